@@ -1,0 +1,54 @@
+# The Windows build: the codec DLL, the in-process core for tests, the Wine test harness.
+
+set(KESTRO_SYSTEM_LIBS msvfw32 avifil32 winmm comctl32 comdlg32 shell32 user32 gdi32 advapi32 ole32
+    oleaut32 uuid)
+set(KESTRO_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
+
+file(GLOB KESTRO_WIN_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*.cpp)
+foreach(pure ${KESTRO_PURE_SOURCES})
+  list(REMOVE_ITEM KESTRO_WIN_SOURCES ${CMAKE_SOURCE_DIR}/${pure})
+endforeach()
+list(REMOVE_ITEM KESTRO_WIN_SOURCES ${CMAKE_SOURCE_DIR}/src/driver/DllMain.cpp)
+
+add_library(kestro_objs OBJECT ${KESTRO_WIN_SOURCES})
+target_include_directories(kestro_objs PUBLIC src)
+target_compile_definitions(kestro_objs PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600)
+target_compile_options(kestro_objs PRIVATE -Wall -Wextra)
+kestro_simd_flags(kestro_objs)
+
+# What tests link in-process: everything but the library's load hook.
+add_library(kestro_core STATIC $<TARGET_OBJECTS:kestro_objs>)
+target_include_directories(kestro_core PUBLIC src)
+target_compile_definitions(kestro_core PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600)
+target_link_libraries(kestro_core PUBLIC kestro_pure ${KESTRO_SYSTEM_LIBS})
+
+add_library(kestro32 SHARED src/driver/DllMain.cpp $<TARGET_OBJECTS:kestro_objs>
+            src/resources/kestro32.rc src/resources/kestro32.def)
+set_target_properties(kestro32 PROPERTIES PREFIX "" OUTPUT_NAME kestro32
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+                      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_include_directories(kestro32 PRIVATE src)
+target_compile_definitions(kestro32 PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600)
+target_link_libraries(kestro32 PRIVATE kestro_pure ${KESTRO_SYSTEM_LIBS})
+target_link_options(kestro32 PRIVATE ${KESTRO_STATIC_RUNTIME} -Wl,--kill-at -Wl,--enable-stdcall-fixup)
+
+# Wine harness: every test runs through a wrapper that owns this build's Wine prefix.
+set(KESTRO_WINE_ARCH ${CMAKE_SYSTEM_PROCESSOR})
+configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+               WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+
+# GoogleTest from Debian's sources, cross-built.
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+add_subdirectory(tests)
+if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
+  add_subdirectory(tools)
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
+  add_subdirectory(bench)
+endif()

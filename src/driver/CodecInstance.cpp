@@ -1,0 +1,56 @@
+#include "driver/CodecInstance.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+constexpr DWORD kIcInfoBytes = 568;
+static_assert(sizeof(ICINFO) == kIcInfoBytes);
+} // namespace
+
+CCodecInstance::CCodecInstance(CCodecSettings* shared) : settings(shared) {
+    std::memset(description, 0, sizeof description);
+    std::memset(name, 0, sizeof name);
+    std::strcpy(description, "Kestro32 v0.4.0");
+    std::strcpy(name, "Kestro32");
+    readSlots[0].index = 0;
+    readSlots[1].index = 1;
+}
+
+CCodecInstance* CCodecInstance::Create(ICOPEN* open) {
+    if (open && open->fccType != kestro::kFourccVidc)
+        return nullptr;
+    auto* instance = new (std::nothrow) CCodecInstance(&TheSettings());
+    if (open)
+        open->dwError = instance ? ICERR_OK : ICERR_MEMORY;
+    return instance;
+}
+
+CCodecInstance::~CCodecInstance() {
+    ReleaseRequestPool();
+    ReleaseReadSlots();
+    CloseDataFile();
+    CloseReadFile();
+    CloseChainedCompressor();
+    CloseChainedDecompressor();
+}
+
+LRESULT CCodecInstance::GetInfo(ICINFO* info, DWORD size) {
+    if (!info)
+        return kIcInfoBytes;
+    if (size < kIcInfoBytes)
+        return 0;
+    info->dwSize = kIcInfoBytes;
+    info->fccType = kestro::kFourccVidc;
+    info->fccHandler = kestro::kFourccKest;
+    info->dwFlags = 0;
+    info->dwVersion = 0x400;
+    info->dwVersionICM = ICVERSION;
+    MultiByteToWideChar(CP_ACP, 0, description, -1, info->szDescription, 128);
+    MultiByteToWideChar(CP_ACP, 0, name, -1, info->szName, 16);
+    return kIcInfoBytes;
+}
+
+LRESULT CCodecInstance::GetState(void*, DWORD) { return 0; }
+
+LRESULT CCodecInstance::SetState(const void*, DWORD) { return 0; }

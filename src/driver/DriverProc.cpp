@@ -1,0 +1,92 @@
+#include "driver/DriverProc.h"
+
+#include "driver/CodecInstance.h"
+
+namespace {
+
+constexpr LPARAM kQuery = -1; // configure/about: "is there a dialog?"
+
+template <typename T> T* As(LPARAM p) { return reinterpret_cast<T*>(p); }
+
+} // namespace
+
+extern "C" LRESULT WINAPI DriverProc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uMsg,
+                                     LPARAM lParam1, LPARAM lParam2) {
+    auto* codec = reinterpret_cast<CCodecInstance*>(dwDriverId);
+
+    switch (uMsg) {
+    // Driver messages.
+    case DRV_LOAD:
+    case DRV_ENABLE:
+    case DRV_DISABLE:
+    case DRV_QUERYCONFIGURE:
+    case DRV_INSTALL:
+    case DRV_REMOVE:
+        return 1;
+    case DRV_OPEN:
+        return reinterpret_cast<LRESULT>(CCodecInstance::Create(As<ICOPEN>(lParam2)));
+    case DRV_CLOSE:
+        delete codec;
+        return 1;
+    case ICM_DECOMPRESS_GET_PALETTE:
+        return ICERR_BADFORMAT;
+    case DRV_CONFIGURE:
+        // Without an instance there is no settings record to edit.
+        if (codec)
+            codec->Configure();
+        return 1;
+    }
+
+    // Codec messages need an instance; a host that sends one without opening gets no answer.
+    if (uMsg >= DRV_USER && !codec)
+        return ICERR_UNSUPPORTED;
+
+    switch (uMsg) {
+    case ICM_GETSTATE:
+        return codec->GetState(As<void>(lParam1), DWORD(lParam2));
+    case ICM_SETSTATE:
+        return codec->SetState(As<const void>(lParam1), DWORD(lParam2));
+    case ICM_GETINFO:
+        return codec->GetInfo(As<ICINFO>(lParam1), DWORD(lParam2));
+    case ICM_CONFIGURE:
+        return lParam1 == kQuery ? ICERR_OK : codec->Configure();
+    case ICM_ABOUT:
+        return lParam1 == kQuery ? ICERR_OK : codec->About();
+    case ICM_GETDEFAULTQUALITY:
+        if (!lParam1)
+            break;
+        *As<DWORD>(lParam1) = 10000;
+        return ICERR_OK;
+
+    case ICM_COMPRESS_QUERY:
+        return codec->CompressQuery(As<BITMAPINFOHEADER>(lParam1), As<BITMAPINFOHEADER>(lParam2));
+    case ICM_COMPRESS_GET_FORMAT:
+        return codec->CompressGetFormat(As<BITMAPINFOHEADER>(lParam1),
+                                        As<BITMAPINFOHEADER>(lParam2));
+    case ICM_COMPRESS_GET_SIZE:
+        return codec->CompressGetSize(As<BITMAPINFOHEADER>(lParam1));
+    case ICM_COMPRESS_BEGIN:
+        return codec->BeginCapture(As<BITMAPINFOHEADER>(lParam1), As<BITMAPINFOHEADER>(lParam2));
+    case ICM_COMPRESS:
+        return codec->CompressFrame(As<ICCOMPRESS>(lParam1), DWORD(lParam2));
+    case ICM_COMPRESS_END:
+        return codec->EndCapture();
+
+    case ICM_DECOMPRESS_QUERY:
+        return codec->DecompressQuery(As<BITMAPINFOHEADER>(lParam1),
+                                      As<BITMAPINFOHEADER>(lParam2));
+    case ICM_DECOMPRESS_GET_FORMAT:
+        return codec->DecompressGetFormat(As<BITMAPINFOHEADER>(lParam1),
+                                          As<BITMAPINFOHEADER>(lParam2));
+    case ICM_DECOMPRESS_BEGIN:
+        return codec->BeginPlayback(As<BITMAPINFOHEADER>(lParam1), As<BITMAPINFOHEADER>(lParam2));
+    case ICM_DECOMPRESS:
+        return codec->DecompressFrame(As<ICDECOMPRESS>(lParam1), DWORD(lParam2));
+    case ICM_DECOMPRESS_END:
+        return codec->EndPlayback();
+    }
+
+    if (uMsg >= DRV_USER)
+        return ICERR_UNSUPPORTED;
+    return DefDriverProc(dwDriverId, hDriver, uMsg, lParam1, lParam2);
+}

@@ -1,0 +1,189 @@
+#include "driver/CodecInstance.h"
+#include "formats/StreamFormat.h"
+
+#include <cstring>
+
+using namespace kestro;
+
+namespace {
+
+// A host format we can reason about: at least 40 bytes, a positive width, a non-zero height and
+// a picture whose byte count fits 32 bits even at 32 bits per pixel.
+std::optional<BitmapHeader> UsablePicture(const void* format) {
+    auto header = ReadBitmapHeader(format);
+    if (!header || header->biWidth <= 0 || header->biHeight == 0)
+        return std::nullopt;
+    if (!PictureBytes(header->biWidth, header->biHeight, 32))
+        return std::nullopt;
+    return header;
+}
+
+// A stream format of this codec, checked like a picture, whose chained format (when named)
+// lies inside it and declares a size of its own that also does.
+std::optional<StreamFormatHeader> UsableStream(const void* format) {
+    if (!UsablePicture(format))
+        return std::nullopt;
+    auto stream = ReadStreamFormat(format);
+    if (!stream || KindOf(*stream) != KIND_STORED)
+        return std::nullopt;
+    if (stream->biChainHandler != 0) {
+        if (stream->biChainFormatSize < kBitmapHeaderBytes)
+            return std::nullopt;
+        uint32_t chainedSize;
+        std::memcpy(&chainedSize, ChainFormatOf(format, *stream), sizeof chainedSize);
+        if (chainedSize < kBitmapHeaderBytes || chainedSize > stream->biChainFormatSize)
+            return std::nullopt;
+    }
+    return stream;
+}
+
+LRESULT Ask(HIC hic, UINT message, const void* a, const void* b) {
+    return ICSendMessage(hic, message, reinterpret_cast<DWORD_PTR>(a),
+                         reinterpret_cast<DWORD_PTR>(b));
+}
+
+const BITMAPINFOHEADER* ChainedPart(const void* format, const StreamFormatHeader& stream) {
+    return static_cast<const BITMAPINFOHEADER*>(ChainFormatOf(format, stream));
+}
+
+} // namespace
+
+LRESULT CCodecInstance::CompressInputCheck(const BITMAPINFOHEADER* in) {
+    auto header = UsablePicture(in);
+    if (!header)
+        return ICERR_BADFORMAT;
+    if (settings->fourcc == 0) {
+        PixelKind kind = KindOf(*header);
+        return (kind == KIND_YUY2 || kind == KIND_UYVY || kind == KIND_RGB24) ? ICERR_OK
+                                                                              : ICERR_BADFORMAT;
+    }
+    if (!OpenChainedCompressor())
+        return ICERR_BADFORMAT;
+    return Ask(hicCompressor, ICM_COMPRESS_QUERY, in, nullptr) == ICERR_BADFORMAT ? ICERR_BADFORMAT
+                                                                                  : ICERR_OK;
+}
+
+LRESULT CCodecInstance::CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    if (!out)
+        return CompressInputCheck(in);
+    if (settings->fourcc == 0)
+        return KindOf(out) == KIND_STORED ? ICERR_OK : ICERR_BADFORMAT;
+    if (!UsablePicture(in) || !ReadBitmapHeader(out))
+        return ICERR_BADFORMAT;
+    const void* target = out;
+    if (out->biSize >= kStreamHeaderBytes) {
+        auto stream = ReadStreamFormat(out);
+        if (!stream)
+            return ICERR_BADFORMAT;
+        if (stream->biChainFormatSize != 0)
+            target = ChainFormatOf(out, *stream);
+    }
+    if (!OpenChainedCompressor())
+        return ICERR_BADFORMAT;
+    return Ask(hicCompressor, ICM_COMPRESS_QUERY, in, target) == ICERR_BADFORMAT ? ICERR_BADFORMAT
+                                                                                 : ICERR_OK;
+}
+
+LRESULT CCodecInstance::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
+    if (CompressInputCheck(in) != ICERR_OK)
+        return ICERR_BADFORMAT;
+    // The chained codec's answer sizes the host's buffer: a negative or absurd size would make
+    // the second call write past what the host allocated.
+    auto chainedSize = [&]() -> LRESULT {
+        LRESULT n = Ask(hicCompressor, ICM_COMPRESS_GET_FORMAT, in, nullptr);
+        if (n < 0 || n > LRESULT(INT32_MAX - kStreamHeaderBytes))
+            return ICERR_BADFORMAT;
+        return n;
+    };
+    if (!out) {
+        if (settings->fourcc == 0)
+            return kStreamHeaderBytes;
+        LRESULT n = chainedSize();
+        return n < 0 ? ICERR_BADFORMAT : LRESULT(kStreamHeaderBytes) + n;
+    }
+    StreamFormatHeader stream = MakeStreamFormat(*ReadBitmapHeader(in));
+    std::memcpy(out, &stream, sizeof stream);
+    if (settings->fourcc == 0)
+        return ICERR_OK;
+    stream.biChainHandler = uint32_t(settings->fourcc);
+    std::memcpy(out, &stream, sizeof stream);
+    LRESULT n = chainedSize();
+    if (n < 0)
+        return ICERR_BADFORMAT;
+    stream.biSize = kStreamHeaderBytes + uint32_t(n);
+    stream.biChainFormatSize = uint32_t(n);
+    std::memcpy(out, &stream, sizeof stream);
+    auto* chained = reinterpret_cast<uint8_t*>(out) + kStreamHeaderBytes;
+    if (Ask(hicCompressor, ICM_COMPRESS_GET_FORMAT, in, chained) == ICERR_BADFORMAT)
+        return ICERR_BADFORMAT;
+    return ICERR_OK;
+}
+
+LRESULT CCodecInstance::CompressGetSize(const BITMAPINFOHEADER* in) {
+    auto header = UsablePicture(in);
+    if (!header)
+        return ICERR_BADFORMAT;
+    auto bytes = LargestFrameBytes(*header);
+    return bytes ? LRESULT(*bytes) : ICERR_BADFORMAT;
+}
+
+LRESULT CCodecInstance::DecompressInputCheck(const BITMAPINFOHEADER* in) {
+    auto stream = UsableStream(in);
+    if (!stream)
+        return ICERR_BADFORMAT;
+    if (stream->biChainHandler == 0)
+        return ICERR_OK;
+    if (!OpenChainedDecompressor(stream->biChainHandler))
+        return ICERR_BADFORMAT;
+    return Ask(hicDecompressor, ICM_DECOMPRESS_QUERY, ChainedPart(in, *stream), nullptr) ==
+                   ICERR_BADFORMAT
+               ? ICERR_BADFORMAT
+               : ICERR_OK;
+}
+
+LRESULT CCodecInstance::DecompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    auto stream = UsableStream(in);
+    if (!stream)
+        return ICERR_BADFORMAT;
+    if (!out)
+        return DecompressInputCheck(in);
+    auto target = ReadBitmapHeader(out);
+    if (!target || target->biWidth != stream->biWidth || target->biHeight != stream->biHeight)
+        return ICERR_BADFORMAT;
+    if (stream->biChainHandler != 0) {
+        if (!OpenChainedDecompressor(stream->biChainHandler))
+            return ICERR_BADFORMAT;
+        return Ask(hicDecompressor, ICM_DECOMPRESS_QUERY, ChainedPart(in, *stream), out) ==
+                       ICERR_BADFORMAT
+                   ? ICERR_BADFORMAT
+                   : ICERR_OK;
+    }
+    PixelKind source = ClassifyPixelKind(stream->biSourceCompression, stream->biBitCount);
+    return RawOutputAccepted(source, KindOf(*target)) ? ICERR_OK : ICERR_BADFORMAT;
+}
+
+LRESULT CCodecInstance::DecompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
+    auto stream = UsableStream(in);
+    if (!stream)
+        return ICERR_BADFORMAT;
+    if (!out) {
+        if (stream->biChainHandler == 0)
+            return kBitmapHeaderBytes;
+        if (!OpenChainedDecompressor(stream->biChainHandler))
+            return ICERR_BADFORMAT;
+        return Ask(hicDecompressor, ICM_DECOMPRESS_GET_FORMAT, ChainedPart(in, *stream), nullptr);
+    }
+    if (DecompressInputCheck(in) != ICERR_OK)
+        return ICERR_BADFORMAT;
+    if (stream->biChainHandler != 0)
+        return Ask(hicDecompressor, ICM_DECOMPRESS_GET_FORMAT, ChainedPart(in, *stream), out) ==
+                       ICERR_BADFORMAT
+                   ? ICERR_BADFORMAT
+                   : ICERR_OK;
+    // The host may hand over an uninitialised buffer: only a readable header says what it wants.
+    PixelKind wanted = KindOf(out);
+    BitmapHeader result;
+    CompleteRawOutputFormat(*stream, wanted, result);
+    std::memcpy(out, &result, sizeof result);
+    return ICERR_OK;
+}

@@ -1,0 +1,31 @@
+#pragma once
+#include <cstdint>
+
+namespace kestro {
+
+// Four-character codes: the first character in the low byte, compared exactly.
+constexpr uint32_t MakeFourcc(char a, char b, char c, char d) {
+    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
+           uint32_t(uint8_t(d)) << 24;
+}
+
+constexpr uint32_t kFourccKest = MakeFourcc('K', 'E', 'S', 'T');
+constexpr uint32_t kFourccYuy2 = MakeFourcc('Y', 'U', 'Y', '2');
+constexpr uint32_t kFourccVyuy = MakeFourcc('V', 'Y', 'U', 'Y');
+constexpr uint32_t kFourccUyvy = MakeFourcc('U', 'Y', 'V', 'Y');
+constexpr uint32_t kFourccDib = MakeFourcc('D', 'I', 'B', ' ');
+constexpr uint32_t kFourccVidc = MakeFourcc('v', 'i', 'd', 'c');
+constexpr uint32_t kCompressionRgb = 0;
+
+enum PixelKind : int32_t {
+    KIND_NONE = 0,
+    KIND_YUY2 = 1,
+    KIND_UYVY = 2,
+    KIND_RGB24 = 3,
+    KIND_RGB32 = 4,
+    KIND_STORED = -1,
+};
+
+PixelKind ClassifyPixelKind(uint32_t compression, uint16_t bitCount);
+
+} // namespace kestro

@@ -1,0 +1,179 @@
+#include "playback/PixelRepack.h"
+
+#include <atomic>
+#include <cpuid.h>
+
+namespace kestro {
+
+namespace {
+
+inline uint8_t Clamp255(int v) { return v < 0 ? 0 : v > 255 ? 255 : static_cast<uint8_t>(v); }
+
+// 14-bit fixed point studio-range BT.601; cb and cr arrive at doubled scale.
+template <int Bpp> inline void StorePixel(uint8_t* d, int y, int cb, int cr) {
+    const int l = 19077 * (y - 16) + 8192;
+    d[0] = Clamp255((l + 16525 * cb) >> 14);
+    d[1] = Clamp255((l - 3209 * cb - 6660 * cr) >> 14);
+    d[2] = Clamp255((l + 13075 * cr) >> 14);
+    if constexpr (Bpp == 4) {
+        d[3] = 0;
+    }
+}
+
+template <bool Uyvy, int Bpp> void RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr int kY0 = Uyvy ? 1 : 0, kU = Uyvy ? 0 : 1, kY1 = Uyvy ? 3 : 2, kV = Uyvy ? 2 : 3;
+    const uint32_t pairs = width / 2;
+    for (uint32_t k = 0; k < pairs; ++k, src += 4, dst += 2 * Bpp) {
+        const uint8_t* next = k + 1 < pairs ? src + 4 : src;
+        const int u = src[kU], v = src[kV];
+        StorePixel<Bpp>(dst, src[kY0], 2 * (u - 128), 2 * (v - 128));
+        StorePixel<Bpp>(dst + Bpp, src[kY1], u + next[kU] - 256, v + next[kV] - 256);
+    }
+    if (width & 1) {
+        const int u = pairs ? src[kU - 4] : 128, v = pairs ? src[kV - 4] : 128;
+        StorePixel<Bpp>(dst, src[kY0], 2 * (u - 128), 2 * (v - 128));
+    }
+}
+
+template <int Bpp>
+void ConvertPlane(repack_detail::RowFn row, const uint8_t* src, uint8_t* dst, uint32_t width,
+                  uint32_t height, bool bottomUp) {
+    if (width == 0 || height == 0) {
+        return;
+    }
+    const size_t srcStride = size_t{2} * width, dstStride = size_t{Bpp} * width;
+    for (uint32_t j = 0; j < height; ++j) {
+        const uint32_t r = bottomUp ? height - 1 - j : j;
+        row(src + r * srcStride, dst + j * dstStride, width);
+    }
+}
+
+bool CpuHasSse2() {
+#if defined(__x86_64__)
+    return true;
+#else
+    unsigned a, b, c, d;
+    return __get_cpuid(1, &a, &b, &c, &d) && (d & bit_SSE2);
+#endif
+}
+
+bool CpuHasAvx2() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) {
+        return false;
+    }
+    // The OS must save the YMM state across context switches, not only the CPU offer AVX2.
+    unsigned xcr0Lo, xcr0Hi;
+    __asm__ volatile("xgetbv" : "=a"(xcr0Lo), "=d"(xcr0Hi) : "c"(0));
+    if ((xcr0Lo & 6) != 6) {
+        return false;
+    }
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
+}
+
+const repack_detail::RepackKernels* KernelsFor(KernelLevel level) {
+    switch (level) {
+    case KernelLevel::Avx2:
+        return &repack_detail::kAvx2Kernels;
+    case KernelLevel::Sse2:
+        return &repack_detail::kSse2Kernels;
+    default:
+        return &repack_detail::kScalarKernels;
+    }
+}
+
+std::atomic<int> g_level{-1};
+
+const repack_detail::RepackKernels& Active() {
+    int level = g_level.load(std::memory_order_acquire);
+    if (level < 0) {
+        SetKernelLevel(BestKernelLevel());
+        level = g_level.load(std::memory_order_acquire);
+    }
+    return *KernelsFor(static_cast<KernelLevel>(level));
+}
+
+} // namespace
+
+namespace reference {
+
+void SwapBytePairs(uint8_t* dst, const uint8_t* src, size_t count) {
+    for (size_t i = 0; i + 1 < count; i += 2) {
+        const uint8_t first = src[i];
+        dst[i] = src[i + 1];
+        dst[i + 1] = first;
+    }
+}
+
+void Yuy2ToRgb24Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    RowC<false, 3>(src, dst, width);
+}
+void UyvyToRgb24Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    RowC<true, 3>(src, dst, width);
+}
+void Yuy2ToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    RowC<false, 4>(src, dst, width);
+}
+void UyvyToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    RowC<true, 4>(src, dst, width);
+}
+
+void Yuy2ToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
+    ConvertPlane<3>(Yuy2ToRgb24Row, src, dst, width, height, bottomUp);
+}
+void UyvyToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
+    ConvertPlane<3>(UyvyToRgb24Row, src, dst, width, height, bottomUp);
+}
+void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
+    ConvertPlane<4>(Yuy2ToRgb32Row, src, dst, width, height, bottomUp);
+}
+void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
+    ConvertPlane<4>(UyvyToRgb32Row, src, dst, width, height, bottomUp);
+}
+
+} // namespace reference
+
+namespace repack_detail {
+const RepackKernels kScalarKernels = {reference::SwapBytePairs, reference::Yuy2ToRgb24Row,
+                                      reference::UyvyToRgb24Row, reference::Yuy2ToRgb32Row,
+                                      reference::UyvyToRgb32Row};
+} // namespace repack_detail
+
+KernelLevel BestKernelLevel() {
+    static const KernelLevel best = CpuHasAvx2()   ? KernelLevel::Avx2
+                                    : CpuHasSse2() ? KernelLevel::Sse2
+                                                   : KernelLevel::Scalar;
+    return best;
+}
+
+void SetKernelLevel(KernelLevel level) {
+    const KernelLevel best = BestKernelLevel();
+    if (static_cast<int>(level) > static_cast<int>(best)) {
+        level = best;
+    }
+    g_level.store(static_cast<int>(level), std::memory_order_release);
+}
+
+KernelLevel CurrentKernelLevel() {
+    Active();
+    return static_cast<KernelLevel>(g_level.load(std::memory_order_acquire));
+}
+
+void SwapBytePairs(uint8_t* dst, const uint8_t* src, size_t count) {
+    Active().swapBytePairs(dst, src, count);
+}
+
+void Yuy2ToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
+    ConvertPlane<3>(Active().yuy2ToRgb24, src, dst, width, height, bottomUp);
+}
+void UyvyToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
+    ConvertPlane<3>(Active().uyvyToRgb24, src, dst, width, height, bottomUp);
+}
+void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
+    ConvertPlane<4>(Active().yuy2ToRgb32, src, dst, width, height, bottomUp);
+}
+void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
+    ConvertPlane<4>(Active().uyvyToRgb32, src, dst, width, height, bottomUp);
+}
+
+} // namespace kestro

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestro {
+
+// Exchanges the bytes of every pair: UYVY order to YUY2 order. count is a byte count; an odd last
+// byte is left untouched (not read past).
+void SwapBytePairs(uint8_t* dst, const uint8_t* src, size_t count);
+
+// 4:2:2 packed source, `height` rows of 2*width bytes without padding, row 0 first.
+// Output rows without padding (3*width or 4*width bytes, blue, green, red[, 0]).
+// bottomUp=true: output row j comes from input row height-1-j (a stored frame is turned over);
+// bottomUp=false keeps the row order (top-down output pictures).
+void Yuy2ToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                 bool bottomUp = true);
+void UyvyToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                 bool bottomUp = true);
+void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                 bool bottomUp = true);
+void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                 bool bottomUp = true);
+
+// Which implementation the functions above use; tests and benchmarks switch it.
+enum class KernelLevel { Scalar, Sse2, Avx2 };
+KernelLevel BestKernelLevel();
+void SetKernelLevel(KernelLevel level); // clamped to BestKernelLevel()
+KernelLevel CurrentKernelLevel();
+
+// The scalar reference every other level must match byte for byte.
+namespace reference {
+void SwapBytePairs(uint8_t* dst, const uint8_t* src, size_t count);
+// One row of `width` pixels from 2*width source bytes. The last pair's right pixel uses its own
+// chroma; with an odd width the lone last pixel takes its luma from the next Y slot and the
+// chroma of the last whole pair (U=V=128 when there is none), so every output byte is defined.
+void Yuy2ToRgb24Row(const uint8_t* src, uint8_t* dst, uint32_t width);
+void UyvyToRgb24Row(const uint8_t* src, uint8_t* dst, uint32_t width);
+void Yuy2ToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width);
+void UyvyToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width);
+void Yuy2ToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                 bool bottomUp = true);
+void UyvyToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                 bool bottomUp = true);
+void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                 bool bottomUp = true);
+void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                 bool bottomUp = true);
+} // namespace reference
+
+// Per instruction set tables, filled by the files built with that instruction set's flags.
+namespace repack_detail {
+using SwapFn = void (*)(uint8_t* dst, const uint8_t* src, size_t count);
+using RowFn = void (*)(const uint8_t* src, uint8_t* dst, uint32_t width);
+struct RepackKernels {
+    SwapFn swapBytePairs;
+    RowFn yuy2ToRgb24;
+    RowFn uyvyToRgb24;
+    RowFn yuy2ToRgb32;
+    RowFn uyvyToRgb32;
+};
+extern const RepackKernels kScalarKernels;
+extern const RepackKernels kSse2Kernels;
+extern const RepackKernels kAvx2Kernels;
+} // namespace repack_detail
+
+} // namespace kestro

@@ -1,0 +1,106 @@
+#include "playback/PixelRepack.h"
+
+#include <immintrin.h>
+
+// Only reached after the CPUID and XGETBV checks; kept in an anonymous namespace so no inline
+// function built with -mavx2 can stand in for a copy used by the other levels.
+namespace kestro {
+namespace {
+
+inline __m256i WordPair(int16_t lo, int16_t hi) {
+    return _mm256_set1_epi32(static_cast<int32_t>(
+        static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16 | static_cast<uint16_t>(lo)));
+}
+
+// Sixteen pixels, eight per 128-bit lane; the same steps as the SSE2 body, lane by lane.
+inline void Convert16(__m256i y, __m256i uv, __m256i uvNext, __m256i& pA, __m256i& pB) {
+    const __m256i bias = _mm256_set1_epi16(256);
+    const __m256i cLeft = _mm256_sub_epi16(_mm256_add_epi16(uv, uv), bias);
+    const __m256i cRight = _mm256_sub_epi16(_mm256_add_epi16(uv, uvNext), bias);
+    const __m256i c0 = _mm256_unpacklo_epi32(cLeft, cRight);
+    const __m256i c1 = _mm256_unpackhi_epi32(cLeft, cRight);
+    const __m256i ys = _mm256_sub_epi16(y, _mm256_set1_epi16(16));
+    const __m256i one = _mm256_set1_epi16(1);
+    const __m256i kLuma = WordPair(19077, 8192);
+    const __m256i l0 = _mm256_madd_epi16(_mm256_unpacklo_epi16(ys, one), kLuma);
+    const __m256i l1 = _mm256_madd_epi16(_mm256_unpackhi_epi16(ys, one), kLuma);
+    const auto channel = [&](__m256i k) {
+        const __m256i lo = _mm256_srai_epi32(_mm256_add_epi32(l0, _mm256_madd_epi16(c0, k)), 14);
+        const __m256i hi = _mm256_srai_epi32(_mm256_add_epi32(l1, _mm256_madd_epi16(c1, k)), 14);
+        return _mm256_packs_epi32(lo, hi);
+    };
+    const __m256i br =
+        _mm256_packus_epi16(channel(WordPair(16525, 0)), channel(WordPair(0, 13075)));
+    const __m256i g0 = _mm256_packus_epi16(channel(WordPair(-3209, -6660)), _mm256_setzero_si256());
+    const __m256i bg = _mm256_unpacklo_epi8(br, g0);
+    const __m256i r0 = _mm256_unpackhi_epi8(br, g0);
+    // pA holds pixels 0-3 and 8-11, pB pixels 4-7 and 12-15.
+    pA = _mm256_unpacklo_epi16(bg, r0);
+    pB = _mm256_unpackhi_epi16(bg, r0);
+}
+
+template <bool Uyvy> inline void Split(__m256i packed, __m256i& y, __m256i& uv) {
+    const __m256i low = _mm256_set1_epi16(0x00FF);
+    y = Uyvy ? _mm256_srli_epi16(packed, 8) : _mm256_and_si256(packed, low);
+    uv = Uyvy ? _mm256_and_si256(packed, low) : _mm256_srli_epi16(packed, 8);
+}
+
+inline void Store16(uint8_t* dst, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
+}
+
+template <bool Uyvy, int Bpp> void RowAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t pairs = width / 2;
+    // A group reads the chroma of the pair after it, so it stops short of the row's last pair.
+    const uint32_t groups = pairs ? (pairs - 1) / 8 : 0;
+    const __m256i squeeze24 = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1,
+                                               -1, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1,
+                                               -1, -1);
+    for (uint32_t g = 0; g < groups; ++g, src += 32, dst += 16 * Bpp) {
+        __m256i y, uv, y1, uvNext, pA, pB;
+        Split<Uyvy>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src)), y, uv);
+        Split<Uyvy>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4)), y1, uvNext);
+        Convert16(y, uv, uvNext, pA, pB);
+        if constexpr (Bpp == 4) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
+                                _mm256_permute2x128_si256(pA, pB, 0x20));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32),
+                                _mm256_permute2x128_si256(pA, pB, 0x31));
+        } else {
+            // 16-byte stores of 12 valid bytes; the row's last pair is still to come, so the
+            // 4 bytes written past this group are rewritten afterwards.
+            const __m256i a = _mm256_shuffle_epi8(pA, squeeze24);
+            const __m256i b = _mm256_shuffle_epi8(pB, squeeze24);
+            Store16(dst, _mm256_castsi256_si128(a));
+            Store16(dst + 12, _mm256_castsi256_si128(b));
+            Store16(dst + 24, _mm256_extracti128_si256(a, 1));
+            Store16(dst + 36, _mm256_extracti128_si256(b, 1));
+        }
+    }
+    const repack_detail::RepackKernels& c = repack_detail::kSse2Kernels;
+    const repack_detail::RowFn rest = Bpp == 3 ? (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24)
+                                               : (Uyvy ? c.uyvyToRgb32 : c.yuy2ToRgb32);
+    rest(src, dst, width - groups * 16);
+}
+
+void SwapAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
+    const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1,
+                                          0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    size_t i = 0;
+    for (; i + 64 <= count; i += 64) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_shuffle_epi8(a, swap));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 32), _mm256_shuffle_epi8(b, swap));
+    }
+    repack_detail::kSse2Kernels.swapBytePairs(dst + i, src + i, count - i);
+}
+
+} // namespace
+
+namespace repack_detail {
+const RepackKernels kAvx2Kernels = {SwapAvx2, RowAvx2<false, 3>, RowAvx2<true, 3>,
+                                    RowAvx2<false, 4>, RowAvx2<true, 4>};
+} // namespace repack_detail
+
+} // namespace kestro

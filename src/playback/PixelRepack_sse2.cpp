@@ -1,0 +1,138 @@
+#include "playback/PixelRepack.h"
+
+#include <cstring>
+#include <emmintrin.h>
+
+// Everything here is in an anonymous namespace: an inline function shared with a file built
+// without -msse2 could be merged with this copy by the linker and run SSE2 on a CPU without it.
+namespace kestro {
+namespace {
+
+inline __m128i WordPair(int16_t lo, int16_t hi) {
+    return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16 |
+                                               static_cast<uint16_t>(lo)));
+}
+
+// Eight pixels: luma words, chroma words (U,V per pair) and the chroma of the following pairs.
+// Returns the pixels as blue, green, red, 0 in two registers of four.
+inline void Convert8(__m128i y, __m128i uv, __m128i uvNext, __m128i& p03, __m128i& p47) {
+    const __m128i bias = _mm_set1_epi16(256);
+    const __m128i cLeft = _mm_sub_epi16(_mm_add_epi16(uv, uv), bias);
+    const __m128i cRight = _mm_sub_epi16(_mm_add_epi16(uv, uvNext), bias);
+    const __m128i c0 = _mm_unpacklo_epi32(cLeft, cRight);
+    const __m128i c1 = _mm_unpackhi_epi32(cLeft, cRight);
+    const __m128i ys = _mm_sub_epi16(y, _mm_set1_epi16(16));
+    const __m128i one = _mm_set1_epi16(1);
+    const __m128i kLuma = WordPair(19077, 8192);
+    const __m128i kBlue = WordPair(16525, 0);
+    const __m128i kGreen = WordPair(-3209, -6660);
+    const __m128i kRed = WordPair(0, 13075);
+    const __m128i l0 = _mm_madd_epi16(_mm_unpacklo_epi16(ys, one), kLuma);
+    const __m128i l1 = _mm_madd_epi16(_mm_unpackhi_epi16(ys, one), kLuma);
+    const auto channel = [&](__m128i k) {
+        const __m128i lo = _mm_srai_epi32(_mm_add_epi32(l0, _mm_madd_epi16(c0, k)), 14);
+        const __m128i hi = _mm_srai_epi32(_mm_add_epi32(l1, _mm_madd_epi16(c1, k)), 14);
+        return _mm_packs_epi32(lo, hi);
+    };
+    const __m128i br = _mm_packus_epi16(channel(kBlue), channel(kRed));
+    const __m128i g0 = _mm_packus_epi16(channel(kGreen), _mm_setzero_si128());
+    const __m128i bg = _mm_unpacklo_epi8(br, g0);
+    const __m128i r0 = _mm_unpackhi_epi8(br, g0);
+    p03 = _mm_unpacklo_epi16(bg, r0);
+    p47 = _mm_unpackhi_epi16(bg, r0);
+}
+
+template <bool Uyvy> inline void Split(__m128i packed, __m128i& y, __m128i& uv) {
+    const __m128i low = _mm_set1_epi16(0x00FF);
+    y = Uyvy ? _mm_srli_epi16(packed, 8) : _mm_and_si128(packed, low);
+    uv = Uyvy ? _mm_and_si128(packed, low) : _mm_srli_epi16(packed, 8);
+}
+
+// Four BGR0 pixels to two 6-byte runs, one per 64-bit half.
+inline __m128i Compact24(__m128i p) {
+    const __m128i first = _mm_set1_epi64x(0x0000000000FFFFFF);
+    const __m128i second = _mm_set1_epi64x(0x0000FFFFFF000000);
+    return _mm_or_si128(_mm_and_si128(p, first), _mm_and_si128(_mm_srli_epi64(p, 8), second));
+}
+
+inline void Store6Pairs(uint8_t* dst, __m128i c) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), c);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(dst + 6), _mm_castsi128_ps(c));
+}
+
+// Writes 8 bytes per 6 (24-bit) except where `exact`, where the group ends the row.
+template <int Bpp, bool Exact> inline void Store8(uint8_t* dst, __m128i p03, __m128i p47) {
+    if constexpr (Bpp == 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), p03);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), p47);
+    } else {
+        Store6Pairs(dst, Compact24(p03));
+        const __m128i c47 = Compact24(p47);
+        if constexpr (!Exact) {
+            Store6Pairs(dst + 12, c47);
+        } else {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 12), c47);
+            const __m128i last = _mm_srli_si128(c47, 8);
+            const uint32_t head = static_cast<uint32_t>(_mm_cvtsi128_si32(last));
+            const uint16_t tail = static_cast<uint16_t>(_mm_extract_epi16(last, 2));
+            std::memcpy(dst + 18, &head, 4);
+            std::memcpy(dst + 22, &tail, 2);
+        }
+    }
+}
+
+template <bool Uyvy, int Bpp> void RowSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t pairs = width / 2;
+    uint32_t done = 0;
+    // A group reads the chroma of the pair after it, so it stops short of the row's last pair.
+    const uint32_t groups = pairs ? (pairs - 1) / 4 : 0;
+    for (uint32_t g = 0; g < groups; ++g, src += 16, dst += 8 * Bpp) {
+        __m128i y, uv, y1, uvNext, p03, p47;
+        Split<Uyvy>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
+        Split<Uyvy>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4)), y1, uvNext);
+        Convert8(y, uv, uvNext, p03, p47);
+        Store8<Bpp, false>(dst, p03, p47);
+    }
+    done = groups * 8;
+    // Widths that are multiples of 8 end on a whole group whose last pair repeats its own chroma.
+    if (width - done == 8) {
+        __m128i y, uv, p03, p47;
+        Split<Uyvy>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
+        Convert8(y, uv, _mm_shuffle_epi32(uv, _MM_SHUFFLE(3, 3, 2, 1)), p03, p47);
+        Store8<Bpp, true>(dst, p03, p47);
+        return;
+    }
+    const repack_detail::RepackKernels& c = repack_detail::kScalarKernels;
+    const repack_detail::RowFn tail = Bpp == 3 ? (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24)
+                                               : (Uyvy ? c.uyvyToRgb32 : c.yuy2ToRgb32);
+    tail(src, dst, width - done);
+}
+
+void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
+    size_t i = 0;
+    for (; i + 64 <= count; i += 64) {
+        __m128i v[4];
+        for (int k = 0; k < 4; ++k) {
+            v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 16 * k));
+        }
+        for (int k = 0; k < 4; ++k) {
+            v[k] = _mm_or_si128(_mm_slli_epi16(v[k], 8), _mm_srli_epi16(v[k], 8));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 16 * k), v[k]);
+        }
+    }
+    for (; i + 16 <= count; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
+                         _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)));
+    }
+    repack_detail::kScalarKernels.swapBytePairs(dst + i, src + i, count - i);
+}
+
+} // namespace
+
+namespace repack_detail {
+const RepackKernels kSse2Kernels = {SwapSse2, RowSse2<false, 3>, RowSse2<true, 3>,
+                                    RowSse2<false, 4>, RowSse2<true, 4>};
+} // namespace repack_detail
+
+} // namespace kestro

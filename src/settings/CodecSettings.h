@@ -1,0 +1,44 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "settings/SettingsText.h"
+
+// The one process-wide settings record, read from "kestdisk.ini" beside the library at load and
+// written back at unload and when the configuration sheet is accepted.
+class CCodecSettings {
+public:
+    std::string profilepath;
+    std::string filename;
+    bool fastwrite = true;
+    bool divide = false;
+    int32_t dividesize = 2;
+    bool buffer = true;
+    int32_t request = 3;
+    int32_t fourcc = 0;
+    bool fastioallowed = false;
+    bool cpu = false;
+    bool fastread = true;
+    bool huffyuv = false;
+    std::array<std::string, kestro::kPieceCount> piecenames;
+    std::string datadrive;
+    uint64_t disktotal = 0;
+
+    // Reads the INI beside `modulePath` (the library's own file name).
+    void LoadSettings(const std::string& modulePath);
+    void SaveSettings() const;
+    void RebuildPieceNames();
+    std::string PieceName(int i) const;
+    void SetFilename(const std::string& name) { filename = name; }
+
+    // Pieces a run may use and the piece size in bytes: a `request` or `dividesize` below 1 read
+    // from the file is kept (and saved back) as it is, but a run works with at least 1.
+    uint32_t EffectiveRequestCount() const { return request < 1 ? 1u : uint32_t(request); }
+    uint64_t EffectivePieceBytes() const {
+        return uint64_t(dividesize < 1 ? 1 : dividesize) << 30;
+    }
+};
+
+// The record of this process.
+CCodecSettings& TheSettings();

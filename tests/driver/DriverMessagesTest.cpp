@@ -1,0 +1,106 @@
+// The message table as hosts reach it through the codec manager.
+#include <gtest/gtest.h>
+
+#include "WineCodec.h"
+
+using namespace kt;
+
+namespace {
+
+class DriverMessages : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RemoveIni();
+        hic = OpenKest();
+        ASSERT_TRUE(hic) << "vidc.KEST is not registered or the library does not load";
+    }
+    LRESULT Send(UINT msg, DWORD_PTR a = 0, DWORD_PTR b = 0) {
+        return ICSendMessage(hic.get(), msg, a, b);
+    }
+    Hic hic;
+};
+
+TEST_F(DriverMessages, GetInfoReportsIdentity) {
+    EXPECT_EQ(Send(ICM_GETINFO, 0, 0), 568);
+    ICINFO info{};
+    EXPECT_EQ(Send(ICM_GETINFO, DWORD_PTR(&info), 567), 0);
+    EXPECT_EQ(info.dwSize, 0u) << "a short buffer must stay untouched";
+
+    wcscpy(info.szDriver, L"left alone");
+    ASSERT_EQ(Send(ICM_GETINFO, DWORD_PTR(&info), sizeof info), 568);
+    EXPECT_EQ(info.dwSize, 568u);
+    EXPECT_EQ(info.fccType, ICTYPE_VIDEO);
+    EXPECT_EQ(info.fccHandler, kKest);
+    EXPECT_EQ(info.dwFlags, 0u);
+    EXPECT_EQ(info.dwVersion, 0x400u);
+    EXPECT_EQ(info.dwVersionICM, 0x104u);
+    EXPECT_STREQ(info.szName, L"Kestro32");
+    EXPECT_STREQ(info.szDescription, L"Kestro32 v0.4.0");
+    EXPECT_STREQ(info.szDriver, L"left alone");
+}
+
+TEST_F(DriverMessages, GetInfoThroughTheManager) {
+    ICINFO info{};
+    ASSERT_NE(ICGetInfo(hic.get(), &info, sizeof info), 0);
+    EXPECT_STREQ(info.szDescription, L"Kestro32 v0.4.0");
+}
+
+TEST_F(DriverMessages, StateQualityAndPalette) {
+    char state[16] = {1, 2, 3};
+    EXPECT_EQ(Send(ICM_GETSTATE, 0, 0), 0);
+    EXPECT_EQ(Send(ICM_GETSTATE, DWORD_PTR(state), sizeof state), 0);
+    EXPECT_EQ(Send(ICM_SETSTATE, DWORD_PTR(state), sizeof state), 0);
+    EXPECT_EQ(state[0], 1);
+
+    DWORD quality = 0;
+    EXPECT_EQ(Send(ICM_GETDEFAULTQUALITY, DWORD_PTR(&quality)), ICERR_OK);
+    EXPECT_EQ(quality, 10000u);
+    EXPECT_EQ(Send(ICM_GETDEFAULTQUALITY, 0), ICERR_UNSUPPORTED);
+
+    EXPECT_EQ(Send(ICM_DECOMPRESS_GET_PALETTE), ICERR_BADFORMAT);
+    EXPECT_EQ(Send(ICM_DECOMPRESS_SET_PALETTE), ICERR_UNSUPPORTED);
+}
+
+TEST_F(DriverMessages, UnlistedCodecMessagesAreUnsupported) {
+    for (UINT msg : {0x4000u, 0x4001u, 0x4002u, 0x4003u})
+        EXPECT_EQ(Send(msg), ICERR_UNSUPPORTED) << std::hex << msg;
+    for (UINT msg = 0x400F; msg <= 0x401D; ++msg)
+        EXPECT_EQ(Send(msg), ICERR_UNSUPPORTED) << std::hex << msg;
+    for (UINT msg : {UINT(ICM_GETQUALITY), UINT(ICM_SETQUALITY), UINT(ICM_GETERRORTEXT),
+                     UINT(ICM_COMPRESS_FRAMES_INFO), UINT(ICM_DECOMPRESSEX_BEGIN),
+                     UINT(ICM_DECOMPRESSEX), UINT(ICM_DRAW_BEGIN), 0x7FFFu})
+        EXPECT_EQ(Send(msg), ICERR_UNSUPPORTED) << std::hex << msg;
+}
+
+TEST_F(DriverMessages, ConfigureAndAboutQueries) {
+    EXPECT_EQ(Send(ICM_CONFIGURE, DWORD_PTR(-1)), ICERR_OK);
+    EXPECT_EQ(Send(ICM_ABOUT, DWORD_PTR(-1)), ICERR_OK);
+    EXPECT_TRUE(ICQueryConfigure(hic.get()));
+    EXPECT_TRUE(ICQueryAbout(hic.get()));
+}
+
+TEST_F(DriverMessages, DriverLevelAnswers) {
+    // Driver messages go through the same procedure; the manager passes them on unchanged.
+    EXPECT_EQ(Send(DRV_QUERYCONFIGURE), 1);
+    EXPECT_EQ(Send(DRV_INSTALL), 1);
+    EXPECT_EQ(Send(DRV_REMOVE), 1);
+}
+
+TEST(DriverOpen, EveryOpenIsItsOwnInstance) {
+    RemoveIni();
+    Hic a = OpenKest(ICMODE_COMPRESS);
+    Hic b = OpenKest(ICMODE_DECOMPRESS);
+    ASSERT_TRUE(a);
+    ASSERT_TRUE(b);
+    ICINFO ia{}, ib{};
+    EXPECT_NE(ICGetInfo(a.get(), &ia, sizeof ia), 0);
+    a.reset();
+    EXPECT_NE(ICGetInfo(b.get(), &ib, sizeof ib), 0) << "closing one open must not touch another";
+}
+
+TEST(DriverOpen, LowercaseHandlerStillFindsTheCodec) {
+    Hic h(ICOpen(ICTYPE_VIDEO, mmioFOURCC('k', 'e', 's', 't'), ICMODE_QUERY));
+    EXPECT_TRUE(h) << "the manager looks drivers up without regard to case";
+}
+
+} // namespace
