@@ -10,7 +10,8 @@ export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=${WINEDEBUG:--all}
 # No browser engine or .NET here: never let Wine offer to download one.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mshtml=;mscoree=}
-if [ "$arch" = i686 ]; then export WINEARCH=win32; else export WINEARCH=win64; fi
+# A 64-bit prefix keeps 32-bit programs' keys apart: write the 64-bit view explicitly.
+if [ "$arch" = i686 ]; then export WINEARCH=win32; view=; else export WINEARCH=win64; view=/reg:64; fi
 sys="$WINEPREFIX/drive_c/windows/system32"
 key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
 fonts='HKCU\Software\Wine\Fonts\Replacements'
@@ -29,8 +30,8 @@ install_file() { # copy by rename so a running process keeps its mapped image
     rm -rf "$WINEPREFIX"
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w
-    wine reg add "$key" /v vidc.KEST /t REG_SZ /d kestro32.dll /f >/dev/null 2>&1
-    wine reg add "$key" /v vidc.KTST /t REG_SZ /d kesttest.dll /f >/dev/null 2>&1
+    wine reg add "$key" /v vidc.KEST /t REG_SZ /d kestro32.dll /f $view >/dev/null 2>&1
+    wine reg add "$key" /v vidc.KTST /t REG_SZ /d kesttest.dll /f $view >/dev/null 2>&1
     for f in "MS UI Gothic" "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma"; do
       wine reg add "$fonts" /v "$f" /t REG_SZ /d "Noto Sans CJK JP" /f >/dev/null 2>&1
     done

@@ -60,7 +60,7 @@ inline void Store6Pairs(uint8_t* dst, __m128i c) {
     _mm_storeh_pi(reinterpret_cast<__m64*>(dst + 6), _mm_castsi128_ps(c));
 }
 
-// Writes 8 bytes per 6 (24-bit) except where `exact`, where the group ends the row.
+// 24-bit runs are written 8 bytes at a time, 2 past their end, unless the group ends the row.
 template <int Bpp, bool Exact> inline void Store8(uint8_t* dst, __m128i p03, __m128i p47) {
     if constexpr (Bpp == 4) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), p03);
@@ -83,7 +83,6 @@ template <int Bpp, bool Exact> inline void Store8(uint8_t* dst, __m128i p03, __m
 
 template <bool Uyvy, int Bpp> void RowSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
     const uint32_t pairs = width / 2;
-    uint32_t done = 0;
     // A group reads the chroma of the pair after it, so it stops short of the row's last pair.
     const uint32_t groups = pairs ? (pairs - 1) / 4 : 0;
     for (uint32_t g = 0; g < groups; ++g, src += 16, dst += 8 * Bpp) {
@@ -93,7 +92,7 @@ template <bool Uyvy, int Bpp> void RowSse2(const uint8_t* src, uint8_t* dst, uin
         Convert8(y, uv, uvNext, p03, p47);
         Store8<Bpp, false>(dst, p03, p47);
     }
-    done = groups * 8;
+    const uint32_t done = groups * 8;
     // Widths that are multiples of 8 end on a whole group whose last pair repeats its own chroma.
     if (width - done == 8) {
         __m128i y, uv, p03, p47;

@@ -1,0 +1,161 @@
+// Megapixels per second of the pixel repacking routines at every kernel level, against memcpy of
+// the same source bytes and, in native builds, against libyuv.
+#include "playback/PixelRepack.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#ifdef KESTRO_HAVE_LIBYUV
+#include <libyuv.h>
+#endif
+
+using namespace kestro;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Best of seven runs, each repeating the operation for at least 25 ms.
+double BestSecondsPerCall(const std::function<void()>& op) {
+    op();
+    int reps = 1;
+    for (;;) {
+        const auto t0 = Clock::now();
+        for (int i = 0; i < reps; ++i) {
+            op();
+        }
+        if (std::chrono::duration<double>(Clock::now() - t0).count() >= 0.025) {
+            break;
+        }
+        reps *= 2;
+    }
+    double best = 1e30;
+    for (int run = 0; run < 7; ++run) {
+        const auto t0 = Clock::now();
+        for (int i = 0; i < reps; ++i) {
+            op();
+        }
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count() / reps);
+    }
+    return best;
+}
+
+const char* LevelName(KernelLevel level) {
+    return level == KernelLevel::Scalar ? "scalar" : level == KernelLevel::Sse2 ? "sse2" : "avx2";
+}
+
+void PrintRow(const std::string& routine, const char* impl, double mpix, double memcpyMpix,
+              double libyuvMpix) {
+    std::printf("  %-16s %-8s %10.1f %10.2f", routine.c_str(), impl, mpix, mpix / memcpyMpix);
+    if (libyuvMpix > 0) {
+        std::printf(" %10.2f\n", mpix / libyuvMpix);
+    } else {
+        std::printf(" %10s\n", "-");
+    }
+}
+
+using PlaneFn = void (*)(const uint8_t*, uint8_t*, uint32_t, uint32_t, bool);
+
+void BenchSize(uint32_t w, uint32_t h) {
+    const size_t pixels = size_t{w} * h;
+    std::vector<uint8_t> src(2 * pixels), dst(4 * pixels);
+    std::mt19937 rng(7);
+    std::generate(src.begin(), src.end(), [&] { return static_cast<uint8_t>(rng()); });
+    const double mpix = pixels / 1e6;
+
+    const double memcpyMpix =
+        mpix / BestSecondsPerCall([&] { std::memcpy(dst.data(), src.data(), src.size()); });
+    std::printf("\n%ux%u  (Mpix/s; ratios: ours/memcpy, ours/libyuv)\n", w, h);
+    std::printf("  %-16s %-8s %10s %10s %10s\n", "routine", "impl", "Mpix/s", "/memcpy",
+                "/libyuv");
+    PrintRow("memcpy", "libc", memcpyMpix, memcpyMpix, 0);
+
+    std::vector<KernelLevel> levels;
+    for (int l = 0; l <= static_cast<int>(BestKernelLevel()); ++l) {
+        levels.push_back(static_cast<KernelLevel>(l));
+    }
+
+    double yuvSwap = 0;
+#ifdef KESTRO_HAVE_LIBYUV
+    {
+        static const uint8_t swapBytes[16] = {1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14};
+        yuvSwap = mpix / BestSecondsPerCall([&] {
+                      libyuv::ARGBShuffle(src.data(), 0, dst.data(), 0, swapBytes,
+                                          static_cast<int>(pixels / 2), 1);
+                  });
+        PrintRow("SwapBytePairs", "libyuv", yuvSwap, memcpyMpix, yuvSwap);
+    }
+#endif
+    for (KernelLevel level : levels) {
+        SetKernelLevel(level);
+        const double ours = mpix / BestSecondsPerCall([&] {
+                                SwapBytePairs(dst.data(), src.data(), src.size());
+                            });
+        PrintRow("SwapBytePairs", LevelName(level), ours, memcpyMpix, yuvSwap);
+    }
+
+    struct Routine {
+        const char* name;
+        PlaneFn ours;
+        bool uyvy;
+        int bpp;
+    };
+    const Routine routines[] = {{"Yuy2ToRgb24", Yuy2ToRgb24, false, 3},
+                                {"UyvyToRgb24", UyvyToRgb24, true, 3},
+                                {"Yuy2ToRgb32", Yuy2ToRgb32, false, 4},
+                                {"UyvyToRgb32", UyvyToRgb32, true, 4}};
+    for (const Routine& r : routines) {
+        double yuv = 0;
+#ifdef KESTRO_HAVE_LIBYUV
+        const auto toArgb = r.uyvy ? libyuv::UYVYToARGB : libyuv::YUY2ToARGB;
+        const int iw = static_cast<int>(w), ih = static_cast<int>(h);
+        if (r.bpp == 4) {
+            // Negative height: libyuv turns the picture over as ours does.
+            yuv = mpix / BestSecondsPerCall([&] {
+                      toArgb(src.data(), 2 * iw, dst.data(), 4 * iw, iw, -ih);
+                  });
+            PrintRow(r.name, "libyuv", yuv, memcpyMpix, yuv);
+        } else {
+            // libyuv has no packed 4:2:2 to RGB24: ARGB into a cached scratch row, then RGB24.
+            std::vector<uint8_t> row(4 * size_t{w});
+            yuv = mpix / BestSecondsPerCall([&] {
+                      for (int j = 0; j < ih; ++j) {
+                          toArgb(src.data() + size_t(ih - 1 - j) * 2 * iw, 0, row.data(), 0, iw, 1);
+                          libyuv::ARGBToRGB24(row.data(), 0, dst.data() + size_t(j) * 3 * iw, 0,
+                                              iw, 1);
+                      }
+                  });
+            PrintRow(r.name, "libyuv*", yuv, memcpyMpix, yuv);
+        }
+#endif
+        for (KernelLevel level : levels) {
+            SetKernelLevel(level);
+            const double ours =
+                mpix / BestSecondsPerCall([&] { r.ours(src.data(), dst.data(), w, h, true); });
+            PrintRow(r.name, LevelName(level), ours, memcpyMpix, yuv);
+        }
+    }
+    SetKernelLevel(BestKernelLevel());
+}
+
+} // namespace
+
+int main() {
+    std::printf("convert_bench: best kernel level on this CPU: %s\n",
+                LevelName(BestKernelLevel()));
+#ifdef KESTRO_HAVE_LIBYUV
+    std::printf("libyuv* = YUY2ToARGB/UYVYToARGB into one scratch row, then ARGBToRGB24, per row;\n"
+                "SwapBytePairs libyuv = ARGBShuffle with a byte-pair shuffle.\n");
+#else
+    std::printf("built without libyuv: the /libyuv column is empty.\n");
+#endif
+    BenchSize(720, 480);
+    BenchSize(1920, 1080);
+    return 0;
+}

@@ -1,0 +1,19 @@
+# The native build: the pure parts only, for quick tests and benchmarks on the build machine.
+
+find_package(GTest)
+if(NOT GTest_FOUND)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+endif()
+
+file(GLOB KESTRO_NATIVE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/pure/*.cpp)
+add_executable(test_pure_native ${KESTRO_NATIVE_TESTS})
+target_link_libraries(test_pure_native PRIVATE kestro_pure GTest::gtest_main)
+target_compile_options(test_pure_native PRIVATE -Wall -Wextra)
+add_test(NAME test_pure_native COMMAND test_pure_native)
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
+  add_subdirectory(bench)
+endif()

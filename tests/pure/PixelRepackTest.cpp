@@ -1,0 +1,322 @@
+#include "playback/PixelRepack.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <ostream>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace kestro {
+
+// Readable parameter names in failure messages.
+void PrintTo(KernelLevel level, std::ostream* os) { *os << static_cast<int>(level); }
+
+namespace {
+
+// `size` bytes ending exactly where an inaccessible page begins, so any access past the end faults.
+class PageEndBuffer {
+public:
+    explicit PageEndBuffer(size_t size) : size_(size) {
+#ifdef _WIN32
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        const size_t page = info.dwPageSize;
+#else
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+#endif
+        const size_t body = (size + page - 1) / page * page;
+        total_ = body + page;
+#ifdef _WIN32
+        base_ = static_cast<uint8_t*>(
+            VirtualAlloc(nullptr, total_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old;
+        if (!base_ || !VirtualProtect(base_ + body, page, PAGE_NOACCESS, &old)) {
+            throw std::runtime_error("guard page");
+        }
+#else
+        void* p = mmap(nullptr, total_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        base_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
+        if (!base_ || mprotect(base_ + body, page, PROT_NONE) != 0) {
+            throw std::runtime_error("guard page");
+        }
+#endif
+        data_ = base_ + body - size;
+    }
+    ~PageEndBuffer() {
+#ifdef _WIN32
+        VirtualFree(base_, 0, MEM_RELEASE);
+#else
+        munmap(base_, total_);
+#endif
+    }
+    PageEndBuffer(const PageEndBuffer&) = delete;
+    PageEndBuffer& operator=(const PageEndBuffer&) = delete;
+
+    uint8_t* data() { return data_; }
+    std::vector<uint8_t> Bytes() const { return {data_, data_ + size_}; }
+
+private:
+    size_t size_;
+    size_t total_ = 0;
+    uint8_t* base_ = nullptr;
+    uint8_t* data_ = nullptr;
+};
+
+using PlaneFn = void (*)(const uint8_t*, uint8_t*, uint32_t, uint32_t, bool);
+
+struct Converter {
+    const char* name;
+    PlaneFn convert;
+    PlaneFn reference;
+    bool uyvy;
+    size_t bpp;
+};
+
+const Converter kConverters[] = {
+    {"Yuy2ToRgb24", Yuy2ToRgb24, reference::Yuy2ToRgb24, false, 3},
+    {"UyvyToRgb24", UyvyToRgb24, reference::UyvyToRgb24, true, 3},
+    {"Yuy2ToRgb32", Yuy2ToRgb32, reference::Yuy2ToRgb32, false, 4},
+    {"UyvyToRgb32", UyvyToRgb32, reference::UyvyToRgb32, true, 4},
+};
+
+const KernelLevel kLevels[] = {KernelLevel::Scalar, KernelLevel::Sse2, KernelLevel::Avx2};
+
+std::string LevelName(KernelLevel level) {
+    return level == KernelLevel::Scalar ? "Scalar" : level == KernelLevel::Sse2 ? "Sse2" : "Avx2";
+}
+
+// Source bytes written in YUY2 order (Y0, U, Y1, V); UYVY exchanges each byte pair.
+std::vector<uint8_t> InOrder(std::vector<uint8_t> yuy2, bool uyvy) {
+    if (uyvy) {
+        for (size_t i = 0; i + 1 < yuy2.size(); i += 2) {
+            std::swap(yuy2[i], yuy2[i + 1]);
+        }
+    }
+    return yuy2;
+}
+
+// Index of the first differing byte, or -1.
+long FirstDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    const auto m = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+    return m.first == a.end() && m.second == b.end() ? -1 : static_cast<long>(m.first - a.begin());
+}
+
+class AtLevel {
+protected:
+    void Enter(KernelLevel level) {
+        if (static_cast<int>(level) > static_cast<int>(BestKernelLevel())) {
+            GTEST_SKIP() << LevelName(level) << " not offered by this CPU";
+        }
+        SetKernelLevel(level);
+        ASSERT_EQ(CurrentKernelLevel(), level);
+    }
+    void Leave() { SetKernelLevel(saved_); }
+
+private:
+    KernelLevel saved_ = CurrentKernelLevel();
+};
+
+class ConverterTest : public AtLevel,
+                      public ::testing::TestWithParam<std::tuple<size_t, KernelLevel>> {
+protected:
+    void SetUp() override { Enter(std::get<1>(GetParam())); }
+    void TearDown() override { Leave(); }
+    const Converter& conv() const { return kConverters[std::get<0>(GetParam())]; }
+
+    // Converts through page-end buffers; the output starts filled with `fill`.
+    std::vector<uint8_t> Run(const std::vector<uint8_t>& src, uint32_t w, uint32_t h,
+                             bool bottomUp = true, uint8_t fill = 0xCD) {
+        PageEndBuffer in(src.size()), out(conv().bpp * w * h);
+        std::copy(src.begin(), src.end(), in.data());
+        std::fill_n(out.data(), conv().bpp * w * h, fill);
+        conv().convert(in.data(), out.data(), w, h, bottomUp);
+        return out.Bytes();
+    }
+
+    // One expected pixel repeated over the whole picture, fourth byte zero in 32-bit output.
+    std::vector<uint8_t> Uniform(std::array<uint8_t, 3> bgr, size_t pixels) const {
+        std::vector<uint8_t> out;
+        for (size_t i = 0; i < pixels; ++i) {
+            out.insert(out.end(), bgr.begin(), bgr.end());
+            if (conv().bpp == 4) {
+                out.push_back(0);
+            }
+        }
+        return out;
+    }
+};
+
+TEST_P(ConverterTest, MatchesReferenceForEveryShape) {
+    std::vector<std::pair<uint32_t, uint32_t>> shapes;
+    for (uint32_t w = 1; w <= 64; ++w) {
+        for (uint32_t h : {1u, 2u, 3u}) {
+            shapes.emplace_back(w, h);
+        }
+    }
+    for (auto big : {std::pair{720u, 3u}, {719u, 2u}, {1920u, 2u}, {1918u, 1u}, {1926u, 2u}}) {
+        shapes.push_back(big);
+    }
+    std::mt19937 rng(1234);
+    for (auto [w, h] : shapes) {
+        for (bool bottomUp : {true, false}) {
+            SCOPED_TRACE(::testing::Message() << w << "x" << h << " bottomUp=" << bottomUp);
+            std::vector<uint8_t> src(size_t{2} * w * h);
+            std::generate(src.begin(), src.end(), [&] { return static_cast<uint8_t>(rng()); });
+            std::vector<uint8_t> expected(conv().bpp * w * h, 0x5A);
+            conv().reference(src.data(), expected.data(), w, h, bottomUp);
+            ASSERT_EQ(FirstDifference(Run(src, w, h, bottomUp), expected), -1);
+        }
+    }
+}
+
+struct UniformCase {
+    const char* name;
+    std::array<uint8_t, 4> yuy2Pair;
+    std::array<uint8_t, 3> bgr;
+};
+
+TEST_P(ConverterTest, UniformPicturesGiveKnownColours) {
+    const UniformCase cases[] = {
+        {"black", {16, 128, 16, 128}, {0, 0, 0}},
+        {"white", {235, 128, 235, 128}, {255, 255, 255}},
+        {"all zero", {0, 0, 0, 0}, {0, 136, 0}},
+        {"all 255", {255, 255, 255, 255}, {255, 125, 255}},
+    };
+    for (const UniformCase& c : cases) {
+        for (uint32_t w : {2u, 40u, 48u}) {
+            SCOPED_TRACE(::testing::Message() << c.name << " width " << w);
+            std::vector<uint8_t> src;
+            for (uint32_t k = 0; k < w; ++k) { // two rows of w/2 pairs
+                src.insert(src.end(), c.yuy2Pair.begin(), c.yuy2Pair.end());
+            }
+            EXPECT_EQ(Run(InOrder(src, conv().uyvy), w, 2), Uniform(c.bgr, 2 * w));
+        }
+    }
+}
+
+TEST_P(ConverterTest, RowOrderFollowsBottomUp) {
+    const uint32_t w = 24;
+    std::vector<uint8_t> src;
+    for (uint32_t k = 0; k < w; ++k) {
+        const bool firstRow = k < w / 2;
+        const uint8_t y = firstRow ? 16 : 235;
+        src.insert(src.end(), {y, 128, y, 128});
+    }
+    src = InOrder(src, conv().uyvy);
+    std::vector<uint8_t> blackThenWhite = Uniform({0, 0, 0}, w);
+    const std::vector<uint8_t> white = Uniform({255, 255, 255}, w);
+    std::vector<uint8_t> whiteThenBlack = white;
+    whiteThenBlack.insert(whiteThenBlack.end(), blackThenWhite.begin(), blackThenWhite.end());
+    blackThenWhite.insert(blackThenWhite.end(), white.begin(), white.end());
+    EXPECT_EQ(Run(src, w, 2, true), whiteThenBlack);
+    EXPECT_EQ(Run(src, w, 2, false), blackThenWhite);
+}
+
+// Y=128 throughout; neutral chroma except the last pair, U=160. With 14-bit fixed point:
+// Cb 0 -> 130,130,130; Cb 32 (mean with the next pair) -> 163,124,130; Cb 64 -> 195,118,130.
+TEST_P(ConverterTest, LastPairAndLonePixelUseTheLastChroma) {
+    const std::array<uint8_t, 3> neutral{130, 130, 130}, mean{163, 124, 130}, own{195, 118, 130};
+    for (uint32_t w : {4u, 5u, 16u, 17u, 40u, 41u}) {
+        SCOPED_TRACE(::testing::Message() << "width " << w);
+        std::vector<uint8_t> src;
+        for (uint32_t k = 0; k < w / 2; ++k) {
+            src.insert(src.end(), {128, static_cast<uint8_t>(k + 1 == w / 2 ? 160 : 128), 128, 128});
+        }
+        if (w & 1) {
+            src.insert(src.end(), {128, 0}); // the lone pixel's U slot is ignored
+        }
+        std::vector<uint8_t> expected = Uniform(neutral, w - 3 - (w & 1));
+        for (auto px : {mean, own, own}) {
+            const auto one = Uniform(px, 1);
+            expected.insert(expected.end(), one.begin(), one.end());
+        }
+        if (w & 1) {
+            const auto one = Uniform(own, 1);
+            expected.insert(expected.end(), one.begin(), one.end());
+        }
+        EXPECT_EQ(Run(InOrder(src, conv().uyvy), w, 1), expected);
+    }
+    // A single pixel has no chroma at all: it is grey.
+    EXPECT_EQ(Run(InOrder({128, 0}, conv().uyvy), 1, 1), Uniform(neutral, 1));
+}
+
+TEST_P(ConverterTest, EmptyPictureWritesNothing) {
+    std::vector<uint8_t> src(64, 77), dst(256, 0xEE);
+    conv().convert(src.data(), dst.data(), 0, 4, true);
+    conv().convert(src.data(), dst.data(), 8, 0, true);
+    EXPECT_EQ(dst, std::vector<uint8_t>(256, 0xEE));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllLevels, ConverterTest,
+    ::testing::Combine(::testing::Range<size_t>(0, std::size(kConverters)),
+                       ::testing::ValuesIn(kLevels)),
+    [](const ::testing::TestParamInfo<ConverterTest::ParamType>& info) {
+        return std::string(kConverters[std::get<0>(info.param)].name) + "_" +
+               LevelName(std::get<1>(info.param));
+    });
+
+class SwapTest : public AtLevel, public ::testing::TestWithParam<KernelLevel> {
+protected:
+    void SetUp() override { Enter(GetParam()); }
+    void TearDown() override { Leave(); }
+};
+
+TEST_P(SwapTest, ExchangesPairs) {
+    const uint8_t src[] = {10, 20, 30, 40};
+    uint8_t dst[4] = {};
+    SwapBytePairs(dst, src, 4);
+    EXPECT_EQ(std::vector<uint8_t>(dst, dst + 4), (std::vector<uint8_t>{20, 10, 40, 30}));
+}
+
+TEST_P(SwapTest, MatchesReferenceForEveryCount) {
+    std::vector<size_t> counts;
+    for (size_t n = 0; n <= 160; ++n) {
+        counts.push_back(n);
+    }
+    counts.insert(counts.end(), {size_t{720} * 480 * 2, size_t{1920} * 1080 * 2 + 1});
+    std::mt19937 rng(99);
+    for (size_t n : counts) {
+        SCOPED_TRACE(::testing::Message() << "count " << n);
+        PageEndBuffer in(n), out(n);
+        std::generate_n(in.data(), n, [&] { return static_cast<uint8_t>(rng()); });
+        std::fill_n(out.data(), n, 0xCD);
+        std::vector<uint8_t> expected(n, 0xCD);
+        reference::SwapBytePairs(expected.data(), in.data(), n);
+        SwapBytePairs(out.data(), in.data(), n);
+        ASSERT_EQ(FirstDifference(out.Bytes(), expected), -1);
+        if (n % 2 == 1) {
+            EXPECT_EQ(out.data()[n - 1], 0xCD) << "odd last byte must stay untouched";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllLevels, SwapTest, ::testing::ValuesIn(kLevels),
+                         [](const ::testing::TestParamInfo<KernelLevel>& info) {
+                             return LevelName(info.param);
+                         });
+
+TEST(KernelLevelTest, RequestAboveTheCpuIsClamped) {
+    const KernelLevel saved = CurrentKernelLevel();
+    SetKernelLevel(KernelLevel::Avx2);
+    EXPECT_EQ(CurrentKernelLevel(), BestKernelLevel());
+    SetKernelLevel(KernelLevel::Scalar);
+    EXPECT_EQ(CurrentKernelLevel(), KernelLevel::Scalar);
+    SetKernelLevel(saved);
+}
+
+} // namespace
+} // namespace kestro
