@@ -57,12 +57,16 @@ void CCodecSettings::LoadSettings(const std::string& modulePath) {
     cpu = ReadInt(profilepath, "cpu", 0) != 0;
     fastread = ReadInt(profilepath, "fastread", 1) != 0;
     huffyuv = ReadInt(profilepath, "huffyuv", 0) != 0;
-    fastioallowed = SystemAllowsFastIo();
+    ApplyPlatform(SystemAllowsFastIo());
+    RebuildPieceNames();
+}
+
+void CCodecSettings::ApplyPlatform(bool allowsFastIo) {
+    fastioallowed = allowsFastIo;
     if (!fastioallowed) {
         fastwrite = false;
         fastread = false;
     }
-    RebuildPieceNames();
 }
 
 void CCodecSettings::SaveSettings() const {

@@ -28,6 +28,9 @@ public:
     // Reads the INI beside `modulePath` (the library's own file name).
     void LoadSettings(const std::string& modulePath);
     void SaveSettings() const;
+    // Overlapped unbuffered I/O needs an NT-family system of version 4 or later; without it the
+    // fast modes are off for this process (the file keeps its values until the next save).
+    void ApplyPlatform(bool allowsFastIo);
     void RebuildPieceNames();
     std::string PieceName(int i) const;
     void SetFilename(const std::string& name) { filename = name; }

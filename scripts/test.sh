@@ -1,0 +1,42 @@
+#!/bin/bash
+# Sets up, builds both DLLs and the native parts, and runs every test.
+# The two Windows builds run side by side, each in its own Wine prefix; within one prefix the
+# test programs run one after another, since they share the codec's settings file.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh" || exit 1
+for f in i686 x86_64 native; do
+  echo "== build $f"
+  "$root/scripts/build.sh" "$f" || { echo "build of $f failed"; exit 1; }
+done
+
+logs="$root/build/test-logs"
+mkdir -p "$logs"
+run() { # flavour
+  local f=$1
+  if [ "$f" = native ]; then
+    ctest --test-dir "$root/build/$f" --output-on-failure --timeout 900 >"$logs/$f.log" 2>&1
+  else
+    xvfb-run -a -s "-screen 0 1280x1024x24" \
+      ctest --test-dir "$root/build/$f" --output-on-failure --timeout 900 >"$logs/$f.log" 2>&1
+  fi
+}
+run i686 & p1=$!
+sleep 3 # let the first virtual display claim its number
+run x86_64 & p2=$!
+run native; r3=$?
+wait $p1; r1=$?
+wait $p2; r2=$?
+
+passed=0; failed=0
+for f in i686 x86_64 native; do
+  echo "== tests of $f"
+  cat "$logs/$f.log"
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$logs/$f.log" | tail -1)
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
+  passed=$((passed + ${total:-0} - ${bad:-0})); failed=$((failed + ${bad:-0}))
+done
+[ $r1 -eq 0 ] && [ $r2 -eq 0 ] && [ $r3 -eq 0 ] || failed=$((failed > 0 ? failed : 1))
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,138 @@
+// The settings file as the loaded library reads and writes it, and the record's derived names.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "WineCodec.h"
+#include "settings/CodecSettings.h"
+
+using namespace kt;
+
+namespace {
+
+std::string Key(const std::string& path, const char* key) {
+    char value[300] = {};
+    GetPrivateProfileStringA("general", key, "<absent>", value, sizeof value, path.c_str());
+    return value;
+}
+
+// Loading and unloading the library is what reads and writes the file.
+void LoadAndUnloadCodec() {
+    ASSERT_FALSE(CodecLoaded());
+    Hic hic = OpenKest();
+    ASSERT_TRUE(hic);
+    ASSERT_TRUE(CodecLoaded());
+    hic.reset();
+    ASSERT_FALSE(CodecLoaded()) << "the manager should unload the library with its last close";
+}
+
+TEST(SettingsFile, AbsentFileIsWrittenWithEveryDefaultAtUnload) {
+    RemoveIni();
+    LoadAndUnloadCodec();
+    std::string text = ReadFileBytes(IniPath());
+    const char* keys[] = {"filename", "fastwrite", "divide", "dividesize", "buffer",
+                          "request",  "fourcc",    "cpu",    "fastread",   "huffyuv"};
+    const char* values[] = {"c:\\kestro", "1", "0", "2", "1", "3", "0", "0", "1", "0"};
+    size_t at = text.find("[general]");
+    ASSERT_NE(at, std::string::npos) << text;
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(Key(IniPath(), keys[i]), values[i]) << keys[i];
+        size_t next = text.find(std::string(keys[i]) + "=", at);
+        EXPECT_NE(next, std::string::npos) << "keys are written in their documented order";
+        at = next;
+    }
+}
+
+TEST(SettingsFile, ValuesAreTakenAsReadAndBooleansSavedAsZeroOrOne) {
+    WriteIni({{"filename", "T:\\capture\\take"},
+              {"fastwrite", "5"},
+              {"divide", "-7"},
+              {"dividesize", "-1"},
+              {"buffer", "0"},
+              {"request", "0"},
+              {"fourcc", "-123456"},
+              {"cpu", "2"},
+              {"fastread", "0"},
+              {"huffyuv", "9"}});
+    LoadAndUnloadCodec();
+    std::string path = IniPath();
+    EXPECT_EQ(Key(path, "filename"), "T:\\capture\\take");
+    EXPECT_EQ(Key(path, "fastwrite"), "1");
+    EXPECT_EQ(Key(path, "divide"), "1");
+    EXPECT_EQ(Key(path, "dividesize"), "-1");
+    EXPECT_EQ(Key(path, "buffer"), "0");
+    EXPECT_EQ(Key(path, "request"), "0");
+    EXPECT_EQ(Key(path, "fourcc"), "-123456");
+    EXPECT_EQ(Key(path, "cpu"), "1");
+    EXPECT_EQ(Key(path, "fastread"), "0");
+    EXPECT_EQ(Key(path, "huffyuv"), "1");
+}
+
+TEST(SettingsFile, MissingKeysTakeTheirDefaults) {
+    WriteIni({{"request", "7"}});
+    LoadAndUnloadCodec();
+    EXPECT_EQ(Key(IniPath(), "request"), "7");
+    EXPECT_EQ(Key(IniPath(), "dividesize"), "2");
+    EXPECT_EQ(Key(IniPath(), "filename"), "c:\\kestro");
+    RemoveIni();
+}
+
+TEST(SettingsRecord, ProfileBesideTheModuleAndPieceNames) {
+    std::string dir = DataDir("settings-record");
+    CCodecSettings s;
+    DeleteFileA((dir + "\\kestdisk.ini").c_str());
+    s.LoadSettings(dir + "\\kestro32.dll");
+    EXPECT_EQ(s.profilepath, dir + "\\\\kestdisk.ini");
+    EXPECT_EQ(s.filename, "c:\\kestro");
+    EXPECT_EQ(s.PieceName(0), "c:\\kestro.000");
+    EXPECT_EQ(s.PieceName(7), "c:\\kestro.007");
+    EXPECT_EQ(s.PieceName(499), "c:\\kestro.499");
+    EXPECT_EQ(s.PieceName(500), "");
+    EXPECT_EQ(s.PieceName(-1), "");
+    EXPECT_EQ(s.datadrive, "c:");
+    EXPECT_GT(s.disktotal, 0u);
+    EXPECT_TRUE(s.fastwrite);
+    EXPECT_TRUE(s.buffer);
+    EXPECT_TRUE(s.fastread);
+    EXPECT_EQ(s.request, 3);
+    EXPECT_EQ(s.dividesize, 2);
+    EXPECT_EQ(s.fourcc, 0);
+
+    s.SetFilename("relative\\name");
+    s.RebuildPieceNames();
+    EXPECT_EQ(s.datadrive, "");
+    EXPECT_EQ(s.PieceName(12), "relative\\name.012");
+    s.SetFilename("\\\\server\\share\\x");
+    s.RebuildPieceNames();
+    EXPECT_EQ(s.datadrive, "");
+}
+
+TEST(SettingsRecord, OldSystemsTurnTheFastModesOffAndSaveZero) {
+    std::string dir = DataDir("settings-platform");
+    std::string ini = dir + "\\kestdisk.ini";
+    WriteFileBytes(ini, "[general]\r\nfastwrite=1\r\nfastread=1\r\n");
+    CCodecSettings s;
+    s.LoadSettings(dir + "\\kestro32.dll");
+    EXPECT_TRUE(s.fastioallowed) << "this platform reports an NT-family system";
+    s.ApplyPlatform(false);
+    EXPECT_FALSE(s.fastwrite);
+    EXPECT_FALSE(s.fastread);
+    EXPECT_EQ(Key(s.profilepath, "fastwrite"), "1") << "the file keeps its values until a save";
+    s.SaveSettings();
+    EXPECT_EQ(Key(s.profilepath, "fastwrite"), "0");
+    EXPECT_EQ(Key(s.profilepath, "fastread"), "0");
+}
+
+TEST(SettingsRecord, RunsUseAtLeastOneRequestAndOneGibibyte) {
+    CCodecSettings s;
+    s.request = 0;
+    s.dividesize = -1;
+    EXPECT_EQ(s.EffectiveRequestCount(), 1u);
+    EXPECT_EQ(s.EffectivePieceBytes(), 1ull << 30);
+    s.request = 20;
+    s.dividesize = 8;
+    EXPECT_EQ(s.EffectiveRequestCount(), 20u);
+    EXPECT_EQ(s.EffectivePieceBytes(), 8ull << 30);
+}
+
+} // namespace
