@@ -72,8 +72,7 @@ void BenchSize(uint32_t w, uint32_t h) {
     const double memcpyMpix =
         mpix / BestSecondsPerCall([&] { std::memcpy(dst.data(), src.data(), src.size()); });
     std::printf("\n%ux%u  (Mpix/s; ratios: ours/memcpy, ours/libyuv)\n", w, h);
-    std::printf("  %-16s %-8s %10s %10s %10s\n", "routine", "impl", "Mpix/s", "/memcpy",
-                "/libyuv");
+    std::printf("  %-16s %-8s %10s %10s %10s\n", "routine", "impl", "Mpix/s", "/memcpy", "/libyuv");
     PrintRow("memcpy", "libc", memcpyMpix, memcpyMpix, 0);
 
     std::vector<KernelLevel> levels;
@@ -94,9 +93,8 @@ void BenchSize(uint32_t w, uint32_t h) {
 #endif
     for (KernelLevel level : levels) {
         SetKernelLevel(level);
-        const double ours = mpix / BestSecondsPerCall([&] {
-                                SwapBytePairs(dst.data(), src.data(), src.size());
-                            });
+        const double ours =
+            mpix / BestSecondsPerCall([&] { SwapBytePairs(dst.data(), src.data(), src.size()); });
         PrintRow("SwapBytePairs", LevelName(level), ours, memcpyMpix, yuvSwap);
     }
 
@@ -117,9 +115,8 @@ void BenchSize(uint32_t w, uint32_t h) {
         const int iw = static_cast<int>(w), ih = static_cast<int>(h);
         if (r.bpp == 4) {
             // Negative height: libyuv turns the picture over as ours does.
-            yuv = mpix / BestSecondsPerCall([&] {
-                      toArgb(src.data(), 2 * iw, dst.data(), 4 * iw, iw, -ih);
-                  });
+            yuv = mpix / BestSecondsPerCall(
+                             [&] { toArgb(src.data(), 2 * iw, dst.data(), 4 * iw, iw, -ih); });
             PrintRow(r.name, "libyuv", yuv, memcpyMpix, yuv);
         } else {
             // libyuv has no packed 4:2:2 to RGB24: ARGB into a cached scratch row, then RGB24.
@@ -127,8 +124,8 @@ void BenchSize(uint32_t w, uint32_t h) {
             yuv = mpix / BestSecondsPerCall([&] {
                       for (int j = 0; j < ih; ++j) {
                           toArgb(src.data() + size_t(ih - 1 - j) * 2 * iw, 0, row.data(), 0, iw, 1);
-                          libyuv::ARGBToRGB24(row.data(), 0, dst.data() + size_t(j) * 3 * iw, 0,
-                                              iw, 1);
+                          libyuv::ARGBToRGB24(row.data(), 0, dst.data() + size_t(j) * 3 * iw, 0, iw,
+                                              1);
                       }
                   });
             PrintRow(r.name, "libyuv*", yuv, memcpyMpix, yuv);
@@ -147,8 +144,7 @@ void BenchSize(uint32_t w, uint32_t h) {
 } // namespace
 
 int main() {
-    std::printf("convert_bench: best kernel level on this CPU: %s\n",
-                LevelName(BestKernelLevel()));
+    std::printf("convert_bench: best kernel level on this CPU: %s\n", LevelName(BestKernelLevel()));
 #ifdef KESTRO_HAVE_LIBYUV
     std::printf("libyuv* = YUY2ToARGB/UYVYToARGB into one scratch row, then ARGBToRGB24, per row;\n"
                 "SwapBytePairs libyuv = ARGBShuffle with a byte-pair shuffle.\n");

@@ -7,7 +7,9 @@ namespace kestro {
 
 namespace {
 
-inline uint8_t Clamp255(int v) { return v < 0 ? 0 : v > 255 ? 255 : static_cast<uint8_t>(v); }
+inline uint8_t Clamp255(int v) {
+    return v < 0 ? 0 : v > 255 ? 255 : static_cast<uint8_t>(v);
+}
 
 // 14-bit fixed point studio-range BT.601; cb and cr arrive at doubled scale.
 template <int Bpp> inline void StorePixel(uint8_t* d, int y, int cb, int cr) {

@@ -19,24 +19,30 @@ inline void Convert16(__m256i y, __m256i uv, __m256i uvNext, __m256i& pA, __m256
     const __m256i cRight = _mm256_sub_epi16(_mm256_add_epi16(uv, uvNext), bias);
     const __m256i c0 = _mm256_unpacklo_epi32(cLeft, cRight);
     const __m256i c1 = _mm256_unpackhi_epi32(cLeft, cRight);
-    const __m256i ys = _mm256_sub_epi16(y, _mm256_set1_epi16(16));
-    const __m256i one = _mm256_set1_epi16(1);
-    const __m256i kLuma = WordPair(19077, 8192);
-    const __m256i l0 = _mm256_madd_epi16(_mm256_unpacklo_epi16(ys, one), kLuma);
-    const __m256i l1 = _mm256_madd_epi16(_mm256_unpackhi_epi16(ys, one), kLuma);
-    const auto channel = [&](__m256i k) {
-        const __m256i lo = _mm256_srai_epi32(_mm256_add_epi32(l0, _mm256_madd_epi16(c0, k)), 14);
-        const __m256i hi = _mm256_srai_epi32(_mm256_add_epi32(l1, _mm256_madd_epi16(c1, k)), 14);
-        return _mm256_packs_epi32(lo, hi);
+    // (Y, 16) . (19077, -18565) = 19077 * (Y - 16) + 8192.
+    const __m256i kLuma = WordPair(19077, -18565);
+    const __m256i sixteen = _mm256_set1_epi16(16);
+    const __m256i l0 = _mm256_madd_epi16(_mm256_unpacklo_epi16(y, sixteen), kLuma);
+    const __m256i l1 = _mm256_madd_epi16(_mm256_unpackhi_epi16(y, sixteen), kLuma);
+    const auto sum = [&](__m256i l, __m256i c, int16_t kCb, int16_t kCr) {
+        return _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(kCb, kCr)));
     };
-    const __m256i br =
-        _mm256_packus_epi16(channel(WordPair(16525, 0)), channel(WordPair(0, 13075)));
-    const __m256i g0 = _mm256_packus_epi16(channel(WordPair(-3209, -6660)), _mm256_setzero_si256());
-    const __m256i bg = _mm256_unpacklo_epi8(br, g0);
-    const __m256i r0 = _mm256_unpackhi_epi8(br, g0);
+    // Blue's shifted value in the low word, green's in the high word (4x fits: |sum| < 2^29),
+    // red with its sign word, which the unsigned pack turns into the zero fourth byte.
+    const auto pixels = [&](__m256i l, __m256i c, __m256i& first, __m256i& second) {
+        const __m256i b = _mm256_srai_epi32(sum(l, c, 16525, 0), 14);
+        const __m256i g = _mm256_slli_epi32(sum(l, c, -3209, -6660), 2);
+        const __m256i r = _mm256_srai_epi32(sum(l, c, 0, 13075), 14);
+        const __m256i bg = _mm256_blend_epi16(b, g, 0xAA);
+        first = _mm256_unpacklo_epi32(bg, r);
+        second = _mm256_unpackhi_epi32(bg, r);
+    };
+    __m256i px01, px23, px45, px67;
+    pixels(l0, c0, px01, px23);
+    pixels(l1, c1, px45, px67);
     // pA holds pixels 0-3 and 8-11, pB pixels 4-7 and 12-15.
-    pA = _mm256_unpacklo_epi16(bg, r0);
-    pB = _mm256_unpackhi_epi16(bg, r0);
+    pA = _mm256_packus_epi16(px01, px23);
+    pB = _mm256_packus_epi16(px45, px67);
 }
 
 template <bool Uyvy> inline void Split(__m256i packed, __m256i& y, __m256i& uv) {
@@ -53,9 +59,9 @@ template <bool Uyvy, int Bpp> void RowAvx2(const uint8_t* src, uint8_t* dst, uin
     const uint32_t pairs = width / 2;
     // A group reads the chroma of the pair after it, so it stops short of the row's last pair.
     const uint32_t groups = pairs ? (pairs - 1) / 8 : 0;
-    const __m256i squeeze24 = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1,
-                                               -1, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1,
-                                               -1, -1);
+    const __m256i squeeze24 =
+        _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6,
+                         8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     for (uint32_t g = 0; g < groups; ++g, src += 32, dst += 16 * Bpp) {
         __m256i y, uv, y1, uvNext, pA, pB;
         Split<Uyvy>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src)), y, uv);
@@ -78,8 +84,8 @@ template <bool Uyvy, int Bpp> void RowAvx2(const uint8_t* src, uint8_t* dst, uin
         }
     }
     const repack_detail::RepackKernels& c = repack_detail::kSse2Kernels;
-    const repack_detail::RowFn rest = Bpp == 3 ? (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24)
-                                               : (Uyvy ? c.uyvyToRgb32 : c.yuy2ToRgb32);
+    const repack_detail::RowFn rest =
+        Bpp == 3 ? (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24) : (Uyvy ? c.uyvyToRgb32 : c.yuy2ToRgb32);
     rest(src, dst, width - groups * 16);
 }
 

@@ -9,8 +9,8 @@ namespace kestro {
 namespace {
 
 inline __m128i WordPair(int16_t lo, int16_t hi) {
-    return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16 |
-                                               static_cast<uint16_t>(lo)));
+    return _mm_set1_epi32(static_cast<int32_t>(
+        static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16 | static_cast<uint16_t>(lo)));
 }
 
 // Eight pixels: luma words, chroma words (U,V per pair) and the chroma of the following pairs.
@@ -21,14 +21,14 @@ inline void Convert8(__m128i y, __m128i uv, __m128i uvNext, __m128i& p03, __m128
     const __m128i cRight = _mm_sub_epi16(_mm_add_epi16(uv, uvNext), bias);
     const __m128i c0 = _mm_unpacklo_epi32(cLeft, cRight);
     const __m128i c1 = _mm_unpackhi_epi32(cLeft, cRight);
-    const __m128i ys = _mm_sub_epi16(y, _mm_set1_epi16(16));
-    const __m128i one = _mm_set1_epi16(1);
-    const __m128i kLuma = WordPair(19077, 8192);
+    // (Y, 16) . (19077, -18565) = 19077 * (Y - 16) + 8192.
+    const __m128i sixteen = _mm_set1_epi16(16);
+    const __m128i kLuma = WordPair(19077, -18565);
     const __m128i kBlue = WordPair(16525, 0);
     const __m128i kGreen = WordPair(-3209, -6660);
     const __m128i kRed = WordPair(0, 13075);
-    const __m128i l0 = _mm_madd_epi16(_mm_unpacklo_epi16(ys, one), kLuma);
-    const __m128i l1 = _mm_madd_epi16(_mm_unpackhi_epi16(ys, one), kLuma);
+    const __m128i l0 = _mm_madd_epi16(_mm_unpacklo_epi16(y, sixteen), kLuma);
+    const __m128i l1 = _mm_madd_epi16(_mm_unpackhi_epi16(y, sixteen), kLuma);
     const auto channel = [&](__m128i k) {
         const __m128i lo = _mm_srai_epi32(_mm_add_epi32(l0, _mm_madd_epi16(c0, k)), 14);
         const __m128i hi = _mm_srai_epi32(_mm_add_epi32(l1, _mm_madd_epi16(c1, k)), 14);
@@ -102,8 +102,8 @@ template <bool Uyvy, int Bpp> void RowSse2(const uint8_t* src, uint8_t* dst, uin
         return;
     }
     const repack_detail::RepackKernels& c = repack_detail::kScalarKernels;
-    const repack_detail::RowFn tail = Bpp == 3 ? (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24)
-                                               : (Uyvy ? c.uyvyToRgb32 : c.yuy2ToRgb32);
+    const repack_detail::RowFn tail =
+        Bpp == 3 ? (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24) : (Uyvy ? c.uyvyToRgb32 : c.yuy2ToRgb32);
     tail(src, dst, width - done);
 }
 

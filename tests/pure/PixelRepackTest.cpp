@@ -22,7 +22,9 @@
 namespace kestro {
 
 // Readable parameter names in failure messages.
-void PrintTo(KernelLevel level, std::ostream* os) { *os << static_cast<int>(level); }
+void PrintTo(KernelLevel level, std::ostream* os) {
+    *os << static_cast<int>(level);
+}
 
 namespace {
 
@@ -65,8 +67,12 @@ public:
     PageEndBuffer(const PageEndBuffer&) = delete;
     PageEndBuffer& operator=(const PageEndBuffer&) = delete;
 
-    uint8_t* data() { return data_; }
-    std::vector<uint8_t> Bytes() const { return {data_, data_ + size_}; }
+    uint8_t* data() {
+        return data_;
+    }
+    std::vector<uint8_t> Bytes() const {
+        return {data_, data_ + size_};
+    }
 
 private:
     size_t size_;
@@ -233,7 +239,8 @@ TEST_P(ConverterTest, LastPairAndLonePixelUseTheLastChroma) {
         SCOPED_TRACE(::testing::Message() << "width " << w);
         std::vector<uint8_t> src;
         for (uint32_t k = 0; k < w / 2; ++k) {
-            src.insert(src.end(), {128, static_cast<uint8_t>(k + 1 == w / 2 ? 160 : 128), 128, 128});
+            src.insert(src.end(),
+                       {128, static_cast<uint8_t>(k + 1 == w / 2 ? 160 : 128), 128, 128});
         }
         if (w & 1) {
             src.insert(src.end(), {128, 0}); // the lone pixel's U slot is ignored
@@ -260,14 +267,13 @@ TEST_P(ConverterTest, EmptyPictureWritesNothing) {
     EXPECT_EQ(dst, std::vector<uint8_t>(256, 0xEE));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllLevels, ConverterTest,
-    ::testing::Combine(::testing::Range<size_t>(0, std::size(kConverters)),
-                       ::testing::ValuesIn(kLevels)),
-    [](const ::testing::TestParamInfo<ConverterTest::ParamType>& info) {
-        return std::string(kConverters[std::get<0>(info.param)].name) + "_" +
-               LevelName(std::get<1>(info.param));
-    });
+INSTANTIATE_TEST_SUITE_P(AllLevels, ConverterTest,
+                         ::testing::Combine(::testing::Range<size_t>(0, std::size(kConverters)),
+                                            ::testing::ValuesIn(kLevels)),
+                         [](const ::testing::TestParamInfo<ConverterTest::ParamType>& info) {
+                             return std::string(kConverters[std::get<0>(info.param)].name) + "_" +
+                                    LevelName(std::get<1>(info.param));
+                         });
 
 class SwapTest : public AtLevel, public ::testing::TestWithParam<KernelLevel> {
 protected:
