@@ -1,0 +1,160 @@
+// Record layout, stream format rules, size arithmetic and piece names, over plain bytes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "capture/FrameRecord.h"
+#include "formats/StreamFormat.h"
+#include "settings/SettingsText.h"
+
+using namespace kestro;
+
+namespace {
+
+TEST(FrameRecordLayout, DefaultNameGivesThirtyBytesAndKeepsTheReservedWord) {
+    std::vector<uint8_t> out(64, 0xAB);
+    ASSERT_EQ(FrameRecordBytes(std::strlen("c:\\kestro.000")), 30u);
+    ASSERT_TRUE(WriteFrameRecord(out.data(), 30, 0x0000000123456789ull, 0xCAFEF00Du,
+                                 "c:\\kestro.000"));
+    const uint8_t expected[30] = {0x89, 0x67, 0x45, 0x23, 0x01, 0, 0, 0, 0x0D, 0xF0,
+                                  0xFE, 0xCA, 0xAB, 0xAB, 0xAB, 0xAB, 'c', ':', '\\', 'k',
+                                  'e',  's',  't',  'r',  'o',  '.', '0', '0', '0', 0};
+    EXPECT_EQ(0, std::memcmp(out.data(), expected, 30));
+    EXPECT_EQ(out[30], 0xAB) << "nothing past the record is written";
+    EXPECT_FALSE(WriteFrameRecord(out.data(), 29, 0, 0, "c:\\kestro.000"));
+    EXPECT_FALSE(WriteFrameRecord(nullptr, 64, 0, 0, "c:\\kestro.000"));
+}
+
+TEST(FrameRecordLayout, ParseRoundTripsAndRefusesBrokenRecords) {
+    std::vector<uint8_t> rec(40, 0);
+    ASSERT_TRUE(WriteFrameRecord(rec.data(), rec.size(), 5ull << 32, 4096, "T:\\x.001"));
+    auto view = ParseFrameRecord(rec.data(), FrameRecordBytes(8));
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->offset, 5ull << 32);
+    EXPECT_EQ(view->size, 4096u);
+    EXPECT_EQ(view->path, "T:\\x.001");
+
+    EXPECT_FALSE(ParseFrameRecord(rec.data(), FrameRecordBytes(8) - 1)) << "unterminated";
+    EXPECT_FALSE(ParseFrameRecord(rec.data(), 16)) << "no room for a path";
+    EXPECT_FALSE(ParseFrameRecord(nullptr, 40));
+    rec[16] = 0;
+    EXPECT_FALSE(ParseFrameRecord(rec.data(), rec.size())) << "empty path";
+
+    std::vector<uint8_t> longest(16 + 261, 'a');
+    longest.back() = 0;
+    EXPECT_TRUE(ParseFrameRecord(longest.data(), longest.size())) << "260 characters fit";
+    std::vector<uint8_t> tooLong(16 + 262, 'a');
+    tooLong.back() = 0;
+    EXPECT_FALSE(ParseFrameRecord(tooLong.data(), tooLong.size()));
+}
+
+TEST(PixelKinds, ClassificationTable) {
+    EXPECT_EQ(ClassifyPixelKind(kFourccYuy2, 16), KIND_YUY2);
+    EXPECT_EQ(ClassifyPixelKind(kFourccVyuy, 16), KIND_YUY2);
+    EXPECT_EQ(ClassifyPixelKind(kFourccUyvy, 16), KIND_UYVY);
+    EXPECT_EQ(ClassifyPixelKind(0, 24), KIND_RGB24);
+    EXPECT_EQ(ClassifyPixelKind(kFourccDib, 32), KIND_RGB32);
+    EXPECT_EQ(ClassifyPixelKind(0, 16), KIND_NONE);
+    EXPECT_EQ(ClassifyPixelKind(kFourccKest, 0), KIND_STORED);
+    EXPECT_EQ(ClassifyPixelKind(MakeFourcc('y', 'u', 'y', '2'), 16), KIND_NONE) << "case matters";
+}
+
+TEST(Sizes, PictureBytesAreComputedWideAndRefusedWhenTheyDoNotFit) {
+    EXPECT_EQ(PictureBytes(720, 480, 16), 691200u);
+    EXPECT_EQ(PictureBytes(720, -480, 16), 691200u);
+    EXPECT_FALSE(PictureBytes(0, 480, 16));
+    EXPECT_FALSE(PictureBytes(65536, 65536, 8));
+    EXPECT_EQ(PictureBytes(65536, 65535, 8), 65536u * 65535u);
+    EXPECT_FALSE(PictureBytes(INT32_MIN, INT32_MIN, 32));
+    EXPECT_EQ(RoundUpToPage(691200, 4096), 692224u);
+    EXPECT_EQ(RoundUpToPage(921600, 4096), 921600u);
+    EXPECT_EQ(RoundUpToPage(0, 4096), 0u);
+    EXPECT_EQ(RoundUpToPage(0xFFFFF001ull, 4096), 0x100000000ull) << "no 32-bit wrap";
+
+    BitmapHeader h{40, 32768, 16384, 1, 24, 0, 0, 0, 0, 0, 0};
+    EXPECT_FALSE(LargestFrameBytes(h)) << "w x h x 5 does not fit a signed 32-bit answer";
+    h.biWidth = 320;
+    h.biHeight = 240;
+    EXPECT_EQ(LargestFrameBytes(h), 384000);
+    EXPECT_EQ(InputImageBytes(h), 230400u) << "a zero biSizeImage is computed";
+    h.biSizeImage = 1234;
+    EXPECT_EQ(InputImageBytes(h), 1234u);
+}
+
+TEST(StreamFormats, ShortOrLyingHeadersAreNotFormats) {
+    std::vector<uint8_t> bytes(64, 0);
+    uint32_t size = 52;
+    std::memcpy(bytes.data(), &size, 4);
+    EXPECT_TRUE(ReadStreamFormat(bytes.data()));
+    uint32_t chain = 13;
+    std::memcpy(bytes.data() + 48, &chain, 4);
+    EXPECT_FALSE(ReadStreamFormat(bytes.data())) << "claims more than biSize covers";
+    size = 65;
+    std::memcpy(bytes.data(), &size, 4);
+    EXPECT_TRUE(ReadStreamFormat(bytes.data()));
+    size = 51;
+    std::memcpy(bytes.data(), &size, 4);
+    EXPECT_FALSE(ReadStreamFormat(bytes.data()));
+    EXPECT_FALSE(ReadBitmapHeader(nullptr));
+}
+
+TEST(StreamFormats, RawOutputTable) {
+    struct Row {
+        uint32_t source;
+        uint16_t bits;
+        PixelKind wanted;
+        bool listed;
+        uint32_t compression;
+        uint16_t outBits;
+    } rows[] = {
+        {kFourccYuy2, 16, KIND_YUY2, true, kFourccYuy2, 16},
+        {kFourccYuy2, 16, KIND_UYVY, false, 0, 0},
+        {kFourccYuy2, 16, KIND_NONE, true, 0, 24},
+        {kFourccYuy2, 16, KIND_RGB32, true, 0, 32},
+        {kFourccUyvy, 16, KIND_UYVY, true, kFourccYuy2, 16},
+        {kFourccUyvy, 16, KIND_RGB24, true, 0, 24},
+        {0, 24, KIND_RGB24, true, 0, 24},
+        {0, 24, KIND_RGB32, true, 0, 32},
+        {0, 24, KIND_YUY2, false, 0, 0},
+        {0, 32, KIND_YUY2, true, 0, 32},
+    };
+    for (const Row& r : rows) {
+        StreamFormatHeader in{};
+        in.biSize = 52;
+        in.biWidth = 10;
+        in.biHeight = -4;
+        in.biBitCount = r.bits;
+        in.biCompression = kFourccKest;
+        in.biSourceCompression = r.source;
+        BitmapHeader out;
+        EXPECT_EQ(CompleteRawOutputFormat(in, r.wanted, out), r.listed) << r.source << r.wanted;
+        EXPECT_EQ(out.biSize, 40u);
+        EXPECT_EQ(out.biPlanes, 1);
+        if (r.listed) {
+            EXPECT_EQ(out.biCompression, r.compression);
+            EXPECT_EQ(out.biBitCount, r.outBits);
+            EXPECT_EQ(out.biSizeImage, 10u * 4 * r.outBits / 8) << "top-down counts its rows";
+        } else {
+            EXPECT_EQ(out.biCompression, kFourccKest);
+            EXPECT_EQ(out.biBitCount, r.bits);
+        }
+    }
+    EXPECT_TRUE(RawOutputAccepted(KIND_NONE, KIND_RGB24));
+    EXPECT_FALSE(RawOutputAccepted(KIND_YUY2, KIND_UYVY));
+    EXPECT_TRUE(RawOutputAccepted(KIND_UYVY, KIND_UYVY));
+}
+
+TEST(SettingsText, ProfilePathPieceNamesAndDrives) {
+    EXPECT_EQ(ProfilePathForModule("C:\\windows\\system32\\kestro32.dll"),
+              "C:\\windows\\system32\\\\kestdisk.ini");
+    EXPECT_EQ(FormatPieceName("c:\\kestro", 0), "c:\\kestro.000");
+    EXPECT_EQ(FormatPieceName("c:\\kestro", 499), "c:\\kestro.499");
+    EXPECT_EQ(DriveOf("D:\\video\\take"), "D:");
+    EXPECT_EQ(DriveOf("video\\take"), "");
+    EXPECT_EQ(DriveOf("\\\\server\\share"), "");
+    EXPECT_EQ(DriveOf("1:\\x"), "");
+}
+
+} // namespace
