@@ -1,6 +1,7 @@
 // The dispatcher called directly, for the cases the codec manager never sends.
 #include <gtest/gtest.h>
 
+#include <windows.h>
 #include <vfw.h>
 
 #include "driver/CodecInstance.h"
