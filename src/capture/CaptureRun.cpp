@@ -1,10 +1,207 @@
-#include "driver/CodecInstance.h"
+#include <cstring>
+#include <new>
 
-// Capture is not built yet: every run is refused.
-LRESULT CCodecInstance::BeginCapture(const BITMAPINFOHEADER*, const BITMAPINFOHEADER*) {
-    return ICERR_BADFORMAT;
+#include "capture/CaptureRules.h"
+#include "capture/FrameRecord.h"
+#include "driver/CodecInstance.h"
+#include "formats/StreamFormat.h"
+
+using namespace kestro;
+
+namespace {
+
+using Writer = CCodecInstance::FrameWriter;
+
+Writer WriterFor(WriterKind kind) {
+    switch (kind) {
+    case WriterKind::Direct:
+        return &CCodecInstance::WriteDirect;
+    case WriterKind::Compressed:
+        return &CCodecInstance::WriteCompressed;
+    case WriterKind::DirectSplit:
+        return &CCodecInstance::WriteDirectSplit;
+    case WriterKind::CompressedSplit:
+        return &CCodecInstance::WriteCompressedSplit;
+    case WriterKind::DirectFast:
+        return &CCodecInstance::WriteDirectFast;
+    case WriterKind::CopiedFast:
+        return &CCodecInstance::WriteCopiedFast;
+    case WriterKind::CompressedFast:
+        return &CCodecInstance::WriteCompressedFast;
+    case WriterKind::DirectFastSplit:
+        return &CCodecInstance::WriteDirectFastSplit;
+    case WriterKind::CopiedFastSplit:
+        return &CCodecInstance::WriteCopiedFastSplit;
+    case WriterKind::CompressedFastSplit:
+        return &CCodecInstance::WriteCompressedFastSplit;
+    }
+    return nullptr;
 }
-LRESULT CCodecInstance::CompressFrame(ICCOMPRESS*, DWORD) { return ICERR_BADFORMAT; }
+
+uint32_t SystemPageSize() {
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+}
+
+uint8_t* AllocatePages(uint32_t bytes) {
+    return static_cast<uint8_t*>(
+        VirtualAlloc(nullptr, bytes ? bytes : 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
+
+} // namespace
+
+LRESULT CCodecInstance::BeginCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    LRESULT result = StartCapture(in, out);
+    // The old run's pool and file are gone by now: later frames must begin afresh rather than
+    // write through released handles.
+    if (result != ICERR_OK) {
+        ReleaseRequestPool();
+        CloseDataFile();
+        compressActive = false;
+    }
+    return result;
+}
+
+LRESULT CCodecInstance::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    if (CompressQuery(in, out) != ICERR_OK)
+        return ICERR_BADFORMAT;
+    // The chained compressor's own format comes out of the output format.
+    if (settings->fourcc != 0 && !out)
+        return ICERR_BADFORMAT;
+    ReleaseRequestPool();
+    CloseDataFile();
+
+    pageSize = SystemPageSize();
+    auto input = ReadBitmapHeader(in);
+    auto imageBytes = input ? InputImageBytes(*input) : std::nullopt;
+    if (!imageBytes || RoundUpToPage(*imageBytes, pageSize) > UINT32_MAX)
+        return ICERR_BADFORMAT;
+    if (!ImageSizeAccepted(*imageBytes, pageSize, settings->buffer, hicCompressor != nullptr))
+        return ICERR_BADFORMAT;
+    runWidth = input->biWidth;
+    runHeight = input->biHeight;
+    runImageBytes = *imageBytes;
+    pieceOffset = 0;
+    pieceIndex = 0;
+
+    // Hosts size the output buffer by ICM_COMPRESS_GET_SIZE; a record longer than that answer
+    // would overrun it.
+    recordBytes = FrameRecordBytes(settings->piecenames[0].size());
+    auto largest = LargestFrameBytes(*input);
+    if (!largest || uint32_t(*largest) < recordBytes)
+        return ICERR_BADFORMAT;
+    // The configuration sheet may rename the data file during the run.
+    runPieceNames = settings->piecenames;
+
+    runFast = settings->fastwrite;
+    pieceFlags = PieceCreateFlags(settings->fastwrite, settings->cpu);
+    hWriteFile = OpenPiece(0, GENERIC_READ | GENERIC_WRITE);
+    if (hWriteFile == INVALID_HANDLE_VALUE)
+        return ICERR_BADFORMAT;
+
+    frameBytes = *imageBytes;
+    writeBytes = uint32_t(RoundUpToPage(frameBytes, pageSize));
+    bufferBytes = writeBytes;
+    if (!BeginChainedCompressor(in, out))
+        return ICERR_BADFORMAT;
+
+    if (!WriteHeader(in))
+        return ICERR_BADFORMAT;
+    FlushFileBuffers(hWriteFile);
+    LARGE_INTEGER size{};
+    pieceEnd = GetFileSizeEx(hWriteFile, &size) ? uint64_t(size.QuadPart) : 0;
+    fileOffset = 0;
+    frameOffset = 0;
+    completionFailed = false;
+
+    WriterKind kind =
+        ChooseWriter(runFast, settings->divide, hicCompressor != nullptr, settings->buffer);
+    if (runFast) {
+        if (!AttachWritePort() || !CreateRequestPool())
+            return ICERR_BADFORMAT;
+    } else {
+        LARGE_INTEGER zero{};
+        if (!SetFilePointerEx(hWriteFile, zero, nullptr, FILE_BEGIN))
+            return ICERR_BADFORMAT;
+        bool directFromHost = kind == WriterKind::Direct || kind == WriterKind::DirectSplit;
+        if (directFromHost && frameBytes % pageSize != 0 && !(tailPage = AllocatePages(pageSize)))
+            return ICERR_BADFORMAT;
+    }
+    pieceBytes = settings->EffectivePieceBytes();
+    frameWriter = WriterFor(kind);
+    compressActive = true;
+    return ICERR_OK;
+}
+
+bool CCodecInstance::BeginChainedCompressor(const BITMAPINFOHEADER* in,
+                                            const BITMAPINFOHEADER* out) {
+    if (settings->fourcc == 0)
+        return true;
+    if (!hicCompressor && !OpenChainedCompressor())
+        return true;
+    const void* source = out;
+    uint32_t size = kBitmapHeaderBytes;
+    if (out->biSize >= kStreamHeaderBytes) {
+        auto stream = ReadStreamFormat(out);
+        if (!stream)
+            return false;
+        if (stream->biChainFormatSize != 0) {
+            // The chained codec writes biSizeImage into the copy: it must hold a whole header.
+            if (stream->biChainFormatSize < kBitmapHeaderBytes)
+                return false;
+            source = ChainFormatOf(out, *stream);
+            size = stream->biChainFormatSize;
+        }
+    }
+    auto* copy = static_cast<uint8_t*>(::operator new(size_t(size) + 1, std::nothrow));
+    if (!copy)
+        return false;
+    std::memcpy(copy, source, size);
+    copy[size] = 0;
+    chainOutputFormat = reinterpret_cast<BITMAPINFOHEADER*>(copy);
+
+    if (ICSendMessage(hicCompressor, ICM_COMPRESS_BEGIN, DWORD_PTR(in),
+                      DWORD_PTR(chainOutputFormat)) == ICERR_BADFORMAT)
+        return false;
+    LRESULT largest = ICSendMessage(hicCompressor, ICM_COMPRESS_GET_SIZE, DWORD_PTR(in),
+                                    DWORD_PTR(chainOutputFormat));
+    bufferBytes = ChainBufferBytes(writeBytes, largest, pageSize);
+    if (bufferBytes == 0 && writeBytes != 0)
+        return false;
+    chainOutputBuffer = AllocatePages(bufferBytes);
+    return chainOutputBuffer != nullptr;
+}
+
+bool CCodecInstance::InputMatchesRun(const ICCOMPRESS* icc) const {
+    auto input = ReadBitmapHeader(icc->lpbiInput);
+    if (!input || input->biWidth != runWidth || input->biHeight != runHeight)
+        return false;
+    auto bytes = InputImageBytes(*input);
+    return bytes && *bytes == runImageBytes;
+}
+
+LRESULT CCodecInstance::CompressFrame(ICCOMPRESS* icc, DWORD) {
+    // Without a place for the record and its size the host could not store the frame.
+    if (!icc || !icc->lpbiInput || !icc->lpInput || !icc->lpbiOutput || !icc->lpOutput)
+        return ICERR_BADFORMAT;
+    if (!compressActive && BeginCapture(icc->lpbiInput, icc->lpbiOutput) != ICERR_OK)
+        return ICERR_BADFORMAT;
+    if (!InputMatchesRun(icc) || !frameWriter || !(this->*frameWriter)(icc))
+        return ICERR_BADFORMAT;
+    if (pieceIndex < 0 || pieceIndex >= kPieceCount)
+        return ICERR_BADFORMAT;
+
+    if (icc->lpckid)
+        *icc->lpckid = kFourccKest;
+    if (icc->lpdwFlags)
+        *icc->lpdwFlags = AVIIF_KEYFRAME;
+    icc->lpbiOutput->biSizeImage = recordBytes;
+    WriteFrameRecord(static_cast<uint8_t*>(icc->lpOutput), recordBytes, frameOffset, frameBytes,
+                     runPieceNames[pieceIndex]);
+    return ICERR_OK;
+}
+
 LRESULT CCodecInstance::EndCapture() {
     ReleaseRequestPool();
     CloseDataFile();
@@ -12,5 +209,3 @@ LRESULT CCodecInstance::EndCapture() {
     compressActive = false;
     return ICERR_OK;
 }
-void CCodecInstance::ReleaseRequestPool() {}
-void CCodecInstance::CloseDataFile() {}

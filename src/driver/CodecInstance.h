@@ -97,10 +97,33 @@ public:
 
     // ---- capture: additional state (owned by src/capture) ----
     // BEGIN capture-private
+    uint32_t requestCount = 0;        // entries the pool was built with
+    uint32_t* requestSizes = nullptr; // bytes of each entry's last write, to check its completion
+    uint32_t bufferBytes = 0;         // capacity of chainOutputBuffer and of every request buffer
+    uint8_t* tailPage = nullptr;      // last partial page of a host image that is not whole pages
+    uint32_t pieceFlags = 0;          // create flags of this run's pieces
+    bool runFast = false;
+    bool skipOnSuccess = false;    // the port gets no packet for a write that completes at once
+    bool completionFailed = false; // a write failed in the background and no frame reported it
+    int32_t runWidth = 0;
+    int32_t runHeight = 0;
+    uint32_t runImageBytes = 0;
+    uint64_t frameOffset = 0; // where the writer placed the current frame
+    uint64_t pieceEnd = 0;    // length of the current piece as far as stored frames go
+    std::array<std::string, kestro::kPieceCount> runPieceNames; // names as the run began
     // END capture-private
 
     // ---- playback: additional state (owned by src/playback) ----
     // BEGIN playback-private
+    // The slot whose overlapped read is outstanding (at most one), or null.
+    kestro::ReadSlot* readPending = nullptr;
+    // The chained codec's input format, copied at begin; each frame sets its biSizeImage.
+    uint8_t* readChainFormat = nullptr;
+    // The output picture of the run, as begin accepted it.
+    int32_t readWidth = 0;
+    int32_t readHeight = 0;
+    uint16_t readBitCount = 0;
+    uint32_t readImageBytes = 0;
     // END playback-private
 
     // Chained codec calls (src/formats/ChainedCodec.cpp).
@@ -118,13 +141,68 @@ private:
 public:
     // ---- capture steps and writers (src/capture) ----
     // BEGIN capture-methods
+    enum class FastSource { Host, Copied, Compressed };
+    enum class Taken { Request, Empty, Broken };
     void ReleaseRequestPool();
     void CloseDataFile();
+    LRESULT StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
+    bool EnsureFileSize(HANDLE file, uint64_t size);
+    bool WriteHeader(const BITMAPINFOHEADER* in);
+    bool BeginChainedCompressor(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
+    bool CreateRequestPool();
+    bool AttachWritePort();
+    HANDLE OpenPiece(int index, DWORD access) const;
+    bool OpenNextPiece();
+    bool SplitTest();
+    bool InputMatchesRun(const ICCOMPRESS* icc) const;
+    bool CompressChained(ICCOMPRESS* icc, void* destination);
+    bool WriteAt(const void* data, uint32_t bytes, uint64_t offset);
+    bool WriteHostImage(const void* image);
+    bool SyncFrame(ICCOMPRESS* icc, bool compressed, bool split);
+    bool FastFrame(ICCOMPRESS* icc, FastSource source, bool split);
+    void StoreFrame();
+    bool WriteDirect(ICCOMPRESS* icc);
+    bool WriteCompressed(ICCOMPRESS* icc);
+    bool WriteDirectSplit(ICCOMPRESS* icc);
+    bool WriteCompressedSplit(ICCOMPRESS* icc);
+    bool WriteDirectFast(ICCOMPRESS* icc);
+    bool WriteCopiedFast(ICCOMPRESS* icc);
+    bool WriteCompressedFast(ICCOMPRESS* icc);
+    bool WriteDirectFastSplit(ICCOMPRESS* icc);
+    bool WriteCopiedFastSplit(ICCOMPRESS* icc);
+    bool WriteCompressedFastSplit(ICCOMPRESS* icc);
+    bool IssueDirect(kestro::WriteRequest* r, const void* source);
+    bool IssueCopied(kestro::WriteRequest* r, const void* image);
+    bool IssueCompressed(kestro::WriteRequest* r, ICCOMPRESS* icc);
+    bool StartWrite(kestro::WriteRequest* r, const void* data);
+    kestro::WriteRequest* AcquireRequest();
+    kestro::WriteRequest* RequestOf(OVERLAPPED* overlapped) const;
+    kestro::WriteRequest* FirstFreeRequest() const;
+    kestro::WriteRequest* FirstInFlight() const;
+    bool AnyInFlight() const;
+    Taken TakeCompletion(DWORD timeout, kestro::WriteRequest** delivered = nullptr);
+    bool WaitForRequest(kestro::WriteRequest* r);
+    void DrainWrites();
+    bool ConsumeWriteFailure();
     // END capture-methods
 
     // ---- playback steps and readers (src/playback) ----
     // BEGIN playback-methods
     void ReleaseReadSlots();
     void CloseReadFile();
+    BOOL ReadFastChained(ICDECOMPRESS* icd);
+    BOOL ReadFastRaw(ICDECOMPRESS* icd);
+    BOOL ReadPlainChained(ICDECOMPRESS* icd);
+    BOOL ReadPlainRaw(ICDECOMPRESS* icd);
+    void ClearFrame(ICDECOMPRESS* icd);
+    enum class DataFile { Open, JustFailed, Failed };
+    DataFile LookUpDataFile(const char* path, size_t length, bool overlapped);
+    bool IssueRead(kestro::ReadSlot* slot, uint64_t position, uint32_t offset, uint32_t length);
+    bool AwaitRead(DWORD* transferred);
+    void CollectPendingRead();
+    bool SameDataFile(const char* path, size_t length) const;
+    bool OutputMatchesRun(const BITMAPINFOHEADER* out) const;
+    bool DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd);
+    bool ProduceRaw(const uint8_t* data, uint32_t available, ICDECOMPRESS* icd);
     // END playback-methods
 };

@@ -1,0 +1,72 @@
+#pragma once
+// Size and choice rules of a capture run, over plain numbers.
+#include <cstdint>
+
+#include "formats/StreamFormat.h"
+
+namespace kestro {
+
+enum class WriterKind {
+    Direct,
+    Compressed,
+    DirectSplit,
+    CompressedSplit,
+    DirectFast,
+    CopiedFast,
+    CompressedFast,
+    DirectFastSplit,
+    CopiedFastSplit,
+    CompressedFastSplit,
+};
+
+constexpr WriterKind ChooseWriter(bool fastwrite, bool divide, bool chained, bool buffer) {
+    if (!fastwrite) {
+        if (!divide)
+            return chained ? WriterKind::Compressed : WriterKind::Direct;
+        return chained ? WriterKind::CompressedSplit : WriterKind::DirectSplit;
+    }
+    if (chained)
+        return divide ? WriterKind::CompressedFastSplit : WriterKind::CompressedFast;
+    if (!divide)
+        return buffer ? WriterKind::CopiedFast : WriterKind::DirectFast;
+    return buffer ? WriterKind::CopiedFastSplit : WriterKind::DirectFastSplit;
+}
+
+constexpr uint32_t kNoBuffering = 0x20000000;
+constexpr uint32_t kOverlapped = 0x40000000;
+
+constexpr uint32_t PieceCreateFlags(bool fastwrite, bool cpu) {
+    if (!fastwrite)
+        return kNoBuffering;
+    return cpu ? kOverlapped : kOverlapped | kNoBuffering;
+}
+
+// The header occupies one page (a page is never below 40 bytes on any system, but stay safe).
+constexpr uint64_t HeaderBytes(uint32_t pageSize) {
+    return RoundUpToPage(pageSize > kBitmapHeaderBytes ? pageSize : kBitmapHeaderBytes, pageSize);
+}
+
+// Unbuffered writes come straight from the host's image only when it is whole pages.
+constexpr bool ImageSizeAccepted(uint32_t imageBytes, uint32_t pageSize, bool buffer,
+                                 bool chained) {
+    return imageBytes % pageSize == 0 || buffer || chained;
+}
+
+constexpr bool NeedsNextPiece(uint64_t pieceOffset, uint32_t writeBytes, uint64_t pieceBytes) {
+    return pieceOffset + writeBytes > pieceBytes;
+}
+
+// Capacity of the buffers a chained compressor writes into: one rounded raw frame, or the
+// codec's own largest-frame answer when that is larger. 0 when it does not fit 32 bits.
+constexpr uint32_t ChainBufferBytes(uint32_t writeBytes, int64_t chainedLargest,
+                                    uint32_t pageSize) {
+    uint64_t bytes = writeBytes;
+    if (chainedLargest > 0) {
+        uint64_t largest = RoundUpToPage(uint64_t(chainedLargest), pageSize);
+        if (largest > bytes)
+            bytes = largest;
+    }
+    return bytes > UINT32_MAX - pageSize ? 0 : uint32_t(bytes);
+}
+
+} // namespace kestro
