@@ -1,0 +1,371 @@
+#include <cstring>
+
+#include "capture/FrameRecord.h"
+#include "driver/CodecInstance.h"
+#include "playback/PixelRepack.h"
+#include "playback/ReadPlan.h"
+
+using namespace kestro;
+
+namespace {
+
+constexpr ULONG_PTR kReadPortKey = 2;
+// Positions beyond this are garbage, and adding a frame to them could wrap.
+constexpr uint64_t kLargestPosition = uint64_t(1) << 62;
+constexpr int kTransientRetries = 8;
+
+std::optional<FrameRecordView> RecordOf(const ICDECOMPRESS* icd) {
+    uint32_t sizeImage = icd->lpbiInput ? icd->lpbiInput->biSizeImage : 0;
+    return ParseFrameRecord(static_cast<const uint8_t*>(icd->lpInput), RecordLimit(sizeImage));
+}
+
+// CancelIoEx cancels one request whichever thread issued it; systems without it only have
+// CancelIo, which covers the calling thread's requests (the host's thread issues ours).
+BOOL CancelRead(HANDLE file, OVERLAPPED* overlapped) {
+    using CancelIoExFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
+    static const auto cancelEx = reinterpret_cast<CancelIoExFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIoEx")));
+    return cancelEx ? cancelEx(file, overlapped) : CancelIo(file);
+}
+
+bool UsablePosition(uint64_t position, uint32_t pageSize) {
+    return position < kLargestPosition && position % pageSize == 0;
+}
+
+// What one frame of a run needs: the record, its page-rounded size, and whether it fits.
+struct FramePlan {
+    FrameRecordView record;
+    uint32_t rounded;
+};
+
+std::optional<FramePlan> PlanFrame(const ICDECOMPRESS* icd, uint32_t pageSize, uint32_t slotBytes) {
+    auto record = RecordOf(icd);
+    if (!record)
+        return std::nullopt;
+    uint64_t rounded = RoundUpToPage(record->size, pageSize);
+    // Every read is bounded by the slot it goes into: a larger frame cannot be played.
+    if (rounded > slotBytes)
+        return std::nullopt;
+    return FramePlan{*record, uint32_t(rounded)};
+}
+
+// Bytes of the stored raw picture that the conversion reads.
+std::optional<uint32_t> StoredPictureBytes(PixelKind source, int32_t width, int32_t height) {
+    return DibImageBytes(width, height, SourceBitsOf(source));
+}
+
+} // namespace
+
+bool CCodecInstance::SameDataFile(const char* path, size_t length) const {
+    if (readFileName[0] == 0)
+        return false;
+    // Letter case is folded by the system so that double-byte names compare correctly.
+    return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, readFileName, -1, path,
+                          int(length)) == CSTR_EQUAL;
+}
+
+CCodecInstance::DataFile CCodecInstance::LookUpDataFile(const char* path, size_t length,
+                                                        bool overlapped) {
+    if (SameDataFile(path, length))
+        return hReadFile != INVALID_HANDLE_VALUE ? DataFile::Open : DataFile::Failed;
+    CloseReadFile();
+    if (length >= sizeof readFileName)
+        return DataFile::Failed;
+    std::memcpy(readFileName, path, length);
+    DWORD flags = FILE_FLAG_NO_BUFFERING | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
+    hReadFile = CreateFileA(readFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, flags, nullptr);
+    if (hReadFile == INVALID_HANDLE_VALUE)
+        return DataFile::JustFailed;
+    if (overlapped) {
+        hReadPort = CreateIoCompletionPort(hReadFile, nullptr, kReadPortKey, 0);
+        if (!hReadPort) {
+            CloseHandle(hReadFile);
+            hReadFile = INVALID_HANDLE_VALUE;
+            return DataFile::JustFailed;
+        }
+        LARGE_INTEGER size;
+        readFileSize = GetFileSizeEx(hReadFile, &size) ? uint64_t(size.QuadPart) : 0;
+    }
+    return DataFile::Open;
+}
+
+bool CCodecInstance::IssueRead(ReadSlot* slot, uint64_t position, uint32_t offset,
+                               uint32_t length) {
+    if (readPending || !slot->buffer || !hReadPort || hReadFile == INVALID_HANDLE_VALUE ||
+        length == 0 || offset > slot->size || length > slot->size - offset)
+        return false;
+    for (int attempt = 0;; ++attempt) {
+        std::memset(&slot->overlapped, 0, sizeof slot->overlapped);
+        slot->overlapped.Offset = DWORD(position);
+        slot->overlapped.OffsetHigh = DWORD(position >> 32);
+        if (ReadFile(hReadFile, slot->buffer + offset, length, nullptr, &slot->overlapped) ||
+            GetLastError() == ERROR_IO_PENDING) {
+            readPending = slot;
+            return true;
+        }
+        DWORD error = GetLastError();
+        bool transient = error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_INVALID_USER_BUFFER ||
+                         error == ERROR_NOT_ENOUGH_QUOTA;
+        // None of our reads is outstanding here, so no completion can free what the system
+        // lacks; give it a moment a few times, then give up on the frame.
+        if (!transient || attempt == kTransientRetries)
+            return false;
+        Sleep(1);
+    }
+}
+
+bool CCodecInstance::AwaitRead(DWORD* transferred) {
+    *transferred = 0;
+    ReadSlot* slot = readPending;
+    if (!slot)
+        return false;
+    for (;;) {
+        DWORD bytes = 0;
+        ULONG_PTR key = 0;
+        OVERLAPPED* overlapped = nullptr;
+        BOOL ok = GetQueuedCompletionStatus(hReadPort, &bytes, &key, &overlapped, INFINITE);
+        if (!overlapped) {
+            // The port failed, not the read: finish the read on the file itself so that its
+            // buffer is ours again.
+            GetOverlappedResult(hReadFile, &slot->overlapped, &bytes, TRUE);
+            readPending = nullptr;
+            *transferred = bytes;
+            return false;
+        }
+        if (overlapped != &slot->overlapped)
+            continue;
+        readPending = nullptr;
+        *transferred = bytes;
+        return ok != FALSE;
+    }
+}
+
+void CCodecInstance::CollectPendingRead() {
+    if (!readPending)
+        return;
+    CancelRead(hReadFile, &readPending->overlapped);
+    DWORD ignored;
+    AwaitRead(&ignored);
+    readAhead = 0;
+}
+
+bool CCodecInstance::DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd) {
+    if (!hicDecompressor || !readChainFormat)
+        return false;
+    auto* format = reinterpret_cast<BITMAPINFOHEADER*>(readChainFormat);
+    // The chained codec learns the frame's true length, not the largest one of the stream.
+    format->biSizeImage = size;
+    // Only the host may ask for a frame to be skipped; a codec that honours the flag would
+    // otherwise leave every picture unpainted.
+    DWORD flags = icd->dwFlags & ICDECOMPRESS_HURRYUP;
+    return ICDecompress(hicDecompressor, flags, format, const_cast<uint8_t*>(data), icd->lpbiOutput,
+                        icd->lpOutput) == ICERR_OK;
+}
+
+bool CCodecInstance::ProduceRaw(const uint8_t* data, uint32_t available, ICDECOMPRESS* icd) {
+    RawOp op = ChooseRawOp(sourceKind, outputKind);
+    auto stored = StoredPictureBytes(sourceKind, readWidth, readHeight);
+    if (op == RawOp::Refuse || !stored || available < *stored)
+        return false;
+    auto* out = static_cast<uint8_t*>(icd->lpOutput);
+    if (op == RawOp::Copy) {
+        std::memcpy(out, data, readImageBytes);
+        return true;
+    }
+    if (op == RawOp::Swap) {
+        SwapBytePairs(out, data, readImageBytes);
+        return true;
+    }
+    using Convert = void (*)(const uint8_t*, uint8_t*, uint32_t, uint32_t, bool);
+    Convert convert = op == RawOp::Yuy2ToRgb24   ? Yuy2ToRgb24
+                      : op == RawOp::Yuy2ToRgb32 ? Yuy2ToRgb32
+                      : op == RawOp::UyvyToRgb24 ? UyvyToRgb24
+                                                 : UyvyToRgb32;
+    const uint32_t width = uint32_t(readWidth);
+    const uint32_t rows = uint32_t(readHeight < 0 ? -int64_t(readHeight) : readHeight);
+    // A bottom-up output is the stored picture turned over; a top-down one keeps its rows.
+    const bool bottomUp = readHeight > 0;
+    const uint32_t pixelBytes = outputKind == KIND_RGB32 ? 4 : 3;
+    const uint32_t srcRow = DibRowBytes(readWidth, 16);
+    const uint32_t dstRow = DibRowBytes(readWidth, pixelBytes * 8);
+    if (srcRow == 2 * width && dstRow == pixelBytes * width) {
+        convert(data, out, width, rows, bottomUp);
+        return true;
+    }
+    // Padded rows (widths that are not a multiple of 4): one row at a time.
+    for (uint32_t j = 0; j < rows; ++j) {
+        uint32_t from = bottomUp ? rows - 1 - j : j;
+        uint8_t* dst = out + size_t(j) * dstRow;
+        convert(data + size_t(from) * srcRow, dst, width, 1, false);
+        std::memset(dst + pixelBytes * width, 0, dstRow - pixelBytes * width);
+    }
+    return true;
+}
+
+namespace {
+
+// The overlapped readers: one read in flight at most, predicted from the frame just read.
+BOOL ReadFast(CCodecInstance& c, ICDECOMPRESS* icd, bool chained) {
+    ReadSlot* first = &c.readSlots[0];
+    if (!first->buffer || !c.readSlots[1].buffer)
+        return FALSE;
+    auto plan = PlanFrame(icd, c.pageSize, first->size);
+    if (!plan)
+        return FALSE;
+    const FrameRecordView& record = plan->record;
+    uint32_t needed = record.size;
+    if (!chained) {
+        auto stored = StoredPictureBytes(c.sourceKind, c.readWidth, c.readHeight);
+        if (ChooseRawOp(c.sourceKind, c.outputKind) == RawOp::Refuse || !stored ||
+            record.size < *stored)
+            return FALSE;
+        needed = *stored;
+    }
+
+    const bool inFlight = c.readPending && c.readAhead == record.offset &&
+                          c.SameDataFile(record.path.data(), record.path.size());
+    if (!inFlight) {
+        // A seek or a repeat: the read-ahead holds the wrong frame; stop it and collect it.
+        c.CollectPendingRead();
+        switch (c.LookUpDataFile(record.path.data(), record.path.size(), true)) {
+        case CCodecInstance::DataFile::JustFailed:
+            c.ClearFrame(icd);
+            return TRUE;
+        case CCodecInstance::DataFile::Failed:
+            return FALSE;
+        case CCodecInstance::DataFile::Open:
+            break;
+        }
+        if (!UsablePosition(record.offset, c.pageSize))
+            return FALSE;
+        if (plan->rounded == 0) // a frame of no bytes: nothing to read
+            return chained && c.DecodeChained(first->buffer, 0, icd);
+        if (!c.IssueRead(first, record.offset, 0, plan->rounded)) {
+            c.readAhead = 0;
+            return FALSE;
+        }
+        c.readAhead = record.offset;
+    }
+
+    ReadSlot* slot = c.readPending;
+    DWORD got = 0;
+    if (!c.AwaitRead(&got)) {
+        c.readAhead = 0;
+        return FALSE;
+    }
+    uint32_t have = got;
+    if (chained && have < needed) {
+        // The read-ahead was planned from a smaller frame: fetch the rest into the same slot.
+        uint32_t start = ContinuationStart(have, c.pageSize);
+        if (!c.IssueRead(slot, c.readAhead + start, start, plan->rounded - start) ||
+            !c.AwaitRead(&got)) {
+            c.readAhead = 0;
+            return FALSE;
+        }
+        have = start + got;
+    }
+    if (have < needed) { // the file ends inside the frame
+        c.readAhead = 0;
+        return FALSE;
+    }
+
+    auto planAhead = [&] {
+        return chained ? PlanChainedReadAhead(c.readAhead, plan->rounded, c.readFileSize,
+                                              c.pageSize, first->size, c.settings->huffyuv)
+                       : PlanRawReadAhead(c.readAhead, plan->rounded, c.readFileSize);
+    };
+    ReadAhead ahead = planAhead();
+    LARGE_INTEGER size;
+    // A file that another process is still writing grows past the size taken at its opening.
+    if (!ahead.issue && GetFileSizeEx(c.hReadFile, &size) &&
+        uint64_t(size.QuadPart) != c.readFileSize) {
+        c.readFileSize = uint64_t(size.QuadPart);
+        ahead = planAhead();
+    }
+    ReadSlot* partner = &c.readSlots[slot->index ^ 1];
+    // A read-ahead that cannot start only costs the next frame a fresh read.
+    c.readAhead =
+        ahead.issue && c.IssueRead(partner, ahead.position, 0, ahead.length) ? ahead.position : 0;
+
+    return chained ? c.DecodeChained(slot->buffer, record.size, icd)
+                   : c.ProduceRaw(slot->buffer, have, icd);
+}
+
+// The synchronous readers: one unbuffered read at the file pointer, which sequential play
+// leaves at the next frame.
+BOOL ReadPlain(CCodecInstance& c, ICDECOMPRESS* icd, bool chained) {
+    ReadSlot* first = &c.readSlots[0];
+    if (!first->buffer)
+        return FALSE;
+    uint32_t needed = 0;
+    if (!chained) {
+        // Nothing can be delivered from a stored kind this reader does not know.
+        if (ChooseRawOp(c.sourceKind, c.outputKind) == RawOp::Refuse)
+            return FALSE;
+        auto stored = StoredPictureBytes(c.sourceKind, c.readWidth, c.readHeight);
+        if (!stored)
+            return FALSE;
+        needed = *stored;
+    }
+    auto plan = PlanFrame(icd, c.pageSize, first->size);
+    if (!plan)
+        return FALSE;
+    const FrameRecordView& record = plan->record;
+    if (chained)
+        needed = record.size;
+    else if (record.size < needed)
+        return FALSE;
+
+    switch (c.LookUpDataFile(record.path.data(), record.path.size(), false)) {
+    case CCodecInstance::DataFile::JustFailed:
+        c.ClearFrame(icd);
+        return TRUE;
+    case CCodecInstance::DataFile::Failed:
+        return FALSE;
+    case CCodecInstance::DataFile::Open:
+        break;
+    }
+    if (!UsablePosition(record.offset, c.pageSize))
+        return FALSE;
+    if (plan->rounded == 0)
+        return chained && c.DecodeChained(first->buffer, 0, icd);
+
+    LARGE_INTEGER zero{}, position;
+    if (!SetFilePointerEx(c.hReadFile, zero, &position, FILE_CURRENT) ||
+        uint64_t(position.QuadPart) != record.offset) {
+        LARGE_INTEGER target;
+        target.QuadPart = LONGLONG(record.offset);
+        if (!SetFilePointerEx(c.hReadFile, target, nullptr, FILE_BEGIN))
+            return FALSE;
+    }
+
+    // An unbuffered read needs an aligned buffer that holds every page it transfers: the host's
+    // buffer takes a plain copy directly only when it is page-aligned and large enough.
+    auto* output = static_cast<uint8_t*>(icd->lpOutput);
+    const bool direct = !chained && ChooseRawOp(c.sourceKind, c.outputKind) == RawOp::Copy &&
+                        reinterpret_cast<uintptr_t>(output) % c.pageSize == 0 &&
+                        plan->rounded <= c.readImageBytes;
+    DWORD got = 0;
+    if (!ReadFile(c.hReadFile, direct ? output : first->buffer, plan->rounded, &got, nullptr) ||
+        got < needed)
+        return FALSE;
+    if (chained)
+        return c.DecodeChained(first->buffer, record.size, icd);
+    return direct || c.ProduceRaw(first->buffer, got, icd);
+}
+
+} // namespace
+
+BOOL CCodecInstance::ReadFastChained(ICDECOMPRESS* icd) {
+    return ReadFast(*this, icd, true);
+}
+BOOL CCodecInstance::ReadFastRaw(ICDECOMPRESS* icd) {
+    return ReadFast(*this, icd, false);
+}
+BOOL CCodecInstance::ReadPlainChained(ICDECOMPRESS* icd) {
+    return ReadPlain(*this, icd, true);
+}
+BOOL CCodecInstance::ReadPlainRaw(ICDECOMPRESS* icd) {
+    return ReadPlain(*this, icd, false);
+}
