@@ -1,0 +1,27 @@
+# Shared by the shell-level AVI tests: run the host program of a build under its Wine prefix, in a
+# scratch folder that every prefix reaches through drive Z:.
+set -euo pipefail
+: "${KESTRO_BUILD:?}" "${KESTRO_HOST:?}"
+scratch=$(mktemp -d /dev/shm/kestro-avitest.XXXXXX)
+win=$(printf 'Z:%s' "$scratch" | tr / '\\')
+ini="$KESTRO_BUILD/wineprefix/drive_c/windows/system32/kestdisk.ini"
+saved_ini=
+[ -f "$ini" ] && saved_ini=$(cat "$ini")
+cleanup() {
+  # The codec writes its settings back at unload: leave the prefix's file as it was found.
+  if [ -n "$saved_ini" ]; then printf '%s' "$saved_ini" >"$ini"; else rm -f "$ini"; fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+host() { "$KESTRO_BUILD/wine-run" "$KESTRO_HOST" "$@"; }
+# Runs a host of another build folder (its own prefix and codec).
+host_of() { local build=$1; shift; "$build/wine-run" "$build/tools/kestro-host.exe" "$@"; }
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+expect_rc() { # expected-code description command...
+  local want=$1 what=$2 rc=0; shift 2
+  "$@" >"$scratch/out" 2>"$scratch/err" || rc=$?
+  [ "$rc" = "$want" ] || { cat "$scratch/err" >&2; fail "$what: exit $rc, expected $want"; }
+}
+expect_err() { grep -q -- "$1" "$scratch/err" || { cat "$scratch/err" >&2; fail "message \"$1\" missing"; }; }

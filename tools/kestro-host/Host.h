@@ -1,0 +1,82 @@
+#pragma once
+// The host program's commands, callable from its main and from the AVI-level tests.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "RawFrames.h"
+
+namespace host {
+
+// Exit codes, also used by the tests.
+constexpr int kExitOk = 0;
+constexpr int kExitBroken = 1;  // verify found broken references / play could not decode
+constexpr int kExitUsage = 2;   // bad arguments, input that cannot be captured
+constexpr int kExitCodec = 3;   // codec missing or refusing
+constexpr int kExitPartial = 4; // capture ended early (short input, full disk); AVI kept
+constexpr int kExitInterrupted = 130;
+
+void Error(const std::string& message);   // "kestro-host: error: ..." on stderr
+void Warning(const std::string& message); // "kestro-host: warning: ..." on stderr
+void Note(const std::string& message);    // plain line on stderr
+
+// The codec reads kestdisk.ini only when it is loaded: these must run before the first ICOpen of
+// the process. Returns false (after a message) when the file cannot be written.
+std::string CodecLibraryPath(); // where the driver manager will load vidc.KEST from
+std::string SettingsFilePath(); // kestdisk.ini beside it
+bool WriteSetting(const std::string& key, const std::string& value);
+std::string ReadSetting(const std::string& key, const std::string& fallback);
+
+struct CaptureOptions {
+    std::string input; // empty: test pattern; "-": standard input
+    RawKind kind = RawKind::Yuy2;
+    FrameSize size{640, 480};
+    double rate = 30;
+    int64_t frames = -1; // -1: whole input (pattern: 3 seconds); 0 with a pattern: until Ctrl-C
+    bool pace = false;   // wait for each frame's time, like a live source
+    bool quiet = false;
+    std::string output;
+    std::function<void(uint64_t framesDone)> onFrame; // after each stored frame
+};
+
+struct CaptureResult {
+    uint64_t frames = 0;
+    uint64_t bytes = 0;
+    uint64_t late = 0;
+    double seconds = 0;
+    std::vector<std::string> pieces;
+};
+
+int RunCapture(const CaptureOptions& options, CaptureResult* result = nullptr);
+void RequestStop(); // what Ctrl-C does: the capture loop ends after the current frame
+
+struct PlayOptions {
+    std::string input;
+    RawKind as = RawKind::Rgb24;
+    std::string rawOutput; // "-" standard output; RGB rows top first, unpadded
+    std::string stills;    // PPM name or pattern with %d
+    int64_t first = 0;
+    int64_t count = -1;
+    bool getFrame = false; // decode through AVIStreamGetFrame instead of ICDecompress
+    bool quiet = false;
+};
+
+struct PlayResult {
+    uint64_t frames = 0;
+    uint64_t bytes = 0;
+    double seconds = 0;
+};
+
+int RunPlay(const PlayOptions& options, PlayResult* result = nullptr);
+
+// info lists the stream and every record; verify checks them and prints only problems.
+int RunInspect(const std::string& avi, bool verify, bool listFrames);
+
+// Plain unbuffered writes/reads of the same bytes, the baseline of the throughput table.
+int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, bool quiet);
+
+int RunPattern(RawKind kind, FrameSize size, uint64_t frames, const std::string& output);
+
+} // namespace host

@@ -1,0 +1,411 @@
+#include <windows.h>
+#include <vfw.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <set>
+#include <vector>
+
+#include "Host.h"
+#include "HostWin.h"
+#include "capture/FrameRecord.h"
+
+namespace host {
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        g_stop = true;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// Frames come from a file, standard input or the pattern generator.
+class FrameSource {
+public:
+    FrameSource(const CaptureOptions& options) : options_(options) {}
+    ~FrameSource() {
+        if (file_ != INVALID_HANDLE_VALUE && ownsFile_)
+            CloseHandle(file_);
+    }
+
+    bool Open(uint64_t rawBytes) {
+        rawBytes_ = rawBytes;
+        if (options_.input.empty())
+            return true;
+        if (options_.input == "-") {
+            file_ = GetStdHandle(STD_INPUT_HANDLE);
+            if (file_ == INVALID_HANDLE_VALUE || !file_) {
+                Error("no standard input to read frames from");
+                return false;
+            }
+            return true;
+        }
+        file_ =
+            CreateFileA(options_.input.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (file_ == INVALID_HANDLE_VALUE) {
+            Error("cannot open the input " + options_.input + ": " + SystemMessage(GetLastError()));
+            return false;
+        }
+        ownsFile_ = true;
+        LARGE_INTEGER size{};
+        if (GetFileType(file_) == FILE_TYPE_DISK && GetFileSizeEx(file_, &size)) {
+            const uint64_t bytes = uint64_t(size.QuadPart);
+            const std::string what = std::to_string(options_.size.width) + "x" +
+                                     std::to_string(options_.size.height) + " " +
+                                     RawKindName(options_.kind) + " frame";
+            if (bytes < rawBytes) {
+                Error("the input " + options_.input + " holds " + std::to_string(bytes) +
+                      " bytes, less than one " + what + " (" + std::to_string(rawBytes) +
+                      " bytes): check --size and --format");
+                return false;
+            }
+            if (bytes % rawBytes)
+                Warning("the input is " + std::to_string(bytes) +
+                        " bytes = " + std::to_string(bytes / rawBytes) + " whole " + what + "s + " +
+                        std::to_string(bytes % rawBytes) +
+                        " bytes; if it is not a truncated file, --size or --format is wrong");
+            // A partial tail counts, so that the capture reaches it and reports it.
+            inputFrames_ = (bytes + rawBytes - 1) / rawBytes;
+        }
+        return true;
+    }
+
+    uint64_t KnownFrames() const { return inputFrames_; }
+
+    // Fills `raw`; false at the end of the input. A partial last frame is reported, not stored.
+    bool Next(uint8_t* raw, uint32_t frame) {
+        if (options_.input.empty()) {
+            MakePatternFrame(options_.kind, options_.size, frame, raw);
+            return true;
+        }
+        uint64_t have = 0;
+        while (have < rawBytes_) {
+            DWORD chunk = DWORD(std::min<uint64_t>(rawBytes_ - have, 1u << 24)), got = 0;
+            if (!ReadFile(file_, raw + have, chunk, &got, nullptr)) {
+                const DWORD error = GetLastError();
+                if (error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF)
+                    readError_ = SystemMessage(error);
+                break;
+            }
+            if (got == 0)
+                break;
+            have += got;
+        }
+        if (have == rawBytes_)
+            return true;
+        partialBytes_ = have;
+        return false;
+    }
+
+    uint64_t PartialBytes() const { return partialBytes_; }
+    const std::string& ReadError() const { return readError_; }
+
+private:
+    const CaptureOptions& options_;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    bool ownsFile_ = false;
+    uint64_t rawBytes_ = 0;
+    uint64_t inputFrames_ = 0;
+    uint64_t partialBytes_ = 0;
+    std::string readError_;
+};
+
+class AviWriter {
+public:
+    ~AviWriter() { Close(); }
+    HRESULT Open(const std::string& path, const AVISTREAMINFOA& info, const void* format,
+                 LONG formatBytes) {
+        DeleteFileA(path.c_str());
+        HRESULT hr = AVIFileOpenA(&file_, path.c_str(), OF_CREATE | OF_WRITE, nullptr);
+        if (hr != AVIERR_OK)
+            return hr;
+        AVISTREAMINFOA copy = info;
+        hr = AVIFileCreateStreamA(file_, &stream_, &copy);
+        if (hr != AVIERR_OK)
+            return hr;
+        return AVIStreamSetFormat(stream_, 0, const_cast<void*>(format), formatBytes);
+    }
+    HRESULT Write(LONG frame, const void* data, LONG bytes) {
+        return AVIStreamWrite(stream_, frame, 1, const_cast<void*>(data), bytes, AVIIF_KEYFRAME,
+                              nullptr, nullptr);
+    }
+    // The index and headers are written here: everything stored so far becomes readable.
+    void Close() {
+        if (stream_)
+            AVIStreamRelease(stream_);
+        stream_ = nullptr;
+        if (file_)
+            AVIFileRelease(file_);
+        file_ = nullptr;
+    }
+
+private:
+    PAVIFILE file_ = nullptr;
+    PAVISTREAM stream_ = nullptr;
+};
+
+std::string Rate(double bytes, double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB/s", seconds > 0 ? bytes / seconds / 1e6 : 0.0);
+    return text;
+}
+
+} // namespace
+
+void RequestStop() {
+    g_stop = true;
+}
+
+int RunCapture(const CaptureOptions& options, CaptureResult* result) {
+    CaptureResult local;
+    CaptureResult& out = result ? *result : local;
+    out = {};
+    g_stop = false;
+    if (auto problem = SizeProblem(options.kind, options.size)) {
+        Error(*problem);
+        return kExitUsage;
+    }
+    if (options.kind == RawKind::Rgb32) {
+        Error("the codec stores yuy2, uyvy or rgb24 pictures; rgb32 is an output kind only");
+        return kExitUsage;
+    }
+    if (!(options.rate > 0 && options.rate <= 1000)) {
+        Error("--rate must lie between 0 and 1000 frames per second");
+        return kExitUsage;
+    }
+    if (options.output.empty()) {
+        Error("no output AVI given (-o FILE.avi)");
+        return kExitUsage;
+    }
+    const uint64_t rawBytes = RawFrameBytes(options.kind, options.size);
+    const uint64_t dibBytes = DibFrameBytes(options.kind, options.size);
+    if (dibBytes > 0x7fffffff / 5) {
+        Error("frames of " + std::to_string(dibBytes) + " bytes are too large");
+        return kExitUsage;
+    }
+
+    FrameSource source(options);
+    if (!source.Open(rawBytes))
+        return kExitUsage;
+
+    CodecHandle hic(OpenCodec(ICMODE_COMPRESS));
+    if (!hic)
+        return kExitCodec;
+
+    BITMAPINFOHEADER in{};
+    in.biSize = sizeof in;
+    in.biWidth = LONG(options.size.width);
+    in.biHeight = LONG(options.size.height);
+    in.biPlanes = 1;
+    in.biBitCount = WORD(BitsPerPixel(options.kind));
+    in.biCompression = FourccOf(options.kind);
+    in.biSizeImage = DWORD(dibBytes);
+
+    LRESULT status = ICCompressQuery(hic.get(), &in, nullptr);
+    if (status != ICERR_OK) {
+        Error(std::string("the codec refuses ") + RawKindName(options.kind) + " " +
+              std::to_string(in.biWidth) + "x" + std::to_string(in.biHeight) + " input (" +
+              IcErrorText(status) + ")");
+        return kExitCodec;
+    }
+    const LRESULT formatBytes = ICCompressGetFormatSize(hic.get(), &in);
+    if (formatBytes < LRESULT(sizeof(BITMAPINFOHEADER)) || formatBytes > 1 << 20) {
+        Error("the codec reports an output format of " + std::to_string(long(formatBytes)) +
+              " bytes");
+        return kExitCodec;
+    }
+    std::vector<uint8_t> formatBlock(size_t(formatBytes), 0);
+    auto* format = reinterpret_cast<BITMAPINFOHEADER*>(formatBlock.data());
+    status = ICCompressGetFormat(hic.get(), &in, format);
+    if (status != ICERR_OK) {
+        Error("the codec gives no output format (" + IcErrorText(status) + ")");
+        return kExitCodec;
+    }
+    const LRESULT largest = ICCompressGetSize(hic.get(), &in, format);
+    if (largest <= 0) {
+        Error("the codec reports no frame size (" + IcErrorText(largest) + ")");
+        return kExitCodec;
+    }
+    // The stream format is stored as negotiated; ICCompress changes biSizeImage of this copy only.
+    std::vector<uint8_t> frameFormatBlock = formatBlock;
+    auto* frameFormat = reinterpret_cast<BITMAPINFOHEADER*>(frameFormatBlock.data());
+
+    const std::string dataFile = ReadSetting("filename", "c:\\kestro");
+    const std::string piece0 = dataFile + ".000";
+    status = ICCompressBegin(hic.get(), &in, format);
+    if (status != ICERR_OK) {
+        std::string why = "the codec cannot start the capture (" + IcErrorText(status) +
+                          "): it could not open or prepare its data file " + piece0;
+        if (GetFileAttributesA(DirectoryOf(piece0).c_str()) == INVALID_FILE_ATTRIBUTES)
+            why += " (the folder " + DirectoryOf(piece0) + " does not exist)";
+        else if (FreeBytesAt(piece0) < 65536)
+            why += " (the data disk is full)";
+        else if (dibBytes % 4096)
+            why += ", or it refuses a frame of " + std::to_string(dibBytes) +
+                   " bytes that is not a whole number of pages while buffer=0";
+        Error(why + ". The data file is set by --datafile or \"filename\" in " +
+              SettingsFilePath());
+        return kExitCodec;
+    }
+
+    AVISTREAMINFOA info{};
+    info.fccType = streamtypeVIDEO;
+    info.fccHandler = mmioFOURCC('K', 'E', 'S', 'T');
+    // The rate as a fraction, kept exact for rates like 29.97.
+    info.dwScale = std::fabs(options.rate - std::round(options.rate)) < 1e-9 ? 1 : 1000;
+    info.dwRate = DWORD(std::llround(options.rate * info.dwScale));
+    info.dwQuality = DWORD(-1);
+    info.dwSuggestedBufferSize = DWORD(largest);
+    SetRect(&info.rcFrame, 0, 0, in.biWidth, in.biHeight);
+    std::snprintf(info.szName, sizeof info.szName, "Kestro32 capture");
+
+    AviLibrary aviLibrary;
+    AviWriter avi;
+    HRESULT hr = avi.Open(options.output, info, format, LONG(formatBytes));
+    if (hr != AVIERR_OK) {
+        Error("cannot create " + options.output + ": " + AviErrorText(hr));
+        ICCompressEnd(hic.get());
+        return kExitUsage;
+    }
+
+    PageBuffer raw{size_t(rawBytes)};
+    PageBuffer bits{size_t((dibBytes + 4095) & ~uint64_t(4095))};
+    std::vector<uint8_t> record(static_cast<size_t>(largest));
+    if (!raw.data() || !bits.data()) {
+        Error("out of memory for frames of " + std::to_string(dibBytes) + " bytes");
+        ICCompressEnd(hic.get());
+        return kExitUsage;
+    }
+    const bool rgbInput = options.kind == RawKind::Rgb24;
+    const bool pattern = options.input.empty();
+    uint64_t limit = options.frames < 0
+                         ? (pattern ? uint64_t(std::llround(options.rate * 3)) : UINT64_MAX)
+                     : options.frames == 0 && pattern ? UINT64_MAX
+                                                      : uint64_t(options.frames);
+    if (options.frames < 0 && source.KnownFrames())
+        limit = source.KnownFrames();
+    if (limit != UINT64_MAX) {
+        const uint64_t need = limit * ((dibBytes + 4095) & ~uint64_t(4095));
+        const uint64_t room = FreeBytesAt(piece0);
+        if (room != UINT64_MAX && need > room)
+            Warning("the data disk has " + Megabytes(room) + " free, the capture needs about " +
+                    Megabytes(need) + ": it will stop when the disk is full");
+    }
+
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    if (!options.quiet)
+        Note("capture: " + std::to_string(options.size.width) + "x" +
+             std::to_string(options.size.height) + " " + RawKindName(options.kind) + " at " +
+             std::to_string(options.rate).substr(0, 6) + " fps from " +
+             (pattern ? std::string("the test pattern") : options.input) + " into " +
+             options.output + ", data file " + piece0 + " (Ctrl-C stops)");
+
+    int exitCode = kExitOk;
+    std::set<std::string> pieces;
+    const double start = Seconds();
+    double lastProgress = start;
+    for (uint32_t frame = 0; frame < limit && !g_stop; ++frame) {
+        if (options.pace) {
+            const double due = start + frame / options.rate;
+            for (double now = Seconds(); now < due && !g_stop; now = Seconds())
+                Sleep(DWORD(std::min(50.0, (due - now) * 1000) + 0.5));
+        }
+        if (!source.Next(rgbInput ? raw.data() : bits.data(), frame)) {
+            if (!source.ReadError().empty()) {
+                Error("reading the input failed after " + std::to_string(frame) +
+                      " frames: " + source.ReadError());
+                exitCode = kExitPartial;
+            } else if (source.PartialBytes()) {
+                Warning("the input ends inside frame " + std::to_string(frame) + " (" +
+                        std::to_string(source.PartialBytes()) + " of " + std::to_string(rawBytes) +
+                        " bytes): that partial frame was not captured");
+                exitCode = kExitPartial;
+            } else if (options.frames > 0 && uint64_t(options.frames) > frame) {
+                Warning("the input holds only " + std::to_string(frame) + " frames of the " +
+                        std::to_string(options.frames) + " asked for");
+                exitCode = kExitPartial;
+            }
+            break;
+        }
+        if (rgbInput)
+            RawRgbToDib(raw.data(), bits.data(), options.size, 3);
+        if (g_stop)
+            break;
+        DWORD ckid = 0, flags = 0;
+        frameFormat->biSizeImage = format->biSizeImage;
+        status = ICCompress(hic.get(), ICCOMPRESS_KEYFRAME, frameFormat, record.data(), &in,
+                            bits.data(), &ckid, &flags, LONG(frame), 0, 0, nullptr, nullptr);
+        if (status != ICERR_OK) {
+            const uint64_t room = FreeBytesAt(piece0);
+            if (room != UINT64_MAX && room < dibBytes + 4096)
+                Error("the data disk is full (" + std::to_string(room) + " bytes free at " +
+                      DirectoryOf(piece0) + "): capture stopped after " + std::to_string(frame) +
+                      " frames");
+            else
+                Error("the codec could not store frame " + std::to_string(frame) + " (" +
+                      IcErrorText(status) + "): capture stopped; the data file is " + piece0);
+            exitCode = kExitPartial;
+            break;
+        }
+        const LONG recordBytes = LONG(frameFormat->biSizeImage);
+        if (auto parsed = kestro::ParseFrameRecord(record.data(), size_t(recordBytes)))
+            pieces.insert(std::string(parsed->path));
+        hr = avi.Write(LONG(frame), record.data(), recordBytes);
+        if (hr != AVIERR_OK) {
+            Error("cannot write frame " + std::to_string(frame) + " into " + options.output + ": " +
+                  AviErrorText(hr) + "; capture stopped");
+            exitCode = kExitPartial;
+            break;
+        }
+        ++out.frames;
+        out.bytes += dibBytes;
+        const double now = Seconds();
+        if (now > start + (frame + 1) / options.rate + 0.5 / options.rate)
+            ++out.late;
+        if (options.onFrame)
+            options.onFrame(out.frames);
+        if (!options.quiet && now - lastProgress >= 0.5) {
+            lastProgress = now;
+            std::fprintf(stderr, "\rframes %llu  %s  late %llu   ", (unsigned long long)out.frames,
+                         Rate(double(out.bytes), now - start).c_str(),
+                         (unsigned long long)out.late);
+            std::fflush(stderr);
+        }
+    }
+    out.seconds = Seconds() - start;
+    const bool interrupted = g_stop.load();
+    ICCompressEnd(hic.get());
+    avi.Close();
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+    out.pieces.assign(pieces.begin(), pieces.end());
+
+    if (!options.quiet) {
+        std::fprintf(stderr, "\r");
+        std::string where;
+        for (const auto& piece : out.pieces)
+            where += (where.empty() ? "" : ", ") + piece;
+        Note("captured " + std::to_string(out.frames) + " frames (" + Megabytes(out.bytes) +
+             ") in " + std::to_string(out.seconds).substr(0, 5) +
+             " s: " + Rate(double(out.bytes), out.seconds) + ", " +
+             std::to_string(out.seconds > 0 ? out.frames / out.seconds : 0.0).substr(0, 6) +
+             " fps, " + std::to_string(out.late) + " late against " +
+             std::to_string(options.rate).substr(0, 6) + " fps; AVI " + options.output +
+             (where.empty() ? "" : ", data in " + where));
+    }
+    if (interrupted) {
+        Note("capture stopped by Ctrl-C after " + std::to_string(out.frames) + " frames; " +
+             options.output + " is closed and holds every captured frame");
+        return kExitInterrupted;
+    }
+    return exitCode;
+}
+
+} // namespace host

@@ -1,0 +1,193 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Host.h"
+#include "HostWin.h"
+
+namespace host {
+
+void Error(const std::string& message) {
+    std::fprintf(stderr, "kestro-host: error: %s\n", message.c_str());
+    std::fflush(stderr);
+}
+
+void Warning(const std::string& message) {
+    std::fprintf(stderr, "kestro-host: warning: %s\n", message.c_str());
+    std::fflush(stderr);
+}
+
+void Note(const std::string& message) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    std::fflush(stderr);
+}
+
+std::string RegisteredDriver() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                      "Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return {};
+    char value[MAX_PATH] = {};
+    DWORD type = 0, size = sizeof value - 1;
+    const LONG status =
+        RegQueryValueExA(key, "vidc.KEST", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+        return {};
+    return value;
+}
+
+std::string CodecLibraryPath() {
+    const std::string driver = RegisteredDriver();
+    const std::string name = driver.empty() ? "kestro32.dll" : driver;
+    if (name.find_first_of("\\/:") != std::string::npos)
+        return name;
+    // The driver manager loads it by name: the program's folder first, then the system folders.
+    char dir[MAX_PATH] = {};
+    std::vector<std::string> folders;
+    if (GetModuleFileNameA(nullptr, dir, MAX_PATH))
+        folders.push_back(DirectoryOf(dir));
+    if (GetSystemDirectoryA(dir, MAX_PATH))
+        folders.push_back(std::string(dir) + "\\");
+    if (GetWindowsDirectoryA(dir, MAX_PATH))
+        folders.push_back(std::string(dir) + "\\");
+    for (const auto& folder : folders)
+        if (GetFileAttributesA((folder + name).c_str()) != INVALID_FILE_ATTRIBUTES)
+            return folder + name;
+    return (folders.size() > 1 ? folders[1] : std::string()) + name;
+}
+
+std::string SettingsFilePath() {
+    const std::string dll = CodecLibraryPath();
+    const size_t slash = dll.find_last_of("\\/");
+    return (slash == std::string::npos ? std::string(".") : dll.substr(0, slash)) +
+           "\\kestdisk.ini";
+}
+
+bool WriteSetting(const std::string& key, const std::string& value) {
+    if (GetModuleHandleA("kestro32.dll"))
+        Warning("the codec is already loaded in this process: " + key +
+                " takes effect only at its next load");
+    const std::string ini = SettingsFilePath();
+    if (!WritePrivateProfileStringA("general", key.c_str(), value.c_str(), ini.c_str())) {
+        Error("cannot write " + key + " into " + ini + ": " + SystemMessage(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+std::string ReadSetting(const std::string& key, const std::string& fallback) {
+    char value[1024] = {};
+    GetPrivateProfileStringA("general", key.c_str(), fallback.c_str(), value, sizeof value,
+                             SettingsFilePath().c_str());
+    return value;
+}
+
+std::string SystemMessage(DWORD code) {
+    char text[512] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, text, sizeof text, nullptr);
+    while (n && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' '))
+        text[--n] = 0;
+    return n ? std::string(text) + " (" + std::to_string(code) + ")"
+             : "system error " + std::to_string(code);
+}
+
+HIC OpenCodec(UINT mode) {
+    HIC hic = ICOpen(ICTYPE_VIDEO, mmioFOURCC('K', 'E', 'S', 'T'), mode);
+    if (hic)
+        return hic;
+    const std::string driver = RegisteredDriver();
+    if (driver.empty())
+        Error("the codec is not registered: no value \"vidc.KEST\" under HKLM\\Software\\Microsoft"
+              "\\Windows NT\\CurrentVersion\\Drivers32. Copy kestro32.dll into the system folder "
+              "and add that value with the data kestro32.dll (see README, \"Installing on "
+              "Windows\").");
+    else
+        Error("vidc.KEST is registered as \"" + driver + "\" but the codec does not open: is " +
+              CodecLibraryPath() + " present and built for this " +
+              (sizeof(void*) == 8 ? "64" : "32") + "-bit program?");
+    return nullptr;
+}
+
+std::string IcErrorText(LRESULT code) {
+    switch (code) {
+    case ICERR_OK:
+        return "ICERR_OK";
+    case ICERR_UNSUPPORTED:
+        return "ICERR_UNSUPPORTED";
+    case ICERR_BADFORMAT:
+        return "ICERR_BADFORMAT";
+    case ICERR_MEMORY:
+        return "ICERR_MEMORY";
+    default:
+        return "codec result " + std::to_string(long(code));
+    }
+}
+
+std::string AviErrorText(HRESULT hr) {
+    switch (hr) {
+    case AVIERR_FILEOPEN:
+        return "cannot open the file";
+    case AVIERR_FILEREAD:
+        return "read error";
+    case AVIERR_FILEWRITE:
+        return "write error (disk full?)";
+    case AVIERR_NODATA:
+        return "no data";
+    case AVIERR_BADFORMAT:
+        return "not an AVI file the system can read";
+    case AVIERR_MEMORY:
+        return "out of memory";
+    default: {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(hr));
+        return std::string("AVIFile error ") + hex;
+    }
+    }
+}
+
+double Seconds() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return double(now.QuadPart) / double(frequency.QuadPart);
+}
+
+PageBuffer::PageBuffer(size_t bytes) : size_(bytes) {
+    if (bytes)
+        data_ = static_cast<uint8_t*>(
+            VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
+
+PageBuffer::~PageBuffer() {
+    if (data_)
+        VirtualFree(data_, 0, MEM_RELEASE);
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? std::string(".\\") : path.substr(0, slash + 1);
+}
+
+uint64_t FreeBytesAt(const std::string& path) {
+    ULARGE_INTEGER freeToCaller{};
+    if (!GetDiskFreeSpaceExA(DirectoryOf(path).c_str(), &freeToCaller, nullptr, nullptr))
+        return UINT64_MAX;
+    return freeToCaller.QuadPart;
+}
+
+std::string Megabytes(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", double(bytes) / 1e6);
+    return text;
+}
+
+} // namespace host

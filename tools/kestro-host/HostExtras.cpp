@@ -1,0 +1,94 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#include <vector>
+
+#include "Host.h"
+#include "HostWin.h"
+
+namespace host {
+
+int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, bool quiet) {
+    const uint64_t span = (frameBytes + 4095) & ~uint64_t(4095);
+    PageBuffer buffer{size_t(span)};
+    if (!buffer.data() || span > 0xffffffffu) {
+        Error("cannot allocate a frame of " + std::to_string(frameBytes) + " bytes");
+        return kExitUsage;
+    }
+    for (size_t i = 0; i < span; ++i)
+        buffer.data()[i] = uint8_t(i * 7);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_FLAG_NO_BUFFERING, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        Error("cannot create " + path + ": " + SystemMessage(GetLastError()));
+        return kExitUsage;
+    }
+    double t0 = Seconds();
+    for (uint64_t i = 0; i < frames; ++i) {
+        DWORD done = 0;
+        if (!WriteFile(file, buffer.data(), DWORD(span), &done, nullptr) || done != span) {
+            Error("plain write failed at frame " + std::to_string(i) + ": " +
+                  SystemMessage(GetLastError()));
+            CloseHandle(file);
+            return kExitPartial;
+        }
+    }
+    const double writeSeconds = Seconds() - t0;
+    LARGE_INTEGER zero{};
+    SetFilePointerEx(file, zero, nullptr, FILE_BEGIN);
+    t0 = Seconds();
+    for (uint64_t i = 0; i < frames; ++i) {
+        DWORD done = 0;
+        if (!ReadFile(file, buffer.data(), DWORD(span), &done, nullptr) || done != span) {
+            Error("plain read failed at frame " + std::to_string(i));
+            CloseHandle(file);
+            return kExitPartial;
+        }
+    }
+    const double readSeconds = Seconds() - t0;
+    CloseHandle(file);
+    DeleteFileA(path.c_str());
+    const double bytes = double(frameBytes) * double(frames);
+    std::printf("baseline: plain write %.1f MB/s, plain read %.1f MB/s (%llu frames of %llu "
+                "bytes, unbuffered WriteFile/ReadFile)\n",
+                writeSeconds > 0 ? bytes / writeSeconds / 1e6 : 0.0,
+                readSeconds > 0 ? bytes / readSeconds / 1e6 : 0.0, (unsigned long long)frames,
+                (unsigned long long)frameBytes);
+    (void)quiet;
+    return kExitOk;
+}
+
+int RunPattern(RawKind kind, FrameSize size, uint64_t frames, const std::string& output) {
+    if (auto problem = SizeProblem(kind, size)) {
+        Error(*problem);
+        return kExitUsage;
+    }
+    FILE* out = stdout;
+    if (output.empty() || output == "-")
+        _setmode(_fileno(stdout), _O_BINARY);
+    else
+        out = std::fopen(output.c_str(), "wb");
+    if (!out) {
+        Error("cannot create " + output);
+        return kExitUsage;
+    }
+    std::vector<uint8_t> frame(size_t(RawFrameBytes(kind, size)));
+    int code = kExitOk;
+    for (uint64_t i = 0; i < frames; ++i) {
+        MakePatternFrame(kind, size, uint32_t(i), frame.data());
+        if (std::fwrite(frame.data(), 1, frame.size(), out) != frame.size()) {
+            Error("writing the pattern failed");
+            code = kExitPartial;
+            break;
+        }
+    }
+    if (out != stdout)
+        std::fclose(out);
+    else
+        std::fflush(out);
+    return code;
+}
+
+} // namespace host

@@ -1,0 +1,266 @@
+#include "RawFrames.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace host {
+
+namespace {
+
+constexpr uint32_t Fourcc(char a, char b, char c, char d) {
+    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
+           uint32_t(uint8_t(d)) << 24;
+}
+
+uint8_t Clamp255(int v) {
+    return v < 0 ? 0 : v > 255 ? 255 : uint8_t(v);
+}
+
+uint64_t RgbStride(FrameSize size, uint32_t bytesPerPixel) {
+    return (uint64_t(size.width) * bytesPerPixel + 3) & ~uint64_t(3);
+}
+
+struct Yuv {
+    uint8_t y, u, v;
+};
+struct Bgr {
+    uint8_t b, g, r;
+};
+
+// 75% colour bars: white, yellow, cyan, green, magenta, red, blue, black.
+constexpr Yuv kBarsYuv[8] = {{180, 128, 128}, {162, 44, 142}, {131, 156, 44}, {112, 72, 58},
+                             {84, 184, 198},  {65, 100, 212}, {35, 212, 114}, {16, 128, 128}};
+constexpr Bgr kBarsRgb[8] = {{191, 191, 191}, {0, 191, 191}, {191, 191, 0}, {0, 191, 0},
+                             {191, 0, 191},   {0, 0, 191},   {191, 0, 0},   {0, 0, 0}};
+
+// What the picture shows at (x, y) of frame f: 0-7 a bar, 8 the moving box, 9/10 counter bits.
+int PatternCell(FrameSize size, uint32_t frame, uint32_t x, uint32_t y) {
+    const uint32_t box = size.height / 4 ? size.height / 4 : 1;
+    const uint32_t travel = size.width > box ? size.width - box : 1;
+    const uint32_t step = size.width / 64 ? size.width / 64 : 1;
+    const uint32_t boxX = (frame * step) % travel;
+    const uint32_t boxY = size.height / 2 - box / 2;
+    const uint32_t bitWidth = size.width / 16 ? size.width / 16 : 1;
+    const uint32_t bitRows = size.height / 16;
+    if (y < bitRows) {
+        const uint32_t bit = x / bitWidth;
+        return bit < 16 && (frame >> (15 - bit) & 1) ? 10 : 9;
+    }
+    if (x >= boxX && x < boxX + box && y >= boxY && y < boxY + box)
+        return 8;
+    return int(uint64_t(x) * 8 / size.width);
+}
+
+} // namespace
+
+std::optional<RawKind> ParseRawKind(std::string_view text) {
+    if (text == "yuy2")
+        return RawKind::Yuy2;
+    if (text == "uyvy")
+        return RawKind::Uyvy;
+    if (text == "rgb24")
+        return RawKind::Rgb24;
+    if (text == "rgb32")
+        return RawKind::Rgb32;
+    return std::nullopt;
+}
+
+const char* RawKindName(RawKind kind) {
+    switch (kind) {
+    case RawKind::Yuy2:
+        return "yuy2";
+    case RawKind::Uyvy:
+        return "uyvy";
+    case RawKind::Rgb24:
+        return "rgb24";
+    default:
+        return "rgb32";
+    }
+}
+
+uint32_t BitsPerPixel(RawKind kind) {
+    return kind == RawKind::Rgb24 ? 24 : kind == RawKind::Rgb32 ? 32 : 16;
+}
+
+uint32_t FourccOf(RawKind kind) {
+    return kind == RawKind::Yuy2   ? Fourcc('Y', 'U', 'Y', '2')
+           : kind == RawKind::Uyvy ? Fourcc('U', 'Y', 'V', 'Y')
+                                   : 0;
+}
+
+std::optional<FrameSize> ParseFrameSize(std::string_view text) {
+    FrameSize size;
+    uint32_t* field = &size.width;
+    bool digits = false;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            if (*field > 100000)
+                return std::nullopt;
+            *field = *field * 10 + uint32_t(c - '0');
+            digits = true;
+        } else if ((c == 'x' || c == 'X') && field == &size.width && digits) {
+            field = &size.height;
+            digits = false;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (field != &size.height || !digits || size.width == 0 || size.height == 0 ||
+        size.width > 16384 || size.height > 16384)
+        return std::nullopt;
+    return size;
+}
+
+std::optional<std::string> SizeProblem(RawKind kind, FrameSize size) {
+    if ((kind == RawKind::Yuy2 || kind == RawKind::Uyvy) && size.width % 2)
+        return std::string(RawKindName(kind)) +
+               " pictures need an even width (two pixels share "
+               "one chroma pair), got " +
+               std::to_string(size.width);
+    return std::nullopt;
+}
+
+uint64_t RawFrameBytes(RawKind kind, FrameSize size) {
+    return uint64_t(size.width) * size.height * (BitsPerPixel(kind) / 8);
+}
+
+uint64_t DibFrameBytes(RawKind kind, FrameSize size) {
+    if (kind == RawKind::Yuy2 || kind == RawKind::Uyvy)
+        return RawFrameBytes(kind, size);
+    return RgbStride(size, BitsPerPixel(kind) / 8) * size.height;
+}
+
+void RawRgbToDib(const uint8_t* raw, uint8_t* dib, FrameSize size, uint32_t bytesPerPixel) {
+    const uint64_t row = uint64_t(size.width) * bytesPerPixel,
+                   stride = RgbStride(size, bytesPerPixel);
+    for (uint32_t y = 0; y < size.height; ++y) {
+        uint8_t* d = dib + (size.height - 1 - y) * stride;
+        std::memcpy(d, raw + y * row, row);
+        std::memset(d + row, 0, stride - row);
+    }
+}
+
+void DibRgbToRaw(const uint8_t* dib, uint8_t* raw, FrameSize size, uint32_t bytesPerPixel) {
+    const uint64_t row = uint64_t(size.width) * bytesPerPixel,
+                   stride = RgbStride(size, bytesPerPixel);
+    for (uint32_t y = 0; y < size.height; ++y)
+        std::memcpy(raw + y * row, dib + (size.height - 1 - y) * stride, row);
+}
+
+void MakePatternFrame(RawKind kind, FrameSize size, uint32_t frame, uint8_t* out) {
+    auto yuvOf = [](int cell) {
+        return cell < 8 ? kBarsYuv[cell] : cell == 9 ? Yuv{16, 128, 128} : Yuv{235, 128, 128};
+    };
+    auto rgbOf = [](int cell) {
+        return cell < 8 ? kBarsRgb[cell] : cell == 9 ? Bgr{0, 0, 0} : Bgr{255, 255, 255};
+    };
+    if (kind == RawKind::Yuy2 || kind == RawKind::Uyvy) {
+        const bool uyvy = kind == RawKind::Uyvy;
+        for (uint32_t y = 0; y < size.height; ++y) {
+            uint8_t* row = out + uint64_t(y) * size.width * 2;
+            for (uint32_t x = 0; x + 1 < size.width; x += 2, row += 4) {
+                const Yuv a = yuvOf(PatternCell(size, frame, x, y));
+                const Yuv b = yuvOf(PatternCell(size, frame, x + 1, y));
+                const uint8_t u = uint8_t((a.u + b.u + 1) / 2), v = uint8_t((a.v + b.v + 1) / 2);
+                if (uyvy) {
+                    row[0] = u, row[1] = a.y, row[2] = v, row[3] = b.y;
+                } else {
+                    row[0] = a.y, row[1] = u, row[2] = b.y, row[3] = v;
+                }
+            }
+        }
+        return;
+    }
+    const uint32_t bpp = BitsPerPixel(kind) / 8;
+    for (uint32_t y = 0; y < size.height; ++y) {
+        uint8_t* p = out + uint64_t(y) * size.width * bpp;
+        for (uint32_t x = 0; x < size.width; ++x, p += bpp) {
+            const Bgr c = rgbOf(PatternCell(size, frame, x, y));
+            p[0] = c.b, p[1] = c.g, p[2] = c.r;
+            if (bpp == 4)
+                p[3] = 0;
+        }
+    }
+}
+
+void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, bool uyvy,
+                       uint32_t bytesPerPixel, bool bottomUp) {
+    const int iy0 = uyvy ? 1 : 0, iu = uyvy ? 0 : 1, iy1 = uyvy ? 3 : 2, iv = uyvy ? 2 : 3;
+    auto put = [bytesPerPixel](uint8_t* d, int y, int cb, int cr) {
+        const int l = 19077 * (y - 16) + 8192;
+        d[0] = Clamp255((l + 16525 * cb) >> 14);
+        d[1] = Clamp255((l - 3209 * cb - 6660 * cr) >> 14);
+        d[2] = Clamp255((l + 13075 * cr) >> 14);
+        if (bytesPerPixel == 4)
+            d[3] = 0;
+    };
+    const uint32_t pairs = size.width / 2;
+    for (uint32_t j = 0; j < size.height; ++j) {
+        const uint32_t r = bottomUp ? size.height - 1 - j : j;
+        const uint8_t* s = src + uint64_t(r) * size.width * 2;
+        uint8_t* d = dst + uint64_t(j) * size.width * bytesPerPixel;
+        for (uint32_t k = 0; k < pairs; ++k) {
+            const uint8_t* p = s + 4 * k;
+            const uint8_t* next = k + 1 < pairs ? p + 4 : p;
+            put(d + 2 * k * bytesPerPixel, p[iy0], 2 * (p[iu] - 128), 2 * (p[iv] - 128));
+            put(d + (2 * k + 1) * bytesPerPixel, p[iy1], p[iu] + next[iu] - 256,
+                p[iv] + next[iv] - 256);
+        }
+    }
+}
+
+std::vector<uint8_t> MakePpm(const uint8_t* bgrTopDown, FrameSize size, uint32_t bytesPerPixel) {
+    const std::string head =
+        "P6\n" + std::to_string(size.width) + " " + std::to_string(size.height) + "\n255\n";
+    std::vector<uint8_t> out(head.begin(), head.end());
+    out.reserve(head.size() + uint64_t(size.width) * size.height * 3);
+    const uint64_t pixels = uint64_t(size.width) * size.height;
+    for (uint64_t i = 0; i < pixels; ++i) {
+        const uint8_t* p = bgrTopDown + i * bytesPerPixel;
+        out.push_back(p[2]);
+        out.push_back(p[1]);
+        out.push_back(p[0]);
+    }
+    return out;
+}
+
+std::string FrameFileName(const std::string& pattern, uint32_t frame) {
+    const size_t pct = pattern.find('%');
+    if (pct != std::string::npos) {
+        size_t end = pct + 1;
+        while (end < pattern.size() && pattern[end] >= '0' && pattern[end] <= '9')
+            ++end;
+        if (end < pattern.size() && pattern[end] == 'd') {
+            const std::string spec = pattern.substr(pct, end - pct) + "u";
+            char number[32];
+            std::snprintf(number, sizeof number, spec.c_str(), frame);
+            return pattern.substr(0, pct) + number + pattern.substr(end + 1);
+        }
+    }
+    char number[32];
+    std::snprintf(number, sizeof number, "-%04u", frame);
+    const size_t dot = pattern.find_last_of('.');
+    const size_t slash = pattern.find_last_of("/\\");
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return pattern + number;
+    return pattern.substr(0, dot) + number + pattern.substr(dot);
+}
+
+std::string FourccText(uint32_t code) {
+    if (code == 0)
+        return "0 (BI_RGB)";
+    std::string text = "\"";
+    for (int i = 0; i < 4; ++i) {
+        const char c = char(code >> (8 * i));
+        if (c < 0x20 || c > 0x7e)
+            return "0x" + [code] {
+                char hex[16];
+                std::snprintf(hex, sizeof hex, "%08X", code);
+                return std::string(hex);
+            }();
+        text += c;
+    }
+    return text + "\"";
+}
+
+} // namespace host

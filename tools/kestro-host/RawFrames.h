@@ -1,0 +1,60 @@
+#pragma once
+// Plain-byte helpers of the host program: no <windows.h>, so the reference converter also builds
+// natively.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host {
+
+enum class RawKind { Yuy2, Uyvy, Rgb24, Rgb32 };
+
+std::optional<RawKind> ParseRawKind(std::string_view text);
+const char* RawKindName(RawKind kind);
+uint32_t BitsPerPixel(RawKind kind);
+uint32_t FourccOf(RawKind kind); // 0 (BI_RGB) for the RGB kinds
+
+struct FrameSize {
+    uint32_t width = 0;
+    uint32_t height = 0;
+};
+
+// "640x480"; empty for anything else, a zero or a side above 16384.
+std::optional<FrameSize> ParseFrameSize(std::string_view text);
+
+// Why a size cannot carry the kind (4:2:2 needs an even width), or empty when it can.
+std::optional<std::string> SizeProblem(RawKind kind, FrameSize size);
+
+// Bytes of one picture as it travels in a raw file: rows of width * bytes-per-pixel, no padding.
+uint64_t RawFrameBytes(RawKind kind, FrameSize size);
+// Bytes of one picture as a bitmap: RGB rows padded to four bytes, 4:2:2 rows unpadded.
+uint64_t DibFrameBytes(RawKind kind, FrameSize size);
+
+// Raw file RGB (rows top first, blue-green-red, unpadded) to the bottom-up padded bitmap rows
+// that a BI_RGB format describes, and back.
+void RawRgbToDib(const uint8_t* raw, uint8_t* dib, FrameSize size, uint32_t bytesPerPixel);
+void DibRgbToRaw(const uint8_t* dib, uint8_t* raw, FrameSize size, uint32_t bytesPerPixel);
+
+// A moving test picture in the given kind (raw file layout), a pure function of the frame number.
+void MakePatternFrame(RawKind kind, FrameSize size, uint32_t frame, uint8_t* out);
+
+// Studio-range BT.601 4:2:2 to blue-green-red(-zero), 14-bit fixed point, written from the
+// formula independently of the codec's converters. Input rows top first; output row j is input
+// row height-1-j when bottomUp (the codec's bitmap order), else row j. Output rows unpadded.
+void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, bool uyvy,
+                       uint32_t bytesPerPixel, bool bottomUp);
+
+// A binary PPM (P6) of an RGB picture given as blue-green-red rows, top first, unpadded.
+std::vector<uint8_t> MakePpm(const uint8_t* bgrTopDown, FrameSize size, uint32_t bytesPerPixel);
+
+// "frame%04d.ppm" style names: the first printf-style %d (with optional zero-padded width) gets
+// the frame number; a pattern without one gets "-NNNN" before its extension.
+std::string FrameFileName(const std::string& pattern, uint32_t frame);
+
+// Little-endian fields of the records and formats as the tool prints them.
+std::string FourccText(uint32_t code);
+
+} // namespace host
