@@ -124,6 +124,7 @@ public:
     int32_t readHeight = 0;
     uint16_t readBitCount = 0;
     uint32_t readImageBytes = 0;
+    bool readRowsPadded = true; // output rows follow the DIB rule (padded to 4 bytes)
     // END playback-private
 
     // Chained codec calls (src/formats/ChainedCodec.cpp).

@@ -188,7 +188,8 @@ bool CCodecInstance::ProduceRaw(const uint8_t* data, uint32_t available, ICDECOM
     const bool bottomUp = readHeight > 0;
     const uint32_t pixelBytes = outputKind == KIND_RGB32 ? 4 : 3;
     const uint32_t srcRow = DibRowBytes(readWidth, 16);
-    const uint32_t dstRow = DibRowBytes(readWidth, pixelBytes * 8);
+    const uint32_t dstRow =
+        readRowsPadded ? DibRowBytes(readWidth, pixelBytes * 8) : pixelBytes * width;
     if (srcRow == 2 * width && dstRow == pixelBytes * width) {
         convert(data, out, width, rows, bottomUp);
         return true;

@@ -36,6 +36,14 @@ LRESULT CCodecInstance::BeginPlayback(const BITMAPINFOHEADER* in, const BITMAPIN
 
     // A top-down output picture counts its rows like a bottom-up one.
     auto imageBytes = DibImageBytes(output->biWidth, output->biHeight, output->biBitCount);
+    // Hosts lay out DIB rows padded to 4 bytes; one that declares a smaller picture (the unpadded
+    // size this codec reports) gets unpadded rows, so nothing is written past its buffer.
+    auto tightBytes = PictureBytes(output->biWidth, output->biHeight, output->biBitCount);
+    readRowsPadded = true;
+    if (imageBytes && tightBytes && output->biSizeImage != 0 && output->biSizeImage < *imageBytes) {
+        imageBytes = tightBytes;
+        readRowsPadded = false;
+    }
     auto slotBytes = imageBytes ? SlotBytes(*imageBytes, pageSize) : std::nullopt;
     if (!slotBytes)
         return ICERR_BADFORMAT;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "GuardedBuffer.h"
 #include "PlaybackSupport.h"
 #include "playback/PixelRepack.h"
 
@@ -111,6 +112,30 @@ TEST_P(RawReaders, PaddedRowsAndUnalignedHostBuffer) {
     for (const RawCase& c : kRawCases)
         PlayCase(Dir(), c, 6, 10, 3);
     PlayCase(Dir(), kRawCases[3], 64, 64, 1); // 3 whole pages, plain copy
+}
+
+TEST_P(RawReaders, HostDeclaringUnpaddedRowsGetsUnpaddedRows) {
+    // The size this codec reports for a 6-pixel RGB24 picture is unpadded; a host that trusts it
+    // allocates exactly that, and nothing may be written past it.
+    const RawCase& c = kRawCases[4];
+    Bytes frame = Noise(6 * 4 * 2, 11);
+    auto placed = WriteDataFile(Dir() + "\\tight.000", {frame});
+    kt::Format in = RawStream(6, 4, c.source, 16);
+    kt::Format out = kt::MakeFormat(6, 4, BI_RGB, 24);
+    out.header()->biSizeImage = 6 * 4 * 3;
+    kt::Hic hic = kt::OpenKest(ICMODE_DECOMPRESS);
+    ASSERT_TRUE(hic);
+    ASSERT_EQ(ICDecompressBegin(hic.get(), in.header(), out.header()), ICERR_OK);
+    kt::GuardedBuffer picture(6 * 4 * 3);
+    Bytes record = MakeRecord(placed[0]);
+    in.header()->biSizeImage = DWORD(record.size());
+    ASSERT_EQ(int32_t(ICDecompress(hic.get(), 0, in.header(), record.data(), out.header(),
+                                   picture.data())),
+              ICERR_OK);
+    Bytes expected(6 * 4 * 3);
+    kestro::reference::Yuy2ToRgb24(frame.data(), expected.data(), 6, 4);
+    EXPECT_EQ(0, std::memcmp(picture.data(), expected.data(), expected.size()));
+    EXPECT_EQ(ICDecompressEnd(hic.get()), ICERR_OK);
 }
 
 TEST_P(RawReaders, DecompressWithoutBeginBeginsItself) {
