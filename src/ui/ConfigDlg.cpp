@@ -1,0 +1,449 @@
+#include "ui/ConfigDlg.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <vfw.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <new>
+
+#include "driver/CodecInstance.h"
+#include "driver/Module.h"
+#include "resources/resource.h"
+#include "ui/CpuDetect.h"
+#include "ui/DataExchange.h"
+#include "ui/PartitionDlg.h"
+
+using kestro::DataExchange;
+
+namespace kestro {
+
+const wchar_t* const kHelpServer = L"https://kestro32.example.org";
+
+namespace {
+
+DWORD WINAPI HelpThread(void* parameter) {
+    auto* url = static_cast<std::wstring*>(parameter);
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    ShellExecuteW(nullptr, nullptr, url->c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    delete url;
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&HelpThread), &self);
+    FreeLibraryAndExitThread(self, 0);
+}
+
+} // namespace
+
+// The shell may take long to start a browser, or fail to find one; neither may stall the sheet.
+// The thread holds a reference on this library so that it cannot be unloaded under it.
+void OpenHelpPage(const wchar_t* path) {
+    auto* url = new (std::nothrow) std::wstring();
+    if (!url)
+        return;
+    try {
+        *url = std::wstring(kHelpServer) + path;
+    } catch (...) {
+        delete url;
+        return;
+    }
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&HelpThread), &self)) {
+        delete url;
+        return;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, HelpThread, url, 0, nullptr);
+    if (!thread) {
+        delete url;
+        FreeLibrary(self);
+        return;
+    }
+    CloseHandle(thread);
+}
+
+// The sheet measures its pages in its own font, smaller than the pages' "MS UI Gothic" 9; a page
+// that would be clipped makes the sheet grow until the page's template fits.
+void FitPageIntoSheet(HWND page, int cx, int cy) {
+    HWND sheet = GetParent(page);
+    HWND tab = reinterpret_cast<HWND>(SendMessageW(sheet, PSM_GETTABCONTROL, 0, 0));
+    if (!sheet || !tab)
+        return;
+    RECT need{0, 0, cx, cy};
+    MapDialogRect(page, &need);
+    auto displayArea = [&] {
+        RECT area{};
+        GetClientRect(tab, &area);
+        SendMessageW(tab, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&area));
+        MapWindowPoints(tab, sheet, reinterpret_cast<POINT*>(&area), 2);
+        return area;
+    };
+    RECT area = displayArea();
+    const int dx = std::max(0L, need.right - (area.right - area.left));
+    const int dy = std::max(0L, need.bottom - (area.bottom - area.top));
+    if (dx || dy) {
+        auto grow = [](HWND window, int w, int h) {
+            RECT r{};
+            GetWindowRect(window, &r);
+            SetWindowPos(window, nullptr, 0, 0, r.right - r.left + w, r.bottom - r.top + h,
+                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        };
+        grow(sheet, dx, dy);
+        grow(tab, dx, dy);
+        for (int id : {IDOK, IDCANCEL, IDHELP, 0x3021}) {
+            HWND button = GetDlgItem(sheet, id);
+            if (!button)
+                continue;
+            RECT r{};
+            GetWindowRect(button, &r);
+            MapWindowPoints(nullptr, sheet, reinterpret_cast<POINT*>(&r), 2);
+            SetWindowPos(button, nullptr, r.left + dx, r.top + dy, 0, 0,
+                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        }
+        area = displayArea();
+    }
+    SetWindowPos(page, nullptr, area.left, area.top, area.right - area.left, area.bottom - area.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+} // namespace kestro
+
+// ---- file page ----
+
+bool CFilePage::UpdateData(bool save) {
+    DataExchange dx(hwnd_, save);
+    dx.Radio(IDC_NOSPLIT, splitChoice);
+    dx.Radio(IDC_CACHE, cacheChoice);
+    dx.Int(IDC_REQUEST, requestValue);
+    dx.Int(IDC_PIECE_SIZE, pieceSizeValue);
+    dx.Text(IDC_FILENAME, nameText);
+    dx.IntRange(IDC_REQUEST, requestValue, 1, 20);
+    dx.IntRange(IDC_PIECE_SIZE, pieceSizeValue, 1, 100);
+    return !dx.Failed();
+}
+
+BOOL CFilePage::OnInitDialog() {
+    kestro::FitPageIntoSheet(hwnd_, 213, 189);
+    UpdateData(false);
+    SendMessageW(Item(IDC_REQUEST_SPIN), UDM_SETRANGE32, 1, 20);
+    SendMessageW(Item(IDC_REQUEST_SPIN), UDM_SETBASE, 10, 0);
+    SendMessageW(Item(IDC_REQUEST_SPIN), UDM_SETPOS32, 0, 1);
+    SendMessageW(Item(IDC_PIECE_SPIN), UDM_SETRANGE32, 1, 100);
+    SendMessageW(Item(IDC_PIECE_SPIN), UDM_SETBASE, 10, 0);
+    SendMessageW(Item(IDC_PIECE_SPIN), UDM_SETPOS32, 0, 1);
+
+    nameText = kestro::Widen(source_.filename);
+    pieceSizeValue = source_.dividesize;
+    requestValue = source_.request;
+    cacheChoice = source_.buffer ? 0 : 1;
+    splitChoice = source_.divide ? 1 : 0;
+    UpdateData(false);
+
+    SetCheck(IDC_FASTWRITE, source_.fastwrite);
+    if (!source_.fastioallowed)
+        Enable(IDC_FASTWRITE, false);
+    SetCheck(IDC_CPU, source_.cpu);
+    SetCheck(IDC_FASTREAD, source_.fastread);
+    SetCheck(IDC_HUFFYUV, source_.huffyuv);
+
+    UpdateData(true);
+    Enable(IDC_PIECE_SIZE, splitChoice == 1);
+    Enable(IDC_PIECE_SPIN, splitChoice == 1);
+    UpdateFastWriteControls();
+    Enable(IDC_HUFFYUV, Checked(IDC_FASTREAD));
+    UpdateData(false);
+    return TRUE;
+}
+
+bool CFilePage::OnCommand(int id, int code) {
+    if (code != BN_CLICKED)
+        return false;
+    switch (id) {
+    case IDC_NOSPLIT:
+    case IDC_SPLIT:
+        UpdateSplitControls();
+        return true;
+    case IDC_FASTWRITE:
+        UpdateFastWriteControls();
+        return true;
+    case IDC_FASTREAD:
+        UpdateFastReadControls();
+        return true;
+    case IDC_BROWSE:
+        Browse();
+        return true;
+    case IDC_RESERVE:
+        Reserve();
+        return true;
+    case IDC_HELP_BUTTON:
+        kestro::OpenHelpPage(L"/kestro/help/file.htm");
+        return true;
+    }
+    return false;
+}
+
+INT_PTR CFilePage::OnMessage(UINT msg, WPARAM, LPARAM lParam) {
+    if (msg != WM_NOTIFY)
+        return FALSE;
+    switch (reinterpret_cast<NMHDR*>(lParam)->code) {
+    case PSN_KILLACTIVE: {
+        CollectResults();
+        bool ok = UpdateData(true);
+        SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, ok ? FALSE : TRUE);
+        return TRUE;
+    }
+    case PSN_APPLY:
+        accepted = true;
+        SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, PSNRET_NOERROR);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void CFilePage::UpdateSplitControls() {
+    UpdateData(true);
+    Enable(IDC_PIECE_SIZE, splitChoice == 1);
+    Enable(IDC_PIECE_SPIN, splitChoice == 1);
+}
+
+void CFilePage::UpdateFastWriteControls() {
+    const bool on = Checked(IDC_FASTWRITE);
+    for (int id : {IDC_CACHE, IDC_NOCACHE, IDC_REQUEST, IDC_REQUEST_SPIN, IDC_CPU})
+        Enable(id, on);
+}
+
+void CFilePage::UpdateFastReadControls() {
+    Enable(IDC_HUFFYUV, Checked(IDC_FASTREAD));
+}
+
+void CFilePage::CollectResults() {
+    UpdateData(true);
+    resultFilename = kestro::Narrow(nameText);
+    resultRequest = requestValue;
+    resultDividesize = pieceSizeValue;
+    resultDivide = splitChoice != 0;
+    resultBuffer = cacheChoice == 0;
+    resultFastwrite = Checked(IDC_FASTWRITE);
+    resultCpu = Checked(IDC_CPU);
+    resultFastread = Checked(IDC_FASTREAD);
+    resultHuffyuv = Checked(IDC_HUFFYUV);
+}
+
+void CFilePage::Browse() {
+    wchar_t file[MAX_PATH + 1] = {};
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT;
+    if (!GetOpenFileNameW(&ofn))
+        return;
+    nameText = file;
+    UpdateData(false);
+}
+
+void CFilePage::Reserve() {
+    CollectResults();
+    CPartitionDlg dialog(*this);
+    dialog.RunModal(hwnd_, IDD_PARTITION);
+}
+
+// ---- compression page ----
+
+void CCompressPage::UpdateData(bool save) {
+    DataExchange dx(hwnd_, save);
+    dx.Text(IDC_DESCRIPTION, description);
+    dx.Text(IDC_CPU_NAME, cpuName);
+    dx.Text(IDC_CPU_MMX, cpuMmx);
+    dx.Text(IDC_CPU_SSE, cpuSse);
+    dx.Text(IDC_CPU_SSE2, cpuSse2);
+    dx.Text(IDC_OS_MMX, osMmx);
+    dx.Text(IDC_OS_SSE, osSse);
+    dx.Text(IDC_OS_SSE2, osSse2);
+    dx.Text(IDC_OS_3DNOW, os3dnow);
+}
+
+BOOL CCompressPage::OnInitDialog() {
+    kestro::FitPageIntoSheet(hwnd_, 213, 167);
+    UpdateData(false);
+    if (fourcc != 0) {
+        if (HIC handle = ICOpen(ICTYPE_VIDEO, DWORD(fourcc), ICMODE_COMPRESS)) {
+            ShowCompressorName(handle);
+            ICClose(handle);
+        }
+    }
+    ShowCpuFeatures();
+    return TRUE;
+}
+
+bool CCompressPage::OnCommand(int id, int code) {
+    if (code != BN_CLICKED)
+        return false;
+    if (id == IDC_CHOOSE) {
+        ChooseCompressor();
+        return true;
+    }
+    if (id == IDC_HELP_BUTTON) {
+        kestro::OpenHelpPage(L"/kestro/help/compress.htm");
+        return true;
+    }
+    return false;
+}
+
+void CCompressPage::ShowCompressorName(HIC handle) {
+    ICINFO info{};
+    if (ICGetInfo(handle, &info, sizeof info) == 0)
+        return;
+    // Longer texts lose whole characters from the end until they fit the 128-byte field.
+    info.szDescription[127] = 0;
+    int count = int(wcslen(info.szDescription));
+    char text[128] = {};
+    while (count > 0) {
+        int bytes =
+            WideCharToMultiByte(CP_ACP, 0, info.szDescription, count, nullptr, 0, nullptr, nullptr);
+        if (bytes > 0 && bytes < int(sizeof text)) {
+            WideCharToMultiByte(CP_ACP, 0, info.szDescription, count, text, bytes, nullptr,
+                                nullptr);
+            text[bytes] = 0;
+            break;
+        }
+        --count;
+        if (count > 0 && IS_HIGH_SURROGATE(info.szDescription[count - 1]))
+            --count;
+    }
+    description = text;
+    UpdateData(false);
+}
+
+namespace {
+
+// The chooser takes its title in the ANSI code page; the hook puts the Japanese title on it
+// whatever that code page is.
+thread_local const wchar_t* g_chooserTitle = nullptr;
+thread_local HHOOK g_chooserHook = nullptr;
+
+LRESULT CALLBACK ChooserTitleHook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_ACTIVATE && g_chooserTitle) {
+        SetWindowTextW(reinterpret_cast<HWND>(wParam), g_chooserTitle);
+        g_chooserTitle = nullptr;
+    }
+    return CallNextHookEx(g_chooserHook, code, wParam, lParam);
+}
+
+} // namespace
+
+void CCompressPage::ChooseCompressor() {
+    COMPVARS vars{};
+    vars.cbSize = sizeof vars;
+    vars.dwFlags = ICMF_COMPVARS_VALID;
+    vars.fccHandler = DWORD(fourcc);
+    static const wchar_t kTitle[] = L"圧縮の設定";
+    std::string title = kestro::Narrow(kTitle);
+    g_chooserTitle = kTitle;
+    g_chooserHook = SetWindowsHookExW(WH_CBT, ChooserTitleHook, nullptr, GetCurrentThreadId());
+    BOOL chosen = ICCompressorChoose(hwnd_, ICMF_CHOOSE_ALLCOMPRESSORS, nullptr, nullptr, &vars,
+                                     title.data());
+    if (g_chooserHook)
+        UnhookWindowsHookEx(g_chooserHook);
+    g_chooserHook = nullptr;
+    g_chooserTitle = nullptr;
+    if (!chosen)
+        return;
+    if (vars.hic) {
+        if (vars.fccHandler != 0)
+            ShowCompressorName(vars.hic);
+        fourcc = int32_t(vars.fccHandler);
+        ICClose(vars.hic);
+        vars.hic = nullptr;
+    } else {
+        fourcc = 0;
+        description.clear();
+        UpdateData(false);
+    }
+    // The chooser may have kept formats and state that the codec does not use.
+    ICCompressorFree(&vars);
+}
+
+void CCompressPage::ShowCpuFeatures() {
+    kestro::CpuInfo info{};
+    kestro::DetectCpu(&info);
+    cpuName = info.name;
+    auto line = [&](uint32_t set, uint32_t bit, std::string& text) {
+        if (info.reportedFeatures & bit)
+            text = (set & bit) ? "ON" : "OFF";
+    };
+    line(info.features, kestro::FEATURE_MMX, cpuMmx);
+    line(info.features, kestro::FEATURE_SSE, cpuSse);
+    line(info.features, kestro::FEATURE_SSE2, cpuSse2);
+    line(info.osFeatures, kestro::FEATURE_MMX, osMmx);
+    line(info.osFeatures, kestro::FEATURE_SSE, osSse);
+    line(info.osFeatures, kestro::FEATURE_SSE2, osSse2);
+    line(info.osFeatures, kestro::FEATURE_3DNOW, os3dnow);
+    UpdateData(false);
+}
+
+// ---- sheet ----
+
+INT_PTR CConfigDlg::Run(CFilePage& file, CCompressPage& compress) {
+    HPROPSHEETPAGE pages[2] = {};
+    kestro::Dialog* objects[2] = {&file, &compress};
+    const int templates[2] = {IDD_FILE_PAGE, IDD_COMPRESS_PAGE};
+    for (int i = 0; i < 2; ++i) {
+        PROPSHEETPAGEW page{};
+        page.dwSize = sizeof page;
+        page.dwFlags = PSP_DEFAULT;
+        page.hInstance = kestro::ModuleHandle();
+        page.pszTemplate = MAKEINTRESOURCEW(templates[i]);
+        page.pfnDlgProc = kestro::Dialog::PageProc;
+        page.lParam = reinterpret_cast<LPARAM>(objects[i]);
+        pages[i] = CreatePropertySheetPageW(&page);
+        if (!pages[i]) {
+            for (int j = 0; j < i; ++j)
+                DestroyPropertySheetPage(pages[j]);
+            return IDCANCEL;
+        }
+    }
+    const std::wstring caption = kestro::LoadResourceString(IDS_SHEET_CAPTION);
+    PROPSHEETHEADERW header{};
+    header.dwSize = sizeof header;
+    header.dwFlags = PSH_DEFAULT;
+    header.hwndParent = nullptr;
+    header.hInstance = kestro::ModuleHandle();
+    header.pszCaption = caption.c_str();
+    header.nPages = 2;
+    header.nStartPage = 0;
+    header.phpage = pages;
+    header.dwFlags |= PSH_NOAPPLYNOW;
+    PropertySheetW(&header);
+    return file.accepted ? IDOK : IDCANCEL;
+}
+
+LRESULT CCodecInstance::Configure() {
+    INITCOMMONCONTROLSEX controls{sizeof controls,
+                                  ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS | ICC_TAB_CLASSES};
+    InitCommonControlsEx(&controls);
+    const CCodecSettings& source = settings ? *settings : TheSettings();
+    CFilePage file(source);
+    CCompressPage compress(source);
+    if (CConfigDlg::Run(file, compress) == IDOK && settings) {
+        settings->fourcc = compress.fourcc;
+        settings->SetFilename(file.resultFilename);
+        settings->divide = file.resultDivide;
+        settings->buffer = file.resultBuffer;
+        settings->fastwrite = file.resultFastwrite;
+        settings->dividesize = file.resultDividesize;
+        settings->request = file.resultRequest;
+        settings->cpu = file.resultCpu;
+        settings->fastread = file.resultFastread;
+        settings->huffyuv = file.resultHuffyuv;
+        settings->SaveSettings();
+        settings->RebuildPieceNames();
+    }
+    return ICERR_OK;
+}

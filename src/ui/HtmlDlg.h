@@ -1,0 +1,41 @@
+#pragma once
+#include <windows.h>
+#include <ole2.h>
+#include <olectl.h>
+
+#include "ui/Dialog.h"
+
+struct IWebBrowser2;
+
+// The about box: the HTML page of the resources in the system's browser control, or, where no
+// browser engine can be had, the same logo and texts drawn by the dialog itself.
+class CHtmlDlg : public kestro::Dialog {
+public:
+    explicit CHtmlDlg(bool oleReady) : oleReady_(oleReady) {}
+    ~CHtmlDlg() override;
+    INT_PTR DoModal() { return RunModal(nullptr, 1001); }
+
+    // Which of the two the box shows; for tests.
+    static bool LastShownInBrowser();
+
+protected:
+    BOOL OnInitDialog() override;
+    INT_PTR OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    bool CreateBrowser();
+    bool HookOkButton();
+    void ShowFallback();
+    void Paint();
+    void Release();
+
+    bool oleReady_;
+    HWND browser_ = nullptr;
+    IWebBrowser2* web_ = nullptr;
+    IDispatch* clickSink_ = nullptr;
+    IPicture* logo_ = nullptr;
+    HBRUSH background_ = nullptr;
+    HHOOK keyHook_ = nullptr;
+    int ticks_ = 0;
+    RECT logoRect_{};
+};

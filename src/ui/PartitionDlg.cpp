@@ -1,0 +1,325 @@
+#include "ui/PartitionDlg.h"
+
+#include <commctrl.h>
+
+#include <cmath>
+#include <new>
+
+#include "resources/resource.h"
+#include "settings/CodecSettings.h"
+#include "ui/ConfigDlg.h"
+#include "ui/DataExchange.h"
+#include "ui/ReserveMath.h"
+
+namespace kestro {
+ReserveFaults& ReserveFaultInjection() {
+    static ReserveFaults faults;
+    return faults;
+}
+} // namespace kestro
+
+// ---- writer ----
+
+CWriteThread::CWriteThread(HWND owner, const std::string& fileName, uint64_t totalBytes)
+    : totalBytes(totalBytes), owner(owner), fileName(fileName) {}
+
+CWriteThread* CWriteThread::Create(HWND owner, const std::string& fileName, uint64_t totalBytes) {
+    CWriteThread* writer = nullptr;
+    try {
+        writer = new CWriteThread(owner, fileName, totalBytes);
+    } catch (...) {
+        return nullptr;
+    }
+    writer->stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    writer->finishedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!writer->stopEvent || !writer->finishedEvent) {
+        delete writer;
+        return nullptr;
+    }
+    return writer;
+}
+
+CWriteThread::~CWriteThread() {
+    if (thread)
+        CloseHandle(thread);
+    if (stopEvent)
+        CloseHandle(stopEvent);
+    if (finishedEvent)
+        CloseHandle(finishedEvent);
+}
+
+bool CWriteThread::Start() {
+    thread = CreateThread(nullptr, 0, ThreadMain, this, CREATE_SUSPENDED, nullptr);
+    if (!thread)
+        return false;
+    SetThreadPriority(thread, THREAD_PRIORITY_LOWEST);
+    ResumeThread(thread);
+    return true;
+}
+
+void CWriteThread::Stop() {
+    if (stopped)
+        return;
+    stopped = true;
+    SetEvent(stopEvent);
+    // Without a thread nothing would ever signal the end.
+    if (!thread)
+        return;
+    WaitForSingleObject(finishedEvent, INFINITE);
+    WaitForSingleObject(thread, INFINITE);
+}
+
+DWORD WINAPI CWriteThread::ThreadMain(void* self) {
+    auto* writer = static_cast<CWriteThread*>(self);
+    writer->Work();
+    SetEvent(writer->finishedEvent);
+    return 0;
+}
+
+void CWriteThread::Work() {
+    SYSTEM_INFO system{};
+    GetSystemInfo(&system);
+    const uint64_t unit = uint64_t(system.dwPageSize) * 2000;
+    // Committed read-only memory reads as zeros and is never copied into.
+    void* zeros = VirtualAlloc(nullptr, SIZE_T(unit), MEM_RESERVE | MEM_COMMIT, PAGE_READONLY);
+    if (zeros) {
+        const kestro::WritePlan plan = kestro::PlanWrites(totalBytes, unit);
+        HANDLE file = CreateFileA(fileName.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                  FILE_FLAG_NO_BUFFERING, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            if (WaitForSingleObject(stopEvent, 0) != WAIT_OBJECT_0) {
+                for (uint64_t i = 0; i < plan.Count(); ++i) {
+                    const DWORD length =
+                        DWORD(i == plan.fullWrites && plan.tailBytes ? plan.tailBytes : unit);
+                    DWORD written = 0;
+                    if (!WriteFile(file, zeros, length, &written, nullptr))
+                        break;
+                    PostMessageW(owner, WM_RESERVE_PROGRESS, written, 0);
+                    if (WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0)
+                        break;
+                }
+            }
+            // No truncation: a longer piece keeps its tail.
+            CloseHandle(file);
+        }
+        VirtualFree(zeros, 0, MEM_RELEASE);
+    }
+    PostMessageW(owner, WM_RESERVE_DONE, reinterpret_cast<WPARAM>(this), 0);
+}
+
+// ---- progress dialog ----
+
+CProgressDlg::CProgressDlg(const CFilePage& owner, uint64_t reserveBytes)
+    : reserveBytes(reserveBytes), owner(owner) {}
+
+CProgressDlg::~CProgressDlg() {
+    StopAll();
+}
+
+BOOL CProgressDlg::OnInitDialog() {
+    kestro::SetItemText(hwnd_, IDC_PERCENT, std::to_wstring(percent));
+    const auto& faults = kestro::ReserveFaultInjection();
+    std::vector<uint64_t> sizes;
+    try {
+        sizes = kestro::PieceSizes(reserveBytes, owner.resultDivide, owner.resultDividesize,
+                                   kestro::kPieceCount);
+        if (faults.failSlots)
+            throw std::bad_alloc();
+        writers.assign(sizes.size(), nullptr);
+    } catch (...) {
+        sizes.clear();
+        writers.clear();
+    }
+    writerCount = owner.resultDivide ? uint32_t(sizes.size()) : 0;
+    if (owner.resultDivide && !sizes.empty()) {
+        // Pieces past the last name are not written; the percentage is of what is.
+        uint64_t planned = 0;
+        for (uint64_t size : sizes)
+            planned += size;
+        reserveBytes = planned;
+    }
+    for (size_t i = 0; i < writers.size(); ++i) {
+        if (int(i) == faults.failWriterAt)
+            continue;
+        writers[i] = CWriteThread::Create(hwnd_, owner.Source().PieceName(int(i)), sizes[i]);
+    }
+    SendMessageW(Item(IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, 100);
+    for (size_t i = 0; i < writers.size(); ++i) {
+        if (writers[i] && (int(i) == faults.failThreadAt || !writers[i]->Start())) {
+            delete writers[i];
+            writers[i] = nullptr;
+        }
+    }
+    // With no writer running no message would ever close the dialog.
+    if (!AnyWriter())
+        EndDialog(hwnd_, IDCANCEL);
+    return TRUE;
+}
+
+bool CProgressDlg::AnyWriter() const {
+    for (CWriteThread* writer : writers)
+        if (writer)
+            return true;
+    return false;
+}
+
+bool CProgressDlg::OnCommand(int id, int) {
+    if (id != IDCANCEL)
+        return false;
+    StopAll();
+    EndDialog(hwnd_, IDCANCEL);
+    return true;
+}
+
+void CProgressDlg::StopAll() {
+    for (CWriteThread*& writer : writers) {
+        if (!writer)
+            continue;
+        writer->Stop();
+        delete writer;
+        writer = nullptr;
+    }
+}
+
+INT_PTR CProgressDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM) {
+    switch (msg) {
+    case WM_RESERVE_PROGRESS:
+        ReportProgress(uint32_t(wParam));
+        SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, 0);
+        return TRUE;
+    case WM_RESERVE_DONE:
+        ThreadFinished(reinterpret_cast<CWriteThread*>(wParam));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void CProgressDlg::ReportProgress(uint64_t bytes) {
+    writtenBytes += bytes;
+    percent = reserveBytes ? uint32_t(writtenBytes * 100 / reserveBytes) : 100;
+    SendMessageW(Item(IDC_PROGRESS_BAR), PBM_SETPOS, percent, 0);
+    kestro::SetItemText(hwnd_, IDC_PERCENT, std::to_wstring(percent));
+}
+
+void CProgressDlg::ThreadFinished(CWriteThread* finished) {
+    // Only writers of this dialog count; a stale notice finds no slot.
+    for (CWriteThread*& writer : writers) {
+        if (writer != finished)
+            continue;
+        writer->Stop();
+        delete writer;
+        writer = nullptr;
+        if (!AnyWriter())
+            EndDialog(hwnd_, IDCANCEL);
+        return;
+    }
+}
+
+// ---- reservation dialog ----
+
+bool CPartitionDlg::UpdateData(bool save) {
+    kestro::DataExchange dx(hwnd_, save);
+    dx.Real(IDC_FRAME_RATE, frameRate);
+    dx.RealRange(IDC_FRAME_RATE, frameRate, 1.0, 30.0);
+    dx.Int(IDC_MINUTES, minutes);
+    dx.IntRange(IDC_MINUTES, minutes, 1, 180);
+    dx.Text(IDC_SIZE_TEXT, sizeText);
+    return !dx.Failed();
+}
+
+BOOL CPartitionDlg::OnInitDialog() {
+    UpdateData(false);
+    frameRate = 24.0;
+    minutes = 1;
+    HWND rateSpin = Item(IDC_FRAME_RATE_SPIN), minuteSpin = Item(IDC_MINUTES_SPIN);
+    SendMessageW(rateSpin, UDM_SETRANGE32, 1, 30);
+    SendMessageW(rateSpin, UDM_SETPOS32, 0, 1);
+    SendMessageW(minuteSpin, UDM_SETRANGE32, 1, 600);
+    SendMessageW(minuteSpin, UDM_SETPOS32, 0, 1);
+    SendMessageW(rateSpin, UDM_SETBASE, 10, 0);
+    SendMessageW(minuteSpin, UDM_SETBASE, 10, 0);
+    HWND list = Item(IDC_FRAME_SIZE);
+    for (int i = 0; i < 12; ++i) {
+        FrameSizeTable[i].text = std::to_wstring(kestro::kFrameSizes[i]);
+        FrameSizeTable[i].size = kestro::kFrameSizes[i];
+        SendMessageW(list, CB_INSERTSTRING, WPARAM(i),
+                     reinterpret_cast<LPARAM>(FrameSizeTable[i].text.c_str()));
+        SendMessageW(list, CB_SETITEMDATA, WPARAM(i), LPARAM(FrameSizeTable[i].size));
+    }
+    SendMessageW(list, CB_SETCURSEL, kestro::kDefaultFrameSizeIndex, 0);
+    UpdateData(false);
+    Recompute();
+    initialized = true;
+    return TRUE;
+}
+
+bool CPartitionDlg::OnCommand(int id, int code) {
+    switch (id) {
+    case IDC_FRAME_RATE:
+        if (code == EN_CHANGE && initialized)
+            FrameRateChanged();
+        return code == EN_CHANGE;
+    case IDC_MINUTES:
+        if (code == EN_CHANGE && initialized)
+            Recompute();
+        return code == EN_CHANGE;
+    case IDC_FRAME_SIZE:
+        if (code == CBN_SELCHANGE && initialized)
+            Recompute();
+        return code == CBN_SELCHANGE;
+    case IDOK:
+        Reserve();
+        return true;
+    case IDCANCEL:
+        EndDialog(hwnd_, IDCANCEL);
+        return true;
+    }
+    return false;
+}
+
+void CPartitionDlg::Recompute() {
+    UpdateData(true);
+    HWND list = Item(IDC_FRAME_SIZE);
+    LRESULT selected = SendMessageW(list, CB_GETCURSEL, 0, 0);
+    uint32_t frameBytes =
+        selected == CB_ERR ? 0 : uint32_t(SendMessageW(list, CB_GETITEMDATA, WPARAM(selected), 0));
+    reserveBytes = kestro::ReserveBytes(minutes, frameRate, frameBytes);
+    sizeText = std::to_wstring(kestro::MegabyteFigure(reserveBytes));
+    UpdateData(false);
+}
+
+// The top of the spin range stands for 29.97 frames per second. The field then holds a text the
+// spin cannot read as its position; that text is taken as the rate as it stands, so writing
+// "29.97" never leads to another rewrite.
+void CPartitionDlg::FrameRateChanged() {
+    if (rateChangeDepth_ > 40) // bounds any chain of rewrites, whatever the spin reports
+        return;
+    ++rateChangeDepth_;
+    double typed = 0;
+    const bool fraction = kestro::ParseReal(kestro::ItemText(hwnd_, IDC_FRAME_RATE), typed) &&
+                          typed != std::floor(typed);
+    if (!fraction) {
+        BOOL error = FALSE;
+        int position = int(SendMessageW(Item(IDC_FRAME_RATE_SPIN), UDM_GETPOS32, 0,
+                                        reinterpret_cast<LPARAM>(&error)));
+        if (!error && position == 30) {
+            frameRate = 29.97;
+            UpdateData(false);
+        } else if (!error && position > 30) {
+            kestro::SetItemText(hwnd_, IDC_FRAME_RATE, std::to_wstring(position - 1));
+        }
+    }
+    Recompute();
+    --rateChangeDepth_;
+}
+
+void CPartitionDlg::Reserve() {
+    const uint64_t total = owner.Source().disktotal;
+    if (reserveBytes > total)
+        reserveBytes = total;
+    // Owned by this dialog so that it stays disabled while the writers run.
+    CProgressDlg progress(owner, reserveBytes);
+    progress.RunModal(hwnd_, IDD_PROGRESS);
+    if (UpdateData(true))
+        EndDialog(hwnd_, IDOK);
+}

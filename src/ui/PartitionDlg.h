@@ -1,0 +1,103 @@
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ui/Dialog.h"
+
+class CFilePage;
+
+constexpr UINT WM_RESERVE_PROGRESS = WM_USER + 1;
+constexpr UINT WM_RESERVE_DONE = WM_USER + 2;
+
+// Writes one piece full of zeros on a thread of its own, at the lowest priority.
+class CWriteThread {
+public:
+    // Null when the object or its events cannot be made.
+    static CWriteThread* Create(HWND owner, const std::string& fileName, uint64_t totalBytes);
+    ~CWriteThread();
+    // Creates the thread suspended, lowers its priority and lets it run; false when no thread.
+    bool Start();
+    // Asks the work to end and waits until the thread has ended.
+    void Stop();
+
+    uint64_t totalBytes;
+    HWND owner;
+    std::string fileName;
+    bool stopped = false;
+    HANDLE stopEvent = nullptr;
+    HANDLE finishedEvent = nullptr;
+    HANDLE thread = nullptr;
+
+private:
+    CWriteThread(HWND owner, const std::string& fileName, uint64_t totalBytes);
+    static DWORD WINAPI ThreadMain(void* self);
+    void Work();
+};
+
+// Writes the data file's pieces to their full length with one writer per piece.
+class CProgressDlg : public kestro::Dialog {
+public:
+    CProgressDlg(const CFilePage& owner, uint64_t reserveBytes);
+    ~CProgressDlg() override;
+
+    std::vector<CWriteThread*> writers;
+    uint64_t reserveBytes;
+    uint32_t writerCount = 0;
+    uint64_t writtenBytes = 0;
+    const CFilePage& owner;
+    uint32_t percent = 0;
+
+protected:
+    BOOL OnInitDialog() override;
+    bool OnCommand(int id, int code) override;
+    INT_PTR OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    void ReportProgress(uint64_t bytes);
+    void ThreadFinished(CWriteThread* writer);
+    void StopAll();
+    bool AnyWriter() const;
+};
+
+// Computes the space of a capture from rate, minutes and frame size, and reserves it.
+class CPartitionDlg : public kestro::Dialog {
+public:
+    explicit CPartitionDlg(const CFilePage& owner) : owner(owner) {}
+
+    double frameRate = 0;
+    int32_t minutes = 0;
+    uint64_t reserveBytes = 0;
+    struct FrameSize {
+        std::wstring text;
+        uint32_t size = 0;
+    };
+    FrameSize FrameSizeTable[20];
+    bool initialized = false;
+    const CFilePage& owner;
+    std::wstring sizeText;
+
+    bool UpdateData(bool save);
+    void Recompute();
+
+protected:
+    BOOL OnInitDialog() override;
+    bool OnCommand(int id, int code) override;
+
+private:
+    void FrameRateChanged();
+    void Reserve();
+    int rateChangeDepth_ = 0;
+};
+
+namespace kestro {
+// Failures that tests bring about on purpose; all off in normal use.
+struct ReserveFaults {
+    int failThreadAt = -1;  // the writer at this slot gets no thread
+    int failWriterAt = -1;  // the writer object of this slot cannot be made
+    bool failSlots = false; // the slot array cannot be allocated
+};
+ReserveFaults& ReserveFaultInjection();
+} // namespace kestro

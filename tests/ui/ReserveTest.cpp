@@ -1,0 +1,308 @@
+// Space reservation: the dialog reached from the file page, and its writers on real files.
+#include <windows.h>
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "UiCommon.h"
+#include "UiDriver.h"
+#include "driver/CodecInstance.h"
+#include "resources/resource.h"
+#include "ui/ConfigDlg.h"
+#include "ui/PartitionDlg.h"
+
+using namespace ui;
+
+namespace {
+
+constexpr uint64_t kGiB = 1ull << 30;
+
+std::wstring W(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
+
+void SelectFrameSize(HWND dialog, int index) {
+    SendMessageW(GetDlgItem(dialog, 1025), CB_SETCURSEL, index, 0);
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(1025, CBN_SELCHANGE),
+                 LPARAM(GetDlgItem(dialog, 1025)));
+    Sleep(100);
+}
+
+void WriteFilled(const std::string& path, size_t bytes, char fill) {
+    kt::WriteFileBytes(path, std::string(bytes, fill));
+}
+
+// The configuration sheet through the installed codec, with the reservation opened from it.
+class Reservation : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(WaitCodecUnloaded());
+        dataDir = kt::DataDir("reserve");
+    }
+    void RunSheet(const std::map<std::string, std::string>& ini,
+                  const std::function<void(DWORD, HWND)>& partitionDriver) {
+        kt::WriteIni(ini);
+        kt::Hic hic = kt::OpenKest();
+        ASSERT_TRUE(hic);
+        Drive(
+            [&](DWORD thread) {
+                HWND sheet = WaitWindow(thread, kSheetTitle);
+                ASSERT_NE(sheet, nullptr);
+                Press(CurrentPage(sheet), 1020);
+                HWND partition = WaitWindow(thread, kPartitionTitle);
+                ASSERT_NE(partition, nullptr);
+                partitionDriver(thread, partition);
+                EXPECT_TRUE(WaitGone(partition, 120000));
+                PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+                EXPECT_TRUE(WaitGone(sheet));
+            },
+            [&] { ICConfigure(hic.get(), nullptr); });
+    }
+    std::string dataDir;
+};
+
+} // namespace
+
+TEST_F(Reservation, SizeFollowsRateMinutesAndFrameSize) {
+    const std::string base = dataDir + "\\cap";
+    const uint64_t tail = 4096;
+    WriteFilled(base + ".000", 2 * 4608000 + tail, '\xAB');
+    RunSheet({{"filename", base}, {"divide", "0"}}, [&](DWORD thread, HWND dialog) {
+        EXPECT_EQ(ItemText(dialog, 1021), L"24");
+        EXPECT_EQ(ItemText(dialog, 1023), L"1");
+        HWND list = GetDlgItem(dialog, 1025);
+        const wchar_t* sizes[] = {L"1036800", L"691200", L"345600", L"921600", L"614400", L"307200",
+                                  L"253440",  L"168960", L"84480",  L"230400", L"153600", L"76800"};
+        ASSERT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 12);
+        for (int i = 0; i < 12; ++i) {
+            wchar_t text[32] = {};
+            SendMessageW(list, CB_GETLBTEXT, i, LPARAM(text));
+            EXPECT_STREQ(text, sizes[i]) << i;
+        }
+        EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), 4);
+        EXPECT_EQ(ItemText(dialog, 1005), L"843");
+
+        // Spinning up from 29 reaches the top of the range, which stands for 29.97.
+        SetText(dialog, 1021, L"29");
+        SendMessageW(GetDlgItem(dialog, 1021), WM_KEYDOWN, VK_UP, 0);
+        SendMessageW(GetDlgItem(dialog, 1021), WM_KEYUP, VK_UP, 0);
+        EXPECT_EQ(ItemText(dialog, 1021), L"29.97");
+        EXPECT_EQ(ItemText(dialog, 1005), L"1053");
+        EXPECT_TRUE(SaveScreenshot(dialog, ShotPath("reservation-dialog")));
+        // Spinning down again leaves the fraction.
+        SendMessageW(GetDlgItem(dialog, 1021), WM_KEYDOWN, VK_DOWN, 0);
+        SendMessageW(GetDlgItem(dialog, 1021), WM_KEYUP, VK_DOWN, 0);
+        EXPECT_EQ(ItemText(dialog, 1021), L"29");
+
+        // Out of range: the message comes, and the size still follows what was typed.
+        SetText(dialog, 1021, L"1");
+        SelectFrameSize(dialog, 11);
+        EXPECT_EQ(ItemText(dialog, 1005), L"4");
+        auto typed = SetTextAsync(dialog, 1023, L"181");
+        EXPECT_EQ(DismissMessageBox(thread), L"Please enter an integer between 1 and 180.");
+        typed.wait();
+        EXPECT_EQ(ItemText(dialog, 1005), L"795"); // 181 × 60 × 76800 bytes
+        SetText(dialog, 1023, L"1");
+        typed = SetTextAsync(dialog, 1021, L"31");
+        EXPECT_EQ(DismissMessageBox(thread), L"Please enter a number between 1 and 30.");
+        typed.wait();
+        SetText(dialog, 1021, L"1");
+        typed = SetTextAsync(dialog, 1021, L"");
+        EXPECT_EQ(DismissMessageBox(thread), L"Please enter a number.");
+        typed.wait();
+        EXPECT_EQ(ItemText(dialog, 1021), L"1") << "the field shows the rate it kept";
+        EXPECT_EQ(ItemText(dialog, 1005), L"4");
+        Press(dialog, IDOK);
+    });
+    // 4608000 bytes of zeros, and the longer file keeps its length and its tail.
+    const std::string piece = base + ".000";
+    EXPECT_EQ(FileSize(piece), 2 * 4608000 + tail);
+    EXPECT_TRUE(AllZero(piece, 0, 4608000));
+    std::string bytes = kt::ReadFileBytes(piece);
+    EXPECT_EQ(bytes.find_first_not_of('\xAB', 4608000), std::string::npos);
+    EXPECT_EQ(FileSize(base + ".001"), UINT64_MAX) << "no split: one piece";
+    DeleteFileA(piece.c_str());
+}
+
+TEST_F(Reservation, CancelWritesNothing) {
+    const std::string base = dataDir + "\\none";
+    RunSheet({{"filename", base}}, [&](DWORD, HWND dialog) { Press(dialog, IDCANCEL); });
+    EXPECT_EQ(FileSize(base + ".000"), UINT64_MAX);
+}
+
+TEST_F(Reservation, SplitGibibyteOnTmpfs) {
+    const std::string base = dataDir + "\\big";
+    RunSheet({{"filename", base}, {"divide", "1"}, {"dividesize", "1"}},
+             [&](DWORD thread, HWND dialog) {
+                 SetText(dialog, 1021, L"30");
+                 EXPECT_EQ(ItemText(dialog, 1021), L"29.97");
+                 EXPECT_EQ(ItemText(dialog, 1005), L"1053");
+                 Press(dialog, IDOK);
+                 if (HWND progress = WaitWindow(thread, kProgressTitle, 5000)) {
+                     // The writers may finish first; the deterministic picture is taken below.
+                     SaveScreenshot(progress, ShotPath("progress-split"));
+                 }
+             });
+    EXPECT_EQ(FileSize(base + ".000"), kGiB);
+    EXPECT_EQ(FileSize(base + ".001"), 30949376u);
+    EXPECT_TRUE(AllZero(base + ".000", 0, kGiB));
+    EXPECT_TRUE(AllZero(base + ".001", 0, 30949376u));
+    EXPECT_EQ(FileSize(base + ".002"), UINT64_MAX);
+    DeleteFileA((base + ".000").c_str());
+    DeleteFileA((base + ".001").c_str());
+}
+
+// ---- in-process: the dialog classes themselves, on this program's own settings record ----
+
+class ReserveInProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        UseCodecResources();
+        kestro::ReserveFaultInjection() = {};
+        dataDir = kt::DataDir(std::string("inproc-") +
+                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        settings.profilepath = dataDir + "\\kestdisk.ini";
+        settings.filename = dataDir + "\\piece";
+        settings.RebuildPieceNames();
+    }
+    void TearDown() override { kestro::ReserveFaultInjection() = {}; }
+    // Runs the progress dialog for `bytes`; the driver gets the dialog when it shows.
+    void RunProgress(uint64_t bytes, bool divide, int32_t dividesize,
+                     const std::function<void(DWORD, HWND)>& driver = nullptr) {
+        CFilePage page(settings);
+        page.resultDivide = divide;
+        page.resultDividesize = dividesize;
+        Drive(
+            [&](DWORD thread) {
+                if (driver) {
+                    HWND dialog = WaitWindow(thread, kProgressTitle);
+                    ASSERT_NE(dialog, nullptr);
+                    driver(thread, dialog);
+                    EXPECT_TRUE(WaitGone(dialog));
+                }
+            },
+            [&] {
+                CProgressDlg dialog(page, bytes);
+                EXPECT_EQ(dialog.RunModal(nullptr, IDD_PROGRESS), IDCANCEL);
+            });
+    }
+    std::string Piece(int i) { return settings.PieceName(i); }
+    CCodecSettings settings;
+    std::string dataDir;
+};
+
+TEST_F(ReserveInProcess, ShortTotalMakesOneShortPiece) {
+    RunProgress(8192000 + 512, true, 1);
+    EXPECT_EQ(FileSize(Piece(0)), 8192000u + 512);
+    EXPECT_TRUE(AllZero(Piece(0), 0, 8192000 + 512));
+    EXPECT_EQ(FileSize(Piece(1)), UINT64_MAX);
+}
+
+TEST_F(ReserveInProcess, FailuresNeverLeaveTheDialogWaiting) {
+    // A writer without a thread: the others run and the dialog still closes.
+    kestro::ReserveFaultInjection().failThreadAt = 0;
+    RunProgress(kGiB + 8192, true, 1);
+    EXPECT_EQ(FileSize(Piece(0)), UINT64_MAX);
+    EXPECT_EQ(FileSize(Piece(1)), 8192u);
+
+    // No writer at all: nothing to wait for.
+    kestro::ReserveFaultInjection() = {};
+    kestro::ReserveFaultInjection().failWriterAt = 0;
+    RunProgress(8192, false, 1);
+    EXPECT_EQ(FileSize(Piece(0)), UINT64_MAX);
+
+    kestro::ReserveFaultInjection() = {};
+    kestro::ReserveFaultInjection().failSlots = true;
+    RunProgress(8192, true, 1);
+    EXPECT_EQ(FileSize(Piece(0)), UINT64_MAX);
+
+    // Splitting nothing makes no piece, and no writer slot is read.
+    kestro::ReserveFaultInjection() = {};
+    RunProgress(0, true, 1);
+    EXPECT_EQ(FileSize(Piece(0)), UINT64_MAX);
+    DeleteFileA(Piece(1).c_str());
+}
+
+TEST_F(ReserveInProcess, ProgressAndCancelAgainstASlowDisk) {
+    // The piece is a pipe that this test drains: each write waits until it is read.
+    const std::string pipeBase =
+        "\\\\.\\pipe\\kestro-reserve-" + std::to_string(GetCurrentProcessId());
+    settings.filename = pipeBase;
+    settings.RebuildPieceNames();
+    HANDLE pipe = CreateNamedPipeA(Piece(0).c_str(), PIPE_ACCESS_INBOUND,
+                                   PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 4096, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    const uint64_t unit = 8192000;
+    std::vector<char> buffer(1 << 20);
+    auto drain = [&](uint64_t bytes) {
+        while (bytes) {
+            DWORD got = 0;
+            if (!ReadFile(pipe, buffer.data(), DWORD(std::min<uint64_t>(bytes, buffer.size())),
+                          &got, nullptr) ||
+                !got)
+                return false;
+            bytes -= got;
+        }
+        return true;
+    };
+    RunProgress(10 * unit, false, 1, [&](DWORD, HWND dialog) {
+        EXPECT_TRUE(ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
+        EXPECT_EQ(ItemText(dialog, 1028), L"0");
+        ASSERT_TRUE(drain(3 * unit));
+        for (int i = 0; i < 100 && ItemText(dialog, 1028) != L"30"; ++i)
+            Sleep(20);
+        EXPECT_EQ(ItemText(dialog, 1028), L"30");
+        EXPECT_EQ(SendMessageW(GetDlgItem(dialog, 1027), PBM_GETPOS, 0, 0), 30);
+        EXPECT_TRUE(SaveScreenshot(dialog, ShotPath("progress-dialog")));
+        Press(dialog, IDCANCEL);
+        // The writer ends the write it is in, then stops before the next one.
+        EXPECT_TRUE(drain(unit));
+        EXPECT_TRUE(WaitGone(dialog));
+        DWORD available = 0;
+        PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr);
+        EXPECT_EQ(available, 0u) << "a write after the stop";
+    });
+    CloseHandle(pipe);
+}
+
+TEST_F(ReserveInProcess, AcceptedSheetRenamesThePieces) {
+    CCodecInstance* codec = CCodecInstance::Create(nullptr);
+    ASSERT_NE(codec, nullptr);
+    CCodecSettings& shared = TheSettings();
+    shared.profilepath = dataDir + "\\kestdisk.ini";
+    shared.filename = "C:\\kestro";
+    shared.RebuildPieceNames();
+    const std::string moved = dataDir + "\\moved";
+    auto run = [&](const std::string& name) {
+        Drive(
+            [&](DWORD thread) {
+                HWND sheet = WaitWindow(thread, kSheetTitle);
+                ASSERT_NE(sheet, nullptr);
+                SetText(CurrentPage(sheet), 1011, W(name));
+                PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_OK, 0);
+                EXPECT_TRUE(WaitGone(sheet));
+            },
+            [&] { EXPECT_EQ(codec->Configure(), ICERR_OK); });
+    };
+    run(moved);
+    EXPECT_EQ(shared.filename, moved);
+    EXPECT_EQ(shared.PieceName(0), moved + ".000");
+    EXPECT_EQ(shared.PieceName(499), moved + ".499");
+    ULARGE_INTEGER total{};
+    ASSERT_TRUE(
+        GetDiskFreeSpaceExA((dataDir.substr(0, 2) + "\\").c_str(), nullptr, &total, nullptr));
+    EXPECT_EQ(shared.disktotal, total.QuadPart);
+    char stored[300] = {};
+    GetPrivateProfileStringA("general", "filename", "", stored, sizeof stored,
+                             shared.profilepath.c_str());
+    EXPECT_EQ(std::string(stored), moved);
+
+    // Without a settings record the sheet still shows, and nothing is stored.
+    const std::string ini = kt::ReadFileBytes(shared.profilepath);
+    codec->settings = nullptr;
+    run(dataDir + "\\ignored");
+    EXPECT_EQ(shared.filename, moved);
+    EXPECT_EQ(kt::ReadFileBytes(shared.profilepath), ini);
+    delete codec;
+}

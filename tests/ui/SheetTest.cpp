@@ -1,0 +1,293 @@
+// The configuration sheet as hosts open it: ICConfigure on the installed codec, driven by hand.
+#include <windows.h>
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <cpuid.h>
+
+#include "UiCommon.h"
+#include "UiDriver.h"
+#include "ui/CpuFeatures.h"
+
+using namespace ui;
+
+namespace {
+
+constexpr wchar_t kRangeRequest[] = L"Please enter an integer between 1 and 20.";
+
+class Sheet : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(WaitCodecUnloaded());
+        dataDir = kt::DataDir("sheet");
+    }
+    void Open(std::map<std::string, std::string> ini) {
+        kt::WriteIni(ini);
+        before = kt::ReadFileBytes(kt::IniPath());
+        hic = kt::OpenKest();
+        ASSERT_TRUE(hic);
+    }
+    // Runs the sheet the way hosts do, with a window of their own that must not become owner.
+    void Run(const std::function<void(DWORD, HWND)>& driver) {
+        Drive(
+            [&](DWORD thread) {
+                HWND sheet = WaitWindow(thread, kSheetTitle);
+                ASSERT_NE(sheet, nullptr) << "no sheet";
+                driver(thread, sheet);
+                EXPECT_TRUE(WaitGone(sheet));
+            },
+            [&] { EXPECT_EQ(ICConfigure(hic.get(), GetDesktopWindow()), ICERR_OK); });
+    }
+    static void PressSheet(HWND sheet, int button) {
+        PostMessageW(sheet, PSM_PRESSBUTTON, button, 0);
+    }
+    std::string dataDir;
+    std::string before;
+    kt::Hic hic;
+};
+
+std::wstring TabText(HWND sheet, int index) {
+    HWND tab = reinterpret_cast<HWND>(SendMessageW(sheet, PSM_GETTABCONTROL, 0, 0));
+    wchar_t text[64] = {};
+    TCITEMW item{};
+    item.mask = TCIF_TEXT;
+    item.pszText = text;
+    item.cchTextMax = 64;
+    SendMessageW(tab, TCM_GETITEMW, index, LPARAM(&item));
+    return text;
+}
+
+} // namespace
+
+TEST_F(Sheet, CancelAfterEditsLeavesTheIniAsItWas) {
+    Open({{"filename", dataDir + "\\cap"}, {"request", "4"}, {"fourcc", "0"}});
+    Run([&](DWORD, HWND sheet) {
+        EXPECT_EQ(GetWindow(sheet, GW_OWNER), nullptr) << "the host's window is not the owner";
+        EXPECT_EQ(CurrentPageIndex(sheet), 0);
+        EXPECT_EQ(TabText(sheet, 0), L"ファイル");
+        EXPECT_EQ(TabText(sheet, 1), L"ビデオ圧縮");
+        EXPECT_TRUE(IsWindowVisible(GetDlgItem(sheet, IDOK)));
+        EXPECT_TRUE(IsWindowVisible(GetDlgItem(sheet, IDCANCEL)));
+        HWND apply = GetDlgItem(sheet, 0x3021);
+        EXPECT_TRUE(!apply || !IsWindowVisible(apply)) << "no Apply button";
+
+        HWND file = CurrentPage(sheet);
+        EXPECT_EQ(ItemText(file, 1011), std::wstring(dataDir.begin(), dataDir.end()) + L"\\cap");
+        EXPECT_EQ(ItemText(file, 1009), L"4");
+        EXPECT_TRUE(SaveScreenshot(sheet, ShotPath("file-page")));
+        SetText(file, 1011, L"T:\\elsewhere");
+        Click(file, 1003);
+        SetText(file, 1009, L"9");
+
+        SelectPageAsync(sheet, 1).wait();
+        EXPECT_EQ(CurrentPageIndex(sheet), 1);
+        HWND compress = CurrentPage(sheet);
+        EXPECT_EQ(ItemText(compress, 1012), L"");
+        unsigned a, b, c, d;
+        __cpuid(0, a, b, c, d);
+        char vendor[13] = {};
+        memcpy(vendor, &b, 4);
+        memcpy(vendor + 4, &d, 4);
+        memcpy(vendor + 8, &c, 4);
+        __cpuid(1, a, b, c, d);
+        int family = (a >> 8) & 15, model = (a >> 4) & 15;
+        if (family == 15)
+            family += 16 * ((a >> 20) & 0xFF);
+        const char* name = kestro::CpuName(family, model, vendor);
+        EXPECT_EQ(ItemText(compress, 1017), std::wstring(name, name + strlen(name)));
+        for (int id : {1013, 1014, 1015, 1021, 1020, 1019})
+            EXPECT_EQ(ItemText(compress, id), L"ON") << id;
+        __cpuid(0x80000000u, a, b, c, d);
+        bool has3dnow = false;
+        if (a >= 0x80000001u) {
+            __cpuid(0x80000001u, a, b, c, d);
+            has3dnow = d & 0x80000000u;
+        }
+        EXPECT_EQ(ItemText(compress, 1018), has3dnow ? L"ON" : L"OFF");
+        EXPECT_TRUE(SaveScreenshot(sheet, ShotPath("compress-page")));
+        PressSheet(sheet, PSBTN_CANCEL);
+    });
+    EXPECT_EQ(kt::ReadFileBytes(kt::IniPath()), before);
+}
+
+TEST_F(Sheet, OkStoresEveryValueAndSavesTheIni) {
+    Open({{"filename", dataDir + "\\cap"},
+          {"fourcc", "1234"}, // no such compressor: kept as it is
+          {"fastwrite", "1"},
+          {"cpu", "0"},
+          {"fastread", "1"},
+          {"huffyuv", "1"}});
+    const std::string newName = dataDir + "\\renamed";
+    Run([&](DWORD, HWND sheet) {
+        HWND file = CurrentPage(sheet);
+        SetText(file, 1011, std::wstring(newName.begin(), newName.end()));
+        Click(file, 1003);
+        SetText(file, 1005, L"3");
+        SetText(file, 1009, L"7");
+        Click(file, 1008);
+        Click(file, 1012);
+        Click(file, 1013);
+        EXPECT_FALSE(Enabled(file, 1014));
+        EXPECT_TRUE(Checked(file, 1014)) << "a disabled box keeps its mark";
+        PressSheet(sheet, PSBTN_OK);
+    });
+    EXPECT_EQ(IniValue("filename"), newName);
+    EXPECT_EQ(IniValue("divide"), "1");
+    EXPECT_EQ(IniValue("dividesize"), "3");
+    EXPECT_EQ(IniValue("request"), "7");
+    EXPECT_EQ(IniValue("buffer"), "0");
+    EXPECT_EQ(IniValue("cpu"), "1");
+    EXPECT_EQ(IniValue("fastread"), "0");
+    EXPECT_EQ(IniValue("huffyuv"), "1");
+    EXPECT_EQ(IniValue("fastwrite"), "1");
+    EXPECT_EQ(IniValue("fourcc"), "1234");
+}
+
+TEST_F(Sheet, RangeChecksStopTheSheetAndShowTheirMessages) {
+    Open({{"filename", dataDir + "\\cap"}, {"request", "0"}, {"dividesize", "2"}});
+    Drive(
+        [&](DWORD thread) {
+            // The page reads its controls as it opens: the stored 0 is out of range.
+            EXPECT_EQ(DismissMessageBox(thread), kRangeRequest);
+            HWND sheet = WaitWindow(thread, kSheetTitle);
+            ASSERT_NE(sheet, nullptr);
+            HWND file = CurrentPage(sheet);
+            EXPECT_EQ(ItemText(file, 1009), L"0");
+
+            SetText(file, 1009, L"21");
+            auto change = SelectPageAsync(sheet, 1);
+            EXPECT_EQ(DismissMessageBox(thread), kRangeRequest);
+            EXPECT_EQ(DismissMessageBox(thread), kRangeRequest);
+            change.wait();
+            EXPECT_EQ(CurrentPageIndex(sheet), 0) << "the page stays while a check fails";
+
+            SetText(file, 1009, L"x");
+            change = SelectPageAsync(sheet, 1);
+            EXPECT_EQ(DismissMessageBox(thread), L"Please enter an integer.");
+            EXPECT_EQ(DismissMessageBox(thread), L"Please enter an integer.");
+            change.wait();
+
+            SetText(file, 1009, L"5");
+            SetText(file, 1005, L"101");
+            change = SelectPageAsync(sheet, 1);
+            EXPECT_EQ(DismissMessageBox(thread), L"Please enter an integer between 1 and 100.");
+            EXPECT_EQ(DismissMessageBox(thread), L"Please enter an integer between 1 and 100.");
+            change.wait();
+            EXPECT_EQ(CurrentPageIndex(sheet), 0);
+
+            SetText(file, 1005, L"100");
+            PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_OK, 0);
+            EXPECT_TRUE(WaitGone(sheet));
+        },
+        [&] { ICConfigure(hic.get(), nullptr); });
+    EXPECT_EQ(IniValue("request"), "5");
+    EXPECT_EQ(IniValue("dividesize"), "100");
+}
+
+TEST_F(Sheet, ControlsFollowTheChoices) {
+    Open({{"filename", dataDir + "\\cap"},
+          {"fastwrite", "0"},
+          {"divide", "0"},
+          {"fastread", "0"},
+          {"huffyuv", "1"}});
+    Run([&](DWORD, HWND sheet) {
+        HWND file = CurrentPage(sheet);
+        EXPECT_FALSE(Enabled(file, 1005));
+        EXPECT_FALSE(Enabled(file, 1004));
+        for (int id : {1007, 1008, 1009, 1010, 1012})
+            EXPECT_FALSE(Enabled(file, id)) << id;
+        EXPECT_FALSE(Enabled(file, 1014));
+        EXPECT_TRUE(Checked(file, 1014));
+
+        Click(file, 1003);
+        EXPECT_TRUE(Enabled(file, 1005));
+        EXPECT_TRUE(Enabled(file, 1004));
+        Click(file, 1002);
+        EXPECT_FALSE(Enabled(file, 1005));
+        EXPECT_FALSE(Enabled(file, 1004));
+
+        Click(file, 1006);
+        for (int id : {1007, 1008, 1009, 1010, 1012})
+            EXPECT_TRUE(Enabled(file, id)) << id;
+        EXPECT_FALSE(Enabled(file, 1004)) << "the piece size follows the split choice alone";
+        Click(file, 1013);
+        EXPECT_TRUE(Enabled(file, 1014));
+        PressSheet(sheet, PSBTN_CANCEL);
+    });
+}
+
+TEST_F(Sheet, DriverConfigureAndHelpButtons) {
+    Open({{"filename", dataDir + "\\cap"}});
+    LRESULT result = 0;
+    Drive(
+        [&](DWORD thread) {
+            HWND sheet = WaitWindow(thread, kSheetTitle);
+            ASSERT_NE(sheet, nullptr);
+            const size_t windows = ThreadWindows(thread).size();
+            Press(CurrentPage(sheet), 1029);
+            SelectPageAsync(sheet, 1).wait();
+            Press(CurrentPage(sheet), 1029);
+            Sleep(1000);
+            // No server to reach: nothing stalls and nothing pops up.
+            EXPECT_TRUE(Responsive(sheet));
+            EXPECT_EQ(ThreadWindows(thread).size(), windows);
+            PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+            EXPECT_TRUE(WaitGone(sheet));
+        },
+        [&] { result = ICSendMessage(hic.get(), DRV_CONFIGURE, 0, 0); });
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(kt::ReadFileBytes(kt::IniPath()), before);
+}
+
+TEST_F(Sheet, ChooserSetsAndClearsTheChainedCodec) {
+    Open({{"filename", dataDir + "\\cap"}, {"fourcc", "0"}});
+    // The chooser's list: find an entry by its text, select it and press a button.
+    auto choose = [](DWORD thread, const wchar_t* wanted, int button) {
+        HWND chooser = WaitWindow(thread, L"圧縮の設定");
+        ASSERT_NE(chooser, nullptr) << "no chooser";
+        HWND list = FindWindowExW(chooser, nullptr, L"ComboBox", nullptr);
+        ASSERT_NE(list, nullptr);
+        int count = int(SendMessageW(list, CB_GETCOUNT, 0, 0)), found = -1;
+        for (int i = 0; i < count && found < 0; ++i) {
+            wchar_t text[256] = {};
+            SendMessageW(list, CB_GETLBTEXT, i, LPARAM(text));
+            if (wanted ? wcsstr(text, wanted) != nullptr : i == 0)
+                found = i;
+        }
+        ASSERT_GE(found, 0) << "entry not listed";
+        SendMessageW(list, CB_SETCURSEL, found, 0);
+        PostMessageW(chooser, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(list), CBN_SELCHANGE),
+                     LPARAM(list));
+        Sleep(200);
+        PostMessageW(chooser, WM_COMMAND, button, 0);
+        EXPECT_TRUE(WaitGone(chooser));
+    };
+    Run([&](DWORD thread, HWND sheet) {
+        SelectPageAsync(sheet, 1).wait();
+        HWND page = CurrentPage(sheet);
+        EXPECT_EQ(ItemText(page, 1012), L"");
+        Press(page, 1016);
+        choose(thread, L"Kestro32 test codec", IDCANCEL);
+        EXPECT_EQ(ItemText(page, 1012), L"") << "a cancelled choice changes nothing";
+        Press(page, 1016);
+        choose(thread, L"Kestro32 test codec", IDOK);
+        EXPECT_EQ(ItemText(page, 1012), L"Kestro32 test codec");
+        PressSheet(sheet, PSBTN_OK);
+    });
+    EXPECT_EQ(IniValue("fourcc"), std::to_string(int32_t(mmioFOURCC('K', 'T', 'S', 'T'))));
+    hic.reset();
+    ASSERT_TRUE(WaitCodecUnloaded());
+
+    Open({{"filename", dataDir + "\\cap"},
+          {"fourcc", std::to_string(int32_t(mmioFOURCC('K', 'T', 'S', 'T')))}});
+    Run([&](DWORD thread, HWND sheet) {
+        SelectPageAsync(sheet, 1).wait();
+        HWND page = CurrentPage(sheet);
+        EXPECT_EQ(ItemText(page, 1012), L"Kestro32 test codec") << "the stored code is shown";
+        Press(page, 1016);
+        choose(thread, nullptr, IDOK); // the first entry: no compression
+        EXPECT_EQ(ItemText(page, 1012), L"");
+        PressSheet(sheet, PSBTN_OK);
+    });
+    EXPECT_EQ(IniValue("fourcc"), "0");
+}
