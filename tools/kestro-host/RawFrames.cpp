@@ -231,9 +231,9 @@ std::string FrameFileName(const std::string& pattern, uint32_t frame) {
         while (end < pattern.size() && pattern[end] >= '0' && pattern[end] <= '9')
             ++end;
         if (end < pattern.size() && pattern[end] == 'd') {
-            const std::string spec = pattern.substr(pct, end - pct) + "u";
+            const std::string conversion = pattern.substr(pct, end - pct) + "u";
             char number[32];
-            std::snprintf(number, sizeof number, spec.c_str(), frame);
+            std::snprintf(number, sizeof number, conversion.c_str(), frame);
             return pattern.substr(0, pct) + number + pattern.substr(end + 1);
         }
     }
