@@ -51,6 +51,10 @@ LRESULT CCodecInstance::GetInfo(ICINFO* info, DWORD size) {
     return kIcInfoBytes;
 }
 
-LRESULT CCodecInstance::GetState(void*, DWORD) { return 0; }
+LRESULT CCodecInstance::GetState(void*, DWORD) {
+    return 0;
+}
 
-LRESULT CCodecInstance::SetState(const void*, DWORD) { return 0; }
+LRESULT CCodecInstance::SetState(const void*, DWORD) {
+    return 0;
+}

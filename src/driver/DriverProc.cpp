@@ -6,12 +6,14 @@ namespace {
 
 constexpr LPARAM kQuery = -1; // configure/about: "is there a dialog?"
 
-template <typename T> T* As(LPARAM p) { return reinterpret_cast<T*>(p); }
+template <typename T> T* As(LPARAM p) {
+    return reinterpret_cast<T*>(p);
+}
 
 } // namespace
 
-extern "C" LRESULT WINAPI DriverProc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uMsg,
-                                     LPARAM lParam1, LPARAM lParam2) {
+extern "C" LRESULT WINAPI DriverProc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uMsg, LPARAM lParam1,
+                                     LPARAM lParam2) {
     auto* codec = reinterpret_cast<CCodecInstance*>(dwDriverId);
 
     switch (uMsg) {
@@ -73,8 +75,7 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT u
         return codec->EndCapture();
 
     case ICM_DECOMPRESS_QUERY:
-        return codec->DecompressQuery(As<BITMAPINFOHEADER>(lParam1),
-                                      As<BITMAPINFOHEADER>(lParam2));
+        return codec->DecompressQuery(As<BITMAPINFOHEADER>(lParam1), As<BITMAPINFOHEADER>(lParam2));
     case ICM_DECOMPRESS_GET_FORMAT:
         return codec->DecompressGetFormat(As<BITMAPINFOHEADER>(lParam1),
                                           As<BITMAPINFOHEADER>(lParam2));

@@ -6,8 +6,12 @@ HINSTANCE g_module = nullptr;
 
 namespace kestro {
 
-HINSTANCE ModuleHandle() { return g_module ? g_module : GetModuleHandleA(nullptr); }
+HINSTANCE ModuleHandle() {
+    return g_module ? g_module : GetModuleHandleA(nullptr);
+}
 
-void SetModuleHandle(HINSTANCE module) { g_module = module; }
+void SetModuleHandle(HINSTANCE module) {
+    g_module = module;
+}
 
 } // namespace kestro

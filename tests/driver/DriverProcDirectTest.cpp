@@ -14,8 +14,8 @@ LRESULT Call(DWORD_PTR id, UINT msg, LPARAM a = 0, LPARAM b = 0) {
 }
 
 TEST(DriverProcDirect, PlainDriverMessagesAnswerOne) {
-    for (UINT msg : {UINT(DRV_LOAD), UINT(DRV_ENABLE), UINT(DRV_DISABLE),
-                     UINT(DRV_QUERYCONFIGURE), UINT(DRV_INSTALL), UINT(DRV_REMOVE)})
+    for (UINT msg : {UINT(DRV_LOAD), UINT(DRV_ENABLE), UINT(DRV_DISABLE), UINT(DRV_QUERYCONFIGURE),
+                     UINT(DRV_INSTALL), UINT(DRV_REMOVE)})
         EXPECT_EQ(Call(0, msg), 1) << msg;
     EXPECT_EQ(Call(0, DRV_CLOSE), 1) << "closing nothing frees nothing";
     EXPECT_EQ(Call(0, DRV_CONFIGURE), 1) << "no instance: nothing to configure, nothing touched";

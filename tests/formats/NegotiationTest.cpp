@@ -23,13 +23,18 @@ protected:
 };
 
 TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
-    for (auto [compression, bits] : {std::pair{kYuy2, 16}, {kVyuy, 16}, {kUyvy, 16},
-                                     {DWORD(BI_RGB), 24}, {mmioFOURCC('D', 'I', 'B', ' '), 24}}) {
+    for (auto [compression, bits] : {std::pair{kYuy2, 16},
+                                     {kVyuy, 16},
+                                     {kUyvy, 16},
+                                     {DWORD(BI_RGB), 24},
+                                     {mmioFOURCC('D', 'I', 'B', ' '), 24}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_OK) << compression;
     }
-    for (auto [compression, bits] : {std::pair{DWORD(BI_RGB), 32}, {DWORD(BI_RGB), 16},
-                                     {DWORD(BI_RGB), 8}, {mmioFOURCC('y', 'u', 'y', '2'), 16},
+    for (auto [compression, bits] : {std::pair{DWORD(BI_RGB), 32},
+                                     {DWORD(BI_RGB), 16},
+                                     {DWORD(BI_RGB), 8},
+                                     {mmioFOURCC('y', 'u', 'y', '2'), 16},
                                      {kKest, 16}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_BADFORMAT)

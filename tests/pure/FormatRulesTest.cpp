@@ -16,11 +16,11 @@ namespace {
 TEST(FrameRecordLayout, DefaultNameGivesThirtyBytesAndKeepsTheReservedWord) {
     std::vector<uint8_t> out(64, 0xAB);
     ASSERT_EQ(FrameRecordBytes(std::strlen("c:\\kestro.000")), 30u);
-    ASSERT_TRUE(WriteFrameRecord(out.data(), 30, 0x0000000123456789ull, 0xCAFEF00Du,
-                                 "c:\\kestro.000"));
-    const uint8_t expected[30] = {0x89, 0x67, 0x45, 0x23, 0x01, 0, 0, 0, 0x0D, 0xF0,
+    ASSERT_TRUE(
+        WriteFrameRecord(out.data(), 30, 0x0000000123456789ull, 0xCAFEF00Du, "c:\\kestro.000"));
+    const uint8_t expected[30] = {0x89, 0x67, 0x45, 0x23, 0x01, 0,    0,   0,   0x0D, 0xF0,
                                   0xFE, 0xCA, 0xAB, 0xAB, 0xAB, 0xAB, 'c', ':', '\\', 'k',
-                                  'e',  's',  't',  'r',  'o',  '.', '0', '0', '0', 0};
+                                  'e',  's',  't',  'r',  'o',  '.',  '0', '0', '0',  0};
     EXPECT_EQ(0, std::memcmp(out.data(), expected, 30));
     EXPECT_EQ(out[30], 0xAB) << "nothing past the record is written";
     EXPECT_FALSE(WriteFrameRecord(out.data(), 29, 0, 0, "c:\\kestro.000"));

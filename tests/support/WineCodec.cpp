@@ -13,7 +13,9 @@ std::string SystemDir() {
     return dir;
 }
 
-std::string IniPath() { return SystemDir() + "\\kestdisk.ini"; }
+std::string IniPath() {
+    return SystemDir() + "\\kestdisk.ini";
+}
 
 void WriteIni(const std::map<std::string, std::string>& values) {
     EXPECT_FALSE(CodecLoaded()) << "the codec reads kestdisk.ini only when it is loaded";
@@ -24,7 +26,9 @@ void WriteIni(const std::map<std::string, std::string>& values) {
     WriteFileBytes(IniPath(), text.str());
 }
 
-void RemoveIni() { DeleteFileA(IniPath().c_str()); }
+void RemoveIni() {
+    DeleteFileA(IniPath().c_str());
+}
 
 std::string ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -38,7 +42,9 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
     out << bytes;
 }
 
-bool CodecLoaded() { return GetModuleHandleA("kestro32.dll") != nullptr; }
+bool CodecLoaded() {
+    return GetModuleHandleA("kestro32.dll") != nullptr;
+}
 
 std::string DataDir(const std::string& name) {
     std::string root = GetFileAttributesA("T:\\") != INVALID_FILE_ATTRIBUTES ? "T:\\" : [] {
@@ -51,7 +57,9 @@ std::string DataDir(const std::string& name) {
     return dir;
 }
 
-Hic OpenKest(UINT mode) { return Hic(ICOpen(ICTYPE_VIDEO, kKest, mode)); }
+Hic OpenKest(UINT mode) {
+    return Hic(ICOpen(ICTYPE_VIDEO, kKest, mode));
+}
 
 Format MakeFormat(LONG width, LONG height, DWORD compression, WORD bits) {
     Format f;
