@@ -152,6 +152,9 @@ int main(int argc, char** argv) {
             std::printf("%-11s %-18s %9.0f %9.0f %7.2f %11.0f %11.0f\n", picture, mode.name, r.mbps,
                         native, native > 0 ? r.mbps / native : 0.0, r.cpuPerFrameUs,
                         r.wallPerFrameUs);
+            if (native > 0) // a row for bench/run's table
+                std::printf("BENCH|%s %s|%.0f|MB/s|native write(2)|%.0f\n", picture, mode.name,
+                            r.mbps, native);
             std::fflush(stdout);
         }
     }

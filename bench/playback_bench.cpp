@@ -223,6 +223,7 @@ void Bench(const std::string& folder) {
         double fps = Play(row.fast, *row.stream, row.out, *row.frames, *row.path);
         std::printf("%-17s %-12s %10.1f %14.1f %7.2f%s\n", row.reader, row.what, fps, base,
                     base > 0 ? fps / base : 0, fps == 0 ? "  (a frame failed)" : "");
+        std::printf("BENCH|%s %s|%.1f|fps|plain ReadFile|%.1f\n", row.reader, row.what, fps, base);
     }
     DeleteFileA(rawPath.c_str());
     DeleteFileA(chainedPath.c_str());
