@@ -47,7 +47,16 @@ double BestSecondsPerCall(const std::function<void()>& op) {
 }
 
 const char* LevelName(KernelLevel level) {
-    return level == KernelLevel::Scalar ? "scalar" : level == KernelLevel::Sse2 ? "sse2" : "avx2";
+    switch (level) {
+    case KernelLevel::Scalar:
+        return "scalar";
+    case KernelLevel::Sse2:
+        return "sse2";
+    case KernelLevel::Ssse3:
+        return "ssse3";
+    default:
+        return "avx2";
+    }
 }
 
 void PrintRow(const std::string& routine, const char* impl, double mpix, double memcpyMpix,

@@ -46,6 +46,14 @@ void ConvertPlane(repack_detail::RowFn row, const uint8_t* src, uint8_t* dst, ui
     const size_t srcStride = size_t{2} * width, dstStride = size_t{Bpp} * width;
     for (uint32_t j = 0; j < height; ++j) {
         const uint32_t r = bottomUp ? height - 1 - j : j;
+        // Rows walked from the bottom step backwards through memory, which the hardware
+        // prefetcher does not follow from one row to the next: ask for the next row now.
+        if (bottomUp && r > 0) {
+            const uint8_t* next = src + (r - 1) * srcStride;
+            for (size_t offset = 0; offset < srcStride; offset += 64) {
+                __builtin_prefetch(next + offset);
+            }
+        }
         row(src + r * srcStride, dst + j * dstStride, width);
     }
 }
@@ -57,6 +65,11 @@ bool CpuHasSse2() {
     unsigned a, b, c, d;
     return __get_cpuid(1, &a, &b, &c, &d) && (d & bit_SSE2);
 #endif
+}
+
+bool CpuHasSsse3() {
+    unsigned a, b, c, d;
+    return __get_cpuid(1, &a, &b, &c, &d) && (c & bit_SSSE3);
 }
 
 bool CpuHasAvx2() {
@@ -77,6 +90,8 @@ const repack_detail::RepackKernels* KernelsFor(KernelLevel level) {
     switch (level) {
     case KernelLevel::Avx2:
         return &repack_detail::kAvx2Kernels;
+    case KernelLevel::Ssse3:
+        return &repack_detail::kSsse3Kernels;
     case KernelLevel::Sse2:
         return &repack_detail::kSse2Kernels;
     default:
@@ -142,9 +157,10 @@ const RepackKernels kScalarKernels = {reference::SwapBytePairs, reference::Yuy2T
 } // namespace repack_detail
 
 KernelLevel BestKernelLevel() {
-    static const KernelLevel best = CpuHasAvx2()   ? KernelLevel::Avx2
-                                    : CpuHasSse2() ? KernelLevel::Sse2
-                                                   : KernelLevel::Scalar;
+    static const KernelLevel best = CpuHasAvx2()    ? KernelLevel::Avx2
+                                    : CpuHasSsse3() ? KernelLevel::Ssse3
+                                    : CpuHasSse2()  ? KernelLevel::Sse2
+                                                    : KernelLevel::Scalar;
     return best;
 }
 

@@ -23,7 +23,7 @@ void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t heig
                  bool bottomUp = true);
 
 // Which implementation the functions above use; tests and benchmarks switch it.
-enum class KernelLevel { Scalar, Sse2, Avx2 };
+enum class KernelLevel { Scalar, Sse2, Ssse3, Avx2 };
 KernelLevel BestKernelLevel();
 void SetKernelLevel(KernelLevel level); // clamped to BestKernelLevel()
 KernelLevel CurrentKernelLevel();
@@ -61,6 +61,7 @@ struct RepackKernels {
 };
 extern const RepackKernels kScalarKernels;
 extern const RepackKernels kSse2Kernels;
+extern const RepackKernels kSsse3Kernels;
 extern const RepackKernels kAvx2Kernels;
 } // namespace repack_detail
 

@@ -12,43 +12,41 @@ inline __m256i WordPair(int16_t lo, int16_t hi) {
         static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16 | static_cast<uint16_t>(lo)));
 }
 
-// Sixteen pixels, eight per 128-bit lane; the same steps as the SSE2 body, lane by lane.
-inline void Convert16(__m256i y, __m256i uv, __m256i uvNext, __m256i& pA, __m256i& pB) {
-    const __m256i bias = _mm256_set1_epi16(256);
-    const __m256i cLeft = _mm256_sub_epi16(_mm256_add_epi16(uv, uv), bias);
-    const __m256i cRight = _mm256_sub_epi16(_mm256_add_epi16(uv, uvNext), bias);
-    const __m256i c0 = _mm256_unpacklo_epi32(cLeft, cRight);
-    const __m256i c1 = _mm256_unpackhi_epi32(cLeft, cRight);
-    // (Y, 16) . (19077, -18565) = 19077 * (Y - 16) + 8192.
-    const __m256i kLuma = WordPair(19077, -18565);
-    const __m256i sixteen = _mm256_set1_epi16(16);
-    const __m256i l0 = _mm256_madd_epi16(_mm256_unpacklo_epi16(y, sixteen), kLuma);
-    const __m256i l1 = _mm256_madd_epi16(_mm256_unpackhi_epi16(y, sixteen), kLuma);
-    const auto sum = [&](__m256i l, __m256i c, int16_t kCb, int16_t kCr) {
-        return _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(kCb, kCr)));
-    };
+// Sixteen pixels, eight per 128-bit lane. A 32-bit lane holds one pixel: the left pixels of the
+// four pairs in one set of registers, the right pixels in another, so luma and chroma are taken
+// where the source puts them and only the finished bytes are interleaved.
+// pA holds pixels 0-3 and 8-11, pB pixels 4-7 and 12-15.
+template <bool Uyvy> inline void Convert16(const uint8_t* src, __m256i& pA, __m256i& pB) {
+    const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+    const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4));
+    const __m256i low = _mm256_set1_epi16(0x00FF);
+    // Words: luma Y0, Y1 and chroma U, V of every pair; uvNext is the following pair's chroma.
+    const __m256i y = Uyvy ? _mm256_srli_epi16(packed, 8) : _mm256_and_si256(packed, low);
+    const __m256i uv = Uyvy ? _mm256_and_si256(packed, low) : _mm256_srli_epi16(packed, 8);
+    const __m256i uvNext = Uyvy ? _mm256_and_si256(next, low) : _mm256_srli_epi16(next, 8);
+    const __m256i bias = _mm256_set1_epi16(-256);
+    const __m256i cLeft = _mm256_add_epi16(_mm256_add_epi16(uv, uv), bias);
+    const __m256i cRight = _mm256_add_epi16(_mm256_add_epi16(uv, uvNext), bias);
+    // 19077 * (Y - 16) + 8192 for the left (Y0) and the right (Y1) pixel of each pair.
+    const __m256i k = _mm256_set1_epi32(8192 - 19077 * 16);
+    const __m256i lLeft = _mm256_add_epi32(_mm256_madd_epi16(y, WordPair(19077, 0)), k);
+    const __m256i lRight = _mm256_add_epi32(_mm256_madd_epi16(y, WordPair(0, 19077)), k);
     // Blue's shifted value in the low word, green's in the high word (4x fits: |sum| < 2^29),
     // red with its sign word, which the unsigned pack turns into the zero fourth byte.
-    const auto pixels = [&](__m256i l, __m256i c, __m256i& first, __m256i& second) {
-        const __m256i b = _mm256_srai_epi32(sum(l, c, 16525, 0), 14);
-        const __m256i g = _mm256_slli_epi32(sum(l, c, -3209, -6660), 2);
-        const __m256i r = _mm256_srai_epi32(sum(l, c, 0, 13075), 14);
-        const __m256i bg = _mm256_blend_epi16(b, g, 0xAA);
-        first = _mm256_unpacklo_epi32(bg, r);
-        second = _mm256_unpackhi_epi32(bg, r);
+    // Result bytes: blue, green of the four pixels, then red, 0 of the four pixels.
+    const auto pixels = [&](__m256i l, __m256i c) {
+        const __m256i b = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(16525, 0)));
+        const __m256i g = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(-3209, -6660)));
+        const __m256i r = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(0, 13075)));
+        const __m256i bg =
+            _mm256_blend_epi16(_mm256_srai_epi32(b, 14), _mm256_slli_epi32(g, 2), 0xAA);
+        return _mm256_packus_epi16(bg, _mm256_srai_epi32(r, 14));
     };
-    __m256i px01, px23, px45, px67;
-    pixels(l0, c0, px01, px23);
-    pixels(l1, c1, px45, px67);
-    // pA holds pixels 0-3 and 8-11, pB pixels 4-7 and 12-15.
-    pA = _mm256_packus_epi16(px01, px23);
-    pB = _mm256_packus_epi16(px45, px67);
-}
-
-template <bool Uyvy> inline void Split(__m256i packed, __m256i& y, __m256i& uv) {
-    const __m256i low = _mm256_set1_epi16(0x00FF);
-    y = Uyvy ? _mm256_srli_epi16(packed, 8) : _mm256_and_si256(packed, low);
-    uv = Uyvy ? _mm256_and_si256(packed, low) : _mm256_srli_epi16(packed, 8);
+    const __m256i left = pixels(lLeft, cLeft), right = pixels(lRight, cRight);
+    const __m256i bg = _mm256_unpacklo_epi16(left, right);
+    const __m256i r0 = _mm256_unpackhi_epi16(left, right);
+    pA = _mm256_unpacklo_epi16(bg, r0);
+    pB = _mm256_unpackhi_epi16(bg, r0);
 }
 
 inline void Store16(uint8_t* dst, __m128i v) {
@@ -63,10 +61,8 @@ template <bool Uyvy, int Bpp> void RowAvx2(const uint8_t* src, uint8_t* dst, uin
         _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6,
                          8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     for (uint32_t g = 0; g < groups; ++g, src += 32, dst += 16 * Bpp) {
-        __m256i y, uv, y1, uvNext, pA, pB;
-        Split<Uyvy>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src)), y, uv);
-        Split<Uyvy>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4)), y1, uvNext);
-        Convert16(y, uv, uvNext, pA, pB);
+        __m256i pA, pB;
+        Convert16<Uyvy>(src, pA, pB);
         if constexpr (Bpp == 4) {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
                                 _mm256_permute2x128_si256(pA, pB, 0x20));
@@ -83,7 +79,8 @@ template <bool Uyvy, int Bpp> void RowAvx2(const uint8_t* src, uint8_t* dst, uin
             Store16(dst + 36, _mm256_extracti128_si256(b, 1));
         }
     }
-    const repack_detail::RepackKernels& c = repack_detail::kSse2Kernels;
+    // Every processor with AVX2 has SSSE3.
+    const repack_detail::RepackKernels& c = repack_detail::kSsse3Kernels;
     const repack_detail::RowFn rest =
         Bpp == 3 ? (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24) : (Uyvy ? c.uyvyToRgb32 : c.yuy2ToRgb32);
     rest(src, dst, width - groups * 16);

@@ -98,10 +98,20 @@ const Converter kConverters[] = {
     {"UyvyToRgb32", UyvyToRgb32, reference::UyvyToRgb32, true, 4},
 };
 
-const KernelLevel kLevels[] = {KernelLevel::Scalar, KernelLevel::Sse2, KernelLevel::Avx2};
+const KernelLevel kLevels[] = {KernelLevel::Scalar, KernelLevel::Sse2, KernelLevel::Ssse3,
+                               KernelLevel::Avx2};
 
 std::string LevelName(KernelLevel level) {
-    return level == KernelLevel::Scalar ? "Scalar" : level == KernelLevel::Sse2 ? "Sse2" : "Avx2";
+    switch (level) {
+    case KernelLevel::Scalar:
+        return "Scalar";
+    case KernelLevel::Sse2:
+        return "Sse2";
+    case KernelLevel::Ssse3:
+        return "Ssse3";
+    default:
+        return "Avx2";
+    }
 }
 
 // Source bytes written in YUY2 order (Y0, U, Y1, V); UYVY exchanges each byte pair.
@@ -274,6 +284,53 @@ INSTANTIATE_TEST_SUITE_P(AllLevels, ConverterTest,
                              return std::string(kConverters[std::get<0>(info.param)].name) + "_" +
                                     LevelName(std::get<1>(info.param));
                          });
+
+// Restores the kernel level however the test ends.
+struct LevelGuard {
+    KernelLevel saved = CurrentKernelLevel();
+    ~LevelGuard() { SetKernelLevel(saved); }
+};
+
+// Every (Y, U, V) of a left pixel: one row per luma value whose pairs run through all 65536 chroma
+// pairs, in a scrambled order so that the right pixels meet a wide spread of chroma sums.
+TEST(ExhaustiveTest, EveryLeftPixelInputMatchesTheReference) {
+    std::vector<KernelLevel> levels;
+    for (KernelLevel level : {KernelLevel::Sse2, KernelLevel::Ssse3, KernelLevel::Avx2}) {
+        if (static_cast<int>(level) <= static_cast<int>(BestKernelLevel())) {
+            levels.push_back(level);
+        }
+    }
+    if (levels.empty()) {
+        GTEST_SKIP() << "no SIMD level on this CPU";
+    }
+    LevelGuard guard;
+    constexpr uint32_t kPairs = 65536, kWidth = 2 * kPairs;
+    std::mt19937 rng(2024);
+    std::vector<uint8_t> yuy2(2 * kWidth), expected, actual;
+    for (uint32_t luma = 0; luma < 256; ++luma) {
+        const uint32_t step = rng() | 1, start = rng();
+        for (uint32_t k = 0; k < kPairs; ++k) {
+            const uint32_t chroma = (start + step * k) & 0xFFFF; // odd step: a permutation
+            yuy2[4 * k] = static_cast<uint8_t>(luma);
+            yuy2[4 * k + 1] = static_cast<uint8_t>(chroma);
+            yuy2[4 * k + 2] = static_cast<uint8_t>(rng());
+            yuy2[4 * k + 3] = static_cast<uint8_t>(chroma >> 8);
+        }
+        for (const Converter& conv : kConverters) {
+            const std::vector<uint8_t> src = InOrder(yuy2, conv.uyvy);
+            expected.assign(conv.bpp * kWidth, 0x5A);
+            conv.reference(src.data(), expected.data(), kWidth, 1, true);
+            for (KernelLevel level : levels) {
+                SetKernelLevel(level);
+                actual.assign(conv.bpp * kWidth, 0xCD);
+                conv.convert(src.data(), actual.data(), kWidth, 1, true);
+                const long at = FirstDifference(actual, expected);
+                ASSERT_EQ(at, -1) << conv.name << " at " << LevelName(level) << ", luma " << luma
+                                  << ", pixel " << at / static_cast<long>(conv.bpp);
+            }
+        }
+    }
+}
 
 class SwapTest : public AtLevel, public ::testing::TestWithParam<KernelLevel> {
 protected:

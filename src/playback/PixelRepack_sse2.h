@@ -1,0 +1,53 @@
+#pragma once
+
+// The eight-pixel SSE2 body, included by each kernel file built with SSE2 or later flags. It sits
+// in an anonymous namespace so that every such file keeps its own copy: an inline function shared
+// across files built with different flags could be merged by the linker into the wrong one.
+#include <cstdint>
+#include <emmintrin.h>
+
+namespace kestro {
+namespace {
+
+inline __m128i WordPair(int16_t lo, int16_t hi) {
+    return _mm_set1_epi32(static_cast<int32_t>(
+        static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16 | static_cast<uint16_t>(lo)));
+}
+
+// Eight pixels: luma words, chroma words (U,V per pair) and the chroma of the following pairs.
+// Returns the pixels as blue, green, red, 0 in two registers of four.
+inline void Convert8(__m128i y, __m128i uv, __m128i uvNext, __m128i& p03, __m128i& p47) {
+    const __m128i bias = _mm_set1_epi16(256);
+    const __m128i cLeft = _mm_sub_epi16(_mm_add_epi16(uv, uv), bias);
+    const __m128i cRight = _mm_sub_epi16(_mm_add_epi16(uv, uvNext), bias);
+    const __m128i c0 = _mm_unpacklo_epi32(cLeft, cRight);
+    const __m128i c1 = _mm_unpackhi_epi32(cLeft, cRight);
+    // (Y, 16) . (19077, -18565) = 19077 * (Y - 16) + 8192.
+    const __m128i sixteen = _mm_set1_epi16(16);
+    const __m128i kLuma = WordPair(19077, -18565);
+    const __m128i kBlue = WordPair(16525, 0);
+    const __m128i kGreen = WordPair(-3209, -6660);
+    const __m128i kRed = WordPair(0, 13075);
+    const __m128i l0 = _mm_madd_epi16(_mm_unpacklo_epi16(y, sixteen), kLuma);
+    const __m128i l1 = _mm_madd_epi16(_mm_unpackhi_epi16(y, sixteen), kLuma);
+    const auto channel = [&](__m128i k) {
+        const __m128i lo = _mm_srai_epi32(_mm_add_epi32(l0, _mm_madd_epi16(c0, k)), 14);
+        const __m128i hi = _mm_srai_epi32(_mm_add_epi32(l1, _mm_madd_epi16(c1, k)), 14);
+        return _mm_packs_epi32(lo, hi);
+    };
+    const __m128i br = _mm_packus_epi16(channel(kBlue), channel(kRed));
+    const __m128i g0 = _mm_packus_epi16(channel(kGreen), _mm_setzero_si128());
+    const __m128i bg = _mm_unpacklo_epi8(br, g0);
+    const __m128i r0 = _mm_unpackhi_epi8(br, g0);
+    p03 = _mm_unpacklo_epi16(bg, r0);
+    p47 = _mm_unpackhi_epi16(bg, r0);
+}
+
+template <bool Uyvy> inline void Split(__m128i packed, __m128i& y, __m128i& uv) {
+    const __m128i low = _mm_set1_epi16(0x00FF);
+    y = Uyvy ? _mm_srli_epi16(packed, 8) : _mm_and_si128(packed, low);
+    uv = Uyvy ? _mm_and_si128(packed, low) : _mm_srli_epi16(packed, 8);
+}
+
+} // namespace
+} // namespace kestro

@@ -1,0 +1,47 @@
+#include "playback/PixelRepack.h"
+#include "playback/PixelRepack_sse2.h"
+
+#include <tmmintrin.h>
+
+// Only reached after the CPUID check for SSSE3. The byte shuffle packs 24-bit pixels in one step;
+// 32-bit output and the byte-pair swap gain nothing from it and stay with the SSE2 rows.
+namespace kestro {
+namespace {
+
+template <bool Uyvy> void Rgb24Ssse3(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t pairs = width / 2;
+    // A group reads the chroma of the pair after it, so it stops short of the row's last pair.
+    const uint32_t groups = pairs ? (pairs - 1) / 4 : 0;
+    const __m128i squeeze24 = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    for (uint32_t g = 0; g < groups; ++g, src += 16, dst += 24) {
+        __m128i y, uv, y1, uvNext, p03, p47;
+        Split<Uyvy>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
+        Split<Uyvy>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4)), y1, uvNext);
+        Convert8(y, uv, uvNext, p03, p47);
+        // 16-byte stores of 12 valid bytes; the row's last pair is still to come, so the
+        // 4 bytes written past this group are rewritten afterwards.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_shuffle_epi8(p03, squeeze24));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 12), _mm_shuffle_epi8(p47, squeeze24));
+    }
+    const repack_detail::RepackKernels& c = repack_detail::kSse2Kernels;
+    (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24)(src, dst, width - groups * 8);
+}
+
+void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
+    repack_detail::kSse2Kernels.swapBytePairs(dst, src, count);
+}
+void Yuy2ToRgb32Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    repack_detail::kSse2Kernels.yuy2ToRgb32(src, dst, width);
+}
+void UyvyToRgb32Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    repack_detail::kSse2Kernels.uyvyToRgb32(src, dst, width);
+}
+
+} // namespace
+
+namespace repack_detail {
+const RepackKernels kSsse3Kernels = {SwapSse2, Rgb24Ssse3<false>, Rgb24Ssse3<true>, Yuy2ToRgb32Sse2,
+                                     UyvyToRgb32Sse2};
+} // namespace repack_detail
+
+} // namespace kestro
