@@ -7,10 +7,13 @@ namespace kestro {
 std::optional<BitmapHeader> ReadBitmapHeader(const void* format) {
     if (!format)
         return std::nullopt;
+    // A shorter header (a 12-byte core header) may end right there: read its size alone first.
+    uint32_t size;
+    std::memcpy(&size, format, sizeof size);
+    if (size < kBitmapHeaderBytes)
+        return std::nullopt;
     BitmapHeader header;
     std::memcpy(&header, format, sizeof header);
-    if (header.biSize < kBitmapHeaderBytes)
-        return std::nullopt;
     return header;
 }
 
@@ -68,7 +71,9 @@ std::optional<uint32_t> InputImageBytes(const BitmapHeader& header) {
 std::optional<int32_t> LargestFrameBytes(const BitmapHeader& in) {
     PixelKind kind = KindOf(in);
     int64_t factor = (kind == KIND_RGB24 || kind == KIND_RGB32) ? 5 : 3;
-    int64_t product = int64_t(in.biWidth) * int64_t(in.biHeight) * factor;
+    // A top-down picture (negative height) is as large as a bottom-up one.
+    int64_t height = in.biHeight < 0 ? -int64_t(in.biHeight) : int64_t(in.biHeight);
+    int64_t product = int64_t(in.biWidth) * height * factor;
     if (product <= 0 || product > INT32_MAX)
         return std::nullopt;
     return int32_t(product);

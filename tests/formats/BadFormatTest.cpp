@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "GuardedBuffer.h"
 #include "WineCodec.h"
@@ -143,6 +144,74 @@ TEST_F(BadFormats, DecompressOutputBufferOfExactlyFortyBytes) {
     EXPECT_EQ(ICDecompressGetFormat(hic.get(), &s, out.as<BITMAPINFOHEADER>()), ICERR_OK);
     EXPECT_EQ(out.as<BITMAPINFOHEADER>()->biBitCount, 24);
     EXPECT_EQ(out.as<BITMAPINFOHEADER>()->biSizeImage, 64u * 48 * 3);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(BadFormats, CoreHeadersAreRefusedWithoutReadingPastThem) {
+    // A 12-byte core header, as old AVI files carry, ending where the host's memory ends.
+    GuardedBuffer core(12);
+    BITMAPCOREHEADER h{sizeof(BITMAPCOREHEADER), 320, 240, 1, 24};
+    core.fill(&h, sizeof h);
+    auto* in = core.as<BITMAPINFOHEADER>();
+    Format out = MakeFormat(320, 240, BI_RGB, 24);
+    AskEverything(in, out.header(), ICERR_BADFORMAT);
+    EXPECT_EQ(ICCompressGetSize(hic.get(), in, nullptr), ICERR_BADFORMAT);
+    EXPECT_EQ(ICCompressBegin(hic.get(), in, out.header()), ICERR_BADFORMAT);
+    Format yuy2 = MakeFormat(320, 240, kYuy2, 16);
+    EXPECT_EQ(ICCompressQuery(hic.get(), yuy2.header(), in), ICERR_BADFORMAT);
+}
+
+TEST_F(BadFormats, TopDownPicturesHaveTheSizesOfBottomUpOnes) {
+    for (auto [compression, bits, largest] :
+         {std::tuple{kYuy2, 16, 230400}, {DWORD(BI_RGB), 24, 384000}}) {
+        Format down = MakeFormat(320, -240, compression, WORD(bits));
+        EXPECT_EQ(ICCompressQuery(hic.get(), down.header(), nullptr), ICERR_OK);
+        EXPECT_EQ(ICCompressGetSize(hic.get(), down.header(), nullptr), largest) << bits;
+    }
+}
+
+class ChainedBadFormats : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteIni({{"fourcc", std::to_string(int32_t(kMrle))}});
+        hic = OpenKest();
+        ASSERT_TRUE(hic);
+    }
+    Hic hic;
+};
+
+// The chained codec reads a whole header from the chained part we hand it: a part that is
+// shorter than a header, or that claims more than it holds, is refused before it gets there.
+TEST_F(ChainedBadFormats, CompressQueryWithAShortChainedPartIsRefused) {
+    Format eight = MakePalettized(64, 48);
+    Format stream = StreamFormatFor(hic.get(), eight);
+    ASSERT_GT(stream.bytes.size(), 52u + 40);
+    EXPECT_EQ(ICCompressQuery(hic.get(), eight.header(), stream.header()), ICERR_OK);
+
+    for (uint32_t part : {8u, 39u}) {
+        GuardedBuffer out(52 + part);
+        out.fill(stream.bytes.data(), 52 + part);
+        auto* s = out.as<kestro::StreamFormatHeader>();
+        s->biSize = 52 + part;
+        s->biChainFormatSize = part;
+        EXPECT_EQ(ICCompressQuery(hic.get(), eight.header(), out.as<BITMAPINFOHEADER>()),
+                  ICERR_BADFORMAT)
+            << part;
+        EXPECT_EQ(ICCompressBegin(hic.get(), eight.header(), out.as<BITMAPINFOHEADER>()),
+                  ICERR_BADFORMAT)
+            << part;
+    }
+    GuardedBuffer lying(52 + 40);
+    lying.fill(stream.bytes.data(), 52 + 40);
+    auto* s = lying.as<kestro::StreamFormatHeader>();
+    s->biSize = 52 + 40;
+    s->biChainFormatSize = 40;
+    reinterpret_cast<BITMAPINFOHEADER*>(lying.data() + 52)->biSize = 4000;
+    EXPECT_EQ(ICCompressQuery(hic.get(), eight.header(), lying.as<BITMAPINFOHEADER>()),
+              ICERR_BADFORMAT);
 }
 
 } // namespace
