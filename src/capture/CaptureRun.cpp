@@ -64,6 +64,9 @@ LRESULT CCodecInstance::BeginCapture(const BITMAPINFOHEADER* in, const BITMAPINF
 }
 
 LRESULT CCodecInstance::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    // A compressor left open by negotiation under an earlier choice is not this run's.
+    if (hicCompressor && compressorCode != uint32_t(settings->fourcc))
+        CloseChainedCompressor();
     if (CompressQuery(in, out) != ICERR_OK)
         return ICERR_BADFORMAT;
     // The chained compressor's own format comes out of the output format.

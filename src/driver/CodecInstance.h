@@ -111,6 +111,7 @@ public:
     uint64_t frameOffset = 0; // where the writer placed the current frame
     uint64_t pieceEnd = 0;    // length of the current piece as far as stored frames go
     std::array<std::string, kestro::kPieceCount> runPieceNames; // names as the run began
+    uint32_t compressorCode = 0; // the code hicCompressor was opened for
     // END capture-private
 
     // ---- playback: additional state (owned by src/playback) ----

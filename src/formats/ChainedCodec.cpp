@@ -18,12 +18,18 @@ bool IsOwnCode(uint32_t code) {
 } // namespace
 
 bool CCodecInstance::OpenChainedCompressor() {
-    if (hicCompressor)
-        return true;
     uint32_t code = settings ? uint32_t(settings->fourcc) : 0;
+    // A handle opened before the sheet changed the choice answers for the old codec; a running
+    // capture keeps the one it began with.
+    if (hicCompressor) {
+        if (code == compressorCode || compressActive)
+            return true;
+        CloseChainedCompressor();
+    }
     if (code == 0 || IsOwnCode(code))
         return false;
     hicCompressor = ICOpen(ICTYPE_VIDEO, code, ICMODE_COMPRESS);
+    compressorCode = hicCompressor ? code : 0;
     return hicCompressor != nullptr;
 }
 

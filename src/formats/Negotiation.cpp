@@ -18,6 +18,16 @@ std::optional<BitmapHeader> UsablePicture(const void* format) {
     return header;
 }
 
+// The chained codec reads a whole header from the chained part: it must hold one, and the size
+// that header declares must lie inside the part.
+bool ChainedPartFits(const void* format, const StreamFormatHeader& stream) {
+    if (stream.biChainFormatSize < kBitmapHeaderBytes)
+        return false;
+    uint32_t chainedSize;
+    std::memcpy(&chainedSize, ChainFormatOf(format, stream), sizeof chainedSize);
+    return chainedSize >= kBitmapHeaderBytes && chainedSize <= stream.biChainFormatSize;
+}
+
 // A stream format of this codec, checked like a picture, whose chained format (when named)
 // lies inside it and declares a size of its own that also does.
 std::optional<StreamFormatHeader> UsableStream(const void* format) {
@@ -26,14 +36,8 @@ std::optional<StreamFormatHeader> UsableStream(const void* format) {
     auto stream = ReadStreamFormat(format);
     if (!stream || KindOf(*stream) != KIND_STORED)
         return std::nullopt;
-    if (stream->biChainHandler != 0) {
-        if (stream->biChainFormatSize < kBitmapHeaderBytes)
-            return std::nullopt;
-        uint32_t chainedSize;
-        std::memcpy(&chainedSize, ChainFormatOf(format, *stream), sizeof chainedSize);
-        if (chainedSize < kBitmapHeaderBytes || chainedSize > stream->biChainFormatSize)
-            return std::nullopt;
-    }
+    if (stream->biChainHandler != 0 && !ChainedPartFits(format, *stream))
+        return std::nullopt;
     return stream;
 }
 
@@ -75,8 +79,11 @@ LRESULT CCodecInstance::CompressQuery(const BITMAPINFOHEADER* in, const BITMAPIN
         auto stream = ReadStreamFormat(out);
         if (!stream)
             return ICERR_BADFORMAT;
-        if (stream->biChainFormatSize != 0)
+        if (stream->biChainFormatSize != 0) {
+            if (!ChainedPartFits(out, *stream))
+                return ICERR_BADFORMAT;
             target = ChainFormatOf(out, *stream);
+        }
     }
     if (!OpenChainedCompressor())
         return ICERR_BADFORMAT;
@@ -105,7 +112,8 @@ LRESULT CCodecInstance::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFO
     std::memcpy(out, &stream, sizeof stream);
     if (settings->fourcc == 0)
         return ICERR_OK;
-    stream.biChainHandler = uint32_t(settings->fourcc);
+    // The codec that writes the chained part, which differs from the setting only during a run.
+    stream.biChainHandler = compressorCode;
     std::memcpy(out, &stream, sizeof stream);
     LRESULT n = chainedSize();
     if (n < 0)

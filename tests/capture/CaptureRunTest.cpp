@@ -168,6 +168,20 @@ TEST_F(CaptureRun, BadFramesFailAndTheRunGoesOn) {
     EXPECT_EQ(ReadAt(Piece(0), 0, 4096), image);
 }
 
+TEST_F(CaptureRun, TopDownPicturesAreCaptured) {
+    Open({{"fastwrite", "1"}, {"buffer", "0"}});
+    Format in = MakeFormat(64, -32, kYuy2, 16); // 4096 bytes, rows from the top
+    ASSERT_EQ(Begin(in), ICERR_OK);
+    for (int f = 0; f < 2; ++f) {
+        auto image = FramePattern(4096, f);
+        FrameResult r = Compress(in, image.data());
+        ASSERT_EQ(r.result, ICERR_OK);
+        EXPECT_EQ(r.record.offset, uint64_t(f) * kPage);
+        EXPECT_EQ(ReadAt(Piece(0), r.record.offset, 4096), image);
+    }
+    End();
+}
+
 TEST_F(CaptureRun, PictureTooSmallForTheRecordIsRefused) {
     // Hosts size their output buffer by ICM_COMPRESS_GET_SIZE: 5 bytes for one RGB pixel.
     Open({{"fastwrite", "0"}, {"buffer", "1"}});

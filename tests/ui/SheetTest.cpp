@@ -57,6 +57,28 @@ std::wstring TabText(HWND sheet, int index) {
     return text;
 }
 
+// The chooser's list: find an entry by its text (null: the first, no compression), select it
+// and press a button.
+void ChooseInChooser(DWORD thread, const wchar_t* wanted, int button) {
+    HWND chooser = WaitWindow(thread, L"圧縮の設定");
+    ASSERT_NE(chooser, nullptr) << "no chooser";
+    HWND list = FindWindowExW(chooser, nullptr, L"ComboBox", nullptr);
+    ASSERT_NE(list, nullptr);
+    int count = int(SendMessageW(list, CB_GETCOUNT, 0, 0)), found = -1;
+    for (int i = 0; i < count && found < 0; ++i) {
+        wchar_t text[256] = {};
+        SendMessageW(list, CB_GETLBTEXT, i, LPARAM(text));
+        if (wanted ? wcsstr(text, wanted) != nullptr : i == 0)
+            found = i;
+    }
+    ASSERT_GE(found, 0) << "entry not listed";
+    SendMessageW(list, CB_SETCURSEL, found, 0);
+    PostMessageW(chooser, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(list), CBN_SELCHANGE), LPARAM(list));
+    Sleep(200);
+    PostMessageW(chooser, WM_COMMAND, button, 0);
+    EXPECT_TRUE(WaitGone(chooser));
+}
+
 } // namespace
 
 TEST_F(Sheet, CancelAfterEditsLeavesTheIniAsItWas) {
@@ -241,27 +263,7 @@ TEST_F(Sheet, DriverConfigureAndHelpButtons) {
 
 TEST_F(Sheet, ChooserSetsAndClearsTheChainedCodec) {
     Open({{"filename", dataDir + "\\cap"}, {"fourcc", "0"}});
-    // The chooser's list: find an entry by its text, select it and press a button.
-    auto choose = [](DWORD thread, const wchar_t* wanted, int button) {
-        HWND chooser = WaitWindow(thread, L"圧縮の設定");
-        ASSERT_NE(chooser, nullptr) << "no chooser";
-        HWND list = FindWindowExW(chooser, nullptr, L"ComboBox", nullptr);
-        ASSERT_NE(list, nullptr);
-        int count = int(SendMessageW(list, CB_GETCOUNT, 0, 0)), found = -1;
-        for (int i = 0; i < count && found < 0; ++i) {
-            wchar_t text[256] = {};
-            SendMessageW(list, CB_GETLBTEXT, i, LPARAM(text));
-            if (wanted ? wcsstr(text, wanted) != nullptr : i == 0)
-                found = i;
-        }
-        ASSERT_GE(found, 0) << "entry not listed";
-        SendMessageW(list, CB_SETCURSEL, found, 0);
-        PostMessageW(chooser, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(list), CBN_SELCHANGE),
-                     LPARAM(list));
-        Sleep(200);
-        PostMessageW(chooser, WM_COMMAND, button, 0);
-        EXPECT_TRUE(WaitGone(chooser));
-    };
+    auto choose = ChooseInChooser;
     Run([&](DWORD thread, HWND sheet) {
         SelectPageAsync(sheet, 1).wait();
         HWND page = CurrentPage(sheet);
@@ -291,3 +293,68 @@ TEST_F(Sheet, ChooserSetsAndClearsTheChainedCodec) {
     });
     EXPECT_EQ(IniValue("fourcc"), "0");
 }
+
+namespace {
+
+// A host may query, let the user pick another compressor (or none) in the sheet of the same
+// codec, and then begin: the run and the stream format follow the new choice.
+TEST_F(Sheet, ChoiceMadeAfterAQueryReachesTheNextRun) {
+    const std::string piece = dataDir + "\\chain.000";
+    Open({{"filename", dataDir + "\\chain"},
+          {"fastwrite", "0"},
+          {"fourcc", std::to_string(int32_t(kt::kMrle))}});
+    kt::Hic helper(ICOpen(ICTYPE_VIDEO, kTestCodecFourcc, ICMODE_QUERY)); // keeps KTST loaded
+    ASSERT_TRUE(helper);
+    auto chooseInSheet = [&](const wchar_t* wanted) {
+        Run([&](DWORD thread, HWND sheet) {
+            SelectPageAsync(sheet, 1).wait();
+            Press(CurrentPage(sheet), 1016);
+            ChooseInChooser(thread, wanted, IDOK);
+            PressSheet(sheet, PSBTN_OK);
+        });
+    };
+    auto compress = [&](kt::Format& in, kt::Format& out, const void* bits) {
+        std::vector<uint8_t> record(600, 0);
+        DWORD ckid = 0, flags = 0;
+        return LONG(ICCompress(hic.get(), 0, out.header(), record.data(), in.header(),
+                               const_cast<void*>(bits), &ckid, &flags, 0, 0, 0, nullptr, nullptr));
+    };
+
+    // MRLE answered the query; then the test codec is chosen.
+    kt::Format eight = kt::MakePalettized(64, 48);
+    ASSERT_EQ(ICCompressQuery(hic.get(), eight.header(), nullptr), ICERR_OK);
+    chooseInSheet(L"Kestro32 test codec");
+    kt::Format stream = kt::StreamFormatFor(hic.get(), eight);
+    ASSERT_GE(stream.bytes.size(), 52u + 40);
+    auto* s = reinterpret_cast<const uint32_t*>(stream.bytes.data());
+    EXPECT_EQ(s[11], kTestCodecFourcc) << "biChainHandler";
+    EXPECT_EQ(reinterpret_cast<const BITMAPINFOHEADER*>(stream.bytes.data() + 52)->biCompression,
+              kTestCodecFourcc)
+        << "the chained part is the chosen codec's own format";
+    const int32_t framesBefore = kt::TestCodecCounts().compressFrames;
+    ASSERT_EQ(ICCompressBegin(hic.get(), eight.header(), stream.header()), ICERR_OK);
+    std::vector<uint8_t> pixels(64 * 48, 7);
+    EXPECT_EQ(compress(eight, stream, pixels.data()), ICERR_OK);
+    EXPECT_EQ(kt::TestCodecCounts().compressFrames, framesBefore + 1);
+    EXPECT_EQ(ICCompressEnd(hic.get()), ICERR_OK);
+
+    // The test codec answered the query; then no compression is chosen.
+    kt::Format yuy2 = kt::MakeFormat(64, 32, kt::kYuy2, 16);
+    ASSERT_EQ(ICCompressQuery(hic.get(), yuy2.header(), nullptr), ICERR_OK);
+    chooseInSheet(nullptr);
+    EXPECT_EQ(IniValue("fourcc"), "0");
+    kt::Format raw = kt::StreamFormatFor(hic.get(), yuy2);
+    ASSERT_EQ(raw.bytes.size(), 52u);
+    ASSERT_EQ(ICCompressBegin(hic.get(), yuy2.header(), raw.header()), ICERR_OK);
+    std::string image(4096, '\0');
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = char(i * 7 + 1);
+    EXPECT_EQ(compress(yuy2, raw, image.data()), ICERR_OK);
+    EXPECT_EQ(kt::TestCodecCounts().compressFrames, framesBefore + 1) << "stored as it is";
+    EXPECT_EQ(ICCompressEnd(hic.get()), ICERR_OK);
+    EXPECT_EQ(kt::ReadFileBytes(piece).substr(0, 4096), image);
+    hic.reset();
+    DeleteFileA(piece.c_str());
+}
+
+} // namespace
