@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -17,6 +18,9 @@ bool IsShortage(DWORD error) {
 
 bool CCodecInstance::CreateRequestPool() {
     uint32_t count = settings->EffectiveRequestCount();
+    // A count from the file too large for any array would throw even from a nothrow new.
+    if (count > PTRDIFF_MAX / sizeof(WriteRequest))
+        return false;
     requests = new (std::nothrow) WriteRequest[count];
     requestSizes = new (std::nothrow) uint32_t[count];
     if (!requests || !requestSizes)
@@ -38,17 +42,18 @@ bool CCodecInstance::CreateRequestPool() {
 }
 
 void CCodecInstance::ReleaseRequestPool() {
-    if (!requests)
-        return;
-    DrainWrites();
-    for (uint32_t i = 0; i < requestCount; ++i)
-        if (requests[i].buffer)
-            VirtualFree(requests[i].buffer, 0, MEM_RELEASE);
-    delete[] requests;
+    if (requests) {
+        DrainWrites();
+        for (uint32_t i = 0; i < requestCount; ++i)
+            if (requests[i].buffer)
+                VirtualFree(requests[i].buffer, 0, MEM_RELEASE);
+        delete[] requests;
+        requests = nextRequest = lastRequest = nullptr;
+        requestCount = 0;
+    }
+    // A pool that failed half-way may hold the sizes without the entries.
     delete[] requestSizes;
-    requests = nextRequest = lastRequest = nullptr;
     requestSizes = nullptr;
-    requestCount = 0;
 }
 
 WriteRequest* CCodecInstance::RequestOf(OVERLAPPED* overlapped) const {

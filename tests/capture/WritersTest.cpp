@@ -197,6 +197,40 @@ TEST_F(Chained, BeginWithoutOutputFormatIsRefused) {
 
 class Requests : public CaptureTest {};
 
+// Committed memory of this process, summed over its address space.
+uint64_t CommittedBytes() {
+    uint64_t total = 0;
+    MEMORY_BASIC_INFORMATION info;
+    for (uint8_t* at = nullptr; VirtualQuery(at, &info, sizeof info) == sizeof info;
+         at = static_cast<uint8_t*>(info.BaseAddress) + info.RegionSize) {
+        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE)
+            total += info.RegionSize;
+        if (uintptr_t(info.BaseAddress) + info.RegionSize < uintptr_t(info.BaseAddress))
+            break;
+    }
+    return total;
+}
+
+// A pool that cannot be built fails its begin, keeps nothing of what it did get and never
+// throws out of the driver.
+TEST_F(Requests, PoolThatCannotBeBuiltLeavesNothingBehind) {
+    if (sizeof(void*) != 4)
+        GTEST_SKIP() << "only a 32-bit address space refuses the entries but not their sizes";
+    // 7*10^7 entries: 1.96 GB of entries cannot be had, 280 MB of their sizes can. 10^8
+    // entries are more than an array may hold at all.
+    for (const char* request : {"70000000", "100000000"}) {
+        SCOPED_TRACE(std::string("request=") + request);
+        Open({{"fastwrite", "1"}, {"buffer", "1"}, {"request", request}});
+        Format in = MakeFormat(64, 32, kYuy2, 16);
+        uint64_t before = CommittedBytes();
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(Begin(in), ICERR_BADFORMAT);
+        EXPECT_LT(CommittedBytes(), before + (64u << 20));
+        EXPECT_EQ(End(), ICERR_OK);
+        hic.reset();
+    }
+}
+
 TEST_F(Requests, CountBelowOneStillRuns) {
     for (const char* request : {"0", "-4"}) {
         SCOPED_TRACE(std::string("request=") + request);
