@@ -206,6 +206,27 @@ bool CCodecInstance::ProduceRaw(const uint8_t* data, uint32_t available, ICDECOM
 
 namespace {
 
+// Opens the data file the record names and checks where the frame lies. A result means the frame
+// is finished without a read: cleared (a file that cannot be opened), refused, or empty.
+std::optional<BOOL> OpenSource(CCodecInstance& c, const FramePlan& plan, bool overlapped,
+                               bool chained, ICDECOMPRESS* icd) {
+    const FrameRecordView& record = plan.record;
+    switch (c.LookUpDataFile(record.path.data(), record.path.size(), overlapped)) {
+    case CCodecInstance::DataFile::JustFailed:
+        c.ClearFrame(icd);
+        return TRUE;
+    case CCodecInstance::DataFile::Failed:
+        return FALSE;
+    case CCodecInstance::DataFile::Open:
+        break;
+    }
+    if (!UsablePosition(record.offset, c.pageSize))
+        return FALSE;
+    if (plan.rounded == 0) // a frame of no bytes: nothing to read
+        return chained && c.DecodeChained(c.readSlots[0].buffer, 0, icd);
+    return std::nullopt;
+}
+
 // The overlapped readers: one read in flight at most, predicted from the frame just read.
 BOOL ReadFast(CCodecInstance& c, ICDECOMPRESS* icd, bool chained) {
     ReadSlot* first = &c.readSlots[0];
@@ -229,19 +250,8 @@ BOOL ReadFast(CCodecInstance& c, ICDECOMPRESS* icd, bool chained) {
     if (!inFlight) {
         // A seek or a repeat: the read-ahead holds the wrong frame; stop it and collect it.
         c.CollectPendingRead();
-        switch (c.LookUpDataFile(record.path.data(), record.path.size(), true)) {
-        case CCodecInstance::DataFile::JustFailed:
-            c.ClearFrame(icd);
-            return TRUE;
-        case CCodecInstance::DataFile::Failed:
-            return FALSE;
-        case CCodecInstance::DataFile::Open:
-            break;
-        }
-        if (!UsablePosition(record.offset, c.pageSize))
-            return FALSE;
-        if (plan->rounded == 0) // a frame of no bytes: nothing to read
-            return chained && c.DecodeChained(first->buffer, 0, icd);
+        if (auto done = OpenSource(c, *plan, true, chained, icd))
+            return *done;
         if (!c.IssueRead(first, record.offset, 0, plan->rounded)) {
             c.readAhead = 0;
             return FALSE;
@@ -318,19 +328,8 @@ BOOL ReadPlain(CCodecInstance& c, ICDECOMPRESS* icd, bool chained) {
     else if (record.size < needed)
         return FALSE;
 
-    switch (c.LookUpDataFile(record.path.data(), record.path.size(), false)) {
-    case CCodecInstance::DataFile::JustFailed:
-        c.ClearFrame(icd);
-        return TRUE;
-    case CCodecInstance::DataFile::Failed:
-        return FALSE;
-    case CCodecInstance::DataFile::Open:
-        break;
-    }
-    if (!UsablePosition(record.offset, c.pageSize))
-        return FALSE;
-    if (plan->rounded == 0)
-        return chained && c.DecodeChained(first->buffer, 0, icd);
+    if (auto done = OpenSource(c, *plan, false, chained, icd))
+        return *done;
 
     LARGE_INTEGER zero{}, position;
     if (!SetFilePointerEx(c.hReadFile, zero, &position, FILE_CURRENT) ||
