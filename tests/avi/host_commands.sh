@@ -27,8 +27,9 @@ for _ in $(seq 100); do
   grep -q "frames [1-9]" "$scratch/ctrlc.err" 2>/dev/null && break
   sleep 0.2
 done
-# Ctrl-C in a console reaches every process of the foreground group; here: the ones we started.
-for pid in $(pgrep -f -- "ctrlc.avi"); do kill -INT "$pid" 2>/dev/null || true; done
+# Ctrl-C in a console reaches every process of the foreground group; here: the ones this run
+# started, found by its own scratch folder (the other build's run may be capturing at the same time).
+for pid in $(pgrep -f -- "$(basename "$scratch").ctrlc\.avi"); do kill -INT "$pid" 2>/dev/null || true; done
 rc=0; wait $runner || rc=$?
 [ $rc = 130 ] || { cat "$scratch/ctrlc.err" >&2; fail "Ctrl-C capture exit $rc, expected 130"; }
 grep -q "stopped by Ctrl-C" "$scratch/ctrlc.err" || fail "no Ctrl-C summary"
