@@ -34,11 +34,8 @@ INT_PTR Dialog::Dispatch(Dialog* self, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_INITDIALOG) {
-        SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
-        reinterpret_cast<Dialog*>(lParam)->hwnd_ = hwnd;
-    }
+// Hands a message to the object attached to the window, and detaches it with the window.
+INT_PTR Dialog::Route(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<Dialog*>(GetWindowLongPtrW(hwnd, DWLP_USER));
     if (!self)
         return FALSE;
@@ -50,6 +47,14 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
     return result;
 }
 
+INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_INITDIALOG) {
+        SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
+        reinterpret_cast<Dialog*>(lParam)->hwnd_ = hwnd;
+    }
+    return Route(hwnd, msg, wParam, lParam);
+}
+
 INT_PTR CALLBACK Dialog::PageProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_INITDIALOG) {
         // A page's creation parameter is its PROPSHEETPAGE, which carries the object.
@@ -57,15 +62,7 @@ INT_PTR CALLBACK Dialog::PageProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
         SetWindowLongPtrW(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
         self->hwnd_ = hwnd;
     }
-    auto* self = reinterpret_cast<Dialog*>(GetWindowLongPtrW(hwnd, DWLP_USER));
-    if (!self)
-        return FALSE;
-    INT_PTR result = Dispatch(self, msg, wParam, lParam);
-    if (msg == WM_NCDESTROY) {
-        self->hwnd_ = nullptr;
-        SetWindowLongPtrW(hwnd, DWLP_USER, 0);
-    }
-    return result;
+    return Route(hwnd, msg, wParam, lParam);
 }
 
 } // namespace kestro

@@ -31,6 +31,7 @@ protected:
 
 private:
     static INT_PTR Dispatch(Dialog* self, UINT msg, WPARAM wParam, LPARAM lParam);
+    static INT_PTR Route(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 };
 
 } // namespace kestro
