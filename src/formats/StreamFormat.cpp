@@ -60,23 +60,44 @@ std::optional<uint32_t> PictureBytes(int32_t width, int32_t height, uint32_t bit
     return uint32_t(bytes);
 }
 
+std::optional<uint32_t> DibPictureBytes(int32_t width, int32_t height, uint32_t bitsPerPixel) {
+    if (width <= 0 || height == 0 || bitsPerPixel == 0 || bitsPerPixel > 32)
+        return std::nullopt;
+    uint64_t row = (uint64_t(width) * bitsPerPixel + 31) / 32 * 4;
+    uint64_t rows = height < 0 ? uint64_t(-int64_t(height)) : uint64_t(height);
+    uint64_t bytes = row * rows; // below 2^31 x 2^31
+    if (bytes > UINT32_MAX)
+        return std::nullopt;
+    return uint32_t(bytes);
+}
+
 std::optional<uint32_t> InputImageBytes(const BitmapHeader& header) {
     if (header.biWidth <= 0 || header.biHeight == 0)
         return std::nullopt;
     if (header.biSizeImage != 0)
         return header.biSizeImage;
-    return PictureBytes(header.biWidth, header.biHeight, header.biBitCount);
+    // Without a size the picture lies in memory as a DIB does: every row padded to 4 bytes (641
+    // pixels of RGB24 take 1924 bytes a row, not 1923). The packed YUV kinds hold two pixels in
+    // 4 bytes, so their padded row is a row of whole pixel pairs: the layout that playback has
+    // always read them in.
+    PixelKind kind = KindOf(header);
+    uint32_t bits = (kind == KIND_YUY2 || kind == KIND_UYVY) ? 16 : header.biBitCount;
+    return DibPictureBytes(header.biWidth, header.biHeight, bits);
 }
 
 std::optional<int32_t> LargestFrameBytes(const BitmapHeader& in) {
     PixelKind kind = KindOf(in);
-    int64_t factor = (kind == KIND_RGB24 || kind == KIND_RGB32) ? 5 : 3;
-    // A top-down picture (negative height) is as large as a bottom-up one.
-    int64_t height = in.biHeight < 0 ? -int64_t(in.biHeight) : int64_t(in.biHeight);
-    int64_t product = int64_t(in.biWidth) * height * factor;
-    if (product <= 0 || product > INT32_MAX)
+    uint64_t factor = (kind == KIND_RGB24 || kind == KIND_RGB32) ? 5 : 3;
+    if (in.biWidth <= 0 || in.biHeight == 0)
         return std::nullopt;
-    return int32_t(product);
+    // A top-down picture (negative height) is as large as a bottom-up one.
+    uint64_t height = in.biHeight < 0 ? uint64_t(-int64_t(in.biHeight)) : uint64_t(in.biHeight);
+    // Both sides may be near 2^31: the pixel count alone fills 62 bits, so the factor comes only
+    // after the count is known to be small.
+    uint64_t pixels = uint64_t(in.biWidth) * height;
+    if (pixels > uint64_t(INT32_MAX) || pixels * factor > uint64_t(INT32_MAX))
+        return std::nullopt;
+    return int32_t(pixels * factor);
 }
 
 StreamFormatHeader MakeStreamFormat(const BitmapHeader& in) {

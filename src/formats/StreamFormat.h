@@ -51,8 +51,14 @@ PixelKind KindOf(const void* format); // KIND_NONE for null or short formats
 // or the count does not fit 32 bits (such formats are refused).
 std::optional<uint32_t> PictureBytes(int32_t width, int32_t height, uint32_t bitsPerPixel);
 
-// The input image size a capture run stores: biSizeImage, or the computed size when the host left
-// it 0 (allowed for RGB). Empty when the dimensions are unusable.
+// Byte count of a DIB picture, every row padded to a multiple of 4 bytes, the height's sign
+// ignored; empty when a dimension is not positive, the bit count is not 1 to 32, or the count does
+// not fit 32 bits.
+std::optional<uint32_t> DibPictureBytes(int32_t width, int32_t height, uint32_t bitsPerPixel);
+
+// The input image size a capture run stores: biSizeImage, or the DIB size (rows padded to 4
+// bytes; 16 bits a pixel for YUY2 and UYVY) when the host left it 0. Empty when the dimensions
+// are unusable.
 std::optional<uint32_t> InputImageBytes(const BitmapHeader& header);
 
 // Largest compressed frame: width x height x 5 for RGB input, x 3 otherwise; empty if it does not
