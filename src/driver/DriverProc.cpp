@@ -4,7 +4,12 @@
 
 namespace {
 
-constexpr LPARAM kQuery = -1; // configure/about: "is there a dialog?"
+// Configure and about with -1 ask "is there a dialog?". A 32-bit -1 reaches a 64-bit codec
+// zero-extended (0x00000000FFFFFFFF) from some callers, so only the low 32 bits decide; window
+// handles, the other values, are 32-bit values too.
+constexpr bool IsDialogQuery(LPARAM p) {
+    return DWORD(p) == DWORD(-1);
+}
 
 template <typename T> T* As(LPARAM p) {
     return reinterpret_cast<T*>(p);
@@ -51,9 +56,9 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT u
     case ICM_GETINFO:
         return codec->GetInfo(As<ICINFO>(lParam1), DWORD(lParam2));
     case ICM_CONFIGURE:
-        return lParam1 == kQuery ? ICERR_OK : codec->Configure();
+        return IsDialogQuery(lParam1) ? ICERR_OK : codec->Configure();
     case ICM_ABOUT:
-        return lParam1 == kQuery ? ICERR_OK : codec->About();
+        return IsDialogQuery(lParam1) ? ICERR_OK : codec->About();
     case ICM_GETDEFAULTQUALITY:
         if (!lParam1)
             break;
