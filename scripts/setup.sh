@@ -1,7 +1,7 @@
 #!/bin/bash
 # Installs what building and testing Kestro32 needs on Debian; does nothing when all is there.
 set -euo pipefail
-packages=(cmake make g++ git python3 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+packages=(cmake make g++ git python3 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
   mingw-w64-tools wine wine32:i386 wine64 xvfb xauth fonts-noto-cjk googletest imagemagick
   ffmpeg libyuv-dev gnuplot-nox)
 sudo=; [ "$(id -u)" -eq 0 ] || sudo=sudo

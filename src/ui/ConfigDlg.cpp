@@ -16,6 +16,7 @@
 #include "ui/CpuDetect.h"
 #include "ui/DataExchange.h"
 #include "ui/PartitionDlg.h"
+#include "ui/ThreadSlot.h"
 
 using kestro::DataExchange;
 
@@ -325,15 +326,15 @@ namespace {
 
 // The chooser takes its title in the ANSI code page; the hook puts the Japanese title on it
 // whatever that code page is.
-thread_local const wchar_t* g_chooserTitle = nullptr;
-thread_local HHOOK g_chooserHook = nullptr;
+kestro::ThreadSlot<const wchar_t*> g_chooserTitle;
+kestro::ThreadSlot<HHOOK> g_chooserHook;
 
 LRESULT CALLBACK ChooserTitleHook(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HCBT_ACTIVATE && g_chooserTitle) {
-        SetWindowTextW(reinterpret_cast<HWND>(wParam), g_chooserTitle);
-        g_chooserTitle = nullptr;
+    if (code == HCBT_ACTIVATE && g_chooserTitle.get()) {
+        SetWindowTextW(reinterpret_cast<HWND>(wParam), g_chooserTitle.get());
+        g_chooserTitle.set(nullptr);
     }
-    return CallNextHookEx(g_chooserHook, code, wParam, lParam);
+    return CallNextHookEx(g_chooserHook.get(), code, wParam, lParam);
 }
 
 } // namespace
@@ -345,14 +346,15 @@ void CCompressPage::ChooseCompressor() {
     vars.fccHandler = DWORD(fourcc);
     static const wchar_t kTitle[] = L"圧縮の設定";
     std::string title = kestro::Narrow(kTitle);
-    g_chooserTitle = kTitle;
-    g_chooserHook = SetWindowsHookExW(WH_CBT, ChooserTitleHook, nullptr, GetCurrentThreadId());
+    g_chooserTitle.set(kTitle);
+    HHOOK hook = SetWindowsHookExW(WH_CBT, ChooserTitleHook, nullptr, GetCurrentThreadId());
+    g_chooserHook.set(hook);
     BOOL chosen = ICCompressorChoose(hwnd_, ICMF_CHOOSE_ALLCOMPRESSORS, nullptr, nullptr, &vars,
                                      title.data());
-    if (g_chooserHook)
-        UnhookWindowsHookEx(g_chooserHook);
-    g_chooserHook = nullptr;
-    g_chooserTitle = nullptr;
+    if (hook)
+        UnhookWindowsHookEx(hook);
+    g_chooserHook.set(nullptr);
+    g_chooserTitle.set(nullptr);
     if (!chosen)
         return;
     if (vars.hic) {

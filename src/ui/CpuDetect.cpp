@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cpuid.h>
-#include <mutex>
 
 // Each probe is a tiny routine whose guarded instructions lie between its start label and its
 // "_end" label; a fault inside that range resumes at "_end", which restores what the routine
@@ -76,7 +75,8 @@ struct ActiveProbe {
     volatile bool faulted = false;
 };
 
-std::mutex g_probeLock;
+// A slim lock needs no set-up or clean-up, so loading the library takes nothing from the process.
+SRWLOCK g_probeLock = SRWLOCK_INIT;
 ActiveProbe g_probe;
 
 LONG CALLBACK ProbeHandler(EXCEPTION_POINTERS* info) {
@@ -96,20 +96,21 @@ LONG CALLBACK ProbeHandler(EXCEPTION_POINTERS* info) {
 
 // True when the routine ran without a fault.
 bool RunGuarded(void (*routine)(), const char* end) {
-    std::lock_guard<std::mutex> lock(g_probeLock);
+    AcquireSRWLockExclusive(&g_probeLock);
     g_probe.start = reinterpret_cast<uintptr_t>(routine);
     g_probe.end = reinterpret_cast<uintptr_t>(end);
     g_probe.faulted = false;
     g_probe.thread = GetCurrentThreadId();
     PVOID handler = AddVectoredExceptionHandler(1, ProbeHandler);
-    if (!handler) {
-        g_probe.thread = 0;
-        return false;
+    bool ran = handler != nullptr;
+    if (ran) {
+        routine();
+        RemoveVectoredExceptionHandler(handler);
     }
-    routine();
-    RemoveVectoredExceptionHandler(handler);
     g_probe.thread = 0;
-    return !g_probe.faulted;
+    bool clean = ran && !g_probe.faulted;
+    ReleaseSRWLockExclusive(&g_probeLock);
+    return clean;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // Processor identification from raw CPUID values; no platform calls, so it is testable anywhere.
 #include <cstdint>
+#include <initializer_list>
 
 namespace kestro {
 

@@ -9,6 +9,7 @@
 #include "driver/Module.h"
 #include "resources/resource.h"
 #include "ui/DataExchange.h"
+#include "ui/ThreadSlot.h"
 
 namespace {
 
@@ -31,8 +32,8 @@ constexpr int kHookTicks = 200; // the page has this long to arrive before the b
 constexpr int kBrowserId = 100;
 
 bool g_lastInBrowser = false;
-thread_local HWND g_keyDialog = nullptr;
-thread_local IWebBrowser2* g_keyBrowser = nullptr;
+kestro::ThreadSlot<HWND> g_keyDialog;
+kestro::ThreadSlot<IWebBrowser2*> g_keyBrowser;
 
 // The onclick handler of "ButtonOK": the box's ordinary OK ending.
 class ClickSink : public IDispatch {
@@ -92,17 +93,18 @@ bool IsInside(HWND window, HWND ancestor) {
 // first so that it can handle its own accelerators.
 LRESULT CALLBACK KeyFilter(int code, WPARAM wParam, LPARAM lParam) {
     auto* msg = reinterpret_cast<MSG*>(lParam);
-    if (code >= 0 && g_keyDialog && msg && msg->message >= WM_KEYFIRST &&
-        msg->message <= WM_KEYLAST && IsInside(msg->hwnd, g_keyDialog) &&
-        msg->hwnd != g_keyDialog) {
+    HWND keyDialog = g_keyDialog.get();
+    IWebBrowser2* keyBrowser = g_keyBrowser.get();
+    if (code >= 0 && keyDialog && msg && msg->message >= WM_KEYFIRST &&
+        msg->message <= WM_KEYLAST && IsInside(msg->hwnd, keyDialog) && msg->hwnd != keyDialog) {
         if (msg->message == WM_KEYDOWN && msg->wParam == VK_ESCAPE) {
-            PostMessageW(g_keyDialog, WM_COMMAND, IDCANCEL, 0);
+            PostMessageW(keyDialog, WM_COMMAND, IDCANCEL, 0);
             return TRUE;
         }
-        if (g_keyBrowser) {
+        if (keyBrowser) {
             IOleInPlaceActiveObject* active = nullptr;
-            if (SUCCEEDED(g_keyBrowser->QueryInterface(kIidOleInPlaceActiveObject,
-                                                       reinterpret_cast<void**>(&active))) &&
+            if (SUCCEEDED(keyBrowser->QueryInterface(kIidOleInPlaceActiveObject,
+                                                     reinterpret_cast<void**>(&active))) &&
                 active) {
                 HRESULT handled = active->TranslateAccelerator(msg);
                 active->Release();
@@ -159,8 +161,8 @@ void CHtmlDlg::Release() {
         UnhookWindowsHookEx(keyHook_);
         keyHook_ = nullptr;
     }
-    g_keyDialog = nullptr;
-    g_keyBrowser = nullptr;
+    g_keyDialog.set(nullptr);
+    g_keyBrowser.set(nullptr);
     if (clickSink_) {
         clickSink_->Release();
         clickSink_ = nullptr;
@@ -181,7 +183,7 @@ void CHtmlDlg::Release() {
 
 BOOL CHtmlDlg::OnInitDialog() {
     g_lastInBrowser = false;
-    g_keyDialog = hwnd_;
+    g_keyDialog.set(hwnd_);
     keyHook_ = SetWindowsHookExW(WH_MSGFILTER, KeyFilter, nullptr, GetCurrentThreadId());
     if (oleReady_ && CreateBrowser()) {
         g_lastInBrowser = true;
@@ -233,7 +235,7 @@ bool CHtmlDlg::CreateBrowser() {
         browser_ = nullptr;
         return false;
     }
-    g_keyBrowser = web_;
+    g_keyBrowser.set(web_);
     return true;
 }
 
@@ -273,7 +275,7 @@ void CHtmlDlg::ShowFallback() {
         DestroyWindow(browser_);
         browser_ = nullptr;
     }
-    g_keyBrowser = nullptr;
+    g_keyBrowser.set(nullptr);
     if (web_) {
         web_->Release();
         web_ = nullptr;

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <fstream>
-#include <thread>
 
 namespace ui {
 
@@ -201,10 +200,9 @@ std::wstring DismissMessageBox(DWORD thread, int timeoutMs) {
     return text;
 }
 
-std::future<void> SetTextAsync(HWND dialog, int id, const std::wstring& text) {
+kt::Thread SetTextAsync(HWND dialog, int id, const std::wstring& text) {
     HWND item = GetDlgItem(dialog, id);
-    return std::async(std::launch::async,
-                      [item, text] { SendMessageW(item, WM_SETTEXT, 0, LPARAM(text.c_str())); });
+    return kt::Thread([item, text] { SendMessageW(item, WM_SETTEXT, 0, LPARAM(text.c_str())); });
 }
 
 void SetText(HWND dialog, int id, const std::wstring& text) {
@@ -241,9 +239,8 @@ int CurrentPageIndex(HWND sheet) {
     return int(SendMessageW(tab, TCM_GETCURSEL, 0, 0));
 }
 
-std::future<void> SelectPageAsync(HWND sheet, int index) {
-    return std::async(std::launch::async,
-                      [sheet, index] { SendMessageW(sheet, PSM_SETCURSEL, WPARAM(index), 0); });
+kt::Thread SelectPageAsync(HWND sheet, int index) {
+    return kt::Thread([sheet, index] { SendMessageW(sheet, PSM_SETCURSEL, WPARAM(index), 0); });
 }
 
 std::string ShotPath(const std::string& name) {
@@ -286,7 +283,7 @@ COLORREF ScreenPixel(HWND window, int x, int y) {
 void Drive(const std::function<void(DWORD uiThread)>& driver, const std::function<void()>& modal) {
     const DWORD uiThread = GetCurrentThreadId();
     std::atomic<bool> modalDone{false};
-    std::thread helper([&] {
+    kt::Thread helper([&] {
         driver(uiThread);
         // Whatever the driver left open is closed, so that a failed test cannot hang.
         for (int round = 0; !modalDone && round < 1500; ++round) {
@@ -309,7 +306,7 @@ void Drive(const std::function<void(DWORD uiThread)>& driver, const std::functio
     });
     modal();
     modalDone = true;
-    helper.join();
+    helper.wait();
 }
 
 } // namespace ui

@@ -5,9 +5,10 @@
 
 #include <atomic>
 #include <functional>
-#include <future>
 #include <string>
 #include <vector>
+
+#include "Thread.h"
 
 namespace ui {
 
@@ -28,7 +29,7 @@ std::wstring Text(HWND window);
 std::wstring ItemText(HWND dialog, int id);
 // Sets a control's text from a helper thread, since the change notice may open a message box
 // that only this thread can dismiss. Wait on the result once any such box is gone.
-std::future<void> SetTextAsync(HWND dialog, int id, const std::wstring& text);
+kt::Thread SetTextAsync(HWND dialog, int id, const std::wstring& text);
 void SetText(HWND dialog, int id, const std::wstring& text); // when no message box can follow
 // A button's click as its parent receives it; posted, so a modal dialog it opens cannot block.
 void Press(HWND dialog, int id);
@@ -42,7 +43,7 @@ bool Responsive(HWND window);
 // The current page of a property sheet.
 HWND CurrentPage(HWND sheet);
 int CurrentPageIndex(HWND sheet);
-std::future<void> SelectPageAsync(HWND sheet, int index);
+kt::Thread SelectPageAsync(HWND sheet, int index);
 
 // Screenshot of a window as it is on the screen, written as PNG; false when it failed.
 bool SaveScreenshot(HWND window, const std::string& path);
