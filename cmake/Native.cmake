@@ -14,6 +14,8 @@ target_link_libraries(test_pure_native PRIVATE kestro_pure GTest::gtest_main)
 target_compile_options(test_pure_native PRIVATE -Wall -Wextra)
 add_test(NAME test_pure_native COMMAND test_pure_native)
 
-if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
+# The sanitizer build (build.sh native-san) is for the tests; benchmarks there would measure it.
+option(KESTRO_SANITIZE "native tests under AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt AND NOT KESTRO_SANITIZE)
   add_subdirectory(bench)
 endif()

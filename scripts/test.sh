@@ -5,7 +5,7 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh" || exit 1
-for f in i686 x86_64 native; do
+for f in i686 x86_64 native native-san; do
   echo "== build $f"
   "$root/scripts/build.sh" "$f" || { echo "build of $f failed"; exit 1; }
 done
@@ -14,7 +14,7 @@ logs="$root/build/test-logs"
 mkdir -p "$logs"
 run() { # flavour
   local f=$1
-  if [ "$f" = native ]; then
+  if [ "$f" = native ] || [ "$f" = native-san ]; then
     ctest --test-dir "$root/build/$f" --output-on-failure --timeout 900 >"$logs/$f.log" 2>&1
   else
     xvfb-run -a -s "-screen 0 1280x1024x24" \
@@ -25,11 +25,12 @@ run i686 & p1=$!
 sleep 3 # let the first virtual display claim its number
 run x86_64 & p2=$!
 run native; r3=$?
+run native-san || r3=1
 wait $p1; r1=$?
 wait $p2; r2=$?
 
 passed=0; failed=0
-for f in i686 x86_64 native; do
+for f in i686 x86_64 native native-san; do
   echo "== tests of $f"
   cat "$logs/$f.log"
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$logs/$f.log" | tail -1)
