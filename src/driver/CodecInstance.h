@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "formats/PixelKind.h"
+#include "playback/RawConvert.h"
 #include "settings/CodecSettings.h"
 
 namespace kestro {
@@ -128,9 +129,17 @@ public:
     bool readRowsPadded = true; // output rows follow the DIB rule (padded to 4 bytes)
     // END playback-private
 
+    // ---- output formats and chained decompressor choice ----
+    // BEGIN conversion-private
+    kestro::RawConversion readConversion; // how a raw run's frames become the output picture
+    uint32_t decompressorCode = 0;        // the code hicDecompressor was opened for
+    // END conversion-private
+
     // Chained codec calls (src/formats/ChainedCodec.cpp).
     bool OpenChainedCompressor();
     bool OpenChainedDecompressor(uint32_t handler);
+    // Asks the decompressor of `handler` without disturbing a run that decodes with another.
+    LRESULT AskChainedDecompressor(uint32_t handler, UINT message, const void* a, const void* b);
     void CloseChainedCompressor();
     void CloseChainedDecompressor();
 

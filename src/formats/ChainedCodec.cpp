@@ -34,12 +34,38 @@ bool CCodecInstance::OpenChainedCompressor() {
 }
 
 bool CCodecInstance::OpenChainedDecompressor(uint32_t handler) {
-    if (hicDecompressor)
+    if (hicDecompressor && handler == decompressorCode)
         return true;
     if (handler == 0 || IsOwnCode(handler))
         return false;
+    // A chained run decodes with its codec until it ends or begins again; a question about a
+    // stream of another codec meanwhile is answered by AskChainedDecompressor.
+    if (hicDecompressor && decompressActive && readChainFormat)
+        return false;
+    CloseChainedDecompressor();
     hicDecompressor = ICOpen(ICTYPE_VIDEO, handler, ICMODE_DECOMPRESS);
+    decompressorCode = hicDecompressor ? handler : 0;
     return hicDecompressor != nullptr;
+}
+
+LRESULT CCodecInstance::AskChainedDecompressor(uint32_t handler, UINT message, const void* a,
+                                               const void* b) {
+    auto ask = [&](HIC hic) {
+        return LRESULT(ICSendMessage(hic, message, reinterpret_cast<DWORD_PTR>(a),
+                                     reinterpret_cast<DWORD_PTR>(b)));
+    };
+    if (OpenChainedDecompressor(handler))
+        return ask(hicDecompressor);
+    if (handler == 0 || IsOwnCode(handler) || !hicDecompressor)
+        return ICERR_BADFORMAT;
+    // The running chained playback keeps its codec: this stream's codec answers on a handle of
+    // its own, for this question only.
+    HIC once = ICOpen(ICTYPE_VIDEO, handler, ICMODE_DECOMPRESS);
+    if (!once)
+        return ICERR_BADFORMAT;
+    LRESULT result = ask(once);
+    ICClose(once);
+    return result;
 }
 
 void CCodecInstance::CloseChainedCompressor() {
@@ -54,4 +80,5 @@ void CCodecInstance::CloseChainedDecompressor() {
         ICClose(hicDecompressor);
         hicDecompressor = nullptr;
     }
+    decompressorCode = 0;
 }

@@ -46,6 +46,10 @@ LRESULT Ask(HIC hic, UINT message, const void* a, const void* b) {
                          reinterpret_cast<DWORD_PTR>(b));
 }
 
+int64_t Rows(int32_t height) {
+    return height < 0 ? -int64_t(height) : int64_t(height);
+}
+
 const BITMAPINFOHEADER* ChainedPart(const void* format, const StreamFormatHeader& stream) {
     return static_cast<const BITMAPINFOHEADER*>(ChainFormatOf(format, stream));
 }
@@ -141,10 +145,8 @@ LRESULT CCodecInstance::DecompressInputCheck(const BITMAPINFOHEADER* in) {
         return ICERR_BADFORMAT;
     if (stream->biChainHandler == 0)
         return ICERR_OK;
-    if (!OpenChainedDecompressor(stream->biChainHandler))
-        return ICERR_BADFORMAT;
-    return Ask(hicDecompressor, ICM_DECOMPRESS_QUERY, ChainedPart(in, *stream), nullptr) ==
-                   ICERR_BADFORMAT
+    return AskChainedDecompressor(stream->biChainHandler, ICM_DECOMPRESS_QUERY,
+                                  ChainedPart(in, *stream), nullptr) == ICERR_BADFORMAT
                ? ICERR_BADFORMAT
                : ICERR_OK;
 }
@@ -156,16 +158,15 @@ LRESULT CCodecInstance::DecompressQuery(const BITMAPINFOHEADER* in, const BITMAP
     if (!out)
         return DecompressInputCheck(in);
     auto target = ReadBitmapHeader(out);
-    if (!target || target->biWidth != stream->biWidth || target->biHeight != stream->biHeight)
+    // Either row order of the stored picture can be delivered: only the size must agree.
+    if (!target || target->biWidth != stream->biWidth ||
+        Rows(target->biHeight) != Rows(stream->biHeight))
         return ICERR_BADFORMAT;
-    if (stream->biChainHandler != 0) {
-        if (!OpenChainedDecompressor(stream->biChainHandler))
-            return ICERR_BADFORMAT;
-        return Ask(hicDecompressor, ICM_DECOMPRESS_QUERY, ChainedPart(in, *stream), out) ==
-                       ICERR_BADFORMAT
+    if (stream->biChainHandler != 0)
+        return AskChainedDecompressor(stream->biChainHandler, ICM_DECOMPRESS_QUERY,
+                                      ChainedPart(in, *stream), out) == ICERR_BADFORMAT
                    ? ICERR_BADFORMAT
                    : ICERR_OK;
-    }
     PixelKind source = ClassifyPixelKind(stream->biSourceCompression, stream->biBitCount);
     return RawOutputAccepted(source, KindOf(*target)) ? ICERR_OK : ICERR_BADFORMAT;
 }
@@ -177,15 +178,14 @@ LRESULT CCodecInstance::DecompressGetFormat(const BITMAPINFOHEADER* in, BITMAPIN
     if (!out) {
         if (stream->biChainHandler == 0)
             return kBitmapHeaderBytes;
-        if (!OpenChainedDecompressor(stream->biChainHandler))
-            return ICERR_BADFORMAT;
-        return Ask(hicDecompressor, ICM_DECOMPRESS_GET_FORMAT, ChainedPart(in, *stream), nullptr);
+        return AskChainedDecompressor(stream->biChainHandler, ICM_DECOMPRESS_GET_FORMAT,
+                                      ChainedPart(in, *stream), nullptr);
     }
     if (DecompressInputCheck(in) != ICERR_OK)
         return ICERR_BADFORMAT;
     if (stream->biChainHandler != 0)
-        return Ask(hicDecompressor, ICM_DECOMPRESS_GET_FORMAT, ChainedPart(in, *stream), out) ==
-                       ICERR_BADFORMAT
+        return AskChainedDecompressor(stream->biChainHandler, ICM_DECOMPRESS_GET_FORMAT,
+                                      ChainedPart(in, *stream), out) == ICERR_BADFORMAT
                    ? ICERR_BADFORMAT
                    : ICERR_OK;
     // The host may hand over an uninitialised buffer: only a readable header says what it wants.

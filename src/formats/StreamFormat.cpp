@@ -123,7 +123,7 @@ bool RawOutputAccepted(PixelKind source, PixelKind target) {
         return target == KIND_YUY2 || target == KIND_UYVY || target == KIND_RGB24 ||
                target == KIND_RGB32;
     case KIND_RGB24:
-        return target == KIND_RGB24;
+        return target == KIND_RGB24 || target == KIND_RGB32;
     case KIND_RGB32:
         return target == KIND_RGB32;
     default:

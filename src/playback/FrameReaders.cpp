@@ -164,43 +164,10 @@ bool CCodecInstance::DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPR
 }
 
 bool CCodecInstance::ProduceRaw(const uint8_t* data, uint32_t available, ICDECOMPRESS* icd) {
-    RawOp op = ChooseRawOp(sourceKind, outputKind);
-    auto stored = StoredPictureBytes(sourceKind, readWidth, readHeight);
-    if (op == RawOp::Refuse || !stored || available < *stored)
+    if (readConversion.op == RawOp::Refuse || available < readConversion.storedBytes ||
+        readConversion.outputBytes > readImageBytes)
         return false;
-    auto* out = static_cast<uint8_t*>(icd->lpOutput);
-    if (op == RawOp::Copy) {
-        std::memcpy(out, data, readImageBytes);
-        return true;
-    }
-    if (op == RawOp::Swap) {
-        SwapBytePairs(out, data, readImageBytes);
-        return true;
-    }
-    using Convert = void (*)(const uint8_t*, uint8_t*, uint32_t, uint32_t, bool);
-    Convert convert = op == RawOp::Yuy2ToRgb24   ? Yuy2ToRgb24
-                      : op == RawOp::Yuy2ToRgb32 ? Yuy2ToRgb32
-                      : op == RawOp::UyvyToRgb24 ? UyvyToRgb24
-                                                 : UyvyToRgb32;
-    const uint32_t width = uint32_t(readWidth);
-    const uint32_t rows = uint32_t(readHeight < 0 ? -int64_t(readHeight) : readHeight);
-    // A bottom-up output is the stored picture turned over; a top-down one keeps its rows.
-    const bool bottomUp = readHeight > 0;
-    const uint32_t pixelBytes = outputKind == KIND_RGB32 ? 4 : 3;
-    const uint32_t srcRow = DibRowBytes(readWidth, 16);
-    const uint32_t dstRow =
-        readRowsPadded ? DibRowBytes(readWidth, pixelBytes * 8) : pixelBytes * width;
-    if (srcRow == 2 * width && dstRow == pixelBytes * width) {
-        convert(data, out, width, rows, bottomUp);
-        return true;
-    }
-    // Padded rows (widths that are not a multiple of 4): one row at a time.
-    for (uint32_t j = 0; j < rows; ++j) {
-        uint32_t from = bottomUp ? rows - 1 - j : j;
-        uint8_t* dst = out + size_t(j) * dstRow;
-        convert(data + size_t(from) * srcRow, dst, width, 1, false);
-        std::memset(dst + pixelBytes * width, 0, dstRow - pixelBytes * width);
-    }
+    ApplyRawConversion(readConversion, data, static_cast<uint8_t*>(icd->lpOutput));
     return true;
 }
 
@@ -343,7 +310,7 @@ BOOL ReadPlain(CCodecInstance& c, ICDECOMPRESS* icd, bool chained) {
     // An unbuffered read needs an aligned buffer that holds every page it transfers: the host's
     // buffer takes a plain copy directly only when it is page-aligned and large enough.
     auto* output = static_cast<uint8_t*>(icd->lpOutput);
-    const bool direct = !chained && ChooseRawOp(c.sourceKind, c.outputKind) == RawOp::Copy &&
+    const bool direct = !chained && IsStraightCopy(c.readConversion) &&
                         reinterpret_cast<uintptr_t>(output) % c.pageSize == 0 &&
                         plan->rounded <= c.readImageBytes;
     DWORD got = 0;

@@ -37,13 +37,23 @@ template <bool Uyvy, int Bpp> void RowC(const uint8_t* src, uint8_t* dst, uint32
     }
 }
 
-template <int Bpp>
+void Rgb24ToRgb32RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    for (uint32_t i = 0; i < width; ++i, src += 3, dst += 4) {
+        dst[0] = src[0];
+        dst[1] = src[1];
+        dst[2] = src[2];
+        dst[3] = 0;
+    }
+}
+
+// SrcBpp bytes per input pixel (2 for packed 4:2:2), Bpp per output pixel.
+template <int Bpp, int SrcBpp = 2>
 void ConvertPlane(repack_detail::RowFn row, const uint8_t* src, uint8_t* dst, uint32_t width,
                   uint32_t height, bool bottomUp) {
     if (width == 0 || height == 0) {
         return;
     }
-    const size_t srcStride = size_t{2} * width, dstStride = size_t{Bpp} * width;
+    const size_t srcStride = size_t{SrcBpp} * width, dstStride = size_t{Bpp} * width;
     for (uint32_t j = 0; j < height; ++j) {
         const uint32_t r = bottomUp ? height - 1 - j : j;
         // Rows walked from the bottom step backwards through memory, which the hardware
@@ -147,13 +157,20 @@ void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t heig
 void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
     ConvertPlane<4>(UyvyToRgb32Row, src, dst, width, height, bottomUp);
 }
+void Rgb24ToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    Rgb24ToRgb32RowC(src, dst, width);
+}
+void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                  bool reverseRows) {
+    ConvertPlane<4, 3>(Rgb24ToRgb32Row, src, dst, width, height, reverseRows);
+}
 
 } // namespace reference
 
 namespace repack_detail {
-const RepackKernels kScalarKernels = {reference::SwapBytePairs, reference::Yuy2ToRgb24Row,
+const RepackKernels kScalarKernels = {reference::SwapBytePairs,  reference::Yuy2ToRgb24Row,
                                       reference::UyvyToRgb24Row, reference::Yuy2ToRgb32Row,
-                                      reference::UyvyToRgb32Row};
+                                      reference::UyvyToRgb32Row, reference::Rgb24ToRgb32Row};
 } // namespace repack_detail
 
 KernelLevel BestKernelLevel() {
@@ -192,6 +209,10 @@ void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t heig
 }
 void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
     ConvertPlane<4>(Active().uyvyToRgb32, src, dst, width, height, bottomUp);
+}
+void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                  bool reverseRows) {
+    ConvertPlane<4, 3>(Active().rgb24ToRgb32, src, dst, width, height, reverseRows);
 }
 
 } // namespace kestro

@@ -22,6 +22,12 @@ void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t heig
 void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                  bool bottomUp = true);
 
+// 24-bit RGB rows (3*width bytes, blue, green, red) to 32-bit ones (4*width bytes, a zero fourth
+// byte), both without padding. Both sides are bitmaps of the same row order unless reverseRows,
+// which takes output row j from input row height-1-j.
+void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                  bool reverseRows = false);
+
 // Which implementation the functions above use; tests and benchmarks switch it.
 enum class KernelLevel { Scalar, Sse2, Ssse3, Avx2 };
 KernelLevel BestKernelLevel();
@@ -46,6 +52,9 @@ void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t heig
                  bool bottomUp = true);
 void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                  bool bottomUp = true);
+void Rgb24ToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width);
+void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                  bool reverseRows = false);
 } // namespace reference
 
 // Per instruction set tables, filled by the files built with that instruction set's flags.
@@ -58,6 +67,7 @@ struct RepackKernels {
     RowFn uyvyToRgb24;
     RowFn yuy2ToRgb32;
     RowFn uyvyToRgb32;
+    RowFn rgb24ToRgb32;
 };
 extern const RepackKernels kScalarKernels;
 extern const RepackKernels kSse2Kernels;

@@ -99,11 +99,33 @@ void SwapAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
     repack_detail::kSse2Kernels.swapBytePairs(dst + i, src + i, count - i);
 }
 
+// 32 pixels (96 bytes) from four 32-byte loads that stay inside them: each load supplies eight
+// pixels, whose six dwords are spread over the two lanes and then to 4-byte pixels.
+void Rgb24ToRgb32Avx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
+                                            1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m256i low = _mm256_setr_epi32(0, 1, 2, 0, 3, 4, 5, 0);
+    const __m256i high = _mm256_setr_epi32(2, 3, 4, 0, 5, 6, 7, 0);
+    const auto eight = [&](const uint8_t* from, __m256i lanes, uint8_t* to) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
+                            _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(v, lanes), spread));
+    };
+    uint32_t left = width;
+    for (; left >= 32; left -= 32, src += 96, dst += 128) {
+        eight(src, low, dst);
+        eight(src + 24, low, dst + 32);
+        eight(src + 48, low, dst + 64);
+        eight(src + 64, high, dst + 96); // bytes 72-95 are this load's dwords 2-7
+    }
+    repack_detail::kSsse3Kernels.rgb24ToRgb32(src, dst, left);
+}
+
 } // namespace
 
 namespace repack_detail {
-const RepackKernels kAvx2Kernels = {SwapAvx2, RowAvx2<false, 3>, RowAvx2<true, 3>,
-                                    RowAvx2<false, 4>, RowAvx2<true, 4>};
+const RepackKernels kAvx2Kernels = {SwapAvx2,          RowAvx2<false, 3>, RowAvx2<true, 3>,
+                                    RowAvx2<false, 4>, RowAvx2<true, 4>,  Rgb24ToRgb32Avx2};
 } // namespace repack_detail
 
 } // namespace kestro

@@ -88,11 +88,35 @@ void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
     repack_detail::kScalarKernels.swapBytePairs(dst + i, src + i, count - i);
 }
 
+// The low 12 bytes of v, four 3-byte pixels, spread to four 4-byte ones with a zero fourth byte.
+inline __m128i Spread24(__m128i v) {
+    const __m128i t = _mm_unpacklo_epi64(v, _mm_srli_si128(v, 6));
+    const __m128i first = _mm_set1_epi64x(0x0000000000FFFFFF);
+    const __m128i second = _mm_set1_epi64x(0x00FFFFFF00000000);
+    return _mm_or_si128(_mm_and_si128(t, first), _mm_and_si128(_mm_slli_epi64(t, 8), second));
+}
+
+void Rgb24ToRgb32Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    uint32_t left = width;
+    // Each 16-byte load takes four pixels and the next four bytes, which must still be in the row.
+    for (; left >= 18; left -= 16, src += 48, dst += 64) {
+        for (int k = 0; k < 4; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 12 * k));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * k), Spread24(v));
+        }
+    }
+    for (; left >= 6; left -= 4, src += 12, dst += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), Spread24(v));
+    }
+    repack_detail::kScalarKernels.rgb24ToRgb32(src, dst, left);
+}
+
 } // namespace
 
 namespace repack_detail {
-const RepackKernels kSse2Kernels = {SwapSse2, RowSse2<false, 3>, RowSse2<true, 3>,
-                                    RowSse2<false, 4>, RowSse2<true, 4>};
+const RepackKernels kSse2Kernels = {SwapSse2,          RowSse2<false, 3>, RowSse2<true, 3>,
+                                    RowSse2<false, 4>, RowSse2<true, 4>,  Rgb24ToRgb32Sse2};
 } // namespace repack_detail
 
 } // namespace kestro

@@ -61,6 +61,9 @@ LRESULT CCodecInstance::BeginPlayback(const BITMAPINFOHEADER* in, const BITMAPIN
     }
 
     if (stream->biChainHandler != 0) {
+        // The previous run is over: a stream of another codec gets that codec from here on.
+        if (!OpenChainedDecompressor(stream->biChainHandler))
+            return ICERR_BADFORMAT;
         readChainFormat = new (std::nothrow) uint8_t[stream->biChainFormatSize];
         if (!readChainFormat)
             return ICERR_BADFORMAT;
@@ -69,6 +72,10 @@ LRESULT CCodecInstance::BeginPlayback(const BITMAPINFOHEADER* in, const BITMAPIN
     } else {
         sourceKind = ClassifyPixelKind(stream->biSourceCompression, stream->biBitCount);
         outputKind = KindOf(*output);
+        auto conversion = PlanRawConversion(sourceKind, stream->biHeight, outputKind,
+                                            output->biHeight, output->biWidth, readRowsPadded);
+        // Kinds the stream does not know (the query lets them through) fail every frame.
+        readConversion = conversion ? *conversion : RawConversion{};
         frameReader = fast ? &CCodecInstance::ReadFastRaw : &CCodecInstance::ReadPlainRaw;
     }
     readWidth = output->biWidth;

@@ -42,7 +42,16 @@ constexpr size_t RecordLimit(uint32_t inputSizeImage) {
                                                    : kFrameRecordFixedBytes + kMaxRecordPath + 1;
 }
 
-enum class RawOp { Refuse, Copy, Swap, Yuy2ToRgb24, Yuy2ToRgb32, UyvyToRgb24, UyvyToRgb32 };
+enum class RawOp {
+    Refuse,
+    Copy,
+    Swap,
+    Yuy2ToRgb24,
+    Yuy2ToRgb32,
+    UyvyToRgb24,
+    UyvyToRgb32,
+    Rgb24ToRgb32
+};
 
 constexpr RawOp ChooseRawOp(PixelKind source, PixelKind output) {
     switch (source) {
@@ -58,7 +67,9 @@ constexpr RawOp ChooseRawOp(PixelKind source, PixelKind output) {
                : output == KIND_RGB32 ? RawOp::UyvyToRgb32
                                       : RawOp::Refuse;
     case KIND_RGB24:
-        return output == KIND_RGB24 ? RawOp::Copy : RawOp::Refuse;
+        return output == KIND_RGB24   ? RawOp::Copy
+               : output == KIND_RGB32 ? RawOp::Rgb24ToRgb32
+                                      : RawOp::Refuse;
     case KIND_RGB32:
         return output == KIND_RGB32 ? RawOp::Copy : RawOp::Refuse;
     default:

@@ -119,8 +119,11 @@ TEST_F(RawNegotiation, DecompressFormatsOfAStoredUyvyStream) {
         Format want = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICDecompressQuery(hic.get(), in.header(), want.header()), ICERR_OK);
     }
+    // Either row order can be delivered; only the size must agree.
     Format flipped = MakeFormat(320, -240, BI_RGB, 24);
-    EXPECT_EQ(ICDecompressQuery(hic.get(), in.header(), flipped.header()), ICERR_BADFORMAT);
+    EXPECT_EQ(ICDecompressQuery(hic.get(), in.header(), flipped.header()), ICERR_OK);
+    Format shorter = MakeFormat(320, -238, BI_RGB, 24);
+    EXPECT_EQ(ICDecompressQuery(hic.get(), in.header(), shorter.header()), ICERR_BADFORMAT);
     Format narrower = MakeFormat(318, 240, BI_RGB, 24);
     EXPECT_EQ(ICDecompressQuery(hic.get(), in.header(), narrower.header()), ICERR_BADFORMAT);
 }
@@ -141,8 +144,11 @@ TEST_F(RawNegotiation, DecompressFormatsOfAStoredRgb24Stream) {
     EXPECT_EQ(asYuy2.header()->biSize, 40u);
     Format want = MakeFormat(320, 240, kYuy2, 16);
     EXPECT_EQ(ICDecompressQuery(hic.get(), in.header(), want.header()), ICERR_BADFORMAT);
+    // What the format message offers for a 32-bit request must then be accepted.
     Format rgb32 = MakeFormat(320, 240, BI_RGB, 32);
-    EXPECT_EQ(ICDecompressQuery(hic.get(), in.header(), rgb32.header()), ICERR_BADFORMAT);
+    ASSERT_EQ(ICDecompressGetFormat(hic.get(), in.header(), rgb32.header()), ICERR_OK);
+    EXPECT_EQ(rgb32.header()->biBitCount, 32);
+    EXPECT_EQ(ICDecompressQuery(hic.get(), in.header(), rgb32.header()), ICERR_OK);
 }
 
 TEST_F(RawNegotiation, DecompressRefusesWhatIsNotAStream) {

@@ -1,4 +1,5 @@
 #include "playback/PixelRepack.h"
+#include "PageEndBuffer.h"
 
 #include <gtest/gtest.h>
 
@@ -7,17 +8,9 @@
 #include <cstring>
 #include <ostream>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
 
 namespace kestro {
 
@@ -27,59 +20,6 @@ void PrintTo(KernelLevel level, std::ostream* os) {
 }
 
 namespace {
-
-// `size` bytes ending exactly where an inaccessible page begins, so any access past the end faults.
-class PageEndBuffer {
-public:
-    explicit PageEndBuffer(size_t size) : size_(size) {
-#ifdef _WIN32
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        const size_t page = info.dwPageSize;
-#else
-        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-#endif
-        const size_t body = (size + page - 1) / page * page;
-        total_ = body + page;
-#ifdef _WIN32
-        base_ = static_cast<uint8_t*>(
-            VirtualAlloc(nullptr, total_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        if (!base_ || !VirtualProtect(base_ + body, page, PAGE_NOACCESS, &old)) {
-            throw std::runtime_error("guard page");
-        }
-#else
-        void* p = mmap(nullptr, total_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        base_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
-        if (!base_ || mprotect(base_ + body, page, PROT_NONE) != 0) {
-            throw std::runtime_error("guard page");
-        }
-#endif
-        data_ = base_ + body - size;
-    }
-    ~PageEndBuffer() {
-#ifdef _WIN32
-        VirtualFree(base_, 0, MEM_RELEASE);
-#else
-        munmap(base_, total_);
-#endif
-    }
-    PageEndBuffer(const PageEndBuffer&) = delete;
-    PageEndBuffer& operator=(const PageEndBuffer&) = delete;
-
-    uint8_t* data() {
-        return data_;
-    }
-    std::vector<uint8_t> Bytes() const {
-        return {data_, data_ + size_};
-    }
-
-private:
-    size_t size_;
-    size_t total_ = 0;
-    uint8_t* base_ = nullptr;
-    uint8_t* data_ = nullptr;
-};
 
 using PlaneFn = void (*)(const uint8_t*, uint8_t*, uint32_t, uint32_t, bool);
 
@@ -368,6 +308,68 @@ TEST_P(SwapTest, MatchesReferenceForEveryCount) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLevels, SwapTest, ::testing::ValuesIn(kLevels),
+                         [](const ::testing::TestParamInfo<KernelLevel>& info) {
+                             return LevelName(info.param);
+                         });
+
+class Rgb24ToRgb32Test : public AtLevel, public ::testing::TestWithParam<KernelLevel> {
+protected:
+    void SetUp() override { Enter(GetParam()); }
+    void TearDown() override { Leave(); }
+};
+
+// Every width up to a few SIMD steps and some real ones, each source starting at every offset
+// within 4 bytes of a page end, the output ending at one too.
+TEST_P(Rgb24ToRgb32Test, MatchesReferenceAtPageEnds) {
+    std::vector<uint32_t> widths;
+    for (uint32_t w = 1; w <= 100; ++w) {
+        widths.push_back(w);
+    }
+    widths.insert(widths.end(), {127, 129, 641, 719, 720, 1918, 1920});
+    std::mt19937 rng(24);
+    for (uint32_t w : widths) {
+        for (uint32_t h : {1u, 3u}) {
+            for (size_t slack : {0, 1, 2, 3}) {
+                SCOPED_TRACE(::testing::Message() << w << "x" << h << " slack " << slack);
+                const size_t srcBytes = size_t{3} * w * h, dstBytes = size_t{4} * w * h;
+                PageEndBuffer in(srcBytes + slack), out(dstBytes);
+                uint8_t* src = in.data() + slack; // odd offsets for slack 1 and 3
+                std::generate_n(in.data(), srcBytes + slack,
+                                [&] { return static_cast<uint8_t>(rng() | 1); });
+                for (bool reverse : {false, true}) {
+                    std::fill_n(out.data(), dstBytes, 0xCD);
+                    std::vector<uint8_t> expected(dstBytes, 0x5A);
+                    reference::Rgb24ToRgb32(src, expected.data(), w, h, reverse);
+                    Rgb24ToRgb32(src, out.data(), w, h, reverse);
+                    ASSERT_EQ(FirstDifference(out.Bytes(), expected), -1) << "reverse " << reverse;
+                }
+            }
+        }
+    }
+}
+
+// The reference itself, against the pixels written out by hand.
+TEST_P(Rgb24ToRgb32Test, CopiesThreeBytesAndZeroesTheFourth) {
+    std::vector<uint8_t> src(3 * 40);
+    for (size_t i = 0; i < src.size(); ++i) {
+        src[i] = static_cast<uint8_t>(255 - i);
+    }
+    std::vector<uint8_t> expected;
+    for (size_t p = 0; p < 40; ++p) {
+        expected.insert(expected.end(), {src[3 * p], src[3 * p + 1], src[3 * p + 2], 0});
+    }
+    std::vector<uint8_t> out(4 * 40, 0xEE);
+    Rgb24ToRgb32(src.data(), out.data(), 20, 2);
+    EXPECT_EQ(out, expected);
+    // Reversed: the second row of 20 pixels comes first.
+    Rgb24ToRgb32(src.data(), out.data(), 20, 2, true);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 80),
+              std::vector<uint8_t>(expected.begin() + 80, expected.end()));
+    EXPECT_EQ(std::vector<uint8_t>(out.begin() + 80, out.end()),
+              std::vector<uint8_t>(expected.begin(), expected.begin() + 80));
+}
+
+INSTANTIATE_TEST_SUITE_P(AllLevels, Rgb24ToRgb32Test, ::testing::ValuesIn(kLevels),
                          [](const ::testing::TestParamInfo<KernelLevel>& info) {
                              return LevelName(info.param);
                          });

@@ -1,0 +1,95 @@
+#include "playback/RawConvert.h"
+
+#include <cstring>
+
+#include "playback/PixelRepack.h"
+
+namespace kestro {
+
+namespace {
+
+uint32_t BytesPerPixel(PixelKind kind) {
+    return kind == KIND_RGB24 ? 3 : kind == KIND_RGB32 ? 4 : 2;
+}
+
+uint64_t Magnitude(int32_t v) {
+    return v < 0 ? uint64_t(-int64_t(v)) : uint64_t(v);
+}
+
+using PlaneFn = void (*)(const uint8_t*, uint8_t*, uint32_t, uint32_t, bool);
+
+PlaneFn PlaneOf(RawOp op) {
+    switch (op) {
+    case RawOp::Yuy2ToRgb24:
+        return Yuy2ToRgb24;
+    case RawOp::Yuy2ToRgb32:
+        return Yuy2ToRgb32;
+    case RawOp::UyvyToRgb24:
+        return UyvyToRgb24;
+    case RawOp::UyvyToRgb32:
+        return UyvyToRgb32;
+    case RawOp::Rgb24ToRgb32:
+        return Rgb24ToRgb32;
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+std::optional<RawConversion> PlanRawConversion(PixelKind source, int32_t streamHeight,
+                                               PixelKind output, int32_t outputHeight,
+                                               int32_t width, bool paddedOutputRows) {
+    RawConversion c;
+    c.op = ChooseRawOp(source, output);
+    const uint64_t rows = Magnitude(outputHeight);
+    if (c.op == RawOp::Refuse || width <= 0 || rows == 0 || rows != Magnitude(streamHeight))
+        return std::nullopt;
+    const uint32_t outBits = 8 * BytesPerPixel(output);
+    const uint64_t srcStride = DibRowBytes(width, 8 * BytesPerPixel(source));
+    const uint64_t rowBytes = uint64_t(width) * BytesPerPixel(output);
+    const uint64_t dstStride = paddedOutputRows ? DibRowBytes(width, outBits) : rowBytes;
+    if (srcStride * rows > UINT32_MAX || dstStride * rows > UINT32_MAX)
+        return std::nullopt;
+    c.width = uint32_t(width);
+    c.rows = uint32_t(rows);
+    c.srcStride = uint32_t(srcStride);
+    c.dstStride = uint32_t(dstStride);
+    c.dstRowBytes = uint32_t(rowBytes);
+    c.reverseRows = TopRowFirst(source, streamHeight) != TopRowFirst(output, outputHeight);
+    c.storedBytes = uint32_t(srcStride * rows);
+    c.outputBytes = uint32_t(dstStride * rows);
+    return c;
+}
+
+void ApplyRawConversion(const RawConversion& c, const uint8_t* stored, uint8_t* out) {
+    const bool sameRows = !c.reverseRows && c.srcStride == c.dstStride;
+    if (c.op == RawOp::Copy && sameRows) {
+        std::memcpy(out, stored, c.outputBytes);
+        return;
+    }
+    if (c.op == RawOp::Swap && sameRows) {
+        SwapBytePairs(out, stored, c.outputBytes);
+        return;
+    }
+    const PlaneFn plane = PlaneOf(c.op);
+    const uint32_t srcPixel = c.op == RawOp::Rgb24ToRgb32 ? 3 : 2;
+    // Unpadded rows on both sides: the whole picture in one call, which walks the rows itself.
+    if (plane && c.srcStride == srcPixel * c.width && c.dstStride == c.dstRowBytes) {
+        plane(stored, out, c.width, c.rows, c.reverseRows);
+        return;
+    }
+    for (uint32_t j = 0; j < c.rows; ++j) {
+        const uint8_t* from = stored + size_t(c.reverseRows ? c.rows - 1 - j : j) * c.srcStride;
+        uint8_t* to = out + size_t(j) * c.dstStride;
+        if (plane)
+            plane(from, to, c.width, 1, false);
+        else if (c.op == RawOp::Swap)
+            SwapBytePairs(to, from, c.dstRowBytes);
+        else
+            std::memcpy(to, from, c.dstRowBytes);
+        std::memset(to + c.dstRowBytes, 0, c.dstStride - c.dstRowBytes);
+    }
+}
+
+} // namespace kestro

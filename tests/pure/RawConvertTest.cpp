@@ -1,0 +1,182 @@
+// Raw frames delivered in either row order, with padded and unpadded rows, against a picture
+// built row by row from the stored one and turned over independently.
+#include "playback/RawConvert.h"
+#include "playback/PixelRepack.h"
+#include "PageEndBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace kestro {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Pair {
+    const char* name;
+    PixelKind source, output;
+};
+
+const Pair kPairs[] = {
+    {"Yuy2AsYuy2", KIND_YUY2, KIND_YUY2},     {"UyvyAsUyvy", KIND_UYVY, KIND_UYVY},
+    {"UyvyAsYuy2", KIND_UYVY, KIND_YUY2},     {"Yuy2AsRgb24", KIND_YUY2, KIND_RGB24},
+    {"Yuy2AsRgb32", KIND_YUY2, KIND_RGB32},   {"UyvyAsRgb24", KIND_UYVY, KIND_RGB24},
+    {"UyvyAsRgb32", KIND_UYVY, KIND_RGB32},   {"Rgb24AsRgb24", KIND_RGB24, KIND_RGB24},
+    {"Rgb24AsRgb32", KIND_RGB24, KIND_RGB32}, {"Rgb32AsRgb32", KIND_RGB32, KIND_RGB32},
+};
+
+uint32_t PixelBytes(PixelKind kind) {
+    return kind == KIND_RGB24 ? 3 : kind == KIND_RGB32 ? 4 : 2;
+}
+uint32_t Padded(uint32_t bytes) {
+    return (bytes + 3) / 4 * 4;
+}
+bool IsYuv(PixelKind kind) {
+    return kind == KIND_YUY2 || kind == KIND_UYVY;
+}
+
+// One row of the output kind from one row of the stored kind, written out per byte.
+Bytes ConvertRow(const Pair& p, const uint8_t* row, uint32_t width) {
+    Bytes out(size_t(width) * PixelBytes(p.output));
+    if (p.source == p.output) {
+        std::memcpy(out.data(), row, out.size());
+    } else if (p.output == KIND_YUY2) { // from UYVY
+        for (size_t i = 0; i + 1 < out.size(); i += 2) {
+            out[i] = row[i + 1];
+            out[i + 1] = row[i];
+        }
+    } else if (p.source == KIND_RGB24) {
+        for (uint32_t x = 0; x < width; ++x) {
+            std::memcpy(&out[4 * x], row + 3 * x, 3);
+            out[4 * x + 3] = 0;
+        }
+    } else {
+        using Row = void (*)(const uint8_t*, uint8_t*, uint32_t);
+        const bool uyvy = p.source == KIND_UYVY;
+        Row convert = p.output == KIND_RGB24
+                          ? (uyvy ? reference::UyvyToRgb24Row : reference::Yuy2ToRgb24Row)
+                          : (uyvy ? reference::UyvyToRgb32Row : reference::Yuy2ToRgb32Row);
+        convert(row, out.data(), width);
+    }
+    return out;
+}
+
+// The stored rows listed top row first: 4:2:2 frames always lie that way, RGB ones bottom row
+// first unless their height is negative.
+std::vector<const uint8_t*> TopFirst(PixelKind kind, int32_t height, const uint8_t* stored,
+                                     uint32_t stride) {
+    const uint32_t rows = uint32_t(height < 0 ? -height : height);
+    std::vector<const uint8_t*> list;
+    for (uint32_t i = 0; i < rows; ++i) {
+        const bool bottomFirst = !IsYuv(kind) && height > 0;
+        list.push_back(stored + size_t(bottomFirst ? rows - 1 - i : i) * stride);
+    }
+    return list;
+}
+
+Bytes Expected(const Pair& p, const Bytes& stored, uint32_t width, int32_t streamHeight,
+               int32_t outputHeight, bool padded) {
+    const uint32_t srcStride = Padded(width * PixelBytes(p.source));
+    const uint32_t rowBytes = width * PixelBytes(p.output);
+    const uint32_t dstStride = padded ? Padded(rowBytes) : rowBytes;
+    auto top = TopFirst(p.source, streamHeight, stored.data(), srcStride);
+    const uint32_t rows = uint32_t(top.size());
+    Bytes out(size_t(dstStride) * rows, 0);
+    for (uint32_t i = 0; i < rows; ++i) {
+        const bool bottomFirst = !IsYuv(p.output) && outputHeight > 0;
+        const uint32_t at = bottomFirst ? rows - 1 - i : i;
+        Bytes row = ConvertRow(p, top[i], width);
+        std::memcpy(out.data() + size_t(at) * dstStride, row.data(), row.size());
+    }
+    return out;
+}
+
+// Bytes of the output rows' padding are the stored padding in a straight copy and zero otherwise;
+// compare the picture bytes, and the padding only where it is defined as zero.
+void ComparePictures(const Bytes& actual, const Bytes& expected, const RawConversion& plan) {
+    for (uint32_t j = 0; j < plan.rows; ++j) {
+        const size_t at = size_t(j) * plan.dstStride;
+        const size_t n = IsStraightCopy(plan) ? plan.dstRowBytes : plan.dstStride;
+        ASSERT_EQ(0, std::memcmp(actual.data() + at, expected.data() + at, n)) << "row " << j;
+    }
+}
+
+TEST(RawConvert, EveryPairEitherRowOrderPaddedOrNot) {
+    std::mt19937 rng(77);
+    for (const Pair& p : kPairs) {
+        for (uint32_t width : {2u, 6u, 8u, 10u, 36u, 130u}) {
+            for (int32_t streamSign : {1, -1}) {
+                for (int32_t outputSign : {1, -1}) {
+                    for (bool padded : {true, false}) {
+                        const uint32_t rows = 5;
+                        SCOPED_TRACE(::testing::Message()
+                                     << p.name << " width " << width << " stream " << streamSign
+                                     << " output " << outputSign << " padded " << padded);
+                        auto plan =
+                            PlanRawConversion(p.source, streamSign * int32_t(rows), p.output,
+                                              outputSign * int32_t(rows), int32_t(width), padded);
+                        ASSERT_TRUE(plan);
+                        PageEndBuffer stored(plan->storedBytes), out(plan->outputBytes);
+                        std::generate_n(stored.data(), plan->storedBytes,
+                                        [&] { return uint8_t(rng()); });
+                        std::memset(out.data(), 0xEE, plan->outputBytes);
+                        ApplyRawConversion(*plan, stored.data(), out.data());
+                        Bytes expected = Expected(p, stored.Bytes(), width, streamSign * int(rows),
+                                                  outputSign * int(rows), padded);
+                        ASSERT_EQ(expected.size(), plan->outputBytes);
+                        ComparePictures(out.Bytes(), expected, *plan);
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(RawConvert, OppositeRgbRowOrderIsTheStoredRowsTurnedOver) {
+    // Two rows of two RGB24 pixels: 6 picture bytes and 2 of padding per row.
+    const Bytes stored = {1, 2, 3, 4, 5, 6, 0xA1, 0xA2, 7, 8, 9, 10, 11, 12, 0xB1, 0xB2};
+    auto plan = PlanRawConversion(KIND_RGB24, 2, KIND_RGB24, -2, 2, true);
+    ASSERT_TRUE(plan);
+    EXPECT_TRUE(plan->reverseRows);
+    Bytes out(16, 0xEE);
+    ApplyRawConversion(*plan, stored.data(), out.data());
+    EXPECT_EQ(out, (Bytes{7, 8, 9, 10, 11, 12, 0, 0, 1, 2, 3, 4, 5, 6, 0, 0}));
+    // The same order is a plain copy, padding and all: the reader may read straight into it.
+    auto same = PlanRawConversion(KIND_RGB24, -2, KIND_RGB24, -2, 2, true);
+    ASSERT_TRUE(same);
+    EXPECT_TRUE(IsStraightCopy(*same));
+    ApplyRawConversion(*same, stored.data(), out.data());
+    EXPECT_EQ(out, stored);
+    EXPECT_FALSE(IsStraightCopy(*plan));
+}
+
+TEST(RawConvert, PackedYuvHasOneRowOrder) {
+    for (int32_t stream : {4, -4})
+        for (int32_t output : {4, -4}) {
+            EXPECT_FALSE(
+                PlanRawConversion(KIND_UYVY, stream, KIND_YUY2, output, 8, true)->reverseRows);
+            EXPECT_EQ(
+                PlanRawConversion(KIND_YUY2, stream, KIND_RGB32, output, 8, true)->reverseRows,
+                output > 0);
+        }
+}
+
+TEST(RawConvert, RefusesWhatNoRoutineDelivers) {
+    EXPECT_FALSE(PlanRawConversion(KIND_RGB24, 4, KIND_YUY2, 4, 8, true));
+    EXPECT_FALSE(PlanRawConversion(KIND_RGB32, 4, KIND_RGB24, 4, 8, true));
+    EXPECT_FALSE(PlanRawConversion(KIND_NONE, 4, KIND_RGB24, 4, 8, true));
+    EXPECT_FALSE(PlanRawConversion(KIND_YUY2, 4, KIND_RGB24, 5, 8, true)) << "other height";
+    EXPECT_FALSE(PlanRawConversion(KIND_YUY2, 4, KIND_RGB24, 4, 0, true));
+    EXPECT_FALSE(PlanRawConversion(KIND_RGB24, INT32_MIN, KIND_RGB32, INT32_MIN, 1, true));
+    EXPECT_FALSE(PlanRawConversion(KIND_RGB24, 0x10000, KIND_RGB32, 0x10000, 0x4000, true))
+        << "4 GiB of output";
+    auto big = PlanRawConversion(KIND_RGB24, -0x8000, KIND_RGB32, 0x8000, 0x7FFF, true);
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->outputBytes, 0x8000u * 0x7FFF * 4);
+}
+
+} // namespace
+} // namespace kestro
