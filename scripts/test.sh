@@ -29,15 +29,17 @@ run native-san || r3=1
 wait $p1; r1=$?
 wait $p2; r2=$?
 
-passed=0; failed=0
+passed=0; failed=0; skipped=0
 for f in i686 x86_64 native native-san; do
   echo "== tests of $f"
   cat "$logs/$f.log"
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$logs/$f.log" | tail -1)
   total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
   bad=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
-  passed=$((passed + ${total:-0} - ${bad:-0})); failed=$((failed + ${bad:-0}))
+  skip=$(grep -cE '\(Skipped\)$' "$logs/$f.log")
+  passed=$((passed + ${total:-0} - ${bad:-0} - skip)); failed=$((failed + ${bad:-0}))
+  skipped=$((skipped + skip))
 done
 [ $r1 -eq 0 ] && [ $r2 -eq 0 ] && [ $r3 -eq 0 ] || failed=$((failed > 0 ? failed : 1))
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]

@@ -8,6 +8,10 @@ if [ -z "$other" ] || [ ! -x "$other/wine-run" ] || [ ! -f "$other/tools/kestro-
   echo "SKIP: the other architecture's build (${other:-none}) with kestro32.dll and tools/kestro-host.exe is absent; build it (scripts/build.sh i686 / x86_64) to run this test"
   exit 77
 fi
+if ! can_run "$other"; then
+  echo "SKIP: this system cannot start $(loader_of "$other"), which the other build needs"
+  exit 77
+fi
 other_ini="$other/wineprefix/drive_c/windows/system32/kestdisk.ini"
 other_saved=; [ -f "$other_ini" ] && other_saved=$(cat "$other_ini")
 restore_other() { if [ -n "$other_saved" ]; then printf '%s' "$other_saved" >"$other_ini"; else rm -f "$other_ini"; fi; cleanup; }

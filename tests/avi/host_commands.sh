@@ -58,7 +58,7 @@ grep -q '^"vidc.KEST"=' "$prefix/system.reg" || fail "the build's prefix has no 
 arch=win64; grep -q '#arch=win32' "$prefix/system.reg" && arch=win32
 rc=0
 WINEPREFIX="$bare" WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES='mshtml=;mscoree=' \
-  wine "$KESTRO_HOST" capture --frames 2 -o "$win\\unreg.avi" 2>"$scratch/err" || rc=$?
+  WINELOADER="$(loader_of "$KESTRO_BUILD")" "$(loader_of "$KESTRO_BUILD")" "$KESTRO_HOST" capture --frames 2 -o "$win\\unreg.avi" 2>"$scratch/err" || rc=$?
 WINEPREFIX="$bare" wineserver -k 2>/dev/null || true
 [ $rc = 3 ] || { cat "$scratch/err" >&2; fail "unregistered codec: exit $rc, expected 3"; }
 expect_err 'the codec is not registered: no value "vidc.KEST"'

@@ -2,6 +2,13 @@
 # scratch folder that every prefix reaches through drive Z:.
 set -euo pipefail
 : "${KESTRO_BUILD:?}" "${KESTRO_HOST:?}"
+# The loader a build's programs need, called by name (Debian's `wine` tries the 32-bit one first).
+loader_of() { case "$1" in *i686*) echo /usr/lib/wine/wine ;; *) echo /usr/lib/wine/wine64 ;; esac; }
+can_run() { "$(loader_of "$1")" --version >/dev/null 2>&1; }
+if ! can_run "$KESTRO_BUILD"; then
+  echo "SKIP: this system cannot start $(loader_of "$KESTRO_BUILD"): no 32-bit programs run here"
+  exit 77
+fi
 scratch=$(mktemp -d /dev/shm/kestro-avitest.XXXXXX)
 win=$(printf 'Z:%s' "$scratch" | tr / '\\')
 ini="$KESTRO_BUILD/wineprefix/drive_c/windows/system32/kestdisk.ini"
