@@ -1,0 +1,162 @@
+// Export of synthesized captures, checked by decoding the result with ffmpeg.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "ToolFixture.h"
+#include "formats/PixelKind.h"
+
+using namespace kestro;
+
+namespace {
+
+std::vector<uint8_t> Concat(const RawCapture& c, size_t frames,
+                            std::vector<uint8_t> (*frame)(const RawCapture&, size_t)) {
+    std::vector<uint8_t> all;
+    for (size_t i = 0; i < frames; ++i) {
+        auto f = frame(c, i);
+        all.insert(all.end(), f.begin(), f.end());
+    }
+    return all;
+}
+
+class Export : public ToolTest {
+protected:
+    static std::vector<uint8_t> Upright(const RawCapture& c, size_t i) {
+        return UprightFrame(c, i);
+    }
+    std::vector<uint8_t> Decode(const std::string& file, const char* pixFmt) {
+        int status = 0;
+        auto bytes = Shell("ffmpeg -v error -i '" + file + "' -map 0:v -f rawvideo -pix_fmt " +
+                               pixFmt + " -",
+                           &status);
+        EXPECT_EQ(status, 0) << file;
+        return bytes;
+    }
+    bool NoStrayFiles(const std::string& folder, const std::string& keep) {
+        int status;
+        auto list =
+            Shell("ls -A '" + folder + "' | grep -v -x -e '" + keep + "' | grep kestro-", &status);
+        return list.empty();
+    }
+};
+
+struct Kind {
+    const char* name;
+    uint32_t source;
+    uint16_t bits;
+    int32_t height;
+    const char* pixFmt;
+};
+
+const Kind kKinds[] = {
+    {"YUY2", MakeFourcc('Y', 'U', 'Y', '2'), 16, 48, "yuyv422"},
+    {"UYVY", MakeFourcc('U', 'Y', 'V', 'Y'), 16, 48, "uyvy422"},
+    {"RGB24 bottom-up", 0, 24, 48, "bgr24"},
+    {"RGB24 top-down", 0, 24, -48, "bgr24"},
+};
+
+TEST_F(Export, RawKindsDecodeByteForByteFromAviMkvAndNutAcrossPieces) {
+    for (const Kind& kind : kKinds) {
+        RawCapture c;
+        c.source = kind.source;
+        c.bits = kind.bits;
+        c.height = kind.height;
+        c.frames = 7;
+        c.framesPerPiece = 3;
+        const std::string avi = dir + "/take.avi";
+        MakeRawCapture(c, dir, avi);
+        const auto want = Concat(c, c.frames, Upright);
+        for (const char* ext : {"avi", "mkv", "nut", "mov"}) {
+            const std::string out = dir + "/out." + ext;
+            auto r = RunKestro({"export", avi, out, "-q"});
+            ASSERT_EQ(r.code, 0) << kind.name << " " << ext << ": " << r.err;
+            auto got = Decode(out, kind.pixFmt);
+            ASSERT_EQ(got.size(), want.size()) << kind.name << " " << ext;
+            EXPECT_TRUE(got == want) << kind.name << " " << ext << ": pictures differ";
+            unlink(out.c_str());
+        }
+        // The pipe gets the same bytes, and info names the parameters it needs.
+        int status;
+        auto piped = Shell("true", &status);
+        auto r = RunKestro({"export", avi, "-"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(std::vector<uint8_t>(r.out.begin(), r.out.end()) == want) << kind.name;
+        r = RunKestro({"info", avi});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_NE(r.out.find(std::string("-pix_fmt ") + kind.pixFmt + " -s 66x48 -r 30/1"),
+                  std::string::npos)
+            << r.out;
+    }
+}
+
+TEST_F(Export, AudioIsCopiedSampleForSampleAndVideoKeepsItsRate) {
+    RawCapture c;
+    c.source = MakeFourcc('Y', 'U', 'Y', '2');
+    c.audio = true;
+    c.scale = 1001;
+    c.rate = 30000;
+    const std::string avi = dir + "/take.avi";
+    auto spec = MakeRawCapture(c, dir, avi);
+    std::vector<uint8_t> samples;
+    for (auto& chunk : spec.audio.chunks)
+        samples.insert(samples.end(), chunk.begin(), chunk.end());
+    for (const char* ext : {"avi", "mkv", "nut"}) {
+        const std::string out = dir + "/out." + ext;
+        auto r = RunKestro({"export", avi, out, "-q"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        int status;
+        auto audio = Shell("ffmpeg -v error -i '" + out + "' -map 0:a -f s16le -", &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(audio == samples)
+            << ext << ": audio differs (" << audio.size() << " vs " << samples.size() << " bytes)";
+        auto probe = Shell("ffprobe -v error -select_streams v -show_entries "
+                           "stream=r_frame_rate,nb_read_frames -count_frames -of csv=p=0 '" +
+                           out + "'");
+        EXPECT_EQ(std::string(probe.begin(), probe.end()), "30000/1001,6\n") << ext;
+        unlink(out.c_str());
+    }
+}
+
+TEST_F(Export, ChainedStreamsKeepTheCodecsPacketsTagAndFormat) {
+    // A chained format whose codec ffmpeg knows by its tag, carrying 4 bytes of its own.
+    std::vector<uint8_t> chain(44, 0);
+    const uint32_t header[] = {44, 66, 48, 0x00180001u, MakeFourcc('M', 'J', 'P', 'G'), 0};
+    std::memcpy(chain.data(), header, sizeof header);
+    std::memcpy(chain.data() + 40, "\x01\x02\x03\x04", 4);
+    synth::AviSpec spec;
+    spec.format = synth::StreamFormat(66, 48, MakeFourcc('Y', 'U', 'Y', '2'), 16,
+                                      MakeFourcc('M', 'J', 'P', 'G'), chain);
+    std::vector<uint8_t> piece, packets;
+    for (size_t i = 0; i < 5; ++i) {
+        std::vector<uint8_t> packet(100 + i * 37, uint8_t(0x30 + i));
+        packet[0] = uint8_t(i);
+        spec.records.push_back(
+            synth::Record(piece.size(), uint32_t(packet.size()), "d:\\cap\\kestro.000"));
+        packets.insert(packets.end(), packet.begin(), packet.end());
+        packet.resize(4096, 0);
+        piece.insert(piece.end(), packet.begin(), packet.end());
+    }
+    synth::WriteFile(dir + "/kestro.000", piece);
+    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(spec));
+    for (const char* ext : {"avi", "mkv", "nut"}) {
+        const std::string out = dir + "/out." + ext;
+        auto r = RunKestro({"export", dir + "/take.avi", out, "-q"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        int status;
+        auto copied = Shell("ffmpeg -v error -i '" + out + "' -map 0:v -c copy -f data -", &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(copied == packets) << ext << ": packets differ";
+        auto probe = Shell("ffprobe -v quiet -show_entries stream=codec_name,width,height,"
+                           "extradata_size -of csv=p=0 '" +
+                           out + "'");
+        EXPECT_EQ(std::string(probe.begin(), probe.end()), "mjpeg,66,48,4\n") << ext;
+    }
+    auto r = RunKestro({"export", dir + "/take.avi", "-"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("chained"), std::string::npos);
+}
+
+} // namespace
