@@ -239,3 +239,60 @@ TEST(AviRecords, RelinkedNamesKeepTheSuffix) {
 }
 
 } // namespace
+
+namespace {
+
+uint32_t At32(const std::vector<uint8_t>& b, size_t at) {
+    uint32_t v;
+    std::memcpy(&v, &b[at], 4);
+    return v;
+}
+
+// Follows every indx to its ix## chunk and every ix## entry to its chunk; counts entries checked.
+size_t CheckOpenDmlIndexes(const std::vector<uint8_t>& b) {
+    size_t checked = 0;
+    for (size_t i = 0; i + 8 < b.size(); ++i) {
+        if (std::memcmp(&b[i], "indx", 4) != 0 || b[i + 8 + 3] != 0)
+            continue;
+        const uint32_t id = At32(b, i + 8 + 8);
+        uint64_t ix;
+        std::memcpy(&ix, &b[i + 8 + 24], 8);
+        EXPECT_LT(ix + 32, b.size());
+        if (ix + 32 >= b.size())
+            return 0;
+        EXPECT_EQ(b[size_t(ix)], 'i');
+        EXPECT_EQ(b[size_t(ix) + 1], 'x');
+        EXPECT_EQ(At32(b, size_t(ix) + 8 + 8), id) << "the ix chunk indexes the same stream";
+        const uint32_t n = At32(b, size_t(ix) + 8 + 4);
+        uint64_t base;
+        std::memcpy(&base, &b[size_t(ix) + 8 + 12], 8);
+        for (uint32_t e = 0; e < n; ++e) {
+            const size_t entry = size_t(ix) + 8 + 24 + 8 * e;
+            const uint64_t data = base + At32(b, entry);
+            EXPECT_LT(data, b.size());
+            if (data >= b.size())
+                return 0;
+            EXPECT_EQ(At32(b, size_t(data) - 8), id) << "entry " << e;
+            EXPECT_EQ(At32(b, size_t(data) - 4), At32(b, entry + 4) & 0x7fffffffu) << "entry " << e;
+            ++checked;
+        }
+    }
+    return checked;
+}
+
+TEST(AviRecords, RelinkToNewFileMovesOpenDmlIndexEntriesWithTheirChunks) {
+    auto spec = Capture(9, "c:\\kestro", true, true);
+    spec.odml = true;
+    MemoryFile in(synth::BuildAvi(spec));
+    EXPECT_EQ(CheckOpenDmlIndexes(in.bytes_), 18u) << "the capture's own indexes";
+    std::string error;
+    auto layout = ReadAviLayout(in, true, error);
+    ASSERT_TRUE(layout) << error;
+    MemoryFile out;
+    ASSERT_TRUE(RelinkToNewFile(in, *layout, out, "e:\\a far longer archive folder\\take", error))
+        << error;
+    ASSERT_GT(out.bytes_.size(), in.bytes_.size() + 9 * 20);
+    EXPECT_EQ(CheckOpenDmlIndexes(out.bytes_), 18u);
+}
+
+} // namespace

@@ -104,6 +104,22 @@ std::vector<uint8_t> Record(uint64_t offset, uint32_t size, const std::string& p
 
 std::vector<uint8_t> BuildAvi(const AviSpec& spec) {
     std::vector<uint8_t> b;
+    std::vector<size_t> superIndex; // where each stream's indx entry lies, 0 when none
+    auto SuperIndex = [&spec](std::vector<uint8_t>& b, const char* id, uint32_t count) -> size_t {
+        if (!spec.odml)
+            return 0;
+        std::vector<uint8_t> indx;
+        Put16(indx, 4); // longs per entry
+        indx.push_back(0);
+        indx.push_back(0); // an index of indexes
+        Put32(indx, 1);
+        PutId(indx, id);
+        for (int i = 0; i < 3 + 4; ++i) // reserved, then the one entry (patched)
+            Put32(indx, 0);
+        Patch32(indx, 24 + 12, count);
+        Chunk(b, "indx", indx);
+        return b.size() - 16;
+    };
     const size_t riff = OpenList(b, "RIFF", "AVI ");
     const size_t hdrl = OpenList(b, "LIST", "hdrl");
     const uint32_t frames = uint32_t(spec.records.size());
@@ -132,6 +148,7 @@ std::vector<uint8_t> BuildAvi(const AviSpec& spec) {
         Chunk(b, "strh",
               StreamHeader("vids", "KEST", spec.scale, spec.rate, spec.start, frames, 30, 0));
         Chunk(b, "strf", spec.format);
+        superIndex.push_back(SuperIndex(b, "00dc", frames));
         CloseList(b, strl);
     }
     const uint32_t blockAlign = uint32_t(spec.audio.channels) * spec.audio.bitsPerSample / 8;
@@ -152,6 +169,7 @@ std::vector<uint8_t> BuildAvi(const AviSpec& spec) {
         Put16(wf, spec.audio.bitsPerSample);
         Put16(wf, 0);
         Chunk(b, "strf", wf);
+        superIndex.push_back(SuperIndex(b, "01wb", uint32_t(spec.audio.chunks.size())));
         CloseList(b, strl);
     }
     CloseList(b, hdrl);
@@ -180,6 +198,35 @@ std::vector<uint8_t> BuildAvi(const AviSpec& spec) {
         }
         if (spec.recLists)
             CloseList(b, rec);
+    }
+    if (spec.odml) {
+        const char* ids[2] = {"00dc", "01wb"};
+        const char* ix[2] = {"ix00", "ix01"};
+        for (size_t stream = 0; stream < superIndex.size(); ++stream) {
+            std::vector<uint8_t> chunk;
+            Put16(chunk, 2);
+            chunk.push_back(0);
+            chunk.push_back(1); // an index of chunks
+            uint32_t n = 0;
+            for (auto& e : index)
+                n += std::strncmp(e.id, ids[stream], 4) == 0;
+            Put32(chunk, n);
+            PutId(chunk, ids[stream]);
+            Put32(chunk, uint32_t(moviType)); // base offset, 64-bit
+            Put32(chunk, 0);
+            Put32(chunk, 0);
+            for (auto& e : index) {
+                if (std::strncmp(e.id, ids[stream], 4) != 0)
+                    continue;
+                Put32(chunk, e.offset + 8); // to the data, from the base
+                Put32(chunk, e.size);
+            }
+            const size_t at = b.size();
+            Chunk(b, ix[stream], chunk);
+            Patch32(b, superIndex[stream], uint32_t(at));
+            Patch32(b, superIndex[stream] + 4, 0);
+            Patch32(b, superIndex[stream] + 8, uint32_t(b.size() - at));
+        }
     }
     CloseList(b, movi);
     if (spec.idx1) {

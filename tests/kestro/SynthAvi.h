@@ -22,6 +22,7 @@ struct AviSpec {
     std::vector<std::vector<uint8_t>> records; // one chunk per frame
     bool recLists = false;                     // each frame (and its audio) in a LIST rec
     bool idx1 = true;
+    bool odml = false; // OpenDML indexes too: an indx per stream, an ix## per stream in movi
     Audio audio;
     bool withAudio = false;
 };
