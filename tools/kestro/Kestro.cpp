@@ -715,6 +715,8 @@ int RunExport(const Options& options) {
         AVDictionary* muxOptions = nullptr;
         if (mkvOut && !info.chained)
             av_dict_set(&muxOptions, "allow_raw_vfw", "1", 0);
+        if (mkvOut) // a checksum over every cluster would halve the export's speed
+            av_dict_set(&muxOptions, "write_crc32", "0", 0);
         int r = avformat_write_header(oc, &muxOptions);
         av_dict_free(&muxOptions);
         if (r < 0)
