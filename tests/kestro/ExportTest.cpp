@@ -160,3 +160,52 @@ TEST_F(Export, ChainedStreamsKeepTheCodecsPacketsTagAndFormat) {
 }
 
 } // namespace
+
+namespace {
+
+class ExportRun : public ToolTest {};
+
+TEST_F(ExportRun, ProgressOnATerminalOnlyAndNotWithQ) {
+    RawCapture c;
+    c.source = MakeFourcc('Y', 'U', 'Y', '2');
+    c.frames = 5;
+    MakeRawCapture(c, dir, dir + "/take.avi");
+    const std::string export_ = "'" KESTRO_TOOL "' export '" + dir + "/take.avi' '" + dir;
+    // `script` gives the tool a terminal; its output is what the terminal showed.
+    int status;
+    auto shown = Shell("script -qec \"" + export_ + "/a.avi'\" /dev/null", &status);
+    ASSERT_EQ(status, 0);
+    const std::string text(shown.begin(), shown.end());
+    EXPECT_NE(text.find("frame 5/5"), std::string::npos) << text;
+    EXPECT_NE(text.find("MB/s"), std::string::npos) << text;
+    EXPECT_NE(text.find("s left"), std::string::npos) << text;
+    shown = Shell("script -qec \"" + export_ + "/b.avi' -q\" /dev/null", &status);
+    EXPECT_EQ(std::string(shown.begin(), shown.end()).find("frame "), std::string::npos);
+    shown = Shell(export_ + "/c.avi' 2>&1", &status);
+    const std::string piped(shown.begin(), shown.end());
+    EXPECT_EQ(piped.find("frame "), std::string::npos) << "not a terminal: " << piped;
+}
+
+TEST_F(ExportRun, InterruptedExportLeavesNoFile) {
+    // Many records of one large picture: long enough to be interrupted once its output exists.
+    const uint32_t bytes = 1920 * 1080 * 2;
+    synth::WriteFile(dir + "/kestro.000", std::vector<uint8_t>(bytes, 0x80));
+    synth::AviSpec spec;
+    spec.format = synth::StreamFormat(1920, 1080, MakeFourcc('Y', 'U', 'Y', '2'), 16);
+    for (int i = 0; i < 1000; ++i)
+        spec.records.push_back(synth::Record(0, bytes, "c:\\kestro.000"));
+    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(spec));
+    int status;
+    Shell("'" KESTRO_TOOL "' export '" + dir + "/take.avi' '" + dir +
+              "/out.mkv' -q & pid=$!; for i in $(seq 200); do ls -A '" + dir +
+              "' | grep -q kestro- && break; sleep 0.05; done; kill -INT $pid; wait $pid; "
+              "echo $? > '" +
+              dir + "/code'",
+          &status);
+    auto code = synth::ReadFile(dir + "/code");
+    EXPECT_EQ(std::string(code.begin(), code.end()), "130\n");
+    auto left = Shell("ls -A '" + dir + "'");
+    EXPECT_EQ(std::string(left.begin(), left.end()), "code\nkestro.000\ntake.avi\n");
+}
+
+} // namespace
