@@ -98,6 +98,7 @@ TEST_F(Export, AudioIsCopiedSampleForSampleAndVideoKeepsItsRate) {
     c.audio = true;
     c.scale = 1001;
     c.rate = 30000;
+    c.start = 15; // the video starts half a second after the audio
     const std::string avi = dir + "/take.avi";
     auto spec = MakeRawCapture(c, dir, avi);
     std::vector<uint8_t> samples;
@@ -116,6 +117,13 @@ TEST_F(Export, AudioIsCopiedSampleForSampleAndVideoKeepsItsRate) {
                            "stream=r_frame_rate,nb_read_frames -count_frames -of csv=p=0 '" +
                            out + "'");
         EXPECT_EQ(std::string(probe.begin(), probe.end()), "30000/1001,6\n") << ext;
+        probe = Shell("ffprobe -v error -select_streams v -show_entries frame=pts_time -of "
+                      "csv=p=0 '" +
+                      out + "' | head -2");
+        // Matroska counts in milliseconds.
+        const std::string times =
+            std::string(ext) == "mkv" ? "0.501000\n0.534000\n" : "0.500500\n0.533867\n";
+        EXPECT_EQ(std::string(probe.begin(), probe.end()), times) << ext;
         unlink(out.c_str());
     }
 }

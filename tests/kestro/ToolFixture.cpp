@@ -119,6 +119,7 @@ synth::AviSpec ToolTest::MakeRawCapture(const RawCapture& c, const std::string& 
     spec.format = synth::StreamFormat(c.width, c.height, c.source, c.bits);
     spec.scale = c.scale;
     spec.rate = c.rate;
+    spec.start = c.start;
     const uint32_t span = (StoredBytes(c) + 4095) & ~4095u;
     std::string leaf = c.base.substr(c.base.rfind('\\') + 1);
     for (size_t piece = 0; piece * c.framesPerPiece < c.frames; ++piece) {

@@ -28,7 +28,7 @@ struct RawCapture {
     uint32_t framesPerPiece = 4; // pieces .000, .001...
     std::string base = "c:\\capture\\kestro";
     bool audio = false;
-    uint32_t scale = 1, rate = 30;
+    uint32_t scale = 1, rate = 30, start = 0;
 };
 
 class ToolTest : public ::testing::Test {

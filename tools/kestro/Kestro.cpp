@@ -748,6 +748,8 @@ int RunExport(const Options& options) {
     AVPacket* outPkt = av_packet_alloc();
     int code = kExitOk;
     int r;
+    int64_t aviFill = 0; // empty frames written before the first, up to its start
+    constexpr int64_t kMaxLeadingFrames = 1 << 20;
     while ((r = av_read_frame(input.ctx, pkt)) >= 0) {
         if (gStop) {
             code = kExitInterrupted;
@@ -835,6 +837,25 @@ int RunExport(const Options& options) {
                 break;
             }
         } else {
+            // AVI has no timestamps: a stream that starts late begins with empty (dropped)
+            // frames, which its muxer adds only between frames, not before the first.
+            if (aviOut && aviFill == 0 && pts > kMaxLeadingFrames) {
+                Error(path + ": the video starts " + std::to_string(pts) +
+                      " frames late; an AVI would need as many empty frames (export to .mkv or "
+                      ".nut instead)");
+                code = kExitUsage;
+                break;
+            }
+            for (; aviOut && aviFill < pts; ++aviFill) {
+                av_packet_unref(outPkt);
+                outPkt->stream_index = 0;
+                outPkt->pts = outPkt->dts = aviFill;
+                outPkt->duration = 1;
+                av_packet_rescale_ts(outPkt, inVideo->time_base, oc->streams[0]->time_base);
+                if ((r = av_write_frame(oc, outPkt)) < 0)
+                    break;
+            }
+            aviFill = INT64_MAX;
             av_packet_unref(outPkt);
             outPkt->data = const_cast<uint8_t*>(data);
             outPkt->size = int(size);
