@@ -45,10 +45,19 @@ std::string CheckFormat(const uint8_t* fmt, uint32_t bytes, WaveLayout& out) {
         return "its bytes per second (" + std::to_string(out.bytesPerSecond) +
                ") are not its rate times its block size (" + std::to_string(out.samplesPerSecond) +
                " x " + std::to_string(out.blockAlign) + ")";
-    if (tag == kFormatExtensible && (bytes < 18 || uint32_t(18) + Le16(fmt + 16) > bytes))
+    // The stored format carries cbSize (a 16-byte PCM chunk gets it as 0) and what it announces.
+    uint32_t keep = 16;
+    if (bytes >= 18) {
+        const uint32_t extra = Le16(fmt + 16);
+        if (18 + extra > bytes)
+            return tag == kFormatExtensible ? std::string("its extensible format is cut short")
+                                            : "its format announces " + std::to_string(extra) +
+                                                  " extra bytes, more than its fmt chunk of " +
+                                                  std::to_string(bytes) + " holds";
+        keep = 18 + extra;
+    } else if (tag == kFormatExtensible) {
         return "its extensible format is cut short";
-    // The stored format carries cbSize; a 16-byte PCM chunk gets it as 0.
-    const uint32_t keep = bytes >= 18 ? 18u + Le16(fmt + 16) : 16u;
+    }
     out.format.assign(fmt, fmt + keep);
     if (out.format.size() < 18)
         out.format.resize(18, 0);
