@@ -261,6 +261,7 @@ bool ReadKestInfo(const std::string& aviPath, KestInfo& info, avi::AviLayout& la
     if (!info.chained) {
         info.kind = ClassifyPixelKind(fmt->biSourceCompression, fmt->biBitCount);
         const uint64_t w = uint64_t(info.width), h = uint64_t(info.height);
+        uint64_t stored = 0;
         switch (info.kind) {
         case KIND_YUY2:
         case KIND_UYVY:
@@ -269,11 +270,11 @@ bool ReadKestInfo(const std::string& aviPath, KestInfo& info, avi::AviLayout& la
                 return false;
             }
             info.rowBytes = uint32_t(w * 2);
-            info.storedBytes = uint32_t(w * 2 * h);
+            stored = w * 2 * h;
             break;
         case KIND_RGB24:
             info.rowBytes = uint32_t(w * 3);
-            info.storedBytes = uint32_t(((w * 3 + 3) & ~uint64_t(3)) * h);
+            stored = ((w * 3 + 3) & ~uint64_t(3)) * h;
             break;
         default:
             error = aviPath + ": the KEST stream stores '" + FourccText(fmt->biSourceCompression) +
@@ -281,7 +282,16 @@ bool ReadKestInfo(const std::string& aviPath, KestInfo& info, avi::AviLayout& la
                     " bits, which this tool cannot export";
             return false;
         }
-    } else if (info.chainFormat.size() < kBitmapHeaderBytes) {
+        // One picture is buffered whole: a header claiming more than a gigabyte is not believed.
+        if (stored > (1u << 30)) {
+            error = aviPath + ": the KEST stream claims " + std::to_string(w) + "x" +
+                    std::to_string(h) + " pictures of " + std::to_string(stored) +
+                    " bytes, more than this tool believes";
+            return false;
+        }
+        info.storedBytes = uint32_t(stored);
+    } else if (info.chainFormat.size() < kBitmapHeaderBytes ||
+               !ReadBitmapHeader(info.chainFormat.data())) {
         error = aviPath + ": the chained codec '" + FourccText(fmt->biChainHandler) +
                 "' left no format of its own in the stream format";
         return false;
@@ -944,11 +954,13 @@ int RunRelink(const Options& options) {
     PieceFinder newFinder(renamed);
     RecordChecker oldChecker(options, info);
     uint64_t frames = 0;
+    bool broken = false; // a record refused for its piece, not for the AVI's shape
     bool walked = avi::ForEachRecord(
         in, layout,
         [&](const avi::RecordChunk& chunk,
             const FrameRecordView& record) -> std::optional<std::string> {
             ++frames;
+            broken = true; // until the record passes
             const std::string where = "frame " + std::to_string(chunk.index) + ", record " +
                                       std::to_string(chunk.index) + " (" +
                                       std::string(record.path) + ")";
@@ -966,12 +978,14 @@ int RunRelink(const Options& options) {
             if (record.offset > piece->size || record.size > piece->size - record.offset)
                 return where + ": outside its piece " + piece->path + " (" +
                        std::to_string(piece->size) + " bytes)";
+            broken = false;
             return std::nullopt;
         },
         error);
     if (!walked) {
         Error(path + ": " + error);
-        return error.find("piece") != std::string::npos ? kExitBroken : kExitUsage;
+        // Garbage records count as broken references, as in export; a damaged list does not.
+        return broken || error.rfind("record ", 0) == 0 ? kExitBroken : kExitUsage;
     }
     if (frames < info.length) {
         Error(path + ": the stream header promises " + std::to_string(info.length) +
