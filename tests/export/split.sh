@@ -48,11 +48,24 @@ cp "$scratch/split.avi" "$scratch/split.orig"
   -o "$scratch/native.avi" >/dev/null || fail "native relink of the split capture"
 host verify "$win\\native.avi" | grep -q "all $frames frames intact.* in 2 piece(s)" ||
   fail "the natively relinked capture is broken"
+played_md5 "$win\\native.avi" >"$scratch/relinked.md5"
+diff "$scratch/played.md5" "$scratch/relinked.md5" >&2 || fail "native relink changed frames"
+# Longer names: a new AVI beside the untouched input.
 host relink "$win\\split.avi" --data "$win\\archive" --to "$win\\archive\\take" >/dev/null ||
-  fail "kestro-host relink of the split capture"
-cmp "$scratch/split.avi.bak" "$scratch/split.orig" || fail "the .bak is not the original"
-for avi in native split; do
-  played_md5 "$win\\$avi.avi" >"$scratch/relinked.md5"
-  diff "$scratch/played.md5" "$scratch/relinked.md5" >&2 || fail "$avi.avi: frames changed by relink"
-done
+  fail "kestro-host relink of the split capture into a new file"
+cmp "$scratch/split.avi" "$scratch/split.orig" || fail "the input of a new-file relink changed"
+cmp "$scratch/split.relinked.avi" "$scratch/native.avi" || fail "native and kestro-host relinks differ"
+# Shorter names fit: in place, the original kept as .bak.
+mkdir "$scratch/a"
+mv "$scratch/archive/take.000" "$scratch/a/t.000"
+mv "$scratch/archive/take.001" "$scratch/a/t.001"
+cp "$scratch/split.relinked.avi" "$scratch/relinked.orig"
+host relink "$win\\split.relinked.avi" --data "$win\\a" --to "$win\\a\\t" >"$scratch/out" ||
+  fail "kestro-host relink of the split capture in place"
+grep -q "in place" "$scratch/out" || fail "not relinked in place: $(cat "$scratch/out")"
+cmp "$scratch/split.relinked.avi.bak" "$scratch/relinked.orig" || fail "the .bak is not the original"
+host verify "$win\\split.relinked.avi" | grep -q "all $frames frames intact.* in 2 piece(s)" ||
+  fail "the capture relinked in place is broken"
+played_md5 "$win\\split.relinked.avi" >"$scratch/relinked.md5"
+diff "$scratch/played.md5" "$scratch/relinked.md5" >&2 || fail "relinking in place changed frames"
 echo "split captures export and relink intact"
