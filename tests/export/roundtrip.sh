@@ -119,7 +119,8 @@ chained_case mrle MRLE pal8 160x120 "avi mkv nut" ""
 host play "$win\\mrle.avi" --as rgb24 -o "$win\\mrle.play" -q
 for ext in avi mkv nut; do
   ffmpeg -v error -i "$scratch/mrle.x.$ext" -map 0:v -f rawvideo -pix_fmt bgr24 - \
-    >"$scratch/mrle.$ext.raw" || fail "mrle: ffmpeg cannot decode the $ext export"
+    >"$scratch/mrle.$ext.raw" ||
+    fail "mrle: ffmpeg cannot decode the $ext export (an export no player reads must be refused)"
   same_frames "mrle.$ext: ffmpeg against kestro-host play" "$scratch/mrle.play" \
     "$scratch/mrle.$ext.raw" $((160 * 120 * 3))
 done
