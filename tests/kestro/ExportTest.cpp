@@ -215,3 +215,54 @@ TEST_F(ExportRun, InterruptedExportLeavesNoFile) {
 }
 
 } // namespace
+
+namespace {
+
+class ExportChained : public ToolTest {};
+
+// MS RLE (the codec Wine ships) decodes only with the bit depth of its bitmap header: AVI and
+// Matroska keep that header, NUT and MOV do not, so those exports are refused, leaving nothing.
+TEST_F(ExportChained, RleCarriedWhereItsHeaderGoesAndRefusedElsewhere) {
+    std::vector<uint8_t> chain(40 + 1024, 0);
+    const uint32_t header[] = {40, 8, 2, 0x00080001u, 1 /* BI_RLE8 */, 0, 0, 0, 256, 0};
+    std::memcpy(chain.data(), header, sizeof header);
+    for (int i = 0; i < 256; ++i) { // blue, green, red, 0
+        chain[40 + 4 * i] = uint8_t(i);
+        chain[41 + 4 * i] = uint8_t(255 - i);
+        chain[42 + 4 * i] = uint8_t(i * 3);
+    }
+    synth::AviSpec spec;
+    spec.format = synth::StreamFormat(8, 2, 0, 8, MakeFourcc('M', 'R', 'L', 'E'), chain);
+    std::vector<uint8_t> piece;
+    std::vector<uint8_t> want;
+    for (uint8_t i = 0; i < 3; ++i) {
+        // Bottom row colour 5 + i, top row colour 7 + i, then the end of the picture.
+        const uint8_t rle[] = {8, uint8_t(5 + i), 0, 0, 8, uint8_t(7 + i), 0, 1};
+        spec.records.push_back(synth::Record(piece.size(), sizeof rle, "c:\\kestro.000"));
+        piece.insert(piece.end(), rle, rle + sizeof rle);
+        piece.resize(piece.size() + 4096 - sizeof rle);
+        for (uint8_t colour : {uint8_t(7 + i), uint8_t(5 + i)})
+            for (int x = 0; x < 8; ++x)
+                want.insert(want.end(), {colour, uint8_t(255 - colour), uint8_t(colour * 3)});
+    }
+    synth::WriteFile(dir + "/kestro.000", piece);
+    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(spec));
+    for (const char* ext : {"avi", "mkv"}) {
+        const std::string out = dir + "/out." + ext;
+        auto r = RunKestro({"export", dir + "/take.avi", out, "-q"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        int status;
+        auto got = Shell("ffmpeg -v error -i '" + out + "' -f rawvideo -pix_fmt bgr24 -", &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(got == want) << ext;
+    }
+    for (const char* ext : {"nut", "mov"}) {
+        auto r = RunKestro({"export", dir + "/take.avi", dir + "/refused." + ext, "-q"});
+        EXPECT_EQ(r.code, 2) << ext;
+        EXPECT_NE(r.err.find("msrle pictures need the bit depth"), std::string::npos) << r.err;
+        auto left = Shell("ls -A '" + dir + "' | grep refused || true");
+        EXPECT_TRUE(left.empty()) << ext;
+    }
+}
+
+} // namespace

@@ -553,6 +553,26 @@ struct OutputFile {
     }
 };
 
+// NUT and MOV keep a stream's codec, size and extra data but not the bitmap header's bit count;
+// some codecs (MS RLE, MS Video 1) cannot be decoded without it. Such an export is refused
+// rather than written unplayable. Codecs this library cannot decode are given the benefit.
+bool DecodableWithoutBitmapHeader(const AVCodecParameters* chained) {
+    const AVCodec* decoder = avcodec_find_decoder(chained->codec_id);
+    if (!decoder)
+        return true;
+    AVCodecContext* ctx = avcodec_alloc_context3(decoder);
+    if (!ctx)
+        return true;
+    bool ok = avcodec_parameters_to_context(ctx, chained) >= 0;
+    ctx->bits_per_coded_sample = 0;
+    const int level = av_log_get_level();
+    av_log_set_level(AV_LOG_QUIET); // the decoder's own complaint is not the user's business
+    ok = ok && avcodec_open2(ctx, decoder, nullptr) >= 0;
+    av_log_set_level(level);
+    avcodec_free_context(&ctx);
+    return ok;
+}
+
 bool EndsWith(const std::string& s, const char* tail) {
     size_t n = std::strlen(tail);
     return s.size() >= n && strcasecmp(s.c_str() + s.size() - n, tail) == 0;
@@ -692,6 +712,13 @@ int RunExport(const Options& options) {
                 return fail(kExitUsage, path + ": the chained codec '" + FourccText(tag) +
                                             "' is not known to the " + formatName +
                                             " writer; export to .avi to keep its packets");
+            if (!aviOut && !mkvOut && !DecodableWithoutBitmapHeader(p)) {
+                const std::string name = avcodec_get_name(p->codec_id);
+                return fail(kExitUsage, path + ": " + name +
+                                            " pictures need the bit depth of their bitmap " +
+                                            "header, which a " + formatName +
+                                            " file does not keep; export to .avi or .mkv instead");
+            }
         } else {
             p->codec_id = AV_CODEC_ID_RAWVIDEO;
             p->format = info.kind == KIND_YUY2   ? AV_PIX_FMT_YUYV422
