@@ -207,6 +207,16 @@ TEST(AviRecords, RefusesCutFilesGarbageRecordsAndOtherVideo) {
         MemoryFile file(std::vector<uint8_t>(whole.begin(), whole.begin() + cut));
         EXPECT_FALSE(ReadAviLayout(file, true, error)) << "cut at " << cut;
         EXPECT_FALSE(error.empty());
+        // Read as far as it goes when asked: every cut past the start of movi still has the
+        // stream and a movi list that ends where the file does.
+        auto lenient = ReadAviLayout(file, true, error, true);
+        if (cut > 400) {
+            ASSERT_TRUE(lenient) << "cut at " << cut << ": " << error;
+            EXPECT_TRUE(lenient->cut);
+            EXPECT_EQ(lenient->kestStream, 0);
+            ASSERT_EQ(lenient->movi.size(), 1u);
+            EXPECT_LE(lenient->movi[0].end, cut);
+        }
     }
     auto spec = Capture(4, "c:\\kestro", false, false);
     spec.records[2].assign(30, 'x'); // no terminating zero anywhere

@@ -69,7 +69,9 @@ struct Chunk {
 // Children of the span [start, end), one after another; each must lie inside the span.
 class ChildWalk {
 public:
-    ChildWalk(ByteFile& file, uint64_t start, uint64_t end) : file_(file), pos_(start), end_(end) {}
+    ChildWalk(ByteFile& file, uint64_t start, uint64_t end, bool acceptCut = false)
+        : file_(file), pos_(start), end_(end), acceptCut_(acceptCut) {}
+    bool cut() const { return cut_; }
     // false at the end of the span or on a malformed child (error then set)
     bool Next(Chunk& chunk, std::string& error) {
         if (pos_ >= end_)
@@ -88,6 +90,18 @@ public:
         chunk.id = Le32(head);
         chunk.size = Le32(head + 4);
         chunk.form = 0;
+        if (chunk.dataEnd() > end_ && acceptCut_) {
+            // A file cut short: the last chunk ends where the file does.
+            cut_ = true;
+            if (chunk.id == kList || chunk.id == kRiff) {
+                if (end_ - pos_ < 12 || !file_.ReadAt(pos_ + 8, head + 8, 4))
+                    return false;
+                chunk.form = Le32(head + 8);
+            }
+            chunk.size = uint32_t(end_ - chunk.dataStart());
+            pos_ = end_;
+            return true;
+        }
         if (chunk.dataEnd() > end_) {
             error = "chunk '" + FourccText(chunk.id) + "' at offset " + Hex(pos_) + " claims " +
                     std::to_string(chunk.size) + " bytes, beyond the end of its list at " +
@@ -109,6 +123,8 @@ private:
     ByteFile& file_;
     uint64_t pos_;
     uint64_t end_;
+    bool acceptCut_;
+    bool cut_ = false;
 };
 
 bool ReadStreamList(ByteFile& file, const Chunk& strl, StreamInfo& info, std::string& error) {
@@ -169,11 +185,12 @@ int StreamOfChunkId(uint32_t id) {
     return (a - '0') * 10 + (b - '0');
 }
 
-std::optional<AviLayout> ReadAviLayout(ByteFile& file, bool needKest, std::string& error) {
+std::optional<AviLayout> ReadAviLayout(ByteFile& file, bool needKest, std::string& error,
+                                       bool acceptCut) {
     error.clear();
     const uint64_t size = file.Size();
     AviLayout layout;
-    ChildWalk top(file, 0, size);
+    ChildWalk top(file, 0, size, acceptCut);
     Chunk riff;
     bool first = true;
     while (true) {
@@ -189,7 +206,7 @@ std::optional<AviLayout> ReadAviLayout(ByteFile& file, bool needKest, std::strin
             }
             break;
         }
-        ChildWalk walk(file, riff.dataStart() + 4, riff.dataEnd());
+        ChildWalk walk(file, riff.dataStart() + 4, riff.dataEnd(), acceptCut);
         Chunk c;
         while (walk.Next(c, error)) {
             if (c.id == kList && c.form == kMovi) {
@@ -222,6 +239,7 @@ std::optional<AviLayout> ReadAviLayout(ByteFile& file, bool needKest, std::strin
         }
         if (!error.empty())
             return std::nullopt;
+        layout.cut = layout.cut || walk.cut() || top.cut();
         first = false;
     }
     if (!error.empty())

@@ -43,12 +43,16 @@ struct AviLayout {
         uint64_t end;
     };
     std::vector<List> movi; // one per RIFF (AVI and every AVIX)
+    bool cut = false;       // read with acceptCut from a file that ends inside a list
 };
 
 // Reads the header lists and finds every movi list. Refuses (with a message naming the offset)
 // files that are not RIFF AVI, whose lists overrun their parent or the file, or that have no KEST
 // stream when `needKest` is set.
-std::optional<AviLayout> ReadAviLayout(ByteFile& file, bool needKest, std::string& error);
+// With `acceptCut`, a file cut short is read as far as it goes (its last list ends where the file
+// does) and `cut` is set; the records then come from a reader that knows where chunks end.
+std::optional<AviLayout> ReadAviLayout(ByteFile& file, bool needKest, std::string& error,
+                                       bool acceptCut = false);
 
 struct RecordChunk {
     uint64_t index;       // position of the frame in the stream, from 0

@@ -226,13 +226,13 @@ std::string FourccText(uint32_t code) {
 }
 
 bool ReadKestInfo(const std::string& aviPath, KestInfo& info, avi::AviLayout& layout,
-                  std::string& error) {
+                  std::string& error, bool acceptCut = false) {
     PosixFile file(aviPath, O_RDONLY);
     if (!file.ok()) {
         error = "cannot open " + aviPath + ": " + std::strerror(errno);
         return false;
     }
-    auto read = avi::ReadAviLayout(file, true, error);
+    auto read = avi::ReadAviLayout(file, true, error, acceptCut);
     if (!read) {
         error = aviPath + ": " + error;
         return false;
@@ -380,7 +380,7 @@ int RunInspect(const Options& options, bool verify) {
     KestInfo info;
     avi::AviLayout layout;
     std::string error;
-    if (!ReadKestInfo(path, info, layout, error)) {
+    if (!ReadKestInfo(path, info, layout, error, true)) {
         Error(error);
         return kExitUsage;
     }
@@ -391,6 +391,10 @@ int RunInspect(const Options& options, bool verify) {
     }
     RecordChecker checker(options, info);
     uint64_t frames = 0, bad = 0, bytes = 0;
+    if (layout.cut) {
+        Error(path + ": the file is cut short (its last list runs past the end)");
+        ++bad;
+    }
     AVPacket* pkt = av_packet_alloc();
     int r;
     while ((r = av_read_frame(input.ctx, pkt)) >= 0) {
@@ -632,10 +636,12 @@ int RunExport(const Options& options) {
     KestInfo info;
     avi::AviLayout layout;
     std::string error;
-    if (!ReadKestInfo(path, info, layout, error)) {
-        Error(error);
+    if (!ReadKestInfo(path, info, layout, error, options.keepGoing)) {
+        Error(error + (options.keepGoing ? "" : " (--keep-going exports what is there)"));
         return kExitUsage;
     }
+    if (layout.cut)
+        Error(path + ": the file is cut short; exporting the frames it still holds");
     if (toStdout && info.chained) {
         Error(path + ": a chained stream holds the chained codec's packets, not raw pictures; "
                      "export it to a file instead");
