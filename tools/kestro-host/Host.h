@@ -38,11 +38,14 @@ struct CaptureOptions {
     bool pace = false;   // wait for each frame's time, like a live source
     bool quiet = false;
     std::string output;
+    std::string audio;    // a WAV file whose samples are interleaved beside the video
+    bool topDown = false; // rgb24 input handed to the codec as a top-down bitmap
     std::function<void(uint64_t framesDone)> onFrame; // after each stored frame
 };
 
 struct CaptureResult {
     uint64_t frames = 0;
+    uint64_t audioBlocks = 0; // sample frames of the WAV written into the AVI
     uint64_t bytes = 0;
     uint64_t late = 0;
     double seconds = 0;
@@ -73,6 +76,20 @@ int RunPlay(const PlayOptions& options, PlayResult* result = nullptr);
 
 // info lists the stream and every record; verify checks them and prints only problems.
 int RunInspect(const std::string& avi, bool verify, bool listFrames);
+
+struct RelinkOptions {
+    std::string input;
+    std::string dataDir; // where the pieces are now, under their new file names
+    std::string newBase; // Windows base path the records will name: BASE.000, BASE.001...
+    std::string output;  // empty: in place (original kept as INPUT.bak) when the records fit
+};
+
+// Checks that every piece is in dataDir (under its new file name, else its old one) and holds
+// its frames, then rewrites every record: in place when every new record fits its chunk and no
+// output is named, else into a new AVI (the output, or INPUT.relinked.avi). Exit codes:
+// kExitBroken when a piece is missing or short (nothing written), kExitUsage for bad arguments
+// or input, kExitPartial when writing failed (the original is kept).
+int RunRelink(const RelinkOptions& options);
 
 // Plain unbuffered writes/reads of the same bytes, the baseline of the throughput table.
 int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, bool quiet);

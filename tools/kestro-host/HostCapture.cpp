@@ -10,6 +10,7 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "WaveFile.h"
 #include "capture/FrameRecord.h"
 
 namespace host {
@@ -118,6 +119,82 @@ private:
     std::string readError_;
 };
 
+// The samples of a WAV file, read in order as the video advances.
+class AudioSource {
+public:
+    ~AudioSource() {
+        if (file_ != INVALID_HANDLE_VALUE)
+            CloseHandle(file_);
+    }
+
+    // False after a message naming the file and what is wrong with it.
+    bool Open(const std::string& path) {
+        path_ = path;
+        file_ = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (file_ == INVALID_HANDLE_VALUE) {
+            Error("cannot open the audio " + path + ": " + SystemMessage(GetLastError()));
+            return false;
+        }
+        LARGE_INTEGER size{};
+        if (GetFileType(file_) != FILE_TYPE_DISK || !GetFileSizeEx(file_, &size)) {
+            Error("the audio " + path + " is not a file on a disk (a WAV file is needed)");
+            return false;
+        }
+        std::vector<uint8_t> head(size_t(std::min<int64_t>(size.QuadPart, 1 << 16)));
+        DWORD got = 0;
+        if (!head.empty() && (!ReadFile(file_, head.data(), DWORD(head.size()), &got, nullptr) ||
+                              got != head.size())) {
+            Error("cannot read the audio " + path + ": " + SystemMessage(GetLastError()));
+            return false;
+        }
+        if (std::string why = ParseWave(head.data(), head.size(), uint64_t(size.QuadPart), wave_);
+            !why.empty()) {
+            Error("cannot interleave the audio " + path + ": " + why);
+            return false;
+        }
+        LARGE_INTEGER at{};
+        at.QuadPart = LONGLONG(wave_.dataOffset);
+        if (!SetFilePointerEx(file_, at, nullptr, FILE_BEGIN)) {
+            Error("cannot read the audio " + path + ": " + SystemMessage(GetLastError()));
+            return false;
+        }
+        return true;
+    }
+
+    const WaveLayout& Wave() const { return wave_; }
+    uint64_t Written() const { return written_; }
+    bool Exhausted() const { return written_ >= wave_.Blocks(); }
+
+    // Reads the blocks that belong before `due` (capped at the file's end) into `buffer`;
+    // returns their count, or -1 after a message.
+    int64_t ReadUpTo(uint64_t due, std::vector<uint8_t>& buffer) {
+        due = std::min(due, wave_.Blocks());
+        if (due <= written_)
+            return 0;
+        const uint64_t blocks = due - written_, bytes = blocks * wave_.blockAlign;
+        if (bytes > 0x7fffffff) {
+            Error("the audio " + path_ + " needs more than 2 GB per video frame");
+            return -1;
+        }
+        buffer.resize(size_t(bytes));
+        DWORD got = 0;
+        if (!ReadFile(file_, buffer.data(), DWORD(bytes), &got, nullptr) || got != bytes) {
+            Error("reading the audio " + path_ + " failed at sample " + std::to_string(written_) +
+                  ": " + SystemMessage(GetLastError()));
+            return -1;
+        }
+        return int64_t(blocks);
+    }
+    void Advance(uint64_t blocks) { written_ += blocks; }
+
+private:
+    std::string path_;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    WaveLayout wave_;
+    uint64_t written_ = 0;
+};
+
 class AviWriter {
 public:
     ~AviWriter() { Close(); }
@@ -133,12 +210,37 @@ public:
             return hr;
         return AVIStreamSetFormat(stream_, 0, const_cast<void*>(format), formatBytes);
     }
+    // The audio stream follows the video, as capture applications lay it out (stream 01).
+    HRESULT AddAudio(const WaveLayout& wave) {
+        AVISTREAMINFOA info{};
+        info.fccType = streamtypeAUDIO;
+        info.dwScale = wave.blockAlign;
+        info.dwRate = wave.bytesPerSecond;
+        info.dwSampleSize = wave.blockAlign;
+        info.dwQuality = DWORD(-1);
+        info.dwSuggestedBufferSize = wave.bytesPerSecond / 2;
+        std::snprintf(info.szName, sizeof info.szName, "Audio");
+        HRESULT hr = AVIFileCreateStreamA(file_, &audio_, &info);
+        if (hr != AVIERR_OK)
+            return hr;
+        return AVIStreamSetFormat(audio_, 0, const_cast<uint8_t*>(wave.format.data()),
+                                  LONG(wave.format.size()));
+    }
     HRESULT Write(LONG frame, const void* data, LONG bytes) {
         return AVIStreamWrite(stream_, frame, 1, const_cast<void*>(data), bytes, AVIIF_KEYFRAME,
                               nullptr, nullptr);
     }
+    // Appended (start -1): the library counts an audio stream's length its own way, and a
+    // capture never leaves a gap in its sound.
+    HRESULT WriteAudio(LONG blocks, const void* data, LONG bytes) {
+        return AVIStreamWrite(audio_, -1, blocks, const_cast<void*>(data), bytes, AVIIF_KEYFRAME,
+                              nullptr, nullptr);
+    }
     // The index and headers are written here: everything stored so far becomes readable.
     void Close() {
+        if (audio_)
+            AVIStreamRelease(audio_);
+        audio_ = nullptr;
         if (stream_)
             AVIStreamRelease(stream_);
         stream_ = nullptr;
@@ -150,6 +252,7 @@ public:
 private:
     PAVIFILE file_ = nullptr;
     PAVISTREAM stream_ = nullptr;
+    PAVISTREAM audio_ = nullptr;
 };
 
 std::string Rate(double bytes, double seconds) {
@@ -177,6 +280,10 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
         Error("the codec stores yuy2, uyvy or rgb24 pictures; rgb32 is an output kind only");
         return kExitUsage;
     }
+    if (options.topDown && options.kind != RawKind::Rgb24) {
+        Error("--top-down applies to rgb24 input only");
+        return kExitUsage;
+    }
     if (!(options.rate > 0 && options.rate <= 1000)) {
         Error("--rate must lie between 0 and 1000 frames per second");
         return kExitUsage;
@@ -195,25 +302,41 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
     FrameSource source(options);
     if (!source.Open(rawBytes))
         return kExitUsage;
+    AudioSource audio;
+    if (!options.audio.empty() && !audio.Open(options.audio))
+        return kExitUsage;
 
     CodecHandle hic(OpenCodec(ICMODE_COMPRESS));
     if (!hic)
         return kExitCodec;
 
-    BITMAPINFOHEADER in{};
+    // Palettized input carries its grey palette after the header.
+    struct {
+        BITMAPINFOHEADER header;
+        RGBQUAD palette[256];
+    } inBlock{};
+    BITMAPINFOHEADER& in = inBlock.header;
     in.biSize = sizeof in;
     in.biWidth = LONG(options.size.width);
-    in.biHeight = LONG(options.size.height);
+    in.biHeight = options.topDown ? -LONG(options.size.height) : LONG(options.size.height);
     in.biPlanes = 1;
     in.biBitCount = WORD(BitsPerPixel(options.kind));
     in.biCompression = FourccOf(options.kind);
     in.biSizeImage = DWORD(dibBytes);
+    if (options.kind == RawKind::Pal8) {
+        in.biClrUsed = 256;
+        for (int i = 0; i < 256; ++i)
+            inBlock.palette[i] = RGBQUAD{BYTE(i), BYTE(i), BYTE(i), 0};
+    }
 
     LRESULT status = ICCompressQuery(hic.get(), &in, nullptr);
     if (status != ICERR_OK) {
         Error(std::string("the codec refuses ") + RawKindName(options.kind) + " " +
               std::to_string(in.biWidth) + "x" + std::to_string(in.biHeight) + " input (" +
-              IcErrorText(status) + ")");
+              IcErrorText(status) + ")" +
+              (options.kind == RawKind::Pal8
+                   ? std::string("; pal8 is stored only through a chained codec (--chain)")
+                   : std::string()));
         return kExitCodec;
     }
     const LRESULT formatBytes = ICCompressGetFormatSize(hic.get(), &in);
@@ -275,6 +398,12 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
         ICCompressEnd(hic.get());
         return kExitUsage;
     }
+    if (!options.audio.empty() && (hr = avi.AddAudio(audio.Wave())) != AVIERR_OK) {
+        Error("cannot add the audio stream to " + options.output + ": " + AviErrorText(hr));
+        ICCompressEnd(hic.get());
+        return kExitUsage;
+    }
+    std::vector<uint8_t> samples;
 
     PageBuffer raw{size_t(rawBytes)};
     PageBuffer bits{size_t((dibBytes + 4095) & ~uint64_t(4095))};
@@ -284,7 +413,7 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
         ICCompressEnd(hic.get());
         return kExitUsage;
     }
-    const bool rgbInput = options.kind == RawKind::Rgb24;
+    const bool rgbInput = options.kind == RawKind::Rgb24 || options.kind == RawKind::Pal8;
     const bool pattern = options.input.empty();
     uint64_t limit = options.frames < 0
                          ? (pattern ? uint64_t(std::llround(options.rate * 3)) : UINT64_MAX)
@@ -336,7 +465,8 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
             break;
         }
         if (rgbInput)
-            RawRgbToDib(raw.data(), bits.data(), options.size, 3);
+            RawRgbToDib(raw.data(), bits.data(), options.size, BitsPerPixel(options.kind) / 8,
+                        options.topDown);
         if (g_stop)
             break;
         DWORD ckid = 0, flags = 0;
@@ -364,6 +494,27 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
                   AviErrorText(hr) + "; capture stopped");
             exitCode = kExitPartial;
             break;
+        }
+        // The audio of this frame's time span goes right after it, as a capture application
+        // stores what its sound card delivered meanwhile.
+        if (!options.audio.empty()) {
+            const int64_t blocks =
+                audio.ReadUpTo(AudioBlocksBefore(frame + 1ull, audio.Wave().samplesPerSecond,
+                                                 info.dwRate, info.dwScale),
+                               samples);
+            if (blocks < 0) {
+                exitCode = kExitPartial;
+                break;
+            }
+            if (blocks > 0 && (hr = avi.WriteAudio(LONG(blocks), samples.data(),
+                                                   LONG(samples.size()))) != AVIERR_OK) {
+                Error("cannot write the audio of frame " + std::to_string(frame) + " into " +
+                      options.output + ": " + AviErrorText(hr) + "; capture stopped");
+                exitCode = kExitPartial;
+                break;
+            }
+            audio.Advance(uint64_t(blocks));
+            out.audioBlocks = audio.Written();
         }
         ++out.frames;
         out.bytes += dibBytes;
@@ -400,6 +551,18 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
              std::to_string(options.rate).substr(0, 6) + " fps; AVI " + options.output +
              (where.empty() ? "" : ", data in " + where));
     }
+    if (!options.audio.empty() && !options.quiet) {
+        const double rate = audio.Wave().samplesPerSecond;
+        Note("audio: " + std::to_string(audio.Written()) + " of " +
+             std::to_string(audio.Wave().Blocks()) + " sample frames of " + options.audio + " (" +
+             std::to_string(audio.Written() / rate).substr(0, 6) + " s of " +
+             std::to_string(audio.Wave().Blocks() / rate).substr(0, 6) + " s) interleaved");
+    }
+    if (!options.audio.empty() &&
+        AudioBlocksBefore(out.frames, audio.Wave().samplesPerSecond, info.dwRate, info.dwScale) >
+            audio.Wave().Blocks())
+        Warning("the audio of " + options.audio + " ends before the video: the last frames " +
+                "have no sound");
     if (interrupted) {
         Note("capture stopped by Ctrl-C after " + std::to_string(out.frames) + " frames; " +
              options.output + " is closed and holds every captured frame");

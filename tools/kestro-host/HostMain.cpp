@@ -19,25 +19,38 @@ const char kUsage[] =
     "settings (written into kestdisk.ini beside the codec before it loads; they stay there):\n"
     "  --datafile PATH      data file base name, key \"filename\" (pieces PATH.000, PATH.001...)\n"
     "  --ini KEY=VALUE      any key of section [general], e.g. fastwrite=0, buffer=1, fastread=0\n"
+    "  --chain FOURCC|none  chained codec that compresses every frame before it is stored\n"
+    "                       (key \"fourcc\"), e.g. MRLE; none stores the raw pictures\n"
     "\n"
     "commands:\n"
-    "  capture -o OUT.avi [--input FILE|-] [--format yuy2|uyvy|rgb24] [--size WxH] [--rate FPS]\n"
-    "          [--frames N | --seconds S] [--pace] [-q]\n"
+    "  capture -o OUT.avi [--input FILE|-] [--format yuy2|uyvy|rgb24|pal8] [--size WxH]\n"
+    "          [--rate FPS] [--frames N | --seconds S] [--top-down] [--audio FILE.wav] [--pace]\n"
+    "          [-q]\n"
     "      Compresses raw frames (a file, - for standard input, or a moving test pattern when\n"
     "      no input is given; defaults yuy2 640x480 at 30 fps, 3 s of pattern) through vidc.KEST\n"
     "      into an AVI. Raw rgb24 is blue-green-red, top row first (ffmpeg's bgr24). --pace\n"
     "      waits for each frame's time like a live source. Ctrl-C ends the capture cleanly.\n"
+    "      --top-down hands rgb24 to the codec as a top-down bitmap (negative height). pal8 is\n"
+    "      8-bit grey-palette input for a chained codec such as MRLE. --audio interleaves a\n"
+    "      PCM WAV file as a second stream, each frame followed by its span of samples.\n"
     "  play IN.avi [--as yuy2|uyvy|rgb24|rgb32] [-o RAW|-] [--ppm NAME] [--first N] [--count N]\n"
     "          [--getframe] [-q]\n"
     "      Decodes through the codec (ICDecompress, or AVIStreamGetFrame with --getframe) into\n"
     "      raw frames and/or PPM stills (NAME may hold %d or %04d for the frame number).\n"
     "  info IN.avi [--frames]  Lists the stream format (and every frame record).\n"
     "  verify IN.avi           Checks every frame record names an existing piece and lies in it.\n"
+    "  relink IN.avi --data DIR --to BASE [-o OUT.avi]\n"
+    "      After the pieces were moved (and renamed), makes every record name BASE.000,\n"
+    "      BASE.001... (e.g. --to e:\\archive\\take1). Each piece must be in DIR under its new\n"
+    "      file name and hold its frames, or nothing is changed. Without -o the AVI is rewritten\n"
+    "      and the original kept as IN.avi.bak; records that outgrow their chunks make a new AVI\n"
+    "      with everything else copied unchanged.\n"
     "  pattern [--format K] [--size WxH] [--frames N] [-o FILE|-]  Writes the raw test pattern.\n"
     "  baseline --path FILE --bytes N --frames N  Plain unbuffered write+read speed of the disk.\n"
     "\n"
-    "exit codes: 0 ok, 1 broken reference or undecodable frame, 2 bad arguments or input,\n"
-    "3 codec missing or refusing, 4 capture ended early (AVI kept), 130 stopped by Ctrl-C.\n";
+    "exit codes: 0 ok, 1 broken reference or undecodable frame (relink: a piece missing or\n"
+    "short), 2 bad arguments or input, 3 codec missing or refusing, 4 capture ended early (AVI\n"
+    "kept) or relink could not write (original kept), 130 stopped by Ctrl-C.\n";
 
 int Usage(const std::string& message) {
     Error(message);
@@ -78,6 +91,15 @@ int main(int argc, char** argv) {
                 return Usage("--datafile needs a path");
             if (!WriteSetting("filename", v))
                 return kExitUsage;
+        } else if (args[i] == "--chain") {
+            if (!value(args[i], v) || (v != "none" && v.size() != 4))
+                return Usage("--chain needs a four-character code such as MRLE, or none");
+            uint32_t code = 0;
+            if (v != "none")
+                for (int k = 0; k < 4; ++k)
+                    code |= uint32_t(uint8_t(v[size_t(k)])) << (8 * k);
+            if (!WriteSetting("fourcc", std::to_string(int32_t(code))))
+                return kExitUsage;
         } else if (args[i] == "--ini") {
             if (!value(args[i], v) || v.find('=') == std::string::npos || v[0] == '=')
                 return Usage("--ini needs KEY=VALUE");
@@ -105,7 +127,7 @@ int main(int argc, char** argv) {
                     return Usage(a + " needs a file or -");
             } else if (a == "--format") {
                 if (!value(a, v) || !ParseRawKind(v))
-                    return Usage("--format is yuy2, uyvy or rgb24");
+                    return Usage("--format is yuy2, uyvy, rgb24 or pal8");
                 o.kind = *ParseRawKind(v);
             } else if (a == "--size") {
                 if (!value(a, v) || !ParseFrameSize(v))
@@ -123,6 +145,11 @@ int main(int argc, char** argv) {
                     return Usage("--seconds needs a positive duration");
             } else if (a == "--pace") {
                 o.pace = true;
+            } else if (a == "--top-down") {
+                o.topDown = true;
+            } else if (a == "--audio") {
+                if (!value(a, o.audio) || o.audio.empty())
+                    return Usage("--audio needs a WAV file");
             } else if (a == "-q" || a == "--quiet") {
                 o.quiet = true;
             } else {
@@ -144,7 +171,7 @@ int main(int argc, char** argv) {
                 if (!value(a, o.rawOutput))
                     return Usage(a + " needs a file or -");
             } else if (a == "--as") {
-                if (!value(a, v) || !ParseRawKind(v))
+                if (!value(a, v) || !ParseRawKind(v) || *ParseRawKind(v) == RawKind::Pal8)
                     return Usage("--as is yuy2, uyvy, rgb24 or rgb32");
                 o.as = *ParseRawKind(v);
             } else if (a == "--ppm") {
@@ -184,6 +211,29 @@ int main(int argc, char** argv) {
         if (avi.empty())
             return Usage(command + " needs an AVI file");
         return RunInspect(avi, command == "verify", frames);
+    }
+    if (command == "relink") {
+        RelinkOptions o;
+        for (; i < args.size(); ++i) {
+            const std::string& a = args[i];
+            if (a == "--data") {
+                if (!value(a, o.dataDir) || o.dataDir.empty())
+                    return Usage("--data needs the folder that holds the pieces");
+            } else if (a == "--to") {
+                if (!value(a, o.newBase) || o.newBase.empty())
+                    return Usage("--to needs the new Windows base path, e.g. e:\\archive\\take1");
+            } else if (a == "-o" || a == "--output") {
+                if (!value(a, o.output) || o.output.empty())
+                    return Usage(a + " needs a file");
+            } else if (o.input.empty() && !a.empty() && a[0] != '-') {
+                o.input = a;
+            } else {
+                return Usage("unknown relink option \"" + a + "\"");
+            }
+        }
+        if (o.input.empty() || o.dataDir.empty() || o.newBase.empty())
+            return Usage("relink needs IN.avi, --data DIR and --to BASE");
+        return RunRelink(o);
     }
     if (command == "baseline") {
         std::string path, v;

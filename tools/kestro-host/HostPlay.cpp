@@ -212,6 +212,7 @@ int RunPlay(const PlayOptions& options, PlayResult* result) {
     const FrameSize size{uint32_t(std::abs(stream->biWidth)), uint32_t(std::abs(stream->biHeight))};
     const uint32_t bpp = BitsPerPixel(options.as) / 8;
     const uint64_t pictureBytes = RawFrameBytes(options.as, size);
+    const bool rgb = options.as == RawKind::Rgb24 || options.as == RawKind::Rgb32;
 
     BITMAPINFOHEADER want{};
     want.biSize = sizeof want;
@@ -220,7 +221,11 @@ int RunPlay(const PlayOptions& options, PlayResult* result) {
     want.biPlanes = 1;
     want.biBitCount = WORD(BitsPerPixel(options.as));
     want.biCompression = FourccOf(options.as);
-    want.biSizeImage = DWORD(pictureBytes);
+    // A standard bitmap: RGB rows padded to four bytes, as players lay them out; the padding is
+    // dropped below.
+    const uint64_t bitmapBytes = DibFrameBytes(options.as, size);
+    const uint64_t bitmapStride = rgb ? bitmapBytes / size.height : uint64_t(size.width) * bpp;
+    want.biSizeImage = DWORD(bitmapBytes);
 
     const LONG start = avi.Start(), length = avi.Length();
     const LONG first = LONG(std::min<int64_t>(std::max<int64_t>(options.first, 0), length)) + start;
@@ -266,16 +271,16 @@ int RunPlay(const PlayOptions& options, PlayResult* result) {
         }
     }
 
-    PageBuffer picture{size_t((pictureBytes + 4095) & ~uint64_t(4095))};
+    PageBuffer picture{size_t((bitmapBytes + 4095) & ~uint64_t(4095))};
     std::vector<uint8_t> topDown(static_cast<size_t>(pictureBytes)), bgr;
     std::vector<uint8_t> record;
     ReferenceChecker checker;
-    const bool rgb = options.as == RawKind::Rgb24 || options.as == RawKind::Rgb32;
     int exitCode = kExitOk;
     const double t0 = Seconds();
     for (LONG frame = first; frame < end; ++frame) {
         const uint8_t* bits = picture.data();
-        uint64_t stride = uint64_t(size.width) * bpp;
+        uint64_t stride = bitmapStride;
+        bool bottomUp = want.biHeight > 0; // a top-down stream is played as a top-down bitmap
         if (getFrame) {
             auto* dib = static_cast<BITMAPINFOHEADER*>(AVIStreamGetFrame(getFrame, frame));
             if (!dib) {
@@ -292,8 +297,9 @@ int RunPlay(const PlayOptions& options, PlayResult* result) {
                 break;
             }
             bits = reinterpret_cast<const uint8_t*>(dib) + dib->biSize + dib->biClrUsed * 4;
-            if (rgb && dib->biSizeImage != pictureBytes)
-                stride = (uint64_t(size.width) * bpp + 3) & ~uint64_t(3);
+            stride =
+                rgb && dib->biSizeImage == pictureBytes ? uint64_t(size.width) * bpp : bitmapStride;
+            bottomUp = dib->biHeight > 0;
         } else {
             if (!avi.Read(frame, record)) {
                 exitCode = kExitBroken;
@@ -322,12 +328,12 @@ int RunPlay(const PlayOptions& options, PlayResult* result) {
                 break;
             }
         }
-        // Raw RGB files and stills are top row first; the codec's bitmaps are bottom-up.
+        // Raw RGB files and stills are top row first, unpadded.
         const uint8_t* ordered = bits;
         if (rgb) {
             for (uint32_t y = 0; y < size.height; ++y)
                 std::memcpy(topDown.data() + uint64_t(y) * size.width * bpp,
-                            bits + uint64_t(size.height - 1 - y) * stride,
+                            bits + uint64_t(bottomUp ? size.height - 1 - y : y) * stride,
                             size_t(size.width) * bpp);
             ordered = topDown.data();
         }

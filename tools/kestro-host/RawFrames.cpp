@@ -62,6 +62,8 @@ std::optional<RawKind> ParseRawKind(std::string_view text) {
         return RawKind::Rgb24;
     if (text == "rgb32")
         return RawKind::Rgb32;
+    if (text == "pal8")
+        return RawKind::Pal8;
     return std::nullopt;
 }
 
@@ -73,13 +75,18 @@ const char* RawKindName(RawKind kind) {
         return "uyvy";
     case RawKind::Rgb24:
         return "rgb24";
+    case RawKind::Pal8:
+        return "pal8";
     default:
         return "rgb32";
     }
 }
 
 uint32_t BitsPerPixel(RawKind kind) {
-    return kind == RawKind::Rgb24 ? 24 : kind == RawKind::Rgb32 ? 32 : 16;
+    return kind == RawKind::Rgb24   ? 24
+           : kind == RawKind::Rgb32 ? 32
+           : kind == RawKind::Pal8  ? 8
+                                    : 16;
 }
 
 uint32_t FourccOf(RawKind kind) {
@@ -130,11 +137,12 @@ uint64_t DibFrameBytes(RawKind kind, FrameSize size) {
     return RgbStride(size, BitsPerPixel(kind) / 8) * size.height;
 }
 
-void RawRgbToDib(const uint8_t* raw, uint8_t* dib, FrameSize size, uint32_t bytesPerPixel) {
+void RawRgbToDib(const uint8_t* raw, uint8_t* dib, FrameSize size, uint32_t bytesPerPixel,
+                 bool topDown) {
     const uint64_t row = uint64_t(size.width) * bytesPerPixel,
                    stride = RgbStride(size, bytesPerPixel);
     for (uint32_t y = 0; y < size.height; ++y) {
-        uint8_t* d = dib + (size.height - 1 - y) * stride;
+        uint8_t* d = dib + (topDown ? y : size.height - 1 - y) * stride;
         std::memcpy(d, raw + y * row, row);
         std::memset(d + row, 0, stride - row);
     }
@@ -169,6 +177,13 @@ void MakePatternFrame(RawKind kind, FrameSize size, uint32_t frame, uint8_t* out
                 }
             }
         }
+        return;
+    }
+    if (kind == RawKind::Pal8) {
+        // Grey levels far apart, in runs: what a run-length codec is made for.
+        for (uint32_t y = 0; y < size.height; ++y)
+            for (uint32_t x = 0; x < size.width; ++x)
+                out[uint64_t(y) * size.width + x] = uint8_t(PatternCell(size, frame, x, y) * 23);
         return;
     }
     const uint32_t bpp = BitsPerPixel(kind) / 8;

@@ -10,12 +10,14 @@
 
 namespace host {
 
-enum class RawKind { Yuy2, Uyvy, Rgb24, Rgb32 };
+// Pal8: 8-bit indices into a grey palette (index i shows grey level i), a capture input for
+// chained codecs that compress palettized pictures.
+enum class RawKind { Yuy2, Uyvy, Rgb24, Rgb32, Pal8 };
 
 std::optional<RawKind> ParseRawKind(std::string_view text);
 const char* RawKindName(RawKind kind);
 uint32_t BitsPerPixel(RawKind kind);
-uint32_t FourccOf(RawKind kind); // 0 (BI_RGB) for the RGB kinds
+uint32_t FourccOf(RawKind kind); // 0 (BI_RGB) for the RGB and palettized kinds
 
 struct FrameSize {
     uint32_t width = 0;
@@ -34,8 +36,9 @@ uint64_t RawFrameBytes(RawKind kind, FrameSize size);
 uint64_t DibFrameBytes(RawKind kind, FrameSize size);
 
 // Raw file RGB (rows top first, blue-green-red, unpadded) to the bottom-up padded bitmap rows
-// that a BI_RGB format describes, and back.
-void RawRgbToDib(const uint8_t* raw, uint8_t* dib, FrameSize size, uint32_t bytesPerPixel);
+// that a BI_RGB format describes (or top-down ones, for a negative height), and back.
+void RawRgbToDib(const uint8_t* raw, uint8_t* dib, FrameSize size, uint32_t bytesPerPixel,
+                 bool topDown = false);
 void DibRgbToRaw(const uint8_t* dib, uint8_t* raw, FrameSize size, uint32_t bytesPerPixel);
 
 // A moving test picture in the given kind (raw file layout), a pure function of the frame number.

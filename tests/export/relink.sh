@@ -1,0 +1,83 @@
+#!/bin/bash
+# Moved and renamed pieces: kestro-host relink (and the native tool's) makes the records name them
+# again, in place when the new names fit and into a new AVI when they do not; the original survives
+# byte for byte, and the relinked capture plays every frame and its sound unchanged. Refusals change
+# nothing.
+source "$(dirname "$0")/../avi/lib.sh"
+here=$(dirname "$0")
+kestro=${KESTRO_NATIVE_TOOL:?}
+[ -x "$kestro" ] || fail "the native tool $kestro is not built: scripts/build.sh native"
+media() { python3 "$here/media.py" "$@"; }
+sound() { ffmpeg -v error -i "$1" -map 0:a -c copy -f s16le - | md5sum; }
+unchanged() { # what: the capture and its backup state are as before the refused relink
+  cmp "$scratch/take.avi" "$scratch/take.orig" || fail "$1 changed take.avi"
+  [ ! -e "$scratch/take.avi.bak" ] && [ ! -e "$scratch/take.relinked.avi" ] ||
+    fail "$1 left a file behind"
+}
+
+mkdir -p "$scratch/data" "$scratch/archive" "$scratch/empty" "$scratch/short"
+media wav "$scratch/sound.wav" 32000 1 0.5 5
+host --chain none --datafile "$win\\data\\kestro" capture -o "$win\\take.avi" --format uyvy \
+  --size 128x96 --rate 25 --frames 12 --audio "$win\\sound.wav" -q
+host play "$win\\take.avi" --as uyvy -o "$win\\before.uyvy" -q
+cp "$scratch/take.avi" "$scratch/take.orig"
+sound_before=$(sound "$scratch/take.avi")
+
+mv "$scratch/data/kestro.000" "$scratch/archive/take1.000"
+expect_rc 1 "verify after the move" host verify "$win\\take.avi"
+
+# Refusals: a piece that is nowhere, one cut short, a cut AVI, bad arguments.
+expect_rc 1 "piece missing" host relink "$win\\take.avi" --data "$win\\empty" --to "$win\\archive\\take1"
+expect_err "frame 0 (record at byte [0-9]* of .*take.avi, piece .*kestro.000): the piece is in .*empty neither as take1.000 nor as kestro.000"
+unchanged "a relink without its piece"
+head -c 200000 "$scratch/archive/take1.000" >"$scratch/short/take1.000"
+expect_rc 1 "piece cut short" host relink "$win\\take.avi" --data "$win\\short" --to "$win\\archive\\take1"
+expect_err "frame [0-9]* (record at byte .*: its bytes [0-9]* to [0-9]* lie beyond the end of .*short.take1.000 (200000 bytes)"
+unchanged "a relink with a short piece"
+head -c 3000 "$scratch/take.avi" >"$scratch/cut.avi"
+expect_rc 2 "cut AVI" host relink "$win\\cut.avi" --data "$win\\archive" --to "$win\\archive\\take1"
+expect_err "cut.avi: "
+[ ! -e "$scratch/cut.avi.bak" ] && [ ! -e "$scratch/cut.relinked.avi" ] || fail "the cut AVI got company"
+expect_rc 2 "no --to" host relink "$win\\take.avi" --data "$win\\archive"
+expect_rc 2 "-o is the input" host relink "$win\\take.avi" --data "$win\\archive" --to "$win\\x" -o "$win\\take.avi"
+unchanged "bad arguments"
+
+# Longer names do not fit the 49-byte-style chunks: a new AVI, the input untouched.
+host relink "$win\\take.avi" --data "$win\\archive" --to "$win\\archive\\take1" >"$scratch/out" 2>"$scratch/err" ||
+  { cat "$scratch/err" >&2; fail "relink into a new file"; }
+grep -q "relinked 12 records into .*take.relinked.avi" "$scratch/out" || fail "no summary: $(cat "$scratch/out")"
+cmp "$scratch/take.avi" "$scratch/take.orig" || fail "the input of a new-file relink changed"
+host verify "$win\\take.relinked.avi" | grep -q "all 12 frames intact" || fail "relinked AVI broken"
+host play "$win\\take.relinked.avi" --as uyvy -o "$win\\after.uyvy" -q
+cmp "$scratch/before.uyvy" "$scratch/after.uyvy" || fail "frames changed by a new-file relink"
+[ "$(sound "$scratch/take.relinked.avi")" = "$sound_before" ] || fail "sound changed by relink"
+# The native tool, given the same job, writes the same bytes.
+"$kestro" relink "$scratch/take.avi" --data "$scratch/archive" --to "$win\\archive\\take1" \
+  -o "$scratch/native.avi" >/dev/null || fail "native relink into a new file"
+cmp "$scratch/native.avi" "$scratch/take.relinked.avi" || fail "native and kestro-host relinks differ"
+
+# Shorter names fit: rewritten in place, the original kept as .bak byte for byte.
+mv "$scratch/archive/take1.000" "$scratch/archive/t2.000"
+cp "$scratch/take.relinked.avi" "$scratch/relinked.orig"
+cp "$scratch/take.relinked.avi" "$scratch/native-inplace.avi"
+host relink "$win\\take.relinked.avi" --data "$win\\archive" --to "$win\\archive\\t2" >"$scratch/out" ||
+  fail "relink in place"
+grep -q "relinked 12 records in place" "$scratch/out" || fail "not in place: $(cat "$scratch/out")"
+cmp "$scratch/take.relinked.avi.bak" "$scratch/relinked.orig" || fail "the .bak is not the original"
+[ "$(stat -c %s "$scratch/take.relinked.avi")" = "$(stat -c %s "$scratch/relinked.orig")" ] ||
+  fail "an in-place relink changed the file's size"
+host verify "$win\\take.relinked.avi" | grep -q "all 12 frames intact.*t2.000" || fail "in-place relink broken"
+host play "$win\\take.relinked.avi" --as uyvy -o "$win\\after2.uyvy" -q
+cmp "$scratch/before.uyvy" "$scratch/after2.uyvy" || fail "frames changed by an in-place relink"
+[ "$(sound "$scratch/take.relinked.avi")" = "$sound_before" ] || fail "sound changed by in-place relink"
+"$kestro" relink "$scratch/native-inplace.avi" --data "$scratch/archive" --to "$win\\archive\\t2" \
+  >/dev/null || fail "native relink in place"
+cmp "$scratch/native-inplace.avi" "$scratch/take.relinked.avi" || fail "native and kestro-host in-place relinks differ"
+
+# A second in-place relink would overwrite the backup: refused.
+cp "$scratch/take.relinked.avi" "$scratch/relinked2.orig"
+expect_rc 2 ".bak exists" host relink "$win\\take.relinked.avi" --data "$win\\archive" --to "$win\\archive\\t2"
+expect_err "take.relinked.avi.bak exists already"
+cmp "$scratch/take.relinked.avi" "$scratch/relinked2.orig" || fail "a refused relink changed the file"
+cmp "$scratch/take.relinked.avi.bak" "$scratch/relinked.orig" || fail "a refused relink changed the .bak"
+echo "relink keeps every frame, the sound and the original"

@@ -1,0 +1,217 @@
+// Finding pieces by each rule, and refusing broken references with a message that names them.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "ToolFixture.h"
+#include "formats/PixelKind.h"
+
+using namespace kestro;
+
+namespace {
+
+class Pieces : public ToolTest {
+protected:
+    RawCapture Yuy2(size_t frames = 6) {
+        RawCapture c;
+        c.source = MakeFourcc('Y', 'U', 'Y', '2');
+        c.frames = frames;
+        c.framesPerPiece = 2;
+        return c;
+    }
+    static size_t Count(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    }
+    bool LeftoverOutput() {
+        int status;
+        auto list = Shell("ls -A '" + dir + "' | grep -e '^out' -e kestro- || true", &status);
+        return !list.empty();
+    }
+};
+
+TEST_F(Pieces, EachRuleFindsItsPieceAndInfoSaysWhich) {
+    // Pieces 0..2 spread over: a Wine drive, a mapped folder, a data folder, the AVI's folder.
+    RawCapture c = Yuy2(8);
+    c.base = "c:\\Caps\\kestro";
+    const std::string scratch = dir + "/scratch";
+    mkdir(scratch.c_str(), 0755);
+    MakeRawCapture(c, scratch, dir + "/take.avi");
+    const std::string prefix = dir + "/prefix", cdrive = prefix + "/drive_c/caps";
+    ASSERT_EQ(0, std::system(("mkdir -p '" + cdrive + "' '" + prefix + "/dosdevices' '" + dir +
+                              "/mapped' '" + dir + "/data' && ln -s ../drive_c '" + prefix +
+                              "/dosdevices/c:'")
+                                 .c_str()));
+    rename((scratch + "/kestro.000").c_str(), (cdrive + "/KESTRO.000").c_str()); // case differs
+    rename((scratch + "/kestro.001").c_str(), (dir + "/mapped/kestro.001").c_str());
+    rename((scratch + "/kestro.002").c_str(), (dir + "/data/kestro.002").c_str());
+    rename((scratch + "/kestro.003").c_str(), (dir + "/kestro.003").c_str());
+    // A stale copy of piece 1 under the Wine drive must lose to the user's map.
+    synth::WriteFile(cdrive + "/kestro.001", std::vector<uint8_t>(10));
+
+    auto r = RunKestro({"info", dir + "/take.avi", "--wineprefix", prefix, "--map",
+                        "C:\\caps\\kestro.001=" + dir + "/mapped", "--data", dir + "/data"});
+    // A rule covers only what lies below it: the stale copy on the Wine drive is taken, and the
+    // records of piece 1 lie outside it.
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(
+        r.err.find("outside its piece " + prefix + "/dosdevices/c:/caps/kestro.001 (10 bytes)"),
+        std::string::npos)
+        << r.err;
+
+    r = RunKestro({"info", dir + "/take.avi", "--wineprefix", prefix, "--map",
+                   "C:\\CAPS=" + dir + "/mapped", "--data", dir + "/data"});
+    // With the map covering all of c:\caps, pieces 0, 2 and 3 are not in mapped/: they fall
+    // through to the later rules.
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("c:\\Caps\\kestro.000 -> " + prefix + "/dosdevices/c:/caps/KESTRO.000"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("found by wine prefix"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(dir + "/mapped/kestro.001 (16384 bytes, 2 frames, found by --map"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(dir + "/data/kestro.002 (16384 bytes, 2 frames, found by --data"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("found by beside the AVI"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("frames: 8 (header: 8)"), std::string::npos) << r.out;
+
+    // The same through $WINEPREFIX, and the export gives back every picture.
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    r = RunKestro({"export", dir + "/take.avi", "-", "--map", "c:\\caps=" + dir + "/mapped",
+                   "--data", dir + "/data"});
+    unsetenv("WINEPREFIX");
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::string want;
+    for (size_t i = 0; i < c.frames; ++i) {
+        auto f = UprightFrame(c, i);
+        want.append(f.begin(), f.end());
+    }
+    EXPECT_TRUE(r.out == want);
+}
+
+TEST_F(Pieces, OnlyRegularFilesCount) {
+    RawCapture c = Yuy2(2);
+    mkdir((dir + "/elsewhere").c_str(), 0755); // where no rule looks
+    MakeRawCapture(c, dir + "/elsewhere", dir + "/take.avi");
+    mkdir((dir + "/kestro.000").c_str(), 0755); // a folder by the piece's name
+    auto r = RunKestro({"verify", dir + "/take.avi"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("(not a regular file) by beside the AVI"), std::string::npos) << r.err;
+    rmdir((dir + "/kestro.000").c_str());
+    ASSERT_EQ(0, mkfifo((dir + "/kestro.000").c_str(), 0644));
+    r = RunKestro({"export", dir + "/take.avi", dir + "/out.avi", "-q"});
+    EXPECT_EQ(r.code, 1) << "a pipe must not be opened (it would block): " << r.err;
+    EXPECT_NE(r.err.find("frame 0, record 0 (c:\\capture\\kestro.000"), std::string::npos) << r.err;
+    EXPECT_FALSE(LeftoverOutput());
+}
+
+TEST_F(Pieces, BrokenReferencesNameFrameRecordAndPathAndLeaveNoOutput) {
+    RawCapture c = Yuy2(6);
+    MakeRawCapture(c, dir, dir + "/take.avi");
+    // Piece 1 cut in the middle of its second frame: frame 3 lies outside it.
+    ASSERT_EQ(0, truncate((dir + "/kestro.001").c_str(), 8192 + 100));
+    auto r = RunKestro({"verify", dir + "/take.avi"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("frame 3, record 3 (c:\\capture\\kestro.001 at 8192, 6336 bytes): "
+                         "outside its piece " +
+                         dir + "/kestro.001 (8292 bytes)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(Count(r.err, "outside its piece"), 1u);
+    for (const char* ext : {"avi", "mkv", "nut"}) {
+        r = RunKestro({"export", dir + "/take.avi", dir + "/out." + ext, "-q"});
+        EXPECT_EQ(r.code, 1) << ext;
+        EXPECT_NE(r.err.find("frame 3, record 3"), std::string::npos) << r.err;
+        EXPECT_FALSE(LeftoverOutput()) << ext << ": a failed export left a file";
+    }
+    // Piece 2 missing: the message lists where it was looked for.
+    unlink((dir + "/kestro.002").c_str());
+    r = RunKestro({"verify", dir + "/take.avi", "--data", dir + "/nowhere"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("frame 4, record 4 (c:\\capture\\kestro.002 at 0, 6336 bytes): piece "
+                         "not found: " +
+                         dir + "/nowhere/kestro.002 (absent) by --data"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(Count(r.err, "piece not found"), 2u);
+}
+
+TEST_F(Pieces, KeepGoingRepeatsTheLastGoodFrameOrBlack) {
+    RawCapture c = Yuy2(6);
+    auto spec = MakeRawCapture(c, dir, dir + "/take.avi");
+    // Frame 0 names a missing piece, frame 3 is garbage, frame 4 lies past its piece's end.
+    spec.records[0] = synth::Record(0, 6336, "c:\\capture\\gone.000");
+    spec.records[3].assign(spec.records[3].size(), 'x');
+    spec.records[4] = synth::Record(1u << 20, 6336, "c:\\capture\\kestro.002");
+    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(spec));
+    auto r = RunKestro({"export", dir + "/take.avi", "-"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("frame 0, record 0"), std::string::npos) << r.err;
+    r = RunKestro({"export", dir + "/take.avi", "-", "--keep-going"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("3 frame(s) replaced"), std::string::npos) << r.err;
+    const size_t n = StoredBytes(c);
+    ASSERT_EQ(r.out.size(), 6 * n);
+    for (size_t i = 0; i < n; ++i)
+        ASSERT_EQ(uint8_t(r.out[i]), (i & 1) ? 128 : 16) << "frame 0 is black YUY2 at " << i;
+    const int source[6] = {-1, 1, 2, 2, 2, 5}; // which picture each output frame shows
+    for (size_t i = 1; i < 6; ++i) {
+        auto f = UprightFrame(c, size_t(source[i]));
+        EXPECT_EQ(0, std::memcmp(r.out.data() + i * n, f.data(), n)) << "frame " << i;
+    }
+}
+
+TEST_F(Pieces, RefusesWhatIsNotAKestCaptureOrArguments) {
+    RawCapture c = Yuy2(2);
+    auto spec = MakeRawCapture(c, dir, dir + "/take.avi");
+    std::memcpy(spec.format.data() + 16, "MJPG", 4);
+    synth::WriteFile(dir + "/mjpg.avi", synth::BuildAvi(spec));
+    auto r = RunKestro({"export", dir + "/mjpg.avi", dir + "/out.avi"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("no KEST stream"), std::string::npos) << r.err;
+    r = RunKestro({"info", dir + "/absent.avi"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("cannot open " + dir + "/absent.avi"), std::string::npos) << r.err;
+    r = RunKestro({"export", dir + "/take.avi", dir + "/out.mp4"});
+    EXPECT_EQ(r.code, 2);
+    r = RunKestro({"export", dir + "/take.avi", "/proc/out.avi", "-q"});
+    EXPECT_EQ(r.code, 4) << r.err;
+    r = RunKestro({"frobnicate", dir + "/take.avi"});
+    EXPECT_EQ(r.code, 2);
+    r = RunKestro({"info", dir + "/take.avi", "--map", "no-equals-sign"});
+    EXPECT_EQ(r.code, 2);
+}
+
+TEST_F(Pieces, AFullDiskFailsTheExportAndRemovesThePartialFile) {
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full";
+    RawCapture c = Yuy2(20); // 127 kB of pictures for a 64 kB drive
+    MakeRawCapture(c, dir, dir + "/take.avi");
+    auto r = RunKestro({"export", dir + "/take.avi", "-"});
+    ASSERT_EQ(r.code, 0);
+    int status;
+    Shell("'" KESTRO_TOOL "' export '" + dir + "/take.avi' - > /dev/full 2>" + dir + "/err.txt",
+          &status);
+    EXPECT_EQ(status, 4);
+    auto err = synth::ReadFile(dir + "/err.txt");
+    EXPECT_NE(std::string(err.begin(), err.end()).find("No space left"), std::string::npos);
+
+    // A file export onto a small drive that fills up.
+    const std::string small = dir + "/small";
+    mkdir(small.c_str(), 0755);
+    if (std::system(("mount -t tmpfs -o size=64k tmpfs '" + small + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a small drive here";
+    r = RunKestro({"export", dir + "/take.avi", small + "/out.avi", "-q"});
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find("disk full"), std::string::npos) << r.err;
+    auto left = Shell("ls -A '" + small + "'");
+    EXPECT_TRUE(left.empty()) << std::string(left.begin(), left.end());
+    std::system(("umount '" + small + "'").c_str());
+}
+
+} // namespace

@@ -1,0 +1,308 @@
+// Finding and rewriting frame records inside AVI files, over bytes in memory.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "AviRecords.h"
+#include "SynthAvi.h"
+
+using namespace kestro;
+using namespace kestro::avi;
+
+namespace {
+
+class MemoryFile : public ByteFile {
+public:
+    explicit MemoryFile(std::vector<uint8_t> bytes = {}) : bytes_(std::move(bytes)) {}
+    uint64_t Size() override { return bytes_.size(); }
+    bool ReadAt(uint64_t offset, void* data, size_t n) override {
+        if (offset > bytes_.size() || n > bytes_.size() - offset)
+            return false;
+        std::memcpy(data, bytes_.data() + offset, n);
+        return true;
+    }
+    bool WriteAt(uint64_t offset, const void* data, size_t n) override {
+        if (readOnly)
+            return false;
+        if (offset + n > bytes_.size())
+            bytes_.resize(offset + n);
+        std::memcpy(bytes_.data() + offset, data, n);
+        return true;
+    }
+    std::vector<uint8_t> bytes_;
+    bool readOnly = false;
+};
+
+struct Frame {
+    uint64_t offset;
+    uint32_t size;
+    std::string path;
+};
+
+std::vector<Frame> RecordsOf(ByteFile& file, std::string* error = nullptr) {
+    std::string e;
+    std::vector<Frame> frames;
+    auto layout = ReadAviLayout(file, true, e);
+    if (layout)
+        ForEachRecord(
+            file, *layout,
+            [&](const RecordChunk&, const FrameRecordView& r) -> std::optional<std::string> {
+                frames.push_back({r.offset, r.size, std::string(r.path)});
+                return std::nullopt;
+            },
+            e);
+    if (error)
+        *error = e;
+    return frames;
+}
+
+synth::AviSpec Capture(size_t frames, const std::string& base, bool audio, bool rec) {
+    synth::AviSpec spec;
+    spec.format = synth::StreamFormat(64, 48, kestro::kFourccYuy2, 16);
+    for (size_t i = 0; i < frames; ++i) {
+        // Two pieces of two frames each, as a split capture with tiny pieces would name them.
+        char suffix[8];
+        std::snprintf(suffix, sizeof suffix, ".%03zu", i / 2);
+        spec.records.push_back(synth::Record((i % 2) * 8192, 6144, base + suffix));
+    }
+    spec.withAudio = audio;
+    for (size_t i = 0; audio && i < frames; ++i)
+        spec.audio.chunks.push_back(std::vector<uint8_t>(6400 + (i & 1), uint8_t(i)));
+    spec.recLists = rec;
+    return spec;
+}
+
+TEST(AviRecords, FindsEveryRecordInFileOrderWithAudioAndRecLists) {
+    for (bool rec : {false, true}) {
+        MemoryFile file(synth::BuildAvi(Capture(5, "c:\\kestro", true, rec)));
+        std::string error;
+        auto frames = RecordsOf(file, &error);
+        ASSERT_EQ(frames.size(), 5u) << error;
+        EXPECT_EQ(frames[3].path, "c:\\kestro.001");
+        EXPECT_EQ(frames[3].offset, 8192u);
+        auto layout = ReadAviLayout(file, true, error);
+        ASSERT_TRUE(layout);
+        EXPECT_EQ(layout->kestStream, 0);
+        EXPECT_EQ(layout->totalFrames, 5u);
+        ASSERT_EQ(layout->streams.size(), 2u);
+        EXPECT_EQ(layout->streams[1].fccType, Fourcc("auds"));
+    }
+}
+
+TEST(AviRecords, RelinkInPlaceChangesOnlyTheRecordBytes) {
+    auto spec = Capture(6, "c:\\kestro", true, false);
+    MemoryFile file(synth::BuildAvi(spec));
+    const auto before = file.bytes_;
+    std::string error;
+    auto layout = ReadAviLayout(file, true, error);
+    ASSERT_TRUE(layout) << error;
+    ASSERT_TRUE(RelinkFitsInPlace(file, *layout, "e:\\a\\t1", error)) << error;
+    auto done = RelinkInPlace(file, *layout, "e:\\a\\t1", error);
+    ASSERT_TRUE(done) << error;
+    EXPECT_EQ(*done, 6u);
+    ASSERT_EQ(file.bytes_.size(), before.size());
+    auto frames = RecordsOf(file);
+    ASSERT_EQ(frames.size(), 6u);
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(frames[i].path, "e:\\a\\t1.00" + std::to_string(i / 2));
+        EXPECT_EQ(frames[i].offset, (i % 2) * 8192);
+        EXPECT_EQ(frames[i].size, 6144u);
+    }
+    // Every byte that differs lies in a record's name or in the zeros after it; the reserved word
+    // (0xCD here) is kept.
+    size_t changed = 0;
+    for (size_t i = 0; i < before.size(); ++i) {
+        if (before[i] == file.bytes_[i])
+            continue;
+        ++changed;
+        EXPECT_TRUE(before[i] != 0xCD || file.bytes_[i] == 0) << "byte " << i;
+    }
+    EXPECT_GT(changed, 0u);
+    size_t recordsAt = 0;
+    for (size_t i = 0; i + 4 <= before.size(); ++i)
+        if (std::memcmp(&before[i], "00dc", 4) == 0 && i > 200)
+            recordsAt = recordsAt ? recordsAt : i;
+    ASSERT_NE(recordsAt, 0u);
+    // Record 0: 16 fixed bytes then "e:\a\t1.000", zero, then zero fill to 30.
+    const uint8_t* r = &file.bytes_[recordsAt + 8];
+    EXPECT_EQ(std::memcmp(r, &before[recordsAt + 8], 16), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r + 16)), "e:\\a\\t1.000");
+    for (size_t i = 16 + 11; i < 30; ++i)
+        EXPECT_EQ(r[i], 0) << i;
+}
+
+TEST(AviRecords, RelinkInPlaceRefusesNamesThatDoNotFitAndWritesNothing) {
+    MemoryFile file(synth::BuildAvi(Capture(4, "c:\\kestro", false, false)));
+    const auto before = file.bytes_;
+    std::string error;
+    auto layout = ReadAviLayout(file, true, error);
+    ASSERT_TRUE(layout);
+    EXPECT_FALSE(RelinkFitsInPlace(file, *layout, "e:\\archive\\take1", error));
+    EXPECT_FALSE(RelinkInPlace(file, *layout, "e:\\archive\\take1", error));
+    EXPECT_NE(error.find("does not fit"), std::string::npos) << error;
+    EXPECT_EQ(file.bytes_, before);
+}
+
+TEST(AviRecords, RelinkToNewFileGrowsChunksAndKeepsIndexAndAudioExact) {
+    for (bool rec : {false, true}) {
+        auto spec = Capture(7, "c:\\kestro", true, rec);
+        MemoryFile in(synth::BuildAvi(spec));
+        const auto before = in.bytes_;
+        std::string error;
+        auto layout = ReadAviLayout(in, true, error);
+        ASSERT_TRUE(layout);
+        MemoryFile out;
+        auto done = RelinkToNewFile(in, *layout, out, "e:\\archive\\long name\\take1", error);
+        ASSERT_TRUE(done) << error;
+        EXPECT_EQ(*done, 7u);
+        EXPECT_EQ(in.bytes_, before);
+        auto frames = RecordsOf(out, &error);
+        ASSERT_EQ(frames.size(), 7u) << error;
+        for (size_t i = 0; i < 7; ++i) {
+            EXPECT_EQ(frames[i].path, "e:\\archive\\long name\\take1.00" + std::to_string(i / 2));
+            EXPECT_EQ(frames[i].offset, (i % 2) * 8192);
+        }
+        // RIFF size covers the file; every idx1 entry names a chunk of that id and size.
+        uint32_t riffSize;
+        std::memcpy(&riffSize, &out.bytes_[4], 4);
+        EXPECT_EQ(riffSize + 8u, out.bytes_.size());
+        auto outLayout = ReadAviLayout(out, true, error);
+        ASSERT_TRUE(outLayout) << error;
+        const auto& b = out.bytes_;
+        size_t idx = 0;
+        for (size_t i = b.size() - 8; i > 0; --i)
+            if (std::memcmp(&b[i], "idx1", 4) == 0) {
+                idx = i;
+                break;
+            }
+        ASSERT_NE(idx, 0u);
+        uint32_t idxSize;
+        std::memcpy(&idxSize, &b[idx + 4], 4);
+        ASSERT_EQ(idxSize, 14u * 16);
+        const size_t moviType = outLayout->movi[0].start - 4;
+        size_t audio = 0;
+        for (size_t e = 0; e < 14; ++e) {
+            const uint8_t* entry = &b[idx + 8 + 16 * e];
+            uint32_t off, size, chunkSize;
+            std::memcpy(&off, entry + 8, 4);
+            std::memcpy(&size, entry + 12, 4);
+            ASSERT_LT(moviType + off + 8, b.size());
+            EXPECT_EQ(std::memcmp(&b[moviType + off], entry, 4), 0) << "entry " << e;
+            std::memcpy(&chunkSize, &b[moviType + off + 4], 4);
+            EXPECT_EQ(chunkSize, size) << "entry " << e;
+            if (std::memcmp(entry, "01wb", 4) == 0) {
+                const auto& want = spec.audio.chunks[audio++];
+                ASSERT_EQ(size, want.size());
+                EXPECT_EQ(std::memcmp(&b[moviType + off + 8], want.data(), size), 0);
+            }
+        }
+        EXPECT_EQ(audio, 7u);
+    }
+}
+
+TEST(AviRecords, RefusesCutFilesGarbageRecordsAndOtherVideo) {
+    const auto whole = synth::BuildAvi(Capture(4, "c:\\kestro", false, false));
+    std::string error;
+    for (size_t cut = 0; cut < whole.size(); cut += 7) {
+        MemoryFile file(std::vector<uint8_t>(whole.begin(), whole.begin() + cut));
+        EXPECT_FALSE(ReadAviLayout(file, true, error)) << "cut at " << cut;
+        EXPECT_FALSE(error.empty());
+        // Read as far as it goes when asked: every cut past the start of movi still has the
+        // stream and a movi list that ends where the file does.
+        auto lenient = ReadAviLayout(file, true, error, true);
+        if (cut > 400) {
+            ASSERT_TRUE(lenient) << "cut at " << cut << ": " << error;
+            EXPECT_TRUE(lenient->cut);
+            EXPECT_EQ(lenient->kestStream, 0);
+            ASSERT_EQ(lenient->movi.size(), 1u);
+            EXPECT_LE(lenient->movi[0].end, cut);
+        }
+    }
+    auto spec = Capture(4, "c:\\kestro", false, false);
+    spec.records[2].assign(30, 'x'); // no terminating zero anywhere
+    MemoryFile garbage(synth::BuildAvi(spec));
+    RecordsOf(garbage, &error);
+    EXPECT_NE(error.find("record 2 "), std::string::npos) << error;
+
+    spec = Capture(4, "c:\\kestro", false, false);
+    std::memcpy(spec.format.data() + 16, "MJPG", 4);
+    MemoryFile other(synth::BuildAvi(spec));
+    EXPECT_FALSE(ReadAviLayout(other, true, error));
+    EXPECT_NE(error.find("no KEST stream"), std::string::npos) << error;
+
+    spec = Capture(2, "c:\\kestro", false, false);
+    spec.records[1] = synth::Record(0, 6144, "c:\\kestro"); // no .NNN suffix to keep
+    MemoryFile noSuffix(synth::BuildAvi(spec));
+    auto layout = ReadAviLayout(noSuffix, true, error);
+    ASSERT_TRUE(layout);
+    MemoryFile out;
+    EXPECT_FALSE(RelinkToNewFile(noSuffix, *layout, out, "e:\\x", error));
+    EXPECT_NE(error.find("record 1"), std::string::npos) << error;
+}
+
+TEST(AviRecords, RelinkedNamesKeepTheSuffix) {
+    EXPECT_EQ(RelinkedPieceName("c:\\kestro.012", "e:\\archive\\take1"), "e:\\archive\\take1.012");
+    EXPECT_FALSE(RelinkedPieceName("c:\\kestro.01x", "e:\\t"));
+    EXPECT_FALSE(RelinkedPieceName("c:\\kestro.000", ""));
+    EXPECT_FALSE(RelinkedPieceName("c:\\kestro.000", std::string(257, 'a')));
+    EXPECT_TRUE(RelinkedPieceName("c:\\kestro.000", std::string(256, 'a')));
+}
+
+} // namespace
+
+namespace {
+
+uint32_t At32(const std::vector<uint8_t>& b, size_t at) {
+    uint32_t v;
+    std::memcpy(&v, &b[at], 4);
+    return v;
+}
+
+// Follows every indx to its ix## chunk and every ix## entry to its chunk; counts entries checked.
+size_t CheckOpenDmlIndexes(const std::vector<uint8_t>& b) {
+    size_t checked = 0;
+    for (size_t i = 0; i + 8 < b.size(); ++i) {
+        if (std::memcmp(&b[i], "indx", 4) != 0 || b[i + 8 + 3] != 0)
+            continue;
+        const uint32_t id = At32(b, i + 8 + 8);
+        uint64_t ix;
+        std::memcpy(&ix, &b[i + 8 + 24], 8);
+        EXPECT_LT(ix + 32, b.size());
+        if (ix + 32 >= b.size())
+            return 0;
+        EXPECT_EQ(b[size_t(ix)], 'i');
+        EXPECT_EQ(b[size_t(ix) + 1], 'x');
+        EXPECT_EQ(At32(b, size_t(ix) + 8 + 8), id) << "the ix chunk indexes the same stream";
+        const uint32_t n = At32(b, size_t(ix) + 8 + 4);
+        uint64_t base;
+        std::memcpy(&base, &b[size_t(ix) + 8 + 12], 8);
+        for (uint32_t e = 0; e < n; ++e) {
+            const size_t entry = size_t(ix) + 8 + 24 + 8 * e;
+            const uint64_t data = base + At32(b, entry);
+            EXPECT_LT(data, b.size());
+            if (data >= b.size())
+                return 0;
+            EXPECT_EQ(At32(b, size_t(data) - 8), id) << "entry " << e;
+            EXPECT_EQ(At32(b, size_t(data) - 4), At32(b, entry + 4) & 0x7fffffffu) << "entry " << e;
+            ++checked;
+        }
+    }
+    return checked;
+}
+
+TEST(AviRecords, RelinkToNewFileMovesOpenDmlIndexEntriesWithTheirChunks) {
+    auto spec = Capture(9, "c:\\kestro", true, true);
+    spec.odml = true;
+    MemoryFile in(synth::BuildAvi(spec));
+    EXPECT_EQ(CheckOpenDmlIndexes(in.bytes_), 18u) << "the capture's own indexes";
+    std::string error;
+    auto layout = ReadAviLayout(in, true, error);
+    ASSERT_TRUE(layout) << error;
+    MemoryFile out;
+    ASSERT_TRUE(RelinkToNewFile(in, *layout, out, "e:\\a far longer archive folder\\take", error))
+        << error;
+    ASSERT_GT(out.bytes_.size(), in.bytes_.size() + 9 * 20);
+    EXPECT_EQ(CheckOpenDmlIndexes(out.bytes_), 18u);
+}
+
+} // namespace

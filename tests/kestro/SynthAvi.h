@@ -1,0 +1,41 @@
+#pragma once
+// Builds KEST capture AVIs and their data files the way capture hosts lay them out, for the
+// native tests and the export bench.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "formats/StreamFormat.h"
+
+namespace synth {
+
+struct Audio {
+    uint16_t channels = 2;
+    uint32_t sampleRate = 48000;
+    uint16_t bitsPerSample = 16;
+    std::vector<std::vector<uint8_t>> chunks; // one chunk after each video frame, while there are
+};
+
+struct AviSpec {
+    std::vector<uint8_t> format; // the KEST stream format, 52 + n bytes
+    uint32_t scale = 1, rate = 30, start = 0;
+    std::vector<std::vector<uint8_t>> records; // one chunk per frame
+    bool recLists = false;                     // each frame (and its audio) in a LIST rec
+    bool idx1 = true;
+    bool odml = false; // OpenDML indexes too: an indx per stream, an ix## per stream in movi
+    Audio audio;
+    bool withAudio = false;
+};
+
+std::vector<uint8_t> BuildAvi(const AviSpec& spec);
+
+std::vector<uint8_t> StreamFormat(int32_t width, int32_t height, uint32_t sourceCompression,
+                                  uint16_t bitCount, uint32_t chainHandler = 0,
+                                  const std::vector<uint8_t>& chainFormat = {});
+
+std::vector<uint8_t> Record(uint64_t offset, uint32_t size, const std::string& path);
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> ReadFile(const std::string& path);
+
+} // namespace synth

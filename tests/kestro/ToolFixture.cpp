@@ -1,0 +1,149 @@
+#include "ToolFixture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "Kestro.h"
+#include "formats/PixelKind.h"
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+} // namespace
+
+RunResult RunKestro(const std::vector<std::string>& args) {
+    char outName[] = "/tmp/kestro-out-XXXXXX";
+    char errName[] = "/tmp/kestro-err-XXXXXX";
+    int outFd = mkstemp(outName), errFd = mkstemp(errName);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    int savedOut = dup(1), savedErr = dup(2);
+    dup2(outFd, 1);
+    dup2(errFd, 2);
+    std::vector<std::string> copy{"kestro"};
+    copy.insert(copy.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : copy)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    RunResult result;
+    result.code = kestro::tool::Main(int(copy.size()), argv.data());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(savedOut, 1);
+    dup2(savedErr, 2);
+    close(savedOut);
+    close(savedErr);
+    close(outFd);
+    close(errFd);
+    result.out = Slurp(outName);
+    result.err = Slurp(errName);
+    unlink(outName);
+    unlink(errName);
+    return result;
+}
+
+std::vector<uint8_t> Shell(const std::string& command, int* status) {
+    std::vector<uint8_t> out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) {
+        if (status)
+            *status = -1;
+        return out;
+    }
+    uint8_t block[65536];
+    size_t n;
+    while ((n = fread(block, 1, sizeof block, p)) > 0)
+        out.insert(out.end(), block, block + n);
+    int s = pclose(p);
+    if (status)
+        *status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+    return out;
+}
+
+void ToolTest::SetUp() {
+    char name[] = "/tmp/kestro-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    dir = name;
+}
+
+void ToolTest::TearDown() {
+    if (!dir.empty())
+        std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+uint32_t ToolTest::StoredBytes(const RawCapture& c) {
+    const uint32_t h = uint32_t(c.height < 0 ? -c.height : c.height);
+    if (c.source == 0)
+        return ((uint32_t(c.width) * 3 + 3) & ~3u) * h;
+    return uint32_t(c.width) * 2 * h;
+}
+
+std::vector<uint8_t> ToolTest::StoredFrame(const RawCapture& c, size_t i) {
+    std::vector<uint8_t> f(StoredBytes(c));
+    uint32_t x = uint32_t(i * 2654435761u + 12345);
+    for (auto& b : f) {
+        x = x * 1103515245u + 12345u;
+        b = uint8_t(x >> 24);
+    }
+    return f;
+}
+
+std::vector<uint8_t> ToolTest::UprightFrame(const RawCapture& c, size_t i) {
+    auto stored = StoredFrame(c, i);
+    if (c.source != 0)
+        return stored;
+    const size_t h = size_t(c.height < 0 ? -c.height : c.height);
+    const size_t row = size_t(c.width) * 3, stride = (row + 3) & ~size_t(3);
+    std::vector<uint8_t> out;
+    for (size_t y = 0; y < h; ++y) {
+        size_t from = c.height > 0 ? h - 1 - y : y; // bottom-up DIBs keep the last row first
+        out.insert(out.end(), stored.begin() + long(from * stride),
+                   stored.begin() + long(from * stride + row));
+    }
+    return out;
+}
+
+synth::AviSpec ToolTest::MakeRawCapture(const RawCapture& c, const std::string& pieceDir,
+                                        const std::string& avi) {
+    synth::AviSpec spec;
+    spec.format = synth::StreamFormat(c.width, c.height, c.source, c.bits);
+    spec.scale = c.scale;
+    spec.rate = c.rate;
+    spec.start = c.start;
+    const uint32_t span = (StoredBytes(c) + 4095) & ~4095u;
+    std::string leaf = c.base.substr(c.base.rfind('\\') + 1);
+    for (size_t piece = 0; piece * c.framesPerPiece < c.frames; ++piece) {
+        char suffix[8];
+        std::snprintf(suffix, sizeof suffix, ".%03zu", piece);
+        std::vector<uint8_t> bytes;
+        for (size_t k = 0; k < c.framesPerPiece && piece * c.framesPerPiece + k < c.frames; ++k) {
+            const size_t i = piece * c.framesPerPiece + k;
+            auto f = StoredFrame(c, i);
+            f.resize(span, 0xEE); // padding holds whatever the buffer held
+            spec.records.push_back(synth::Record(bytes.size(), StoredBytes(c), c.base + suffix));
+            bytes.insert(bytes.end(), f.begin(), f.end());
+        }
+        synth::WriteFile(pieceDir + "/" + leaf + suffix, bytes);
+    }
+    if (c.audio) {
+        spec.withAudio = true;
+        for (size_t i = 0; i < c.frames; ++i) {
+            std::vector<uint8_t> chunk(1600 * 4); // 1/30 s of 48 kHz stereo 16-bit
+            for (size_t k = 0; k < chunk.size(); ++k)
+                chunk[k] = uint8_t(k * 31 + i * 7);
+            spec.audio.chunks.push_back(chunk);
+        }
+    }
+    synth::WriteFile(avi, synth::BuildAvi(spec));
+    return spec;
+}

@@ -1,0 +1,50 @@
+#pragma once
+// Runs the `kestro` tool in-process on captures laid out in a scratch folder.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "SynthAvi.h"
+
+struct RunResult {
+    int code = -1;
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+// Runs kestro::tool::Main with the arguments, standard output and error captured in files.
+RunResult RunKestro(const std::vector<std::string>& args);
+
+// Runs a shell command; its standard output as bytes. `status` gets the exit status.
+std::vector<uint8_t> Shell(const std::string& command, int* status = nullptr);
+
+struct RawCapture {
+    int32_t width = 66, height = 48; // height < 0: top-down
+    uint32_t source = 0;             // "YUY2", "UYVY" or 0 (RGB)
+    uint16_t bits = 16;
+    size_t frames = 6;
+    uint32_t framesPerPiece = 4; // pieces .000, .001...
+    std::string base = "c:\\capture\\kestro";
+    bool audio = false;
+    uint32_t scale = 1, rate = 30, start = 0;
+};
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Picture bytes as stored (DIB rows for RGB) of frame i.
+    static std::vector<uint8_t> StoredFrame(const RawCapture& c, size_t i);
+    // The picture as a decoder hands it out: rows top first, unpadded.
+    static std::vector<uint8_t> UprightFrame(const RawCapture& c, size_t i);
+    static uint32_t StoredBytes(const RawCapture& c);
+
+    // Writes the pieces into `pieceDir` and the AVI at `avi`; returns the spec used.
+    synth::AviSpec MakeRawCapture(const RawCapture& c, const std::string& pieceDir,
+                                  const std::string& avi);
+
+    std::string dir; // scratch folder, removed afterwards
+};

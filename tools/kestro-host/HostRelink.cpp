@@ -1,0 +1,301 @@
+// relink: after the pieces of a data file were moved (and renamed), make every frame record of a
+// capture name them under their new Windows path.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "Host.h"
+#include "HostWin.h"
+#include "AviRecords.h"
+#include "formats/StreamFormat.h"
+
+namespace host {
+
+namespace {
+
+namespace avi = kestro::avi;
+
+// A file as the record walker sees it: positioned reads and writes, nothing buffered here.
+class HandleFile : public avi::ByteFile {
+public:
+    ~HandleFile() override { Close(); }
+
+    bool Open(const std::string& path, bool write, bool create) {
+        path_ = path;
+        handle_ = CreateFileA(path.c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0),
+                              write ? 0 : FILE_SHARE_READ, nullptr,
+                              create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle_ == INVALID_HANDLE_VALUE) {
+            error_ = SystemMessage(GetLastError());
+            return false;
+        }
+        return true;
+    }
+    bool Close() {
+        bool ok = true;
+        if (handle_ != INVALID_HANDLE_VALUE)
+            ok = CloseHandle(handle_) != 0;
+        handle_ = INVALID_HANDLE_VALUE;
+        return ok;
+    }
+    const std::string& LastError() const { return error_; }
+
+    uint64_t Size() override {
+        LARGE_INTEGER size{};
+        return GetFileSizeEx(handle_, &size) ? uint64_t(size.QuadPart) : 0;
+    }
+    bool ReadAt(uint64_t offset, void* data, size_t bytes) override {
+        return Transfer(offset, data, bytes, false);
+    }
+    bool WriteAt(uint64_t offset, const void* data, size_t bytes) override {
+        return Transfer(offset, const_cast<void*>(data), bytes, true);
+    }
+
+private:
+    bool Transfer(uint64_t offset, void* data, size_t bytes, bool write) {
+        auto* p = static_cast<uint8_t*>(data);
+        while (bytes) {
+            const DWORD chunk = DWORD(std::min<size_t>(bytes, size_t(1) << 30));
+            OVERLAPPED at{};
+            at.Offset = DWORD(offset);
+            at.OffsetHigh = DWORD(offset >> 32);
+            DWORD done = 0;
+            const BOOL ok = write ? WriteFile(handle_, p, chunk, &done, &at)
+                                  : ReadFile(handle_, p, chunk, &done, &at);
+            if (!ok || done != chunk) {
+                error_ = ok ? std::string(write ? "short write" : "short read")
+                            : SystemMessage(GetLastError());
+                return false;
+            }
+            p += chunk;
+            offset += chunk;
+            bytes -= chunk;
+        }
+        return true;
+    }
+
+    std::string path_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    std::string error_;
+};
+
+std::string FileNameOf(std::string_view path) {
+    const size_t slash = path.find_last_of("\\/");
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+bool IsRegularFile(const std::string& path, uint64_t* bytes) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return false;
+    *bytes = uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    return true;
+}
+
+std::string Joined(const std::string& dir, const std::string& name) {
+    if (dir.empty() || dir.back() == '\\' || dir.back() == '/')
+        return dir + name;
+    return dir + "\\" + name;
+}
+
+// Where a piece is now: the file of its new name in the data folder, else of its old name.
+struct PieceLookup {
+    std::string newName; // Windows path the records will hold
+    std::string local;   // the file found in --data, empty when none
+    int64_t bytes = -1;
+    bool underOldName = false;
+};
+
+PieceLookup FindPiece(const std::string& dataDir, std::string_view oldPath,
+                      std::string_view newBase) {
+    PieceLookup look;
+    auto name = avi::RelinkedPieceName(oldPath, newBase);
+    if (!name)
+        return look;
+    look.newName = *name;
+    uint64_t bytes = 0;
+    for (const std::string& candidate : {FileNameOf(*name), FileNameOf(oldPath)}) {
+        const std::string local = Joined(dataDir, candidate);
+        if (IsRegularFile(local, &bytes)) {
+            look.local = local;
+            look.bytes = int64_t(bytes);
+            look.underOldName = candidate != FileNameOf(*name);
+            break;
+        }
+    }
+    return look;
+}
+
+} // namespace
+
+int RunRelink(const RelinkOptions& options) {
+    if (options.input.empty() || options.dataDir.empty() || options.newBase.empty()) {
+        Error("relink needs IN.avi, --data DIR and --to BASE");
+        return kExitUsage;
+    }
+    const DWORD dirAttributes = GetFileAttributesA(options.dataDir.c_str());
+    if (dirAttributes == INVALID_FILE_ATTRIBUTES || !(dirAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        Error("--data " + options.dataDir + " is not a folder");
+        return kExitUsage;
+    }
+    if (!options.output.empty() && lstrcmpiA(options.output.c_str(), options.input.c_str()) == 0) {
+        Error("-o names the input itself; leave -o out to relink " + options.input +
+              " in place (the original is kept as .bak)");
+        return kExitUsage;
+    }
+
+    HandleFile in;
+    if (!in.Open(options.input, false, false)) {
+        Error("cannot open " + options.input + ": " + in.LastError());
+        return kExitUsage;
+    }
+    std::string error;
+    auto layout = avi::ReadAviLayout(in, true, error);
+    if (!layout) {
+        Error(options.input + ": " + error);
+        return kExitUsage;
+    }
+    const avi::StreamInfo& stream = layout->streams[size_t(layout->kestStream)];
+    auto format = stream.format.size() >= kestro::kStreamHeaderBytes
+                      ? kestro::ReadStreamFormat(stream.format.data())
+                      : std::nullopt;
+    // A raw stream's records each hold one whole picture.
+    const uint32_t pictureBytes = format && format->biChainHandler == 0 ? format->biSizeImage : 0;
+
+    // Every piece must be found and hold the frames that name it; nothing is written otherwise.
+    std::map<std::string, PieceLookup> pieces; // by the old name
+    uint64_t problems = 0, records = 0;
+    auto problem = [&](const std::string& text) {
+        if (++problems <= 20)
+            Error(text);
+    };
+    const bool walked = avi::ForEachRecord(
+        in, *layout,
+        [&](const avi::RecordChunk& chunk,
+            const kestro::FrameRecordView& record) -> std::optional<std::string> {
+            ++records;
+            const std::string where = "frame " + std::to_string(chunk.index) + " (record at byte " +
+                                      std::to_string(chunk.chunkOffset) + " of " + options.input +
+                                      ", piece " + std::string(record.path) + ")";
+            auto known = pieces.find(std::string(record.path));
+            if (known == pieces.end())
+                known = pieces
+                            .emplace(std::string(record.path),
+                                     FindPiece(options.dataDir, record.path, options.newBase))
+                            .first;
+            const PieceLookup& look = known->second;
+            if (look.newName.empty())
+                problem(where + ": the piece name has no .NNN suffix, or " + options.newBase +
+                        " with one is longer than a record may hold");
+            else if (look.local.empty())
+                problem(where + ": the piece is in " + options.dataDir + " neither as " +
+                        FileNameOf(look.newName) + " nor as " + FileNameOf(record.path));
+            else if (pictureBytes && record.size < pictureBytes)
+                problem(where + ": it holds " + std::to_string(record.size) +
+                        " bytes, less than one picture of " + std::to_string(pictureBytes));
+            else if (record.offset > uint64_t(look.bytes) ||
+                     record.size > uint64_t(look.bytes) - record.offset)
+                problem(where + ": its bytes " + std::to_string(record.offset) + " to " +
+                        std::to_string(record.offset + record.size) + " lie beyond the end of " +
+                        look.local + " (" + std::to_string(look.bytes) + " bytes)");
+            return std::nullopt;
+        },
+        error);
+    if (!walked) {
+        Error(options.input + ": " + error + "; nothing was changed");
+        return kExitUsage;
+    }
+    if (problems) {
+        if (problems > 20)
+            Error("... and " + std::to_string(problems - 20) + " more");
+        Error(std::to_string(problems) + " of " + std::to_string(records) + " frames of " +
+              options.input + " cannot be relinked; nothing was changed");
+        return kExitBroken;
+    }
+    if (records < stream.length) {
+        Error(options.input + ": the stream header promises " + std::to_string(stream.length) +
+              " frames, the file holds " + std::to_string(records) + "; nothing was changed");
+        return kExitUsage;
+    }
+    for (const auto& [old, look] : pieces)
+        if (look.underOldName)
+            Warning(look.local + " keeps its old name; the records now name " + look.newName +
+                    ": rename it to " + FileNameOf(look.newName) + " where it goes");
+
+    // Every record parsed above: a refusal here only says which record outgrows its chunk.
+    const bool fits = avi::RelinkFitsInPlace(in, *layout, options.newBase, error);
+    error.clear();
+    if (fits && options.output.empty()) {
+        // Every new record fits its chunk: only record bytes change, after a byte copy.
+        const std::string backup = options.input + ".bak";
+        in.Close();
+        if (!CopyFileA(options.input.c_str(), backup.c_str(), TRUE)) {
+            const DWORD code = GetLastError();
+            Error(code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS
+                      ? backup + " exists already; move it away or relink with -o OUT.avi"
+                      : "cannot copy " + options.input + " to " + backup + ": " +
+                            SystemMessage(code) + "; nothing was changed");
+            if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)
+                DeleteFileA(backup.c_str());
+            return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS ? kExitUsage
+                                                                             : kExitPartial;
+        }
+        HandleFile rw;
+        if (!rw.Open(options.input, true, false)) {
+            Error("cannot open " + options.input + " for writing: " + rw.LastError() +
+                  "; nothing was changed");
+            return kExitPartial;
+        }
+        auto done = avi::RelinkInPlace(rw, *layout, options.newBase, error);
+        if (!rw.Close() && done) {
+            done.reset();
+            error = "closing it failed";
+        }
+        if (!done) {
+            Error(options.input + ": " + error + "; the original is kept as " + backup);
+            return kExitPartial;
+        }
+        std::printf("relinked %llu records in place in %s (original kept as %s)\n",
+                    (unsigned long long)*done, options.input.c_str(), backup.c_str());
+        return kExitOk;
+    }
+
+    std::string target = options.output;
+    if (target.empty()) {
+        const size_t n = options.input.size();
+        const bool avi = n >= 4 && lstrcmpiA(options.input.c_str() + n - 4, ".avi") == 0;
+        target = options.input.substr(0, avi ? n - 4 : n) + ".relinked.avi";
+        Note("kestro-host: the new names do not fit the records' chunks; writing " + target);
+    }
+    // Written under a temporary name and renamed when whole.
+    const std::string temporary = target + ".part";
+    DeleteFileA(temporary.c_str());
+    HandleFile out;
+    if (!out.Open(temporary, true, true)) {
+        Error("cannot create " + temporary + ": " + out.LastError());
+        return kExitPartial;
+    }
+    auto done = avi::RelinkToNewFile(in, *layout, out, options.newBase, error);
+    if (!out.Close() && done) {
+        done.reset();
+        error = "closing " + temporary + " failed";
+    }
+    if (!done || !MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        if (done)
+            error = "cannot rename " + temporary + " to " + target + ": " +
+                    SystemMessage(GetLastError());
+        DeleteFileA(temporary.c_str());
+        Error(options.input + ": " + error + " (" + options.input + " is unchanged)");
+        return kExitPartial;
+    }
+    std::printf("relinked %llu records into %s (%s unchanged)\n", (unsigned long long)*done,
+                target.c_str(), options.input.c_str());
+    return kExitOk;
+}
+
+} // namespace host
