@@ -14,12 +14,13 @@ target_link_libraries(test_pure_native PRIVATE kestro_pure GTest::gtest_main)
 target_compile_options(test_pure_native PRIVATE -Wall -Wextra)
 add_test(NAME test_pure_native COMMAND test_pure_native)
 
+# The sanitizer build (build.sh native-san) is for the tests; benchmarks there would measure it.
+option(KESTRO_SANITIZE "native tests under AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
 # The `kestro` tool (export, info, verify, relink) on FFmpeg's libraries, and its tests.
 add_subdirectory(tools/kestro)
 add_subdirectory(tests/kestro)
 
-# The sanitizer build (build.sh native-san) is for the tests; benchmarks there would measure it.
-option(KESTRO_SANITIZE "native tests under AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt AND NOT KESTRO_SANITIZE)
   add_subdirectory(bench)
 endif()
