@@ -9,6 +9,8 @@ using namespace kestro;
 
 namespace {
 
+using BatchFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED_ENTRY, ULONG, PULONG, DWORD, BOOL);
+
 bool IsShortage(DWORD error) {
     return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_INVALID_USER_BUFFER ||
            error == ERROR_NOT_ENOUGH_QUOTA;
@@ -179,13 +181,37 @@ bool CCodecInstance::ConsumeWriteFailure() {
     return failed;
 }
 
+// Takes every completion the port holds in one call where the system has the batch form, so
+// that a pool of n requests costs one look at the port per n frames rather than one per frame.
+// False when the port held none.
+bool CCodecInstance::CollectCompletions() {
+    static auto batch = reinterpret_cast<BatchFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetQueuedCompletionStatusEx")));
+    if (!batch || !hWritePort)
+        return TakeCompletion(0) == Taken::Request;
+    OVERLAPPED_ENTRY entries[16];
+    ULONG count = 0;
+    if (!batch(hWritePort, entries, 16, &count, 0, FALSE))
+        return false;
+    bool any = false;
+    for (ULONG i = 0; i < count; ++i) {
+        WriteRequest* r = RequestOf(entries[i].lpOverlapped);
+        if (!r)
+            continue;
+        // The write's own status and byte count are in its OVERLAPPED by now.
+        if (r->overlapped.Internal != 0 || r->overlapped.InternalHigh != requestSizes[r - requests])
+            completionFailed = true;
+        r->inFlight = 0;
+        any = true;
+    }
+    return any;
+}
+
 WriteRequest* CCodecInstance::AcquireRequest() {
     if (nextRequest && !nextRequest->inFlight)
         return nextRequest;
-    WriteRequest* r = nullptr;
-    if (TakeCompletion(0, &r) == Taken::Request)
-        return r;
-    if ((r = FirstFreeRequest()))
+    WriteRequest* r = FirstFreeRequest();
+    if (r || (CollectCompletions() && (r = FirstFreeRequest())))
         return r;
     return TakeCompletion(stallMs, &r) == Taken::Request ? r : nullptr;
 }

@@ -193,6 +193,7 @@ public:
     bool IssueCompressed(kestro::WriteRequest* r, ICCOMPRESS* icc);
     bool StartWrite(kestro::WriteRequest* r, const void* data, bool ownEvent = false);
     kestro::WriteRequest* AcquireRequest();
+    bool CollectCompletions();
     kestro::WriteRequest* RequestOf(OVERLAPPED* overlapped) const;
     kestro::WriteRequest* FirstFreeRequest() const;
     kestro::WriteRequest* FirstInFlight() const;

@@ -17,6 +17,7 @@ namespace host {
 namespace {
 
 std::atomic<bool> g_stop{false};
+double g_tRead = 0, g_tCodec = 0, g_tAvi = 0;
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
@@ -318,7 +319,10 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
             for (double now = Seconds(); now < due && !g_stop; now = Seconds())
                 Sleep(DWORD(std::min(50.0, (due - now) * 1000) + 0.5));
         }
-        if (!source.Next(rgbInput ? raw.data() : bits.data(), frame)) {
+        double tA = Seconds();
+        bool gotFrame = source.Next(rgbInput ? raw.data() : bits.data(), frame);
+        g_tRead += Seconds() - tA;
+        if (!gotFrame) {
             if (!source.ReadError().empty()) {
                 Error("reading the input failed after " + std::to_string(frame) +
                       " frames: " + source.ReadError());
@@ -341,8 +345,10 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
             break;
         DWORD ckid = 0, flags = 0;
         frameFormat->biSizeImage = format->biSizeImage;
+        tA = Seconds();
         status = ICCompress(hic.get(), ICCOMPRESS_KEYFRAME, frameFormat, record.data(), &in,
                             bits.data(), &ckid, &flags, LONG(frame), 0, 0, nullptr, nullptr);
+        g_tCodec += Seconds() - tA;
         if (status != ICERR_OK) {
             const uint64_t room = FreeBytesAt(piece0);
             if (room != UINT64_MAX && room < dibBytes + 4096)
@@ -358,7 +364,9 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
         const LONG recordBytes = LONG(frameFormat->biSizeImage);
         if (auto parsed = kestro::ParseFrameRecord(record.data(), size_t(recordBytes)))
             pieces.insert(std::string(parsed->path));
+        tA = Seconds();
         hr = avi.Write(LONG(frame), record.data(), recordBytes);
+        g_tAvi += Seconds() - tA;
         if (hr != AVIERR_OK) {
             Error("cannot write frame " + std::to_string(frame) + " into " + options.output + ": " +
                   AviErrorText(hr) + "; capture stopped");
@@ -381,6 +389,7 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
         }
     }
     out.seconds = Seconds() - start;
+    std::fprintf(stderr, "TIMES read %.3f codec %.3f avi %.3f total %.3f\n", g_tRead, g_tCodec, g_tAvi, out.seconds);
     const bool interrupted = g_stop.load();
     ICCompressEnd(hic.get());
     avi.Close();
