@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <cstdio>
 #include <set>
 #include <vector>
@@ -17,7 +18,6 @@ namespace host {
 namespace {
 
 std::atomic<bool> g_stop{false};
-double g_tRead = 0, g_tCodec = 0, g_tAvi = 0;
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
@@ -32,6 +32,16 @@ class FrameSource {
 public:
     FrameSource(const CaptureOptions& options) : options_(options) {}
     ~FrameSource() {
+        if (thread_) {
+            stop_ = true;
+            SetEvent(empty_[0]);
+            SetEvent(empty_[1]);
+            WaitForSingleObject(thread_, INFINITE); // a disk read always returns
+            CloseHandle(thread_);
+        }
+        for (HANDLE event : {empty_[0], empty_[1], full_[0], full_[1]})
+            if (event)
+                CloseHandle(event);
         if (file_ != INVALID_HANDLE_VALUE && ownsFile_)
             CloseHandle(file_);
     }
@@ -75,18 +85,70 @@ public:
                         " bytes; if it is not a truncated file, --size or --format is wrong");
             // A partial tail counts, so that the capture reaches it and reports it.
             inputFrames_ = (bytes + rawBytes - 1) / rawBytes;
+            StartReadingAhead();
         }
         return true;
     }
 
     uint64_t KnownFrames() const { return inputFrames_; }
 
-    // Fills `raw`; false at the end of the input. A partial last frame is reported, not stored.
-    bool Next(uint8_t* raw, uint32_t frame) {
+    // The next frame, in `raw` or in a buffer of the source's own that stays valid until the next
+    // call; null at the end of the input. A partial last frame is reported, not stored.
+    const uint8_t* Next(uint8_t* raw, uint32_t frame) {
         if (options_.input.empty()) {
             MakePatternFrame(options_.kind, options_.size, frame, raw);
-            return true;
+            return raw;
         }
+        if (!thread_)
+            return Read(raw) ? raw : nullptr;
+        // The frame handed out last time has been stored: its buffer takes the next read.
+        if (handedOut_ >= 0)
+            SetEvent(empty_[handedOut_]);
+        WaitForSingleObject(full_[current_], INFINITE);
+        handedOut_ = current_;
+        current_ ^= 1;
+        return got_[handedOut_] ? ahead_[handedOut_]->data() : nullptr;
+    }
+
+    uint64_t PartialBytes() const { return partialBytes_; }
+    const std::string& ReadError() const { return readError_; }
+
+private:
+    // A file on disk is read one frame ahead on a thread of its own, into the other of two
+    // buffers, while the codec stores the current frame: the capture thread does not wait for
+    // the read. Pipes and consoles are read in line, since their reads may never return.
+    void StartReadingAhead() {
+        if (GetFileType(file_) != FILE_TYPE_DISK)
+            return;
+        for (int i = 0; i < 2; ++i) {
+            ahead_[i] = std::make_unique<PageBuffer>(size_t((rawBytes_ + 4095) & ~uint64_t(4095)));
+            empty_[i] = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+            full_[i] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+            if (!ahead_[i]->data() || !empty_[i] || !full_[i])
+                return;
+        }
+        thread_ = CreateThread(
+            nullptr, 0,
+            [](void* self) -> DWORD {
+                static_cast<FrameSource*>(self)->ReadAhead();
+                return 0;
+            },
+            this, 0, nullptr);
+    }
+
+    void ReadAhead() {
+        for (int slot = 0;; slot ^= 1) {
+            WaitForSingleObject(empty_[slot], INFINITE);
+            if (stop_)
+                return;
+            got_[slot] = Read(ahead_[slot]->data());
+            SetEvent(full_[slot]);
+            if (!got_[slot])
+                return;
+        }
+    }
+
+    bool Read(uint8_t* raw) {
         uint64_t have = 0;
         while (have < rawBytes_) {
             DWORD chunk = DWORD(std::min<uint64_t>(rawBytes_ - have, 1u << 24)), got = 0;
@@ -106,11 +168,15 @@ public:
         return false;
     }
 
-    uint64_t PartialBytes() const { return partialBytes_; }
-    const std::string& ReadError() const { return readError_; }
-
-private:
     const CaptureOptions& options_;
+    HANDLE thread_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::unique_ptr<PageBuffer> ahead_[2];
+    HANDLE empty_[2] = {};
+    HANDLE full_[2] = {};
+    bool got_[2] = {};
+    int current_ = 0;
+    int handedOut_ = -1;
     HANDLE file_ = INVALID_HANDLE_VALUE;
     bool ownsFile_ = false;
     uint64_t rawBytes_ = 0;
@@ -311,6 +377,7 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
 
     int exitCode = kExitOk;
     std::set<std::string> pieces;
+    std::string lastPiece;
     const double start = Seconds();
     double lastProgress = start;
     for (uint32_t frame = 0; frame < limit && !g_stop; ++frame) {
@@ -319,10 +386,8 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
             for (double now = Seconds(); now < due && !g_stop; now = Seconds())
                 Sleep(DWORD(std::min(50.0, (due - now) * 1000) + 0.5));
         }
-        double tA = Seconds();
-        bool gotFrame = source.Next(rgbInput ? raw.data() : bits.data(), frame);
-        g_tRead += Seconds() - tA;
-        if (!gotFrame) {
+        const uint8_t* input = source.Next(rgbInput ? raw.data() : bits.data(), frame);
+        if (!input) {
             if (!source.ReadError().empty()) {
                 Error("reading the input failed after " + std::to_string(frame) +
                       " frames: " + source.ReadError());
@@ -340,15 +405,15 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
             break;
         }
         if (rgbInput)
-            RawRgbToDib(raw.data(), bits.data(), options.size, 3);
+            RawRgbToDib(input, bits.data(), options.size, 3);
+        const uint8_t* image = rgbInput ? bits.data() : input;
         if (g_stop)
             break;
         DWORD ckid = 0, flags = 0;
         frameFormat->biSizeImage = format->biSizeImage;
-        tA = Seconds();
         status = ICCompress(hic.get(), ICCOMPRESS_KEYFRAME, frameFormat, record.data(), &in,
-                            bits.data(), &ckid, &flags, LONG(frame), 0, 0, nullptr, nullptr);
-        g_tCodec += Seconds() - tA;
+                            const_cast<uint8_t*>(image), &ckid, &flags, LONG(frame), 0, 0, nullptr,
+                            nullptr);
         if (status != ICERR_OK) {
             const uint64_t room = FreeBytesAt(piece0);
             if (room != UINT64_MAX && room < dibBytes + 4096)
@@ -362,11 +427,13 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
             break;
         }
         const LONG recordBytes = LONG(frameFormat->biSizeImage);
+        // A run names a new piece only at a switch: compare before making a string of it.
         if (auto parsed = kestro::ParseFrameRecord(record.data(), size_t(recordBytes)))
-            pieces.insert(std::string(parsed->path));
-        tA = Seconds();
+            if (parsed->path != lastPiece) {
+                lastPiece.assign(parsed->path);
+                pieces.insert(lastPiece);
+            }
         hr = avi.Write(LONG(frame), record.data(), recordBytes);
-        g_tAvi += Seconds() - tA;
         if (hr != AVIERR_OK) {
             Error("cannot write frame " + std::to_string(frame) + " into " + options.output + ": " +
                   AviErrorText(hr) + "; capture stopped");
@@ -389,7 +456,6 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
         }
     }
     out.seconds = Seconds() - start;
-    std::fprintf(stderr, "TIMES read %.3f codec %.3f avi %.3f total %.3f\n", g_tRead, g_tCodec, g_tAvi, out.seconds);
     const bool interrupted = g_stop.load();
     ICCompressEnd(hic.get());
     avi.Close();
