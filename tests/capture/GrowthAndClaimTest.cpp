@@ -222,6 +222,20 @@ TEST_F(CoreRun, SplitRunHoldsAndCutsEveryPiece) {
         EXPECT_TRUE(CanOpenForWriting(Piece(i))) << "piece " << i;
 }
 
+struct EndCall {
+    CoreRun* test;
+    bool close;
+};
+
+DWORD WINAPI EndOnAThread(void* p) {
+    auto* c = static_cast<EndCall*>(p);
+    if (c->close)
+        c->test->Close();
+    else
+        c->test->codec->EndCapture();
+    return 0;
+}
+
 // Writes that the platform never finishes: the end and the close give them up in bounded time
 // instead of waiting for ever.
 TEST_F(CoreRun, EndAndCloseReturnWhenWritesNeverFinish) {
@@ -234,21 +248,8 @@ TEST_F(CoreRun, EndAndCloseReturnWhenWritesNeverFinish) {
         kestro::WriteRequest& r = codec->requests[1];
         r.inFlight = 1;
         r.overlapped.Internal = 0x103; // still pending
-        struct Call {
-            CoreRun* test;
-            bool close;
-        } call{this, close};
-        HANDLE thread = CreateThread(
-            nullptr, 0,
-            [](void* p) -> DWORD {
-                auto* c = static_cast<Call*>(p);
-                if (c->close)
-                    c->test->Close();
-                else
-                    c->test->codec->EndCapture();
-                return 0;
-            },
-            &call, 0, nullptr);
+        EndCall call{this, close};
+        HANDLE thread = CreateThread(nullptr, 0, EndOnAThread, &call, 0, nullptr);
         ASSERT_TRUE(thread);
         EXPECT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0);
         CloseHandle(thread);

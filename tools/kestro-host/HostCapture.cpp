@@ -127,13 +127,12 @@ private:
             if (!ahead_[i]->data() || !empty_[i] || !full_[i])
                 return;
         }
-        thread_ = CreateThread(
-            nullptr, 0,
-            [](void* self) -> DWORD {
-                static_cast<FrameSource*>(self)->ReadAhead();
-                return 0;
-            },
-            this, 0, nullptr);
+        thread_ = CreateThread(nullptr, 0, ReadAheadMain, this, 0, nullptr);
+    }
+
+    static DWORD WINAPI ReadAheadMain(void* self) {
+        static_cast<FrameSource*>(self)->ReadAhead();
+        return 0;
     }
 
     void ReadAhead() {
