@@ -138,6 +138,8 @@ int main(int argc, char** argv) {
     for (const Size& size : kSizes) {
         double native = argc > 2 + sizeIndex ? std::atof(argv[2 + sizeIndex]) : 0;
         ++sizeIndex;
+        double syncCpu =
+            0; // the synchronous writer's CPU per frame: what the others cost beside it
         for (const Mode& mode : kModes) {
             RemovePieces(base);
             Result r = RunCase(base, size, mode);
@@ -152,9 +154,14 @@ int main(int argc, char** argv) {
             std::printf("%-11s %-18s %9.0f %9.0f %7.2f %11.0f %11.0f\n", picture, mode.name, r.mbps,
                         native, native > 0 ? r.mbps / native : 0.0, r.cpuPerFrameUs,
                         r.wallPerFrameUs);
+            if (!mode.fastwrite && !mode.divide)
+                syncCpu = r.cpuPerFrameUs;
             if (native > 0) // a row for bench/run's table
                 std::printf("BENCH|%s %s|%.0f|MB/s|native write(2)|%.0f\n", picture, mode.name,
                             r.mbps, native);
+            if (syncCpu > 0 && (mode.fastwrite || mode.divide))
+                std::printf("BENCH|%s %s CPU|%.0f|us/frame|sync CPU|%.0f\n", picture, mode.name,
+                            r.cpuPerFrameUs, syncCpu);
             std::fflush(stdout);
         }
     }

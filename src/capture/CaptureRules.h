@@ -56,6 +56,40 @@ constexpr bool NeedsNextPiece(uint64_t pieceOffset, uint32_t writeBytes, uint64_
     return pieceOffset + writeBytes > pieceBytes;
 }
 
+// How far a fast writer grows a piece when a frame would pass its end: 64 frames ahead or
+// 256 MiB, whichever is smaller, but never past the piece size of a split run (0: no limit) and
+// always far enough for the frame itself.
+constexpr uint64_t kGrowFrames = 64;
+constexpr uint64_t kGrowBytes = uint64_t(256) << 20;
+
+constexpr uint64_t GrowTarget(uint64_t frameOffset, uint32_t writeBytes, uint64_t limit) {
+    uint64_t step = kGrowFrames * writeBytes;
+    if (step > kGrowBytes)
+        step = kGrowBytes;
+    if (step < writeBytes)
+        step = writeBytes;
+    uint64_t target = frameOffset + step;
+    if (limit != 0 && target > limit)
+        target = limit;
+    return target < frameOffset + writeBytes ? frameOffset + writeBytes : target;
+}
+
+// Where growing a piece reserves no disk space, the grown part is only as good as the free space
+// behind it: the writes still in flight and a margin come off first. Returns the end the piece
+// may grow to, or 0 when not even the frame ending at `frameEnd` is covered.
+constexpr uint64_t kSpaceMargin = uint64_t(1) << 20;
+
+constexpr uint64_t CoveredGrowth(uint64_t freeBytes, uint64_t inFlightBytes, uint64_t frameOffset,
+                                 uint64_t frameEnd, uint64_t target) {
+    if (freeBytes < inFlightBytes + kSpaceMargin)
+        return 0;
+    uint64_t room = freeBytes - inFlightBytes - kSpaceMargin;
+    uint64_t reach = frameOffset + room < frameOffset ? UINT64_MAX : frameOffset + room;
+    if (reach < frameEnd)
+        return 0;
+    return reach < target ? reach : target;
+}
+
 // Capacity of the buffers a chained compressor writes into: one rounded raw frame, or the
 // codec's own largest-frame answer when that is larger. 0 when it does not fit 32 bits.
 constexpr uint32_t ChainBufferBytes(uint32_t writeBytes, int64_t chainedLargest,

@@ -98,6 +98,13 @@ LRESULT CCodecInstance::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINF
     runPieceNames = settings->piecenames;
 
     runFast = settings->fastwrite;
+    runSplit = settings->divide;
+    runDriveRoot = settings->datadrive.empty() ? std::string() : settings->datadrive + "\\";
+    blockingWaits = 0;
+    extensions = 0;
+    writesStuck = false;
+    spaceUnbacked = false;
+    pieceGrown = false;
     pieceFlags = PieceCreateFlags(settings->fastwrite, settings->cpu);
     hWriteFile = OpenPiece(0, GENERIC_READ | GENERIC_WRITE);
     if (hWriteFile == INVALID_HANDLE_VALUE)
@@ -114,6 +121,7 @@ LRESULT CCodecInstance::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINF
     FlushFileBuffers(hWriteFile);
     LARGE_INTEGER size{};
     pieceEnd = GetFileSizeEx(hWriteFile, &size) ? uint64_t(size.QuadPart) : 0;
+    pieceStartBytes = pieceEnd;
     fileOffset = 0;
     frameOffset = 0;
     completionFailed = false;
@@ -122,6 +130,11 @@ LRESULT CCodecInstance::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINF
         ChooseWriter(runFast, settings->divide, hicCompressor != nullptr, settings->buffer);
     if (runFast) {
         if (!AttachWritePort() || !CreateRequestPool())
+            return ICERR_BADFORMAT;
+        // The direct writers finish their own write before the host gets its image back; an
+        // event of their own keeps that wait off the completion port.
+        bool direct = kind == WriterKind::DirectFast || kind == WriterKind::DirectFastSplit;
+        if (direct && !(hWriteEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr)))
             return ICERR_BADFORMAT;
     } else {
         LARGE_INTEGER zero{};

@@ -22,13 +22,71 @@ bool SkipPacketsOnSuccess(HANDLE file) {
     return fn && fn(file, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
 }
 
+using SetInfoFn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+using GetInfoFn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+
+template <typename Fn> Fn Kernel32(const char* name) {
+    return reinterpret_cast<Fn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+}
+
+// Reserves real space for the piece up to `bytes` without moving its end. On NTFS the clusters
+// are allocated at once and a full disk answers here; systems without the call (before Vista) and
+// Wine (which does not implement this class) answer that they cannot, and the piece is grown by
+// its end alone.
+enum class Reserve { Done, Full, Unavailable };
+Reserve ReserveAllocation(HANDLE file, uint64_t bytes) {
+    static auto fn = Kernel32<SetInfoFn>("SetFileInformationByHandle");
+    if (!fn)
+        return Reserve::Unavailable;
+    FILE_ALLOCATION_INFO info;
+    info.AllocationSize.QuadPart = LONGLONG(bytes);
+    if (fn(file, FileAllocationInfo, &info, sizeof info))
+        return Reserve::Done;
+    DWORD error = GetLastError();
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? Reserve::Full
+                                                                       : Reserve::Unavailable;
+}
+
+// The disk space the piece really holds; UINT64_MAX where the system cannot say (there, growing
+// a file's end allocates its clusters: NTFS and FAT do).
+uint64_t AllocatedBytes(HANDLE file) {
+    static auto fn = Kernel32<GetInfoFn>("GetFileInformationByHandleEx");
+    FILE_STANDARD_INFO info{};
+    if (!fn || !fn(file, FileStandardInfo, &info, sizeof info))
+        return UINT64_MAX;
+    return uint64_t(info.AllocationSize.QuadPart);
+}
+
+using CancelFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
+
+// CancelIoEx cancels writes whatever thread issued them; before Vista only CancelIo is there,
+// which reaches the writes of the calling thread, and every write of a run is issued on the
+// host's thread that also ends it.
+void CancelFileWrites(HANDLE file, OVERLAPPED* which) {
+    static auto fn = Kernel32<CancelFn>("CancelIoEx");
+    if (fn)
+        fn(file, which);
+    else
+        CancelIo(file);
+}
+
 } // namespace
 
 HANDLE CCodecInstance::OpenPiece(int index, DWORD access) const {
     if (index < 0 || index >= kPieceCount)
         return INVALID_HANDLE_VALUE;
-    return CreateFileA(runPieceNames[index].c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_ALWAYS, pieceFlags, nullptr);
+    // Readers may open a piece the run is writing (playback of a capture in progress); writers
+    // may not, so a second capture into the same data file and a space reservation are refused
+    // instead of overwriting this run's frames.
+    HANDLE file = CreateFileA(runPieceNames[index].c_str(), access, FILE_SHARE_READ, nullptr,
+                              OPEN_ALWAYS, pieceFlags, nullptr);
+    // A pipe, a console or a device never ends and has no size: frames go to disk files only.
+    if (file != INVALID_HANDLE_VALUE && GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
 }
 
 bool CCodecInstance::AttachWritePort() {
@@ -80,7 +138,106 @@ bool CCodecInstance::WriteHeader(const BITMAPINFOHEADER* in) {
     return flushed;
 }
 
+bool CCodecInstance::SetPieceEnd(uint64_t end) {
+    return MoveFilePointer(hWriteFile, end) && SetEndOfFile(hWriteFile);
+}
+
+uint64_t CCodecInstance::InFlightBytes() const {
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < requestCount; ++i)
+        if (requests[i].inFlight)
+            bytes += requestSizes[i];
+    return bytes;
+}
+
+// Makes room for the current frame (ending at `end`) before its write is issued. A frame that
+// passes the piece's end grows the piece by a large step at once, so that the frames after it
+// write into space that exists and nobody waits for them; a full disk shows here, before the
+// frame is reported stored. Where growing reserves nothing, the free space behind the grown part
+// stands in for it, and once that runs short each frame that grows the piece waits for its own
+// write, so that a full disk still fails the frame it hit.
+bool CCodecInstance::GrowPiece(uint64_t end) {
+    frameMustWait = false;
+    if (end <= pieceEnd)
+        return true;
+    uint64_t target = GrowTarget(fileOffset, writeBytes, runSplit ? pieceBytes : 0);
+    if (spaceUnbacked) {
+        target = CoveredGrowth(FreeBytesAt(), InFlightBytes(), fileOffset, end, target);
+        if (target == 0) {
+            frameMustWait = true;
+            pieceGrown = true; // a write that fails half-way may leave bytes past the frames
+            return true;
+        }
+    }
+    ++extensions;
+    Reserve reserved = ReserveAllocation(hWriteFile, target);
+    if (reserved == Reserve::Full && target > end) {
+        target = end;
+        reserved = ReserveAllocation(hWriteFile, target);
+    }
+    if (reserved == Reserve::Full)
+        return false;
+    pieceGrown = true;
+    if (!SetPieceEnd(target) && (target == end || !SetPieceEnd(target = end)))
+        return false;
+    if (reserved != Reserve::Done && !spaceUnbacked && AllocatedBytes(hWriteFile) < target) {
+        spaceUnbacked = true;
+        uint64_t covered = CoveredGrowth(FreeBytesAt(), InFlightBytes(), fileOffset, end, target);
+        if (covered == 0) {
+            // Back to where it was: this frame's own write grows the piece, and is waited for.
+            SetPieceEnd(pieceEnd);
+            frameMustWait = true;
+            return true;
+        }
+        if (covered < target && SetPieceEnd(covered))
+            target = covered;
+    }
+    pieceEnd = target;
+    return true;
+}
+
+uint64_t CCodecInstance::FreeBytesAt() const {
+    ULARGE_INTEGER freeBytes{};
+    if (!GetDiskFreeSpaceExA(runDriveRoot.empty() ? nullptr : runDriveRoot.c_str(), &freeBytes,
+                             nullptr, nullptr))
+        return 0;
+    return freeBytes.QuadPart;
+}
+
+// A piece this run grew ends where its last stored frame ends, or at the length it had when the
+// run reached it if that was longer: exactly as if every frame had grown it by its own write.
+void CCodecInstance::TrimPiece() {
+    if (hWriteFile == INVALID_HANDLE_VALUE || !pieceGrown)
+        return;
+    uint64_t end = fileOffset > pieceStartBytes ? fileOffset : pieceStartBytes;
+    if (SetPieceEnd(end))
+        pieceEnd = end;
+    pieceGrown = false;
+}
+
+void CCodecInstance::ReleaseHeldPieces() {
+    for (HANDLE piece : heldPieces)
+        CloseHandle(piece);
+    heldPieces.clear();
+}
+
+void CCodecInstance::CancelWrites() {
+    for (uint32_t i = 0; i < requestCount; ++i)
+        if (requests[i].inFlight)
+            CancelFileWrites(hWriteFile, &requests[i].overlapped);
+}
+
 void CCodecInstance::CloseDataFile() {
+    // The writes are over (the pool is released first); only a write the platform never
+    // finished leaves the piece as it is.
+    if (!writesStuck)
+        TrimPiece();
+    pieceGrown = false;
+    ReleaseHeldPieces();
+    if (hWriteEvent) {
+        CloseHandle(hWriteEvent);
+        hWriteEvent = nullptr;
+    }
     if (chainOutputBuffer) {
         VirtualFree(chainOutputBuffer, 0, MEM_RELEASE);
         chainOutputBuffer = nullptr;
@@ -110,7 +267,18 @@ bool CCodecInstance::OpenNextPiece() {
         hWritePort = nullptr;
     }
     if (hWriteFile != INVALID_HANDLE_VALUE) {
-        CloseHandle(hWriteFile);
+        if (!writesStuck)
+            TrimPiece();
+        pieceGrown = false;
+        // The frames in it belong to this run until it ends: keep other writers out.
+        bool held = false;
+        try {
+            heldPieces.push_back(hWriteFile);
+            held = true;
+        } catch (...) {
+        }
+        if (!held)
+            CloseHandle(hWriteFile);
         hWriteFile = INVALID_HANDLE_VALUE;
     }
     if (pieceIndex >= kPieceCount - 1) {
@@ -128,6 +296,7 @@ bool CCodecInstance::OpenNextPiece() {
     }
     LARGE_INTEGER size{};
     pieceEnd = GetFileSizeEx(hWriteFile, &size) ? uint64_t(size.QuadPart) : 0;
+    pieceStartBytes = pieceEnd;
     fileOffset = 0;
     pieceOffset = 0;
     nextRequest = requests;

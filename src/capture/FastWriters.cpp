@@ -9,6 +9,8 @@ using namespace kestro;
 
 namespace {
 
+using BatchFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED_ENTRY, ULONG, PULONG, DWORD, BOOL);
+
 bool IsShortage(DWORD error) {
     return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_INVALID_USER_BUFFER ||
            error == ERROR_NOT_ENOUGH_QUOTA;
@@ -43,7 +45,14 @@ bool CCodecInstance::CreateRequestPool() {
 
 void CCodecInstance::ReleaseRequestPool() {
     if (requests) {
-        DrainWrites();
+        // A write the platform never finished may still read its buffer and will still write
+        // its OVERLAPPED: such a pool is left to it rather than freed under it.
+        if (!DrainWrites()) {
+            requests = nextRequest = lastRequest = nullptr;
+            requestSizes = nullptr;
+            requestCount = 0;
+            return;
+        }
         for (uint32_t i = 0; i < requestCount; ++i)
             if (requests[i].buffer)
                 VirtualFree(requests[i].buffer, 0, MEM_RELEASE);
@@ -84,6 +93,8 @@ WriteRequest* CCodecInstance::FirstInFlight() const {
 CCodecInstance::Taken CCodecInstance::TakeCompletion(DWORD timeout, WriteRequest** delivered) {
     if (!hWritePort)
         return Taken::Broken;
+    if (timeout != 0)
+        ++blockingWaits;
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
@@ -101,30 +112,65 @@ CCodecInstance::Taken CCodecInstance::TakeCompletion(DWORD timeout, WriteRequest
     return Taken::Request;
 }
 
-// Leaves no write in flight. The port hands back exactly one packet per write it owes; if it
+// Leaves no write in flight, and returns in bounded time: writes that make no progress for
+// stallMs are cancelled, and if even that does not finish them within stallMs the run gives them
+// up (false; writesStuck is set). The port hands back exactly one packet per write it owes; if it
 // breaks, the requests' own completion status is watched instead.
-void CCodecInstance::DrainWrites() {
+bool CCodecInstance::DrainWrites() {
+    bool cancelled = false;
+    DWORD since = GetTickCount();
     while (AnyInFlight()) {
-        if (TakeCompletion(INFINITE) != Taken::Broken)
+        Taken taken = TakeCompletion(stallMs);
+        if (taken == Taken::Request) {
+            since = GetTickCount();
             continue;
+        }
+        if (taken == Taken::Broken)
+            return WatchRequests();
+        if (GetTickCount() - since < stallMs)
+            continue; // a packet of no request of ours
+        if (cancelled) {
+            writesStuck = true;
+            return false;
+        }
+        CancelWrites();
+        cancelled = true;
+        since = GetTickCount();
+    }
+    return true;
+}
+
+bool CCodecInstance::WatchRequests() {
+    for (int round = 0; round < 2 && AnyInFlight(); ++round) {
+        if (round == 1)
+            CancelWrites();
+        DWORD since = GetTickCount();
         for (uint32_t i = 0; i < requestCount; ++i) {
             WriteRequest& r = requests[i];
             if (!r.inFlight)
                 continue;
-            while (!HasOverlappedIoCompleted(&r.overlapped))
+            while (!HasOverlappedIoCompleted(&r.overlapped) && GetTickCount() - since < stallMs)
                 Sleep(1);
+            if (!HasOverlappedIoCompleted(&r.overlapped))
+                continue;
             if (r.overlapped.Internal != 0)
                 completionFailed = true;
             r.inFlight = 0;
         }
     }
+    if (!AnyInFlight())
+        return true;
+    writesStuck = true;
+    return false;
 }
 
 bool CCodecInstance::WaitForRequest(WriteRequest* r) {
     while (r->inFlight) {
-        if (TakeCompletion(INFINITE) != Taken::Broken)
-            continue;
-        DrainWrites();
+        Taken taken = TakeCompletion(stallMs);
+        if (taken == Taken::Broken)
+            return DrainWrites();
+        if (taken == Taken::Empty && r->inFlight)
+            return false; // no progress within stallMs: the frame gives up, the write goes on
     }
     return true;
 }
@@ -135,34 +181,71 @@ bool CCodecInstance::ConsumeWriteFailure() {
     return failed;
 }
 
+// Takes every completion the port holds in one call where the system has the batch form, so
+// that a pool of n requests costs one look at the port per n frames rather than one per frame.
+// False when the port held none.
+bool CCodecInstance::CollectCompletions() {
+    static auto batch = reinterpret_cast<BatchFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetQueuedCompletionStatusEx")));
+    if (!batch || !hWritePort)
+        return TakeCompletion(0) == Taken::Request;
+    OVERLAPPED_ENTRY entries[16];
+    ULONG count = 0;
+    if (!batch(hWritePort, entries, 16, &count, 0, FALSE))
+        return false;
+    bool any = false;
+    for (ULONG i = 0; i < count; ++i) {
+        WriteRequest* r = RequestOf(entries[i].lpOverlapped);
+        if (!r)
+            continue;
+        // The write's own status and byte count are in its OVERLAPPED by now.
+        if (r->overlapped.Internal != 0 || r->overlapped.InternalHigh != requestSizes[r - requests])
+            completionFailed = true;
+        r->inFlight = 0;
+        any = true;
+    }
+    return any;
+}
+
 WriteRequest* CCodecInstance::AcquireRequest() {
     if (nextRequest && !nextRequest->inFlight)
         return nextRequest;
-    WriteRequest* r = nullptr;
-    if (TakeCompletion(0, &r) == Taken::Request)
+    WriteRequest* r = FirstFreeRequest();
+    if (r || (CollectCompletions() && (r = FirstFreeRequest())))
         return r;
-    if ((r = FirstFreeRequest()))
-        return r;
-    return TakeCompletion(INFINITE, &r) == Taken::Request ? r : nullptr;
+    return TakeCompletion(stallMs, &r) == Taken::Request ? r : nullptr;
 }
 
 // Issues the write of the current frame with r. Only a request with no packet owed is handed
-// here, and r stays in flight until the port delivers the packet of this write.
-bool CCodecInstance::StartWrite(WriteRequest* r, const void* data) {
+// here, and r stays in flight until the port delivers the packet of this write. With ownEvent
+// the write posts no packet: it completes on the run's event, and this call waits for it.
+bool CCodecInstance::StartWrite(WriteRequest* r, const void* data, bool ownEvent) {
     if (writeBytes == 0)
         return true;
+    if (!GrowPiece(fileOffset + writeBytes))
+        return false;
     requestSizes[r - requests] = writeBytes;
     for (;;) {
         std::memset(&r->overlapped, 0, sizeof r->overlapped);
         r->overlapped.Offset = DWORD(fileOffset);
         r->overlapped.OffsetHigh = DWORD(fileOffset >> 32);
+        // The low bit keeps the completion off the port.
+        if (ownEvent)
+            r->overlapped.hEvent = HANDLE(uintptr_t(hWriteEvent) | 1);
         r->inFlight = 0;
         if (WriteFile(hWriteFile, data, writeBytes, nullptr, &r->overlapped)) {
+            if (ownEvent) {
+                DWORD done = 0;
+                return GetOverlappedResult(hWriteFile, &r->overlapped, &done, FALSE) &&
+                       done == writeBytes;
+            }
             r->inFlight = skipOnSuccess ? 0 : 1;
             return true;
         }
         DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) {
+            if (ownEvent)
+                return WaitOwnWrite(r);
             r->inFlight = 1;
             return true;
         }
@@ -170,10 +253,29 @@ bool CCodecInstance::StartWrite(WriteRequest* r, const void* data) {
         if (!IsShortage(error) || !AnyInFlight())
             return false;
         WriteRequest* done = nullptr;
-        if (TakeCompletion(INFINITE, &done) != Taken::Request)
+        if (TakeCompletion(stallMs, &done) != Taken::Request)
             return false;
         nextRequest = done;
     }
+}
+
+// The direct writers' wait for their own write, which holds the host's image. A write that
+// makes no progress for stallMs is cancelled; one that outlives even that stays in flight (its
+// request is not used again) and the frame fails.
+bool CCodecInstance::WaitOwnWrite(WriteRequest* r) {
+    ++blockingWaits;
+    if (WaitForSingleObject(hWriteEvent, stallMs) != WAIT_OBJECT_0) {
+        r->inFlight = 1;
+        CancelWrites();
+        if (WaitForSingleObject(hWriteEvent, stallMs) != WAIT_OBJECT_0 &&
+            !HasOverlappedIoCompleted(&r->overlapped)) {
+            writesStuck = true;
+            return false;
+        }
+        r->inFlight = 0;
+    }
+    DWORD done = 0;
+    return GetOverlappedResult(hWriteFile, &r->overlapped, &done, FALSE) && done == writeBytes;
 }
 
 bool CCodecInstance::IssueDirect(WriteRequest* r, const void* source) {
@@ -194,44 +296,50 @@ bool CCodecInstance::IssueCompressed(WriteRequest* r, ICCOMPRESS* icc) {
     return IssueDirect(r, r->buffer);
 }
 
+// The host may reuse its image as soon as the call returns, so the direct writers finish their
+// write first: one write and one wait on the run's event, no packet through the port.
+bool CCodecInstance::DirectFrame(ICCOMPRESS* icc) {
+    WriteRequest* r = FirstFreeRequest();
+    if (ConsumeWriteFailure() || !r || !StartWrite(r, icc->lpInput, true))
+        return false;
+    StoreFrame();
+    if (fileOffset > pieceEnd)
+        pieceEnd = fileOffset;
+    return true;
+}
+
 bool CCodecInstance::FastFrame(ICCOMPRESS* icc, FastSource source, bool split) {
     if (split && source != FastSource::Compressed && !SplitTest())
         return false;
+    if (source == FastSource::Host)
+        return DirectFrame(icc);
     WriteRequest* r = AcquireRequest();
     // A background write that failed is reported by the frame that learns of it.
     if (ConsumeWriteFailure() || !r)
         return false;
     bool walking = r == nextRequest;
     bool issued = false;
-    switch (source) {
-    case FastSource::Host:
-        issued = IssueDirect(r, icc->lpInput);
-        break;
-    case FastSource::Copied:
+    if (source == FastSource::Copied)
         issued = IssueCopied(r, icc->lpInput);
-        break;
-    case FastSource::Compressed:
-        // The split test may switch pieces, which waits for every write but r's (free) one.
+    else // the split test may switch pieces, which waits for every write but r's (free) one
         issued =
             CompressChained(icc, r->buffer) && (!split || SplitTest()) && IssueDirect(r, r->buffer);
-        break;
-    }
     if (!issued)
         return false;
     if (walking && nextRequest == r && r->inFlight)
         nextRequest = r == lastRequest ? nullptr : r + 1;
-    // The host may reuse its image as soon as the call returns; and a write that grows the file
-    // is where a full disk shows, so its frame learns the outcome before it is reported stored.
-    uint64_t end = frameOffset + writeBytes;
-    if (source == FastSource::Host || end > pieceEnd) {
-        WaitForRequest(r);
+    // Space the piece did not have for this frame, and no promise of it: the frame learns the
+    // outcome of its write before it is reported stored, so that a full disk fails this frame.
+    if (frameMustWait) {
+        if (!WaitForRequest(r)) // still in flight: its place is not given to the next frame
+            return false;
         if (ConsumeWriteFailure()) {
             fileOffset = frameOffset;
             pieceOffset -= writeBytes;
             return false;
         }
-        if (end > pieceEnd)
-            pieceEnd = end;
+        if (fileOffset > pieceEnd)
+            pieceEnd = fileOffset;
     }
     return true;
 }

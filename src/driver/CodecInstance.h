@@ -3,6 +3,8 @@
 #include <vfw.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "formats/PixelKind.h"
 #include "playback/RawConvert.h"
@@ -113,6 +115,19 @@ public:
     uint64_t pieceEnd = 0;    // length of the current piece as far as stored frames go
     std::array<std::string, kestro::kPieceCount> runPieceNames; // names as the run began
     uint32_t compressorCode = 0; // the code hicCompressor was opened for
+    // Space grown ahead of the frames, the run's claim on its pieces, and what the run cost.
+    uint64_t pieceStartBytes = 0; // length of the current piece when the run reached it
+    bool pieceGrown = false;      // the run set the piece's end itself: cut it back when done
+    bool spaceUnbacked = false;   // growing a piece here reserves no disk space (sparse files)
+    bool frameMustWait = false;   // the current frame's write grows the piece: learn its outcome
+    bool runSplit = false;
+    bool writesStuck = false;       // writes the platform never finished: keep their memory
+    HANDLE hWriteEvent = nullptr;   // WriteDirectFast waits for its own write on this
+    std::vector<HANDLE> heldPieces; // earlier pieces of the run, still kept from other writers
+    std::string runDriveRoot;       // where free space is asked for
+    uint32_t stallMs = 10000;       // a write making no progress this long is given up on
+    uint32_t blockingWaits = 0;     // waits of this run that could block the host
+    uint32_t extensions = 0;        // times this run grew a piece ahead of its frames
     // END capture-private
 
     // ---- playback: additional state (owned by src/playback) ----
@@ -185,16 +200,27 @@ public:
     bool IssueDirect(kestro::WriteRequest* r, const void* source);
     bool IssueCopied(kestro::WriteRequest* r, const void* image);
     bool IssueCompressed(kestro::WriteRequest* r, ICCOMPRESS* icc);
-    bool StartWrite(kestro::WriteRequest* r, const void* data);
+    bool StartWrite(kestro::WriteRequest* r, const void* data, bool ownEvent = false);
     kestro::WriteRequest* AcquireRequest();
+    bool CollectCompletions();
     kestro::WriteRequest* RequestOf(OVERLAPPED* overlapped) const;
     kestro::WriteRequest* FirstFreeRequest() const;
     kestro::WriteRequest* FirstInFlight() const;
     bool AnyInFlight() const;
     Taken TakeCompletion(DWORD timeout, kestro::WriteRequest** delivered = nullptr);
     bool WaitForRequest(kestro::WriteRequest* r);
-    void DrainWrites();
+    bool DrainWrites();
+    bool WatchRequests();
+    void CancelWrites();
     bool ConsumeWriteFailure();
+    bool DirectFrame(ICCOMPRESS* icc);
+    bool WaitOwnWrite(kestro::WriteRequest* r);
+    bool GrowPiece(uint64_t end);
+    bool SetPieceEnd(uint64_t end);
+    uint64_t InFlightBytes() const;
+    uint64_t FreeBytesAt() const;
+    void TrimPiece();
+    void ReleaseHeldPieces();
     // END capture-methods
 
     // ---- playback steps and readers (src/playback) ----

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <cstdio>
 #include <set>
 #include <vector>
@@ -32,6 +33,16 @@ class FrameSource {
 public:
     FrameSource(const CaptureOptions& options) : options_(options) {}
     ~FrameSource() {
+        if (thread_) {
+            stop_ = true;
+            SetEvent(empty_[0]);
+            SetEvent(empty_[1]);
+            WaitForSingleObject(thread_, INFINITE); // a disk read always returns
+            CloseHandle(thread_);
+        }
+        for (HANDLE event : {empty_[0], empty_[1], full_[0], full_[1]})
+            if (event)
+                CloseHandle(event);
         if (file_ != INVALID_HANDLE_VALUE && ownsFile_)
             CloseHandle(file_);
     }
@@ -75,18 +86,69 @@ public:
                         " bytes; if it is not a truncated file, --size or --format is wrong");
             // A partial tail counts, so that the capture reaches it and reports it.
             inputFrames_ = (bytes + rawBytes - 1) / rawBytes;
+            StartReadingAhead();
         }
         return true;
     }
 
     uint64_t KnownFrames() const { return inputFrames_; }
 
-    // Fills `raw`; false at the end of the input. A partial last frame is reported, not stored.
-    bool Next(uint8_t* raw, uint32_t frame) {
+    // The next frame, in `raw` or in a buffer of the source's own that stays valid until the next
+    // call; null at the end of the input. A partial last frame is reported, not stored.
+    const uint8_t* Next(uint8_t* raw, uint32_t frame) {
         if (options_.input.empty()) {
             MakePatternFrame(options_.kind, options_.size, frame, raw);
-            return true;
+            return raw;
         }
+        if (!thread_)
+            return Read(raw) ? raw : nullptr;
+        // The frame handed out last time has been stored: its buffer takes the next read.
+        if (handedOut_ >= 0)
+            SetEvent(empty_[handedOut_]);
+        WaitForSingleObject(full_[current_], INFINITE);
+        handedOut_ = current_;
+        current_ ^= 1;
+        return got_[handedOut_] ? ahead_[handedOut_]->data() : nullptr;
+    }
+
+    uint64_t PartialBytes() const { return partialBytes_; }
+    const std::string& ReadError() const { return readError_; }
+
+private:
+    // A file on disk is read one frame ahead on a thread of its own, into the other of two
+    // buffers, while the codec stores the current frame: the capture thread does not wait for
+    // the read. Pipes and consoles are read in line, since their reads may never return.
+    void StartReadingAhead() {
+        if (GetFileType(file_) != FILE_TYPE_DISK)
+            return;
+        for (int i = 0; i < 2; ++i) {
+            ahead_[i] = std::make_unique<PageBuffer>(size_t((rawBytes_ + 4095) & ~uint64_t(4095)));
+            empty_[i] = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+            full_[i] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+            if (!ahead_[i]->data() || !empty_[i] || !full_[i])
+                return;
+        }
+        thread_ = CreateThread(nullptr, 0, ReadAheadMain, this, 0, nullptr);
+    }
+
+    static DWORD WINAPI ReadAheadMain(void* self) {
+        static_cast<FrameSource*>(self)->ReadAhead();
+        return 0;
+    }
+
+    void ReadAhead() {
+        for (int slot = 0;; slot ^= 1) {
+            WaitForSingleObject(empty_[slot], INFINITE);
+            if (stop_)
+                return;
+            got_[slot] = Read(ahead_[slot]->data());
+            SetEvent(full_[slot]);
+            if (!got_[slot])
+                return;
+        }
+    }
+
+    bool Read(uint8_t* raw) {
         uint64_t have = 0;
         while (have < rawBytes_) {
             DWORD chunk = DWORD(std::min<uint64_t>(rawBytes_ - have, 1u << 24)), got = 0;
@@ -106,11 +168,15 @@ public:
         return false;
     }
 
-    uint64_t PartialBytes() const { return partialBytes_; }
-    const std::string& ReadError() const { return readError_; }
-
-private:
     const CaptureOptions& options_;
+    HANDLE thread_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::unique_ptr<PageBuffer> ahead_[2];
+    HANDLE empty_[2] = {};
+    HANDLE full_[2] = {};
+    bool got_[2] = {};
+    int current_ = 0;
+    int handedOut_ = -1;
     HANDLE file_ = INVALID_HANDLE_VALUE;
     bool ownsFile_ = false;
     uint64_t rawBytes_ = 0;
@@ -439,6 +505,7 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
 
     int exitCode = kExitOk;
     std::set<std::string> pieces;
+    std::string lastPiece;
     const double start = Seconds();
     double lastProgress = start;
     for (uint32_t frame = 0; frame < limit && !g_stop; ++frame) {
@@ -447,7 +514,8 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
             for (double now = Seconds(); now < due && !g_stop; now = Seconds())
                 Sleep(DWORD(std::min(50.0, (due - now) * 1000) + 0.5));
         }
-        if (!source.Next(rgbInput ? raw.data() : bits.data(), frame)) {
+        const uint8_t* input = source.Next(rgbInput ? raw.data() : bits.data(), frame);
+        if (!input) {
             if (!source.ReadError().empty()) {
                 Error("reading the input failed after " + std::to_string(frame) +
                       " frames: " + source.ReadError());
@@ -465,14 +533,16 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
             break;
         }
         if (rgbInput)
-            RawRgbToDib(raw.data(), bits.data(), options.size, BitsPerPixel(options.kind) / 8,
+            RawRgbToDib(input, bits.data(), options.size, BitsPerPixel(options.kind) / 8,
                         options.topDown);
+        const uint8_t* image = rgbInput ? bits.data() : input;
         if (g_stop)
             break;
         DWORD ckid = 0, flags = 0;
         frameFormat->biSizeImage = format->biSizeImage;
         status = ICCompress(hic.get(), ICCOMPRESS_KEYFRAME, frameFormat, record.data(), &in,
-                            bits.data(), &ckid, &flags, LONG(frame), 0, 0, nullptr, nullptr);
+                            const_cast<uint8_t*>(image), &ckid, &flags, LONG(frame), 0, 0, nullptr,
+                            nullptr);
         if (status != ICERR_OK) {
             const uint64_t room = FreeBytesAt(piece0);
             if (room != UINT64_MAX && room < dibBytes + 4096)
@@ -486,8 +556,12 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
             break;
         }
         const LONG recordBytes = LONG(frameFormat->biSizeImage);
+        // A run names a new piece only at a switch: compare before making a string of it.
         if (auto parsed = kestro::ParseFrameRecord(record.data(), size_t(recordBytes)))
-            pieces.insert(std::string(parsed->path));
+            if (parsed->path != lastPiece) {
+                lastPiece.assign(parsed->path);
+                pieces.insert(lastPiece);
+            }
         hr = avi.Write(LONG(frame), record.data(), recordBytes);
         if (hr != AVIERR_OK) {
             Error("cannot write frame " + std::to_string(frame) + " into " + options.output + ": " +

@@ -1,0 +1,362 @@
+// Pieces grown ahead of the fast writers and cut back, what a run costs the host, the run's
+// claim on its pieces against other writers, and runs whose writes never finish.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "CaptureFixture.h"
+#include "driver/CodecInstance.h"
+#include "driver/DriverProc.h"
+#include "ui/PartitionDlg.h"
+
+using namespace kt;
+
+namespace {
+
+// ---- a second process that captures into the same data file ----
+// The test program runs itself with KESTRO_CLAIM_CHILD set; the child does its part before the
+// tests start and exits with 0 when everything went as expected.
+constexpr const char* kChildVar = "KESTRO_CLAIM_CHILD";
+constexpr const char* kReadyEvent = "KestroClaimChildReady";
+constexpr const char* kGoEvent = "KestroClaimChildGo";
+
+int ChildCapture(const std::string& role) {
+    Hic hic = OpenKest();
+    if (!hic)
+        return 10;
+    Format in = MakeFormat(64, 32, kYuy2, 16);
+    Format out = StreamFormatFor(hic.get(), in);
+    LRESULT begun = ICCompressBegin(hic.get(), in.header(), out.header());
+    if (role == "refused")
+        return begun == ICERR_BADFORMAT ? 0 : 11;
+    if (begun != ICERR_OK)
+        return 12;
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, kReadyEvent);
+    HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, kGoEvent);
+    if (!ready || !go)
+        return 13;
+    std::vector<uint8_t> record(600);
+    auto frame = [&](int f) {
+        auto image = FramePattern(4096, 100 + f);
+        DWORD ckid = 0, flags = 0;
+        return ICCompress(hic.get(), 0, out.header(), record.data(), in.header(), image.data(),
+                          &ckid, &flags, f, 0, 0, nullptr, nullptr) == ICERR_OK;
+    };
+    bool ok = frame(0) && frame(1);
+    SetEvent(ready);
+    ok = WaitForSingleObject(go, 30000) == WAIT_OBJECT_0 && ok && frame(2) && frame(3);
+    ICCompressEnd(hic.get());
+    return ok ? 0 : 14;
+}
+
+const int kChildRole = [] {
+    char role[32] = {};
+    if (GetEnvironmentVariableA(kChildVar, role, sizeof role) == 0)
+        return 0;
+    ExitProcess(UINT(ChildCapture(role)));
+}();
+
+HANDLE StartChild(const std::string& role) {
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    SetEnvironmentVariableA(kChildVar, role.c_str());
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::string command = std::string("\"") + self + "\"";
+    BOOL made = CreateProcessA(self, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process);
+    SetEnvironmentVariableA(kChildVar, nullptr);
+    if (!made)
+        return nullptr;
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+DWORD ExitCodeOf(HANDLE process) {
+    DWORD code = 99;
+    if (WaitForSingleObject(process, 60000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    return code;
+}
+
+bool CanOpenForWriting(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
+}
+
+// ---- a run of the codec linked into this program, whose counters the tests read ----
+class CoreRun : public CaptureTest {
+public:
+    void TearDown() override {
+        Close();
+        CaptureTest::TearDown();
+    }
+    void Start(bool fast, bool buffer, int request = 3, bool divide = false) {
+        CCodecSettings& s = TheSettings();
+        s.filename = base;
+        s.fastwrite = fast;
+        s.buffer = buffer;
+        s.request = request;
+        s.divide = divide;
+        s.dividesize = 1;
+        s.fourcc = 0;
+        s.cpu = false;
+        s.RebuildPieceNames();
+        id = DriverProc(0, nullptr, DRV_OPEN, 0, 0);
+        ASSERT_NE(id, 0);
+        codec = reinterpret_cast<CCodecInstance*>(id);
+        in = MakeFormat(64, 32, kYuy2, 16); // one page
+        stream.bytes.resize(size_t(codec->CompressGetFormat(in.header(), nullptr)));
+        ASSERT_EQ(codec->CompressGetFormat(in.header(), stream.header()), ICERR_OK);
+        ASSERT_EQ(codec->BeginCapture(in.header(), stream.header()), ICERR_OK);
+    }
+    LRESULT Frame(int f, uint64_t* offset = nullptr) {
+        auto image = FramePattern(kPage, f);
+        std::vector<uint8_t> record(600);
+        DWORD ckid = 0, flags = 0;
+        ICCOMPRESS icc{};
+        icc.lpbiOutput = stream.header();
+        icc.lpOutput = record.data();
+        icc.lpbiInput = in.header();
+        icc.lpInput = image.data();
+        icc.lpckid = &ckid;
+        icc.lpdwFlags = &flags;
+        LRESULT result = codec->CompressFrame(&icc, sizeof icc);
+        if (offset)
+            std::memcpy(offset, record.data(), 8);
+        return result;
+    }
+    // DRV_CLOSE, with or without a compress end before it.
+    void Close() {
+        if (id)
+            DriverProc(DWORD_PTR(id), nullptr, DRV_CLOSE, 0, 0);
+        id = 0;
+        codec = nullptr;
+    }
+    LRESULT id = 0;
+    CCodecInstance* codec = nullptr;
+    Format in;
+    Format stream;
+};
+
+// A fresh file and a pool of three: the copied writer grows the piece once per 64 frames and no
+// frame waits for anything; the piece ends exactly at the last frame.
+TEST_F(CoreRun, CopiedWriterGrowsAheadAndNeverWaits) {
+    Start(true, true);
+    ASSERT_EQ(Frame(0), ICERR_OK);
+    EXPECT_EQ(codec->extensions, 0u) << "frame 0 lies in the header's page";
+    ASSERT_EQ(Frame(1), ICERR_OK);
+    EXPECT_EQ(FileSizeOf(Piece(0)), 65u * kPage) << "grown 64 frames ahead by frame 1";
+    for (int f = 2; f < 200; ++f)
+        ASSERT_EQ(Frame(f), ICERR_OK) << "frame " << f;
+    EXPECT_EQ(codec->extensions, 4u) << "frames 1, 65, 129 and 193 pass the end";
+    EXPECT_EQ(codec->blockingWaits, 0u);
+    EXPECT_EQ(codec->EndCapture(), ICERR_OK);
+    EXPECT_EQ(FileSizeOf(Piece(0)), 200u * kPage);
+    for (int f : {0, 63, 64, 199})
+        EXPECT_EQ(ReadAt(Piece(0), uint64_t(f) * kPage, kPage), FramePattern(kPage, f)) << f;
+}
+
+// The direct writer finishes each write on its own event: the port never carries a packet for
+// it, and it waits at most once per frame.
+TEST_F(CoreRun, DirectWriterWaitsOnItsOwnEventOnly) {
+    Start(true, false);
+    for (int f = 0; f < 70; ++f)
+        ASSERT_EQ(Frame(f), ICERR_OK) << "frame " << f;
+    EXPECT_LE(codec->blockingWaits, 70u);
+    EXPECT_EQ(codec->extensions, 2u);
+    DWORD bytes = 0;
+    ULONG_PTR key = 0;
+    OVERLAPPED* overlapped = nullptr;
+    EXPECT_FALSE(GetQueuedCompletionStatus(codec->hWritePort, &bytes, &key, &overlapped, 0));
+    EXPECT_EQ(overlapped, nullptr) << "a direct write posted a packet";
+    EXPECT_EQ(codec->EndCapture(), ICERR_OK);
+    EXPECT_EQ(FileSizeOf(Piece(0)), 70u * kPage);
+    EXPECT_EQ(ReadAt(Piece(0), 69u * kPage, kPage), FramePattern(kPage, 69));
+}
+
+// A piece longer than the run's frames keeps its length and tail; one that the frames pass is
+// cut back to the last frame and not to the length it had.
+TEST_F(CoreRun, LongerPiecesKeepTheirLengthShorterOnesEndAtTheLastFrame) {
+    for (uint32_t pages : {300u, 100u}) {
+        SCOPED_TRACE(pages);
+        WriteFileBytes(Piece(0), std::string(pages * kPage, '\xEE'));
+        Start(true, true);
+        for (int f = 0; f < 200; ++f)
+            ASSERT_EQ(Frame(f), ICERR_OK) << "frame " << f;
+        EXPECT_EQ(codec->extensions, pages > 200 ? 0u : 2u);
+        EXPECT_EQ(codec->EndCapture(), ICERR_OK);
+        Close();
+        EXPECT_EQ(FileSizeOf(Piece(0)), uint64_t(pages > 200 ? pages : 200) * kPage);
+        EXPECT_EQ(ReadAt(Piece(0), 199u * kPage, kPage), FramePattern(kPage, 199));
+        if (pages > 200)
+            EXPECT_EQ(ReadAt(Piece(0), 200u * kPage, 1)[0], 0xEE);
+        DeleteFileA(Piece(0).c_str());
+    }
+}
+
+// Pieces of 16 frames: each piece is cut back at the switch, and every earlier piece stays shut
+// to other writers until the run ends, while readers still open it.
+TEST_F(CoreRun, SplitRunHoldsAndCutsEveryPiece) {
+    Start(true, true, 3, true);
+    codec->pieceBytes = 16 * kPage;
+    for (int f = 0; f < 40; ++f) {
+        uint64_t offset = 0;
+        ASSERT_EQ(Frame(f, &offset), ICERR_OK) << "frame " << f;
+        EXPECT_EQ(offset, uint64_t(f % 16) * kPage);
+    }
+    EXPECT_EQ(FileSizeOf(Piece(0)), 16u * kPage);
+    EXPECT_EQ(FileSizeOf(Piece(1)), 16u * kPage);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(CanOpenForWriting(Piece(i))) << "piece " << i;
+    EXPECT_EQ(ReadAt(Piece(1), 15u * kPage, kPage), FramePattern(kPage, 31));
+    Close(); // released without an end
+    EXPECT_EQ(FileSizeOf(Piece(2)), 8u * kPage);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(CanOpenForWriting(Piece(i))) << "piece " << i;
+}
+
+struct EndCall {
+    CoreRun* test;
+    bool close;
+};
+
+DWORD WINAPI EndOnAThread(void* p) {
+    auto* c = static_cast<EndCall*>(p);
+    if (c->close)
+        c->test->Close();
+    else
+        c->test->codec->EndCapture();
+    return 0;
+}
+
+// Writes that the platform never finishes: the end and the close give them up in bounded time
+// instead of waiting for ever.
+TEST_F(CoreRun, EndAndCloseReturnWhenWritesNeverFinish) {
+    for (bool close : {false, true}) {
+        SCOPED_TRACE(close ? "DRV_CLOSE" : "ICM_COMPRESS_END");
+        Start(true, true);
+        ASSERT_EQ(Frame(0), ICERR_OK);
+        codec->stallMs = 200;
+        // A request that looks in flight and that no completion will ever report.
+        kestro::WriteRequest& r = codec->requests[1];
+        r.inFlight = 1;
+        r.overlapped.Internal = 0x103; // still pending
+        EndCall call{this, close};
+        HANDLE thread = CreateThread(nullptr, 0, EndOnAThread, &call, 0, nullptr);
+        ASSERT_TRUE(thread);
+        EXPECT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        Close();
+        EXPECT_EQ(ReadAt(Piece(0), 0, kPage), FramePattern(kPage, 0));
+        DeleteFileA(Piece(0).c_str());
+    }
+}
+
+// Two instances of one process: the second begin on the same data file is refused, and the
+// first run goes on untouched, readable while it runs.
+TEST_F(CaptureTest, SecondCaptureIntoTheSameDataFileIsRefused) {
+    for (const char* fast : {"0", "1"}) {
+        SCOPED_TRACE(std::string("fastwrite=") + fast);
+        Open({{"fastwrite", fast}, {"buffer", "0"}});
+        Format in = MakeFormat(64, 32, kYuy2, 16);
+        ASSERT_EQ(Begin(in), ICERR_OK);
+        for (int f = 0; f < 3; ++f)
+            ASSERT_EQ(Compress(in, FramePattern(kPage, f).data()).result, ICERR_OK);
+        EXPECT_EQ(ReadAt(Piece(0), kPage, kPage), FramePattern(kPage, 1))
+            << "a reader opens the piece during the run";
+
+        Hic second = OpenKest();
+        ASSERT_TRUE(second);
+        Format out2 = StreamFormatFor(second.get(), in);
+        EXPECT_EQ(ICCompressBegin(second.get(), in.header(), out2.header()), ICERR_BADFORMAT);
+        std::vector<uint8_t> record(600);
+        DWORD ckid = 0, flags = 0;
+        auto intruder = FramePattern(kPage, 77);
+        EXPECT_EQ(LONG(ICCompress(second.get(), 0, out2.header(), record.data(), in.header(),
+                                  intruder.data(), &ckid, &flags, 0, 0, 0, nullptr, nullptr)),
+                  ICERR_BADFORMAT)
+            << "nor may a frame start the run itself";
+        EXPECT_FALSE(CanOpenForWriting(Piece(0)));
+
+        // The space reservation's writer cannot write into the held piece either.
+        CWriteThread* writer = CWriteThread::Create(nullptr, Piece(0), 16 * kPage);
+        ASSERT_TRUE(writer);
+        ASSERT_TRUE(writer->Start());
+        EXPECT_EQ(WaitForSingleObject(writer->finishedEvent, 20000), WAIT_OBJECT_0);
+        writer->Stop();
+        delete writer;
+
+        for (int f = 3; f < 6; ++f) {
+            FrameResult r = Compress(in, FramePattern(kPage, f).data());
+            ASSERT_EQ(r.result, ICERR_OK);
+            EXPECT_EQ(r.record.offset, uint64_t(f) * kPage);
+        }
+        EXPECT_EQ(End(), ICERR_OK);
+        EXPECT_EQ(FileSizeOf(Piece(0)), 6u * kPage);
+        for (int f = 0; f < 6; ++f)
+            EXPECT_EQ(ReadAt(Piece(0), uint64_t(f) * kPage, kPage), FramePattern(kPage, f)) << f;
+        EXPECT_EQ(ICCompressBegin(second.get(), in.header(), out2.header()), ICERR_OK)
+            << "the data file is free once the first run has ended";
+        ICCompressEnd(second.get());
+        second.reset();
+        hic.reset();
+        DeleteFileA(Piece(0).c_str());
+    }
+}
+
+// Two processes with the same settings: whichever begins second is refused, and the first
+// run's frames are all its own.
+TEST_F(CaptureTest, CaptureInAnotherProcessIsRefusedBothWays) {
+    Open({{"fastwrite", "1"}, {"buffer", "1"}});
+    Format in = MakeFormat(64, 32, kYuy2, 16);
+    ASSERT_EQ(Begin(in), ICERR_OK);
+    ASSERT_EQ(Compress(in, FramePattern(kPage, 0).data()).result, ICERR_OK);
+    HANDLE child = StartChild("refused");
+    ASSERT_TRUE(child);
+    EXPECT_EQ(ExitCodeOf(child), 0u) << "the other process's begin was not refused";
+    ASSERT_EQ(Compress(in, FramePattern(kPage, 1).data()).result, ICERR_OK);
+    EXPECT_EQ(End(), ICERR_OK);
+    EXPECT_EQ(ReadAt(Piece(0), 0, kPage), FramePattern(kPage, 0));
+    EXPECT_EQ(ReadAt(Piece(0), kPage, kPage), FramePattern(kPage, 1));
+
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, kReadyEvent);
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, kGoEvent);
+    child = StartChild("holds");
+    ASSERT_TRUE(child);
+    ASSERT_EQ(WaitForSingleObject(ready, 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(Begin(in), ICERR_BADFORMAT);
+    EXPECT_EQ(Compress(in, FramePattern(kPage, 9).data()).result, ICERR_BADFORMAT);
+    SetEvent(go);
+    EXPECT_EQ(ExitCodeOf(child), 0u);
+    CloseHandle(ready);
+    CloseHandle(go);
+    for (int f = 0; f < 4; ++f)
+        EXPECT_EQ(ReadAt(Piece(0), uint64_t(f) * kPage, kPage), FramePattern(kPage, 100 + f)) << f;
+    EXPECT_EQ(End(), ICERR_OK);
+}
+
+// An instance closed in the middle of a run (no compress end) still cuts the grown piece back.
+TEST_F(CaptureTest, ReleasedRunCutsItsPieceBack) {
+    for (const char* buffer : {"0", "1"}) {
+        SCOPED_TRACE(std::string("buffer=") + buffer);
+        Open({{"fastwrite", "1"}, {"buffer", buffer}});
+        Format in = MakeFormat(64, 32, kYuy2, 16);
+        ASSERT_EQ(Begin(in), ICERR_OK);
+        for (int f = 0; f < 3; ++f)
+            ASSERT_EQ(Compress(in, FramePattern(kPage, f).data()).result, ICERR_OK);
+        EXPECT_GT(FileSizeOf(Piece(0)), 3u * kPage) << "the piece was grown ahead";
+        hic.reset();
+        EXPECT_EQ(FileSizeOf(Piece(0)), 3u * kPage);
+        EXPECT_EQ(ReadAt(Piece(0), 2u * kPage, kPage), FramePattern(kPage, 2));
+        DeleteFileA(Piece(0).c_str());
+    }
+}
+
+} // namespace
