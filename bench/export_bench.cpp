@@ -88,12 +88,12 @@ int main(int argc, char** argv) {
         close(fd);
     }
     auto makeAvi = [&](const std::string& path, size_t count) {
-        synth::AviSpec spec;
-        spec.format = synth::StreamFormat(int32_t(w), int32_t(h), kestro::kFourccYuy2, 16);
+        synth::AviPlan plan;
+        plan.format = synth::StreamFormat(int32_t(w), int32_t(h), kestro::kFourccYuy2, 16);
         for (size_t f = 0; f < count; ++f)
-            spec.records.push_back(
+            plan.records.push_back(
                 synth::Record(uint64_t(f % frames) * span, bytes, "t:\\kestro.000"));
-        synth::WriteFile(path, synth::BuildAvi(spec));
+        synth::WriteFile(path, synth::BuildAvi(plan));
     };
     makeAvi(folder + "/take.avi", frames);
     makeAvi(folder + "/long.avi", frames * 4);

@@ -92,9 +92,9 @@ TEST_F(Export, AudioIsCopiedSampleForSampleAndVideoKeepsItsRate) {
     c.rate = 30000;
     c.start = 15; // the video starts half a second after the audio
     const std::string avi = dir + "/take.avi";
-    auto spec = MakeRawCapture(c, dir, avi);
+    auto plan = MakeRawCapture(c, dir, avi);
     std::vector<uint8_t> samples;
-    for (auto& chunk : spec.audio.chunks)
+    for (auto& chunk : plan.audio.chunks)
         samples.insert(samples.end(), chunk.begin(), chunk.end());
     for (const char* ext : {"avi", "mkv", "nut"}) {
         const std::string out = dir + "/out." + ext;
@@ -126,21 +126,21 @@ TEST_F(Export, ChainedStreamsKeepTheCodecsPacketsTagAndFormat) {
     const uint32_t header[] = {44, 66, 48, 0x00180001u, MakeFourcc('M', 'J', 'P', 'G'), 0};
     std::memcpy(chain.data(), header, sizeof header);
     std::memcpy(chain.data() + 40, "\x01\x02\x03\x04", 4);
-    synth::AviSpec spec;
-    spec.format = synth::StreamFormat(66, 48, MakeFourcc('Y', 'U', 'Y', '2'), 16,
+    synth::AviPlan plan;
+    plan.format = synth::StreamFormat(66, 48, MakeFourcc('Y', 'U', 'Y', '2'), 16,
                                       MakeFourcc('M', 'J', 'P', 'G'), chain);
     std::vector<uint8_t> piece, packets;
     for (size_t i = 0; i < 5; ++i) {
         std::vector<uint8_t> packet(100 + i * 37, uint8_t(0x30 + i));
         packet[0] = uint8_t(i);
-        spec.records.push_back(
+        plan.records.push_back(
             synth::Record(piece.size(), uint32_t(packet.size()), "d:\\cap\\kestro.000"));
         packets.insert(packets.end(), packet.begin(), packet.end());
         packet.resize(4096, 0);
         piece.insert(piece.end(), packet.begin(), packet.end());
     }
     synth::WriteFile(dir + "/kestro.000", piece);
-    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(spec));
+    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(plan));
     for (const char* ext : {"avi", "mkv", "nut"}) {
         const std::string out = dir + "/out." + ext;
         auto r = RunKestro({"export", dir + "/take.avi", out, "-q"});
@@ -196,11 +196,11 @@ TEST_F(ExportRun, InterruptedExportLeavesNoFile) {
     // Many records of one large picture: long enough to be interrupted once its output exists.
     const uint32_t bytes = 1920 * 1080 * 2;
     synth::WriteFile(dir + "/kestro.000", std::vector<uint8_t>(bytes, 0x80));
-    synth::AviSpec spec;
-    spec.format = synth::StreamFormat(1920, 1080, MakeFourcc('Y', 'U', 'Y', '2'), 16);
+    synth::AviPlan plan;
+    plan.format = synth::StreamFormat(1920, 1080, MakeFourcc('Y', 'U', 'Y', '2'), 16);
     for (int i = 0; i < 1000; ++i)
-        spec.records.push_back(synth::Record(0, bytes, "c:\\kestro.000"));
-    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(spec));
+        plan.records.push_back(synth::Record(0, bytes, "c:\\kestro.000"));
+    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(plan));
     int status;
     Shell("'" KESTRO_TOOL "' export '" + dir + "/take.avi' '" + dir +
               "/out.mkv' -q & pid=$!; for i in $(seq 200); do ls -A '" + dir +
@@ -231,14 +231,14 @@ TEST_F(ExportChained, RleCarriedWhereItsHeaderGoesAndRefusedElsewhere) {
         chain[41 + 4 * i] = uint8_t(255 - i);
         chain[42 + 4 * i] = uint8_t(i * 3);
     }
-    synth::AviSpec spec;
-    spec.format = synth::StreamFormat(8, 2, 0, 8, MakeFourcc('M', 'R', 'L', 'E'), chain);
+    synth::AviPlan plan;
+    plan.format = synth::StreamFormat(8, 2, 0, 8, MakeFourcc('M', 'R', 'L', 'E'), chain);
     std::vector<uint8_t> piece;
     std::vector<uint8_t> want;
     for (uint8_t i = 0; i < 3; ++i) {
         // Bottom row colour 5 + i, top row colour 7 + i, then the end of the picture.
         const uint8_t rle[] = {8, uint8_t(5 + i), 0, 0, 8, uint8_t(7 + i), 0, 1};
-        spec.records.push_back(synth::Record(piece.size(), sizeof rle, "c:\\kestro.000"));
+        plan.records.push_back(synth::Record(piece.size(), sizeof rle, "c:\\kestro.000"));
         piece.insert(piece.end(), rle, rle + sizeof rle);
         piece.resize(piece.size() + 4096 - sizeof rle);
         for (uint8_t colour : {uint8_t(7 + i), uint8_t(5 + i)})
@@ -246,7 +246,7 @@ TEST_F(ExportChained, RleCarriedWhereItsHeaderGoesAndRefusedElsewhere) {
                 want.insert(want.end(), {colour, uint8_t(255 - colour), uint8_t(colour * 3)});
     }
     synth::WriteFile(dir + "/kestro.000", piece);
-    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(spec));
+    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(plan));
     for (const char* ext : {"avi", "mkv"}) {
         const std::string out = dir + "/out." + ext;
         auto r = RunKestro({"export", dir + "/take.avi", out, "-q"});

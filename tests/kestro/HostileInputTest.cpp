@@ -112,12 +112,12 @@ TEST_F(Hostile, RandomBytesInRecordsAndHeaders) {
     c.framesPerPiece = 16;
     c.audio = true;
     const std::string avi = dir + "/take.avi";
-    auto spec = MakeRawCapture(c, dir, avi);
+    auto plan = MakeRawCapture(c, dir, avi);
     const auto whole = synth::ReadFile(avi);
     std::mt19937 random(20261208);
     const std::string bad = dir + "/bad.avi";
     for (int round = 0; round < 2500; ++round) {
-        auto s = spec;
+        auto s = plan;
         std::string label = "round " + std::to_string(round);
         std::vector<uint8_t> bytes;
         if (round % 5 == 4) {
@@ -164,26 +164,26 @@ TEST_F(Hostile, ScrambledStreamFormatsRawAndChained) {
     std::vector<uint8_t> chain(48, 0);
     const uint32_t header[] = {48, 16, 8, 0x00180001u, MakeFourcc('M', 'J', 'P', 'G'), 0};
     std::memcpy(chain.data(), header, sizeof header);
-    synth::AviSpec chained;
+    synth::AviPlan chained;
     chained.format = synth::StreamFormat(16, 8, MakeFourcc('Y', 'U', 'Y', '2'), 16,
                                          MakeFourcc('M', 'J', 'P', 'G'), chain);
     std::vector<uint8_t> piece(4096 * 8, 0x55);
     for (uint32_t i = 0; i < 8; ++i)
         chained.records.push_back(synth::Record(4096 * i, 100 + i, "c:\\kestro.000"));
     synth::WriteFile(dir + "/kestro.000", piece);
-    synth::AviSpec raw = chained;
+    synth::AviPlan raw = chained;
     raw.format = synth::StreamFormat(16, 8, MakeFourcc('Y', 'U', 'Y', '2'), 16);
     for (auto& r : raw.records)
         r = synth::Record(r[0] | r[1] << 8, 256, "c:\\kestro.000");
     std::mt19937 random(7);
     for (int round = 0; round < 600; ++round) {
-        auto spec = round % 2 ? chained : raw;
+        auto plan = round % 2 ? chained : raw;
         for (int k = 0; k < 1 + int(random() % 3); ++k) {
             const size_t at =
-                random() % 2 ? 4 + random() % 12 : 16 + random() % (spec.format.size() - 16);
-            spec.format[at] = uint8_t(random() % 4 ? random() : 0);
+                random() % 2 ? 4 + random() % 12 : 16 + random() % (plan.format.size() - 16);
+            plan.format[at] = uint8_t(random() % 4 ? random() : 0);
         }
-        synth::WriteFile(dir + "/bad.avi", synth::BuildAvi(spec));
+        synth::WriteFile(dir + "/bad.avi", synth::BuildAvi(plan));
         Judge(dir + "/bad.avi", 0, "format round " + std::to_string(round));
         if (HasFatalFailure())
             return;

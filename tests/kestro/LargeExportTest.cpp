@@ -26,11 +26,11 @@ TEST(Large, AviOver4GiBReadsCompletelyWithBoundedMemory) {
     for (size_t i = 0; i < picture.size(); ++i)
         picture[i] = uint8_t(i * 13 + (i >> 12));
     synth::WriteFile(dir + "/kestro.000", picture);
-    synth::AviSpec spec;
-    spec.format = synth::StreamFormat(1920, 1080, MakeFourcc('Y', 'U', 'Y', '2'), 16);
+    synth::AviPlan plan;
+    plan.format = synth::StreamFormat(1920, 1080, MakeFourcc('Y', 'U', 'Y', '2'), 16);
     for (uint64_t i = 0; i < frames; ++i)
-        spec.records.push_back(synth::Record(0, uint32_t(frameBytes), "t:\\kestro.000"));
-    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(spec));
+        plan.records.push_back(synth::Record(0, uint32_t(frameBytes), "t:\\kestro.000"));
+    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(plan));
 
     const std::string out = dir + "/big.avi";
     auto r = RunKestro({"export", dir + "/take.avi", out, "-q"});

@@ -143,12 +143,12 @@ TEST_F(Pieces, BrokenReferencesNameFrameRecordAndPathAndLeaveNoOutput) {
 
 TEST_F(Pieces, KeepGoingRepeatsTheLastGoodFrameOrBlack) {
     RawCapture c = Yuy2(6);
-    auto spec = MakeRawCapture(c, dir, dir + "/take.avi");
+    auto plan = MakeRawCapture(c, dir, dir + "/take.avi");
     // Frame 0 names a missing piece, frame 3 is garbage, frame 4 lies past its piece's end.
-    spec.records[0] = synth::Record(0, 6336, "c:\\capture\\gone.000");
-    spec.records[3].assign(spec.records[3].size(), 'x');
-    spec.records[4] = synth::Record(1u << 20, 6336, "c:\\capture\\kestro.002");
-    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(spec));
+    plan.records[0] = synth::Record(0, 6336, "c:\\capture\\gone.000");
+    plan.records[3].assign(plan.records[3].size(), 'x');
+    plan.records[4] = synth::Record(1u << 20, 6336, "c:\\capture\\kestro.002");
+    synth::WriteFile(dir + "/take.avi", synth::BuildAvi(plan));
     auto r = RunKestro({"export", dir + "/take.avi", "-"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("frame 0, record 0"), std::string::npos) << r.err;
@@ -168,9 +168,9 @@ TEST_F(Pieces, KeepGoingRepeatsTheLastGoodFrameOrBlack) {
 
 TEST_F(Pieces, RefusesWhatIsNotAKestCaptureOrArguments) {
     RawCapture c = Yuy2(2);
-    auto spec = MakeRawCapture(c, dir, dir + "/take.avi");
-    std::memcpy(spec.format.data() + 16, "MJPG", 4);
-    synth::WriteFile(dir + "/mjpg.avi", synth::BuildAvi(spec));
+    auto plan = MakeRawCapture(c, dir, dir + "/take.avi");
+    std::memcpy(plan.format.data() + 16, "MJPG", 4);
+    synth::WriteFile(dir + "/mjpg.avi", synth::BuildAvi(plan));
     auto r = RunKestro({"export", dir + "/mjpg.avi", dir + "/out.avi"});
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("no KEST stream"), std::string::npos) << r.err;

@@ -56,20 +56,20 @@ std::vector<Frame> RecordsOf(ByteFile& file, std::string* error = nullptr) {
     return frames;
 }
 
-synth::AviSpec Capture(size_t frames, const std::string& base, bool audio, bool rec) {
-    synth::AviSpec spec;
-    spec.format = synth::StreamFormat(64, 48, kestro::kFourccYuy2, 16);
+synth::AviPlan Capture(size_t frames, const std::string& base, bool audio, bool rec) {
+    synth::AviPlan plan;
+    plan.format = synth::StreamFormat(64, 48, kestro::kFourccYuy2, 16);
     for (size_t i = 0; i < frames; ++i) {
         // Two pieces of two frames each, as a split capture with tiny pieces would name them.
         char suffix[8];
         std::snprintf(suffix, sizeof suffix, ".%03zu", i / 2);
-        spec.records.push_back(synth::Record((i % 2) * 8192, 6144, base + suffix));
+        plan.records.push_back(synth::Record((i % 2) * 8192, 6144, base + suffix));
     }
-    spec.withAudio = audio;
+    plan.withAudio = audio;
     for (size_t i = 0; audio && i < frames; ++i)
-        spec.audio.chunks.push_back(std::vector<uint8_t>(6400 + (i & 1), uint8_t(i)));
-    spec.recLists = rec;
-    return spec;
+        plan.audio.chunks.push_back(std::vector<uint8_t>(6400 + (i & 1), uint8_t(i)));
+    plan.recLists = rec;
+    return plan;
 }
 
 TEST(AviRecords, FindsEveryRecordInFileOrderWithAudioAndRecLists) {
@@ -90,8 +90,8 @@ TEST(AviRecords, FindsEveryRecordInFileOrderWithAudioAndRecLists) {
 }
 
 TEST(AviRecords, RelinkInPlaceChangesOnlyTheRecordBytes) {
-    auto spec = Capture(6, "c:\\kestro", true, false);
-    MemoryFile file(synth::BuildAvi(spec));
+    auto plan = Capture(6, "c:\\kestro", true, false);
+    MemoryFile file(synth::BuildAvi(plan));
     const auto before = file.bytes_;
     std::string error;
     auto layout = ReadAviLayout(file, true, error);
@@ -145,8 +145,8 @@ TEST(AviRecords, RelinkInPlaceRefusesNamesThatDoNotFitAndWritesNothing) {
 
 TEST(AviRecords, RelinkToNewFileGrowsChunksAndKeepsIndexAndAudioExact) {
     for (bool rec : {false, true}) {
-        auto spec = Capture(7, "c:\\kestro", true, rec);
-        MemoryFile in(synth::BuildAvi(spec));
+        auto plan = Capture(7, "c:\\kestro", true, rec);
+        MemoryFile in(synth::BuildAvi(plan));
         const auto before = in.bytes_;
         std::string error;
         auto layout = ReadAviLayout(in, true, error);
@@ -191,7 +191,7 @@ TEST(AviRecords, RelinkToNewFileGrowsChunksAndKeepsIndexAndAudioExact) {
             std::memcpy(&chunkSize, &b[moviType + off + 4], 4);
             EXPECT_EQ(chunkSize, size) << "entry " << e;
             if (std::memcmp(entry, "01wb", 4) == 0) {
-                const auto& want = spec.audio.chunks[audio++];
+                const auto& want = plan.audio.chunks[audio++];
                 ASSERT_EQ(size, want.size());
                 EXPECT_EQ(std::memcmp(&b[moviType + off + 8], want.data(), size), 0);
             }
@@ -218,21 +218,21 @@ TEST(AviRecords, RefusesCutFilesGarbageRecordsAndOtherVideo) {
             EXPECT_LE(lenient->movi[0].end, cut);
         }
     }
-    auto spec = Capture(4, "c:\\kestro", false, false);
-    spec.records[2].assign(30, 'x'); // no terminating zero anywhere
-    MemoryFile garbage(synth::BuildAvi(spec));
+    auto plan = Capture(4, "c:\\kestro", false, false);
+    plan.records[2].assign(30, 'x'); // no terminating zero anywhere
+    MemoryFile garbage(synth::BuildAvi(plan));
     RecordsOf(garbage, &error);
     EXPECT_NE(error.find("record 2 "), std::string::npos) << error;
 
-    spec = Capture(4, "c:\\kestro", false, false);
-    std::memcpy(spec.format.data() + 16, "MJPG", 4);
-    MemoryFile other(synth::BuildAvi(spec));
+    plan = Capture(4, "c:\\kestro", false, false);
+    std::memcpy(plan.format.data() + 16, "MJPG", 4);
+    MemoryFile other(synth::BuildAvi(plan));
     EXPECT_FALSE(ReadAviLayout(other, true, error));
     EXPECT_NE(error.find("no KEST stream"), std::string::npos) << error;
 
-    spec = Capture(2, "c:\\kestro", false, false);
-    spec.records[1] = synth::Record(0, 6144, "c:\\kestro"); // no .NNN suffix to keep
-    MemoryFile noSuffix(synth::BuildAvi(spec));
+    plan = Capture(2, "c:\\kestro", false, false);
+    plan.records[1] = synth::Record(0, 6144, "c:\\kestro"); // no .NNN suffix to keep
+    MemoryFile noSuffix(synth::BuildAvi(plan));
     auto layout = ReadAviLayout(noSuffix, true, error);
     ASSERT_TRUE(layout);
     MemoryFile out;
@@ -291,9 +291,9 @@ size_t CheckOpenDmlIndexes(const std::vector<uint8_t>& b) {
 }
 
 TEST(AviRecords, RelinkToNewFileMovesOpenDmlIndexEntriesWithTheirChunks) {
-    auto spec = Capture(9, "c:\\kestro", true, true);
-    spec.odml = true;
-    MemoryFile in(synth::BuildAvi(spec));
+    auto plan = Capture(9, "c:\\kestro", true, true);
+    plan.odml = true;
+    MemoryFile in(synth::BuildAvi(plan));
     EXPECT_EQ(CheckOpenDmlIndexes(in.bytes_), 18u) << "the capture's own indexes";
     std::string error;
     auto layout = ReadAviLayout(in, true, error);

@@ -112,11 +112,11 @@ TEST_F(Relink, NewFileKeepsOpenDmlIndexesRight) {
     c.frames = 9;
     c.framesPerPiece = 4;
     const std::string avi = dir + "/take.avi";
-    auto spec = MakeRawCapture(c, dir, avi);
-    spec.odml = true;
-    spec.idx1 = false;
-    spec.recLists = true;
-    synth::WriteFile(avi, synth::BuildAvi(spec));
+    auto plan = MakeRawCapture(c, dir, avi);
+    plan.odml = true;
+    plan.idx1 = false;
+    plan.recLists = true;
+    synth::WriteFile(avi, synth::BuildAvi(plan));
     auto r = RunKestro({"export", avi, "-"});
     ASSERT_EQ(r.code, 0) << r.err;
     ASSERT_TRUE(r.out == Pictures(c)) << "the reader does not take this capture as written";
@@ -132,7 +132,7 @@ TEST_F(Relink, NewFileKeepsOpenDmlIndexesRight) {
     int status;
     auto audio = Shell("ffmpeg -v error -i '" + moved + "' -map 0:a -f s16le -", &status);
     std::vector<uint8_t> want;
-    for (auto& chunk : spec.audio.chunks)
+    for (auto& chunk : plan.audio.chunks)
         want.insert(want.end(), chunk.begin(), chunk.end());
     EXPECT_TRUE(audio == want);
 }

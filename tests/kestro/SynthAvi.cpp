@@ -102,11 +102,11 @@ std::vector<uint8_t> Record(uint64_t offset, uint32_t size, const std::string& p
     return r;
 }
 
-std::vector<uint8_t> BuildAvi(const AviSpec& spec) {
+std::vector<uint8_t> BuildAvi(const AviPlan& plan) {
     std::vector<uint8_t> b;
     std::vector<size_t> superIndex; // where each stream's indx entry lies, 0 when none
-    auto SuperIndex = [&spec](std::vector<uint8_t>& b, const char* id, uint32_t count) -> size_t {
-        if (!spec.odml)
+    auto SuperIndex = [&plan](std::vector<uint8_t>& b, const char* id, uint32_t count) -> size_t {
+        if (!plan.odml)
             return 0;
         std::vector<uint8_t> indx;
         Put16(indx, 4); // longs per entry
@@ -122,11 +122,11 @@ std::vector<uint8_t> BuildAvi(const AviSpec& spec) {
     };
     const size_t riff = OpenList(b, "RIFF", "AVI ");
     const size_t hdrl = OpenList(b, "LIST", "hdrl");
-    const uint32_t frames = uint32_t(spec.records.size());
-    const uint32_t streams = spec.withAudio ? 2 : 1;
+    const uint32_t frames = uint32_t(plan.records.size());
+    const uint32_t streams = plan.withAudio ? 2 : 1;
     {
         std::vector<uint8_t> avih;
-        Put32(avih, spec.rate ? uint32_t(1000000ull * spec.scale / spec.rate) : 0);
+        Put32(avih, plan.rate ? uint32_t(1000000ull * plan.scale / plan.rate) : 0);
         Put32(avih, 0);
         Put32(avih, 0);
         Put32(avih, 0x10); // has index
@@ -135,8 +135,8 @@ std::vector<uint8_t> BuildAvi(const AviSpec& spec) {
         Put32(avih, streams);
         Put32(avih, 0);
         int32_t w, h;
-        std::memcpy(&w, spec.format.data() + 4, 4);
-        std::memcpy(&h, spec.format.data() + 8, 4);
+        std::memcpy(&w, plan.format.data() + 4, 4);
+        std::memcpy(&h, plan.format.data() + 8, 4);
         Put32(avih, uint32_t(w));
         Put32(avih, uint32_t(h < 0 ? -h : h));
         for (int i = 0; i < 4; ++i)
@@ -146,30 +146,30 @@ std::vector<uint8_t> BuildAvi(const AviSpec& spec) {
     {
         const size_t strl = OpenList(b, "LIST", "strl");
         Chunk(b, "strh",
-              StreamHeader("vids", "KEST", spec.scale, spec.rate, spec.start, frames, 30, 0));
-        Chunk(b, "strf", spec.format);
+              StreamHeader("vids", "KEST", plan.scale, plan.rate, plan.start, frames, 30, 0));
+        Chunk(b, "strf", plan.format);
         superIndex.push_back(SuperIndex(b, "00dc", frames));
         CloseList(b, strl);
     }
-    const uint32_t blockAlign = uint32_t(spec.audio.channels) * spec.audio.bitsPerSample / 8;
-    if (spec.withAudio) {
+    const uint32_t blockAlign = uint32_t(plan.audio.channels) * plan.audio.bitsPerSample / 8;
+    if (plan.withAudio) {
         uint32_t bytes = 0;
-        for (auto& c : spec.audio.chunks)
+        for (auto& c : plan.audio.chunks)
             bytes += uint32_t(c.size());
         const size_t strl = OpenList(b, "LIST", "strl");
         Chunk(b, "strh",
-              StreamHeader("auds", nullptr, blockAlign, spec.audio.sampleRate * blockAlign, 0,
+              StreamHeader("auds", nullptr, blockAlign, plan.audio.sampleRate * blockAlign, 0,
                            bytes / blockAlign, 0, blockAlign));
         std::vector<uint8_t> wf;
         Put16(wf, 1); // PCM
-        Put16(wf, spec.audio.channels);
-        Put32(wf, spec.audio.sampleRate);
-        Put32(wf, spec.audio.sampleRate * blockAlign);
+        Put16(wf, plan.audio.channels);
+        Put32(wf, plan.audio.sampleRate);
+        Put32(wf, plan.audio.sampleRate * blockAlign);
         Put16(wf, uint16_t(blockAlign));
-        Put16(wf, spec.audio.bitsPerSample);
+        Put16(wf, plan.audio.bitsPerSample);
         Put16(wf, 0);
         Chunk(b, "strf", wf);
-        superIndex.push_back(SuperIndex(b, "01wb", uint32_t(spec.audio.chunks.size())));
+        superIndex.push_back(SuperIndex(b, "01wb", uint32_t(plan.audio.chunks.size())));
         CloseList(b, strl);
     }
     CloseList(b, hdrl);
@@ -181,25 +181,25 @@ std::vector<uint8_t> BuildAvi(const AviSpec& spec) {
     std::vector<Entry> index;
     const size_t movi = OpenList(b, "LIST", "movi");
     const size_t moviType = movi + 4;
-    for (size_t i = 0; i < spec.records.size() || (spec.withAudio && i < spec.audio.chunks.size());
+    for (size_t i = 0; i < plan.records.size() || (plan.withAudio && i < plan.audio.chunks.size());
          ++i) {
         size_t rec = 0;
-        if (spec.recLists)
+        if (plan.recLists)
             rec = OpenList(b, "LIST", "rec ");
-        if (i < spec.records.size()) {
+        if (i < plan.records.size()) {
             index.push_back(
-                {"00dc", uint32_t(b.size() - moviType), uint32_t(spec.records[i].size())});
-            Chunk(b, "00dc", spec.records[i]);
+                {"00dc", uint32_t(b.size() - moviType), uint32_t(plan.records[i].size())});
+            Chunk(b, "00dc", plan.records[i]);
         }
-        if (spec.withAudio && i < spec.audio.chunks.size()) {
+        if (plan.withAudio && i < plan.audio.chunks.size()) {
             index.push_back(
-                {"01wb", uint32_t(b.size() - moviType), uint32_t(spec.audio.chunks[i].size())});
-            Chunk(b, "01wb", spec.audio.chunks[i]);
+                {"01wb", uint32_t(b.size() - moviType), uint32_t(plan.audio.chunks[i].size())});
+            Chunk(b, "01wb", plan.audio.chunks[i]);
         }
-        if (spec.recLists)
+        if (plan.recLists)
             CloseList(b, rec);
     }
-    if (spec.odml) {
+    if (plan.odml) {
         const char* ids[2] = {"00dc", "01wb"};
         const char* ix[2] = {"ix00", "ix01"};
         for (size_t stream = 0; stream < superIndex.size(); ++stream) {
@@ -229,7 +229,7 @@ std::vector<uint8_t> BuildAvi(const AviSpec& spec) {
         }
     }
     CloseList(b, movi);
-    if (spec.idx1) {
+    if (plan.idx1) {
         std::vector<uint8_t> idx;
         for (auto& e : index) {
             PutId(idx, e.id);

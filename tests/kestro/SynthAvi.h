@@ -16,7 +16,7 @@ struct Audio {
     std::vector<std::vector<uint8_t>> chunks; // one chunk after each video frame, while there are
 };
 
-struct AviSpec {
+struct AviPlan {
     std::vector<uint8_t> format; // the KEST stream format, 52 + n bytes
     uint32_t scale = 1, rate = 30, start = 0;
     std::vector<std::vector<uint8_t>> records; // one chunk per frame
@@ -27,7 +27,7 @@ struct AviSpec {
     bool withAudio = false;
 };
 
-std::vector<uint8_t> BuildAvi(const AviSpec& spec);
+std::vector<uint8_t> BuildAvi(const AviPlan& plan);
 
 std::vector<uint8_t> StreamFormat(int32_t width, int32_t height, uint32_t sourceCompression,
                                   uint16_t bitCount, uint32_t chainHandler = 0,

@@ -113,13 +113,13 @@ std::vector<uint8_t> ToolTest::UprightFrame(const RawCapture& c, size_t i) {
     return out;
 }
 
-synth::AviSpec ToolTest::MakeRawCapture(const RawCapture& c, const std::string& pieceDir,
+synth::AviPlan ToolTest::MakeRawCapture(const RawCapture& c, const std::string& pieceDir,
                                         const std::string& avi) {
-    synth::AviSpec spec;
-    spec.format = synth::StreamFormat(c.width, c.height, c.source, c.bits);
-    spec.scale = c.scale;
-    spec.rate = c.rate;
-    spec.start = c.start;
+    synth::AviPlan plan;
+    plan.format = synth::StreamFormat(c.width, c.height, c.source, c.bits);
+    plan.scale = c.scale;
+    plan.rate = c.rate;
+    plan.start = c.start;
     const uint32_t span = (StoredBytes(c) + 4095) & ~4095u;
     std::string leaf = c.base.substr(c.base.rfind('\\') + 1);
     for (size_t piece = 0; piece * c.framesPerPiece < c.frames; ++piece) {
@@ -130,20 +130,20 @@ synth::AviSpec ToolTest::MakeRawCapture(const RawCapture& c, const std::string& 
             const size_t i = piece * c.framesPerPiece + k;
             auto f = StoredFrame(c, i);
             f.resize(span, 0xEE); // padding holds whatever the buffer held
-            spec.records.push_back(synth::Record(bytes.size(), StoredBytes(c), c.base + suffix));
+            plan.records.push_back(synth::Record(bytes.size(), StoredBytes(c), c.base + suffix));
             bytes.insert(bytes.end(), f.begin(), f.end());
         }
         synth::WriteFile(pieceDir + "/" + leaf + suffix, bytes);
     }
     if (c.audio) {
-        spec.withAudio = true;
+        plan.withAudio = true;
         for (size_t i = 0; i < c.frames; ++i) {
             std::vector<uint8_t> chunk(1600 * 4); // 1/30 s of 48 kHz stereo 16-bit
             for (size_t k = 0; k < chunk.size(); ++k)
                 chunk[k] = uint8_t(k * 31 + i * 7);
-            spec.audio.chunks.push_back(chunk);
+            plan.audio.chunks.push_back(chunk);
         }
     }
-    synth::WriteFile(avi, synth::BuildAvi(spec));
-    return spec;
+    synth::WriteFile(avi, synth::BuildAvi(plan));
+    return plan;
 }

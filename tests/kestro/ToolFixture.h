@@ -42,8 +42,8 @@ protected:
     static std::vector<uint8_t> UprightFrame(const RawCapture& c, size_t i);
     static uint32_t StoredBytes(const RawCapture& c);
 
-    // Writes the pieces into `pieceDir` and the AVI at `avi`; returns the spec used.
-    synth::AviSpec MakeRawCapture(const RawCapture& c, const std::string& pieceDir,
+    // Writes the pieces into `pieceDir` and the AVI at `avi`; returns the plan used.
+    synth::AviPlan MakeRawCapture(const RawCapture& c, const std::string& pieceDir,
                                   const std::string& avi);
 
     std::string dir; // scratch folder, removed afterwards
