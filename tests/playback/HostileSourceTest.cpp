@@ -208,6 +208,23 @@ TEST_P(HostileSource, OutputSmallerThanThePictureIsRefusedAtBeginAndPerFrame) {
     }
 }
 
+TEST_P(HostileSource, EndAndCloseWaitOnlyForTheReadInFlight) {
+    // Players end and close on their interface thread: with a read-ahead in flight, neither
+    // may sleep or wait out a timeout.
+    for (int round = 0; round < 3; ++round) {
+        ExpectPlays(0);
+        ExpectPlays(1);
+        DWORD start = GetTickCount();
+        ASSERT_EQ(ICDecompressEnd(hic.get()), ICERR_OK);
+        EXPECT_LT(GetTickCount() - start, 500u) << "end, round " << round;
+        ASSERT_EQ(ICDecompressBegin(hic.get(), in.header(), out.header()), ICERR_OK);
+    }
+    ExpectPlays(2);
+    DWORD start = GetTickCount();
+    hic.reset();
+    EXPECT_LT(GetTickCount() - start, 500u) << "close";
+}
+
 INSTANTIATE_TEST_SUITE_P(FastRead, HostileSource, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Fast" : "Plain"; });
 
