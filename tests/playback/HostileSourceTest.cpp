@@ -17,22 +17,23 @@ namespace {
 
 constexpr LONG kWidth = 64, kHeight = 48; // YUY2: 6,144 bytes; RGB32: 12,288 bytes
 
+struct Job {
+    std::function<LRESULT()> work;
+    LRESULT result = 0;
+};
+
+DWORD WINAPI RunJob(void* p) {
+    auto* job = static_cast<Job*>(p);
+    job->result = job->work();
+    return 0;
+}
+
 // Runs `work` on its own thread; if it has not returned after `ms`, `unblock` is called (so that
 // a hang fails the test instead of stopping the suite) and nothing is returned.
 std::optional<LRESULT> Bounded(const std::function<LRESULT()>& work, DWORD ms,
                                const std::function<void()>& unblock = {}) {
-    struct Job {
-        std::function<LRESULT()> work;
-        LRESULT result = 0;
-    } job{work};
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](void* p) -> DWORD {
-            auto* j = static_cast<Job*>(p);
-            j->result = j->work();
-            return 0;
-        },
-        &job, 0, nullptr);
+    Job job{work};
+    HANDLE thread = CreateThread(nullptr, 0, RunJob, &job, 0, nullptr);
     if (!thread)
         return std::nullopt;
     bool done = WaitForSingleObject(thread, ms) == WAIT_OBJECT_0;
