@@ -13,6 +13,8 @@ namespace kestro {
 //  16  char piece name, ANSI, zero-terminated
 constexpr uint32_t kFrameRecordFixedBytes = 16;
 constexpr uint32_t kMaxRecordPath = 260;
+// The longest record there can be: the fixed part, 260 characters and the terminator.
+constexpr uint32_t kMaxFrameRecordBytes = kFrameRecordFixedBytes + kMaxRecordPath + 1;
 
 constexpr uint32_t FrameRecordBytes(size_t nameLength) {
     return uint32_t(nameLength) + kFrameRecordFixedBytes + 1;
@@ -29,8 +31,15 @@ struct FrameRecordView {
     std::string_view path; // without the terminating zero
 };
 
-// Reads a record of at most `available` bytes. Refuses records that are shorter than the fixed
-// part, whose path is empty, not terminated inside the record or longer than 260 characters.
+// Reads a record of at most `available` bytes and never looks past them. Refuses records that
+// are shorter than the fixed part, whose path is empty, not terminated inside the record or
+// longer than 260 characters.
 std::optional<FrameRecordView> ParseFrameRecord(const uint8_t* record, size_t available);
+
+// Whether a record's path can name a piece of a data file: it ends in a piece suffix (".000" to
+// ".499"), is not in a device namespace (\\.\, \\?\, \??\ with either slash) and its last
+// component is not a reserved device name (CON, NUL, COM1...). Anything else may be a pipe or
+// a device whose reads never end, or a file that is no picture at all.
+bool IsPiecePath(std::string_view path);
 
 } // namespace kestro

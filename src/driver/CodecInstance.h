@@ -235,7 +235,7 @@ public:
     enum class DataFile { Open, JustFailed, Failed };
     DataFile LookUpDataFile(const char* path, size_t length, bool overlapped);
     bool IssueRead(kestro::ReadSlot* slot, uint64_t position, uint32_t offset, uint32_t length);
-    bool AwaitRead(DWORD* transferred);
+    bool AwaitRead(DWORD* transferred, DWORD timeout);
     void CollectPendingRead();
     bool SameDataFile(const char* path, size_t length) const;
     bool OutputMatchesRun(const BITMAPINFOHEADER* out) const;

@@ -13,6 +13,10 @@ constexpr ULONG_PTR kReadPortKey = 2;
 // Positions beyond this are garbage, and adding a frame to them could wrap.
 constexpr uint64_t kLargestPosition = uint64_t(1) << 62;
 constexpr int kTransientRetries = 8;
+// Disk reads finish in far less; past these a read is taken for lost and the frame fails.
+constexpr DWORD kFrameReadTimeoutMs = 10000;
+constexpr DWORD kCancelGraceMs = 2000;
+constexpr DWORD kPollMs = 5;
 
 std::optional<FrameRecordView> RecordOf(const ICDECOMPRESS* icd) {
     uint32_t sizeImage = icd->lpbiInput ? icd->lpbiInput->biSizeImage : 0;
@@ -26,6 +30,13 @@ BOOL CancelRead(HANDLE file, OVERLAPPED* overlapped) {
     static const auto cancelEx = reinterpret_cast<CancelIoExFn>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIoEx")));
     return cancelEx ? cancelEx(file, overlapped) : CancelIo(file);
+}
+
+// Only a regular file on a disk volume: a directory, pipe, console or port is no piece.
+bool IsDiskFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+           !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool UsablePosition(uint64_t position, uint32_t pageSize) {
@@ -72,11 +83,25 @@ CCodecInstance::DataFile CCodecInstance::LookUpDataFile(const char* path, size_t
     if (length >= sizeof readFileName)
         return DataFile::Failed;
     std::memcpy(readFileName, path, length);
+    // A pipe, a port or a device may never answer a read; a file that is no piece is no picture.
+    // The name stays, so that later frames naming it are refused without another try.
+    if (!IsPiecePath(std::string_view(path, length)))
+        return DataFile::Failed;
     DWORD flags = FILE_FLAG_NO_BUFFERING | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
     hReadFile = CreateFileA(readFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, flags, nullptr);
-    if (hReadFile == INVALID_HANDLE_VALUE)
-        return DataFile::JustFailed;
+    if (hReadFile == INVALID_HANDLE_VALUE) {
+        // A missing piece is a black frame; a folder of that name is no piece at all.
+        DWORD attributes = GetFileAttributesA(readFileName);
+        bool folder =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        return folder ? DataFile::Failed : DataFile::JustFailed;
+    }
+    if (!IsDiskFile(hReadFile)) {
+        CloseHandle(hReadFile);
+        hReadFile = INVALID_HANDLE_VALUE;
+        return DataFile::Failed;
+    }
     if (overlapped) {
         hReadPort = CreateIoCompletionPort(hReadFile, nullptr, kReadPortKey, 0);
         if (!hReadPort) {
@@ -115,7 +140,7 @@ bool CCodecInstance::IssueRead(ReadSlot* slot, uint64_t position, uint32_t offse
     }
 }
 
-bool CCodecInstance::AwaitRead(DWORD* transferred) {
+bool CCodecInstance::AwaitRead(DWORD* transferred, DWORD timeout) {
     *transferred = 0;
     ReadSlot* slot = readPending;
     if (!slot)
@@ -124,21 +149,31 @@ bool CCodecInstance::AwaitRead(DWORD* transferred) {
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         OVERLAPPED* overlapped = nullptr;
-        BOOL ok = GetQueuedCompletionStatus(hReadPort, &bytes, &key, &overlapped, INFINITE);
-        if (!overlapped) {
-            // The port failed, not the read: finish the read on the file itself so that its
-            // buffer is ours again.
-            GetOverlappedResult(hReadFile, &slot->overlapped, &bytes, TRUE);
-            readPending = nullptr;
-            *transferred = bytes;
-            return false;
-        }
+        BOOL ok = GetQueuedCompletionStatus(hReadPort, &bytes, &key, &overlapped, timeout);
+        if (!overlapped)
+            break; // no completion in time, or the port failed
         if (overlapped != &slot->overlapped)
             continue;
         readPending = nullptr;
         *transferred = bytes;
         return ok != FALSE;
     }
+    // The read is still outstanding: cancel it and give the cancellation a bounded time. Its
+    // packet may still reach the port, where a later read of the same slot would take it for its
+    // own, so the file and its port are dropped and the next frame opens them afresh.
+    CancelRead(hReadFile, &slot->overlapped);
+    for (DWORD waited = 0; !HasOverlappedIoCompleted(&slot->overlapped) && waited < kCancelGraceMs;
+         waited += kPollMs)
+        Sleep(kPollMs);
+    readPending = nullptr;
+    readAhead = 0;
+    if (!HasOverlappedIoCompleted(&slot->overlapped)) {
+        // The system may still write into the buffer: it is given up rather than freed or reused,
+        // and the run fails its frames until the next begin allocates new slots.
+        slot->buffer = nullptr;
+    }
+    CloseReadFile();
+    return false;
 }
 
 void CCodecInstance::CollectPendingRead() {
@@ -146,7 +181,7 @@ void CCodecInstance::CollectPendingRead() {
         return;
     CancelRead(hReadFile, &readPending->overlapped);
     DWORD ignored;
-    AwaitRead(&ignored);
+    AwaitRead(&ignored, kCancelGraceMs);
     readAhead = 0;
 }
 
@@ -228,7 +263,7 @@ BOOL ReadFast(CCodecInstance& c, ICDECOMPRESS* icd, bool chained) {
 
     ReadSlot* slot = c.readPending;
     DWORD got = 0;
-    if (!c.AwaitRead(&got)) {
+    if (!c.AwaitRead(&got, kFrameReadTimeoutMs)) {
         c.readAhead = 0;
         return FALSE;
     }
@@ -237,7 +272,7 @@ BOOL ReadFast(CCodecInstance& c, ICDECOMPRESS* icd, bool chained) {
         // The read-ahead was planned from a smaller frame: fetch the rest into the same slot.
         uint32_t start = ContinuationStart(have, c.pageSize);
         if (!c.IssueRead(slot, c.readAhead + start, start, plan->rounded - start) ||
-            !c.AwaitRead(&got)) {
+            !c.AwaitRead(&got, kFrameReadTimeoutMs)) {
             c.readAhead = 0;
             return FALSE;
         }

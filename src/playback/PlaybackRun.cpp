@@ -24,6 +24,21 @@ LRESULT CCodecInstance::BeginPlayback(const BITMAPINFOHEADER* in, const BITMAPIN
     if (!output || !stream)
         return ICERR_BADFORMAT;
 
+    // A top-down output picture counts its rows like a bottom-up one.
+    auto imageBytes = DibImageBytes(output->biWidth, output->biHeight, output->biBitCount);
+    if (!imageBytes)
+        return ICERR_BADFORMAT;
+    bool padded = true;
+    if (output->biSizeImage != 0 && output->biSizeImage < *imageBytes) {
+        // Hosts lay out DIB rows padded to 4 bytes; one that declares the unpadded size this codec
+        // reports gets unpadded rows. Any other smaller size cannot hold the picture.
+        auto tightBytes = PictureBytes(output->biWidth, output->biHeight, output->biBitCount);
+        if (!tightBytes || output->biSizeImage != *tightBytes)
+            return ICERR_BADFORMAT;
+        imageBytes = tightBytes;
+        padded = false;
+    }
+
     ReleaseReadSlots();
     CloseReadFile();
     // Until this begin succeeds no reader may touch the released buffers.
@@ -33,18 +48,9 @@ LRESULT CCodecInstance::BeginPlayback(const BITMAPINFOHEADER* in, const BITMAPIN
     GetSystemInfo(&system);
     pageSize = system.dwPageSize;
     readAhead = 0;
+    readRowsPadded = padded;
 
-    // A top-down output picture counts its rows like a bottom-up one.
-    auto imageBytes = DibImageBytes(output->biWidth, output->biHeight, output->biBitCount);
-    // Hosts lay out DIB rows padded to 4 bytes; one that declares a smaller picture (the unpadded
-    // size this codec reports) gets unpadded rows, so nothing is written past its buffer.
-    auto tightBytes = PictureBytes(output->biWidth, output->biHeight, output->biBitCount);
-    readRowsPadded = true;
-    if (imageBytes && tightBytes && output->biSizeImage != 0 && output->biSizeImage < *imageBytes) {
-        imageBytes = tightBytes;
-        readRowsPadded = false;
-    }
-    auto slotBytes = imageBytes ? SlotBytes(*imageBytes, pageSize) : std::nullopt;
+    auto slotBytes = SlotBytes(*imageBytes, pageSize);
     if (!slotBytes)
         return ICERR_BADFORMAT;
 
@@ -135,8 +141,11 @@ void CCodecInstance::CloseReadFile() {
 
 bool CCodecInstance::OutputMatchesRun(const BITMAPINFOHEADER* out) const {
     auto header = ReadBitmapHeader(out);
+    // The host may declare a smaller picture for a frame than for the run: the frame is refused
+    // rather than written past the buffer that size describes.
     return header && header->biWidth == readWidth && header->biHeight == readHeight &&
-           header->biBitCount == readBitCount;
+           header->biBitCount == readBitCount &&
+           (header->biSizeImage == 0 || header->biSizeImage >= readImageBytes);
 }
 
 void CCodecInstance::ClearFrame(ICDECOMPRESS* icd) {

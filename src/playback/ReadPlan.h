@@ -35,11 +35,11 @@ constexpr std::optional<uint32_t> SlotBytes(uint32_t imageBytes, uint32_t pageSi
     return uint32_t(rounded);
 }
 
-// How many bytes of the host's input data may hold the record: its biSizeImage when that can
-// hold one at all, else the largest record there can be.
+// How many bytes of the host's input data the record may be read from: the host's biSizeImage,
+// which is all it vouches for, but never more than the longest record. A size of 0 (an empty
+// chunk, or a host that did not say) vouches for nothing, so no record is read.
 constexpr size_t RecordLimit(uint32_t inputSizeImage) {
-    return inputSizeImage > kFrameRecordFixedBytes ? inputSizeImage
-                                                   : kFrameRecordFixedBytes + kMaxRecordPath + 1;
+    return inputSizeImage < kMaxFrameRecordBytes ? inputSizeImage : kMaxFrameRecordBytes;
 }
 
 enum class RawOp {

@@ -67,8 +67,11 @@ TEST(ReadPlan, RawReadAheadTakesTheNextWholeFrame) {
 
 TEST(ReadPlan, RecordsAreBoundedByWhatTheHostHolds) {
     EXPECT_EQ(RecordLimit(30), 30u);
-    EXPECT_EQ(RecordLimit(16), 16u + 261u);
-    EXPECT_EQ(RecordLimit(0), 16u + 261u);
+    // A host that vouches for fewer bytes than a record needs gets no record read past them.
+    EXPECT_EQ(RecordLimit(16), 16u);
+    EXPECT_EQ(RecordLimit(0), 0u);
+    EXPECT_EQ(RecordLimit(277), 277u);
+    EXPECT_EQ(RecordLimit(0xFFFFFFFFu), 16u + 261u);
 }
 
 // The fast readers count on these platform behaviours: one completion per issued read, also
