@@ -77,12 +77,11 @@ std::optional<uint32_t> InputImageBytes(const BitmapHeader& header) {
     if (header.biSizeImage != 0)
         return header.biSizeImage;
     // Without a size the picture lies in memory as a DIB does: every row padded to 4 bytes (641
-    // pixels of RGB24 take 1924 bytes a row, not 1923). The packed YUV kinds hold two pixels in
-    // 4 bytes, so their padded row is a row of whole pixel pairs: the layout that playback has
-    // always read them in.
-    PixelKind kind = KindOf(header);
-    uint32_t bits = (kind == KIND_YUY2 || kind == KIND_UYVY) ? 16 : header.biBitCount;
-    return DibPictureBytes(header.biWidth, header.biHeight, bits);
+    // pixels of RGB24 take 1924 bytes a row, not 1923). The packed YUV kinds (16 bits) hold two
+    // pixels in 4 bytes, so their padded row is a row of whole pixel pairs: the layout that
+    // playback has always read them in. The host's own bit count is what its buffer was sized
+    // by, so it is the one used, also when it does not fit the kind: more would read past it.
+    return DibPictureBytes(header.biWidth, header.biHeight, header.biBitCount);
 }
 
 std::optional<int32_t> LargestFrameBytes(const BitmapHeader& in) {

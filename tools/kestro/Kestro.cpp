@@ -1062,7 +1062,8 @@ int RunRelink(const Options& options) {
         Error(error);
         return kExitOutput;
     }
-    avio_context_free(&tmp.io); // plain positioned writes here
+    av_freep(&tmp.io->buffer); // plain positioned writes here
+    avio_context_free(&tmp.io);
     PosixFile outFile(tmp.temp, O_RDWR);
     auto done = avi::RelinkToNewFile(in, layout, outFile, options.to, error);
     if (!done) {
