@@ -25,7 +25,10 @@ TEST(ImageSizes, AnUndeclaredSizeIsTheDibSizeWithRowsPaddedToFourBytes) {
     // Packed YUV holds two pixels in 4 bytes: an odd row ends in a whole pair, as playback reads.
     EXPECT_EQ(InputImageBytes(Header(641, 4, kFourccYuy2, 16)), 5136u);
     EXPECT_EQ(InputImageBytes(Header(641, 4, kFourccUyvy, 16)), 5136u);
-    EXPECT_EQ(InputImageBytes(Header(641, 4, kFourccYuy2, 0)), 5136u) << "YUY2 is 16 bits a pixel";
+    // The host sized its buffer by the bit count it declares: a YUY2 header that says 12 or 0
+    // bits a pixel gets no more than that, lest the codec read past the host's picture.
+    EXPECT_EQ(InputImageBytes(Header(641, 4, kFourccYuy2, 12)), 3856u);
+    EXPECT_FALSE(InputImageBytes(Header(641, 4, kFourccYuy2, 0)));
     EXPECT_EQ(InputImageBytes(Header(640, 480, kFourccYuy2, 16)), 614400u);
     // A declared size is the host's word, padded or not, as every earlier capture stored it.
     EXPECT_EQ(InputImageBytes(Header(641, 4, 0, 24, 7692)), 7692u);
