@@ -17,8 +17,9 @@ build=${KESTRO_DEMO_BUILD:-$root/build/$arch}
 if [ -z "${KESTRO_DEMO_BUILD:-}" ]; then
   step "Packages (scripts/setup.sh)"
   "$root/scripts/setup.sh"
-  step "Build build/$arch (scripts/build.sh $arch)"
+  step "Build build/$arch and the native tools (scripts/build.sh $arch; scripts/build.sh native)"
   "$root/scripts/build.sh" "$arch"
+  "$root/scripts/build.sh" native
 fi
 host_exe="$build/tools/kestro-host.exe"
 [ -f "$host_exe" ] && [ -f "$build/kestro32.dll" ] || die "the build did not produce kestro32.dll and kestro-host.exe"
@@ -66,6 +67,16 @@ echo "RGB24: all $frames frames equal the BT.601 reference conversion of the inp
 host play "$w\\capture.avi" --as rgb32 --getframe -o "$w\\decoded.rgb32" 2>&1 | tee -a "$work/play.log"
 cmp "$work/reference.rgb32" "$work/decoded.rgb32" || die "RGB32 from AVIStreamGetFrame differs from the reference"
 echo "RGB32 through AVIStreamGetFrame: all $frames frames equal the reference"
+
+kestro=$root/build/native/tools/kestro/kestro
+if [ -x "$kestro" ]; then
+  step "Export without the codec or Windows (native kestro, pieces found through the Wine prefix)"
+  "$kestro" info "$work/capture.avi" --wineprefix "$build/wineprefix" | sed -n '1,6p'
+  "$kestro" export "$work/capture.avi" "$work/export.mkv" --wineprefix "$build/wineprefix" -q
+  ffmpeg -v error -y -i "$work/export.mkv" -f rawvideo -pix_fmt yuyv422 "$work/export.yuy2"
+  cmp "$work/input.yuy2" "$work/export.yuy2" || die "the exported Matroska file differs from the input"
+  echo "export.mkv: ffmpeg decodes all $frames frames equal to the input byte for byte"
+fi
 
 step "PNG of decoded frame $still"
 host play "$w\\capture.avi" --as rgb24 --first "$still" --count 1 --ppm "$w\\frame.ppm" -q
