@@ -8,8 +8,9 @@ build=${KESTRO_BUILD_DIR:?}
 arch=${KESTRO_ARCH:?}
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=${WINEDEBUG:--all}
-# No browser engine or .NET here: never let Wine offer to download one.
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mshtml=;mscoree=}
+# No browser engine or .NET here: never let Wine offer to download one. No debugger either: a
+# program that faults ends at once with its fault reported, instead of waiting in winedbg.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mshtml=;mscoree=;winedbg.exe=d}
 # A 64-bit prefix keeps 32-bit programs' keys apart: write the 64-bit view explicitly.
 if [ "$arch" = i686 ]; then export WINEARCH=win32; view=; else export WINEARCH=win64; view=/reg:64; fi
 # Debian's `wine` starts the 32-bit loader first, even for 64-bit programs. Some kernels run no

@@ -2,8 +2,8 @@
 // mutated frame records with honest and dishonest sizes, every structure ending at a faulting
 // page. The codec may refuse anything but must not crash, hang or touch memory it was not given.
 //
-// KESTRO_FUZZ_SEED (default 1), KESTRO_FUZZ_ITERATIONS (default 40000, 0 = no limit) and
-// KESTRO_FUZZ_SECONDS (default 40) choose the run; it stops at whichever limit comes first.
+// KESTRO_FUZZ_SEED (default 1), KESTRO_FUZZ_ITERATIONS (default 0 = no limit) and
+// KESTRO_FUZZ_SECONDS (default 60) choose the run; it stops at whichever limit comes first.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -437,8 +437,8 @@ private:
 
 TEST(CodecFuzz, RandomMessagesFormatsAndRecords) {
     const uint32_t seed = uint32_t(EnvNumber("KESTRO_FUZZ_SEED", 1));
-    const uint64_t iterations = EnvNumber("KESTRO_FUZZ_ITERATIONS", 40000);
-    const uint64_t seconds = EnvNumber("KESTRO_FUZZ_SECONDS", 40);
+    const uint64_t iterations = EnvNumber("KESTRO_FUZZ_ITERATIONS", 0);
+    const uint64_t seconds = EnvNumber("KESTRO_FUZZ_SECONDS", 60);
     std::string dir = kt::DataDir("fuzz");
     void* handler = AddVectoredExceptionHandler(1, ReportFault);
     for (bool fast : {true, false}) {
