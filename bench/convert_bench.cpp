@@ -1,6 +1,6 @@
 // Megapixels per second of the pixel repacking routines at every kernel level, against memcpy of
 // the same source bytes and, in native builds, against libyuv.
-#include "playback/PixelRepack.h"
+#include "pure/PixelRepack.h"
 
 #include <algorithm>
 #include <chrono>

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "SynthAvi.h"
-#include "formats/PixelKind.h"
+#include "pure/PixelKind.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 #include <cstring>
 #include <new>
 
-#include "capture/CaptureRules.h"
-#include "capture/FrameRecord.h"
+#include "pure/CaptureRules.h"
+#include "pure/FrameRecord.h"
 #include "driver/CodecInstance.h"
-#include "formats/StreamFormat.h"
+#include "pure/StreamFormat.h"
 
 using namespace kestro;
 

@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "capture/CaptureRules.h"
+#include "pure/CaptureRules.h"
 #include "driver/CodecInstance.h"
 
 using namespace kestro;

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <new>
 
-#include "capture/CaptureRules.h"
+#include "pure/CaptureRules.h"
 #include "driver/CodecInstance.h"
 
 using namespace kestro;

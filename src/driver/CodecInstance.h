@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "formats/PixelKind.h"
-#include "playback/RawConvert.h"
+#include "pure/PixelKind.h"
+#include "pure/RawConvert.h"
 #include "settings/CodecSettings.h"
 
 namespace kestro {

@@ -1,5 +1,5 @@
 #include "driver/CodecInstance.h"
-#include "formats/StreamFormat.h"
+#include "pure/StreamFormat.h"
 
 #include <cstring>
 

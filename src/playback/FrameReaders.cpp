@@ -1,9 +1,9 @@
 #include <cstring>
 
-#include "capture/FrameRecord.h"
+#include "pure/FrameRecord.h"
 #include "driver/CodecInstance.h"
-#include "playback/PixelRepack.h"
-#include "playback/ReadPlan.h"
+#include "pure/PixelRepack.h"
+#include "pure/ReadPlan.h"
 
 using namespace kestro;
 

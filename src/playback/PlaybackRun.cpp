@@ -2,8 +2,8 @@
 #include <new>
 
 #include "driver/CodecInstance.h"
-#include "formats/StreamFormat.h"
-#include "playback/ReadPlan.h"
+#include "pure/StreamFormat.h"
+#include "pure/ReadPlan.h"
 
 using namespace kestro;
 

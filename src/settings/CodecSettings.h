@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "settings/SettingsText.h"
+#include "pure/SettingsText.h"
 
 // The one process-wide settings record, read from "kestdisk.ini" beside the library at load and
 // written back at unload and when the configuration sheet is accepted.

@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "ui/CpuFeatures.h"
+#include "pure/CpuFeatures.h"
 
 namespace kestro {
 

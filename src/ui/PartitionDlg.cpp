@@ -9,7 +9,7 @@
 #include "settings/CodecSettings.h"
 #include "ui/ConfigDlg.h"
 #include "ui/DataExchange.h"
-#include "ui/ReserveMath.h"
+#include "pure/ReserveMath.h"
 
 namespace kestro {
 ReserveFaults& ReserveFaultInjection() {

@@ -6,7 +6,7 @@
 
 #include "GuardedBuffer.h"
 #include "WineCodec.h"
-#include "formats/StreamFormat.h"
+#include "pure/StreamFormat.h"
 
 using namespace kt;
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "WineCodec.h"
-#include "formats/StreamFormat.h"
+#include "pure/StreamFormat.h"
 
 using namespace kt;
 

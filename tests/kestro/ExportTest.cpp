@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "ToolFixture.h"
-#include "formats/PixelKind.h"
+#include "pure/PixelKind.h"
 
 using namespace kestro;
 

@@ -12,7 +12,7 @@ extern "C" {
 #include <random>
 
 #include "ToolFixture.h"
-#include "formats/PixelKind.h"
+#include "pure/PixelKind.h"
 
 using namespace kestro;
 

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "ToolFixture.h"
-#include "formats/PixelKind.h"
+#include "pure/PixelKind.h"
 
 using namespace kestro;
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "ToolFixture.h"
-#include "formats/PixelKind.h"
+#include "pure/PixelKind.h"
 
 using namespace kestro;
 

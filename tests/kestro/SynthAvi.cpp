@@ -5,7 +5,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "capture/FrameRecord.h"
+#include "pure/FrameRecord.h"
 
 namespace synth {
 

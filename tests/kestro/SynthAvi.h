@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/StreamFormat.h"
+#include "pure/StreamFormat.h"
 
 namespace synth {
 

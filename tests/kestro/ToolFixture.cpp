@@ -9,7 +9,7 @@
 #include <iterator>
 
 #include "Kestro.h"
-#include "formats/PixelKind.h"
+#include "pure/PixelKind.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "PlaybackSupport.h"
-#include "playback/PixelRepack.h"
+#include "pure/PixelRepack.h"
 
 using namespace kp;
 

@@ -6,7 +6,7 @@
 #include <tuple>
 
 #include "PlaybackSupport.h"
-#include "playback/PixelRepack.h"
+#include "pure/PixelRepack.h"
 
 using namespace kp;
 

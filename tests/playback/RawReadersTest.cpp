@@ -6,7 +6,7 @@
 
 #include "GuardedBuffer.h"
 #include "PlaybackSupport.h"
-#include "playback/PixelRepack.h"
+#include "pure/PixelRepack.h"
 
 using namespace kp;
 

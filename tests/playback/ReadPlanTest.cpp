@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "PlaybackSupport.h"
-#include "playback/ReadPlan.h"
+#include "pure/ReadPlan.h"
 
 using namespace kestro;
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "capture/FrameRecord.h"
-#include "formats/StreamFormat.h"
-#include "settings/SettingsText.h"
+#include "pure/FrameRecord.h"
+#include "pure/StreamFormat.h"
+#include "pure/SettingsText.h"
 
 using namespace kestro;
 

@@ -3,7 +3,7 @@
 
 #include <climits>
 
-#include "formats/StreamFormat.h"
+#include "pure/StreamFormat.h"
 
 using namespace kestro;
 

@@ -18,9 +18,9 @@
 #include <unistd.h>
 #endif
 
-#include "capture/FrameRecord.h"
-#include "formats/StreamFormat.h"
-#include "playback/ReadPlan.h"
+#include "pure/FrameRecord.h"
+#include "pure/StreamFormat.h"
+#include "pure/ReadPlan.h"
 
 using namespace kestro;
 

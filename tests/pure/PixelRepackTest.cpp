@@ -1,4 +1,4 @@
-#include "playback/PixelRepack.h"
+#include "pure/PixelRepack.h"
 #include "PageEndBuffer.h"
 
 #include <gtest/gtest.h>

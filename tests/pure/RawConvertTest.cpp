@@ -1,7 +1,7 @@
 // Raw frames delivered in either row order, with padded and unpadded rows, against a picture
 // built row by row from the stored one and turned over independently.
-#include "playback/RawConvert.h"
-#include "playback/PixelRepack.h"
+#include "pure/RawConvert.h"
+#include "pure/PixelRepack.h"
 #include "PageEndBuffer.h"
 
 #include <gtest/gtest.h>

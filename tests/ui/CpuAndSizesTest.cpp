@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "ui/CpuDetect.h"
-#include "ui/CpuFeatures.h"
-#include "ui/ReserveMath.h"
+#include "pure/CpuFeatures.h"
+#include "pure/ReserveMath.h"
 
 using namespace kestro;
 

@@ -7,7 +7,7 @@
 
 #include "UiCommon.h"
 #include "UiDriver.h"
-#include "ui/CpuFeatures.h"
+#include "pure/CpuFeatures.h"
 
 using namespace ui;
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "formats/StreamFormat.h"
+#include "pure/StreamFormat.h"
 
 namespace kestro::avi {
 

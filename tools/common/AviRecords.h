@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/FrameRecord.h"
+#include "pure/FrameRecord.h"
 
 namespace kestro::avi {
 

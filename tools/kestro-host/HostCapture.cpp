@@ -12,7 +12,7 @@
 #include "Host.h"
 #include "HostWin.h"
 #include "WaveFile.h"
-#include "capture/FrameRecord.h"
+#include "pure/FrameRecord.h"
 
 namespace host {
 

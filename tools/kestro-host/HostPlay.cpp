@@ -12,8 +12,8 @@
 
 #include "Host.h"
 #include "HostWin.h"
-#include "capture/FrameRecord.h"
-#include "formats/StreamFormat.h"
+#include "pure/FrameRecord.h"
+#include "pure/StreamFormat.h"
 
 namespace host {
 

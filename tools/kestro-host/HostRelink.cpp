@@ -11,7 +11,7 @@
 #include "Host.h"
 #include "HostWin.h"
 #include "AviRecords.h"
-#include "formats/StreamFormat.h"
+#include "pure/StreamFormat.h"
 
 namespace host {
 

@@ -24,9 +24,9 @@ extern "C" {
 
 #include "AviRecords.h"
 #include "Pieces.h"
-#include "capture/FrameRecord.h"
-#include "formats/PixelKind.h"
-#include "formats/StreamFormat.h"
+#include "pure/FrameRecord.h"
+#include "pure/PixelKind.h"
+#include "pure/StreamFormat.h"
 
 namespace kestro::tool {
 

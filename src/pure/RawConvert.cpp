@@ -1,8 +1,8 @@
-#include "playback/RawConvert.h"
+#include "pure/RawConvert.h"
 
 #include <cstring>
 
-#include "playback/PixelRepack.h"
+#include "pure/PixelRepack.h"
 
 namespace kestro {
 

@@ -1,4 +1,4 @@
-#include "formats/StreamFormat.h"
+#include "pure/StreamFormat.h"
 
 #include <cstring>
 

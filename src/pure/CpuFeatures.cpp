@@ -1,4 +1,4 @@
-#include "ui/CpuFeatures.h"
+#include "pure/CpuFeatures.h"
 
 #include <cstring>
 

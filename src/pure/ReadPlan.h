@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "capture/FrameRecord.h"
-#include "formats/PixelKind.h"
-#include "formats/StreamFormat.h"
+#include "pure/FrameRecord.h"
+#include "pure/PixelKind.h"
+#include "pure/StreamFormat.h"
 
 namespace kestro {
 

@@ -1,4 +1,4 @@
-#include "ui/ReserveMath.h"
+#include "pure/ReserveMath.h"
 
 namespace kestro {
 

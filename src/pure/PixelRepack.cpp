@@ -1,4 +1,4 @@
-#include "playback/PixelRepack.h"
+#include "pure/PixelRepack.h"
 
 #include <atomic>
 #include <cpuid.h>

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "formats/PixelKind.h"
+#include "pure/PixelKind.h"
 
 namespace kestro {
 

@@ -1,5 +1,6 @@
 #pragma once
 // Size arithmetic of the space reservation; no platform calls.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

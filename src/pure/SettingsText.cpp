@@ -1,4 +1,4 @@
-#include "settings/SettingsText.h"
+#include "pure/SettingsText.h"
 
 #include <cctype>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // Size and choice rules of a capture run, over plain numbers.
 #include <cstdint>
 
-#include "formats/StreamFormat.h"
+#include "pure/StreamFormat.h"
 
 namespace kestro {
 

@@ -1,4 +1,4 @@
-#include "capture/FrameRecord.h"
+#include "pure/FrameRecord.h"
 
 #include <cstring>
 

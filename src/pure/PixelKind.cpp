@@ -1,4 +1,4 @@
-#include "formats/PixelKind.h"
+#include "pure/PixelKind.h"
 
 namespace kestro {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "formats/PixelKind.h"
-#include "playback/ReadPlan.h"
+#include "pure/PixelKind.h"
+#include "pure/ReadPlan.h"
 
 namespace kestro {
 

@@ -1,5 +1,5 @@
-#include "playback/PixelRepack.h"
-#include "playback/PixelRepack_sse2.h"
+#include "pure/PixelRepack.h"
+#include "pure/PixelRepack_sse2.h"
 
 #include <tmmintrin.h>
 
