@@ -56,6 +56,22 @@ std::string DirOf(const std::string& path) {
 
 // ---- files ----------------------------------------------------------------------------------
 
+// pread and pwrite may move fewer bytes than asked (a signal, a file that ends early); go on
+// until all of it moved. A hard error or the end of the file is a failure: every caller asks
+// for bytes that must be there.
+template <typename Call, typename Byte>
+bool TransferAt(Call call, int fd, Byte* p, size_t bytes, uint64_t offset) {
+    while (bytes > 0) {
+        ssize_t n = call(fd, p, bytes, off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n, bytes -= size_t(n), offset += uint64_t(n);
+    }
+    return true;
+}
+
 class PosixFile : public avi::ByteFile {
 public:
     PosixFile(const std::string& path, int flags)
@@ -71,30 +87,10 @@ public:
         return fstat(fd_, &st) == 0 ? uint64_t(st.st_size) : 0;
     }
     bool ReadAt(uint64_t offset, void* data, size_t bytes) override {
-        auto* p = static_cast<uint8_t*>(data);
-        while (bytes > 0) {
-            ssize_t n = pread(fd_, p, bytes, off_t(offset));
-            if (n <= 0) {
-                if (n < 0 && errno == EINTR)
-                    continue;
-                return false;
-            }
-            p += n, bytes -= size_t(n), offset += uint64_t(n);
-        }
-        return true;
+        return TransferAt(pread, fd_, static_cast<uint8_t*>(data), bytes, offset);
     }
     bool WriteAt(uint64_t offset, const void* data, size_t bytes) override {
-        auto* p = static_cast<const uint8_t*>(data);
-        while (bytes > 0) {
-            ssize_t n = pwrite(fd_, p, bytes, off_t(offset));
-            if (n <= 0) {
-                if (n < 0 && errno == EINTR)
-                    continue;
-                return false;
-            }
-            p += n, bytes -= size_t(n), offset += uint64_t(n);
-        }
-        return true;
+        return TransferAt(pwrite, fd_, static_cast<const uint8_t*>(data), bytes, offset);
     }
 
 private:
@@ -162,16 +158,7 @@ public:
         const int fd = it->second;
         if (fd < 0)
             return false;
-        auto* p = static_cast<uint8_t*>(data);
-        while (bytes > 0) {
-            ssize_t n = pread(fd, p, bytes, off_t(offset));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n, bytes -= size_t(n), offset += uint64_t(n);
-        }
-        return true;
+        return TransferAt(pread, fd, static_cast<uint8_t*>(data), bytes, offset);
     }
 
 private:
