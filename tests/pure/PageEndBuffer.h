@@ -2,6 +2,7 @@
 // Test buffers that end where an inaccessible page begins, for the pure tests of both builds.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -26,6 +27,7 @@ public:
         const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
 #endif
         const size_t body = (size + page - 1) / page * page;
+        capacity_ = body;
         total_ = body + page;
 #ifdef _WIN32
         base_ = static_cast<uint8_t*>(
@@ -59,9 +61,20 @@ public:
     std::vector<uint8_t> Bytes() const {
         return {data_, data_ + size_};
     }
+    // A copy of `from` in the last bytes before the inaccessible page, for inputs of changing
+    // length in one buffer; `from` may be longer than `size`, up to the whole pages below.
+    uint8_t* Place(const std::vector<uint8_t>& from) {
+        if (from.size() > capacity_)
+            throw std::length_error("more than the buffer's pages");
+        uint8_t* at = base_ + capacity_ - from.size();
+        if (!from.empty())
+            std::memcpy(at, from.data(), from.size());
+        return at;
+    }
 
 private:
     size_t size_;
+    size_t capacity_ = 0;
     size_t total_ = 0;
     uint8_t* base_ = nullptr;
     uint8_t* data_ = nullptr;

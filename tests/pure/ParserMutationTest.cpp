@@ -11,13 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
+#include "PageEndBuffer.h"
 #include "pure/FrameRecord.h"
 #include "pure/StreamFormat.h"
 #include "pure/ReadPlan.h"
@@ -25,50 +19,6 @@
 using namespace kestro;
 
 namespace {
-
-// Room for up to `bytes` bytes that end where a page begins that faults on any access.
-class PageEnd {
-public:
-    explicit PageEnd(size_t bytes) {
-#ifdef _WIN32
-        SYSTEM_INFO si;
-        GetSystemInfo(&si);
-        page_ = si.dwPageSize;
-#else
-        page_ = size_t(sysconf(_SC_PAGESIZE));
-#endif
-        span_ = (bytes + page_ - 1) / page_ * page_ + page_;
-#ifdef _WIN32
-        base_ = static_cast<uint8_t*>(VirtualAlloc(nullptr, span_, MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        VirtualProtect(base_ + span_ - page_, page_, PAGE_NOACCESS, &old);
-#else
-        base_ = static_cast<uint8_t*>(
-            mmap(nullptr, span_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        mprotect(base_ + span_ - page_, page_, PROT_NONE);
-#endif
-    }
-    ~PageEnd() {
-#ifdef _WIN32
-        VirtualFree(base_, 0, MEM_RELEASE);
-#else
-        munmap(base_, span_);
-#endif
-    }
-    PageEnd(const PageEnd&) = delete;
-    PageEnd& operator=(const PageEnd&) = delete;
-    // The last `n` bytes before the faulting page, holding a copy of `from`.
-    uint8_t* Place(const std::vector<uint8_t>& from) {
-        uint8_t* at = base_ + span_ - page_ - from.size();
-        if (!from.empty())
-            std::memcpy(at, from.data(), from.size());
-        return at;
-    }
-
-private:
-    size_t page_ = 4096, span_;
-    uint8_t* base_;
-};
 
 uint32_t Seed() {
     const char* text = std::getenv("KESTRO_FUZZ_SEED");
@@ -136,7 +86,7 @@ TEST(ParserMutation, FrameRecordsAtThePageEndFollowTheModel) {
     std::mt19937 random(Seed());
     const int rounds = Rounds(20000);
     int accepted = 0;
-    PageEnd buffer(4096);
+    PageEndBuffer buffer(4096);
     for (int round = 0; round < rounds; ++round) {
         std::vector<uint8_t> bytes = GoodRecord(random);
         if (round % 8)
@@ -215,7 +165,7 @@ TEST(ParserMutation, StreamFormatsAtThePageEndStayInsideWhatTheyClaim) {
     std::mt19937 random(Seed());
     const int rounds = Rounds(20000);
     int accepted = 0;
-    PageEnd buffer(4096);
+    PageEndBuffer buffer(4096);
     for (int round = 0; round < rounds; ++round) {
         // A buffer that holds exactly the bytes its biSize promises (at least the size field).
         static const uint32_t sizes[] = {0, 4, 12, 39, 40, 41, 51, 52, 53, 60, 92, 300};

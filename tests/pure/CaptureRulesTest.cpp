@@ -1,0 +1,171 @@
+// The choices a capture run makes from its settings: which writer, which create flags, how far a
+// piece grows.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "pure/CaptureRules.h"
+
+using namespace kestro;
+
+namespace {
+
+const char* Name(WriterKind kind) {
+    switch (kind) {
+    case WriterKind::Direct:
+        return "WriteDirect";
+    case WriterKind::Compressed:
+        return "WriteCompressed";
+    case WriterKind::DirectSplit:
+        return "WriteDirectSplit";
+    case WriterKind::CompressedSplit:
+        return "WriteCompressedSplit";
+    case WriterKind::DirectFast:
+        return "WriteDirectFast";
+    case WriterKind::CopiedFast:
+        return "WriteCopiedFast";
+    case WriterKind::CompressedFast:
+        return "WriteCompressedFast";
+    case WriterKind::DirectFastSplit:
+        return "WriteDirectFastSplit";
+    case WriterKind::CopiedFastSplit:
+        return "WriteCopiedFastSplit";
+    case WriterKind::CompressedFastSplit:
+        return "WriteCompressedFastSplit";
+    }
+    return "(not a writer)";
+}
+
+constexpr int kAny = -1;
+
+struct WriterRow {
+    int fastwrite, divide, chained, buffer; // kAny: either value
+    WriterKind writer;
+};
+
+// The writer table as the capture run is documented to use it, row by row.
+constexpr WriterRow kWriterTable[] = {
+    {0, 0, 0, kAny, WriterKind::Direct},         {0, 0, 1, kAny, WriterKind::Compressed},
+    {0, 1, 0, kAny, WriterKind::DirectSplit},    {0, 1, 1, kAny, WriterKind::CompressedSplit},
+    {1, 0, 0, 0, WriterKind::DirectFast},        {1, 0, 0, 1, WriterKind::CopiedFast},
+    {1, 0, 1, kAny, WriterKind::CompressedFast}, {1, 1, 0, 0, WriterKind::DirectFastSplit},
+    {1, 1, 0, 1, WriterKind::CopiedFastSplit},   {1, 1, 1, kAny, WriterKind::CompressedFastSplit},
+};
+
+bool Matches(int column, bool value) {
+    return column == kAny || column == int(value);
+}
+
+TEST(WriterChoice, EachOfTheSixteenSettingsGetsTheWriterOfItsRow) {
+    std::set<WriterKind> chosen;
+    for (int bits = 0; bits < 16; ++bits) {
+        const bool fastwrite = bits & 8, divide = bits & 4, chained = bits & 2, buffer = bits & 1;
+        const WriterRow* row = nullptr;
+        int rows = 0;
+        for (const WriterRow& r : kWriterTable)
+            if (Matches(r.fastwrite, fastwrite) && Matches(r.divide, divide) &&
+                Matches(r.chained, chained) && Matches(r.buffer, buffer)) {
+                row = &r;
+                ++rows;
+            }
+        ASSERT_EQ(rows, 1) << "the table itself must name one writer for combination " << bits;
+        const WriterKind got = ChooseWriter(fastwrite, divide, chained, buffer);
+        EXPECT_EQ(Name(got), std::string(Name(row->writer)))
+            << "fastwrite " << fastwrite << ", divide " << divide << ", chained " << chained
+            << ", buffer " << buffer;
+        chosen.insert(got);
+    }
+    EXPECT_EQ(chosen.size(), 10u) << "every one of the ten writers is reachable";
+}
+
+TEST(PieceCreateFlags, FastWriteAndCpuGiveTheDocumentedFlags) {
+    struct Row {
+        bool fastwrite, cpu;
+        uint32_t flags;
+    };
+    const Row rows[] = {
+        {false, false, 0x20000000}, // unbuffered
+        {false, true, 0x20000000},  // cpu has no effect without fast write
+        {true, false, 0x60000000},  // overlapped and unbuffered
+        {true, true, 0x40000000},   // overlapped through the system's cache
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(PieceCreateFlags(r.fastwrite, r.cpu), r.flags)
+            << "fastwrite " << r.fastwrite << ", cpu " << r.cpu;
+#ifdef _WIN32
+    static_assert(kNoBuffering == FILE_FLAG_NO_BUFFERING);
+    static_assert(kOverlapped == FILE_FLAG_OVERLAPPED);
+#endif
+}
+
+// Growth bounds over a grid of offsets, frame sizes and limits, near the 64-bit end as well: the
+// frame always fits, the step stays within 64 frames or 256 MiB, a split piece never grows past
+// its size unless the frame itself needs it.
+TEST(PieceGrowth, TargetCoversTheFrameAndStaysInsideItsBounds) {
+    const uint64_t offsets[] = {0, 4096, uint64_t(3) << 30, (uint64_t(1) << 62) + 4096};
+    const uint32_t writes[] = {4096, 614400, 8 << 20, 0xFFFFF000u};
+    const uint64_t limits[] = {0, 1 << 20, uint64_t(1) << 30, uint64_t(2) << 30,
+                               (uint64_t(1) << 62) + (uint64_t(1) << 30)};
+    for (uint64_t offset : offsets)
+        for (uint32_t write : writes)
+            for (uint64_t limit : limits) {
+                const uint64_t target = GrowTarget(offset, write, limit);
+                const uint64_t end = offset + write;
+                ASSERT_GE(target, end) << offset << " " << write << " " << limit;
+                uint64_t step = 64 * uint64_t(write);
+                if (step > (uint64_t(256) << 20))
+                    step = uint64_t(256) << 20;
+                if (step < write)
+                    step = write;
+                ASSERT_LE(target - offset, step) << offset << " " << write << " " << limit;
+                if (limit != 0 && limit >= end) {
+                    ASSERT_LE(target, limit) << offset << " " << write << " " << limit;
+                }
+            }
+}
+
+TEST(PieceGrowth, FreeSpaceCoversOnlyWhatIsLeftAfterWritesInFlightAndTheMargin) {
+    const uint64_t mib = 1 << 20;
+    // 10 MiB free, 2 MiB in flight, 1 MiB margin: 7 MiB past the frame's offset.
+    EXPECT_EQ(CoveredGrowth(10 * mib, 2 * mib, 100 * mib, 101 * mib, 200 * mib), 107 * mib);
+    EXPECT_EQ(CoveredGrowth(10 * mib, 2 * mib, 100 * mib, 101 * mib, 103 * mib), 103 * mib);
+    EXPECT_EQ(CoveredGrowth(10 * mib, 2 * mib, 100 * mib, 108 * mib, 200 * mib), 0u)
+        << "the frame itself not covered";
+    EXPECT_EQ(CoveredGrowth(3 * mib, 2 * mib, 0, 4096, mib), 0u) << "only the margin is left";
+    EXPECT_EQ(CoveredGrowth(2 * mib, 2 * mib, 0, 4096, mib), 0u);
+    EXPECT_EQ(CoveredGrowth(0, 0, 0, 4096, mib), 0u);
+    // Room that would wrap past the end of the position range reaches the target, never less.
+    EXPECT_EQ(CoveredGrowth(UINT64_MAX, 0, UINT64_MAX - 8192, UINT64_MAX - 4096, UINT64_MAX - 4096),
+              UINT64_MAX - 4096);
+}
+
+TEST(ChainBuffers, HoldTheLargerOfTheRawFrameAndTheCodecsAnswerInWholePages) {
+    const uint32_t page = 4096;
+    EXPECT_EQ(ChainBufferBytes(614400, 0, page), 614400u);
+    EXPECT_EQ(ChainBufferBytes(614400, -2, page), 614400u) << "a refusal is no size";
+    EXPECT_EQ(ChainBufferBytes(614400, 700001, page), 700416u);
+    EXPECT_EQ(ChainBufferBytes(614400, 614400, page), 614400u);
+    EXPECT_EQ(ChainBufferBytes(4096, int64_t(1) << 40, page), 0u) << "does not fit 32 bits";
+    EXPECT_EQ(ChainBufferBytes(4096, 0xFFFFD001, page), 0xFFFFE000u);
+}
+
+TEST(DataFileHeader, IsOnePageAndHoldsTheBitmapHeader) {
+    EXPECT_EQ(HeaderBytes(4096), 4096u);
+    EXPECT_EQ(HeaderBytes(65536), 65536u);
+    EXPECT_EQ(HeaderBytes(16), 48u) << "a page below the header's 40 bytes still holds it";
+    EXPECT_TRUE(ImageSizeAccepted(614400, 4096, false, false));
+    EXPECT_FALSE(ImageSizeAccepted(614400, 16384, false, false))
+        << "unbuffered writes straight from the host's image need whole pages";
+    EXPECT_TRUE(ImageSizeAccepted(614400, 16384, true, false));
+    EXPECT_TRUE(ImageSizeAccepted(614400, 16384, false, true));
+    EXPECT_FALSE(NeedsNextPiece(uint64_t(1) << 30, 0, uint64_t(1) << 30));
+    EXPECT_TRUE(NeedsNextPiece((uint64_t(1) << 30) - 4095, 4096, uint64_t(1) << 30));
+    EXPECT_FALSE(NeedsNextPiece((uint64_t(1) << 30) - 4096, 4096, uint64_t(1) << 30));
+}
+
+} // namespace

@@ -1,0 +1,160 @@
+// Processor identification from raw CPUID values: the name table over every family and model,
+// the feature bits, and the record the compression page shows.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pure/CpuFeatures.h"
+
+using namespace kestro;
+
+namespace {
+
+struct NameRow {
+    const char* vendor;
+    int family;              // -1: any
+    std::vector<int> models; // empty: any
+    const char* name;
+};
+
+// The documented name table, in its own order: the first row that matches names the processor.
+const NameRow kTable[] = {
+    {"AuthenticAMD", 4, {}, "Am486"},
+    {"AuthenticAMD", 5, {0, 1, 2, 3}, "K5"},
+    {"AuthenticAMD", 5, {6, 7}, "K6"},
+    {"AuthenticAMD", 5, {8}, "K6-2"},
+    {"AuthenticAMD", 5, {9, 10, 11, 12, 13, 14, 15}, "K6-3"},
+    {"AuthenticAMD", 6, {}, "ATHLON"},
+    {"GenuineIntel", 4, {0, 1}, "486DX"},
+    {"GenuineIntel", 4, {2}, "486SX"},
+    {"GenuineIntel", 4, {3}, "486DX2"},
+    {"GenuineIntel", 4, {4}, "486SL"},
+    {"GenuineIntel", 4, {5}, "486SX2"},
+    {"GenuineIntel", 4, {7}, "486DX2E"},
+    {"GenuineIntel", 4, {8}, "486DX4"},
+    {"GenuineIntel", 5, {1, 2, 3}, "Pentium"},
+    {"GenuineIntel", 5, {4}, "Pentium-MMX"},
+    {"GenuineIntel", 6, {1}, "Pentium-Pro"},
+    {"GenuineIntel", 6, {3, 5}, "Pentium-II"},
+    {"GenuineIntel", 6, {6}, "Celeron"},
+    {"GenuineIntel", 6, {7, 8, 10}, "Pentium-III"},
+    {"GenuineIntel", 15, {0}, "Pentium-4"},
+    {"CyrixInstead", -1, {}, "Cyrix"},
+    {"CentaurHauls", -1, {}, "Centaur"},
+};
+
+std::string Expected(const std::string& vendor, int family, int model) {
+    for (const NameRow& row : kTable) {
+        if (vendor.compare(0, 12, row.vendor) != 0)
+            continue;
+        if (row.family >= 0 && row.family != family)
+            continue;
+        bool modelMatches = row.models.empty();
+        for (int m : row.models)
+            modelMatches |= m == model;
+        if (modelMatches)
+            return row.name;
+    }
+    return "Unknown";
+}
+
+CpuidValues WithVendor(const char* vendor) {
+    CpuidValues values{};
+    std::memcpy(&values.vendorEbx, vendor, 4);
+    std::memcpy(&values.vendorEdx, vendor + 4, 4);
+    std::memcpy(&values.vendorEcx, vendor + 8, 4);
+    return values;
+}
+
+TEST(CpuNames, EveryFamilyAndModelOfEveryVendorFollowsTheTable) {
+    const char* vendors[] = {"AuthenticAMD", "GenuineIntel", "CyrixInstead",  "CentaurHauls",
+                             "HygonGenuine", "GenuineIotel", "AuthenticAMD!", ""};
+    // Families as the signature decodes them: 0 to 15, then 15 + 16 x extended family.
+    std::vector<int> families;
+    for (int f = 0; f <= 15; ++f)
+        families.push_back(f);
+    for (int extended : {1, 2, 8, 255})
+        families.push_back(15 + 16 * extended);
+    for (const char* vendor : vendors)
+        for (int family : families)
+            for (int model = 0; model <= 15; ++model)
+                ASSERT_EQ(CpuName(family, model, vendor), Expected(vendor, family, model))
+                    << '"' << vendor << "\" family " << family << " model " << model;
+    EXPECT_STREQ(CpuName(6, 8, nullptr), "Unknown");
+}
+
+TEST(CpuFeatureBits, EachFeatureComesFromItsOwnRegisterBit) {
+    struct Bit {
+        bool extended;
+        uint32_t mask, feature;
+    };
+    const Bit bits[] = {{false, 0x00800000u, FEATURE_MMX},
+                        {false, 0x02000000u, FEATURE_SSE},
+                        {false, 0x04000000u, FEATURE_SSE2},
+                        {true, 0x80000000u, FEATURE_3DNOW}};
+    for (const Bit& bit : bits) {
+        CpuidValues values{};
+        (bit.extended ? values.extendedEdx : values.standardEdx) = bit.mask;
+        EXPECT_EQ(FeaturesFromCpuid(values), bit.feature) << std::hex << bit.mask;
+    }
+    // Every other flag of both registers names no feature here; 3DNow! only in the extended one.
+    CpuidValues others{};
+    others.standardEdx = ~(0x00800000u | 0x02000000u | 0x04000000u);
+    others.extendedEdx = ~0x80000000u;
+    EXPECT_EQ(FeaturesFromCpuid(others), 0u);
+    others.standardEdx = 0x80000000u;
+    EXPECT_EQ(FeaturesFromCpuid(others), 0u);
+}
+
+TEST(CpuRecord, IsClearedAndOnlyClaimsSystemSupportForReportedBits) {
+    CpuidValues values = WithVendor("GenuineIntel");
+    values.signature = 0x00000F27; // family 15, model 2, stepping 7
+    values.standardEdx = 0x00800000u | 0x02000000u;
+    CpuInfo info;
+    std::memset(&info, 0xA5, sizeof info);
+    FillCpuRecord(values, FEATURE_MMX | FEATURE_SSE, kAllFeatures, &info);
+    EXPECT_EQ(info.features, FEATURE_MMX | FEATURE_SSE);
+    EXPECT_EQ(info.osFeatures, FEATURE_MMX | FEATURE_SSE) << "never more than the processor has";
+    EXPECT_EQ(info.family, 15);
+    EXPECT_EQ(info.model, 2);
+    EXPECT_EQ(info.stepping, 7);
+    EXPECT_EQ(info.reportedFeatures, 15u);
+    EXPECT_STREQ(info.vendor, "GenuineIntel");
+    EXPECT_STREQ(info.name, "Unknown");
+    // The record was cleared first: nothing of the old bytes after the terminators.
+    for (size_t i = std::strlen(info.name); i < sizeof info.name; ++i)
+        ASSERT_EQ(info.name[i], 0) << "name byte " << i;
+    EXPECT_EQ(info.vendor[12], 0);
+}
+
+TEST(CpuRecord, SignaturesFromTheDocumentedCases) {
+    struct Case {
+        const char* vendor;
+        uint32_t signature;
+        int family, model;
+        const char* name;
+    };
+    const Case cases[] = {
+        {"GenuineIntel", 0x00000F20, 15, 2, "Unknown"}, // family 15, extended 0, model 2
+        {"GenuineIntel", 0x00100F00, 31, 0, "Unknown"}, // extended family 1
+        {"GenuineIntel", 0x000606F0, 6, 15, "Unknown"}, // model 15, extended model 6 unused
+        {"GenuineIntel", 0x00100600, 6, 0, "Unknown"},  // extended family only with 15
+        {"AuthenticAMD", 0x00000683, 6, 8, "ATHLON"},
+        {"GenuineIntel", 0x00000F00, 15, 0, "Pentium-4"},
+    };
+    for (const Case& c : cases) {
+        CpuidValues values = WithVendor(c.vendor);
+        values.signature = c.signature;
+        CpuInfo info{};
+        BuildCpuInfo(
+            values, [](uint32_t) { return true; }, &info);
+        EXPECT_EQ(info.family, c.family) << std::hex << c.signature;
+        EXPECT_EQ(info.model, c.model) << std::hex << c.signature;
+        EXPECT_STREQ(info.name, c.name) << std::hex << c.signature;
+    }
+}
+
+} // namespace
