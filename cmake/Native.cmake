@@ -8,10 +8,8 @@ if(NOT GTest_FOUND)
   add_library(GTest::gtest_main ALIAS gtest_main)
 endif()
 
-file(GLOB KESTRO_NATIVE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/pure/*.cpp)
-add_executable(test_pure_native ${KESTRO_NATIVE_TESTS})
-target_link_libraries(test_pure_native PRIVATE kestro_pure GTest::gtest_main)
-target_compile_options(test_pure_native PRIVATE -Wall -Wextra)
+add_executable(test_pure_native ${KESTRO_PURE_TEST_SOURCES})
+target_link_libraries(test_pure_native PRIVATE kestro_pure kestro_warnings GTest::gtest_main)
 add_test(NAME test_pure_native COMMAND test_pure_native)
 
 # The sanitizer build (build.sh native-san) is for the tests; benchmarks there would measure it.
@@ -21,6 +19,6 @@ option(KESTRO_SANITIZE "native tests under AddressSanitizer and UndefinedBehavio
 add_subdirectory(tools/kestro)
 add_subdirectory(tests/kestro)
 
-if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt AND NOT KESTRO_SANITIZE)
+if(NOT KESTRO_SANITIZE)
   add_subdirectory(bench)
 endif()

@@ -4,23 +4,55 @@ set(KESTRO_SYSTEM_LIBS msvfw32 avifil32 winmm comctl32 comdlg32 shell32 user32 g
     oleaut32 uuid)
 set(KESTRO_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 
-file(GLOB KESTRO_WIN_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*.cpp)
-foreach(pure ${KESTRO_PURE_SOURCES})
-  list(REMOVE_ITEM KESTRO_WIN_SOURCES ${CMAKE_SOURCE_DIR}/${pure})
-endforeach()
-list(REMOVE_ITEM KESTRO_WIN_SOURCES ${CMAKE_SOURCE_DIR}/src/driver/DllMain.cpp)
+# The library's own sources, by folder; the load hook (src/driver/DllMain.cpp) goes only into the
+# DLL, so that the tests can link everything else in-process.
+set(KESTRO_DRIVER_SOURCES
+  src/driver/CodecInstance.cpp
+  src/driver/DriverProc.cpp
+  src/driver/Module.cpp
+)
+set(KESTRO_SETTINGS_SOURCES
+  src/settings/CodecSettings.cpp
+)
+set(KESTRO_FORMATS_SOURCES
+  src/formats/ChainedCodec.cpp
+  src/formats/Negotiation.cpp
+)
+set(KESTRO_CAPTURE_SOURCES
+  src/capture/CaptureRun.cpp
+  src/capture/DataFile.cpp
+  src/capture/FastWriters.cpp
+  src/capture/SyncWriters.cpp
+)
+set(KESTRO_PLAYBACK_SOURCES
+  src/playback/FrameReaders.cpp
+  src/playback/PlaybackRun.cpp
+)
+set(KESTRO_UI_SOURCES
+  src/ui/ConfigDlg.cpp
+  src/ui/CpuDetect.cpp
+  src/ui/DataExchange.cpp
+  src/ui/Dialog.cpp
+  src/ui/HtmlDlg.cpp
+  src/ui/PartitionDlg.cpp
+)
 
-add_library(kestro_objs OBJECT ${KESTRO_WIN_SOURCES})
+# The platform's headers as every Windows target here includes them.
+add_library(kestro_windows INTERFACE)
+target_compile_definitions(kestro_windows INTERFACE WIN32_LEAN_AND_MEAN NOMINMAX
+                           _WIN32_WINNT=0x0600)
+
+add_library(kestro_objs OBJECT ${KESTRO_DRIVER_SOURCES} ${KESTRO_SETTINGS_SOURCES}
+            ${KESTRO_FORMATS_SOURCES} ${KESTRO_CAPTURE_SOURCES} ${KESTRO_PLAYBACK_SOURCES}
+            ${KESTRO_UI_SOURCES})
 target_include_directories(kestro_objs PUBLIC src)
-target_compile_definitions(kestro_objs PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600)
-target_compile_options(kestro_objs PRIVATE -Wall -Wextra)
+target_link_libraries(kestro_objs PUBLIC kestro_windows PRIVATE kestro_warnings)
 kestro_simd_flags(kestro_objs)
 
 # What tests link in-process: everything but the library's load hook.
 add_library(kestro_core STATIC $<TARGET_OBJECTS:kestro_objs>)
 target_include_directories(kestro_core PUBLIC src)
-target_compile_definitions(kestro_core PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600)
-target_link_libraries(kestro_core PUBLIC kestro_pure ${KESTRO_SYSTEM_LIBS})
+target_link_libraries(kestro_core PUBLIC kestro_windows kestro_pure ${KESTRO_SYSTEM_LIBS})
 
 add_library(kestro32 SHARED src/driver/DllMain.cpp $<TARGET_OBJECTS:kestro_objs>
             src/resources/kestro32.rc src/resources/kestro32.def)
@@ -28,8 +60,8 @@ set_target_properties(kestro32 PROPERTIES PREFIX "" OUTPUT_NAME kestro32
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
                       LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_include_directories(kestro32 PRIVATE src)
-target_compile_definitions(kestro32 PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600)
-target_link_libraries(kestro32 PRIVATE kestro_pure ${KESTRO_SYSTEM_LIBS})
+target_link_libraries(kestro32 PRIVATE kestro_windows kestro_warnings kestro_pure
+                      ${KESTRO_SYSTEM_LIBS})
 target_link_options(kestro32 PRIVATE ${KESTRO_STATIC_RUNTIME} -Wl,--kill-at -Wl,--enable-stdcall-fixup)
 
 # Wine harness: every test runs through a wrapper that owns this build's Wine prefix.
@@ -48,9 +80,5 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 target_include_directories(gtest BEFORE PUBLIC ${CMAKE_SOURCE_DIR}/tests/support/gtest-custom)
 
 add_subdirectory(tests)
-if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
-  add_subdirectory(tools)
-endif()
-if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
-  add_subdirectory(bench)
-endif()
+add_subdirectory(tools)
+add_subdirectory(bench)

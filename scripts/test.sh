@@ -1,13 +1,14 @@
 #!/bin/bash
-# Sets up, builds both DLLs and the native parts, and runs every test.
+# Sets up, builds both DLLs and the native parts with warnings as errors, and runs every test.
 # The two Windows builds run side by side, each in its own Wine prefix; within one prefix the
-# test programs run one after another, since they share the codec's settings file.
+# test programs run one after another (the test presets say so), since they share the codec's
+# settings file.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh" || exit 1
 for f in i686 x86_64 native native-san; do
   echo "== build $f"
-  "$root/scripts/build.sh" "$f" || { echo "build of $f failed"; exit 1; }
+  KESTRO_WERROR=ON "$root/scripts/build.sh" "$f" || { echo "build of $f failed"; exit 1; }
 done
 
 logs="$root/build/test-logs"
@@ -15,10 +16,9 @@ mkdir -p "$logs"
 run() { # flavour
   local f=$1
   if [ "$f" = native ] || [ "$f" = native-san ]; then
-    ctest --test-dir "$root/build/$f" --output-on-failure --timeout 900 >"$logs/$f.log" 2>&1
+    (cd "$root" && ctest --preset "$f") >"$logs/$f.log" 2>&1
   else
-    xvfb-run -a -s "-screen 0 1280x1024x24" \
-      ctest --test-dir "$root/build/$f" --output-on-failure --timeout 900 >"$logs/$f.log" 2>&1
+    (cd "$root" && xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset "$f") >"$logs/$f.log" 2>&1
   fi
 }
 run i686 & p1=$!
