@@ -22,3 +22,7 @@ add_subdirectory(tests/kestro)
 if(NOT KESTRO_SANITIZE)
   add_subdirectory(bench)
 endif()
+
+include(${CMAKE_SOURCE_DIR}/cmake/CheckListed.cmake)
+kestro_check_listed(src/pure/*.cpp tests/pure/*.cpp tests/kestro/*.cpp tools/common/*.cpp
+                    tools/kestro/*.cpp)

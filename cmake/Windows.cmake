@@ -82,3 +82,9 @@ target_include_directories(gtest BEFORE PUBLIC ${CMAKE_SOURCE_DIR}/tests/support
 add_subdirectory(tests)
 add_subdirectory(tools)
 add_subdirectory(bench)
+
+include(${CMAKE_SOURCE_DIR}/cmake/CheckListed.cmake)
+# The native build's own folders (the kestro tool, its tests, its benchmark) are checked there.
+kestro_check_listed(src/*/*.cpp tests/*/*.cpp tests/support/*/*.cpp tools/common/*.cpp
+                    tools/kestro-host/*.cpp bench/*_bench.cpp
+                    EXCEPT "^tests/kestro/|^bench/export_bench")
