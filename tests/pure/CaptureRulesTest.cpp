@@ -48,7 +48,7 @@ struct WriterRow {
     WriterKind writer;
 };
 
-// The writer table as the capture run is documented to use it, row by row.
+// The writer table, row by row, written out on its own so that a slip in the code shows.
 constexpr WriterRow kWriterTable[] = {
     {0, 0, 0, kAny, WriterKind::Direct},         {0, 0, 1, kAny, WriterKind::Compressed},
     {0, 1, 0, kAny, WriterKind::DirectSplit},    {0, 1, 1, kAny, WriterKind::CompressedSplit},
@@ -83,7 +83,7 @@ TEST(WriterChoice, EachOfTheSixteenSettingsGetsTheWriterOfItsRow) {
     EXPECT_EQ(chosen.size(), 10u) << "every one of the ten writers is reachable";
 }
 
-TEST(PieceCreateFlags, FastWriteAndCpuGiveTheDocumentedFlags) {
+TEST(PieceCreateFlags, FastWriteAndCpuGiveTheirFlags) {
     struct Row {
         bool fastwrite, cpu;
         uint32_t flags;

@@ -20,7 +20,7 @@ struct NameRow {
     const char* name;
 };
 
-// The documented name table, in its own order: the first row that matches names the processor.
+// The name table, in its own order: the first row that matches names the processor.
 const NameRow kTable[] = {
     {"AuthenticAMD", 4, {}, "Am486"},
     {"AuthenticAMD", 5, {0, 1, 2, 3}, "K5"},
@@ -130,7 +130,7 @@ TEST(CpuRecord, IsClearedAndOnlyClaimsSystemSupportForReportedBits) {
     EXPECT_EQ(info.vendor[12], 0);
 }
 
-TEST(CpuRecord, SignaturesFromTheDocumentedCases) {
+TEST(CpuRecord, SignaturesOfTheKnownCornerCases) {
     struct Case {
         const char* vendor;
         uint32_t signature;
