@@ -15,38 +15,31 @@
 #define KESTRO_RESTORE_BX "pop %ebx\n"
 #endif
 
+// clang-format off
 #define KESTRO_PROBE(name, body) ".globl " #name "\n" #name ":\n" body #name "_end:\n"
 
+// One routine per probe: its guarded instructions, then "ret" after the "_end" label.
 asm(".text\n"
-    ".p2align 4\n" KESTRO_PROBE(kestro_probe_cpuid, KESTRO_SAVE_BX "xor %eax, %eax\ncpuid\n")
-        KESTRO_RESTORE_BX
+    ".p2align 4\n"
+    KESTRO_PROBE(kestro_probe_cpuid, KESTRO_SAVE_BX "xor %eax, %eax\n" "cpuid\n")
+    KESTRO_RESTORE_BX
     "ret\n"
-    ".p2align 4\n" KESTRO_PROBE(
-        kestro_probe_mmx,
-        "pxor %mm0, %mm0\nemms\n") "ret\n"
-                                   ".p2align 4\n" KESTRO_PROBE(
-                                       kestro_probe_sse,
-                                       "xorps %xmm0, %xmm0\n") "ret\n"
-                                                               ".p2align 4\n" KESTRO_PROBE(
-                                                                   kestro_probe_sse2,
-                                                                   "xorpd %xmm0, %xmm0\n") "ret\n"
-                                                                                           ".p2alig"
-                                                                                           "n "
-                                                                                           "4"
-                                                                                           "\n" KESTRO_PROBE(
-                                                                                               kestro_probe_3dnow,
-                                                                                               "pfr"
-                                                                                               "cp "
-                                                                                               "%mm"
-                                                                                               "0, "
-                                                                                               "%mm"
-                                                                                               "0\n"
-                                                                                               "emm"
-                                                                                               "s"
-                                                                                               "\n") "ret\n"
-                                                                                                     ".p2align 4\n" KESTRO_PROBE(
-                                                                                                         kestro_probe_ud2,
-                                                                                                         "ud2\n") "ret\n");
+    ".p2align 4\n"
+    KESTRO_PROBE(kestro_probe_mmx, "pxor %mm0, %mm0\n" "emms\n")
+    "ret\n"
+    ".p2align 4\n"
+    KESTRO_PROBE(kestro_probe_sse, "xorps %xmm0, %xmm0\n")
+    "ret\n"
+    ".p2align 4\n"
+    KESTRO_PROBE(kestro_probe_sse2, "xorpd %xmm0, %xmm0\n")
+    "ret\n"
+    ".p2align 4\n"
+    KESTRO_PROBE(kestro_probe_3dnow, "pfrcp %mm0, %mm0\n" "emms\n")
+    "ret\n"
+    ".p2align 4\n"
+    KESTRO_PROBE(kestro_probe_ud2, "ud2\n")
+    "ret\n");
+// clang-format on
 
 extern "C" {
 void ProbeCpuid() asm("kestro_probe_cpuid");
