@@ -60,6 +60,13 @@ namespace kestro {
 
 namespace {
 
+// CPUID leaves: vendor, signature and standard features, the highest extended leaf, and the
+// extended features (3DNow!).
+constexpr unsigned kVendorLeaf = 0;
+constexpr unsigned kFeatureLeaf = 1;
+constexpr unsigned kExtendedBase = 0x80000000u;
+constexpr unsigned kExtendedFeatureLeaf = 0x80000001u;
+
 // The probe that runs now; only faults of its thread inside its range are taken.
 struct ActiveProbe {
     DWORD thread = 0;
@@ -136,16 +143,16 @@ uint32_t DetectCpu(CpuInfo* record) {
         return 0;
     CpuidValues values{};
     unsigned a, b, c, d;
-    __cpuid(0, a, b, c, d);
+    __cpuid(kVendorLeaf, a, b, c, d);
     values.vendorEbx = b;
     values.vendorEdx = d;
     values.vendorEcx = c;
-    __cpuid(1, a, b, c, d);
+    __cpuid(kFeatureLeaf, a, b, c, d);
     values.signature = a;
     values.standardEdx = d;
-    __cpuid(0x80000000u, a, b, c, d);
-    if (a >= 0x80000000u) {
-        __cpuid(0x80000001u, a, b, c, d);
+    __cpuid(kExtendedBase, a, b, c, d);
+    if (a >= kExtendedBase) {
+        __cpuid(kExtendedFeatureLeaf, a, b, c, d);
         values.extendedEdx = d;
     }
     return BuildCpuInfo(values, ProbeOsSupport, record);
