@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "resources/Product.h"
+
 namespace {
 constexpr DWORD kIcInfoBytes = 568;
 static_assert(sizeof(ICINFO) == kIcInfoBytes);
@@ -11,7 +13,7 @@ static_assert(sizeof(ICINFO) == kIcInfoBytes);
 CCodecInstance::CCodecInstance(CCodecSettings* shared) : settings(shared) {
     std::memset(description, 0, sizeof description);
     std::memset(name, 0, sizeof name);
-    std::strcpy(description, "Kestro32 v0.4.0");
+    std::strcpy(description, KESTRO_DESCRIPTION);
     std::strcpy(name, "Kestro32");
     readSlots[0].index = 0;
     readSlots[1].index = 1;

@@ -8,6 +8,12 @@
 #define IDD_PARTITION 1022
 #define IDD_PROGRESS 1023
 
+// The pages' sizes in dialog units: their templates, and the room they ask of the sheet.
+#define COMPRESS_PAGE_WIDTH 213
+#define COMPRESS_PAGE_HEIGHT 167
+#define FILE_PAGE_WIDTH 213
+#define FILE_PAGE_HEIGHT 189
+
 // Strings.
 #define IDS_SHEET_CAPTION 1000
 #define IDS_PARSE_INT 1100

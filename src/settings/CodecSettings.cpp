@@ -8,6 +8,8 @@
 namespace {
 
 constexpr const char* kSection = "general";
+constexpr const char* kDefaultFilename = "c:\\kestro";
+constexpr int kDecimal = 10;
 
 // Parsed here rather than by GetPrivateProfileInt so that negative values survive on every system.
 int ReadInt(const std::string& path, const char* key, int fallback) {
@@ -15,7 +17,7 @@ int ReadInt(const std::string& path, const char* key, int fallback) {
     GetPrivateProfileStringA(kSection, key, "", text, sizeof text, path.c_str());
     if (text[0] == 0)
         return fallback;
-    return int(std::strtol(text, nullptr, 10));
+    return int(std::strtol(text, nullptr, kDecimal));
 }
 
 void WriteInt(const std::string& path, const char* key, long value) {
@@ -45,18 +47,20 @@ CCodecSettings& TheSettings() {
 void CCodecSettings::LoadSettings(const std::string& modulePath) {
     profilepath = kestro::ProfilePathForModule(modulePath);
     char name[MAX_PATH + 1] = {};
-    GetPrivateProfileStringA(kSection, "filename", "c:\\kestro", name, sizeof name,
+    GetPrivateProfileStringA(kSection, "filename", kDefaultFilename, name, sizeof name,
                              profilepath.c_str());
     filename = name;
-    fastwrite = ReadInt(profilepath, "fastwrite", 1) != 0;
-    divide = ReadInt(profilepath, "divide", 0) != 0;
-    dividesize = ReadInt(profilepath, "dividesize", 2);
-    buffer = ReadInt(profilepath, "buffer", 1) != 0;
-    request = ReadInt(profilepath, "request", 3);
-    fourcc = ReadInt(profilepath, "fourcc", 0);
-    cpu = ReadInt(profilepath, "cpu", 0) != 0;
-    fastread = ReadInt(profilepath, "fastread", 1) != 0;
-    huffyuv = ReadInt(profilepath, "huffyuv", 0) != 0;
+    // A missing key takes the value a new record starts with.
+    const CCodecSettings defaults;
+    fastwrite = ReadInt(profilepath, "fastwrite", defaults.fastwrite) != 0;
+    divide = ReadInt(profilepath, "divide", defaults.divide) != 0;
+    dividesize = ReadInt(profilepath, "dividesize", defaults.dividesize);
+    buffer = ReadInt(profilepath, "buffer", defaults.buffer) != 0;
+    request = ReadInt(profilepath, "request", defaults.request);
+    fourcc = ReadInt(profilepath, "fourcc", defaults.fourcc);
+    cpu = ReadInt(profilepath, "cpu", defaults.cpu) != 0;
+    fastread = ReadInt(profilepath, "fastread", defaults.fastread) != 0;
+    huffyuv = ReadInt(profilepath, "huffyuv", defaults.huffyuv) != 0;
     ApplyPlatform(SystemAllowsFastIo());
     RebuildPieceNames();
 }

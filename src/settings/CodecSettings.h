@@ -38,7 +38,10 @@ public:
     // Pieces a run may use and the piece size in bytes: a `request` or `dividesize` below 1 read
     // from the file is kept (and saved back) as it is, but a run works with at least 1.
     uint32_t EffectiveRequestCount() const { return request < 1 ? 1u : uint32_t(request); }
-    uint64_t EffectivePieceBytes() const { return uint64_t(dividesize < 1 ? 1 : dividesize) << 30; }
+    uint64_t EffectivePieceBytes() const {
+        return uint64_t(dividesize < 1 ? 1 : dividesize) << kGiBShift;
+    }
+    static constexpr int kGiBShift = 30; // `dividesize` counts gibibytes
 };
 
 // The record of this process.

@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <iterator>
 #include <new>
 
 #include "driver/CodecInstance.h"
 #include "driver/Module.h"
+#include "resources/Product.h"
 #include "resources/resource.h"
 #include "ui/CpuDetect.h"
 #include "ui/DataExchange.h"
@@ -22,9 +24,19 @@ using kestro::DataExchange;
 
 namespace kestro {
 
-const wchar_t* const kHelpServer = L"https://kestro32.example.org";
+const wchar_t* const kHelpServer = L"" KESTRO_WEB_SITE;
 
 namespace {
+
+// The file page's limits: overlapped writes in flight, and the piece size in GiB.
+constexpr int32_t kMinRequests = 1;
+constexpr int32_t kMaxRequests = 20;
+constexpr int32_t kMinPieceGiB = 1;
+constexpr int32_t kMaxPieceGiB = 100;
+constexpr WPARAM kDecimal = 10; // the up-down controls' number base
+// The compression page's description field, in bytes of the ANSI code page.
+constexpr int kDescriptionBytes = 128;
+constexpr int kPageCount = 2;
 
 DWORD WINAPI HelpThread(void* parameter) {
     auto* url = static_cast<std::wstring*>(parameter);
@@ -97,7 +109,7 @@ void FitPageIntoSheet(HWND page, int cx, int cy) {
         };
         grow(sheet, dx, dy);
         grow(tab, dx, dy);
-        for (int id : {IDOK, IDCANCEL, IDHELP, 0x3021}) {
+        for (int id : {IDOK, IDCANCEL, IDHELP, kSheetApplyButton}) {
             HWND button = GetDlgItem(sheet, id);
             if (!button)
                 continue;
@@ -124,20 +136,22 @@ bool CFilePage::UpdateData(bool save) {
     dx.Int(IDC_REQUEST, requestValue);
     dx.Int(IDC_PIECE_SIZE, pieceSizeValue);
     dx.Text(IDC_FILENAME, nameText);
-    dx.IntRange(IDC_REQUEST, requestValue, 1, 20);
-    dx.IntRange(IDC_PIECE_SIZE, pieceSizeValue, 1, 100);
+    dx.IntRange(IDC_REQUEST, requestValue, kestro::kMinRequests, kestro::kMaxRequests);
+    dx.IntRange(IDC_PIECE_SIZE, pieceSizeValue, kestro::kMinPieceGiB, kestro::kMaxPieceGiB);
     return !dx.Failed();
 }
 
 BOOL CFilePage::OnInitDialog() {
-    kestro::FitPageIntoSheet(hwnd_, 213, 189);
+    kestro::FitPageIntoSheet(hwnd_, FILE_PAGE_WIDTH, FILE_PAGE_HEIGHT);
     UpdateData(false);
-    SendMessageW(Item(IDC_REQUEST_SPIN), UDM_SETRANGE32, 1, 20);
-    SendMessageW(Item(IDC_REQUEST_SPIN), UDM_SETBASE, 10, 0);
-    SendMessageW(Item(IDC_REQUEST_SPIN), UDM_SETPOS32, 0, 1);
-    SendMessageW(Item(IDC_PIECE_SPIN), UDM_SETRANGE32, 1, 100);
-    SendMessageW(Item(IDC_PIECE_SPIN), UDM_SETBASE, 10, 0);
-    SendMessageW(Item(IDC_PIECE_SPIN), UDM_SETPOS32, 0, 1);
+    using kestro::kDecimal;
+    SendMessageW(Item(IDC_REQUEST_SPIN), UDM_SETRANGE32, kestro::kMinRequests,
+                 kestro::kMaxRequests);
+    SendMessageW(Item(IDC_REQUEST_SPIN), UDM_SETBASE, kDecimal, 0);
+    SendMessageW(Item(IDC_REQUEST_SPIN), UDM_SETPOS32, 0, kestro::kMinRequests);
+    SendMessageW(Item(IDC_PIECE_SPIN), UDM_SETRANGE32, kestro::kMinPieceGiB, kestro::kMaxPieceGiB);
+    SendMessageW(Item(IDC_PIECE_SPIN), UDM_SETBASE, kDecimal, 0);
+    SendMessageW(Item(IDC_PIECE_SPIN), UDM_SETPOS32, 0, kestro::kMinPieceGiB);
 
     nameText = kestro::Widen(source_.filename);
     pieceSizeValue = source_.dividesize;
@@ -271,7 +285,7 @@ void CCompressPage::UpdateData(bool save) {
 }
 
 BOOL CCompressPage::OnInitDialog() {
-    kestro::FitPageIntoSheet(hwnd_, 213, 167);
+    kestro::FitPageIntoSheet(hwnd_, COMPRESS_PAGE_WIDTH, COMPRESS_PAGE_HEIGHT);
     UpdateData(false);
     if (fourcc != 0) {
         if (HIC handle = ICOpen(ICTYPE_VIDEO, DWORD(fourcc), ICMODE_COMPRESS)) {
@@ -301,10 +315,10 @@ void CCompressPage::ShowCompressorName(HIC handle) {
     ICINFO info{};
     if (ICGetInfo(handle, &info, sizeof info) == 0)
         return;
-    // Longer texts lose whole characters from the end until they fit the 128-byte field.
-    info.szDescription[127] = 0;
+    // Longer texts lose whole characters from the end until they fit the field.
+    info.szDescription[std::size(info.szDescription) - 1] = 0;
     int count = int(wcslen(info.szDescription));
-    char text[128] = {};
+    char text[kestro::kDescriptionBytes] = {};
     while (count > 0) {
         int bytes =
             WideCharToMultiByte(CP_ACP, 0, info.szDescription, count, nullptr, 0, nullptr, nullptr);
@@ -393,10 +407,11 @@ void CCompressPage::ShowCpuFeatures() {
 // ---- sheet ----
 
 INT_PTR CConfigDlg::Run(CFilePage& file, CCompressPage& compress) {
-    HPROPSHEETPAGE pages[2] = {};
-    kestro::Dialog* objects[2] = {&file, &compress};
-    const int templates[2] = {IDD_FILE_PAGE, IDD_COMPRESS_PAGE};
-    for (int i = 0; i < 2; ++i) {
+    using kestro::kPageCount;
+    HPROPSHEETPAGE pages[kPageCount] = {};
+    kestro::Dialog* objects[kPageCount] = {&file, &compress};
+    const int templates[kPageCount] = {IDD_FILE_PAGE, IDD_COMPRESS_PAGE};
+    for (int i = 0; i < kPageCount; ++i) {
         PROPSHEETPAGEW page{};
         page.dwSize = sizeof page;
         page.dwFlags = PSP_DEFAULT;
@@ -418,7 +433,7 @@ INT_PTR CConfigDlg::Run(CFilePage& file, CCompressPage& compress) {
     header.hwndParent = nullptr;
     header.hInstance = kestro::ModuleHandle();
     header.pszCaption = caption.c_str();
-    header.nPages = 2;
+    header.nPages = kPageCount;
     header.nStartPage = 0;
     header.phpage = pages;
     header.dwFlags |= PSH_NOAPPLYNOW;

@@ -85,4 +85,6 @@ namespace kestro {
 // Opens a help page of the project's web site without holding up the dialog.
 void OpenHelpPage(const wchar_t* path);
 extern const wchar_t* const kHelpServer;
+// The property sheet's own Apply button: comctl32 gives it this id, and no header names it.
+constexpr int kSheetApplyButton = 0x3021;
 } // namespace kestro

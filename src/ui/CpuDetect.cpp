@@ -15,38 +15,31 @@
 #define KESTRO_RESTORE_BX "pop %ebx\n"
 #endif
 
+// clang-format off
 #define KESTRO_PROBE(name, body) ".globl " #name "\n" #name ":\n" body #name "_end:\n"
 
+// One routine per probe: its guarded instructions, then "ret" after the "_end" label.
 asm(".text\n"
-    ".p2align 4\n" KESTRO_PROBE(kestro_probe_cpuid, KESTRO_SAVE_BX "xor %eax, %eax\ncpuid\n")
-        KESTRO_RESTORE_BX
+    ".p2align 4\n"
+    KESTRO_PROBE(kestro_probe_cpuid, KESTRO_SAVE_BX "xor %eax, %eax\n" "cpuid\n")
+    KESTRO_RESTORE_BX
     "ret\n"
-    ".p2align 4\n" KESTRO_PROBE(
-        kestro_probe_mmx,
-        "pxor %mm0, %mm0\nemms\n") "ret\n"
-                                   ".p2align 4\n" KESTRO_PROBE(
-                                       kestro_probe_sse,
-                                       "xorps %xmm0, %xmm0\n") "ret\n"
-                                                               ".p2align 4\n" KESTRO_PROBE(
-                                                                   kestro_probe_sse2,
-                                                                   "xorpd %xmm0, %xmm0\n") "ret\n"
-                                                                                           ".p2alig"
-                                                                                           "n "
-                                                                                           "4"
-                                                                                           "\n" KESTRO_PROBE(
-                                                                                               kestro_probe_3dnow,
-                                                                                               "pfr"
-                                                                                               "cp "
-                                                                                               "%mm"
-                                                                                               "0, "
-                                                                                               "%mm"
-                                                                                               "0\n"
-                                                                                               "emm"
-                                                                                               "s"
-                                                                                               "\n") "ret\n"
-                                                                                                     ".p2align 4\n" KESTRO_PROBE(
-                                                                                                         kestro_probe_ud2,
-                                                                                                         "ud2\n") "ret\n");
+    ".p2align 4\n"
+    KESTRO_PROBE(kestro_probe_mmx, "pxor %mm0, %mm0\n" "emms\n")
+    "ret\n"
+    ".p2align 4\n"
+    KESTRO_PROBE(kestro_probe_sse, "xorps %xmm0, %xmm0\n")
+    "ret\n"
+    ".p2align 4\n"
+    KESTRO_PROBE(kestro_probe_sse2, "xorpd %xmm0, %xmm0\n")
+    "ret\n"
+    ".p2align 4\n"
+    KESTRO_PROBE(kestro_probe_3dnow, "pfrcp %mm0, %mm0\n" "emms\n")
+    "ret\n"
+    ".p2align 4\n"
+    KESTRO_PROBE(kestro_probe_ud2, "ud2\n")
+    "ret\n");
+// clang-format on
 
 extern "C" {
 void ProbeCpuid() asm("kestro_probe_cpuid");
@@ -66,6 +59,13 @@ extern const char ProbeUd2End[] asm("kestro_probe_ud2_end");
 namespace kestro {
 
 namespace {
+
+// CPUID leaves: vendor, signature and standard features, the highest extended leaf, and the
+// extended features (3DNow!).
+constexpr unsigned kVendorLeaf = 0;
+constexpr unsigned kFeatureLeaf = 1;
+constexpr unsigned kExtendedBase = 0x80000000u;
+constexpr unsigned kExtendedFeatureLeaf = 0x80000001u;
 
 // The probe that runs now; only faults of its thread inside its range are taken.
 struct ActiveProbe {
@@ -143,16 +143,16 @@ uint32_t DetectCpu(CpuInfo* record) {
         return 0;
     CpuidValues values{};
     unsigned a, b, c, d;
-    __cpuid(0, a, b, c, d);
+    __cpuid(kVendorLeaf, a, b, c, d);
     values.vendorEbx = b;
     values.vendorEdx = d;
     values.vendorEcx = c;
-    __cpuid(1, a, b, c, d);
+    __cpuid(kFeatureLeaf, a, b, c, d);
     values.signature = a;
     values.standardEdx = d;
-    __cpuid(0x80000000u, a, b, c, d);
-    if (a >= 0x80000000u) {
-        __cpuid(0x80000001u, a, b, c, d);
+    __cpuid(kExtendedBase, a, b, c, d);
+    if (a >= kExtendedBase) {
+        __cpuid(kExtendedFeatureLeaf, a, b, c, d);
         values.extendedEdx = d;
     }
     return BuildCpuInfo(values, ProbeOsSupport, record);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <cwctype>
+#include <iterator>
 #include <vector>
 
 #include "driver/Module.h"
@@ -13,6 +14,10 @@
 namespace kestro {
 
 namespace {
+
+// Fifteen significant digits survive a round trip through a double whatever the value.
+constexpr int kRealDigits = 15;
+constexpr int kDecimal = 10;
 
 bool OnlyBlanks(const wchar_t* p) {
     while (*p && std::iswspace(*p))
@@ -82,7 +87,7 @@ void SetItemText(HWND dialog, int id, const std::wstring& text) {
 
 std::wstring FormatReal(double value) {
     wchar_t text[64];
-    std::swprintf(text, 64, L"%.*g", 15, value);
+    std::swprintf(text, std::size(text), L"%.*g", kRealDigits, value);
     return text;
 }
 
@@ -94,7 +99,7 @@ bool ParseInt(const std::wstring& text, int32_t& value) {
         return false;
     wchar_t* end = nullptr;
     errno = 0;
-    long long parsed = std::wcstoll(p, &end, 10);
+    long long parsed = std::wcstoll(p, &end, kDecimal);
     if (end == p || errno == ERANGE || parsed < INT32_MIN || parsed > INT32_MAX || !OnlyBlanks(end))
         return false;
     value = int32_t(parsed);

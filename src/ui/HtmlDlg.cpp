@@ -30,6 +30,19 @@ constexpr UINT_PTR kHookTimer = 1;
 constexpr UINT kHookPeriodMs = 50;
 constexpr int kHookTicks = 200; // the page has this long to arrive before the box draws itself
 constexpr int kBrowserId = 100;
+// ICM_ABOUT's answer once the box has been shown.
+constexpr LRESULT kAboutShown = 1;
+
+// The box drawn without a browser, in pixels: the logo at the page's size, then the texts, then
+// the OK button, with the page's gaps.
+constexpr int kLogoWidth = 200;
+constexpr int kLogoHeight = 70;
+constexpr int kMargin = 8;
+constexpr int kRowGap = 6; // below the logo, and the page's empty row
+constexpr int kLineGap = 2;
+constexpr int kOkWidth = 100;
+constexpr int kOkHeight = 24;
+constexpr COLORREF kLightGrey = RGB(0xD3, 0xD3, 0xD3); // the page's "lightgrey"
 
 bool g_lastInBrowser = false;
 kestro::ThreadSlot<HWND> g_keyDialog;
@@ -281,37 +294,37 @@ void CHtmlDlg::ShowFallback() {
         web_ = nullptr;
     }
     g_lastInBrowser = false;
-    background_ = CreateSolidBrush(RGB(0xD3, 0xD3, 0xD3)); // the page's "lightgrey"
+    background_ = CreateSolidBrush(kLightGrey);
     logo_ = LoadLogo();
 
     RECT client{};
     GetClientRect(hwnd_, &client);
     const int width = client.right - client.left;
-    logoRect_ = RECT{(width - 200) / 2, 8, (width - 200) / 2 + 200, 78};
+    const int logoLeft = (width - kLogoWidth) / 2;
+    logoRect_ = RECT{logoLeft, kMargin, logoLeft + kLogoWidth, kMargin + kLogoHeight};
     HFONT font = reinterpret_cast<HFONT>(SendMessageW(hwnd_, WM_GETFONT, 0, 0));
     HDC dc = GetDC(hwnd_);
     HGDIOBJ old = SelectObject(dc, font);
-    int y = logoRect_.bottom + 6;
+    int y = logoRect_.bottom + kRowGap;
     for (UINT id : {UINT(IDS_ABOUT_PRODUCT), UINT(IDS_ABOUT_NOTICE1), UINT(IDS_ABOUT_NOTICE2), 0u,
                     UINT(IDS_ABOUT_VISIT)}) {
         if (id == 0) {
-            y += 6;
+            y += kRowGap;
             continue;
         }
         const std::wstring text = kestro::LoadResourceString(id);
-        RECT box{0, 0, width - 16, 0};
+        RECT box{0, 0, width - 2 * kMargin, 0};
         DrawTextW(dc, text.c_str(), -1, &box, DT_CALCRECT | DT_WORDBREAK | DT_CENTER);
         HWND label = CreateWindowExW(0, L"STATIC", text.c_str(), WS_CHILD | WS_VISIBLE | SS_CENTER,
-                                     8, y, width - 16, box.bottom, hwnd_, nullptr,
+                                     kMargin, y, width - 2 * kMargin, box.bottom, hwnd_, nullptr,
                                      kestro::ModuleHandle(), nullptr);
         SendMessageW(label, WM_SETFONT, WPARAM(font), FALSE);
-        y += box.bottom + 2;
+        y += box.bottom + kLineGap;
     }
     SelectObject(dc, old);
     ReleaseDC(hwnd_, dc);
     // Grow the box when the texts need more room than the template gives.
-    const int buttonHeight = 24;
-    int needed = y + 8 + buttonHeight + 8;
+    int needed = y + kMargin + kOkHeight + kMargin;
     if (needed > client.bottom) {
         RECT outer{};
         GetWindowRect(hwnd_, &outer);
@@ -322,7 +335,7 @@ void CHtmlDlg::ShowFallback() {
     }
     HWND ok = CreateWindowExW(
         0, L"BUTTON", L"OK", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
-        (width - 100) / 2, client.bottom - 8 - buttonHeight, 100, buttonHeight, hwnd_,
+        (width - kOkWidth) / 2, client.bottom - kMargin - kOkHeight, kOkWidth, kOkHeight, hwnd_,
         reinterpret_cast<HMENU>(INT_PTR(IDOK)), kestro::ModuleHandle(), nullptr);
     SendMessageW(ok, WM_SETFONT, WPARAM(font), FALSE);
     SetFocus(ok);
@@ -336,8 +349,9 @@ void CHtmlDlg::Paint() {
         OLE_YSIZE_HIMETRIC height = 0;
         logo_->get_Width(&width);
         logo_->get_Height(&height);
-        logo_->Render(dc, logoRect_.left, logoRect_.top, 200, 70, 0, height, width, -height,
-                      nullptr);
+        // Turned upright: the picture's own units run from the bottom.
+        logo_->Render(dc, logoRect_.left, logoRect_.top, kLogoWidth, kLogoHeight, 0, height, width,
+                      -height, nullptr);
     }
     EndPaint(hwnd_, &paint);
 }
@@ -385,5 +399,5 @@ LRESULT CCodecInstance::About() {
     }
     if (SUCCEEDED(ole))
         OleUninitialize();
-    return 1;
+    return kAboutShown;
 }

@@ -3,6 +3,7 @@
 #include <ole2.h>
 #include <olectl.h>
 
+#include "resources/resource.h"
 #include "ui/Dialog.h"
 
 struct IWebBrowser2;
@@ -13,7 +14,7 @@ class CHtmlDlg : public kestro::Dialog {
 public:
     explicit CHtmlDlg(bool oleReady) : oleReady_(oleReady) {}
     ~CHtmlDlg() override;
-    INT_PTR DoModal() { return RunModal(nullptr, 1001); }
+    INT_PTR DoModal() { return RunModal(nullptr, IDD_ABOUT); }
 
     // Which of the two the box shows; for tests.
     static bool LastShownInBrowser();

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <cmath>
+#include <iterator>
 #include <new>
 
 #include "resources/resource.h"
@@ -10,6 +11,26 @@
 #include "ui/ConfigDlg.h"
 #include "ui/DataExchange.h"
 #include "pure/ReserveMath.h"
+
+namespace {
+
+// The frame rate: the check takes 1 to 30; the spin counts whole rates, and its top stands for
+// the NTSC rate.
+constexpr double kMinFrameRate = 1.0;
+constexpr double kMaxFrameRate = 30.0;
+constexpr int kRateSpinTop = 30;
+constexpr double kNtscFrameRate = 29.97;
+constexpr double kDefaultFrameRate = 24.0;
+// Capture minutes: the check takes 1 to 180; the spin goes further and the check then objects.
+constexpr int32_t kMinMinutes = 1;
+constexpr int32_t kMaxMinutes = 180;
+constexpr int32_t kMinuteSpinTop = 600;
+constexpr int32_t kDefaultMinutes = 1;
+constexpr WPARAM kDecimal = 10; // the up-down controls' number base
+constexpr int kMaxRateRewrites = 40;
+constexpr uint32_t kWholePercent = 100;
+
+} // namespace
 
 namespace kestro {
 ReserveFaults& ReserveFaultInjection() {
@@ -143,7 +164,7 @@ BOOL CProgressDlg::OnInitDialog() {
             continue;
         writers[i] = CWriteThread::Create(hwnd_, owner.Source().PieceName(int(i)), sizes[i]);
     }
-    SendMessageW(Item(IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, 100);
+    SendMessageW(Item(IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, kWholePercent);
     for (size_t i = 0; i < writers.size(); ++i) {
         if (writers[i] && (int(i) == faults.failThreadAt || !writers[i]->Start())) {
             delete writers[i];
@@ -196,7 +217,7 @@ INT_PTR CProgressDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM) {
 
 void CProgressDlg::ReportProgress(uint64_t bytes) {
     writtenBytes += bytes;
-    percent = reserveBytes ? uint32_t(writtenBytes * 100 / reserveBytes) : 100;
+    percent = reserveBytes ? uint32_t(writtenBytes * kWholePercent / reserveBytes) : kWholePercent;
     SendMessageW(Item(IDC_PROGRESS_BAR), PBM_SETPOS, percent, 0);
     kestro::SetItemText(hwnd_, IDC_PERCENT, std::to_wstring(percent));
 }
@@ -220,26 +241,26 @@ void CProgressDlg::ThreadFinished(CWriteThread* finished) {
 bool CPartitionDlg::UpdateData(bool save) {
     kestro::DataExchange dx(hwnd_, save);
     dx.Real(IDC_FRAME_RATE, frameRate);
-    dx.RealRange(IDC_FRAME_RATE, frameRate, 1.0, 30.0);
+    dx.RealRange(IDC_FRAME_RATE, frameRate, kMinFrameRate, kMaxFrameRate);
     dx.Int(IDC_MINUTES, minutes);
-    dx.IntRange(IDC_MINUTES, minutes, 1, 180);
+    dx.IntRange(IDC_MINUTES, minutes, kMinMinutes, kMaxMinutes);
     dx.Text(IDC_SIZE_TEXT, sizeText);
     return !dx.Failed();
 }
 
 BOOL CPartitionDlg::OnInitDialog() {
     UpdateData(false);
-    frameRate = 24.0;
-    minutes = 1;
+    frameRate = kDefaultFrameRate;
+    minutes = kDefaultMinutes;
     HWND rateSpin = Item(IDC_FRAME_RATE_SPIN), minuteSpin = Item(IDC_MINUTES_SPIN);
-    SendMessageW(rateSpin, UDM_SETRANGE32, 1, 30);
-    SendMessageW(rateSpin, UDM_SETPOS32, 0, 1);
-    SendMessageW(minuteSpin, UDM_SETRANGE32, 1, 600);
-    SendMessageW(minuteSpin, UDM_SETPOS32, 0, 1);
-    SendMessageW(rateSpin, UDM_SETBASE, 10, 0);
-    SendMessageW(minuteSpin, UDM_SETBASE, 10, 0);
+    SendMessageW(rateSpin, UDM_SETRANGE32, int(kMinFrameRate), kRateSpinTop);
+    SendMessageW(rateSpin, UDM_SETPOS32, 0, int(kMinFrameRate));
+    SendMessageW(minuteSpin, UDM_SETRANGE32, kMinMinutes, kMinuteSpinTop);
+    SendMessageW(minuteSpin, UDM_SETPOS32, 0, kMinMinutes);
+    SendMessageW(rateSpin, UDM_SETBASE, kDecimal, 0);
+    SendMessageW(minuteSpin, UDM_SETBASE, kDecimal, 0);
     HWND list = Item(IDC_FRAME_SIZE);
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < int(std::size(kestro::kFrameSizes)); ++i) {
         FrameSizeTable[i].text = std::to_wstring(kestro::kFrameSizes[i]);
         FrameSizeTable[i].size = kestro::kFrameSizes[i];
         SendMessageW(list, CB_INSERTSTRING, WPARAM(i),
@@ -292,7 +313,7 @@ void CPartitionDlg::Recompute() {
 // spin cannot read as its position; that text is taken as the rate as it stands, so writing
 // "29.97" never leads to another rewrite.
 void CPartitionDlg::FrameRateChanged() {
-    if (rateChangeDepth_ > 40) // bounds any chain of rewrites, whatever the spin reports
+    if (rateChangeDepth_ > kMaxRateRewrites) // bounds any chain of rewrites, whatever the spin says
         return;
     ++rateChangeDepth_;
     double typed = 0;
@@ -302,10 +323,10 @@ void CPartitionDlg::FrameRateChanged() {
         BOOL error = FALSE;
         int position = int(SendMessageW(Item(IDC_FRAME_RATE_SPIN), UDM_GETPOS32, 0,
                                         reinterpret_cast<LPARAM>(&error)));
-        if (!error && position == 30) {
-            frameRate = 29.97;
+        if (!error && position == kRateSpinTop) {
+            frameRate = kNtscFrameRate;
             UpdateData(false);
-        } else if (!error && position > 30) {
+        } else if (!error && position > kRateSpinTop) {
             kestro::SetItemText(hwnd_, IDC_FRAME_RATE, std::to_wstring(position - 1));
         }
     }

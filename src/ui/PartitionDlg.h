@@ -74,7 +74,9 @@ public:
         std::wstring text;
         uint32_t size = 0;
     };
-    FrameSize FrameSizeTable[20];
+    // Room for more sizes than the list offers (kFrameSizes).
+    static constexpr int kFrameSizeSlots = 20;
+    FrameSize FrameSizeTable[kFrameSizeSlots];
     bool initialized = false;
     const CFilePage& owner;
     std::wstring sizeText;

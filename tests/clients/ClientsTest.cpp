@@ -107,29 +107,44 @@ protected:
     static inline std::string stored_[4];
 };
 
-std::string Mci(const std::string& command, MCIERROR* error = nullptr) {
-    char answer[256] = {};
-    MCIERROR e = mciSendStringA(command.c_str(), answer, sizeof answer, nullptr);
-    if (error)
-        *error = e;
-    else
-        EXPECT_EQ(e, 0u) << command;
-    return answer;
+// One command to the MCI player; a refusal names the command and MCI's error.
+::testing::AssertionResult Mci(const std::string& command, std::string* answer = nullptr) {
+    char text[256] = {};
+    const MCIERROR e = mciSendStringA(command.c_str(), text, sizeof text, nullptr);
+    if (answer)
+        *answer = text;
+    if (e != 0)
+        return ::testing::AssertionFailure() << command << ": MCI error " << e;
+    return ::testing::AssertionSuccess();
 }
+
+// Closes the clip when a failed step leaves it open, so that the next kind can open it again.
+struct ClipCloser {
+    bool open = false;
+    ~ClipCloser() {
+        if (open)
+            mciSendStringA("close clip", nullptr, 0, nullptr);
+    }
+};
 
 TEST_F(Clients, MciPlayerOpensPlaysSeeksAndCloses) {
     for (RawKind kind : {RawKind::Yuy2, RawKind::Rgb24}) {
         SCOPED_TRACE(RawKindName(kind));
         Use(kind);
-        MCIERROR error = 0;
-        Mci("open \"" + Avi(kind) + "\" type avivideo alias clip", &error);
-        ASSERT_EQ(error, 0u) << "the player cannot open the capture";
-        EXPECT_EQ(Mci("status clip length"), std::to_string(kFrames));
-        Mci("play clip wait");
-        Mci("seek clip to 3");
-        EXPECT_EQ(Mci("status clip position"), "3");
+        ClipCloser clip;
+        ASSERT_TRUE(Mci("open \"" + Avi(kind) + "\" type avivideo alias clip"))
+            << "the player cannot open the capture";
+        clip.open = true;
+        std::string answer;
+        ASSERT_TRUE(Mci("status clip length", &answer));
+        EXPECT_EQ(answer, std::to_string(kFrames));
+        ASSERT_TRUE(Mci("play clip wait"));
+        ASSERT_TRUE(Mci("seek clip to 3"));
+        ASSERT_TRUE(Mci("status clip position", &answer));
+        EXPECT_EQ(answer, "3");
         const auto start = std::chrono::steady_clock::now();
-        Mci("close clip");
+        clip.open = false;
+        ASSERT_TRUE(Mci("close clip"));
         std::printf(
             "[ info ] %s: MCI close took %.0f ms\n", RawKindName(kind),
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)

@@ -98,7 +98,8 @@ TEST(DriverOpen, EveryOpenIsItsOwnInstance) {
     EXPECT_NE(ICGetInfo(b.get(), &ib, sizeof ib), 0) << "closing one open must not touch another";
 }
 
-TEST(DriverOpen, LowercaseHandlerStillFindsTheCodec) {
+// The codec manager's lookup, not the codec: the codec is never asked.
+TEST(PlatformCodecManager, FindsTheCodecByALowercaseHandler) {
     Hic h(ICOpen(ICTYPE_VIDEO, mmioFOURCC('k', 'e', 's', 't'), ICMODE_QUERY));
     EXPECT_TRUE(h) << "the manager looks drivers up without regard to case";
 }

@@ -6,6 +6,10 @@
 
 #include "driver/CodecInstance.h"
 #include "driver/DriverProc.h"
+#include "resources/Product.h"
+
+// A longer description would run past the instance's field.
+static_assert(sizeof(KESTRO_DESCRIPTION) <= sizeof(CCodecInstance::description));
 
 namespace {
 

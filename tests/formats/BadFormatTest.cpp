@@ -19,17 +19,18 @@ protected:
         hic = OpenKest();
         ASSERT_TRUE(hic);
     }
-    // Every negotiation question about `in`, with and without an output.
+    // Every negotiation question about `in`, with and without an output; stops at the first
+    // wrong answer (callers wrap it in ASSERT_NO_FATAL_FAILURE).
     void AskEverything(BITMAPINFOHEADER* in, BITMAPINFOHEADER* out, LRESULT expected) {
-        EXPECT_EQ(ICCompressQuery(hic.get(), in, nullptr), expected);
+        ASSERT_EQ(ICCompressQuery(hic.get(), in, nullptr), expected);
         // The manager's macros hand sizes back as 32-bit values, also on 64-bit hosts.
-        EXPECT_EQ(int32_t(ICCompressGetFormatSize(hic.get(), in)),
+        ASSERT_EQ(int32_t(ICCompressGetFormatSize(hic.get(), in)),
                   expected == ICERR_OK ? 52 : expected);
-        EXPECT_EQ(ICDecompressQuery(hic.get(), in, nullptr), ICERR_BADFORMAT);
-        EXPECT_EQ(ICDecompressGetFormatSize(hic.get(), in), ICERR_BADFORMAT);
+        ASSERT_EQ(ICDecompressQuery(hic.get(), in, nullptr), ICERR_BADFORMAT);
+        ASSERT_EQ(ICDecompressGetFormatSize(hic.get(), in), ICERR_BADFORMAT);
         if (out) {
-            EXPECT_EQ(ICDecompressQuery(hic.get(), in, out), ICERR_BADFORMAT);
-            EXPECT_EQ(ICDecompressGetFormat(hic.get(), in, out), ICERR_BADFORMAT);
+            ASSERT_EQ(ICDecompressQuery(hic.get(), in, out), ICERR_BADFORMAT);
+            ASSERT_EQ(ICDecompressGetFormat(hic.get(), in, out), ICERR_BADFORMAT);
         }
     }
     Hic hic;
@@ -52,14 +53,16 @@ TEST_F(BadFormats, ShortHeadersAreNotReadPast) {
     GuardedBuffer in(40);
     Format yuy2 = MakeFormat(320, 240, kYuy2, 16);
     in.fill(yuy2.bytes.data(), 40);
-    AskEverything(in.as<BITMAPINFOHEADER>(), yuy2.header(), ICERR_OK);
+    ASSERT_NO_FATAL_FAILURE(AskEverything(in.as<BITMAPINFOHEADER>(), yuy2.header(), ICERR_OK));
     in.as<BITMAPINFOHEADER>()->biCompression = kKest;
-    AskEverything(in.as<BITMAPINFOHEADER>(), yuy2.header(), ICERR_BADFORMAT);
+    ASSERT_NO_FATAL_FAILURE(
+        AskEverything(in.as<BITMAPINFOHEADER>(), yuy2.header(), ICERR_BADFORMAT));
 
     GuardedBuffer tiny(40);
     tiny.fill(yuy2.bytes.data(), 40);
     tiny.as<BITMAPINFOHEADER>()->biSize = 39;
-    AskEverything(tiny.as<BITMAPINFOHEADER>(), yuy2.header(), ICERR_BADFORMAT);
+    ASSERT_NO_FATAL_FAILURE(
+        AskEverything(tiny.as<BITMAPINFOHEADER>(), yuy2.header(), ICERR_BADFORMAT));
     EXPECT_EQ(ICCompressGetSize(hic.get(), tiny.as<BITMAPINFOHEADER>(), nullptr), ICERR_BADFORMAT);
 }
 
@@ -99,7 +102,8 @@ TEST_F(BadFormats, StreamFormatsThatLieAboutTheirChainedPart) {
     GuardedBuffer in(52);
     in.fill(&s, 52);
     Format out = MakeFormat(64, 48, BI_RGB, 24);
-    AskEverything(in.as<BITMAPINFOHEADER>(), out.header(), ICERR_BADFORMAT);
+    ASSERT_NO_FATAL_FAILURE(
+        AskEverything(in.as<BITMAPINFOHEADER>(), out.header(), ICERR_BADFORMAT));
 
     // A chained part present but too small for a header, or declaring more than it holds.
     GuardedBuffer small(52 + 8);
@@ -107,7 +111,8 @@ TEST_F(BadFormats, StreamFormatsThatLieAboutTheirChainedPart) {
     s.biChainFormatSize = 8;
     small.fill(&s, 52);
     std::memset(small.data() + 52, 0, 8);
-    AskEverything(small.as<BITMAPINFOHEADER>(), out.header(), ICERR_BADFORMAT);
+    ASSERT_NO_FATAL_FAILURE(
+        AskEverything(small.as<BITMAPINFOHEADER>(), out.header(), ICERR_BADFORMAT));
 
     GuardedBuffer lying(52 + 40);
     s.biSize = 92;
@@ -116,7 +121,8 @@ TEST_F(BadFormats, StreamFormatsThatLieAboutTheirChainedPart) {
     BITMAPINFOHEADER chained = *MakeFormat(64, 48, kTestCodecFourcc, 16).header();
     chained.biSize = 4000;
     std::memcpy(lying.data() + 52, &chained, 40);
-    AskEverything(lying.as<BITMAPINFOHEADER>(), out.header(), ICERR_BADFORMAT);
+    ASSERT_NO_FATAL_FAILURE(
+        AskEverything(lying.as<BITMAPINFOHEADER>(), out.header(), ICERR_BADFORMAT));
 }
 
 TEST_F(BadFormats, CompressQueryWithAHostileOutput) {
@@ -157,7 +163,7 @@ TEST_F(BadFormats, CoreHeadersAreRefusedWithoutReadingPastThem) {
     core.fill(&h, sizeof h);
     auto* in = core.as<BITMAPINFOHEADER>();
     Format out = MakeFormat(320, 240, BI_RGB, 24);
-    AskEverything(in, out.header(), ICERR_BADFORMAT);
+    ASSERT_NO_FATAL_FAILURE(AskEverything(in, out.header(), ICERR_BADFORMAT));
     EXPECT_EQ(ICCompressGetSize(hic.get(), in, nullptr), ICERR_BADFORMAT);
     EXPECT_EQ(ICCompressBegin(hic.get(), in, out.header()), ICERR_BADFORMAT);
     Format yuy2 = MakeFormat(320, 240, kYuy2, 16);

@@ -217,12 +217,12 @@ TEST_F(Chained, OnlyExactlyMinusTwoIsARefusal) {
     for (int32_t answer : {0, -1, -3, 5}) {
         TestCodecControl c;
         c.queryAnswer = answer;
-        SetTestCodec(c);
+        ASSERT_NO_FATAL_FAILURE(SetTestCodec(c));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_OK) << answer;
     }
     TestCodecControl refuse;
     refuse.queryAnswer = ICERR_BADFORMAT;
-    SetTestCodec(refuse);
+    ASSERT_NO_FATAL_FAILURE(SetTestCodec(refuse));
     EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_BADFORMAT);
     EXPECT_EQ(ICCompressGetFormatSize(hic.get(), in.header()), ICERR_BADFORMAT);
 }
@@ -234,14 +234,14 @@ TEST_F(Chained, FormatSizeAnswersThatWouldOverrunTheHostAreRefused) {
     Format in = MakeFormat(64, 48, kYuy2, 16);
     TestCodecControl c;
     c.formatSizeAnswer = ICERR_BADFORMAT;
-    SetTestCodec(c);
+    ASSERT_NO_FATAL_FAILURE(SetTestCodec(c));
     EXPECT_EQ(ICCompressGetFormatSize(hic.get(), in.header()), ICERR_BADFORMAT);
     c.formatSizeAnswer = -1;
-    SetTestCodec(c);
+    ASSERT_NO_FATAL_FAILURE(SetTestCodec(c));
     EXPECT_EQ(ICCompressGetFormatSize(hic.get(), in.header()), ICERR_BADFORMAT);
     c.formatSizeAnswer = 0;
     c.formatAnswer = ICERR_BADFORMAT;
-    SetTestCodec(c);
+    ASSERT_NO_FATAL_FAILURE(SetTestCodec(c));
     EXPECT_EQ(ICCompressGetFormatSize(hic.get(), in.header()), 92);
     Format out;
     out.bytes.assign(92, 0);
@@ -272,14 +272,14 @@ TEST_F(Chained, PlaybackChoosesTheDecompressorFromTheStreamNotTheSettings) {
     std::memcpy(stream.bytes.data() + 52, chained.bytes.data(), 40);
 
     TestCodecControl c;
-    SetTestCodec(c);
+    ASSERT_NO_FATAL_FAILURE(SetTestCodec(c));
     EXPECT_EQ(ICDecompressQuery(hic.get(), stream.header(), nullptr), ICERR_OK);
     c.queryAnswer = ICERR_BADFORMAT;
-    SetTestCodec(c);
+    ASSERT_NO_FATAL_FAILURE(SetTestCodec(c));
     Format out = MakeFormat(64, 48, BI_RGB, 24);
     EXPECT_EQ(ICDecompressQuery(hic.get(), stream.header(), out.header()), ICERR_BADFORMAT);
     c.queryAnswer = -1;
-    SetTestCodec(c);
+    ASSERT_NO_FATAL_FAILURE(SetTestCodec(c));
     EXPECT_EQ(ICDecompressQuery(hic.get(), stream.header(), out.header()), ICERR_OK);
     EXPECT_EQ(ICDecompressGetFormat(hic.get(), stream.header(), out.header()), ICERR_OK);
 }

@@ -23,9 +23,9 @@ std::wstring W(const std::string& s) {
 }
 
 void SelectFrameSize(HWND dialog, int index) {
-    SendMessageW(GetDlgItem(dialog, 1025), CB_SETCURSEL, index, 0);
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(1025, CBN_SELCHANGE),
-                 LPARAM(GetDlgItem(dialog, 1025)));
+    SendMessageW(GetDlgItem(dialog, IDC_FRAME_SIZE), CB_SETCURSEL, index, 0);
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_FRAME_SIZE, CBN_SELCHANGE),
+                 LPARAM(GetDlgItem(dialog, IDC_FRAME_SIZE)));
     Sleep(100);
 }
 
@@ -49,7 +49,7 @@ protected:
             [&](DWORD thread) {
                 HWND sheet = WaitWindow(thread, kSheetTitle);
                 ASSERT_NE(sheet, nullptr);
-                Press(CurrentPage(sheet), 1020);
+                Press(CurrentPage(sheet), IDC_RESERVE);
                 HWND partition = WaitWindow(thread, kPartitionTitle);
                 ASSERT_NE(partition, nullptr);
                 partitionDriver(thread, partition);
@@ -69,9 +69,9 @@ TEST_F(Reservation, SizeFollowsRateMinutesAndFrameSize) {
     const uint64_t tail = 4096;
     WriteFilled(base + ".000", 2 * 4608000 + tail, '\xAB');
     RunSheet({{"filename", base}, {"divide", "0"}}, [&](DWORD thread, HWND dialog) {
-        EXPECT_EQ(ItemText(dialog, 1021), L"24");
-        EXPECT_EQ(ItemText(dialog, 1023), L"1");
-        HWND list = GetDlgItem(dialog, 1025);
+        EXPECT_EQ(ItemText(dialog, IDC_FRAME_RATE), L"24");
+        EXPECT_EQ(ItemText(dialog, IDC_MINUTES), L"1");
+        HWND list = GetDlgItem(dialog, IDC_FRAME_SIZE);
         const wchar_t* sizes[] = {L"1036800", L"691200", L"345600", L"921600", L"614400", L"307200",
                                   L"253440",  L"168960", L"84480",  L"230400", L"153600", L"76800"};
         ASSERT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 12);
@@ -81,40 +81,42 @@ TEST_F(Reservation, SizeFollowsRateMinutesAndFrameSize) {
             EXPECT_STREQ(text, sizes[i]) << i;
         }
         EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), 4);
-        EXPECT_EQ(ItemText(dialog, 1005), L"843");
+        EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"843");
 
         // Spinning up from 29 reaches the top of the range, which stands for 29.97.
-        SetText(dialog, 1021, L"29");
-        SendMessageW(GetDlgItem(dialog, 1021), WM_KEYDOWN, VK_UP, 0);
-        SendMessageW(GetDlgItem(dialog, 1021), WM_KEYUP, VK_UP, 0);
-        EXPECT_EQ(ItemText(dialog, 1021), L"29.97");
-        EXPECT_EQ(ItemText(dialog, 1005), L"1053");
+        SetText(dialog, IDC_FRAME_RATE, L"29");
+        SendMessageW(GetDlgItem(dialog, IDC_FRAME_RATE), WM_KEYDOWN, VK_UP, 0);
+        SendMessageW(GetDlgItem(dialog, IDC_FRAME_RATE), WM_KEYUP, VK_UP, 0);
+        EXPECT_EQ(ItemText(dialog, IDC_FRAME_RATE), L"29.97");
+        EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"1053");
         EXPECT_TRUE(SaveScreenshot(dialog, ShotPath("reservation-dialog")));
         // Spinning down again leaves the fraction.
-        SendMessageW(GetDlgItem(dialog, 1021), WM_KEYDOWN, VK_DOWN, 0);
-        SendMessageW(GetDlgItem(dialog, 1021), WM_KEYUP, VK_DOWN, 0);
-        EXPECT_EQ(ItemText(dialog, 1021), L"29");
+        SendMessageW(GetDlgItem(dialog, IDC_FRAME_RATE), WM_KEYDOWN, VK_DOWN, 0);
+        SendMessageW(GetDlgItem(dialog, IDC_FRAME_RATE), WM_KEYUP, VK_DOWN, 0);
+        EXPECT_EQ(ItemText(dialog, IDC_FRAME_RATE), L"29");
 
         // Out of range: the message comes, and the size still follows what was typed.
-        SetText(dialog, 1021, L"1");
+        SetText(dialog, IDC_FRAME_RATE, L"1");
         SelectFrameSize(dialog, 11);
-        EXPECT_EQ(ItemText(dialog, 1005), L"4");
-        auto typed = SetTextAsync(dialog, 1023, L"181");
+        EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"4");
+        auto typed = SetTextAsync(dialog, IDC_MINUTES, L"181");
         EXPECT_EQ(DismissMessageBox(thread), L"Please enter an integer between 1 and 180.");
         typed.wait();
-        EXPECT_EQ(ItemText(dialog, 1005), L"795"); // 181 × 60 × 76800 bytes
-        SetText(dialog, 1023, L"1");
-        typed = SetTextAsync(dialog, 1021, L"31");
+        EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"795"); // 181 × 60 × 76800 bytes
+        SetText(dialog, IDC_MINUTES, L"1");
+        typed = SetTextAsync(dialog, IDC_FRAME_RATE, L"31");
         EXPECT_EQ(DismissMessageBox(thread), L"Please enter a number between 1 and 30.");
         typed.wait();
-        SetText(dialog, 1021, L"1");
-        typed = SetTextAsync(dialog, 1021, L"");
+        SetText(dialog, IDC_FRAME_RATE, L"1");
+        typed = SetTextAsync(dialog, IDC_FRAME_RATE, L"");
         EXPECT_EQ(DismissMessageBox(thread), L"Please enter a number.");
         typed.wait();
-        EXPECT_EQ(ItemText(dialog, 1021), L"1") << "the field shows the rate it kept";
-        EXPECT_EQ(ItemText(dialog, 1005), L"4");
+        EXPECT_EQ(ItemText(dialog, IDC_FRAME_RATE), L"1") << "the field shows the rate it kept";
+        EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"4");
         Press(dialog, IDOK);
     });
+    if (HasFatalFailure())
+        return;
     // 4608000 bytes of zeros, and the longer file keeps its length and its tail.
     const std::string piece = base + ".000";
     EXPECT_EQ(FileSize(piece), 2 * 4608000 + tail);
@@ -128,6 +130,8 @@ TEST_F(Reservation, SizeFollowsRateMinutesAndFrameSize) {
 TEST_F(Reservation, CancelWritesNothing) {
     const std::string base = dataDir + "\\none";
     RunSheet({{"filename", base}}, [&](DWORD, HWND dialog) { Press(dialog, IDCANCEL); });
+    if (HasFatalFailure())
+        return;
     EXPECT_EQ(FileSize(base + ".000"), UINT64_MAX);
 }
 
@@ -135,15 +139,17 @@ TEST_F(Reservation, SplitGibibyteOnTmpfs) {
     const std::string base = dataDir + "\\big";
     RunSheet({{"filename", base}, {"divide", "1"}, {"dividesize", "1"}},
              [&](DWORD thread, HWND dialog) {
-                 SetText(dialog, 1021, L"30");
-                 EXPECT_EQ(ItemText(dialog, 1021), L"29.97");
-                 EXPECT_EQ(ItemText(dialog, 1005), L"1053");
+                 SetText(dialog, IDC_FRAME_RATE, L"30");
+                 EXPECT_EQ(ItemText(dialog, IDC_FRAME_RATE), L"29.97");
+                 EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"1053");
                  Press(dialog, IDOK);
                  if (HWND progress = WaitWindow(thread, kProgressTitle, 5000)) {
                      // The writers may finish first; the deterministic picture is taken below.
                      SaveScreenshot(progress, ShotPath("progress-split"));
                  }
              });
+    if (HasFatalFailure())
+        return;
     EXPECT_EQ(FileSize(base + ".000"), kGiB);
     EXPECT_EQ(FileSize(base + ".001"), 30949376u);
     EXPECT_TRUE(AllZero(base + ".000", 0, kGiB));
@@ -167,7 +173,8 @@ protected:
         settings.RebuildPieceNames();
     }
     void TearDown() override { kestro::ReserveFaultInjection() = {}; }
-    // Runs the progress dialog for `bytes`; the driver gets the dialog when it shows.
+    // Runs the progress dialog for `bytes`; the driver gets the dialog when it shows. A fatal
+    // failure inside ends the test: what the writers left is then no measure.
     void RunProgress(uint64_t bytes, bool divide, int32_t dividesize,
                      const std::function<void(DWORD, HWND)>& driver = nullptr) {
         CFilePage page(settings);
@@ -184,7 +191,7 @@ protected:
             },
             [&] {
                 CProgressDlg dialog(page, bytes);
-                EXPECT_EQ(dialog.RunModal(nullptr, IDD_PROGRESS), IDCANCEL);
+                ASSERT_EQ(dialog.RunModal(nullptr, IDD_PROGRESS), IDCANCEL);
             });
     }
     std::string Piece(int i) { return settings.PieceName(i); }
@@ -194,6 +201,8 @@ protected:
 
 TEST_F(ReserveInProcess, ShortTotalMakesOneShortPiece) {
     RunProgress(8192000 + 512, true, 1);
+    if (HasFatalFailure())
+        return;
     EXPECT_EQ(FileSize(Piece(0)), 8192000u + 512);
     EXPECT_TRUE(AllZero(Piece(0), 0, 8192000 + 512));
     EXPECT_EQ(FileSize(Piece(1)), UINT64_MAX);
@@ -203,6 +212,8 @@ TEST_F(ReserveInProcess, FailuresNeverLeaveTheDialogWaiting) {
     // A writer without a thread: the others run and the dialog still closes.
     kestro::ReserveFaultInjection().failThreadAt = 0;
     RunProgress(kGiB + 8192, true, 1);
+    if (HasFatalFailure())
+        return;
     EXPECT_EQ(FileSize(Piece(0)), UINT64_MAX);
     EXPECT_EQ(FileSize(Piece(1)), 8192u);
 
@@ -210,16 +221,22 @@ TEST_F(ReserveInProcess, FailuresNeverLeaveTheDialogWaiting) {
     kestro::ReserveFaultInjection() = {};
     kestro::ReserveFaultInjection().failWriterAt = 0;
     RunProgress(8192, false, 1);
+    if (HasFatalFailure())
+        return;
     EXPECT_EQ(FileSize(Piece(0)), UINT64_MAX);
 
     kestro::ReserveFaultInjection() = {};
     kestro::ReserveFaultInjection().failSlots = true;
     RunProgress(8192, true, 1);
+    if (HasFatalFailure())
+        return;
     EXPECT_EQ(FileSize(Piece(0)), UINT64_MAX);
 
     // Splitting nothing makes no piece, and no writer slot is read.
     kestro::ReserveFaultInjection() = {};
     RunProgress(0, true, 1);
+    if (HasFatalFailure())
+        return;
     EXPECT_EQ(FileSize(Piece(0)), UINT64_MAX);
     DeleteFileA(Piece(1).c_str());
 }
@@ -248,12 +265,12 @@ TEST_F(ReserveInProcess, ProgressAndCancelAgainstASlowDisk) {
     };
     RunProgress(10 * unit, false, 1, [&](DWORD, HWND dialog) {
         EXPECT_TRUE(ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
-        EXPECT_EQ(ItemText(dialog, 1028), L"0");
+        EXPECT_EQ(ItemText(dialog, IDC_PERCENT), L"0");
         ASSERT_TRUE(drain(3 * unit));
-        for (int i = 0; i < 100 && ItemText(dialog, 1028) != L"30"; ++i)
+        for (int i = 0; i < 100 && ItemText(dialog, IDC_PERCENT) != L"30"; ++i)
             Sleep(20);
-        EXPECT_EQ(ItemText(dialog, 1028), L"30");
-        EXPECT_EQ(SendMessageW(GetDlgItem(dialog, 1027), PBM_GETPOS, 0, 0), 30);
+        EXPECT_EQ(ItemText(dialog, IDC_PERCENT), L"30");
+        EXPECT_EQ(SendMessageW(GetDlgItem(dialog, IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0), 30);
         EXPECT_TRUE(SaveScreenshot(dialog, ShotPath("progress-dialog")));
         Press(dialog, IDCANCEL);
         // The writer ends the write it is in, then stops before the next one.
@@ -279,7 +296,7 @@ TEST_F(ReserveInProcess, AcceptedSheetRenamesThePieces) {
             [&](DWORD thread) {
                 HWND sheet = WaitWindow(thread, kSheetTitle);
                 ASSERT_NE(sheet, nullptr);
-                SetText(CurrentPage(sheet), 1011, W(name));
+                SetText(CurrentPage(sheet), IDC_FILENAME, W(name));
                 PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_OK, 0);
                 EXPECT_TRUE(WaitGone(sheet));
             },

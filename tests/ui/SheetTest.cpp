@@ -8,6 +8,8 @@
 #include "UiCommon.h"
 #include "UiDriver.h"
 #include "pure/CpuFeatures.h"
+#include "resources/resource.h"
+#include "ui/ConfigDlg.h"
 
 using namespace ui;
 
@@ -90,21 +92,22 @@ TEST_F(Sheet, CancelAfterEditsLeavesTheIniAsItWas) {
         EXPECT_EQ(TabText(sheet, 1), L"ビデオ圧縮");
         EXPECT_TRUE(IsWindowVisible(GetDlgItem(sheet, IDOK)));
         EXPECT_TRUE(IsWindowVisible(GetDlgItem(sheet, IDCANCEL)));
-        HWND apply = GetDlgItem(sheet, 0x3021);
+        HWND apply = GetDlgItem(sheet, kestro::kSheetApplyButton);
         EXPECT_TRUE(!apply || !IsWindowVisible(apply)) << "no Apply button";
 
         HWND file = CurrentPage(sheet);
-        EXPECT_EQ(ItemText(file, 1011), std::wstring(dataDir.begin(), dataDir.end()) + L"\\cap");
-        EXPECT_EQ(ItemText(file, 1009), L"4");
+        EXPECT_EQ(ItemText(file, IDC_FILENAME),
+                  std::wstring(dataDir.begin(), dataDir.end()) + L"\\cap");
+        EXPECT_EQ(ItemText(file, IDC_REQUEST), L"4");
         EXPECT_TRUE(SaveScreenshot(sheet, ShotPath("file-page")));
-        SetText(file, 1011, L"T:\\elsewhere");
-        Click(file, 1003);
-        SetText(file, 1009, L"9");
+        SetText(file, IDC_FILENAME, L"T:\\elsewhere");
+        Click(file, IDC_SPLIT);
+        SetText(file, IDC_REQUEST, L"9");
 
         SelectPageAsync(sheet, 1).wait();
         EXPECT_EQ(CurrentPageIndex(sheet), 1);
         HWND compress = CurrentPage(sheet);
-        EXPECT_EQ(ItemText(compress, 1012), L"");
+        EXPECT_EQ(ItemText(compress, IDC_DESCRIPTION), L"");
         unsigned a, b, c, d;
         __cpuid(0, a, b, c, d);
         char vendor[13] = {};
@@ -116,8 +119,8 @@ TEST_F(Sheet, CancelAfterEditsLeavesTheIniAsItWas) {
         if (family == 15)
             family += 16 * ((a >> 20) & 0xFF);
         const char* name = kestro::CpuName(family, model, vendor);
-        EXPECT_EQ(ItemText(compress, 1017), std::wstring(name, name + strlen(name)));
-        for (int id : {1013, 1014, 1015, 1021, 1020, 1019})
+        EXPECT_EQ(ItemText(compress, IDC_CPU_NAME), std::wstring(name, name + strlen(name)));
+        for (int id : {IDC_CPU_MMX, IDC_CPU_SSE, IDC_CPU_SSE2, IDC_OS_MMX, IDC_OS_SSE, IDC_OS_SSE2})
             EXPECT_EQ(ItemText(compress, id), L"ON") << id;
         __cpuid(0x80000000u, a, b, c, d);
         bool has3dnow = false;
@@ -125,7 +128,7 @@ TEST_F(Sheet, CancelAfterEditsLeavesTheIniAsItWas) {
             __cpuid(0x80000001u, a, b, c, d);
             has3dnow = d & 0x80000000u;
         }
-        EXPECT_EQ(ItemText(compress, 1018), has3dnow ? L"ON" : L"OFF");
+        EXPECT_EQ(ItemText(compress, IDC_OS_3DNOW), has3dnow ? L"ON" : L"OFF");
         EXPECT_TRUE(SaveScreenshot(sheet, ShotPath("compress-page")));
         PressSheet(sheet, PSBTN_CANCEL);
     });
@@ -142,15 +145,15 @@ TEST_F(Sheet, OkStoresEveryValueAndSavesTheIni) {
     const std::string newName = dataDir + "\\renamed";
     Run([&](DWORD, HWND sheet) {
         HWND file = CurrentPage(sheet);
-        SetText(file, 1011, std::wstring(newName.begin(), newName.end()));
-        Click(file, 1003);
-        SetText(file, 1005, L"3");
-        SetText(file, 1009, L"7");
-        Click(file, 1008);
-        Click(file, 1012);
-        Click(file, 1013);
-        EXPECT_FALSE(Enabled(file, 1014));
-        EXPECT_TRUE(Checked(file, 1014)) << "a disabled box keeps its mark";
+        SetText(file, IDC_FILENAME, std::wstring(newName.begin(), newName.end()));
+        Click(file, IDC_SPLIT);
+        SetText(file, IDC_PIECE_SIZE, L"3");
+        SetText(file, IDC_REQUEST, L"7");
+        Click(file, IDC_NOCACHE);
+        Click(file, IDC_CPU);
+        Click(file, IDC_FASTREAD);
+        EXPECT_FALSE(Enabled(file, IDC_HUFFYUV));
+        EXPECT_TRUE(Checked(file, IDC_HUFFYUV)) << "a disabled box keeps its mark";
         PressSheet(sheet, PSBTN_OK);
     });
     EXPECT_EQ(IniValue("filename"), newName);
@@ -174,30 +177,30 @@ TEST_F(Sheet, RangeChecksStopTheSheetAndShowTheirMessages) {
             HWND sheet = WaitWindow(thread, kSheetTitle);
             ASSERT_NE(sheet, nullptr);
             HWND file = CurrentPage(sheet);
-            EXPECT_EQ(ItemText(file, 1009), L"0");
+            EXPECT_EQ(ItemText(file, IDC_REQUEST), L"0");
 
-            SetText(file, 1009, L"21");
+            SetText(file, IDC_REQUEST, L"21");
             auto change = SelectPageAsync(sheet, 1);
             EXPECT_EQ(DismissMessageBox(thread), kRangeRequest);
             EXPECT_EQ(DismissMessageBox(thread), kRangeRequest);
             change.wait();
             EXPECT_EQ(CurrentPageIndex(sheet), 0) << "the page stays while a check fails";
 
-            SetText(file, 1009, L"x");
+            SetText(file, IDC_REQUEST, L"x");
             change = SelectPageAsync(sheet, 1);
             EXPECT_EQ(DismissMessageBox(thread), L"Please enter an integer.");
             EXPECT_EQ(DismissMessageBox(thread), L"Please enter an integer.");
             change.wait();
 
-            SetText(file, 1009, L"5");
-            SetText(file, 1005, L"101");
+            SetText(file, IDC_REQUEST, L"5");
+            SetText(file, IDC_PIECE_SIZE, L"101");
             change = SelectPageAsync(sheet, 1);
             EXPECT_EQ(DismissMessageBox(thread), L"Please enter an integer between 1 and 100.");
             EXPECT_EQ(DismissMessageBox(thread), L"Please enter an integer between 1 and 100.");
             change.wait();
             EXPECT_EQ(CurrentPageIndex(sheet), 0);
 
-            SetText(file, 1005, L"100");
+            SetText(file, IDC_PIECE_SIZE, L"100");
             PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_OK, 0);
             EXPECT_TRUE(WaitGone(sheet));
         },
@@ -214,26 +217,27 @@ TEST_F(Sheet, ControlsFollowTheChoices) {
           {"huffyuv", "1"}});
     Run([&](DWORD, HWND sheet) {
         HWND file = CurrentPage(sheet);
-        EXPECT_FALSE(Enabled(file, 1005));
-        EXPECT_FALSE(Enabled(file, 1004));
-        for (int id : {1007, 1008, 1009, 1010, 1012})
+        EXPECT_FALSE(Enabled(file, IDC_PIECE_SIZE));
+        EXPECT_FALSE(Enabled(file, IDC_PIECE_SPIN));
+        for (int id : {IDC_CACHE, IDC_NOCACHE, IDC_REQUEST, IDC_REQUEST_SPIN, IDC_CPU})
             EXPECT_FALSE(Enabled(file, id)) << id;
-        EXPECT_FALSE(Enabled(file, 1014));
-        EXPECT_TRUE(Checked(file, 1014));
+        EXPECT_FALSE(Enabled(file, IDC_HUFFYUV));
+        EXPECT_TRUE(Checked(file, IDC_HUFFYUV));
 
-        Click(file, 1003);
-        EXPECT_TRUE(Enabled(file, 1005));
-        EXPECT_TRUE(Enabled(file, 1004));
-        Click(file, 1002);
-        EXPECT_FALSE(Enabled(file, 1005));
-        EXPECT_FALSE(Enabled(file, 1004));
+        Click(file, IDC_SPLIT);
+        EXPECT_TRUE(Enabled(file, IDC_PIECE_SIZE));
+        EXPECT_TRUE(Enabled(file, IDC_PIECE_SPIN));
+        Click(file, IDC_NOSPLIT);
+        EXPECT_FALSE(Enabled(file, IDC_PIECE_SIZE));
+        EXPECT_FALSE(Enabled(file, IDC_PIECE_SPIN));
 
-        Click(file, 1006);
-        for (int id : {1007, 1008, 1009, 1010, 1012})
+        Click(file, IDC_FASTWRITE);
+        for (int id : {IDC_CACHE, IDC_NOCACHE, IDC_REQUEST, IDC_REQUEST_SPIN, IDC_CPU})
             EXPECT_TRUE(Enabled(file, id)) << id;
-        EXPECT_FALSE(Enabled(file, 1004)) << "the piece size follows the split choice alone";
-        Click(file, 1013);
-        EXPECT_TRUE(Enabled(file, 1014));
+        EXPECT_FALSE(Enabled(file, IDC_PIECE_SPIN))
+            << "the piece size follows the split choice alone";
+        Click(file, IDC_FASTREAD);
+        EXPECT_TRUE(Enabled(file, IDC_HUFFYUV));
         PressSheet(sheet, PSBTN_CANCEL);
     });
 }
@@ -246,9 +250,9 @@ TEST_F(Sheet, DriverConfigureAndHelpButtons) {
             HWND sheet = WaitWindow(thread, kSheetTitle);
             ASSERT_NE(sheet, nullptr);
             const size_t windows = ThreadWindows(thread).size();
-            Press(CurrentPage(sheet), 1029);
+            Press(CurrentPage(sheet), IDC_HELP_BUTTON);
             SelectPageAsync(sheet, 1).wait();
-            Press(CurrentPage(sheet), 1029);
+            Press(CurrentPage(sheet), IDC_HELP_BUTTON);
             Sleep(1000);
             // No server to reach: nothing stalls and nothing pops up.
             EXPECT_TRUE(Responsive(sheet));
@@ -267,13 +271,13 @@ TEST_F(Sheet, ChooserSetsAndClearsTheChainedCodec) {
     Run([&](DWORD thread, HWND sheet) {
         SelectPageAsync(sheet, 1).wait();
         HWND page = CurrentPage(sheet);
-        EXPECT_EQ(ItemText(page, 1012), L"");
-        Press(page, 1016);
-        choose(thread, L"Kestro32 test codec", IDCANCEL);
-        EXPECT_EQ(ItemText(page, 1012), L"") << "a cancelled choice changes nothing";
-        Press(page, 1016);
-        choose(thread, L"Kestro32 test codec", IDOK);
-        EXPECT_EQ(ItemText(page, 1012), L"Kestro32 test codec");
+        EXPECT_EQ(ItemText(page, IDC_DESCRIPTION), L"");
+        Press(page, IDC_CHOOSE);
+        ASSERT_NO_FATAL_FAILURE(choose(thread, L"Kestro32 test codec", IDCANCEL));
+        EXPECT_EQ(ItemText(page, IDC_DESCRIPTION), L"") << "a cancelled choice changes nothing";
+        Press(page, IDC_CHOOSE);
+        ASSERT_NO_FATAL_FAILURE(choose(thread, L"Kestro32 test codec", IDOK));
+        EXPECT_EQ(ItemText(page, IDC_DESCRIPTION), L"Kestro32 test codec");
         PressSheet(sheet, PSBTN_OK);
     });
     EXPECT_EQ(IniValue("fourcc"), std::to_string(int32_t(mmioFOURCC('K', 'T', 'S', 'T'))));
@@ -285,10 +289,12 @@ TEST_F(Sheet, ChooserSetsAndClearsTheChainedCodec) {
     Run([&](DWORD thread, HWND sheet) {
         SelectPageAsync(sheet, 1).wait();
         HWND page = CurrentPage(sheet);
-        EXPECT_EQ(ItemText(page, 1012), L"Kestro32 test codec") << "the stored code is shown";
-        Press(page, 1016);
-        choose(thread, nullptr, IDOK); // the first entry: no compression
-        EXPECT_EQ(ItemText(page, 1012), L"");
+        EXPECT_EQ(ItemText(page, IDC_DESCRIPTION), L"Kestro32 test codec")
+            << "the stored code is shown";
+        Press(page, IDC_CHOOSE);
+        // The first entry: no compression.
+        ASSERT_NO_FATAL_FAILURE(choose(thread, nullptr, IDOK));
+        EXPECT_EQ(ItemText(page, IDC_DESCRIPTION), L"");
         PressSheet(sheet, PSBTN_OK);
     });
     EXPECT_EQ(IniValue("fourcc"), "0");
@@ -308,8 +314,8 @@ TEST_F(Sheet, ChoiceMadeAfterAQueryReachesTheNextRun) {
     auto chooseInSheet = [&](const wchar_t* wanted) {
         Run([&](DWORD thread, HWND sheet) {
             SelectPageAsync(sheet, 1).wait();
-            Press(CurrentPage(sheet), 1016);
-            ChooseInChooser(thread, wanted, IDOK);
+            Press(CurrentPage(sheet), IDC_CHOOSE);
+            ASSERT_NO_FATAL_FAILURE(ChooseInChooser(thread, wanted, IDOK));
             PressSheet(sheet, PSBTN_OK);
         });
     };

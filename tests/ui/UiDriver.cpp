@@ -12,6 +12,8 @@ namespace ui {
 namespace {
 
 constexpr int kPollMs = 20;
+// The text control of user32's message box: its own id, which no header names.
+constexpr int kMessageBoxText = 0xFFFF;
 
 struct Search {
     std::wstring title;
@@ -27,7 +29,7 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
 bool IsMessageBox(HWND window) {
     wchar_t cls[32] = {};
     GetClassNameW(window, cls, 32);
-    return wcscmp(cls, L"#32770") == 0 && GetDlgItem(window, 0xFFFF) != nullptr &&
+    return wcscmp(cls, L"#32770") == 0 && GetDlgItem(window, kMessageBoxText) != nullptr &&
            IsWindowVisible(window);
 }
 
@@ -187,7 +189,7 @@ HWND WaitMessageBox(DWORD thread, int timeoutMs) {
 }
 
 std::wstring MessageBoxText(HWND box) {
-    return ItemText(box, 0xFFFF);
+    return ItemText(box, kMessageBoxText);
 }
 
 std::wstring DismissMessageBox(DWORD thread, int timeoutMs) {
