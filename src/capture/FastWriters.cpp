@@ -308,7 +308,7 @@ bool CaptureRun::FastFrame(ICCOMPRESS* icc, FastSource source, bool split) {
     bool issued = false;
     if (source == FastSource::Copied)
         issued = IssueCopied(r, icc->lpInput);
-    else // the split test may switch pieces, which waits for every write but r's (free) one
+    else // SwitchPieceIfFull may switch pieces, which waits for every write but r's (free) one
         issued = CompressChained(icc, r->buffer) && (!split || SwitchPieceIfFull()) &&
                  IssueDirect(r, r->buffer);
     if (!issued)
