@@ -1,57 +1,63 @@
 #include <cstring>
 #include <new>
 
+#include "capture/CaptureRun.h"
+#include "driver/CodecInstance.h"
+#include "driver/Win32Edge.h"
 #include "pure/CaptureRules.h"
 #include "pure/FrameRecord.h"
-#include "driver/CodecInstance.h"
 #include "pure/StreamFormat.h"
 
 using namespace kestro;
 
 namespace {
 
-using Writer = CCodecInstance::FrameWriter;
+using Writer = CaptureRun::FrameWriter;
 
 Writer WriterFor(WriterKind kind) {
     switch (kind) {
     case WriterKind::Direct:
-        return &CCodecInstance::WriteDirect;
+        return &CaptureRun::WriteDirect;
     case WriterKind::Compressed:
-        return &CCodecInstance::WriteCompressed;
+        return &CaptureRun::WriteCompressed;
     case WriterKind::DirectSplit:
-        return &CCodecInstance::WriteDirectSplit;
+        return &CaptureRun::WriteDirectSplit;
     case WriterKind::CompressedSplit:
-        return &CCodecInstance::WriteCompressedSplit;
+        return &CaptureRun::WriteCompressedSplit;
     case WriterKind::DirectFast:
-        return &CCodecInstance::WriteDirectFast;
+        return &CaptureRun::WriteDirectFast;
     case WriterKind::CopiedFast:
-        return &CCodecInstance::WriteCopiedFast;
+        return &CaptureRun::WriteCopiedFast;
     case WriterKind::CompressedFast:
-        return &CCodecInstance::WriteCompressedFast;
+        return &CaptureRun::WriteCompressedFast;
     case WriterKind::DirectFastSplit:
-        return &CCodecInstance::WriteDirectFastSplit;
+        return &CaptureRun::WriteDirectFastSplit;
     case WriterKind::CopiedFastSplit:
-        return &CCodecInstance::WriteCopiedFastSplit;
+        return &CaptureRun::WriteCopiedFastSplit;
     case WriterKind::CompressedFastSplit:
-        return &CCodecInstance::WriteCompressedFastSplit;
+        return &CaptureRun::WriteCompressedFastSplit;
     }
     return nullptr;
 }
 
-uint32_t SystemPageSize() {
-    SYSTEM_INFO info{};
-    GetSystemInfo(&info);
-    return info.dwPageSize;
-}
-
-uint8_t* AllocatePages(uint32_t bytes) {
-    return static_cast<uint8_t*>(
-        VirtualAlloc(nullptr, bytes ? bytes : 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-}
-
 } // namespace
 
-LRESULT CCodecInstance::BeginCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+CaptureRun::CaptureRun(CCodecInstance& owner)
+    : instance(owner), settings(owner.settings), compressActive(owner.compressActive),
+      hicCompressor(owner.hicCompressor), hWriteFile(owner.hWriteFile),
+      hWritePort(owner.hWritePort), chainOutputFormat(owner.chainOutputFormat),
+      chainOutputBuffer(owner.chainOutputBuffer), pageSize(owner.pageSize),
+      frameBytes(owner.frameBytes), writeBytes(owner.writeBytes), pieceBytes(owner.pieceBytes),
+      pieceIndex(owner.pieceIndex), recordBytes(owner.recordBytes), frameWriter(owner.frameWriter),
+      pieceOffset(owner.pieceOffset), fileOffset(owner.fileOffset), requests(owner.requests),
+      nextRequest(owner.nextRequest), lastRequest(owner.lastRequest) {}
+
+CaptureRun::~CaptureRun() {
+    ReleaseRequestPool();
+    CloseDataFile();
+}
+
+LRESULT CaptureRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     LRESULT result = StartCapture(in, out);
     // The old run's pool and file are gone by now: later frames must begin afresh rather than
     // write through released handles.
@@ -63,11 +69,11 @@ LRESULT CCodecInstance::BeginCapture(const BITMAPINFOHEADER* in, const BITMAPINF
     return result;
 }
 
-LRESULT CCodecInstance::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     // A compressor left open by negotiation under an earlier choice is not this run's.
-    if (hicCompressor && compressorCode != uint32_t(settings->fourcc))
-        CloseChainedCompressor();
-    if (CompressQuery(in, out) != ICERR_OK)
+    if (hicCompressor && instance.compressorCode != uint32_t(settings->fourcc))
+        instance.CloseChainedCompressor();
+    if (instance.CompressQuery(in, out) != ICERR_OK)
         return ICERR_BADFORMAT;
     // The chained compressor's own format comes out of the output format.
     if (settings->fourcc != 0 && !out)
@@ -150,11 +156,10 @@ LRESULT CCodecInstance::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINF
     return ICERR_OK;
 }
 
-bool CCodecInstance::BeginChainedCompressor(const BITMAPINFOHEADER* in,
-                                            const BITMAPINFOHEADER* out) {
+bool CaptureRun::BeginChainedCompressor(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     if (settings->fourcc == 0)
         return true;
-    if (!hicCompressor && !OpenChainedCompressor())
+    if (!hicCompressor && !instance.OpenChainedCompressor())
         return true;
     const void* source = out;
     uint32_t size = kBitmapHeaderBytes;
@@ -189,7 +194,7 @@ bool CCodecInstance::BeginChainedCompressor(const BITMAPINFOHEADER* in,
     return chainOutputBuffer != nullptr;
 }
 
-bool CCodecInstance::InputMatchesRun(const ICCOMPRESS* icc) const {
+bool CaptureRun::InputMatchesRun(const ICCOMPRESS* icc) const {
     auto input = ReadBitmapHeader(icc->lpbiInput);
     if (!input || input->biWidth != runWidth || input->biHeight != runHeight)
         return false;
@@ -197,11 +202,11 @@ bool CCodecInstance::InputMatchesRun(const ICCOMPRESS* icc) const {
     return bytes && *bytes == runImageBytes;
 }
 
-LRESULT CCodecInstance::CompressFrame(ICCOMPRESS* icc, DWORD) {
+LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
     // Without a place for the record and its size the host could not store the frame.
     if (!icc || !icc->lpbiInput || !icc->lpInput || !icc->lpbiOutput || !icc->lpOutput)
         return ICERR_BADFORMAT;
-    if (!compressActive && BeginCapture(icc->lpbiInput, icc->lpbiOutput) != ICERR_OK)
+    if (!compressActive && Begin(icc->lpbiInput, icc->lpbiOutput) != ICERR_OK)
         return ICERR_BADFORMAT;
     if (!InputMatchesRun(icc) || !frameWriter || !(this->*frameWriter)(icc))
         return ICERR_BADFORMAT;
@@ -218,10 +223,10 @@ LRESULT CCodecInstance::CompressFrame(ICCOMPRESS* icc, DWORD) {
     return ICERR_OK;
 }
 
-LRESULT CCodecInstance::EndCapture() {
+LRESULT CaptureRun::End() {
     ReleaseRequestPool();
     CloseDataFile();
-    CloseChainedCompressor();
+    instance.CloseChainedCompressor();
     compressActive = false;
     return ICERR_OK;
 }

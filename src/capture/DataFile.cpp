@@ -1,7 +1,8 @@
 #include <cstring>
 
+#include "capture/CaptureRun.h"
+#include "driver/Win32Edge.h"
 #include "pure/CaptureRules.h"
-#include "driver/CodecInstance.h"
 
 using namespace kestro;
 
@@ -13,21 +14,10 @@ bool MoveFilePointer(HANDLE file, uint64_t position) {
     return SetFilePointerEx(file, to, nullptr, FILE_BEGIN) != FALSE;
 }
 
-using SkipModesFn = BOOL(WINAPI*)(HANDLE, UCHAR);
-
 // Older systems lack the call; there every write keeps its request until its packet is taken.
 bool SkipPacketsOnSuccess(HANDLE file) {
-    static auto fn = reinterpret_cast<SkipModesFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetFileCompletionNotificationModes")));
+    auto fn = Kernel32().SetFileCompletionNotificationModes;
     return fn && fn(file, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
-}
-
-using SetInfoFn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
-using GetInfoFn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
-
-template <typename Fn> Fn Kernel32(const char* name) {
-    return reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
 }
 
 // Reserves real space for the piece up to `bytes` without moving its end. On NTFS the clusters
@@ -36,44 +26,29 @@ template <typename Fn> Fn Kernel32(const char* name) {
 // its end alone.
 enum class Reserve { Done, Full, Unavailable };
 Reserve ReserveAllocation(HANDLE file, uint64_t bytes) {
-    static auto fn = Kernel32<SetInfoFn>("SetFileInformationByHandle");
+    auto fn = Kernel32().SetFileInformationByHandle;
     if (!fn)
         return Reserve::Unavailable;
     FILE_ALLOCATION_INFO info;
     info.AllocationSize.QuadPart = LONGLONG(bytes);
     if (fn(file, FileAllocationInfo, &info, sizeof info))
         return Reserve::Done;
-    DWORD error = GetLastError();
-    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? Reserve::Full
-                                                                       : Reserve::Unavailable;
+    return IsDiskFull(GetLastError()) ? Reserve::Full : Reserve::Unavailable;
 }
 
 // The disk space the piece really holds; UINT64_MAX where the system cannot say (there, growing
 // a file's end allocates its clusters: NTFS and FAT do).
 uint64_t AllocatedBytes(HANDLE file) {
-    static auto fn = Kernel32<GetInfoFn>("GetFileInformationByHandleEx");
+    auto fn = Kernel32().GetFileInformationByHandleEx;
     FILE_STANDARD_INFO info{};
     if (!fn || !fn(file, FileStandardInfo, &info, sizeof info))
         return UINT64_MAX;
     return uint64_t(info.AllocationSize.QuadPart);
 }
 
-using CancelFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
-
-// CancelIoEx cancels writes whatever thread issued them; before Vista only CancelIo is there,
-// which reaches the writes of the calling thread, and every write of a run is issued on the
-// host's thread that also ends it.
-void CancelFileWrites(HANDLE file, OVERLAPPED* which) {
-    static auto fn = Kernel32<CancelFn>("CancelIoEx");
-    if (fn)
-        fn(file, which);
-    else
-        CancelIo(file);
-}
-
 } // namespace
 
-HANDLE CCodecInstance::OpenPiece(int index, DWORD access) const {
+HANDLE CaptureRun::OpenPiece(int index, DWORD access) const {
     if (index < 0 || index >= kPieceCount)
         return INVALID_HANDLE_VALUE;
     // Readers may open a piece the run is writing (playback of a capture in progress); writers
@@ -89,7 +64,7 @@ HANDLE CCodecInstance::OpenPiece(int index, DWORD access) const {
     return file;
 }
 
-bool CCodecInstance::AttachWritePort() {
+bool CaptureRun::AttachWritePort() {
     hWritePort = CreateIoCompletionPort(hWriteFile, nullptr, 1, 0);
     if (!hWritePort)
         return false;
@@ -97,7 +72,7 @@ bool CCodecInstance::AttachWritePort() {
     return true;
 }
 
-bool CCodecInstance::EnsureFileSize(HANDLE file, uint64_t size) {
+bool CaptureRun::EnsureFileSize(HANDLE file, uint64_t size) {
     const std::string& drive = settings->datadrive;
     std::string root = drive.empty() ? std::string() : drive + "\\";
     ULARGE_INTEGER freeBytes{};
@@ -109,7 +84,7 @@ bool CCodecInstance::EnsureFileSize(HANDLE file, uint64_t size) {
     return MoveFilePointer(file, 0);
 }
 
-bool CCodecInstance::WriteHeader(const BITMAPINFOHEADER* in) {
+bool CaptureRun::WriteHeader(const BITMAPINFOHEADER* in) {
     uint64_t header = HeaderBytes(pageSize);
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(hWriteFile, &size))
@@ -117,32 +92,29 @@ bool CCodecInstance::WriteHeader(const BITMAPINFOHEADER* in) {
     if (uint64_t(size.QuadPart) < header && !EnsureFileSize(hWriteFile, header))
         return false;
     SetLastError(ERROR_SUCCESS);
-    HANDLE mapping = CreateFileMappingA(hWriteFile, nullptr, PAGE_READWRITE, 0, 0, "Kestrohd");
+    // The header has always gone through a mapping of this one name, which other programs may
+    // look for; the name is system-wide, hence the check below for one that is already there.
+    UniqueHandle mapping(CreateFileMappingA(hWriteFile, nullptr, PAGE_READWRITE, 0, 0, "Kestrohd"));
     if (!mapping)
         return false;
     // An existing mapping of that name belongs to another run's file: writing through it would
     // put this header into someone else's data.
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseHandle(mapping);
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
         return false;
-    }
-    void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, SIZE_T(header));
-    if (!view) {
-        CloseHandle(mapping);
+    void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, SIZE_T(header));
+    if (!view)
         return false;
-    }
     std::memcpy(view, in, kBitmapHeaderBytes);
     bool flushed = FlushViewOfFile(view, SIZE_T(header)) != FALSE;
     UnmapViewOfFile(view);
-    CloseHandle(mapping);
     return flushed;
 }
 
-bool CCodecInstance::SetPieceEnd(uint64_t end) {
+bool CaptureRun::SetPieceEnd(uint64_t end) {
     return MoveFilePointer(hWriteFile, end) && SetEndOfFile(hWriteFile);
 }
 
-uint64_t CCodecInstance::InFlightBytes() const {
+uint64_t CaptureRun::InFlightBytes() const {
     uint64_t bytes = 0;
     for (uint32_t i = 0; i < requestCount; ++i)
         if (requests[i].inFlight)
@@ -156,7 +128,7 @@ uint64_t CCodecInstance::InFlightBytes() const {
 // frame is reported stored. Where growing reserves nothing, the free space behind the grown part
 // stands in for it, and once that runs short each frame that grows the piece waits for its own
 // write, so that a full disk still fails the frame it hit.
-bool CCodecInstance::GrowPiece(uint64_t end) {
+bool CaptureRun::GrowPiece(uint64_t end) {
     frameMustWait = false;
     if (end <= pieceEnd)
         return true;
@@ -196,7 +168,7 @@ bool CCodecInstance::GrowPiece(uint64_t end) {
     return true;
 }
 
-uint64_t CCodecInstance::FreeBytesAt() const {
+uint64_t CaptureRun::FreeBytesAt() const {
     ULARGE_INTEGER freeBytes{};
     if (!GetDiskFreeSpaceExA(runDriveRoot.empty() ? nullptr : runDriveRoot.c_str(), &freeBytes,
                              nullptr, nullptr))
@@ -206,7 +178,7 @@ uint64_t CCodecInstance::FreeBytesAt() const {
 
 // A piece this run grew ends where its last stored frame ends, or at the length it had when the
 // run reached it if that was longer: exactly as if every frame had grown it by its own write.
-void CCodecInstance::TrimPiece() {
+void CaptureRun::TrimPiece() {
     if (hWriteFile == INVALID_HANDLE_VALUE || !pieceGrown)
         return;
     uint64_t end = fileOffset > pieceStartBytes ? fileOffset : pieceStartBytes;
@@ -215,56 +187,40 @@ void CCodecInstance::TrimPiece() {
     pieceGrown = false;
 }
 
-void CCodecInstance::ReleaseHeldPieces() {
+void CaptureRun::ReleaseHeldPieces() {
     for (HANDLE piece : heldPieces)
         CloseHandle(piece);
     heldPieces.clear();
 }
 
-void CCodecInstance::CancelWrites() {
+void CaptureRun::CancelWrites() {
     for (uint32_t i = 0; i < requestCount; ++i)
         if (requests[i].inFlight)
-            CancelFileWrites(hWriteFile, &requests[i].overlapped);
+            CancelRequest(hWriteFile, &requests[i].overlapped);
 }
 
-void CCodecInstance::CloseDataFile() {
+void CaptureRun::CloseDataFile() {
     // The writes are over (the pool is released first); only a write the platform never
     // finished leaves the piece as it is.
     if (!writesStuck)
         TrimPiece();
     pieceGrown = false;
     ReleaseHeldPieces();
-    if (hWriteEvent) {
-        CloseHandle(hWriteEvent);
-        hWriteEvent = nullptr;
-    }
-    if (chainOutputBuffer) {
-        VirtualFree(chainOutputBuffer, 0, MEM_RELEASE);
-        chainOutputBuffer = nullptr;
-    }
-    if (tailPage) {
-        VirtualFree(tailPage, 0, MEM_RELEASE);
-        tailPage = nullptr;
-    }
-    if (hWritePort) {
-        CloseHandle(hWritePort);
-        hWritePort = nullptr;
-    }
-    if (hWriteFile != INVALID_HANDLE_VALUE) {
-        CloseHandle(hWriteFile);
-        hWriteFile = INVALID_HANDLE_VALUE;
-    }
+    CloseObject(hWriteEvent);
+    FreePages(chainOutputBuffer);
+    FreePages(tailPage);
+    CloseObject(hWritePort);
+    CloseFile(hWriteFile);
     if (chainOutputFormat) {
         ::operator delete(chainOutputFormat);
         chainOutputFormat = nullptr;
     }
 }
 
-bool CCodecInstance::OpenNextPiece() {
+bool CaptureRun::OpenNextPiece() {
     if (hWritePort) {
         DrainWrites();
-        CloseHandle(hWritePort);
-        hWritePort = nullptr;
+        CloseObject(hWritePort);
     }
     if (hWriteFile != INVALID_HANDLE_VALUE) {
         if (!writesStuck)
@@ -290,8 +246,7 @@ bool CCodecInstance::OpenNextPiece() {
     if (hWriteFile == INVALID_HANDLE_VALUE)
         return false;
     if (runFast && !AttachWritePort()) {
-        CloseHandle(hWriteFile);
-        hWriteFile = INVALID_HANDLE_VALUE;
+        CloseFile(hWriteFile);
         return false;
     }
     LARGE_INTEGER size{};
@@ -303,7 +258,7 @@ bool CCodecInstance::OpenNextPiece() {
     return true;
 }
 
-bool CCodecInstance::SplitTest() {
+bool CaptureRun::SwitchPieceIfFull() {
     // After a failed switch no piece is open: the frame goes to the next one that opens.
     if (hWriteFile != INVALID_HANDLE_VALUE && !NeedsNextPiece(pieceOffset, writeBytes, pieceBytes))
         return true;

@@ -2,23 +2,13 @@
 #include <cstring>
 #include <new>
 
+#include "capture/CaptureRun.h"
+#include "driver/Win32Edge.h"
 #include "pure/CaptureRules.h"
-#include "driver/CodecInstance.h"
 
 using namespace kestro;
 
-namespace {
-
-using BatchFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED_ENTRY, ULONG, PULONG, DWORD, BOOL);
-
-bool IsShortage(DWORD error) {
-    return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_INVALID_USER_BUFFER ||
-           error == ERROR_NOT_ENOUGH_QUOTA;
-}
-
-} // namespace
-
-bool CCodecInstance::CreateRequestPool() {
+bool CaptureRun::CreateRequestPool() {
     uint32_t count = settings->EffectiveRequestCount();
     // A count from the file too large for any array would throw even from a nothrow new.
     if (count > PTRDIFF_MAX / sizeof(WriteRequest))
@@ -35,15 +25,14 @@ bool CCodecInstance::CreateRequestPool() {
         requestSizes[i] = 0;
     }
     for (uint32_t i = 0; i < count; ++i) {
-        requests[i].buffer = static_cast<uint8_t*>(VirtualAlloc(
-            nullptr, bufferBytes ? bufferBytes : 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        requests[i].buffer = AllocatePages(bufferBytes);
         if (!requests[i].buffer)
             return false;
     }
     return true;
 }
 
-void CCodecInstance::ReleaseRequestPool() {
+void CaptureRun::ReleaseRequestPool() {
     if (requests) {
         // A write the platform never finished may still read its buffer and will still write
         // its OVERLAPPED: such a pool is left to it rather than freed under it.
@@ -54,8 +43,7 @@ void CCodecInstance::ReleaseRequestPool() {
             return;
         }
         for (uint32_t i = 0; i < requestCount; ++i)
-            if (requests[i].buffer)
-                VirtualFree(requests[i].buffer, 0, MEM_RELEASE);
+            FreePages(requests[i].buffer);
         delete[] requests;
         requests = nextRequest = lastRequest = nullptr;
         requestCount = 0;
@@ -65,32 +53,32 @@ void CCodecInstance::ReleaseRequestPool() {
     requestSizes = nullptr;
 }
 
-WriteRequest* CCodecInstance::RequestOf(OVERLAPPED* overlapped) const {
+WriteRequest* CaptureRun::RequestOf(OVERLAPPED* overlapped) const {
     for (uint32_t i = 0; i < requestCount; ++i)
         if (&requests[i].overlapped == overlapped)
             return &requests[i];
     return nullptr;
 }
 
-WriteRequest* CCodecInstance::FirstFreeRequest() const {
+WriteRequest* CaptureRun::FirstFreeRequest() const {
     for (uint32_t i = 0; i < requestCount; ++i)
         if (!requests[i].inFlight)
             return &requests[i];
     return nullptr;
 }
 
-bool CCodecInstance::AnyInFlight() const {
+bool CaptureRun::AnyInFlight() const {
     return FirstInFlight() != nullptr;
 }
 
-WriteRequest* CCodecInstance::FirstInFlight() const {
+WriteRequest* CaptureRun::FirstInFlight() const {
     for (uint32_t i = 0; i < requestCount; ++i)
         if (requests[i].inFlight)
             return &requests[i];
     return nullptr;
 }
 
-CCodecInstance::Taken CCodecInstance::TakeCompletion(DWORD timeout, WriteRequest** delivered) {
+CaptureRun::Taken CaptureRun::TakeCompletion(DWORD timeout, WriteRequest** delivered) {
     if (!hWritePort)
         return Taken::Broken;
     if (timeout != 0)
@@ -116,7 +104,7 @@ CCodecInstance::Taken CCodecInstance::TakeCompletion(DWORD timeout, WriteRequest
 // stallMs are cancelled, and if even that does not finish them within stallMs the run gives them
 // up (false; writesStuck is set). The port hands back exactly one packet per write it owes; if it
 // breaks, the requests' own completion status is watched instead.
-bool CCodecInstance::DrainWrites() {
+bool CaptureRun::DrainWrites() {
     bool cancelled = false;
     DWORD since = GetTickCount();
     while (AnyInFlight()) {
@@ -140,7 +128,7 @@ bool CCodecInstance::DrainWrites() {
     return true;
 }
 
-bool CCodecInstance::WatchRequests() {
+bool CaptureRun::WatchRequests() {
     for (int round = 0; round < 2 && AnyInFlight(); ++round) {
         if (round == 1)
             CancelWrites();
@@ -164,7 +152,7 @@ bool CCodecInstance::WatchRequests() {
     return false;
 }
 
-bool CCodecInstance::WaitForRequest(WriteRequest* r) {
+bool CaptureRun::WaitForRequest(WriteRequest* r) {
     while (r->inFlight) {
         Taken taken = TakeCompletion(stallMs);
         if (taken == Taken::Broken)
@@ -175,7 +163,7 @@ bool CCodecInstance::WaitForRequest(WriteRequest* r) {
     return true;
 }
 
-bool CCodecInstance::ConsumeWriteFailure() {
+bool CaptureRun::ConsumeWriteFailure() {
     bool failed = completionFailed;
     completionFailed = false;
     return failed;
@@ -184,9 +172,8 @@ bool CCodecInstance::ConsumeWriteFailure() {
 // Takes every completion the port holds in one call where the system has the batch form, so
 // that a pool of n requests costs one look at the port per n frames rather than one per frame.
 // False when the port held none.
-bool CCodecInstance::CollectCompletions() {
-    static auto batch = reinterpret_cast<BatchFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetQueuedCompletionStatusEx")));
+bool CaptureRun::CollectCompletions() {
+    auto batch = Kernel32().GetQueuedCompletionStatusEx;
     if (!batch || !hWritePort)
         return TakeCompletion(0) == Taken::Request;
     OVERLAPPED_ENTRY entries[16];
@@ -207,7 +194,7 @@ bool CCodecInstance::CollectCompletions() {
     return any;
 }
 
-WriteRequest* CCodecInstance::AcquireRequest() {
+WriteRequest* CaptureRun::AcquireRequest() {
     if (nextRequest && !nextRequest->inFlight)
         return nextRequest;
     WriteRequest* r = FirstFreeRequest();
@@ -219,7 +206,7 @@ WriteRequest* CCodecInstance::AcquireRequest() {
 // Issues the write of the current frame with r. Only a request with no packet owed is handed
 // here, and r stays in flight until the port delivers the packet of this write. With ownEvent
 // the write posts no packet: it completes on the run's event, and this call waits for it.
-bool CCodecInstance::StartWrite(WriteRequest* r, const void* data, bool ownEvent) {
+bool CaptureRun::StartWrite(WriteRequest* r, const void* data, bool ownEvent) {
     if (writeBytes == 0)
         return true;
     if (!GrowPiece(fileOffset + writeBytes))
@@ -262,7 +249,7 @@ bool CCodecInstance::StartWrite(WriteRequest* r, const void* data, bool ownEvent
 // The direct writers' wait for their own write, which holds the host's image. A write that
 // makes no progress for stallMs is cancelled; one that outlives even that stays in flight (its
 // request is not used again) and the frame fails.
-bool CCodecInstance::WaitOwnWrite(WriteRequest* r) {
+bool CaptureRun::WaitOwnWrite(WriteRequest* r) {
     ++blockingWaits;
     if (WaitForSingleObject(hWriteEvent, stallMs) != WAIT_OBJECT_0) {
         r->inFlight = 1;
@@ -278,19 +265,19 @@ bool CCodecInstance::WaitOwnWrite(WriteRequest* r) {
     return GetOverlappedResult(hWriteFile, &r->overlapped, &done, FALSE) && done == writeBytes;
 }
 
-bool CCodecInstance::IssueDirect(WriteRequest* r, const void* source) {
+bool CaptureRun::IssueDirect(WriteRequest* r, const void* source) {
     if (!StartWrite(r, source))
         return false;
     StoreFrame();
     return true;
 }
 
-bool CCodecInstance::IssueCopied(WriteRequest* r, const void* image) {
+bool CaptureRun::IssueCopied(WriteRequest* r, const void* image) {
     std::memcpy(r->buffer, image, frameBytes);
     return IssueDirect(r, r->buffer);
 }
 
-bool CCodecInstance::IssueCompressed(WriteRequest* r, ICCOMPRESS* icc) {
+bool CaptureRun::IssueCompressed(WriteRequest* r, ICCOMPRESS* icc) {
     if (!CompressChained(icc, r->buffer))
         return false;
     return IssueDirect(r, r->buffer);
@@ -298,7 +285,7 @@ bool CCodecInstance::IssueCompressed(WriteRequest* r, ICCOMPRESS* icc) {
 
 // The host may reuse its image as soon as the call returns, so the direct writers finish their
 // write first: one write and one wait on the run's event, no packet through the port.
-bool CCodecInstance::DirectFrame(ICCOMPRESS* icc) {
+bool CaptureRun::DirectFrame(ICCOMPRESS* icc) {
     WriteRequest* r = FirstFreeRequest();
     if (ConsumeWriteFailure() || !r || !StartWrite(r, icc->lpInput, true))
         return false;
@@ -308,8 +295,8 @@ bool CCodecInstance::DirectFrame(ICCOMPRESS* icc) {
     return true;
 }
 
-bool CCodecInstance::FastFrame(ICCOMPRESS* icc, FastSource source, bool split) {
-    if (split && source != FastSource::Compressed && !SplitTest())
+bool CaptureRun::FastFrame(ICCOMPRESS* icc, FastSource source, bool split) {
+    if (split && source != FastSource::Compressed && !SwitchPieceIfFull())
         return false;
     if (source == FastSource::Host)
         return DirectFrame(icc);
@@ -321,9 +308,9 @@ bool CCodecInstance::FastFrame(ICCOMPRESS* icc, FastSource source, bool split) {
     bool issued = false;
     if (source == FastSource::Copied)
         issued = IssueCopied(r, icc->lpInput);
-    else // the split test may switch pieces, which waits for every write but r's (free) one
-        issued =
-            CompressChained(icc, r->buffer) && (!split || SplitTest()) && IssueDirect(r, r->buffer);
+    else // SwitchPieceIfFull may switch pieces, which waits for every write but r's (free) one
+        issued = CompressChained(icc, r->buffer) && (!split || SwitchPieceIfFull()) &&
+                 IssueDirect(r, r->buffer);
     if (!issued)
         return false;
     if (walking && nextRequest == r && r->inFlight)
@@ -344,21 +331,21 @@ bool CCodecInstance::FastFrame(ICCOMPRESS* icc, FastSource source, bool split) {
     return true;
 }
 
-bool CCodecInstance::WriteDirectFast(ICCOMPRESS* icc) {
+bool CaptureRun::WriteDirectFast(ICCOMPRESS* icc) {
     return FastFrame(icc, FastSource::Host, false);
 }
-bool CCodecInstance::WriteCopiedFast(ICCOMPRESS* icc) {
+bool CaptureRun::WriteCopiedFast(ICCOMPRESS* icc) {
     return FastFrame(icc, FastSource::Copied, false);
 }
-bool CCodecInstance::WriteCompressedFast(ICCOMPRESS* icc) {
+bool CaptureRun::WriteCompressedFast(ICCOMPRESS* icc) {
     return FastFrame(icc, FastSource::Compressed, false);
 }
-bool CCodecInstance::WriteDirectFastSplit(ICCOMPRESS* icc) {
+bool CaptureRun::WriteDirectFastSplit(ICCOMPRESS* icc) {
     return FastFrame(icc, FastSource::Host, true);
 }
-bool CCodecInstance::WriteCopiedFastSplit(ICCOMPRESS* icc) {
+bool CaptureRun::WriteCopiedFastSplit(ICCOMPRESS* icc) {
     return FastFrame(icc, FastSource::Copied, true);
 }
-bool CCodecInstance::WriteCompressedFastSplit(ICCOMPRESS* icc) {
+bool CaptureRun::WriteCompressedFastSplit(ICCOMPRESS* icc) {
     return FastFrame(icc, FastSource::Compressed, true);
 }

@@ -1,11 +1,11 @@
 #include <cstring>
 
+#include "capture/CaptureRun.h"
 #include "pure/CaptureRules.h"
-#include "driver/CodecInstance.h"
 
 using namespace kestro;
 
-bool CCodecInstance::CompressChained(ICCOMPRESS* icc, void* destination) {
+bool CaptureRun::CompressChained(ICCOMPRESS* icc, void* destination) {
     // Tell the codec how much room it has; it reports what it used in the same field.
     chainOutputFormat->biSizeImage = bufferBytes;
     DWORD ckid = 0;
@@ -23,7 +23,7 @@ bool CCodecInstance::CompressChained(ICCOMPRESS* icc, void* destination) {
 
 // Positioned writes keep every frame at its recorded offset even after a write that failed
 // half-way moved the file pointer.
-bool CCodecInstance::WriteAt(const void* data, uint32_t bytes, uint64_t offset) {
+bool CaptureRun::WriteAt(const void* data, uint32_t bytes, uint64_t offset) {
     if (bytes == 0)
         return true;
     OVERLAPPED at{};
@@ -33,7 +33,7 @@ bool CCodecInstance::WriteAt(const void* data, uint32_t bytes, uint64_t offset) 
     return WriteFile(hWriteFile, data, bytes, &written, &at) && written == bytes;
 }
 
-bool CCodecInstance::WriteHostImage(const void* image) {
+bool CaptureRun::WriteHostImage(const void* image) {
     if (!tailPage)
         return WriteAt(image, writeBytes, fileOffset);
     // The host's image ends inside the last page: that page comes from memory of our own.
@@ -42,16 +42,16 @@ bool CCodecInstance::WriteHostImage(const void* image) {
     return WriteAt(image, whole, fileOffset) && WriteAt(tailPage, pageSize, fileOffset + whole);
 }
 
-void CCodecInstance::StoreFrame() {
+void CaptureRun::StoreFrame() {
     frameOffset = fileOffset;
     fileOffset += writeBytes;
     pieceOffset += writeBytes;
 }
 
-bool CCodecInstance::SyncFrame(ICCOMPRESS* icc, bool compressed, bool split) {
+bool CaptureRun::SyncFrame(ICCOMPRESS* icc, bool compressed, bool split) {
     if (compressed && !CompressChained(icc, chainOutputBuffer))
         return false;
-    if (split && !SplitTest())
+    if (split && !SwitchPieceIfFull())
         return false;
     bool written = compressed ? WriteAt(chainOutputBuffer, writeBytes, fileOffset)
                               : WriteHostImage(icc->lpInput);
@@ -61,15 +61,15 @@ bool CCodecInstance::SyncFrame(ICCOMPRESS* icc, bool compressed, bool split) {
     return true;
 }
 
-bool CCodecInstance::WriteDirect(ICCOMPRESS* icc) {
+bool CaptureRun::WriteDirect(ICCOMPRESS* icc) {
     return SyncFrame(icc, false, false);
 }
-bool CCodecInstance::WriteCompressed(ICCOMPRESS* icc) {
+bool CaptureRun::WriteCompressed(ICCOMPRESS* icc) {
     return SyncFrame(icc, true, false);
 }
-bool CCodecInstance::WriteDirectSplit(ICCOMPRESS* icc) {
+bool CaptureRun::WriteDirectSplit(ICCOMPRESS* icc) {
     return SyncFrame(icc, false, true);
 }
-bool CCodecInstance::WriteCompressedSplit(ICCOMPRESS* icc) {
+bool CaptureRun::WriteCompressedSplit(ICCOMPRESS* icc) {
     return SyncFrame(icc, true, true);
 }

@@ -29,10 +29,12 @@ CCodecInstance* CCodecInstance::Create(ICOPEN* open) {
 }
 
 CCodecInstance::~CCodecInstance() {
-    ReleaseRequestPool();
-    ReleaseReadSlots();
-    CloseDataFile();
-    CloseReadFile();
+    // The runs' own destructors would release the same, in another order: the write requests
+    // go first, then the read slots, before any file or port closes under them.
+    capture.ReleaseRequestPool();
+    playback.ReleaseReadSlots();
+    capture.CloseDataFile();
+    playback.CloseReadFile();
     CloseChainedCompressor();
     CloseChainedDecompressor();
 }
@@ -59,4 +61,28 @@ LRESULT CCodecInstance::GetState(void*, DWORD) {
 
 LRESULT CCodecInstance::SetState(const void*, DWORD) {
     return 0;
+}
+
+LRESULT CCodecInstance::BeginCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    return capture.Begin(in, out);
+}
+
+LRESULT CCodecInstance::CompressFrame(ICCOMPRESS* icc, DWORD) {
+    return capture.Frame(icc);
+}
+
+LRESULT CCodecInstance::EndCapture() {
+    return capture.End();
+}
+
+LRESULT CCodecInstance::BeginPlayback(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    return playback.Begin(in, out);
+}
+
+LRESULT CCodecInstance::DecompressFrame(ICDECOMPRESS* icd, DWORD) {
+    return playback.Frame(icd);
+}
+
+LRESULT CCodecInstance::EndPlayback() {
+    return playback.End();
 }

@@ -40,7 +40,7 @@ bool CCodecInstance::OpenChainedDecompressor(uint32_t handler) {
         return false;
     // A chained run decodes with its codec until it ends or begins again; a question about a
     // stream of another codec meanwhile is answered by AskChainedDecompressor.
-    if (hicDecompressor && decompressActive && readChainFormat)
+    if (hicDecompressor && decompressActive && playback.readChainFormat)
         return false;
     CloseChainedDecompressor();
     hicDecompressor = ICOpen(ICTYPE_VIDEO, handler, ICMODE_DECOMPRESS);

@@ -1,7 +1,8 @@
 #include <cstring>
 
+#include "driver/Win32Edge.h"
+#include "playback/PlaybackRun.h"
 #include "pure/FrameRecord.h"
-#include "driver/CodecInstance.h"
 #include "pure/PixelRepack.h"
 #include "pure/ReadPlan.h"
 
@@ -21,15 +22,6 @@ constexpr DWORD kPollMs = 5;
 std::optional<FrameRecordView> RecordOf(const ICDECOMPRESS* icd) {
     uint32_t sizeImage = icd->lpbiInput ? icd->lpbiInput->biSizeImage : 0;
     return ParseFrameRecord(static_cast<const uint8_t*>(icd->lpInput), RecordLimit(sizeImage));
-}
-
-// CancelIoEx cancels one request whichever thread issued it; systems without it only have
-// CancelIo, which covers the calling thread's requests (the host's thread issues ours).
-BOOL CancelRead(HANDLE file, OVERLAPPED* overlapped) {
-    using CancelIoExFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
-    static const auto cancelEx = reinterpret_cast<CancelIoExFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIoEx")));
-    return cancelEx ? cancelEx(file, overlapped) : CancelIo(file);
 }
 
 // Only a regular file on a disk volume: a directory, pipe, console or port is no piece.
@@ -67,7 +59,7 @@ std::optional<uint32_t> StoredPictureBytes(PixelKind source, int32_t width, int3
 
 } // namespace
 
-bool CCodecInstance::SameDataFile(const char* path, size_t length) const {
+bool PlaybackRun::SameDataFile(const char* path, size_t length) const {
     if (readFileName[0] == 0)
         return false;
     // Letter case is folded by the system so that double-byte names compare correctly.
@@ -75,8 +67,8 @@ bool CCodecInstance::SameDataFile(const char* path, size_t length) const {
                           int(length)) == CSTR_EQUAL;
 }
 
-CCodecInstance::DataFile CCodecInstance::LookUpDataFile(const char* path, size_t length,
-                                                        bool overlapped) {
+PlaybackRun::DataFile PlaybackRun::LookUpDataFile(const char* path, size_t length,
+                                                  bool overlapped) {
     if (SameDataFile(path, length))
         return hReadFile != INVALID_HANDLE_VALUE ? DataFile::Open : DataFile::Failed;
     CloseReadFile();
@@ -98,15 +90,13 @@ CCodecInstance::DataFile CCodecInstance::LookUpDataFile(const char* path, size_t
         return folder ? DataFile::Failed : DataFile::JustFailed;
     }
     if (!IsDiskFile(hReadFile)) {
-        CloseHandle(hReadFile);
-        hReadFile = INVALID_HANDLE_VALUE;
+        CloseFile(hReadFile);
         return DataFile::Failed;
     }
     if (overlapped) {
         hReadPort = CreateIoCompletionPort(hReadFile, nullptr, kReadPortKey, 0);
         if (!hReadPort) {
-            CloseHandle(hReadFile);
-            hReadFile = INVALID_HANDLE_VALUE;
+            CloseFile(hReadFile);
             return DataFile::JustFailed;
         }
         LARGE_INTEGER size;
@@ -115,8 +105,7 @@ CCodecInstance::DataFile CCodecInstance::LookUpDataFile(const char* path, size_t
     return DataFile::Open;
 }
 
-bool CCodecInstance::IssueRead(ReadSlot* slot, uint64_t position, uint32_t offset,
-                               uint32_t length) {
+bool PlaybackRun::IssueRead(ReadSlot* slot, uint64_t position, uint32_t offset, uint32_t length) {
     if (readPending || !slot->buffer || !hReadPort || hReadFile == INVALID_HANDLE_VALUE ||
         length == 0 || offset > slot->size || length > slot->size - offset)
         return false;
@@ -130,8 +119,7 @@ bool CCodecInstance::IssueRead(ReadSlot* slot, uint64_t position, uint32_t offse
             return true;
         }
         DWORD error = GetLastError();
-        bool transient = error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_INVALID_USER_BUFFER ||
-                         error == ERROR_NOT_ENOUGH_QUOTA;
+        bool transient = IsShortage(error);
         // None of our reads is outstanding here, so no completion can free what the system
         // lacks; give it a moment a few times, then give up on the frame.
         if (!transient || attempt == kTransientRetries)
@@ -140,7 +128,7 @@ bool CCodecInstance::IssueRead(ReadSlot* slot, uint64_t position, uint32_t offse
     }
 }
 
-bool CCodecInstance::AwaitRead(DWORD* transferred, DWORD timeout) {
+bool PlaybackRun::AwaitRead(DWORD* transferred, DWORD timeout) {
     *transferred = 0;
     ReadSlot* slot = readPending;
     if (!slot)
@@ -161,7 +149,7 @@ bool CCodecInstance::AwaitRead(DWORD* transferred, DWORD timeout) {
     // The read is still outstanding: cancel it and give the cancellation a bounded time. Its
     // packet may still reach the port, where a later read of the same slot would take it for its
     // own, so the file and its port are dropped and the next frame opens them afresh.
-    CancelRead(hReadFile, &slot->overlapped);
+    CancelRequest(hReadFile, &slot->overlapped);
     for (DWORD waited = 0; !HasOverlappedIoCompleted(&slot->overlapped) && waited < kCancelGraceMs;
          waited += kPollMs)
         Sleep(kPollMs);
@@ -176,16 +164,16 @@ bool CCodecInstance::AwaitRead(DWORD* transferred, DWORD timeout) {
     return false;
 }
 
-void CCodecInstance::CollectPendingRead() {
+void PlaybackRun::CollectPendingRead() {
     if (!readPending)
         return;
-    CancelRead(hReadFile, &readPending->overlapped);
+    CancelRequest(hReadFile, &readPending->overlapped);
     DWORD ignored;
     AwaitRead(&ignored, kCancelGraceMs);
     readAhead = 0;
 }
 
-bool CCodecInstance::DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd) {
+bool PlaybackRun::DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd) {
     if (!hicDecompressor || !readChainFormat)
         return false;
     auto* format = reinterpret_cast<BITMAPINFOHEADER*>(readChainFormat);
@@ -198,7 +186,7 @@ bool CCodecInstance::DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPR
                         icd->lpOutput) == ICERR_OK;
 }
 
-bool CCodecInstance::ProduceRaw(const uint8_t* data, uint32_t available, ICDECOMPRESS* icd) {
+bool PlaybackRun::ProduceRaw(const uint8_t* data, uint32_t available, ICDECOMPRESS* icd) {
     if (readConversion.op == RawOp::Refuse || available < readConversion.storedBytes ||
         readConversion.outputBytes > readImageBytes)
         return false;
@@ -210,16 +198,16 @@ namespace {
 
 // Opens the data file the record names and checks where the frame lies. A result means the frame
 // is finished without a read: cleared (a file that cannot be opened), refused, or empty.
-std::optional<BOOL> OpenSource(CCodecInstance& c, const FramePlan& plan, bool overlapped,
-                               bool chained, ICDECOMPRESS* icd) {
+std::optional<BOOL> OpenSource(PlaybackRun& c, const FramePlan& plan, bool overlapped, bool chained,
+                               ICDECOMPRESS* icd) {
     const FrameRecordView& record = plan.record;
     switch (c.LookUpDataFile(record.path.data(), record.path.size(), overlapped)) {
-    case CCodecInstance::DataFile::JustFailed:
+    case PlaybackRun::DataFile::JustFailed:
         c.ClearFrame(icd);
         return TRUE;
-    case CCodecInstance::DataFile::Failed:
+    case PlaybackRun::DataFile::Failed:
         return FALSE;
-    case CCodecInstance::DataFile::Open:
+    case PlaybackRun::DataFile::Open:
         break;
     }
     if (!UsablePosition(record.offset, c.pageSize))
@@ -230,7 +218,7 @@ std::optional<BOOL> OpenSource(CCodecInstance& c, const FramePlan& plan, bool ov
 }
 
 // The overlapped readers: one read in flight at most, predicted from the frame just read.
-BOOL ReadFast(CCodecInstance& c, ICDECOMPRESS* icd, bool chained) {
+BOOL ReadFast(PlaybackRun& c, ICDECOMPRESS* icd, bool chained) {
     ReadSlot* first = &c.readSlots[0];
     if (!first->buffer || !c.readSlots[1].buffer)
         return FALSE;
@@ -307,7 +295,7 @@ BOOL ReadFast(CCodecInstance& c, ICDECOMPRESS* icd, bool chained) {
 
 // The synchronous readers: one unbuffered read at the file pointer, which sequential play
 // leaves at the next frame.
-BOOL ReadPlain(CCodecInstance& c, ICDECOMPRESS* icd, bool chained) {
+BOOL ReadPlain(PlaybackRun& c, ICDECOMPRESS* icd, bool chained) {
     ReadSlot* first = &c.readSlots[0];
     if (!first->buffer)
         return FALSE;
@@ -359,15 +347,15 @@ BOOL ReadPlain(CCodecInstance& c, ICDECOMPRESS* icd, bool chained) {
 
 } // namespace
 
-BOOL CCodecInstance::ReadFastChained(ICDECOMPRESS* icd) {
+BOOL PlaybackRun::ReadFastChained(ICDECOMPRESS* icd) {
     return ReadFast(*this, icd, true);
 }
-BOOL CCodecInstance::ReadFastRaw(ICDECOMPRESS* icd) {
+BOOL PlaybackRun::ReadFastRaw(ICDECOMPRESS* icd) {
     return ReadFast(*this, icd, false);
 }
-BOOL CCodecInstance::ReadPlainChained(ICDECOMPRESS* icd) {
+BOOL PlaybackRun::ReadPlainChained(ICDECOMPRESS* icd) {
     return ReadPlain(*this, icd, true);
 }
-BOOL CCodecInstance::ReadPlainRaw(ICDECOMPRESS* icd) {
+BOOL PlaybackRun::ReadPlainRaw(ICDECOMPRESS* icd) {
     return ReadPlain(*this, icd, false);
 }

@@ -2,21 +2,27 @@
 #include <new>
 
 #include "driver/CodecInstance.h"
+#include "driver/Win32Edge.h"
+#include "playback/PlaybackRun.h"
 #include "pure/StreamFormat.h"
 #include "pure/ReadPlan.h"
 
 using namespace kestro;
 
-namespace {
+PlaybackRun::PlaybackRun(CCodecInstance& owner)
+    : instance(owner), settings(owner.settings), decompressActive(owner.decompressActive),
+      hicDecompressor(owner.hicDecompressor), hReadPort(owner.hReadPort),
+      readFileName(owner.readFileName), hReadFile(owner.hReadFile), readAhead(owner.readAhead),
+      sourceKind(owner.sourceKind), outputKind(owner.outputKind), frameReader(owner.frameReader),
+      readSlots(owner.readSlots), readFileSize(owner.readFileSize), pageSize(owner.pageSize) {}
 
-uint8_t* AllocatePages(uint32_t bytes) {
-    return static_cast<uint8_t*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE));
+PlaybackRun::~PlaybackRun() {
+    ReleaseReadSlots();
+    CloseReadFile();
 }
 
-} // namespace
-
-LRESULT CCodecInstance::BeginPlayback(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
-    if (DecompressQuery(in, out) != ICERR_OK)
+LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    if (instance.DecompressQuery(in, out) != ICERR_OK)
         return ICERR_BADFORMAT;
     // The query accepts a missing output format; a run needs one to size its buffers.
     auto output = ReadBitmapHeader(out);
@@ -44,9 +50,7 @@ LRESULT CCodecInstance::BeginPlayback(const BITMAPINFOHEADER* in, const BITMAPIN
     // Until this begin succeeds no reader may touch the released buffers.
     frameReader = nullptr;
 
-    SYSTEM_INFO system;
-    GetSystemInfo(&system);
-    pageSize = system.dwPageSize;
+    pageSize = SystemPageSize();
     readAhead = 0;
     readRowsPadded = padded;
 
@@ -68,13 +72,13 @@ LRESULT CCodecInstance::BeginPlayback(const BITMAPINFOHEADER* in, const BITMAPIN
 
     if (stream->biChainHandler != 0) {
         // The previous run is over: a stream of another codec gets that codec from here on.
-        if (!OpenChainedDecompressor(stream->biChainHandler))
+        if (!instance.OpenChainedDecompressor(stream->biChainHandler))
             return ICERR_BADFORMAT;
         readChainFormat = new (std::nothrow) uint8_t[stream->biChainFormatSize];
         if (!readChainFormat)
             return ICERR_BADFORMAT;
         std::memcpy(readChainFormat, ChainFormatOf(in, *stream), stream->biChainFormatSize);
-        frameReader = fast ? &CCodecInstance::ReadFastChained : &CCodecInstance::ReadPlainChained;
+        frameReader = fast ? &PlaybackRun::ReadFastChained : &PlaybackRun::ReadPlainChained;
     } else {
         sourceKind = ClassifyPixelKind(stream->biSourceCompression, stream->biBitCount);
         outputKind = KindOf(*output);
@@ -82,7 +86,7 @@ LRESULT CCodecInstance::BeginPlayback(const BITMAPINFOHEADER* in, const BITMAPIN
                                             output->biHeight, output->biWidth, readRowsPadded);
         // Kinds the stream does not know (the query lets them through) fail every frame.
         readConversion = conversion ? *conversion : RawConversion{};
-        frameReader = fast ? &CCodecInstance::ReadFastRaw : &CCodecInstance::ReadPlainRaw;
+        frameReader = fast ? &PlaybackRun::ReadFastRaw : &PlaybackRun::ReadPlainRaw;
     }
     readWidth = output->biWidth;
     readHeight = output->biHeight;
@@ -92,54 +96,43 @@ LRESULT CCodecInstance::BeginPlayback(const BITMAPINFOHEADER* in, const BITMAPIN
     return ICERR_OK;
 }
 
-LRESULT CCodecInstance::DecompressFrame(ICDECOMPRESS* icd, DWORD) {
+LRESULT PlaybackRun::Frame(ICDECOMPRESS* icd) {
     if (!icd)
         return ICERR_BADFORMAT;
     // Hosts may skip the begin message; a begin that failed left no reader either.
-    if ((!decompressActive || !frameReader) &&
-        BeginPlayback(icd->lpbiInput, icd->lpbiOutput) != ICERR_OK)
+    if ((!decompressActive || !frameReader) && Begin(icd->lpbiInput, icd->lpbiOutput) != ICERR_OK)
         return ICERR_BADFORMAT;
     if (!icd->lpInput || !icd->lpOutput || !OutputMatchesRun(icd->lpbiOutput))
         return ICERR_BADFORMAT;
     return (this->*frameReader)(icd) ? ICERR_OK : ICERR_BADFORMAT;
 }
 
-LRESULT CCodecInstance::EndPlayback() {
+LRESULT PlaybackRun::End() {
     ReleaseReadSlots();
     CloseReadFile();
-    CloseChainedDecompressor();
+    instance.CloseChainedDecompressor();
     decompressActive = false;
     return ICERR_OK;
 }
 
-void CCodecInstance::ReleaseReadSlots() {
+void PlaybackRun::ReleaseReadSlots() {
     CollectPendingRead();
-    for (ReadSlot& slot : readSlots) {
-        if (slot.buffer) {
-            VirtualFree(slot.buffer, 0, MEM_RELEASE);
-            slot.buffer = nullptr;
-        }
-    }
+    for (ReadSlot& slot : readSlots)
+        FreePages(slot.buffer);
     delete[] readChainFormat;
     readChainFormat = nullptr;
 }
 
-void CCodecInstance::CloseReadFile() {
+void PlaybackRun::CloseReadFile() {
     // The outstanding read targets a slot buffer; it must be over before the file goes.
     CollectPendingRead();
-    if (hReadPort) {
-        CloseHandle(hReadPort);
-        hReadPort = nullptr;
-    }
+    CloseObject(hReadPort);
     std::memset(readFileName, 0, sizeof readFileName);
-    if (hReadFile != INVALID_HANDLE_VALUE) {
-        CloseHandle(hReadFile);
-        hReadFile = INVALID_HANDLE_VALUE;
-    }
+    CloseFile(hReadFile);
     readFileSize = 0;
 }
 
-bool CCodecInstance::OutputMatchesRun(const BITMAPINFOHEADER* out) const {
+bool PlaybackRun::OutputMatchesRun(const BITMAPINFOHEADER* out) const {
     auto header = ReadBitmapHeader(out);
     // The host may declare a smaller picture for a frame than for the run: the frame is refused
     // rather than written past the buffer that size describes.
@@ -148,7 +141,7 @@ bool CCodecInstance::OutputMatchesRun(const BITMAPINFOHEADER* out) const {
            (header->biSizeImage == 0 || header->biSizeImage >= readImageBytes);
 }
 
-void CCodecInstance::ClearFrame(ICDECOMPRESS* icd) {
+void PlaybackRun::ClearFrame(ICDECOMPRESS* icd) {
     if (icd->lpOutput)
         std::memset(icd->lpOutput, 0, readImageBytes);
 }

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <new>
 
+#include "driver/Win32Edge.h"
 #include "resources/resource.h"
 #include "settings/CodecSettings.h"
 #include "ui/ConfigDlg.h"
@@ -98,32 +99,25 @@ DWORD WINAPI CWriteThread::ThreadMain(void* self) {
 }
 
 void CWriteThread::Work() {
-    SYSTEM_INFO system{};
-    GetSystemInfo(&system);
-    const uint64_t unit = uint64_t(system.dwPageSize) * 2000;
+    const uint64_t unit = uint64_t(kestro::SystemPageSize()) * 2000;
     // Committed read-only memory reads as zeros and is never copied into.
-    void* zeros = VirtualAlloc(nullptr, SIZE_T(unit), MEM_RESERVE | MEM_COMMIT, PAGE_READONLY);
-    if (zeros) {
+    if (kestro::PageBuffer zeros(size_t(unit), PAGE_READONLY); zeros) {
         const kestro::WritePlan plan = kestro::PlanWrites(totalBytes, unit);
-        HANDLE file = CreateFileA(fileName.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                  FILE_FLAG_NO_BUFFERING, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            if (WaitForSingleObject(stopEvent, 0) != WAIT_OBJECT_0) {
-                for (uint64_t i = 0; i < plan.Count(); ++i) {
-                    const DWORD length =
-                        DWORD(i == plan.fullWrites && plan.tailBytes ? plan.tailBytes : unit);
-                    DWORD written = 0;
-                    if (!WriteFile(file, zeros, length, &written, nullptr))
-                        break;
-                    PostMessageW(owner, WM_RESERVE_PROGRESS, written, 0);
-                    if (WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0)
-                        break;
-                }
+        // No truncation: a longer piece keeps its tail.
+        kestro::UniqueFile file(CreateFileA(fileName.c_str(), GENERIC_WRITE, 0, nullptr,
+                                            OPEN_ALWAYS, FILE_FLAG_NO_BUFFERING, nullptr));
+        if (file && WaitForSingleObject(stopEvent, 0) != WAIT_OBJECT_0) {
+            for (uint64_t i = 0; i < plan.Count(); ++i) {
+                const DWORD length =
+                    DWORD(i == plan.fullWrites && plan.tailBytes ? plan.tailBytes : unit);
+                DWORD written = 0;
+                if (!WriteFile(file.get(), zeros.data(), length, &written, nullptr))
+                    break;
+                PostMessageW(owner, WM_RESERVE_PROGRESS, written, 0);
+                if (WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0)
+                    break;
             }
-            // No truncation: a longer piece keeps its tail.
-            CloseHandle(file);
         }
-        VirtualFree(zeros, 0, MEM_RELEASE);
     }
     PostMessageW(owner, WM_RESERVE_DONE, reinterpret_cast<WPARAM>(this), 0);
 }

@@ -150,13 +150,13 @@ public:
 TEST_F(CoreRun, CopiedWriterGrowsAheadAndNeverWaits) {
     Start(true, true);
     ASSERT_EQ(Frame(0), ICERR_OK);
-    EXPECT_EQ(codec->extensions, 0u) << "frame 0 lies in the header's page";
+    EXPECT_EQ(codec->capture.extensions, 0u) << "frame 0 lies in the header's page";
     ASSERT_EQ(Frame(1), ICERR_OK);
     EXPECT_EQ(FileSizeOf(Piece(0)), 65u * kPage) << "grown 64 frames ahead by frame 1";
     for (int f = 2; f < 200; ++f)
         ASSERT_EQ(Frame(f), ICERR_OK) << "frame " << f;
-    EXPECT_EQ(codec->extensions, 4u) << "frames 1, 65, 129 and 193 pass the end";
-    EXPECT_EQ(codec->blockingWaits, 0u);
+    EXPECT_EQ(codec->capture.extensions, 4u) << "frames 1, 65, 129 and 193 pass the end";
+    EXPECT_EQ(codec->capture.blockingWaits, 0u);
     EXPECT_EQ(codec->EndCapture(), ICERR_OK);
     EXPECT_EQ(FileSizeOf(Piece(0)), 200u * kPage);
     for (int f : {0, 63, 64, 199})
@@ -169,8 +169,8 @@ TEST_F(CoreRun, DirectWriterWaitsOnItsOwnEventOnly) {
     Start(true, false);
     for (int f = 0; f < 70; ++f)
         ASSERT_EQ(Frame(f), ICERR_OK) << "frame " << f;
-    EXPECT_LE(codec->blockingWaits, 70u);
-    EXPECT_EQ(codec->extensions, 2u);
+    EXPECT_LE(codec->capture.blockingWaits, 70u);
+    EXPECT_EQ(codec->capture.extensions, 2u);
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
@@ -190,7 +190,7 @@ TEST_F(CoreRun, LongerPiecesKeepTheirLengthShorterOnesEndAtTheLastFrame) {
         Start(true, true);
         for (int f = 0; f < 200; ++f)
             ASSERT_EQ(Frame(f), ICERR_OK) << "frame " << f;
-        EXPECT_EQ(codec->extensions, pages > 200 ? 0u : 2u);
+        EXPECT_EQ(codec->capture.extensions, pages > 200 ? 0u : 2u);
         EXPECT_EQ(codec->EndCapture(), ICERR_OK);
         Close();
         EXPECT_EQ(FileSizeOf(Piece(0)), uint64_t(pages > 200 ? pages : 200) * kPage);
@@ -243,7 +243,7 @@ TEST_F(CoreRun, EndAndCloseReturnWhenWritesNeverFinish) {
         SCOPED_TRACE(close ? "DRV_CLOSE" : "ICM_COMPRESS_END");
         Start(true, true);
         ASSERT_EQ(Frame(0), ICERR_OK);
-        codec->stallMs = 200;
+        codec->capture.stallMs = 200;
         // A request that looks in flight and that no completion will ever report.
         kestro::WriteRequest& r = codec->requests[1];
         r.inFlight = 1;

@@ -122,7 +122,7 @@ private:
         if (GetFileType(file_) != FILE_TYPE_DISK)
             return;
         for (int i = 0; i < 2; ++i) {
-            ahead_[i] = std::make_unique<PageBuffer>(size_t((rawBytes_ + 4095) & ~uint64_t(4095)));
+            ahead_[i] = std::make_unique<PageBuffer>(size_t(PageRounded(rawBytes_)));
             empty_[i] = CreateEventA(nullptr, FALSE, TRUE, nullptr);
             full_[i] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
             if (!ahead_[i]->data() || !empty_[i] || !full_[i])
@@ -437,7 +437,7 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
             why += " (the folder " + DirectoryOf(piece0) + " does not exist)";
         else if (FreeBytesAt(piece0) < 65536)
             why += " (the data disk is full)";
-        else if (dibBytes % 4096)
+        else if (dibBytes % kestro::SystemPageSize())
             why += ", or it refuses a frame of " + std::to_string(dibBytes) +
                    " bytes that is not a whole number of pages while buffer=0";
         Error(why + ". The data file is set by --datafile or \"filename\" in " +
@@ -472,7 +472,7 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
     std::vector<uint8_t> samples;
 
     PageBuffer raw{size_t(rawBytes)};
-    PageBuffer bits{size_t((dibBytes + 4095) & ~uint64_t(4095))};
+    PageBuffer bits{size_t(PageRounded(dibBytes))};
     std::vector<uint8_t> record(static_cast<size_t>(largest));
     if (!raw.data() || !bits.data()) {
         Error("out of memory for frames of " + std::to_string(dibBytes) + " bytes");
@@ -488,7 +488,7 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
     if (options.frames < 0 && source.KnownFrames())
         limit = source.KnownFrames();
     if (limit != UINT64_MAX) {
-        const uint64_t need = limit * ((dibBytes + 4095) & ~uint64_t(4095));
+        const uint64_t need = limit * PageRounded(dibBytes);
         const uint64_t room = FreeBytesAt(piece0);
         if (room != UINT64_MAX && need > room)
             Warning("the data disk has " + Megabytes(room) + " free, the capture needs about " +
@@ -545,7 +545,7 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
                             nullptr);
         if (status != ICERR_OK) {
             const uint64_t room = FreeBytesAt(piece0);
-            if (room != UINT64_MAX && room < dibBytes + 4096)
+            if (room != UINT64_MAX && room < dibBytes + kestro::SystemPageSize())
                 Error("the data disk is full (" + std::to_string(room) + " bytes free at " +
                       DirectoryOf(piece0) + "): capture stopped after " + std::to_string(frame) +
                       " frames");

@@ -161,17 +161,6 @@ double Seconds() {
     return double(now.QuadPart) / double(frequency.QuadPart);
 }
 
-PageBuffer::PageBuffer(size_t bytes) : size_(bytes) {
-    if (bytes)
-        data_ = static_cast<uint8_t*>(
-            VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-}
-
-PageBuffer::~PageBuffer() {
-    if (data_)
-        VirtualFree(data_, 0, MEM_RELEASE);
-}
-
 std::string DirectoryOf(const std::string& path) {
     const size_t slash = path.find_last_of("\\/");
     return slash == std::string::npos ? std::string(".\\") : path.substr(0, slash + 1);

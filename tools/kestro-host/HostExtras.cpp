@@ -11,7 +11,7 @@
 namespace host {
 
 int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, bool quiet) {
-    const uint64_t span = (frameBytes + 4095) & ~uint64_t(4095);
+    const uint64_t span = PageRounded(frameBytes);
     PageBuffer buffer{size_t(span)};
     if (!buffer.data() || span > 0xffffffffu) {
         Error("cannot allocate a frame of " + std::to_string(frameBytes) + " bytes");
@@ -19,9 +19,10 @@ int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, b
     }
     for (size_t i = 0; i < span; ++i)
         buffer.data()[i] = uint8_t(i * 7);
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_FLAG_NO_BUFFERING, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    UniqueFile owned(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 CREATE_ALWAYS, FILE_FLAG_NO_BUFFERING, nullptr));
+    const HANDLE file = owned.get();
+    if (!owned) {
         Error("cannot create " + path + ": " + SystemMessage(GetLastError()));
         return kExitUsage;
     }
@@ -31,7 +32,6 @@ int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, b
         if (!WriteFile(file, buffer.data(), DWORD(span), &done, nullptr) || done != span) {
             Error("plain write failed at frame " + std::to_string(i) + ": " +
                   SystemMessage(GetLastError()));
-            CloseHandle(file);
             return kExitPartial;
         }
     }
@@ -43,12 +43,11 @@ int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, b
         DWORD done = 0;
         if (!ReadFile(file, buffer.data(), DWORD(span), &done, nullptr) || done != span) {
             Error("plain read failed at frame " + std::to_string(i));
-            CloseHandle(file);
             return kExitPartial;
         }
     }
     const double readSeconds = Seconds() - t0;
-    CloseHandle(file);
+    owned.reset(); // the file is deleted only once closed
     DeleteFileA(path.c_str());
     const double bytes = double(frameBytes) * double(frames);
     std::printf("baseline: plain write %.1f MB/s, plain read %.1f MB/s (%llu frames of %llu "

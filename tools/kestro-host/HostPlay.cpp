@@ -271,7 +271,7 @@ int RunPlay(const PlayOptions& options, PlayResult* result) {
         }
     }
 
-    PageBuffer picture{size_t((bitmapBytes + 4095) & ~uint64_t(4095))};
+    PageBuffer picture{size_t(PageRounded(bitmapBytes))};
     std::vector<uint8_t> topDown(static_cast<size_t>(pictureBytes)), bgr;
     std::vector<uint8_t> record;
     ReferenceChecker checker;

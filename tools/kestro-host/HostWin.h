@@ -6,7 +6,18 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/Win32Edge.h"
+#include "pure/StreamFormat.h"
+
 namespace host {
+
+using kestro::PageBuffer;
+using kestro::UniqueFile;
+
+// `n` rounded up to whole pages of this system: unbuffered transfers move whole pages.
+inline uint64_t PageRounded(uint64_t n) {
+    return kestro::RoundUpToPage(n, kestro::SystemPageSize());
+}
 
 std::string RegisteredDriver(); // the Drivers32 value of vidc.KEST, empty when absent
 std::string SystemMessage(DWORD code);
@@ -44,21 +55,6 @@ private:
 struct AviLibrary {
     AviLibrary() { AVIFileInit(); }
     ~AviLibrary() { AVIFileExit(); }
-};
-
-// Committed page-aligned memory: unbuffered writes from the host's frame need it.
-class PageBuffer {
-public:
-    explicit PageBuffer(size_t bytes);
-    PageBuffer(const PageBuffer&) = delete;
-    PageBuffer& operator=(const PageBuffer&) = delete;
-    ~PageBuffer();
-    uint8_t* data() const { return data_; }
-    size_t size() const { return size_; }
-
-private:
-    uint8_t* data_ = nullptr;
-    size_t size_ = 0;
 };
 
 } // namespace host

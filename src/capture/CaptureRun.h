@@ -1,0 +1,151 @@
+#pragma once
+#include <windows.h>
+#include <vfw.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "settings/CodecSettings.h"
+
+class CCodecInstance;
+
+namespace kestro {
+
+// One entry of the fast writers' request pool. The OVERLAPPED comes first: the completion port
+// hands back its address, which is the request itself.
+struct WriteRequest {
+    OVERLAPPED overlapped;
+    uint8_t* buffer;
+    uint32_t inFlight;
+};
+
+// The capture run of one codec instance: begin, the ten frame writers, end, and the state that
+// only a capture run has. The run works on the instance's write-path fields (hWriteFile, the
+// request pool, the offsets...) under the instance's own names, bound once at construction.
+class CaptureRun {
+public:
+    using FrameWriter = bool (CaptureRun::*)(ICCOMPRESS* icc);
+
+    explicit CaptureRun(CCodecInstance& owner);
+    ~CaptureRun();
+    CaptureRun(const CaptureRun&) = delete;
+    CaptureRun& operator=(const CaptureRun&) = delete;
+
+    LRESULT Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
+    LRESULT Frame(ICCOMPRESS* icc);
+    LRESULT End();
+
+    // Idempotent releases; the pool goes first, so that no write is left to use the file.
+    void ReleaseRequestPool();
+    void CloseDataFile();
+
+    bool WriteDirect(ICCOMPRESS* icc);
+    bool WriteCompressed(ICCOMPRESS* icc);
+    bool WriteDirectSplit(ICCOMPRESS* icc);
+    bool WriteCompressedSplit(ICCOMPRESS* icc);
+    bool WriteDirectFast(ICCOMPRESS* icc);
+    bool WriteCopiedFast(ICCOMPRESS* icc);
+    bool WriteCompressedFast(ICCOMPRESS* icc);
+    bool WriteDirectFastSplit(ICCOMPRESS* icc);
+    bool WriteCopiedFastSplit(ICCOMPRESS* icc);
+    bool WriteCompressedFastSplit(ICCOMPRESS* icc);
+
+    uint32_t stallMs = 10000;   // a write making no progress this long is given up on
+    uint32_t blockingWaits = 0; // waits of this run that could block the host
+    uint32_t extensions = 0;    // times this run grew a piece ahead of its frames
+
+private:
+    enum class FastSource { Host, Copied, Compressed };
+    enum class Taken { Request, Empty, Broken };
+
+    LRESULT StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
+    bool EnsureFileSize(HANDLE file, uint64_t size);
+    bool WriteHeader(const BITMAPINFOHEADER* in);
+    bool BeginChainedCompressor(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
+    bool CreateRequestPool();
+    bool AttachWritePort();
+    HANDLE OpenPiece(int index, DWORD access) const;
+    bool OpenNextPiece();
+    bool SwitchPieceIfFull();
+    bool InputMatchesRun(const ICCOMPRESS* icc) const;
+    bool CompressChained(ICCOMPRESS* icc, void* destination);
+    bool WriteAt(const void* data, uint32_t bytes, uint64_t offset);
+    bool WriteHostImage(const void* image);
+    bool SyncFrame(ICCOMPRESS* icc, bool compressed, bool split);
+    bool FastFrame(ICCOMPRESS* icc, FastSource source, bool split);
+    void StoreFrame();
+    bool IssueDirect(WriteRequest* r, const void* source);
+    bool IssueCopied(WriteRequest* r, const void* image);
+    bool IssueCompressed(WriteRequest* r, ICCOMPRESS* icc);
+    bool StartWrite(WriteRequest* r, const void* data, bool ownEvent = false);
+    WriteRequest* AcquireRequest();
+    bool CollectCompletions();
+    WriteRequest* RequestOf(OVERLAPPED* overlapped) const;
+    WriteRequest* FirstFreeRequest() const;
+    WriteRequest* FirstInFlight() const;
+    bool AnyInFlight() const;
+    Taken TakeCompletion(DWORD timeout, WriteRequest** delivered = nullptr);
+    bool WaitForRequest(WriteRequest* r);
+    bool DrainWrites();
+    bool WatchRequests();
+    void CancelWrites();
+    bool ConsumeWriteFailure();
+    bool DirectFrame(ICCOMPRESS* icc);
+    bool WaitOwnWrite(WriteRequest* r);
+    bool GrowPiece(uint64_t end);
+    bool SetPieceEnd(uint64_t end);
+    uint64_t InFlightBytes() const;
+    uint64_t FreeBytesAt() const;
+    void TrimPiece();
+    void ReleaseHeldPieces();
+
+    CCodecInstance& instance;
+    CCodecSettings*& settings;
+    bool& compressActive;
+    HIC& hicCompressor;
+    HANDLE& hWriteFile;
+    HANDLE& hWritePort;
+    BITMAPINFOHEADER*& chainOutputFormat;
+    uint8_t*& chainOutputBuffer;
+    uint32_t& pageSize;
+    uint32_t& frameBytes;
+    uint32_t& writeBytes;
+    uint64_t& pieceBytes;
+    int32_t& pieceIndex;
+    uint32_t& recordBytes;
+    FrameWriter& frameWriter;
+    uint64_t& pieceOffset;
+    uint64_t& fileOffset;
+    WriteRequest*& requests;
+    WriteRequest*& nextRequest;
+    WriteRequest*& lastRequest;
+
+    uint32_t requestCount = 0;        // entries the pool was built with
+    uint32_t* requestSizes = nullptr; // bytes of each entry's last write, to check its completion
+    uint32_t bufferBytes = 0;         // capacity of chainOutputBuffer and of every request buffer
+    uint8_t* tailPage = nullptr;      // last partial page of a host image that is not whole pages
+    uint32_t pieceFlags = 0;          // create flags of this run's pieces
+    bool runFast = false;
+    bool skipOnSuccess = false;    // the port gets no packet for a write that completes at once
+    bool completionFailed = false; // a write failed in the background and no frame reported it
+    int32_t runWidth = 0;
+    int32_t runHeight = 0;
+    uint32_t runImageBytes = 0;
+    uint64_t frameOffset = 0; // where the writer placed the current frame
+    uint64_t pieceEnd = 0;    // length of the current piece as far as stored frames go
+    std::array<std::string, kPieceCount> runPieceNames; // names as the run began
+    // Space grown ahead of the frames and the run's claim on its pieces.
+    uint64_t pieceStartBytes = 0; // length of the current piece when the run reached it
+    bool pieceGrown = false;      // the run set the piece's end itself: cut it back when done
+    bool spaceUnbacked = false;   // growing a piece here reserves no disk space (sparse files)
+    bool frameMustWait = false;   // the current frame's write grows the piece: learn its outcome
+    bool runSplit = false;
+    bool writesStuck = false;       // writes the platform never finished: keep their memory
+    HANDLE hWriteEvent = nullptr;   // WriteDirectFast waits for its own write on this
+    std::vector<HANDLE> heldPieces; // earlier pieces of the run, still kept from other writers
+    std::string runDriveRoot;       // where free space is asked for
+};
+
+} // namespace kestro
