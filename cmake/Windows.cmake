@@ -10,6 +10,7 @@ set(KESTRO_DRIVER_SOURCES
   src/driver/CodecInstance.cpp
   src/driver/DriverProc.cpp
   src/driver/Module.cpp
+  src/driver/Win32Edge.cpp
 )
 set(KESTRO_SETTINGS_SOURCES
   src/settings/CodecSettings.cpp
