@@ -195,8 +195,9 @@ TEST_F(CoreRun, LongerPiecesKeepTheirLengthShorterOnesEndAtTheLastFrame) {
         Close();
         EXPECT_EQ(FileSizeOf(Piece(0)), uint64_t(pages > 200 ? pages : 200) * kPage);
         EXPECT_EQ(ReadAt(Piece(0), 199u * kPage, kPage), FramePattern(kPage, 199));
-        if (pages > 200)
+        if (pages > 200) {
             EXPECT_EQ(ReadAt(Piece(0), 200u * kPage, 1)[0], 0xEE);
+        }
         DeleteFileA(Piece(0).c_str());
     }
 }

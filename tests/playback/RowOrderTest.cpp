@@ -55,8 +55,9 @@ Bytes PlayOne(const OrderCase& c, LONG width, LONG streamHeight, LONG outputHeig
     const LONG rows = outputHeight < 0 ? -outputHeight : outputHeight;
     if ((streamHeight < 0) != (outputHeight < 0) && c.output == BI_RGB)
         for (LONG j = 0; j < rows; ++j)
-            for (size_t i = used; i < stride; ++i)
+            for (size_t i = used; i < stride; ++i) {
                 EXPECT_EQ(picture[size_t(j) * stride + i], 0) << "padding of row " << j;
+            }
     return picture;
 }
 
@@ -84,10 +85,11 @@ TEST_P(RowOrder, TheOtherOrderIsTheSamePictureTurnedOver) {
                 const bool turned = c.output == BI_RGB;
                 EXPECT_EQ(Rows(other, width, rows, c.outputBits, false),
                           Rows(same, width, rows, c.outputBits, turned));
-                if (c.source == BI_RGB && c.outputBits == c.storedBits)
+                if (c.source == BI_RGB && c.outputBits == c.storedBits) {
                     EXPECT_EQ(Rows(same, width, rows, c.outputBits, false),
                               Rows(stored, width, rows, c.storedBits, false))
                         << "the same order is the stored picture";
+                }
             }
         }
     }

@@ -101,7 +101,8 @@ KestTestControlFn TestCodecControlEntry() {
     HMODULE module = GetModuleHandleA("kesttest.dll");
     if (!module)
         return nullptr;
-    return reinterpret_cast<KestTestControlFn>(GetProcAddress(module, "KestTestControl"));
+    return reinterpret_cast<KestTestControlFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "KestTestControl")));
 }
 
 void SetTestCodec(const TestCodecControl& control) {
