@@ -3,6 +3,7 @@
 #include <new>
 
 #include "pure/CaptureRules.h"
+#include "pure/PixelRepack.h"
 #include "driver/CodecInstance.h"
 
 using namespace kestro;
@@ -286,7 +287,7 @@ bool CCodecInstance::IssueDirect(WriteRequest* r, const void* source) {
 }
 
 bool CCodecInstance::IssueCopied(WriteRequest* r, const void* image) {
-    std::memcpy(r->buffer, image, frameBytes);
+    CopyForDisk(r->buffer, static_cast<const uint8_t*>(image), frameBytes);
     return IssueDirect(r, r->buffer);
 }
 
