@@ -134,6 +134,8 @@ int main(int argc, char** argv) {
     std::string base = folder + "\\capbench";
     std::printf("%-11s %-18s %9s %9s %7s %11s %11s\n", "picture", "mode", "MB/s", "native", "ratio",
                 "cpu us/fr", "wall us/fr");
+    // KESTRO_BENCH_ONLY="1920x1080 fast copied" runs the cases whose name contains it (profiling).
+    const char* only = std::getenv("KESTRO_BENCH_ONLY");
     int sizeIndex = 0;
     for (const Size& size : kSizes) {
         double native = argc > 2 + sizeIndex ? std::atof(argv[2 + sizeIndex]) : 0;
@@ -141,11 +143,13 @@ int main(int argc, char** argv) {
         double syncCpu =
             0; // the synchronous writer's CPU per frame: what the others cost beside it
         for (const Mode& mode : kModes) {
+            char picture[32];
+            std::snprintf(picture, sizeof picture, "%dx%d", size.width, size.height);
+            if (only && (std::string(picture) + " " + mode.name).find(only) == std::string::npos)
+                continue;
             RemovePieces(base);
             Result r = RunCase(base, size, mode);
             RemovePieces(base);
-            char picture[32];
-            std::snprintf(picture, sizeof picture, "%dx%d", size.width, size.height);
             if (!r.ran) {
                 std::printf("%-11s %-18s %9s   (refused: image is not whole pages)\n", picture,
                             mode.name, "-");

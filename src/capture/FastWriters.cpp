@@ -5,6 +5,7 @@
 #include "capture/CaptureRun.h"
 #include "driver/Win32Edge.h"
 #include "pure/CaptureRules.h"
+#include "pure/PixelRepack.h"
 
 using namespace kestro;
 
@@ -273,7 +274,7 @@ bool CaptureRun::IssueDirect(WriteRequest* r, const void* source) {
 }
 
 bool CaptureRun::IssueCopied(WriteRequest* r, const void* image) {
-    std::memcpy(r->buffer, image, frameBytes);
+    CopyForDisk(r->buffer, static_cast<const uint8_t*>(image), frameBytes);
     return IssueDirect(r, r->buffer);
 }
 

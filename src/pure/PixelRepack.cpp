@@ -1,6 +1,7 @@
 #include "pure/PixelRepack.h"
 
 #include <atomic>
+#include <cstring>
 #include <cpuid.h>
 
 namespace kestro {
@@ -167,10 +168,20 @@ void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t hei
 
 } // namespace reference
 
+namespace {
+void CopyPlain(uint8_t* dst, const uint8_t* src, size_t count) {
+    std::memcpy(dst, src, count);
+}
+} // namespace
+
 namespace repack_detail {
-const RepackKernels kScalarKernels = {reference::SwapBytePairs,  reference::Yuy2ToRgb24Row,
-                                      reference::UyvyToRgb24Row, reference::Yuy2ToRgb32Row,
-                                      reference::UyvyToRgb32Row, reference::Rgb24ToRgb32Row};
+const RepackKernels kScalarKernels = {reference::SwapBytePairs,
+                                      reference::Yuy2ToRgb24Row,
+                                      reference::UyvyToRgb24Row,
+                                      reference::Yuy2ToRgb32Row,
+                                      reference::UyvyToRgb32Row,
+                                      reference::Rgb24ToRgb32Row,
+                                      CopyPlain};
 } // namespace repack_detail
 
 KernelLevel BestKernelLevel() {
@@ -213,6 +224,14 @@ void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t heig
 void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                   bool reverseRows) {
     ConvertPlane<4, 3>(Active().rgb24ToRgb32, src, dst, width, height, reverseRows);
+}
+
+void CopyForDisk(uint8_t* dst, const uint8_t* src, size_t count) {
+    if (count < kStreamCopyMin) {
+        std::memcpy(dst, src, count);
+        return;
+    }
+    Active().copyForDisk(dst, src, count);
 }
 
 } // namespace kestro

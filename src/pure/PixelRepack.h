@@ -28,6 +28,13 @@ void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t heig
 void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                   bool reverseRows = false);
 
+// Copies a frame into a buffer that only the disk will read: large copies bypass the cache
+// (streaming stores), so a frame on its way out does not evict what the host works on, and no
+// cache line of the buffer is read before it is overwritten. Small copies stay ordinary. The
+// bytes are those of memcpy; everything is stored before this returns.
+void CopyForDisk(uint8_t* dst, const uint8_t* src, size_t count);
+constexpr size_t kStreamCopyMin = size_t(1) << 20;
+
 // Which implementation the functions above use; tests and benchmarks switch it.
 enum class KernelLevel { Scalar, Sse2, Ssse3, Avx2 };
 KernelLevel BestKernelLevel();
@@ -61,6 +68,7 @@ void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t hei
 namespace repack_detail {
 using SwapFn = void (*)(uint8_t* dst, const uint8_t* src, size_t count);
 using RowFn = void (*)(const uint8_t* src, uint8_t* dst, uint32_t width);
+using CopyFn = void (*)(uint8_t* dst, const uint8_t* src, size_t count);
 struct RepackKernels {
     SwapFn swapBytePairs;
     RowFn yuy2ToRgb24;
@@ -68,6 +76,7 @@ struct RepackKernels {
     RowFn yuy2ToRgb32;
     RowFn uyvyToRgb32;
     RowFn rgb24ToRgb32;
+    CopyFn copyForDisk;
 };
 extern const RepackKernels kScalarKernels;
 extern const RepackKernels kSse2Kernels;

@@ -1,5 +1,6 @@
 #include "pure/PixelRepack.h"
 
+#include <cstring>
 #include <immintrin.h>
 
 // Only reached after the CPUID and XGETBV checks; kept in an anonymous namespace so no inline
@@ -121,11 +122,33 @@ void Rgb24ToRgb32Avx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
     repack_detail::kSsse3Kernels.rgb24ToRgb32(src, dst, left);
 }
 
+// As the SSE2 copy, 32-byte streaming stores once the destination is 32-byte aligned.
+void CopyForDiskAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
+    const size_t head = (32 - (reinterpret_cast<uintptr_t>(dst) & 31)) & 31;
+    std::memcpy(dst, src, head < count ? head : count);
+    if (head >= count)
+        return;
+    size_t i = head;
+    for (; i + 128 <= count; i += 128) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32));
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 64));
+        const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 96));
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i), a);
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i + 32), b);
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i + 64), c);
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i + 96), d);
+    }
+    _mm_sfence();
+    std::memcpy(dst + i, src + i, count - i);
+}
+
 } // namespace
 
 namespace repack_detail {
 const RepackKernels kAvx2Kernels = {SwapAvx2,          RowAvx2<false, 3>, RowAvx2<true, 3>,
-                                    RowAvx2<false, 4>, RowAvx2<true, 4>,  Rgb24ToRgb32Avx2};
+                                    RowAvx2<false, 4>, RowAvx2<true, 4>,  Rgb24ToRgb32Avx2,
+                                    CopyForDiskAvx2};
 } // namespace repack_detail
 
 } // namespace kestro

@@ -116,7 +116,8 @@ void Rgb24ToRgb32Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
 
 namespace repack_detail {
 const RepackKernels kSse2Kernels = {SwapSse2,          RowSse2<false, 3>, RowSse2<true, 3>,
-                                    RowSse2<false, 4>, RowSse2<true, 4>,  Rgb24ToRgb32Sse2};
+                                    RowSse2<false, 4>, RowSse2<true, 4>,  Rgb24ToRgb32Sse2,
+                                    CopyForDiskSse2};
 } // namespace repack_detail
 
 } // namespace kestro

@@ -3,7 +3,9 @@
 // The eight-pixel SSE2 body, included by each kernel file built with SSE2 or later flags. It sits
 // in an anonymous namespace so that every such file keeps its own copy: an inline function shared
 // across files built with different flags could be merged by the linker into the wrong one.
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <emmintrin.h>
 
 namespace kestro {
@@ -47,6 +49,29 @@ template <bool Uyvy> inline void Split(__m128i packed, __m128i& y, __m128i& uv) 
     const __m128i low = _mm_set1_epi16(0x00FF);
     y = Uyvy ? _mm_srli_epi16(packed, 8) : _mm_and_si128(packed, low);
     uv = Uyvy ? _mm_and_si128(packed, low) : _mm_srli_epi16(packed, 8);
+}
+
+// Streaming stores of 64 bytes a step once the destination is 16-byte aligned; the unaligned
+// head and the tail go through memcpy. The fence orders the streaming stores before whatever
+// reads the buffer next (the write call, another thread).
+inline void CopyForDiskSse2(uint8_t* dst, const uint8_t* src, size_t count) {
+    const size_t head = (16 - (reinterpret_cast<uintptr_t>(dst) & 15)) & 15;
+    std::memcpy(dst, src, head < count ? head : count);
+    if (head >= count)
+        return;
+    size_t i = head;
+    for (; i + 64 <= count; i += 64) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 16));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 32));
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 48));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), a);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 16), b);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 32), c);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 48), d);
+    }
+    _mm_sfence();
+    std::memcpy(dst + i, src + i, count - i);
 }
 
 } // namespace

@@ -60,7 +60,8 @@ void Rgb24ToRgb32Ssse3(const uint8_t* src, uint8_t* dst, uint32_t width) {
 
 namespace repack_detail {
 const RepackKernels kSsse3Kernels = {SwapSse2,        Rgb24Ssse3<false>, Rgb24Ssse3<true>,
-                                     Yuy2ToRgb32Sse2, UyvyToRgb32Sse2,   Rgb24ToRgb32Ssse3};
+                                     Yuy2ToRgb32Sse2, UyvyToRgb32Sse2,   Rgb24ToRgb32Ssse3,
+                                     CopyForDiskSse2};
 } // namespace repack_detail
 
 } // namespace kestro
