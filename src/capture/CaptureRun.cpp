@@ -108,6 +108,8 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     runDriveRoot = settings->datadrive.empty() ? std::string() : settings->datadrive + "\\";
     blockingWaits = 0;
     extensions = 0;
+    framesCopied = 0;
+    hostWritesAtOnce = true;
     writesStuck = false;
     spaceUnbacked = false;
     pieceGrown = false;
@@ -137,10 +139,14 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     if (runFast) {
         if (!AttachWritePort() || !CreateRequestPool())
             return ICERR_BADFORMAT;
-        // The direct writers finish their own write before the host gets its image back; an
-        // event of their own keeps that wait off the completion port.
+        // The direct writers, and the copied ones while they write the host's image, finish
+        // their own write before the host gets its image back; an event of their own keeps
+        // that wait off the completion port.
         bool direct = kind == WriterKind::DirectFast || kind == WriterKind::DirectFastSplit;
-        if (direct && !(hWriteEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr)))
+        bool copied = kind == WriterKind::CopiedFast || kind == WriterKind::CopiedFastSplit;
+        if ((direct || copied) && !(hWriteEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr)))
+            return ICERR_BADFORMAT;
+        if (copied && frameBytes % pageSize != 0 && !(tailPage = AllocatePages(pageSize)))
             return ICERR_BADFORMAT;
     } else {
         LARGE_INTEGER zero{};

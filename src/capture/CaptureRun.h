@@ -55,10 +55,12 @@ public:
     uint32_t stallMs = 10000;   // a write making no progress this long is given up on
     uint32_t blockingWaits = 0; // waits of this run that could block the host
     uint32_t extensions = 0;    // times this run grew a piece ahead of its frames
+    uint32_t framesCopied = 0;  // frames the copied writers copied before writing
 
 private:
     enum class FastSource { Host, Copied, Compressed };
     enum class Taken { Request, Empty, Broken };
+    enum class HostWrite { NotTried, Stored, Failed };
 
     LRESULT StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
     bool EnsureFileSize(HANDLE file, uint64_t size);
@@ -93,7 +95,11 @@ private:
     void CancelWrites();
     bool ConsumeWriteFailure();
     bool DirectFrame(ICCOMPRESS* icc);
-    bool WaitOwnWrite(WriteRequest* r);
+    bool WaitOwnWrite(WriteRequest* r, uint32_t bytes);
+    bool FinishedWrite(WriteRequest* r, uint32_t bytes);
+    bool WriteAndFinish(WriteRequest* r, const void* data, uint32_t bytes, uint64_t offset,
+                        bool& pended);
+    HostWrite WriteHostWhileAtOnce(WriteRequest* r, const void* image);
     bool GrowPiece(uint64_t end);
     bool SetPieceEnd(uint64_t end);
     uint64_t InFlightBytes() const;
@@ -141,6 +147,7 @@ private:
     bool pieceGrown = false;      // the run set the piece's end itself: cut it back when done
     bool spaceUnbacked = false;   // growing a piece here reserves no disk space (sparse files)
     bool frameMustWait = false;   // the current frame's write grows the piece: learn its outcome
+    bool hostWritesAtOnce = false; // no write of this piece stayed pending: skip the copy
     bool runSplit = false;
     bool writesStuck = false;       // writes the platform never finished: keep their memory
     HANDLE hWriteEvent = nullptr;   // WriteDirectFast waits for its own write on this

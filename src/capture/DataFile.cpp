@@ -255,6 +255,7 @@ bool CaptureRun::OpenNextPiece() {
     fileOffset = 0;
     pieceOffset = 0;
     nextRequest = requests;
+    hostWritesAtOnce = true; // a fresh piece may finish writes at once where the last did not
     return true;
 }
 

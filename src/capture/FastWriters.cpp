@@ -222,18 +222,17 @@ bool CaptureRun::StartWrite(WriteRequest* r, const void* data, bool ownEvent) {
             r->overlapped.hEvent = HANDLE(uintptr_t(hWriteEvent) | 1);
         r->inFlight = 0;
         if (WriteFile(hWriteFile, data, writeBytes, nullptr, &r->overlapped)) {
-            if (ownEvent) {
-                DWORD done = 0;
-                return GetOverlappedResult(hWriteFile, &r->overlapped, &done, FALSE) &&
-                       done == writeBytes;
-            }
+            if (ownEvent)
+                return FinishedWrite(r, writeBytes);
             r->inFlight = skipOnSuccess ? 0 : 1;
             return true;
         }
         DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) {
+            // Wine answers pending for writes it has already finished: nothing to wait for.
             if (ownEvent)
-                return WaitOwnWrite(r);
+                return HasOverlappedIoCompleted(&r->overlapped) ? FinishedWrite(r, writeBytes)
+                                                                : WaitOwnWrite(r, writeBytes);
             r->inFlight = 1;
             return true;
         }
@@ -250,7 +249,7 @@ bool CaptureRun::StartWrite(WriteRequest* r, const void* data, bool ownEvent) {
 // The direct writers' wait for their own write, which holds the host's image. A write that
 // makes no progress for stallMs is cancelled; one that outlives even that stays in flight (its
 // request is not used again) and the frame fails.
-bool CaptureRun::WaitOwnWrite(WriteRequest* r) {
+bool CaptureRun::WaitOwnWrite(WriteRequest* r, uint32_t bytes) {
     ++blockingWaits;
     if (WaitForSingleObject(hWriteEvent, stallMs) != WAIT_OBJECT_0) {
         r->inFlight = 1;
@@ -262,8 +261,74 @@ bool CaptureRun::WaitOwnWrite(WriteRequest* r) {
         }
         r->inFlight = 0;
     }
+    return FinishedWrite(r, bytes);
+}
+
+bool CaptureRun::FinishedWrite(WriteRequest* r, uint32_t bytes) {
     DWORD done = 0;
-    return GetOverlappedResult(hWriteFile, &r->overlapped, &done, FALSE) && done == writeBytes;
+    return GetOverlappedResult(hWriteFile, &r->overlapped, &done, FALSE) && done == bytes;
+}
+
+// Writes memory that the host gets back on return, and finishes the write first. `pended`
+// learns whether the platform kept the write going past WriteFile.
+bool CaptureRun::WriteAndFinish(WriteRequest* r, const void* data, uint32_t bytes, uint64_t offset,
+                                bool& pended) {
+    std::memset(&r->overlapped, 0, sizeof r->overlapped);
+    r->overlapped.Offset = DWORD(offset);
+    r->overlapped.OffsetHigh = DWORD(offset >> 32);
+    r->overlapped.hEvent = HANDLE(uintptr_t(hWriteEvent) | 1);
+    r->inFlight = 0;
+    requestSizes[r - requests] = bytes;
+    if (!WriteFile(hWriteFile, data, bytes, nullptr, &r->overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING)
+            return false;
+        if (!HasOverlappedIoCompleted(&r->overlapped)) {
+            pended = true;
+            return WaitOwnWrite(r, bytes);
+        }
+    }
+    return FinishedWrite(r, bytes);
+}
+
+// The copied writers copy a frame so that the host has its image back while the write goes on.
+// Where the platform finishes a write inside WriteFile (NTFS writing past the data a piece
+// holds, a cached piece, Wine always) the copy buys nothing and costs a pass over the frame, so
+// they first write the host's image itself, as the synchronous writer does: head pages from
+// the image, the last partial page from a page of their own. The first write the platform
+// keeps pending is waited for, and the rest of the piece is copied.
+CaptureRun::HostWrite CaptureRun::WriteHostWhileAtOnce(WriteRequest* r, const void* image) {
+    if (!hostWritesAtOnce || !hWriteEvent || (frameBytes % pageSize != 0 && !tailPage))
+        return HostWrite::NotTried;
+    // Unbuffered writes take memory aligned to the sector; the page covers every sector size.
+    if ((pieceFlags & kNoBuffering) && uintptr_t(image) % pageSize != 0)
+        return HostWrite::NotTried;
+    if (writeBytes == 0)
+        return HostWrite::NotTried;
+    if (!GrowPiece(fileOffset + writeBytes))
+        return HostWrite::Failed;
+    const auto* bytes = static_cast<const uint8_t*>(image);
+    uint32_t whole = frameBytes - frameBytes % pageSize;
+    bool pended = false;
+    bool written = whole == 0 || WriteAndFinish(r, bytes, whole, fileOffset, pended);
+    if (written && whole < writeBytes) {
+        std::memcpy(tailPage, bytes + whole, frameBytes - whole);
+        written = WriteAndFinish(r, tailPage, pageSize, fileOffset + whole, pended);
+    }
+    if (pended)
+        hostWritesAtOnce = false;
+    if (!written) {
+        DWORD error = GetLastError();
+        // Still going (the frame fails, its request stays out of use), or the disk is full:
+        // a copy would not fare better.
+        if (r->inFlight || IsDiskFull(error))
+            return HostWrite::Failed;
+        hostWritesAtOnce = false; // memory the platform would not write from: copy it
+        return HostWrite::NotTried;
+    }
+    StoreFrame();
+    if (fileOffset > pieceEnd)
+        pieceEnd = fileOffset;
+    return HostWrite::Stored;
 }
 
 bool CaptureRun::IssueDirect(WriteRequest* r, const void* source) {
@@ -274,6 +339,7 @@ bool CaptureRun::IssueDirect(WriteRequest* r, const void* source) {
 }
 
 bool CaptureRun::IssueCopied(WriteRequest* r, const void* image) {
+    ++framesCopied;
     CopyForDisk(r->buffer, static_cast<const uint8_t*>(image), frameBytes);
     return IssueDirect(r, r->buffer);
 }
@@ -305,6 +371,11 @@ bool CaptureRun::FastFrame(ICCOMPRESS* icc, FastSource source, bool split) {
     // A background write that failed is reported by the frame that learns of it.
     if (ConsumeWriteFailure() || !r)
         return false;
+    if (source == FastSource::Copied) {
+        HostWrite host = WriteHostWhileAtOnce(r, icc->lpInput);
+        if (host != HostWrite::NotTried)
+            return host == HostWrite::Stored;
+    }
     bool walking = r == nextRequest;
     bool issued = false;
     if (source == FastSource::Copied)

@@ -109,6 +109,7 @@ struct FullCase {
     const char* fastwrite;
     const char* buffer;
     bool chained;
+    const char* cpu = "0"; // a cached piece takes the copied writer's frames from the host's image
 };
 
 class DiskFull : public CaptureTest, public ::testing::WithParamInterface<FullCase> {};
@@ -126,6 +127,7 @@ TEST_P(DiskFull, FramesFailCleanlyAndTheRunGoesOn) {
           {"fastwrite", c.fastwrite},
           {"buffer", c.buffer},
           {"request", "3"},
+          {"cpu", c.cpu},
           {"fourcc", c.chained ? FourccSetting(kKtst) : "0"}});
     Format in = MakeFormat(512, 256, kYuy2, 16); // 256 KiB
     ASSERT_EQ(Begin(in), ICERR_OK);
@@ -166,6 +168,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, DiskFull,
                                            FullCase{"SyncChained", "0", "0", true},
                                            FullCase{"FastDirect", "1", "0", false},
                                            FullCase{"FastCopied", "1", "1", false},
+                                           FullCase{"FastCopiedCached", "1", "1", false, "1"},
                                            FullCase{"FastChained", "1", "0", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
