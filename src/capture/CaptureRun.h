@@ -143,10 +143,10 @@ private:
     uint64_t pieceEnd = 0;    // length of the current piece as far as stored frames go
     std::array<std::string, kPieceCount> runPieceNames; // names as the run began
     // Space grown ahead of the frames and the run's claim on its pieces.
-    uint64_t pieceStartBytes = 0; // length of the current piece when the run reached it
-    bool pieceGrown = false;      // the run set the piece's end itself: cut it back when done
-    bool spaceUnbacked = false;   // growing a piece here reserves no disk space (sparse files)
-    bool frameMustWait = false;   // the current frame's write grows the piece: learn its outcome
+    uint64_t pieceStartBytes = 0;  // length of the current piece when the run reached it
+    bool pieceGrown = false;       // the run set the piece's end itself: cut it back when done
+    bool spaceUnbacked = false;    // growing a piece here reserves no disk space (sparse files)
+    bool frameMustWait = false;    // the current frame's write grows the piece: learn its outcome
     bool hostWritesAtOnce = false; // no write of this piece stayed pending: skip the copy
     bool runSplit = false;
     bool writesStuck = false;       // writes the platform never finished: keep their memory
