@@ -34,15 +34,13 @@ public:
     FrameSource(const CaptureOptions& options) : options_(options) {}
     ~FrameSource() {
         if (thread_) {
+            AcquireSRWLockExclusive(&lock_);
             stop_ = true;
-            SetEvent(empty_[0]);
-            SetEvent(empty_[1]);
+            ReleaseSRWLockExclusive(&lock_);
+            WakeConditionVariable(&roomFree_);
             WaitForSingleObject(thread_, INFINITE); // a disk read always returns
             CloseHandle(thread_);
         }
-        for (HANDLE event : {empty_[0], empty_[1], full_[0], full_[1]})
-            if (event)
-                CloseHandle(event);
         if (file_ != INVALID_HANDLE_VALUE && ownsFile_)
             CloseHandle(file_);
     }
@@ -102,30 +100,40 @@ public:
         }
         if (!thread_)
             return Read(raw) ? raw : nullptr;
-        // The frame handed out last time has been stored: its buffer takes the next read.
-        if (handedOut_ >= 0)
-            SetEvent(empty_[handedOut_]);
-        WaitForSingleObject(full_[current_], INFINITE);
-        handedOut_ = current_;
-        current_ ^= 1;
-        return got_[handedOut_] ? ahead_[handedOut_]->data() : nullptr;
+        AcquireSRWLockExclusive(&lock_);
+        // The frame handed out last time has been stored: its buffer takes a later read.
+        if (handedOut_) {
+            --filled_;
+            handedOut_ = false;
+            WakeConditionVariable(&roomFree_);
+        }
+        while (filled_ == 0)
+            SleepConditionVariableSRW(&frameReady_, &lock_, INFINITE, 0);
+        const int slot = next_;
+        next_ = (next_ + 1) % kAhead;
+        handedOut_ = true;
+        const bool got = got_[slot];
+        ReleaseSRWLockExclusive(&lock_);
+        return got ? ahead_[slot]->data() : nullptr;
     }
 
     uint64_t PartialBytes() const { return partialBytes_; }
     const std::string& ReadError() const { return readError_; }
 
 private:
-    // A file on disk is read one frame ahead on a thread of its own, into the other of two
-    // buffers, while the codec stores the current frame: the capture thread does not wait for
-    // the read. Pipes and consoles are read in line, since their reads may never return.
+    // A file on disk is read ahead on a thread of its own, into a ring of buffers, while the
+    // codec stores the current frame: the capture thread does not wait for the read. The ring
+    // hands frames over under a slim lock, which costs no system call while neither side has to
+    // wait (events would cost two per frame on each side). Pipes and consoles are read in line,
+    // since their reads may never return.
+    static constexpr int kAhead = 3;
+
     void StartReadingAhead() {
         if (GetFileType(file_) != FILE_TYPE_DISK)
             return;
-        for (int i = 0; i < 2; ++i) {
-            ahead_[i] = std::make_unique<PageBuffer>(size_t(PageRounded(rawBytes_)));
-            empty_[i] = CreateEventA(nullptr, FALSE, TRUE, nullptr);
-            full_[i] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-            if (!ahead_[i]->data() || !empty_[i] || !full_[i])
+        for (auto& buffer : ahead_) {
+            buffer = std::make_unique<PageBuffer>(size_t(PageRounded(rawBytes_)));
+            if (!buffer->data())
                 return;
         }
         thread_ = CreateThread(nullptr, 0, ReadAheadMain, this, 0, nullptr);
@@ -137,13 +145,22 @@ private:
     }
 
     void ReadAhead() {
-        for (int slot = 0;; slot ^= 1) {
-            WaitForSingleObject(empty_[slot], INFINITE);
-            if (stop_)
+        for (int slot = 0;; slot = (slot + 1) % kAhead) {
+            AcquireSRWLockExclusive(&lock_);
+            // The slot handed out to the capture thread is counted in filled_ until it returns.
+            while (filled_ == kAhead && !stop_)
+                SleepConditionVariableSRW(&roomFree_, &lock_, INFINITE, 0);
+            const bool stop = stop_;
+            ReleaseSRWLockExclusive(&lock_);
+            if (stop)
                 return;
-            got_[slot] = Read(ahead_[slot]->data());
-            SetEvent(full_[slot]);
-            if (!got_[slot])
+            const bool got = Read(ahead_[slot]->data());
+            AcquireSRWLockExclusive(&lock_);
+            got_[slot] = got;
+            ++filled_;
+            ReleaseSRWLockExclusive(&lock_);
+            WakeConditionVariable(&frameReady_);
+            if (!got)
                 return;
         }
     }
@@ -170,13 +187,16 @@ private:
 
     const CaptureOptions& options_;
     HANDLE thread_ = nullptr;
-    std::atomic<bool> stop_{false};
-    std::unique_ptr<PageBuffer> ahead_[2];
-    HANDLE empty_[2] = {};
-    HANDLE full_[2] = {};
-    bool got_[2] = {};
-    int current_ = 0;
-    int handedOut_ = -1;
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE frameReady_ = CONDITION_VARIABLE_INIT;
+    CONDITION_VARIABLE roomFree_ = CONDITION_VARIABLE_INIT;
+    // Under lock_: stop_, filled_ (read and not yet given back), got_, next_, handedOut_.
+    bool stop_ = false;
+    int filled_ = 0;
+    int next_ = 0;
+    bool handedOut_ = false;
+    std::unique_ptr<PageBuffer> ahead_[kAhead];
+    bool got_[kAhead] = {};
     HANDLE file_ = INVALID_HANDLE_VALUE;
     bool ownsFile_ = false;
     uint64_t rawBytes_ = 0;
