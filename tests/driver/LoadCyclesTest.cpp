@@ -38,7 +38,7 @@ int FreeTlsSlots() {
 
 // Open handles of the process other than semaphores and registry keys, found by asking each
 // handle value below a bound far above what these tests reach for its kind.
-int OpenHandlesOtherThanSemaphoresAndKeys() {
+[[maybe_unused]] int OpenHandlesOtherThanSemaphoresAndKeys() {
     using Query = NTSTATUS(WINAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, void*, ULONG, ULONG*);
     static const auto query = reinterpret_cast<Query>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
