@@ -55,7 +55,8 @@ add_library(kestro_core STATIC $<TARGET_OBJECTS:kestro_objs>)
 target_include_directories(kestro_core PUBLIC src)
 target_link_libraries(kestro_core PUBLIC kestro_windows kestro_pure ${KESTRO_SYSTEM_LIBS})
 
-add_library(kestro32 SHARED src/driver/DllMain.cpp $<TARGET_OBJECTS:kestro_objs>
+add_library(kestro32 SHARED src/driver/DllMain.cpp src/driver/RuntimeSemaphores.cpp
+            $<TARGET_OBJECTS:kestro_objs>
             src/resources/kestro32.rc src/resources/kestro32.def)
 set_target_properties(kestro32 PROPERTIES PREFIX "" OUTPUT_NAME kestro32
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
@@ -64,6 +65,11 @@ target_include_directories(kestro32 PRIVATE src)
 target_link_libraries(kestro32 PRIVATE kestro_windows kestro_warnings kestro_pure
                       ${KESTRO_SYSTEM_LIBS})
 target_link_options(kestro32 PRIVATE ${KESTRO_STATIC_RUNTIME} -Wl,--kill-at -Wl,--enable-stdcall-fixup)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # The 32-bit runtime's semaphores go through src/driver/RuntimeSemaphores.cpp (see there).
+  target_link_options(kestro32 PRIVATE -Wl,--wrap=_imp__CreateSemaphoreW@16
+                      -Wl,--wrap=_imp__CloseHandle@4)
+endif()
 
 # Wine harness: every test runs through a wrapper that owns this build's Wine prefix.
 set(KESTRO_WINE_ARCH ${CMAKE_SYSTEM_PROCESSOR})

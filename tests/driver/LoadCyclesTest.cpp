@@ -36,9 +36,9 @@ int FreeTlsSlots() {
     return reinterpret_cast<uintptr_t>(probe);
 }
 
-// Open handles of the process other than semaphores and registry keys, found by asking each
-// handle value below a bound far above what these tests reach for its kind.
-[[maybe_unused]] int OpenHandlesOtherThanSemaphoresAndKeys() {
+// Open handles of the process other than registry keys, found by asking each handle value below
+// a bound far above what these tests reach for its kind.
+[[maybe_unused]] int OpenHandlesOtherThanKeys() {
     using Query = NTSTATUS(WINAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, void*, ULONG, ULONG*);
     static const auto query = reinterpret_cast<Query>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
@@ -53,22 +53,20 @@ int FreeTlsSlots() {
             continue;
         const auto* type = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(buffer);
         const std::wstring kind(type->TypeName.Buffer, type->TypeName.Length / 2);
-        if (kind != L"Semaphore" && kind != L"Key")
+        if (kind != L"Key")
             ++count;
     }
     return count;
 }
 
-// The measure of a cycle's handles. Under the 32-bit build two things keep handles that this
-// library cannot reach: its static runtime (libgcc's DWARF unwinder and its other mutexes create
-// semaphores at every load and never close them), and Wine's 32-bit codec manager, which leaves
-// its Drivers32 registry key open after every ICOpen (this library opens no registry key). There
-// the other kinds count; the 64-bit build keeps nothing, and there every handle counts.
+// The measure of a cycle's handles. Wine's 32-bit codec manager leaves its Drivers32 registry key
+// open after every ICOpen (this library opens no registry key, and the 64-bit manager keeps
+// nothing): under the 32-bit build every other kind counts, under the 64-bit build every handle.
 uintptr_t HandleMeasure() {
 #ifdef _WIN64
     return NextHandle();
 #else
-    return uintptr_t(OpenHandlesOtherThanSemaphoresAndKeys());
+    return uintptr_t(OpenHandlesOtherThanKeys());
 #endif
 }
 
