@@ -12,10 +12,25 @@ if ! can_run "$other"; then
   echo "SKIP: this system cannot start $(loader_of "$other"), which the other build needs"
   exit 77
 fi
-other_ini="$other/wineprefix/drive_c/windows/system32/kestdisk.ini"
-other_saved=; [ -f "$other_ini" ] && other_saved=$(cat "$other_ini")
-restore_other() { if [ -n "$other_saved" ]; then printf '%s' "$other_saved" >"$other_ini"; else rm -f "$other_ini"; fi; cleanup; }
-trap restore_other EXIT
+# The other build runs its own tests at the same time (scripts/test.sh runs both side by side),
+# and they rewrite the codec's settings file of that build's prefix: a capture there could find
+# another data file than the one it asked for. So the other build's codec and host run here in a
+# prefix of their own, made for this test.
+arch=$(grep -o "KESTRO_ARCH='[a-z0-9_]*'" "$other/wine-run" | cut -d"'" -f2)
+private="$scratch/other-build"
+mkdir -p "$private/tools" "$private/tests"
+ln -s "$other/kestro32.dll" "$private/kestro32.dll"
+ln -s "$other/tools/kestro-host.exe" "$private/tools/kestro-host.exe"
+[ -f "$other/tests/kesttest.dll" ] && ln -s "$other/tests/kesttest.dll" "$private/tests/kesttest.dll"
+run_private() { KESTRO_BUILD_DIR="$private" KESTRO_ARCH="$arch" "$root/scripts/wine-run.sh" "$@"; }
+private_shm="/dev/shm/kestro-$(printf %s "$private" | md5sum | cut -c1-12)"
+end_private() {
+  WINEPREFIX="$private/wineprefix" wineserver -k 2>/dev/null || true
+  rm -rf "$private_shm"
+  cleanup
+}
+trap end_private EXIT
+other="$private"
 
 host pattern --format uyvy --size 256x128 --frames 9 -o "$win\\in.uyvy"
 for direction in here-to-other other-to-here; do

@@ -22,8 +22,14 @@ cleanup() {
 trap cleanup EXIT
 
 host() { "$KESTRO_BUILD/wine-run" "$KESTRO_HOST" "$@"; }
-# Runs a host of another build folder (its own prefix and codec).
-host_of() { local build=$1; shift; "$build/wine-run" "$build/tools/kestro-host.exe" "$@"; }
+# Runs a host of another build folder (its own prefix and codec); a folder without its own
+# wine-run is a private one (see cross_arch_playback.sh), run through run_private.
+host_of() {
+  local build=$1; shift
+  if [ -x "$build/wine-run" ]; then "$build/wine-run" "$build/tools/kestro-host.exe" "$@"
+  else run_private "$build/tools/kestro-host.exe" "$@"; fi
+}
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 expect_rc() { # expected-code description command...
