@@ -95,6 +95,8 @@ private:
     void CancelWrites();
     bool ConsumeWriteFailure();
     bool DirectFrame(ICCOMPRESS* icc);
+    void PrepareRequest(WriteRequest* r, uint64_t offset, bool ownEvent);
+    bool FinishPendingOwnWrite(WriteRequest* r, uint32_t bytes, bool* waited = nullptr);
     bool WaitOwnWrite(WriteRequest* r, uint32_t bytes);
     bool FinishedWrite(WriteRequest* r, uint32_t bytes);
     bool WriteAndFinish(WriteRequest* r, const void* data, uint32_t bytes, uint64_t offset,

@@ -214,13 +214,7 @@ bool CaptureRun::StartWrite(WriteRequest* r, const void* data, bool ownEvent) {
         return false;
     requestSizes[r - requests] = writeBytes;
     for (;;) {
-        std::memset(&r->overlapped, 0, sizeof r->overlapped);
-        r->overlapped.Offset = DWORD(fileOffset);
-        r->overlapped.OffsetHigh = DWORD(fileOffset >> 32);
-        // The low bit keeps the completion off the port.
-        if (ownEvent)
-            r->overlapped.hEvent = HANDLE(uintptr_t(hWriteEvent) | 1);
-        r->inFlight = 0;
+        PrepareRequest(r, fileOffset, ownEvent);
         if (WriteFile(hWriteFile, data, writeBytes, nullptr, &r->overlapped)) {
             if (ownEvent)
                 return FinishedWrite(r, writeBytes);
@@ -229,10 +223,8 @@ bool CaptureRun::StartWrite(WriteRequest* r, const void* data, bool ownEvent) {
         }
         DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) {
-            // Wine answers pending for writes it has already finished: nothing to wait for.
             if (ownEvent)
-                return HasOverlappedIoCompleted(&r->overlapped) ? FinishedWrite(r, writeBytes)
-                                                                : WaitOwnWrite(r, writeBytes);
+                return FinishPendingOwnWrite(r, writeBytes);
             r->inFlight = 1;
             return true;
         }
@@ -244,6 +236,28 @@ bool CaptureRun::StartWrite(WriteRequest* r, const void* data, bool ownEvent) {
             return false;
         nextRequest = done;
     }
+}
+
+// A request set up for a write at `offset`; with ownEvent the write completes on the run's
+// event, whose low bit keeps the completion off the port.
+void CaptureRun::PrepareRequest(WriteRequest* r, uint64_t offset, bool ownEvent) {
+    std::memset(&r->overlapped, 0, sizeof r->overlapped);
+    r->overlapped.Offset = DWORD(offset);
+    r->overlapped.OffsetHigh = DWORD(offset >> 32);
+    if (ownEvent)
+        r->overlapped.hEvent = HANDLE(uintptr_t(hWriteEvent) | 1);
+    r->inFlight = 0;
+}
+
+// An own-event write that WriteFile answered pending. Wine answers pending for writes it has
+// already finished: nothing to wait for then. `waited` learns whether the platform really kept
+// the write going.
+bool CaptureRun::FinishPendingOwnWrite(WriteRequest* r, uint32_t bytes, bool* waited) {
+    if (HasOverlappedIoCompleted(&r->overlapped))
+        return FinishedWrite(r, bytes);
+    if (waited)
+        *waited = true;
+    return WaitOwnWrite(r, bytes);
 }
 
 // The direct writers' wait for their own write, which holds the host's image. A write that
@@ -273,21 +287,11 @@ bool CaptureRun::FinishedWrite(WriteRequest* r, uint32_t bytes) {
 // learns whether the platform kept the write going past WriteFile.
 bool CaptureRun::WriteAndFinish(WriteRequest* r, const void* data, uint32_t bytes, uint64_t offset,
                                 bool& pended) {
-    std::memset(&r->overlapped, 0, sizeof r->overlapped);
-    r->overlapped.Offset = DWORD(offset);
-    r->overlapped.OffsetHigh = DWORD(offset >> 32);
-    r->overlapped.hEvent = HANDLE(uintptr_t(hWriteEvent) | 1);
-    r->inFlight = 0;
+    PrepareRequest(r, offset, true);
     requestSizes[r - requests] = bytes;
-    if (!WriteFile(hWriteFile, data, bytes, nullptr, &r->overlapped)) {
-        if (GetLastError() != ERROR_IO_PENDING)
-            return false;
-        if (!HasOverlappedIoCompleted(&r->overlapped)) {
-            pended = true;
-            return WaitOwnWrite(r, bytes);
-        }
-    }
-    return FinishedWrite(r, bytes);
+    if (WriteFile(hWriteFile, data, bytes, nullptr, &r->overlapped))
+        return FinishedWrite(r, bytes);
+    return GetLastError() == ERROR_IO_PENDING && FinishPendingOwnWrite(r, bytes, &pended);
 }
 
 // The copied writers copy a frame so that the host has its image back while the write goes on.
