@@ -6,6 +6,7 @@
 #include "driver/Win32Edge.h"
 #include "pure/CaptureRules.h"
 #include "pure/FrameRecord.h"
+#include "pure/PiecePath.h"
 #include "pure/StreamFormat.h"
 
 using namespace kestro;
@@ -99,6 +100,10 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     recordBytes = FrameRecordBytes(settings->piecenames[0].size());
     auto largest = LargestFrameBytes(*input);
     if (!largest || uint32_t(*largest) < recordBytes)
+        return ICERR_BADFORMAT;
+    // Playback opens only what this rule accepts: frames stored under any other name (a relative
+    // one, a stream, a dot component) could never be played.
+    if (!DataFileNameUsable(settings->filename))
         return ICERR_BADFORMAT;
     // The configuration sheet may rename the data file during the run.
     runPieceNames = settings->piecenames;
