@@ -214,8 +214,10 @@ bool CaptureRun::InputMatchesRun(const ICCOMPRESS* icc) const {
 }
 
 LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
-    // Without a place for the record and its size the host could not store the frame.
-    if (!icc || !icc->lpbiInput || !icc->lpInput || !icc->lpbiOutput || !icc->lpOutput)
+    // Without a place for the record and its size the host could not store the frame; the size
+    // goes into the output format, which must be as long as a header for that.
+    if (!icc || !icc->lpbiInput || !icc->lpInput || !ReadBitmapHeader(icc->lpbiOutput) ||
+        !icc->lpOutput)
         return ICERR_BADFORMAT;
     if (!compressActive && Begin(icc->lpbiInput, icc->lpbiOutput) != ICERR_OK)
         return ICERR_BADFORMAT;

@@ -21,7 +21,9 @@ constexpr DWORD kCancelGraceMs = 2000;
 constexpr DWORD kPollMs = 5;
 
 std::optional<FrameRecordView> RecordOf(const ICDECOMPRESS* icd) {
-    uint32_t sizeImage = icd->lpbiInput ? icd->lpbiInput->biSizeImage : 0;
+    // The input format may be shorter than the field: it is read only as far as biSize says.
+    auto stream = ReadStreamFormat(icd->lpbiInput);
+    uint32_t sizeImage = stream ? stream->biSizeImage : 0;
     return ParseFrameRecord(static_cast<const uint8_t*>(icd->lpInput), RecordLimit(sizeImage));
 }
 
