@@ -6,6 +6,7 @@
 #include "driver/Win32Edge.h"
 #include "pure/CaptureRules.h"
 #include "pure/FrameRecord.h"
+#include "pure/PiecePath.h"
 #include "pure/StreamFormat.h"
 
 using namespace kestro;
@@ -99,6 +100,10 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     recordBytes = FrameRecordBytes(settings->piecenames[0].size());
     auto largest = LargestFrameBytes(*input);
     if (!largest || uint32_t(*largest) < recordBytes)
+        return ICERR_BADFORMAT;
+    // Playback opens only what this rule accepts: frames stored under any other name (a relative
+    // one, a stream, a dot component) could never be played.
+    if (!DataFileNameUsable(settings->filename))
         return ICERR_BADFORMAT;
     // The configuration sheet may rename the data file during the run.
     runPieceNames = settings->piecenames;
@@ -209,8 +214,10 @@ bool CaptureRun::InputMatchesRun(const ICCOMPRESS* icc) const {
 }
 
 LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
-    // Without a place for the record and its size the host could not store the frame.
-    if (!icc || !icc->lpbiInput || !icc->lpInput || !icc->lpbiOutput || !icc->lpOutput)
+    // Without a place for the record and its size the host could not store the frame; the size
+    // goes into the output format, which must be as long as a header for that.
+    if (!icc || !icc->lpbiInput || !icc->lpInput || !ReadBitmapHeader(icc->lpbiOutput) ||
+        !icc->lpOutput)
         return ICERR_BADFORMAT;
     if (!compressActive && Begin(icc->lpbiInput, icc->lpbiOutput) != ICERR_OK)
         return ICERR_BADFORMAT;

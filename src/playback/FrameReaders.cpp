@@ -3,6 +3,7 @@
 #include "driver/Win32Edge.h"
 #include "playback/PlaybackRun.h"
 #include "pure/FrameRecord.h"
+#include "pure/PiecePath.h"
 #include "pure/PixelRepack.h"
 #include "pure/ReadPlan.h"
 
@@ -20,7 +21,9 @@ constexpr DWORD kCancelGraceMs = 2000;
 constexpr DWORD kPollMs = 5;
 
 std::optional<FrameRecordView> RecordOf(const ICDECOMPRESS* icd) {
-    uint32_t sizeImage = icd->lpbiInput ? icd->lpbiInput->biSizeImage : 0;
+    // The input format may be shorter than the field: it is read only as far as biSize says.
+    auto stream = ReadStreamFormat(icd->lpbiInput);
+    uint32_t sizeImage = stream ? stream->biSizeImage : 0;
     return ParseFrameRecord(static_cast<const uint8_t*>(icd->lpInput), RecordLimit(sizeImage));
 }
 
@@ -75,9 +78,10 @@ PlaybackRun::DataFile PlaybackRun::LookUpDataFile(const char* path, size_t lengt
     if (length >= sizeof readFileName)
         return DataFile::Failed;
     std::memcpy(readFileName, path, length);
-    // A pipe, a port or a device may never answer a read; a file that is no piece is no picture.
-    // The name stays, so that later frames naming it are refused without another try.
-    if (!IsPiecePath(std::string_view(path, length)))
+    // A pipe, a port or a device may never answer a read; a file that is no piece is no picture;
+    // opening a share nobody chose here hands the user's logon to its host. Refused by the name
+    // alone, which stays, so that later frames naming it are refused without another try.
+    if (!MayOpenPiecePath(std::string_view(path, length), settings->filename))
         return DataFile::Failed;
     DWORD flags = FILE_FLAG_NO_BUFFERING | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
     hReadFile = CreateFileA(readFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

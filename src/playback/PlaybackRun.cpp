@@ -102,7 +102,9 @@ LRESULT PlaybackRun::Frame(ICDECOMPRESS* icd) {
     // Hosts may skip the begin message; a begin that failed left no reader either.
     if ((!decompressActive || !frameReader) && Begin(icd->lpbiInput, icd->lpbiOutput) != ICERR_OK)
         return ICERR_BADFORMAT;
-    if (!icd->lpInput || !icd->lpOutput || !OutputMatchesRun(icd->lpbiOutput))
+    // A run that has begun still reads each frame's formats, so they are checked each time.
+    if (!icd->lpInput || !icd->lpOutput || !ReadStreamFormat(icd->lpbiInput) ||
+        !OutputMatchesRun(icd->lpbiOutput))
         return ICERR_BADFORMAT;
     return (this->*frameReader)(icd) ? ICERR_OK : ICERR_BADFORMAT;
 }

@@ -46,10 +46,11 @@ std::optional<RawConversion> PlanRawConversion(PixelKind source, int32_t streamH
     if (c.op == RawOp::Refuse || width <= 0 || rows == 0 || rows != Magnitude(streamHeight))
         return std::nullopt;
     const uint32_t outBits = 8 * BytesPerPixel(output);
+    // Every size in 64 bits: a row alone may pass 32 bits (2^30 pixels at 32 bits is 2^32 bytes).
     const uint64_t srcStride = DibRowBytes(width, 8 * BytesPerPixel(source));
     const uint64_t rowBytes = uint64_t(width) * BytesPerPixel(output);
     const uint64_t dstStride = paddedOutputRows ? DibRowBytes(width, outBits) : rowBytes;
-    if (srcStride * rows > UINT32_MAX || dstStride * rows > UINT32_MAX)
+    if (srcStride > UINT32_MAX / rows || dstStride > UINT32_MAX / rows)
         return std::nullopt;
     c.width = uint32_t(width);
     c.rows = uint32_t(rows);

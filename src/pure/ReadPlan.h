@@ -22,8 +22,9 @@ constexpr std::optional<uint32_t> DibImageBytes(int32_t width, int32_t height, u
     return uint32_t(bytes);
 }
 
-constexpr uint32_t DibRowBytes(int32_t width, uint32_t bits) {
-    return uint32_t(((uint64_t(width) * bits + 31) / 32) * 4);
+// Bytes of one DIB row, in 64 bits: a row of 2^30 pixels at 32 bits is already 2^32 bytes.
+constexpr uint64_t DibRowBytes(int32_t width, uint32_t bits) {
+    return ((uint64_t(width < 0 ? 0 : width) * bits + 31) / 32) * 4;
 }
 
 // The slot buffer of a run: the output picture rounded up to whole pages; empty when that does
@@ -95,7 +96,9 @@ constexpr ReadAhead PlanChainedReadAhead(uint64_t position, uint32_t rounded, ui
                                          uint32_t pageSize, uint32_t slotBytes, bool extraPages) {
     ReadAhead plan;
     plan.position = position + rounded;
-    if (rounded == 0 || plan.position >= fileSize || fileSize - plan.position < pageSize)
+    // A position so near the end of the 64-bit range would wrap: there is no next frame.
+    if (rounded == 0 || plan.position < position || plan.position >= fileSize ||
+        fileSize - plan.position < pageSize)
         return plan;
     uint64_t length = uint64_t(rounded) + (extraPages ? 2ull * pageSize : 0);
     uint64_t remainder = RoundUpToPage(fileSize - plan.position, pageSize);
@@ -113,7 +116,8 @@ constexpr ReadAhead PlanChainedReadAhead(uint64_t position, uint32_t rounded, ui
 constexpr ReadAhead PlanRawReadAhead(uint64_t position, uint32_t rounded, uint64_t fileSize) {
     ReadAhead plan;
     plan.position = position + rounded;
-    if (rounded != 0 && plan.position < fileSize && fileSize - plan.position >= rounded) {
+    if (rounded != 0 && plan.position > position && plan.position < fileSize &&
+        fileSize - plan.position >= rounded) {
         plan.issue = true;
         plan.length = rounded;
     }

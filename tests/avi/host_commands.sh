@@ -45,6 +45,11 @@ expect_err "frame 0 cannot be played"
 mv "$scratch/kestro.moved" "$scratch/kestro.000"
 host verify "$win\\pipe.avi" >/dev/null
 
+# A data file whose records playback would never open: refused at the begin, saying why.
+expect_rc 3 "relative data file" host --datafile kestro-relative capture --frames 2 -o "$win\\rel.avi"
+expect_err "a relative name: playback opens only pieces named by an absolute path"
+host --datafile "$data" --help >/dev/null
+
 # No registration: a throw-away prefix sharing this build's files but not the Drivers32 value.
 prefix="$KESTRO_BUILD/wineprefix"
 bare="$scratch/bare-prefix"

@@ -190,6 +190,35 @@ TEST_F(CaptureRun, PictureTooSmallForTheRecordIsRefused) {
     EXPECT_EQ(Begin(tiny), ICERR_BADFORMAT);
 }
 
+TEST_F(CaptureRun, DataFileNamesWhoseRecordsCouldNotPlayAreRefusedAtBegin) {
+    // Playback opens local absolute pieces and pieces in the configured share only; a capture
+    // into any other name would store frames nobody can play (and write who knows where).
+    const std::string leaf = "kt-" + std::to_string(GetCurrentProcessId()) + "-refused";
+    Format in = MakeFormat(64, 32, kYuy2, 16);
+    auto image = FramePattern(4096, 0);
+    // Where a capture that took these names would have written.
+    extraCleanup = {leaf + ".000", dir + "\\..\\" + leaf + ".000", dir + "\\" + leaf + ".000"};
+    for (const std::string& name :
+         {leaf, "T:" + leaf, dir + "\\..\\" + leaf, dir + "\\" + leaf + ":s", dir + "\\.\\" + leaf,
+          dir + "\\COM1"}) {
+        SCOPED_TRACE(name);
+        Open({{"fastwrite", "0"}, {"filename", name}});
+        EXPECT_EQ(Begin(in), ICERR_BADFORMAT);
+        EXPECT_EQ(Compress(in, image.data()).result, ICERR_BADFORMAT);
+        EXPECT_EQ(End(), ICERR_OK);
+        hic.reset();
+        EXPECT_FALSE(Exists(leaf + ".000")) << "created in the current folder";
+        EXPECT_FALSE(Exists(dir + "\\..\\" + leaf + ".000"));
+        EXPECT_FALSE(Exists(dir + "\\" + leaf + ".000"));
+    }
+    Open({{"fastwrite", "0"}, {"filename", dir + "/" + leaf}});
+    ASSERT_EQ(Begin(in), ICERR_OK);
+    FrameResult r = Compress(in, image.data());
+    ASSERT_EQ(r.result, ICERR_OK);
+    EXPECT_EQ(r.record.name, dir + "/" + leaf + ".000");
+    EXPECT_EQ(End(), ICERR_OK);
+}
+
 TEST_F(CaptureRun, UnopenablePieceZeroAndReadOnlyDrive) {
     CreateDirectoryA(Piece(0).c_str(), nullptr);
     Open({{"fastwrite", "0"}});

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "GuardedBuffer.h"
 #include "WineCodec.h"
@@ -219,5 +221,137 @@ TEST_F(ChainedBadFormats, CompressQueryWithAShortChainedPartIsRefused) {
     EXPECT_EQ(ICCompressQuery(hic.get(), eight.header(), lying.as<BITMAPINFOHEADER>()),
               ICERR_BADFORMAT);
 }
+
+} // namespace
+
+namespace {
+
+// Headers shorter than what their message takes (a bitmap header, or the 52-byte stream format
+// on the stream side), each ending where the host's memory ends, in every message that hands one
+// over: before a run, and while a capture run and a playback run are going, for both readers.
+class ShortFormats : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        dir = DataDir(std::string("short-formats-") + (GetParam() ? "fast" : "plain"));
+        WriteIni({{"fourcc", "0"},
+                  {"fastread", GetParam() ? "1" : "0"},
+                  {"fastwrite", "0"},
+                  {"filename", dir + "\\cap"}});
+        hic = OpenKest();
+        ASSERT_TRUE(hic);
+        yuy2 = MakeFormat(kWidth, kHeight, kYuy2, 16);
+        stream = StreamFormatFor(hic.get(), yuy2);
+        ASSERT_EQ(stream.bytes.size(), 52u);
+        picture.assign(kWidth * kHeight * 2, 0);
+        for (size_t i = 0; i < picture.size(); ++i)
+            picture[i] = uint8_t(i * 7 + i / 128);
+        std::string file(picture.begin(), picture.end());
+        file.resize(8192, 'x');
+        WriteFileBytes(dir + "\\data.000", file);
+        std::string path = dir + "\\data.000";
+        record.assign(16 + path.size() + 1, 0);
+        uint32_t size = uint32_t(picture.size());
+        std::memcpy(record.data() + 8, &size, 4);
+        std::memcpy(record.data() + 16, path.data(), path.size());
+        // The frames' stream format vouches for the record's bytes.
+        stream.header()->biSizeImage = DWORD(record.size());
+    }
+    void TearDown() override {
+        hic.reset();
+        DeleteFileA((dir + "\\data.000").c_str());
+        DeleteFileA((dir + "\\cap.000").c_str());
+        RemoveDirectoryA(dir.c_str());
+        RemoveIni();
+    }
+
+    LRESULT Send(UINT message, const void* a, const void* b) {
+        return LONG(ICSendMessage(hic.get(), message, DWORD_PTR(a), DWORD_PTR(b)));
+    }
+    LRESULT Decode(const void* in, const void* out, uint8_t* into) {
+        ICDECOMPRESS icd{};
+        icd.lpbiInput = static_cast<BITMAPINFOHEADER*>(const_cast<void*>(in));
+        icd.lpInput = record.data();
+        icd.lpbiOutput = static_cast<BITMAPINFOHEADER*>(const_cast<void*>(out));
+        icd.lpOutput = into;
+        return Send(ICM_DECOMPRESS, &icd, reinterpret_cast<void*>(sizeof icd));
+    }
+    LRESULT Compress(const void* in, void* out) {
+        GuardedBuffer output(size_t(kWidth) * kHeight * 3);
+        DWORD ckid = 0, flags = 0;
+        ICCOMPRESS icc{};
+        icc.lpbiOutput = static_cast<BITMAPINFOHEADER*>(out);
+        icc.lpOutput = output.data();
+        icc.lpbiInput = static_cast<BITMAPINFOHEADER*>(const_cast<void*>(in));
+        icc.lpInput = picture.data();
+        icc.lpckid = &ckid;
+        icc.lpdwFlags = &flags;
+        return Send(ICM_COMPRESS, &icc, reinterpret_cast<void*>(sizeof icc));
+    }
+
+    static constexpr LONG kWidth = 64, kHeight = 48;
+    std::string dir;
+    Hic hic;
+    Format yuy2, stream;
+    std::vector<uint8_t> picture, record;
+};
+
+TEST_P(ShortFormats, AreRefusedInEveryMessageWithoutReadingPastThem) {
+    Format out = MakeFormat(kWidth, kHeight, kYuy2, 16);
+    GuardedBuffer decoded(picture.size());
+    for (uint32_t n : {4u, 12u, 16u, 23u, 39u, 40u, 51u}) {
+        SCOPED_TRACE(::testing::Message() << n << " bytes");
+        // A bitmap header and a stream format cut to n bytes, biSize saying so.
+        GuardedBuffer bitmap(n), cut(n);
+        bitmap.fill(yuy2.bytes.data(), n);
+        cut.fill(stream.bytes.data(), n);
+        std::memcpy(bitmap.data(), &n, 4);
+        std::memcpy(cut.data(), &n, 4);
+        GuardedBuffer format(52);
+        const bool shortBitmap = n < 40;
+
+        // No run.
+        if (shortBitmap) {
+            EXPECT_EQ(Send(ICM_COMPRESS_QUERY, bitmap.data(), nullptr), ICERR_BADFORMAT);
+            EXPECT_EQ(Send(ICM_COMPRESS_QUERY, yuy2.header(), cut.data()), ICERR_BADFORMAT);
+            EXPECT_EQ(Send(ICM_COMPRESS_GET_FORMAT, bitmap.data(), nullptr), ICERR_BADFORMAT);
+            EXPECT_EQ(Send(ICM_COMPRESS_GET_FORMAT, bitmap.data(), format.data()), ICERR_BADFORMAT);
+            EXPECT_EQ(Send(ICM_COMPRESS_GET_SIZE, bitmap.data(), nullptr), ICERR_BADFORMAT);
+            EXPECT_EQ(Send(ICM_COMPRESS_BEGIN, bitmap.data(), stream.header()), ICERR_BADFORMAT);
+            EXPECT_EQ(Send(ICM_COMPRESS_BEGIN, yuy2.header(), cut.data()), ICERR_BADFORMAT);
+            EXPECT_EQ(Compress(bitmap.data(), stream.header()), ICERR_BADFORMAT);
+            EXPECT_EQ(Compress(yuy2.header(), cut.data()), ICERR_BADFORMAT);
+            EXPECT_EQ(Send(ICM_DECOMPRESS_QUERY, stream.header(), bitmap.data()), ICERR_BADFORMAT);
+            EXPECT_EQ(Send(ICM_DECOMPRESS_BEGIN, stream.header(), bitmap.data()), ICERR_BADFORMAT);
+            EXPECT_EQ(Decode(stream.header(), bitmap.data(), decoded.data()), ICERR_BADFORMAT);
+        }
+        EXPECT_EQ(Send(ICM_DECOMPRESS_QUERY, cut.data(), nullptr), ICERR_BADFORMAT);
+        EXPECT_EQ(Send(ICM_DECOMPRESS_QUERY, cut.data(), out.header()), ICERR_BADFORMAT);
+        EXPECT_EQ(Send(ICM_DECOMPRESS_GET_FORMAT, cut.data(), nullptr), ICERR_BADFORMAT);
+        EXPECT_EQ(Send(ICM_DECOMPRESS_GET_FORMAT, cut.data(), format.data()), ICERR_BADFORMAT);
+        EXPECT_EQ(Send(ICM_DECOMPRESS_BEGIN, cut.data(), out.header()), ICERR_BADFORMAT);
+        EXPECT_EQ(Decode(cut.data(), out.header(), decoded.data()), ICERR_BADFORMAT);
+
+        // While both runs go: the frames' formats are read afresh, and the runs go on.
+        ASSERT_EQ(Send(ICM_DECOMPRESS_BEGIN, stream.header(), out.header()), ICERR_OK);
+        ASSERT_EQ(Send(ICM_COMPRESS_BEGIN, yuy2.header(), stream.header()), ICERR_OK);
+        EXPECT_EQ(Decode(cut.data(), out.header(), decoded.data()), ICERR_BADFORMAT);
+        if (shortBitmap) {
+            EXPECT_EQ(Decode(stream.header(), bitmap.data(), decoded.data()), ICERR_BADFORMAT);
+            EXPECT_EQ(Compress(bitmap.data(), stream.header()), ICERR_BADFORMAT);
+            EXPECT_EQ(Compress(yuy2.header(), cut.data()), ICERR_BADFORMAT);
+        }
+        std::memset(decoded.data(), 0, picture.size());
+        EXPECT_EQ(Decode(stream.header(), out.header(), decoded.data()), ICERR_OK);
+        EXPECT_EQ(0, std::memcmp(decoded.data(), picture.data(), picture.size()));
+        EXPECT_EQ(Compress(yuy2.header(), stream.header()), ICERR_OK);
+        // The capture frame stored its record's size there; the decodes vouch for our record.
+        stream.header()->biSizeImage = DWORD(record.size());
+        EXPECT_EQ(Send(ICM_COMPRESS_END, nullptr, nullptr), ICERR_OK);
+        EXPECT_EQ(Send(ICM_DECOMPRESS_END, nullptr, nullptr), ICERR_OK);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, ShortFormats, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Fast" : "Plain"; });
 
 } // namespace

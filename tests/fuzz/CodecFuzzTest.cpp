@@ -390,14 +390,30 @@ public:
         }
     }
 
-    // A run the codec accepts, so that records reach the readers and not only the checks.
-    void BeginGoodRun(HIC hic, uint64_t i) {
+    // The first bytes of a good format, biSize saying how many: shorter than a bitmap header, or
+    // (for stream formats) than the 52-byte stream format.
+    std::unique_ptr<kt::GuardedBuffer> Cut(const void* format, bool stream) {
+        static const uint32_t sizes[] = {4, 12, 16, 23, 39, 40, 51};
+        uint32_t n = sizes[Next(stream ? 7 : 5)];
+        auto buffer = std::make_unique<kt::GuardedBuffer>(n);
+        buffer->fill(format, n);
+        std::memcpy(buffer->data(), &n, 4);
+        return buffer;
+    }
+
+    static Bytes Yuy2Stream(LONG height) {
         Bytes stream(52, 0);
-        BITMAPINFOHEADER h{40, 64, OneIn(2) ? 48 : -48, 1, 16, kt::kKest, 30, 0, 0, 0, 0};
-        h.biSize = 52;
+        BITMAPINFOHEADER h{52, 64, height, 1, 16, kt::kKest, 30, 0, 0, 0, 0};
         std::memcpy(stream.data(), &h, 40);
         uint32_t source = kt::kYuy2;
         std::memcpy(stream.data() + 40, &source, 4);
+        return stream;
+    }
+
+    // A run the codec accepts, so that records reach the readers and not only the checks; some
+    // of its frames carry formats cut short, which a begun run must read as warily as a begin.
+    void BeginGoodRun(HIC hic, uint64_t i) {
+        Bytes stream = Yuy2Stream(OneIn(2) ? 48 : -48);
         static const WORD bits[] = {16, 24, 32};
         WORD b = bits[Next(3)];
         BITMAPINFOHEADER out{40, 64, 48, 1, b, b == 16 ? kt::kYuy2 : DWORD(BI_RGB), 0, 0, 0, 0, 0};
@@ -409,15 +425,45 @@ public:
             uint32_t claim = Claim(record.size());
             std::memcpy(stream.data() + 20, &claim, 4);
             kt::GuardedBuffer picture(size_t(64) * 48 * b / 8);
+            auto shortIn = OneIn(4) ? Cut(stream.data(), true) : nullptr;
+            auto shortOut = OneIn(6) ? Cut(&out, false) : nullptr;
             ICDECOMPRESS icd{0,
-                             reinterpret_cast<BITMAPINFOHEADER*>(stream.data()),
+                             shortIn ? shortIn->as<BITMAPINFOHEADER>()
+                                     : reinterpret_cast<BITMAPINFOHEADER*>(stream.data()),
                              recordBuf->data(),
-                             &out,
+                             shortOut ? shortOut->as<BITMAPINFOHEADER>() : &out,
                              picture.data(),
                              0};
-            Step(i, "good-run ICM_DECOMPRESS");
+            Step(i, shortIn || shortOut ? "good-run ICM_DECOMPRESS, formats cut short"
+                                        : "good-run ICM_DECOMPRESS");
             if (ICSendMessage(hic, ICM_DECOMPRESS, DWORD_PTR(&icd), sizeof icd) == ICERR_OK)
                 ++decoded;
+        }
+    }
+
+    // A capture run the codec accepts, its frames now and then with formats cut short.
+    void BeginGoodCapture(HIC hic, uint64_t i) {
+        BITMAPINFOHEADER in{40, 64, 48, 1, 16, kt::kYuy2, 64 * 48 * 2, 0, 0, 0, 0};
+        Bytes stream = Yuy2Stream(48);
+        Step(i, "good ICM_COMPRESS_BEGIN");
+        ICSendMessage(hic, ICM_COMPRESS_BEGIN, DWORD_PTR(&in), DWORD_PTR(stream.data()));
+        for (int n = int(Next(4)); n > 0; --n) {
+            kt::GuardedBuffer image(64 * 48 * 2), output(64 * 48 * 3);
+            auto shortIn = OneIn(3) ? Cut(&in, false) : nullptr;
+            auto shortOut = OneIn(3) ? Cut(stream.data(), false) : nullptr;
+            DWORD ckid = 0, flags = 0;
+            ICCOMPRESS icc{};
+            icc.lpbiOutput = shortOut ? shortOut->as<BITMAPINFOHEADER>()
+                                      : reinterpret_cast<BITMAPINFOHEADER*>(stream.data());
+            icc.lpOutput = output.data();
+            icc.lpbiInput = shortIn ? shortIn->as<BITMAPINFOHEADER>() : &in;
+            icc.lpInput = image.data();
+            icc.lpckid = &ckid;
+            icc.lpdwFlags = &flags;
+            Step(i, shortIn || shortOut ? "good-run ICM_COMPRESS, formats cut short"
+                                        : "good-run ICM_COMPRESS");
+            if (ICSendMessage(hic, ICM_COMPRESS, DWORD_PTR(&icc), sizeof icc) == ICERR_OK)
+                ++compressed;
         }
     }
 
@@ -458,6 +504,8 @@ TEST(CodecFuzz, RandomMessagesFormatsAndRecords) {
             }
             if (fuzzer.OneIn(10))
                 fuzzer.BeginGoodRun(hic.get(), i);
+            else if (fuzzer.OneIn(20))
+                fuzzer.BeginGoodCapture(hic.get(), i);
             else
                 fuzzer.Message(hic.get(), i);
             ++execs;
@@ -472,6 +520,7 @@ TEST(CodecFuzz, RandomMessagesFormatsAndRecords) {
                     (unsigned long)(GetTickCount() - start), (unsigned long long)fuzzer.decoded,
                     (unsigned long long)fuzzer.compressed);
         EXPECT_GT(fuzzer.decoded, 0u);
+        EXPECT_GT(fuzzer.compressed, 0u);
         kt::RemoveIni();
     }
     RemoveVectoredExceptionHandler(handler);

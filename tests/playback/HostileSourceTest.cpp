@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "GuardedBuffer.h"
+#include "ImportPatch.h"
 #include "PlaybackSupport.h"
 
 using namespace kp;
@@ -167,6 +168,77 @@ TEST_P(HostileSource, DevicesAndFilesThatAreNoPiecesAreRefused) {
         ASSERT_NO_FATAL_FAILURE(ExpectRefusedPromptly(path));
     }
     ExpectPlays(1);
+}
+
+// Opening a share offers the user's logon to its host, so an AVI naming one would hand it to
+// whoever wrote the file; devices answer reads that never end; relative and stream names are
+// not what any capture wrote. Each is refused by its text: not even an attribute query happens.
+TEST_P(HostileSource, NamesThatReachTheNetworkOrADeviceAreNotEvenLookedUp) {
+    ExpectPlays(0);
+    kt::FileNameTrace trace;
+    ASSERT_TRUE(trace.active());
+    for (const std::string& path : std::vector<std::string>{"\\\\127.0.0.1\\share\\x.000",
+                                                            "//host/share/x.000",
+                                                            "\\/host\\share\\x.000",
+                                                            "\\\\localhost\\c$\\x.000",
+                                                            "\\\\host@80\\DavWWWRoot\\x.000",
+                                                            "\\\\::1\\share\\x.000",
+                                                            "\\\\?\\UNC\\host\\share\\x.000",
+                                                            "NUL:x.000",
+                                                            "COM1:x.000",
+                                                            "CON:x.000",
+                                                            dir + "\\NUL:x.000",
+                                                            "C:\\COM\xB9.000",
+                                                            dir + "\\LPT\xB2.000",
+                                                            dir + "\\com\xB3.000",
+                                                            "T:data.000",
+                                                            "..\\x.000",
+                                                            "x.000",
+                                                            "\\x.000",
+                                                            dir + "\\..\\x.000",
+                                                            dir + "\\x:s.000",
+                                                            dir + "\\data.000:s.000"}) {
+        SCOPED_TRACE(path);
+        trace.Clear();
+        ASSERT_NO_FATAL_FAILURE(ExpectRefusedPromptly(path));
+        EXPECT_EQ(trace.Calls(), std::vector<std::string>());
+    }
+    // The trace does see the codec's opens: the next good frame opens the data file again.
+    ExpectPlays(1);
+    EXPECT_TRUE(trace.Named(dir + "\\data.000")) << ::testing::PrintToString(trace.Calls());
+}
+
+// The data file configured on this machine may lie on a share: pieces inside its folder are
+// opened (none exists here, so the frame is cleared as for a missing piece), all others not.
+TEST_P(HostileSource, NetworkPiecesAreOpenedOnlyInsideTheConfiguredDataFilesFolder) {
+    hic.reset();
+    kt::WriteIni(
+        {{"fastread", GetParam() ? "1" : "0"}, {"filename", "\\\\kestro-nas\\caps\\take"}});
+    hic = kt::OpenKest(ICMODE_DECOMPRESS);
+    ASSERT_TRUE(hic);
+    ASSERT_EQ(ICDecompressBegin(hic.get(), in.header(), out.header()), ICERR_OK);
+    kt::FileNameTrace trace;
+    ASSERT_TRUE(trace.active());
+    for (const std::string& path : std::vector<std::string>{
+             "\\\\kestro-nas\\other\\take.000", "\\\\kestro-nas\\capsule\\take.000",
+             "\\\\kestro-nas\\caps\\..\\other\\take.000", "\\\\kestro-nas.evil\\caps\\take.000",
+             "\\\\127.0.0.1\\caps\\take.000", "\\\\kestro-nas\\caps\\take.txt"}) {
+        SCOPED_TRACE(path);
+        trace.Clear();
+        ASSERT_NO_FATAL_FAILURE(ExpectRefusedPromptly(path));
+        EXPECT_EQ(trace.Calls(), std::vector<std::string>());
+    }
+    for (const std::string& path : std::vector<std::string>{"\\\\kestro-nas\\caps\\take.000",
+                                                            "//KESTRO-NAS/Caps/old/take.001"}) {
+        Bytes picture;
+        auto result = Bounded(
+            [&] { return DecodeCopy(MakeRecord(0, kWidth * kHeight * 2, path), picture); }, 10000);
+        ASSERT_TRUE(result) << path << ": still waiting after 10 s";
+        EXPECT_EQ(*result, ICERR_OK) << path;
+        EXPECT_EQ(picture, Bytes(picture.size(), 0)) << path << ": not cleared";
+        EXPECT_TRUE(trace.Named(path)) << path;
+    }
+    ExpectPlays(2);
 }
 
 TEST_P(HostileSource, OutputSmallerThanThePictureIsRefusedAtBeginAndPerFrame) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -176,6 +177,28 @@ TEST(RawConvert, RefusesWhatNoRoutineDelivers) {
     auto big = PlanRawConversion(KIND_RGB24, -0x8000, KIND_RGB32, 0x8000, 0x7FFF, true);
     ASSERT_TRUE(big);
     EXPECT_EQ(big->outputBytes, 0x8000u * 0x7FFF * 4);
+
+    // A row alone past 32 bits is refused: its stride would wrap to nothing.
+    struct Wide {
+        PixelKind source, output;
+        int32_t width;
+        bool padded;
+    } wide[] = {
+        {KIND_YUY2, KIND_RGB32, 1 << 30, true},   {KIND_YUY2, KIND_RGB32, 1 << 30, false},
+        {KIND_UYVY, KIND_RGB32, INT32_MAX, true}, {KIND_RGB32, KIND_RGB32, 1 << 30, true},
+        {KIND_RGB24, KIND_RGB32, 1 << 30, false}, {KIND_YUY2, KIND_RGB24, 1431655766, true},
+        {KIND_YUY2, KIND_YUY2, INT32_MAX, true},  {KIND_UYVY, KIND_YUY2, INT32_MAX, false},
+    };
+    for (const Wide& w : wide)
+        for (int32_t rows : {1, -1, 2})
+            EXPECT_FALSE(PlanRawConversion(w.source, rows, w.output, rows, w.width, w.padded))
+                << w.source << " as " << w.output << ", width " << w.width << ", rows " << rows;
+    // The widest row that fits.
+    auto widest = PlanRawConversion(KIND_YUY2, 1, KIND_RGB32, -1, (1 << 30) - 1, true);
+    ASSERT_TRUE(widest);
+    EXPECT_EQ(widest->dstStride, 0xFFFFFFFCu);
+    EXPECT_EQ(widest->outputBytes, 0xFFFFFFFCu);
+    EXPECT_EQ(widest->storedBytes, 0x80000000u);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // The read arithmetic of the playback readers.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "pure/ReadPlan.h"
 
 using namespace kestro;
@@ -16,6 +18,10 @@ TEST(ReadPlan, SlotsAreWholePagesOfThePicture) {
     EXPECT_EQ(DibImageBytes(720, -480, 16), DibImageBytes(720, 480, 16));
     EXPECT_EQ(DibImageBytes(6, 10, 24), 200u) << "rows padded to 4 bytes";
     EXPECT_FALSE(DibImageBytes(0x10000, 0x10000, 32));
+    EXPECT_FALSE(DibImageBytes(1 << 30, 1, 32)) << "one row of 2^32 bytes";
+    EXPECT_EQ(DibImageBytes((1 << 30) - 1, -1, 32), 0xFFFFFFFCu);
+    EXPECT_EQ(DibRowBytes(1 << 30, 32), uint64_t(1) << 32);
+    EXPECT_EQ(DibRowBytes(INT32_MAX, 16), uint64_t(1) << 32);
     EXPECT_FALSE(SlotBytes(0xFFFFF001u, kPage)) << "rounding past 32 bits";
 }
 
@@ -51,6 +57,10 @@ TEST(ReadPlan, ChainedReadAheadStaysInsideTheSlotAndTheFile) {
     EXPECT_FALSE(PlanChainedReadAhead(kPage, 3 * kPage, 4 * kPage + 300, kPage, slot, false).issue);
     EXPECT_FALSE(PlanChainedReadAhead(kPage, 3 * kPage, 2 * kPage, kPage, slot, false).issue);
     EXPECT_FALSE(PlanChainedReadAhead(kPage, 0, 20 * kPage, kPage, slot, false).issue);
+    // A frame at the end of the 64-bit range has no next frame, not one at a wrapped position.
+    EXPECT_FALSE(
+        PlanChainedReadAhead(UINT64_MAX - kPage + 1, 2 * kPage, UINT64_MAX, kPage, slot, false)
+            .issue);
 }
 
 TEST(ReadPlan, RawReadAheadTakesTheNextWholeFrame) {
@@ -60,6 +70,8 @@ TEST(ReadPlan, RawReadAheadTakesTheNextWholeFrame) {
     EXPECT_EQ(next.length, 2u * kPage);
     EXPECT_FALSE(PlanRawReadAhead(6 * kPage, 2 * kPage, 9 * kPage + 5).issue);
     EXPECT_TRUE(PlanRawReadAhead(6 * kPage, 2 * kPage, 10 * kPage).issue);
+    EXPECT_FALSE(PlanRawReadAhead(UINT64_MAX - kPage + 1, 2 * kPage, UINT64_MAX).issue)
+        << "a next position that wraps";
     EXPECT_EQ(ContinuationStart(5000, kPage), kPage);
     EXPECT_EQ(ContinuationStart(8192, kPage), 8192u);
 }

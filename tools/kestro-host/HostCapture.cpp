@@ -13,6 +13,7 @@
 #include "HostWin.h"
 #include "WaveFile.h"
 #include "pure/FrameRecord.h"
+#include "pure/PiecePath.h"
 
 namespace host {
 
@@ -453,7 +454,11 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
     if (status != ICERR_OK) {
         std::string why = "the codec cannot start the capture (" + IcErrorText(status) +
                           "): it could not open or prepare its data file " + piece0;
-        if (GetFileAttributesA(DirectoryOf(piece0).c_str()) == INVALID_FILE_ATTRIBUTES)
+        const kestro::PathClass name = kestro::ClassifyPiecePath(piece0);
+        if (name.kind == kestro::PathKind::Refused)
+            why += " (" + std::string(kestro::RefusalText(name.refusal)) +
+                   ": playback opens only pieces named by an absolute path)";
+        else if (GetFileAttributesA(DirectoryOf(piece0).c_str()) == INVALID_FILE_ATTRIBUTES)
             why += " (the folder " + DirectoryOf(piece0) + " does not exist)";
         else if (FreeBytesAt(piece0) < 65536)
             why += " (the data disk is full)";
