@@ -1,4 +1,6 @@
 // Finding pieces by each rule, and refusing broken references with a message that names them.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -212,6 +214,118 @@ TEST_F(Pieces, AFullDiskFailsTheExportAndRemovesThePartialFile) {
     auto left = Shell("ls -A '" + small + "'");
     EXPECT_TRUE(left.empty()) << std::string(left.begin(), left.end());
     std::system(("umount '" + small + "'").c_str());
+}
+
+} // namespace
+
+namespace {
+
+class OutputFiles : public ToolTest {
+protected:
+    static size_t Count(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    }
+    mode_t ModeOf(const std::string& path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+    }
+};
+
+TEST_F(OutputFiles, GetTheModeTheUmaskGivesAndABackupTheOriginals) {
+    RawCapture c;
+    c.source = MakeFourcc('Y', 'U', 'Y', '2');
+    c.frames = 2;
+    const std::string avi = dir + "/take.avi";
+    MakeRawCapture(c, dir, avi);
+    const mode_t saved = umask(022);
+    for (mode_t mask : {mode_t(022), mode_t(077), mode_t(002)}) {
+        umask(mask);
+        for (const char* ext : {"mkv", "avi"}) {
+            const std::string out = dir + "/out." + ext;
+            auto r = RunKestro({"export", avi, out, "-q"});
+            EXPECT_EQ(r.code, 0) << r.err;
+            EXPECT_EQ(ModeOf(out), 0666 & ~mask) << ext << ", umask " << mask;
+            unlink(out.c_str());
+        }
+        auto r = RunKestro(
+            {"relink", avi, "--to", "e:\\a longer folder\\kestro", "-o", dir + "/new.avi"});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(ModeOf(dir + "/new.avi"), 0666 & ~mask) << "umask " << mask;
+        unlink((dir + "/new.avi").c_str());
+    }
+    // The backup keeps what the original allowed, whatever the umask.
+    umask(0);
+    ASSERT_EQ(0, chmod(avi.c_str(), 0640));
+    auto r = RunKestro({"relink", avi, "--to", "e:\\k\\kestro"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(ModeOf(avi + ".bak"), 0640u);
+    EXPECT_EQ(ModeOf(avi), 0640u);
+    umask(saved);
+}
+
+TEST_F(OutputFiles, LeftoversOfKilledRunsGoAndOnlyThose) {
+    RawCapture c;
+    c.source = MakeFourcc('Y', 'U', 'Y', '2');
+    c.frames = 2;
+    const std::string avi = dir + "/take.avi";
+    MakeRawCapture(c, dir, avi);
+    const std::string dead = dir + "/.out.mkv.kestro-AbC123",
+                      live = dir + "/.out.mkv.kestro-LiVe12",
+                      other = dir + "/.other.mkv.kestro-XyZ789",
+                      notOurs = dir + "/.out.mkv.kestro-notours";
+    for (const auto& path : {dead, live, other, notOurs})
+        synth::WriteFile(path, std::vector<uint8_t>(100, 1));
+    // A run still writing holds the lock of its temporary file.
+    const int held = open(live.c_str(), O_RDONLY);
+    ASSERT_EQ(0, flock(held, LOCK_EX | LOCK_NB));
+    auto r = RunKestro({"export", avi, dir + "/out.mkv", "-q"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(
+        r.err.find("kestro: removed " + dead + ", left by an export or relink that was killed"),
+        std::string::npos)
+        << r.err;
+    EXPECT_EQ(Count(r.err, "removed"), 1u) << r.err;
+    struct stat st;
+    EXPECT_NE(stat(dead.c_str(), &st), 0);
+    for (const auto& kept : {live, other, notOurs})
+        EXPECT_EQ(stat(kept.c_str(), &st), 0) << kept;
+    close(held);
+    // Its creator gone, the same file is a leftover too: the next run for that output takes it.
+    r = RunKestro({"relink", avi, "--to", "e:\\a longer folder\\kestro", "-o", dir + "/out.mkv"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("kestro: removed " + live), std::string::npos) << r.err;
+}
+
+TEST_F(OutputFiles, APieceThatShrinksDuringTheExportIsSaidSo) {
+    RawCapture c;
+    c.source = MakeFourcc('Y', 'U', 'Y', '2');
+    c.frames = 200;
+    c.framesPerPiece = 200;
+    const std::string avi = dir + "/take.avi";
+    MakeRawCapture(c, dir, avi);
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    const pid_t pid = SpawnKestro({"export", avi, "-"}, "", dir + "/err", fds[1]);
+    close(fds[1]);
+    // The pipe holds a few frames: the tool waits in its write while the piece is cut.
+    std::vector<uint8_t> block(StoredBytes(c));
+    ASSERT_EQ(read(fds[0], block.data(), block.size()), ssize_t(block.size()));
+    usleep(100000);
+    ASSERT_EQ(0, truncate((dir + "/kestro.000").c_str(), 8192 * 20));
+    while (read(fds[0], block.data(), block.size()) > 0) {
+    }
+    close(fds[0]);
+    EXPECT_EQ(WaitForExit(pid, 20), 1);
+    auto err = synth::ReadFile(dir + "/err");
+    const std::string said(err.begin(), err.end());
+    EXPECT_NE(said.find("of " + dir +
+                        "/kestro.000: it ends before them, at 163840 bytes (it "
+                        "shrank since it was looked at)"),
+              std::string::npos)
+        << said;
 }
 
 } // namespace

@@ -243,6 +243,17 @@ std::vector<uint8_t> BuildAvi(const AviPlan& plan) {
     return b;
 }
 
+void PatchStreamHeader(std::vector<uint8_t>& avi, int stream, size_t field, uint32_t value) {
+    int seen = -1;
+    for (size_t i = 0; i + 8 + field + 4 <= avi.size(); ++i) {
+        if (std::memcmp(&avi[i], "strh", 4) == 0 && ++seen == stream) {
+            Patch32(avi, i + 8 + field, value);
+            return;
+        }
+    }
+    throw std::runtime_error("no header of stream " + std::to_string(stream));
+}
+
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
