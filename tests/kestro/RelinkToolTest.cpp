@@ -142,6 +142,37 @@ TEST_F(Relink, NewFileKeepsOpenDmlIndexesRight) {
     EXPECT_TRUE(audio == want);
 }
 
+// A new base typed on Linux is UTF-8; the records hold names in the capture's code page.
+TEST_F(Relink, ANewBaseBeyondAsciiIsWrittenInTheCapturesCodePage) {
+    RawCapture c = Capture();
+    const std::string avi = dir + "/take.avi";
+    MakeRawCapture(c, dir, avi);
+    const auto original = synth::ReadFile(avi);
+    Archive(3);
+    const std::string base =
+        "e:\\\xE3\x82\xA2\xE3\x83\xBC\xE3\x82\xAB\xE3\x82\xA4\xE3\x83\x96\\take1"; // アーカイブ
+    auto r = RunKestro({"relink", avi, "--data", dir + "/archive", "--to", base});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("is not plain ASCII: say with --codepage N"), std::string::npos) << r.err;
+    EXPECT_TRUE(synth::ReadFile(avi) == original);
+    r = RunKestro({"relink", avi, "--data", dir + "/archive", "--to", base, "--codepage", "1252"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("has characters that code page 1252 lacks"), std::string::npos) << r.err;
+    r = RunKestro({"relink", avi, "--data", dir + "/archive", "--to", base, "--codepage", "932"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto relinked = synth::ReadFile(dir + "/take.relinked.avi"); // 23 bytes do not fit 21
+    const std::string inCp932 = "e:\\\x83\x41\x81\x5b\x83\x4a\x83\x43\x83\x75\\take1.002";
+    EXPECT_NE(std::string(relinked.begin(), relinked.end()).find(inCp932), std::string::npos);
+    r = RunKestro({"info", dir + "/take.relinked.avi", "--map",
+                   base.substr(0, base.size() - 6) + "=" + dir + "/archive"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("piece: " + base + ".002 -> " + dir +
+                         "/archive/take1.002 (8192 bytes, 1 frames, found by --map "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("reading the name as code page 932)"), std::string::npos) << r.out;
+}
+
 TEST_F(Relink, RefusesWhenAPieceIsMissingOrShortAndChangesNothing) {
     RawCapture c = Capture();
     const std::string avi = dir + "/take.avi";

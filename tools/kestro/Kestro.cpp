@@ -20,10 +20,12 @@ extern "C" {
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "AviRecords.h"
+#include "CodePages.h"
 #include "Files.h"
 #include "Outputs.h"
 #include "Pieces.h"
@@ -327,12 +329,14 @@ public:
                    " bytes): not a frame record (no terminated piece name)";
         source.record = *record;
         const std::string name(record->path);
-        const std::string what = where + " (" + name + " at " + std::to_string(record->offset) +
-                                 ", " + std::to_string(record->size) + " bytes)";
+        const std::string what = where + " (" + Shown(name) + " at " +
+                                 std::to_string(record->offset) + ", " +
+                                 std::to_string(record->size) + " bytes)";
         std::string why;
         source.piece = finder_.Find(name, why);
         if (!source.piece)
             return what + ": piece not found: " + why;
+        WarnOnce(*source.piece);
         if (!info_.chained && record->size < info_.storedBytes)
             return what + ": smaller than one " + std::to_string(info_.width) + "x" +
                    std::to_string(info_.height) + " picture (" + std::to_string(info_.storedBytes) +
@@ -349,11 +353,17 @@ public:
     }
     PieceFinder& finder() { return finder_; }
     const std::map<std::string, uint64_t>& framesPerPiece() const { return frames_; }
+    // Once per piece: a file found by name alone beside a folder that exists.
+    void WarnOnce(const Piece& piece) {
+        if (!piece.warning.empty() && warned_.insert(&piece).second)
+            Warning(piece.warning);
+    }
 
 private:
     PieceFinder finder_;
     const KestInfo& info_;
     std::map<std::string, uint64_t> frames_;
+    std::set<const Piece*> warned_;
 };
 
 // ---- info and verify ----------------------------------------------------------------------
@@ -447,8 +457,9 @@ int RunInspect(const Options& options, bool verify) {
         }
         for (const auto& [name, piece] : checker.finder().Found()) {
             auto it = checker.framesPerPiece().find(name);
-            std::printf("piece: %s -> %s (%llu bytes, %llu frames, found by %s)\n", name.c_str(),
-                        piece.path.c_str(), (unsigned long long)piece.size,
+            std::printf("piece: %s -> %s (%llu bytes, %llu frames, found by %s)\n",
+                        Shown(piece.name).c_str(), piece.path.c_str(),
+                        (unsigned long long)piece.size,
                         (unsigned long long)(it == checker.framesPerPiece().end() ? 0 : it->second),
                         piece.rule.c_str());
         }
@@ -827,7 +838,7 @@ int RunExport(const Options& options) {
             std::string why;
             if (!reader.Read(source.piece->path, source.record.offset, into, want, why)) {
                 problem = "frame " + std::to_string(index) + ", record " + std::to_string(index) +
-                          " (" + std::string(source.record.path) + "): " + why;
+                          " (" + Shown(source.record.path) + "): " + why;
             } else if (info.chained) {
                 data = stored.data();
                 size = want;
@@ -1027,6 +1038,21 @@ int RunRelink(const Options& options) {
         return kExitUsage;
     }
     const std::string& path = options.args[0];
+    // Records hold names in the capture's code page: a name typed here is UTF-8.
+    std::string newBase = options.to;
+    if (!IsAscii(newBase)) {
+        const int page = options.rules.codePage;
+        auto bytes = page == kCodePageAuto ? std::nullopt : FromUtf8(newBase, page);
+        if (!bytes) {
+            Error("--to " + newBase +
+                  (page == kCodePageAuto
+                       ? " is not plain ASCII: say with --codepage N which code page the "
+                         "capture's Windows writes names in (1252 Western, 932 Japanese...)"
+                       : " has characters that code page " + std::to_string(page) + " lacks"));
+            return kExitUsage;
+        }
+        newBase = *bytes;
+    }
     PosixFile in(path, O_RDONLY);
     if (!in.ok()) {
         Error(CannotOpen(path, in));
@@ -1068,9 +1094,8 @@ int RunRelink(const Options& options) {
             ++frames;
             broken = true; // until the record passes
             const std::string where = "frame " + std::to_string(chunk.index) + ", record " +
-                                      std::to_string(chunk.index) + " (" +
-                                      std::string(record.path) + ")";
-            auto name = avi::RelinkedPieceName(record.path, options.to);
+                                      std::to_string(chunk.index) + " (" + Shown(record.path) + ")";
+            auto name = avi::RelinkedPieceName(record.path, newBase);
             if (!name)
                 return where + ": the piece name has no .NNN suffix, or the new one is too long";
             std::string why;
@@ -1078,7 +1103,8 @@ int RunRelink(const Options& options) {
             if (!piece)
                 piece = oldChecker.finder().Find(std::string(record.path), why);
             if (!piece)
-                return where + ": piece not found (as " + *name + " or as itself): " + why;
+                return where + ": piece not found (as " + Shown(*name) + " or as itself): " + why;
+            oldChecker.WarnOnce(*piece);
             if (!info.chained && record.size < info.storedBytes)
                 return where + ": smaller than one picture";
             if (record.offset > piece->size || record.size > piece->size - record.offset)
@@ -1100,11 +1126,11 @@ int RunRelink(const Options& options) {
               " frames, the file holds " + std::to_string(frames));
         return kExitUsage;
     }
-    const bool fits = avi::RelinkFitsInPlace(in, layout, options.to, error);
+    const bool fits = avi::RelinkFitsInPlace(in, layout, newBase, error);
     if (Interrupted())
         return Stopped("nothing was changed");
     if (options.output.empty() && fits)
-        return RelinkInPlaceKeepingBackup(in, path, layout, options.to);
+        return RelinkInPlaceKeepingBackup(in, path, layout, newBase);
     std::string target = options.output;
     if (target.empty()) {
         target = path.substr(0, path.size() - (EndsWith(path, ".avi") ? 4 : 0)) + ".relinked.avi";
@@ -1118,7 +1144,7 @@ int RunRelink(const Options& options) {
     }
     SayRemoved(tmp);
     FdFile outFile(tmp.fd());
-    auto done = avi::RelinkToNewFile(in, layout, outFile, options.to, error);
+    auto done = avi::RelinkToNewFile(in, layout, outFile, newBase, error);
     if (!done || !tmp.Finish(true, false, error)) {
         tmp.Discard();
         if (Interrupted())
@@ -1147,6 +1173,8 @@ void Usage() {
                  "$WINEPREFIX)\n"
                  "  --data DIR              look for each piece's file name in DIR\n"
                  "                          (last: the piece's file name beside the AVI)\n"
+                 "  --codepage N|auto       the code page of the records' names (default auto:\n"
+                 "                          the bytes as stored, then 1252, then 932)\n"
                  "  -q                      no progress line\n"
                  "  --keep-going            export anyway, repeating the last good frame\n"
                  "exit codes: 0 ok, 1 broken record or piece, 2 bad arguments or input, 4 output "
@@ -1193,6 +1221,23 @@ int Main(int argc, char** argv) {
             if (!value(options.rules.dataDir)) {
                 Error("--data wants a folder");
                 return kExitUsage;
+            }
+        } else if (a == "--codepage") {
+            std::string page;
+            if (!value(page)) {
+                Error("--codepage wants a number (1252, 932...) or auto");
+                return kExitUsage;
+            }
+            if (page == "auto") {
+                options.rules.codePage = kCodePageAuto;
+            } else {
+                char* end = nullptr;
+                const long n = std::strtol(page.c_str(), &end, 10);
+                if (page.empty() || *end || n <= 0 || n > 65535 || !KnownCodePage(int(n))) {
+                    Error("--codepage " + page + ": not a code page this system converts");
+                    return kExitUsage;
+                }
+                options.rules.codePage = int(n);
             }
         } else if (a == "--to") {
             if (!value(options.to)) {
