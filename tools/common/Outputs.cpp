@@ -38,6 +38,18 @@ std::string TemporaryNameOf(std::string_view finalPath, std::string_view separat
     return name;
 }
 
+std::string FillTemporaryName(std::string_view pattern, uint64_t seed) {
+    static const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::string name(pattern);
+    if (name.size() < kTemporaryUniqueChars)
+        return name;
+    for (size_t i = name.size() - kTemporaryUniqueChars; i < name.size(); ++i) {
+        name[i] = digits[seed % 62];
+        seed /= 62;
+    }
+    return name;
+}
+
 bool IsTemporaryOf(std::string_view name, std::string_view leaf, bool caseless) {
     const size_t fixed = 1 + leaf.size() + kTemporaryTag.size();
     if (leaf.empty() || name.size() != fixed + kTemporaryUniqueChars || name[0] != '.' ||

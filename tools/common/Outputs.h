@@ -16,6 +16,9 @@ namespace kestro::avi {
 std::string TemporaryNameOf(std::string_view finalPath, std::string_view separators);
 constexpr size_t kTemporaryUniqueChars = 6;
 
+// The pattern with its six X made from `seed` (where mkstemp is missing).
+std::string FillTemporaryName(std::string_view pattern, uint64_t seed);
+
 // Whether the file name `name` (no folder) is such a temporary file of the output named `leaf`.
 // `caseless` for Windows names.
 bool IsTemporaryOf(std::string_view name, std::string_view leaf, bool caseless = false);
