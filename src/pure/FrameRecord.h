@@ -4,6 +4,8 @@
 #include <optional>
 #include <string_view>
 
+#include "pure/PiecePath.h"
+
 namespace kestro {
 
 // The record handed to the host in place of a compressed frame (little-endian):
@@ -35,11 +37,5 @@ struct FrameRecordView {
 // are shorter than the fixed part, whose path is empty, not terminated inside the record or
 // longer than 260 characters.
 std::optional<FrameRecordView> ParseFrameRecord(const uint8_t* record, size_t available);
-
-// Whether a record's path can name a piece of a data file: it ends in a piece suffix (".000" to
-// ".499"), is not in a device namespace (\\.\, \\?\, \??\ with either slash) and its last
-// component is not a reserved device name (CON, NUL, COM1...). Anything else may be a pipe or
-// a device whose reads never end, or a file that is no picture at all.
-bool IsPiecePath(std::string_view path);
 
 } // namespace kestro

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <cctype>
 #include <random>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 
 #include "PageEndBuffer.h"
 #include "pure/FrameRecord.h"
+#include "pure/PiecePath.h"
 #include "pure/StreamFormat.h"
 #include "pure/ReadPlan.h"
 
@@ -121,6 +123,7 @@ TEST(ParserMutation, PiecePathsAreOnlyPlainPieceNames) {
     std::mt19937 random(Seed());
     const std::string alphabet = "\\/.?:$ aAcCkKnNoOlLmMpPrRuUxX0123459";
     const int rounds = Rounds(20000);
+    int opened = 0;
     for (int round = 0; round < rounds; ++round) {
         std::string path;
         size_t length = random() % 24;
@@ -131,6 +134,38 @@ TEST(ParserMutation, PiecePathsAreOnlyPlainPieceNames) {
             std::snprintf(suffix, sizeof suffix, round % 4 == 1 ? ".%03u" : ".%u",
                           unsigned(random() % 600));
             path += suffix;
+        }
+        // Roots of every kind, so that the full rule gets past its first test.
+        static const char* const roots[] = {"",
+                                            "",
+                                            "C:\\",
+                                            "x:/",
+                                            "\\\\srv\\caps\\",
+                                            "//SRV/Caps/",
+                                            "\\\\srv\\",
+                                            "\\\\evil\\caps\\"};
+        path = roots[random() % 8] + path;
+        if (MayOpenPiecePath(path, "\\\\srv\\caps\\take")) {
+            ++opened;
+            // Whatever may be opened is a piece name, absolute on a drive or inside \\srv\caps,
+            // with no colon past the drive letter and no component of dots.
+            ASSERT_TRUE(IsPiecePath(path)) << path;
+            std::string folded = path;
+            for (auto& c : folded)
+                c = c == '/' ? '\\' : char(std::toupper(static_cast<unsigned char>(c)));
+            const bool local = std::isalpha(static_cast<unsigned char>(path[0])) &&
+                               path[1] == ':' && folded[2] == '\\';
+            ASSERT_TRUE(local || folded.rfind("\\\\SRV\\CAPS\\", 0) == 0) << path;
+            ASSERT_EQ(path.find(':', local ? 2 : 0), std::string::npos) << path;
+            std::string_view rest = std::string_view(folded).substr(local ? 3 : 2);
+            for (size_t at = 0; at <= rest.size();) {
+                size_t end = std::min(rest.find('\\', at), rest.size());
+                std::string_view component = rest.substr(at, end - at);
+                ASSERT_TRUE(component.empty() ||
+                            component.find_first_not_of(". ") != std::string_view::npos)
+                    << path;
+                at = end + 1;
+            }
         }
         bool accepted = IsPiecePath(path);
         if (!accepted)
@@ -150,6 +185,7 @@ TEST(ParserMutation, PiecePathsAreOnlyPlainPieceNames) {
         ASSERT_NE(head, "\\\\?\\") << path;
         ASSERT_NE(head, "\\??\\") << path;
     }
+    EXPECT_GT(opened, rounds / 100) << "the roots must lead to paths that may be opened";
     for (const char* name : {"c:\\kestro.000", "T:\\a\\b.c.499", "\\\\host\\share\\x.250", "k.001",
                              "D:\\console.000", "D:\\COM10.000", "D:\\nul1.000"})
         EXPECT_TRUE(IsPiecePath(name)) << name;
