@@ -17,7 +17,7 @@ enum class PathRefusal {
     NotAPieceName,   // empty, longer than a record holds, or no piece suffix .000 to .499
     DeviceNamespace, // \\.\, \\?\ or \??\ (either slash): pipes, volumes and devices by name
     DeviceName,      // a component named CON, NUL, COM1, LPT3, COM¹...
-    Relative,        // x.000, ..\x.000, \x.000: resolved against the player's current folder
+    Relative,        // x.000, dir\x.000, \x.000: resolved against the player's current folder
     DriveRelative,   // T:data.000: resolved against that drive's current folder
     DotComponent,    // a component of only dots and spaces (., .., ...)
     Colon,           // a colon anywhere but after the drive letter: a stream name or a device
@@ -38,8 +38,10 @@ bool IsPiecePath(std::string_view path);
 // Classifies a record's path: the ANSI bytes as stored, without the terminator. Names are read
 // as Windows reads them (either slash, letter case of ASCII only); bytes of any code page are
 // taken conservatively (a byte 0xB9, 0xB2 or 0xB3 after COM or LPT is a device in the pages where
-// it is a superscript digit, and in UTF-8 as C2 B9...). A Network result is not yet a path that
-// may be opened: see NetworkPathUnder.
+// it is a superscript digit, and in UTF-8 as C2 B9...). Of several faults the first found is
+// named: device namespace, then per component a colon, dots or a device name, then relative,
+// drive-relative, a network name without its parts, no piece suffix. A Network result is not
+// yet a path that may be opened: see NetworkPathUnder.
 PathClass ClassifyPiecePath(std::string_view path);
 
 // A short English reason for a refusal, for messages ("a relative name"...); "" for None.
