@@ -445,3 +445,96 @@ TEST_F(Pieces, RecordNamesAreReadInTheCapturesCodePage) {
 }
 
 } // namespace
+
+namespace {
+
+// The tool reads only what the codec would open: a record naming anything else (a file through
+// a Wine drive link, a network share, a relative, device or stream name) is refused by name,
+// before any rule looks for a file, even where one is there to be read.
+TEST_F(Pieces, RecordsTheCodecWouldNotOpenAreRefusedByName) {
+    struct Row {
+        const char* label;
+        std::string record;
+        std::vector<std::string> args;
+        int code;
+        std::string says;       // after "frame 0, record 0 (NAME at 0, 6336 bytes): "
+        std::string shown = ""; // NAME where it is not UTF-8
+    };
+    const Row rows[] = {
+        {"any file through a drive link",
+         "z:\\secret.txt",
+         {},
+         1,
+         "refused: not the name of a piece (.000 to .499)"},
+        {"a network share",
+         "\\\\127.0.0.1\\share\\kestro.000",
+         {},
+         1,
+         "refused: a network path, read only where --map maps it"},
+        {"a network share, mapped",
+         "\\\\127.0.0.1\\share\\kestro.000",
+         {"--map", "\\\\127.0.0.1\\SHARE=" + dir + "/mapped"},
+         0,
+         ""},
+        {"a relative name", "kestro.000", {}, 1, "refused: a relative name"},
+        {"a drive-relative name",
+         "z:kestro.000",
+         {},
+         1,
+         "refused: a name relative to a drive's current folder"},
+        {"a device", "z:\\nul.000", {}, 1, "refused: a reserved device name (CON, NUL, COM1...)"},
+        {"a device with a superscript digit",
+         "z:\\COM\xB9.000",
+         {},
+         1,
+         "refused: a reserved device name (CON, NUL, COM1...)",
+         "z:\\COM\\xB9.000"},
+        {"a stream name",
+         "z:\\kestro.000:x.000",
+         {},
+         1,
+         "refused: a colon past the drive letter (a stream or device name)"},
+    };
+    RawCapture c = Yuy2(2);
+    auto plan = MakeRawCapture(c, dir, dir + "/take.avi");
+    const auto piece = synth::ReadFile(dir + "/kestro.000");
+    // Drive z: leads to this folder, as Wine's z: leads to /; what lies there is readable.
+    const std::string prefix = dir + "/prefix";
+    ASSERT_EQ(0, std::system(("mkdir -p '" + prefix + "/dosdevices' '" + dir +
+                              "/mapped' && ln -s '" + dir + "' '" + prefix + "/dosdevices/z:'")
+                                 .c_str()));
+    synth::WriteFile(dir + "/secret.txt", std::vector<uint8_t>(piece.size(), 'S'));
+    synth::WriteFile(dir + "/mapped/kestro.000", piece);
+    for (const Row& row : rows) {
+        for (auto& r : plan.records)
+            r = synth::Record(r[0] | r[1] << 8 | r[2] << 16, uint32_t(StoredBytes(c)), row.record);
+        synth::WriteFile(dir + "/take.avi", synth::BuildAvi(plan));
+        for (const char* command : {"export", "verify"}) {
+            std::vector<std::string> args{command, dir + "/take.avi"};
+            if (command == std::string("export"))
+                args.push_back("-");
+            args.insert(args.end(), {"--wineprefix", prefix});
+            args.insert(args.end(), row.args.begin(), row.args.end());
+            auto r = RunKestro(args);
+            EXPECT_EQ(r.code, row.code) << row.label << ", " << command << ": " << r.err;
+            if (row.code == 0)
+                continue;
+            const std::string name = row.shown.empty() ? row.record : row.shown;
+            EXPECT_NE(r.err.find("frame 0, record 0 (" + name + " at 0, 6336 bytes): " + row.says),
+                      std::string::npos)
+                << row.label << ", " << command << ": " << r.err;
+            EXPECT_EQ(r.out.find('S'), std::string::npos) << row.label << ": the file was read";
+            if (command == std::string("verify")) {
+                EXPECT_EQ(Count(r.err, row.says), 2u) << row.label << ": every record is named";
+            }
+        }
+    }
+    // relink writes no name the codec refuses.
+    auto r = RunKestro({"relink", dir + "/take.avi", "--to", "archive\\take1"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("--to archive\\take1: a relative name, which the codec does not open"),
+              std::string::npos)
+        << r.err;
+}
+
+} // namespace

@@ -31,6 +31,7 @@ extern "C" {
 #include "Pieces.h"
 #include "Signals.h"
 #include "pure/FrameRecord.h"
+#include "pure/PiecePath.h"
 #include "pure/PixelKind.h"
 #include "pure/StreamFormat.h"
 
@@ -332,6 +333,8 @@ public:
         const std::string what = where + " (" + Shown(name) + " at " +
                                  std::to_string(record->offset) + ", " +
                                  std::to_string(record->size) + " bytes)";
+        if (auto refused = finder_.Refusal(name))
+            return what + ": refused: " + *refused;
         std::string why;
         source.piece = finder_.Find(name, why);
         if (!source.piece)
@@ -1053,6 +1056,13 @@ int RunRelink(const Options& options) {
         }
         newBase = *bytes;
     }
+    // The records must name what the codec opens: an absolute or a network base.
+    if (const auto shape = ClassifyPiecePath(newBase + ".000"); shape.kind == PathKind::Refused) {
+        Error(
+            "--to " + options.to + ": " + RefusalText(shape.refusal) +
+            ", which the codec does not open; give an absolute Windows path (e:\\archive\\take1)");
+        return kExitUsage;
+    }
     PosixFile in(path, O_RDONLY);
     if (!in.ok()) {
         Error(CannotOpen(path, in));
@@ -1095,6 +1105,8 @@ int RunRelink(const Options& options) {
             broken = true; // until the record passes
             const std::string where = "frame " + std::to_string(chunk.index) + ", record " +
                                       std::to_string(chunk.index) + " (" + Shown(record.path) + ")";
+            if (auto refused = oldChecker.finder().Refusal(std::string(record.path)))
+                return where + ": refused: " + *refused;
             auto name = avi::RelinkedPieceName(record.path, newBase);
             if (!name)
                 return where + ": the piece name has no .NNN suffix, or the new one is too long";

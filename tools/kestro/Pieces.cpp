@@ -8,6 +8,7 @@
 #include <cctype>
 
 #include "CodePages.h"
+#include "pure/PiecePath.h"
 
 namespace kestro::tool {
 
@@ -142,6 +143,23 @@ std::string PieceFinder::RecordedFolder(const std::string& windowsPath) {
     return "";
 }
 
+std::optional<std::string> PieceFinder::Refusal(const std::string& windowsPath) {
+    const PathClass shape = ClassifyPiecePath(windowsPath);
+    if (shape.kind == PathKind::Refused)
+        return std::string(RefusalText(shape.refusal));
+    if (shape.kind == PathKind::Network) {
+        for (const auto& reading : ReadingsOf(windowsPath, rules_.codePage)) {
+            std::vector<Try> tries;
+            if (auto split = SplitWindowsPath(reading.text))
+                PathRules(*split, reading.how, false, tries);
+            if (!tries.empty())
+                return std::nullopt;
+        }
+        return std::string("a network path, read only where --map maps it");
+    }
+    return std::nullopt;
+}
+
 const Piece* PieceFinder::Find(const std::string& windowsPath, std::string& why) {
     if (auto it = found_.find(windowsPath); it != found_.end())
         return &it->second;
@@ -166,6 +184,8 @@ const Piece* PieceFinder::Find(const std::string& windowsPath, std::string& why)
         return fail("not a usable file path");
     // The rules in order, each with every reading of the name; the last two go by the piece's
     // file name alone.
+    // A network name is read only where the user mapped it: never by its file name alone.
+    const bool network = ClassifyPiecePath(windowsPath).kind == PathKind::Network;
     const size_t byName = rules_.maps.size() + 1;
     std::vector<std::vector<Try>> rules(byName + 2);
     for (const auto& [split, how] : splits) {
@@ -174,7 +194,7 @@ const Piece* PieceFinder::Find(const std::string& windowsPath, std::string& why)
         for (auto& t : tries)
             rules[t.order].push_back(std::move(t));
     }
-    for (const auto& [split, how] : splits) {
+    for (const auto& [split, how] : network ? decltype(splits){} : splits) {
         const std::vector<std::string> leaf{split.parts.back()};
         if (!rules_.dataDir.empty()) {
             auto local = JoinCaseless(rules_.dataDir, leaf);

@@ -44,6 +44,10 @@ public:
     // a regular file, each rule trying every reading of the name. On failure `why` lists what was
     // tried, or the readings that lead to different files under one rule.
     const Piece* Find(const std::string& windowsPath, std::string& why);
+    // Why the codec's rule for piece names refuses the name, so that no rule looks for it: not a
+    // piece name (.000 to .499), a device, relative, drive-relative or stream name, or a network
+    // path that no --map rule maps. Empty when the name may be looked for.
+    std::optional<std::string> Refusal(const std::string& windowsPath);
     const std::map<std::string, Piece>& Found() const { return found_; }
 
 private:
