@@ -15,8 +15,16 @@ std::string IconvName(int page) {
 }
 
 // One open conversion per direction and code page, for the life of the process.
+struct Converters : std::map<std::pair<int, bool>, iconv_t> {
+    ~Converters() {
+        for (auto& [key, cd] : *this)
+            if (cd != iconv_t(-1))
+                iconv_close(cd);
+    }
+};
+
 iconv_t Converter(int page, bool toUtf8) {
-    static std::map<std::pair<int, bool>, iconv_t> open;
+    static Converters open;
     auto it = open.find({page, toUtf8});
     if (it == open.end()) {
         const std::string name = IconvName(page);

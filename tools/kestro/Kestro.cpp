@@ -796,6 +796,8 @@ int RunExport(const Options& options) {
     constexpr int64_t kMaxLeadingFrames = 1 << 20;
     // A write the file refused is the output's fault; one the writer refused, the input's.
     auto writeFailed = [&](int result) {
+        if (Interrupted())
+            return kExitInterrupted; // said once, by the end of the export
         if (file.lastErrno) {
             Error("cannot write " + out + ": " + AvError(result) +
                   (file.lastErrno == ENOSPC ? " (disk full)" : ""));
