@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Host.h"
+#include "HostWin.h"
 #include "WineCodec.h"
 
 using namespace host;
@@ -175,6 +176,42 @@ TEST_F(AviHost, BrokenReferencesAreFoundAndNotDecoded) {
     ASSERT_TRUE(DeleteFileA(piece.c_str()));
     EXPECT_EQ(RunInspect(c.output, true, false), kExitBroken);
     EXPECT_EQ(RunPlay(Play("broken.avi", RawKind::Yuy2, "broken.raw")), kExitBroken);
+}
+
+// One relink of an AVI at a time; leftovers of killed relinks go, files a relink still writes
+// (open, shared with nobody) stay.
+TEST_F(AviHost, OneRelinkOfAnAviAtATimeAndOnlyLeftoversRemoved) {
+    CaptureOptions c = Capture("locked.avi", RawKind::Yuy2, kSmall);
+    c.frames = 3;
+    CaptureResult r;
+    ASSERT_EQ(RunCapture(c, &r), kExitOk);
+    const std::string original = kt::ReadFileBytes(c.output), backup = c.output + ".bak";
+    RelinkOptions o;
+    o.input = c.output;
+    o.dataDir = Dir();
+    o.newBase = Dir() + "\\kestro"; // the same names: they fit, in place
+    HANDLE held = CreateFileA(c.output.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(LockForRelink(held));
+    EXPECT_EQ(RunRelink(o), kExitUsage) << "the AVI is locked by another relink";
+    EXPECT_EQ(GetFileAttributesA(backup.c_str()), INVALID_FILE_ATTRIBUTES);
+    CloseHandle(held);
+
+    const std::string dead = PathOf(".locked.avi.bak.kestro-AbC123"),
+                      live = PathOf(".locked.avi.bak.kestro-LiVe12");
+    kt::WriteFileBytes(dead, "half a backup");
+    kt::WriteFileBytes(live, "being written");
+    HANDLE writing =
+        CreateFileA(live.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writing, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(RunRelink(o), kExitOk);
+    EXPECT_EQ(GetFileAttributesA(dead.c_str()), INVALID_FILE_ATTRIBUTES) << "a leftover stayed";
+    EXPECT_NE(GetFileAttributesA(live.c_str()), INVALID_FILE_ATTRIBUTES) << "a file in use went";
+    EXPECT_EQ(kt::ReadFileBytes(backup), original);
+    CloseHandle(writing);
+    DeleteFileA(live.c_str());
+    DeleteFileA(backup.c_str());
 }
 
 TEST_F(AviHost, NotAKestroStream) {

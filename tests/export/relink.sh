@@ -80,4 +80,32 @@ expect_rc 2 ".bak exists" host relink "$win\\take.relinked.avi" --data "$win\\ar
 expect_err "take.relinked.avi.bak exists already"
 cmp "$scratch/take.relinked.avi" "$scratch/relinked2.orig" || fail "a refused relink changed the file"
 cmp "$scratch/take.relinked.avi.bak" "$scratch/relinked.orig" || fail "a refused relink changed the .bak"
+# A temporary backup that a killed relink left is removed and said so; the next backup is whole.
+mv "$scratch/take.relinked.avi.bak" "$scratch/bak.keep"
+cp "$scratch/relinked.orig" "$scratch/take.relinked.avi"
+head -c 1000 "$scratch/relinked.orig" >"$scratch/.take.relinked.avi.bak.kestro-AbC123"
+host relink "$win\\take.relinked.avi" --data "$win\\archive" --to "$win\\archive\\t2" >"$scratch/out" 2>"$scratch/err" ||
+  { cat "$scratch/err" >&2; fail "relink beside a leftover"; }
+grep -q "removed .*\.take\.relinked\.avi\.bak\.kestro-AbC123, left by a relink that was killed" "$scratch/err" ||
+  fail "the leftover was not named: $(cat "$scratch/err")"
+[ ! -e "$scratch/.take.relinked.avi.bak.kestro-AbC123" ] || fail "the leftover is still there"
+cmp "$scratch/take.relinked.avi.bak" "$scratch/relinked.orig" || fail "the backup beside a leftover is not the original"
+
+# Two relinks of one AVI at once: one wins, the other is refused (the AVI is locked, or its backup
+# exists) or comes after and finds the records renamed; the backup is always the original.
+busy=0
+for pair in 1 2 3 4; do
+  cp "$scratch/relinked.orig" "$scratch/take.relinked.avi"
+  rm -f "$scratch/take.relinked.avi.bak"
+  rc1=0 rc2=0
+  host relink "$win\\take.relinked.avi" --data "$win\\archive" --to "$win\\archive\\t2" >/dev/null 2>"$scratch/err1" & p1=$!
+  host relink "$win\\take.relinked.avi" --data "$win\\archive" --to "$win\\archive\\t2" >/dev/null 2>"$scratch/err2" & p2=$!
+  wait $p1 || rc1=$?
+  wait $p2 || rc2=$?
+  case "$rc1$rc2" in 01|02|10|20) ;; *) cat "$scratch/err1" "$scratch/err2" >&2; fail "pair $pair: exits $rc1 and $rc2" ;; esac
+  cmp "$scratch/take.relinked.avi.bak" "$scratch/relinked.orig" || fail "pair $pair: the backup is not the original"
+  ls -A "$scratch" | grep -q 'kestro-' && fail "pair $pair: a temporary file is left"
+  grep -q "is under way" "$scratch/err1" "$scratch/err2" && busy=$((busy + 1))
+done
+echo "4 concurrent pairs: the loser found the AVI locked $busy times"
 echo "relink keeps every frame, the sound and the original"

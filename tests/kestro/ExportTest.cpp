@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <cstring>
 #include <fstream>
 
@@ -212,6 +214,105 @@ TEST_F(ExportRun, InterruptedExportLeavesNoFile) {
     EXPECT_EQ(std::string(code.begin(), code.end()), "130\n");
     auto left = Shell("ls -A '" + dir + "'");
     EXPECT_EQ(std::string(left.begin(), left.end()), "code\nkestro.000\ntake.avi\n");
+}
+
+// Every command ends within a second of SIGINT, SIGTERM or SIGHUP, with exit code 130 and nothing
+// left that looks like an output; a second signal ends it at once.
+TEST_F(ExportRun, EveryCommandEndsWithinASecondOfASignalLeavingNothing) {
+    // A million records of one small picture keep info, verify and relink busy for seconds;
+    // large pictures keep an export busy.
+    synth::WriteFile(dir + "/kestro.000", std::vector<uint8_t>(640 * 480 * 2, 0x80));
+    synth::AviPlan plan;
+    plan.format = synth::StreamFormat(16, 8, MakeFourcc('Y', 'U', 'Y', '2'), 16);
+    plan.records.assign(1000000, synth::Record(0, 256, "c:\\capture\\kestro.000"));
+    const auto many = synth::BuildAvi(plan);
+    synth::WriteFile(dir + "/many.avi", many);
+    plan.format = synth::StreamFormat(640, 480, MakeFourcc('Y', 'U', 'Y', '2'), 16);
+    plan.records.assign(3000, synth::Record(0, 640 * 480 * 2, "c:\\capture\\kestro.000"));
+    synth::WriteFile(dir + "/wide.avi", synth::BuildAvi(plan));
+    const std::string many_ = dir + "/many.avi", wide = dir + "/wide.avi";
+    auto temporaryExists = [&] {
+        return !Shell("ls -A '" + dir + "' | grep kestro- || true").empty();
+    };
+    struct Row {
+        const char* label;
+        std::vector<std::string> args;
+        std::vector<int> signals; // sent while the tool is stopped, then it goes on
+        bool toPipe;              // standard output into a pipe nobody reads
+        bool waitForTemporary;    // else: until the AVI is open
+    };
+    const Row rows[] = {
+        {"export to mkv, SIGTERM",
+         {"export", wide, dir + "/out.mkv", "-q"},
+         {SIGTERM},
+         false,
+         true},
+        {"export to nut, SIGHUP", {"export", wide, dir + "/out.nut", "-q"}, {SIGHUP}, false, true},
+        // The pipe is full: the write waits, and a signal must end the wait.
+        {"export to a stuck pipe, SIGINT", {"export", wide, "-"}, {SIGINT}, true, false},
+        {"info, SIGINT", {"info", many_}, {SIGINT}, false, false},
+        {"verify, SIGTERM", {"verify", many_}, {SIGTERM}, false, false},
+        {"relink into a new file, SIGTERM",
+         {"relink", many_, "--to", "e:\\a much longer folder\\kestro", "-o", dir + "/new.avi"},
+         {SIGTERM},
+         false,
+         true},
+        {"relink in place, SIGINT",
+         {"relink", many_, "--to", "e:\\k\\kestro"},
+         {SIGINT},
+         false,
+         false},
+        {"export, a second signal",
+         {"export", wide, dir + "/out.avi", "-q"},
+         {SIGINT, SIGTERM},
+         false,
+         true},
+    };
+    for (const Row& row : rows) {
+        int pipeFds[2] = {-1, -1};
+        if (row.toPipe) {
+            ASSERT_EQ(0, pipe(pipeFds));
+        }
+        const pid_t pid = SpawnKestro(row.args, dir + "/stdout", dir + "/stderr", pipeFds[1]);
+        ASSERT_GT(pid, 0);
+        if (row.toPipe)
+            close(pipeFds[1]);
+        const bool busy = WaitUntil(
+            [&] { return row.waitForTemporary ? temporaryExists() : HasOpen(pid, row.args[1]); },
+            20);
+        usleep(row.toPipe ? 200000 : 50000); // into the write that waits, or into the work
+        EXPECT_TRUE(busy) << row.label;
+        if (row.signals.size() > 1)
+            kill(pid, SIGSTOP);
+        for (int signal : row.signals)
+            kill(pid, signal);
+        if (row.signals.size() > 1)
+            kill(pid, SIGCONT);
+        double took = 0;
+        const int code = WaitForExit(pid, 10, &took);
+        if (row.toPipe)
+            close(pipeFds[0]);
+        auto err = synth::ReadFile(dir + "/stderr");
+        const std::string said(err.begin(), err.end());
+        EXPECT_EQ(code, 130) << row.label << ": " << said;
+        EXPECT_LT(took, 1.0) << row.label;
+        EXPECT_NE(said.find(row.signals.size() > 1 ? "kestro: interrupted again; stopped at once"
+                                                   : "kestro: interrupted; "),
+                  std::string::npos)
+            << row.label << ": " << said;
+        auto left = Shell("cd '" + dir + "' && ls -A | grep -v -x -e kestro.000 -e many.avi -e " +
+                          "wide.avi -e stdout -e stderr -e many.avi.bak || true");
+        EXPECT_EQ(std::string(left.begin(), left.end()), "") << row.label;
+        // An in-place relink stops before the backup is whole (nothing changed) or after it.
+        struct stat st;
+        if (stat((many_ + ".bak").c_str(), &st) == 0) {
+            EXPECT_TRUE(synth::ReadFile(many_ + ".bak") == many) << row.label;
+            unlink((many_ + ".bak").c_str());
+            synth::WriteFile(many_, many);
+        } else {
+            EXPECT_TRUE(synth::ReadFile(many_) == many) << row.label;
+        }
+    }
 }
 
 } // namespace

@@ -1,7 +1,10 @@
 // Finding pieces by each rule, and refusing broken references with a message that names them.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "ToolFixture.h"
@@ -212,6 +215,326 @@ TEST_F(Pieces, AFullDiskFailsTheExportAndRemovesThePartialFile) {
     auto left = Shell("ls -A '" + small + "'");
     EXPECT_TRUE(left.empty()) << std::string(left.begin(), left.end());
     std::system(("umount '" + small + "'").c_str());
+}
+
+} // namespace
+
+namespace {
+
+class OutputFiles : public ToolTest {
+protected:
+    static size_t Count(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    }
+    mode_t ModeOf(const std::string& path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+    }
+};
+
+TEST_F(OutputFiles, GetTheModeTheUmaskGivesAndABackupTheOriginals) {
+    RawCapture c;
+    c.source = MakeFourcc('Y', 'U', 'Y', '2');
+    c.frames = 2;
+    const std::string avi = dir + "/take.avi";
+    MakeRawCapture(c, dir, avi);
+    const mode_t saved = umask(022);
+    for (mode_t mask : {mode_t(022), mode_t(077), mode_t(002)}) {
+        umask(mask);
+        for (const char* ext : {"mkv", "avi"}) {
+            const std::string out = dir + "/out." + ext;
+            auto r = RunKestro({"export", avi, out, "-q"});
+            EXPECT_EQ(r.code, 0) << r.err;
+            EXPECT_EQ(ModeOf(out), 0666 & ~mask) << ext << ", umask " << mask;
+            unlink(out.c_str());
+        }
+        auto r = RunKestro(
+            {"relink", avi, "--to", "e:\\a longer folder\\kestro", "-o", dir + "/new.avi"});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(ModeOf(dir + "/new.avi"), 0666 & ~mask) << "umask " << mask;
+        unlink((dir + "/new.avi").c_str());
+    }
+    // The backup keeps what the original allowed, whatever the umask.
+    umask(0);
+    ASSERT_EQ(0, chmod(avi.c_str(), 0640));
+    auto r = RunKestro({"relink", avi, "--to", "e:\\k\\kestro"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(ModeOf(avi + ".bak"), 0640u);
+    EXPECT_EQ(ModeOf(avi), 0640u);
+    umask(saved);
+}
+
+TEST_F(OutputFiles, LeftoversOfKilledRunsGoAndOnlyThose) {
+    RawCapture c;
+    c.source = MakeFourcc('Y', 'U', 'Y', '2');
+    c.frames = 2;
+    const std::string avi = dir + "/take.avi";
+    MakeRawCapture(c, dir, avi);
+    const std::string dead = dir + "/.out.mkv.kestro-AbC123",
+                      live = dir + "/.out.mkv.kestro-LiVe12",
+                      other = dir + "/.other.mkv.kestro-XyZ789",
+                      notOurs = dir + "/.out.mkv.kestro-notours";
+    for (const auto& path : {dead, live, other, notOurs})
+        synth::WriteFile(path, std::vector<uint8_t>(100, 1));
+    // A run still writing holds the lock of its temporary file.
+    const int held = open(live.c_str(), O_RDONLY);
+    ASSERT_EQ(0, flock(held, LOCK_EX | LOCK_NB));
+    auto r = RunKestro({"export", avi, dir + "/out.mkv", "-q"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(
+        r.err.find("kestro: removed " + dead + ", left by an export or relink that was killed"),
+        std::string::npos)
+        << r.err;
+    EXPECT_EQ(Count(r.err, "removed"), 1u) << r.err;
+    struct stat st;
+    EXPECT_NE(stat(dead.c_str(), &st), 0);
+    for (const auto& kept : {live, other, notOurs})
+        EXPECT_EQ(stat(kept.c_str(), &st), 0) << kept;
+    close(held);
+    // Its creator gone, the same file is a leftover too: the next run for that output takes it.
+    r = RunKestro({"relink", avi, "--to", "e:\\a longer folder\\kestro", "-o", dir + "/out.mkv"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("kestro: removed " + live), std::string::npos) << r.err;
+}
+
+TEST_F(OutputFiles, APieceThatShrinksDuringTheExportIsSaidSo) {
+    RawCapture c;
+    c.source = MakeFourcc('Y', 'U', 'Y', '2');
+    c.frames = 200;
+    c.framesPerPiece = 200;
+    const std::string avi = dir + "/take.avi";
+    MakeRawCapture(c, dir, avi);
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    const pid_t pid = SpawnKestro({"export", avi, "-"}, "", dir + "/err", fds[1]);
+    close(fds[1]);
+    // The pipe holds a few frames: the tool waits in its write while the piece is cut.
+    std::vector<uint8_t> block(StoredBytes(c));
+    ASSERT_EQ(read(fds[0], block.data(), block.size()), ssize_t(block.size()));
+    usleep(100000);
+    ASSERT_EQ(0, truncate((dir + "/kestro.000").c_str(), 8192 * 20));
+    while (read(fds[0], block.data(), block.size()) > 0) {
+    }
+    close(fds[0]);
+    EXPECT_EQ(WaitForExit(pid, 20), 1);
+    auto err = synth::ReadFile(dir + "/err");
+    const std::string said(err.begin(), err.end());
+    EXPECT_NE(said.find("of " + dir +
+                        "/kestro.000: it ends before them, at 163840 bytes (it "
+                        "shrank since it was looked at)"),
+              std::string::npos)
+        << said;
+}
+
+} // namespace
+
+namespace {
+
+// Record names are bytes in the code page of the Windows that wrote them: read so under Linux's
+// UTF-8 names, in cp1252 (Wine's default) and cp932 (Japanese), whose second bytes may be a
+// backslash.
+TEST_F(Pieces, RecordNamesAreReadInTheCapturesCodePage) {
+    const std::string cafe1252 = "c:\\caf\xE9\\kestro.000";                   // c:\café\...
+    const std::string shoot932 = "c:\\\x8E\x42\x89\x65\\kestro.000";          // c:\撮影\...
+    const std::string show932 = "c:\\\x8E\x42\x89\x65\\\x95\x5C\x8E\xA6.000"; // c:\撮影\表示.000
+    const std::string cafeUtf8 = "c:\\caf\xC3\xA9\\kestro.000";               // as stored
+    struct Row {
+        const char* label;
+        std::string record;
+        std::vector<std::string> pieces; // under the prefix's drive c:, or "AVI/..." beside it
+        std::vector<std::string> args;
+        int code;
+        std::vector<std::string> says; // on standard output or error
+    };
+    const std::string found = "found by wine prefix ";
+    const Row rows[] = {
+        {"cp1252 folder",
+         cafe1252,
+         {"café/kestro.000"},
+         {},
+         0,
+         {"reading the name as code page 1252)"}},
+        {"cp932 names, a backslash as second byte",
+         show932,
+         {"撮影/表示.000"},
+         {},
+         0,
+         {"piece: c:\\撮影\\表示.000 -> ", "reading the name as code page 932)"}},
+        {"UTF-8 as stored",
+         cafeUtf8,
+         {"café/kestro.000"},
+         {},
+         0,
+         {"reading the name as its stored bytes)"}},
+        // The recorded folder is here, the piece is not: a file of its name beside the AVI is
+        // taken, and said to be suspect.
+        {"found beside the AVI, its folder here",
+         cafe1252,
+         {"café/other.000", "AVI/kestro.000"},
+         {},
+         0,
+         {"kestro: warning: c:\\caf\\xE9\\kestro.000 was found only by its file name, as ",
+          "/kestro.000 (beside the AVI), while its folder exists here as ",
+          "/dosdevices/c:/café (reading the name as code page 1252) without it"}},
+        {"a code page given that misreads the folder",
+         shoot932,
+         {"撮影/kestro.000", "AVI/kestro.000"},
+         {"--codepage", "1252"},
+         0,
+         {"was found only by its file name", "/dosdevices/c:/撮影 (reading the name as code page "
+                                             "932) without it"}},
+        {"two readings, two files",
+         cafe1252,
+         {"café/kestro.000", "caf饅kestro.000"},
+         {},
+         1,
+         {"piece not found: the name reads as different files; as code page 1252: ",
+          "/café/kestro.000; as code page 932: ", "/caf饅kestro.000 (by wine prefix ",
+          "; --codepage N chooses)"}},
+        {"the same, a code page given",
+         cafe1252,
+         {"café/kestro.000", "caf饅kestro.000"},
+         {"--codepage", "1252"},
+         0,
+         {"/café/kestro.000 ("}},
+        {"a code page the system lacks",
+         cafe1252,
+         {"café/kestro.000"},
+         {"--codepage", "77777"},
+         2,
+         {"--codepage 77777: not a code page this system converts"}},
+    };
+    RawCapture c = Yuy2(2);
+    const std::string scratch = dir + "/scratch";
+    mkdir(scratch.c_str(), 0755);
+    auto plan = MakeRawCapture(c, scratch, dir + "/take.avi");
+    const auto piece = synth::ReadFile(scratch + "/kestro.000");
+    const std::string prefix = dir + "/prefix";
+    for (const Row& row : rows) {
+        ASSERT_EQ(0, std::system(("rm -rf '" + prefix + "' '" + dir + "/kestro.000' && mkdir -p '" +
+                                  prefix + "/drive_c' '" + prefix +
+                                  "/dosdevices' && ln -s ../drive_c '" + prefix + "/dosdevices/c:'")
+                                     .c_str()));
+        for (auto& r : plan.records)
+            r = synth::Record(r[0] | r[1] << 8 | r[2] << 16, uint32_t(StoredBytes(c)), row.record);
+        synth::WriteFile(dir + "/take.avi", synth::BuildAvi(plan));
+        for (const std::string& at : row.pieces) {
+            const std::string path =
+                at.rfind("AVI/", 0) == 0 ? dir + at.substr(3) : prefix + "/drive_c/" + at;
+            std::system(("mkdir -p \"$(dirname '" + path + "')\"").c_str());
+            synth::WriteFile(path, piece);
+        }
+        std::vector<std::string> args{"info", dir + "/take.avi", "--wineprefix", prefix};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        auto r = RunKestro(args);
+        EXPECT_EQ(r.code, row.code) << row.label << ": " << r.out << r.err;
+        for (const auto& text : row.says)
+            EXPECT_NE((r.out + r.err).find(text), std::string::npos)
+                << row.label << ": " << text << "\n"
+                << r.out << r.err;
+        const bool warns = std::any_of(row.says.begin(), row.says.end(), [](const auto& text) {
+            return text.find("found only by its file name") != std::string::npos;
+        });
+        if (row.code == 0 && !warns) {
+            EXPECT_EQ(r.err, "") << row.label;
+        }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The tool reads only what the codec would open: a record naming anything else (a file through
+// a Wine drive link, a network share, a relative, device or stream name) is refused by name,
+// before any rule looks for a file, even where one is there to be read.
+TEST_F(Pieces, RecordsTheCodecWouldNotOpenAreRefusedByName) {
+    struct Row {
+        const char* label;
+        std::string record;
+        std::vector<std::string> args;
+        int code;
+        std::string says;       // after "frame 0, record 0 (NAME at 0, 6336 bytes): "
+        std::string shown = ""; // NAME where it is not UTF-8
+    };
+    const Row rows[] = {
+        {"any file through a drive link",
+         "z:\\secret.txt",
+         {},
+         1,
+         "refused: not the name of a piece (.000 to .499)"},
+        {"a network share",
+         "\\\\127.0.0.1\\share\\kestro.000",
+         {},
+         1,
+         "refused: a network path, read only where --map maps it"},
+        {"a network share, mapped",
+         "\\\\127.0.0.1\\share\\kestro.000",
+         {"--map", "\\\\127.0.0.1\\SHARE=" + dir + "/mapped"},
+         0,
+         ""},
+        {"a relative name", "kestro.000", {}, 1, "refused: a relative name"},
+        {"a drive-relative name",
+         "z:kestro.000",
+         {},
+         1,
+         "refused: a name relative to a drive's current folder"},
+        {"a device", "z:\\nul.000", {}, 1, "refused: a reserved device name (CON, NUL, COM1...)"},
+        {"a device with a superscript digit",
+         "z:\\COM\xB9.000",
+         {},
+         1,
+         "refused: a reserved device name (CON, NUL, COM1...)",
+         "z:\\COM\\xB9.000"},
+        {"a stream name",
+         "z:\\kestro.000:x.000",
+         {},
+         1,
+         "refused: a colon past the drive letter (a stream or device name)"},
+    };
+    RawCapture c = Yuy2(2);
+    auto plan = MakeRawCapture(c, dir, dir + "/take.avi");
+    const auto piece = synth::ReadFile(dir + "/kestro.000");
+    // Drive z: leads to this folder, as Wine's z: leads to /; what lies there is readable.
+    const std::string prefix = dir + "/prefix";
+    ASSERT_EQ(0, std::system(("mkdir -p '" + prefix + "/dosdevices' '" + dir +
+                              "/mapped' && ln -s '" + dir + "' '" + prefix + "/dosdevices/z:'")
+                                 .c_str()));
+    synth::WriteFile(dir + "/secret.txt", std::vector<uint8_t>(piece.size(), 'S'));
+    synth::WriteFile(dir + "/mapped/kestro.000", piece);
+    for (const Row& row : rows) {
+        for (auto& r : plan.records)
+            r = synth::Record(r[0] | r[1] << 8 | r[2] << 16, uint32_t(StoredBytes(c)), row.record);
+        synth::WriteFile(dir + "/take.avi", synth::BuildAvi(plan));
+        for (const char* command : {"export", "verify"}) {
+            std::vector<std::string> args{command, dir + "/take.avi"};
+            if (command == std::string("export"))
+                args.push_back("-");
+            args.insert(args.end(), {"--wineprefix", prefix});
+            args.insert(args.end(), row.args.begin(), row.args.end());
+            auto r = RunKestro(args);
+            EXPECT_EQ(r.code, row.code) << row.label << ", " << command << ": " << r.err;
+            if (row.code == 0)
+                continue;
+            const std::string name = row.shown.empty() ? row.record : row.shown;
+            EXPECT_NE(r.err.find("frame 0, record 0 (" + name + " at 0, 6336 bytes): " + row.says),
+                      std::string::npos)
+                << row.label << ", " << command << ": " << r.err;
+            EXPECT_EQ(r.out.find('S'), std::string::npos) << row.label << ": the file was read";
+            if (command == std::string("verify")) {
+                EXPECT_EQ(Count(r.err, row.says), 2u) << row.label << ": every record is named";
+            }
+        }
+    }
+    // relink writes no name the codec refuses.
+    auto r = RunKestro({"relink", dir + "/take.avi", "--to", "archive\\take1"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("--to archive\\take1: a relative name, which the codec does not open"),
+              std::string::npos)
+        << r.err;
 }
 
 } // namespace

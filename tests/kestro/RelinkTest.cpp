@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "AviRecords.h"
+#include "Outputs.h"
 #include "SynthAvi.h"
 
 using namespace kestro;
@@ -303,6 +304,47 @@ TEST(AviRecords, RelinkToNewFileMovesOpenDmlIndexEntriesWithTheirChunks) {
         << error;
     ASSERT_GT(out.bytes_.size(), in.bytes_.size() + 9 * 20);
     EXPECT_EQ(CheckOpenDmlIndexes(out.bytes_), 18u);
+}
+
+} // namespace
+
+namespace {
+
+// A leftover is removed by its name: a name that merely looks alike must not match.
+TEST(Outputs, TemporaryNamesMatchOnlyTheirOutput) {
+    EXPECT_EQ(TemporaryNameOf("/a/b/out.mkv", "/"), "/a/b/.out.mkv.kestro-XXXXXX");
+    EXPECT_EQ(TemporaryNameOf("out.mkv", "/"), ".out.mkv.kestro-XXXXXX");
+    EXPECT_EQ(TemporaryNameOf("Z:\\caps\\take.avi.bak", "\\/"),
+              "Z:\\caps\\.take.avi.bak.kestro-XXXXXX");
+    EXPECT_EQ(TemporaryNameOf("a\\b", "/"), ".a\\b.kestro-XXXXXX") << "a backslash is a Linux name";
+    const struct {
+        const char* name;
+        const char* leaf;
+        bool caseless, matches;
+    } rows[] = {
+        {".out.mkv.kestro-Ab12Cd", "out.mkv", false, true},
+        {".OUT.MKV.kestro-Ab12Cd", "out.mkv", false, false},
+        {".OUT.MKV.kestro-Ab12Cd", "out.mkv", true, true},
+        {".out.mkv.kestro-Ab12C", "out.mkv", false, false},   // five characters
+        {".out.mkv.kestro-Ab12Cde", "out.mkv", false, false}, // seven
+        {".out.mkv.kestro-Ab.2Cd", "out.mkv", false, false},
+        {".out.mkv.kestro-Ab/2Cd", "out.mkv", false, false},
+        {"out.mkv.kestro-Ab12Cd", "out.mkv", false, false},
+        {".xout.mkv.kestro-Ab12Cd", "out.mkv", false, false},
+        {".out.mkv.kestro-Ab12Cd", "mkv", false, false},
+        {".out.mkv.bak.kestro-Ab12Cd", "out.mkv", false, false}, // the backup's, not the output's
+        {".out.mkv.kestro-Ab12Cd", "", false, false},
+        {".take.avi.bak.kestro-000000", "take.avi.bak", false, true},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(IsTemporaryOf(row.name, row.leaf, row.caseless), row.matches) << row.name;
+    // Filled names are names of their output, and differ with the seed.
+    const std::string pattern = TemporaryNameOf("Z:\\take.avi.bak", "\\/");
+    const std::string a = FillTemporaryName(pattern, 1), b = FillTemporaryName(pattern, 2);
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(IsTemporaryOf(std::string(LeafOf(a, "\\/")), "take.avi.bak"));
+    EXPECT_TRUE(IsTemporaryOf(std::string(LeafOf(FillTemporaryName(pattern, UINT64_MAX), "\\/")),
+                              "take.avi.bak"));
 }
 
 } // namespace

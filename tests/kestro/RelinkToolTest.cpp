@@ -1,9 +1,14 @@
 // Moving and renaming pieces, then relinking: in place with a backup, or into a new file.
+#include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 
 #include "ToolFixture.h"
 #include "pure/PixelKind.h"
@@ -137,6 +142,37 @@ TEST_F(Relink, NewFileKeepsOpenDmlIndexesRight) {
     EXPECT_TRUE(audio == want);
 }
 
+// A new base typed on Linux is UTF-8; the records hold names in the capture's code page.
+TEST_F(Relink, ANewBaseBeyondAsciiIsWrittenInTheCapturesCodePage) {
+    RawCapture c = Capture();
+    const std::string avi = dir + "/take.avi";
+    MakeRawCapture(c, dir, avi);
+    const auto original = synth::ReadFile(avi);
+    Archive(3);
+    const std::string base =
+        "e:\\\xE3\x82\xA2\xE3\x83\xBC\xE3\x82\xAB\xE3\x82\xA4\xE3\x83\x96\\take1"; // アーカイブ
+    auto r = RunKestro({"relink", avi, "--data", dir + "/archive", "--to", base});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("is not plain ASCII: say with --codepage N"), std::string::npos) << r.err;
+    EXPECT_TRUE(synth::ReadFile(avi) == original);
+    r = RunKestro({"relink", avi, "--data", dir + "/archive", "--to", base, "--codepage", "1252"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("has characters that code page 1252 lacks"), std::string::npos) << r.err;
+    r = RunKestro({"relink", avi, "--data", dir + "/archive", "--to", base, "--codepage", "932"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto relinked = synth::ReadFile(dir + "/take.relinked.avi"); // 23 bytes do not fit 21
+    const std::string inCp932 = "e:\\\x83\x41\x81\x5b\x83\x4a\x83\x43\x83\x75\\take1.002";
+    EXPECT_NE(std::string(relinked.begin(), relinked.end()).find(inCp932), std::string::npos);
+    r = RunKestro({"info", dir + "/take.relinked.avi", "--map",
+                   base.substr(0, base.size() - 6) + "=" + dir + "/archive"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("piece: " + base + ".002 -> " + dir +
+                         "/archive/take1.002 (8192 bytes, 1 frames, found by --map "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("reading the name as code page 932)"), std::string::npos) << r.out;
+}
+
 TEST_F(Relink, RefusesWhenAPieceIsMissingOrShortAndChangesNothing) {
     RawCapture c = Capture();
     const std::string avi = dir + "/take.avi";
@@ -158,6 +194,188 @@ TEST_F(Relink, RefusesWhenAPieceIsMissingOrShortAndChangesNothing) {
     EXPECT_TRUE(synth::ReadFile(avi) == original);
     struct stat st;
     EXPECT_NE(stat((avi + ".bak").c_str(), &st), 0);
+}
+
+} // namespace
+
+namespace {
+
+// Relinks and exports that meet each other or end at any moment: the AVI is unchanged, or stands
+// beside a whole backup; no file looks whole under its final name unless it is.
+class RelinkRace : public ToolTest {
+protected:
+    void SetUp() override {
+        ToolTest::SetUp();
+        RawCapture c;
+        c.source = MakeFourcc('Y', 'U', 'Y', '2');
+        c.width = 16;
+        c.height = 8;
+        c.frames = 3000; // a 2.3 MB AVI with its sound: a relink takes a while
+        c.framesPerPiece = 1000;
+        c.audio = true;
+        avi = dir + "/take.avi";
+        MakeRawCapture(c, dir, avi);
+        original = synth::ReadFile(avi);
+        // The results of undisturbed runs, for comparison.
+        auto r = RunKestro({"relink", avi, "--to", kShorter});
+        ASSERT_EQ(r.code, 0) << r.err;
+        inPlace = synth::ReadFile(avi);
+        Restore();
+        r = RunKestro({"relink", avi, "--to", kLonger, "-o", dir + "/new.avi"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        newFile = synth::ReadFile(dir + "/new.avi");
+        unlink((dir + "/new.avi").c_str());
+        r = RunKestro({"export", avi, dir + "/out.avi", "-q"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        exported = synth::ReadFile(dir + "/out.avi");
+        unlink((dir + "/out.avi").c_str());
+    }
+    void Restore() {
+        synth::WriteFile(avi, original);
+        unlink((avi + ".bak").c_str());
+    }
+    std::vector<uint8_t> Optional(const std::string& path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? synth::ReadFile(path) : std::vector<uint8_t>{};
+    }
+    std::string Temporaries() {
+        std::string names;
+        DIR* d = opendir(dir.c_str());
+        while (dirent* e = d ? readdir(d) : nullptr)
+            if (std::strstr(e->d_name, ".kestro-"))
+                names += std::string(e->d_name) + "\n";
+        if (d)
+            closedir(d);
+        return names;
+    }
+    static constexpr const char* kShorter = "e:\\arch\\take1"; // fits: in place
+    static constexpr const char* kLonger = "e:\\archive\\a much longer folder\\take1";
+    std::string avi;
+    std::vector<uint8_t> original, inPlace, newFile, exported;
+};
+
+TEST_F(RelinkRace, TwoRelinksAtOnceOneWinsAndTheBackupIsTheOriginal) {
+    int refusedAsBusy = 0;
+    for (int pair = 0; pair < 16; ++pair) {
+        Restore();
+        pid_t pids[2];
+        for (int k = 0; k < 2; ++k)
+            pids[k] = SpawnKestro({"relink", avi, "--to", kShorter}, dir + "/out" + char('0' + k),
+                                  dir + "/err" + char('0' + k));
+        int codes[2];
+        std::string errors;
+        for (int k = 0; k < 2; ++k) {
+            codes[k] = WaitForExit(pids[k], 60);
+            auto err = synth::ReadFile(dir + "/err" + char('0' + k));
+            errors.append(err.begin(), err.end());
+        }
+        const std::string label = "pair " + std::to_string(pair) + ": " + errors;
+        // The other one is refused, or came after the winner and finds the records renamed
+        // (their pieces are not found under the new names: exit 1).
+        ASSERT_EQ(std::min(codes[0], codes[1]), 0) << label;
+        ASSERT_TRUE(std::max(codes[0], codes[1]) == 2 || std::max(codes[0], codes[1]) == 1)
+            << label;
+        refusedAsBusy +=
+            errors.find("another relink of " + avi + " is under way") != std::string::npos;
+        ASSERT_TRUE(Optional(avi + ".bak") == original) << label;
+        ASSERT_TRUE(synth::ReadFile(avi) == inPlace) << label;
+        ASSERT_EQ(Temporaries(), "") << label;
+    }
+    std::printf("16 pairs: the loser found the other relink under way %d times\n", refusedAsBusy);
+}
+
+TEST_F(RelinkRace, KilledAtRandomMomentsLeavesTheOriginalOrAWholeBackup) {
+    const char* asked = std::getenv("KESTRO_KILLS"); // 600 for a long run by hand
+    const int kills = asked ? std::atoi(asked) : 60;
+    struct Job {
+        const char* name;
+        std::vector<std::string> args;
+        std::string output; // the file that must be whole when it exists
+        const std::vector<uint8_t>* whole;
+        double seconds = 0; // of an undisturbed run, from the moment it opened the AVI
+        int runs = 0, finished = 0, leftovers = 0;
+    };
+    Job jobs[] = {
+        {"relink in place", {"relink", avi, "--to", kShorter}, avi + ".bak", &original},
+        {"relink into a new file",
+         {"relink", avi, "--to", kLonger, "-o", dir + "/new.avi"},
+         dir + "/new.avi",
+         &newFile},
+        {"export", {"export", avi, dir + "/out.avi", "-q"}, dir + "/out.avi", &exported},
+    };
+    // Kills fall into the work, not into the start of the process, which changes nothing.
+    auto start = [&](const Job& job) {
+        const pid_t pid = SpawnKestro(job.args, dir + "/stdout", dir + "/stderr");
+        WaitUntil([&] { return HasOpen(pid, avi) || waitpid(pid, nullptr, WNOHANG) != 0; }, 60);
+        return pid;
+    };
+    for (Job& job : jobs) {
+        Restore();
+        const pid_t pid = start(job);
+        const double t0 = Seconds();
+        ASSERT_EQ(WaitForExit(pid, 60), 0);
+        job.seconds = Seconds() - t0;
+        unlink(job.output.c_str());
+    }
+    Restore();
+    std::mt19937 random(20261208);
+    int unchanged = 0, beside = 0;
+    for (int kill = 0; kill < kills; ++kill) {
+        Job& job = jobs[random() % 4 == 3 ? 2 : random() % 2];
+        const double at = std::uniform_real_distribution<double>(0, job.seconds * 1.1)(random);
+        const pid_t pid = start(job);
+        usleep(useconds_t(at * 1e6));
+        ::kill(pid, SIGKILL);
+        const int code = WaitForExit(pid, 60);
+        ++job.runs;
+        job.finished += code == 0;
+        const std::string label = std::string(job.name) + ", killed at " +
+                                  std::to_string(int(at * 1000)) + " ms, kill " +
+                                  std::to_string(kill);
+        // The AVI: unchanged, or (partly) rewritten beside a whole backup.
+        const auto now = synth::ReadFile(avi), backup = Optional(avi + ".bak");
+        if (backup.empty()) {
+            ASSERT_TRUE(now == original) << label << ": the AVI changed without a backup";
+            ++unchanged;
+        } else {
+            ASSERT_TRUE(backup == original) << label << ": a backup that is not the original";
+            ASSERT_EQ(now.size(), original.size()) << label;
+            size_t i = 0;
+            while (i < now.size() && (now[i] == original[i] || now[i] == inPlace[i]))
+                ++i;
+            ASSERT_EQ(i, now.size()) << label << ": a byte neither old nor relinked";
+            ++beside;
+        }
+        // Outputs under their final names are whole.
+        if (job.output != avi + ".bak") {
+            const auto output = Optional(job.output);
+            ASSERT_TRUE(output.empty() || output == *job.whole)
+                << label << ": " << job.output << " looks whole but is not";
+        }
+        // A leftover temporary file is removed by the next run for the same output, which
+        // says so.
+        if (!Temporaries().empty()) {
+            ++job.leftovers;
+            if (job.output == avi + ".bak") {
+                ASSERT_TRUE(backup.empty()) << label; // a backup is made only where none is
+            }
+            auto r = RunKestro(job.args);
+            ASSERT_EQ(r.code, 0) << label << ": " << r.err;
+            ASSERT_NE(r.err.find(", left by an export or relink that was killed"),
+                      std::string::npos)
+                << label << ": " << r.err;
+            ASSERT_EQ(Temporaries(), "") << label;
+        }
+        if (job.output != avi + ".bak")
+            unlink(job.output.c_str());
+        Restore();
+    }
+    for (const Job& job : jobs)
+        std::printf("%s (%.0f ms undisturbed): %d kills, %d runs ended before the kill, %d "
+                    "leftovers removed by the next run\n",
+                    job.name, job.seconds * 1000, job.runs, job.finished, job.leftovers);
+    std::printf("%d kills: the AVI unchanged %d times, beside a whole backup %d times\n", kills,
+                unchanged, beside);
 }
 
 } // namespace

@@ -138,7 +138,7 @@ std::vector<uint8_t> BuildAvi(const AviPlan& plan) {
         std::memcpy(&w, plan.format.data() + 4, 4);
         std::memcpy(&h, plan.format.data() + 8, 4);
         Put32(avih, uint32_t(w));
-        Put32(avih, uint32_t(h < 0 ? -h : h));
+        Put32(avih, h < 0 ? 0u - uint32_t(h) : uint32_t(h)); // -2^31 stays 2^31
         for (int i = 0; i < 4; ++i)
             Put32(avih, 0);
         Chunk(b, "avih", avih);
@@ -241,6 +241,17 @@ std::vector<uint8_t> BuildAvi(const AviPlan& plan) {
     }
     CloseList(b, riff);
     return b;
+}
+
+void PatchStreamHeader(std::vector<uint8_t>& avi, int stream, size_t field, uint32_t value) {
+    int seen = -1;
+    for (size_t i = 0; i + 8 + field + 4 <= avi.size(); ++i) {
+        if (std::memcmp(&avi[i], "strh", 4) == 0 && ++seen == stream) {
+            Patch32(avi, i + 8 + field, value);
+            return;
+        }
+    }
+    throw std::runtime_error("no header of stream " + std::to_string(stream));
 }
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {

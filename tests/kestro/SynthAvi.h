@@ -29,6 +29,10 @@ struct AviPlan {
 
 std::vector<uint8_t> BuildAvi(const AviPlan& plan);
 
+// Sets one 32-bit field of stream `stream`'s header in a built AVI: 20 scale, 24 rate, 28 start,
+// 32 length, 36 suggested buffer size.
+void PatchStreamHeader(std::vector<uint8_t>& avi, int stream, size_t field, uint32_t value);
+
 std::vector<uint8_t> StreamFormat(int32_t width, int32_t height, uint32_t sourceCompression,
                                   uint16_t bitCount, uint32_t chainHandler = 0,
                                   const std::vector<uint8_t>& chainFormat = {});

@@ -1,7 +1,14 @@
 #include "ToolFixture.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <climits>
+#include <csignal>
+#include <ctime>
 
 #include <cstdio>
 #include <cstdlib>
@@ -68,6 +75,80 @@ std::vector<uint8_t> Shell(const std::string& command, int* status) {
     if (status)
         *status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
     return out;
+}
+
+pid_t SpawnKestro(const std::vector<std::string>& args, const std::string& out,
+                  const std::string& err, int outFd) {
+    std::vector<std::string> copy{KESTRO_TOOL};
+    copy.insert(copy.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : copy)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (outFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+double Seconds() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+int WaitForExit(pid_t pid, double seconds, double* took) {
+    const double t0 = Seconds();
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && Seconds() - t0 < seconds)
+        usleep(1000);
+    if (took)
+        *took = Seconds() - t0;
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool HasOpen(pid_t pid, const std::string& path) {
+    char resolved[PATH_MAX];
+    if (!realpath(path.c_str(), resolved))
+        return false;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(fds.c_str());
+    if (!d)
+        return false;
+    bool found = false;
+    while (dirent* e = readdir(d)) {
+        char target[PATH_MAX];
+        ssize_t n = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, size_t(n)) == resolved)
+            found = true;
+    }
+    closedir(d);
+    return found;
+}
+
+bool WaitUntil(const std::function<bool()>& done, double seconds) {
+    const double t0 = Seconds();
+    while (!done()) {
+        if (Seconds() - t0 > seconds)
+            return false;
+        usleep(1000);
+    }
+    return true;
 }
 
 void ToolTest::SetUp() {

@@ -2,7 +2,10 @@
 // Runs the `kestro` tool in-process on captures laid out in a scratch folder.
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,19 @@ RunResult RunKestro(const std::vector<std::string>& args);
 
 // Runs a shell command; its standard output as bytes. `status` gets the exit status.
 std::vector<uint8_t> Shell(const std::string& command, int* status = nullptr);
+
+// The tool as a process of its own: standard output into `outFd` (or the file `out`), standard
+// error into the file `err`.
+pid_t SpawnKestro(const std::vector<std::string>& args, const std::string& out,
+                  const std::string& err, int outFd = -1);
+// Waits up to `seconds` for `pid` to end: its exit code, 128 + the signal that ended it, or -1
+// when it still ran (it is then killed). `took` gets the seconds waited.
+int WaitForExit(pid_t pid, double seconds, double* took = nullptr);
+// Whether the process has `path` open.
+bool HasOpen(pid_t pid, const std::string& path);
+// Polls `done` every millisecond for up to `seconds`.
+bool WaitUntil(const std::function<bool()>& done, double seconds);
+double Seconds(); // a monotonic clock
 
 struct RawCapture {
     int32_t width = 66, height = 48; // height < 0: top-down

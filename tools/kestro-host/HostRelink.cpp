@@ -11,6 +11,7 @@
 #include "Host.h"
 #include "HostWin.h"
 #include "AviRecords.h"
+#include "Outputs.h"
 #include "pure/StreamFormat.h"
 
 namespace host {
@@ -24,13 +25,18 @@ class HandleFile : public avi::ByteFile {
 public:
     ~HandleFile() override { Close(); }
 
-    bool Open(const std::string& path, bool write, bool create) {
+    // A file written here is shared with readers only; one created is shared with nobody, so
+    // that no other relink takes it for a leftover while it is written. `shareWrite` lets a
+    // writer open the file later (the AVI held for its lock).
+    bool Open(const std::string& path, bool write, bool create, bool shareWrite = false) {
         path_ = path;
-        handle_ = CreateFileA(path.c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0),
-                              write ? 0 : FILE_SHARE_READ, nullptr,
-                              create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const DWORD share = create ? 0 : FILE_SHARE_READ | (shareWrite ? FILE_SHARE_WRITE : 0);
+        handle_ =
+            CreateFileA(path.c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0), share, nullptr,
+                        create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle_ == INVALID_HANDLE_VALUE) {
-            error_ = SystemMessage(GetLastError());
+            code_ = GetLastError();
+            error_ = SystemMessage(code_);
             return false;
         }
         return true;
@@ -43,6 +49,14 @@ public:
         return ok;
     }
     const std::string& LastError() const { return error_; }
+    DWORD LastCode() const { return code_; }
+    HANDLE handle() const { return handle_; }
+    bool Flush() {
+        if (FlushFileBuffers(handle_))
+            return true;
+        error_ = SystemMessage(GetLastError());
+        return false;
+    }
 
     uint64_t Size() override {
         LARGE_INTEGER size{};
@@ -81,6 +95,7 @@ private:
     std::string path_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     std::string error_;
+    DWORD code_ = ERROR_SUCCESS;
 };
 
 std::string FileNameOf(std::string_view path) {
@@ -131,7 +146,109 @@ PieceLookup FindPiece(const std::string& dataDir, std::string_view oldPath,
     return look;
 }
 
+// Temporary files of `final` that killed runs left: a running relink holds its own open, shared
+// with nobody, so only leftovers can be deleted.
+void RemoveLeftovers(const std::string& final) {
+    const std::string leaf(avi::LeafOf(final, "\\/"));
+    const std::string folder = final.substr(0, final.size() - leaf.size());
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "." + leaf + ".kestro-*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<std::string> names;
+    do {
+        if (avi::IsTemporaryOf(found.cFileName, leaf, true))
+            names.push_back(folder + found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    for (const auto& name : names)
+        if (DeleteFileA(name.c_str()))
+            Note("kestro-host: removed " + name + ", left by a relink that was killed");
+}
+
+// Creates the temporary file of `final`, shared with nobody.
+bool CreateTemporary(const std::string& final, HandleFile& file, std::string& name) {
+    const std::string pattern = avi::TemporaryNameOf(final, "\\/");
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    uint64_t seed = uint64_t(now.QuadPart) ^ uint64_t(GetCurrentProcessId()) << 32;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        name = avi::FillTemporaryName(pattern, seed >> 16);
+        if (file.Open(name, true, true) || file.LastCode() != ERROR_FILE_EXISTS)
+            return file.handle() != INVALID_HANDLE_VALUE;
+    }
+    return false;
+}
+
+// Rewrites the records in place after the original is kept, whole, as the backup: copied under a
+// temporary name, flushed, and renamed only where no backup exists yet.
+int RelinkInPlaceKeepingBackup(HandleFile& in, const std::string& input,
+                               const avi::AviLayout& layout, const std::string& newBase) {
+    const std::string backup = avi::BackupNameOf(input);
+    if (GetFileAttributesA(backup.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        Error(backup + " exists already; move it away or relink with -o OUT.avi");
+        return kExitUsage;
+    }
+    HandleFile rw;
+    if (!rw.Open(input, true, false)) {
+        Error("cannot open " + input + " for writing: " + rw.LastError() + "; nothing was changed");
+        return kExitPartial;
+    }
+    RemoveLeftovers(backup);
+    HandleFile copy;
+    std::string temporary, error;
+    if (!CreateTemporary(backup, copy, temporary)) {
+        Error("cannot create " + temporary + ": " + copy.LastError() + "; nothing was changed");
+        return kExitPartial;
+    }
+    bool copied = avi::CopyAll(in, copy, input, temporary, error);
+    if (copied && !copy.Flush()) {
+        copied = false;
+        error = "cannot write " + temporary + ": " + copy.LastError();
+    }
+    copied = copy.Close() && copied;
+    DWORD code = ERROR_SUCCESS;
+    if (copied && !MoveFileExA(temporary.c_str(), backup.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        code = GetLastError();
+        copied = false;
+        error = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
+                    ? backup + " exists already; move it away or relink with -o OUT.avi"
+                    : "cannot rename " + temporary + " to " + backup + ": " + SystemMessage(code);
+    }
+    if (!copied) {
+        DeleteFileA(temporary.c_str()); // never the backup: it may be another's
+        Error(error + "; nothing was changed");
+        return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS ? kExitUsage
+                                                                         : kExitPartial;
+    }
+    // From here on the backup is whole under its name: it stays, whatever happens to the AVI.
+    auto done = avi::RelinkInPlace(rw, layout, newBase, error);
+    if (done && !rw.Flush()) {
+        done.reset();
+        error = "cannot write it: " + rw.LastError();
+    }
+    if (!rw.Close() && done) {
+        done.reset();
+        error = "closing it failed";
+    }
+    if (!done) {
+        Error(input + ": " + error + "; the original is kept as " + backup);
+        return kExitPartial;
+    }
+    std::printf("relinked %llu records in place in %s (original kept as %s)\n",
+                (unsigned long long)*done, input.c_str(), backup.c_str());
+    return kExitOk;
+}
+
 } // namespace
+
+// A lock far beyond the end of any file, so that no read or write of the AVI meets it.
+bool LockForRelink(HANDLE file) {
+    OVERLAPPED at{};
+    at.OffsetHigh = 0x7fffffff;
+    return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+}
 
 int RunRelink(const RelinkOptions& options) {
     if (options.input.empty() || options.dataDir.empty() || options.newBase.empty()) {
@@ -149,10 +266,20 @@ int RunRelink(const RelinkOptions& options) {
         return kExitUsage;
     }
 
+    // Held to the end: it carries the lock, and the in-place rewrite opens a writer beside it.
     HandleFile in;
-    if (!in.Open(options.input, false, false)) {
+    if (!in.Open(options.input, false, false, true)) {
         Error("cannot open " + options.input + ": " + in.LastError());
         return kExitUsage;
+    }
+    if (!LockForRelink(in.handle())) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_LOCK_VIOLATION) {
+            Error("another relink of " + options.input + " is under way; nothing was changed");
+            return kExitUsage;
+        }
+        Warning("cannot lock " + options.input + " (" + SystemMessage(code) +
+                "); no other relink of it may run until this one ends");
     }
     std::string error;
     auto layout = avi::ReadAviLayout(in, true, error);
@@ -230,40 +357,8 @@ int RunRelink(const RelinkOptions& options) {
     // Every record parsed above: a refusal here only says which record outgrows its chunk.
     const bool fits = avi::RelinkFitsInPlace(in, *layout, options.newBase, error);
     error.clear();
-    if (fits && options.output.empty()) {
-        // Every new record fits its chunk: only record bytes change, after a byte copy.
-        const std::string backup = options.input + ".bak";
-        in.Close();
-        if (!CopyFileA(options.input.c_str(), backup.c_str(), TRUE)) {
-            const DWORD code = GetLastError();
-            Error(code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS
-                      ? backup + " exists already; move it away or relink with -o OUT.avi"
-                      : "cannot copy " + options.input + " to " + backup + ": " +
-                            SystemMessage(code) + "; nothing was changed");
-            if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)
-                DeleteFileA(backup.c_str());
-            return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS ? kExitUsage
-                                                                             : kExitPartial;
-        }
-        HandleFile rw;
-        if (!rw.Open(options.input, true, false)) {
-            Error("cannot open " + options.input + " for writing: " + rw.LastError() +
-                  "; nothing was changed");
-            return kExitPartial;
-        }
-        auto done = avi::RelinkInPlace(rw, *layout, options.newBase, error);
-        if (!rw.Close() && done) {
-            done.reset();
-            error = "closing it failed";
-        }
-        if (!done) {
-            Error(options.input + ": " + error + "; the original is kept as " + backup);
-            return kExitPartial;
-        }
-        std::printf("relinked %llu records in place in %s (original kept as %s)\n",
-                    (unsigned long long)*done, options.input.c_str(), backup.c_str());
-        return kExitOk;
-    }
+    if (fits && options.output.empty())
+        return RelinkInPlaceKeepingBackup(in, options.input, *layout, options.newBase);
 
     std::string target = options.output;
     if (target.empty()) {
@@ -273,19 +368,24 @@ int RunRelink(const RelinkOptions& options) {
         Note("kestro-host: the new names do not fit the records' chunks; writing " + target);
     }
     // Written under a temporary name and renamed when whole.
-    const std::string temporary = target + ".part";
-    DeleteFileA(temporary.c_str());
+    RemoveLeftovers(target);
     HandleFile out;
-    if (!out.Open(temporary, true, true)) {
+    std::string temporary;
+    if (!CreateTemporary(target, out, temporary)) {
         Error("cannot create " + temporary + ": " + out.LastError());
         return kExitPartial;
     }
     auto done = avi::RelinkToNewFile(in, *layout, out, options.newBase, error);
+    if (done && !out.Flush()) {
+        done.reset();
+        error = "cannot write " + temporary + ": " + out.LastError();
+    }
     if (!out.Close() && done) {
         done.reset();
         error = "closing " + temporary + " failed";
     }
-    if (!done || !MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (!done || !MoveFileExA(temporary.c_str(), target.c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         if (done)
             error = "cannot rename " + temporary + " to " + target + ": " +
                     SystemMessage(GetLastError());

@@ -29,6 +29,9 @@ double Seconds();
 std::string DirectoryOf(const std::string& path);
 uint64_t FreeBytesAt(const std::string& path); // UINT64_MAX when unknown
 std::string Megabytes(uint64_t bytes);
+// The lock that lets one relink of an AVI run at a time (false when another holds it; Windows
+// drops it when the handle closes or the process ends). Any handle of the AVI with read access.
+bool LockForRelink(HANDLE file);
 
 class CodecHandle {
 public:

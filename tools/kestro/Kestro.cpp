@@ -7,6 +7,7 @@ extern "C" {
 }
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,12 +20,18 @@ extern "C" {
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "AviRecords.h"
+#include "CodePages.h"
+#include "Files.h"
+#include "Outputs.h"
 #include "Pieces.h"
+#include "Signals.h"
 #include "pure/FrameRecord.h"
+#include "pure/PiecePath.h"
 #include "pure/PixelKind.h"
 #include "pure/StreamFormat.h"
 
@@ -32,13 +39,18 @@ namespace kestro::tool {
 
 namespace {
 
-std::atomic<bool> gStop{false};
-void OnSignal(int) {
-    gStop = true;
-}
-
 void Error(const std::string& message) {
     std::fprintf(stderr, "kestro: %s\n", message.c_str());
+}
+
+void Warning(const std::string& message) {
+    std::fprintf(stderr, "kestro: warning: %s\n", message.c_str());
+}
+
+// The end of a command that a signal stopped.
+int Stopped(const std::string& what) {
+    Error("interrupted; " + what);
+    return kExitInterrupted;
 }
 
 std::string AvError(int code) {
@@ -47,122 +59,48 @@ std::string AvError(int code) {
     return text;
 }
 
-std::string DirOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// ---- files ----------------------------------------------------------------------------------
-
-// pread and pwrite may move fewer bytes than asked (a signal, a file that ends early); go on
-// until all of it moved. A hard error or the end of the file is a failure: every caller asks
-// for bytes that must be there.
-template <typename Call, typename Byte>
-bool TransferAt(Call call, int fd, Byte* p, size_t bytes, uint64_t offset) {
-    while (bytes > 0) {
-        ssize_t n = call(fd, p, bytes, off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n, bytes -= size_t(n), offset += uint64_t(n);
-    }
-    return true;
-}
-
-class PosixFile : public avi::ByteFile {
-public:
-    PosixFile(const std::string& path, int flags)
-        : fd_(open(path.c_str(), flags | O_CLOEXEC, 0644)) {}
-    ~PosixFile() override {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-    uint64_t Size() override {
-        struct stat st;
-        return fstat(fd_, &st) == 0 ? uint64_t(st.st_size) : 0;
-    }
-    bool ReadAt(uint64_t offset, void* data, size_t bytes) override {
-        return TransferAt(pread, fd_, static_cast<uint8_t*>(data), bytes, offset);
-    }
-    bool WriteAt(uint64_t offset, const void* data, size_t bytes) override {
-        return TransferAt(pwrite, fd_, static_cast<const uint8_t*>(data), bytes, offset);
-    }
-
-private:
-    int fd_;
-};
-
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        ssize_t done = write(fd, p, n);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return false;
-        p += done, n -= size_t(done);
-    }
-    return true;
-}
-
-bool CopyFileBytes(const std::string& from, const std::string& to, std::string& error) {
-    PosixFile in(from, O_RDONLY);
-    PosixFile out(to, O_WRONLY | O_CREAT | O_EXCL);
-    if (!in.ok() || !out.ok()) {
-        error = "cannot copy " + from + " to " + to + ": " + std::strerror(errno);
-        return false;
-    }
-    std::vector<uint8_t> block(1 << 20);
-    while (true) {
-        ssize_t n = read(in.fd(), block.data(), block.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            error = "cannot read " + from + ": " + std::strerror(errno);
-            return false;
-        }
-        if (n == 0)
-            break;
-        if (!WriteAll(out.fd(), block.data(), size_t(n))) {
-            error = "cannot write " + to + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    if (fsync(out.fd()) != 0) {
-        error = "cannot write " + to + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+void SayRemoved(const OutputFile& file) {
+    for (const auto& name : file.Removed())
+        std::fprintf(stderr, "kestro: removed %s, left by an export or relink that was killed\n",
+                     name.c_str());
 }
 
 // Reads frames from the pieces: one descriptor per piece, sequential hints, whole-frame reads.
 class PieceReader {
 public:
-    ~PieceReader() {
-        for (auto& [path, fd] : fds_)
-            if (fd >= 0)
-                close(fd);
-    }
-    bool Read(const std::string& path, uint64_t offset, void* data, size_t bytes) {
-        auto it = fds_.find(path);
-        if (it == fds_.end()) {
-            int opened = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (opened >= 0)
-                posix_fadvise(opened, 0, 0, POSIX_FADV_SEQUENTIAL);
-            it = fds_.emplace(path, opened).first;
+    // False with `why` set: the piece cannot be opened, or no longer holds the bytes.
+    bool Read(const std::string& path, uint64_t offset, void* data, size_t bytes,
+              std::string& why) {
+        auto it = files_.find(path);
+        if (it == files_.end()) {
+            auto file = std::make_unique<PosixFile>(path, O_RDONLY);
+            if (file->ok())
+                posix_fadvise(file->fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+            else
+                why = CannotOpen(path, *file);
+            it = files_.emplace(path, std::move(file)).first;
+            if (!it->second->ok())
+                return false;
         }
-        const int fd = it->second;
-        if (fd < 0)
+        if (!it->second->ok()) {
+            why = "cannot open " + path;
             return false;
-        return TransferAt(pread, fd, static_cast<uint8_t*>(data), bytes, offset);
+        }
+        if (it->second->ReadAt(offset, data, bytes))
+            return true;
+        const int code = errno;
+        why = "cannot read " + std::to_string(bytes) + " bytes at " + std::to_string(offset) +
+              " of " + path + ": ";
+        if (code == 0)
+            why += "it ends before them, at " + std::to_string(it->second->Size()) +
+                   " bytes (it shrank since it was looked at)";
+        else
+            why += Reason(code);
+        return false;
     }
 
 private:
-    std::map<std::string, int> fds_;
+    std::map<std::string, std::unique_ptr<PosixFile>> files_;
 };
 
 // ---- the capture --------------------------------------------------------------------------
@@ -176,6 +114,8 @@ struct Options {
     std::string to;
     std::string output;
 };
+
+constexpr uint64_t kMaxBufferedBytes = 1u << 30; // one picture or packet, held whole
 
 struct KestInfo {
     int stream = -1;
@@ -212,16 +152,19 @@ std::string FourccText(uint32_t code) {
     return s;
 }
 
-bool ReadKestInfo(const std::string& aviPath, KestInfo& info, avi::AviLayout& layout,
-                  std::string& error, bool acceptCut = false) {
-    PosixFile file(aviPath, O_RDONLY);
-    if (!file.ok()) {
-        error = "cannot open " + aviPath + ": " + std::strerror(errno);
-        return false;
-    }
+constexpr int32_t kMaxPictureSide = 65536;
+
+std::string PictureSize(int32_t width, int32_t height) {
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+// Reads the layout and the KEST stream's format from `file`, checking every number that sizes a
+// picture before any arithmetic with it.
+bool ReadKestInfo(avi::ByteFile& file, const std::string& aviPath, KestInfo& info,
+                  avi::AviLayout& layout, std::string& error, bool acceptCut = false) {
     auto read = avi::ReadAviLayout(file, true, error, acceptCut);
     if (!read) {
-        error = aviPath + ": " + error;
+        error = aviPath + ": " + (Interrupted() ? std::string("interrupted") : error);
         return false;
     }
     layout = std::move(*read);
@@ -233,18 +176,20 @@ bool ReadKestInfo(const std::string& aviPath, KestInfo& info, avi::AviLayout& la
         info.chainFormat.assign(s.format.begin() + kStreamHeaderBytes,
                                 s.format.begin() + kStreamHeaderBytes + fmt->biChainFormatSize);
     info.chained = fmt->biChainHandler != 0;
-    info.width = fmt->biWidth;
-    info.height = fmt->biHeight < 0 ? -fmt->biHeight : fmt->biHeight;
-    info.bottomUp = fmt->biHeight > 0;
-    info.scale = s.scale ? s.scale : 1;
-    info.rate = s.rate ? s.rate : 1;
-    info.start = s.start;
-    info.length = s.length;
-    if (fmt->biWidth <= 0 || fmt->biHeight == 0 || info.height > 65536 || info.width > 65536) {
+    const int64_t height = fmt->biHeight < 0 ? -int64_t(fmt->biHeight) : fmt->biHeight;
+    if (fmt->biWidth <= 0 || height == 0 || height > kMaxPictureSide ||
+        fmt->biWidth > kMaxPictureSide) {
         error = aviPath + ": the KEST stream has an unusable picture size " +
-                std::to_string(fmt->biWidth) + "x" + std::to_string(fmt->biHeight);
+                PictureSize(fmt->biWidth, fmt->biHeight);
         return false;
     }
+    info.width = fmt->biWidth;
+    info.height = int(height);
+    info.bottomUp = fmt->biHeight > 0;
+    info.scale = s.scale;
+    info.rate = s.rate;
+    info.start = s.start;
+    info.length = s.length;
     if (!info.chained) {
         info.kind = ClassifyPixelKind(fmt->biSourceCompression, fmt->biBitCount);
         const uint64_t w = uint64_t(info.width), h = uint64_t(info.height);
@@ -270,7 +215,7 @@ bool ReadKestInfo(const std::string& aviPath, KestInfo& info, avi::AviLayout& la
             return false;
         }
         // One picture is buffered whole: a header claiming more than a gigabyte is not believed.
-        if (stored > (1u << 30)) {
+        if (stored > kMaxBufferedBytes) {
             error = aviPath + ": the KEST stream claims " + std::to_string(w) + "x" +
                     std::to_string(h) + " pictures of " + std::to_string(stored) +
                     " bytes, more than this tool believes";
@@ -282,7 +227,54 @@ bool ReadKestInfo(const std::string& aviPath, KestInfo& info, avi::AviLayout& la
         error = aviPath + ": the chained codec '" + FourccText(fmt->biChainHandler) +
                 "' left no format of its own in the stream format";
         return false;
+    } else {
+        // 0 takes the KEST stream's size.
+        const auto chain = *ReadBitmapHeader(info.chainFormat.data());
+        if (chain.biWidth < 0 || chain.biWidth > kMaxPictureSide ||
+            chain.biHeight < -kMaxPictureSide || chain.biHeight > kMaxPictureSide) {
+            error = aviPath + ": the chained codec's format claims " +
+                    PictureSize(chain.biWidth, chain.biHeight) + " pictures";
+            return false;
+        }
     }
+    return true;
+}
+
+// Scale and rate of every stream become the libraries' rationals of two ints: 1 to 2^31 - 1.
+// A start more than an hour late is what readers give up on (they begin at 0): said, not used.
+bool CheckTiming(const avi::AviLayout& layout, const std::string& aviPath, std::string& error) {
+    for (size_t i = 0; i < layout.streams.size(); ++i) {
+        const auto& s = layout.streams[i];
+        const std::string name =
+            "stream " + std::to_string(i) + " (" +
+            (int(i) == layout.kestStream ? std::string("KEST") : FourccText(s.fccType)) + ")";
+        for (const auto& [what, value] : {std::pair{"scale", s.scale}, {"rate", s.rate}}) {
+            if (value == 0 || value > uint32_t(INT32_MAX)) {
+                error = aviPath + ": " + name + ": " + what + " " + std::to_string(value) +
+                        " is out of range (1 to 2147483647): the stream has no usable timing";
+                return false;
+            }
+        }
+        if (int(i) == layout.kestStream && uint64_t(s.start) * s.scale > 3600ull * s.rate)
+            Warning(name + ": a start of " + std::to_string(s.start) +
+                    " frames (more than an hour) is not believed; the video begins at 0");
+    }
+    return true;
+}
+
+// The capture of export, info and verify: its layout, its KEST stream and every stream's timing.
+bool ReadCapture(const std::string& path, KestInfo& info, avi::AviLayout& layout,
+                 std::string& error, bool acceptCut) {
+    PosixFile file(path, O_RDONLY);
+    if (!file.ok()) {
+        error = CannotOpen(path, file);
+        return false;
+    }
+    if (!ReadKestInfo(file, path, info, layout, error, acceptCut) ||
+        !CheckTiming(layout, path, error))
+        return false;
+    if (uint64_t(info.start) * info.scale > 3600ull * info.rate)
+        info.start = 0;
     return true;
 }
 
@@ -294,9 +286,17 @@ struct Input {
             avformat_close_input(&ctx);
     }
     bool Open(const std::string& path, const KestInfo& info, std::string& error) {
+        ctx = avformat_alloc_context();
+        if (!ctx) {
+            error = "out of memory";
+            return false;
+        }
+        ctx->interrupt_callback = {InterruptCallback, nullptr};
         int r = avformat_open_input(&ctx, path.c_str(), av_find_input_format("avi"), nullptr);
         if (r < 0) {
-            error = path + ": cannot be read as an AVI file: " + AvError(r);
+            error = path + ": " +
+                    (Interrupted() ? std::string("interrupted")
+                                   : "cannot be read as an AVI file: " + AvError(r));
             return false;
         }
         if (int(ctx->nb_streams) <= info.stream ||
@@ -330,16 +330,23 @@ public:
                    " bytes): not a frame record (no terminated piece name)";
         source.record = *record;
         const std::string name(record->path);
-        const std::string what = where + " (" + name + " at " + std::to_string(record->offset) +
-                                 ", " + std::to_string(record->size) + " bytes)";
+        const std::string what = where + " (" + Shown(name) + " at " +
+                                 std::to_string(record->offset) + ", " +
+                                 std::to_string(record->size) + " bytes)";
+        if (auto refused = finder_.Refusal(name))
+            return what + ": refused: " + *refused;
         std::string why;
         source.piece = finder_.Find(name, why);
         if (!source.piece)
             return what + ": piece not found: " + why;
+        WarnOnce(*source.piece);
         if (!info_.chained && record->size < info_.storedBytes)
             return what + ": smaller than one " + std::to_string(info_.width) + "x" +
                    std::to_string(info_.height) + " picture (" + std::to_string(info_.storedBytes) +
                    " bytes)";
+        if (info_.chained && record->size > kMaxBufferedBytes)
+            return what + ": a packet larger than this tool believes (" +
+                   std::to_string(kMaxBufferedBytes) + " bytes at most)";
         if (record->offset > source.piece->size ||
             record->size > source.piece->size - record->offset)
             return what + ": outside its piece " + source.piece->path + " (" +
@@ -349,11 +356,17 @@ public:
     }
     PieceFinder& finder() { return finder_; }
     const std::map<std::string, uint64_t>& framesPerPiece() const { return frames_; }
+    // Once per piece: a file found by name alone beside a folder that exists.
+    void WarnOnce(const Piece& piece) {
+        if (!piece.warning.empty() && warned_.insert(&piece).second)
+            Warning(piece.warning);
+    }
 
 private:
     PieceFinder finder_;
     const KestInfo& info_;
     std::map<std::string, uint64_t> frames_;
+    std::set<const Piece*> warned_;
 };
 
 // ---- info and verify ----------------------------------------------------------------------
@@ -367,14 +380,14 @@ int RunInspect(const Options& options, bool verify) {
     KestInfo info;
     avi::AviLayout layout;
     std::string error;
-    if (!ReadKestInfo(path, info, layout, error, true)) {
+    if (!ReadCapture(path, info, layout, error, true)) {
         Error(error);
-        return kExitUsage;
+        return Interrupted() ? kExitInterrupted : kExitUsage;
     }
     Input input;
     if (!input.Open(path, info, error)) {
         Error(error);
-        return kExitUsage;
+        return Interrupted() ? kExitInterrupted : kExitUsage;
     }
     RecordChecker checker(options, info);
     uint64_t frames = 0, bad = 0, bytes = 0;
@@ -397,11 +410,13 @@ int RunInspect(const Options& options, bool verify) {
             ++frames;
         }
         av_packet_unref(pkt);
-        if (gStop)
+        if (Interrupted())
             break;
     }
     av_packet_free(&pkt);
-    if (r != AVERROR_EOF && r < 0 && !gStop) {
+    if (Interrupted())
+        return Stopped(path + " was not read to its end");
+    if (r != AVERROR_EOF && r < 0) {
         Error(path + ": reading stopped after frame " + std::to_string(frames) + ": " + AvError(r));
         ++bad;
     }
@@ -445,14 +460,13 @@ int RunInspect(const Options& options, bool verify) {
         }
         for (const auto& [name, piece] : checker.finder().Found()) {
             auto it = checker.framesPerPiece().find(name);
-            std::printf("piece: %s -> %s (%llu bytes, %llu frames, found by %s)\n", name.c_str(),
-                        piece.path.c_str(), (unsigned long long)piece.size,
+            std::printf("piece: %s -> %s (%llu bytes, %llu frames, found by %s)\n",
+                        Shown(piece.name).c_str(), piece.path.c_str(),
+                        (unsigned long long)piece.size,
                         (unsigned long long)(it == checker.framesPerPiece().end() ? 0 : it->second),
                         piece.rule.c_str());
         }
     }
-    if (gStop)
-        return kExitInterrupted;
     if (bad) {
         Error(path + ": " + std::to_string(bad) + " problem(s) found");
         return kExitBroken;
@@ -465,82 +479,69 @@ int RunInspect(const Options& options, bool verify) {
 
 // ---- export -------------------------------------------------------------------------------
 
-struct OutputFile {
-    int fd = -1;
-    std::string temp;
+// The export's output as FFmpeg writes it: through a context of our own onto the temporary file.
+struct MuxOutput {
+    OutputFile file;
     AVIOContext* io = nullptr;
-    uint8_t* ioBuffer = nullptr;
     int lastErrno = 0;
 
+    ~MuxOutput() { Discard(); }
     static int WritePacket(void* opaque, uint8_t* buf, int size) { // FFmpeg 5 has no const here
-        auto* self = static_cast<OutputFile*>(opaque);
-        if (!WriteAll(self->fd, buf, size_t(size))) {
+        auto* self = static_cast<MuxOutput*>(opaque);
+        if (Interrupted())
+            return AVERROR_EXIT;
+        if (!WriteAll(self->file.fd(), buf, size_t(size))) {
+            if (Interrupted())
+                return AVERROR_EXIT;
             self->lastErrno = errno ? errno : EIO;
             return AVERROR(self->lastErrno);
         }
         return size;
     }
     static int64_t Seek(void* opaque, int64_t offset, int whence) {
-        auto* self = static_cast<OutputFile*>(opaque);
+        auto* self = static_cast<MuxOutput*>(opaque);
         if (whence == AVSEEK_SIZE) {
             struct stat st;
-            return fstat(self->fd, &st) == 0 ? int64_t(st.st_size) : -1;
+            return fstat(self->file.fd(), &st) == 0 ? int64_t(st.st_size) : -1;
         }
-        off_t r = lseek(self->fd, off_t(offset), whence & ~AVSEEK_FORCE);
+        off_t r = lseek(self->file.fd(), off_t(offset), whence & ~AVSEEK_FORCE);
         return r < 0 ? AVERROR(errno) : int64_t(r);
     }
     bool Create(const std::string& final, std::string& error) {
-        const auto slash = final.rfind('/');
-        const std::string dir = slash == std::string::npos ? "" : final.substr(0, slash + 1);
-        const std::string name = slash == std::string::npos ? final : final.substr(slash + 1);
-        temp = dir + "." + name + ".kestro-XXXXXX";
-        std::vector<char> t(temp.begin(), temp.end());
-        t.push_back(0);
-        fd = mkstemp(t.data());
-        if (fd < 0) {
-            error = "cannot create a file beside " + final + ": " + std::strerror(errno);
-            temp.clear();
+        if (!file.Create(final, UsualMode(), error))
             return false;
-        }
-        temp = t.data();
+        SayRemoved(file);
         const int kBuffer = 1 << 20;
-        ioBuffer = static_cast<uint8_t*>(av_malloc(kBuffer));
-        io = avio_alloc_context(ioBuffer, kBuffer, 1, this, nullptr, WritePacket, Seek);
+        auto* buffer = static_cast<uint8_t*>(av_malloc(kBuffer));
+        io = buffer ? avio_alloc_context(buffer, kBuffer, 1, this, nullptr, WritePacket, Seek)
+                    : nullptr;
         if (!io) {
+            av_free(buffer);
             error = "out of memory";
             return false;
         }
         io->direct = 1; // whole frames go straight to write(2), not through the buffer
         return true;
     }
-    void Discard() {
+    void FreeContext() {
         if (io) {
             av_freep(&io->buffer);
             avio_context_free(&io);
         }
-        if (fd >= 0)
-            close(fd), fd = -1;
-        if (!temp.empty())
-            unlink(temp.c_str()), temp.clear();
+    }
+    void Discard() {
+        FreeContext();
+        file.Discard();
     }
     bool Finish(const std::string& final, std::string& error) {
-        if (io) {
+        if (io)
             avio_flush(io);
-            av_freep(&io->buffer);
-            avio_context_free(&io);
-        }
-        if (lastErrno || fsync(fd) != 0 || close(fd) != 0) {
-            fd = -1;
-            error = "cannot write " + final + ": " + std::strerror(lastErrno ? lastErrno : errno);
+        FreeContext();
+        if (lastErrno) {
+            error = "cannot write " + final + ": " + std::strerror(lastErrno);
             return false;
         }
-        fd = -1;
-        if (rename(temp.c_str(), final.c_str()) != 0) {
-            error = "cannot rename " + temp + " to " + final + ": " + std::strerror(errno);
-            return false;
-        }
-        temp.clear();
-        return true;
+        return file.Finish(true, false, error);
     }
 };
 
@@ -623,8 +624,12 @@ int RunExport(const Options& options) {
     KestInfo info;
     avi::AviLayout layout;
     std::string error;
-    if (!ReadKestInfo(path, info, layout, error, options.keepGoing)) {
-        Error(error + (options.keepGoing ? "" : " (--keep-going exports what is there)"));
+    if (!ReadCapture(path, info, layout, error, options.keepGoing)) {
+        if (Interrupted())
+            return Stopped("nothing written to " + out);
+        Error(error + (options.keepGoing || error.find("cut short") == std::string::npos
+                           ? ""
+                           : " (--keep-going exports what is there)"));
         return kExitUsage;
     }
     if (layout.cut)
@@ -652,16 +657,24 @@ int RunExport(const Options& options) {
     const bool mkvOut = formatName && std::strcmp(formatName, "matroska") == 0;
     Input input;
     if (!input.Open(path, info, error)) {
+        if (Interrupted())
+            return Stopped("nothing written to " + out);
         Error(error);
         return kExitUsage;
     }
 
     AVFormatContext* oc = nullptr;
-    OutputFile file;
+    MuxOutput file;
     std::vector<int> streamMap(input.ctx->nb_streams, -1);
+    uint64_t frames = 0;
     auto fail = [&](int code, const std::string& message) {
-        if (!message.empty())
+        if (Interrupted())
+            Stopped(toStdout ? "standard output got " + std::to_string(frames) + " frames"
+                             : "nothing written to " + out);
+        else if (!message.empty())
             Error(message);
+        if (Interrupted())
+            code = kExitInterrupted;
         if (oc)
             avformat_free_context(oc), oc = nullptr;
         file.Discard();
@@ -675,6 +688,7 @@ int RunExport(const Options& options) {
             return fail(kExitOutput, "cannot set up a " + std::string(formatName) + " output");
         oc->pb = file.io;
         oc->flags |= AVFMT_FLAG_CUSTOM_IO;
+        oc->interrupt_callback = {InterruptCallback, nullptr};
         AVStream* v = avformat_new_stream(oc, nullptr);
         AVCodecParameters* p = v->codecpar;
         p->codec_type = AVMEDIA_TYPE_VIDEO;
@@ -690,7 +704,7 @@ int RunExport(const Options& options) {
                 p->codec_id = av_codec_get_id(tables, info.format.biChainHandler);
             p->codec_tag = aviOut ? tag : 0;
             p->bits_per_coded_sample = chain->biBitCount;
-            p->width = chain->biWidth > 0 ? chain->biWidth : info.width;
+            p->width = chain->biWidth > 0 ? chain->biWidth : info.width; // both checked
             p->height = chain->biHeight < 0 ? -chain->biHeight : chain->biHeight;
             if (p->height == 0)
                 p->height = info.height;
@@ -770,7 +784,7 @@ int RunExport(const Options& options) {
             stored.resize(info.storedBytes);
     }
     bool haveGood = false;
-    uint64_t frames = 0, replaced = 0, bytes = 0;
+    uint64_t replaced = 0, bytes = 0;
     PieceReader reader;
     RecordChecker checker(options, info);
     Progress progress(!options.quiet && isatty(2), info.length);
@@ -780,8 +794,21 @@ int RunExport(const Options& options) {
     int r;
     int64_t aviFill = 0; // empty frames written before the first, up to its start
     constexpr int64_t kMaxLeadingFrames = 1 << 20;
+    // A write the file refused is the output's fault; one the writer refused, the input's.
+    auto writeFailed = [&](int result) {
+        if (Interrupted())
+            return kExitInterrupted; // said once, by the end of the export
+        if (file.lastErrno) {
+            Error("cannot write " + out + ": " + AvError(result) +
+                  (file.lastErrno == ENOSPC ? " (disk full)" : ""));
+            return kExitOutput;
+        }
+        Error("the " + std::string(formatName) + " writer refuses frame " +
+              std::to_string(frames ? frames - 1 : 0) + " of " + path + ": " + AvError(result));
+        return kExitUsage;
+    };
     while ((r = av_read_frame(input.ctx, pkt)) >= 0) {
-        if (gStop) {
+        if (Interrupted()) {
             code = kExitInterrupted;
             break;
         }
@@ -793,8 +820,7 @@ int RunExport(const Options& options) {
                 pkt->stream_index = to;
                 pkt->pos = -1;
                 if ((r = av_write_frame(oc, pkt)) < 0) {
-                    code = kExitOutput;
-                    Error("cannot write " + out + ": " + AvError(r));
+                    code = writeFailed(r);
                     break;
                 }
             }
@@ -814,12 +840,10 @@ int RunExport(const Options& options) {
                 stored.resize(want);
                 into = stored.data();
             }
-            if (!reader.Read(source.piece->path, source.record.offset, into, want)) {
+            std::string why;
+            if (!reader.Read(source.piece->path, source.record.offset, into, want, why)) {
                 problem = "frame " + std::to_string(index) + ", record " + std::to_string(index) +
-                          " (" + std::string(source.record.path) + "): cannot read " +
-                          std::to_string(want) + " bytes at " +
-                          std::to_string(source.record.offset) + " of " + source.piece->path +
-                          ": " + std::strerror(errno ? errno : EIO);
+                          " (" + Shown(source.record.path) + "): " + why;
             } else if (info.chained) {
                 data = stored.data();
                 size = want;
@@ -836,6 +860,11 @@ int RunExport(const Options& options) {
                 size = frame.size();
                 haveGood = true;
             }
+        }
+        if (problem && Interrupted()) {
+            code = kExitInterrupted;
+            av_packet_unref(pkt);
+            break;
         }
         if (problem) {
             if (!options.keepGoing) {
@@ -861,9 +890,10 @@ int RunExport(const Options& options) {
             continue; // nothing to repeat yet: the frame is left out
         if (toStdout) {
             if (!WriteAll(1, data, size)) {
-                Error("cannot write raw frames to standard output: " +
-                      std::string(std::strerror(errno)));
-                code = kExitOutput;
+                code = Interrupted() ? kExitInterrupted : kExitOutput;
+                if (code == kExitOutput)
+                    Error("cannot write raw frames to standard output: " +
+                          std::string(std::strerror(errno)));
                 break;
             }
         } else {
@@ -885,6 +915,10 @@ int RunExport(const Options& options) {
                 if ((r = av_write_frame(oc, outPkt)) < 0)
                     break;
             }
+            if (r < 0) {
+                code = writeFailed(r);
+                break;
+            }
             aviFill = INT64_MAX;
             av_packet_unref(outPkt);
             outPkt->data = const_cast<uint8_t*>(data);
@@ -895,9 +929,7 @@ int RunExport(const Options& options) {
             outPkt->flags = AV_PKT_FLAG_KEY;
             av_packet_rescale_ts(outPkt, inVideo->time_base, oc->streams[0]->time_base);
             if ((r = av_write_frame(oc, outPkt)) < 0) {
-                Error("cannot write " + out + ": " + AvError(r) +
-                      (file.lastErrno == ENOSPC ? " (disk full)" : ""));
-                code = kExitOutput;
+                code = writeFailed(r);
                 outPkt->data = nullptr;
                 break;
             }
@@ -909,7 +941,7 @@ int RunExport(const Options& options) {
     }
     av_packet_free(&pkt);
     av_packet_free(&outPkt);
-    if (code == kExitOk && gStop)
+    if (Interrupted())
         code = kExitInterrupted;
     if (code == kExitOk && r != AVERROR_EOF && r < 0) {
         Error(path + ": reading stopped after frame " + std::to_string(frames) + ": " + AvError(r));
@@ -926,11 +958,8 @@ int RunExport(const Options& options) {
             Error(message + "; exported what is there");
         }
     }
-    if (code != kExitOk) {
-        if (code == kExitInterrupted)
-            Error("interrupted; nothing written to " + out);
+    if (code != kExitOk)
         return fail(code, "");
-    }
     if (oc) {
         if ((r = av_write_trailer(oc)) < 0)
             return fail(kExitOutput, "cannot finish " + out + ": " + AvError(r));
@@ -938,6 +967,8 @@ int RunExport(const Options& options) {
         oc = nullptr;
         if (!file.Finish(out, error))
             return fail(kExitOutput, error);
+        if (Interrupted()) // too late to stop: the output is whole
+            Warning("interrupted as " + out + " was complete; it is kept");
     }
     progress.Update(frames, bytes, true);
     if (!options.quiet && !toStdout)
@@ -951,23 +982,116 @@ int RunExport(const Options& options) {
 
 // ---- relink -------------------------------------------------------------------------------
 
+// Rewrites the records in place after the original is kept, whole, as the backup: copied under
+// a temporary name, flushed, and renamed only where no backup exists yet.
+int RelinkInPlaceKeepingBackup(PosixFile& in, const std::string& path, const avi::AviLayout& layout,
+                               const std::string& newBase) {
+    const std::string backup = avi::BackupNameOf(path);
+    struct stat st;
+    if (lstat(backup.c_str(), &st) == 0) {
+        Error(backup + " exists already; move it away or relink with -o OUT.avi");
+        return kExitUsage;
+    }
+    PosixFile rw(path, O_RDWR);
+    if (!rw.ok()) {
+        Error("cannot open " + path + " for writing: " + Reason(errno) + "; nothing was changed");
+        return kExitOutput;
+    }
+    struct stat checked, opened;
+    if (fstat(in.fd(), &checked) != 0 || fstat(rw.fd(), &opened) != 0 ||
+        checked.st_ino != opened.st_ino || checked.st_dev != opened.st_dev) {
+        Error(path + " was replaced while it was checked; nothing was changed");
+        return kExitUsage;
+    }
+    OutputFile copy;
+    std::string error;
+    if (!copy.Create(backup, checked.st_mode & 0777, error)) {
+        Error(error + "; nothing was changed");
+        return kExitOutput;
+    }
+    SayRemoved(copy);
+    FdFile copyFile(copy.fd());
+    if (!avi::CopyAll(in, copyFile, path, copy.temp(), error) || !copy.Finish(false, true, error)) {
+        copy.Discard();
+        if (Interrupted())
+            return Stopped("nothing was changed");
+        Error(error + (errno == 0 ? "" : std::string(": ") + Reason(errno)) +
+              "; nothing was changed");
+        return errno == EEXIST ? kExitUsage : kExitOutput;
+    }
+    // From here on the backup is whole under its name: it stays, whatever happens to the AVI.
+    auto done = avi::RelinkInPlace(rw, layout, newBase, error);
+    if (done && fsync(rw.fd()) != 0) {
+        error = std::string("cannot write it: ") + std::strerror(errno);
+        done.reset();
+    }
+    if (!done) {
+        if (Interrupted())
+            return Stopped("the original is kept as " + backup + " (" + path +
+                           " may be partly relinked)");
+        Error(path + ": " + error + "; the original is kept as " + backup);
+        return kExitOutput;
+    }
+    std::printf("relinked %llu records in place in %s (original kept as %s)\n",
+                (unsigned long long)*done, path.c_str(), backup.c_str());
+    return kExitOk;
+}
+
 int RunRelink(const Options& options) {
     if (options.args.size() != 1 || options.to.empty()) {
         Error("usage: kestro relink IN.avi --data DIR --to 'e:\\archive\\take1' [-o OUT.avi]");
         return kExitUsage;
     }
     const std::string& path = options.args[0];
-    KestInfo info;
-    avi::AviLayout layout;
-    std::string error;
-    if (!ReadKestInfo(path, info, layout, error)) {
-        Error(error);
+    // Records hold names in the capture's code page: a name typed here is UTF-8.
+    std::string newBase = options.to;
+    if (!IsAscii(newBase)) {
+        const int page = options.rules.codePage;
+        auto bytes = page == kCodePageAuto ? std::nullopt : FromUtf8(newBase, page);
+        if (!bytes) {
+            Error("--to " + newBase +
+                  (page == kCodePageAuto
+                       ? " is not plain ASCII: say with --codepage N which code page the "
+                         "capture's Windows writes names in (1252 Western, 932 Japanese...)"
+                       : " has characters that code page " + std::to_string(page) + " lacks"));
+            return kExitUsage;
+        }
+        newBase = *bytes;
+    }
+    // The records must name what the codec opens: an absolute or a network base.
+    if (const auto shape = ClassifyPiecePath(newBase + ".000"); shape.kind == PathKind::Refused) {
+        Error(
+            "--to " + options.to + ": " + RefusalText(shape.refusal) +
+            ", which the codec does not open; give an absolute Windows path (e:\\archive\\take1)");
         return kExitUsage;
     }
     PosixFile in(path, O_RDONLY);
     if (!in.ok()) {
-        Error("cannot open " + path + ": " + std::strerror(errno));
+        Error(CannotOpen(path, in));
         return kExitUsage;
+    }
+    // One relink of an AVI at a time; the kernel drops the lock however its holder ends.
+    if (flock(in.fd(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            Error("another relink of " + path + " is under way; nothing was changed");
+            return kExitUsage;
+        }
+        Warning("cannot lock " + path + " (" + std::strerror(errno) +
+                "); no other relink of it may run until this one ends");
+    }
+    struct stat self, other;
+    if (!options.output.empty() && stat(options.output.c_str(), &other) == 0 &&
+        fstat(in.fd(), &self) == 0 && self.st_ino == other.st_ino && self.st_dev == other.st_dev) {
+        Error("-o names the input itself; leave -o out to relink " + path +
+              " in place (the original is kept as .bak)");
+        return kExitUsage;
+    }
+    KestInfo info;
+    avi::AviLayout layout;
+    std::string error;
+    if (!ReadKestInfo(in, path, info, layout, error)) {
+        Error(error);
+        return Interrupted() ? kExitInterrupted : kExitUsage;
     }
     // Every piece must be found, under its new name first, and hold its frames.
     PieceRules renamed = options.rules;
@@ -982,9 +1106,10 @@ int RunRelink(const Options& options) {
             ++frames;
             broken = true; // until the record passes
             const std::string where = "frame " + std::to_string(chunk.index) + ", record " +
-                                      std::to_string(chunk.index) + " (" +
-                                      std::string(record.path) + ")";
-            auto name = avi::RelinkedPieceName(record.path, options.to);
+                                      std::to_string(chunk.index) + " (" + Shown(record.path) + ")";
+            if (auto refused = oldChecker.finder().Refusal(std::string(record.path)))
+                return where + ": refused: " + *refused;
+            auto name = avi::RelinkedPieceName(record.path, newBase);
             if (!name)
                 return where + ": the piece name has no .NNN suffix, or the new one is too long";
             std::string why;
@@ -992,7 +1117,8 @@ int RunRelink(const Options& options) {
             if (!piece)
                 piece = oldChecker.finder().Find(std::string(record.path), why);
             if (!piece)
-                return where + ": piece not found (as " + *name + " or as itself): " + why;
+                return where + ": piece not found (as " + Shown(*name) + " or as itself): " + why;
+            oldChecker.WarnOnce(*piece);
             if (!info.chained && record.size < info.storedBytes)
                 return where + ": smaller than one picture";
             if (record.offset > piece->size || record.size > piece->size - record.offset)
@@ -1003,6 +1129,8 @@ int RunRelink(const Options& options) {
         },
         error);
     if (!walked) {
+        if (Interrupted())
+            return Stopped("nothing was changed");
         Error(path + ": " + error);
         // Garbage records count as broken references, as in export; a damaged list does not.
         return broken || error.rfind("record ", 0) == 0 ? kExitBroken : kExitUsage;
@@ -1012,32 +1140,11 @@ int RunRelink(const Options& options) {
               " frames, the file holds " + std::to_string(frames));
         return kExitUsage;
     }
-    const bool fits = avi::RelinkFitsInPlace(in, layout, options.to, error);
-    if (options.output.empty() && fits) {
-        const std::string backup = path + ".bak";
-        if (access(backup.c_str(), F_OK) == 0) {
-            Error(backup + " exists already; move it away or relink with -o OUT.avi");
-            return kExitUsage;
-        }
-        if (!CopyFileBytes(path, backup, error)) {
-            unlink(backup.c_str());
-            Error(error);
-            return kExitOutput;
-        }
-        PosixFile rw(path, O_RDWR);
-        if (!rw.ok()) {
-            Error("cannot open " + path + " for writing: " + std::strerror(errno));
-            return kExitOutput;
-        }
-        auto done = avi::RelinkInPlace(rw, layout, options.to, error);
-        if (!done || fsync(rw.fd()) != 0) {
-            Error(path + ": " + error + "; the original is kept as " + backup);
-            return kExitOutput;
-        }
-        std::printf("relinked %llu records in place in %s (original kept as %s)\n",
-                    (unsigned long long)*done, path.c_str(), backup.c_str());
-        return kExitOk;
-    }
+    const bool fits = avi::RelinkFitsInPlace(in, layout, newBase, error);
+    if (Interrupted())
+        return Stopped("nothing was changed");
+    if (options.output.empty() && fits)
+        return RelinkInPlaceKeepingBackup(in, path, layout, newBase);
     std::string target = options.output;
     if (target.empty()) {
         target = path.substr(0, path.size() - (EndsWith(path, ".avi") ? 4 : 0)) + ".relinked.avi";
@@ -1045,22 +1152,18 @@ int RunRelink(const Options& options) {
                      target.c_str());
     }
     OutputFile tmp;
-    if (!tmp.Create(target, error)) {
+    if (!tmp.Create(target, UsualMode(), error)) {
         Error(error);
         return kExitOutput;
     }
-    av_freep(&tmp.io->buffer); // plain positioned writes here
-    avio_context_free(&tmp.io);
-    PosixFile outFile(tmp.temp, O_RDWR);
-    auto done = avi::RelinkToNewFile(in, layout, outFile, options.to, error);
-    if (!done) {
+    SayRemoved(tmp);
+    FdFile outFile(tmp.fd());
+    auto done = avi::RelinkToNewFile(in, layout, outFile, newBase, error);
+    if (!done || !tmp.Finish(true, false, error)) {
         tmp.Discard();
-        Error(path + ": " + error);
-        return kExitOutput;
-    }
-    if (!tmp.Finish(target, error)) {
-        tmp.Discard();
-        Error(error);
+        if (Interrupted())
+            return Stopped("nothing written to " + target);
+        Error(done ? error : path + ": " + error);
         return kExitOutput;
     }
     std::printf("relinked %llu records into %s (%s unchanged)\n", (unsigned long long)*done,
@@ -1084,6 +1187,8 @@ void Usage() {
                  "$WINEPREFIX)\n"
                  "  --data DIR              look for each piece's file name in DIR\n"
                  "                          (last: the piece's file name beside the AVI)\n"
+                 "  --codepage N|auto       the code page of the records' names (default auto:\n"
+                 "                          the bytes as stored, then 1252, then 932)\n"
                  "  -q                      no progress line\n"
                  "  --keep-going            export anyway, repeating the last good frame\n"
                  "exit codes: 0 ok, 1 broken record or piece, 2 bad arguments or input, 4 output "
@@ -1093,7 +1198,7 @@ void Usage() {
 } // namespace
 
 int Main(int argc, char** argv) {
-    gStop = false;
+    ClearInterrupt();
     av_log_set_level(AV_LOG_ERROR);
     Options options;
     if (const char* prefix = std::getenv("WINEPREFIX"))
@@ -1131,6 +1236,23 @@ int Main(int argc, char** argv) {
                 Error("--data wants a folder");
                 return kExitUsage;
             }
+        } else if (a == "--codepage") {
+            std::string page;
+            if (!value(page)) {
+                Error("--codepage wants a number (1252, 932...) or auto");
+                return kExitUsage;
+            }
+            if (page == "auto") {
+                options.rules.codePage = kCodePageAuto;
+            } else {
+                char* end = nullptr;
+                const long n = std::strtol(page.c_str(), &end, 10);
+                if (page.empty() || *end || n <= 0 || n > 65535 || !KnownCodePage(int(n))) {
+                    Error("--codepage " + page + ": not a code page this system converts");
+                    return kExitUsage;
+                }
+                options.rules.codePage = int(n);
+            }
         } else if (a == "--to") {
             if (!value(options.to)) {
                 Error("--to wants a Windows base path");
@@ -1162,14 +1284,6 @@ int Main(int argc, char** argv) {
         return RunRelink(options);
     Usage();
     return kExitUsage;
-}
-
-void InstallSignalHandlers() {
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
 }
 
 } // namespace kestro::tool

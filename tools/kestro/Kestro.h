@@ -10,6 +10,6 @@ constexpr int kExitOutput = 4; // the output cannot be written (full disk, no pe
 constexpr int kExitInterrupted = 130;
 
 int Main(int argc, char** argv);
-void InstallSignalHandlers(); // Ctrl-C ends an export cleanly: no partial output is left
+void InstallSignalHandlers(); // Ctrl-C ends any command cleanly: no partial output is left
 
 } // namespace kestro::tool

@@ -4,7 +4,11 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
+
+#include "CodePages.h"
+#include "pure/PiecePath.h"
 
 namespace kestro::tool {
 
@@ -82,23 +86,12 @@ std::optional<std::string> JoinCaseless(const std::string& dir,
     return path;
 }
 
-const Piece* PieceFinder::Find(const std::string& windowsPath, std::string& why) {
-    if (auto it = found_.find(windowsPath); it != found_.end())
-        return &it->second;
-    if (auto it = missing_.find(windowsPath); it != missing_.end()) {
-        why = it->second;
-        return nullptr;
-    }
-    why.clear();
-    auto split = SplitWindowsPath(windowsPath);
-    if (!split) {
-        why = "not a usable file path";
-        missing_[windowsPath] = why;
-        return nullptr;
-    }
-    std::vector<std::pair<std::string, std::string>> tries; // local path, rule
+void PieceFinder::PathRules(const WindowsPath& split, const std::string& how, bool folder,
+                            std::vector<Try>& tries) {
     // 1. the user's --map rules, in the order given
-    for (const auto& [prefix, dir] : rules_.maps) {
+    for (size_t order = 0; order < rules_.maps.size(); ++order) {
+        const auto& [prefix, dir] = rules_.maps[order];
+        const std::string rule = "--map " + prefix + "=" + dir;
         auto p = SplitWindowsPath(prefix);
         WindowsPath want = p ? *p : WindowsPath{};
         if (!p) { // a bare drive such as "e:" or "e:\"
@@ -107,49 +100,157 @@ const Piece* PieceFinder::Find(const std::string& windowsPath, std::string& why)
                 continue;
             want.drive = bare->drive;
         }
-        if (want.drive != split->drive || want.parts.size() >= split->parts.size())
+        if (want.drive != split.drive || want.parts.size() > split.parts.size() ||
+            (!folder && want.parts.size() == split.parts.size()))
             continue;
         bool same = true;
         for (size_t i = 0; i < want.parts.size() && same; ++i)
-            same = strcasecmp(want.parts[i].c_str(), split->parts[i].c_str()) == 0;
+            same = strcasecmp(want.parts[i].c_str(), split.parts[i].c_str()) == 0;
         if (!same)
             continue;
-        std::vector<std::string> rest(split->parts.begin() + long(want.parts.size()),
-                                      split->parts.end());
-        if (auto local = JoinCaseless(dir, rest))
-            tries.push_back({*local, "--map " + prefix + "=" + dir});
-        else
-            tries.push_back({dir + "/...", "--map " + prefix + "=" + dir});
+        std::vector<std::string> rest(split.parts.begin() + long(want.parts.size()),
+                                      split.parts.end());
+        auto local = JoinCaseless(dir, rest);
+        tries.push_back({order, local ? *local : dir + "/...", rule, how});
     }
     // 2. the drive links of a Wine prefix
-    if (!rules_.wineprefix.empty() && !split->drive.empty()) {
-        std::string drive = rules_.wineprefix + "/dosdevices/" + split->drive;
-        if (auto local = JoinCaseless(drive, split->parts))
-            tries.push_back({*local, "wine prefix " + rules_.wineprefix});
-        else
-            tries.push_back({drive + "/...", "wine prefix " + rules_.wineprefix});
+    if (!rules_.wineprefix.empty() && !split.drive.empty()) {
+        std::string drive = rules_.wineprefix + "/dosdevices/" + split.drive;
+        auto local = JoinCaseless(drive, split.parts);
+        tries.push_back({rules_.maps.size(), local ? *local : drive + "/...",
+                         "wine prefix " + rules_.wineprefix, how});
     }
-    // 3. the piece's own name in --data, 4. beside the AVI
-    const std::vector<std::string> leaf{split->parts.back()};
-    if (!rules_.dataDir.empty()) {
-        auto local = JoinCaseless(rules_.dataDir, leaf);
-        tries.push_back(
-            {local ? *local : rules_.dataDir + "/" + leaf[0], "--data " + rules_.dataDir});
+}
+
+std::string PieceFinder::RecordedFolder(const std::string& windowsPath) {
+    auto readings = ReadingsOf(windowsPath, kCodePageAuto);
+    if (rules_.codePage != kCodePageAuto)
+        for (auto& r : ReadingsOf(windowsPath, rules_.codePage))
+            readings.push_back(r);
+    for (const auto& reading : readings) {
+        auto split = SplitWindowsPath(reading.text);
+        if (!split || split->parts.size() < 2)
+            continue; // a piece in a drive's root: its folder tells nothing
+        split->parts.pop_back();
+        std::vector<Try> tries;
+        PathRules(*split, reading.how, true, tries);
+        for (const auto& t : tries) {
+            struct stat st;
+            if (stat(t.local.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                return t.local + (t.how.empty() ? "" : " (reading the name as " + t.how + ")");
+        }
     }
-    {
+    return "";
+}
+
+std::optional<std::string> PieceFinder::Refusal(const std::string& windowsPath) {
+    const PathClass shape = ClassifyPiecePath(windowsPath);
+    if (shape.kind == PathKind::Refused)
+        return std::string(RefusalText(shape.refusal));
+    if (shape.kind == PathKind::Network) {
+        for (const auto& reading : ReadingsOf(windowsPath, rules_.codePage)) {
+            std::vector<Try> tries;
+            if (auto split = SplitWindowsPath(reading.text))
+                PathRules(*split, reading.how, false, tries);
+            if (!tries.empty())
+                return std::nullopt;
+        }
+        return std::string("a network path, read only where --map maps it");
+    }
+    return std::nullopt;
+}
+
+const Piece* PieceFinder::Find(const std::string& windowsPath, std::string& why) {
+    if (auto it = found_.find(windowsPath); it != found_.end())
+        return &it->second;
+    if (auto it = missing_.find(windowsPath); it != missing_.end()) {
+        why = it->second;
+        return nullptr;
+    }
+    why.clear();
+    auto fail = [&](const std::string& text) -> const Piece* {
+        why = text;
+        missing_[windowsPath] = why;
+        return nullptr;
+    };
+    const auto readings = ReadingsOf(windowsPath, rules_.codePage);
+    if (readings.empty())
+        return fail("the name is not text in code page " + std::to_string(rules_.codePage));
+    std::vector<std::pair<WindowsPath, std::string>> splits; // of every reading
+    for (const auto& reading : readings)
+        if (auto split = SplitWindowsPath(reading.text))
+            splits.push_back({*split, reading.how});
+    if (splits.empty())
+        return fail("not a usable file path");
+    // The rules in order, each with every reading of the name; the last two go by the piece's
+    // file name alone.
+    // A network name is read only where the user mapped it: never by its file name alone.
+    const bool network = ClassifyPiecePath(windowsPath).kind == PathKind::Network;
+    const size_t byName = rules_.maps.size() + 1;
+    std::vector<std::vector<Try>> rules(byName + 2);
+    for (const auto& [split, how] : splits) {
+        std::vector<Try> tries;
+        PathRules(split, how, false, tries);
+        for (auto& t : tries)
+            rules[t.order].push_back(std::move(t));
+    }
+    for (const auto& [split, how] : network ? decltype(splits){} : splits) {
+        const std::vector<std::string> leaf{split.parts.back()};
+        if (!rules_.dataDir.empty()) {
+            auto local = JoinCaseless(rules_.dataDir, leaf);
+            rules[byName].push_back({byName, local ? *local : rules_.dataDir + "/" + leaf[0],
+                                     "--data " + rules_.dataDir, how});
+        }
         auto local = JoinCaseless(rules_.aviDir, leaf);
-        tries.push_back({local ? *local : rules_.aviDir + "/" + leaf[0], "beside the AVI"});
+        rules[byName + 1].push_back(
+            {byName + 1, local ? *local : rules_.aviDir + "/" + leaf[0], "beside the AVI", how});
     }
-    for (const auto& [local, rule] : tries) {
-        Piece piece;
-        if (RegularFile(local, piece.size)) {
-            piece.path = local;
-            piece.rule = rule;
+    for (size_t r = 0; r < rules.size(); ++r) {
+        std::vector<std::pair<const Try*, Piece>> hits;
+        std::vector<std::pair<dev_t, ino_t>> seen;
+        for (const auto& t : rules[r]) {
+            struct stat st;
+            Piece piece;
+            if (RegularFile(t.local, piece.size) && stat(t.local.c_str(), &st) == 0) {
+                if (std::find(seen.begin(), seen.end(), std::pair{st.st_dev, st.st_ino}) ==
+                    seen.end()) {
+                    seen.push_back({st.st_dev, st.st_ino});
+                    hits.push_back({&t, piece});
+                }
+                continue;
+            }
+            const std::string tried = t.local +
+                                      (Exists(t.local) ? " (not a regular file)" : " (absent)") +
+                                      " by " + t.rule;
+            if (why.find(tried) == std::string::npos)
+                why += (why.empty() ? "" : "; ") + tried;
+        }
+        if (hits.size() > 1) {
+            std::string text = "the name reads as different files";
+            for (const auto& [t, piece] : hits)
+                text += "; as " + t->how + ": " + t->local;
+            return fail(text + " (by " + hits[0].first->rule + "; --codepage N chooses)");
+        }
+        if (hits.size() == 1) {
+            Piece piece = hits[0].second;
+            piece.path = hits[0].first->local;
+            for (const auto& reading : readings)
+                if (reading.how == hits[0].first->how)
+                    piece.name = reading.text;
+            piece.rule =
+                hits[0].first->rule +
+                (hits[0].first->how.empty() ? "" : ", reading the name as " + hits[0].first->how);
+            if (r >= byName) {
+                const std::string folder = RecordedFolder(windowsPath);
+                if (!folder.empty())
+                    piece.warning = Shown(windowsPath) + " was found only by its file name, as " +
+                                    piece.path + " (" + hits[0].first->rule +
+                                    "), while its folder exists here as " + folder +
+                                    " without it: that file may belong to another capture";
+            }
+            why.clear();
             return &(found_[windowsPath] = piece);
         }
-        if (!why.empty())
-            why += "; ";
-        why += local + (Exists(local) ? " (not a regular file)" : " (absent)") + " by " + rule;
     }
     missing_[windowsPath] = why;
     return nullptr;

@@ -14,11 +14,14 @@ struct PieceRules {
     std::string wineprefix;                                // "" when none
     std::string dataDir;                                   // "" when none
     std::string aviDir;                                    // the folder of the AVI
+    int codePage = 0;                                      // of record names; 0: automatic
 };
 
 struct Piece {
-    std::string path; // local path of a regular file
-    std::string rule; // which rule found it, for info
+    std::string name;    // the record's name as it was read (UTF-8 where a code page applied)
+    std::string path;    // local path of a regular file
+    std::string rule;    // which rule found it, and how the name was read, for info
+    std::string warning; // why the file found may not be the piece; "" when none
     uint64_t size = 0;
 };
 
@@ -37,12 +40,30 @@ std::optional<std::string> JoinCaseless(const std::string& dir,
 class PieceFinder {
 public:
     explicit PieceFinder(PieceRules rules) : rules_(std::move(rules)) {}
-    // The piece a record names, by the first rule that yields a regular file. On failure `why`
-    // lists what was tried.
+    // The piece a record names (bytes in the capture's code page), by the first rule that yields
+    // a regular file, each rule trying every reading of the name. On failure `why` lists what was
+    // tried, or the readings that lead to different files under one rule.
     const Piece* Find(const std::string& windowsPath, std::string& why);
+    // Why the codec's rule for piece names refuses the name, so that no rule looks for it: not a
+    // piece name (.000 to .499), a device, relative, drive-relative or stream name, or a network
+    // path that no --map rule maps. Empty when the name may be looked for.
+    std::optional<std::string> Refusal(const std::string& windowsPath);
     const std::map<std::string, Piece>& Found() const { return found_; }
 
 private:
+    struct Try {
+        size_t order; // of the rule
+        std::string local;
+        std::string rule;
+        std::string how; // the reading of the name
+    };
+    // Where the path rules (--map, the Wine prefix) put a reading of a record's name; with
+    // `folder`, a --map prefix may name the whole of it.
+    void PathRules(const WindowsPath& split, const std::string& how, bool folder,
+                   std::vector<Try>& tries);
+    // A folder the record names that exists here, by any reading and path rule; "" when none.
+    std::string RecordedFolder(const std::string& windowsPath);
+
     PieceRules rules_;
     std::map<std::string, Piece> found_;
     std::map<std::string, std::string> missing_;
