@@ -146,7 +146,8 @@ std::vector<uint8_t> BuildAvi(const AviPlan& plan) {
     {
         const size_t strl = OpenList(b, "LIST", "strl");
         Chunk(b, "strh",
-              StreamHeader("vids", "KEST", plan.scale, plan.rate, plan.start, frames, 30, 0));
+              StreamHeader("vids", "KEST", plan.scale, plan.rate, plan.start,
+                           plan.length.value_or(frames), 30, 0));
         Chunk(b, "strf", plan.format);
         superIndex.push_back(SuperIndex(b, "00dc", frames));
         CloseList(b, strl);

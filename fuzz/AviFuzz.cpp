@@ -1,0 +1,205 @@
+// The RIFF walker, the record finder and both relinks over an AVI taken from the input, checked
+// against what the walk itself promised: chunks inside their movi list, records in file order,
+// a relink that changes nothing but the records and loses no chunk of another stream.
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "AviRecords.h"
+#include "FuzzSupport.h"
+#include "pure/StreamFormat.h"
+
+using namespace kestro;
+using namespace kestro::avi;
+using fuzz::MemoryFile;
+
+namespace {
+
+struct Found {
+    uint64_t offset;
+    uint32_t size;
+    std::string path;
+    uint64_t chunkOffset;
+    uint32_t chunkSize;
+};
+
+std::optional<std::vector<Found>> Records(ByteFile& file, const AviLayout& layout) {
+    std::vector<Found> out;
+    std::string error;
+    bool ok = ForEachRecord(
+        file, layout,
+        [&](const RecordChunk& c, const FrameRecordView& r) -> std::optional<std::string> {
+            FUZZ_CHECK(!r.path.empty() && r.path.size() <= kMaxRecordPath, r.path);
+            FUZZ_CHECK(r.path.find('\0') == std::string_view::npos, "a zero inside the path");
+            FUZZ_CHECK(FrameRecordBytes(r.path.size()) <= c.chunkSize, "path beyond its chunk");
+            out.push_back({r.offset, r.size, std::string(r.path), c.chunkOffset, c.chunkSize});
+            return std::nullopt;
+        },
+        error);
+    if (!ok)
+        return std::nullopt;
+    return out;
+}
+
+// Chunk payloads of one stream, in file order.
+std::vector<std::vector<uint8_t>> Payloads(ByteFile& file, const AviLayout& layout, int stream) {
+    std::vector<std::vector<uint8_t>> out;
+    std::string error;
+    ForEachStreamChunk(
+        file, layout, stream,
+        [&](const RecordChunk& c) {
+            std::vector<uint8_t> data(c.chunkSize);
+            FUZZ_CHECK(file.ReadAt(c.chunkOffset + 8, data.data(), data.size()),
+                       "a walked chunk cannot be read");
+            out.push_back(std::move(data));
+            return out.size() < 4096;
+        },
+        error);
+    return out;
+}
+
+void CheckWalk(MemoryFile& file, const AviLayout& layout) {
+    const uint64_t size = file.Size();
+    FUZZ_CHECK(!layout.movi.empty(), "a layout without movi");
+    for (const auto& m : layout.movi)
+        FUZZ_CHECK(m.start >= 12 && m.start <= m.end && m.end <= size, "movi span outside");
+    FUZZ_CHECK(layout.streams.size() <= 100, "too many streams");
+    if (layout.kestStream >= 0) {
+        FUZZ_CHECK(size_t(layout.kestStream) < layout.streams.size(), "kest stream index");
+        const auto& s = layout.streams[size_t(layout.kestStream)];
+        FUZZ_CHECK(s.fccType == Fourcc("vids"), "kest stream is not video");
+        FUZZ_CHECK(s.format.size() >= kStreamHeaderBytes, "kest format short");
+    }
+    for (const auto& s : layout.streams)
+        FUZZ_CHECK(s.headerOffset + 40 <= size && s.format.size() <= (1u << 20), "stream header");
+    const int streams = int(std::min<size_t>(layout.streams.size(), 4));
+    for (int stream = 0; stream < streams; ++stream) {
+        uint64_t next = 0, last = 0;
+        bool first = true;
+        std::string error;
+        ForEachStreamChunk(
+            file, layout, stream,
+            [&](const RecordChunk& c) {
+                FUZZ_CHECK(c.index == next, "indices not consecutive");
+                FUZZ_CHECK(first || c.chunkOffset > last, "chunks not in file order");
+                bool inside = false;
+                for (const auto& m : layout.movi)
+                    inside = inside || (c.chunkOffset >= m.start &&
+                                        c.chunkOffset + 8 + uint64_t(c.chunkSize) <= m.end);
+                FUZZ_CHECK(inside, "chunk outside every movi list");
+                FUZZ_CHECK(StreamOfChunkId(uint32_t(file.bytes[c.chunkOffset]) |
+                                           uint32_t(file.bytes[c.chunkOffset + 1]) << 8) == stream,
+                           "chunk of another stream");
+                ++next, last = c.chunkOffset, first = false;
+                return next < 100000;
+            },
+            error);
+    }
+}
+
+void CheckInPlace(const std::vector<uint8_t>& original, const AviLayout& layout,
+                  const std::vector<Found>& records, std::string_view base, bool fits,
+                  uint64_t writeLimit) {
+    MemoryFile copy(original);
+    copy.writeLimit = writeLimit;
+    std::string error;
+    auto done = RelinkInPlace(copy, layout, base, error);
+    if (writeLimit == UINT64_MAX)
+        FUZZ_CHECK(done.has_value() == fits, "in-place relink disagrees with its check: " + error);
+    if (!done)
+        return;
+    FUZZ_CHECK(*done == records.size(), "relinked count");
+    FUZZ_CHECK(copy.bytes.size() == original.size(), "in-place relink changed the size");
+    std::vector<bool> mayChange(original.size(), false);
+    for (const auto& r : records)
+        std::fill(mayChange.begin() + long(r.chunkOffset + 8),
+                  mayChange.begin() + long(r.chunkOffset + 8 + r.chunkSize), true);
+    for (size_t i = 0; i < original.size(); ++i)
+        FUZZ_CHECK(mayChange[i] || copy.bytes[i] == original[i],
+                   "byte " + std::to_string(i) + " outside every record changed");
+    auto again = ReadAviLayout(copy, true, error);
+    FUZZ_CHECK(again.has_value(), "relinked file no longer reads: " + error);
+    auto renamed = Records(copy, *again);
+    FUZZ_CHECK(renamed && renamed->size() == records.size(), "records lost in place");
+    for (size_t i = 0; i < records.size(); ++i) {
+        const auto& was = records[i];
+        const auto& now = (*renamed)[i];
+        FUZZ_CHECK(now.offset == was.offset && now.size == was.size, "record fields changed");
+        FUZZ_CHECK(now.path == RelinkedPieceName(was.path, base).value_or("?"), now.path);
+    }
+}
+
+void CheckNewFile(MemoryFile& in, const AviLayout& layout, const std::vector<Found>& records,
+                  std::string_view base, bool inPlaceWorked, uint64_t writeLimit) {
+    MemoryFile out;
+    out.writeLimit = writeLimit;
+    std::string error;
+    auto done = RelinkToNewFile(in, layout, out, base, error);
+    if (!done) {
+        if (inPlaceWorked && writeLimit == UINT64_MAX)
+            FUZZ_CHECK(error.find("nested too deeply") != std::string::npos,
+                       "a relink that fits in place fails into a new file: " + error);
+        return;
+    }
+    FUZZ_CHECK(*done == records.size(), "relinked count");
+    auto again = ReadAviLayout(out, true, error);
+    FUZZ_CHECK(again.has_value(), "the new file does not read: " + error);
+    FUZZ_CHECK(again->streams.size() == layout.streams.size(), "streams lost");
+    FUZZ_CHECK(again->kestStream == layout.kestStream, "kest stream moved");
+    for (size_t i = 0; i < layout.streams.size(); ++i) {
+        const auto& a = layout.streams[i];
+        const auto& b = again->streams[i];
+        FUZZ_CHECK(a.fccType == b.fccType && a.fccHandler == b.fccHandler && a.scale == b.scale &&
+                       a.rate == b.rate && a.start == b.start && a.length == b.length &&
+                       a.format == b.format,
+                   "stream " + std::to_string(i) + " header changed");
+        if (int(i) == layout.kestStream)
+            FUZZ_CHECK(b.suggestedBufferSize >= a.suggestedBufferSize, "buffer size shrank");
+        else
+            FUZZ_CHECK(b.suggestedBufferSize == a.suggestedBufferSize, "other buffer size");
+    }
+    auto renamed = Records(out, *again);
+    FUZZ_CHECK(renamed && renamed->size() == records.size(), "records lost in the new file");
+    for (size_t i = 0; i < records.size(); ++i) {
+        const auto& was = records[i];
+        const auto& now = (*renamed)[i];
+        FUZZ_CHECK(now.offset == was.offset && now.size == was.size, "record fields changed");
+        FUZZ_CHECK(now.path == RelinkedPieceName(was.path, base).value_or("?"), now.path);
+    }
+    const int streams = int(std::min<size_t>(layout.streams.size(), 4));
+    for (int s = 0; s < streams; ++s)
+        if (s != layout.kestStream)
+            FUZZ_CHECK(Payloads(in, layout, s) == Payloads(out, *again, s),
+                       "stream " + std::to_string(s) + " chunks changed");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::Reader input(data, size);
+    const uint8_t flags = input.U8();
+    const std::string base = input.Text(300);
+    const uint32_t limit = input.U32();
+    const uint64_t writeLimit = (flags & 4) ? limit : UINT64_MAX;
+    MemoryFile file(input.Rest());
+    file.readOnly = true;
+
+    std::string error;
+    auto layout = ReadAviLayout(file, false, error, flags & 1);
+    auto kest = ReadAviLayout(file, true, error, flags & 1);
+    FUZZ_CHECK(kest.has_value() == (layout && layout->kestStream >= 0), "needKest disagrees");
+    if (!layout)
+        return 0;
+    CheckWalk(file, *layout);
+    if (layout->kestStream < 0)
+        return 0;
+    auto records = Records(file, *layout);
+    if (!records || layout->cut)
+        return 0;
+    const bool fits = RelinkFitsInPlace(file, *layout, base, error);
+    CheckInPlace(file.bytes, *layout, *records, base, fits, writeLimit);
+    CheckNewFile(file, *layout, *records, base, fits, (flags & 8) ? limit : UINT64_MAX);
+    return 0;
+}
