@@ -131,6 +131,64 @@ void CheckInPlace(const std::vector<uint8_t>& original, const AviLayout& layout,
     }
 }
 
+uint32_t Le32(const std::vector<uint8_t>& b, uint64_t at) {
+    return at + 4 <= b.size() ? uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 |
+                                    uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24
+                              : 0;
+}
+
+// Where the entries of the idx1 and ix## indexes put their chunks' headers, in file order. An
+// idx1 counts from the first movi list's type word when its first entry is found there, else
+// from the start of the file; an ix## index of chunks from its base, pointing at the data.
+struct Pointer {
+    uint32_t id;
+    uint64_t header;
+};
+
+void IndexWalk(const std::vector<uint8_t>& b, uint64_t start, uint64_t end, int depth,
+               const AviLayout& layout, std::vector<Pointer>& out) {
+    for (uint64_t p = start; p + 8 <= end && out.size() < 100000;) {
+        const uint32_t id = Le32(b, p), size = Le32(b, p + 4);
+        const uint64_t data = p + 8, stop = std::min<uint64_t>(end, data + uint64_t(size));
+        if ((id == Fourcc("RIFF") || id == Fourcc("LIST")) && size >= 4 && depth < 8)
+            IndexWalk(b, data + 4, stop, depth + 1, layout, out);
+        if (id == Fourcc("idx1") && !layout.movi.empty()) {
+            const uint64_t moviType = layout.movi.front().start - 4;
+            const uint64_t origin =
+                stop - data >= 16 && Le32(b, moviType + Le32(b, data + 8)) == Le32(b, data)
+                    ? moviType
+                    : 0;
+            for (uint64_t e = data; e + 16 <= stop; e += 16)
+                out.push_back({Le32(b, e), origin + Le32(b, e + 8)});
+        }
+        if ((id & 0xffff) == (Fourcc("ix00") & 0xffff) && stop - data >= 24 && b[data] == 2 &&
+            b[data + 1] == 0 && b[data + 3] == 1) {
+            const uint64_t base = uint64_t(Le32(b, data + 12)) | uint64_t(Le32(b, data + 16)) << 32;
+            const uint32_t chunkId = Le32(b, data + 8);
+            for (uint64_t e = data + 24, n = 0; e + 8 <= stop && n < Le32(b, data + 4); e += 8, ++n)
+                out.push_back({chunkId, base + Le32(b, e) - 8});
+        }
+        p = data + uint64_t(size) + (size & 1);
+    }
+}
+
+// Only the RIFFs the layout was read from (AVI, then AVIX): what follows is not the file's.
+std::vector<Pointer> IndexPointers(const std::vector<uint8_t>& b, const AviLayout& layout) {
+    std::vector<Pointer> out;
+    for (uint64_t p = 0; p + 12 <= b.size();) {
+        const uint32_t size = Le32(b, p + 4);
+        if (Le32(b, p) != Fourcc("RIFF") || Le32(b, p + 8) != (p ? Fourcc("AVIX") : Fourcc("AVI ")))
+            break;
+        IndexWalk(b, p + 12, std::min<uint64_t>(b.size(), p + 8 + uint64_t(size)), 1, layout, out);
+        p += 8 + uint64_t(size) + (size & 1);
+    }
+    return out;
+}
+
+bool Names(const std::vector<uint8_t>& b, const Pointer& p) {
+    return p.header + 8 <= b.size() && Le32(b, p.header) == p.id;
+}
+
 void CheckNewFile(MemoryFile& in, const AviLayout& layout, const std::vector<Found>& records,
                   std::string_view base, bool inPlaceWorked, uint64_t writeLimit) {
     MemoryFile out;
@@ -167,6 +225,27 @@ void CheckNewFile(MemoryFile& in, const AviLayout& layout, const std::vector<Fou
         const auto& now = (*renamed)[i];
         FUZZ_CHECK(now.offset == was.offset && now.size == was.size, "record fields changed");
         FUZZ_CHECK(now.path == RelinkedPieceName(was.path, base).value_or("?"), now.path);
+    }
+    // Every index entry that named a chunk still names it, and a chunk of another stream still
+    // holds the same bytes.
+    const auto before = IndexPointers(in.bytes, layout);
+    const auto after = IndexPointers(out.bytes, *again);
+    FUZZ_CHECK(before.size() == after.size(), "index entries lost");
+    for (size_t i = 0; i < before.size(); ++i) {
+        if (!Names(in.bytes, before[i]))
+            continue;
+        FUZZ_CHECK(after[i].id == before[i].id && Names(out.bytes, after[i]),
+                   "index entry " + std::to_string(i) + " no longer names its chunk");
+        if (StreamOfChunkId(before[i].id) == layout.kestStream)
+            continue;
+        const uint32_t n = Le32(in.bytes, before[i].header + 4);
+        FUZZ_CHECK(Le32(out.bytes, after[i].header + 4) == n &&
+                       before[i].header + 8 + n <= in.bytes.size() &&
+                       after[i].header + 8 + n <= out.bytes.size() &&
+                       std::equal(in.bytes.begin() + long(before[i].header + 8),
+                                  in.bytes.begin() + long(before[i].header + 8 + n),
+                                  out.bytes.begin() + long(after[i].header + 8)),
+                   "index entry " + std::to_string(i) + " names other bytes");
     }
     const int streams = int(std::min<size_t>(layout.streams.size(), 4));
     for (int s = 0; s < streams; ++s)

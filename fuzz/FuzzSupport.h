@@ -12,19 +12,27 @@
 #include <string_view>
 #include <vector>
 
+#include <sanitizer/common_interface_defs.h>
+
 #include "AviRecords.h"
 
-// A failed oracle: libFuzzer saves the input that made it fail.
+// A failed oracle: libFuzzer saves the input that made it fail. The message goes where the
+// sanitizers report, which stays open when libFuzzer closes the target's standard error.
 #define FUZZ_CHECK(cond, what)                                                                     \
     do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "fuzz check failed at %s:%d: %s (%s)\n", __FILE__, __LINE__,      \
-                         #cond, std::string(what).c_str());                                        \
-            std::abort();                                                                          \
-        }                                                                                          \
+        if (!(cond))                                                                               \
+            fuzz::Fail(__FILE__, __LINE__, #cond, std::string(what));                              \
     } while (0)
 
 namespace fuzz {
+
+[[noreturn]] inline void Fail(const char* file, int line, const char* cond,
+                              const std::string& what) {
+    const std::string text = std::string("fuzz check failed at ") + file + ":" +
+                             std::to_string(line) + ": " + cond + " (" + what + ")";
+    __sanitizer_report_error_summary(text.c_str());
+    std::abort();
+}
 
 class Reader {
 public:

@@ -22,8 +22,9 @@ constexpr std::optional<uint32_t> DibImageBytes(int32_t width, int32_t height, u
     return uint32_t(bytes);
 }
 
-constexpr uint32_t DibRowBytes(int32_t width, uint32_t bits) {
-    return uint32_t(((uint64_t(width) * bits + 31) / 32) * 4);
+// 64 bits: a row of 2^30 pixels of 32 bits is already 2^32 bytes.
+constexpr uint64_t DibRowBytes(int32_t width, uint32_t bits) {
+    return ((uint64_t(width) * bits + 31) / 32) * 4;
 }
 
 // The slot buffer of a run: the output picture rounded up to whole pages; empty when that does

@@ -240,6 +240,67 @@ TEST(AviRecords, RefusesCutFilesGarbageRecordsAndOtherVideo) {
     EXPECT_NE(error.find("record 1"), std::string::npos) << error;
 }
 
+TEST(AviRecords, RelinkToNewFileKeepsWhatFollowsTheAviAsItWas) {
+    // Past the last RIFF the reader judges nothing: a damaged chunk claiming the rest of the
+    // disk, a foreign RIFF whose movi list holds chunks that look like records, a few bytes.
+    const std::vector<uint8_t> foreignMovi = [] {
+        std::vector<uint8_t> r = synth::Record(0, 6144, "c:\\kestro.000");
+        std::vector<uint8_t> t = {'R',
+                                  'I',
+                                  'F',
+                                  'F',
+                                  0,
+                                  0,
+                                  0,
+                                  0,
+                                  'W',
+                                  'A',
+                                  'V',
+                                  'E',
+                                  'L',
+                                  'I',
+                                  'S',
+                                  'T',
+                                  0,
+                                  0,
+                                  0,
+                                  0,
+                                  'm',
+                                  'o',
+                                  'v',
+                                  'i',
+                                  '0',
+                                  '0',
+                                  'd',
+                                  'c',
+                                  uint8_t(r.size()),
+                                  0,
+                                  0,
+                                  0};
+        t.insert(t.end(), r.begin(), r.end());
+        t[4] = uint8_t(t.size() - 8);
+        t[16] = uint8_t(t.size() - 20);
+        return t;
+    }();
+    const std::vector<std::vector<uint8_t>> tails = {
+        {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 1, 2, 3}, foreignMovi, {7, 7, 7}};
+    for (const auto& tail : tails) {
+        auto bytes = synth::BuildAvi(Capture(3, "c:\\kestro", true, false));
+        bytes.insert(bytes.end(), tail.begin(), tail.end());
+        MemoryFile in(bytes);
+        std::string error;
+        auto layout = ReadAviLayout(in, true, error);
+        ASSERT_TRUE(layout) << error;
+        MemoryFile out;
+        ASSERT_TRUE(RelinkToNewFile(in, *layout, out, "e:\\archive\\long name\\take1", error))
+            << "tail of " << tail.size() << " bytes: " << error;
+        ASSERT_GT(out.bytes_.size(), bytes.size());
+        EXPECT_TRUE(std::equal(tail.begin(), tail.end(), out.bytes_.end() - long(tail.size())))
+            << "tail of " << tail.size() << " bytes";
+        EXPECT_EQ(RecordsOf(out, &error).size(), 3u) << error;
+    }
+}
+
 TEST(AviRecords, RelinkedNamesKeepTheSuffix) {
     EXPECT_EQ(RelinkedPieceName("c:\\kestro.012", "e:\\archive\\take1"), "e:\\archive\\take1.012");
     EXPECT_FALSE(RelinkedPieceName("c:\\kestro.01x", "e:\\t"));

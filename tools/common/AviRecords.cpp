@@ -445,19 +445,22 @@ public:
     }
 
     bool Write(std::string& error) {
+        // The RIFFs the layout came from; whatever follows them is kept as it was, however
+        // damaged, as the layout's reader leaves it.
         ChildWalk top(in_, 0, in_.Size());
         Chunk riff;
+        uint64_t next = 0;
         while (top.Next(riff, error)) {
-            if (riff.id != kRiff) {
-                // Whatever follows the last RIFF is kept as it was.
-                if (!CopyBytes(riff.offset, in_.Size() - riff.offset, error))
-                    return false;
+            if (riff.id != kRiff || riff.form != (next == 0 ? kAvi : kAvix))
                 break;
-            }
             if (!CopyList(riff, 0, error))
                 return false;
+            next = std::min(in_.Size(), riff.dataEnd() + (riff.size & 1));
         }
-        return error.empty();
+        if (!error.empty() && (next == 0 || riff.id == kRiff))
+            return false;
+        error.clear();
+        return CopyBytes(next, in_.Size() - next, error);
     }
 
 private:
