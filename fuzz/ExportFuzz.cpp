@@ -30,8 +30,9 @@ namespace {
 
 std::string gRoot; // a tmpfs folder of this process
 
+// KESTRO_FUZZ_KEEP=1 keeps the folder of the last input, to run the tool on it by hand.
 void RemoveTree() {
-    if (!gRoot.empty())
+    if (!gRoot.empty() && !std::getenv("KESTRO_FUZZ_KEEP"))
         std::system(("rm -rf '" + gRoot + "'").c_str());
 }
 
@@ -104,6 +105,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         FUZZ_CHECK(mkdtemp(name), "no scratch folder");
     }
     gRoot = name;
+    if (std::getenv("KESTRO_FUZZ_KEEP"))
+        std::fprintf(stderr, "fuzz_export: the captures are made in %s\n", name);
     std::atexit(RemoveTree);
     for (const char* sub : {"/avi", "/pieces", "/out", "/prefix", "/prefix/dosdevices"})
         mkdir((gRoot + sub).c_str(), 0755);
@@ -229,6 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    "the pipe carried " + std::to_string(st.st_size) + " bytes, pictures of " +
                        std::to_string(picture));
     }
-    EmptyFolder(outDir);
+    if (!std::getenv("KESTRO_FUZZ_KEEP"))
+        EmptyFolder(outDir);
     return 0;
 }
