@@ -312,7 +312,9 @@ void RawConversions(Reader& in) {
     if (mode & 2) { // any numbers
         width = int32_t(in.U32());
         streamHeight = int32_t(in.U32());
-        outputHeight = (mode & 4) ? int32_t(in.U32()) : (mode & 8) ? -streamHeight : streamHeight;
+        outputHeight = (mode & 4)   ? int32_t(in.U32())
+                       : (mode & 8) ? int32_t(0u - uint32_t(streamHeight))
+                                    : streamHeight;
     } else { // pictures small enough to convert here
         width = int32_t(in.U16() % 300) - 2;
         streamHeight = int32_t(in.U8() % 40) - 20;

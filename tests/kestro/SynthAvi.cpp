@@ -138,7 +138,7 @@ std::vector<uint8_t> BuildAvi(const AviPlan& plan) {
         std::memcpy(&w, plan.format.data() + 4, 4);
         std::memcpy(&h, plan.format.data() + 8, 4);
         Put32(avih, uint32_t(w));
-        Put32(avih, uint32_t(h < 0 ? -h : h));
+        Put32(avih, uint32_t(h < 0 ? -int64_t(h) : h));
         for (int i = 0; i < 4; ++i)
             Put32(avih, 0);
         Chunk(b, "avih", avih);
