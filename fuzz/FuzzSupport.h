@@ -110,7 +110,8 @@ public:
     bool ReadAt(uint64_t offset, void* data, size_t n) override {
         if (offset > bytes.size() || n > bytes.size() - offset)
             return false;
-        std::memcpy(data, bytes.data() + offset, n);
+        if (n)
+            std::memcpy(data, bytes.data() + offset, n);
         return true;
     }
     bool WriteAt(uint64_t offset, const void* data, size_t n) override {
@@ -118,7 +119,8 @@ public:
             return false;
         if (offset + n > bytes.size())
             bytes.resize(offset + n);
-        std::memcpy(bytes.data() + offset, data, n);
+        if (n)
+            std::memcpy(bytes.data() + offset, data, n);
         return true;
     }
     std::vector<uint8_t> bytes;
