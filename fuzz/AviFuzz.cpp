@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -146,19 +147,27 @@ struct Pointer {
     uint64_t header;
 };
 
-void IndexWalk(const std::vector<uint8_t>& b, uint64_t start, uint64_t end, int depth,
+void IndexWalk(const std::vector<uint8_t>& b, uint64_t start, uint64_t end, uint32_t parent,
                const AviLayout& layout, std::vector<Pointer>& out) {
     for (uint64_t p = start; p + 8 <= end && out.size() < 100000;) {
         const uint32_t id = Le32(b, p), size = Le32(b, p + 4);
         const uint64_t data = p + 8, stop = std::min<uint64_t>(end, data + uint64_t(size));
-        if ((id == Fourcc("RIFF") || id == Fourcc("LIST")) && size >= 4 && depth < 8)
-            IndexWalk(b, data + 4, stop, depth + 1, layout, out);
+        // Only into the lists the reader enters: indexes anywhere else are not the file's.
+        const uint32_t form = Le32(b, data);
+        if (id == Fourcc("LIST") && size >= 4 &&
+            ((parent == Fourcc("AVI ") || parent == Fourcc("AVIX"))
+                 ? form == Fourcc("hdrl") || form == Fourcc("movi")
+             : parent == Fourcc("hdrl") ? form == Fourcc("strl")
+             : parent == Fourcc("movi") ? form == Fourcc("rec ")
+                                        : false))
+            IndexWalk(b, data + 4, stop, form, layout, out);
         if (id == Fourcc("idx1") && !layout.movi.empty()) {
             const uint64_t moviType = layout.movi.front().start - 4;
-            const uint64_t origin =
-                stop - data >= 16 && Le32(b, moviType + Le32(b, data + 8)) == Le32(b, data)
-                    ? moviType
-                    : 0;
+            const uint64_t first = moviType + Le32(b, data + 8);
+            const uint64_t origin = stop - data >= 16 && first <= b.size() &&
+                                            b.size() - first >= 4 && Le32(b, first) == Le32(b, data)
+                                        ? moviType
+                                        : 0;
             for (uint64_t e = data; e + 16 <= stop; e += 16)
                 out.push_back({Le32(b, e), origin + Le32(b, e + 8)});
         }
@@ -180,7 +189,8 @@ std::vector<Pointer> IndexPointers(const std::vector<uint8_t>& b, const AviLayou
         const uint32_t size = Le32(b, p + 4);
         if (Le32(b, p) != Fourcc("RIFF") || Le32(b, p + 8) != (p ? Fourcc("AVIX") : Fourcc("AVI ")))
             break;
-        IndexWalk(b, p + 12, std::min<uint64_t>(b.size(), p + 8 + uint64_t(size)), 1, layout, out);
+        IndexWalk(b, p + 12, std::min<uint64_t>(b.size(), p + 8 + uint64_t(size)), Le32(b, p + 8),
+                  layout, out);
         p += 8 + uint64_t(size) + (size & 1);
     }
     return out;
@@ -232,6 +242,13 @@ void CheckNewFile(MemoryFile& in, const AviLayout& layout, const std::vector<Fou
     const auto before = IndexPointers(in.bytes, layout);
     const auto after = IndexPointers(out.bytes, *again);
     FUZZ_CHECK(before.size() == after.size(), "index entries lost");
+    std::set<uint64_t> otherChunks; // the chunks of the other streams, as the walk finds them
+    for (int s = 0; s < int(std::min<size_t>(layout.streams.size(), 4)); ++s)
+        if (s != layout.kestStream)
+            ForEachStreamChunk(
+                in, layout, s,
+                [&](const RecordChunk& c) { return otherChunks.insert(c.chunkOffset), true; },
+                error);
     // Bytes inside a record's data (and pad) change; an entry that points there names nothing.
     auto inRecord = [&](uint64_t from, uint64_t to) {
         for (const auto& r : records)
@@ -246,10 +263,9 @@ void CheckNewFile(MemoryFile& in, const AviLayout& layout, const std::vector<Fou
                    "index entry " + std::to_string(i) + " no longer names its chunk");
         if (StreamOfChunkId(before[i].id) == layout.kestStream)
             continue;
+        if (!otherChunks.count(before[i].header))
+            continue; // not a chunk of the walk: an entry pointing into the middle of something
         const uint32_t n = Le32(in.bytes, before[i].header + 4);
-        if (before[i].header + 8 + n > in.bytes.size() ||
-            inRecord(before[i].header, before[i].header + 8 + n))
-            continue; // not a whole chunk: an entry pointing into the middle of something else
         FUZZ_CHECK(Le32(out.bytes, after[i].header + 4) == n &&
                        after[i].header + 8 + n <= out.bytes.size() &&
                        std::equal(in.bytes.begin() + long(before[i].header + 8),
