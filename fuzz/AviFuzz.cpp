@@ -61,6 +61,18 @@ std::vector<std::vector<uint8_t>> Payloads(ByteFile& file, const AviLayout& layo
     return out;
 }
 
+// The relinked records: as many, in the same order, the same fields, the piece names renamed.
+void CheckRenamed(const std::vector<Found>& records, const std::optional<std::vector<Found>>& now,
+                  std::string_view base) {
+    FUZZ_CHECK(now && now->size() == records.size(), "records lost");
+    for (size_t i = 0; i < records.size(); ++i) {
+        const auto& was = records[i];
+        const auto& is = (*now)[i];
+        FUZZ_CHECK(is.offset == was.offset && is.size == was.size, "record fields changed");
+        FUZZ_CHECK(is.path == RelinkedPieceName(was.path, base).value_or("?"), is.path);
+    }
+}
+
 void CheckWalk(MemoryFile& file, const AviLayout& layout) {
     const uint64_t size = file.Size();
     FUZZ_CHECK(!layout.movi.empty(), "a layout without movi");
@@ -122,14 +134,7 @@ void CheckInPlace(const std::vector<uint8_t>& original, const AviLayout& layout,
                    "byte " + std::to_string(i) + " outside every record changed");
     auto again = ReadAviLayout(copy, true, error);
     FUZZ_CHECK(again.has_value(), "relinked file no longer reads: " + error);
-    auto renamed = Records(copy, *again);
-    FUZZ_CHECK(renamed && renamed->size() == records.size(), "records lost in place");
-    for (size_t i = 0; i < records.size(); ++i) {
-        const auto& was = records[i];
-        const auto& now = (*renamed)[i];
-        FUZZ_CHECK(now.offset == was.offset && now.size == was.size, "record fields changed");
-        FUZZ_CHECK(now.path == RelinkedPieceName(was.path, base).value_or("?"), now.path);
-    }
+    CheckRenamed(records, Records(copy, *again), base);
 }
 
 uint32_t Le32(const std::vector<uint8_t>& b, uint64_t at) {
@@ -229,14 +234,7 @@ void CheckNewFile(MemoryFile& in, const AviLayout& layout, const std::vector<Fou
         else
             FUZZ_CHECK(b.suggestedBufferSize == a.suggestedBufferSize, "other buffer size");
     }
-    auto renamed = Records(out, *again);
-    FUZZ_CHECK(renamed && renamed->size() == records.size(), "records lost in the new file");
-    for (size_t i = 0; i < records.size(); ++i) {
-        const auto& was = records[i];
-        const auto& now = (*renamed)[i];
-        FUZZ_CHECK(now.offset == was.offset && now.size == was.size, "record fields changed");
-        FUZZ_CHECK(now.path == RelinkedPieceName(was.path, base).value_or("?"), now.path);
-    }
+    CheckRenamed(records, Records(out, *again), base);
     // Every index entry that named a chunk still names it, and a chunk of another stream still
     // holds the same bytes.
     const auto before = IndexPointers(in.bytes, layout);
