@@ -1,5 +1,16 @@
 # The native build: the pure parts only, for quick tests and benchmarks on the build machine.
 
+# The fuzz flavour (build.sh fuzz) builds only what the fuzz targets need, under clang.
+option(KESTRO_FUZZ "libFuzzer targets instead of the tests and benchmarks" OFF)
+if(KESTRO_FUZZ)
+  add_subdirectory(tools/kestro)
+  add_subdirectory(tests/kestro) # the capture synthesizer only
+  add_subdirectory(fuzz)
+  include(${CMAKE_SOURCE_DIR}/cmake/CheckListed.cmake)
+  kestro_check_listed(fuzz/*.cpp)
+  return()
+endif()
+
 find_package(GTest)
 if(NOT GTest_FOUND)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

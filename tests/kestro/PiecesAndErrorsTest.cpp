@@ -184,6 +184,16 @@ TEST_F(Pieces, RefusesWhatIsNotAKestCaptureOrArguments) {
     EXPECT_EQ(r.code, 2);
     r = RunKestro({"export", dir + "/take.avi", "/proc/out.avi", "-q"});
     EXPECT_EQ(r.code, 4) << r.err;
+    // A stream without frames: no container gets a file that looks whole and holds nothing.
+    std::memcpy(plan.format.data() + 16, "KEST", 4);
+    plan.records.clear();
+    synth::WriteFile(dir + "/empty.avi", synth::BuildAvi(plan));
+    for (const char* out : {"/out.avi", "/out.mkv", "/out.nut", "/out.mov"}) {
+        r = RunKestro({"export", dir + "/empty.avi", dir + out, "-q"});
+        EXPECT_EQ(r.code, 2) << out;
+        EXPECT_NE(r.err.find("no frame to export"), std::string::npos) << r.err;
+        EXPECT_NE(access((dir + out).c_str(), F_OK), 0) << out;
+    }
     r = RunKestro({"frobnicate", dir + "/take.avi"});
     EXPECT_EQ(r.code, 2);
     r = RunKestro({"info", dir + "/take.avi", "--map", "no-equals-sign"});

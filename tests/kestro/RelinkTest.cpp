@@ -241,6 +241,104 @@ TEST(AviRecords, RefusesCutFilesGarbageRecordsAndOtherVideo) {
     EXPECT_NE(error.find("record 1"), std::string::npos) << error;
 }
 
+TEST(AviRecords, RelinkToNewFileKeepsWhatFollowsTheAviAsItWas) {
+    // Past the last RIFF the reader judges nothing: a damaged chunk claiming the rest of the
+    // disk, a foreign RIFF whose movi list holds chunks that look like records, a few bytes.
+    const auto record = synth::Record(0, 6144, "c:\\kestro.000");
+    std::string foreign;
+    auto put = [&](const char* id, size_t n) {
+        foreign.append(id, 4);
+        if (n != SIZE_MAX)
+            for (int i = 0; i < 4; ++i)
+                foreign.push_back(char(n >> (8 * i)));
+    };
+    put("RIFF", 4 + 12 + 8 + record.size());
+    put("WAVE", SIZE_MAX);
+    put("LIST", 4 + 8 + record.size());
+    put("movi", SIZE_MAX);
+    put("00dc", record.size());
+    foreign.append(record.begin(), record.end());
+    const std::vector<uint8_t> foreignMovi(foreign.begin(), foreign.end());
+    const std::vector<std::vector<uint8_t>> tails = {
+        {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 1, 2, 3}, foreignMovi, {7, 7, 7}};
+    for (const auto& tail : tails) {
+        auto bytes = synth::BuildAvi(Capture(3, "c:\\kestro", true, false));
+        bytes.insert(bytes.end(), tail.begin(), tail.end());
+        MemoryFile in(bytes);
+        std::string error;
+        auto layout = ReadAviLayout(in, true, error);
+        ASSERT_TRUE(layout) << error;
+        MemoryFile out;
+        ASSERT_TRUE(RelinkToNewFile(in, *layout, out, "e:\\archive\\long name\\take1", error))
+            << "tail of " << tail.size() << " bytes: " << error;
+        ASSERT_GT(out.bytes_.size(), bytes.size());
+        EXPECT_TRUE(std::equal(tail.begin(), tail.end(), out.bytes_.end() - long(tail.size())))
+            << "tail of " << tail.size() << " bytes";
+        EXPECT_EQ(RecordsOf(out, &error).size(), 3u) << error;
+    }
+}
+
+uint32_t Le32At(const std::vector<uint8_t>& b, size_t at) {
+    uint32_t v;
+    std::memcpy(&v, &b[at], 4);
+    return v;
+}
+void Add32At(std::vector<uint8_t>& b, size_t at, uint32_t n) {
+    const uint32_t v = Le32At(b, at) + n;
+    std::memcpy(&b[at], &v, 4);
+}
+size_t Find(const std::vector<uint8_t>& b, const char* text, size_t from = 0) {
+    const size_t n = std::strlen(text);
+    for (size_t i = from; i + n <= b.size(); ++i)
+        if (std::memcmp(&b[i], text, n) == 0)
+            return i;
+    return b.size();
+}
+
+// Every idx1 entry names a chunk of its id and, but for records, of its size.
+size_t Idx1EntriesNamingTheirChunks(const std::vector<uint8_t>& b) {
+    const size_t movi = Find(b, "movi"), idx = Find(b, "idx1");
+    size_t named = 0;
+    for (size_t e = idx + 8; e + 16 <= idx + 8 + Le32At(b, idx + 4); e += 16) {
+        const size_t at = movi + Le32At(b, e + 8);
+        named += at + 8 <= b.size() && Le32At(b, at) == Le32At(b, e) &&
+                 (std::memcmp(&b[e], "00dc", 4) == 0 || Le32At(b, at + 4) == Le32At(b, e + 12));
+    }
+    return named;
+}
+
+TEST(AviRecords, RelinkToNewFileCopiesWhatTheWalkDoesNotEnterAndKeepsStrayBytes) {
+    // A damaged list the reader never enters (a LIST 'INFO' in hdrl whose child overruns it),
+    // and a rec list that ends in four stray bytes, which every later offset counts.
+    auto bytes = synth::BuildAvi(Capture(4, "c:\\kestro", true, true));
+    const std::vector<uint8_t> info = {'L', 'I', 'S', 'T', 16,  0, 0, 0, 'I', 'N', 'F', 'O',
+                                       'I', 'S', 'F', 'T', 200, 0, 0, 0, 'a', 'b', 'c', 'd'};
+    const size_t hdrlEnd = 12 + 8 + Le32At(bytes, 16);
+    bytes.insert(bytes.begin() + long(hdrlEnd), info.begin(), info.end());
+    Add32At(bytes, 16, uint32_t(info.size()));
+    Add32At(bytes, 4, uint32_t(info.size()));
+    const size_t movi = Find(bytes, "movi") - 8, rec = Find(bytes, "rec ", movi) - 8;
+    const size_t recEnd = rec + 8 + Le32At(bytes, rec + 4);
+    bytes.insert(bytes.begin() + long(recEnd), {9, 9, 9, 9});
+    for (size_t at : {rec + 4, movi + 4, size_t(4)})
+        Add32At(bytes, at, 4);
+    const size_t idx = Find(bytes, "idx1");
+    for (size_t e = idx + 8; e + 16 <= bytes.size(); e += 16)
+        if (movi + 8 + Le32At(bytes, e + 8) >= recEnd)
+            Add32At(bytes, e + 8, 4);
+    ASSERT_EQ(Idx1EntriesNamingTheirChunks(bytes), 8u) << "the input's own index";
+
+    MemoryFile in(bytes);
+    std::string error;
+    auto layout = ReadAviLayout(in, true, error);
+    ASSERT_TRUE(layout) << error;
+    MemoryFile out;
+    ASSERT_TRUE(RelinkToNewFile(in, *layout, out, "e:\\archive\\long name\\take1", error)) << error;
+    EXPECT_EQ(RecordsOf(out, &error).size(), 4u) << error;
+    EXPECT_NE(Find(out.bytes_, "INFOISFT"), out.bytes_.size()) << "the damaged list, as it was";
+    EXPECT_EQ(Idx1EntriesNamingTheirChunks(out.bytes_), 8u);
+}
+
 TEST(AviRecords, RelinkedNamesKeepTheSuffix) {
     EXPECT_EQ(RelinkedPieceName("c:\\kestro.012", "e:\\archive\\take1"), "e:\\archive\\take1.012");
     EXPECT_FALSE(RelinkedPieceName("c:\\kestro.01x", "e:\\t"));

@@ -2,6 +2,7 @@
 // Builds KEST capture AVIs and their data files the way capture hosts lay them out, for the
 // native tests and the export bench.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct Audio {
 struct AviPlan {
     std::vector<uint8_t> format; // the KEST stream format, 52 + n bytes
     uint32_t scale = 1, rate = 30, start = 0;
+    std::optional<uint32_t> length; // the stream header's frame count; else the records'
     std::vector<std::vector<uint8_t>> records; // one chunk per frame
     bool recLists = false;                     // each frame (and its audio) in a LIST rec
     bool idx1 = true;

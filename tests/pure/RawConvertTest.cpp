@@ -174,6 +174,10 @@ TEST(RawConvert, RefusesWhatNoRoutineDelivers) {
     EXPECT_FALSE(PlanRawConversion(KIND_RGB24, INT32_MIN, KIND_RGB32, INT32_MIN, 1, true));
     EXPECT_FALSE(PlanRawConversion(KIND_RGB24, 0x10000, KIND_RGB32, 0x10000, 0x4000, true))
         << "4 GiB of output";
+    // Rows of 4 GiB and more: as 32-bit numbers they would wrap to strides of 0 or a few bytes.
+    EXPECT_FALSE(PlanRawConversion(KIND_RGB32, 1, KIND_RGB32, 1, 1 << 30, true));
+    EXPECT_FALSE(PlanRawConversion(KIND_RGB24, 1, KIND_RGB32, 1, 0x5C7E4A56, true));
+    EXPECT_FALSE(PlanRawConversion(KIND_YUY2, 2, KIND_YUY2, 2, INT32_MAX, true));
     auto big = PlanRawConversion(KIND_RGB24, -0x8000, KIND_RGB32, 0x8000, 0x7FFF, true);
     ASSERT_TRUE(big);
     EXPECT_EQ(big->outputBytes, 0x8000u * 0x7FFF * 4);

@@ -445,19 +445,22 @@ public:
     }
 
     bool Write(std::string& error) {
+        // The RIFFs the layout came from; whatever follows them is kept as it was, however
+        // damaged, as the layout's reader leaves it.
         ChildWalk top(in_, 0, in_.Size());
         Chunk riff;
+        uint64_t next = 0;
         while (top.Next(riff, error)) {
-            if (riff.id != kRiff) {
-                // Whatever follows the last RIFF is kept as it was.
-                if (!CopyBytes(riff.offset, in_.Size() - riff.offset, error))
-                    return false;
+            if (riff.id != kRiff || riff.form != (next == 0 ? kAvi : kAvix))
                 break;
-            }
             if (!CopyList(riff, 0, error))
                 return false;
+            next = std::min(in_.Size(), riff.dataEnd() + (riff.size & 1));
         }
-        return error.empty();
+        if (!error.empty() && (next == 0 || riff.id == kRiff))
+            return false;
+        error.clear();
+        return CopyBytes(next, in_.Size() - next, error);
     }
 
 private:
@@ -521,6 +524,13 @@ private:
         return (data.size() & 1) == 0 || Put(&zero, 1, error);
     }
 
+    // The lists the layout and the record walk look into; any other list, and whatever looks
+    // like a record or an index inside it, is not the file's and is copied as it is.
+    static bool Walked(uint32_t parent, uint32_t child) {
+        return ((parent == kAvi || parent == kAvix) && (child == kHdrl || child == kMovi)) ||
+               (parent == kHdrl && child == kStrl) || (parent == kMovi && child == kRec);
+    }
+
     bool CopyList(const Chunk& list, int depth, std::string& error) {
         if (depth > 8) {
             error = "lists nested too deeply at offset " + Hex(list.offset);
@@ -536,8 +546,15 @@ private:
         const bool inMovi = list.form == kMovi || list.form == kRec;
         ChildWalk walk(in_, list.dataStart() + 4, list.dataEnd());
         Chunk c;
+        uint64_t copied = list.dataStart() + 4; // the end of the last child
         while (walk.Next(c, error)) {
-            if (c.id == kList) {
+            // A last chunk may lack its pad byte: never copy past the end of the list.
+            const uint64_t stored = std::min(8 + Padded(c.size), list.dataEnd() - c.offset);
+            copied = c.offset + stored;
+            if (c.id == kList && !Walked(list.form, c.form)) {
+                if (!CopyBytes(c.offset, stored, error))
+                    return false;
+            } else if (c.id == kList) {
                 if (!CopyList(c, depth + 1, error))
                     return false;
             } else if (inMovi && StreamOfChunkId(c.id) == layout_.kestStream && c.id != kIndx) {
@@ -557,11 +574,15 @@ private:
                     Put32(data.data() + 36, std::max(Le32(data.data() + 36), newRecordBytes_));
                 if (!PutChunk(c.id, data, error))
                     return false;
-            } else if (!CopyBytes(c.offset, 8 + Padded(c.size), error)) {
+            } else if (!CopyBytes(c.offset, stored, error)) {
                 return false;
             }
         }
         if (!error.empty())
+            return false;
+        // Stray bytes too few to start a chunk end some lists; every offset after them counts
+        // them.
+        if (copied < list.dataEnd() && !CopyBytes(copied, list.dataEnd() - copied, error))
             return false;
         const uint64_t size = pos_ - head - 8;
         if (size > UINT32_MAX) {

@@ -784,7 +784,7 @@ int RunExport(const Options& options) {
             stored.resize(info.storedBytes);
     }
     bool haveGood = false;
-    uint64_t replaced = 0, bytes = 0;
+    uint64_t replaced = 0, bytes = 0, written = 0;
     PieceReader reader;
     RecordChecker checker(options, info);
     Progress progress(!options.quiet && isatty(2), info.length);
@@ -937,6 +937,7 @@ int RunExport(const Options& options) {
             outPkt->size = 0;
         }
         bytes += size;
+        ++written;
         progress.Update(frames, bytes);
     }
     av_packet_free(&pkt);
@@ -957,6 +958,11 @@ int RunExport(const Options& options) {
         } else {
             Error(message + "; exported what is there");
         }
+    }
+    // Some muxers write a file nothing reads back when no frame came (NUT has no header then).
+    if (code == kExitOk && written == 0) {
+        Error(path + ": the KEST stream holds no frame to export");
+        code = kExitUsage;
     }
     if (code != kExitOk)
         return fail(code, "");

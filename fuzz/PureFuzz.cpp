@@ -1,0 +1,415 @@
+// The pure parsers and planners, one per value of the first byte: frame records (parse, and
+// write then parse), stream formats and picture sizes, piece and settings names, read-ahead
+// planning, raw conversion planning and the conversion itself. Each result is checked against
+// what its function promises: round trips, every offset and size inside the buffer it names,
+// wide arithmetic where the function computes narrow.
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "AviRecords.h"
+#include "FuzzSupport.h"
+#include "Pieces.h"
+#include "pure/FrameRecord.h"
+#include "pure/PixelRepack.h"
+#include "pure/RawConvert.h"
+#include "pure/ReadPlan.h"
+#include "pure/SettingsText.h"
+#include "pure/StreamFormat.h"
+
+using namespace kestro;
+using fuzz::Reader;
+
+namespace {
+
+using u128 = unsigned __int128;
+
+uint64_t Magnitude(int32_t v) {
+    return v < 0 ? uint64_t(-int64_t(v)) : uint64_t(v);
+}
+
+std::string Upper(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out)
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+    return out;
+}
+
+bool HasPieceSuffix(std::string_view p) {
+    return p.size() >= 4 && p[p.size() - 4] == '.' && p[p.size() - 3] >= '0' &&
+           p[p.size() - 3] <= '4' && std::isdigit(uint8_t(p[p.size() - 2])) &&
+           std::isdigit(uint8_t(p[p.size() - 1]));
+}
+
+void CheckPiecePath(std::string_view path) {
+    const bool piece = IsPiecePath(path);
+    FUZZ_CHECK(!piece || HasPieceSuffix(path), path);
+    FUZZ_CHECK(piece == IsPiecePath(Upper(path)), "letter case decides: " + std::string(path));
+}
+
+// A record exactly as long as the input: any read past `available` is a heap overflow.
+void ParseRecord(Reader& in) {
+    const std::vector<uint8_t> bytes = in.Rest();
+    auto view = ParseFrameRecord(bytes.data(), bytes.size());
+    (void)RecordLimit(uint32_t(bytes.size()));
+    if (!view) {
+        const size_t end =
+            std::min<size_t>(bytes.size(), kFrameRecordFixedBytes + kMaxRecordPath + 1);
+        bool terminated = false;
+        for (size_t i = kFrameRecordFixedBytes + 1; i < end && !terminated; ++i)
+            terminated = bytes[i] == 0;
+        FUZZ_CHECK(bytes.size() <= kFrameRecordFixedBytes || bytes[kFrameRecordFixedBytes] == 0 ||
+                       !terminated,
+                   "a terminated record refused");
+        return;
+    }
+    const auto* path = reinterpret_cast<const uint8_t*>(view->path.data());
+    FUZZ_CHECK(path == bytes.data() + kFrameRecordFixedBytes, "path not at its place");
+    FUZZ_CHECK(!view->path.empty() && view->path.size() <= kMaxRecordPath, "path length");
+    FUZZ_CHECK(kFrameRecordFixedBytes + view->path.size() < bytes.size() &&
+                   path[view->path.size()] == 0,
+               "path not terminated inside the record");
+    FUZZ_CHECK(view->path.find('\0') == std::string_view::npos, "zero inside the path");
+    uint64_t offset = 0;
+    uint32_t size = 0;
+    std::memcpy(&offset, bytes.data(), 8);
+    std::memcpy(&size, bytes.data() + 8, 4);
+    FUZZ_CHECK(view->offset == offset && view->size == size, "fields");
+    // Written back, it is the same record; one byte less room and it is refused.
+    const size_t length = FrameRecordBytes(view->path.size());
+    std::vector<uint8_t> again(bytes.begin(), bytes.begin() + long(length));
+    std::vector<uint8_t> wrote(again);
+    std::fill(wrote.begin(), wrote.begin() + 12, 0);
+    std::fill(wrote.begin() + 16, wrote.end(), 0xAA);
+    FUZZ_CHECK(WriteFrameRecord(wrote.data(), wrote.size(), view->offset, view->size, view->path),
+               "a parsed record cannot be written");
+    FUZZ_CHECK(wrote == again, "parse then write changed the record");
+    FUZZ_CHECK(!WriteFrameRecord(wrote.data(), wrote.size() - 1, 0, 0, view->path), "too small");
+    CheckPiecePath(view->path);
+}
+
+void WriteRecord(Reader& in) {
+    const uint64_t offset = in.U64();
+    const uint32_t size = in.U32();
+    const size_t capacity = in.U16() % 600;
+    const std::string name = in.Text(600);
+    std::vector<uint8_t> buffer(capacity, 0x5A);
+    const bool wrote = WriteFrameRecord(buffer.data(), buffer.size(), offset, size, name);
+    FUZZ_CHECK(wrote == (capacity >= FrameRecordBytes(name.size())), "capacity rule");
+    if (!wrote)
+        return;
+    auto view = ParseFrameRecord(buffer.data(), buffer.size());
+    const std::string_view expect(name.c_str()); // up to a zero inside the name
+    if (expect.empty() || expect.size() > kMaxRecordPath) {
+        FUZZ_CHECK(!view, "an unreadable name read back");
+        return;
+    }
+    FUZZ_CHECK(view && view->offset == offset && view->size == size && view->path == expect,
+               "write then parse is not the identity");
+    CheckPiecePath(view->path);
+}
+
+// `valid`: the arguments describe a picture; then a size far from the 32-bit limit is given, and
+// whatever is given is exact.
+void CheckSize(std::optional<uint32_t> got, u128 exact, bool valid, bool mayGive,
+               const char* what) {
+    if (got)
+        FUZZ_CHECK((valid || mayGive) && u128(*got) == exact, what);
+    else
+        FUZZ_CHECK(!valid || exact > UINT32_MAX / 2, std::string(what) + " refused");
+}
+
+void StreamFormats(Reader& in) {
+    std::vector<uint8_t> bytes = in.Rest();
+    if (bytes.size() < kStreamHeaderBytes)
+        return; // every caller hands over at least the 52 bytes it has checked
+    auto bitmap = ReadBitmapHeader(bytes.data());
+    auto stream = ReadStreamFormat(bytes.data());
+    uint32_t biSize;
+    std::memcpy(&biSize, bytes.data(), 4);
+    FUZZ_CHECK(bitmap.has_value() == (biSize >= kBitmapHeaderBytes), "bitmap size rule");
+    if (bitmap)
+        FUZZ_CHECK(std::memcmp(&*bitmap, bytes.data(), sizeof *bitmap) == 0, "bitmap fields");
+    if (stream) {
+        FUZZ_CHECK(std::memcmp(&*stream, bytes.data(), sizeof *stream) == 0, "stream fields");
+        FUZZ_CHECK(stream->biSize >= kStreamHeaderBytes &&
+                       stream->biChainFormatSize <= stream->biSize - kStreamHeaderBytes,
+                   "a chained format beyond biSize accepted");
+        const void* chain = ChainFormatOf(bytes.data(), *stream);
+        FUZZ_CHECK((chain == nullptr) == (stream->biChainFormatSize == 0), "chain pointer");
+        if (chain && stream->biSize <= bytes.size()) {
+            uint32_t sum = 0; // inside the bytes the format covers: ASan checks every one
+            for (uint32_t i = 0; i < stream->biChainFormatSize; ++i)
+                sum += static_cast<const uint8_t*>(chain)[i];
+            (void)sum;
+        }
+    }
+    if (!bitmap)
+        return;
+    const BitmapHeader& h = *bitmap;
+    const u128 w = Magnitude(h.biWidth), rows = Magnitude(h.biHeight);
+    CheckSize(PictureBytes(h.biWidth, h.biHeight, h.biBitCount), w * rows * h.biBitCount / 8,
+              w && rows && h.biBitCount, w && rows, "PictureBytes");
+    const bool dibPossible = h.biWidth > 0 && rows && h.biBitCount >= 1 && h.biBitCount <= 32;
+    const u128 dib = (w * h.biBitCount + 31) / 32 * 4 * rows;
+    CheckSize(DibPictureBytes(h.biWidth, h.biHeight, h.biBitCount), dib, dibPossible, false,
+              "DibPictureBytes");
+    FUZZ_CHECK(DibImageBytes(h.biWidth, h.biHeight, h.biBitCount) ==
+                   DibPictureBytes(h.biWidth, h.biHeight, h.biBitCount),
+               "the two DIB sizes differ");
+    if (auto image = InputImageBytes(h))
+        FUZZ_CHECK(h.biWidth > 0 && rows && (h.biSizeImage ? *image == h.biSizeImage : true),
+                   "InputImageBytes");
+    if (auto largest = LargestFrameBytes(h)) {
+        const PixelKind kind = KindOf(h);
+        const u128 factor = (kind == KIND_RGB24 || kind == KIND_RGB32) ? 5 : 3;
+        FUZZ_CHECK(h.biWidth > 0 && *largest >= 0 && u128(*largest) == w * rows * factor,
+                   "LargestFrameBytes");
+    }
+    // A stream format made for this input reads back as made.
+    StreamFormatHeader made = MakeStreamFormat(h);
+    auto back = ReadStreamFormat(&made);
+    FUZZ_CHECK(back && std::memcmp(&*back, &made, sizeof made) == 0, "made format does not read");
+    FUZZ_CHECK(made.biSourceCompression == h.biCompression && made.biChainFormatSize == 0,
+               "made format fields");
+    for (PixelKind wanted : {KIND_NONE, KIND_YUY2, KIND_UYVY, KIND_RGB24, KIND_RGB32}) {
+        BitmapHeader out{};
+        if (!CompleteRawOutputFormat(made, wanted, out))
+            continue;
+        FUZZ_CHECK(out.biSize == kBitmapHeaderBytes && out.biWidth == made.biWidth &&
+                       out.biHeight == made.biHeight,
+                   "completed output format");
+        auto bytes = PictureBytes(out.biWidth, out.biHeight, out.biBitCount);
+        FUZZ_CHECK(out.biSizeImage == (bytes ? *bytes : 0), "completed output size");
+    }
+}
+
+void Names(Reader& in) {
+    const std::string base = in.Text(300);
+    const std::string other = in.Text(300);
+    const int index = int(in.U16() % 1000);
+    const std::string piece = FormatPieceName(base, index);
+    char suffix[8];
+    std::snprintf(suffix, sizeof suffix, ".%03d", index);
+    FUZZ_CHECK(piece == base + suffix, "piece name");
+    if (index >= 500)
+        FUZZ_CHECK(!IsPiecePath(piece), "piece beyond 499 accepted");
+    CheckPiecePath(piece);
+    CheckPiecePath(base);
+    const auto relinked = avi::RelinkedPieceName(piece, other);
+    const std::string expect = FormatPieceName(other, index);
+    const bool fits =
+        !other.empty() && expect.size() <= kMaxRecordPath && expect.find('\0') == std::string::npos;
+    FUZZ_CHECK(relinked.has_value() == fits && (!fits || *relinked == expect), "relinked name");
+    if (auto again = avi::RelinkedPieceName(base, other))
+        FUZZ_CHECK(again->size() == other.size() + 4 && again->compare(0, other.size(), other) == 0,
+                   "relinked name keeps the suffix only");
+    const std::string drive = DriveOf(base);
+    FUZZ_CHECK(drive.empty() ||
+                   (drive.size() == 2 && base.compare(0, 2, drive) == 0 && drive[1] == ':'),
+               "drive");
+    const std::string profile = ProfilePathForModule(base);
+    const std::string tail = "\\kestdisk.ini";
+    FUZZ_CHECK(profile.size() >= tail.size() &&
+                   profile.compare(profile.size() - tail.size(), tail.size(), tail) == 0,
+               "profile name");
+    const size_t cut = base.find_last_of("\\/");
+    if (cut != std::string::npos)
+        FUZZ_CHECK(profile.compare(0, cut + 1, base, 0, cut + 1) == 0, "profile folder");
+    if (auto split = tool::SplitWindowsPath(base)) {
+        FUZZ_CHECK(!split->parts.empty(), "no parts");
+        for (const auto& part : split->parts)
+            FUZZ_CHECK(!part.empty() && part != "." && part != ".." &&
+                           part.find_first_of("\\/") == std::string::npos,
+                       "path part " + part);
+        FUZZ_CHECK(split->drive.empty() || (split->drive.size() == 2 && split->drive[1] == ':' &&
+                                            !std::isupper(uint8_t(split->drive[0]))),
+                   "drive part " + split->drive);
+    }
+}
+
+void ReadPlans(Reader& in) {
+    const uint32_t page = 1u << (9 + in.U8() % 8);
+    const uint64_t position = in.U64() >> 2;
+    const uint32_t rounded = in.U32();
+    const uint64_t fileSize = in.U64() >> 2;
+    const uint32_t slot = in.U32();
+    const bool extra = in.U8() & 1;
+    const uint32_t transferred = in.U32();
+
+    const uint32_t start = ContinuationStart(transferred, page);
+    FUZZ_CHECK(start <= transferred && start % page == 0 && transferred - start < page,
+               "continuation");
+    if (auto s = SlotBytes(rounded, page))
+        FUZZ_CHECK(*s >= rounded && *s % page == 0 && *s - rounded < page, "slot");
+    else
+        FUZZ_CHECK(rounded == 0 || RoundUpToPage(rounded, page) > UINT32_MAX, "slot refused");
+
+    auto raw = PlanRawReadAhead(position, rounded, fileSize);
+    FUZZ_CHECK(raw.position == position + rounded, "raw position");
+    if (raw.issue)
+        FUZZ_CHECK(raw.length == rounded && rounded && raw.position + raw.length <= fileSize,
+                   "raw read-ahead past the end of the file");
+
+    // The chained reader's plan, under its callers' terms: page-aligned positions, sizes and slot.
+    if (position % page || rounded % page || slot % page || slot < rounded)
+        return;
+    auto plan = PlanChainedReadAhead(position, rounded, fileSize, page, slot, extra);
+    FUZZ_CHECK(plan.position == position + rounded, "chained position");
+    if (!plan.issue)
+        return;
+    FUZZ_CHECK(plan.length > 0 && plan.length <= slot && plan.length % page == 0,
+               "chained length " + std::to_string(plan.length));
+    FUZZ_CHECK(plan.position < fileSize &&
+                   plan.position + plan.length <= RoundUpToPage(fileSize, page),
+               "chained read-ahead past the end of the file");
+    FUZZ_CHECK(plan.length <= uint64_t(rounded) + (extra ? 2ull * page : 0), "more than asked");
+}
+
+uint32_t BytesPerPixel(PixelKind kind) {
+    return kind == KIND_RGB24 ? 3 : kind == KIND_RGB32 ? 4 : 2;
+}
+
+void ReferenceRow(RawOp op, const uint8_t* from, uint8_t* to, uint32_t width, uint32_t rowBytes) {
+    switch (op) {
+    case RawOp::Copy:
+        std::memcpy(to, from, rowBytes);
+        break;
+    case RawOp::Swap:
+        reference::SwapBytePairs(to, from, rowBytes);
+        break;
+    case RawOp::Yuy2ToRgb24:
+        reference::Yuy2ToRgb24Row(from, to, width);
+        break;
+    case RawOp::Yuy2ToRgb32:
+        reference::Yuy2ToRgb32Row(from, to, width);
+        break;
+    case RawOp::UyvyToRgb24:
+        reference::UyvyToRgb24Row(from, to, width);
+        break;
+    case RawOp::UyvyToRgb32:
+        reference::UyvyToRgb32Row(from, to, width);
+        break;
+    case RawOp::Rgb24ToRgb32:
+        reference::Rgb24ToRgb32Row(from, to, width);
+        break;
+    case RawOp::Refuse:
+        break;
+    }
+}
+
+void RawConversions(Reader& in) {
+    const uint8_t mode = in.U8();
+    const PixelKind source = PixelKind(1 + in.U8() % 4);
+    const PixelKind output = PixelKind(in.U8() % 5);
+    const bool padded = mode & 1;
+    int32_t width, streamHeight, outputHeight;
+    if (mode & 2) { // any numbers
+        width = int32_t(in.U32());
+        streamHeight = int32_t(in.U32());
+        outputHeight = (mode & 4)   ? int32_t(in.U32())
+                       : (mode & 8) ? int32_t(0u - uint32_t(streamHeight))
+                                    : streamHeight;
+    } else { // pictures small enough to convert here
+        width = int32_t(in.U16() % 300) - 2;
+        streamHeight = int32_t(in.U8() % 40) - 20;
+        outputHeight = (mode & 4)   ? int32_t(in.U8() % 40) - 20
+                       : (mode & 8) ? -streamHeight
+                                    : streamHeight;
+    }
+    auto plan = PlanRawConversion(source, streamHeight, output, outputHeight, width, padded);
+    const RawOp op = ChooseRawOp(source, output);
+    if (!plan) {
+        const u128 rows = Magnitude(outputHeight);
+        const u128 src = (u128(uint32_t(width)) * 8 * BytesPerPixel(source) + 31) / 32 * 4;
+        FUZZ_CHECK(op == RawOp::Refuse || width <= 0 || rows == 0 ||
+                       rows != Magnitude(streamHeight) || src * rows > UINT32_MAX / 2 ||
+                       u128(uint32_t(width)) * BytesPerPixel(output) * rows > UINT32_MAX / 2,
+                   "a small conversion refused");
+        return;
+    }
+    const RawConversion& c = *plan;
+    const uint64_t srcRow = uint64_t(c.width) * BytesPerPixel(source);
+    FUZZ_CHECK(c.op == op && op != RawOp::Refuse && width > 0 && c.width == uint32_t(width),
+               "plan op");
+    FUZZ_CHECK(c.rows == Magnitude(outputHeight) && c.rows == Magnitude(streamHeight), "rows");
+    FUZZ_CHECK(c.srcStride >= srcRow && c.srcStride % 4 == 0 && c.srcStride - srcRow < 4,
+               "stored stride " + std::to_string(c.srcStride) + " for rows of " +
+                   std::to_string(srcRow));
+    FUZZ_CHECK(c.dstRowBytes == uint64_t(c.width) * BytesPerPixel(output), "output row bytes");
+    FUZZ_CHECK(padded ? (c.dstStride >= c.dstRowBytes && c.dstStride % 4 == 0 &&
+                         c.dstStride - c.dstRowBytes < 4)
+                      : c.dstStride == c.dstRowBytes,
+               "output stride");
+    FUZZ_CHECK(uint64_t(c.storedBytes) == uint64_t(c.srcStride) * c.rows &&
+                   uint64_t(c.outputBytes) == uint64_t(c.dstStride) * c.rows,
+               "picture bytes");
+    FUZZ_CHECK(c.reverseRows ==
+                   (TopRowFirst(source, streamHeight) != TopRowFirst(output, outputHeight)),
+               "row order");
+    if (c.storedBytes > (1u << 20) || c.outputBytes > (1u << 20))
+        return;
+
+    // Converted in buffers exactly as large as the plan says, at every kernel level.
+    std::vector<uint8_t> stored(c.storedBytes);
+    const std::vector<uint8_t> fill = in.Rest();
+    for (size_t i = 0; i < stored.size(); ++i)
+        stored[i] = fill.empty() ? uint8_t(i * 7) : fill[i % fill.size()];
+    std::vector<uint8_t> expect(c.outputBytes, 0);
+    for (uint32_t j = 0; j < c.rows; ++j)
+        ReferenceRow(op, stored.data() + size_t(c.reverseRows ? c.rows - 1 - j : j) * c.srcStride,
+                     expect.data() + size_t(j) * c.dstStride, c.width, c.dstRowBytes);
+    // Picture bytes as the reference rows make them; the row padding, which a straight copy
+    // takes from the stored rows, the same at every level.
+    const KernelLevel best = BestKernelLevel();
+    std::vector<uint8_t> first;
+    for (KernelLevel level :
+         {KernelLevel::Scalar, KernelLevel::Sse2, KernelLevel::Ssse3, KernelLevel::Avx2}) {
+        if (level > best)
+            break;
+        SetKernelLevel(level);
+        std::vector<uint8_t> out(c.outputBytes, 0xEE);
+        ApplyRawConversion(c, stored.data(), out.data());
+        for (uint32_t j = 0; j < c.rows; ++j)
+            FUZZ_CHECK(std::memcmp(out.data() + size_t(j) * c.dstStride,
+                                   expect.data() + size_t(j) * c.dstStride, c.dstRowBytes) == 0,
+                       "row " + std::to_string(j) + " differs from the reference at level " +
+                           std::to_string(int(level)));
+        if (first.empty())
+            first = out;
+        FUZZ_CHECK(out == first, "row padding differs at level " + std::to_string(int(level)));
+    }
+    SetKernelLevel(best);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Reader in(data, size);
+    switch (in.U8() % 6) {
+    case 0:
+        ParseRecord(in);
+        break;
+    case 1:
+        WriteRecord(in);
+        break;
+    case 2:
+        StreamFormats(in);
+        break;
+    case 3:
+        Names(in);
+        break;
+    case 4:
+        ReadPlans(in);
+        break;
+    case 5:
+        RawConversions(in);
+        break;
+    }
+    return 0;
+}
