@@ -134,16 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             return -1;
     }
 
-    // Known fault, being fixed elsewhere: the tool casts a rate or scale above 2^31 to int, and
-    // the NUT muxer then asserts (or loops). Until the tool refuses such numbers itself, they are
-    // kept below 2^31 here; remove this clamp with that fix (the regression input
-    // nut-assert-on-scale-above-2-31 then checks it).
-    constexpr bool kClampRates = true;
-    if (kClampRates) {
-        c.scale &= 0x7fffffffu;
-        c.rate &= 0x7fffffffu;
-    }
-
     synth::AviPlan plan;
     plan.format = c.format;
     if (plan.format.size() < 12)
