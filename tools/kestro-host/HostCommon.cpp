@@ -60,6 +60,19 @@ std::string CodecLibraryPath() {
     return (folders.size() > 1 ? folders[1] : std::string()) + name;
 }
 
+std::string LoadedCodecPath() {
+    const std::string driver = RegisteredDriver();
+    const std::string name = driver.empty() ? "kestro32.dll" : driver;
+    char path[MAX_PATH] = {};
+    if (HMODULE module = GetModuleHandleA(name.c_str());
+        module && GetModuleFileNameA(module, path, MAX_PATH))
+        return path;
+    if (name.find_first_of("\\/:") != std::string::npos)
+        return name;
+    GetSystemDirectoryA(path, MAX_PATH);
+    return std::string(path) + "\\" + name;
+}
+
 std::string SettingsFilePath() {
     const std::string dll = CodecLibraryPath();
     const size_t slash = dll.find_last_of("\\/");
