@@ -186,6 +186,18 @@ uint64_t FreeBytesAt(const std::string& path) {
     return freeToCaller.QuadPart;
 }
 
+std::optional<kestro::avi::AviLayout> OpenCapture(HandleFile& in, const std::string& path) {
+    if (!in.Open(path, false, false)) {
+        Error("cannot open " + path + ": " + in.LastError());
+        return std::nullopt;
+    }
+    std::string error;
+    auto layout = kestro::avi::ReadAviLayout(in, true, error);
+    if (!layout)
+        Error(path + ": " + error);
+    return layout;
+}
+
 std::string Megabytes(uint64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f MB", double(bytes) / 1e6);

@@ -112,16 +112,10 @@ int RunExport(const ExportOptions& options) {
         return kExitUsage;
     }
     HandleFile in;
-    if (!in.Open(options.input, false, false)) {
-        Error("cannot open " + options.input + ": " + in.LastError());
+    auto layout = OpenCapture(in, options.input);
+    if (!layout)
         return kExitUsage;
-    }
     std::string error;
-    auto layout = avi::ReadAviLayout(in, true, error);
-    if (!layout) {
-        Error(options.input + ": " + error);
-        return kExitUsage;
-    }
     const avi::StreamInfo& stream = layout->streams[size_t(layout->kestStream)];
     const auto format = kestro::ReadStreamFormat(stream.format.data()); // the layout checked it
     if (format->biChainHandler) {

@@ -86,16 +86,10 @@ int RunRelink(const RelinkOptions& options) {
     }
 
     HandleFile in;
-    if (!in.Open(options.input, false, false)) {
-        Error("cannot open " + options.input + ": " + in.LastError());
+    auto layout = OpenCapture(in, options.input);
+    if (!layout)
         return kExitUsage;
-    }
     std::string error;
-    auto layout = avi::ReadAviLayout(in, true, error);
-    if (!layout) {
-        Error(options.input + ": " + error);
-        return kExitUsage;
-    }
     const avi::StreamInfo& stream = layout->streams[size_t(layout->kestStream)];
     auto format = stream.format.size() >= kestro::kStreamHeaderBytes
                       ? kestro::ReadStreamFormat(stream.format.data())

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "AviRecords.h"
@@ -116,6 +117,9 @@ private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     std::string error_;
 };
+
+// Opens a capture AVI for reading and finds its KEST stream; empty after a message naming it.
+std::optional<kestro::avi::AviLayout> OpenCapture(HandleFile& in, const std::string& path);
 
 // AVIFileInit for the lifetime of one command.
 struct AviLibrary {
