@@ -45,8 +45,9 @@ std::map<int, uint64_t> ExistingPieces(const std::string& base) {
     return pieces;
 }
 
-// Whether any sampled page of the piece holds a byte other than zero; a piece that cannot be
-// read is taken to hold frames (it is not this program's to write over).
+// Whether any sampled page of the piece holds a byte other than zero (a first page that holds
+// only a capture's header aside); a piece that cannot be read is taken to hold frames (it is not
+// this program's to write over).
 bool SampledNonZero(const std::string& path, uint64_t bytes, uint32_t pageSize) {
     UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -62,6 +63,8 @@ bool SampledNonZero(const std::string& path, uint64_t bytes, uint32_t pageSize) 
         DWORD got = 0;
         if (!ReadFile(file.get(), page.data(), want, &got, &at) || got != want)
             return true;
+        if (offset == 0 && IsHeaderPage(page.data(), got))
+            continue;
         for (DWORD i = 0; i < got; ++i)
             if (page[i])
                 return true;

@@ -27,6 +27,16 @@ PieceHolds ClassifyPiece(int index, uint64_t pieceBytes, uint32_t pageSize, bool
     return sampledNonZero ? PieceHolds::Frames : PieceHolds::Zeros;
 }
 
+bool IsHeaderPage(const uint8_t* page, size_t bytes) {
+    constexpr size_t kHeaderBytes = 40;
+    if (bytes < kHeaderBytes || page[0] != kHeaderBytes || page[1] || page[2] || page[3])
+        return false;
+    for (size_t i = kHeaderBytes; i < bytes; ++i)
+        if (page[i])
+            return false;
+    return true;
+}
+
 NumberedBase SplitTakeNumber(std::string_view base) {
     const size_t slash = base.find_last_of("\\/:");
     const size_t nameStart = slash == std::string_view::npos ? 0 : slash + 1;

@@ -21,6 +21,11 @@ enum class PieceHolds {
 };
 PieceHolds ClassifyPiece(int index, uint64_t pieceBytes, uint32_t pageSize, bool sampledNonZero);
 
+// Whether the first page of piece 0 holds only what a capture writes before its first frame: a
+// 40-byte bitmap header, zeros after it. Space reserved in advance keeps that page when a capture
+// began in it and stored nothing; a sampled page like this counts as zeros.
+bool IsHeaderPage(const uint8_t* page, size_t bytes);
+
 // A data file's base name as a numbered take: "d:\caps\take-3" is take 3 of "d:\caps\take", a
 // name without such a number is take 1. Only the file name counts ("d:\a-2\take" is take 1), and
 // a number below 2 or with a leading zero is part of the name.
