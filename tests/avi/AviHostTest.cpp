@@ -7,6 +7,7 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "Takes.h"
 #include "WineCodec.h"
 
 using namespace host;
@@ -48,6 +49,9 @@ protected:
         o.kind = kind;
         o.size = size;
         o.quiet = true;
+        // These captures share one data file and are checked before the next one: each may
+        // write over the last. The refusal has tests of its own.
+        o.overwrite = true;
         return o;
     }
     PlayOptions Play(const std::string& avi, RawKind as, const std::string& raw) {
@@ -219,6 +223,202 @@ TEST_F(AviHost, NotAKestroStream) {
     EXPECT_NE(RunInspect(PathOf("junk.avi"), true, false), kExitOk);
     EXPECT_NE(RunPlay(Play("junk.avi", RawKind::Yuy2, "junk.raw")), kExitOk);
     EXPECT_EQ(RunInspect(PathOf("missing.avi"), true, false), kExitUsage);
+}
+
+// The take a test captured first: its pieces, its records and its pictures.
+struct Take {
+    std::string avi;
+    std::string piece;
+    std::string pieceBytes;
+    std::vector<uint8_t> frames; // as played back, yuy2
+};
+
+class Takes : public AviHost {
+protected:
+    std::string Piece0() const { return PathOf("kestro.000"); }
+    // Captures `input` (yuy2 frames of kSmall) as a take that must not be written over.
+    int CaptureTake(const std::string& avi, const std::vector<uint8_t>& input, bool overwrite,
+                    Take* take = nullptr) {
+        kt::WriteFileBytes(PathOf(avi + ".in"),
+                           std::string(reinterpret_cast<const char*>(input.data()), input.size()));
+        CaptureOptions c = Capture(avi, RawKind::Yuy2, kSmall);
+        c.input = PathOf(avi + ".in");
+        c.overwrite = overwrite;
+        CaptureResult r;
+        const int code = RunCapture(c, &r);
+        if (take && code == kExitOk) {
+            take->avi = avi;
+            take->piece = r.pieces.empty() ? std::string() : r.pieces[0];
+            take->pieceBytes = kt::ReadFileBytes(take->piece);
+            take->frames = input;
+        }
+        return code;
+    }
+    // The take is there as it was: the same piece bytes, every record intact, the same pictures.
+    void ExpectUntouched(const Take& take) {
+        EXPECT_EQ(kt::ReadFileBytes(take.piece), take.pieceBytes) << take.piece << " changed";
+        EXPECT_EQ(RunInspect(PathOf(take.avi), true, false), kExitOk);
+        ASSERT_EQ(RunPlay(Play(take.avi, RawKind::Yuy2, take.avi + ".played")), kExitOk);
+        EXPECT_EQ(FileBytes(PathOf(take.avi + ".played")), take.frames);
+    }
+    void SetUp() override { DeleteFileA(Piece0().c_str()); }
+};
+
+TEST_F(Takes, ASecondTakeIsRefusedAndTheFirstKept) {
+    Take a;
+    ASSERT_EQ(CaptureTake("a.avi", PatternFrames(RawKind::Yuy2, kSmall, 10), false, &a), kExitOk);
+    ASSERT_EQ(a.piece, Piece0());
+    auto later = PatternFrames(RawKind::Yuy2, kSmall, 20);
+    later.erase(later.begin(), later.begin() + later.size() / 4); // frames 5-19: other pictures
+    DeleteFileA(PathOf("b.avi").c_str()); // the folder may be an earlier run's
+    EXPECT_EQ(CaptureTake("b.avi", later, false), kExitUsage);
+    EXPECT_EQ(GetFileAttributesA(PathOf("b.avi").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "a refused capture wrote its AVI";
+    ExpectUntouched(a);
+
+    // Written over on request: the first take then shows the second one's pictures.
+    ASSERT_EQ(CaptureTake("b.avi", later, true), kExitOk);
+    ASSERT_EQ(RunPlay(Play("a.avi", RawKind::Yuy2, "a.after")), kExitOk);
+    EXPECT_EQ(FileBytes(PathOf("a.after")),
+              std::vector<uint8_t>(later.begin(), later.begin() + ptrdiff_t(a.frames.size())));
+}
+
+TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
+    const uint32_t page = 4096;
+    const auto frames = PatternFrames(RawKind::Yuy2, kSmall, 4);
+    struct Case {
+        const char* what;
+        std::string piece0; // empty: no piece 0
+        int expected;
+    };
+    std::string blackThenPicture(8 * page, '\0'); // a take that starts black: zeros up front
+    blackThenPicture.append(8 * page, '\x80');
+    // Reserved space where a capture began and stored nothing: its header page, zeros after.
+    std::string reservedWithHeader(64 * page, '\0');
+    reservedWithHeader[0] = 40;
+    reservedWithHeader[4] = char(128);                  // biWidth
+    std::string headerThenPicture = reservedWithHeader; // but a later page holds a frame
+    headerThenPicture.back() = 1;                       // the last page is always read
+    const Case cases[] = {
+        {"no piece 0", "", kExitOk},
+        {"an empty piece 0", std::string(), kExitOk},
+        {"space reserved in advance (zeros)", std::string(64 * page, '\0'), kExitOk},
+        {"the header page of a capture that stored no frame", std::string(page, '\x28'), kExitOk},
+        {"reserved space that a capture began in", reservedWithHeader, kExitOk},
+        {"a header page and a frame after it", headerThenPicture, kExitUsage},
+        {"a take that starts with black frames", blackThenPicture, kExitUsage},
+        {"a take in the last page only", std::string(15 * page, '\0') + std::string(page, '\x10'),
+         kExitUsage},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteFileA(Piece0().c_str());
+        if (std::string(c.what) != "no piece 0")
+            kt::WriteFileBytes(Piece0(), c.piece0);
+        EXPECT_EQ(CaptureTake("c.avi", frames, false), c.expected);
+        if (c.expected == kExitOk) {
+            ASSERT_EQ(RunPlay(Play("c.avi", RawKind::Yuy2, "c.played")), kExitOk);
+            EXPECT_EQ(FileBytes(PathOf("c.played")), frames);
+        } else {
+            EXPECT_TRUE(kt::ReadFileBytes(Piece0()) == c.piece0) << "a refused capture wrote";
+        }
+    }
+}
+
+// What the codec meets when it cannot start: named by the capture and by check.
+TEST_F(Takes, ARefusedStartSaysWhy) {
+    const auto frames = PatternFrames(RawKind::Yuy2, kSmall, 2);
+    struct Case {
+        const char* what;
+        const char* reason;
+    };
+    for (const Case& c : {Case{"held by a writer", "held open for writing by another program"},
+                          Case{"a folder", "is a folder, not a file"}}) {
+        SCOPED_TRACE(c.what);
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (std::string(c.what) == "a folder") {
+            ASSERT_TRUE(CreateDirectoryA(Piece0().c_str(), nullptr));
+        } else {
+            // As a running capture holds its pieces: write access, readers allowed.
+            held = CreateFileA(Piece0().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                               nullptr, CREATE_ALWAYS, 0, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+        testing::internal::CaptureStderr();
+        const int captured = CaptureTake("d.avi", frames, true);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(captured, kExitCodec);
+        EXPECT_NE(said.find("cannot start the capture"), std::string::npos) << said;
+        EXPECT_NE(said.find(c.reason), std::string::npos) << said;
+        EXPECT_NE(said.find(kt::IniPath()), std::string::npos) << "the settings file: " << said;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(RunCheck(), kExitCodec);
+        const std::string checked = testing::internal::GetCapturedStdout();
+        EXPECT_NE(checked.find(c.reason), std::string::npos) << checked;
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+        RemoveDirectoryA(Piece0().c_str());
+        DeleteFileA(Piece0().c_str());
+    }
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunCheck(), kExitOk);
+    const std::string checked = testing::internal::GetCapturedStdout();
+    EXPECT_NE(checked.find("a capture can start"), std::string::npos) << checked;
+}
+
+TEST(TakeRules, ReservedSpaceAndNamesOfFreshDataFiles) {
+    using P = std::vector<uint64_t>;
+    EXPECT_EQ(SampledPages(0, 4096, 16), P{});
+    EXPECT_EQ(SampledPages(1, 4096, 16), P{0});
+    EXPECT_EQ(SampledPages(3 * 4096, 4096, 16), (P{0, 4096, 8192}));
+    EXPECT_EQ(SampledPages(3 * 4096 + 1, 4096, 2), (P{0, 3 * 4096})) << "the last partial page";
+    const P spread = SampledPages(uint64_t(100) << 30, 4096, 16);
+    ASSERT_EQ(spread.size(), 16u);
+    EXPECT_EQ(spread.back(), (uint64_t(100) << 30) - 4096);
+    for (size_t i = 1; i < spread.size(); ++i)
+        EXPECT_GT(spread[i], spread[i - 1]);
+
+    EXPECT_EQ(ClassifyPiece(0, 0, 4096, false), PieceHolds::Nothing);
+    EXPECT_EQ(ClassifyPiece(0, 4096, 4096, true), PieceHolds::HeaderOnly);
+    EXPECT_EQ(ClassifyPiece(1, 4096, 4096, true), PieceHolds::Frames) << "later pieces: no header";
+    EXPECT_EQ(ClassifyPiece(0, 8192, 4096, false), PieceHolds::Zeros);
+    EXPECT_EQ(ClassifyPiece(0, 8192, 4096, true), PieceHolds::Frames);
+    std::vector<uint8_t> header(4096, 0);
+    header[0] = 40;
+    header[8] = 7; // biHeight
+    EXPECT_TRUE(IsHeaderPage(header.data(), header.size()));
+    header[40] = 1;
+    EXPECT_FALSE(IsHeaderPage(header.data(), header.size())) << "a byte past the header";
+    header[40] = 0;
+    header[0] = 52;
+    EXPECT_FALSE(IsHeaderPage(header.data(), header.size())) << "not a 40-byte header";
+    EXPECT_FALSE(IsHeaderPage(header.data(), 39));
+
+    struct Name {
+        const char* base;
+        const char* stem;
+        uint32_t number;
+        const char* next;
+    };
+    for (const Name& n : {Name{"c:\\kestro", "c:\\kestro", 1, "c:\\kestro-2"},
+                          Name{"d:\\caps\\take-2", "d:\\caps\\take", 2, "d:\\caps\\take-3"},
+                          Name{"d:\\caps\\take-17", "d:\\caps\\take", 17, "d:\\caps\\take-18"},
+                          Name{"d:\\a-2\\take", "d:\\a-2\\take", 1, "d:\\a-2\\take-2"},
+                          Name{"d:\\caps\\take-1", "d:\\caps\\take-1", 1, "d:\\caps\\take-1-2"},
+                          Name{"d:\\caps\\take-02", "d:\\caps\\take-02", 1, "d:\\caps\\take-02-2"},
+                          Name{"d:\\caps\\-5", "d:\\caps\\-5", 1, "d:\\caps\\-5-2"},
+                          Name{"take-3x", "take-3x", 1, "take-3x-2"}}) {
+        SCOPED_TRACE(n.base);
+        const NumberedBase b = SplitTakeNumber(n.base);
+        EXPECT_EQ(b.stem, n.stem);
+        EXPECT_EQ(b.number, n.number);
+        EXPECT_EQ(TakeName(b, b.number + 1), n.next);
+        EXPECT_EQ(TakeName(b, b.number), n.base);
+    }
+    EXPECT_TRUE(IsPieceOf("TAKE.000", "take"));
+    EXPECT_TRUE(IsPieceOf("take.499", "take"));
+    for (const char* other : {"take.avi", "take.00", "take.0000", "take-2.000", "take000", "take"})
+        EXPECT_FALSE(IsPieceOf(other, "take")) << other;
 }
 
 TEST(RawFrames, ParsesSizesAndRefusesNonsense) {

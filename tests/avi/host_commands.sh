@@ -10,8 +10,63 @@ host --datafile "$data" capture --input - -o "$win\\pipe.avi" -q <"$scratch/six.
 host play "$win\\pipe.avi" --as yuy2 -o - -q >"$scratch/pipe.yuy2"
 cmp "$scratch/six.yuy2" "$scratch/pipe.yuy2" || fail "frames piped through the codec changed"
 
+# Every capture starts again at the beginning of the data file in the settings: a second take into
+# it is refused, naming the file and how to keep it, and the first is kept byte for byte;
+# --next-datafile captures beside it (kestro-2, then kestro-3) and says where.
+frame=$((640 * 480 * 2))
+host pattern --frames 12 -o - | tail -c +$((6 * frame + 1)) >"$scratch/later.yuy2" # other pictures
+cp "$scratch/kestro.000" "$scratch/first.000"
+first_kept() {
+  cmp "$scratch/kestro.000" "$scratch/first.000" || fail "$1 changed the first take's piece"
+  host verify "$win\\pipe.avi" | grep -q "all 6 frames intact" || fail "$1: the first take is broken"
+  host play "$win\\pipe.avi" --as yuy2 -o - -q | cmp - "$scratch/six.yuy2" ||
+    fail "$1: the first take plays other pictures"
+}
+expect_rc 2 "second take" host capture --input "$win\\later.yuy2" -o "$win\\second.avi"
+expect_err 'the data file .*kestro.000 (.* 3686400 bytes) holds an earlier take'
+expect_err 'capture with --next-datafile (into .*kestro-2.000)'
+expect_err 'kestro-host --datafile NAME capture'
+expect_err 'capture over it with --overwrite'
+[ ! -e "$scratch/second.avi" ] || fail "the refused capture wrote its AVI"
+first_kept "the refused capture"
+for n in 2 3; do
+  expect_rc 0 "--next-datafile" host capture --next-datafile --input "$win\\later.yuy2" -o "$win\\next$n.avi" -q
+  expect_err "capturing into .*kestro-$n.000"
+  host verify "$win\\next$n.avi" | grep -q "all 6 frames intact.*kestro-$n.000" || fail "next$n.avi is not in kestro-$n"
+  host play "$win\\next$n.avi" --as yuy2 -o - -q | cmp - "$scratch/later.yuy2" || fail "next$n.avi plays other pictures"
+  first_kept "--next-datafile ($n)"
+done
+# A split capture writes later pieces as well: a piece left from an earlier split take counts.
+head -c 300000 /dev/urandom >"$scratch/left.001"
+cp "$scratch/left.001" "$scratch/left.kept"
+expect_rc 2 "leftover piece, split" host --datafile "$win\\left" --ini divide=1 capture --frames 2 -o "$win\\left.avi"
+expect_err 'the data file .*left.001 (.* 300000 bytes) holds an earlier take'
+host --ini divide=0 capture --frames 2 -o "$win\\left.avi" -q # a run that is not split writes piece 0 only
+cmp "$scratch/left.001" "$scratch/left.kept" || fail "the leftover piece changed"
+
+# Why a capture cannot start, said by check and by the refused capture: a folder that does not
+# exist; a read-only piece (Windows opens it for no writer; Wine, run by root, would, so the
+# attribute is what is checked); the settings file read-only (the sheet's changes would be lost).
+expect_rc 3 "check, no folder" host --datafile "$win\\nowhere\\take" check
+grep -q 'check: a capture cannot start: the folder .*nowhere.* does not exist' "$scratch/out" ||
+  { cat "$scratch/out" >&2; fail "check does not name the missing folder"; }
+expect_rc 3 "capture, no folder" host capture --frames 2 -o "$win\\nowhere.avi"
+expect_err 'cannot start the capture (ICERR_BADFORMAT): the folder .*nowhere.* does not exist'
+expect_err 'values: filename=.*nowhere.take'
+host --datafile "$win\\ro" capture --frames 2 -o "$win\\ro.avi" -q
+chmod a-w "$scratch/ro.000" "$ini"
+expect_rc 3 "check, read-only piece" host check
+chmod u+w "$scratch/ro.000" "$ini"
+grep -q 'ro.000 is read-only' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not see the read-only piece"; }
+grep -q 'kestdisk.ini: read-only' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not see the read-only settings"; }
+expect_rc 2 "check, an earlier take" host check
+grep -q 'ro.000 holds an earlier take' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not see the earlier take"; }
+expect_rc 0 "check" host --datafile "$win\\fresh" check
+grep -q 'check: a capture can start' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not say the capture can start"; }
+[ ! -e "$scratch/fresh.000" ] || fail "check left the piece it opened"
+
 # A size that does not divide the input: whole frames are kept, the rest is reported.
-expect_rc 4 "wrong --size" host capture --input "$win\\six.yuy2" --size 640x400 -o "$win\\wrong.avi"
+expect_rc 4 "wrong --size" host --datafile "$win\\wrong" capture --input "$win\\six.yuy2" --size 640x400 -o "$win\\wrong.avi"
 expect_err "--size or --format is wrong"
 expect_err "partial frame was not captured"
 host verify "$win\\wrong.avi" | grep -q "all 7 frames intact" || fail "the whole frames were not kept"
@@ -21,16 +76,29 @@ expect_rc 2 "bad size" host capture --size 640 -o "$win\\bad.avi"
 expect_err 'bad --size "640"'
 
 # Ctrl-C in a live capture: the AVI is closed with every frame captured so far.
-host capture --frames 0 --pace -o "$win\\ctrlc.avi" 2>"$scratch/ctrlc.err" &
+host --datafile "$win\\ctrlc" capture --frames 0 --pace -o "$win\\ctrlc.avi" 2>"$scratch/ctrlc.err" &
 runner=$!
+stop_runner() { # Ctrl-C for the running capture, wherever this script ends
+  for pid in $(pgrep -f -- "$(basename "$scratch").ctrlc\.avi"); do kill -INT "$pid" 2>/dev/null || true; done
+}
+trap 'stop_runner; cleanup' EXIT
 for _ in $(seq 100); do
   grep -q "frames [1-9]" "$scratch/ctrlc.err" 2>/dev/null && break
   sleep 0.2
 done
+# Meanwhile its data file is held: check and a second capture into it say so.
+expect_rc 3 "check while a capture runs" host check
+grep -q 'ctrlc.000 is held open for writing by another program' "$scratch/out" ||
+  { cat "$scratch/out" >&2; fail "check does not see the running capture"; }
+expect_rc 2 "a second capture into a running one" host capture --frames 2 -o "$win\\second-run.avi"
+expect_err 'ctrlc.000 (.*) holds an earlier take (a capture is writing into it now)'
+expect_rc 3 "a second capture into a running one, --overwrite" host capture --overwrite --frames 2 -o "$win\\second-run.avi"
+expect_err 'cannot start the capture (ICERR_BADFORMAT): .*ctrlc.000 is held open for writing'
 # Ctrl-C in a console reaches every process of the foreground group; here: the ones this run
 # started, found by its own scratch folder (the other build's run may be capturing at the same time).
-for pid in $(pgrep -f -- "$(basename "$scratch").ctrlc\.avi"); do kill -INT "$pid" 2>/dev/null || true; done
+stop_runner
 rc=0; wait $runner || rc=$?
+trap cleanup EXIT
 [ $rc = 130 ] || { cat "$scratch/ctrlc.err" >&2; fail "Ctrl-C capture exit $rc, expected 130"; }
 grep -q "stopped by Ctrl-C" "$scratch/ctrlc.err" || fail "no Ctrl-C summary"
 host verify "$win\\ctrlc.avi" >"$scratch/ctrlc.verify" || fail "the interrupted AVI is broken"

@@ -91,6 +91,7 @@ protected:
             c.size = kSize;
             c.frames = kFrames;
             c.quiet = true;
+            c.overwrite = true; // each capture's pictures are kept aside below
             CaptureResult result;
             ASSERT_EQ(RunCapture(c, &result), kExitOk) << RawKindName(kind);
             ASSERT_EQ(result.pieces.size(), 1u);

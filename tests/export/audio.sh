@@ -5,7 +5,8 @@
 source "$(dirname "$0")/../avi/lib.sh"
 here=$(dirname "$0")
 media() { python3 "$here/media.py" "$@"; }
-cap() { host --chain none --datafile "$win\\kestro" capture --size 64x48 --rate 29.97 "$@"; }
+# Each capture is checked before the next one writes over its data file.
+cap() { host --chain none --datafile "$win\\kestro" capture --overwrite --size 64x48 --rate 29.97 "$@"; }
 
 media wav "$scratch/stereo.wav" 44100 2 1.2 7
 cap --frames 30 --audio "$win\\stereo.wav" -o "$win\\a.avi" -q

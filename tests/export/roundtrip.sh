@@ -39,6 +39,25 @@ check_sound() { # what file
   cmp "$scratch/sound.ref" "$scratch/sound.out" || fail "$1: the sound differs from the WAV"
 }
 
+# Runs the ffmpeg command that kestro-host info prints, as printed but for Linux paths; the result
+# must have every frame at the capture's size.
+run_info_command() { # name WxH pix_fmt
+  local name=$1 command pipe
+  command=$(host info "$win\\$name.avi" | tr -d '\r' | sed -n 's/^export *//p')
+  pipe="kestro-host export $win\\$name.avi - | ffmpeg -f rawvideo -pix_fmt $3 -s $2 -r 25/1 -i - "
+  pipe+="-i $win\\$name.avi -map 0:v -map 1:a? -c:a copy $win\\$name.mkv"
+  [ "$command" = "$pipe" ] || fail "$name: info prints \"$command\""
+  local args=${command#*| ffmpeg }
+  args=${args//"$win\\"/"$scratch/"}
+  set -f # the printed command's words, "1:a?" included, as they are
+  # shellcheck disable=SC2086
+  host export "$win\\$name.avi" - -q | ffmpeg -v error -y $args ||
+    fail "$name: info's ffmpeg command failed"
+  set +f
+  [ "$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=width,height,nb_read_frames \
+    -of csv=p=0 "$scratch/$name.mkv")" = "${2/x/,},$frames" ] || fail "$name: info's command made no $2 video of $frames frames"
+}
+
 # One raw capture: kind, size, extra capture options; pixel format of ffmpeg's decoded frames.
 raw_case() { # name kind WxH pix_fmt options...
   local name=$1 kind=$2 size=$3 pixfmt=$4
@@ -52,6 +71,15 @@ raw_case() { # name kind WxH pix_fmt options...
   # What the codec plays is what went in.
   host pattern --format "$kind" --size "$size" --frames $frames -o "$win\\$name.in"
   same_frames "$name: played against the input" "$scratch/$name.in" "$scratch/$name.play" $n
+  # On Windows: kestro-host export through a real pipe gives what the codec plays and what the
+  # native tool's pipe gives; info's ffmpeg command takes it, with the capture's own sound.
+  host export "$win\\$name.avi" - -q | cat >"$scratch/$name.pipe"
+  same_frames "$name: kestro-host export - against play" "$scratch/$name.play" "$scratch/$name.pipe" $n
+  export_to "$scratch/$name.avi" - | cat >"$scratch/$name.native-pipe"
+  cmp "$scratch/$name.native-pipe" "$scratch/$name.pipe" ||
+    fail "$name: kestro-host export - differs from kestro export -"
+  run_info_command "$name" "$size" "$pixfmt"
+  case " $* " in *" --audio "*) check_sound "$name: info's ffmpeg command" "$scratch/$name.mkv" ;; esac
   for ext in avi mkv nut; do
     export_to "$scratch/$name.avi" "$scratch/$name.x.$ext" || fail "$name: export to $ext failed"
     ffmpeg -v error -i "$scratch/$name.x.$ext" -map 0:v -f rawvideo -pix_fmt "$pixfmt" - \
@@ -69,6 +97,14 @@ raw_case uyvy uyvy 160x120 uyvy422
 # An odd width: every row of the bitmap carries padding the export must drop.
 raw_case rgb24-up rgb24 161x120 bgr24 --audio "$win\\sound.wav"
 raw_case rgb24-down rgb24 161x120 bgr24 --top-down
+
+# A reader that stops early: the export ends quietly, exit 4.
+set +o pipefail
+host export "$win\\yuy2.avi" - 2>"$scratch/closed.err" | head -c 1000 >/dev/null
+rc=${PIPESTATUS[0]}
+set -o pipefail
+[ "$rc" = 4 ] || { cat "$scratch/closed.err" >&2; fail "export into a closed pipe: exit $rc, expected 4"; }
+[ ! -s "$scratch/closed.err" ] || { cat "$scratch/closed.err" >&2; fail "export into a closed pipe made noise"; }
 
 # Per-packet sizes and checksums of a stream copy of the video.
 packets() { # file
@@ -92,6 +128,9 @@ chained_case() { # name codec kind WxH "carrying containers" "refusing container
     fail "$name: the capture is not chained through $codec"
   stored_packets "$win\\$name.avi" "$scratch/$name.000" >"$scratch/$name.stored"
   [ "$(wc -l <"$scratch/$name.stored")" = $frames ] || fail "$name: not $frames stored packets"
+  expect_rc 2 "$name: kestro-host export - of a chained stream" host export "$win\\$name.avi" -
+  expect_err "$name.avi: a chained stream holds the chained codec's packets (\"$codec\")"
+  [ ! -s "$scratch/out" ] || fail "$name: a refused export wrote frames"
   for ext in $refuse; do
     expect_rc 2 "$name: export of $codec to $ext" export_to "$scratch/$name.avi" "$scratch/$name.x.$ext"
     expect_err "$why"

@@ -28,6 +28,37 @@ std::string CodecLibraryPath(); // where the driver manager will load vidc.KEST 
 std::string SettingsFilePath(); // kestdisk.ini beside it
 bool WriteSetting(const std::string& key, const std::string& value);
 std::string ReadSetting(const std::string& key, const std::string& fallback);
+// The codec library this process loaded (found as the codec finds its INI: from its module), else
+// where the system folder holds it.
+std::string LoadedCodecPath();
+
+// Pieces of the data file `base` holding frames of an earlier take that a capture would write
+// over: piece 0, and with `split` every later piece too. A piece that cannot be read counts.
+struct HeldTake {
+    std::string piece;
+    uint64_t bytes = 0;
+};
+std::vector<HeldTake> EarlierTake(const std::string& base, bool split);
+// `base` itself when it holds no earlier take, else the first of base-2, base-3... (counting on
+// from base's own number) of which no piece exists; empty when none is found.
+std::string NextDataFile(const std::string& base, bool split);
+// Before the codec loads: refuses (kExitUsage, after saying how to keep it) a capture that would
+// write over an earlier take, unless `overwrite`; with `next`, names a fresh data file in the
+// settings first.
+int PrepareDataFile(bool overwrite, bool next, bool quiet);
+
+// What decides whether the codec can start a capture, as found in its settings and data file:
+// one line per finding, the first obstacle (empty when none was found) and an earlier take.
+struct StartReport {
+    std::vector<std::pair<std::string, std::string>> lines;
+    std::string obstacle;
+    std::vector<HeldTake> earlierTake;
+};
+StartReport CheckCaptureStart(uint64_t frameBytes); // frameBytes 0: not known
+void PrintStartReport(const StartReport& report, bool toStdout);
+// Prints the report without capturing: kExitOk when a capture could start, kExitCodec when the
+// codec would refuse, kExitUsage when the capture would be refused for an earlier take.
+int RunCheck();
 
 struct CaptureOptions {
     std::string input; // empty: test pattern; "-": standard input
@@ -38,8 +69,10 @@ struct CaptureOptions {
     bool pace = false;   // wait for each frame's time, like a live source
     bool quiet = false;
     std::string output;
-    std::string audio;    // a WAV file whose samples are interleaved beside the video
-    bool topDown = false; // rgb24 input handed to the codec as a top-down bitmap
+    std::string audio;         // a WAV file whose samples are interleaved beside the video
+    bool topDown = false;      // rgb24 input handed to the codec as a top-down bitmap
+    bool overwrite = false;    // capture over an earlier take in the data file
+    bool nextDataFile = false; // capture into the first unused data file beside the configured
     std::function<void(uint64_t framesDone)> onFrame; // after each stored frame
 };
 
@@ -73,6 +106,18 @@ struct PlayResult {
 };
 
 int RunPlay(const PlayOptions& options, PlayResult* result = nullptr);
+
+struct ExportOptions {
+    std::string input;
+    std::string output; // "-": standard output, the only one
+    bool quiet = false;
+};
+
+// The raw pictures of an unchained capture, read from its pieces, as packed rows top row first.
+// Exit codes: kExitBroken for a broken record or piece, kExitUsage for bad arguments, an AVI that
+// cannot be read or a chained stream, kExitPartial when the output cannot be written (a closed
+// pipe ends the export without a message).
+int RunExport(const ExportOptions& options);
 
 // info lists the stream and every record; verify checks them and prints only problems.
 int RunInspect(const std::string& avi, bool verify, bool listFrames);

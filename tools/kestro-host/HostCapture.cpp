@@ -393,6 +393,17 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
     if (!options.audio.empty() && !audio.Open(options.audio))
         return kExitUsage;
 
+    if (options.overwrite && options.nextDataFile) {
+        Error("--overwrite and --next-datafile exclude each other");
+        return kExitUsage;
+    }
+    // Without a registration nothing here would be the codec's data file.
+    if (RegisteredDriver().empty() && !CodecHandle(OpenCodec(ICMODE_COMPRESS)))
+        return kExitCodec;
+    // Before the codec loads: it reads the data file's name only then.
+    if (int code = PrepareDataFile(options.overwrite, options.nextDataFile, options.quiet))
+        return code;
+
     CodecHandle hic(OpenCodec(ICMODE_COMPRESS));
     if (!hic)
         return kExitCodec;
@@ -452,21 +463,17 @@ int RunCapture(const CaptureOptions& options, CaptureResult* result) {
     const std::string piece0 = dataFile + ".000";
     status = ICCompressBegin(hic.get(), &in, format);
     if (status != ICERR_OK) {
-        std::string why = "the codec cannot start the capture (" + IcErrorText(status) +
-                          "): it could not open or prepare its data file " + piece0;
-        const kestro::PathClass name = kestro::ClassifyPiecePath(piece0);
-        if (name.kind == kestro::PathKind::Refused)
-            why += " (" + std::string(kestro::RefusalText(name.refusal)) +
-                   ": playback opens only pieces named by an absolute path)";
-        else if (GetFileAttributesA(DirectoryOf(piece0).c_str()) == INVALID_FILE_ATTRIBUTES)
-            why += " (the folder " + DirectoryOf(piece0) + " does not exist)";
-        else if (FreeBytesAt(piece0) < 65536)
-            why += " (the data disk is full)";
-        else if (dibBytes % kestro::SystemPageSize())
-            why += ", or it refuses a frame of " + std::to_string(dibBytes) +
-                   " bytes that is not a whole number of pages while buffer=0";
-        Error(why + ". The data file is set by --datafile or \"filename\" in " +
-              SettingsFilePath());
+        // The codec gives no reason: look for it where the codec would have met it.
+        const StartReport report = CheckCaptureStart(dibBytes);
+        std::string why = report.obstacle;
+        auto stream = kestro::ReadStreamFormat(format);
+        if (why.empty())
+            why = std::string("no reason was found in its settings or its data file") +
+                  (stream && stream->biChainHandler
+                       ? "; the chained codec may refuse this input (--chain none stores it raw)"
+                       : "");
+        Error("the codec cannot start the capture (" + IcErrorText(status) + "): " + why);
+        PrintStartReport(report, false);
         return kExitCodec;
     }
 

@@ -60,6 +60,19 @@ std::string CodecLibraryPath() {
     return (folders.size() > 1 ? folders[1] : std::string()) + name;
 }
 
+std::string LoadedCodecPath() {
+    const std::string driver = RegisteredDriver();
+    const std::string name = driver.empty() ? "kestro32.dll" : driver;
+    char path[MAX_PATH] = {};
+    if (HMODULE module = GetModuleHandleA(name.c_str());
+        module && GetModuleFileNameA(module, path, MAX_PATH))
+        return path;
+    if (name.find_first_of("\\/:") != std::string::npos)
+        return name;
+    GetSystemDirectoryA(path, MAX_PATH);
+    return std::string(path) + "\\" + name;
+}
+
 std::string SettingsFilePath() {
     const std::string dll = CodecLibraryPath();
     const size_t slash = dll.find_last_of("\\/");
@@ -171,6 +184,22 @@ uint64_t FreeBytesAt(const std::string& path) {
     if (!GetDiskFreeSpaceExA(DirectoryOf(path).c_str(), &freeToCaller, nullptr, nullptr))
         return UINT64_MAX;
     return freeToCaller.QuadPart;
+}
+
+std::optional<kestro::avi::AviLayout> OpenCapture(HandleFile& in, const std::string& path) {
+    if (!in.Open(path, false, false)) {
+        Error("cannot open " + path + ": " + in.LastError());
+        return std::nullopt;
+    }
+    return ReadCapture(in, path);
+}
+
+std::optional<kestro::avi::AviLayout> ReadCapture(HandleFile& in, const std::string& path) {
+    std::string error;
+    auto layout = kestro::avi::ReadAviLayout(in, true, error);
+    if (!layout)
+        Error(path + ": " + error);
+    return layout;
 }
 
 std::string Megabytes(uint64_t bytes) {

@@ -25,7 +25,7 @@ const char kUsage[] =
     "commands:\n"
     "  capture -o OUT.avi [--input FILE|-] [--format yuy2|uyvy|rgb24|pal8] [--size WxH]\n"
     "          [--rate FPS] [--frames N | --seconds S] [--top-down] [--audio FILE.wav] [--pace]\n"
-    "          [-q]\n"
+    "          [--overwrite | --next-datafile] [-q]\n"
     "      Compresses raw frames (a file, - for standard input, or a moving test pattern when\n"
     "      no input is given; defaults yuy2 640x480 at 30 fps, 3 s of pattern) through vidc.KEST\n"
     "      into an AVI. Raw rgb24 is blue-green-red, top row first (ffmpeg's bgr24). --pace\n"
@@ -33,12 +33,19 @@ const char kUsage[] =
     "      --top-down hands rgb24 to the codec as a top-down bitmap (negative height). pal8 is\n"
     "      8-bit grey-palette input for a chained codec such as MRLE. --audio interleaves a\n"
     "      PCM WAV file as a second stream, each frame followed by its span of samples.\n"
+    "      Every capture starts again at the beginning of the data file in the settings: one\n"
+    "      that holds an earlier take is refused unless --overwrite; --next-datafile captures\n"
+    "      into the first unused name beside it (take -> take-2 -> take-3...) and keeps it.\n"
     "  play IN.avi [--as yuy2|uyvy|rgb24|rgb32] [-o RAW|-] [--ppm NAME] [--first N] [--count N]\n"
     "          [--getframe] [-q]\n"
     "      Decodes through the codec (ICDecompress, or AVIStreamGetFrame with --getframe) into\n"
     "      raw frames and/or PPM stills (NAME may hold %d or %04d for the frame number).\n"
     "  info IN.avi [--frames]  Lists the stream format (and every frame record).\n"
     "  verify IN.avi           Checks every frame record names an existing piece and lies in it.\n"
+    "  export IN.avi - [-q]    Raw frames read from the pieces to standard output (packed rows,\n"
+    "                          top row first); info prints the ffmpeg command that takes them.\n"
+    "  check                   Says whether the codec can start a capture with its settings, and\n"
+    "                          if not, why (data file folder, piece 0, free space).\n"
     "  relink IN.avi --data DIR --to BASE [-o OUT.avi]\n"
     "      After the pieces were moved (and renamed), makes every record name BASE.000,\n"
     "      BASE.001... (e.g. --to e:\\archive\\take1). Each piece must be in DIR under its new\n"
@@ -49,8 +56,9 @@ const char kUsage[] =
     "  baseline --path FILE --bytes N --frames N  Plain unbuffered write+read speed of the disk.\n"
     "\n"
     "exit codes: 0 ok, 1 broken reference or undecodable frame (relink: a piece missing or\n"
-    "short), 2 bad arguments or input, 3 codec missing or refusing, 4 capture ended early (AVI\n"
-    "kept) or relink could not write (original kept), 130 stopped by Ctrl-C.\n";
+    "short), 2 bad arguments or input (capture: the data file holds an earlier take), 3 codec\n"
+    "missing or refusing, 4 capture ended early (AVI kept), relink could not write (original\n"
+    "kept) or export's output closed, 130 stopped by Ctrl-C.\n";
 
 int Usage(const std::string& message) {
     Error(message);
@@ -150,6 +158,10 @@ int main(int argc, char** argv) {
             } else if (a == "--audio") {
                 if (!value(a, o.audio) || o.audio.empty())
                     return Usage("--audio needs a WAV file");
+            } else if (a == "--overwrite") {
+                o.overwrite = true;
+            } else if (a == "--next-datafile") {
+                o.nextDataFile = true;
             } else if (a == "-q" || a == "--quiet") {
                 o.quiet = true;
             } else {
@@ -212,6 +224,24 @@ int main(int argc, char** argv) {
             return Usage(command + " needs an AVI file");
         return RunInspect(avi, command == "verify", frames);
     }
+    if (command == "export") {
+        ExportOptions o;
+        for (; i < args.size(); ++i) {
+            if (args[i] == "-q" || args[i] == "--quiet")
+                o.quiet = true;
+            else if (o.input.empty() && !args[i].empty() && args[i][0] != '-')
+                o.input = args[i];
+            else if (!o.input.empty() && o.output.empty())
+                o.output = args[i];
+            else
+                return Usage("unknown export option \"" + args[i] + "\"");
+        }
+        if (o.input.empty() || o.output.empty())
+            return Usage("export needs IN.avi and - (standard output)");
+        return RunExport(o);
+    }
+    if (command == "check")
+        return i < args.size() ? Usage("check takes no options") : RunCheck();
     if (command == "relink") {
         RelinkOptions o;
         for (; i < args.size(); ++i) {

@@ -12,6 +12,7 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "RawPictures.h"
 #include "pure/FrameRecord.h"
 #include "pure/StreamFormat.h"
 
@@ -195,6 +196,33 @@ public:
 private:
     FILE* file_ = nullptr;
 };
+
+// A path as a command line takes it: quoted when the shell would split or interpret it.
+std::string ShellArgument(const std::string& path) {
+    return path.find_first_of(" \t&()^;,=%!'\"") == std::string::npos ? path : "\"" + path + "\"";
+}
+
+// The command that turns the capture into a standard file on Windows: the pictures through the
+// pipe, the sound (if any) straight from the capture AVI.
+std::string ExportCommand(const std::string& path, const kestro::StreamFormatHeader& h,
+                          const AVISTREAMINFOA& info) {
+    if (h.biChainHandler)
+        return "none through the pipe: the frames are " + FourccText(h.biChainHandler) +
+               " packets, not raw pictures (kestro export copies them into .avi or .mkv)";
+    std::string why;
+    auto picture = kestro::avi::RawPictureOf(h, why);
+    if (!picture)
+        return "not possible: " + why;
+    const size_t n = path.size();
+    const bool avi = n >= 4 && lstrcmpiA(path.c_str() + n - 4, ".avi") == 0;
+    const std::string mkv = path.substr(0, avi ? n - 4 : n) + ".mkv";
+    return "kestro-host export " + ShellArgument(path) + " - | ffmpeg -f rawvideo -pix_fmt " +
+           kestro::avi::PixFmtName(picture->kind) + " -s " + std::to_string(picture->width) + "x" +
+           std::to_string(picture->height) + " -r " +
+           std::to_string(info.dwRate ? info.dwRate : 1) + "/" +
+           std::to_string(info.dwScale ? info.dwScale : 1) + " -i - -i " + ShellArgument(path) +
+           " -map 0:v -map 1:a? -c:a copy " + ShellArgument(mkv);
+}
 
 } // namespace
 
@@ -421,6 +449,7 @@ int RunInspect(const std::string& path, bool verify, bool listFrames) {
         std::printf("  biChainHandler       %s\n",
                     h.biChainHandler ? FourccText(h.biChainHandler).c_str() : "0 (none)");
         std::printf("  biChainFormatSize    %lu\n", (unsigned long)h.biChainFormatSize);
+        std::printf("export   %s\n", ExportCommand(path, h, info).c_str());
         if (listFrames)
             std::printf("frame     offset        size  piece\n");
     }

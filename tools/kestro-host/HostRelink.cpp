@@ -20,84 +20,6 @@ namespace {
 
 namespace avi = kestro::avi;
 
-// A file as the record walker sees it: positioned reads and writes, nothing buffered here.
-class HandleFile : public avi::ByteFile {
-public:
-    ~HandleFile() override { Close(); }
-
-    // A file written here is shared with readers only; one created is shared with nobody, so
-    // that no other relink takes it for a leftover while it is written. `shareWrite` lets a
-    // writer open the file later (the AVI held for its lock).
-    bool Open(const std::string& path, bool write, bool create, bool shareWrite = false) {
-        path_ = path;
-        const DWORD share = create ? 0 : FILE_SHARE_READ | (shareWrite ? FILE_SHARE_WRITE : 0);
-        handle_ =
-            CreateFileA(path.c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0), share, nullptr,
-                        create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle_ == INVALID_HANDLE_VALUE) {
-            code_ = GetLastError();
-            error_ = SystemMessage(code_);
-            return false;
-        }
-        return true;
-    }
-    bool Close() {
-        bool ok = true;
-        if (handle_ != INVALID_HANDLE_VALUE)
-            ok = CloseHandle(handle_) != 0;
-        handle_ = INVALID_HANDLE_VALUE;
-        return ok;
-    }
-    const std::string& LastError() const { return error_; }
-    DWORD LastCode() const { return code_; }
-    HANDLE handle() const { return handle_; }
-    bool Flush() {
-        if (FlushFileBuffers(handle_))
-            return true;
-        error_ = SystemMessage(GetLastError());
-        return false;
-    }
-
-    uint64_t Size() override {
-        LARGE_INTEGER size{};
-        return GetFileSizeEx(handle_, &size) ? uint64_t(size.QuadPart) : 0;
-    }
-    bool ReadAt(uint64_t offset, void* data, size_t bytes) override {
-        return Transfer(offset, data, bytes, false);
-    }
-    bool WriteAt(uint64_t offset, const void* data, size_t bytes) override {
-        return Transfer(offset, const_cast<void*>(data), bytes, true);
-    }
-
-private:
-    bool Transfer(uint64_t offset, void* data, size_t bytes, bool write) {
-        auto* p = static_cast<uint8_t*>(data);
-        while (bytes) {
-            const DWORD chunk = DWORD(std::min<size_t>(bytes, size_t(1) << 30));
-            OVERLAPPED at{};
-            at.Offset = DWORD(offset);
-            at.OffsetHigh = DWORD(offset >> 32);
-            DWORD done = 0;
-            const BOOL ok = write ? WriteFile(handle_, p, chunk, &done, &at)
-                                  : ReadFile(handle_, p, chunk, &done, &at);
-            if (!ok || done != chunk) {
-                error_ = ok ? std::string(write ? "short write" : "short read")
-                            : SystemMessage(GetLastError());
-                return false;
-            }
-            p += chunk;
-            offset += chunk;
-            bytes -= chunk;
-        }
-        return true;
-    }
-
-    std::string path_;
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-    std::string error_;
-    DWORD code_ = ERROR_SUCCESS;
-};
-
 std::string FileNameOf(std::string_view path) {
     const size_t slash = path.find_last_of("\\/");
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
@@ -281,12 +203,10 @@ int RunRelink(const RelinkOptions& options) {
         Warning("cannot lock " + options.input + " (" + SystemMessage(code) +
                 "); no other relink of it may run until this one ends");
     }
-    std::string error;
-    auto layout = avi::ReadAviLayout(in, true, error);
-    if (!layout) {
-        Error(options.input + ": " + error);
+    auto layout = ReadCapture(in, options.input);
+    if (!layout)
         return kExitUsage;
-    }
+    std::string error;
     const avi::StreamInfo& stream = layout->streams[size_t(layout->kestStream)];
     auto format = stream.format.size() >= kestro::kStreamHeaderBytes
                       ? kestro::ReadStreamFormat(stream.format.data())

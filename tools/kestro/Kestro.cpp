@@ -29,6 +29,7 @@ extern "C" {
 #include "Files.h"
 #include "Outputs.h"
 #include "Pieces.h"
+#include "RawPictures.h"
 #include "Signals.h"
 #include "pure/FrameRecord.h"
 #include "pure/PiecePath.h"
@@ -130,19 +131,6 @@ struct KestInfo {
     uint32_t scale = 1, rate = 1, start = 0, length = 0;
 };
 
-const char* PixFmtName(PixelKind kind) {
-    switch (kind) {
-    case KIND_YUY2:
-        return "yuyv422";
-    case KIND_UYVY:
-        return "uyvy422";
-    case KIND_RGB24:
-        return "bgr24";
-    default:
-        return "?";
-    }
-}
-
 std::string FourccText(uint32_t code) {
     std::string s;
     for (int i = 0; i < 4; ++i) {
@@ -191,37 +179,14 @@ bool ReadKestInfo(avi::ByteFile& file, const std::string& aviPath, KestInfo& inf
     info.start = s.start;
     info.length = s.length;
     if (!info.chained) {
-        info.kind = ClassifyPixelKind(fmt->biSourceCompression, fmt->biBitCount);
-        const uint64_t w = uint64_t(info.width), h = uint64_t(info.height);
-        uint64_t stored = 0;
-        switch (info.kind) {
-        case KIND_YUY2:
-        case KIND_UYVY:
-            if (w % 2) {
-                error = aviPath + ": a YUV picture of odd width " + std::to_string(w);
-                return false;
-            }
-            info.rowBytes = uint32_t(w * 2);
-            stored = w * 2 * h;
-            break;
-        case KIND_RGB24:
-            info.rowBytes = uint32_t(w * 3);
-            stored = ((w * 3 + 3) & ~uint64_t(3)) * h;
-            break;
-        default:
-            error = aviPath + ": the KEST stream stores '" + FourccText(fmt->biSourceCompression) +
-                    "' with " + std::to_string(fmt->biBitCount) +
-                    " bits, which this tool cannot export";
+        auto picture = avi::RawPictureOf(*fmt, error);
+        if (!picture) {
+            error = aviPath + ": " + error;
             return false;
         }
-        // One picture is buffered whole: a header claiming more than a gigabyte is not believed.
-        if (stored > kMaxBufferedBytes) {
-            error = aviPath + ": the KEST stream claims " + std::to_string(w) + "x" +
-                    std::to_string(h) + " pictures of " + std::to_string(stored) +
-                    " bytes, more than this tool believes";
-            return false;
-        }
-        info.storedBytes = uint32_t(stored);
+        info.kind = picture->kind;
+        info.rowBytes = picture->rowBytes;
+        info.storedBytes = picture->storedBytes;
     } else if (info.chainFormat.size() < kBitmapHeaderBytes ||
                !ReadBitmapHeader(info.chainFormat.data())) {
         error = aviPath + ": the chained codec '" + FourccText(fmt->biChainHandler) +
@@ -439,12 +404,12 @@ int RunInspect(const Options& options, bool verify) {
                         chain ? chain->biBitCount : 0, info.chainFormat.size());
         } else {
             std::printf("stored: raw '%s' (%s), %u bytes a picture\n",
-                        FourccText(f.biSourceCompression).c_str(), PixFmtName(info.kind),
+                        FourccText(f.biSourceCompression).c_str(), avi::PixFmtName(info.kind),
                         info.storedBytes);
             std::printf("pipe: kestro export %s - | ffmpeg -f rawvideo -pix_fmt %s -s %dx%d -r "
                         "%u/%u -i - ...\n",
-                        path.c_str(), PixFmtName(info.kind), info.width, info.height, info.rate,
-                        info.scale);
+                        path.c_str(), avi::PixFmtName(info.kind), info.width, info.height,
+                        info.rate, info.scale);
         }
         std::printf("frames: %llu (header: %u), %.1f MB of frame data\n",
                     (unsigned long long)frames, info.length, double(bytes) / 1e6);

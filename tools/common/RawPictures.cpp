@@ -1,0 +1,84 @@
+#include "RawPictures.h"
+
+#include <cstring>
+
+namespace kestro::avi {
+
+namespace {
+
+std::string FourccText(uint32_t code) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        const char c = char(code >> (8 * i));
+        s += (c >= 32 && c < 127) ? c : '.';
+    }
+    return s;
+}
+
+} // namespace
+
+std::optional<RawPicture> RawPictureOf(const StreamFormatHeader& format, std::string& error) {
+    const int64_t height = format.biHeight < 0 ? -int64_t(format.biHeight) : format.biHeight;
+    if (format.biWidth <= 0 || height == 0 || height > 65536 || format.biWidth > 65536) {
+        error = "the KEST stream has an unusable picture size " + std::to_string(format.biWidth) +
+                "x" + std::to_string(format.biHeight);
+        return std::nullopt;
+    }
+    RawPicture p;
+    p.kind = ClassifyPixelKind(format.biSourceCompression, format.biBitCount);
+    p.width = uint32_t(format.biWidth);
+    p.height = uint32_t(height);
+    p.bottomUp = format.biHeight > 0;
+    const uint64_t w = p.width;
+    switch (p.kind) {
+    case KIND_YUY2:
+    case KIND_UYVY:
+        if (w % 2) {
+            error = "a YUV picture of odd width " + std::to_string(w);
+            return std::nullopt;
+        }
+        p.rowBytes = uint32_t(w * 2);
+        p.storedStride = p.rowBytes;
+        break;
+    case KIND_RGB24:
+        p.rowBytes = uint32_t(w * 3);
+        p.storedStride = (p.rowBytes + 3) & ~3u;
+        break;
+    default:
+        error = "the KEST stream stores '" + FourccText(format.biSourceCompression) + "' with " +
+                std::to_string(format.biBitCount) + " bits, which this tool cannot export";
+        return std::nullopt;
+    }
+    // One picture is buffered whole: a header claiming more than a gigabyte is not believed.
+    const uint64_t stored = uint64_t(p.storedStride) * p.height;
+    if (stored > (1u << 30)) {
+        error = "the KEST stream claims " + std::to_string(w) + "x" + std::to_string(p.height) +
+                " pictures of " + std::to_string(stored) + " bytes, more than this tool believes";
+        return std::nullopt;
+    }
+    p.storedBytes = uint32_t(stored);
+    return p;
+}
+
+void PackRows(const RawPicture& p, const uint8_t* stored, uint8_t* packed) {
+    // Only RGB is stored bottom-up: 4:2:2 rows are top first whatever the sign of the height.
+    const bool flip = p.kind == KIND_RGB24 && p.bottomUp;
+    for (uint32_t y = 0; y < p.height; ++y)
+        std::memcpy(packed + size_t(y) * p.rowBytes,
+                    stored + size_t(flip ? p.height - 1 - y : y) * p.storedStride, p.rowBytes);
+}
+
+const char* PixFmtName(PixelKind kind) {
+    switch (kind) {
+    case KIND_YUY2:
+        return "yuyv422";
+    case KIND_UYVY:
+        return "uyvy422";
+    case KIND_RGB24:
+        return "bgr24";
+    default:
+        return "?";
+    }
+}
+
+} // namespace kestro::avi

@@ -1,0 +1,378 @@
+// The data file a capture is about to write into: what its pieces already hold, a fresh name
+// beside it, and why the codec would refuse to start a capture into it.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <vector>
+
+#include "Host.h"
+#include "HostWin.h"
+#include "Takes.h"
+#include "pure/CaptureRules.h"
+#include "pure/PiecePath.h"
+#include "pure/SettingsText.h"
+#include "settings/CodecSettings.h"
+
+namespace host {
+
+namespace {
+
+// Enough to find a take that starts (or ends) with black frames, few enough to cost nothing.
+constexpr uint32_t kSampledPages = 16;
+
+std::string FileNameOf(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/:");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The pieces of the data file `base` that exist, by index, with their sizes.
+std::map<int, uint64_t> ExistingPieces(const std::string& base) {
+    std::map<int, uint64_t> pieces;
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA((base + ".*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return pieces;
+    const std::string name = FileNameOf(base);
+    do {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY || !IsPieceOf(found.cFileName, name))
+            continue;
+        const int index = std::atoi(found.cFileName + name.size() + 1);
+        if (index < kestro::kPieceCount)
+            pieces[index] = uint64_t(found.nFileSizeHigh) << 32 | found.nFileSizeLow;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return pieces;
+}
+
+// Whether any sampled page of the piece holds a byte other than zero (a first page that holds
+// only a capture's header aside); a piece that cannot be read is taken to hold frames (it is not
+// this program's to write over).
+bool SampledNonZero(const std::string& path, uint64_t bytes, uint32_t pageSize) {
+    UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return true;
+    std::vector<uint8_t> page(pageSize);
+    for (uint64_t offset : SampledPages(bytes, pageSize, kSampledPages)) {
+        OVERLAPPED at{};
+        at.Offset = DWORD(offset);
+        at.OffsetHigh = DWORD(offset >> 32);
+        const DWORD want = DWORD(std::min<uint64_t>(pageSize, bytes - offset));
+        DWORD got = 0;
+        if (!ReadFile(file.get(), page.data(), want, &got, &at) || got != want)
+            return true;
+        if (offset == 0 && IsHeaderPage(page.data(), got))
+            continue;
+        for (DWORD i = 0; i < got; ++i)
+            if (page[i])
+                return true;
+    }
+    return false;
+}
+
+// Whether another program holds the piece open for writing, as a running capture does.
+bool HeldByWriter(const std::string& piece) {
+    UniqueFile file(CreateFileA(piece.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return !file && GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+PieceHolds Examine(const std::string& path, int index, uint64_t bytes, uint32_t pageSize) {
+    // Only a piece that may hold frames is read.
+    const PieceHolds unread = ClassifyPiece(index, bytes, pageSize, false);
+    if (unread == PieceHolds::Nothing || unread == PieceHolds::HeaderOnly)
+        return unread;
+    return ClassifyPiece(index, bytes, pageSize, SampledNonZero(path, bytes, pageSize));
+}
+
+// The INI's path as the codec forms it may hold a doubled separator; it is shown without.
+std::string Shown(std::string path) {
+    for (size_t at; (at = path.find("\\\\", 1)) != std::string::npos;)
+        path.erase(at, 1);
+    return path;
+}
+
+std::string SizeText(uint64_t bytes) {
+    return Megabytes(bytes) + ", " + std::to_string(bytes) + " bytes";
+}
+
+std::string OnOff(bool on) {
+    return on ? "1" : "0";
+}
+
+// The settings as the codec reads them from the INI beside `modulePath`.
+CCodecSettings SettingsBeside(const std::string& modulePath) {
+    CCodecSettings settings;
+    settings.LoadSettings(modulePath);
+    return settings;
+}
+
+std::string FlagsText(uint32_t flags) {
+    std::string text;
+    if (flags & kestro::kOverlapped)
+        text += "FILE_FLAG_OVERLAPPED";
+    if (flags & kestro::kNoBuffering)
+        text += std::string(text.empty() ? "" : " | ") + "FILE_FLAG_NO_BUFFERING";
+    return text.empty() ? "no flags" : text;
+}
+
+// Opens piece 0 as the codec does at the start of a run (write access, readers allowed, the
+// run's flags) without changing it: an existing piece is opened, not created, and one that had
+// to be created for the test is removed again. Empty when it opens, else why not.
+std::string OpenLikeTheCodec(const std::string& piece, uint32_t flags, bool exists) {
+    HANDLE file = CreateFileA(piece.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              exists ? OPEN_EXISTING : CREATE_NEW, flags, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        switch (code) {
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return piece + " is held open for writing by another program: a capture is running "
+                           "into this data file (a second one is refused until it ends); capture "
+                           "into another data file (--next-datafile, --datafile NAME)";
+        case ERROR_ACCESS_DENIED:
+            return "this user may not " + std::string(exists ? "write " : "create ") + piece +
+                   " (a read-only file, or a folder that users may not write): " +
+                   SystemMessage(code) +
+                   "; choose a data file in a folder of your own with --datafile NAME";
+        case ERROR_PATH_NOT_FOUND:
+            return "the folder " + DirectoryOf(piece) + " does not exist";
+        default:
+            return "cannot " + std::string(exists ? "open " : "create ") + piece + ": " +
+                   SystemMessage(code);
+        }
+    }
+    const bool disk = GetFileType(file) == FILE_TYPE_DISK;
+    CloseHandle(file);
+    if (!exists)
+        DeleteFileA(piece.c_str());
+    if (!disk)
+        return piece +
+               " is not a file on a disk (a device or a pipe): frames go to disk files only";
+    return {};
+}
+
+} // namespace
+
+std::vector<HeldTake> EarlierTake(const std::string& base, bool split) {
+    std::vector<HeldTake> takes;
+    const uint32_t pageSize = kestro::SystemPageSize();
+    for (const auto& [index, bytes] : ExistingPieces(base)) {
+        // A run that is not split writes piece 0 only.
+        if (index != 0 && !split)
+            continue;
+        const std::string piece = kestro::FormatPieceName(base, index);
+        if (Examine(piece, index, bytes, pageSize) == PieceHolds::Frames)
+            takes.push_back({piece, bytes});
+    }
+    return takes;
+}
+
+std::string NextDataFile(const std::string& base, bool split) {
+    if (EarlierTake(base, split).empty())
+        return base;
+    const NumberedBase numbered = SplitTakeNumber(base);
+    for (uint32_t n = numbered.number + 1; n < numbered.number + 10000; ++n) {
+        const std::string name = TakeName(numbered, n);
+        if (ExistingPieces(name).empty())
+            return name;
+    }
+    return {};
+}
+
+int PrepareDataFile(bool overwrite, bool next, bool quiet) {
+    const CCodecSettings settings = SettingsBeside(CodecLibraryPath());
+    const std::string& base = settings.filename;
+    if (next) {
+        const std::string chosen = NextDataFile(base, settings.divide);
+        // The codec reads at most MAX_PATH characters of the name.
+        if (chosen.empty() || kestro::FormatPieceName(chosen, 0).size() >= MAX_PATH) {
+            Error("--next-datafile found no unused name beside " + base +
+                  "; name a data file with --datafile NAME");
+            return kExitUsage;
+        }
+        if (chosen != base && !WriteSetting("filename", chosen))
+            return kExitUsage;
+        Note(chosen == base ? "--next-datafile: " + kestro::FormatPieceName(base, 0) +
+                                  " holds no earlier take; capturing into it"
+                            : "--next-datafile: " + kestro::FormatPieceName(base, 0) +
+                                  " holds an earlier take; capturing into " +
+                                  kestro::FormatPieceName(chosen, 0) + " (the settings now name " +
+                                  chosen + ")");
+        return kExitOk;
+    }
+    const std::vector<HeldTake> takes = EarlierTake(base, settings.divide);
+    if (takes.empty())
+        return kExitOk;
+    if (overwrite) {
+        if (!quiet)
+            Note("--overwrite: capturing over the earlier take in " + takes[0].piece + " (" +
+                 SizeText(takes[0].bytes) + "); an AVI that names it will show the new pictures");
+        return kExitOk;
+    }
+    std::string others = HeldByWriter(takes[0].piece) ? " (a capture is writing into it now)" : "";
+    for (size_t i = 1; i < takes.size(); ++i)
+        others +=
+            (i == 1 ? "; so do " : ", ") + takes[i].piece + " (" + Megabytes(takes[i].bytes) + ")";
+    Error("the data file " + takes[0].piece + " (" + SizeText(takes[0].bytes) +
+          ") holds an earlier take" + others +
+          ". Every capture starts again at the beginning of the data file named in the settings "
+          "(\"filename\" in " +
+          Shown(settings.profilepath) + "), so this one would write over it.");
+    const std::string fresh = NextDataFile(base, settings.divide);
+    Note("To keep it, capture with --next-datafile" +
+         (fresh.empty() ? std::string() : " (into " + kestro::FormatPieceName(fresh, 0) + ")") +
+         ",\n  or name a data file of your own: kestro-host --datafile NAME capture ... (the "
+         "name stays in the settings),\n  or capture over it with --overwrite (an AVI that "
+         "names it then shows the new pictures).");
+    return kExitUsage;
+}
+
+StartReport CheckCaptureStart(uint64_t frameBytes) {
+    StartReport report;
+    auto add = [&](const std::string& what, const std::string& text) {
+        report.lines.push_back({what, text});
+    };
+    auto obstacle = [&](const std::string& why) {
+        if (report.obstacle.empty())
+            report.obstacle = why;
+    };
+    const std::string module = LoadedCodecPath();
+    const CCodecSettings s = SettingsBeside(module);
+    add("codec", module + " (vidc.KEST = \"" + RegisteredDriver() + "\")");
+
+    const DWORD iniAttributes = GetFileAttributesA(s.profilepath.c_str());
+    std::string ini = Shown(s.profilepath);
+    if (iniAttributes == INVALID_FILE_ATTRIBUTES) {
+        ini += ": absent, the codec's defaults apply (it writes the file when it unloads)";
+    } else if (iniAttributes & FILE_ATTRIBUTE_READONLY) {
+        ini += ": read-only: changes on the configuration sheet are not kept";
+    } else {
+        UniqueFile probe(CreateFileA(s.profilepath.c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+        ini += probe ? std::string(": writable")
+                     : ": this user may not write it (" + SystemMessage(GetLastError()) +
+                           "): changes on the configuration sheet are not kept";
+    }
+    add("settings", ini);
+    add("values", "filename=" + s.filename + " fastwrite=" + OnOff(s.fastwrite) + " cpu=" +
+                      OnOff(s.cpu) + " buffer=" + OnOff(s.buffer) + " divide=" + OnOff(s.divide) +
+                      (s.divide ? " dividesize=" + std::to_string(s.dividesize) : std::string()) +
+                      (s.fourcc ? " fourcc=" + FourccText(uint32_t(s.fourcc)) : std::string()));
+
+    const std::string piece = s.piecenames[0];
+    const kestro::PathClass name = kestro::ClassifyPiecePath(piece);
+    if (name.kind == kestro::PathKind::Refused)
+        obstacle("the data file " + piece + " has " + kestro::RefusalText(name.refusal) +
+                 ": playback opens only pieces named by an absolute path; name another data "
+                 "file with --datafile NAME");
+    const std::string folder = DirectoryOf(piece);
+    const DWORD folderAttributes = GetFileAttributesA(folder.c_str());
+    if (folderAttributes == INVALID_FILE_ATTRIBUTES ||
+        !(folderAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        add("folder", folder + " does not exist");
+        obstacle("the folder " + folder + " of the data file " + piece +
+                 " does not exist (the codec creates no folders): create it, or name another "
+                 "data file with --datafile NAME");
+    } else {
+        add("folder", folder + " exists");
+    }
+
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    const bool exists = GetFileAttributesExA(piece.c_str(), GetFileExInfoStandard, &data);
+    const uint64_t bytes = exists ? uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow : 0;
+    const uint32_t pageSize = kestro::SystemPageSize();
+    if (exists && data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        add("piece 0", piece + ": a folder");
+        obstacle(piece + " is a folder, not a file: name another data file with --datafile NAME");
+    } else if (exists && data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+        // Windows opens no read-only file for writing, not even for an administrator.
+        add("piece 0", piece + ": " + SizeText(bytes) + ", read-only");
+        obstacle(piece + " is read-only (its read-only attribute is set), so the codec cannot "
+                         "write it: clear the attribute (attrib -r) or name another data file");
+    } else if (!exists) {
+        add("piece 0",
+            piece + (report.obstacle.empty() ? ": absent, the capture creates it" : ": absent"));
+    } else {
+        std::string text = piece + ": " + SizeText(bytes);
+        switch (Examine(piece, 0, bytes, pageSize)) {
+        case PieceHolds::Nothing:
+        case PieceHolds::HeaderOnly:
+            text += ", no frames";
+            break;
+        case PieceHolds::Zeros:
+            text += ", space reserved in advance (zeros)";
+            break;
+        case PieceHolds::Frames:
+            text += ", holds an earlier take";
+            break;
+        }
+        add("piece 0", text);
+    }
+    for (const HeldTake& take : EarlierTake(s.filename, s.divide))
+        report.earlierTake.push_back(take);
+
+    if (report.obstacle.empty()) {
+        const uint32_t flags = kestro::PieceCreateFlags(s.fastwrite, s.cpu);
+        const std::string why = OpenLikeTheCodec(piece, flags, exists);
+        add("open", why.empty()
+                        ? std::string("piece 0 opens for writing with the codec's flags (") +
+                              FlagsText(flags) + ")"
+                        : why);
+        obstacle(why);
+    }
+
+    const uint64_t room = FreeBytesAt(piece);
+    if (room != UINT64_MAX) {
+        add("free", Megabytes(room) + " on " + folder);
+        // Before its first frame the codec writes a header page into piece 0.
+        if (bytes < kestro::HeaderBytes(pageSize) && room < kestro::HeaderBytes(pageSize))
+            obstacle("the disk holding " + piece + " is full (" + std::to_string(room) +
+                     " bytes free)");
+    }
+    if (frameBytes && !s.buffer && s.fourcc == 0 && frameBytes % pageSize) {
+        add("frames", std::to_string(frameBytes) + " bytes, not a whole number of pages (" +
+                          std::to_string(pageSize) + " bytes)");
+        obstacle("a frame of " + std::to_string(frameBytes) +
+                 " bytes is not a whole number of pages, which the codec stores only with "
+                 "buffer=1 (--ini buffer=1)");
+    }
+    return report;
+}
+
+void PrintStartReport(const StartReport& report, bool toStdout) {
+    for (const auto& [what, text] : report.lines) {
+        if (toStdout)
+            std::printf("%-9s %s\n", what.c_str(), text.c_str());
+        else
+            Note("  " + what + ": " + text);
+    }
+    if (toStdout)
+        std::fflush(stdout);
+}
+
+int RunCheck() {
+    CodecHandle hic(OpenCodec(ICMODE_COMPRESS));
+    if (!hic)
+        return kExitCodec;
+    const StartReport report = CheckCaptureStart(0);
+    PrintStartReport(report, true);
+    if (!report.obstacle.empty()) {
+        std::printf("check: a capture cannot start: %s\n", report.obstacle.c_str());
+        return kExitCodec;
+    }
+    if (!report.earlierTake.empty()) {
+        std::printf("check: %s holds an earlier take: kestro-host capture refuses to write over "
+                    "it without --overwrite (--next-datafile captures beside it)\n",
+                    report.earlierTake[0].piece.c_str());
+        return kExitUsage;
+    }
+    std::printf("check: a capture can start\n");
+    return kExitOk;
+}
+
+} // namespace host
