@@ -70,6 +70,7 @@ bool ParseCount(const std::string& text, int64_t& value) {
 } // namespace
 
 int main(int argc, char** argv) {
+    LoadCodecsFromSystemFolderOnly();
     std::vector<std::string> args(argv + 1, argv + argc);
     size_t i = 0;
     auto value = [&](const std::string& option, std::string& into) {
