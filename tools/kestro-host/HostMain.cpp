@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Host.h"
+#include "HostInstall.h"
 
 using namespace host;
 
@@ -47,6 +48,11 @@ const char kUsage[] =
     "      with everything else copied unchanged.\n"
     "  pattern [--format K] [--size WxH] [--frames N] [-o FILE|-]  Writes the raw test pattern.\n"
     "  baseline --path FILE --bytes N --frames N  Plain unbuffered write+read speed of the disk.\n"
+    "  install [--inf FILE]    As administrator: installs this build's codec from the "
+    "kestro32.inf\n"
+    "      beside this program, creates the installed data folder and lets users write it and\n"
+    "      the settings file. uninstall: removes it, and the settings file if it still holds\n"
+    "      the installed settings; captures are never touched.\n"
     "\n"
     "exit codes: 0 ok, 1 broken reference or undecodable frame (relink: a piece missing or\n"
     "short), 2 bad arguments or input, 3 codec missing or refusing, 4 capture ended early (AVI\n"
@@ -252,5 +258,7 @@ int main(int argc, char** argv) {
             return Usage("baseline takes --path FILE --bytes N --frames N");
         return RunBaseline(path, uint64_t(bytes), uint64_t(frames), false);
     }
+    if (command == "install" || command == "uninstall")
+        return RunInstallCommand(command, {args.begin() + long(i), args.end()});
     return Usage("unknown command \"" + command + "\"");
 }
