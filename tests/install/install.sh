@@ -159,6 +159,14 @@ if [ "$arch" = i686 ]; then
   step "uninstall from the list of installed programs"
   programs_list_uninstall
   check_removed
+  [ "$(ini_filename "$sys/kestdisk.ini")" = "$windata\\second" ] || fail "the user's settings went with the codec"
+
+  step "installed again, then kestro-host uninstall, which keeps the changed settings"
+  expect_rc 0 "kestro-host install after the uninstall" host install
+  check_installed
+  expect_rc 0 "kestro-host uninstall" host uninstall
+  expect_out "kept C:\\windows\\system32\\kestdisk.ini: it holds settings made after installing"
+  check_removed
   expect_rc 2 "kestro-host uninstall of what is gone" host uninstall
   expect_err "is not installed"
   [ "$(ini_filename "$sys/kestdisk.ini")" = "$windata\\second" ] || fail "the user's settings went with the codec"
