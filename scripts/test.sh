@@ -13,6 +13,8 @@ for f in i686 x86_64 native native-san fuzz; do
   echo "== build $f"
   KESTRO_WERROR=${KESTRO_WERROR:-ON} "$root/scripts/build.sh" "$f" || { echo "build of $f failed"; exit 1; }
 done
+echo "== package"
+"$root/scripts/package.sh" || { echo "packaging failed"; exit 1; }
 
 logs="$root/build/test-logs"
 mkdir -p "$logs"

@@ -24,6 +24,11 @@ void Note(const std::string& message);    // plain line on stderr
 
 // The codec reads kestdisk.ini only when it is loaded: these must run before the first ICOpen of
 // the process. Returns false (after a message) when the file cannot be written.
+// Makes the driver manager load codecs from the system folder only, as every installed host
+// sees them: otherwise the kestro32.dll beside kestro-host.exe in the package would be loaded in
+// place of the installed one, with the package's settings file. False where the system cannot
+// restrict the search (Windows 7 without update KB2533623): then the old order holds.
+bool LoadCodecsFromSystemFolderOnly();
 std::string CodecLibraryPath(); // where the driver manager will load vidc.KEST from
 std::string SettingsFilePath(); // kestdisk.ini beside it
 bool WriteSetting(const std::string& key, const std::string& value);

@@ -40,19 +40,32 @@ std::string RegisteredDriver() {
     return value;
 }
 
+namespace {
+bool systemFolderOnly = false;
+}
+
+bool LoadCodecsFromSystemFolderOnly() {
+    using SetDirectories = BOOL(WINAPI*)(DWORD);
+    const auto set = reinterpret_cast<SetDirectories>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+    systemFolderOnly = set && set(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return systemFolderOnly;
+}
+
 std::string CodecLibraryPath() {
     const std::string driver = RegisteredDriver();
     const std::string name = driver.empty() ? "kestro32.dll" : driver;
     if (name.find_first_of("\\/:") != std::string::npos)
         return name;
-    // The driver manager loads it by name: the program's folder first, then the system folders.
+    // The driver manager loads it by name: from the system folder alone once the search is
+    // restricted, else the program's folder first, then the system folders.
     char dir[MAX_PATH] = {};
     std::vector<std::string> folders;
-    if (GetModuleFileNameA(nullptr, dir, MAX_PATH))
+    if (!systemFolderOnly && GetModuleFileNameA(nullptr, dir, MAX_PATH))
         folders.push_back(DirectoryOf(dir));
     if (GetSystemDirectoryA(dir, MAX_PATH))
         folders.push_back(std::string(dir) + "\\");
-    if (GetWindowsDirectoryA(dir, MAX_PATH))
+    if (!systemFolderOnly && GetWindowsDirectoryA(dir, MAX_PATH))
         folders.push_back(std::string(dir) + "\\");
     for (const auto& folder : folders)
         if (GetFileAttributesA((folder + name).c_str()) != INVALID_FILE_ATTRIBUTES)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Host.h"
+#include "HostInstall.h"
 
 using namespace host;
 
@@ -54,6 +55,11 @@ const char kUsage[] =
     "      with everything else copied unchanged.\n"
     "  pattern [--format K] [--size WxH] [--frames N] [-o FILE|-]  Writes the raw test pattern.\n"
     "  baseline --path FILE --bytes N --frames N  Plain unbuffered write+read speed of the disk.\n"
+    "  install [--inf FILE]    As administrator: installs this build's codec from the "
+    "kestro32.inf\n"
+    "      beside this program, creates the installed data folder and lets users write it and\n"
+    "      the settings file. uninstall: removes it, and the settings file if it still holds\n"
+    "      the installed settings; captures are never touched.\n"
     "\n"
     "exit codes: 0 ok, 1 broken reference or undecodable frame (relink: a piece missing or\n"
     "short), 2 bad arguments or input (capture: the data file holds an earlier take), 3 codec\n"
@@ -78,6 +84,7 @@ bool ParseCount(const std::string& text, int64_t& value) {
 } // namespace
 
 int main(int argc, char** argv) {
+    LoadCodecsFromSystemFolderOnly();
     std::vector<std::string> args(argv + 1, argv + argc);
     size_t i = 0;
     auto value = [&](const std::string& option, std::string& into) {
@@ -281,5 +288,7 @@ int main(int argc, char** argv) {
             return Usage("baseline takes --path FILE --bytes N --frames N");
         return RunBaseline(path, uint64_t(bytes), uint64_t(frames), false);
     }
+    if (command == "install" || command == "uninstall")
+        return RunInstallCommand(command, {args.begin() + long(i), args.end()});
     return Usage("unknown command \"" + command + "\"");
 }

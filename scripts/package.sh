@@ -1,0 +1,71 @@
+#!/bin/bash
+# Builds the Windows package from the built i686 and x86_64 folders: build/dist/kestro32-VERSION/
+# with x86/ and x64/ (each kestro32.dll, kestro32.inf, kestdisk.ini, kestro-host.exe) and
+# README-Windows.txt, and build/dist/kestro32-VERSION.zip of that folder.
+# usage: package.sh [OUTDIR]   (default build/dist; KESTRO_BUILD_I686 / KESTRO_BUILD_X86_64 name
+# other build folders). Text files get CRLF line ends, as Windows' own tools expect.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${1:-$root/build/dist}
+i686=${KESTRO_BUILD_I686:-$root/build/i686}
+x86_64=${KESTRO_BUILD_X86_64:-$root/build/x86_64}
+install="$root/src/resources/install"
+
+die() { echo "package.sh: $*" >&2; exit 1; }
+
+# The version as CMakeLists.txt reads it: the three numbers of src/resources/Product.h.
+number() {
+  sed -nE "s/^#define KESTRO_VERSION_$1 ([0-9]+)\$/\\1/p" "$root/src/resources/Product.h"
+}
+major=$(number MAJOR) minor=$(number MINOR) patch=$(number PATCH)
+[ -n "$major" ] && [ -n "$minor" ] && [ -n "$patch" ] ||
+  die "src/resources/Product.h does not define the three version numbers"
+version="$major.$minor.$patch"
+site=$(sed -nE 's/^#define KESTRO_WEB_SITE "([^"]+)"$/\1/p' "$root/src/resources/Product.h")
+[ -n "$site" ] || die "src/resources/Product.h does not define KESTRO_WEB_SITE"
+# DriverVer's date: the commit's, so that a package rebuilt from the same tree is the same.
+date=$(git -C "$root" log -1 --format=%cd --date=format:%m/%d/%Y 2>/dev/null || true)
+[ -n "$date" ] || date=$(date +%m/%d/%Y)
+
+for f in "$i686/kestro32.dll" "$i686/tools/kestro-host.exe" "$x86_64/kestro32.dll" \
+  "$x86_64/tools/kestro-host.exe"; do
+  [ -f "$f" ] || die "$f is missing: build both Windows flavours first (scripts/build.sh i686, x86_64)"
+done
+
+crlf() { sed -e 's/\r$//' -e 's/$/\r/' "$1"; }
+fill() { # template -> text with this package's version, date and address
+  sed -e "s|@VERSION@|$version|g" -e "s|@DATE@|$date|g" -e "s|@WEB_SITE@|$site|g" "$1"
+}
+
+name="kestro32-$version"
+dir="$out/$name"
+rm -rf "$dir" "$out/$name.zip"
+mkdir -p "$dir/x86" "$dir/x64"
+for arch in x86 x64; do
+  if [ $arch = x86 ]; then build=$i686; else build=$x86_64; fi
+  cp "$build/kestro32.dll" "$dir/$arch/kestro32.dll"
+  cp "$build/tools/kestro-host.exe" "$dir/$arch/kestro-host.exe"
+  fill "$install/kestro32-$arch.inf.in" >"$dir/$arch/kestro32.inf.lf"
+  crlf "$dir/$arch/kestro32.inf.lf" >"$dir/$arch/kestro32.inf"
+  rm "$dir/$arch/kestro32.inf.lf"
+  crlf "$install/kestdisk.ini" >"$dir/$arch/kestdisk.ini"
+done
+fill "$install/README-Windows.txt" >"$dir/README-Windows.txt.lf"
+crlf "$dir/README-Windows.txt.lf" >"$dir/README-Windows.txt"
+rm "$dir/README-Windows.txt.lf"
+if grep -l '@[A-Z_]*@' "$dir"/*/kestro32.inf "$dir/README-Windows.txt" >/dev/null; then
+  die "a placeholder was left unfilled in $(grep -l '@[A-Z_]*@' "$dir"/*/kestro32.inf "$dir/README-Windows.txt" | tr '\n' ' ')"
+fi
+
+# The zip holds the folder itself, so that unpacking it gives kestro32-VERSION/.
+python3 - "$out" "$name" <<'EOF'
+import os, sys, zipfile
+out, name = sys.argv[1], sys.argv[2]
+with zipfile.ZipFile(os.path.join(out, name + ".zip.tmp"), "w", zipfile.ZIP_DEFLATED) as z:
+    for folder, _, files in sorted(os.walk(os.path.join(out, name))):
+        for f in sorted(files):
+            path = os.path.join(folder, f)
+            z.write(path, os.path.relpath(path, out))
+os.replace(os.path.join(out, name + ".zip.tmp"), os.path.join(out, name + ".zip"))
+EOF
+echo "package: $dir and $out/$name.zip"

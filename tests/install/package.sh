@@ -1,0 +1,138 @@
+#!/bin/bash
+# The package scripts/package.sh makes from the two builds: its files and zip, both libraries
+# (only DriverProc exported, the right machine type), and INFs that name the right folders and
+# registry views for their build.
+# Environment: KESTRO_BUILD, KESTRO_OTHER_BUILD (the two builds), KESTRO_SOURCE.
+set -euo pipefail
+: "${KESTRO_BUILD:?}" "${KESTRO_OTHER_BUILD:?}" "${KESTRO_SOURCE:?}"
+arch=$(grep -o "KESTRO_ARCH='[a-z0-9_]*'" "$KESTRO_BUILD/wine-run" | cut -d"'" -f2)
+if [ "$arch" = i686 ]; then i686=$KESTRO_BUILD x86_64=$KESTRO_OTHER_BUILD; else i686=$KESTRO_OTHER_BUILD x86_64=$KESTRO_BUILD; fi
+for b in "$i686" "$x86_64"; do
+  if [ ! -f "$b/kestro32.dll" ] || [ ! -f "$b/tools/kestro-host.exe" ]; then
+    echo "SKIP: the package needs both builds; $b lacks kestro32.dll or tools/kestro-host.exe"
+    exit 77
+  fi
+done
+scratch=$(mktemp -d "$KESTRO_BUILD/tests/package-scratch.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# The version as the build itself read it.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$KESTRO_BUILD/CMakeCache.txt")
+[ -n "$version" ] || fail "no project version in $KESTRO_BUILD/CMakeCache.txt"
+KESTRO_BUILD_I686=$i686 KESTRO_BUILD_X86_64=$x86_64 "$KESTRO_SOURCE/scripts/package.sh" "$scratch" >/dev/null
+pkg="$scratch/kestro32-$version"
+[ -d "$pkg" ] || fail "no folder kestro32-$version: $(ls "$scratch")"
+
+for a in x86 x64; do
+  if [ $a = x86 ]; then b=$i686 cpu=i686 format=pei-i386; else b=$x86_64 cpu=x86_64 format=pei-x86-64; fi
+  cmp "$b/kestro32.dll" "$pkg/$a/kestro32.dll" || fail "$a/kestro32.dll is not the $cpu build's"
+  cmp "$b/tools/kestro-host.exe" "$pkg/$a/kestro-host.exe" || fail "$a/kestro-host.exe is not the $cpu build's"
+  objdump=$cpu-w64-mingw32-objdump
+  bash "$KESTRO_SOURCE/tests/check-dll.sh" "$pkg/$a/kestro32.dll" "$objdump" >/dev/null ||
+    fail "$a/kestro32.dll: $(bash "$KESTRO_SOURCE/tests/check-dll.sh" "$pkg/$a/kestro32.dll" "$objdump" || true)"
+  for f in kestro32.dll kestro-host.exe; do
+    "$objdump" -f "$pkg/$a/$f" | grep -q "file format $format\$" || fail "$a/$f is not $format"
+  done
+done
+
+python3 - "$scratch" "$version" "$KESTRO_SOURCE" <<'EOF'
+import csv, os, re, sys, zipfile
+
+out, version, source = sys.argv[1:]
+name = "kestro32-" + version
+pkg = os.path.join(out, name)
+problems = []
+def check(ok, what):
+    if not ok:
+        problems.append(what)
+
+files = sorted(os.path.relpath(os.path.join(d, f), pkg) for d, _, fs in os.walk(pkg) for f in fs)
+wanted = sorted(["README-Windows.txt"] + [f"{a}/{f}" for a in ("x86", "x64")
+                for f in ("kestro32.dll", "kestro32.inf", "kestdisk.ini", "kestro-host.exe")])
+check(files == wanted, f"package files {files}")
+with zipfile.ZipFile(os.path.join(out, name + ".zip")) as z:
+    check(sorted(z.namelist()) == [f"{name}/{f}" for f in wanted], f"zip members {z.namelist()}")
+    for f in wanted:
+        with open(os.path.join(pkg, f), "rb") as disk:
+            check(z.read(f"{name}/{f}") == disk.read(), f"zip's {f} differs")
+
+def text(path):
+    data = open(os.path.join(pkg, path), "rb").read()
+    check(data.count(b"\n") == data.count(b"\r\n") and data.count(b"\n") > 0, f"{path}: not CRLF")
+    return data.decode("ascii")
+
+ini_source = open(os.path.join(source, "src/resources/install/kestdisk.ini"), "rb").read()
+for a in ("x86", "x64"):
+    check(text(f"{a}/kestdisk.ini").replace("\r\n", "\n").encode() == ini_source,
+          f"{a}/kestdisk.ini is not the installed settings file")
+readme = text("README-Windows.txt")
+check(version in readme, "README-Windows.txt does not name the version")
+
+def sections(inf):
+    found, current = {}, None
+    for line in inf.split("\r\n"):
+        line = line.strip()
+        if not line or line.startswith(";"):
+            continue
+        m = re.fullmatch(r"\[(.+)\]", line)
+        if m:
+            current = m.group(1).lower()
+            found[current] = []
+        else:
+            found[current].append(line)
+    return found
+
+def fields(line):  # quoted fields may hold commas, as in CSV
+    return [f.strip() for f in next(csv.reader([line], skipinitialspace=True))]
+
+def flags(line):  # a registry entry's fourth field
+    f = fields(line) + ["", "", "", ""]
+    return int(f[3], 16) if f[3] else 0
+
+for a, system, view_flag in (("x86", "16425", 0x4000), ("x64", "11", 0)):
+    inf = text(f"{a}/kestro32.inf")
+    check("@" not in inf, f"{a}: placeholder left")
+    s = sections(inf)
+    check(f"DriverVer=" in inf and re.search(r"DriverVer=\d\d/\d\d/\d{4}," + re.escape(version) + r"\.0\r\n", inf),
+          f"{a}: DriverVer is not this version")
+    check(not any(l.lower().startswith("updateinis") for ls in s.values() for l in ls), f"{a}: UpdateInis")
+    dest = dict(l.split("=") for l in s["destinationdirs"])
+    check(dest == {"Kestro32.Library": system, "Kestro32.Settings": system, "Kestro32.Inf": "17"},
+          f"{a}: DestinationDirs {dest}")
+    check(fields(s["kestro32.library"][0]) == ["kestro32.dll", "", "", "0x20"], f"{a}: library copy flags")
+    check(fields(s["kestro32.settings"][0]) == ["kestdisk.ini", "", "", "0x10"], f"{a}: settings copy flags")
+    check(fields(s["kestro32.inf"][0]) == [f"kestro32-{a}.inf", "kestro32.inf"], f"{a}: INF copy name")
+    install = "defaultinstall" if a == "x86" else "defaultinstall.ntamd64"
+    check(set(k for k in s if k.startswith("default")) ==
+          ({"defaultinstall", "defaultuninstall", "defaultuninstall.ntamd64"} if a == "x86"
+           else {"defaultinstall.ntamd64", "defaultuninstall.ntamd64"}), f"{a}: install sections {sorted(s)}")
+    check(s[install] == ["CopyFiles=Kestro32.Library,Kestro32.Settings,Kestro32.Inf", "AddReg=Kestro32.Registry"],
+          f"{a}: {install}")
+    strings = {k.strip(): v.strip().strip('"') for k, v in (l.split("=", 1) for l in s["strings"])}
+    check(strings["UninstallKey"] == f"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kestro32-{a}",
+          f"{a}: Uninstall key {strings['UninstallKey']}")
+    values = {}
+    for l in s["kestro32.registry"]:
+        f = fields(l)
+        check(flags(l) & 0x4000 == view_flag, f"{a}: registry view of {f[2]}")
+        values[f[2]] = f[4]
+    check(values["vidc.KEST"] == "kestro32.dll", f"{a}: vidc.KEST")
+    check(values["UninstallString"] == f"%{system}%\\rundll32.exe setupapi.dll,InstallHinfSection "
+          f"DefaultUninstall 132 %17%\\kestro32-{a}.inf", f"{a}: UninstallString {values['UninstallString']}")
+    removals = [fields(l) for l in s["kestro32.unregister"]]
+    check([r[:3] for r in removals] == [
+        ["HKLM", "Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", "vidc.KEST"],
+        ["HKLM", "Software\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc", "kestro32.dll"],
+        ["HKLM", "%UninstallKey%"]], f"{a}: removals {removals}")
+    check(all(len(r) <= 3 for r in removals), f"{a}: removals carry flags")
+    if a == "x86":
+        # The 64-bit engine removes from the 32-bit view only.
+        check(s["defaultuninstall.ntamd64"][1] == "DelReg=Kestro32.Unregister.32BitView", "x86: 64-bit removal")
+        check(all(flags(l) & 0x4000 for l in s["kestro32.unregister.32bitview"]),
+              "x86: 64-bit removal outside the 32-bit view")
+if problems:
+    print("\n".join("FAIL: " + p for p in problems), file=sys.stderr)
+    sys.exit(1)
+EOF
+echo "package kestro32-$version: files, zip, libraries and INFs as they should be"

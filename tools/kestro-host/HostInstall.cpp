@@ -1,0 +1,570 @@
+#include <windows.h>
+#include <aclapi.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Host.h"
+#include "HostInstall.h"
+#include "HostWin.h"
+#include "InstalledSettings.h"
+#include "pure/IniText.h"
+
+namespace host {
+
+namespace {
+
+#ifdef _WIN64
+constexpr char kBuild[] = "x64";
+constexpr char kBits[] = "64-bit";
+constexpr REGSAM kView = KEY_WOW64_64KEY;
+#else
+constexpr char kBuild[] = "x86";
+constexpr char kBits[] = "32-bit";
+constexpr REGSAM kView = KEY_WOW64_32KEY;
+#endif
+
+constexpr char kDrivers32[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
+// What "Modify" grants in a file's or folder's permissions: read, write, run, delete.
+constexpr DWORD kModify = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
+
+std::string Product() {
+    return std::string("Kestro32 (") + kBits + ")";
+}
+
+std::string InstalledInfName() {
+    return std::string("kestro32-") + kBuild + ".inf";
+}
+
+// Where programs of this build load system libraries from; a 32-bit program on 64-bit Windows
+// names SysWOW64 itself, so that messages show the folder the files are really in.
+std::string SystemFolder() {
+    char dir[MAX_PATH] = {};
+#ifndef _WIN64
+    if (GetSystemWow64DirectoryA(dir, MAX_PATH))
+        return dir;
+#endif
+    GetSystemDirectoryA(dir, MAX_PATH);
+    return dir;
+}
+
+std::string InfFolder() {
+    char dir[MAX_PATH] = {};
+    GetWindowsDirectoryA(dir, MAX_PATH);
+    return std::string(dir) + "\\inf";
+}
+
+DWORD Attributes(const std::string& path) {
+    return GetFileAttributesA(path.c_str());
+}
+bool IsFile(const std::string& path) {
+    const DWORD a = Attributes(path);
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+bool IsFolder(const std::string& path) {
+    const DWORD a = Attributes(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool ReadText(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    text = all.str();
+    return !in.bad();
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    return bool(out);
+}
+
+std::string WithoutSlash(std::string folder) {
+    while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/'))
+        folder.pop_back();
+    return folder;
+}
+
+bool SamePath(const std::string& a, const std::string& b) {
+    return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.c_str(), -1, b.c_str(), -1) ==
+           CSTR_EQUAL;
+}
+
+struct FileVersion {
+    bool known = false;
+    uint64_t value = 0; // major, minor, patch, build: 16 bits each
+    std::string Text() const {
+        char t[48];
+        std::snprintf(t, sizeof t, "%u.%u.%u", unsigned(value >> 48),
+                      unsigned(value >> 32 & 0xffff), unsigned(value >> 16 & 0xffff));
+        return t;
+    }
+};
+
+FileVersion VersionOf(const std::string& path) {
+    FileVersion v;
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    if (!size)
+        return v;
+    std::vector<char> block(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (GetFileVersionInfoA(path.c_str(), 0, size, block.data()) &&
+        VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&info), &length) && info &&
+        length >= sizeof *info && info->dwSignature == 0xFEEF04BD) {
+        v.known = true;
+        v.value = uint64_t(info->dwFileVersionMS) << 32 | info->dwFileVersionLS;
+    }
+    return v;
+}
+
+std::string RegistryText(const char* key, const char* name) {
+    HKEY h = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | kView, &h) != ERROR_SUCCESS)
+        return {};
+    char value[1024] = {};
+    DWORD type = 0, size = sizeof value - 1;
+    const LONG status =
+        RegQueryValueExA(h, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(h);
+    return status == ERROR_SUCCESS && type == REG_SZ ? std::string(value) : std::string();
+}
+
+bool UninstallKeyExists() {
+    HKEY h = nullptr;
+    const std::string key =
+        std::string("Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kestro32-") + kBuild;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | kView, &h) !=
+        ERROR_SUCCESS)
+        return false;
+    RegCloseKey(h);
+    return true;
+}
+
+// An elevated administrator: under UAC an administrator's ordinary token holds the group only
+// for denying, and CheckTokenMembership then answers no.
+bool RunsAsAdministrator() {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    BOOL member = FALSE;
+    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+           CheckTokenMembership(nullptr, sid, &member) && member;
+}
+
+struct UsersSid {
+    BYTE bytes[SECURITY_MAX_SID_SIZE];
+    bool ok;
+    UsersSid() {
+        DWORD size = sizeof bytes;
+        ok = CreateWellKnownSid(WinBuiltinUsersSid, nullptr, bytes, &size);
+    }
+    PSID get() { return bytes; }
+};
+
+// Adds "Users: Modify" to the object's permissions (inherited by everything inside a folder),
+// keeping what is there. Returns the error, or ERROR_SUCCESS.
+DWORD GrantUsersModify(const std::string& path, bool folder) {
+    UsersSid users;
+    if (!users.ok)
+        return GetLastError();
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD status = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                         nullptr, nullptr, &dacl, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS)
+        return status;
+    EXPLICIT_ACCESSA access{};
+    access.grfAccessPermissions = kModify;
+    access.grfAccessMode = GRANT_ACCESS;
+    access.grfInheritance = folder ? SUB_CONTAINERS_AND_OBJECTS_INHERIT : NO_INHERITANCE;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    access.Trustee.ptstrName = reinterpret_cast<LPSTR>(users.get());
+    PACL updated = nullptr;
+    status = SetEntriesInAclA(1, &access, dacl, &updated);
+    if (status == ERROR_SUCCESS)
+        status =
+            SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, updated, nullptr);
+    LocalFree(updated);
+    LocalFree(descriptor);
+    return status;
+}
+
+// Read back: an allowing entry for Users with every right of Modify (and, on a folder, passed on
+// to files and folders inside).
+bool UsersMayModify(const std::string& path, bool folder) {
+    UsersSid users;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!users.ok ||
+        GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool found = false;
+    for (DWORD i = 0; dacl && i < dacl->AceCount && !found; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
+            ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        const BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        found = EqualSid(&ace->SidStart, users.get()) && (ace->Mask & kModify) == kModify &&
+                !(ace->Header.AceFlags & INHERIT_ONLY_ACE) &&
+                (!folder || (ace->Header.AceFlags & inherit) == inherit);
+    }
+    LocalFree(descriptor);
+    return found;
+}
+
+// Creates the folder and every missing one above it.
+bool CreateFolders(const std::string& folder, std::string& failed) {
+    for (size_t at = folder.find('\\', 3);; at = folder.find('\\', at + 1)) {
+        const std::string part = folder.substr(0, at);
+        if (!IsFolder(part) && !CreateDirectoryA(part.c_str(), nullptr) &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+            failed = part + ": " + SystemMessage(GetLastError());
+            return false;
+        }
+        if (at == std::string::npos)
+            return true;
+    }
+}
+
+// What the setup engine reports while it runs a section; everything else is left to its default
+// handler, which shows nothing here.
+struct QueueReport {
+    void* defaults = nullptr;
+    std::string failure;
+    std::vector<std::string> delayed; // in use: replaced or removed when Windows restarts
+};
+
+UINT CALLBACK OnQueueNotice(PVOID context, UINT notice, UINT_PTR param1, UINT_PTR param2) {
+    auto* report = static_cast<QueueReport*>(context);
+    switch (notice) {
+    case SPFILENOTIFY_COPYERROR:
+    case SPFILENOTIFY_DELETEERROR:
+    case SPFILENOTIFY_RENAMEERROR: {
+        const auto* paths = reinterpret_cast<const FILEPATHS_A*>(param1);
+        report->failure =
+            std::string(notice == SPFILENOTIFY_COPYERROR ? "cannot copy " : "cannot remove ") +
+            (paths->Target ? paths->Target : "") + ": " + SystemMessage(paths->Win32Error);
+        return FILEOP_ABORT;
+    }
+    case SPFILENOTIFY_NEEDMEDIA: { // asked once per source: only a missing file is a failure
+        const auto* media = reinterpret_cast<const SOURCE_MEDIA_A*>(param1);
+        const std::string file = std::string(media->SourcePath ? media->SourcePath : "") + "\\" +
+                                 (media->SourceFile ? media->SourceFile : "");
+        if (!IsFile(file)) {
+            report->failure = file + " is missing";
+            return FILEOP_ABORT;
+        }
+        break;
+    }
+    case SPFILENOTIFY_FILEOPDELAYED: {
+        const auto* paths = reinterpret_cast<const FILEPATHS_A*>(param1);
+        report->delayed.push_back(paths->Target ? paths->Target : "");
+        break;
+    }
+    default:
+        break;
+    }
+    return SetupDefaultQueueCallbackA(report->defaults, notice, param1, param2);
+}
+
+struct Inf {
+    HINF handle = INVALID_HANDLE_VALUE;
+    ~Inf() {
+        if (handle != INVALID_HANDLE_VALUE)
+            SetupCloseInfFile(handle);
+    }
+};
+
+// Opens the INF and checks that it installs this build; on failure `problem` says why.
+bool OpenInf(const std::string& path, Inf& inf, std::string& problem) {
+    if (!IsFile(path)) {
+        problem = "there is no INF at " + path + " (run the kestro-host.exe of the package's " +
+                  kBuild + " folder, or name it with --inf)";
+        return false;
+    }
+    UINT errorLine = 0;
+    inf.handle = SetupOpenInfFileA(path.c_str(), nullptr, INF_STYLE_WIN4, &errorLine);
+    if (inf.handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        problem = "cannot read the INF " + path + ": " + SystemMessage(error) +
+                  (errorLine ? " (line " + std::to_string(errorLine) + ")" : std::string());
+        return false;
+    }
+    INFCONTEXT line{};
+    char name[MAX_PATH] = {};
+    if (!SetupFindFirstLineA(inf.handle, "Kestro32.Inf", nullptr, &line) ||
+        !SetupGetStringFieldA(&line, 1, name, sizeof name, nullptr)) {
+        problem = path + " is not a Kestro32 installer";
+        return false;
+    }
+    if (!SamePath(name, InstalledInfName())) {
+        problem = path + " installs the other build (it is copied as " + name + "); this is the " +
+                  kBits + " kestro-host, which installs the codec of " + kBits + " programs";
+        return false;
+    }
+    return true;
+}
+
+// Runs the install or uninstall section meant for this program's setup engine, the one
+// right-click Install would pick on this system for a program of this build.
+bool RunSection(const Inf& inf, const char* section, const std::string& sourceFolder,
+                QueueReport& report) {
+    char actual[256] = {};
+    if (!SetupDiGetActualSectionToInstallA(inf.handle, section, actual, sizeof actual, nullptr,
+                                           nullptr)) {
+        report.failure =
+            std::string("no section ") + section + ": " + SystemMessage(GetLastError());
+        return false;
+    }
+    report.defaults = SetupInitDefaultQueueCallbackEx(
+        nullptr, static_cast<HWND>(INVALID_HANDLE_VALUE), 0, 0, nullptr);
+    const BOOL ok =
+        SetupInstallFromInfSectionA(nullptr, inf.handle, actual, SPINST_ALL, nullptr,
+                                    sourceFolder.empty() ? nullptr : sourceFolder.c_str(), 0,
+                                    OnQueueNotice, &report, nullptr, nullptr);
+    const DWORD error = GetLastError();
+    SetupTermDefaultQueueCallback(report.defaults);
+    if (!ok && report.failure.empty())
+        report.failure = std::string("section ") + actual + " failed: " + SystemMessage(error);
+    return ok;
+}
+
+// The data file the installed settings name, and the folder the installer owns.
+std::string InstalledDataFile() {
+    return kestro::IniValue(kInstalledSettings, "general", "filename").value_or("");
+}
+
+std::string FolderOf(const std::string& file) {
+    return WithoutSlash(DirectoryOf(file));
+}
+
+void NoteDelayed(const QueueReport& report) {
+    for (const std::string& file : report.delayed)
+        Warning(file +
+                " is in use (a program has the codec loaded): Windows finishes with it at the "
+                "next restart");
+}
+
+} // namespace
+
+int RunInstall(const InstallOptions& options) {
+    std::string infPath = options.inf;
+    if (infPath.empty()) {
+        char self[MAX_PATH] = {};
+        GetModuleFileNameA(nullptr, self, MAX_PATH);
+        infPath = DirectoryOf(self) + "kestro32.inf";
+    }
+    Inf inf;
+    std::string problem;
+    if (!OpenInf(infPath, inf, problem)) {
+        Error(problem + "; nothing was changed");
+        return kExitUsage;
+    }
+    const std::string source = DirectoryOf(infPath);
+    for (const char* file : {"kestro32.dll", "kestdisk.ini"})
+        if (!IsFile(source + file)) {
+            Error(source + file + " is missing: the package is incomplete; nothing was changed");
+            return kExitUsage;
+        }
+    const FileVersion offered = VersionOf(source + "kestro32.dll");
+    if (!offered.known) {
+        Error(source + "kestro32.dll carries no version: it is not a Kestro32 build; nothing was "
+                       "changed");
+        return kExitUsage;
+    }
+    const std::string system = SystemFolder();
+    const std::string dll = system + "\\kestro32.dll", ini = system + "\\kestdisk.ini";
+    const FileVersion present = VersionOf(dll);
+    if (present.known && present.value > offered.value) {
+        Error("a newer Kestro32 (" + present.Text() + ") is installed in " + system +
+              "; this package is " + offered.Text() + ". To go back, uninstall the newer one " +
+              "first (its kestro-host uninstall, or Apps). Nothing was changed");
+        return kExitUsage;
+    }
+    const DWORD iniAttributes = Attributes(ini);
+    if (iniAttributes != INVALID_FILE_ATTRIBUTES && (iniAttributes & FILE_ATTRIBUTE_READONLY)) {
+        Error(ini + " is read-only: the codec could keep no setting there. Clear the attribute " +
+              "(attrib -r \"" + ini + "\") and run install again; nothing was changed");
+        return kExitUsage;
+    }
+    if (!RunsAsAdministrator()) {
+        Error("installing needs an administrator: run kestro-host install from a command prompt "
+              "opened with \"Run as administrator\"; nothing was changed");
+        return kExitUsage;
+    }
+
+    // The INF copies its settings file only where none exists; a setup engine that ignores that
+    // flag (Wine's ignores every per-file flag) must not cost the user theirs.
+    std::string kept;
+    const bool hadIni = iniAttributes != INVALID_FILE_ATTRIBUTES;
+    if (hadIni && !ReadText(ini, kept)) {
+        Error("cannot read " + ini + "; nothing was changed");
+        return kExitUsage;
+    }
+    QueueReport report;
+    const bool installed = RunSection(inf, "DefaultInstall", source, report);
+    std::string settings;
+    if (hadIni && (!ReadText(ini, settings) || settings != kept) && !WriteText(ini, kept)) {
+        Error("the INF replaced " + ini + " and the settings in it could not be put back: " +
+              SystemMessage(GetLastError()) + ". They were:\n" + kept);
+        return kExitPartial;
+    }
+    if (!installed) {
+        Error("installing from " + infPath + " stopped: " + report.failure +
+              ". Run kestro-host uninstall to remove what was installed");
+        return kExitPartial;
+    }
+    NoteDelayed(report);
+
+    if (!ReadText(ini, settings)) {
+        Error("the INF wrote no " + ini + "; run install again");
+        return kExitPartial;
+    }
+    // The codec's own default when the file names none.
+    const std::string dataFile =
+        kestro::IniValue(settings, "general", "filename").value_or("c:\\kestro");
+    const std::string folder = FolderOf(dataFile), ownFolder = FolderOf(InstalledDataFile());
+    int code = kExitOk;
+    auto grant = [&](const std::string& path, bool isFolder) {
+        const DWORD status = GrantUsersModify(path, isFolder);
+        if (status != ERROR_SUCCESS) {
+            Error("cannot let users change " + path + ": " + SystemMessage(status));
+            code = kExitPartial;
+        } else if (!UsersMayModify(path, isFolder)) {
+            Warning("the permissions of " + path + " read back without the entry for users: " +
+                    "this file system keeps no permissions of its own (Wine keeps none either)");
+        }
+    };
+    if (SamePath(folder, ownFolder)) {
+        std::string failed;
+        if (!CreateFolders(folder, failed)) {
+            Error("cannot create the data folder " + failed);
+            code = kExitPartial;
+        } else {
+            grant(folder, true);
+        }
+    } else if (!IsFolder(folder)) {
+        Warning("the settings (" + ini + ") name the data file " + dataFile + ", but the folder " +
+                folder + " does not exist: captures fail until it exists or the codec's " +
+                "settings name another data file");
+    }
+    grant(ini, false);
+    if (RegistryText(kDrivers32, "vidc.KEST").empty()) {
+        Error("the INF did not register vidc.KEST under HKLM\\" + std::string(kDrivers32));
+        code = kExitPartial;
+    }
+    if (code != kExitOk)
+        return code;
+    std::printf("installed %s %s:\n", Product().c_str(), offered.Text().c_str());
+    std::printf("  codec      %s (vidc.KEST)\n", dll.c_str());
+    std::printf("  settings   %s (users may change them)\n", ini.c_str());
+    std::printf("  data file  %s.000 (%s)\n", dataFile.c_str(),
+                SamePath(folder, ownFolder) ? ("users may write in " + folder).c_str()
+                                            : "its folder keeps the permissions it has");
+    std::printf("  uninstall  Apps > Kestro32 video codec (%s), or kestro-host uninstall\n", kBits);
+    return kExitOk;
+}
+
+int RunUninstall() {
+    const std::string system = SystemFolder();
+    const std::string dll = system + "\\kestro32.dll", ini = system + "\\kestdisk.ini";
+    const std::string infPath = InfFolder() + "\\" + InstalledInfName();
+    if (!IsFile(infPath)) {
+        if (IsFile(dll) || !RegistryText(kDrivers32, "vidc.KEST").empty())
+            Error(Product() + " was not installed from its INF (there is no " + infPath +
+                  "): remove " + dll + " and the value vidc.KEST under HKLM\\" + kDrivers32 +
+                  " by hand; nothing was changed");
+        else
+            Error(Product() + " is not installed (there is no " + infPath +
+                  "); nothing was changed");
+        if (IsFile(ini))
+            Note("the settings " + ini + " stay where they are");
+        return kExitUsage;
+    }
+    std::string settings;
+    const bool hasIni = IsFile(ini);
+    if (hasIni && !ReadText(ini, settings)) {
+        Error("cannot read " + ini + "; nothing was changed");
+        return kExitUsage;
+    }
+    const bool removeIni = hasIni && kestro::SameSettings(settings, kInstalledSettings);
+    if (removeIni && (Attributes(ini) & FILE_ATTRIBUTE_READONLY)) {
+        Error(ini + " is read-only and cannot be removed: clear the attribute (attrib -r \"" + ini +
+              "\") or delete it, then run uninstall again; nothing was changed");
+        return kExitUsage;
+    }
+    if (!RunsAsAdministrator()) {
+        Error("uninstalling needs an administrator: run kestro-host uninstall from a command "
+              "prompt opened with \"Run as administrator\"; nothing was changed");
+        return kExitUsage;
+    }
+    Inf inf;
+    std::string problem;
+    if (!OpenInf(infPath, inf, problem)) {
+        Error(problem + "; nothing was changed");
+        return kExitUsage;
+    }
+    QueueReport report;
+    if (!RunSection(inf, "DefaultUninstall", {}, report)) {
+        Error("uninstalling with " + infPath + " stopped: " + report.failure);
+        return kExitPartial;
+    }
+    NoteDelayed(report);
+    if (UninstallKeyExists() || !RegistryText(kDrivers32, "vidc.KEST").empty()) {
+        Error("the INF's uninstall section left its registry entries (vidc.KEST, "
+              "Uninstall\\Kestro32-" +
+              std::string(kBuild) + "); the settings file and the data folder were left as well");
+        return kExitPartial;
+    }
+    int code = kExitOk;
+    std::printf("uninstalled %s\n", Product().c_str());
+    if (removeIni) {
+        if (DeleteFileA(ini.c_str())) {
+            std::printf("  removed %s (it held the installed settings)\n", ini.c_str());
+        } else {
+            Error("cannot remove " + ini + ": " + SystemMessage(GetLastError()));
+            code = kExitPartial;
+        }
+    } else if (hasIni) {
+        std::printf("  kept %s: it holds settings made after installing\n", ini.c_str());
+    }
+    // Only an empty folder goes: captures and their pieces are never touched.
+    const std::string ownFolder = FolderOf(InstalledDataFile());
+    if (IsFolder(ownFolder)) {
+        if (RemoveDirectoryA(ownFolder.c_str()))
+            std::printf("  removed the empty data folder %s\n", ownFolder.c_str());
+        else
+            std::printf("  kept %s and the captures in it\n", ownFolder.c_str());
+    }
+    return code;
+}
+
+int RunInstallCommand(const std::string& command, const std::vector<std::string>& args) {
+    InstallOptions options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (command == "install" && args[i] == "--inf" && i + 1 < args.size() &&
+            !args[i + 1].empty()) {
+            options.inf = args[++i];
+            continue;
+        }
+        Error("unknown " + command + " option \"" + args[i] + "\"");
+        std::fprintf(stderr, "run \"kestro-host --help\" for the commands\n");
+        return kExitUsage;
+    }
+    return command == "install" ? RunInstall(options) : RunUninstall();
+}
+
+} // namespace host
