@@ -300,16 +300,20 @@ TEST_P(SwapTest, MatchesReferenceForEveryCount) {
     counts.insert(counts.end(), {size_t{720} * 480 * 2, size_t{1920} * 1080 * 2 + 1});
     std::mt19937 rng(99);
     for (size_t n : counts) {
-        SCOPED_TRACE(::testing::Message() << "count " << n);
-        PageEndBuffer in(n), out(n);
-        std::generate_n(in.data(), n, [&] { return static_cast<uint8_t>(rng()); });
-        std::fill_n(out.data(), n, 0xCD);
-        std::vector<uint8_t> expected(n, 0xCD);
-        reference::SwapBytePairs(expected.data(), in.data(), n);
-        SwapBytePairs(out.data(), in.data(), n);
-        ASSERT_EQ(FirstDifference(out.Bytes(), expected), -1);
-        if (n % 2 == 1) {
-            EXPECT_EQ(out.data()[n - 1], 0xCD) << "odd last byte must stay untouched";
+        // The source ends at a page end; the destination `slack` bytes before one, so that its
+        // alignment varies apart from the count's and every byte after the count is checked.
+        for (size_t slack : {0, 1, 2, 33}) {
+            SCOPED_TRACE(::testing::Message() << "count " << n << " slack " << slack);
+            PageEndBuffer in(n), out(n + slack);
+            std::generate_n(in.data(), n, [&] { return static_cast<uint8_t>(rng()); });
+            std::fill_n(out.data(), n + slack, 0xCD);
+            std::vector<uint8_t> expected(n + slack, 0xCD);
+            reference::SwapBytePairs(expected.data(), in.data(), n);
+            SwapBytePairs(out.data(), in.data(), n);
+            ASSERT_EQ(FirstDifference(out.Bytes(), expected), -1);
+            if (n % 2 == 1) {
+                EXPECT_EQ(out.data()[n - 1], 0xCD) << "odd last byte must stay untouched";
+            }
         }
     }
 }
