@@ -21,7 +21,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Calls of the operation that take at least 25 ms.
+// Calls of the operation that take at least 2 ms: short enough that many samples run without the
+// scheduler taking the processor away on a shared machine, long enough for the clock.
 int RepsFor(const std::function<void()>& op) {
     op();
     int reps = 1;
@@ -30,22 +31,22 @@ int RepsFor(const std::function<void()>& op) {
         for (int i = 0; i < reps; ++i) {
             op();
         }
-        if (std::chrono::duration<double>(Clock::now() - t0).count() >= 0.025) {
+        if (std::chrono::duration<double>(Clock::now() - t0).count() >= 0.002) {
             return reps;
         }
         reps *= 2;
     }
 }
 
-// Best of seven rounds per operation, a round running each operation in turn for at least 25 ms:
-// on a shared machine every implementation of a routine then meets the same load.
+// The best of 60 rounds per operation, a round running each operation in turn: every
+// implementation of a routine then meets the same load.
 std::vector<double> BestSecondsPerCall(const std::vector<std::function<void()>>& ops) {
     std::vector<int> reps;
     for (const auto& op : ops) {
         reps.push_back(RepsFor(op));
     }
     std::vector<double> best(ops.size(), 1e30);
-    for (int round = 0; round < 7; ++round) {
+    for (int round = 0; round < 60; ++round) {
         for (size_t k = 0; k < ops.size(); ++k) {
             const auto t0 = Clock::now();
             for (int i = 0; i < reps[k]; ++i) {
