@@ -175,15 +175,10 @@ inline void SwapMasked(uint8_t* dst, const uint8_t* src, size_t count, __m512i s
     }
 }
 
-// Stores that each fill one cache line: a masked head up to the destination's next 64-byte
-// boundary (an even count, so pairs stay whole), then whole lines.
 void SwapAvx512(uint8_t* dst, const uint8_t* src, size_t count) {
     const __m512i swap =
         _mm512_broadcast_i32x4(_mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
-    size_t head = (64 - (reinterpret_cast<uintptr_t>(dst) & 63)) & 62;
-    head = head < count ? head : count & ~size_t{1};
-    SwapMasked(dst, src, head, swap);
-    size_t i = head;
+    size_t i = 0;
     for (; i + 128 <= count; i += 128) {
         const __m512i a = _mm512_loadu_si512(src + i);
         const __m512i b = _mm512_loadu_si512(src + i + 64);
