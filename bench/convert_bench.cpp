@@ -21,39 +21,51 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Calls of the operation that take at least 2 ms: short enough that many samples run without the
-// scheduler taking the processor away on a shared machine, long enough for the clock.
-int RepsFor(const std::function<void()>& op) {
+// A sample: calls of the operation that take at least half a millisecond, short enough that
+// many samples run while the machine's other work leaves this core (and its sibling) alone.
+struct Sample {
+    int calls;
+    double seconds;
+};
+
+Sample SampleOf(const std::function<void()>& op) {
     op();
-    int reps = 1;
-    for (;;) {
+    for (int calls = 1;; calls *= 2) {
         const auto t0 = Clock::now();
-        for (int i = 0; i < reps; ++i) {
+        for (int i = 0; i < calls; ++i) {
             op();
         }
-        if (std::chrono::duration<double>(Clock::now() - t0).count() >= 0.002) {
-            return reps;
+        const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        if (seconds >= 0.0005) {
+            return {calls, seconds};
         }
-        reps *= 2;
     }
 }
 
-// The best of 60 rounds per operation, a round running each operation in turn: every
-// implementation of a routine then meets the same load.
+// The best sample per operation out of up to 200 (fewer for slow ones, about 0.3 s each, at
+// least 20), taken in rounds that run each operation in turn: every implementation of a routine
+// then meets the same load.
 std::vector<double> BestSecondsPerCall(const std::vector<std::function<void()>>& ops) {
-    std::vector<int> reps;
+    std::vector<Sample> samples;
+    std::vector<int> rounds;
+    int most = 0;
     for (const auto& op : ops) {
-        reps.push_back(RepsFor(op));
+        samples.push_back(SampleOf(op));
+        rounds.push_back(std::clamp(static_cast<int>(0.3 / samples.back().seconds), 20, 200));
+        most = std::max(most, rounds.back());
     }
     std::vector<double> best(ops.size(), 1e30);
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < most; ++round) {
         for (size_t k = 0; k < ops.size(); ++k) {
+            if (round >= rounds[k]) {
+                continue;
+            }
             const auto t0 = Clock::now();
-            for (int i = 0; i < reps[k]; ++i) {
+            for (int i = 0; i < samples[k].calls; ++i) {
                 ops[k]();
             }
-            best[k] = std::min(best[k],
-                               std::chrono::duration<double>(Clock::now() - t0).count() / reps[k]);
+            best[k] = std::min(best[k], std::chrono::duration<double>(Clock::now() - t0).count() /
+                                            samples[k].calls);
         }
     }
     return best;
