@@ -21,29 +21,58 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Best of seven runs, each repeating the operation for at least 25 ms.
-double BestSecondsPerCall(const std::function<void()>& op) {
+// A sample: calls of the operation that take at least half a millisecond, short enough that
+// many samples run while the machine's other work leaves this core (and its sibling) alone.
+struct Sample {
+    int calls;
+    double seconds;
+};
+
+Sample SampleOf(const std::function<void()>& op) {
     op();
-    int reps = 1;
-    for (;;) {
+    for (int calls = 1;; calls *= 2) {
         const auto t0 = Clock::now();
-        for (int i = 0; i < reps; ++i) {
+        for (int i = 0; i < calls; ++i) {
             op();
         }
-        if (std::chrono::duration<double>(Clock::now() - t0).count() >= 0.025) {
-            break;
+        const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        if (seconds >= 0.0005) {
+            return {calls, seconds};
         }
-        reps *= 2;
     }
-    double best = 1e30;
-    for (int run = 0; run < 7; ++run) {
-        const auto t0 = Clock::now();
-        for (int i = 0; i < reps; ++i) {
-            op();
+}
+
+// The best sample per operation out of up to 200 (fewer for slow ones, about 0.3 s each, at
+// least 20), taken in rounds that run each operation in turn: every implementation of a routine
+// then meets the same load.
+std::vector<double> BestSecondsPerCall(const std::vector<std::function<void()>>& ops) {
+    std::vector<Sample> samples;
+    std::vector<int> rounds;
+    int most = 0;
+    for (const auto& op : ops) {
+        samples.push_back(SampleOf(op));
+        rounds.push_back(std::clamp(static_cast<int>(0.3 / samples.back().seconds), 20, 200));
+        most = std::max(most, rounds.back());
+    }
+    std::vector<double> best(ops.size(), 1e30);
+    for (int round = 0; round < most; ++round) {
+        for (size_t k = 0; k < ops.size(); ++k) {
+            if (round >= rounds[k]) {
+                continue;
+            }
+            const auto t0 = Clock::now();
+            for (int i = 0; i < samples[k].calls; ++i) {
+                ops[k]();
+            }
+            best[k] = std::min(best[k], std::chrono::duration<double>(Clock::now() - t0).count() /
+                                            samples[k].calls);
         }
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count() / reps);
     }
     return best;
+}
+
+double BestSecondsPerCall(const std::function<void()>& op) {
+    return BestSecondsPerCall(std::vector<std::function<void()>>{op})[0];
 }
 
 const char* LevelName(KernelLevel level) {
@@ -54,8 +83,10 @@ const char* LevelName(KernelLevel level) {
         return "sse2";
     case KernelLevel::Ssse3:
         return "ssse3";
-    default:
+    case KernelLevel::Avx2:
         return "avx2";
+    default:
+        return "avx512";
     }
 }
 
@@ -89,23 +120,47 @@ void BenchSize(uint32_t w, uint32_t h) {
         levels.push_back(static_cast<KernelLevel>(l));
     }
 
-    double yuvSwap = 0;
+    // One routine: its baseline (when there is one) and our routine at every level, timed in
+    // turn, one row each.
+    const auto compare = [&](const char* routine, const char* baselineName,
+                             const std::function<void()>& baseline,
+                             const std::function<void()>& ours, double memcpyOfSource) {
+        std::vector<std::function<void()>> ops;
+        if (baseline) {
+            ops.push_back(baseline);
+        }
+        for (KernelLevel level : levels) {
+            ops.push_back([&ours, level] {
+                SetKernelLevel(level);
+                ours();
+            });
+        }
+        const std::vector<double> seconds = BestSecondsPerCall(ops);
+        const double base = baseline ? mpix / seconds[0] : 0;
+        if (baseline) {
+            PrintRow(routine, baselineName, base, memcpyOfSource, base);
+        }
+        for (size_t k = 0; k < levels.size(); ++k) {
+            PrintRow(routine, LevelName(levels[k]), mpix / seconds[k + (baseline ? 1 : 0)],
+                     memcpyOfSource, base);
+        }
+    };
+    const std::function<void()> none;
+
 #ifdef KESTRO_HAVE_LIBYUV
-    {
-        static const uint8_t swapBytes[16] = {1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14};
-        yuvSwap = mpix / BestSecondsPerCall([&] {
-                      libyuv::ARGBShuffle(src.data(), 0, dst.data(), 0, swapBytes,
-                                          static_cast<int>(pixels / 2), 1);
-                  });
-        PrintRow("SwapBytePairs", "libyuv", yuvSwap, memcpyMpix, yuvSwap);
-    }
+    static const uint8_t swapBytes[16] = {1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14};
+    compare(
+        "SwapBytePairs", "libyuv",
+        [&] {
+            libyuv::ARGBShuffle(src.data(), 0, dst.data(), 0, swapBytes,
+                                static_cast<int>(pixels / 2), 1);
+        },
+        [&] { SwapBytePairs(dst.data(), src.data(), src.size()); }, memcpyMpix);
+#else
+    compare(
+        "SwapBytePairs", "", none, [&] { SwapBytePairs(dst.data(), src.data(), src.size()); },
+        memcpyMpix);
 #endif
-    for (KernelLevel level : levels) {
-        SetKernelLevel(level);
-        const double ours =
-            mpix / BestSecondsPerCall([&] { SwapBytePairs(dst.data(), src.data(), src.size()); });
-        PrintRow("SwapBytePairs", LevelName(level), ours, memcpyMpix, yuvSwap);
-    }
 
     struct Routine {
         const char* name;
@@ -117,35 +172,33 @@ void BenchSize(uint32_t w, uint32_t h) {
                                 {"UyvyToRgb24", UyvyToRgb24, true, 3},
                                 {"Yuy2ToRgb32", Yuy2ToRgb32, false, 4},
                                 {"UyvyToRgb32", UyvyToRgb32, true, 4}};
+    std::vector<uint8_t> row(4 * size_t{w});
     for (const Routine& r : routines) {
-        double yuv = 0;
+        const auto ours = [&] { r.ours(src.data(), dst.data(), w, h, true); };
 #ifdef KESTRO_HAVE_LIBYUV
         const auto toArgb = r.uyvy ? libyuv::UYVYToARGB : libyuv::YUY2ToARGB;
         const int iw = static_cast<int>(w), ih = static_cast<int>(h);
         if (r.bpp == 4) {
             // Negative height: libyuv turns the picture over as ours does.
-            yuv = mpix / BestSecondsPerCall(
-                             [&] { toArgb(src.data(), 2 * iw, dst.data(), 4 * iw, iw, -ih); });
-            PrintRow(r.name, "libyuv", yuv, memcpyMpix, yuv);
+            compare(
+                r.name, "libyuv", [&] { toArgb(src.data(), 2 * iw, dst.data(), 4 * iw, iw, -ih); },
+                ours, memcpyMpix);
         } else {
             // libyuv has no packed 4:2:2 to RGB24: ARGB into a cached scratch row, then RGB24.
-            std::vector<uint8_t> row(4 * size_t{w});
-            yuv = mpix / BestSecondsPerCall([&] {
-                      for (int j = 0; j < ih; ++j) {
-                          toArgb(src.data() + size_t(ih - 1 - j) * 2 * iw, 0, row.data(), 0, iw, 1);
-                          libyuv::ARGBToRGB24(row.data(), 0, dst.data() + size_t(j) * 3 * iw, 0, iw,
-                                              1);
-                      }
-                  });
-            PrintRow(r.name, "libyuv*", yuv, memcpyMpix, yuv);
+            compare(
+                r.name, "libyuv*",
+                [&] {
+                    for (int j = 0; j < ih; ++j) {
+                        toArgb(src.data() + size_t(ih - 1 - j) * 2 * iw, 0, row.data(), 0, iw, 1);
+                        libyuv::ARGBToRGB24(row.data(), 0, dst.data() + size_t(j) * 3 * iw, 0, iw,
+                                            1);
+                    }
+                },
+                ours, memcpyMpix);
         }
+#else
+        compare(r.name, "", none, ours, memcpyMpix);
 #endif
-        for (KernelLevel level : levels) {
-            SetKernelLevel(level);
-            const double ours =
-                mpix / BestSecondsPerCall([&] { r.ours(src.data(), dst.data(), w, h, true); });
-            PrintRow(r.name, LevelName(level), ours, memcpyMpix, yuv);
-        }
     }
 
     // RGB24 stored, RGB32 asked for; libyuv's RGB24ToARGB does the same work with an opaque
@@ -154,21 +207,18 @@ void BenchSize(uint32_t w, uint32_t h) {
     std::generate(rgb24.begin(), rgb24.end(), [&] { return static_cast<uint8_t>(rng()); });
     const double rgbMemcpy =
         mpix / BestSecondsPerCall([&] { std::memcpy(dst.data(), rgb24.data(), rgb24.size()); });
-    double yuvRgb = 0;
+    const auto rgbOurs = [&] { Rgb24ToRgb32(rgb24.data(), dst.data(), w, h); };
 #ifdef KESTRO_HAVE_LIBYUV
-    yuvRgb =
-        mpix / BestSecondsPerCall([&] {
+    compare(
+        "Rgb24ToRgb32", "libyuv",
+        [&] {
             libyuv::RGB24ToARGB(rgb24.data(), 3 * static_cast<int>(w), dst.data(),
                                 4 * static_cast<int>(w), static_cast<int>(w), static_cast<int>(h));
-        });
-    PrintRow("Rgb24ToRgb32", "libyuv", yuvRgb, rgbMemcpy, yuvRgb);
+        },
+        rgbOurs, rgbMemcpy);
+#else
+    compare("Rgb24ToRgb32", "", none, rgbOurs, rgbMemcpy);
 #endif
-    for (KernelLevel level : levels) {
-        SetKernelLevel(level);
-        const double ours =
-            mpix / BestSecondsPerCall([&] { Rgb24ToRgb32(rgb24.data(), dst.data(), w, h); });
-        PrintRow("Rgb24ToRgb32", LevelName(level), ours, rgbMemcpy, yuvRgb);
-    }
     SetKernelLevel(BestKernelLevel());
 }
 

@@ -69,36 +69,31 @@ void ConvertPlane(repack_detail::RowFn row, const uint8_t* src, uint8_t* dst, ui
     }
 }
 
-bool CpuHasSse2() {
-#if defined(__x86_64__)
-    return true;
-#else
+// What this processor and system report; XGETBV only where OSXSAVE says it may run. A processor
+// without leaf 7 answers zeros for it.
+SimdSupport ReadSimdSupport() {
+    SimdSupport support{};
     unsigned a, b, c, d;
-    return __get_cpuid(1, &a, &b, &c, &d) && (d & bit_SSE2);
-#endif
-}
-
-bool CpuHasSsse3() {
-    unsigned a, b, c, d;
-    return __get_cpuid(1, &a, &b, &c, &d) && (c & bit_SSSE3);
-}
-
-bool CpuHasAvx2() {
-    unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) {
-        return false;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) {
+        return support;
     }
-    // The OS must save the YMM state across context switches, not only the CPU offer AVX2.
-    unsigned xcr0Lo, xcr0Hi;
-    __asm__ volatile("xgetbv" : "=a"(xcr0Lo), "=d"(xcr0Hi) : "c"(0));
-    if ((xcr0Lo & 6) != 6) {
-        return false;
+    support.leaf1Ecx = c;
+    support.leaf1Edx = d;
+    if (__get_cpuid_count(7, 0, &a, &b, &c, &d)) {
+        support.leaf7Ebx = b;
     }
-    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
+    if (support.leaf1Ecx & bit_OSXSAVE) {
+        unsigned xcr0Lo, xcr0Hi;
+        __asm__ volatile("xgetbv" : "=a"(xcr0Lo), "=d"(xcr0Hi) : "c"(0));
+        support.xcr0 = uint64_t{xcr0Hi} << 32 | xcr0Lo;
+    }
+    return support;
 }
 
 const repack_detail::RepackKernels* KernelsFor(KernelLevel level) {
     switch (level) {
+    case KernelLevel::Avx512:
+        return &repack_detail::kAvx512Kernels;
     case KernelLevel::Avx2:
         return &repack_detail::kAvx2Kernels;
     case KernelLevel::Ssse3:
@@ -184,11 +179,32 @@ const RepackKernels kScalarKernels = {reference::SwapBytePairs,
                                       CopyPlain};
 } // namespace repack_detail
 
+KernelLevel LevelFor(const SimdSupport& s) {
+    // Leaf 1 ECX: SSSE3 bit 9, OSXSAVE bit 27, AVX bit 28; EDX: SSE2 bit 26. Leaf 7 EBX: AVX2
+    // bit 5, AVX512F bit 16, AVX512BW bit 30, AVX512VL bit 31.
+    constexpr uint32_t kSse2 = 1u << 26, kSsse3 = 1u << 9, kOsxsave = 1u << 27, kAvx = 1u << 28;
+    constexpr uint32_t kAvx2 = 1u << 5, kAvx512 = 1u << 16 | 1u << 30 | 1u << 31;
+    // XCR0: SSE and AVX state (bits 1, 2); opmask, ZMM_Hi256 and Hi16_ZMM state (bits 5 to 7).
+    // The system must save the wider registers across context switches, not only the CPU offer
+    // them.
+    constexpr uint64_t kAvxState = 0x06, kAvx512State = 0xE6;
+    const uint64_t xcr0 = s.leaf1Ecx & kOsxsave ? s.xcr0 : 0;
+    const bool avx2 = (s.leaf1Ecx & kAvx) && (xcr0 & kAvxState) == kAvxState &&
+                      (s.leaf7Ebx & kAvx2) && (s.leaf1Ecx & kSsse3) && (s.leaf1Edx & kSse2);
+    if (avx2 && (xcr0 & kAvx512State) == kAvx512State && (s.leaf7Ebx & kAvx512) == kAvx512) {
+        return KernelLevel::Avx512;
+    }
+    if (avx2) {
+        return KernelLevel::Avx2;
+    }
+    if ((s.leaf1Ecx & kSsse3) && (s.leaf1Edx & kSse2)) {
+        return KernelLevel::Ssse3;
+    }
+    return s.leaf1Edx & kSse2 ? KernelLevel::Sse2 : KernelLevel::Scalar;
+}
+
 KernelLevel BestKernelLevel() {
-    static const KernelLevel best = CpuHasAvx2()    ? KernelLevel::Avx2
-                                    : CpuHasSsse3() ? KernelLevel::Ssse3
-                                    : CpuHasSse2()  ? KernelLevel::Sse2
-                                                    : KernelLevel::Scalar;
+    static const KernelLevel best = LevelFor(ReadSimdSupport());
     return best;
 }
 

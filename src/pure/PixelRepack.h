@@ -36,8 +36,19 @@ void CopyForDisk(uint8_t* dst, const uint8_t* src, size_t count);
 constexpr size_t kStreamCopyMin = size_t(1) << 20;
 
 // Which implementation the functions above use; tests and benchmarks switch it.
-enum class KernelLevel { Scalar, Sse2, Ssse3, Avx2 };
+enum class KernelLevel { Scalar, Sse2, Ssse3, Avx2, Avx512 };
 KernelLevel BestKernelLevel();
+
+// CPUID leaf 1 ECX and EDX, leaf 7 (sub-leaf 0) EBX, and XCR0 as XGETBV reads it (looked at only
+// where leaf 1 reports OSXSAVE).
+struct SimdSupport {
+    uint32_t leaf1Ecx;
+    uint32_t leaf1Edx;
+    uint32_t leaf7Ebx;
+    uint64_t xcr0;
+};
+// The highest level whose instructions the processor offers and whose registers the system saves.
+KernelLevel LevelFor(const SimdSupport& support);
 void SetKernelLevel(KernelLevel level); // clamped to BestKernelLevel()
 KernelLevel CurrentKernelLevel();
 
@@ -82,6 +93,7 @@ extern const RepackKernels kScalarKernels;
 extern const RepackKernels kSse2Kernels;
 extern const RepackKernels kSsse3Kernels;
 extern const RepackKernels kAvx2Kernels;
+extern const RepackKernels kAvx512Kernels;
 } // namespace repack_detail
 
 } // namespace kestro

@@ -31,8 +31,8 @@ TEST(CopyForDisk, SameBytesAsMemcpyAtEveryLevelAndAlignment) {
                             kStreamCopyMin + 1,
                             kStreamCopyMin + 63,
                             1920 * 1080 * 2};
-    for (KernelLevel level :
-         {KernelLevel::Scalar, KernelLevel::Sse2, KernelLevel::Ssse3, KernelLevel::Avx2}) {
+    for (KernelLevel level : {KernelLevel::Scalar, KernelLevel::Sse2, KernelLevel::Ssse3,
+                              KernelLevel::Avx2, KernelLevel::Avx512}) {
         if (level > BestKernelLevel())
             continue;
         SetKernelLevel(level);

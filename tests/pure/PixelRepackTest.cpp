@@ -39,7 +39,7 @@ const Converter kConverters[] = {
 };
 
 const KernelLevel kLevels[] = {KernelLevel::Scalar, KernelLevel::Sse2, KernelLevel::Ssse3,
-                               KernelLevel::Avx2};
+                               KernelLevel::Avx2, KernelLevel::Avx512};
 
 std::string LevelName(KernelLevel level) {
     switch (level) {
@@ -49,8 +49,10 @@ std::string LevelName(KernelLevel level) {
         return "Sse2";
     case KernelLevel::Ssse3:
         return "Ssse3";
-    default:
+    case KernelLevel::Avx2:
         return "Avx2";
+    default:
+        return "Avx512";
     }
 }
 
@@ -92,13 +94,14 @@ protected:
     void TearDown() override { Leave(); }
     const Converter& conv() const { return kConverters[std::get<0>(GetParam())]; }
 
-    // Converts through page-end buffers; the output starts filled with `fill`.
+    // Converts through page-end buffers; the output starts filled with `fill`. The source ends
+    // at the page end and starts `slack` bytes into its buffer (odd addresses for odd slack).
     std::vector<uint8_t> Run(const std::vector<uint8_t>& src, uint32_t w, uint32_t h,
-                             bool bottomUp = true, uint8_t fill = 0xCD) {
-        PageEndBuffer in(src.size()), out(conv().bpp * w * h);
-        std::copy(src.begin(), src.end(), in.data());
+                             bool bottomUp = true, uint8_t fill = 0xCD, size_t slack = 0) {
+        PageEndBuffer in(src.size() + slack), out(conv().bpp * w * h);
+        std::copy(src.begin(), src.end(), in.data() + slack);
         std::fill_n(out.data(), conv().bpp * w * h, fill);
-        conv().convert(in.data(), out.data(), w, h, bottomUp);
+        conv().convert(in.data() + slack, out.data(), w, h, bottomUp);
         return out.Bytes();
     }
 
@@ -128,12 +131,15 @@ TEST_P(ConverterTest, MatchesReferenceForEveryShape) {
     std::mt19937 rng(1234);
     for (auto [w, h] : shapes) {
         for (bool bottomUp : {true, false}) {
-            SCOPED_TRACE(::testing::Message() << w << "x" << h << " bottomUp=" << bottomUp);
-            std::vector<uint8_t> src(size_t{2} * w * h);
-            std::generate(src.begin(), src.end(), [&] { return static_cast<uint8_t>(rng()); });
-            std::vector<uint8_t> expected(conv().bpp * w * h, 0x5A);
-            conv().reference(src.data(), expected.data(), w, h, bottomUp);
-            ASSERT_EQ(FirstDifference(Run(src, w, h, bottomUp), expected), -1);
+            for (size_t slack : {0, 1}) {
+                SCOPED_TRACE(::testing::Message()
+                             << w << "x" << h << " bottomUp=" << bottomUp << " slack " << slack);
+                std::vector<uint8_t> src(size_t{2} * w * h);
+                std::generate(src.begin(), src.end(), [&] { return static_cast<uint8_t>(rng()); });
+                std::vector<uint8_t> expected(conv().bpp * w * h, 0x5A);
+                conv().reference(src.data(), expected.data(), w, h, bottomUp);
+                ASSERT_EQ(FirstDifference(Run(src, w, h, bottomUp, 0xCD, slack), expected), -1);
+            }
         }
     }
 }
@@ -235,7 +241,8 @@ struct LevelGuard {
 // pairs, in a scrambled order so that the right pixels meet a wide spread of chroma sums.
 TEST(ExhaustiveTest, EveryLeftPixelInputMatchesTheReference) {
     std::vector<KernelLevel> levels;
-    for (KernelLevel level : {KernelLevel::Sse2, KernelLevel::Ssse3, KernelLevel::Avx2}) {
+    for (KernelLevel level :
+         {KernelLevel::Sse2, KernelLevel::Ssse3, KernelLevel::Avx2, KernelLevel::Avx512}) {
         if (static_cast<int>(level) <= static_cast<int>(BestKernelLevel())) {
             levels.push_back(level);
         }
@@ -293,16 +300,20 @@ TEST_P(SwapTest, MatchesReferenceForEveryCount) {
     counts.insert(counts.end(), {size_t{720} * 480 * 2, size_t{1920} * 1080 * 2 + 1});
     std::mt19937 rng(99);
     for (size_t n : counts) {
-        SCOPED_TRACE(::testing::Message() << "count " << n);
-        PageEndBuffer in(n), out(n);
-        std::generate_n(in.data(), n, [&] { return static_cast<uint8_t>(rng()); });
-        std::fill_n(out.data(), n, 0xCD);
-        std::vector<uint8_t> expected(n, 0xCD);
-        reference::SwapBytePairs(expected.data(), in.data(), n);
-        SwapBytePairs(out.data(), in.data(), n);
-        ASSERT_EQ(FirstDifference(out.Bytes(), expected), -1);
-        if (n % 2 == 1) {
-            EXPECT_EQ(out.data()[n - 1], 0xCD) << "odd last byte must stay untouched";
+        // The source ends at a page end; the destination `slack` bytes before one, so that its
+        // alignment varies apart from the count's and every byte after the count is checked.
+        for (size_t slack : {0, 1, 2, 33}) {
+            SCOPED_TRACE(::testing::Message() << "count " << n << " slack " << slack);
+            PageEndBuffer in(n), out(n + slack);
+            std::generate_n(in.data(), n, [&] { return static_cast<uint8_t>(rng()); });
+            std::fill_n(out.data(), n + slack, 0xCD);
+            std::vector<uint8_t> expected(n + slack, 0xCD);
+            reference::SwapBytePairs(expected.data(), in.data(), n);
+            SwapBytePairs(out.data(), in.data(), n);
+            ASSERT_EQ(FirstDifference(out.Bytes(), expected), -1);
+            if (n % 2 == 1) {
+                EXPECT_EQ(out.data()[n - 1], 0xCD) << "odd last byte must stay untouched";
+            }
         }
     }
 }
@@ -374,9 +385,51 @@ INSTANTIATE_TEST_SUITE_P(AllLevels, Rgb24ToRgb32Test, ::testing::ValuesIn(kLevel
                              return LevelName(info.param);
                          });
 
+// What CPUID and XGETBV report, and the level it allows: a level needs its instructions and the
+// state of its registers saved by the system (XCR0), and every level below it.
+TEST(KernelLevelTest, LevelFollowsReportedInstructionsAndSavedState) {
+    constexpr uint32_t kSse2 = 1u << 26, kSsse3 = 1u << 9, kOsxsave = 1u << 27, kAvx = 1u << 28;
+    constexpr uint32_t kAvx2 = 1u << 5, kF = 1u << 16, kBw = 1u << 30, kVl = 1u << 31;
+    constexpr uint32_t kVexEcx = kSsse3 | kOsxsave | kAvx;
+    constexpr uint32_t kAvx512 = kAvx2 | kF | kBw | kVl;
+    struct Row {
+        const char* name;
+        SimdSupport support;
+        KernelLevel level;
+    };
+    const Row rows[] = {
+        {"nothing", {0, 0, 0, 0}, KernelLevel::Scalar},
+        {"SSE2", {0, kSse2, 0, 0}, KernelLevel::Sse2},
+        {"SSSE3 without SSE2", {kSsse3, 0, 0, 0}, KernelLevel::Scalar},
+        {"SSSE3", {kSsse3, kSse2, 0, 0}, KernelLevel::Ssse3},
+        {"AVX2, YMM state saved", {kVexEcx, kSse2, kAvx2, 0x07}, KernelLevel::Avx2},
+        {"AVX2, only SSE state saved", {kVexEcx, kSse2, kAvx2, 0x03}, KernelLevel::Ssse3},
+        {"AVX2 without the AVX bit", {kSsse3 | kOsxsave, kSse2, kAvx2, 0x07}, KernelLevel::Ssse3},
+        {"AVX2, XCR0 set but no OSXSAVE", {kSsse3 | kAvx, kSse2, kAvx2, 0x07}, KernelLevel::Ssse3},
+        {"AVX-512, all state saved", {kVexEcx, kSse2, kAvx512, 0xE7}, KernelLevel::Avx512},
+        {"AVX-512, upper XCR0 word set too",
+         {kVexEcx, kSse2, kAvx512, 0x2000000E7ull},
+         KernelLevel::Avx512},
+        {"AVX-512, no opmask state", {kVexEcx, kSse2, kAvx512, 0xC7}, KernelLevel::Avx2},
+        {"AVX-512, no ZMM_Hi256 state", {kVexEcx, kSse2, kAvx512, 0xA7}, KernelLevel::Avx2},
+        {"AVX-512, no Hi16_ZMM state", {kVexEcx, kSse2, kAvx512, 0x67}, KernelLevel::Avx2},
+        {"AVX-512, only YMM state", {kVexEcx, kSse2, kAvx512, 0x07}, KernelLevel::Avx2},
+        {"AVX-512 state without the AVX state",
+         {kVexEcx, kSse2, kAvx512, 0xE3},
+         KernelLevel::Ssse3},
+        {"AVX-512 F and BW, no VL", {kVexEcx, kSse2, kAvx2 | kF | kBw, 0xE7}, KernelLevel::Avx2},
+        {"AVX-512 F and VL, no BW", {kVexEcx, kSse2, kAvx2 | kF | kVl, 0xE7}, KernelLevel::Avx2},
+        {"AVX-512 BW and VL, no F", {kVexEcx, kSse2, kAvx2 | kBw | kVl, 0xE7}, KernelLevel::Avx2},
+        {"AVX-512 without AVX2", {kVexEcx, kSse2, kF | kBw | kVl, 0xE7}, KernelLevel::Ssse3},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(LevelName(LevelFor(row.support)), LevelName(row.level)) << row.name;
+    }
+}
+
 TEST(KernelLevelTest, RequestAboveTheCpuIsClamped) {
     const KernelLevel saved = CurrentKernelLevel();
-    SetKernelLevel(KernelLevel::Avx2);
+    SetKernelLevel(KernelLevel::Avx512);
     EXPECT_EQ(CurrentKernelLevel(), BestKernelLevel());
     SetKernelLevel(KernelLevel::Scalar);
     EXPECT_EQ(CurrentKernelLevel(), KernelLevel::Scalar);

@@ -1,0 +1,232 @@
+#include "pure/PixelRepack.h"
+
+// GCC 12's AVX-512 header makes its "undefined" vectors by self-initialisation, which warns
+// wherever such an intrinsic is inlined; the warning points into the header, where it is ignored.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+
+// Only reached after the CPUID and XGETBV checks for AVX-512 BW and VL (which imply AVX2); kept
+// in an anonymous namespace so no inline function built with these flags can stand in for a copy
+// used by the other levels. Row ends are done with masked loads and stores, which neither read
+// nor write a byte past the row, so no lower level is called for them.
+namespace kestro {
+namespace {
+
+inline __m512i WordPair(int16_t lo, int16_t hi) {
+    return _mm512_set1_epi32(static_cast<int32_t>(
+        static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16 | static_cast<uint16_t>(lo)));
+}
+
+// The low n bits set, n up to 64.
+inline __mmask64 LowBytes(uint32_t n) {
+    return n >= 64 ? ~__mmask64{0} : (__mmask64{1} << n) - 1;
+}
+
+// Sixteen pairs: `packed` holds them, `next` each pair's successor. A 32-bit lane holds one pair,
+// so luma and chroma are taken where the source puts them; the channels of the left and the
+// right pixels come out as 32-bit sums, whose value is the sum shifted right by 14.
+struct Sums {
+    __m512i bLeft, gLeft, rLeft, bRight, gRight, rRight;
+};
+
+template <bool Uyvy> inline Sums Convert32(__m512i packed, __m512i next) {
+    const __m512i low = _mm512_set1_epi16(0x00FF);
+    // Words: luma Y0, Y1 and chroma U, V of every pair; uvNext is the following pair's chroma.
+    const __m512i y = Uyvy ? _mm512_srli_epi16(packed, 8) : _mm512_and_si512(packed, low);
+    const __m512i uv = Uyvy ? _mm512_and_si512(packed, low) : _mm512_srli_epi16(packed, 8);
+    const __m512i uvNext = Uyvy ? _mm512_and_si512(next, low) : _mm512_srli_epi16(next, 8);
+    const __m512i bias = _mm512_set1_epi16(-256);
+    const __m512i cLeft = _mm512_add_epi16(_mm512_add_epi16(uv, uv), bias);
+    const __m512i cRight = _mm512_add_epi16(_mm512_add_epi16(uv, uvNext), bias);
+    // 19077 * (Y - 16) + 8192 for the left (Y0) and the right (Y1) pixel of each pair.
+    const __m512i k = _mm512_set1_epi32(8192 - 19077 * 16);
+    const __m512i lLeft = _mm512_add_epi32(_mm512_madd_epi16(y, WordPair(19077, 0)), k);
+    const __m512i lRight = _mm512_add_epi32(_mm512_madd_epi16(y, WordPair(0, 19077)), k);
+    const __m512i kBlue = WordPair(16525, 0), kGreen = WordPair(-3209, -6660);
+    const __m512i kRed = WordPair(0, 13075);
+    return {_mm512_add_epi32(lLeft, _mm512_madd_epi16(cLeft, kBlue)),
+            _mm512_add_epi32(lLeft, _mm512_madd_epi16(cLeft, kGreen)),
+            _mm512_add_epi32(lLeft, _mm512_madd_epi16(cLeft, kRed)),
+            _mm512_add_epi32(lRight, _mm512_madd_epi16(cRight, kBlue)),
+            _mm512_add_epi32(lRight, _mm512_madd_epi16(cRight, kGreen)),
+            _mm512_add_epi32(lRight, _mm512_madd_epi16(cRight, kRed))};
+}
+
+// Two channel values in one 32-bit lane: lo's in the low word, hi's in the high word (4x fits:
+// |sum| < 2^29), for an unsigned pack to turn into two adjacent bytes.
+inline __m512i Two(__m512i lo, __m512i hi) {
+    return _mm512_mask_blend_epi16(0xAAAAAAAA, _mm512_srai_epi32(lo, 14), _mm512_slli_epi32(hi, 2));
+}
+
+// A pack of two registers leaves, in 128-bit lane i, word j of the first and word 4 + j of the
+// second for pair 4i + j. The word numbers of a permutation that puts each pair's words in order:
+// part p of a pair comes from word base[p] + 8i + j, the second source's words numbered from 32.
+struct WordOrder {
+    uint16_t words[64];
+};
+
+template <int Parts> constexpr WordOrder OrderOf(const int (&base)[Parts]) {
+    WordOrder order{};
+    for (int m = 0; m < 16 * Parts; ++m) {
+        const int pair = m / Parts;
+        order.words[m] = static_cast<uint16_t>(base[m % Parts] + 8 * (pair / 4) + pair % 4);
+    }
+    return order;
+}
+
+// 32-bit: a pixel is the words (blue, green) and (red, 0); the left pixels' come from the first
+// source, the right pixels' from the second.
+constexpr WordOrder kOrder32 = OrderOf<4>({0, 4, 32, 36});
+// 24-bit: a pair is the words (blue, green) of its left pixel, (red, blue) across the two pixels
+// and (green, red) of its right pixel; the first two from the first source, the third from the
+// second.
+constexpr WordOrder kOrder24 = OrderOf<3>({0, 4, 32});
+
+// Thirty-two pixels as blue, green, red, 0: 128 bytes in two registers.
+inline void Finish32(const Sums& s, __m512i& out0, __m512i& out1) {
+    // Red with its sign word, which the unsigned pack turns into the zero fourth byte.
+    const __m512i left = _mm512_packus_epi16(Two(s.bLeft, s.gLeft), _mm512_srai_epi32(s.rLeft, 14));
+    const __m512i right =
+        _mm512_packus_epi16(Two(s.bRight, s.gRight), _mm512_srai_epi32(s.rRight, 14));
+    out0 = _mm512_permutex2var_epi16(left, _mm512_loadu_si512(kOrder32.words), right);
+    out1 = _mm512_permutex2var_epi16(left, _mm512_loadu_si512(kOrder32.words + 32), right);
+}
+
+// Thirty-two pixels as blue, green, red: 96 bytes, the first 64 in out0, the rest in out1.
+inline void Finish24(const Sums& s, __m512i& out0, __m256i& out1) {
+    const __m512i across = _mm512_packus_epi16(Two(s.bLeft, s.gLeft), Two(s.rLeft, s.bRight));
+    const __m512i rightHalf = Two(s.gRight, s.rRight);
+    const __m512i last = _mm512_packus_epi16(rightHalf, rightHalf);
+    out0 = _mm512_permutex2var_epi16(across, _mm512_loadu_si512(kOrder24.words), last);
+    out1 = _mm512_castsi512_si256(
+        _mm512_permutex2var_epi16(across, _mm512_loadu_si512(kOrder24.words + 32), last));
+}
+
+// Stores one group: `bytes` of its output (all of it when 32 * Bpp), nothing past them.
+template <int Bpp> inline void StoreGroup(uint8_t* dst, const Sums& sums, uint32_t bytes) {
+    const __mmask64 first = LowBytes(bytes), second = LowBytes(bytes > 64 ? bytes - 64 : 0);
+    if constexpr (Bpp == 4) {
+        __m512i p0, p1;
+        Finish32(sums, p0, p1);
+        if (bytes == 128) {
+            _mm512_storeu_si512(dst, p0);
+            _mm512_storeu_si512(dst + 64, p1);
+        } else {
+            _mm512_mask_storeu_epi8(dst, first, p0);
+            _mm512_mask_storeu_epi8(dst + 64, second, p1);
+        }
+    } else {
+        __m512i p0;
+        __m256i p1;
+        Finish24(sums, p0, p1);
+        if (bytes == 96) {
+            _mm512_storeu_si512(dst, p0);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 64), p1);
+        } else {
+            _mm512_mask_storeu_epi8(dst, first, p0);
+            _mm256_mask_storeu_epi8(dst + 64, static_cast<__mmask32>(second), p1);
+        }
+    }
+}
+
+template <bool Uyvy, int Bpp> void RowAvx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t pairs = width / 2;
+    uint32_t k = 0;
+    // Whole groups of sixteen pairs while the pair after them is still in the row.
+    for (; k + 16 < pairs; k += 16, src += 64, dst += 32 * Bpp) {
+        StoreGroup<Bpp>(dst, Convert32<Uyvy>(_mm512_loadu_si512(src), _mm512_loadu_si512(src + 4)),
+                        32 * Bpp);
+    }
+    // The last one to sixteen pairs; the last pair's right pixel takes its own chroma.
+    const uint32_t n = pairs - k;
+    if (n > 0) {
+        const __m512i packed = _mm512_maskz_loadu_epi8(LowBytes(4 * n), src);
+        const __m512i next =
+            _mm512_mask_blend_epi32(static_cast<__mmask16>((1u << (n - 1)) - 1), packed,
+                                    _mm512_maskz_loadu_epi8(LowBytes(4 * (n - 1)), src + 4));
+        StoreGroup<Bpp>(dst, Convert32<Uyvy>(packed, next), 2 * Bpp * n);
+    }
+    // An odd width's lone pixel with the last pair before it, whose pixels come out the same.
+    if (width & 1) {
+        const repack_detail::RepackKernels& c = repack_detail::kScalarKernels;
+        const repack_detail::RowFn lone = Bpp == 3 ? (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24)
+                                                   : (Uyvy ? c.uyvyToRgb32 : c.yuy2ToRgb32);
+        const uint32_t back = pairs ? 2 : 0;
+        lone(src + 4 * n - 2 * back, dst + Bpp * (2 * n - back), 1 + back);
+    }
+}
+
+// Streaming copies are bound by memory, not by the width of a register: AVX2's stays.
+void CopyForDiskAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
+    repack_detail::kAvx2Kernels.copyForDisk(dst, src, count);
+}
+
+// Masked steps of up to 64 bytes, whole pairs only: an odd last byte stays untouched.
+inline void SwapMasked(uint8_t* dst, const uint8_t* src, size_t count, __m512i swap) {
+    for (size_t done = 0; done + 1 < count;) {
+        const size_t left = (count - done) & ~size_t{1};
+        const __mmask64 mask = LowBytes(left > 64 ? 64 : static_cast<uint32_t>(left));
+        const __m512i v = _mm512_maskz_loadu_epi8(mask, src + done);
+        _mm512_mask_storeu_epi8(dst + done, mask, _mm512_shuffle_epi8(v, swap));
+        done += left > 64 ? 64 : left;
+    }
+}
+
+void SwapAvx512(uint8_t* dst, const uint8_t* src, size_t count) {
+    const __m512i swap =
+        _mm512_broadcast_i32x4(_mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
+    size_t i = 0;
+    for (; i + 128 <= count; i += 128) {
+        const __m512i a = _mm512_loadu_si512(src + i);
+        const __m512i b = _mm512_loadu_si512(src + i + 64);
+        _mm512_storeu_si512(dst + i, _mm512_shuffle_epi8(a, swap));
+        _mm512_storeu_si512(dst + i + 64, _mm512_shuffle_epi8(b, swap));
+    }
+    SwapMasked(dst + i, src + i, count - i, swap);
+}
+
+// Sixteen pixels a step from 48 bytes, whose twelve dwords are spread three to a 128-bit lane and
+// then to 4-byte pixels; the last step loads and stores only what the row has.
+void Rgb24ToRgb32Avx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 0, 3, 4, 5, 0, 6, 7, 8, 0, 9, 10, 11, 0);
+    const __m512i spread =
+        _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1));
+    const auto sixteen = [&](__m512i v) {
+        return _mm512_shuffle_epi8(_mm512_permutexvar_epi32(lanes, v), spread);
+    };
+    uint32_t left = width;
+    for (; left >= 32; left -= 32, src += 96, dst += 128) {
+        const __m512i a = _mm512_loadu_si512(src);
+        const __m512i b =
+            _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 64)));
+        _mm512_storeu_si512(dst, sixteen(a));
+        _mm512_storeu_si512(
+            dst + 64, _mm512_shuffle_epi8(
+                          _mm512_permutex2var_epi32(a,
+                                                    _mm512_setr_epi32(12, 13, 14, 0, 15, 16, 17, 0,
+                                                                      18, 19, 20, 0, 21, 22, 23, 0),
+                                                    b),
+                          spread));
+    }
+    for (; left > 0;) {
+        const uint32_t step = left > 16 ? 16 : left;
+        const __m512i v = _mm512_maskz_loadu_epi8(LowBytes(3 * step), src);
+        _mm512_mask_storeu_epi8(dst, LowBytes(4 * step), sixteen(v));
+        left -= step;
+        src += 3 * step;
+        dst += 4 * step;
+    }
+}
+
+} // namespace
+
+namespace repack_detail {
+const RepackKernels kAvx512Kernels = {SwapAvx512,          RowAvx512<false, 3>, RowAvx512<true, 3>,
+                                      RowAvx512<false, 4>, RowAvx512<true, 4>,  Rgb24ToRgb32Avx512,
+                                      CopyForDiskAvx2};
+} // namespace repack_detail
+
+} // namespace kestro
