@@ -3,7 +3,12 @@
 # first use, the freshly built codec DLLs are placed in its system32 and registered as "vidc.KEST"
 # (and the test-only codec as "vidc.KTST"), and drive T: is mapped onto a tmpfs folder for fast I/O.
 # Environment: KESTRO_BUILD_DIR, KESTRO_ARCH (i686 or x86_64).
-set -euo pipefail
+# Whatever fails says so on standard error: the step of the set-up (with its line and command),
+# or the program's end when Wine's own messages are silenced (a library it needs missing, a
+# fault, a signal), so that a test never ends with an exit code and no word.
+set -Eeuo pipefail
+step="reading the environment"
+trap 'echo "wine-run: $step failed (line $LINENO: $BASH_COMMAND, exit $?)" >&2' ERR
 build=${KESTRO_BUILD_DIR:?}
 arch=${KESTRO_ARCH:?}
 export WINEPREFIX="$build/wineprefix"
@@ -38,24 +43,67 @@ install_file() { # copy by rename so a running process keeps its mapped image
   fi
 }
 
+reg_add() { # key name value: a failure shows what reg said
+  local out
+  out=$("$wine" reg add "$1" /v "$2" /t REG_SZ /d "$3" /f $view 2>&1) || {
+    echo "$out" | tr -d '\r' >&2
+    return 1
+  }
+}
+
+step="taking the prefix lock $build/.wineprefix.lock"
 (
   flock 9
   if [ ! -f "$WINEPREFIX/.kestro-ready" ]; then
+    step="making the prefix $WINEPREFIX (wineboot)"
     rm -rf "$WINEPREFIX"
     "$wine" wineboot -i >/dev/null 2>&1 || true
     wineserver -w
-    "$wine" reg add "$key" /v vidc.KEST /t REG_SZ /d kestro32.dll /f $view >/dev/null 2>&1
-    "$wine" reg add "$key" /v vidc.KTST /t REG_SZ /d kesttest.dll /f $view >/dev/null 2>&1
+    [ -d "$sys" ] || { echo "wine-run: wineboot made no $sys" >&2; exit 1; }
+    step="registering the codecs in $WINEPREFIX"
+    reg_add "$key" vidc.KEST kestro32.dll
+    reg_add "$key" vidc.KTST kesttest.dll
     for f in "MS UI Gothic" "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma"; do
-      "$wine" reg add "$fonts" /v "$f" /t REG_SZ /d "Noto Sans CJK JP" /f >/dev/null 2>&1
+      reg_add "$fonts" "$f" "Noto Sans CJK JP"
     done
     wineserver -w
     touch "$WINEPREFIX/.kestro-ready"
   fi
+  step="mapping drive T: onto $shm"
   mkdir -p "$shm"
   ln -sfn "$shm" "$WINEPREFIX/dosdevices/t:"
+  step="placing the built codecs in $sys"
   install_file "$build/kestro32.dll"
   install_file "$build/tests/kesttest.dll"
 ) 9>"$build/.wineprefix.lock"
+trap - ERR
 
-exec "$wine" "$@"
+# The program runs as a child, not by exec, so that its end can be named; signals reach it.
+started=$(date +%s.%N)
+"$wine" "$@" &
+pid=$!
+trap 'kill -TERM $pid 2>/dev/null' TERM INT HUP
+rc=0
+while :; do
+  wait $pid && rc=0 || rc=$?
+  kill -0 $pid 2>/dev/null || break # a trapped signal interrupts wait; the program goes on
+done
+trap - TERM INT HUP
+case $rc in
+0 | 1 | 77) ;; # success, a test's failure (it has said why), a skip
+*)
+  why=
+  case $rc in
+  5) why="an access violation (0xC0000005)" ;;
+  53) why="a library it needs was not found (0xC0000135)" ;;
+  66) why="a library's entry point was not found (0xC0000139)" ;;
+  123) why="a library of the wrong architecture (0xC000007B)" ;;
+  253) why="a stack overflow (0xC00000FD)" ;;
+  2 | 3) why="the loader could not start it (file missing or not a program?)" ;;
+  *) [ $rc -gt 128 ] && why="signal $((rc - 128))" ;;
+  esac
+  printf 'wine-run: %s ended with exit code %d%s after %.2f s (WINEDEBUG=%s)\n' "$1" "$rc" \
+    "${why:+, $why,}" "$(echo "$(date +%s.%N) - $started" | bc)" "$WINEDEBUG" >&2
+  ;;
+esac
+exit $rc
