@@ -903,6 +903,18 @@ LONG CALLBACK AsyncIo::State::GuardHandler(EXCEPTION_POINTERS* e) {
         s->Unguard(*op); // the caller goes on with whatever the buffer holds
         return EXCEPTION_CONTINUE_EXECUTION;
     }
+    // The transfer ended between the fault and here, and took the guard with it: the touch was
+    // still one under the transfer.
+    MEMORY_BASIC_INFORMATION info{};
+    bool writing = r->ExceptionInformation[0] == 1;
+    DWORD allowed = writing ? (PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE)
+                            : (PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY |
+                               PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE);
+    if (s->options.guardBuffers && VirtualQuery(address, &info, sizeof info) &&
+        info.State == MEM_COMMIT && (info.Protect & allowed) && !(info.Protect & PAGE_GUARD)) {
+        ++s->counters.touchedInUse;
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
