@@ -99,6 +99,7 @@ private:
     bool FinishPendingOwnWrite(WriteRequest* r, uint32_t bytes, bool* waited = nullptr);
     bool WaitOwnWrite(WriteRequest* r, uint32_t bytes);
     bool FinishedWrite(WriteRequest* r, uint32_t bytes);
+    void LeavePlaceToStuckWrite(const WriteRequest* r);
     bool WriteAndFinish(WriteRequest* r, const void* data, uint32_t bytes, uint64_t offset,
                         bool& pended);
     HostWrite WriteHostWhileAtOnce(WriteRequest* r, const void* image);

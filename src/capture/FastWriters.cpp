@@ -278,6 +278,15 @@ bool CaptureRun::WaitOwnWrite(WriteRequest* r, uint32_t bytes) {
     return FinishedWrite(r, bytes);
 }
 
+// A failed frame's own write that the platform never finished may still land, any time later:
+// the frames after it go past its place, so that none of them lies under it.
+void CaptureRun::LeavePlaceToStuckWrite(const WriteRequest* r) {
+    if (r->inFlight) {
+        fileOffset += writeBytes;
+        pieceOffset += writeBytes;
+    }
+}
+
 bool CaptureRun::FinishedWrite(WriteRequest* r, uint32_t bytes) {
     DWORD done = 0;
     return GetOverlappedResult(hWriteFile, &r->overlapped, &done, FALSE) && done == bytes;
@@ -324,8 +333,10 @@ CaptureRun::HostWrite CaptureRun::WriteHostWhileAtOnce(WriteRequest* r, const vo
         DWORD error = GetLastError();
         // Still going (the frame fails, its request stays out of use), or the disk is full:
         // a copy would not fare better.
-        if (r->inFlight || IsDiskFull(error))
+        if (r->inFlight || IsDiskFull(error)) {
+            LeavePlaceToStuckWrite(r);
             return HostWrite::Failed;
+        }
         hostWritesAtOnce = false; // memory the platform would not write from: copy it
         return HostWrite::NotTried;
     }
@@ -358,8 +369,12 @@ bool CaptureRun::IssueCompressed(WriteRequest* r, ICCOMPRESS* icc) {
 // write first: one write and one wait on the run's event, no packet through the port.
 bool CaptureRun::DirectFrame(ICCOMPRESS* icc) {
     WriteRequest* r = FirstFreeRequest();
-    if (ConsumeWriteFailure() || !r || !StartWrite(r, icc->lpInput, true))
+    if (ConsumeWriteFailure() || !r)
         return false;
+    if (!StartWrite(r, icc->lpInput, true)) {
+        LeavePlaceToStuckWrite(r);
+        return false;
+    }
     StoreFrame();
     if (fileOffset > pieceEnd)
         pieceEnd = fileOffset;
