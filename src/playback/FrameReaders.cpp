@@ -110,14 +110,15 @@ PlaybackRun::DataFile PlaybackRun::LookUpDataFile(const char* path, size_t lengt
 }
 
 bool PlaybackRun::IssueRead(ReadSlot* slot, uint64_t position, uint32_t offset, uint32_t length) {
-    if (readPending || !slot->buffer || !hReadPort || hReadFile == INVALID_HANDLE_VALUE ||
-        length == 0 || offset > slot->size || length > slot->size - offset)
+    if (readPending || !slot->buffer || !slot->overlapped || !hReadPort ||
+        hReadFile == INVALID_HANDLE_VALUE || length == 0 || offset > slot->size ||
+        length > slot->size - offset)
         return false;
     for (int attempt = 0;; ++attempt) {
-        std::memset(&slot->overlapped, 0, sizeof slot->overlapped);
-        slot->overlapped.Offset = DWORD(position);
-        slot->overlapped.OffsetHigh = DWORD(position >> 32);
-        if (ReadFile(hReadFile, slot->buffer + offset, length, nullptr, &slot->overlapped) ||
+        std::memset(slot->overlapped, 0, sizeof *slot->overlapped);
+        slot->overlapped->Offset = DWORD(position);
+        slot->overlapped->OffsetHigh = DWORD(position >> 32);
+        if (ReadFile(hReadFile, slot->buffer + offset, length, nullptr, slot->overlapped) ||
             GetLastError() == ERROR_IO_PENDING) {
             readPending = slot;
             return true;
@@ -144,7 +145,7 @@ bool PlaybackRun::AwaitRead(DWORD* transferred, DWORD timeout) {
         BOOL ok = GetQueuedCompletionStatus(hReadPort, &bytes, &key, &overlapped, timeout);
         if (!overlapped)
             break; // no completion in time, or the port failed
-        if (overlapped != &slot->overlapped)
+        if (overlapped != slot->overlapped)
             continue;
         readPending = nullptr;
         *transferred = bytes;
@@ -153,16 +154,18 @@ bool PlaybackRun::AwaitRead(DWORD* transferred, DWORD timeout) {
     // The read is still outstanding: cancel it and give the cancellation a bounded time. Its
     // packet may still reach the port, where a later read of the same slot would take it for its
     // own, so the file and its port are dropped and the next frame opens them afresh.
-    CancelRequest(hReadFile, &slot->overlapped);
-    for (DWORD waited = 0; !HasOverlappedIoCompleted(&slot->overlapped) && waited < kCancelGraceMs;
+    CancelRequest(hReadFile, slot->overlapped);
+    for (DWORD waited = 0; !HasOverlappedIoCompleted(slot->overlapped) && waited < kCancelGraceMs;
          waited += kPollMs)
         Sleep(kPollMs);
     readPending = nullptr;
     readAhead = 0;
-    if (!HasOverlappedIoCompleted(&slot->overlapped)) {
-        // The system may still write into the buffer: it is given up rather than freed or reused,
-        // and the run fails its frames until the next begin allocates new slots.
+    if (!HasOverlappedIoCompleted(slot->overlapped)) {
+        // The system may still write into the buffer and the OVERLAPPED after it: both are given
+        // up rather than freed or reused, and the run fails its frames until the next begin
+        // allocates new slots.
         slot->buffer = nullptr;
+        slot->overlapped = nullptr;
     }
     CloseReadFile();
     return false;
@@ -171,7 +174,7 @@ bool PlaybackRun::AwaitRead(DWORD* transferred, DWORD timeout) {
 void PlaybackRun::CollectPendingRead() {
     if (!readPending)
         return;
-    CancelRequest(hReadFile, &readPending->overlapped);
+    CancelRequest(hReadFile, readPending->overlapped);
     DWORD ignored;
     AwaitRead(&ignored, kCancelGraceMs);
     readAhead = 0;

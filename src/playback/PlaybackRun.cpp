@@ -63,11 +63,16 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
         std::memset(&slot, 0, sizeof slot);
         slot.index = uint32_t(&slot - readSlots);
     }
+    if (fast && *slotBytes > UINT32_MAX - pageSize)
+        return ICERR_BADFORMAT;
     for (int i = 0; i < (fast ? 2 : 1); ++i) {
         readSlots[i].size = *slotBytes;
-        readSlots[i].buffer = AllocatePages(*slotBytes);
+        readSlots[i].buffer = AllocatePages(size_t(*slotBytes) + (fast ? pageSize : 0));
         if (!readSlots[i].buffer)
             return ICERR_BADFORMAT;
+        if (fast)
+            readSlots[i].overlapped =
+                reinterpret_cast<OVERLAPPED*>(readSlots[i].buffer + *slotBytes);
     }
 
     if (stream->biChainHandler != 0) {
@@ -119,8 +124,10 @@ LRESULT PlaybackRun::End() {
 
 void PlaybackRun::ReleaseReadSlots() {
     CollectPendingRead();
-    for (ReadSlot& slot : readSlots)
+    for (ReadSlot& slot : readSlots) {
         FreePages(slot.buffer);
+        slot.overlapped = nullptr;
+    }
     delete[] readChainFormat;
     readChainFormat = nullptr;
 }

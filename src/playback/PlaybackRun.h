@@ -13,9 +13,11 @@ class CCodecInstance;
 
 namespace kestro {
 
-// One overlapped read slot of a playback run; the completion port hands back its address.
+// One overlapped read slot of a playback run. Its OVERLAPPED lies in the page after its buffer
+// (the completion port hands back that address): a read that never ends keeps both, and no later
+// read or release of the instance touches memory the platform may still write.
 struct ReadSlot {
-    OVERLAPPED overlapped;
+    OVERLAPPED* overlapped;
     uint8_t* buffer;
     uint32_t size;
     uint32_t index;
