@@ -163,6 +163,7 @@ struct AsyncIo::State {
     std::vector<OpPtr> publishing; // status written, packet not yet queued
     std::map<HANDLE, std::shared_ptr<FileInfo>> files;
     std::vector<void*> deferredFrees;
+    std::vector<HANDLE> events;
     IoCounters counters;
     uint64_t nextId = 1;
     uint32_t readSequence = 0, writeSequence = 0;
@@ -251,7 +252,7 @@ struct AsyncIo::State {
         OVERLAPPED at{};
         at.Offset = DWORD(op.t.offset);
         at.OffsetHigh = DWORD(op.t.offset >> 32);
-        HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE done = TakeEvent();
         // The low bit keeps this transfer's own packet off the caller's port.
         at.hEvent = HANDLE(uintptr_t(done) | 1);
         void* buffer = const_cast<void*>(op.t.buffer);
@@ -262,8 +263,25 @@ struct AsyncIo::State {
             status = StatusOf(GetLastError());
         else if (!::GetOverlappedResult(op.dup, &at, moved, TRUE))
             status = StatusOf(GetLastError());
-        ::CloseHandle(done);
+        GiveEvent(done);
         return status;
+    }
+
+    // Events for our own transfers, kept for the next one: each costs the server a call.
+    HANDLE TakeEvent() {
+        {
+            Locked hold(this);
+            if (!events.empty()) {
+                HANDLE e = events.back();
+                events.pop_back();
+                return e;
+            }
+        }
+        return CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    void GiveEvent(HANDLE e) { // the next transfer's issue resets it
+        Locked hold(this);
+        events.push_back(e);
     }
 
     void Publish(const OpPtr& op, LONG status, DWORD bytes) {
@@ -273,7 +291,7 @@ struct AsyncIo::State {
             BY_HANDLE_FILE_INFORMATION now{};
             // A close that bypassed the import table still shows: the handle names no file,
             // or another one.
-            if (!op->closeCounted &&
+            if (options.checkFiles && !op->closeCounted &&
                 (!GetFileInformationByHandle(op->t.file, &now) ||
                  now.nFileIndexLow != op->identity.nFileIndexLow ||
                  now.nFileIndexHigh != op->identity.nFileIndexHigh ||
@@ -510,7 +528,8 @@ BOOL Issue(bool write, HANDLE file, void* buffer, DWORD length, DWORD* done, OVE
         LeaveCriticalSection(&s->lock);
         return real();
     }
-    GetFileInformationByHandle(file, &op->identity);
+    if (s->options.checkFiles)
+        GetFileInformationByHandle(file, &op->identity);
     ov->Internal = ULONG_PTR(kStatusPending);
     ov->InternalHigh = 0;
     if (op->event)
@@ -908,8 +927,8 @@ LONG CALLBACK AsyncIo::State::GuardHandler(EXCEPTION_POINTERS* e) {
     MEMORY_BASIC_INFORMATION info{};
     bool writing = r->ExceptionInformation[0] == 1;
     DWORD allowed = writing ? (PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE)
-                            : (PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY |
-                               PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE);
+                            : (PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                               PAGE_EXECUTE_READWRITE);
     if (s->options.guardBuffers && VirtualQuery(address, &info, sizeof info) &&
         info.State == MEM_COMMIT && (info.Protect & allowed) && !(info.Protect & PAGE_GUARD)) {
         ++s->counters.touchedInUse;
@@ -998,6 +1017,9 @@ AsyncIo::~AsyncIo() {
             ::free(block);
         s->deferredFrees.clear();
         s->files.clear();
+        for (HANDLE e : s->events)
+            ::CloseHandle(e);
+        s->events.clear();
     }
     g_state = nullptr;
     DeleteCriticalSection(&s->lock);

@@ -102,8 +102,11 @@ struct AsyncOptions {
     // The library's clock (GetTickCount, the time-outs of its waits, Sleep) runs this many
     // times faster, so that its stall limits of seconds pass in a test's milliseconds.
     uint32_t timeScale = 1;
-    bool guardBuffers = true;    // protect a pending transfer's whole pages to see touches
-    bool checksumWrites = true;  // compare a write's data at issue and at completion
+    bool guardBuffers = true;   // protect a pending transfer's whole pages to see touches
+    bool checksumWrites = true; // compare a write's data at issue and at completion
+    // Notice a file closed under a transfer also where the close bypasses the import table
+    // (the 32-bit library closes through an entry it looked up): two calls per transfer.
+    bool checkFiles = true;
     uint32_t sectorBytes = 4096; // unbuffered transfers must be aligned to this
     // Systems before Vista: the run-time lookups of these find nothing.
     bool withoutCancelIoEx = false;
