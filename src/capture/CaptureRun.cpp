@@ -3,7 +3,7 @@
 
 #include "capture/CaptureRun.h"
 #include "driver/CodecInstance.h"
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "pure/CaptureRules.h"
 #include "pure/FrameRecord.h"
 #include "pure/PiecePath.h"

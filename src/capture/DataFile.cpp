@@ -1,7 +1,7 @@
 #include <cstring>
 
 #include "capture/CaptureRun.h"
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "pure/CaptureRules.h"
 
 using namespace kestro;

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "capture/CaptureRun.h"
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "pure/CaptureRules.h"
 #include "pure/PixelRepack.h"
 

@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "playback/PlaybackRun.h"
 #include "pure/FrameRecord.h"
 #include "pure/PiecePath.h"

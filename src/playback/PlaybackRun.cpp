@@ -2,7 +2,7 @@
 #include <new>
 
 #include "driver/CodecInstance.h"
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "playback/PlaybackRun.h"
 #include "pure/StreamFormat.h"
 #include "pure/ReadPlan.h"

@@ -12,7 +12,7 @@
 #include <new>
 
 #include "driver/CodecInstance.h"
-#include "driver/Module.h"
+#include "edge/Module.h"
 #include "resources/Product.h"
 #include "resources/resource.h"
 #include "ui/CpuDetect.h"

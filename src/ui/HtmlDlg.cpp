@@ -6,7 +6,7 @@
 #include <string>
 
 #include "driver/CodecInstance.h"
-#include "driver/Module.h"
+#include "edge/Module.h"
 #include "resources/resource.h"
 #include "ui/DataExchange.h"
 #include "ui/ThreadSlot.h"
