@@ -4,10 +4,14 @@
 #include <new>
 
 #include "resources/Product.h"
+#include "ui/ConfigDlg.h"
+#include "ui/HtmlDlg.h"
 
 namespace {
 constexpr DWORD kIcInfoBytes = 568;
 static_assert(sizeof(ICINFO) == kIcInfoBytes);
+// ICM_ABOUT's answer once the box has been shown.
+constexpr LRESULT kAboutShown = 1;
 } // namespace
 
 CCodecInstance::CCodecInstance(CCodecSettings* shared) : settings(shared) {
@@ -61,6 +65,17 @@ LRESULT CCodecInstance::GetState(void*, DWORD) {
 
 LRESULT CCodecInstance::SetState(const void*, DWORD) {
     return 0;
+}
+
+// The sheet's answer does not reach the host: accepted or cancelled, the message succeeded.
+LRESULT CCodecInstance::Configure() {
+    kestro::ShowConfigurationSheet(settings);
+    return ICERR_OK;
+}
+
+LRESULT CCodecInstance::About() {
+    kestro::ShowAboutBox();
+    return kAboutShown;
 }
 
 LRESULT CCodecInstance::BeginCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
