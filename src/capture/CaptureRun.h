@@ -9,9 +9,27 @@
 
 #include "settings/CodecSettings.h"
 
-class CCodecInstance;
-
 namespace kestro {
+
+struct RunTestAccess;
+enum class WriterKind;
+
+// What a capture run asks of the codec instance it belongs to: the compress check of negotiation
+// and the chained compressor, which the instance keeps because negotiation opens it too.
+class CaptureContext {
+public:
+    // With a chained codec configured this opens it and asks it.
+    virtual LRESULT CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) = 0;
+    // Opens the chained compressor of the current choice; false when none opens.
+    virtual bool OpenChainedCompressor() = 0;
+    virtual void CloseChainedCompressor() = 0;
+    // The open chained compressor, or null, and the code it was opened for.
+    virtual HIC ChainedCompressor() const = 0;
+    virtual uint32_t ChainedCompressorCode() const = 0;
+
+protected:
+    ~CaptureContext() = default;
+};
 
 // One entry of the fast writers' request pool. The OVERLAPPED comes first: the completion port
 // hands back its address, which is the request itself.
@@ -21,14 +39,18 @@ struct WriteRequest {
     uint32_t inFlight;
 };
 
-// The capture run of one codec instance: begin, the ten frame writers, end, and the state that
-// only a capture run has. The run works on the instance's write-path fields (hWriteFile, the
-// request pool, the offsets...) under the instance's own names, bound once at construction.
+// What a capture run counts, for those who measure what it costs the host.
+struct CaptureStats {
+    uint32_t blockingWaits = 0; // waits of this run that could block the host
+    uint32_t extensions = 0;    // times this run grew a piece ahead of its frames
+    uint32_t framesCopied = 0;  // frames the copied writers copied before writing
+};
+
+// The capture run of one codec instance: begin, the ten frame writers, end, and everything that
+// only a capture run has (the data file, its port, the request pool, the offsets...).
 class CaptureRun {
 public:
-    using FrameWriter = bool (CaptureRun::*)(ICCOMPRESS* icc);
-
-    explicit CaptureRun(CCodecInstance& owner);
+    CaptureRun(CCodecSettings* shared, CaptureContext& owner);
     ~CaptureRun();
     CaptureRun(const CaptureRun&) = delete;
     CaptureRun& operator=(const CaptureRun&) = delete;
@@ -41,6 +63,15 @@ public:
     void ReleaseRequestPool();
     void CloseDataFile();
 
+    // A run has begun and not ended; its chained compressor stays what it began with.
+    bool Active() const { return compressActive; }
+    const CaptureStats& Stats() const { return stats; }
+
+private:
+    friend struct RunTestAccess;
+    using FrameWriter = bool (CaptureRun::*)(ICCOMPRESS* icc);
+    static FrameWriter WriterFor(WriterKind kind);
+
     bool WriteDirect(ICCOMPRESS* icc);
     bool WriteCompressed(ICCOMPRESS* icc);
     bool WriteDirectSplit(ICCOMPRESS* icc);
@@ -52,12 +83,6 @@ public:
     bool WriteCopiedFastSplit(ICCOMPRESS* icc);
     bool WriteCompressedFastSplit(ICCOMPRESS* icc);
 
-    uint32_t stallMs = 10000;   // a write making no progress this long is given up on
-    uint32_t blockingWaits = 0; // waits of this run that could block the host
-    uint32_t extensions = 0;    // times this run grew a piece ahead of its frames
-    uint32_t framesCopied = 0;  // frames the copied writers copied before writing
-
-private:
     enum class FastSource { Host, Copied, Compressed };
     enum class Taken { Request, Empty, Broken };
     enum class HostWrite { NotTried, Stored, Failed };
@@ -109,26 +134,28 @@ private:
     void TrimPiece();
     void ReleaseHeldPieces();
 
-    CCodecInstance& instance;
-    CCodecSettings*& settings;
-    bool& compressActive;
-    HIC& hicCompressor;
-    HANDLE& hWriteFile;
-    HANDLE& hWritePort;
-    BITMAPINFOHEADER*& chainOutputFormat;
-    uint8_t*& chainOutputBuffer;
-    uint32_t& pageSize;
-    uint32_t& frameBytes;
-    uint32_t& writeBytes;
-    uint64_t& pieceBytes;
-    int32_t& pieceIndex;
-    uint32_t& recordBytes;
-    FrameWriter& frameWriter;
-    uint64_t& pieceOffset;
-    uint64_t& fileOffset;
-    WriteRequest*& requests;
-    WriteRequest*& nextRequest;
-    WriteRequest*& lastRequest;
+    CCodecSettings* settings;
+    CaptureContext& instance; // the codec instance, as far as a capture run may ask it
+    bool compressActive = false;
+    HANDLE hWriteFile = INVALID_HANDLE_VALUE;
+    HANDLE hWritePort = nullptr;
+    BITMAPINFOHEADER* chainOutputFormat = nullptr;
+    uint8_t* chainOutputBuffer = nullptr;
+    uint32_t pageSize = 0;
+    uint32_t frameBytes = 0;
+    uint32_t writeBytes = 0;
+    uint64_t pieceBytes = 0;
+    int32_t pieceIndex = 0;
+    uint32_t recordBytes = 0;
+    FrameWriter frameWriter = nullptr;
+    uint64_t pieceOffset = 0;
+    uint64_t fileOffset = 0;
+    WriteRequest* requests = nullptr;
+    WriteRequest* nextRequest = nullptr;
+    WriteRequest* lastRequest = nullptr;
+
+    CaptureStats stats;
+    uint32_t stallMs = 10000; // a write making no progress this long is given up on
 
     uint32_t requestCount = 0;        // entries the pool was built with
     uint32_t* requestSizes = nullptr; // bytes of each entry's last write, to check its completion

@@ -141,7 +141,7 @@ bool CaptureRun::GrowPiece(uint64_t end) {
             return true;
         }
     }
-    ++extensions;
+    ++stats.extensions;
     Reserve reserved = ReserveAllocation(hWriteFile, target);
     if (reserved == Reserve::Full && target > end) {
         target = end;

@@ -83,7 +83,7 @@ CaptureRun::Taken CaptureRun::TakeCompletion(DWORD timeout, WriteRequest** deliv
     if (!hWritePort)
         return Taken::Broken;
     if (timeout != 0)
-        ++blockingWaits;
+        ++stats.blockingWaits;
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
@@ -264,7 +264,7 @@ bool CaptureRun::FinishPendingOwnWrite(WriteRequest* r, uint32_t bytes, bool* wa
 // makes no progress for stallMs is cancelled; one that outlives even that stays in flight (its
 // request is not used again) and the frame fails.
 bool CaptureRun::WaitOwnWrite(WriteRequest* r, uint32_t bytes) {
-    ++blockingWaits;
+    ++stats.blockingWaits;
     if (WaitForSingleObject(hWriteEvent, stallMs) != WAIT_OBJECT_0) {
         r->inFlight = 1;
         CancelWrites();
@@ -343,7 +343,7 @@ bool CaptureRun::IssueDirect(WriteRequest* r, const void* source) {
 }
 
 bool CaptureRun::IssueCopied(WriteRequest* r, const void* image) {
-    ++framesCopied;
+    ++stats.framesCopied;
     CopyForDisk(r->buffer, static_cast<const uint8_t*>(image), frameBytes);
     return IssueDirect(r, r->buffer);
 }

@@ -19,8 +19,6 @@ CCodecInstance::CCodecInstance(CCodecSettings* shared) : settings(shared) {
     std::memset(name, 0, sizeof name);
     std::strcpy(description, KESTRO_DESCRIPTION);
     std::strcpy(name, "Kestro32");
-    readSlots[0].index = 0;
-    readSlots[1].index = 1;
 }
 
 CCodecInstance* CCodecInstance::Create(ICOPEN* open) {
@@ -100,4 +98,34 @@ LRESULT CCodecInstance::DecompressFrame(ICDECOMPRESS* icd, DWORD) {
 
 LRESULT CCodecInstance::EndPlayback() {
     return playback.End();
+}
+
+LRESULT CCodecInstance::RunLinks::CompressQuery(const BITMAPINFOHEADER* in,
+                                                const BITMAPINFOHEADER* out) {
+    return owner.CompressQuery(in, out);
+}
+bool CCodecInstance::RunLinks::OpenChainedCompressor() {
+    return owner.OpenChainedCompressor();
+}
+void CCodecInstance::RunLinks::CloseChainedCompressor() {
+    owner.CloseChainedCompressor();
+}
+HIC CCodecInstance::RunLinks::ChainedCompressor() const {
+    return owner.hicCompressor;
+}
+uint32_t CCodecInstance::RunLinks::ChainedCompressorCode() const {
+    return owner.compressorCode;
+}
+LRESULT CCodecInstance::RunLinks::DecompressQuery(const BITMAPINFOHEADER* in,
+                                                  const BITMAPINFOHEADER* out) {
+    return owner.DecompressQuery(in, out);
+}
+bool CCodecInstance::RunLinks::OpenChainedDecompressor(uint32_t handler) {
+    return owner.OpenChainedDecompressor(handler);
+}
+void CCodecInstance::RunLinks::CloseChainedDecompressor() {
+    owner.CloseChainedDecompressor();
+}
+HIC CCodecInstance::RunLinks::ChainedDecompressor() const {
+    return owner.hicDecompressor;
 }

@@ -22,7 +22,7 @@ bool CCodecInstance::OpenChainedCompressor() {
     // A handle opened before the sheet changed the choice answers for the old codec; a running
     // capture keeps the one it began with.
     if (hicCompressor) {
-        if (code == compressorCode || compressActive)
+        if (code == compressorCode || capture.Active())
             return true;
         CloseChainedCompressor();
     }
@@ -40,7 +40,7 @@ bool CCodecInstance::OpenChainedDecompressor(uint32_t handler) {
         return false;
     // A chained run decodes with its codec until it ends or begins again; a question about a
     // stream of another codec meanwhile is answered by AskChainedDecompressor.
-    if (hicDecompressor && decompressActive && playback.readChainFormat)
+    if (hicDecompressor && playback.DecodingChained())
         return false;
     CloseChainedDecompressor();
     hicDecompressor = ICOpen(ICTYPE_VIDEO, handler, ICMODE_DECOMPRESS);
