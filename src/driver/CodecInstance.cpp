@@ -37,8 +37,8 @@ CCodecInstance::~CCodecInstance() {
     playback.ReleaseReadSlots();
     capture.CloseDataFile();
     playback.CloseReadFile();
-    CloseChainedCompressor();
-    CloseChainedDecompressor();
+    formats.CloseChainedCompressor();
+    formats.CloseChainedDecompressor();
 }
 
 LRESULT CCodecInstance::GetInfo(ICINFO* info, DWORD size) {
@@ -76,6 +76,26 @@ LRESULT CCodecInstance::About() {
     return kAboutShown;
 }
 
+LRESULT CCodecInstance::CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    return formats.CompressQuery(in, out);
+}
+
+LRESULT CCodecInstance::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
+    return formats.CompressGetFormat(in, out);
+}
+
+LRESULT CCodecInstance::CompressGetSize(const BITMAPINFOHEADER* in) {
+    return formats.CompressGetSize(in);
+}
+
+LRESULT CCodecInstance::DecompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    return formats.DecompressQuery(in, out);
+}
+
+LRESULT CCodecInstance::DecompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
+    return formats.DecompressGetFormat(in, out);
+}
+
 LRESULT CCodecInstance::BeginCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     return capture.Begin(in, out);
 }
@@ -102,30 +122,36 @@ LRESULT CCodecInstance::EndPlayback() {
 
 LRESULT CCodecInstance::RunLinks::CompressQuery(const BITMAPINFOHEADER* in,
                                                 const BITMAPINFOHEADER* out) {
-    return owner.CompressQuery(in, out);
+    return owner.formats.CompressQuery(in, out);
 }
 bool CCodecInstance::RunLinks::OpenChainedCompressor() {
-    return owner.OpenChainedCompressor();
+    return owner.formats.OpenChainedCompressor();
 }
 void CCodecInstance::RunLinks::CloseChainedCompressor() {
-    owner.CloseChainedCompressor();
+    owner.formats.CloseChainedCompressor();
 }
 HIC CCodecInstance::RunLinks::ChainedCompressor() const {
-    return owner.hicCompressor;
+    return owner.formats.Compressor();
 }
 uint32_t CCodecInstance::RunLinks::ChainedCompressorCode() const {
-    return owner.compressorCode;
+    return owner.formats.CompressorCode();
 }
 LRESULT CCodecInstance::RunLinks::DecompressQuery(const BITMAPINFOHEADER* in,
                                                   const BITMAPINFOHEADER* out) {
-    return owner.DecompressQuery(in, out);
+    return owner.formats.DecompressQuery(in, out);
 }
 bool CCodecInstance::RunLinks::OpenChainedDecompressor(uint32_t handler) {
-    return owner.OpenChainedDecompressor(handler);
+    return owner.formats.OpenChainedDecompressor(handler);
 }
 void CCodecInstance::RunLinks::CloseChainedDecompressor() {
-    owner.CloseChainedDecompressor();
+    owner.formats.CloseChainedDecompressor();
 }
 HIC CCodecInstance::RunLinks::ChainedDecompressor() const {
-    return owner.hicDecompressor;
+    return owner.formats.Decompressor();
+}
+bool CCodecInstance::RunLinks::CompressorHeld() const {
+    return owner.capture.Active();
+}
+bool CCodecInstance::RunLinks::DecompressorHeld() const {
+    return owner.playback.DecodingChained();
 }

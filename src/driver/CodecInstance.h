@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "capture/CaptureRun.h"
+#include "formats/CodecFormats.h"
 #include "playback/PlaybackRun.h"
 #include "settings/CodecSettings.h"
 
@@ -12,9 +13,9 @@ namespace kestro {
 struct RunTestAccess;
 }
 
-// One open of the codec: its identity, the chained codec's handles, and one capture run and one
-// playback run, each of which owns its state. Settings are shared through the process-wide
-// record.
+// One open of the codec: its identity, its negotiation with the chained codec's handles, and one
+// capture run and one playback run, each of which owns its state. Settings are shared through the
+// process-wide record.
 class CCodecInstance {
 public:
     static CCodecInstance* Create(ICOPEN* open);
@@ -53,8 +54,11 @@ public:
 private:
     friend struct kestro::RunTestAccess;
 
-    // The instance as each run sees it: the negotiation's check and the chained codec.
-    class RunLinks final : public kestro::CaptureContext, public kestro::PlaybackContext {
+    // The instance as each run sees it (the negotiation's check and the chained codec), and the
+    // runs as the negotiation sees them.
+    class RunLinks final : public kestro::CaptureContext,
+                           public kestro::PlaybackContext,
+                           public kestro::ChainedCodecUse {
     public:
         explicit RunLinks(CCodecInstance& owner) : owner(owner) {}
         LRESULT CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) override;
@@ -66,6 +70,8 @@ private:
         bool OpenChainedDecompressor(uint32_t handler) override;
         void CloseChainedDecompressor() override;
         HIC ChainedDecompressor() const override;
+        bool CompressorHeld() const override;
+        bool DecompressorHeld() const override;
 
     private:
         CCodecInstance& owner;
@@ -73,26 +79,9 @@ private:
 
     explicit CCodecInstance(CCodecSettings* shared);
 
-    LRESULT CompressInputCheck(const BITMAPINFOHEADER* in);
-    LRESULT DecompressInputCheck(const BITMAPINFOHEADER* in);
-
-    // Chained codec calls (src/formats/ChainedCodec.cpp).
-    bool OpenChainedCompressor();
-    bool OpenChainedDecompressor(uint32_t handler);
-    // Asks the decompressor of `handler` without disturbing a run that decodes with another.
-    LRESULT AskChainedDecompressor(uint32_t handler, UINT message, const void* a, const void* b);
-    void CloseChainedCompressor();
-    void CloseChainedDecompressor();
-
-    HIC hicCompressor = nullptr;
-    HIC hicDecompressor = nullptr;
-    // The codes the chained handles were opened for: a handle left open under an earlier choice
-    // answers for the old codec.
-    uint32_t compressorCode = 0;
-    uint32_t decompressorCode = 0;
-
-    // Declared last: their destructors release what they hold while the fields above still exist.
+    // Declared in this order: each may use those before it, and is destroyed before them.
     RunLinks links{*this};
+    kestro::CodecFormats formats{settings, links}; // hicCompressor, hicDecompressor, their codes
     kestro::CaptureRun capture{settings, links};
     kestro::PlaybackRun playback{settings, links};
 };
