@@ -30,7 +30,8 @@ bool CaptureRun::WriteAt(const void* data, uint32_t bytes, uint64_t offset) {
     at.Offset = DWORD(offset);
     at.OffsetHigh = DWORD(offset >> 32);
     DWORD written = 0;
-    return WriteFile(hWriteFile, data, bytes, &written, &at) && written == bytes;
+    BOOL ok = WriteFile(hWriteFile, data, bytes, &written, &at);
+    return WriteStored(ok != FALSE, written, bytes);
 }
 
 bool CaptureRun::WriteHostImage(const void* image) {
