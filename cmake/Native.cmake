@@ -32,6 +32,9 @@ add_subdirectory(tests/kestro)
 
 if(NOT KESTRO_SANITIZE)
   add_subdirectory(bench)
+  # No file of src over 600 lines and no function over 120, so that each reads in one sitting.
+  add_test(NAME src_sizes COMMAND python3 ${CMAKE_SOURCE_DIR}/scripts/check-sizes.py
+                                  ${CMAKE_SOURCE_DIR}/src)
 endif()
 
 include(${CMAKE_SOURCE_DIR}/cmake/CheckListed.cmake)
