@@ -3,11 +3,14 @@
 # cmake -DCHECK=<cmake/CheckIncludes.cmake> -DWORK=<scratch folder> -P check-includes.cmake
 cmake_minimum_required(VERSION 3.20)
 file(REMOVE_RECURSE ${WORK})
-file(WRITE ${WORK}/run.cmake "cmake_minimum_required(VERSION 3.20)\ninclude(${CHECK})\nkestro_check_includes()\n")
+file(WRITE ${WORK}/run.cmake
+     "cmake_minimum_required(VERSION 3.20)\ninclude(${CHECK})\nkestro_check_includes()\n")
 file(WRITE ${WORK}/good/src/capture/Run.cpp
      "#include \"capture/Run.h\"\n#include \"edge/Win32Edge.h\"\n#include <windows.h>\n")
-file(WRITE ${WORK}/good/src/driver/Instance.cpp "#include \"capture/Run.h\"\n#include \"ui/Dialog.h\"\n")
-file(WRITE ${WORK}/bad/src/capture/Run.cpp "#include \"pure/Rules.h\"\n  #  include \"driver/Instance.h\"\n")
+file(WRITE ${WORK}/good/src/driver/Instance.cpp
+     "#include \"capture/Run.h\"\n#include \"ui/Dialog.h\"\n")
+file(WRITE ${WORK}/bad/src/capture/Run.cpp
+     "#include \"pure/Rules.h\"\n  #  include \"driver/Instance.h\"\n")
 file(WRITE ${WORK}/bad/src/ui/Sheet.cpp "#include \"capture/Run.h\"\n")
 
 execute_process(COMMAND ${CMAKE_COMMAND} -P ${WORK}/run.cmake WORKING_DIRECTORY ${WORK}/good
