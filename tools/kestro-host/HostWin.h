@@ -9,7 +9,7 @@
 #include <string>
 
 #include "AviRecords.h"
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "pure/StreamFormat.h"
 
 namespace host {
