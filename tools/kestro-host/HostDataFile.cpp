@@ -123,9 +123,9 @@ std::string FlagsText(uint32_t flags) {
 // run's flags) without changing it: an existing piece is opened, not created, and one that had
 // to be created for the test is removed again. Empty when it opens, else why not.
 std::string OpenLikeTheCodec(const std::string& piece, uint32_t flags, bool exists) {
-    HANDLE file = CreateFileA(piece.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              exists ? OPEN_EXISTING : CREATE_NEW, flags, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    UniqueFile file(CreateFileA(piece.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                nullptr, exists ? OPEN_EXISTING : CREATE_NEW, flags, nullptr));
+    if (!file) {
         const DWORD code = GetLastError();
         switch (code) {
         case ERROR_SHARING_VIOLATION:
@@ -145,8 +145,8 @@ std::string OpenLikeTheCodec(const std::string& piece, uint32_t flags, bool exis
                    SystemMessage(code);
         }
     }
-    const bool disk = GetFileType(file) == FILE_TYPE_DISK;
-    CloseHandle(file);
+    const bool disk = GetFileType(file.get()) == FILE_TYPE_DISK;
+    file.reset();
     if (!exists)
         DeleteFileA(piece.c_str());
     if (!disk)
