@@ -104,6 +104,32 @@ bool ReadStreamList(ByteFile& file, const Chunk& strl, StreamInfo& info, std::st
     return true;
 }
 
+// The main header's frame count and every stream list of the hdrl list.
+bool ReadHeaderList(ByteFile& file, const Chunk& list, AviLayout& layout, std::string& error) {
+    ChildWalk hdrl(file, list.dataStart() + 4, list.dataEnd());
+    Chunk h;
+    while (hdrl.Next(h, error)) {
+        if (h.id == kAvih) {
+            uint8_t a[20];
+            if (h.size < 20 || !file.ReadAt(h.dataStart(), a, 20)) {
+                error = "main AVI header at offset " + Hex(h.offset) + " too short";
+                return false;
+            }
+            layout.totalFrames = Le32(a + 16);
+        } else if (h.id == kList && h.form == kStrl) {
+            if (layout.streams.size() >= kMaxStreams) {
+                error = "more than 100 streams";
+                return false;
+            }
+            StreamInfo info;
+            if (!ReadStreamList(file, h, info, error))
+                return false;
+            layout.streams.push_back(std::move(info));
+        }
+    }
+    return error.empty();
+}
+
 bool IsKestFormat(const std::vector<uint8_t>& format) {
     if (format.size() < kStreamHeaderBytes || Le32(format.data() + 16) != kFourccKest)
         return false;
@@ -148,28 +174,7 @@ std::optional<AviLayout> ReadAviLayout(ByteFile& file, bool needKest, std::strin
             if (c.id == kList && c.form == kMovi) {
                 layout.movi.push_back({c.dataStart() + 4, c.dataEnd()});
             } else if (first && c.id == kList && c.form == kHdrl) {
-                ChildWalk hdrl(file, c.dataStart() + 4, c.dataEnd());
-                Chunk h;
-                while (hdrl.Next(h, error)) {
-                    if (h.id == kAvih) {
-                        uint8_t a[20];
-                        if (h.size < 20 || !file.ReadAt(h.dataStart(), a, 20)) {
-                            error = "main AVI header at offset " + Hex(h.offset) + " too short";
-                            return std::nullopt;
-                        }
-                        layout.totalFrames = Le32(a + 16);
-                    } else if (h.id == kList && h.form == kStrl) {
-                        if (layout.streams.size() >= kMaxStreams) {
-                            error = "more than 100 streams";
-                            return std::nullopt;
-                        }
-                        StreamInfo info;
-                        if (!ReadStreamList(file, h, info, error))
-                            return std::nullopt;
-                        layout.streams.push_back(std::move(info));
-                    }
-                }
-                if (!error.empty())
+                if (!ReadHeaderList(file, c, layout, error))
                     return std::nullopt;
             }
         }

@@ -225,32 +225,8 @@ private:
             // A last chunk may lack its pad byte: never copy past the end of the list.
             const uint64_t stored = std::min(8 + Padded(c.size), list.dataEnd() - c.offset);
             copied = c.offset + stored;
-            if (c.id == kList && !Walked(list.form, c.form)) {
-                if (!CopyBytes(c.offset, stored, error))
-                    return false;
-            } else if (c.id == kList) {
-                if (!CopyList(c, depth + 1, error))
-                    return false;
-            } else if (inMovi && StreamOfChunkId(c.id) == layout_.kestStream && c.id != kIndx) {
-                if (!CopyRecordChunk(c, error))
-                    return false;
-            } else if (c.id == kIdx1) {
-                if (!CopyIdx1(c, error))
-                    return false;
-            } else if ((c.id & 0xffff) == (MakeFourcc("ix00") & 0xffff) || c.id == kIndx) {
-                if (!CopyIndex(c, error))
-                    return false;
-            } else if (c.id == kStrh && c.dataStart() == KestHeaderOffset()) {
-                std::vector<uint8_t> data;
-                if (!ReadChunkData(c, data, error))
-                    return false;
-                if (data.size() >= 40)
-                    Put32(data.data() + 36, std::max(Le32(data.data() + 36), newRecordBytes_));
-                if (!PutChunk(c.id, data, error))
-                    return false;
-            } else if (!CopyBytes(c.offset, stored, error)) {
+            if (!CopyChild(list, c, stored, inMovi, depth, error))
                 return false;
-            }
         }
         if (!error.empty())
             return false;
@@ -258,6 +234,36 @@ private:
         // them.
         if (copied < list.dataEnd() && !CopyBytes(copied, list.dataEnd() - copied, error))
             return false;
+        return CloseList(list, head, error);
+    }
+
+    // One child of a list: walked into, rewritten (records, indexes, the KEST stream's header)
+    // or copied as it is.
+    bool CopyChild(const Chunk& list, const Chunk& c, uint64_t stored, bool inMovi, int depth,
+                   std::string& error) {
+        if (c.id == kList && !Walked(list.form, c.form))
+            return CopyBytes(c.offset, stored, error);
+        if (c.id == kList)
+            return CopyList(c, depth + 1, error);
+        if (inMovi && StreamOfChunkId(c.id) == layout_.kestStream && c.id != kIndx)
+            return CopyRecordChunk(c, error);
+        if (c.id == kIdx1)
+            return CopyIdx1(c, error);
+        if ((c.id & 0xffff) == (MakeFourcc("ix00") & 0xffff) || c.id == kIndx)
+            return CopyIndex(c, error);
+        if (c.id == kStrh && c.dataStart() == KestHeaderOffset()) {
+            std::vector<uint8_t> data;
+            if (!ReadChunkData(c, data, error))
+                return false;
+            if (data.size() >= 40)
+                Put32(data.data() + 36, std::max(Le32(data.data() + 36), newRecordBytes_));
+            return PutChunk(c.id, data, error);
+        }
+        return CopyBytes(c.offset, stored, error);
+    }
+
+    // The size of the list written from `head` on, patched into its header.
+    bool CloseList(const Chunk& list, uint64_t head, std::string& error) {
         const uint64_t size = pos_ - head - 8;
         if (size > UINT32_MAX) {
             error = "the relinked list at offset " + Hex(list.offset) + " would exceed 4 GiB";
