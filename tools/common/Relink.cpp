@@ -187,7 +187,7 @@ private:
         }
         std::string error;
         bool replaced = false;
-        auto rw = tool_.OpenForRewrite(error, replaced);
+        ByteFile* rw = tool_.OpenForRewrite(error, replaced);
         if (!rw && replaced) {
             tool_.Error(path + " was replaced while it was checked; nothing was changed");
             return kRelinkRefused;
@@ -200,7 +200,7 @@ private:
             return code;
         // From here on the backup is whole under its name: it stays, whatever happens to the AVI.
         auto done = RelinkInPlace(*rw, capture_.layout, request_.newBase, error);
-        if (done && !rw->Finish(error))
+        if (done && !tool_.FinishRewrite(error))
             done.reset();
         if (!done) {
             if (tool_.Interrupted())
@@ -216,16 +216,16 @@ private:
 
     int MakeBackup(const std::string& backup) {
         std::string error;
-        auto copy = tool_.CreateNew(backup, true, error);
+        ByteFile* copy = tool_.CreateNew(backup, true, error);
         if (!copy) {
             tool_.Error(error + "; nothing was changed");
             return kRelinkNotWritten;
         }
         bool exists = false;
-        if (CopyAll(*in_, *copy, request_.input, copy->TemporaryName(), error) &&
-            copy->Finish(false, true, exists, error))
+        if (CopyAll(*in_, *copy, request_.input, tool_.NewFileName(), error) &&
+            tool_.FinishNew(false, true, exists, error))
             return kRelinkDone;
-        copy->Discard(); // never the backup: it may be another's
+        tool_.DiscardNew(); // never the backup: it may be another's
         if (tool_.Interrupted())
             return Stopped("nothing was changed");
         tool_.Error(error + tool_.LastReason() + "; nothing was changed");
@@ -240,7 +240,7 @@ private:
             tool_.Note("the new names do not fit the records' chunks; writing " + target);
         }
         std::string error;
-        auto out = tool_.CreateNew(target, false, error);
+        ByteFile* out = tool_.CreateNew(target, false, error);
         if (!out) {
             tool_.Error(error);
             return kRelinkNotWritten;
@@ -248,10 +248,10 @@ private:
         auto done = RelinkToNewFile(*in_, capture_.layout, *out, request_.newBase, error);
         bool exists = false;
         const bool written = done.has_value();
-        if (done && !out->Finish(true, false, exists, error))
+        if (done && !tool_.FinishNew(true, false, exists, error))
             done.reset();
         if (!done) {
-            out->Discard();
+            tool_.DiscardNew();
             if (tool_.Interrupted())
                 return Stopped("nothing written to " + target);
             tool_.Error(tool_.NewFileFailure(path, error, written));

@@ -6,7 +6,6 @@
 // Otherwise a new AVI is written under a temporary name and renamed when whole. One relink of an
 // AVI runs at a time. The tool supplies the file system calls and its own words; plain bytes only.
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,23 +53,6 @@ struct RecordProblem {
     uint32_t pictureBytes;
 };
 
-// A file written under a temporary name beside its final one.
-class NewFile : public ByteFile {
-public:
-    // Flushes, closes and renames it to its final name. With `replace` false an existing final
-    // file is left alone and the call fails with `exists` set; with `durable` the folder is
-    // flushed too, so that the name survives a crash.
-    virtual bool Finish(bool replace, bool durable, bool& exists, std::string& error) = 0;
-    virtual void Discard() = 0; // closes and removes the temporary file; idempotent
-    virtual const std::string& TemporaryName() const = 0;
-};
-
-// The AVI opened for writing beside its reader, for the rewrite in place.
-class RewriteFile : public ByteFile {
-public:
-    virtual bool Finish(std::string& error) = 0; // flushed to the disk (and closed)
-};
-
 class RelinkTool {
 public:
     virtual ~RelinkTool() = default;
@@ -102,13 +84,19 @@ public:
     virtual Lock LockInput(std::string& reason) = 0; // held until the tool's input is closed
     virtual bool IsInput(const std::string& path) = 0;
     virtual bool Exists(const std::string& path) = 0;
-    // The input for writing; empty with `reason`, or with `replaced` when the path no longer
-    // leads to the file that was checked.
-    virtual std::unique_ptr<RewriteFile> OpenForRewrite(std::string& reason, bool& replaced) = 0;
-    // The temporary file of `final`; a backup gets the input's permissions. Leftovers of killed
-    // runs are removed (and named) first.
-    virtual std::unique_ptr<NewFile> CreateNew(const std::string& final, bool backup,
-                                               std::string& error) = 0;
+    // The input for writing, beside its reader; null with `reason`, or with `replaced` when the
+    // path no longer leads to the file that was checked. FinishRewrite flushes it to the disk.
+    virtual ByteFile* OpenForRewrite(std::string& reason, bool& replaced) = 0;
+    virtual bool FinishRewrite(std::string& error) = 0;
+    // One new file, written under a temporary name beside `final` (a backup gets the input's
+    // permissions); leftovers of killed runs are removed (and named) first.
+    virtual ByteFile* CreateNew(const std::string& final, bool backup, std::string& error) = 0;
+    virtual const std::string& NewFileName() const = 0; // its temporary name
+    // Flushes, closes and renames it to its final name. With `replace` false an existing final
+    // file is left alone and the call fails with `exists` set; with `durable` the folder is
+    // flushed too, so that the name survives a crash.
+    virtual bool FinishNew(bool replace, bool durable, bool& exists, std::string& error) = 0;
+    virtual void DiscardNew() = 0; // closes and removes the temporary file; never the final one
 
     // The capture and its pieces.
     virtual std::optional<RelinkCapture> ReadCapture(ByteFile& in) = 0; // says why not

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <vector>
 
 #include "AviRecords.h"
@@ -79,80 +78,6 @@ bool CreateTemporary(const std::string& final, HandleFile& file, std::string& na
     return false;
 }
 
-// A ByteFile that passes every transfer to a HandleFile.
-template <typename Base> class OnHandle : public Base {
-public:
-    uint64_t Size() override { return file_.Size(); }
-    bool ReadAt(uint64_t offset, void* data, size_t bytes) override {
-        return file_.ReadAt(offset, data, bytes);
-    }
-    bool WriteAt(uint64_t offset, const void* data, size_t bytes) override {
-        return file_.WriteAt(offset, data, bytes);
-    }
-
-protected:
-    HandleFile file_;
-};
-
-class Rewrite : public OnHandle<avi::RewriteFile> {
-public:
-    bool Open(const std::string& path) { return file_.Open(path, true, false); }
-    const std::string& LastError() const { return file_.LastError(); }
-    bool Finish(std::string& error) override {
-        if (!file_.Flush()) {
-            error = "cannot write it: " + file_.LastError();
-            return false;
-        }
-        if (!file_.Close()) {
-            error = "closing it failed";
-            return false;
-        }
-        return true;
-    }
-};
-
-// Written under a temporary name, renamed (MOVEFILE_WRITE_THROUGH: on the disk when the call
-// returns) when whole.
-class NewOutput : public OnHandle<avi::NewFile> {
-public:
-    bool Create(const std::string& final, std::string& error) {
-        final_ = final;
-        RemoveLeftovers(final);
-        if (CreateTemporary(final, file_, temporary_))
-            return true;
-        error = "cannot create " + temporary_ + ": " + file_.LastError();
-        return false;
-    }
-    bool Finish(bool replace, bool durable, bool& exists, std::string& error) override {
-        (void)durable; // every rename here is written through
-        if (!file_.Flush()) {
-            error = "cannot write " + temporary_ + ": " + file_.LastError();
-            return false;
-        }
-        if (!file_.Close()) {
-            error = "closing " + temporary_ + " failed";
-            return false;
-        }
-        const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-        if (MoveFileExA(temporary_.c_str(), final_.c_str(), flags))
-            return true;
-        const DWORD code = GetLastError();
-        exists = !replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS);
-        error = exists
-                    ? final_ + " exists already; move it away or relink with -o OUT.avi"
-                    : "cannot rename " + temporary_ + " to " + final_ + ": " + SystemMessage(code);
-        return false;
-    }
-    void Discard() override {
-        file_.Close();
-        DeleteFileA(temporary_.c_str()); // never the final name: it may be another's
-    }
-    const std::string& TemporaryName() const override { return temporary_; }
-
-private:
-    std::string final_, temporary_;
-};
-
 class HostRelinkTool : public avi::RelinkTool {
 public:
     explicit HostRelinkTool(const RelinkOptions& options) : options_(options) {}
@@ -212,21 +137,59 @@ public:
     bool Exists(const std::string& path) override {
         return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     }
-    std::unique_ptr<avi::RewriteFile> OpenForRewrite(std::string& reason, bool& replaced) override {
+    avi::ByteFile* OpenForRewrite(std::string& reason, bool& replaced) override {
         (void)replaced;
-        auto rw = std::make_unique<Rewrite>();
-        if (rw->Open(options_.input))
-            return rw;
-        reason = rw->LastError();
+        if (rw_.Open(options_.input, true, false))
+            return &rw_;
+        reason = rw_.LastError();
         return nullptr;
     }
-    std::unique_ptr<avi::NewFile> CreateNew(const std::string& final, bool backup,
-                                            std::string& error) override {
+    bool FinishRewrite(std::string& error) override {
+        if (!rw_.Flush()) {
+            error = "cannot write it: " + rw_.LastError();
+            return false;
+        }
+        if (!rw_.Close()) {
+            error = "closing it failed";
+            return false;
+        }
+        return true;
+    }
+    // Shared with nobody while it is written: no other relink takes it for a leftover.
+    avi::ByteFile* CreateNew(const std::string& final, bool backup, std::string& error) override {
         (void)backup;
-        auto file = std::make_unique<NewOutput>();
-        if (!file->Create(final, error))
-            return nullptr;
-        return file;
+        final_ = final;
+        RemoveLeftovers(final);
+        if (CreateTemporary(final, new_, temporary_))
+            return &new_;
+        error = "cannot create " + temporary_ + ": " + new_.LastError();
+        return nullptr;
+    }
+    const std::string& NewFileName() const override { return temporary_; }
+    // Renamed with MOVEFILE_WRITE_THROUGH: on the disk when the call returns.
+    bool FinishNew(bool replace, bool durable, bool& exists, std::string& error) override {
+        (void)durable;
+        if (!new_.Flush()) {
+            error = "cannot write " + temporary_ + ": " + new_.LastError();
+            return false;
+        }
+        if (!new_.Close()) {
+            error = "closing " + temporary_ + " failed";
+            return false;
+        }
+        const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+        if (MoveFileExA(temporary_.c_str(), final_.c_str(), flags))
+            return true;
+        const DWORD code = GetLastError();
+        exists = !replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS);
+        error = exists
+                    ? final_ + " exists already; move it away or relink with -o OUT.avi"
+                    : "cannot rename " + temporary_ + " to " + final_ + ": " + SystemMessage(code);
+        return false;
+    }
+    void DiscardNew() override {
+        new_.Close();
+        DeleteFileA(temporary_.c_str());
     }
 
     std::optional<avi::RelinkCapture> ReadCapture(avi::ByteFile& in) override {
@@ -264,7 +227,8 @@ public:
 
 private:
     const RelinkOptions& options_;
-    HandleFile in_;
+    HandleFile in_, rw_, new_;
+    std::string final_, temporary_;
     std::map<std::string, avi::RelinkPiece> pieces_; // by the old name; empty `local`: not found
 };
 

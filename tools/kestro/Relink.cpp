@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "CodePages.h"
@@ -30,55 +31,6 @@ static_assert(kExitOk == avi::kRelinkDone && kExitBroken == avi::kRelinkBroken &
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_ino == b.st_ino && a.st_dev == b.st_dev;
 }
-
-class Rewrite : public avi::RewriteFile {
-public:
-    explicit Rewrite(std::unique_ptr<PosixFile> file) : file_(std::move(file)) {}
-    uint64_t Size() override { return file_->Size(); }
-    bool ReadAt(uint64_t offset, void* data, size_t bytes) override {
-        return file_->ReadAt(offset, data, bytes);
-    }
-    bool WriteAt(uint64_t offset, const void* data, size_t bytes) override {
-        return file_->WriteAt(offset, data, bytes);
-    }
-    bool Finish(std::string& error) override {
-        if (fsync(file_->fd()) == 0)
-            return true;
-        error = std::string("cannot write it: ") + std::strerror(errno);
-        return false;
-    }
-
-private:
-    std::unique_ptr<PosixFile> file_;
-};
-
-class NewOutput : public avi::NewFile {
-public:
-    bool Create(const std::string& final, mode_t mode, std::string& error) {
-        if (!file_.Create(final, mode, error))
-            return false;
-        SayRemoved(file_);
-        return true;
-    }
-    uint64_t Size() override { return FdFile(file_.fd()).Size(); }
-    bool ReadAt(uint64_t offset, void* data, size_t bytes) override {
-        return tool::ReadAt(file_.fd(), data, bytes, offset);
-    }
-    bool WriteAt(uint64_t offset, const void* data, size_t bytes) override {
-        return tool::WriteAt(file_.fd(), data, bytes, offset);
-    }
-    bool Finish(bool replace, bool durable, bool& exists, std::string& error) override {
-        if (file_.Finish(replace, durable, error))
-            return true;
-        exists = errno == EEXIST;
-        return false;
-    }
-    void Discard() override { file_.Discard(); }
-    const std::string& TemporaryName() const override { return file_.temp(); }
-
-private:
-    OutputFile file_;
-};
 
 class KestroRelink : public avi::RelinkTool {
 public:
@@ -140,28 +92,42 @@ public:
         struct stat st;
         return lstat(path.c_str(), &st) == 0;
     }
-    std::unique_ptr<avi::RewriteFile> OpenForRewrite(std::string& reason, bool& replaced) override {
-        auto rw = std::make_unique<PosixFile>(path_, O_RDWR);
-        if (!rw->ok()) {
+    avi::ByteFile* OpenForRewrite(std::string& reason, bool& replaced) override {
+        rw_ = std::make_unique<PosixFile>(path_, O_RDWR);
+        if (!rw_->ok()) {
             reason = Reason(errno);
             return nullptr;
         }
         struct stat checked, opened;
-        if (fstat(in_->fd(), &checked) != 0 || fstat(rw->fd(), &opened) != 0 ||
+        if (fstat(in_->fd(), &checked) != 0 || fstat(rw_->fd(), &opened) != 0 ||
             !SameFile(checked, opened)) {
             replaced = true;
             return nullptr;
         }
         inputMode_ = checked.st_mode & 0777;
-        return std::make_unique<Rewrite>(std::move(rw));
+        return rw_.get();
     }
-    std::unique_ptr<avi::NewFile> CreateNew(const std::string& final, bool backup,
-                                            std::string& error) override {
-        auto file = std::make_unique<NewOutput>();
-        if (!file->Create(final, backup ? inputMode_ : UsualMode(), error))
+    bool FinishRewrite(std::string& error) override {
+        if (fsync(rw_->fd()) == 0)
+            return true;
+        error = std::string("cannot write it: ") + std::strerror(errno);
+        return false;
+    }
+    avi::ByteFile* CreateNew(const std::string& final, bool backup, std::string& error) override {
+        if (!out_.Create(final, backup ? inputMode_ : UsualMode(), error))
             return nullptr;
-        return file;
+        SayRemoved(out_);
+        outFile_.emplace(out_.fd());
+        return &*outFile_;
     }
+    const std::string& NewFileName() const override { return out_.temp(); }
+    bool FinishNew(bool replace, bool durable, bool& exists, std::string& error) override {
+        if (out_.Finish(replace, durable, error))
+            return true;
+        exists = errno == EEXIST;
+        return false;
+    }
+    void DiscardNew() override { out_.Discard(); }
 
     std::optional<avi::RelinkCapture> ReadCapture(avi::ByteFile& in) override {
         avi::RelinkCapture capture;
@@ -194,8 +160,10 @@ public:
 private:
     const std::string& path_;
     KestInfo info_;
-    std::unique_ptr<PosixFile> in_;
+    std::unique_ptr<PosixFile> in_, rw_;
     mode_t inputMode_ = 0600;
+    OutputFile out_;
+    std::optional<FdFile> outFile_;
     PieceFinder newFinder_;
     RecordChecker oldChecker_; // its finder looks for pieces under the names the records hold
     std::map<std::pair<const Piece*, bool>, avi::RelinkPiece> found_;
