@@ -32,6 +32,19 @@ add_subdirectory(tests/kestro)
 
 if(NOT KESTRO_SANITIZE)
   add_subdirectory(bench)
+  # No file of src or tools over 600 lines and no function over 120, so that each reads in one
+  # sitting.
+  add_test(NAME src_sizes COMMAND python3 ${CMAKE_SOURCE_DIR}/scripts/check-sizes.py
+                                  ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tools)
+  # Both checks must see what they are for: a function over a lower limit, a wrong include.
+  add_test(NAME src_sizes_catches_long_functions
+           COMMAND python3 ${CMAKE_SOURCE_DIR}/scripts/check-sizes.py --functions 60
+                   ${CMAKE_SOURCE_DIR}/src)
+  set_tests_properties(src_sizes_catches_long_functions PROPERTIES WILL_FAIL TRUE)
+  add_test(NAME include_check_catches_wrong_direction
+           COMMAND ${CMAKE_COMMAND} -DCHECK=${CMAKE_SOURCE_DIR}/cmake/CheckIncludes.cmake
+                   -DWORK=${CMAKE_CURRENT_BINARY_DIR}/include-check
+                   -P ${CMAKE_SOURCE_DIR}/tests/check-includes.cmake)
 endif()
 
 include(${CMAKE_SOURCE_DIR}/cmake/CheckListed.cmake)

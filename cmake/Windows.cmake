@@ -9,8 +9,6 @@ set(KESTRO_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 set(KESTRO_DRIVER_SOURCES
   src/driver/CodecInstance.cpp
   src/driver/DriverProc.cpp
-  src/driver/Module.cpp
-  src/driver/Win32Edge.cpp
 )
 set(KESTRO_SETTINGS_SOURCES
   src/settings/CodecSettings.cpp
@@ -43,17 +41,24 @@ add_library(kestro_windows INTERFACE)
 target_compile_definitions(kestro_windows INTERFACE WIN32_LEAN_AND_MEAN NOMINMAX
                            _WIN32_WINNT=0x0600)
 
+# The Win32 edge (page buffers, owned handles, kernel32 calls found at run time, the module
+# handle): shared by the library and kestro-host.
+add_library(kestro_edge STATIC src/edge/Module.cpp src/edge/Win32Edge.cpp)
+target_include_directories(kestro_edge PUBLIC src)
+target_link_libraries(kestro_edge PUBLIC kestro_windows PRIVATE kestro_warnings)
+
 add_library(kestro_objs OBJECT ${KESTRO_DRIVER_SOURCES} ${KESTRO_SETTINGS_SOURCES}
             ${KESTRO_FORMATS_SOURCES} ${KESTRO_CAPTURE_SOURCES} ${KESTRO_PLAYBACK_SOURCES}
             ${KESTRO_UI_SOURCES})
 target_include_directories(kestro_objs PUBLIC src)
-target_link_libraries(kestro_objs PUBLIC kestro_windows PRIVATE kestro_warnings)
+target_link_libraries(kestro_objs PUBLIC kestro_windows kestro_edge PRIVATE kestro_warnings)
 kestro_simd_flags(kestro_objs)
 
 # What tests link in-process: everything but the library's load hook.
 add_library(kestro_core STATIC $<TARGET_OBJECTS:kestro_objs>)
 target_include_directories(kestro_core PUBLIC src)
-target_link_libraries(kestro_core PUBLIC kestro_windows kestro_pure ${KESTRO_SYSTEM_LIBS})
+target_link_libraries(kestro_core PUBLIC kestro_windows kestro_edge kestro_pure
+                      ${KESTRO_SYSTEM_LIBS})
 
 add_library(kestro32 SHARED src/driver/DllMain.cpp src/driver/RuntimeSemaphores.cpp
             $<TARGET_OBJECTS:kestro_objs>
@@ -62,7 +67,7 @@ set_target_properties(kestro32 PROPERTIES PREFIX "" OUTPUT_NAME kestro32
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
                       LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_include_directories(kestro32 PRIVATE src)
-target_link_libraries(kestro32 PRIVATE kestro_windows kestro_warnings kestro_pure
+target_link_libraries(kestro32 PRIVATE kestro_windows kestro_warnings kestro_edge kestro_pure
                       ${KESTRO_SYSTEM_LIBS})
 target_link_options(kestro32 PRIVATE ${KESTRO_STATIC_RUNTIME} -Wl,--kill-at -Wl,--enable-stdcall-fixup)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)

@@ -10,6 +10,7 @@
 
 #include "AviRecords.h"
 #include "FuzzSupport.h"
+#include "pure/Fourcc.h"
 #include "pure/StreamFormat.h"
 
 using namespace kestro;
@@ -82,7 +83,7 @@ void CheckWalk(MemoryFile& file, const AviLayout& layout) {
     if (layout.kestStream >= 0) {
         FUZZ_CHECK(size_t(layout.kestStream) < layout.streams.size(), "kest stream index");
         const auto& s = layout.streams[size_t(layout.kestStream)];
-        FUZZ_CHECK(s.fccType == Fourcc("vids"), "kest stream is not video");
+        FUZZ_CHECK(s.fccType == MakeFourcc("vids"), "kest stream is not video");
         FUZZ_CHECK(s.format.size() >= kStreamHeaderBytes, "kest format short");
     }
     for (const auto& s : layout.streams)
@@ -159,14 +160,14 @@ void IndexWalk(const std::vector<uint8_t>& b, uint64_t start, uint64_t end, uint
         const uint64_t data = p + 8, stop = std::min<uint64_t>(end, data + uint64_t(size));
         // Only into the lists the reader enters: indexes anywhere else are not the file's.
         const uint32_t form = Le32(b, data);
-        if (id == Fourcc("LIST") && size >= 4 &&
-            ((parent == Fourcc("AVI ") || parent == Fourcc("AVIX"))
-                 ? form == Fourcc("hdrl") || form == Fourcc("movi")
-             : parent == Fourcc("hdrl") ? form == Fourcc("strl")
-             : parent == Fourcc("movi") ? form == Fourcc("rec ")
-                                        : false))
+        if (id == MakeFourcc("LIST") && size >= 4 &&
+            ((parent == MakeFourcc("AVI ") || parent == MakeFourcc("AVIX"))
+                 ? form == MakeFourcc("hdrl") || form == MakeFourcc("movi")
+             : parent == MakeFourcc("hdrl") ? form == MakeFourcc("strl")
+             : parent == MakeFourcc("movi") ? form == MakeFourcc("rec ")
+                                            : false))
             IndexWalk(b, data + 4, stop, form, layout, out);
-        if (id == Fourcc("idx1") && !layout.movi.empty()) {
+        if (id == MakeFourcc("idx1") && !layout.movi.empty()) {
             const uint64_t moviType = layout.movi.front().start - 4;
             const uint64_t first = moviType + Le32(b, data + 8);
             const uint64_t origin = stop - data >= 16 && first <= b.size() &&
@@ -176,7 +177,7 @@ void IndexWalk(const std::vector<uint8_t>& b, uint64_t start, uint64_t end, uint
             for (uint64_t e = data; e + 16 <= stop; e += 16)
                 out.push_back({Le32(b, e), origin + Le32(b, e + 8)});
         }
-        if ((id & 0xffff) == (Fourcc("ix00") & 0xffff) && stop - data >= 24 && b[data] == 2 &&
+        if ((id & 0xffff) == (MakeFourcc("ix00") & 0xffff) && stop - data >= 24 && b[data] == 2 &&
             b[data + 1] == 0 && b[data + 3] == 1) {
             const uint64_t base = uint64_t(Le32(b, data + 12)) | uint64_t(Le32(b, data + 16)) << 32;
             const uint32_t chunkId = Le32(b, data + 8);
@@ -192,7 +193,8 @@ std::vector<Pointer> IndexPointers(const std::vector<uint8_t>& b, const AviLayou
     std::vector<Pointer> out;
     for (uint64_t p = 0; p + 12 <= b.size();) {
         const uint32_t size = Le32(b, p + 4);
-        if (Le32(b, p) != Fourcc("RIFF") || Le32(b, p + 8) != (p ? Fourcc("AVIX") : Fourcc("AVI ")))
+        if (Le32(b, p) != MakeFourcc("RIFF") ||
+            Le32(b, p + 8) != (p ? MakeFourcc("AVIX") : MakeFourcc("AVI ")))
             break;
         IndexWalk(b, p + 12, std::min<uint64_t>(b.size(), p + 8 + uint64_t(size)), Le32(b, p + 8),
                   layout, out);

@@ -29,7 +29,7 @@ work="$build/demo"
 rm -rf "$work"
 mkdir -p "$work/data"
 # The reference converter runs natively: it shares no code with the codec.
-g++ -O2 -std=c++20 -I"$root/tools" "$root/tools/refconv.cpp" "$root/tools/kestro-host/RawFrames.cpp" \
+g++ -O2 -std=c++20 -I"$root/tools" -I"$root/src" "$root/tools/refconv.cpp" "$root/tools/kestro-host/RawFrames.cpp" \
   -o "$work/refconv"
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 w=$(winpath "$work")

@@ -78,11 +78,16 @@ step="taking the prefix lock $build/.wineprefix.lock"
 ) 9>"$build/.wineprefix.lock"
 trap - ERR
 
-# The program runs as a child, not by exec, so that its end can be named; signals reach it.
+# The program runs as a child, not by exec, so that its end can be named; signals reach it. A
+# background child of a shell without job control reads /dev/null unless told otherwise: hand it
+# this script's standard input, which may be a pipe of frames.
 started=$(date +%s.%N)
-"$wine" "$@" &
+exec 3<&0
+"$wine" "$@" <&3 3<&- &
+exec 3<&-
 pid=$!
-trap 'kill -TERM $pid 2>/dev/null' TERM INT HUP
+# Each signal goes on as itself: a Ctrl-C must stay a Ctrl-C for the program's console handler.
+for sig in TERM INT HUP; do trap "kill -$sig \$pid 2>/dev/null" $sig; done
 rc=0
 while :; do
   wait $pid && rc=0 || rc=$?
@@ -90,7 +95,9 @@ while :; do
 done
 trap - TERM INT HUP
 case $rc in
-0 | 1 | 77) ;; # success, a test's failure (it has said why), a skip
+# Success, a test's failure (it has said why), a skip, and the tools' own documented exit codes
+# (bad usage, codec refusing, output or capture ended early, interrupted): each has said why.
+0 | 1 | 2 | 3 | 4 | 77 | 130) ;;
 *)
   why=
   case $rc in
@@ -99,7 +106,6 @@ case $rc in
   66) why="a library's entry point was not found (0xC0000139)" ;;
   123) why="a library of the wrong architecture (0xC000007B)" ;;
   253) why="a stack overflow (0xC00000FD)" ;;
-  2 | 3) why="the loader could not start it (file missing or not a program?)" ;;
   *) [ $rc -gt 128 ] && why="signal $((rc - 128))" ;;
   esac
   printf 'wine-run: %s ended with exit code %d%s after %.2f s (WINEDEBUG=%s)\n' "$1" "$rc" \

@@ -2,8 +2,7 @@
 #include <new>
 
 #include "capture/CaptureRun.h"
-#include "driver/CodecInstance.h"
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "pure/CaptureRules.h"
 #include "pure/FrameRecord.h"
 #include "pure/PiecePath.h"
@@ -11,11 +10,7 @@
 
 using namespace kestro;
 
-namespace {
-
-using Writer = CaptureRun::FrameWriter;
-
-Writer WriterFor(WriterKind kind) {
+CaptureRun::FrameWriter CaptureRun::WriterFor(WriterKind kind) {
     switch (kind) {
     case WriterKind::Direct:
         return &CaptureRun::WriteDirect;
@@ -41,17 +36,8 @@ Writer WriterFor(WriterKind kind) {
     return nullptr;
 }
 
-} // namespace
-
-CaptureRun::CaptureRun(CCodecInstance& owner)
-    : instance(owner), settings(owner.settings), compressActive(owner.compressActive),
-      hicCompressor(owner.hicCompressor), hWriteFile(owner.hWriteFile),
-      hWritePort(owner.hWritePort), chainOutputFormat(owner.chainOutputFormat),
-      chainOutputBuffer(owner.chainOutputBuffer), pageSize(owner.pageSize),
-      frameBytes(owner.frameBytes), writeBytes(owner.writeBytes), pieceBytes(owner.pieceBytes),
-      pieceIndex(owner.pieceIndex), recordBytes(owner.recordBytes), frameWriter(owner.frameWriter),
-      pieceOffset(owner.pieceOffset), fileOffset(owner.fileOffset), requests(owner.requests),
-      nextRequest(owner.nextRequest), lastRequest(owner.lastRequest) {}
+CaptureRun::CaptureRun(CCodecSettings* shared, CaptureContext& owner)
+    : settings(shared), instance(owner) {}
 
 CaptureRun::~CaptureRun() {
     ReleaseRequestPool();
@@ -72,7 +58,8 @@ LRESULT CaptureRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* ou
 
 LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     // A compressor left open by negotiation under an earlier choice is not this run's.
-    if (hicCompressor && instance.compressorCode != uint32_t(settings->fourcc))
+    if (instance.ChainedCompressor() &&
+        instance.ChainedCompressorCode() != uint32_t(settings->fourcc))
         instance.CloseChainedCompressor();
     if (instance.CompressQuery(in, out) != ICERR_OK)
         return ICERR_BADFORMAT;
@@ -87,7 +74,8 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     auto imageBytes = input ? InputImageBytes(*input) : std::nullopt;
     if (!imageBytes || RoundUpToPage(*imageBytes, pageSize) > UINT32_MAX)
         return ICERR_BADFORMAT;
-    if (!ImageSizeAccepted(*imageBytes, pageSize, settings->buffer, hicCompressor != nullptr))
+    if (!ImageSizeAccepted(*imageBytes, pageSize, settings->buffer,
+                           instance.ChainedCompressor() != nullptr))
         return ICERR_BADFORMAT;
     runWidth = input->biWidth;
     runHeight = input->biHeight;
@@ -111,9 +99,7 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     runFast = settings->fastwrite;
     runSplit = settings->divide;
     runDriveRoot = settings->datadrive.empty() ? std::string() : settings->datadrive + "\\";
-    blockingWaits = 0;
-    extensions = 0;
-    framesCopied = 0;
+    stats = CaptureStats{};
     hostWritesAtOnce = true;
     writesStuck = false;
     spaceUnbacked = false;
@@ -139,8 +125,8 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     frameOffset = 0;
     completionFailed = false;
 
-    WriterKind kind =
-        ChooseWriter(runFast, settings->divide, hicCompressor != nullptr, settings->buffer);
+    WriterKind kind = ChooseWriter(runFast, settings->divide,
+                                   instance.ChainedCompressor() != nullptr, settings->buffer);
     if (runFast) {
         if (!AttachWritePort() || !CreateRequestPool())
             return ICERR_BADFORMAT;
@@ -170,7 +156,7 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
 bool CaptureRun::BeginChainedCompressor(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     if (settings->fourcc == 0)
         return true;
-    if (!hicCompressor && !instance.OpenChainedCompressor())
+    if (!instance.ChainedCompressor() && !instance.OpenChainedCompressor())
         return true;
     const void* source = out;
     uint32_t size = kBitmapHeaderBytes;
@@ -193,6 +179,7 @@ bool CaptureRun::BeginChainedCompressor(const BITMAPINFOHEADER* in, const BITMAP
     copy[size] = 0;
     chainOutputFormat = reinterpret_cast<BITMAPINFOHEADER*>(copy);
 
+    HIC hicCompressor = instance.ChainedCompressor();
     if (ICSendMessage(hicCompressor, ICM_COMPRESS_BEGIN, DWORD_PTR(in),
                       DWORD_PTR(chainOutputFormat)) == ICERR_BADFORMAT)
         return false;

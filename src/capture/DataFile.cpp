@@ -1,7 +1,7 @@
 #include <cstring>
 
 #include "capture/CaptureRun.h"
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "pure/CaptureRules.h"
 
 using namespace kestro;
@@ -118,7 +118,7 @@ uint64_t CaptureRun::InFlightBytes() const {
     uint64_t bytes = 0;
     for (uint32_t i = 0; i < requestCount; ++i)
         if (requests[i].inFlight)
-            bytes += requestSizes[i];
+            bytes += requests[i].bytes;
     return bytes;
 }
 
@@ -128,44 +128,41 @@ uint64_t CaptureRun::InFlightBytes() const {
 // frame is reported stored. Where growing reserves nothing, the free space behind the grown part
 // stands in for it, and once that runs short each frame that grows the piece waits for its own
 // write, so that a full disk still fails the frame it hit.
-bool CaptureRun::GrowPiece(uint64_t end) {
-    frameMustWait = false;
+CaptureRun::Growth CaptureRun::GrowPiece(uint64_t end) {
     if (end <= pieceEnd)
-        return true;
+        return Growth::Room;
     uint64_t target = GrowTarget(fileOffset, writeBytes, runSplit ? pieceBytes : 0);
     if (spaceUnbacked) {
         target = CoveredGrowth(FreeBytesAt(), InFlightBytes(), fileOffset, end, target);
         if (target == 0) {
-            frameMustWait = true;
             pieceGrown = true; // a write that fails half-way may leave bytes past the frames
-            return true;
+            return Growth::OwnWrite;
         }
     }
-    ++extensions;
+    ++stats.extensions;
     Reserve reserved = ReserveAllocation(hWriteFile, target);
     if (reserved == Reserve::Full && target > end) {
         target = end;
         reserved = ReserveAllocation(hWriteFile, target);
     }
     if (reserved == Reserve::Full)
-        return false;
+        return Growth::Refused;
     pieceGrown = true;
     if (!SetPieceEnd(target) && (target == end || !SetPieceEnd(target = end)))
-        return false;
+        return Growth::Refused;
     if (reserved != Reserve::Done && !spaceUnbacked && AllocatedBytes(hWriteFile) < target) {
         spaceUnbacked = true;
         uint64_t covered = CoveredGrowth(FreeBytesAt(), InFlightBytes(), fileOffset, end, target);
         if (covered == 0) {
             // Back to where it was: this frame's own write grows the piece, and is waited for.
             SetPieceEnd(pieceEnd);
-            frameMustWait = true;
-            return true;
+            return Growth::OwnWrite;
         }
         if (covered < target && SetPieceEnd(covered))
             target = covered;
     }
     pieceEnd = target;
-    return true;
+    return Growth::Room;
 }
 
 uint64_t CaptureRun::FreeBytesAt() const {

@@ -3,11 +3,33 @@
 #include <new>
 
 #include "capture/CaptureRun.h"
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "pure/CaptureRules.h"
 #include "pure/PixelRepack.h"
 
 using namespace kestro;
+
+WriteRequest::~WriteRequest() {
+    FreePages(buffer);
+}
+
+void WriteRequest::Prepare(uint64_t offset, uint32_t count, HANDLE event) {
+    std::memset(&overlapped, 0, sizeof overlapped);
+    overlapped.Offset = DWORD(offset);
+    overlapped.OffsetHigh = DWORD(offset >> 32);
+    overlapped.hEvent = event;
+    bytes = count;
+    inFlight = 0;
+}
+
+bool WriteRequest::Complete(bool succeeded, uint64_t transferred) {
+    inFlight = 0;
+    return WriteStored(succeeded, transferred, bytes);
+}
+
+bool WriteRequest::CompleteAsRecorded() {
+    return Complete(overlapped.Internal == 0, overlapped.InternalHigh);
+}
 
 bool CaptureRun::CreateRequestPool() {
     uint32_t count = settings->EffectiveRequestCount();
@@ -15,16 +37,11 @@ bool CaptureRun::CreateRequestPool() {
     if (count > PTRDIFF_MAX / sizeof(WriteRequest))
         return false;
     requests = new (std::nothrow) WriteRequest[count];
-    requestSizes = new (std::nothrow) uint32_t[count];
-    if (!requests || !requestSizes)
+    if (!requests)
         return false;
     requestCount = count;
     nextRequest = requests;
     lastRequest = requests + count - 1;
-    for (uint32_t i = 0; i < count; ++i) {
-        std::memset(&requests[i], 0, sizeof requests[i]);
-        requestSizes[i] = 0;
-    }
     for (uint32_t i = 0; i < count; ++i) {
         requests[i].buffer = AllocatePages(bufferBytes);
         if (!requests[i].buffer)
@@ -34,24 +51,14 @@ bool CaptureRun::CreateRequestPool() {
 }
 
 void CaptureRun::ReleaseRequestPool() {
-    if (requests) {
-        // A write the platform never finished may still read its buffer and will still write
-        // its OVERLAPPED: such a pool is left to it rather than freed under it.
-        if (!DrainWrites()) {
-            requests = nextRequest = lastRequest = nullptr;
-            requestSizes = nullptr;
-            requestCount = 0;
-            return;
-        }
-        for (uint32_t i = 0; i < requestCount; ++i)
-            FreePages(requests[i].buffer);
+    if (!requests)
+        return;
+    // A write the platform never finished may still read its buffer and will still write its
+    // OVERLAPPED: such a pool is left to it rather than freed under it.
+    if (DrainWrites())
         delete[] requests;
-        requests = nextRequest = lastRequest = nullptr;
-        requestCount = 0;
-    }
-    // A pool that failed half-way may hold the sizes without the entries.
-    delete[] requestSizes;
-    requestSizes = nullptr;
+    requests = nextRequest = lastRequest = nullptr;
+    requestCount = 0;
 }
 
 WriteRequest* CaptureRun::RequestOf(OVERLAPPED* overlapped) const {
@@ -83,7 +90,7 @@ CaptureRun::Taken CaptureRun::TakeCompletion(DWORD timeout, WriteRequest** deliv
     if (!hWritePort)
         return Taken::Broken;
     if (timeout != 0)
-        ++blockingWaits;
+        ++stats.blockingWaits;
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
@@ -93,9 +100,8 @@ CaptureRun::Taken CaptureRun::TakeCompletion(DWORD timeout, WriteRequest** deliv
     WriteRequest* r = RequestOf(overlapped);
     if (!r)
         return Taken::Empty;
-    if (!ok || bytes != requestSizes[r - requests])
+    if (!r->Complete(ok != FALSE, bytes))
         completionFailed = true;
-    r->inFlight = 0;
     if (delivered)
         *delivered = r;
     return Taken::Request;
@@ -142,9 +148,8 @@ bool CaptureRun::WatchRequests() {
                 Sleep(1);
             if (!HasOverlappedIoCompleted(&r.overlapped))
                 continue;
-            if (r.overlapped.Internal != 0)
+            if (!r.CompleteAsRecorded())
                 completionFailed = true;
-            r.inFlight = 0;
         }
     }
     if (!AnyInFlight())
@@ -187,9 +192,8 @@ bool CaptureRun::CollectCompletions() {
         if (!r)
             continue;
         // The write's own status and byte count are in its OVERLAPPED by now.
-        if (r->overlapped.Internal != 0 || r->overlapped.InternalHigh != requestSizes[r - requests])
+        if (!r->CompleteAsRecorded())
             completionFailed = true;
-        r->inFlight = 0;
         any = true;
     }
     return any;
@@ -207,64 +211,60 @@ WriteRequest* CaptureRun::AcquireRequest() {
 // Issues the write of the current frame with r. Only a request with no packet owed is handed
 // here, and r stays in flight until the port delivers the packet of this write. With ownEvent
 // the write posts no packet: it completes on the run's event, and this call waits for it.
-bool CaptureRun::StartWrite(WriteRequest* r, const void* data, bool ownEvent) {
+CaptureRun::Issue CaptureRun::StartWrite(WriteRequest* r, const void* data, bool ownEvent) {
     if (writeBytes == 0)
-        return true;
-    if (!GrowPiece(fileOffset + writeBytes))
-        return false;
-    requestSizes[r - requests] = writeBytes;
+        return Issue::Issued;
+    Growth growth = GrowPiece(fileOffset + writeBytes);
+    if (growth == Growth::Refused)
+        return Issue::Failed;
+    const Issue issued = growth == Growth::OwnWrite ? Issue::AwaitOutcome : Issue::Issued;
     for (;;) {
-        PrepareRequest(r, fileOffset, ownEvent);
+        r->Prepare(fileOffset, writeBytes, ownEvent ? OwnEvent() : nullptr);
         if (WriteFile(hWriteFile, data, writeBytes, nullptr, &r->overlapped)) {
             if (ownEvent)
-                return FinishedWrite(r, writeBytes);
+                return FinishedWrite(r) ? issued : Issue::Failed;
             r->inFlight = skipOnSuccess ? 0 : 1;
-            return true;
+            return issued;
         }
         DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) {
             if (ownEvent)
-                return FinishPendingOwnWrite(r, writeBytes);
+                return FinishPendingOwnWrite(r) ? issued : Issue::Failed;
             r->inFlight = 1;
-            return true;
+            return issued;
         }
         // A shortage passes once a write finishes; with none in flight it would never pass.
         if (!IsShortage(error) || !AnyInFlight())
-            return false;
+            return Issue::Failed;
         WriteRequest* done = nullptr;
         if (TakeCompletion(stallMs, &done) != Taken::Request)
-            return false;
+            return Issue::Failed;
         nextRequest = done;
     }
 }
 
-// A request set up for a write at `offset`; with ownEvent the write completes on the run's
-// event, whose low bit keeps the completion off the port.
-void CaptureRun::PrepareRequest(WriteRequest* r, uint64_t offset, bool ownEvent) {
-    std::memset(&r->overlapped, 0, sizeof r->overlapped);
-    r->overlapped.Offset = DWORD(offset);
-    r->overlapped.OffsetHigh = DWORD(offset >> 32);
-    if (ownEvent)
-        r->overlapped.hEvent = HANDLE(uintptr_t(hWriteEvent) | 1);
-    r->inFlight = 0;
+// The run's event for the writes it finishes itself; its low bit keeps their completions off the
+// port.
+HANDLE CaptureRun::OwnEvent() const {
+    return HANDLE(uintptr_t(hWriteEvent) | 1);
 }
 
 // An own-event write that WriteFile answered pending. Wine answers pending for writes it has
 // already finished: nothing to wait for then. `waited` learns whether the platform really kept
 // the write going.
-bool CaptureRun::FinishPendingOwnWrite(WriteRequest* r, uint32_t bytes, bool* waited) {
+bool CaptureRun::FinishPendingOwnWrite(WriteRequest* r, bool* waited) {
     if (HasOverlappedIoCompleted(&r->overlapped))
-        return FinishedWrite(r, bytes);
+        return FinishedWrite(r);
     if (waited)
         *waited = true;
-    return WaitOwnWrite(r, bytes);
+    return WaitOwnWrite(r);
 }
 
 // The direct writers' wait for their own write, which holds the host's image. A write that
 // makes no progress for stallMs is cancelled; one that outlives even that stays in flight (its
 // request is not used again) and the frame fails.
-bool CaptureRun::WaitOwnWrite(WriteRequest* r, uint32_t bytes) {
-    ++blockingWaits;
+bool CaptureRun::WaitOwnWrite(WriteRequest* r) {
+    ++stats.blockingWaits;
     if (WaitForSingleObject(hWriteEvent, stallMs) != WAIT_OBJECT_0) {
         r->inFlight = 1;
         CancelWrites();
@@ -273,9 +273,8 @@ bool CaptureRun::WaitOwnWrite(WriteRequest* r, uint32_t bytes) {
             writesStuck = true;
             return false;
         }
-        r->inFlight = 0;
     }
-    return FinishedWrite(r, bytes);
+    return FinishedWrite(r);
 }
 
 // A failed frame's own write that the platform never finished may still land, any time later:
@@ -287,20 +286,20 @@ void CaptureRun::LeavePlaceToStuckWrite(const WriteRequest* r) {
     }
 }
 
-bool CaptureRun::FinishedWrite(WriteRequest* r, uint32_t bytes) {
+bool CaptureRun::FinishedWrite(WriteRequest* r) {
     DWORD done = 0;
-    return GetOverlappedResult(hWriteFile, &r->overlapped, &done, FALSE) && done == bytes;
+    BOOL ok = GetOverlappedResult(hWriteFile, &r->overlapped, &done, FALSE);
+    return r->Complete(ok != FALSE, done);
 }
 
 // Writes memory that the host gets back on return, and finishes the write first. `pended`
 // learns whether the platform kept the write going past WriteFile.
 bool CaptureRun::WriteAndFinish(WriteRequest* r, const void* data, uint32_t bytes, uint64_t offset,
                                 bool& pended) {
-    PrepareRequest(r, offset, true);
-    requestSizes[r - requests] = bytes;
+    r->Prepare(offset, bytes, OwnEvent());
     if (WriteFile(hWriteFile, data, bytes, nullptr, &r->overlapped))
-        return FinishedWrite(r, bytes);
-    return GetLastError() == ERROR_IO_PENDING && FinishPendingOwnWrite(r, bytes, &pended);
+        return FinishedWrite(r);
+    return GetLastError() == ERROR_IO_PENDING && FinishPendingOwnWrite(r, &pended);
 }
 
 // The copied writers copy a frame so that the host has its image back while the write goes on.
@@ -317,7 +316,8 @@ CaptureRun::HostWrite CaptureRun::WriteHostWhileAtOnce(WriteRequest* r, const vo
         return HostWrite::NotTried;
     if (writeBytes == 0)
         return HostWrite::NotTried;
-    if (!GrowPiece(fileOffset + writeBytes))
+    // The frame's own writes are finished here, whatever the growth decided.
+    if (GrowPiece(fileOffset + writeBytes) == Growth::Refused)
         return HostWrite::Failed;
     const auto* bytes = static_cast<const uint8_t*>(image);
     uint32_t whole = frameBytes - frameBytes % pageSize;
@@ -346,22 +346,22 @@ CaptureRun::HostWrite CaptureRun::WriteHostWhileAtOnce(WriteRequest* r, const vo
     return HostWrite::Stored;
 }
 
-bool CaptureRun::IssueDirect(WriteRequest* r, const void* source) {
-    if (!StartWrite(r, source))
-        return false;
-    StoreFrame();
-    return true;
+CaptureRun::Issue CaptureRun::IssueDirect(WriteRequest* r, const void* source) {
+    Issue issued = StartWrite(r, source);
+    if (issued != Issue::Failed)
+        StoreFrame();
+    return issued;
 }
 
-bool CaptureRun::IssueCopied(WriteRequest* r, const void* image) {
-    ++framesCopied;
+CaptureRun::Issue CaptureRun::IssueCopied(WriteRequest* r, const void* image) {
+    ++stats.framesCopied;
     CopyForDisk(r->buffer, static_cast<const uint8_t*>(image), frameBytes);
     return IssueDirect(r, r->buffer);
 }
 
-bool CaptureRun::IssueCompressed(WriteRequest* r, ICCOMPRESS* icc) {
+CaptureRun::Issue CaptureRun::IssueCompressed(WriteRequest* r, ICCOMPRESS* icc) {
     if (!CompressChained(icc, r->buffer))
-        return false;
+        return Issue::Failed;
     return IssueDirect(r, r->buffer);
 }
 
@@ -371,7 +371,7 @@ bool CaptureRun::DirectFrame(ICCOMPRESS* icc) {
     WriteRequest* r = FirstFreeRequest();
     if (ConsumeWriteFailure() || !r)
         return false;
-    if (!StartWrite(r, icc->lpInput, true)) {
+    if (StartWrite(r, icc->lpInput, true) == Issue::Failed) {
         LeavePlaceToStuckWrite(r);
         return false;
     }
@@ -396,19 +396,19 @@ bool CaptureRun::FastFrame(ICCOMPRESS* icc, FastSource source, bool split) {
             return host == HostWrite::Stored;
     }
     bool walking = r == nextRequest;
-    bool issued = false;
+    Issue issued = Issue::Failed;
     if (source == FastSource::Copied)
         issued = IssueCopied(r, icc->lpInput);
-    else // SwitchPieceIfFull may switch pieces, which waits for every write but r's (free) one
-        issued = CompressChained(icc, r->buffer) && (!split || SwitchPieceIfFull()) &&
-                 IssueDirect(r, r->buffer);
-    if (!issued)
+    // SwitchPieceIfFull may switch pieces, which waits for every write but r's (free) one.
+    else if (CompressChained(icc, r->buffer) && (!split || SwitchPieceIfFull()))
+        issued = IssueDirect(r, r->buffer);
+    if (issued == Issue::Failed)
         return false;
     if (walking && nextRequest == r && r->inFlight)
         nextRequest = r == lastRequest ? nullptr : r + 1;
     // Space the piece did not have for this frame, and no promise of it: the frame learns the
     // outcome of its write before it is reported stored, so that a full disk fails this frame.
-    if (frameMustWait) {
+    if (issued == Issue::AwaitOutcome) {
         if (!WaitForRequest(r)) // still in flight: its place is not given to the next frame
             return false;
         if (ConsumeWriteFailure()) {

@@ -10,8 +10,8 @@ bool CaptureRun::CompressChained(ICCOMPRESS* icc, void* destination) {
     chainOutputFormat->biSizeImage = bufferBytes;
     DWORD ckid = 0;
     DWORD flags = 0;
-    if (ICCompress(hicCompressor, 0, chainOutputFormat, destination, icc->lpbiInput, icc->lpInput,
-                   &ckid, &flags, 0, 0, 0, nullptr, nullptr) != ICERR_OK)
+    if (ICCompress(instance.ChainedCompressor(), 0, chainOutputFormat, destination, icc->lpbiInput,
+                   icc->lpInput, &ckid, &flags, 0, 0, 0, nullptr, nullptr) != ICERR_OK)
         return false;
     uint32_t produced = chainOutputFormat->biSizeImage;
     if (produced > bufferBytes)
@@ -30,7 +30,8 @@ bool CaptureRun::WriteAt(const void* data, uint32_t bytes, uint64_t offset) {
     at.Offset = DWORD(offset);
     at.OffsetHigh = DWORD(offset >> 32);
     DWORD written = 0;
-    return WriteFile(hWriteFile, data, bytes, &written, &at) && written == bytes;
+    BOOL ok = WriteFile(hWriteFile, data, bytes, &written, &at);
+    return WriteStored(ok != FALSE, written, bytes);
 }
 
 bool CaptureRun::WriteHostImage(const void* image) {

@@ -4,10 +4,14 @@
 #include <new>
 
 #include "resources/Product.h"
+#include "ui/ConfigDlg.h"
+#include "ui/HtmlDlg.h"
 
 namespace {
 constexpr DWORD kIcInfoBytes = 568;
 static_assert(sizeof(ICINFO) == kIcInfoBytes);
+// ICM_ABOUT's answer once the box has been shown.
+constexpr LRESULT kAboutShown = 1;
 } // namespace
 
 CCodecInstance::CCodecInstance(CCodecSettings* shared) : settings(shared) {
@@ -15,8 +19,6 @@ CCodecInstance::CCodecInstance(CCodecSettings* shared) : settings(shared) {
     std::memset(name, 0, sizeof name);
     std::strcpy(description, KESTRO_DESCRIPTION);
     std::strcpy(name, "Kestro32");
-    readSlots[0].index = 0;
-    readSlots[1].index = 1;
 }
 
 CCodecInstance* CCodecInstance::Create(ICOPEN* open) {
@@ -35,8 +37,8 @@ CCodecInstance::~CCodecInstance() {
     playback.ReleaseReadSlots();
     capture.CloseDataFile();
     playback.CloseReadFile();
-    CloseChainedCompressor();
-    CloseChainedDecompressor();
+    formats.CloseChainedCompressor();
+    formats.CloseChainedDecompressor();
 }
 
 LRESULT CCodecInstance::GetInfo(ICINFO* info, DWORD size) {
@@ -63,6 +65,37 @@ LRESULT CCodecInstance::SetState(const void*, DWORD) {
     return 0;
 }
 
+// The sheet's answer does not reach the host: accepted or cancelled, the message succeeded.
+LRESULT CCodecInstance::Configure() {
+    kestro::ShowConfigurationSheet(settings);
+    return ICERR_OK;
+}
+
+LRESULT CCodecInstance::About() {
+    kestro::ShowAboutBox();
+    return kAboutShown;
+}
+
+LRESULT CCodecInstance::CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    return formats.CompressQuery(in, out);
+}
+
+LRESULT CCodecInstance::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
+    return formats.CompressGetFormat(in, out);
+}
+
+LRESULT CCodecInstance::CompressGetSize(const BITMAPINFOHEADER* in) {
+    return formats.CompressGetSize(in);
+}
+
+LRESULT CCodecInstance::DecompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    return formats.DecompressQuery(in, out);
+}
+
+LRESULT CCodecInstance::DecompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
+    return formats.DecompressGetFormat(in, out);
+}
+
 LRESULT CCodecInstance::BeginCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     return capture.Begin(in, out);
 }
@@ -85,4 +118,40 @@ LRESULT CCodecInstance::DecompressFrame(ICDECOMPRESS* icd, DWORD) {
 
 LRESULT CCodecInstance::EndPlayback() {
     return playback.End();
+}
+
+LRESULT CCodecInstance::RunLinks::CompressQuery(const BITMAPINFOHEADER* in,
+                                                const BITMAPINFOHEADER* out) {
+    return owner.formats.CompressQuery(in, out);
+}
+bool CCodecInstance::RunLinks::OpenChainedCompressor() {
+    return owner.formats.OpenChainedCompressor();
+}
+void CCodecInstance::RunLinks::CloseChainedCompressor() {
+    owner.formats.CloseChainedCompressor();
+}
+HIC CCodecInstance::RunLinks::ChainedCompressor() const {
+    return owner.formats.Compressor();
+}
+uint32_t CCodecInstance::RunLinks::ChainedCompressorCode() const {
+    return owner.formats.CompressorCode();
+}
+LRESULT CCodecInstance::RunLinks::DecompressQuery(const BITMAPINFOHEADER* in,
+                                                  const BITMAPINFOHEADER* out) {
+    return owner.formats.DecompressQuery(in, out);
+}
+bool CCodecInstance::RunLinks::OpenChainedDecompressor(uint32_t handler) {
+    return owner.formats.OpenChainedDecompressor(handler);
+}
+void CCodecInstance::RunLinks::CloseChainedDecompressor() {
+    owner.formats.CloseChainedDecompressor();
+}
+HIC CCodecInstance::RunLinks::ChainedDecompressor() const {
+    return owner.formats.Decompressor();
+}
+bool CCodecInstance::RunLinks::CompressorHeld() const {
+    return owner.capture.Active();
+}
+bool CCodecInstance::RunLinks::DecompressorHeld() const {
+    return owner.playback.DecodingChained();
 }

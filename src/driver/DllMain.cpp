@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "driver/Module.h"
+#include "edge/Module.h"
 #include "driver/RuntimeSemaphores.h"
 #include "settings/CodecSettings.h"
 

@@ -1,6 +1,8 @@
-#include "driver/CodecInstance.h"
+#include "formats/CodecFormats.h"
 
 #include <cctype>
+
+namespace kestro {
 
 namespace {
 
@@ -17,12 +19,20 @@ bool IsOwnCode(uint32_t code) {
 
 } // namespace
 
-bool CCodecInstance::OpenChainedCompressor() {
+CodecFormats::CodecFormats(CCodecSettings* shared, const ChainedCodecUse& runs)
+    : settings(shared), runs(runs) {}
+
+CodecFormats::~CodecFormats() {
+    CloseChainedCompressor();
+    CloseChainedDecompressor();
+}
+
+bool CodecFormats::OpenChainedCompressor() {
     uint32_t code = settings ? uint32_t(settings->fourcc) : 0;
     // A handle opened before the sheet changed the choice answers for the old codec; a running
     // capture keeps the one it began with.
     if (hicCompressor) {
-        if (code == compressorCode || compressActive)
+        if (code == compressorCode || runs.CompressorHeld())
             return true;
         CloseChainedCompressor();
     }
@@ -33,14 +43,14 @@ bool CCodecInstance::OpenChainedCompressor() {
     return hicCompressor != nullptr;
 }
 
-bool CCodecInstance::OpenChainedDecompressor(uint32_t handler) {
+bool CodecFormats::OpenChainedDecompressor(uint32_t handler) {
     if (hicDecompressor && handler == decompressorCode)
         return true;
     if (handler == 0 || IsOwnCode(handler))
         return false;
     // A chained run decodes with its codec until it ends or begins again; a question about a
     // stream of another codec meanwhile is answered by AskChainedDecompressor.
-    if (hicDecompressor && decompressActive && playback.readChainFormat)
+    if (hicDecompressor && runs.DecompressorHeld())
         return false;
     CloseChainedDecompressor();
     hicDecompressor = ICOpen(ICTYPE_VIDEO, handler, ICMODE_DECOMPRESS);
@@ -48,8 +58,8 @@ bool CCodecInstance::OpenChainedDecompressor(uint32_t handler) {
     return hicDecompressor != nullptr;
 }
 
-LRESULT CCodecInstance::AskChainedDecompressor(uint32_t handler, UINT message, const void* a,
-                                               const void* b) {
+LRESULT CodecFormats::AskChainedDecompressor(uint32_t handler, UINT message, const void* a,
+                                             const void* b) {
     auto ask = [&](HIC hic) {
         return LRESULT(ICSendMessage(hic, message, reinterpret_cast<DWORD_PTR>(a),
                                      reinterpret_cast<DWORD_PTR>(b)));
@@ -68,17 +78,19 @@ LRESULT CCodecInstance::AskChainedDecompressor(uint32_t handler, UINT message, c
     return result;
 }
 
-void CCodecInstance::CloseChainedCompressor() {
+void CodecFormats::CloseChainedCompressor() {
     if (hicCompressor) {
         ICClose(hicCompressor);
         hicCompressor = nullptr;
     }
 }
 
-void CCodecInstance::CloseChainedDecompressor() {
+void CodecFormats::CloseChainedDecompressor() {
     if (hicDecompressor) {
         ICClose(hicDecompressor);
         hicDecompressor = nullptr;
     }
     decompressorCode = 0;
 }
+
+} // namespace kestro

@@ -1,9 +1,9 @@
-#include "driver/CodecInstance.h"
+#include "formats/CodecFormats.h"
 #include "pure/StreamFormat.h"
 
 #include <cstring>
 
-using namespace kestro;
+namespace kestro {
 
 namespace {
 
@@ -56,7 +56,7 @@ const BITMAPINFOHEADER* ChainedPart(const void* format, const StreamFormatHeader
 
 } // namespace
 
-LRESULT CCodecInstance::CompressInputCheck(const BITMAPINFOHEADER* in) {
+LRESULT CodecFormats::CompressInputCheck(const BITMAPINFOHEADER* in) {
     auto header = UsablePicture(in);
     if (!header)
         return ICERR_BADFORMAT;
@@ -71,7 +71,7 @@ LRESULT CCodecInstance::CompressInputCheck(const BITMAPINFOHEADER* in) {
                                                                                   : ICERR_OK;
 }
 
-LRESULT CCodecInstance::CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+LRESULT CodecFormats::CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     if (!out)
         return CompressInputCheck(in);
     if (settings->fourcc == 0)
@@ -95,7 +95,7 @@ LRESULT CCodecInstance::CompressQuery(const BITMAPINFOHEADER* in, const BITMAPIN
                                                                                  : ICERR_OK;
 }
 
-LRESULT CCodecInstance::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
+LRESULT CodecFormats::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
     if (CompressInputCheck(in) != ICERR_OK)
         return ICERR_BADFORMAT;
     // The chained codec's answer sizes the host's buffer: a negative or absurd size would make
@@ -131,7 +131,7 @@ LRESULT CCodecInstance::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFO
     return ICERR_OK;
 }
 
-LRESULT CCodecInstance::CompressGetSize(const BITMAPINFOHEADER* in) {
+LRESULT CodecFormats::CompressGetSize(const BITMAPINFOHEADER* in) {
     auto header = UsablePicture(in);
     if (!header)
         return ICERR_BADFORMAT;
@@ -139,7 +139,7 @@ LRESULT CCodecInstance::CompressGetSize(const BITMAPINFOHEADER* in) {
     return bytes ? LRESULT(*bytes) : ICERR_BADFORMAT;
 }
 
-LRESULT CCodecInstance::DecompressInputCheck(const BITMAPINFOHEADER* in) {
+LRESULT CodecFormats::DecompressInputCheck(const BITMAPINFOHEADER* in) {
     auto stream = UsableStream(in);
     if (!stream)
         return ICERR_BADFORMAT;
@@ -151,7 +151,7 @@ LRESULT CCodecInstance::DecompressInputCheck(const BITMAPINFOHEADER* in) {
                : ICERR_OK;
 }
 
-LRESULT CCodecInstance::DecompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+LRESULT CodecFormats::DecompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     auto stream = UsableStream(in);
     if (!stream)
         return ICERR_BADFORMAT;
@@ -171,7 +171,7 @@ LRESULT CCodecInstance::DecompressQuery(const BITMAPINFOHEADER* in, const BITMAP
     return RawOutputAccepted(source, KindOf(*target)) ? ICERR_OK : ICERR_BADFORMAT;
 }
 
-LRESULT CCodecInstance::DecompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
+LRESULT CodecFormats::DecompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
     auto stream = UsableStream(in);
     if (!stream)
         return ICERR_BADFORMAT;
@@ -195,3 +195,5 @@ LRESULT CCodecInstance::DecompressGetFormat(const BITMAPINFOHEADER* in, BITMAPIN
     std::memcpy(out, &result, sizeof result);
     return ICERR_OK;
 }
+
+} // namespace kestro

@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "playback/PlaybackRun.h"
 #include "pure/FrameRecord.h"
 #include "pure/PiecePath.h"
@@ -38,29 +38,29 @@ bool UsablePosition(uint64_t position, uint32_t pageSize) {
     return position < kLargestPosition && position % pageSize == 0;
 }
 
-// What one frame of a run needs: the record, its page-rounded size, and whether it fits.
-struct FramePlan {
-    FrameRecordView record;
-    uint32_t rounded;
-};
-
-std::optional<FramePlan> PlanFrame(const ICDECOMPRESS* icd, uint32_t pageSize, uint32_t slotBytes) {
-    auto record = RecordOf(icd);
-    if (!record)
-        return std::nullopt;
-    uint64_t rounded = RoundUpToPage(record->size, pageSize);
-    // Every read is bounded by the slot it goes into: a larger frame cannot be played.
-    if (rounded > slotBytes)
-        return std::nullopt;
-    return FramePlan{*record, uint32_t(rounded)};
-}
-
 // Bytes of the stored raw picture that the conversion reads.
 std::optional<uint32_t> StoredPictureBytes(PixelKind source, int32_t width, int32_t height) {
     return DibImageBytes(width, height, SourceBitsOf(source));
 }
 
 } // namespace
+
+// What one frame of a run needs: the record and its page-rounded size.
+struct PlaybackRun::FramePlan {
+    FrameRecordView record;
+    uint32_t rounded;
+};
+
+std::optional<PlaybackRun::FramePlan> PlaybackRun::PlanFrame(const ICDECOMPRESS* icd) const {
+    auto record = RecordOf(icd);
+    if (!record)
+        return std::nullopt;
+    uint64_t rounded = RoundUpToPage(record->size, pageSize);
+    // Every read is bounded by the slot it goes into: a larger frame cannot be played.
+    if (rounded > readSlots[0].size)
+        return std::nullopt;
+    return FramePlan{*record, uint32_t(rounded)};
+}
 
 bool PlaybackRun::SameDataFile(const char* path, size_t length) const {
     if (readFileName[0] == 0)
@@ -181,6 +181,7 @@ void PlaybackRun::CollectPendingRead() {
 }
 
 bool PlaybackRun::DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd) {
+    HIC hicDecompressor = instance.ChainedDecompressor();
     if (!hicDecompressor || !readChainFormat)
         return false;
     auto* format = reinterpret_cast<BITMAPINFOHEADER*>(readChainFormat);
@@ -201,122 +202,118 @@ bool PlaybackRun::ProduceRaw(const uint8_t* data, uint32_t available, ICDECOMPRE
     return true;
 }
 
-namespace {
-
 // Opens the data file the record names and checks where the frame lies. A result means the frame
 // is finished without a read: cleared (a file that cannot be opened), refused, or empty.
-std::optional<BOOL> OpenSource(PlaybackRun& c, const FramePlan& plan, bool overlapped, bool chained,
-                               ICDECOMPRESS* icd) {
+std::optional<BOOL> PlaybackRun::OpenSource(const FramePlan& plan, bool overlapped, bool chained,
+                                            ICDECOMPRESS* icd) {
     const FrameRecordView& record = plan.record;
-    switch (c.LookUpDataFile(record.path.data(), record.path.size(), overlapped)) {
-    case PlaybackRun::DataFile::JustFailed:
-        c.ClearFrame(icd);
+    switch (LookUpDataFile(record.path.data(), record.path.size(), overlapped)) {
+    case DataFile::JustFailed:
+        ClearFrame(icd);
         return TRUE;
-    case PlaybackRun::DataFile::Failed:
+    case DataFile::Failed:
         return FALSE;
-    case PlaybackRun::DataFile::Open:
+    case DataFile::Open:
         break;
     }
-    if (!UsablePosition(record.offset, c.pageSize))
+    if (!UsablePosition(record.offset, pageSize))
         return FALSE;
     if (plan.rounded == 0) // a frame of no bytes: nothing to read
-        return chained && c.DecodeChained(c.readSlots[0].buffer, 0, icd);
+        return chained && DecodeChained(readSlots[0].buffer, 0, icd);
     return std::nullopt;
 }
 
-// The overlapped readers: one read in flight at most, predicted from the frame just read.
-BOOL ReadFast(PlaybackRun& c, ICDECOMPRESS* icd, bool chained) {
-    ReadSlot* first = &c.readSlots[0];
-    if (!first->buffer || !c.readSlots[1].buffer)
+BOOL PlaybackRun::ReadFast(ICDECOMPRESS* icd, bool chained) {
+    ReadSlot* first = &readSlots[0];
+    if (!first->buffer || !readSlots[1].buffer)
         return FALSE;
-    auto plan = PlanFrame(icd, c.pageSize, first->size);
+    auto plan = PlanFrame(icd);
     if (!plan)
         return FALSE;
     const FrameRecordView& record = plan->record;
     uint32_t needed = record.size;
     if (!chained) {
-        auto stored = StoredPictureBytes(c.sourceKind, c.readWidth, c.readHeight);
-        if (ChooseRawOp(c.sourceKind, c.outputKind) == RawOp::Refuse || !stored ||
+        auto stored = StoredPictureBytes(sourceKind, readWidth, readHeight);
+        if (ChooseRawOp(sourceKind, outputKind) == RawOp::Refuse || !stored ||
             record.size < *stored)
             return FALSE;
         needed = *stored;
     }
 
-    const bool inFlight = c.readPending && c.readAhead == record.offset &&
-                          c.SameDataFile(record.path.data(), record.path.size());
+    const bool inFlight = readPending && readAhead == record.offset &&
+                          SameDataFile(record.path.data(), record.path.size());
     if (!inFlight) {
         // A seek or a repeat: the read-ahead holds the wrong frame; stop it and collect it.
-        c.CollectPendingRead();
-        if (auto done = OpenSource(c, *plan, true, chained, icd))
+        CollectPendingRead();
+        if (auto done = OpenSource(*plan, true, chained, icd))
             return *done;
-        if (!c.IssueRead(first, record.offset, 0, plan->rounded)) {
-            c.readAhead = 0;
+        if (!IssueRead(first, record.offset, 0, plan->rounded)) {
+            readAhead = 0;
             return FALSE;
         }
-        c.readAhead = record.offset;
+        readAhead = record.offset;
     }
 
-    ReadSlot* slot = c.readPending;
+    ReadSlot* slot = readPending;
     DWORD got = 0;
-    if (!c.AwaitRead(&got, kFrameReadTimeoutMs)) {
-        c.readAhead = 0;
+    if (!AwaitRead(&got, kFrameReadTimeoutMs)) {
+        readAhead = 0;
         return FALSE;
     }
     uint32_t have = got;
     if (chained && have < needed) {
         // The read-ahead was planned from a smaller frame: fetch the rest into the same slot.
-        uint32_t start = ContinuationStart(have, c.pageSize);
-        if (!c.IssueRead(slot, c.readAhead + start, start, plan->rounded - start) ||
-            !c.AwaitRead(&got, kFrameReadTimeoutMs)) {
-            c.readAhead = 0;
+        uint32_t start = ContinuationStart(have, pageSize);
+        if (!IssueRead(slot, readAhead + start, start, plan->rounded - start) ||
+            !AwaitRead(&got, kFrameReadTimeoutMs)) {
+            readAhead = 0;
             return FALSE;
         }
         have = start + got;
     }
     if (have < needed) { // the file ends inside the frame
-        c.readAhead = 0;
+        readAhead = 0;
         return FALSE;
     }
 
     auto planAhead = [&] {
-        return chained ? PlanChainedReadAhead(c.readAhead, plan->rounded, c.readFileSize,
-                                              c.pageSize, first->size, c.settings->huffyuv)
-                       : PlanRawReadAhead(c.readAhead, plan->rounded, c.readFileSize);
+        return chained ? PlanChainedReadAhead(readAhead, plan->rounded, readFileSize, pageSize,
+                                              first->size, settings->huffyuv)
+                       : PlanRawReadAhead(readAhead, plan->rounded, readFileSize);
     };
     ReadAhead ahead = planAhead();
     LARGE_INTEGER size;
     // A file that another process is still writing grows past the size taken at its opening.
-    if (!ahead.issue && GetFileSizeEx(c.hReadFile, &size) &&
-        uint64_t(size.QuadPart) != c.readFileSize) {
-        c.readFileSize = uint64_t(size.QuadPart);
+    if (!ahead.issue && GetFileSizeEx(hReadFile, &size) &&
+        uint64_t(size.QuadPart) != readFileSize) {
+        readFileSize = uint64_t(size.QuadPart);
         ahead = planAhead();
     }
-    ReadSlot* partner = &c.readSlots[slot->index ^ 1];
+    ReadSlot* partner = &readSlots[slot->index ^ 1];
     // A read-ahead that cannot start only costs the next frame a fresh read.
-    c.readAhead =
-        ahead.issue && c.IssueRead(partner, ahead.position, 0, ahead.length) ? ahead.position : 0;
+    readAhead =
+        ahead.issue && IssueRead(partner, ahead.position, 0, ahead.length) ? ahead.position : 0;
 
-    return chained ? c.DecodeChained(slot->buffer, record.size, icd)
-                   : c.ProduceRaw(slot->buffer, have, icd);
+    return chained ? DecodeChained(slot->buffer, record.size, icd)
+                   : ProduceRaw(slot->buffer, have, icd);
 }
 
-// The synchronous readers: one unbuffered read at the file pointer, which sequential play
-// leaves at the next frame.
-BOOL ReadPlain(PlaybackRun& c, ICDECOMPRESS* icd, bool chained) {
-    ReadSlot* first = &c.readSlots[0];
+// Sequential play leaves the file pointer at the next frame.
+BOOL PlaybackRun::ReadPlain(ICDECOMPRESS* icd, bool chained) {
+    ReadSlot* first = &readSlots[0];
     if (!first->buffer)
         return FALSE;
     uint32_t needed = 0;
     if (!chained) {
         // Nothing can be delivered from a stored kind this reader does not know.
-        if (ChooseRawOp(c.sourceKind, c.outputKind) == RawOp::Refuse)
+        if (ChooseRawOp(sourceKind, outputKind) == RawOp::Refuse)
             return FALSE;
-        auto stored = StoredPictureBytes(c.sourceKind, c.readWidth, c.readHeight);
+        auto stored = StoredPictureBytes(sourceKind, readWidth, readHeight);
         if (!stored)
             return FALSE;
         needed = *stored;
     }
-    auto plan = PlanFrame(icd, c.pageSize, first->size);
+    auto plan = PlanFrame(icd);
     if (!plan)
         return FALSE;
     const FrameRecordView& record = plan->record;
@@ -325,44 +322,42 @@ BOOL ReadPlain(PlaybackRun& c, ICDECOMPRESS* icd, bool chained) {
     else if (record.size < needed)
         return FALSE;
 
-    if (auto done = OpenSource(c, *plan, false, chained, icd))
+    if (auto done = OpenSource(*plan, false, chained, icd))
         return *done;
 
     LARGE_INTEGER zero{}, position;
-    if (!SetFilePointerEx(c.hReadFile, zero, &position, FILE_CURRENT) ||
+    if (!SetFilePointerEx(hReadFile, zero, &position, FILE_CURRENT) ||
         uint64_t(position.QuadPart) != record.offset) {
         LARGE_INTEGER target;
         target.QuadPart = LONGLONG(record.offset);
-        if (!SetFilePointerEx(c.hReadFile, target, nullptr, FILE_BEGIN))
+        if (!SetFilePointerEx(hReadFile, target, nullptr, FILE_BEGIN))
             return FALSE;
     }
 
     // An unbuffered read needs an aligned buffer that holds every page it transfers: the host's
     // buffer takes a plain copy directly only when it is page-aligned and large enough.
     auto* output = static_cast<uint8_t*>(icd->lpOutput);
-    const bool direct = !chained && IsStraightCopy(c.readConversion) &&
-                        reinterpret_cast<uintptr_t>(output) % c.pageSize == 0 &&
-                        plan->rounded <= c.readImageBytes;
+    const bool direct = !chained && IsStraightCopy(readConversion) &&
+                        reinterpret_cast<uintptr_t>(output) % pageSize == 0 &&
+                        plan->rounded <= readImageBytes;
     DWORD got = 0;
-    if (!ReadFile(c.hReadFile, direct ? output : first->buffer, plan->rounded, &got, nullptr) ||
+    if (!ReadFile(hReadFile, direct ? output : first->buffer, plan->rounded, &got, nullptr) ||
         got < needed)
         return FALSE;
     if (chained)
-        return c.DecodeChained(first->buffer, record.size, icd);
-    return direct || c.ProduceRaw(first->buffer, got, icd);
+        return DecodeChained(first->buffer, record.size, icd);
+    return direct || ProduceRaw(first->buffer, got, icd);
 }
-
-} // namespace
 
 BOOL PlaybackRun::ReadFastChained(ICDECOMPRESS* icd) {
-    return ReadFast(*this, icd, true);
+    return ReadFast(icd, true);
 }
 BOOL PlaybackRun::ReadFastRaw(ICDECOMPRESS* icd) {
-    return ReadFast(*this, icd, false);
+    return ReadFast(icd, false);
 }
 BOOL PlaybackRun::ReadPlainChained(ICDECOMPRESS* icd) {
-    return ReadPlain(*this, icd, true);
+    return ReadPlain(icd, true);
 }
 BOOL PlaybackRun::ReadPlainRaw(ICDECOMPRESS* icd) {
-    return ReadPlain(*this, icd, false);
+    return ReadPlain(icd, false);
 }

@@ -1,20 +1,18 @@
 #include <cstring>
 #include <new>
 
-#include "driver/CodecInstance.h"
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "playback/PlaybackRun.h"
 #include "pure/StreamFormat.h"
 #include "pure/ReadPlan.h"
 
 using namespace kestro;
 
-PlaybackRun::PlaybackRun(CCodecInstance& owner)
-    : instance(owner), settings(owner.settings), decompressActive(owner.decompressActive),
-      hicDecompressor(owner.hicDecompressor), hReadPort(owner.hReadPort),
-      readFileName(owner.readFileName), hReadFile(owner.hReadFile), readAhead(owner.readAhead),
-      sourceKind(owner.sourceKind), outputKind(owner.outputKind), frameReader(owner.frameReader),
-      readSlots(owner.readSlots), readFileSize(owner.readFileSize), pageSize(owner.pageSize) {}
+PlaybackRun::PlaybackRun(CCodecSettings* shared, PlaybackContext& owner)
+    : settings(shared), instance(owner) {
+    readSlots[0].index = 0;
+    readSlots[1].index = 1;
+}
 
 PlaybackRun::~PlaybackRun() {
     ReleaseReadSlots();

@@ -4,14 +4,32 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "pure/PixelKind.h"
 #include "pure/RawConvert.h"
 #include "settings/CodecSettings.h"
 
-class CCodecInstance;
-
 namespace kestro {
+
+struct RunTestAccess;
+
+// What a playback run asks of the codec instance it belongs to: the decompress check of
+// negotiation and the chained decompressor, which the instance keeps because negotiation opens
+// it too.
+class PlaybackContext {
+public:
+    // With a stream of a chained codec this opens that codec and asks it.
+    virtual LRESULT DecompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) = 0;
+    // Opens the chained decompressor of `handler` (or keeps the one open for it).
+    virtual bool OpenChainedDecompressor(uint32_t handler) = 0;
+    virtual void CloseChainedDecompressor() = 0;
+    // The open chained decompressor, or null.
+    virtual HIC ChainedDecompressor() const = 0;
+
+protected:
+    ~PlaybackContext() = default;
+};
 
 // One overlapped read slot of a playback run. Its OVERLAPPED lies in the page after its buffer
 // (the completion port hands back that address): a read that never ends keeps both, and no later
@@ -26,15 +44,11 @@ struct ReadSlot {
 // MAX_PATH and one: a name as long as any the ANSI file calls take still ends in a zero here.
 constexpr size_t kReadFileNameBytes = MAX_PATH + 1;
 
-// The playback run of one codec instance: begin, the four frame readers, end, and the state that
-// only a playback run has. The run works on the instance's read-path fields (hReadFile, the read
-// slots, readAhead...) under the instance's own names, bound once at construction. The readers'
-// helpers (src/playback/FrameReaders.cpp) use the steps below directly.
+// The playback run of one codec instance: begin, the four frame readers, end, and everything
+// that only a playback run has (the data file, its port, the read slots, the read-ahead...).
 class PlaybackRun {
 public:
-    using FrameReader = BOOL (PlaybackRun::*)(ICDECOMPRESS* icd);
-
-    explicit PlaybackRun(CCodecInstance& owner);
+    PlaybackRun(CCodecSettings* shared, PlaybackContext& owner);
     ~PlaybackRun();
     PlaybackRun(const PlaybackRun&) = delete;
     PlaybackRun& operator=(const PlaybackRun&) = delete;
@@ -47,14 +61,29 @@ public:
     void ReleaseReadSlots();
     void CloseReadFile();
 
+    // A run decodes with the chained decompressor: it must stay the codec of that run.
+    bool DecodingChained() const { return decompressActive && readChainFormat; }
+
+private:
+    friend struct RunTestAccess;
+    using FrameReader = BOOL (PlaybackRun::*)(ICDECOMPRESS* icd);
+    struct FramePlan;
+
     BOOL ReadFastChained(ICDECOMPRESS* icd);
     BOOL ReadFastRaw(ICDECOMPRESS* icd);
     BOOL ReadPlainChained(ICDECOMPRESS* icd);
     BOOL ReadPlainRaw(ICDECOMPRESS* icd);
+    // The overlapped readers: one read in flight at most, predicted from the frame just read.
+    BOOL ReadFast(ICDECOMPRESS* icd, bool chained);
+    // The synchronous readers: one unbuffered read at the file pointer.
+    BOOL ReadPlain(ICDECOMPRESS* icd, bool chained);
 
     void ClearFrame(ICDECOMPRESS* icd);
     enum class DataFile { Open, JustFailed, Failed };
     DataFile LookUpDataFile(const char* path, size_t length, bool overlapped);
+    std::optional<FramePlan> PlanFrame(const ICDECOMPRESS* icd) const;
+    std::optional<BOOL> OpenSource(const FramePlan& plan, bool overlapped, bool chained,
+                                   ICDECOMPRESS* icd);
     bool IssueRead(ReadSlot* slot, uint64_t position, uint32_t offset, uint32_t length);
     bool AwaitRead(DWORD* transferred, DWORD timeout);
     void CollectPendingRead();
@@ -63,20 +92,19 @@ public:
     bool DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd);
     bool ProduceRaw(const uint8_t* data, uint32_t available, ICDECOMPRESS* icd);
 
-    CCodecInstance& instance;
-    CCodecSettings*& settings;
-    bool& decompressActive;
-    HIC& hicDecompressor;
-    HANDLE& hReadPort;
-    char (&readFileName)[kReadFileNameBytes];
-    HANDLE& hReadFile;
-    uint64_t& readAhead;
-    PixelKind& sourceKind;
-    PixelKind& outputKind;
-    FrameReader& frameReader;
-    ReadSlot (&readSlots)[2];
-    uint64_t& readFileSize;
-    uint32_t& pageSize;
+    CCodecSettings* settings;
+    PlaybackContext& instance; // the codec instance, as far as a playback run may ask it
+    bool decompressActive = false;
+    HANDLE hReadPort = nullptr;
+    char readFileName[kReadFileNameBytes] = {};
+    HANDLE hReadFile = INVALID_HANDLE_VALUE;
+    uint64_t readAhead = 0;
+    PixelKind sourceKind = KIND_NONE;
+    PixelKind outputKind = KIND_NONE;
+    FrameReader frameReader = nullptr;
+    ReadSlot readSlots[2] = {};
+    uint64_t readFileSize = 0;
+    uint32_t pageSize = 0;
 
     // The slot whose overlapped read is outstanding (at most one), or null.
     ReadSlot* readPending = nullptr;

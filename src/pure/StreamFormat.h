@@ -80,3 +80,12 @@ bool CompleteRawOutputFormat(const StreamFormatHeader& in, PixelKind wanted, Bit
 bool RawOutputAccepted(PixelKind source, PixelKind target);
 
 } // namespace kestro
+
+namespace kestro {
+
+// The rows of a bitmap: a negative height is a top-down picture of as many rows.
+constexpr uint32_t AbsoluteHeight(int32_t height) {
+    return height < 0 ? uint32_t(0) - uint32_t(height) : uint32_t(height);
+}
+
+} // namespace kestro

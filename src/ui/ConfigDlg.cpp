@@ -11,8 +11,7 @@
 #include <iterator>
 #include <new>
 
-#include "driver/CodecInstance.h"
-#include "driver/Module.h"
+#include "edge/Module.h"
 #include "resources/Product.h"
 #include "resources/resource.h"
 #include "ui/CpuDetect.h"
@@ -441,14 +440,16 @@ INT_PTR CConfigDlg::Run(CFilePage& file, CCompressPage& compress) {
     return file.accepted ? IDOK : IDCANCEL;
 }
 
-LRESULT CCodecInstance::Configure() {
+bool kestro::ShowConfigurationSheet(CCodecSettings* settings) {
     INITCOMMONCONTROLSEX controls{sizeof controls,
                                   ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS | ICC_TAB_CLASSES};
     InitCommonControlsEx(&controls);
     const CCodecSettings& source = settings ? *settings : TheSettings();
     CFilePage file(source);
     CCompressPage compress(source);
-    if (CConfigDlg::Run(file, compress) == IDOK && settings) {
+    if (CConfigDlg::Run(file, compress) != IDOK)
+        return false;
+    if (settings) {
         settings->fourcc = compress.fourcc;
         settings->SetFilename(file.resultFilename);
         settings->divide = file.resultDivide;
@@ -462,5 +463,5 @@ LRESULT CCodecInstance::Configure() {
         settings->SaveSettings();
         settings->RebuildPieceNames();
     }
-    return ICERR_OK;
+    return true;
 }

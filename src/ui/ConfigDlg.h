@@ -82,6 +82,10 @@ public:
 };
 
 namespace kestro {
+// Shows the configuration sheet filled from `settings` and, on OK, stores it there and in the
+// settings file (without a record the sheet shows the process's and stores nothing); true when
+// the user accepted it.
+bool ShowConfigurationSheet(CCodecSettings* settings);
 // Opens a help page of the project's web site without holding up the dialog.
 void OpenHelpPage(const wchar_t* path);
 extern const wchar_t* const kHelpServer;

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <vector>
 
-#include "driver/Module.h"
+#include "edge/Module.h"
 #include "resources/resource.h"
 
 namespace kestro {

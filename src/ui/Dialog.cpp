@@ -2,7 +2,7 @@
 
 #include <prsht.h>
 
-#include "driver/Module.h"
+#include "edge/Module.h"
 
 namespace kestro {
 

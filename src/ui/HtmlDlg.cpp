@@ -5,8 +5,7 @@
 
 #include <string>
 
-#include "driver/CodecInstance.h"
-#include "driver/Module.h"
+#include "edge/Module.h"
 #include "resources/resource.h"
 #include "ui/DataExchange.h"
 #include "ui/ThreadSlot.h"
@@ -30,8 +29,6 @@ constexpr UINT_PTR kHookTimer = 1;
 constexpr UINT kHookPeriodMs = 50;
 constexpr int kHookTicks = 200; // the page has this long to arrive before the box draws itself
 constexpr int kBrowserId = 100;
-// ICM_ABOUT's answer once the box has been shown.
-constexpr LRESULT kAboutShown = 1;
 
 // The box drawn without a browser, in pixels: the logo at the page's size, then the texts, then
 // the OK button, with the page's gaps.
@@ -391,7 +388,7 @@ INT_PTR CHtmlDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     return FALSE;
 }
 
-LRESULT CCodecInstance::About() {
+void kestro::ShowAboutBox() {
     HRESULT ole = OleInitialize(nullptr);
     {
         CHtmlDlg dialog(SUCCEEDED(ole));
@@ -399,5 +396,4 @@ LRESULT CCodecInstance::About() {
     }
     if (SUCCEEDED(ole))
         OleUninitialize();
-    return kAboutShown;
 }

@@ -40,3 +40,8 @@ private:
     int ticks_ = 0;
     RECT logoRect_{};
 };
+
+namespace kestro {
+// Shows the about box, modal and without owner.
+void ShowAboutBox();
+} // namespace kestro

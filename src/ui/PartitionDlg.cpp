@@ -6,7 +6,7 @@
 #include <iterator>
 #include <new>
 
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "resources/resource.h"
 #include "settings/CodecSettings.h"
 #include "ui/ConfigDlg.h"

@@ -6,11 +6,13 @@
 
 #include "CaptureFixture.h"
 #include "GuardedBuffer.h"
+#include "RunTestAccess.h"
 #include "driver/CodecInstance.h"
 #include "driver/DriverProc.h"
 #include "ui/PartitionDlg.h"
 
 using namespace kt;
+using kestro::RunTestAccess;
 
 namespace {
 
@@ -143,6 +145,7 @@ public:
         id = 0;
         codec = nullptr;
     }
+    const kestro::CaptureStats& stats() const { return RunTestAccess::CaptureStatsOf(*codec); }
     LRESULT id = 0;
     CCodecInstance* codec = nullptr;
     int width = 64;
@@ -157,13 +160,13 @@ public:
 TEST_F(CoreRun, CopiedWriterGrowsAheadAndNeverWaits) {
     Start(true, true);
     ASSERT_EQ(Frame(0), ICERR_OK);
-    EXPECT_EQ(codec->capture.extensions, 0u) << "frame 0 lies in the header's page";
+    EXPECT_EQ(stats().extensions, 0u) << "frame 0 lies in the header's page";
     ASSERT_EQ(Frame(1), ICERR_OK);
     EXPECT_EQ(FileSizeOf(Piece(0)), 65u * kPage) << "grown 64 frames ahead by frame 1";
     for (int f = 2; f < 200; ++f)
         ASSERT_EQ(Frame(f), ICERR_OK) << "frame " << f;
-    EXPECT_EQ(codec->capture.extensions, 4u) << "frames 1, 65, 129 and 193 pass the end";
-    EXPECT_EQ(codec->capture.blockingWaits, 0u);
+    EXPECT_EQ(stats().extensions, 4u) << "frames 1, 65, 129 and 193 pass the end";
+    EXPECT_EQ(stats().blockingWaits, 0u);
     EXPECT_EQ(codec->EndCapture(), ICERR_OK);
     EXPECT_EQ(FileSizeOf(Piece(0)), 200u * kPage);
     for (int f : {0, 63, 64, 199})
@@ -206,8 +209,8 @@ TEST_F(CoreRun, CopiedWriterSkipsTheCopyWhenWritesFinishAtOnce) {
             // The host writes its next picture into the same memory at once.
             std::memset(image, 0xCD, bytes);
         }
-        EXPECT_EQ(codec->capture.framesCopied, c.copied);
-        EXPECT_EQ(codec->capture.blockingWaits, 0u);
+        EXPECT_EQ(stats().framesCopied, c.copied);
+        EXPECT_EQ(stats().blockingWaits, 0u);
         EXPECT_EQ(codec->EndCapture(), ICERR_OK);
         Close();
         std::string piece = ReadFileBytes(Piece(0));
@@ -234,12 +237,13 @@ TEST_F(CoreRun, DirectWriterWaitsOnItsOwnEventOnly) {
     Start(true, false);
     for (int f = 0; f < 70; ++f)
         ASSERT_EQ(Frame(f), ICERR_OK) << "frame " << f;
-    EXPECT_EQ(codec->capture.blockingWaits, 0u);
-    EXPECT_EQ(codec->capture.extensions, 2u);
+    EXPECT_EQ(stats().blockingWaits, 0u);
+    EXPECT_EQ(stats().extensions, 2u);
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
-    EXPECT_FALSE(GetQueuedCompletionStatus(codec->hWritePort, &bytes, &key, &overlapped, 0));
+    EXPECT_FALSE(GetQueuedCompletionStatus(RunTestAccess::WritePortOf(*codec), &bytes, &key,
+                                           &overlapped, 0));
     EXPECT_EQ(overlapped, nullptr) << "a direct write posted a packet";
     EXPECT_EQ(codec->EndCapture(), ICERR_OK);
     EXPECT_EQ(FileSizeOf(Piece(0)), 70u * kPage);
@@ -255,7 +259,7 @@ TEST_F(CoreRun, LongerPiecesKeepTheirLengthShorterOnesEndAtTheLastFrame) {
         Start(true, true);
         for (int f = 0; f < 200; ++f)
             ASSERT_EQ(Frame(f), ICERR_OK) << "frame " << f;
-        EXPECT_EQ(codec->capture.extensions, pages > 200 ? 0u : 2u);
+        EXPECT_EQ(stats().extensions, pages > 200 ? 0u : 2u);
         EXPECT_EQ(codec->EndCapture(), ICERR_OK);
         Close();
         EXPECT_EQ(FileSizeOf(Piece(0)), uint64_t(pages > 200 ? pages : 200) * kPage);
@@ -271,7 +275,7 @@ TEST_F(CoreRun, LongerPiecesKeepTheirLengthShorterOnesEndAtTheLastFrame) {
 // to other writers until the run ends, while readers still open it.
 TEST_F(CoreRun, SplitRunHoldsAndCutsEveryPiece) {
     Start(true, true, 3, true);
-    codec->pieceBytes = 16 * kPage;
+    RunTestAccess::SetPieceBytes(*codec, 16 * kPage);
     for (int f = 0; f < 40; ++f) {
         uint64_t offset = 0;
         ASSERT_EQ(Frame(f, &offset), ICERR_OK) << "frame " << f;
@@ -309,9 +313,9 @@ TEST_F(CoreRun, EndAndCloseReturnWhenWritesNeverFinish) {
         SCOPED_TRACE(close ? "DRV_CLOSE" : "ICM_COMPRESS_END");
         Start(true, true);
         ASSERT_EQ(Frame(0), ICERR_OK);
-        codec->capture.stallMs = 200;
+        RunTestAccess::SetStallMs(*codec, 200);
         // A request that looks in flight and that no completion will ever report.
-        kestro::WriteRequest& r = codec->requests[1];
+        kestro::WriteRequest& r = RunTestAccess::RequestOf(*codec, 1);
         r.inFlight = 1;
         r.overlapped.Internal = 0x103; // still pending
         EndCall call{this, close};

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 
 using namespace kestro;
 

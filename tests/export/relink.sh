@@ -40,6 +40,9 @@ expect_err "cut.avi: "
 [ ! -e "$scratch/cut.avi.bak" ] && [ ! -e "$scratch/cut.relinked.avi" ] || fail "the cut AVI got company"
 expect_rc 2 "no --to" host relink "$win\\take.avi" --data "$win\\archive"
 expect_rc 2 "-o is the input" host relink "$win\\take.avi" --data "$win\\archive" --to "$win\\x" -o "$win\\take.avi"
+# Records that name a relative path would be refused by the codec at every frame.
+expect_rc 2 "a relative --to" host relink "$win\\take.avi" --data "$win\\archive" --to 'archive\take1'
+expect_err "--to archive.take1: a relative name, which the codec does not open"
 unchanged "bad arguments"
 
 # Longer names do not fit the 49-byte-style chunks: a new AVI, the input untouched.

@@ -6,6 +6,7 @@
 #include "AviRecords.h"
 #include "Outputs.h"
 #include "SynthAvi.h"
+#include "pure/Fourcc.h"
 
 using namespace kestro;
 using namespace kestro::avi;
@@ -86,7 +87,7 @@ TEST(AviRecords, FindsEveryRecordInFileOrderWithAudioAndRecLists) {
         EXPECT_EQ(layout->kestStream, 0);
         EXPECT_EQ(layout->totalFrames, 5u);
         ASSERT_EQ(layout->streams.size(), 2u);
-        EXPECT_EQ(layout->streams[1].fccType, Fourcc("auds"));
+        EXPECT_EQ(layout->streams[1].fccType, MakeFourcc("auds"));
     }
 }
 

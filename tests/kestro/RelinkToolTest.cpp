@@ -173,6 +173,25 @@ TEST_F(Relink, ANewBaseBeyondAsciiIsWrittenInTheCapturesCodePage) {
     EXPECT_NE(r.out.find("reading the name as code page 932)"), std::string::npos) << r.out;
 }
 
+// A piece found only under the name the records hold: the relinked records name a file that is
+// not there under that name, so the relink says which file to rename.
+TEST_F(Relink, APieceFoundUnderItsOldNameIsNamedForRenaming) {
+    RawCapture c = Capture();
+    const std::string avi = dir + "/take.avi";
+    MakeRawCapture(c, dir, avi);
+    Archive(3);
+    ASSERT_EQ(0,
+              rename((dir + "/archive/take1.001").c_str(), (dir + "/archive/kestro.001").c_str()));
+    auto r = RunKestro({"relink", avi, "--data", dir + "/archive", "--to", "e:\\a\\take1"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("warning: " + dir +
+                         "/archive/kestro.001 keeps its old name; the records now name "
+                         "e:\\a\\take1.001: rename it to take1.001 where it goes"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("take1.000 where"), std::string::npos) << "found under its new name";
+}
+
 TEST_F(Relink, RefusesWhenAPieceIsMissingOrShortAndChangesNothing) {
     RawCapture c = Capture();
     const std::string avi = dir + "/take.avi";

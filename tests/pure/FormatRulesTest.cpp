@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "pure/Fourcc.h"
 #include "pure/FrameRecord.h"
 #include "pure/StreamFormat.h"
 #include "pure/SettingsText.h"
@@ -61,6 +62,17 @@ TEST(PixelKinds, ClassificationTable) {
     EXPECT_EQ(ClassifyPixelKind(MakeFourcc('y', 'u', 'y', '2'), 16), KIND_NONE) << "case matters";
 }
 
+TEST(PixelKinds, FourccsAreSpelledAndShownLowByteFirst) {
+    EXPECT_EQ(MakeFourcc("KEST"), kFourccKest);
+    EXPECT_EQ(FourccText(kFourccUyvy), "UYVY");
+    EXPECT_EQ(FourccText(0), "....");
+    // Bytes beyond ASCII are signed as plain chars: they must not pass as printable.
+    EXPECT_EQ(FourccText(MakeFourcc('a', '\x7f', ' ', '\xe9'), '?'), "a? ?");
+    EXPECT_TRUE(IsPrintableFourcc(MakeFourcc("rec ")));
+    EXPECT_FALSE(IsPrintableFourcc(MakeFourcc('M', 'J', 'P', '\xe9')));
+    EXPECT_FALSE(IsPrintableFourcc(0));
+}
+
 TEST(Sizes, PictureBytesAreComputedWideAndRefusedWhenTheyDoNotFit) {
     EXPECT_EQ(PictureBytes(720, 480, 16), 691200u);
     EXPECT_EQ(PictureBytes(720, -480, 16), 691200u);
@@ -68,6 +80,9 @@ TEST(Sizes, PictureBytesAreComputedWideAndRefusedWhenTheyDoNotFit) {
     EXPECT_FALSE(PictureBytes(65536, 65536, 8));
     EXPECT_EQ(PictureBytes(65536, 65535, 8), 65536u * 65535u);
     EXPECT_FALSE(PictureBytes(INT32_MIN, INT32_MIN, 32));
+    EXPECT_EQ(AbsoluteHeight(-480), 480u);
+    EXPECT_EQ(AbsoluteHeight(480), 480u);
+    EXPECT_EQ(AbsoluteHeight(INT32_MIN), 2147483648u) << "no signed overflow";
     EXPECT_EQ(RoundUpToPage(691200, 4096), 692224u);
     EXPECT_EQ(RoundUpToPage(921600, 4096), 921600u);
     EXPECT_EQ(RoundUpToPage(0, 4096), 0u);

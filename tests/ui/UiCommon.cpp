@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "driver/Module.h"
+#include "edge/Module.h"
 
 namespace ui {
 

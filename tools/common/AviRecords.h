@@ -97,11 +97,6 @@ std::optional<uint64_t> RelinkInPlace(ByteFile& file, const AviLayout& layout,
 std::optional<uint64_t> RelinkToNewFile(ByteFile& in, const AviLayout& layout, ByteFile& out,
                                         std::string_view newBase, std::string& error);
 
-constexpr uint32_t Fourcc(const char (&s)[5]) {
-    return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
-           uint32_t(uint8_t(s[3])) << 24;
-}
-
 // "00dc" style chunk ids: the stream number in two decimal digits, then two letters.
 int StreamOfChunkId(uint32_t id);
 

@@ -2,23 +2,13 @@
 
 #include <cstring>
 
+#include "pure/Fourcc.h"
+#include "pure/ReadPlan.h"
+
 namespace kestro::avi {
 
-namespace {
-
-std::string FourccText(uint32_t code) {
-    std::string s;
-    for (int i = 0; i < 4; ++i) {
-        const char c = char(code >> (8 * i));
-        s += (c >= 32 && c < 127) ? c : '.';
-    }
-    return s;
-}
-
-} // namespace
-
 std::optional<RawPicture> RawPictureOf(const StreamFormatHeader& format, std::string& error) {
-    const int64_t height = format.biHeight < 0 ? -int64_t(format.biHeight) : format.biHeight;
+    const uint32_t height = AbsoluteHeight(format.biHeight);
     if (format.biWidth <= 0 || height == 0 || height > 65536 || format.biWidth > 65536) {
         error = "the KEST stream has an unusable picture size " + std::to_string(format.biWidth) +
                 "x" + std::to_string(format.biHeight);
@@ -27,7 +17,7 @@ std::optional<RawPicture> RawPictureOf(const StreamFormatHeader& format, std::st
     RawPicture p;
     p.kind = ClassifyPixelKind(format.biSourceCompression, format.biBitCount);
     p.width = uint32_t(format.biWidth);
-    p.height = uint32_t(height);
+    p.height = height;
     p.bottomUp = format.biHeight > 0;
     const uint64_t w = p.width;
     switch (p.kind) {
@@ -38,17 +28,17 @@ std::optional<RawPicture> RawPictureOf(const StreamFormatHeader& format, std::st
             return std::nullopt;
         }
         p.rowBytes = uint32_t(w * 2);
-        p.storedStride = p.rowBytes;
         break;
     case KIND_RGB24:
         p.rowBytes = uint32_t(w * 3);
-        p.storedStride = (p.rowBytes + 3) & ~3u;
         break;
     default:
         error = "the KEST stream stores '" + FourccText(format.biSourceCompression) + "' with " +
                 std::to_string(format.biBitCount) + " bits, which this tool cannot export";
         return std::nullopt;
     }
+    // Stored rows are DIB rows: padded to four bytes (4:2:2 rows of even width already are).
+    p.storedStride = uint32_t(DibRowBytes(format.biWidth, SourceBitsOf(p.kind)));
     // One picture is buffered whole: a header claiming more than a gigabyte is not believed.
     const uint64_t stored = uint64_t(p.storedStride) * p.height;
     if (stored > (1u << 30)) {

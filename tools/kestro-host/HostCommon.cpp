@@ -123,7 +123,7 @@ std::string SystemMessage(DWORD code) {
 }
 
 HIC OpenCodec(UINT mode) {
-    HIC hic = ICOpen(ICTYPE_VIDEO, mmioFOURCC('K', 'E', 'S', 'T'), mode);
+    HIC hic = ICOpen(ICTYPE_VIDEO, kestro::kFourccKest, mode);
     if (hic)
         return hic;
     const std::string driver = RegisteredDriver();

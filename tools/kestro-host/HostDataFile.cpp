@@ -123,9 +123,9 @@ std::string FlagsText(uint32_t flags) {
 // run's flags) without changing it: an existing piece is opened, not created, and one that had
 // to be created for the test is removed again. Empty when it opens, else why not.
 std::string OpenLikeTheCodec(const std::string& piece, uint32_t flags, bool exists) {
-    HANDLE file = CreateFileA(piece.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              exists ? OPEN_EXISTING : CREATE_NEW, flags, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    UniqueFile file(CreateFileA(piece.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                nullptr, exists ? OPEN_EXISTING : CREATE_NEW, flags, nullptr));
+    if (!file) {
         const DWORD code = GetLastError();
         switch (code) {
         case ERROR_SHARING_VIOLATION:
@@ -145,8 +145,8 @@ std::string OpenLikeTheCodec(const std::string& piece, uint32_t flags, bool exis
                    SystemMessage(code);
         }
     }
-    const bool disk = GetFileType(file) == FILE_TYPE_DISK;
-    CloseHandle(file);
+    const bool disk = GetFileType(file.get()) == FILE_TYPE_DISK;
+    file.reset();
     if (!exists)
         DeleteFileA(piece.c_str());
     if (!disk)
@@ -231,117 +231,157 @@ int PrepareDataFile(bool overwrite, bool next, bool quiet) {
     return kExitUsage;
 }
 
-StartReport CheckCaptureStart(uint64_t frameBytes) {
-    StartReport report;
-    auto add = [&](const std::string& what, const std::string& text) {
-        report.lines.push_back({what, text});
-    };
-    auto obstacle = [&](const std::string& why) {
-        if (report.obstacle.empty())
-            report.obstacle = why;
-    };
-    const std::string module = LoadedCodecPath();
-    const CCodecSettings s = SettingsBeside(module);
-    add("codec", module + " (vidc.KEST = \"" + RegisteredDriver() + "\")");
+namespace {
 
-    const DWORD iniAttributes = GetFileAttributesA(s.profilepath.c_str());
-    std::string ini = Shown(s.profilepath);
-    if (iniAttributes == INVALID_FILE_ATTRIBUTES) {
-        ini += ": absent, the codec's defaults apply (it writes the file when it unloads)";
-    } else if (iniAttributes & FILE_ATTRIBUTE_READONLY) {
-        ini += ": read-only: changes on the configuration sheet are not kept";
-    } else {
-        UniqueFile probe(CreateFileA(s.profilepath.c_str(), GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-        ini += probe ? std::string(": writable")
-                     : ": this user may not write it (" + SystemMessage(GetLastError()) +
-                           "): changes on the configuration sheet are not kept";
-    }
-    add("settings", ini);
-    add("values", "filename=" + s.filename + " fastwrite=" + OnOff(s.fastwrite) + " cpu=" +
-                      OnOff(s.cpu) + " buffer=" + OnOff(s.buffer) + " divide=" + OnOff(s.divide) +
-                      (s.divide ? " dividesize=" + std::to_string(s.dividesize) : std::string()) +
-                      (s.fourcc ? " fourcc=" + FourccText(uint32_t(s.fourcc)) : std::string()));
+// The report, line by line in the order the codec meets each thing; the first obstacle found is
+// the one named.
+class StartCheck {
+public:
+    explicit StartCheck(uint64_t frameBytes)
+        : frameBytes_(frameBytes), module_(LoadedCodecPath()), s_(SettingsBeside(module_)),
+          piece_(s_.piecenames[0]), folder_(DirectoryOf(piece_)),
+          pageSize_(kestro::SystemPageSize()) {}
 
-    const std::string piece = s.piecenames[0];
-    const kestro::PathClass name = kestro::ClassifyPiecePath(piece);
-    if (name.kind == kestro::PathKind::Refused)
-        obstacle("the data file " + piece + " has " + kestro::RefusalText(name.refusal) +
-                 ": playback opens only pieces named by an absolute path; name another data "
-                 "file with --datafile NAME");
-    const std::string folder = DirectoryOf(piece);
-    const DWORD folderAttributes = GetFileAttributesA(folder.c_str());
-    if (folderAttributes == INVALID_FILE_ATTRIBUTES ||
-        !(folderAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        add("folder", folder + " does not exist");
-        obstacle("the folder " + folder + " of the data file " + piece +
-                 " does not exist (the codec creates no folders): create it, or name another "
-                 "data file with --datafile NAME");
-    } else {
-        add("folder", folder + " exists");
+    StartReport Run() {
+        Add("codec", module_ + " (vidc.KEST = \"" + RegisteredDriver() + "\")");
+        Settings();
+        Folder();
+        PieceZero();
+        for (const HeldTake& take : EarlierTake(s_.filename, s_.divide))
+            report_.earlierTake.push_back(take);
+        Open();
+        Room();
+        return std::move(report_);
     }
 
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    const bool exists = GetFileAttributesExA(piece.c_str(), GetFileExInfoStandard, &data);
-    const uint64_t bytes = exists ? uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow : 0;
-    const uint32_t pageSize = kestro::SystemPageSize();
-    if (exists && data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        add("piece 0", piece + ": a folder");
-        obstacle(piece + " is a folder, not a file: name another data file with --datafile NAME");
-    } else if (exists && data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-        // Windows opens no read-only file for writing, not even for an administrator.
-        add("piece 0", piece + ": " + SizeText(bytes) + ", read-only");
-        obstacle(piece + " is read-only (its read-only attribute is set), so the codec cannot "
-                         "write it: clear the attribute (attrib -r) or name another data file");
-    } else if (!exists) {
-        add("piece 0",
-            piece + (report.obstacle.empty() ? ": absent, the capture creates it" : ": absent"));
-    } else {
-        std::string text = piece + ": " + SizeText(bytes);
-        switch (Examine(piece, 0, bytes, pageSize)) {
+private:
+    void Add(const std::string& what, const std::string& text) {
+        report_.lines.push_back({what, text});
+    }
+    void Obstacle(const std::string& why) {
+        if (report_.obstacle.empty())
+            report_.obstacle = why;
+    }
+
+    void Settings() {
+        const DWORD attributes = GetFileAttributesA(s_.profilepath.c_str());
+        std::string ini = Shown(s_.profilepath);
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            ini += ": absent, the codec's defaults apply (it writes the file when it unloads)";
+        } else if (attributes & FILE_ATTRIBUTE_READONLY) {
+            ini += ": read-only: changes on the configuration sheet are not kept";
+        } else {
+            UniqueFile probe(CreateFileA(s_.profilepath.c_str(), GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+            ini += probe ? std::string(": writable")
+                         : ": this user may not write it (" + SystemMessage(GetLastError()) +
+                               "): changes on the configuration sheet are not kept";
+        }
+        Add("settings", ini);
+        Add("values",
+            "filename=" + s_.filename + " fastwrite=" + OnOff(s_.fastwrite) + " cpu=" +
+                OnOff(s_.cpu) + " buffer=" + OnOff(s_.buffer) + " divide=" + OnOff(s_.divide) +
+                (s_.divide ? " dividesize=" + std::to_string(s_.dividesize) : std::string()) +
+                (s_.fourcc ? " fourcc=" + FourccText(uint32_t(s_.fourcc)) : std::string()));
+    }
+
+    void Folder() {
+        const kestro::PathClass name = kestro::ClassifyPiecePath(piece_);
+        if (name.kind == kestro::PathKind::Refused)
+            Obstacle("the data file " + piece_ + " has " + kestro::RefusalText(name.refusal) +
+                     ": playback opens only pieces named by an absolute path; name another data "
+                     "file with --datafile NAME");
+        const DWORD attributes = GetFileAttributesA(folder_.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            Add("folder", folder_ + " does not exist");
+            Obstacle("the folder " + folder_ + " of the data file " + piece_ +
+                     " does not exist (the codec creates no folders): create it, or name another "
+                     "data file with --datafile NAME");
+        } else {
+            Add("folder", folder_ + " exists");
+        }
+    }
+
+    void PieceZero() {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        exists_ = GetFileAttributesExA(piece_.c_str(), GetFileExInfoStandard, &data);
+        bytes_ = exists_ ? uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow : 0;
+        if (exists_ && data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            Add("piece 0", piece_ + ": a folder");
+            Obstacle(piece_ + " is a folder, not a file: name another data file with --datafile "
+                              "NAME");
+        } else if (exists_ && data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+            // Windows opens no read-only file for writing, not even for an administrator.
+            Add("piece 0", piece_ + ": " + SizeText(bytes_) + ", read-only");
+            Obstacle(piece_ + " is read-only (its read-only attribute is set), so the codec "
+                              "cannot write it: clear the attribute (attrib -r) or name another "
+                              "data file");
+        } else if (!exists_) {
+            Add("piece 0", piece_ + (report_.obstacle.empty() ? ": absent, the capture creates it"
+                                                              : ": absent"));
+        } else {
+            Add("piece 0", piece_ + ": " + SizeText(bytes_) + HoldsText());
+        }
+    }
+
+    std::string HoldsText() const {
+        switch (Examine(piece_, 0, bytes_, pageSize_)) {
         case PieceHolds::Nothing:
         case PieceHolds::HeaderOnly:
-            text += ", no frames";
-            break;
+            return ", no frames";
         case PieceHolds::Zeros:
-            text += ", space reserved in advance (zeros)";
-            break;
+            return ", space reserved in advance (zeros)";
         case PieceHolds::Frames:
-            text += ", holds an earlier take";
             break;
         }
-        add("piece 0", text);
+        return ", holds an earlier take";
     }
-    for (const HeldTake& take : EarlierTake(s.filename, s.divide))
-        report.earlierTake.push_back(take);
 
-    if (report.obstacle.empty()) {
-        const uint32_t flags = kestro::PieceCreateFlags(s.fastwrite, s.cpu);
-        const std::string why = OpenLikeTheCodec(piece, flags, exists);
-        add("open", why.empty()
+    void Open() {
+        if (!report_.obstacle.empty())
+            return;
+        const uint32_t flags = kestro::PieceCreateFlags(s_.fastwrite, s_.cpu);
+        const std::string why = OpenLikeTheCodec(piece_, flags, exists_);
+        Add("open", why.empty()
                         ? std::string("piece 0 opens for writing with the codec's flags (") +
                               FlagsText(flags) + ")"
                         : why);
-        obstacle(why);
+        Obstacle(why);
     }
 
-    const uint64_t room = FreeBytesAt(piece);
-    if (room != UINT64_MAX) {
-        add("free", Megabytes(room) + " on " + folder);
-        // Before its first frame the codec writes a header page into piece 0.
-        if (bytes < kestro::HeaderBytes(pageSize) && room < kestro::HeaderBytes(pageSize))
-            obstacle("the disk holding " + piece + " is full (" + std::to_string(room) +
-                     " bytes free)");
+    void Room() {
+        const uint64_t room = FreeBytesAt(piece_);
+        if (room != UINT64_MAX) {
+            Add("free", Megabytes(room) + " on " + folder_);
+            // Before its first frame the codec writes a header page into piece 0.
+            if (bytes_ < kestro::HeaderBytes(pageSize_) && room < kestro::HeaderBytes(pageSize_))
+                Obstacle("the disk holding " + piece_ + " is full (" + std::to_string(room) +
+                         " bytes free)");
+        }
+        if (frameBytes_ && !s_.buffer && s_.fourcc == 0 && frameBytes_ % pageSize_) {
+            Add("frames", std::to_string(frameBytes_) + " bytes, not a whole number of pages (" +
+                              std::to_string(pageSize_) + " bytes)");
+            Obstacle("a frame of " + std::to_string(frameBytes_) +
+                     " bytes is not a whole number of pages, which the codec stores only with "
+                     "buffer=1 (--ini buffer=1)");
+        }
     }
-    if (frameBytes && !s.buffer && s.fourcc == 0 && frameBytes % pageSize) {
-        add("frames", std::to_string(frameBytes) + " bytes, not a whole number of pages (" +
-                          std::to_string(pageSize) + " bytes)");
-        obstacle("a frame of " + std::to_string(frameBytes) +
-                 " bytes is not a whole number of pages, which the codec stores only with "
-                 "buffer=1 (--ini buffer=1)");
-    }
-    return report;
+
+    const uint64_t frameBytes_;
+    const std::string module_;
+    const CCodecSettings s_;
+    const std::string piece_, folder_;
+    const uint32_t pageSize_;
+    bool exists_ = false;
+    uint64_t bytes_ = 0;
+    StartReport report_;
+};
+
+} // namespace
+
+StartReport CheckCaptureStart(uint64_t frameBytes) {
+    return StartCheck(frameBytes).Run();
 }
 
 void PrintStartReport(const StartReport& report, bool toStdout) {

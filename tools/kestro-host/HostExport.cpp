@@ -7,6 +7,7 @@
 #include <io.h>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "Host.h"
@@ -24,29 +25,11 @@ namespace avi = kestro::avi;
 // The pieces a capture names, opened once each; a running capture may still be writing them.
 class PieceReader {
 public:
-    ~PieceReader() {
-        for (auto& [path, piece] : pieces_)
-            if (piece.handle != INVALID_HANDLE_VALUE)
-                CloseHandle(piece.handle);
-    }
-
     // Empty when `bytes` at `offset` of the piece were read, else why not.
     std::string Read(const std::string& path, uint64_t offset, uint8_t* data, uint32_t bytes) {
         auto it = pieces_.find(path);
-        if (it == pieces_.end()) {
-            Piece piece;
-            piece.handle =
-                CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-            LARGE_INTEGER size{};
-            if (piece.handle == INVALID_HANDLE_VALUE)
-                piece.error = SystemMessage(GetLastError());
-            else if (GetFileType(piece.handle) != FILE_TYPE_DISK)
-                piece.error = "not a file on a disk";
-            else if (GetFileSizeEx(piece.handle, &size))
-                piece.bytes = uint64_t(size.QuadPart);
-            it = pieces_.emplace(path, piece).first;
-        }
+        if (it == pieces_.end())
+            it = pieces_.emplace(path, Open(path)).first;
         const Piece& piece = it->second;
         if (!piece.error.empty())
             return "its piece " + path + " cannot be opened: " + piece.error;
@@ -59,7 +42,7 @@ public:
             at.Offset = DWORD(offset + done);
             at.OffsetHigh = DWORD((offset + done) >> 32);
             DWORD got = 0;
-            if (!ReadFile(piece.handle, data + done, bytes - done, &got, &at) || got == 0)
+            if (!ReadFile(piece.file.get(), data + done, bytes - done, &got, &at) || got == 0)
                 return "cannot read " + std::to_string(bytes) + " bytes at " +
                        std::to_string(offset) + " of " + path + ": " +
                        SystemMessage(GetLastError());
@@ -70,10 +53,23 @@ public:
 
 private:
     struct Piece {
-        HANDLE handle = INVALID_HANDLE_VALUE;
+        UniqueFile file;
         uint64_t bytes = 0;
         std::string error;
     };
+    static Piece Open(const std::string& path) {
+        Piece piece;
+        piece.file.reset(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        LARGE_INTEGER size{};
+        if (!piece.file)
+            piece.error = SystemMessage(GetLastError());
+        else if (GetFileType(piece.file.get()) != FILE_TYPE_DISK)
+            piece.error = "not a file on a disk";
+        else if (GetFileSizeEx(piece.file.get(), &size))
+            piece.bytes = uint64_t(size.QuadPart);
+        return piece;
+    }
     std::map<std::string, Piece> pieces_;
 };
 
@@ -102,40 +98,96 @@ bool IsConsole(HANDLE h) {
     return h && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode);
 }
 
-} // namespace
+// One export to standard output, record by record.
+class RawExport {
+public:
+    explicit RawExport(const ExportOptions& options) : options_(options) {}
 
-int RunExport(const ExportOptions& options) {
-    if (options.output != "-") {
+    int Run() {
+        if (int code = Open())
+            return code;
+        const bool walked = avi::ForEachStreamChunk(
+            in_, layout_, layout_.kestStream,
+            [&](const avi::RecordChunk& chunk) { return SendFrame(chunk); }, error_);
+        if (progress_)
+            std::fprintf(stderr, "\r");
+        if (!problem_.empty())
+            Error(problem_);
+        if (code_ != kExitOk)
+            return code_;
+        if (!walked) {
+            Error(options_.input + ": " + error_ + " (after frame " + std::to_string(frames_) +
+                  ")");
+            return kExitUsage;
+        }
+        if (frames_ < stream_->length) {
+            Error(options_.input + ": the stream header promises " +
+                  std::to_string(stream_->length) + " frames, the file holds " +
+                  std::to_string(frames_) + " (AVI cut short?)");
+            return kExitUsage;
+        }
+        if (!options_.quiet && progress_)
+            Note("exported " + std::to_string(frames_) + " frames");
+        return kExitOk;
+    }
+
+private:
+    int Open();
+    bool SendFrame(const avi::RecordChunk& chunk);
+    // Ends the walk with `code`, and `problem` said after it.
+    bool Stop(int code, const std::string& problem) {
+        code_ = code;
+        problem_ = problem;
+        return false;
+    }
+
+    const ExportOptions& options_;
+    HandleFile in_;
+    avi::AviLayout layout_;
+    const avi::StreamInfo* stream_ = nullptr;
+    std::optional<avi::RawPicture> picture_;
+    HANDLE out_ = INVALID_HANDLE_VALUE;
+    bool progress_ = false;
+    std::vector<uint8_t> stored_, packed_;
+    PieceReader pieces_;
+    uint64_t frames_ = 0;
+    int code_ = kExitOk;
+    std::string problem_, error_;
+    double start_ = 0, shown_ = 0;
+};
+
+int RawExport::Open() {
+    if (options_.output != "-") {
         Error("kestro-host export writes raw frames to standard output only: kestro-host export " +
-              options.input + " - | ffmpeg ... (\"kestro-host info " + options.input +
+              options_.input + " - | ffmpeg ... (\"kestro-host info " + options_.input +
               "\" prints the whole command)");
         return kExitUsage;
     }
-    HandleFile in;
-    auto layout = OpenCapture(in, options.input);
+    auto layout = OpenCapture(in_, options_.input);
     if (!layout)
         return kExitUsage;
-    std::string error;
-    const avi::StreamInfo& stream = layout->streams[size_t(layout->kestStream)];
-    const auto format = kestro::ReadStreamFormat(stream.format.data()); // the layout checked it
+    layout_ = std::move(*layout);
+    stream_ = &layout_.streams[size_t(layout_.kestStream)];
+    const auto format = kestro::ReadStreamFormat(stream_->format.data()); // the layout checked it
     if (format->biChainHandler) {
-        Error(options.input + ": a chained stream holds the chained codec's packets (" +
+        Error(options_.input + ": a chained stream holds the chained codec's packets (" +
               FourccText(format->biChainHandler) +
               "), not raw pictures; play it through the codec (kestro-host play), or export it "
               "to a file with kestro export");
         return kExitUsage;
     }
-    auto picture = avi::RawPictureOf(*format, error);
-    if (!picture) {
-        Error(options.input + ": " + error);
+    std::string error;
+    picture_ = avi::RawPictureOf(*format, error);
+    if (!picture_) {
+        Error(options_.input + ": " + error);
         return kExitUsage;
     }
-    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (!out || out == INVALID_HANDLE_VALUE) {
+    out_ = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!out_ || out_ == INVALID_HANDLE_VALUE) {
         Error("there is no standard output to write the frames to");
         return kExitPartial;
     }
-    if (IsConsole(out)) {
+    if (IsConsole(out_)) {
         Error("standard output is a console; pipe it into a program");
         return kExitUsage;
     }
@@ -143,94 +195,60 @@ int RunExport(const ExportOptions& options) {
     // so that nothing it might write is translated.
     std::fflush(stdout);
     _setmode(_fileno(stdout), _O_BINARY);
-
-    const bool progress = !options.quiet && IsConsole(GetStdHandle(STD_ERROR_HANDLE));
-    std::vector<uint8_t> stored(picture->storedBytes), packed(picture->PackedBytes());
-    PieceReader pieces;
-    uint64_t frames = 0;
-    int code = kExitOk;
-    std::string problem;
-    const double start = Seconds();
-    double shown = 0;
-    const bool walked = avi::ForEachStreamChunk(
-        in, *layout, layout->kestStream,
-        [&](const avi::RecordChunk& chunk) {
-            const std::string where =
-                "frame " + std::to_string(chunk.index) + ", record " + std::to_string(chunk.index);
-            uint8_t record[kestro::kMaxFrameRecordBytes];
-            const size_t n = std::min<size_t>(chunk.chunkSize, sizeof record);
-            if (!in.ReadAt(chunk.chunkOffset + 8, record, n)) {
-                problem = where + ": cannot be read from " + options.input;
-                code = kExitUsage;
-                return false;
-            }
-            auto r = kestro::ParseFrameRecord(record, n);
-            if (!r) {
-                problem = where + " (" + std::to_string(chunk.chunkSize) +
-                          " bytes): not a frame record (no terminated piece name)";
-                code = kExitBroken;
-                return false;
-            }
-            const std::string piece(r->path);
-            const std::string what = where + " (" + piece + " at " + std::to_string(r->offset) +
-                                     ", " + std::to_string(r->size) + " bytes)";
-            if (r->size < picture->storedBytes) {
-                problem = what + ": smaller than one " + std::to_string(picture->width) + "x" +
-                          std::to_string(picture->height) + " picture (" +
-                          std::to_string(picture->storedBytes) + " bytes)";
-                code = kExitBroken;
-                return false;
-            }
-            if (std::string why =
-                    pieces.Read(piece, r->offset, stored.data(), picture->storedBytes);
-                !why.empty()) {
-                problem = what + ": " + why;
-                code = kExitBroken;
-                return false;
-            }
-            avi::PackRows(*picture, stored.data(), packed.data());
-            DWORD writeError = 0;
-            switch (SendAll(out, packed.data(), packed.size(), writeError)) {
-            case Sent::Done:
-                break;
-            case Sent::Closed: // the reader has what it wanted
-                code = kExitPartial;
-                return false;
-            case Sent::Failed:
-                problem =
-                    "cannot write raw frames to standard output: " + SystemMessage(writeError);
-                code = kExitPartial;
-                return false;
-            }
-            ++frames;
-            if (progress && Seconds() - shown >= 0.25) {
-                shown = Seconds();
-                std::fprintf(stderr, "\rframe %llu/%u  %.1f MB/s   ", (unsigned long long)frames,
-                             stream.length,
-                             double(frames) * double(packed.size()) / (shown - start + 1e-9) / 1e6);
-                std::fflush(stderr);
-            }
-            return true;
-        },
-        error);
-    if (progress)
-        std::fprintf(stderr, "\r");
-    if (!problem.empty())
-        Error(problem);
-    if (code != kExitOk)
-        return code;
-    if (!walked) {
-        Error(options.input + ": " + error + " (after frame " + std::to_string(frames) + ")");
-        return kExitUsage;
-    }
-    if (frames < stream.length) {
-        Error(options.input + ": the stream header promises " + std::to_string(stream.length) +
-              " frames, the file holds " + std::to_string(frames) + " (AVI cut short?)");
-        return kExitUsage;
-    }
-    if (!options.quiet && progress)
-        Note("exported " + std::to_string(frames) + " frames");
+    progress_ = !options_.quiet && IsConsole(GetStdHandle(STD_ERROR_HANDLE));
+    stored_.resize(picture_->storedBytes);
+    packed_.resize(picture_->PackedBytes());
+    start_ = Seconds();
     return kExitOk;
+}
+
+bool RawExport::SendFrame(const avi::RecordChunk& chunk) {
+    const std::string where =
+        "frame " + std::to_string(chunk.index) + ", record " + std::to_string(chunk.index);
+    uint8_t record[kestro::kMaxFrameRecordBytes];
+    const size_t n = std::min<size_t>(chunk.chunkSize, sizeof record);
+    if (!in_.ReadAt(chunk.chunkOffset + 8, record, n))
+        return Stop(kExitUsage, where + ": cannot be read from " + options_.input);
+    auto r = kestro::ParseFrameRecord(record, n);
+    if (!r)
+        return Stop(kExitBroken, where + " (" + std::to_string(chunk.chunkSize) +
+                                     " bytes): not a frame record (no terminated piece name)");
+    const std::string piece(r->path);
+    const std::string what = where + " (" + piece + " at " + std::to_string(r->offset) + ", " +
+                             std::to_string(r->size) + " bytes)";
+    if (r->size < picture_->storedBytes)
+        return Stop(kExitBroken, what + ": smaller than one " + std::to_string(picture_->width) +
+                                     "x" + std::to_string(picture_->height) + " picture (" +
+                                     std::to_string(picture_->storedBytes) + " bytes)");
+    if (std::string why = pieces_.Read(piece, r->offset, stored_.data(), picture_->storedBytes);
+        !why.empty())
+        return Stop(kExitBroken, what + ": " + why);
+    avi::PackRows(*picture_, stored_.data(), packed_.data());
+    DWORD writeError = 0;
+    switch (SendAll(out_, packed_.data(), packed_.size(), writeError)) {
+    case Sent::Done:
+        break;
+    case Sent::Closed: // the reader has what it wanted
+        return Stop(kExitPartial, "");
+    case Sent::Failed:
+        return Stop(kExitPartial,
+                    "cannot write raw frames to standard output: " + SystemMessage(writeError));
+    }
+    ++frames_;
+    if (progress_ && Seconds() - shown_ >= 0.25) {
+        shown_ = Seconds();
+        std::fprintf(stderr, "\rframe %llu/%u  %.1f MB/s   ", (unsigned long long)frames_,
+                     stream_->length,
+                     double(frames_) * double(packed_.size()) / (shown_ - start_ + 1e-9) / 1e6);
+        std::fflush(stderr);
+    }
+    return true;
+}
+
+} // namespace
+
+int RunExport(const ExportOptions& options) {
+    return RawExport(options).Run();
 }
 
 } // namespace host

@@ -1,5 +1,4 @@
 #include <windows.h>
-#include <aclapi.h>
 #include <setupapi.h>
 
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include "HostInstall.h"
 #include "HostWin.h"
 #include "InstalledSettings.h"
+#include "UserPermissions.h"
 #include "pure/IniText.h"
 
 namespace host {
@@ -29,8 +29,6 @@ constexpr REGSAM kView = KEY_WOW64_32KEY;
 #endif
 
 constexpr char kDrivers32[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
-// What "Modify" grants in a file's or folder's permissions: read, write, run, delete.
-constexpr DWORD kModify = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
 
 std::string Product() {
     return std::string("Kestro32 (") + kBits + ")";
@@ -148,81 +146,6 @@ bool UninstallKeyExists() {
         return false;
     RegCloseKey(h);
     return true;
-}
-
-// An elevated administrator: under UAC an administrator's ordinary token holds the group only
-// for denying, and CheckTokenMembership then answers no.
-bool RunsAsAdministrator() {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof sid;
-    BOOL member = FALSE;
-    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
-           CheckTokenMembership(nullptr, sid, &member) && member;
-}
-
-struct UsersSid {
-    BYTE bytes[SECURITY_MAX_SID_SIZE];
-    bool ok;
-    UsersSid() {
-        DWORD size = sizeof bytes;
-        ok = CreateWellKnownSid(WinBuiltinUsersSid, nullptr, bytes, &size);
-    }
-    PSID get() { return bytes; }
-};
-
-// Adds "Users: Modify" to the object's permissions (inherited by everything inside a folder),
-// keeping what is there. Returns the error, or ERROR_SUCCESS.
-DWORD GrantUsersModify(const std::string& path, bool folder) {
-    UsersSid users;
-    if (!users.ok)
-        return GetLastError();
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD status = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                         nullptr, nullptr, &dacl, nullptr, &descriptor);
-    if (status != ERROR_SUCCESS)
-        return status;
-    EXPLICIT_ACCESSA access{};
-    access.grfAccessPermissions = kModify;
-    access.grfAccessMode = GRANT_ACCESS;
-    access.grfInheritance = folder ? SUB_CONTAINERS_AND_OBJECTS_INHERIT : NO_INHERITANCE;
-    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    access.Trustee.ptstrName = reinterpret_cast<LPSTR>(users.get());
-    PACL updated = nullptr;
-    status = SetEntriesInAclA(1, &access, dacl, &updated);
-    if (status == ERROR_SUCCESS)
-        status =
-            SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
-                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, updated, nullptr);
-    LocalFree(updated);
-    LocalFree(descriptor);
-    return status;
-}
-
-// Read back: an allowing entry for Users with every right of Modify (and, on a folder, passed on
-// to files and folders inside).
-bool UsersMayModify(const std::string& path, bool folder) {
-    UsersSid users;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!users.ok ||
-        GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
-        return false;
-    bool found = false;
-    for (DWORD i = 0; dacl && i < dacl->AceCount && !found; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
-            ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
-            continue;
-        const BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-        found = EqualSid(&ace->SidStart, users.get()) && (ace->Mask & kModify) == kModify &&
-                !(ace->Header.AceFlags & INHERIT_ONLY_ACE) &&
-                (!folder || (ace->Header.AceFlags & inherit) == inherit);
-    }
-    LocalFree(descriptor);
-    return found;
 }
 
 // Creates the folder and every missing one above it.
@@ -358,87 +281,127 @@ void NoteDelayed(const QueueReport& report) {
                 "next restart");
 }
 
-} // namespace
+// After the INF's uninstall: the settings file if it still holds the installed settings, and the
+// data folder if it is empty. Only an empty folder goes: captures and their pieces are never
+// touched.
+int RemoveWhatIsLeft(const std::string& ini, bool hasIni, bool removeIni) {
+    int code = kExitOk;
+    if (removeIni) {
+        if (DeleteFileA(ini.c_str())) {
+            std::printf("  removed %s (it held the installed settings)\n", ini.c_str());
+        } else {
+            Error("cannot remove " + ini + ": " + SystemMessage(GetLastError()));
+            code = kExitPartial;
+        }
+    } else if (hasIni) {
+        std::printf("  kept %s: it holds settings made after installing\n", ini.c_str());
+    }
+    const std::string ownFolder = FolderOf(InstalledDataFile());
+    if (IsFolder(ownFolder)) {
+        if (RemoveDirectoryA(ownFolder.c_str()))
+            std::printf("  removed the empty data folder %s\n", ownFolder.c_str());
+        else
+            std::printf("  kept %s and the captures in it\n", ownFolder.c_str());
+    }
+    return code;
+}
 
-int RunInstall(const InstallOptions& options) {
-    std::string infPath = options.inf;
-    if (infPath.empty()) {
-        char self[MAX_PATH] = {};
-        GetModuleFileNameA(nullptr, self, MAX_PATH);
-        infPath = DirectoryOf(self) + "kestro32.inf";
+// An install: every refusal before anything changes, then the INF, then what an INF cannot do
+// (the data folder, permissions for users). Each step returns kExitOk to go on, else the exit code.
+class Installer {
+public:
+    explicit Installer(const InstallOptions& options)
+        : infPath_(options.inf), system_(SystemFolder()), dll_(system_ + "\\kestro32.dll"),
+          ini_(system_ + "\\kestdisk.ini") {}
+
+    int Run() {
+        for (auto step : {&Installer::CheckPackage, &Installer::CheckSystem, &Installer::RunInf,
+                          &Installer::PrepareDataFolder})
+            if (int code = (this->*step)())
+                return code;
+        PrintInstalled();
+        return kExitOk;
     }
-    Inf inf;
-    std::string problem;
-    if (!OpenInf(infPath, inf, problem)) {
-        Error(problem + "; nothing was changed");
-        return kExitUsage;
-    }
-    const std::string source = DirectoryOf(infPath);
-    for (const char* file : {"kestro32.dll", "kestdisk.ini"})
-        if (!IsFile(source + file)) {
-            Error(source + file + " is missing: the package is incomplete; nothing was changed");
+
+private:
+    int CheckPackage() {
+        if (infPath_.empty()) {
+            char self[MAX_PATH] = {};
+            GetModuleFileNameA(nullptr, self, MAX_PATH);
+            infPath_ = DirectoryOf(self) + "kestro32.inf";
+        }
+        std::string problem;
+        if (!OpenInf(infPath_, inf_, problem)) {
+            Error(problem + "; nothing was changed");
             return kExitUsage;
         }
-    const FileVersion offered = VersionOf(source + "kestro32.dll");
-    if (!offered.known) {
-        Error(source + "kestro32.dll carries no version: it is not a Kestro32 build; nothing was "
-                       "changed");
-        return kExitUsage;
+        source_ = DirectoryOf(infPath_);
+        for (const char* file : {"kestro32.dll", "kestdisk.ini"})
+            if (!IsFile(source_ + file)) {
+                Error(source_ + file +
+                      " is missing: the package is incomplete; nothing was changed");
+                return kExitUsage;
+            }
+        offered_ = VersionOf(source_ + "kestro32.dll");
+        if (!offered_.known) {
+            Error(source_ + "kestro32.dll carries no version: it is not a Kestro32 build; "
+                            "nothing was changed");
+            return kExitUsage;
+        }
+        return kExitOk;
     }
-    const std::string system = SystemFolder();
-    const std::string dll = system + "\\kestro32.dll", ini = system + "\\kestdisk.ini";
-    const FileVersion present = VersionOf(dll);
-    if (present.known && present.value > offered.value) {
-        Error("a newer Kestro32 (" + present.Text() + ") is installed in " + system +
-              "; this package is " + offered.Text() + ". To go back, uninstall the newer one " +
-              "first (its kestro-host uninstall, or Apps). Nothing was changed");
-        return kExitUsage;
-    }
-    const DWORD iniAttributes = Attributes(ini);
-    if (iniAttributes != INVALID_FILE_ATTRIBUTES && (iniAttributes & FILE_ATTRIBUTE_READONLY)) {
-        Error(ini + " is read-only: the codec could keep no setting there. Clear the attribute " +
-              "(attrib -r \"" + ini + "\") and run install again; nothing was changed");
-        return kExitUsage;
-    }
-    if (!RunsAsAdministrator()) {
-        Error("installing needs an administrator: run kestro-host install from a command prompt "
-              "opened with \"Run as administrator\"; nothing was changed");
-        return kExitUsage;
+
+    int CheckSystem() {
+        const FileVersion present = VersionOf(dll_);
+        if (present.known && present.value > offered_.value) {
+            Error("a newer Kestro32 (" + present.Text() + ") is installed in " + system_ +
+                  "; this package is " + offered_.Text() + ". To go back, uninstall the newer " +
+                  "one first (its kestro-host uninstall, or Apps). Nothing was changed");
+            return kExitUsage;
+        }
+        iniAttributes_ = Attributes(ini_);
+        if (iniAttributes_ != INVALID_FILE_ATTRIBUTES &&
+            (iniAttributes_ & FILE_ATTRIBUTE_READONLY)) {
+            Error(ini_ + " is read-only: the codec could keep no setting there. Clear the " +
+                  "attribute (attrib -r \"" + ini_ + "\") and run install again; nothing was " +
+                  "changed");
+            return kExitUsage;
+        }
+        if (!RunsAsAdministrator()) {
+            Error("installing needs an administrator: run kestro-host install from a command "
+                  "prompt opened with \"Run as administrator\"; nothing was changed");
+            return kExitUsage;
+        }
+        return kExitOk;
     }
 
     // The INF copies its settings file only where none exists; a setup engine that ignores that
     // flag (Wine's ignores every per-file flag) must not cost the user theirs.
-    std::string kept;
-    const bool hadIni = iniAttributes != INVALID_FILE_ATTRIBUTES;
-    if (hadIni && !ReadText(ini, kept)) {
-        Error("cannot read " + ini + "; nothing was changed");
-        return kExitUsage;
+    int RunInf() {
+        std::string kept, settings;
+        const bool hadIni = iniAttributes_ != INVALID_FILE_ATTRIBUTES;
+        if (hadIni && !ReadText(ini_, kept)) {
+            Error("cannot read " + ini_ + "; nothing was changed");
+            return kExitUsage;
+        }
+        QueueReport report;
+        const bool installed = RunSection(inf_, "DefaultInstall", source_, report);
+        if (hadIni && (!ReadText(ini_, settings) || settings != kept) && !WriteText(ini_, kept)) {
+            Error("the INF replaced " + ini_ + " and the settings in it could not be put back: " +
+                  SystemMessage(GetLastError()) + ". They were:\n" + kept);
+            return kExitPartial;
+        }
+        if (!installed) {
+            Error("installing from " + infPath_ + " stopped: " + report.failure +
+                  ". Run kestro-host uninstall to remove what was installed");
+            return kExitPartial;
+        }
+        NoteDelayed(report);
+        return kExitOk;
     }
-    QueueReport report;
-    const bool installed = RunSection(inf, "DefaultInstall", source, report);
-    std::string settings;
-    if (hadIni && (!ReadText(ini, settings) || settings != kept) && !WriteText(ini, kept)) {
-        Error("the INF replaced " + ini + " and the settings in it could not be put back: " +
-              SystemMessage(GetLastError()) + ". They were:\n" + kept);
-        return kExitPartial;
-    }
-    if (!installed) {
-        Error("installing from " + infPath + " stopped: " + report.failure +
-              ". Run kestro-host uninstall to remove what was installed");
-        return kExitPartial;
-    }
-    NoteDelayed(report);
 
-    if (!ReadText(ini, settings)) {
-        Error("the INF wrote no " + ini + "; run install again");
-        return kExitPartial;
-    }
-    // The codec's own default when the file names none.
-    const std::string dataFile =
-        kestro::IniValue(settings, "general", "filename").value_or("c:\\kestro");
-    const std::string folder = FolderOf(dataFile), ownFolder = FolderOf(InstalledDataFile());
-    int code = kExitOk;
-    auto grant = [&](const std::string& path, bool isFolder) {
+    // Lets users change `path`; the exit code stays kExitOk when that worked.
+    void Grant(const std::string& path, bool isFolder, int& code) {
         const DWORD status = GrantUsersModify(path, isFolder);
         if (status != ERROR_SUCCESS) {
             Error("cannot let users change " + path + ": " + SystemMessage(status));
@@ -447,35 +410,65 @@ int RunInstall(const InstallOptions& options) {
             Warning("the permissions of " + path + " read back without the entry for users: " +
                     "this file system keeps no permissions of its own (Wine keeps none either)");
         }
-    };
-    if (SamePath(folder, ownFolder)) {
-        std::string failed;
-        if (!CreateFolders(folder, failed)) {
-            Error("cannot create the data folder " + failed);
-            code = kExitPartial;
-        } else {
-            grant(folder, true);
+    }
+
+    int PrepareDataFolder() {
+        std::string settings;
+        if (!ReadText(ini_, settings)) {
+            Error("the INF wrote no " + ini_ + "; run install again");
+            return kExitPartial;
         }
-    } else if (!IsFolder(folder)) {
-        Warning("the settings (" + ini + ") name the data file " + dataFile + ", but the folder " +
-                folder + " does not exist: captures fail until it exists or the codec's " +
-                "settings name another data file");
-    }
-    grant(ini, false);
-    if (RegistryText(kDrivers32, "vidc.KEST").empty()) {
-        Error("the INF did not register vidc.KEST under HKLM\\" + std::string(kDrivers32));
-        code = kExitPartial;
-    }
-    if (code != kExitOk)
+        // The codec's own default when the file names none.
+        dataFile_ = kestro::IniValue(settings, "general", "filename").value_or("c:\\kestro");
+        folder_ = FolderOf(dataFile_);
+        ownFolder_ = SamePath(folder_, FolderOf(InstalledDataFile()));
+        int code = kExitOk;
+        if (ownFolder_) {
+            std::string failed;
+            if (!CreateFolders(folder_, failed)) {
+                Error("cannot create the data folder " + failed);
+                code = kExitPartial;
+            } else {
+                Grant(folder_, true, code);
+            }
+        } else if (!IsFolder(folder_)) {
+            Warning("the settings (" + ini_ + ") name the data file " + dataFile_ +
+                    ", but the folder " + folder_ + " does not exist: captures fail until it " +
+                    "exists or the codec's settings name another data file");
+        }
+        Grant(ini_, false, code);
+        if (RegistryText(kDrivers32, "vidc.KEST").empty()) {
+            Error("the INF did not register vidc.KEST under HKLM\\" + std::string(kDrivers32));
+            code = kExitPartial;
+        }
         return code;
-    std::printf("installed %s %s:\n", Product().c_str(), offered.Text().c_str());
-    std::printf("  codec      %s (vidc.KEST)\n", dll.c_str());
-    std::printf("  settings   %s (users may change them)\n", ini.c_str());
-    std::printf("  data file  %s.000 (%s)\n", dataFile.c_str(),
-                SamePath(folder, ownFolder) ? ("users may write in " + folder).c_str()
-                                            : "its folder keeps the permissions it has");
-    std::printf("  uninstall  Apps > Kestro32 video codec (%s), or kestro-host uninstall\n", kBits);
-    return kExitOk;
+    }
+
+    void PrintInstalled() const {
+        std::printf("installed %s %s:\n", Product().c_str(), offered_.Text().c_str());
+        std::printf("  codec      %s (vidc.KEST)\n", dll_.c_str());
+        std::printf("  settings   %s (users may change them)\n", ini_.c_str());
+        std::printf("  data file  %s.000 (%s)\n", dataFile_.c_str(),
+                    ownFolder_ ? ("users may write in " + folder_).c_str()
+                               : "its folder keeps the permissions it has");
+        std::printf("  uninstall  Apps > Kestro32 video codec (%s), or kestro-host uninstall\n",
+                    kBits);
+    }
+
+    std::string infPath_;
+    const std::string system_, dll_, ini_;
+    Inf inf_;
+    std::string source_;
+    FileVersion offered_{};
+    DWORD iniAttributes_ = INVALID_FILE_ATTRIBUTES;
+    std::string dataFile_, folder_;
+    bool ownFolder_ = false;
+};
+
+} // namespace
+
+int RunInstall(const InstallOptions& options) {
+    return Installer(options).Run();
 }
 
 int RunUninstall() {
@@ -529,27 +522,8 @@ int RunUninstall() {
               std::string(kBuild) + "); the settings file and the data folder were left as well");
         return kExitPartial;
     }
-    int code = kExitOk;
     std::printf("uninstalled %s\n", Product().c_str());
-    if (removeIni) {
-        if (DeleteFileA(ini.c_str())) {
-            std::printf("  removed %s (it held the installed settings)\n", ini.c_str());
-        } else {
-            Error("cannot remove " + ini + ": " + SystemMessage(GetLastError()));
-            code = kExitPartial;
-        }
-    } else if (hasIni) {
-        std::printf("  kept %s: it holds settings made after installing\n", ini.c_str());
-    }
-    // Only an empty folder goes: captures and their pieces are never touched.
-    const std::string ownFolder = FolderOf(InstalledDataFile());
-    if (IsFolder(ownFolder)) {
-        if (RemoveDirectoryA(ownFolder.c_str()))
-            std::printf("  removed the empty data folder %s\n", ownFolder.c_str());
-        else
-            std::printf("  kept %s and the captures in it\n", ownFolder.c_str());
-    }
-    return code;
+    return RemoveWhatIsLeft(ini, hasIni, removeIni);
 }
 
 int RunInstallCommand(const std::string& command, const std::vector<std::string>& args) {

@@ -1,14 +1,17 @@
 // kestro-host: what a capture application and a player do with the Kestro32 codec, through the
-// Video for Windows codec manager and AVIFile only.
+// Video for Windows codec manager and AVIFile only. The settings first, then one command from the
+// table at the end.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Host.h"
 #include "HostInstall.h"
+#include "pure/Fourcc.h"
 
 using namespace host;
 
@@ -81,42 +84,49 @@ bool ParseCount(const std::string& text, int64_t& value) {
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    LoadCodecsFromSystemFolderOnly();
-    std::vector<std::string> args(argv + 1, argv + argc);
-    size_t i = 0;
-    auto value = [&](const std::string& option, std::string& into) {
-        if (i + 1 >= args.size())
+// The command line, read front to back.
+class Args {
+public:
+    Args(int argc, char** argv) : list_(argv + 1, argv + argc) {}
+    bool AtEnd() const { return at_ >= list_.size(); }
+    const std::string& Current() const { return list_[at_]; }
+    void Next() { ++at_; }
+    // The value after the current option (which it then becomes); false when there is none.
+    bool Value(std::string& into) {
+        if (at_ + 1 >= list_.size())
             return false;
-        into = args[++i];
-        (void)option;
+        into = list_[++at_];
         return true;
-    };
+    }
+    std::vector<std::string> Rest() const { return {list_.begin() + long(at_), list_.end()}; }
 
-    // Settings come first: the codec reads its INI only when this process first loads it.
-    for (; i < args.size(); ++i) {
+private:
+    std::vector<std::string> list_;
+    size_t at_ = 0;
+};
+
+// Settings come first: the codec reads its INI only when this process first loads it. Empty to
+// go on to the command, else the exit code (kExitOk after --help).
+std::optional<int> WriteSettings(Args& args) {
+    for (; !args.AtEnd(); args.Next()) {
+        const std::string& a = args.Current();
         std::string v;
-        if (args[i] == "--help" || args[i] == "-h") {
+        if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return kExitOk;
-        } else if (args[i] == "--datafile") {
-            if (!value(args[i], v) || v.empty())
+        } else if (a == "--datafile") {
+            if (!args.Value(v) || v.empty())
                 return Usage("--datafile needs a path");
             if (!WriteSetting("filename", v))
                 return kExitUsage;
-        } else if (args[i] == "--chain") {
-            if (!value(args[i], v) || (v != "none" && v.size() != 4))
+        } else if (a == "--chain") {
+            if (!args.Value(v) || (v != "none" && v.size() != 4))
                 return Usage("--chain needs a four-character code such as MRLE, or none");
-            uint32_t code = 0;
-            if (v != "none")
-                for (int k = 0; k < 4; ++k)
-                    code |= uint32_t(uint8_t(v[size_t(k)])) << (8 * k);
+            const uint32_t code = v == "none" ? 0 : kestro::MakeFourcc(v[0], v[1], v[2], v[3]);
             if (!WriteSetting("fourcc", std::to_string(int32_t(code))))
                 return kExitUsage;
-        } else if (args[i] == "--ini") {
-            if (!value(args[i], v) || v.find('=') == std::string::npos || v[0] == '=')
+        } else if (a == "--ini") {
+            if (!args.Value(v) || v.find('=') == std::string::npos || v[0] == '=')
                 return Usage("--ini needs KEY=VALUE");
             if (!WriteSetting(v.substr(0, v.find('=')), v.substr(v.find('=') + 1)))
                 return kExitUsage;
@@ -124,171 +134,218 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if (i >= args.size())
-        return Usage("no command given");
-    const std::string command = args[i++];
+    return std::nullopt;
+}
 
-    if (command == "capture" || command == "pattern") {
-        CaptureOptions o;
-        double seconds = -1;
-        for (; i < args.size(); ++i) {
-            std::string v;
-            const std::string& a = args[i];
-            if (a == "-o" || a == "--output") {
-                if (!value(a, o.output))
-                    return Usage(a + " needs a file");
-            } else if (a == "--input" || a == "-i") {
-                if (!value(a, o.input) || o.input.empty())
-                    return Usage(a + " needs a file or -");
-            } else if (a == "--format") {
-                if (!value(a, v) || !ParseRawKind(v))
-                    return Usage("--format is yuy2, uyvy, rgb24 or pal8");
-                o.kind = *ParseRawKind(v);
-            } else if (a == "--size") {
-                if (!value(a, v) || !ParseFrameSize(v))
-                    return Usage("bad --size \"" + v +
-                                 "\": expected WIDTHxHEIGHT, each 1 to 16384, e.g. 640x480");
-                o.size = *ParseFrameSize(v);
-            } else if (a == "--rate") {
-                if (!value(a, v) || (o.rate = std::atof(v.c_str())) <= 0)
-                    return Usage("--rate needs a positive number of frames per second");
-            } else if (a == "--frames") {
-                if (!value(a, v) || !ParseCount(v, o.frames))
-                    return Usage("--frames needs a count (0 with the pattern: until Ctrl-C)");
-            } else if (a == "--seconds") {
-                if (!value(a, v) || (seconds = std::atof(v.c_str())) <= 0)
-                    return Usage("--seconds needs a positive duration");
-            } else if (a == "--pace") {
-                o.pace = true;
-            } else if (a == "--top-down") {
-                o.topDown = true;
-            } else if (a == "--audio") {
-                if (!value(a, o.audio) || o.audio.empty())
-                    return Usage("--audio needs a WAV file");
-            } else if (a == "--overwrite") {
-                o.overwrite = true;
-            } else if (a == "--next-datafile") {
-                o.nextDataFile = true;
-            } else if (a == "-q" || a == "--quiet") {
-                o.quiet = true;
-            } else {
-                return Usage("unknown " + command + " option \"" + a + "\"");
-            }
-        }
-        if (seconds > 0)
-            o.frames = int64_t(seconds * o.rate + 0.5);
-        if (command == "pattern")
-            return RunPattern(o.kind, o.size, o.frames < 0 ? 90 : uint64_t(o.frames), o.output);
-        return RunCapture(o);
+// One option of capture and pattern; empty when it was taken, else the exit code.
+std::optional<int> CaptureOption(Args& args, const std::string& command, CaptureOptions& o,
+                                 double& seconds) {
+    const std::string& a = args.Current();
+    std::string v;
+    if (a == "-o" || a == "--output") {
+        if (!args.Value(o.output))
+            return Usage(a + " needs a file");
+    } else if (a == "--input" || a == "-i") {
+        if (!args.Value(o.input) || o.input.empty())
+            return Usage(a + " needs a file or -");
+    } else if (a == "--format") {
+        if (!args.Value(v) || !ParseRawKind(v))
+            return Usage("--format is yuy2, uyvy, rgb24 or pal8");
+        o.kind = *ParseRawKind(v);
+    } else if (a == "--size") {
+        if (!args.Value(v) || !ParseFrameSize(v))
+            return Usage("bad --size \"" + v +
+                         "\": expected WIDTHxHEIGHT, each 1 to 16384, e.g. 640x480");
+        o.size = *ParseFrameSize(v);
+    } else if (a == "--rate") {
+        if (!args.Value(v) || (o.rate = std::atof(v.c_str())) <= 0)
+            return Usage("--rate needs a positive number of frames per second");
+    } else if (a == "--frames") {
+        if (!args.Value(v) || !ParseCount(v, o.frames))
+            return Usage("--frames needs a count (0 with the pattern: until Ctrl-C)");
+    } else if (a == "--seconds") {
+        if (!args.Value(v) || (seconds = std::atof(v.c_str())) <= 0)
+            return Usage("--seconds needs a positive duration");
+    } else if (a == "--audio") {
+        if (!args.Value(o.audio) || o.audio.empty())
+            return Usage("--audio needs a WAV file");
+    } else if (a == "--pace" || a == "--top-down" || a == "--overwrite" || a == "--next-datafile" ||
+               a == "-q" || a == "--quiet") {
+        bool& flag = a == "--pace"            ? o.pace
+                     : a == "--top-down"      ? o.topDown
+                     : a == "--overwrite"     ? o.overwrite
+                     : a == "--next-datafile" ? o.nextDataFile
+                                              : o.quiet;
+        flag = true;
+    } else {
+        return Usage("unknown " + command + " option \"" + a + "\"");
     }
-    if (command == "play") {
-        PlayOptions o;
-        for (; i < args.size(); ++i) {
-            std::string v;
-            const std::string& a = args[i];
-            if (a == "-o" || a == "--output") {
-                if (!value(a, o.rawOutput))
-                    return Usage(a + " needs a file or -");
-            } else if (a == "--as") {
-                if (!value(a, v) || !ParseRawKind(v) || *ParseRawKind(v) == RawKind::Pal8)
-                    return Usage("--as is yuy2, uyvy, rgb24 or rgb32");
-                o.as = *ParseRawKind(v);
-            } else if (a == "--ppm") {
-                if (!value(a, o.stills))
-                    return Usage("--ppm needs a file name");
-            } else if (a == "--first") {
-                if (!value(a, v) || !ParseCount(v, o.first))
-                    return Usage("--first needs a frame number");
-            } else if (a == "--count") {
-                if (!value(a, v) || !ParseCount(v, o.count))
-                    return Usage("--count needs a count");
-            } else if (a == "--getframe") {
-                o.getFrame = true;
-            } else if (a == "-q" || a == "--quiet") {
-                o.quiet = true;
-            } else if (o.input.empty() && a[0] != '-') {
-                o.input = a;
-            } else {
-                return Usage("unknown play option \"" + a + "\"");
-            }
-        }
-        if (o.input.empty())
-            return Usage("play needs an AVI file");
-        return RunPlay(o);
+    return std::nullopt;
+}
+
+int CaptureCommand(Args& args, const std::string& command) {
+    CaptureOptions o;
+    double seconds = -1;
+    for (; !args.AtEnd(); args.Next())
+        if (auto code = CaptureOption(args, command, o, seconds))
+            return *code;
+    if (seconds > 0)
+        o.frames = int64_t(seconds * o.rate + 0.5);
+    if (command == "pattern")
+        return RunPattern(o.kind, o.size, o.frames < 0 ? 90 : uint64_t(o.frames), o.output);
+    return RunCapture(o);
+}
+
+std::optional<int> PlayOption(Args& args, PlayOptions& o) {
+    const std::string& a = args.Current();
+    std::string v;
+    if (a == "-o" || a == "--output") {
+        if (!args.Value(o.rawOutput))
+            return Usage(a + " needs a file or -");
+    } else if (a == "--as") {
+        if (!args.Value(v) || !ParseRawKind(v) || *ParseRawKind(v) == RawKind::Pal8)
+            return Usage("--as is yuy2, uyvy, rgb24 or rgb32");
+        o.as = *ParseRawKind(v);
+    } else if (a == "--ppm") {
+        if (!args.Value(o.stills))
+            return Usage("--ppm needs a file name");
+    } else if (a == "--first") {
+        if (!args.Value(v) || !ParseCount(v, o.first))
+            return Usage("--first needs a frame number");
+    } else if (a == "--count") {
+        if (!args.Value(v) || !ParseCount(v, o.count))
+            return Usage("--count needs a count");
+    } else if (a == "--getframe") {
+        o.getFrame = true;
+    } else if (a == "-q" || a == "--quiet") {
+        o.quiet = true;
+    } else if (o.input.empty() && a[0] != '-') {
+        o.input = a;
+    } else {
+        return Usage("unknown play option \"" + a + "\"");
     }
-    if (command == "info" || command == "verify") {
-        std::string avi;
-        bool frames = false;
-        for (; i < args.size(); ++i) {
-            if (args[i] == "--frames")
-                frames = true;
-            else if (avi.empty() && args[i][0] != '-')
-                avi = args[i];
-            else
-                return Usage("unknown " + command + " option \"" + args[i] + "\"");
-        }
-        if (avi.empty())
-            return Usage(command + " needs an AVI file");
-        return RunInspect(avi, command == "verify", frames);
+    return std::nullopt;
+}
+
+int PlayCommand(Args& args, const std::string&) {
+    PlayOptions o;
+    for (; !args.AtEnd(); args.Next())
+        if (auto code = PlayOption(args, o))
+            return *code;
+    if (o.input.empty())
+        return Usage("play needs an AVI file");
+    return RunPlay(o);
+}
+
+int InspectCommand(Args& args, const std::string& command) {
+    std::string avi;
+    bool frames = false;
+    for (; !args.AtEnd(); args.Next()) {
+        const std::string& a = args.Current();
+        if (a == "--frames")
+            frames = true;
+        else if (avi.empty() && a[0] != '-')
+            avi = a;
+        else
+            return Usage("unknown " + command + " option \"" + a + "\"");
     }
-    if (command == "export") {
-        ExportOptions o;
-        for (; i < args.size(); ++i) {
-            if (args[i] == "-q" || args[i] == "--quiet")
-                o.quiet = true;
-            else if (o.input.empty() && !args[i].empty() && args[i][0] != '-')
-                o.input = args[i];
-            else if (!o.input.empty() && o.output.empty())
-                o.output = args[i];
-            else
-                return Usage("unknown export option \"" + args[i] + "\"");
-        }
-        if (o.input.empty() || o.output.empty())
-            return Usage("export needs IN.avi and - (standard output)");
-        return RunExport(o);
+    if (avi.empty())
+        return Usage(command + " needs an AVI file");
+    return RunInspect(avi, command == "verify", frames);
+}
+
+int ExportCommand(Args& args, const std::string&) {
+    ExportOptions o;
+    for (; !args.AtEnd(); args.Next()) {
+        const std::string& a = args.Current();
+        if (a == "-q" || a == "--quiet")
+            o.quiet = true;
+        else if (o.input.empty() && !a.empty() && a[0] != '-')
+            o.input = a;
+        else if (!o.input.empty() && o.output.empty())
+            o.output = a;
+        else
+            return Usage("unknown export option \"" + a + "\"");
     }
-    if (command == "check")
-        return i < args.size() ? Usage("check takes no options") : RunCheck();
-    if (command == "relink") {
-        RelinkOptions o;
-        for (; i < args.size(); ++i) {
-            const std::string& a = args[i];
-            if (a == "--data") {
-                if (!value(a, o.dataDir) || o.dataDir.empty())
-                    return Usage("--data needs the folder that holds the pieces");
-            } else if (a == "--to") {
-                if (!value(a, o.newBase) || o.newBase.empty())
-                    return Usage("--to needs the new Windows base path, e.g. e:\\archive\\take1");
-            } else if (a == "-o" || a == "--output") {
-                if (!value(a, o.output) || o.output.empty())
-                    return Usage(a + " needs a file");
-            } else if (o.input.empty() && !a.empty() && a[0] != '-') {
-                o.input = a;
-            } else {
-                return Usage("unknown relink option \"" + a + "\"");
-            }
+    if (o.input.empty() || o.output.empty())
+        return Usage("export needs IN.avi and - (standard output)");
+    return RunExport(o);
+}
+
+int CheckCommand(Args& args, const std::string&) {
+    return args.AtEnd() ? RunCheck() : Usage("check takes no options");
+}
+
+int RelinkCommand(Args& args, const std::string&) {
+    RelinkOptions o;
+    for (; !args.AtEnd(); args.Next()) {
+        const std::string& a = args.Current();
+        if (a == "--data") {
+            if (!args.Value(o.dataDir) || o.dataDir.empty())
+                return Usage("--data needs the folder that holds the pieces");
+        } else if (a == "--to") {
+            if (!args.Value(o.newBase) || o.newBase.empty())
+                return Usage("--to needs the new Windows base path, e.g. e:\\archive\\take1");
+        } else if (a == "-o" || a == "--output") {
+            if (!args.Value(o.output) || o.output.empty())
+                return Usage(a + " needs a file");
+        } else if (o.input.empty() && !a.empty() && a[0] != '-') {
+            o.input = a;
+        } else {
+            return Usage("unknown relink option \"" + a + "\"");
         }
-        if (o.input.empty() || o.dataDir.empty() || o.newBase.empty())
-            return Usage("relink needs IN.avi, --data DIR and --to BASE");
-        return RunRelink(o);
     }
-    if (command == "baseline") {
-        std::string path, v;
-        int64_t bytes = 0, frames = 0;
-        for (; i < args.size(); ++i) {
-            const std::string& a = args[i];
-            if (a == "--path" && value(a, path)) {
-            } else if (a == "--bytes" && value(a, v) && ParseCount(v, bytes)) {
-            } else if (a == "--frames" && value(a, v) && ParseCount(v, frames)) {
-            } else {
-                return Usage("baseline takes --path FILE --bytes N --frames N");
-            }
-        }
-        if (path.empty() || bytes <= 0 || frames <= 0)
+    if (o.input.empty() || o.dataDir.empty() || o.newBase.empty())
+        return Usage("relink needs IN.avi, --data DIR and --to BASE");
+    return RunRelink(o);
+}
+
+int BaselineCommand(Args& args, const std::string&) {
+    std::string path, v;
+    int64_t bytes = 0, frames = 0;
+    for (; !args.AtEnd(); args.Next()) {
+        const std::string& a = args.Current();
+        if (a == "--path" && args.Value(path)) {
+        } else if (a == "--bytes" && args.Value(v) && ParseCount(v, bytes)) {
+        } else if (a == "--frames" && args.Value(v) && ParseCount(v, frames)) {
+        } else {
             return Usage("baseline takes --path FILE --bytes N --frames N");
-        return RunBaseline(path, uint64_t(bytes), uint64_t(frames), false);
+        }
     }
-    if (command == "install" || command == "uninstall")
-        return RunInstallCommand(command, {args.begin() + long(i), args.end()});
+    if (path.empty() || bytes <= 0 || frames <= 0)
+        return Usage("baseline takes --path FILE --bytes N --frames N");
+    return RunBaseline(path, uint64_t(bytes), uint64_t(frames), false);
+}
+
+int InstallCommand(Args& args, const std::string& command) {
+    return RunInstallCommand(command, args.Rest());
+}
+
+struct Command {
+    const char* name;
+    int (*run)(Args& args, const std::string& command);
+};
+
+const Command kCommands[] = {
+    {"capture", CaptureCommand}, {"pattern", CaptureCommand},   {"play", PlayCommand},
+    {"info", InspectCommand},    {"verify", InspectCommand},    {"export", ExportCommand},
+    {"check", CheckCommand},     {"relink", RelinkCommand},     {"baseline", BaselineCommand},
+    {"install", InstallCommand}, {"uninstall", InstallCommand},
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    LoadCodecsFromSystemFolderOnly();
+    Args args(argc, argv);
+    if (auto code = WriteSettings(args))
+        return *code;
+    if (args.AtEnd())
+        return Usage("no command given");
+    const std::string command = args.Current();
+    args.Next();
+    for (const auto& c : kCommands)
+        if (command == c.name)
+            return c.run(args, command);
     return Usage("unknown command \"" + command + "\"");
 }

@@ -1,17 +1,17 @@
 // relink: after the pieces of a data file were moved (and renamed), make every frame record of a
-// capture name them under their new Windows path.
+// capture name them under their new Windows path. The relink itself is tools/common/Relink.h;
+// here are its Windows files and the pieces looked for in the --data folder.
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <vector>
 
+#include "AviRecords.h"
 #include "Host.h"
 #include "HostWin.h"
-#include "AviRecords.h"
 #include "Outputs.h"
+#include "Relink.h"
 #include "pure/StreamFormat.h"
 
 namespace host {
@@ -20,9 +20,12 @@ namespace {
 
 namespace avi = kestro::avi;
 
+static_assert(kExitOk == avi::kRelinkDone && kExitBroken == avi::kRelinkBroken &&
+              kExitUsage == avi::kRelinkRefused && kExitPartial == avi::kRelinkNotWritten &&
+              kExitInterrupted == avi::kRelinkInterrupted);
+
 std::string FileNameOf(std::string_view path) {
-    const size_t slash = path.find_last_of("\\/");
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    return std::string(avi::LeafOf(path, "\\/"));
 }
 
 bool IsRegularFile(const std::string& path, uint64_t* bytes) {
@@ -38,34 +41,6 @@ std::string Joined(const std::string& dir, const std::string& name) {
     if (dir.empty() || dir.back() == '\\' || dir.back() == '/')
         return dir + name;
     return dir + "\\" + name;
-}
-
-// Where a piece is now: the file of its new name in the data folder, else of its old name.
-struct PieceLookup {
-    std::string newName; // Windows path the records will hold
-    std::string local;   // the file found in --data, empty when none
-    int64_t bytes = -1;
-    bool underOldName = false;
-};
-
-PieceLookup FindPiece(const std::string& dataDir, std::string_view oldPath,
-                      std::string_view newBase) {
-    PieceLookup look;
-    auto name = avi::RelinkedPieceName(oldPath, newBase);
-    if (!name)
-        return look;
-    look.newName = *name;
-    uint64_t bytes = 0;
-    for (const std::string& candidate : {FileNameOf(*name), FileNameOf(oldPath)}) {
-        const std::string local = Joined(dataDir, candidate);
-        if (IsRegularFile(local, &bytes)) {
-            look.local = local;
-            look.bytes = int64_t(bytes);
-            look.underOldName = candidate != FileNameOf(*name);
-            break;
-        }
-    }
-    return look;
 }
 
 // Temporary files of `final` that killed runs left: a running relink holds its own open, shared
@@ -103,65 +78,159 @@ bool CreateTemporary(const std::string& final, HandleFile& file, std::string& na
     return false;
 }
 
-// Rewrites the records in place after the original is kept, whole, as the backup: copied under a
-// temporary name, flushed, and renamed only where no backup exists yet.
-int RelinkInPlaceKeepingBackup(HandleFile& in, const std::string& input,
-                               const avi::AviLayout& layout, const std::string& newBase) {
-    const std::string backup = avi::BackupNameOf(input);
-    if (GetFileAttributesA(backup.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        Error(backup + " exists already; move it away or relink with -o OUT.avi");
-        return kExitUsage;
+class HostRelinkTool : public avi::RelinkTool {
+public:
+    explicit HostRelinkTool(const RelinkOptions& options) : options_(options) {}
+
+    void Error(const std::string& text) override { host::Error(text); }
+    void Warning(const std::string& text) override { host::Warning(text); }
+    void Note(const std::string& text) override { host::Note("kestro-host: " + text); }
+    std::string Describe(const avi::RecordProblem& p) override {
+        const std::string where = "frame " + std::to_string(p.chunk.index) + " (record at byte " +
+                                  std::to_string(p.chunk.chunkOffset) + " of " + options_.input +
+                                  ", piece " + std::string(p.record.path) + ")";
+        switch (p.kind) {
+        case avi::RecordProblem::Refused:
+            return where + ": " + p.why;
+        case avi::RecordProblem::NoPieceSuffix:
+            return where + ": the piece name has no .NNN suffix, or " + options_.newBase +
+                   " with one is longer than a record may hold";
+        case avi::RecordProblem::NotFound:
+            return where + ": the piece is in " + options_.dataDir + " neither as " +
+                   FileNameOf(p.newName) + " nor as " + FileNameOf(p.record.path);
+        case avi::RecordProblem::SmallerThanPicture:
+            return where + ": it holds " + std::to_string(p.record.size) +
+                   " bytes, less than one picture of " + std::to_string(p.pictureBytes);
+        case avi::RecordProblem::OutsidePiece:
+            break;
+        }
+        return where + ": its bytes " + std::to_string(p.record.offset) + " to " +
+               std::to_string(p.record.offset + p.record.size) + " lie beyond the end of " +
+               p.piece->local + " (" + std::to_string(p.piece->bytes) + " bytes)";
     }
-    HandleFile rw;
-    if (!rw.Open(input, true, false)) {
-        Error("cannot open " + input + " for writing: " + rw.LastError() + "; nothing was changed");
-        return kExitPartial;
+    bool StopsAtFirstProblem() const override { return false; }
+    bool UnreadableRecordIsBroken() const override { return false; }
+    std::string Unchanged() const override { return "; nothing was changed"; }
+    std::string NewFileFailure(const std::string& input, const std::string& error,
+                               bool finishing) override {
+        (void)finishing;
+        return input + ": " + error + " (" + input + " is unchanged)";
     }
-    RemoveLeftovers(backup);
-    HandleFile copy;
-    std::string temporary, error;
-    if (!CreateTemporary(backup, copy, temporary)) {
-        Error("cannot create " + temporary + ": " + copy.LastError() + "; nothing was changed");
-        return kExitPartial;
+
+    // Held to the end: it carries the lock, and the in-place rewrite opens a writer beside it.
+    avi::ByteFile* OpenInput(const std::string& path, std::string& error) override {
+        if (in_.Open(path, false, false, true))
+            return &in_;
+        error = "cannot open " + path + ": " + in_.LastError();
+        return nullptr;
     }
-    bool copied = avi::CopyAll(in, copy, input, temporary, error);
-    if (copied && !copy.Flush()) {
-        copied = false;
-        error = "cannot write " + temporary + ": " + copy.LastError();
+    Lock LockInput(std::string& reason) override {
+        if (LockForRelink(in_.handle()))
+            return Lock::Held;
+        const DWORD code = GetLastError();
+        reason = SystemMessage(code);
+        return code == ERROR_LOCK_VIOLATION ? Lock::Busy : Lock::Failed;
     }
-    copied = copy.Close() && copied;
-    DWORD code = ERROR_SUCCESS;
-    if (copied && !MoveFileExA(temporary.c_str(), backup.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        code = GetLastError();
-        copied = false;
-        error = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
-                    ? backup + " exists already; move it away or relink with -o OUT.avi"
-                    : "cannot rename " + temporary + " to " + backup + ": " + SystemMessage(code);
+    bool IsInput(const std::string& path) override {
+        return lstrcmpiA(path.c_str(), options_.input.c_str()) == 0;
     }
-    if (!copied) {
-        DeleteFileA(temporary.c_str()); // never the backup: it may be another's
-        Error(error + "; nothing was changed");
-        return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS ? kExitUsage
-                                                                         : kExitPartial;
+    bool Exists(const std::string& path) override {
+        return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     }
-    // From here on the backup is whole under its name: it stays, whatever happens to the AVI.
-    auto done = avi::RelinkInPlace(rw, layout, newBase, error);
-    if (done && !rw.Flush()) {
-        done.reset();
-        error = "cannot write it: " + rw.LastError();
+    avi::ByteFile* OpenForRewrite(std::string& reason, bool& replaced) override {
+        (void)replaced;
+        if (rw_.Open(options_.input, true, false))
+            return &rw_;
+        reason = rw_.LastError();
+        return nullptr;
     }
-    if (!rw.Close() && done) {
-        done.reset();
-        error = "closing it failed";
+    bool FinishRewrite(std::string& error) override {
+        if (!rw_.Flush()) {
+            error = "cannot write it: " + rw_.LastError();
+            return false;
+        }
+        if (!rw_.Close()) {
+            error = "closing it failed";
+            return false;
+        }
+        return true;
     }
-    if (!done) {
-        Error(input + ": " + error + "; the original is kept as " + backup);
-        return kExitPartial;
+    // Shared with nobody while it is written: no other relink takes it for a leftover.
+    avi::ByteFile* CreateNew(const std::string& final, bool backup, std::string& error) override {
+        (void)backup;
+        final_ = final;
+        RemoveLeftovers(final);
+        if (CreateTemporary(final, new_, temporary_))
+            return &new_;
+        error = "cannot create " + temporary_ + ": " + new_.LastError();
+        return nullptr;
     }
-    std::printf("relinked %llu records in place in %s (original kept as %s)\n",
-                (unsigned long long)*done, input.c_str(), backup.c_str());
-    return kExitOk;
-}
+    const std::string& NewFileName() const override { return temporary_; }
+    // Renamed with MOVEFILE_WRITE_THROUGH: on the disk when the call returns.
+    bool FinishNew(bool replace, bool durable, bool& exists, std::string& error) override {
+        (void)durable;
+        if (!new_.Flush()) {
+            error = "cannot write " + temporary_ + ": " + new_.LastError();
+            return false;
+        }
+        if (!new_.Close()) {
+            error = "closing " + temporary_ + " failed";
+            return false;
+        }
+        const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+        if (MoveFileExA(temporary_.c_str(), final_.c_str(), flags))
+            return true;
+        const DWORD code = GetLastError();
+        exists = !replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS);
+        error = exists
+                    ? final_ + " exists already; move it away or relink with -o OUT.avi"
+                    : "cannot rename " + temporary_ + " to " + final_ + ": " + SystemMessage(code);
+        return false;
+    }
+    void DiscardNew() override {
+        new_.Close();
+        DeleteFileA(temporary_.c_str());
+    }
+
+    std::optional<avi::RelinkCapture> ReadCapture(avi::ByteFile& in) override {
+        auto layout = host::ReadCapture(in_, options_.input);
+        (void)in;
+        if (!layout)
+            return std::nullopt;
+        const avi::StreamInfo& stream = layout->streams[size_t(layout->kestStream)];
+        auto format = stream.format.size() >= kestro::kStreamHeaderBytes
+                          ? kestro::ReadStreamFormat(stream.format.data())
+                          : std::nullopt;
+        // A raw stream's records each hold one whole picture.
+        const uint32_t pictureBytes =
+            format && format->biChainHandler == 0 ? format->biSizeImage : 0;
+        return avi::RelinkCapture{std::move(*layout), pictureBytes};
+    }
+    // The file of the new name in the data folder, else of the old name; looked for once.
+    const avi::RelinkPiece* FindPiece(std::string_view oldName, const std::string& newName,
+                                      std::string& why) override {
+        (void)why;
+        auto [known, added] = pieces_.try_emplace(std::string(oldName));
+        if (added) {
+            uint64_t bytes = 0;
+            for (const std::string& candidate : {FileNameOf(newName), FileNameOf(oldName)}) {
+                const std::string local = Joined(options_.dataDir, candidate);
+                if (IsRegularFile(local, &bytes)) {
+                    known->second =
+                        avi::RelinkPiece{local, bytes, candidate != FileNameOf(newName)};
+                    break;
+                }
+            }
+        }
+        return known->second.local.empty() ? nullptr : &known->second;
+    }
+
+private:
+    const RelinkOptions& options_;
+    HandleFile in_, rw_, new_;
+    std::string final_, temporary_;
+    std::map<std::string, avi::RelinkPiece> pieces_; // by the old name; empty `local`: not found
+};
 
 } // namespace
 
@@ -182,140 +251,8 @@ int RunRelink(const RelinkOptions& options) {
         Error("--data " + options.dataDir + " is not a folder");
         return kExitUsage;
     }
-    if (!options.output.empty() && lstrcmpiA(options.output.c_str(), options.input.c_str()) == 0) {
-        Error("-o names the input itself; leave -o out to relink " + options.input +
-              " in place (the original is kept as .bak)");
-        return kExitUsage;
-    }
-
-    // Held to the end: it carries the lock, and the in-place rewrite opens a writer beside it.
-    HandleFile in;
-    if (!in.Open(options.input, false, false, true)) {
-        Error("cannot open " + options.input + ": " + in.LastError());
-        return kExitUsage;
-    }
-    if (!LockForRelink(in.handle())) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_LOCK_VIOLATION) {
-            Error("another relink of " + options.input + " is under way; nothing was changed");
-            return kExitUsage;
-        }
-        Warning("cannot lock " + options.input + " (" + SystemMessage(code) +
-                "); no other relink of it may run until this one ends");
-    }
-    auto layout = ReadCapture(in, options.input);
-    if (!layout)
-        return kExitUsage;
-    std::string error;
-    const avi::StreamInfo& stream = layout->streams[size_t(layout->kestStream)];
-    auto format = stream.format.size() >= kestro::kStreamHeaderBytes
-                      ? kestro::ReadStreamFormat(stream.format.data())
-                      : std::nullopt;
-    // A raw stream's records each hold one whole picture.
-    const uint32_t pictureBytes = format && format->biChainHandler == 0 ? format->biSizeImage : 0;
-
-    // Every piece must be found and hold the frames that name it; nothing is written otherwise.
-    std::map<std::string, PieceLookup> pieces; // by the old name
-    uint64_t problems = 0, records = 0;
-    auto problem = [&](const std::string& text) {
-        if (++problems <= 20)
-            Error(text);
-    };
-    const bool walked = avi::ForEachRecord(
-        in, *layout,
-        [&](const avi::RecordChunk& chunk,
-            const kestro::FrameRecordView& record) -> std::optional<std::string> {
-            ++records;
-            const std::string where = "frame " + std::to_string(chunk.index) + " (record at byte " +
-                                      std::to_string(chunk.chunkOffset) + " of " + options.input +
-                                      ", piece " + std::string(record.path) + ")";
-            auto known = pieces.find(std::string(record.path));
-            if (known == pieces.end())
-                known = pieces
-                            .emplace(std::string(record.path),
-                                     FindPiece(options.dataDir, record.path, options.newBase))
-                            .first;
-            const PieceLookup& look = known->second;
-            if (look.newName.empty())
-                problem(where + ": the piece name has no .NNN suffix, or " + options.newBase +
-                        " with one is longer than a record may hold");
-            else if (look.local.empty())
-                problem(where + ": the piece is in " + options.dataDir + " neither as " +
-                        FileNameOf(look.newName) + " nor as " + FileNameOf(record.path));
-            else if (pictureBytes && record.size < pictureBytes)
-                problem(where + ": it holds " + std::to_string(record.size) +
-                        " bytes, less than one picture of " + std::to_string(pictureBytes));
-            else if (record.offset > uint64_t(look.bytes) ||
-                     record.size > uint64_t(look.bytes) - record.offset)
-                problem(where + ": its bytes " + std::to_string(record.offset) + " to " +
-                        std::to_string(record.offset + record.size) + " lie beyond the end of " +
-                        look.local + " (" + std::to_string(look.bytes) + " bytes)");
-            return std::nullopt;
-        },
-        error);
-    if (!walked) {
-        Error(options.input + ": " + error + "; nothing was changed");
-        return kExitUsage;
-    }
-    if (problems) {
-        if (problems > 20)
-            Error("... and " + std::to_string(problems - 20) + " more");
-        Error(std::to_string(problems) + " of " + std::to_string(records) + " frames of " +
-              options.input + " cannot be relinked; nothing was changed");
-        return kExitBroken;
-    }
-    if (records < stream.length) {
-        Error(options.input + ": the stream header promises " + std::to_string(stream.length) +
-              " frames, the file holds " + std::to_string(records) + "; nothing was changed");
-        return kExitUsage;
-    }
-    for (const auto& [old, look] : pieces)
-        if (look.underOldName)
-            Warning(look.local + " keeps its old name; the records now name " + look.newName +
-                    ": rename it to " + FileNameOf(look.newName) + " where it goes");
-
-    // Every record parsed above: a refusal here only says which record outgrows its chunk.
-    const bool fits = avi::RelinkFitsInPlace(in, *layout, options.newBase, error);
-    error.clear();
-    if (fits && options.output.empty())
-        return RelinkInPlaceKeepingBackup(in, options.input, *layout, options.newBase);
-
-    std::string target = options.output;
-    if (target.empty()) {
-        const size_t n = options.input.size();
-        const bool avi = n >= 4 && lstrcmpiA(options.input.c_str() + n - 4, ".avi") == 0;
-        target = options.input.substr(0, avi ? n - 4 : n) + ".relinked.avi";
-        Note("kestro-host: the new names do not fit the records' chunks; writing " + target);
-    }
-    // Written under a temporary name and renamed when whole.
-    RemoveLeftovers(target);
-    HandleFile out;
-    std::string temporary;
-    if (!CreateTemporary(target, out, temporary)) {
-        Error("cannot create " + temporary + ": " + out.LastError());
-        return kExitPartial;
-    }
-    auto done = avi::RelinkToNewFile(in, *layout, out, options.newBase, error);
-    if (done && !out.Flush()) {
-        done.reset();
-        error = "cannot write " + temporary + ": " + out.LastError();
-    }
-    if (!out.Close() && done) {
-        done.reset();
-        error = "closing " + temporary + " failed";
-    }
-    if (!done || !MoveFileExA(temporary.c_str(), target.c_str(),
-                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        if (done)
-            error = "cannot rename " + temporary + " to " + target + ": " +
-                    SystemMessage(GetLastError());
-        DeleteFileA(temporary.c_str());
-        Error(options.input + ": " + error + " (" + options.input + " is unchanged)");
-        return kExitPartial;
-    }
-    std::printf("relinked %llu records into %s (%s unchanged)\n", (unsigned long long)*done,
-                target.c_str(), options.input.c_str());
-    return kExitOk;
+    HostRelinkTool tool(options);
+    return avi::Relink({options.input, options.newBase, options.newBase, options.output}, tool);
 }
 
 } // namespace host

@@ -9,13 +9,14 @@
 #include <string>
 
 #include "AviRecords.h"
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 #include "pure/StreamFormat.h"
 
 namespace host {
 
 using kestro::PageBuffer;
 using kestro::UniqueFile;
+using kestro::UniqueHandle;
 
 // `n` rounded up to whole pages of this system: unbuffered transfers move whole pages.
 inline uint64_t PageRounded(uint64_t n) {
@@ -60,36 +61,32 @@ private:
 // A file as the record walker sees it: positioned reads and writes, nothing buffered here.
 class HandleFile : public kestro::avi::ByteFile {
 public:
-    ~HandleFile() override { Close(); }
-
     // A file written here is shared with readers only; one created is shared with nobody, so
     // that no other relink takes it for a leftover while it is written. `shareWrite` lets a
     // writer open the file later (the AVI held for its lock).
     bool Open(const std::string& path, bool write, bool create, bool shareWrite = false) {
         path_ = path;
         const DWORD share = create ? 0 : FILE_SHARE_READ | (shareWrite ? FILE_SHARE_WRITE : 0);
-        handle_ =
-            CreateFileA(path.c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0), share, nullptr,
-                        create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle_ == INVALID_HANDLE_VALUE) {
+        handle_.reset(CreateFileA(path.c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0), share,
+                                  nullptr, create ? CREATE_NEW : OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!handle_) {
             code_ = GetLastError();
             error_ = SystemMessage(code_);
             return false;
         }
         return true;
     }
+    // Whether the close succeeded: a write may fail only then.
     bool Close() {
-        bool ok = true;
-        if (handle_ != INVALID_HANDLE_VALUE)
-            ok = CloseHandle(handle_) != 0;
-        handle_ = INVALID_HANDLE_VALUE;
-        return ok;
+        const HANDLE h = handle_.release();
+        return h == INVALID_HANDLE_VALUE || CloseHandle(h) != 0;
     }
     const std::string& LastError() const { return error_; }
     DWORD LastCode() const { return code_; }
-    HANDLE handle() const { return handle_; }
+    HANDLE handle() const { return handle_.get(); }
     bool Flush() {
-        if (FlushFileBuffers(handle_))
+        if (FlushFileBuffers(handle_.get()))
             return true;
         error_ = SystemMessage(GetLastError());
         return false;
@@ -97,7 +94,7 @@ public:
 
     uint64_t Size() override {
         LARGE_INTEGER size{};
-        return GetFileSizeEx(handle_, &size) ? uint64_t(size.QuadPart) : 0;
+        return GetFileSizeEx(handle_.get(), &size) ? uint64_t(size.QuadPart) : 0;
     }
     bool ReadAt(uint64_t offset, void* data, size_t bytes) override {
         return Transfer(offset, data, bytes, false);
@@ -115,8 +112,8 @@ private:
             at.Offset = DWORD(offset);
             at.OffsetHigh = DWORD(offset >> 32);
             DWORD done = 0;
-            const BOOL ok = write ? WriteFile(handle_, p, chunk, &done, &at)
-                                  : ReadFile(handle_, p, chunk, &done, &at);
+            const BOOL ok = write ? WriteFile(handle_.get(), p, chunk, &done, &at)
+                                  : ReadFile(handle_.get(), p, chunk, &done, &at);
             if (!ok || done != chunk) {
                 error_ = ok ? std::string(write ? "short write" : "short read")
                             : SystemMessage(GetLastError());
@@ -130,7 +127,7 @@ private:
     }
 
     std::string path_;
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    UniqueFile handle_;
     std::string error_;
     DWORD code_ = ERROR_SUCCESS;
 };

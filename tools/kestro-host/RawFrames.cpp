@@ -3,21 +3,19 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pure/Fourcc.h"
+#include "pure/ReadPlan.h"
+
 namespace host {
 
 namespace {
-
-constexpr uint32_t Fourcc(char a, char b, char c, char d) {
-    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
-           uint32_t(uint8_t(d)) << 24;
-}
 
 uint8_t Clamp255(int v) {
     return v < 0 ? 0 : v > 255 ? 255 : uint8_t(v);
 }
 
 uint64_t RgbStride(FrameSize size, uint32_t bytesPerPixel) {
-    return (uint64_t(size.width) * bytesPerPixel + 3) & ~uint64_t(3);
+    return kestro::DibRowBytes(int32_t(size.width), bytesPerPixel * 8);
 }
 
 struct Yuv {
@@ -90,8 +88,8 @@ uint32_t BitsPerPixel(RawKind kind) {
 }
 
 uint32_t FourccOf(RawKind kind) {
-    return kind == RawKind::Yuy2   ? Fourcc('Y', 'U', 'Y', '2')
-           : kind == RawKind::Uyvy ? Fourcc('U', 'Y', 'V', 'Y')
+    return kind == RawKind::Yuy2   ? kestro::kFourccYuy2
+           : kind == RawKind::Uyvy ? kestro::kFourccUyvy
                                    : 0;
 }
 
@@ -264,18 +262,15 @@ std::string FrameFileName(const std::string& pattern, uint32_t frame) {
 std::string FourccText(uint32_t code) {
     if (code == 0)
         return "0 (BI_RGB)";
-    std::string text = "\"";
-    for (int i = 0; i < 4; ++i) {
-        const char c = char(code >> (8 * i));
-        if (c < 0x20 || c > 0x7e)
-            return "0x" + [code] {
-                char hex[16];
-                std::snprintf(hex, sizeof hex, "%08X", code);
-                return std::string(hex);
-            }();
-        text += c;
+    if (!kestro::IsPrintableFourcc(code)) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%08X", code);
+        return hex;
     }
-    return text + "\"";
+    std::string text = "\"";
+    text += kestro::FourccText(code);
+    text += '"';
+    return text;
 }
 
 } // namespace host

@@ -57,7 +57,7 @@ std::vector<uint8_t> MakePpm(const uint8_t* bgrTopDown, FrameSize size, uint32_t
 // the frame number; a pattern without one gets "-NNNN" before its extension.
 std::string FrameFileName(const std::string& pattern, uint32_t frame);
 
-// Little-endian fields of the records and formats as the tool prints them.
+// A four-character code as the tool prints it: "YUY2" in quotes, 0 as BI_RGB, else in hex.
 std::string FourccText(uint32_t code);
 
 } // namespace host

@@ -160,6 +160,73 @@ std::optional<std::string> PieceFinder::Refusal(const std::string& windowsPath) 
     return std::nullopt;
 }
 
+std::vector<std::vector<PieceFinder::Try>> PieceFinder::Tries(const std::string& windowsPath,
+                                                              const std::vector<Split>& splits) {
+    // A network name is read only where the user mapped it: never by its file name alone.
+    const bool network = ClassifyPiecePath(windowsPath).kind == PathKind::Network;
+    const size_t byName = rules_.maps.size() + 1;
+    std::vector<std::vector<Try>> rules(byName + 2);
+    for (const auto& [split, how] : splits) {
+        std::vector<Try> tries;
+        PathRules(split, how, false, tries);
+        for (auto& t : tries)
+            rules[t.order].push_back(std::move(t));
+    }
+    for (const auto& [split, how] : network ? std::vector<Split>{} : splits) {
+        const std::vector<std::string> leaf{split.parts.back()};
+        if (!rules_.dataDir.empty()) {
+            auto local = JoinCaseless(rules_.dataDir, leaf);
+            rules[byName].push_back({byName, local ? *local : rules_.dataDir + "/" + leaf[0],
+                                     "--data " + rules_.dataDir, how});
+        }
+        auto local = JoinCaseless(rules_.aviDir, leaf);
+        rules[byName + 1].push_back(
+            {byName + 1, local ? *local : rules_.aviDir + "/" + leaf[0], "beside the AVI", how});
+    }
+    return rules;
+}
+
+std::vector<std::pair<const PieceFinder::Try*, Piece>>
+PieceFinder::Hits(const std::vector<Try>& tries, std::string& why) {
+    std::vector<std::pair<const Try*, Piece>> hits;
+    std::vector<std::pair<dev_t, ino_t>> seen;
+    for (const auto& t : tries) {
+        struct stat st;
+        Piece piece;
+        if (RegularFile(t.local, piece.size) && stat(t.local.c_str(), &st) == 0) {
+            if (std::find(seen.begin(), seen.end(), std::pair{st.st_dev, st.st_ino}) ==
+                seen.end()) {
+                seen.push_back({st.st_dev, st.st_ino});
+                hits.push_back({&t, piece});
+            }
+            continue;
+        }
+        const std::string tried =
+            t.local + (Exists(t.local) ? " (not a regular file)" : " (absent)") + " by " + t.rule;
+        if (why.find(tried) == std::string::npos)
+            why += (why.empty() ? "" : "; ") + tried;
+    }
+    return hits;
+}
+
+const Piece* PieceFinder::Found(const std::string& windowsPath,
+                                const std::vector<Reading>& readings, const Try& hit, Piece piece,
+                                bool byNameAlone) {
+    piece.path = hit.local;
+    for (const auto& reading : readings)
+        if (reading.how == hit.how)
+            piece.name = reading.text;
+    piece.rule = hit.rule + (hit.how.empty() ? "" : ", reading the name as " + hit.how);
+    if (byNameAlone) {
+        const std::string folder = RecordedFolder(windowsPath);
+        if (!folder.empty())
+            piece.warning = Shown(windowsPath) + " was found only by its file name, as " +
+                            piece.path + " (" + hit.rule + "), while its folder exists here as " +
+                            folder + " without it: that file may belong to another capture";
+    }
+    return &(found_[windowsPath] = piece);
+}
+
 const Piece* PieceFinder::Find(const std::string& windowsPath, std::string& why) {
     if (auto it = found_.find(windowsPath); it != found_.end())
         return &it->second;
@@ -176,7 +243,7 @@ const Piece* PieceFinder::Find(const std::string& windowsPath, std::string& why)
     const auto readings = ReadingsOf(windowsPath, rules_.codePage);
     if (readings.empty())
         return fail("the name is not text in code page " + std::to_string(rules_.codePage));
-    std::vector<std::pair<WindowsPath, std::string>> splits; // of every reading
+    std::vector<Split> splits; // of every reading
     for (const auto& reading : readings)
         if (auto split = SplitWindowsPath(reading.text))
             splits.push_back({*split, reading.how});
@@ -184,47 +251,9 @@ const Piece* PieceFinder::Find(const std::string& windowsPath, std::string& why)
         return fail("not a usable file path");
     // The rules in order, each with every reading of the name; the last two go by the piece's
     // file name alone.
-    // A network name is read only where the user mapped it: never by its file name alone.
-    const bool network = ClassifyPiecePath(windowsPath).kind == PathKind::Network;
-    const size_t byName = rules_.maps.size() + 1;
-    std::vector<std::vector<Try>> rules(byName + 2);
-    for (const auto& [split, how] : splits) {
-        std::vector<Try> tries;
-        PathRules(split, how, false, tries);
-        for (auto& t : tries)
-            rules[t.order].push_back(std::move(t));
-    }
-    for (const auto& [split, how] : network ? decltype(splits){} : splits) {
-        const std::vector<std::string> leaf{split.parts.back()};
-        if (!rules_.dataDir.empty()) {
-            auto local = JoinCaseless(rules_.dataDir, leaf);
-            rules[byName].push_back({byName, local ? *local : rules_.dataDir + "/" + leaf[0],
-                                     "--data " + rules_.dataDir, how});
-        }
-        auto local = JoinCaseless(rules_.aviDir, leaf);
-        rules[byName + 1].push_back(
-            {byName + 1, local ? *local : rules_.aviDir + "/" + leaf[0], "beside the AVI", how});
-    }
+    const auto rules = Tries(windowsPath, splits);
     for (size_t r = 0; r < rules.size(); ++r) {
-        std::vector<std::pair<const Try*, Piece>> hits;
-        std::vector<std::pair<dev_t, ino_t>> seen;
-        for (const auto& t : rules[r]) {
-            struct stat st;
-            Piece piece;
-            if (RegularFile(t.local, piece.size) && stat(t.local.c_str(), &st) == 0) {
-                if (std::find(seen.begin(), seen.end(), std::pair{st.st_dev, st.st_ino}) ==
-                    seen.end()) {
-                    seen.push_back({st.st_dev, st.st_ino});
-                    hits.push_back({&t, piece});
-                }
-                continue;
-            }
-            const std::string tried = t.local +
-                                      (Exists(t.local) ? " (not a regular file)" : " (absent)") +
-                                      " by " + t.rule;
-            if (why.find(tried) == std::string::npos)
-                why += (why.empty() ? "" : "; ") + tried;
-        }
+        const auto hits = Hits(rules[r], why);
         if (hits.size() > 1) {
             std::string text = "the name reads as different files";
             for (const auto& [t, piece] : hits)
@@ -232,24 +261,9 @@ const Piece* PieceFinder::Find(const std::string& windowsPath, std::string& why)
             return fail(text + " (by " + hits[0].first->rule + "; --codepage N chooses)");
         }
         if (hits.size() == 1) {
-            Piece piece = hits[0].second;
-            piece.path = hits[0].first->local;
-            for (const auto& reading : readings)
-                if (reading.how == hits[0].first->how)
-                    piece.name = reading.text;
-            piece.rule =
-                hits[0].first->rule +
-                (hits[0].first->how.empty() ? "" : ", reading the name as " + hits[0].first->how);
-            if (r >= byName) {
-                const std::string folder = RecordedFolder(windowsPath);
-                if (!folder.empty())
-                    piece.warning = Shown(windowsPath) + " was found only by its file name, as " +
-                                    piece.path + " (" + hits[0].first->rule +
-                                    "), while its folder exists here as " + folder +
-                                    " without it: that file may belong to another capture";
-            }
             why.clear();
-            return &(found_[windowsPath] = piece);
+            return Found(windowsPath, readings, *hits[0].first, hits[0].second,
+                         r >= rules_.maps.size() + 1);
         }
     }
     missing_[windowsPath] = why;

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "CodePages.h"
+
 namespace kestro::tool {
 
 struct PieceRules {
@@ -63,6 +65,19 @@ private:
                    std::vector<Try>& tries);
     // A folder the record names that exists here, by any reading and path rule; "" when none.
     std::string RecordedFolder(const std::string& windowsPath);
+    // A reading of a record's name split into its parts, and how it was read.
+    using Split = std::pair<WindowsPath, std::string>;
+    // Where each rule, in order, looks for the readings of a name; the last two go by the
+    // piece's file name alone (a network name never does).
+    std::vector<std::vector<Try>> Tries(const std::string& windowsPath,
+                                        const std::vector<Split>& splits);
+    // The regular files that one rule's tries lead to, one per file; what it tried in vain is
+    // added to `why`.
+    static std::vector<std::pair<const Try*, Piece>> Hits(const std::vector<Try>& tries,
+                                                          std::string& why);
+    // The piece a single hit found, kept; `byNameAlone` checks whether its folder exists here.
+    const Piece* Found(const std::string& windowsPath, const std::vector<Reading>& readings,
+                       const Try& hit, Piece piece, bool byNameAlone);
 
     PieceRules rules_;
     std::map<std::string, Piece> found_;

@@ -1,4 +1,4 @@
-#include "driver/Module.h"
+#include "edge/Module.h"
 
 namespace {
 HINSTANCE g_module = nullptr;

@@ -1,4 +1,4 @@
-#include "driver/Win32Edge.h"
+#include "edge/Win32Edge.h"
 
 namespace kestro {
 

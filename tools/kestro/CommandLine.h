@@ -1,0 +1,27 @@
+#pragma once
+// The `kestro` command line: its options and the usage text.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Pieces.h"
+
+namespace kestro::tool {
+
+struct Options {
+    std::string command;
+    std::vector<std::string> args;
+    PieceRules rules;
+    bool quiet = false;
+    bool keepGoing = false;
+    std::string to;
+    std::string output;
+};
+
+// The options of `argv`; empty with the exit code in `code` when the command line asks for the
+// usage text (then printed) or is refused (after a message).
+std::optional<Options> ParseCommandLine(int argc, char** argv, int& code);
+
+void Usage(); // on standard error
+
+} // namespace kestro::tool

@@ -1,0 +1,81 @@
+#include "Containers.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+namespace kestro::tool {
+
+namespace {
+
+bool EndsWith(const std::string& s, const char* tail) {
+    const size_t n = std::strlen(tail);
+    return s.size() >= n && strcasecmp(s.c_str() + s.size() - n, tail) == 0;
+}
+
+// The extensions of the containers that have `only` set (all without one), each as `show` makes
+// it, `between` them and `last` before the last.
+template <typename Show>
+std::string Joined(Show show, const char* between, const char* last,
+                   bool Container::*only = nullptr) {
+    std::vector<const char*> chosen;
+    for (const auto& c : Containers())
+        if (!only || c.*only)
+            chosen.push_back(c.extension);
+    std::string text;
+    for (size_t i = 0; i < chosen.size(); ++i) {
+        if (i)
+            text += i + 1 == chosen.size() ? last : between;
+        text += show(chosen[i]);
+    }
+    return text;
+}
+
+} // namespace
+
+const std::vector<Container>& Containers() {
+    static const std::vector<Container> table{
+        {.extension = ".avi", // OpenDML beyond 4 GiB
+         .muxer = "avi",
+         .dibRows = true,
+         .rawTag = RawTag::Fourcc,
+         .keepsFourccs = true,
+         .keepsBitDepth = true,
+         .fillsLateStart = true},
+        // Raw pictures in its Video for Windows mode: a bitmap header, as in AVI. A checksum over
+        // every cluster would halve the export's speed.
+        {.extension = ".mkv",
+         .muxer = "matroska",
+         .dibRows = true,
+         .rawTag = RawTag::Fourcc,
+         .keepsBitDepth = true,
+         .options = {{"allow_raw_vfw", "1", true}, {"write_crc32", "0", false}}},
+        {.extension = ".nut", .muxer = "nut", .rawTag = RawTag::PixelFormat},
+        {.extension = ".mov", .muxer = "mov", .rawTag = RawTag::None},
+    };
+    return table;
+}
+
+const Container* ContainerFor(const std::string& output) {
+    for (const auto& c : Containers())
+        if (EndsWith(output, c.extension))
+            return &c;
+    return nullptr;
+}
+
+std::string ContainerOutputs() {
+    return Joined([](const char* e) { return "OUT" + std::string(e); }, "|", "|");
+}
+
+std::string ContainerBraces() {
+    std::string text = "{";
+    text += Joined([](const char* e) { return std::string(e).substr(1); }, ",", ",");
+    text += '}';
+    return text;
+}
+
+std::string ContainerList(bool Container::*only) {
+    return Joined([](const char* e) { return std::string(e); }, ", ", " or ", only);
+}
+
+} // namespace kestro::tool
