@@ -170,13 +170,15 @@ void CopyPlain(uint8_t* dst, const uint8_t* src, size_t count) {
 } // namespace
 
 namespace repack_detail {
-const RepackKernels kScalarKernels = {reference::SwapBytePairs,
-                                      reference::Yuy2ToRgb24Row,
-                                      reference::UyvyToRgb24Row,
-                                      reference::Yuy2ToRgb32Row,
-                                      reference::UyvyToRgb32Row,
-                                      reference::Rgb24ToRgb32Row,
-                                      CopyPlain};
+const RepackKernels kScalarKernels = {
+    .swapBytePairs = reference::SwapBytePairs,
+    .yuy2ToRgb24 = reference::Yuy2ToRgb24Row,
+    .uyvyToRgb24 = reference::UyvyToRgb24Row,
+    .yuy2ToRgb32 = reference::Yuy2ToRgb32Row,
+    .uyvyToRgb32 = reference::UyvyToRgb32Row,
+    .rgb24ToRgb32 = reference::Rgb24ToRgb32Row,
+    .copyForDisk = CopyPlain,
+};
 } // namespace repack_detail
 
 KernelLevel LevelFor(const SimdSupport& s) {

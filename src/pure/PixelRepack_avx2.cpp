@@ -146,9 +146,15 @@ void CopyForDiskAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
 } // namespace
 
 namespace repack_detail {
-const RepackKernels kAvx2Kernels = {SwapAvx2,          RowAvx2<false, 3>, RowAvx2<true, 3>,
-                                    RowAvx2<false, 4>, RowAvx2<true, 4>,  Rgb24ToRgb32Avx2,
-                                    CopyForDiskAvx2};
+const RepackKernels kAvx2Kernels = {
+    .swapBytePairs = SwapAvx2,
+    .yuy2ToRgb24 = RowAvx2<false, 3>,
+    .uyvyToRgb24 = RowAvx2<true, 3>,
+    .yuy2ToRgb32 = RowAvx2<false, 4>,
+    .uyvyToRgb32 = RowAvx2<true, 4>,
+    .rgb24ToRgb32 = Rgb24ToRgb32Avx2,
+    .copyForDisk = CopyForDiskAvx2,
+};
 } // namespace repack_detail
 
 } // namespace kestro

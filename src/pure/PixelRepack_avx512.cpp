@@ -226,9 +226,15 @@ void Rgb24ToRgb32Avx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
 } // namespace
 
 namespace repack_detail {
-const RepackKernels kAvx512Kernels = {SwapAvx512,          RowAvx512<false, 3>, RowAvx512<true, 3>,
-                                      RowAvx512<false, 4>, RowAvx512<true, 4>,  Rgb24ToRgb32Avx512,
-                                      CopyForDiskAvx2};
+const RepackKernels kAvx512Kernels = {
+    .swapBytePairs = SwapAvx512,
+    .yuy2ToRgb24 = RowAvx512<false, 3>,
+    .uyvyToRgb24 = RowAvx512<true, 3>,
+    .yuy2ToRgb32 = RowAvx512<false, 4>,
+    .uyvyToRgb32 = RowAvx512<true, 4>,
+    .rgb24ToRgb32 = Rgb24ToRgb32Avx512,
+    .copyForDisk = CopyForDiskAvx2,
+};
 } // namespace repack_detail
 
 } // namespace kestro

@@ -115,9 +115,15 @@ void Rgb24ToRgb32Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
 } // namespace
 
 namespace repack_detail {
-const RepackKernels kSse2Kernels = {SwapSse2,          RowSse2<false, 3>, RowSse2<true, 3>,
-                                    RowSse2<false, 4>, RowSse2<true, 4>,  Rgb24ToRgb32Sse2,
-                                    CopyForDiskSse2};
+const RepackKernels kSse2Kernels = {
+    .swapBytePairs = SwapSse2,
+    .yuy2ToRgb24 = RowSse2<false, 3>,
+    .uyvyToRgb24 = RowSse2<true, 3>,
+    .yuy2ToRgb32 = RowSse2<false, 4>,
+    .uyvyToRgb32 = RowSse2<true, 4>,
+    .rgb24ToRgb32 = Rgb24ToRgb32Sse2,
+    .copyForDisk = CopyForDiskSse2,
+};
 } // namespace repack_detail
 
 } // namespace kestro

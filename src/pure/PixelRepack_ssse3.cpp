@@ -59,9 +59,15 @@ void Rgb24ToRgb32Ssse3(const uint8_t* src, uint8_t* dst, uint32_t width) {
 } // namespace
 
 namespace repack_detail {
-const RepackKernels kSsse3Kernels = {SwapSse2,        Rgb24Ssse3<false>, Rgb24Ssse3<true>,
-                                     Yuy2ToRgb32Sse2, UyvyToRgb32Sse2,   Rgb24ToRgb32Ssse3,
-                                     CopyForDiskSse2};
+const RepackKernels kSsse3Kernels = {
+    .swapBytePairs = SwapSse2,
+    .yuy2ToRgb24 = Rgb24Ssse3<false>,
+    .uyvyToRgb24 = Rgb24Ssse3<true>,
+    .yuy2ToRgb32 = Yuy2ToRgb32Sse2,
+    .uyvyToRgb32 = UyvyToRgb32Sse2,
+    .rgb24ToRgb32 = Rgb24ToRgb32Ssse3,
+    .copyForDisk = CopyForDiskSse2,
+};
 } // namespace repack_detail
 
 } // namespace kestro
