@@ -23,6 +23,7 @@ enum PixelKind : int32_t {
     KIND_UYVY = 2,
     KIND_RGB24 = 3,
     KIND_RGB32 = 4,
+    KIND_PAL8 = 5, // a host-side test input only: never classified from a header
     KIND_STORED = -1,
 };
 

@@ -8,31 +8,10 @@ namespace kestro {
 
 namespace {
 
+// 2 for a kind the table does not know: such pairs are refused before any size is used.
 uint32_t BytesPerPixel(PixelKind kind) {
-    return kind == KIND_RGB24 ? 3 : kind == KIND_RGB32 ? 4 : 2;
-}
-
-uint64_t Magnitude(int32_t v) {
-    return v < 0 ? uint64_t(-int64_t(v)) : uint64_t(v);
-}
-
-using PlaneFn = void (*)(const uint8_t*, uint8_t*, uint32_t, uint32_t, bool);
-
-PlaneFn PlaneOf(RawOp op) {
-    switch (op) {
-    case RawOp::Yuy2ToRgb24:
-        return Yuy2ToRgb24;
-    case RawOp::Yuy2ToRgb32:
-        return Yuy2ToRgb32;
-    case RawOp::UyvyToRgb24:
-        return UyvyToRgb24;
-    case RawOp::UyvyToRgb32:
-        return UyvyToRgb32;
-    case RawOp::Rgb24ToRgb32:
-        return Rgb24ToRgb32;
-    default:
-        return nullptr;
-    }
+    const PixelFormat* format = FormatOf(kind);
+    return format ? format->bitCount / 8u : 2u;
 }
 
 } // namespace
@@ -42,8 +21,8 @@ std::optional<RawConversion> PlanRawConversion(PixelKind source, int32_t streamH
                                                int32_t width, bool paddedOutputRows) {
     RawConversion c;
     c.op = ChooseRawOp(source, output);
-    const uint64_t rows = Magnitude(outputHeight);
-    if (c.op == RawOp::Refuse || width <= 0 || rows == 0 || rows != Magnitude(streamHeight))
+    const uint64_t rows = AbsoluteHeight(outputHeight);
+    if (c.op == RawOp::Refuse || width <= 0 || rows == 0 || rows != AbsoluteHeight(streamHeight))
         return std::nullopt;
     const uint32_t outBits = 8 * BytesPerPixel(output);
     // Every size in 64 bits: a row alone may pass 32 bits (2^30 pixels at 32 bits is 2^32 bytes).

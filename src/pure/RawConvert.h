@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "pure/PixelFormats.h"
 #include "pure/PixelKind.h"
 #include "pure/ReadPlan.h"
 
@@ -12,7 +13,8 @@ namespace kestro {
 // Packed 4:2:2 pictures lie top row first whatever the sign of their height (the platform's rule
 // for YUV bitmaps); an RGB bitmap lies bottom row first unless its height is negative.
 constexpr bool TopRowFirst(PixelKind kind, int32_t height) {
-    return kind == KIND_YUY2 || kind == KIND_UYVY || height < 0;
+    const PixelFormat* format = FormatOf(kind);
+    return format ? TopRowFirst(*format, height) : height < 0;
 }
 
 struct RawConversion {

@@ -4,28 +4,12 @@
 #include <optional>
 
 #include "pure/FrameRecord.h"
+#include "pure/PixelFormats.h"
 #include "pure/PixelKind.h"
+#include "pure/RawConversions.h"
 #include "pure/StreamFormat.h"
 
 namespace kestro {
-
-// Bytes of a DIB picture: rows padded to 4 bytes, the height's sign ignored (top-down pictures
-// have the same size). Empty when a dimension is zero or the count does not fit 32 bits.
-constexpr std::optional<uint32_t> DibImageBytes(int32_t width, int32_t height, uint32_t bits) {
-    if (width <= 0 || height == 0 || bits == 0 || bits > 32)
-        return std::nullopt;
-    uint64_t rowBytes = ((uint64_t(width) * bits + 31) / 32) * 4;
-    uint64_t rows = height < 0 ? uint64_t(-int64_t(height)) : uint64_t(height);
-    uint64_t bytes = rowBytes * rows;
-    if (bytes > UINT32_MAX)
-        return std::nullopt;
-    return uint32_t(bytes);
-}
-
-// Bytes of one DIB row, in 64 bits: a row of 2^30 pixels at 32 bits is already 2^32 bytes.
-constexpr uint64_t DibRowBytes(int32_t width, uint32_t bits) {
-    return ((uint64_t(width < 0 ? 0 : width) * bits + 31) / 32) * 4;
-}
 
 // The slot buffer of a run: the output picture rounded up to whole pages; empty when that does
 // not fit 32 bits.
@@ -43,43 +27,10 @@ constexpr size_t RecordLimit(uint32_t inputSizeImage) {
     return inputSizeImage < kMaxFrameRecordBytes ? inputSizeImage : kMaxFrameRecordBytes;
 }
 
-enum class RawOp {
-    Refuse,
-    Copy,
-    Swap,
-    Yuy2ToRgb24,
-    Yuy2ToRgb32,
-    UyvyToRgb24,
-    UyvyToRgb32,
-    Rgb24ToRgb32
-};
-
-constexpr RawOp ChooseRawOp(PixelKind source, PixelKind output) {
-    switch (source) {
-    case KIND_YUY2:
-        return output == KIND_YUY2    ? RawOp::Copy
-               : output == KIND_RGB24 ? RawOp::Yuy2ToRgb24
-               : output == KIND_RGB32 ? RawOp::Yuy2ToRgb32
-                                      : RawOp::Refuse;
-    case KIND_UYVY:
-        return output == KIND_YUY2    ? RawOp::Swap
-               : output == KIND_UYVY  ? RawOp::Copy
-               : output == KIND_RGB24 ? RawOp::UyvyToRgb24
-               : output == KIND_RGB32 ? RawOp::UyvyToRgb32
-                                      : RawOp::Refuse;
-    case KIND_RGB24:
-        return output == KIND_RGB24   ? RawOp::Copy
-               : output == KIND_RGB32 ? RawOp::Rgb24ToRgb32
-                                      : RawOp::Refuse;
-    case KIND_RGB32:
-        return output == KIND_RGB32 ? RawOp::Copy : RawOp::Refuse;
-    default:
-        return RawOp::Refuse;
-    }
-}
-
+// Bits a pixel of a stored picture of the kind (16 for a kind the table does not know).
 constexpr uint32_t SourceBitsOf(PixelKind source) {
-    return source == KIND_RGB24 ? 24 : source == KIND_RGB32 ? 32 : 16;
+    const PixelFormat* format = FormatOf(source);
+    return format ? format->bitCount : 16;
 }
 
 struct ReadAhead {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "pure/RawConversions.h"
+
 namespace kestro {
 
 std::optional<BitmapHeader> ReadBitmapHeader(const void* format) {
@@ -49,23 +51,12 @@ PixelKind KindOf(const void* format) {
 std::optional<uint32_t> PictureBytes(int32_t width, int32_t height, uint32_t bitsPerPixel) {
     if (width == 0 || height == 0)
         return std::nullopt;
-    uint64_t w = width < 0 ? uint64_t(-int64_t(width)) : uint64_t(width);
-    uint64_t h = height < 0 ? uint64_t(-int64_t(height)) : uint64_t(height);
+    uint64_t w = AbsoluteHeight(width); // a negative width counts its pixels alike
+    uint64_t h = AbsoluteHeight(height);
     uint64_t bits = w * h; // at most 2^62
     if (bits > (uint64_t(UINT32_MAX) * 8) / (bitsPerPixel ? bitsPerPixel : 1))
         return std::nullopt;
     uint64_t bytes = bits * bitsPerPixel / 8;
-    if (bytes > UINT32_MAX)
-        return std::nullopt;
-    return uint32_t(bytes);
-}
-
-std::optional<uint32_t> DibPictureBytes(int32_t width, int32_t height, uint32_t bitsPerPixel) {
-    if (width <= 0 || height == 0 || bitsPerPixel == 0 || bitsPerPixel > 32)
-        return std::nullopt;
-    uint64_t row = (uint64_t(width) * bitsPerPixel + 31) / 32 * 4;
-    uint64_t rows = height < 0 ? uint64_t(-int64_t(height)) : uint64_t(height);
-    uint64_t bytes = row * rows; // below 2^31 x 2^31
     if (bytes > UINT32_MAX)
         return std::nullopt;
     return uint32_t(bytes);
@@ -81,16 +72,16 @@ std::optional<uint32_t> InputImageBytes(const BitmapHeader& header) {
     // pixels in 4 bytes, so their padded row is a row of whole pixel pairs: the layout that
     // playback has always read them in. The host's own bit count is what its buffer was sized
     // by, so it is the one used, also when it does not fit the kind: more would read past it.
-    return DibPictureBytes(header.biWidth, header.biHeight, header.biBitCount);
+    return DibImageBytes(header.biWidth, header.biHeight, header.biBitCount);
 }
 
 std::optional<int32_t> LargestFrameBytes(const BitmapHeader& in) {
-    PixelKind kind = KindOf(in);
-    uint64_t factor = (kind == KIND_RGB24 || kind == KIND_RGB32) ? 5 : 3;
+    const PixelFormat* format = FormatOf(KindOf(in));
+    uint64_t factor = format ? format->largestFrameFactor : 3;
     if (in.biWidth <= 0 || in.biHeight == 0)
         return std::nullopt;
     // A top-down picture (negative height) is as large as a bottom-up one.
-    uint64_t height = in.biHeight < 0 ? uint64_t(-int64_t(in.biHeight)) : uint64_t(in.biHeight);
+    uint64_t height = AbsoluteHeight(in.biHeight);
     // Both sides may be near 2^31: the pixel count alone fills 62 bits, so the factor comes only
     // after the count is known to be small.
     uint64_t pixels = uint64_t(in.biWidth) * height;
@@ -106,8 +97,8 @@ StreamFormatHeader MakeStreamFormat(const BitmapHeader& in) {
     out.biCompression = kFourccKest;
     out.biClrUsed = 0;
     out.biClrImportant = 0;
-    PixelKind kind = KindOf(in);
-    out.biBitCount = kind == KIND_RGB32 ? 32 : kind == KIND_RGB24 ? 24 : 16;
+    const PixelFormat* format = FormatOf(KindOf(in));
+    out.biBitCount = format ? format->bitCount : 16;
     out.biSourceCompression = in.biCompression;
     out.biChainHandler = 0;
     out.biChainFormatSize = 0;
@@ -115,19 +106,11 @@ StreamFormatHeader MakeStreamFormat(const BitmapHeader& in) {
 }
 
 bool RawOutputAccepted(PixelKind source, PixelKind target) {
-    switch (source) {
-    case KIND_YUY2:
-        return target == KIND_YUY2 || target == KIND_RGB24 || target == KIND_RGB32;
-    case KIND_UYVY:
-        return target == KIND_YUY2 || target == KIND_UYVY || target == KIND_RGB24 ||
-               target == KIND_RGB32;
-    case KIND_RGB24:
-        return target == KIND_RGB24 || target == KIND_RGB32;
-    case KIND_RGB32:
-        return target == KIND_RGB32;
-    default:
+    // A kind the table does not know passes the query; its frames then fail one by one.
+    const PixelFormat* format = FormatOf(source);
+    if (!format || !format->recognised)
         return true;
-    }
+    return ChooseRawOp(source, target) != RawOp::Refuse;
 }
 
 bool CompleteRawOutputFormat(const StreamFormatHeader& in, PixelKind wanted, BitmapHeader& out) {
@@ -137,36 +120,14 @@ bool CompleteRawOutputFormat(const StreamFormatHeader& in, PixelKind wanted, Bit
     PixelKind source = ClassifyPixelKind(in.biSourceCompression, in.biBitCount);
     if (wanted == KIND_NONE)
         wanted = KIND_RGB24;
-    uint32_t compression = 0;
-    uint16_t bits = 0;
-    switch (source) {
-    case KIND_YUY2:
-    case KIND_UYVY:
-        if (wanted == KIND_YUY2 || (source == KIND_UYVY && wanted == KIND_UYVY))
-            compression = kFourccYuy2, bits = 16;
-        else if (wanted == KIND_RGB24)
-            bits = 24;
-        else if (wanted == KIND_RGB32)
-            bits = 32;
-        break;
-    case KIND_RGB24:
-        if (wanted == KIND_RGB24)
-            bits = 24;
-        else if (wanted == KIND_RGB32)
-            bits = 32;
-        break;
-    case KIND_RGB32:
-        bits = 32;
-        break;
-    default:
-        break;
-    }
-    if (bits == 0)
+    const RawConversionRow* row = ConversionFor(source, wanted);
+    const PixelFormat* offered = row ? FormatOf(row->offered) : nullptr;
+    if (!offered)
         return false;
-    out.biCompression = compression;
-    out.biBitCount = bits;
+    out.biCompression = offered->fourcc;
+    out.biBitCount = offered->bitCount;
     // A top-down picture (negative height) has the same byte count as a bottom-up one.
-    auto bytes = PictureBytes(in.biWidth, in.biHeight, bits);
+    auto bytes = PictureBytes(in.biWidth, in.biHeight, offered->bitCount);
     out.biSizeImage = bytes ? *bytes : 0;
     return true;
 }

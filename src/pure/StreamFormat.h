@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "pure/PixelFormats.h"
 #include "pure/PixelKind.h"
 
 namespace kestro {
@@ -44,17 +45,29 @@ std::optional<StreamFormatHeader> ReadStreamFormat(const void* format);
 // The chained codec's format inside a stream format, or null when there is none.
 const void* ChainFormatOf(const void* streamFormat, const StreamFormatHeader& header);
 
+// The rows of a bitmap: a negative height is a top-down picture of as many rows.
+constexpr uint32_t AbsoluteHeight(int32_t height) {
+    return height < 0 ? uint32_t(0) - uint32_t(height) : uint32_t(height);
+}
+
+// Bytes of a DIB picture: rows padded to 4 bytes, the height's sign ignored (top-down pictures
+// have the same size). Empty when a dimension is not positive, the bit count is not 1 to 32, or
+// the count does not fit 32 bits.
+constexpr std::optional<uint32_t> DibImageBytes(int32_t width, int32_t height, uint32_t bits) {
+    if (width <= 0 || height == 0 || bits == 0 || bits > 32)
+        return std::nullopt;
+    const uint64_t bytes = DibRowBytes(width, bits) * AbsoluteHeight(height); // below 2^62
+    if (bytes > UINT32_MAX)
+        return std::nullopt;
+    return uint32_t(bytes);
+}
+
 PixelKind KindOf(const BitmapHeader& header);
 PixelKind KindOf(const void* format); // KIND_NONE for null or short formats
 
 // Byte count of a picture of the given size, computed in 64 bits; empty when a dimension is zero
 // or the count does not fit 32 bits (such formats are refused).
 std::optional<uint32_t> PictureBytes(int32_t width, int32_t height, uint32_t bitsPerPixel);
-
-// Byte count of a DIB picture, every row padded to a multiple of 4 bytes, the height's sign
-// ignored; empty when a dimension is not positive, the bit count is not 1 to 32, or the count does
-// not fit 32 bits.
-std::optional<uint32_t> DibPictureBytes(int32_t width, int32_t height, uint32_t bitsPerPixel);
 
 // The input image size a capture run stores: biSizeImage, or the DIB size (rows padded to 4
 // bytes; 16 bits a pixel for YUY2 and UYVY) when the host left it 0. Empty when the dimensions
@@ -78,14 +91,5 @@ bool CompleteRawOutputFormat(const StreamFormatHeader& in, PixelKind wanted, Bit
 
 // Whether a stored raw stream of `source` kind can be delivered as `target`.
 bool RawOutputAccepted(PixelKind source, PixelKind target);
-
-} // namespace kestro
-
-namespace kestro {
-
-// The rows of a bitmap: a negative height is a top-down picture of as many rows.
-constexpr uint32_t AbsoluteHeight(int32_t height) {
-    return height < 0 ? uint32_t(0) - uint32_t(height) : uint32_t(height);
-}
 
 } // namespace kestro

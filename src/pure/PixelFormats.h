@@ -1,0 +1,147 @@
+#pragma once
+// What each pixel kind is: one row per kind, so that a new kind is one new row here and the
+// switches that used to spell these facts cannot miss it.
+#include <cstdint>
+#include <string_view>
+
+#include "pure/PixelKind.h"
+
+namespace kestro {
+
+// How the rows of a stored picture lie.
+enum class RowOrder : uint8_t {
+    TopFirst,                // whatever the sign of the height (packed YUV bitmaps)
+    BottomFirstUnlessTopDown // an RGB bitmap: bottom row first unless its height is negative
+};
+
+struct PixelFormat {
+    PixelKind kind;
+    const char* name;  // as the tools spell it on their command lines and in their output
+    uint32_t fourcc;   // the biCompression it is written with (0: BI_RGB)
+    uint32_t alsoRead; // a second biCompression read as this kind (fourcc itself when none)
+    uint16_t bitCount; // bits a pixel, the biBitCount it is written with
+    bool anyBitCount;  // the code alone names the kind; RGB needs the bit count as well
+    bool pairedPixels; // two pixels share one chroma pair, so the width must be even
+    RowOrder rows;     // row order as stored
+    bool recognised;   // a bitmap header of the codec's hosts is classified as this kind
+    bool stored;       // a capture without a chained codec takes it and stores it raw
+    uint8_t largestFrameFactor; // bytes a pixel that the largest compressed frame is given
+    const char* ffmpegName;     // ffmpeg's pixel format of packed pictures; null: not exported
+    uint8_t black[2];           // a black picture is this byte pair repeated
+};
+
+inline constexpr PixelFormat kPixelFormats[] = {
+    {.kind = KIND_YUY2,
+     .name = "yuy2",
+     .fourcc = kFourccYuy2,
+     .alsoRead = kFourccVyuy,
+     .bitCount = 16,
+     .anyBitCount = true,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 3,
+     .ffmpegName = "yuyv422",
+     .black = {16, 128}},
+    {.kind = KIND_UYVY,
+     .name = "uyvy",
+     .fourcc = kFourccUyvy,
+     .alsoRead = kFourccUyvy,
+     .bitCount = 16,
+     .anyBitCount = true,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 3,
+     .ffmpegName = "uyvy422",
+     .black = {128, 16}},
+    {.kind = KIND_RGB24,
+     .name = "rgb24",
+     .fourcc = kCompressionRgb,
+     .alsoRead = kFourccDib,
+     .bitCount = 24,
+     .anyBitCount = false,
+     .pairedPixels = false,
+     .rows = RowOrder::BottomFirstUnlessTopDown,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 5,
+     .ffmpegName = "bgr24",
+     .black = {0, 0}},
+    {.kind = KIND_RGB32,
+     .name = "rgb32",
+     .fourcc = kCompressionRgb,
+     .alsoRead = kFourccDib,
+     .bitCount = 32,
+     .anyBitCount = false,
+     .pairedPixels = false,
+     .rows = RowOrder::BottomFirstUnlessTopDown,
+     .recognised = true,
+     .stored = false,
+     .largestFrameFactor = 5,
+     .ffmpegName = nullptr,
+     .black = {0, 0}},
+    // Grey-palette indices: only kestro-host's test input for chained codecs; the codec itself
+    // treats an 8-bit bitmap as a kind it does not know.
+    {.kind = KIND_PAL8,
+     .name = "pal8",
+     .fourcc = kCompressionRgb,
+     .alsoRead = kCompressionRgb,
+     .bitCount = 8,
+     .anyBitCount = false,
+     .pairedPixels = false,
+     .rows = RowOrder::BottomFirstUnlessTopDown,
+     .recognised = false,
+     .stored = false,
+     .largestFrameFactor = 3,
+     .ffmpegName = nullptr,
+     .black = {0, 0}},
+};
+
+// The row of a kind; null for KIND_NONE and KIND_STORED, which are no pixel format.
+constexpr const PixelFormat* FormatOf(PixelKind kind) {
+    for (const PixelFormat& f : kPixelFormats)
+        if (f.kind == kind)
+            return &f;
+    return nullptr;
+}
+
+// The recognised kind that a bitmap header's compression and bit count name; null for none.
+constexpr const PixelFormat* FormatFor(uint32_t compression, uint16_t bitCount) {
+    for (const PixelFormat& f : kPixelFormats)
+        if (f.recognised && (compression == f.fourcc || compression == f.alsoRead) &&
+            (f.anyBitCount || bitCount == f.bitCount))
+            return &f;
+    return nullptr;
+}
+
+// The row a tool's name stands for ("yuy2"); null for a name no kind has.
+constexpr const PixelFormat* FormatNamed(std::string_view name) {
+    for (const PixelFormat& f : kPixelFormats)
+        if (name == f.name)
+            return &f;
+    return nullptr;
+}
+
+// Bytes of one bitmap row: padded to 4 bytes, in 64 bits (2^30 pixels at 32 bits is 2^32 bytes).
+constexpr uint64_t DibRowBytes(int32_t width, uint32_t bits) {
+    return ((uint64_t(width < 0 ? 0 : width) * bits + 31) / 32) * 4;
+}
+
+// The row rule of a stored picture of the kind: a bitmap row.
+constexpr uint64_t StoredRowBytes(const PixelFormat& f, int32_t width) {
+    return DibRowBytes(width, f.bitCount);
+}
+
+// One row without padding, as pipes and raw files carry it.
+constexpr uint64_t PackedRowBytes(const PixelFormat& f, uint32_t width) {
+    return uint64_t(width) * (f.bitCount / 8);
+}
+
+constexpr bool TopRowFirst(const PixelFormat& f, int32_t height) {
+    return f.rows == RowOrder::TopFirst || height < 0;
+}
+
+} // namespace kestro
