@@ -1,4 +1,5 @@
 #include "formats/CodecFormats.h"
+#include "pure/PixelFormats.h"
 #include "pure/StreamFormat.h"
 
 #include <cstring>
@@ -46,10 +47,6 @@ LRESULT Ask(HIC hic, UINT message, const void* a, const void* b) {
                          reinterpret_cast<DWORD_PTR>(b));
 }
 
-int64_t Rows(int32_t height) {
-    return height < 0 ? -int64_t(height) : int64_t(height);
-}
-
 const BITMAPINFOHEADER* ChainedPart(const void* format, const StreamFormatHeader& stream) {
     return static_cast<const BITMAPINFOHEADER*>(ChainFormatOf(format, stream));
 }
@@ -61,9 +58,8 @@ LRESULT CodecFormats::CompressInputCheck(const BITMAPINFOHEADER* in) {
     if (!header)
         return ICERR_BADFORMAT;
     if (settings->fourcc == 0) {
-        PixelKind kind = KindOf(*header);
-        return (kind == KIND_YUY2 || kind == KIND_UYVY || kind == KIND_RGB24) ? ICERR_OK
-                                                                              : ICERR_BADFORMAT;
+        const PixelFormat* format = FormatOf(KindOf(*header));
+        return format && format->stored ? ICERR_OK : ICERR_BADFORMAT;
     }
     if (!OpenChainedCompressor())
         return ICERR_BADFORMAT;
@@ -160,7 +156,7 @@ LRESULT CodecFormats::DecompressQuery(const BITMAPINFOHEADER* in, const BITMAPIN
     auto target = ReadBitmapHeader(out);
     // Either row order of the stored picture can be delivered: only the size must agree.
     if (!target || target->biWidth != stream->biWidth ||
-        Rows(target->biHeight) != Rows(stream->biHeight))
+        AbsoluteHeight(target->biHeight) != AbsoluteHeight(stream->biHeight))
         return ICERR_BADFORMAT;
     if (stream->biChainHandler != 0)
         return AskChainedDecompressor(stream->biChainHandler, ICM_DECOMPRESS_QUERY,

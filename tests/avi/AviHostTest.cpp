@@ -22,7 +22,7 @@ std::string PathOf(const std::string& name) {
     return Dir() + "\\" + name;
 }
 
-std::vector<uint8_t> PatternFrames(RawKind kind, FrameSize size, uint32_t frames) {
+std::vector<uint8_t> PatternFrames(kestro::PixelKind kind, FrameSize size, uint32_t frames) {
     const size_t bytes = size_t(RawFrameBytes(kind, size));
     std::vector<uint8_t> all(bytes * frames);
     for (uint32_t i = 0; i < frames; ++i)
@@ -43,7 +43,7 @@ protected:
             kt::WriteIni({{"filename", PathOf("kestro")}});
     }
 
-    CaptureOptions Capture(const std::string& avi, RawKind kind, FrameSize size) {
+    CaptureOptions Capture(const std::string& avi, kestro::PixelKind kind, FrameSize size) {
         CaptureOptions o;
         o.output = PathOf(avi);
         o.kind = kind;
@@ -54,7 +54,7 @@ protected:
         o.overwrite = true;
         return o;
     }
-    PlayOptions Play(const std::string& avi, RawKind as, const std::string& raw) {
+    PlayOptions Play(const std::string& avi, kestro::PixelKind as, const std::string& raw) {
         PlayOptions o;
         o.input = PathOf(avi);
         o.as = as;
@@ -67,7 +67,7 @@ protected:
 constexpr FrameSize kSmall{128, 64}; // 4:2:2 and RGB24 frames are whole pages: any settings work
 
 TEST_F(AviHost, RawInputComesBackUnchangedAndAsReferenceRgb) {
-    for (RawKind kind : {RawKind::Yuy2, RawKind::Uyvy}) {
+    for (kestro::PixelKind kind : {kestro::KIND_YUY2, kestro::KIND_UYVY}) {
         SCOPED_TRACE(RawKindName(kind));
         const auto input = PatternFrames(kind, kSmall, 7);
         kt::WriteFileBytes(PathOf("in.raw"),
@@ -82,14 +82,14 @@ TEST_F(AviHost, RawInputComesBackUnchangedAndAsReferenceRgb) {
         ASSERT_EQ(RunPlay(Play("yuv.avi", kind, "out.raw")), kExitOk);
         EXPECT_EQ(FileBytes(PathOf("out.raw")), input) << "stored bytes must come back as given";
 
-        for (RawKind rgb : {RawKind::Rgb24, RawKind::Rgb32}) {
+        for (kestro::PixelKind rgb : {kestro::KIND_RGB24, kestro::KIND_RGB32}) {
             const uint32_t bpp = BitsPerPixel(rgb) / 8;
             const size_t inBytes = size_t(RawFrameBytes(kind, kSmall));
             const size_t outBytes = size_t(RawFrameBytes(rgb, kSmall));
             std::vector<uint8_t> expected(outBytes * 7);
             for (size_t i = 0; i < 7; ++i)
                 ReferenceYuvToRgb(input.data() + i * inBytes, expected.data() + i * outBytes,
-                                  kSmall, kind == RawKind::Uyvy, bpp, false);
+                                  kSmall, kind == kestro::KIND_UYVY, bpp, false);
             ASSERT_EQ(RunPlay(Play("yuv.avi", rgb, "out.rgb")), kExitOk);
             EXPECT_EQ(FileBytes(PathOf("out.rgb")), expected) << RawKindName(rgb);
             PlayOptions viaAvifile = Play("yuv.avi", rgb, "getframe.rgb");
@@ -103,27 +103,27 @@ TEST_F(AviHost, RawInputComesBackUnchangedAndAsReferenceRgb) {
 
 TEST_F(AviHost, Rgb24InputRoundTripsThroughBottomUpBitmaps) {
     const FrameSize odd{130, 40}; // 390-byte rows: bitmap rows carry two bytes of padding
-    const auto input = PatternFrames(RawKind::Rgb24, odd, 3);
+    const auto input = PatternFrames(kestro::KIND_RGB24, odd, 3);
     kt::WriteFileBytes(PathOf("in.rgb"),
                        std::string(reinterpret_cast<const char*>(input.data()), input.size()));
-    CaptureOptions c = Capture("rgb.avi", RawKind::Rgb24, odd);
+    CaptureOptions c = Capture("rgb.avi", kestro::KIND_RGB24, odd);
     c.input = PathOf("in.rgb");
     ASSERT_EQ(RunCapture(c), kExitOk);
     // The codec returns its bitmap rows unpadded, so only whole-row widths compare directly.
     const FrameSize even{128, 40};
-    const auto evenInput = PatternFrames(RawKind::Rgb24, even, 3);
+    const auto evenInput = PatternFrames(kestro::KIND_RGB24, even, 3);
     kt::WriteFileBytes(
         PathOf("in2.rgb"),
         std::string(reinterpret_cast<const char*>(evenInput.data()), evenInput.size()));
-    CaptureOptions c2 = Capture("rgb2.avi", RawKind::Rgb24, even);
+    CaptureOptions c2 = Capture("rgb2.avi", kestro::KIND_RGB24, even);
     c2.input = PathOf("in2.rgb");
     ASSERT_EQ(RunCapture(c2), kExitOk);
-    ASSERT_EQ(RunPlay(Play("rgb2.avi", RawKind::Rgb24, "out2.rgb")), kExitOk);
+    ASSERT_EQ(RunPlay(Play("rgb2.avi", kestro::KIND_RGB24, "out2.rgb")), kExitOk);
     EXPECT_EQ(FileBytes(PathOf("out2.rgb")), evenInput);
 }
 
 TEST_F(AviHost, StopMidCaptureLeavesAReadableAvi) {
-    CaptureOptions c = Capture("stop.avi", RawKind::Yuy2, kSmall);
+    CaptureOptions c = Capture("stop.avi", kestro::KIND_YUY2, kSmall);
     c.frames = 0; // pattern until stopped
     c.onFrame = [](uint64_t done) {
         if (done == 5)
@@ -134,18 +134,18 @@ TEST_F(AviHost, StopMidCaptureLeavesAReadableAvi) {
     EXPECT_EQ(r.frames, 5u);
     EXPECT_EQ(RunInspect(c.output, true, false), kExitOk);
     PlayResult played;
-    PlayOptions p = Play("stop.avi", RawKind::Yuy2, "stop.raw");
+    PlayOptions p = Play("stop.avi", kestro::KIND_YUY2, "stop.raw");
     ASSERT_EQ(RunPlay(p, &played), kExitOk);
     EXPECT_EQ(played.frames, 5u);
-    EXPECT_EQ(FileBytes(PathOf("stop.raw")), PatternFrames(RawKind::Yuy2, kSmall, 5));
+    EXPECT_EQ(FileBytes(PathOf("stop.raw")), PatternFrames(kestro::KIND_YUY2, kSmall, 5));
 }
 
 TEST_F(AviHost, TruncatedInputKeepsTheWholeFrames) {
-    auto input = PatternFrames(RawKind::Yuy2, kSmall, 4);
+    auto input = PatternFrames(kestro::KIND_YUY2, kSmall, 4);
     input.resize(input.size() - 100);
     kt::WriteFileBytes(PathOf("short.raw"),
                        std::string(reinterpret_cast<const char*>(input.data()), input.size()));
-    CaptureOptions c = Capture("short.avi", RawKind::Yuy2, kSmall);
+    CaptureOptions c = Capture("short.avi", kestro::KIND_YUY2, kSmall);
     c.input = PathOf("short.raw");
     CaptureResult r;
     EXPECT_EQ(RunCapture(c, &r), kExitPartial);
@@ -156,14 +156,14 @@ TEST_F(AviHost, TruncatedInputKeepsTheWholeFrames) {
     input.resize(1000);
     kt::WriteFileBytes(PathOf("tiny.raw"),
                        std::string(reinterpret_cast<const char*>(input.data()), input.size()));
-    CaptureOptions tiny = Capture("tiny.avi", RawKind::Yuy2, kSmall);
+    CaptureOptions tiny = Capture("tiny.avi", kestro::KIND_YUY2, kSmall);
     tiny.input = PathOf("tiny.raw");
     EXPECT_EQ(RunCapture(tiny), kExitUsage);
     EXPECT_EQ(GetFileAttributesA(tiny.output.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(AviHost, BrokenReferencesAreFoundAndNotDecoded) {
-    CaptureOptions c = Capture("broken.avi", RawKind::Yuy2, kSmall);
+    CaptureOptions c = Capture("broken.avi", kestro::KIND_YUY2, kSmall);
     c.frames = 4;
     CaptureResult r;
     ASSERT_EQ(RunCapture(c, &r), kExitOk);
@@ -173,19 +173,19 @@ TEST_F(AviHost, BrokenReferencesAreFoundAndNotDecoded) {
 
     // Cut the piece inside frame 2: frames 2 and 3 now point past its end.
     const std::string bytes = kt::ReadFileBytes(piece);
-    const size_t frameBytes = size_t(RawFrameBytes(RawKind::Yuy2, kSmall));
+    const size_t frameBytes = size_t(RawFrameBytes(kestro::KIND_YUY2, kSmall));
     kt::WriteFileBytes(piece, bytes.substr(0, 2 * frameBytes + 10));
     EXPECT_EQ(RunInspect(c.output, true, false), kExitBroken);
 
     ASSERT_TRUE(DeleteFileA(piece.c_str()));
     EXPECT_EQ(RunInspect(c.output, true, false), kExitBroken);
-    EXPECT_EQ(RunPlay(Play("broken.avi", RawKind::Yuy2, "broken.raw")), kExitBroken);
+    EXPECT_EQ(RunPlay(Play("broken.avi", kestro::KIND_YUY2, "broken.raw")), kExitBroken);
 }
 
 // One relink of an AVI at a time; leftovers of killed relinks go, files a relink still writes
 // (open, shared with nobody) stay.
 TEST_F(AviHost, OneRelinkOfAnAviAtATimeAndOnlyLeftoversRemoved) {
-    CaptureOptions c = Capture("locked.avi", RawKind::Yuy2, kSmall);
+    CaptureOptions c = Capture("locked.avi", kestro::KIND_YUY2, kSmall);
     c.frames = 3;
     CaptureResult r;
     ASSERT_EQ(RunCapture(c, &r), kExitOk);
@@ -221,7 +221,7 @@ TEST_F(AviHost, OneRelinkOfAnAviAtATimeAndOnlyLeftoversRemoved) {
 TEST_F(AviHost, NotAKestroStream) {
     kt::WriteFileBytes(PathOf("junk.avi"), "RIFF....AVI junk");
     EXPECT_NE(RunInspect(PathOf("junk.avi"), true, false), kExitOk);
-    EXPECT_NE(RunPlay(Play("junk.avi", RawKind::Yuy2, "junk.raw")), kExitOk);
+    EXPECT_NE(RunPlay(Play("junk.avi", kestro::KIND_YUY2, "junk.raw")), kExitOk);
     EXPECT_EQ(RunInspect(PathOf("missing.avi"), true, false), kExitUsage);
 }
 
@@ -241,7 +241,7 @@ protected:
                     Take* take = nullptr) {
         kt::WriteFileBytes(PathOf(avi + ".in"),
                            std::string(reinterpret_cast<const char*>(input.data()), input.size()));
-        CaptureOptions c = Capture(avi, RawKind::Yuy2, kSmall);
+        CaptureOptions c = Capture(avi, kestro::KIND_YUY2, kSmall);
         c.input = PathOf(avi + ".in");
         c.overwrite = overwrite;
         CaptureResult r;
@@ -258,7 +258,7 @@ protected:
     void ExpectUntouched(const Take& take) {
         EXPECT_EQ(kt::ReadFileBytes(take.piece), take.pieceBytes) << take.piece << " changed";
         EXPECT_EQ(RunInspect(PathOf(take.avi), true, false), kExitOk);
-        ASSERT_EQ(RunPlay(Play(take.avi, RawKind::Yuy2, take.avi + ".played")), kExitOk);
+        ASSERT_EQ(RunPlay(Play(take.avi, kestro::KIND_YUY2, take.avi + ".played")), kExitOk);
         EXPECT_EQ(FileBytes(PathOf(take.avi + ".played")), take.frames);
     }
     void SetUp() override { DeleteFileA(Piece0().c_str()); }
@@ -266,9 +266,10 @@ protected:
 
 TEST_F(Takes, ASecondTakeIsRefusedAndTheFirstKept) {
     Take a;
-    ASSERT_EQ(CaptureTake("a.avi", PatternFrames(RawKind::Yuy2, kSmall, 10), false, &a), kExitOk);
+    ASSERT_EQ(CaptureTake("a.avi", PatternFrames(kestro::KIND_YUY2, kSmall, 10), false, &a),
+              kExitOk);
     ASSERT_EQ(a.piece, Piece0());
-    auto later = PatternFrames(RawKind::Yuy2, kSmall, 20);
+    auto later = PatternFrames(kestro::KIND_YUY2, kSmall, 20);
     later.erase(later.begin(), later.begin() + later.size() / 4); // frames 5-19: other pictures
     DeleteFileA(PathOf("b.avi").c_str()); // the folder may be an earlier run's
     EXPECT_EQ(CaptureTake("b.avi", later, false), kExitUsage);
@@ -278,14 +279,14 @@ TEST_F(Takes, ASecondTakeIsRefusedAndTheFirstKept) {
 
     // Written over on request: the first take then shows the second one's pictures.
     ASSERT_EQ(CaptureTake("b.avi", later, true), kExitOk);
-    ASSERT_EQ(RunPlay(Play("a.avi", RawKind::Yuy2, "a.after")), kExitOk);
+    ASSERT_EQ(RunPlay(Play("a.avi", kestro::KIND_YUY2, "a.after")), kExitOk);
     EXPECT_EQ(FileBytes(PathOf("a.after")),
               std::vector<uint8_t>(later.begin(), later.begin() + ptrdiff_t(a.frames.size())));
 }
 
 TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
     const uint32_t page = 4096;
-    const auto frames = PatternFrames(RawKind::Yuy2, kSmall, 4);
+    const auto frames = PatternFrames(kestro::KIND_YUY2, kSmall, 4);
     struct Case {
         const char* what;
         std::string piece0; // empty: no piece 0
@@ -317,7 +318,7 @@ TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
             kt::WriteFileBytes(Piece0(), c.piece0);
         EXPECT_EQ(CaptureTake("c.avi", frames, false), c.expected);
         if (c.expected == kExitOk) {
-            ASSERT_EQ(RunPlay(Play("c.avi", RawKind::Yuy2, "c.played")), kExitOk);
+            ASSERT_EQ(RunPlay(Play("c.avi", kestro::KIND_YUY2, "c.played")), kExitOk);
             EXPECT_EQ(FileBytes(PathOf("c.played")), frames);
         } else {
             EXPECT_TRUE(kt::ReadFileBytes(Piece0()) == c.piece0) << "a refused capture wrote";
@@ -327,7 +328,7 @@ TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
 
 // What the codec meets when it cannot start: named by the capture and by check.
 TEST_F(Takes, ARefusedStartSaysWhy) {
-    const auto frames = PatternFrames(RawKind::Yuy2, kSmall, 2);
+    const auto frames = PatternFrames(kestro::KIND_YUY2, kSmall, 2);
     struct Case {
         const char* what;
         const char* reason;
@@ -427,9 +428,9 @@ TEST(RawFrames, ParsesSizesAndRefusesNonsense) {
     for (const char* bad : {"", "640", "640x", "x480", "0x480", "640x0", "640x480x2", "-1x2",
                             "16385x2", "99999999999x1", "64 x 48"})
         EXPECT_FALSE(ParseFrameSize(bad)) << bad;
-    EXPECT_TRUE(SizeProblem(RawKind::Yuy2, {641, 480}));
-    EXPECT_FALSE(SizeProblem(RawKind::Rgb24, {641, 480}));
-    EXPECT_EQ(DibFrameBytes(RawKind::Rgb24, {130, 2}), 392u * 2);
+    EXPECT_TRUE(SizeProblem(kestro::KIND_YUY2, {641, 480}));
+    EXPECT_FALSE(SizeProblem(kestro::KIND_RGB24, {641, 480}));
+    EXPECT_EQ(DibFrameBytes(kestro::KIND_RGB24, {130, 2}), 392u * 2);
     EXPECT_EQ(FrameFileName("f%04d.ppm", 7), "f0007.ppm");
     EXPECT_EQ(FrameFileName("dir.x\\still", 12), "dir.x\\still-0012");
     EXPECT_EQ(FrameFileName("still.ppm", 3), "still-0003.ppm");

@@ -33,7 +33,7 @@ struct AviLibrary {
 };
 
 // The pattern frame as the capture got it (raw layout: rows top first, unpadded).
-Bytes Pattern(RawKind kind, uint32_t frame) {
+Bytes Pattern(kestro::PixelKind kind, uint32_t frame) {
     Bytes raw(size_t(RawFrameBytes(kind, kSize)));
     MakePatternFrame(kind, kSize, frame, raw.data());
     return raw;
@@ -41,11 +41,11 @@ Bytes Pattern(RawKind kind, uint32_t frame) {
 
 // What a picture of `bytesPerPixel` must show, rows top first, unpadded, from the captured frame:
 // 4:2:2 through the independent reference conversion, RGB24 as it was given.
-Bytes Expected(RawKind kind, uint32_t frame, uint32_t bytesPerPixel) {
+Bytes Expected(kestro::PixelKind kind, uint32_t frame, uint32_t bytesPerPixel) {
     const Bytes raw = Pattern(kind, frame);
     Bytes out(size_t(kSize.width) * kSize.height * bytesPerPixel);
-    if (kind != RawKind::Rgb24) {
-        ReferenceYuvToRgb(raw.data(), out.data(), kSize, kind == RawKind::Uyvy, bytesPerPixel,
+    if (kind != kestro::KIND_RGB24) {
+        ReferenceYuvToRgb(raw.data(), out.data(), kSize, kind == kestro::KIND_UYVY, bytesPerPixel,
                           false);
         return out;
     }
@@ -84,7 +84,7 @@ protected:
         // The codec reads its settings at load: its data file goes into this test's folder.
         if (!kt::CodecLoaded())
             kt::WriteIni({{"filename", PathOf("kestro")}});
-        for (RawKind kind : {RawKind::Yuy2, RawKind::Rgb24}) {
+        for (kestro::PixelKind kind : {kestro::KIND_YUY2, kestro::KIND_RGB24}) {
             CaptureOptions c;
             c.output = Avi(kind);
             c.kind = kind;
@@ -100,9 +100,11 @@ protected:
             stored_[int(kind)] = kt::ReadFileBytes(piece_);
         }
     }
-    static std::string Avi(RawKind kind) { return PathOf(std::string(RawKindName(kind)) + ".avi"); }
+    static std::string Avi(kestro::PixelKind kind) {
+        return PathOf(std::string(RawKindName(kind)) + ".avi");
+    }
     // Puts the capture of `kind` back into the data file its records name.
-    static void Use(RawKind kind) { kt::WriteFileBytes(piece_, stored_[int(kind)]); }
+    static void Use(kestro::PixelKind kind) { kt::WriteFileBytes(piece_, stored_[int(kind)]); }
 
     static inline std::string piece_;
     static inline std::string stored_[4];
@@ -129,7 +131,7 @@ struct ClipCloser {
 };
 
 TEST_F(Clients, MciPlayerOpensPlaysSeeksAndCloses) {
-    for (RawKind kind : {RawKind::Yuy2, RawKind::Rgb24}) {
+    for (kestro::PixelKind kind : {kestro::KIND_YUY2, kestro::KIND_RGB24}) {
         SCOPED_TRACE(RawKindName(kind));
         Use(kind);
         ClipCloser clip;
@@ -157,7 +159,7 @@ TEST_F(Clients, MciPlayerOpensPlaysSeeksAndCloses) {
 // offers, and every frame shows the captured picture.
 TEST_F(Clients, BestDisplayFramesShowTheCapture) {
     AviLibrary library;
-    for (RawKind kind : {RawKind::Yuy2, RawKind::Rgb24}) {
+    for (kestro::PixelKind kind : {kestro::KIND_YUY2, kestro::KIND_RGB24}) {
         SCOPED_TRACE(RawKindName(kind));
         Use(kind);
         PAVISTREAM stream = nullptr;
@@ -199,7 +201,7 @@ TEST_F(Clients, TopDownCaptureComesOutTheRightWayUp) {
     std::vector<Bytes> records;
     for (uint32_t i = 0; i < 3; ++i) {
         // Top-down bitmap rows are the raw rows, padded.
-        Bytes raw = Pattern(RawKind::Rgb24, i), dib(stride * h, 0);
+        Bytes raw = Pattern(kestro::KIND_RGB24, i), dib(stride * h, 0);
         for (LONG j = 0; j < h; ++j)
             std::memcpy(&dib[stride * j], &raw[size_t(w) * 3 * j], size_t(w) * 3);
         Bytes record(size_t(ICCompressGetSize(hic.get(), in.header(), stream.header())));
@@ -252,7 +254,7 @@ TEST_F(Clients, TopDownCaptureComesOutTheRightWayUp) {
             const uint32_t bpp = dib->biBitCount / 8;
             const auto* bits = reinterpret_cast<const uint8_t*>(dib) + dib->biSize;
             EXPECT_EQ(Colours(TopFirst(dib, bits), bpp),
-                      Colours(Expected(RawKind::Rgb24, i, bpp), bpp))
+                      Colours(Expected(kestro::KIND_RGB24, i, bpp), bpp))
                 << "frame " << i << " at " << dib->biBitCount << " bits, height " << dib->biHeight;
         }
         AVIStreamGetFrameClose(getter);
@@ -263,7 +265,7 @@ TEST_F(Clients, TopDownCaptureComesOutTheRightWayUp) {
 // DrawDib finds the decompressor for a KEST frame itself and paints it into a bitmap.
 TEST_F(Clients, DrawDibPaintsAKestFrame) {
     AviLibrary library;
-    for (RawKind kind : {RawKind::Yuy2, RawKind::Rgb24}) {
+    for (kestro::PixelKind kind : {kestro::KIND_YUY2, kestro::KIND_RGB24}) {
         SCOPED_TRACE(RawKindName(kind));
         Use(kind);
         PAVISTREAM stream = nullptr;

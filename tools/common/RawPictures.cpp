@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "pure/Fourcc.h"
+#include "pure/PixelFormats.h"
 #include "pure/ReadPlan.h"
 
 namespace kestro::avi {
@@ -20,25 +21,19 @@ std::optional<RawPicture> RawPictureOf(const StreamFormatHeader& format, std::st
     p.height = height;
     p.bottomUp = format.biHeight > 0;
     const uint64_t w = p.width;
-    switch (p.kind) {
-    case KIND_YUY2:
-    case KIND_UYVY:
-        if (w % 2) {
-            error = "a YUV picture of odd width " + std::to_string(w);
-            return std::nullopt;
-        }
-        p.rowBytes = uint32_t(w * 2);
-        break;
-    case KIND_RGB24:
-        p.rowBytes = uint32_t(w * 3);
-        break;
-    default:
+    const PixelFormat* facts = FormatOf(p.kind);
+    if (!facts || !facts->ffmpegName) {
         error = "the KEST stream stores '" + FourccText(format.biSourceCompression) + "' with " +
                 std::to_string(format.biBitCount) + " bits, which this tool cannot export";
         return std::nullopt;
     }
+    if (facts->pairedPixels && w % 2) {
+        error = "a YUV picture of odd width " + std::to_string(w);
+        return std::nullopt;
+    }
+    p.rowBytes = uint32_t(PackedRowBytes(*facts, p.width));
     // Stored rows are DIB rows: padded to four bytes (4:2:2 rows of even width already are).
-    p.storedStride = uint32_t(DibRowBytes(format.biWidth, SourceBitsOf(p.kind)));
+    p.storedStride = uint32_t(StoredRowBytes(*facts, format.biWidth));
     // One picture is buffered whole: a header claiming more than a gigabyte is not believed.
     const uint64_t stored = uint64_t(p.storedStride) * p.height;
     if (stored > (1u << 30)) {
@@ -52,23 +47,16 @@ std::optional<RawPicture> RawPictureOf(const StreamFormatHeader& format, std::st
 
 void PackRows(const RawPicture& p, const uint8_t* stored, uint8_t* packed) {
     // Only RGB is stored bottom-up: 4:2:2 rows are top first whatever the sign of the height.
-    const bool flip = p.kind == KIND_RGB24 && p.bottomUp;
+    const PixelFormat* facts = FormatOf(p.kind);
+    const bool flip = facts && facts->rows == RowOrder::BottomFirstUnlessTopDown && p.bottomUp;
     for (uint32_t y = 0; y < p.height; ++y)
         std::memcpy(packed + size_t(y) * p.rowBytes,
                     stored + size_t(flip ? p.height - 1 - y : y) * p.storedStride, p.rowBytes);
 }
 
 const char* PixFmtName(PixelKind kind) {
-    switch (kind) {
-    case KIND_YUY2:
-        return "yuyv422";
-    case KIND_UYVY:
-        return "uyvy422";
-    case KIND_RGB24:
-        return "bgr24";
-    default:
-        return "?";
-    }
+    const PixelFormat* format = FormatOf(kind);
+    return format && format->ffmpegName ? format->ffmpegName : "?";
 }
 
 } // namespace kestro::avi

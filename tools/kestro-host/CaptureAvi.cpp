@@ -2,6 +2,7 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "pure/PixelFormats.h"
 
 namespace host {
 
@@ -80,18 +81,9 @@ std::optional<kestro::StreamFormatHeader> StreamFormatOf(const std::string& path
 }
 
 std::string StoredKindName(const kestro::StreamFormatHeader& h) {
-    switch (kestro::ClassifyPixelKind(h.biSourceCompression, h.biBitCount)) {
-    case kestro::KIND_YUY2:
-        return "yuy2";
-    case kestro::KIND_UYVY:
-        return "uyvy";
-    case kestro::KIND_RGB24:
-        return "rgb24";
-    case kestro::KIND_RGB32:
-        return "rgb32";
-    default:
-        return FourccText(h.biSourceCompression);
-    }
+    const kestro::PixelFormat* format =
+        kestro::FormatOf(kestro::ClassifyPixelKind(h.biSourceCompression, h.biBitCount));
+    return format ? format->name : FourccText(h.biSourceCompression);
 }
 
 std::string ReferenceChecker::Problem(const kestro::FrameRecordView& r) {

@@ -67,7 +67,7 @@ int RunCheck();
 
 struct CaptureOptions {
     std::string input; // empty: test pattern; "-": standard input
-    RawKind kind = RawKind::Yuy2;
+    kestro::PixelKind kind = kestro::KIND_YUY2;
     FrameSize size{640, 480};
     double rate = 30;
     int64_t frames = -1; // -1: whole input (pattern: 3 seconds); 0 with a pattern: until Ctrl-C
@@ -95,7 +95,7 @@ void RequestStop(); // what Ctrl-C does: the capture loop ends after the current
 
 struct PlayOptions {
     std::string input;
-    RawKind as = RawKind::Rgb24;
+    kestro::PixelKind as = kestro::KIND_RGB24;
     std::string rawOutput; // "-" standard output; RGB rows top first, unpadded
     std::string stills;    // PPM name or pattern with %d
     int64_t first = 0;
@@ -144,6 +144,6 @@ int RunRelink(const RelinkOptions& options);
 // Plain unbuffered writes/reads of the same bytes, the baseline of the throughput table.
 int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, bool quiet);
 
-int RunPattern(RawKind kind, FrameSize size, uint64_t frames, const std::string& output);
+int RunPattern(kestro::PixelKind kind, FrameSize size, uint64_t frames, const std::string& output);
 
 } // namespace host

@@ -120,11 +120,11 @@ int CaptureSession::CheckOptions() {
         Error(*problem);
         return kExitUsage;
     }
-    if (options_.kind == RawKind::Rgb32) {
+    if (options_.kind == kestro::KIND_RGB32) {
         Error("the codec stores yuy2, uyvy or rgb24 pictures; rgb32 is an output kind only");
         return kExitUsage;
     }
-    if (options_.topDown && options_.kind != RawKind::Rgb24) {
+    if (options_.topDown && options_.kind != kestro::KIND_RGB24) {
         Error("--top-down applies to rgb24 input only");
         return kExitUsage;
     }
@@ -176,7 +176,7 @@ int CaptureSession::Negotiate() {
     in_.biBitCount = WORD(BitsPerPixel(options_.kind));
     in_.biCompression = FourccOf(options_.kind);
     in_.biSizeImage = DWORD(dibBytes_);
-    if (options_.kind == RawKind::Pal8) {
+    if (options_.kind == kestro::KIND_PAL8) {
         in_.biClrUsed = 256;
         for (int i = 0; i < 256; ++i)
             inBlock_.palette[i] = RGBQUAD{BYTE(i), BYTE(i), BYTE(i), 0};
@@ -186,7 +186,7 @@ int CaptureSession::Negotiate() {
         Error(std::string("the codec refuses ") + RawKindName(options_.kind) + " " +
               std::to_string(in_.biWidth) + "x" + std::to_string(in_.biHeight) + " input (" +
               IcErrorText(status) + ")" +
-              (options_.kind == RawKind::Pal8
+              (options_.kind == kestro::KIND_PAL8
                    ? std::string("; pal8 is stored only through a chained codec (--chain)")
                    : std::string()));
         return kExitCodec;
@@ -270,7 +270,7 @@ int CaptureSession::AllocateBuffers() {
 
 // How many frames: the input's, the asked-for count, or 3 s (0: until Ctrl-C) of the pattern.
 void CaptureSession::PlanLength() {
-    rgbInput_ = options_.kind == RawKind::Rgb24 || options_.kind == RawKind::Pal8;
+    rgbInput_ = options_.kind == kestro::KIND_RGB24 || options_.kind == kestro::KIND_PAL8;
     pattern_ = options_.input.empty();
     limit_ = options_.frames < 0
                  ? (pattern_ ? uint64_t(std::llround(options_.rate * 3)) : UINT64_MAX)

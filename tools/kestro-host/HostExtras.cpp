@@ -59,7 +59,7 @@ int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, b
     return kExitOk;
 }
 
-int RunPattern(RawKind kind, FrameSize size, uint64_t frames, const std::string& output) {
+int RunPattern(kestro::PixelKind kind, FrameSize size, uint64_t frames, const std::string& output) {
     if (auto problem = SizeProblem(kind, size)) {
         Error(*problem);
         return kExitUsage;

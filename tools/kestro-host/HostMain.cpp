@@ -203,7 +203,7 @@ std::optional<int> PlayOption(Args& args, PlayOptions& o) {
         if (!args.Value(o.rawOutput))
             return Usage(a + " needs a file or -");
     } else if (a == "--as") {
-        if (!args.Value(v) || !ParseRawKind(v) || *ParseRawKind(v) == RawKind::Pal8)
+        if (!args.Value(v) || !ParseRawKind(v) || *ParseRawKind(v) == kestro::KIND_PAL8)
             return Usage("--as is yuy2, uyvy, rgb24 or rgb32");
         o.as = *ParseRawKind(v);
     } else if (a == "--ppm") {

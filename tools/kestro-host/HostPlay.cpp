@@ -138,7 +138,7 @@ int PlaySession::Plan() {
     size_ = {uint32_t(std::abs(stream_.biWidth)), kestro::AbsoluteHeight(stream_.biHeight)};
     bpp_ = BitsPerPixel(options_.as) / 8;
     pictureBytes_ = RawFrameBytes(options_.as, size_);
-    rgb_ = options_.as == RawKind::Rgb24 || options_.as == RawKind::Rgb32;
+    rgb_ = options_.as == kestro::KIND_RGB24 || options_.as == kestro::KIND_RGB32;
     want_.biSize = sizeof want_;
     want_.biWidth = stream_.biWidth;
     want_.biHeight = stream_.biHeight;
@@ -277,7 +277,7 @@ bool PlaySession::WriteStill(LONG frame, const uint8_t* ordered) {
     uint32_t pixelBytes = bpp_;
     if (!rgb_) {
         bgr_.resize(size_t(size_.width) * size_.height * 3);
-        ReferenceYuvToRgb(ordered, bgr_.data(), size_, options_.as == RawKind::Uyvy, 3, false);
+        ReferenceYuvToRgb(ordered, bgr_.data(), size_, options_.as == kestro::KIND_UYVY, 3, false);
         source = bgr_.data();
         pixelBytes = 3;
     }

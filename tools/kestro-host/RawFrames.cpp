@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "pure/Fourcc.h"
+#include "pure/PixelFormats.h"
 #include "pure/ReadPlan.h"
 
 namespace host {
@@ -49,48 +50,31 @@ int PatternCell(FrameSize size, uint32_t frame, uint32_t x, uint32_t y) {
     return int(uint64_t(x) * 8 / size.width);
 }
 
+bool IsPaired(kestro::PixelKind kind) {
+    const kestro::PixelFormat* format = kestro::FormatOf(kind);
+    return format && format->pairedPixels;
+}
+
 } // namespace
 
-std::optional<RawKind> ParseRawKind(std::string_view text) {
-    if (text == "yuy2")
-        return RawKind::Yuy2;
-    if (text == "uyvy")
-        return RawKind::Uyvy;
-    if (text == "rgb24")
-        return RawKind::Rgb24;
-    if (text == "rgb32")
-        return RawKind::Rgb32;
-    if (text == "pal8")
-        return RawKind::Pal8;
-    return std::nullopt;
+std::optional<kestro::PixelKind> ParseRawKind(std::string_view text) {
+    const kestro::PixelFormat* format = kestro::FormatNamed(text);
+    return format ? std::optional(format->kind) : std::nullopt;
 }
 
-const char* RawKindName(RawKind kind) {
-    switch (kind) {
-    case RawKind::Yuy2:
-        return "yuy2";
-    case RawKind::Uyvy:
-        return "uyvy";
-    case RawKind::Rgb24:
-        return "rgb24";
-    case RawKind::Pal8:
-        return "pal8";
-    default:
-        return "rgb32";
-    }
+const char* RawKindName(kestro::PixelKind kind) {
+    const kestro::PixelFormat* format = kestro::FormatOf(kind);
+    return format ? format->name : "rgb32";
 }
 
-uint32_t BitsPerPixel(RawKind kind) {
-    return kind == RawKind::Rgb24   ? 24
-           : kind == RawKind::Rgb32 ? 32
-           : kind == RawKind::Pal8  ? 8
-                                    : 16;
+uint32_t BitsPerPixel(kestro::PixelKind kind) {
+    const kestro::PixelFormat* format = kestro::FormatOf(kind);
+    return format ? format->bitCount : 16;
 }
 
-uint32_t FourccOf(RawKind kind) {
-    return kind == RawKind::Yuy2   ? kestro::kFourccYuy2
-           : kind == RawKind::Uyvy ? kestro::kFourccUyvy
-                                   : 0;
+uint32_t FourccOf(kestro::PixelKind kind) {
+    const kestro::PixelFormat* format = kestro::FormatOf(kind);
+    return format ? format->fourcc : 0;
 }
 
 std::optional<FrameSize> ParseFrameSize(std::string_view text) {
@@ -116,8 +100,8 @@ std::optional<FrameSize> ParseFrameSize(std::string_view text) {
     return size;
 }
 
-std::optional<std::string> SizeProblem(RawKind kind, FrameSize size) {
-    if ((kind == RawKind::Yuy2 || kind == RawKind::Uyvy) && size.width % 2)
+std::optional<std::string> SizeProblem(kestro::PixelKind kind, FrameSize size) {
+    if (IsPaired(kind) && size.width % 2)
         return std::string(RawKindName(kind)) +
                " pictures need an even width (two pixels share "
                "one chroma pair), got " +
@@ -125,12 +109,12 @@ std::optional<std::string> SizeProblem(RawKind kind, FrameSize size) {
     return std::nullopt;
 }
 
-uint64_t RawFrameBytes(RawKind kind, FrameSize size) {
+uint64_t RawFrameBytes(kestro::PixelKind kind, FrameSize size) {
     return uint64_t(size.width) * size.height * (BitsPerPixel(kind) / 8);
 }
 
-uint64_t DibFrameBytes(RawKind kind, FrameSize size) {
-    if (kind == RawKind::Yuy2 || kind == RawKind::Uyvy)
+uint64_t DibFrameBytes(kestro::PixelKind kind, FrameSize size) {
+    if (IsPaired(kind))
         return RawFrameBytes(kind, size);
     return RgbStride(size, BitsPerPixel(kind) / 8) * size.height;
 }
@@ -153,15 +137,15 @@ void DibRgbToRaw(const uint8_t* dib, uint8_t* raw, FrameSize size, uint32_t byte
         std::memcpy(raw + y * row, dib + (size.height - 1 - y) * stride, row);
 }
 
-void MakePatternFrame(RawKind kind, FrameSize size, uint32_t frame, uint8_t* out) {
+void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, uint8_t* out) {
     auto yuvOf = [](int cell) {
         return cell < 8 ? kBarsYuv[cell] : cell == 9 ? Yuv{16, 128, 128} : Yuv{235, 128, 128};
     };
     auto rgbOf = [](int cell) {
         return cell < 8 ? kBarsRgb[cell] : cell == 9 ? Bgr{0, 0, 0} : Bgr{255, 255, 255};
     };
-    if (kind == RawKind::Yuy2 || kind == RawKind::Uyvy) {
-        const bool uyvy = kind == RawKind::Uyvy;
+    if (kind == kestro::KIND_YUY2 || kind == kestro::KIND_UYVY) {
+        const bool uyvy = kind == kestro::KIND_UYVY;
         for (uint32_t y = 0; y < size.height; ++y) {
             uint8_t* row = out + uint64_t(y) * size.width * 2;
             for (uint32_t x = 0; x + 1 < size.width; x += 2, row += 4) {
@@ -177,7 +161,7 @@ void MakePatternFrame(RawKind kind, FrameSize size, uint32_t frame, uint8_t* out
         }
         return;
     }
-    if (kind == RawKind::Pal8) {
+    if (kind == kestro::KIND_PAL8) {
         // Grey levels far apart, in runs: what a run-length codec is made for.
         for (uint32_t y = 0; y < size.height; ++y)
             for (uint32_t x = 0; x < size.width; ++x)

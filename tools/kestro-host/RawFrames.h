@@ -8,16 +8,18 @@
 #include <string_view>
 #include <vector>
 
+#include "pure/PixelKind.h"
+
 namespace host {
 
-// Pal8: 8-bit indices into a grey palette (index i shows grey level i), a capture input for
-// chained codecs that compress palettized pictures.
-enum class RawKind { Yuy2, Uyvy, Rgb24, Rgb32, Pal8 };
+// The kinds are the codec's own (pure/PixelFormats.h); KIND_PAL8, 8-bit indices into a grey
+// palette (index i shows grey level i), is a capture input for chained codecs that compress
+// palettized pictures.
 
-std::optional<RawKind> ParseRawKind(std::string_view text);
-const char* RawKindName(RawKind kind);
-uint32_t BitsPerPixel(RawKind kind);
-uint32_t FourccOf(RawKind kind); // 0 (BI_RGB) for the RGB and palettized kinds
+std::optional<kestro::PixelKind> ParseRawKind(std::string_view text);
+const char* RawKindName(kestro::PixelKind kind);
+uint32_t BitsPerPixel(kestro::PixelKind kind);
+uint32_t FourccOf(kestro::PixelKind kind); // 0 (BI_RGB) for the RGB and palettized kinds
 
 struct FrameSize {
     uint32_t width = 0;
@@ -28,12 +30,12 @@ struct FrameSize {
 std::optional<FrameSize> ParseFrameSize(std::string_view text);
 
 // Why a size cannot carry the kind (4:2:2 needs an even width), or empty when it can.
-std::optional<std::string> SizeProblem(RawKind kind, FrameSize size);
+std::optional<std::string> SizeProblem(kestro::PixelKind kind, FrameSize size);
 
 // Bytes of one picture as it travels in a raw file: rows of width * bytes-per-pixel, no padding.
-uint64_t RawFrameBytes(RawKind kind, FrameSize size);
+uint64_t RawFrameBytes(kestro::PixelKind kind, FrameSize size);
 // Bytes of one picture as a bitmap: RGB rows padded to four bytes, 4:2:2 rows unpadded.
-uint64_t DibFrameBytes(RawKind kind, FrameSize size);
+uint64_t DibFrameBytes(kestro::PixelKind kind, FrameSize size);
 
 // Raw file RGB (rows top first, blue-green-red, unpadded) to the bottom-up padded bitmap rows
 // that a BI_RGB format describes (or top-down ones, for a negative height), and back.
@@ -42,7 +44,7 @@ void RawRgbToDib(const uint8_t* raw, uint8_t* dib, FrameSize size, uint32_t byte
 void DibRgbToRaw(const uint8_t* dib, uint8_t* raw, FrameSize size, uint32_t bytesPerPixel);
 
 // A moving test picture in the given kind (raw file layout), a pure function of the frame number.
-void MakePatternFrame(RawKind kind, FrameSize size, uint32_t frame, uint8_t* out);
+void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, uint8_t* out);
 
 // Studio-range BT.601 4:2:2 to blue-green-red(-zero), 14-bit fixed point, written from the
 // formula independently of the codec's converters. Input rows top first; output row j is input

@@ -27,6 +27,7 @@ extern "C" {
 #include "RawPictures.h"
 #include "Signals.h"
 #include "pure/Fourcc.h"
+#include "pure/PixelFormats.h"
 #include "pure/ReadPlan.h"
 
 namespace kestro::tool {
@@ -58,17 +59,13 @@ bool DecodableWithoutBitmapHeader(const AVCodecParameters* chained) {
 
 // The bitmap header's code for raw pictures of the kind (0 for RGB).
 uint32_t FourccOfKind(PixelKind kind) {
-    return kind == KIND_YUY2 ? kFourccYuy2 : kind == KIND_UYVY ? kFourccUyvy : 0;
+    const PixelFormat* format = FormatOf(kind);
+    return format ? format->fourcc : 0;
 }
 
+// Only raw pictures of an exported kind are filled, so the kind has its row.
 void FillBlack(PixelKind kind, std::vector<uint8_t>& frame) {
-    if (kind == KIND_RGB24) {
-        std::fill(frame.begin(), frame.end(), 0);
-        return;
-    }
-    // Y 16, U and V 128 in the byte order of the kind.
-    const uint8_t pair[2] = {uint8_t(kind == KIND_YUY2 ? 16 : 128),
-                             uint8_t(kind == KIND_YUY2 ? 128 : 16)};
+    const uint8_t* pair = FormatOf(kind)->black;
     for (size_t i = 0; i < frame.size(); ++i)
         frame[i] = pair[i & 1];
 }
@@ -227,7 +224,8 @@ int ExportSession::PlanOutput() {
         return kExitUsage;
     }
     // Only RGB is stored bottom-up, and only RGB rows are padded.
-    flip_ = info_.kind == KIND_RGB24 && info_.bottomUp;
+    const PixelFormat* facts = FormatOf(info_.kind);
+    flip_ = facts && facts->rows == RowOrder::BottomFirstUnlessTopDown && info_.bottomUp;
     outStride_ = container_ && container_->dibRows ? info_.storedStride : info_.rowBytes;
     rearrange_ = !info_.chained && (flip_ || outStride_ != info_.storedStride);
     return kExitOk;
