@@ -7,6 +7,8 @@
 
 #include "pure/Fourcc.h"
 #include "pure/FrameRecord.h"
+#include "pure/PixelFormats.h"
+#include "pure/RawConversions.h"
 #include "pure/StreamFormat.h"
 #include "pure/SettingsText.h"
 
@@ -58,8 +60,42 @@ TEST(PixelKinds, ClassificationTable) {
     EXPECT_EQ(ClassifyPixelKind(0, 24), KIND_RGB24);
     EXPECT_EQ(ClassifyPixelKind(kFourccDib, 32), KIND_RGB32);
     EXPECT_EQ(ClassifyPixelKind(0, 16), KIND_NONE);
+    EXPECT_EQ(ClassifyPixelKind(0, 8), KIND_NONE) << "a palettized bitmap is no kind of the codec";
     EXPECT_EQ(ClassifyPixelKind(kFourccKest, 0), KIND_STORED);
     EXPECT_EQ(ClassifyPixelKind(MakeFourcc('y', 'u', 'y', '2'), 16), KIND_NONE) << "case matters";
+}
+
+// A row that an earlier one shadows, a kind or name given twice, a stored kind that cannot be
+// exported or played as itself: each would compile and misbehave at one site only.
+TEST(PixelKinds, EveryRowIsFoundAndComplete) {
+    for (const PixelFormat& f : kPixelFormats) {
+        SCOPED_TRACE(f.name);
+        EXPECT_EQ(FormatOf(f.kind), &f);
+        EXPECT_EQ(FormatNamed(f.name), &f);
+        EXPECT_EQ(ClassifyPixelKind(f.fourcc, f.bitCount) == f.kind, f.recognised);
+        EXPECT_EQ(ClassifyPixelKind(f.alsoRead, f.bitCount) == f.kind, f.recognised);
+        EXPECT_TRUE(f.bitCount % 8 == 0 && f.bitCount >= 8 && f.bitCount <= 32);
+        if (f.stored) {
+            EXPECT_TRUE(f.recognised);
+            EXPECT_NE(f.ffmpegName, nullptr);
+            EXPECT_NE(ChooseRawOp(f.kind, f.kind), RawOp::Refuse);
+        }
+    }
+    EXPECT_EQ(FormatOf(KIND_NONE), nullptr);
+    EXPECT_EQ(FormatOf(KIND_STORED), nullptr);
+    EXPECT_EQ(FormatNamed("YUY2"), nullptr) << "the tools' names are lower case";
+    for (const RawConversionRow& r : kRawConversions) {
+        SCOPED_TRACE(std::to_string(r.source) + " as " + std::to_string(r.output));
+        ASSERT_NE(FormatOf(r.source), nullptr);
+        EXPECT_TRUE(FormatOf(r.source)->recognised);
+        EXPECT_NE(FormatOf(r.offered), nullptr);
+        EXPECT_EQ(ConversionFor(r.source, r.output), &r) << "shadowed by an earlier row";
+        const bool converts = r.op != RawOp::Refuse && r.op != RawOp::Copy && r.op != RawOp::Swap;
+        EXPECT_EQ(r.plane != nullptr, converts);
+        if (converts) {
+            EXPECT_EQ(PlaneOf(r.op), r.plane);
+        }
+    }
 }
 
 TEST(PixelKinds, FourccsAreSpelledAndShownLowByteFirst) {
