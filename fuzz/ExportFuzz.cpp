@@ -21,6 +21,7 @@ extern "C" {
 #include "CaptureInput.h"
 #include "Kestro.h"
 #include "SynthAvi.h"
+#include "pure/PixelFormats.h"
 #include "pure/PixelKind.h"
 #include "pure/StreamFormat.h"
 
@@ -84,16 +85,10 @@ uint64_t PipePictureBytes(const std::vector<uint8_t>& format) {
     if (!f || f->biChainHandler || f->biWidth <= 0)
         return 0;
     const uint64_t w = uint64_t(f->biWidth);
-    const uint64_t h = f->biHeight < 0 ? uint64_t(-int64_t(f->biHeight)) : uint64_t(f->biHeight);
-    switch (kestro::ClassifyPixelKind(f->biSourceCompression, f->biBitCount)) {
-    case kestro::KIND_YUY2:
-    case kestro::KIND_UYVY:
-        return w * 2 * h;
-    case kestro::KIND_RGB24:
-        return w * 3 * h;
-    default:
-        return 0;
-    }
+    const uint64_t h = kestro::AbsoluteHeight(f->biHeight);
+    const kestro::PixelFormat* facts =
+        kestro::FormatOf(kestro::ClassifyPixelKind(f->biSourceCompression, f->biBitCount));
+    return facts && facts->ffmpegName ? w * (facts->bitCount / 8) * h : 0;
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "FuzzSupport.h"
 #include "Pieces.h"
 #include "pure/FrameRecord.h"
+#include "pure/PixelFormats.h"
 #include "pure/PixelRepack.h"
 #include "pure/RawConvert.h"
 #include "pure/ReadPlan.h"
@@ -174,7 +176,13 @@ void StreamFormats(Reader& in) {
     FUZZ_CHECK(back && std::memcmp(&*back, &made, sizeof made) == 0, "made format does not read");
     FUZZ_CHECK(made.biSourceCompression == h.biCompression && made.biChainFormatSize == 0,
                "made format fields");
-    for (PixelKind wanted : {KIND_NONE, KIND_YUY2, KIND_UYVY, KIND_RGB24, KIND_RGB32}) {
+    PixelKind asked[std::size(kPixelFormats) + 1] = {KIND_NONE};
+    size_t kinds = 1;
+    for (const PixelFormat& f : kPixelFormats)
+        if (f.recognised)
+            asked[kinds++] = f.kind;
+    for (size_t i = 0; i < kinds; ++i) {
+        const PixelKind wanted = asked[i];
         BitmapHeader out{};
         if (!CompleteRawOutputFormat(made, wanted, out))
             continue;
