@@ -1,8 +1,35 @@
 #include "pure/CpuFeatures.h"
 
+#include <cpuid.h>
+
 #include <cstring>
 
 namespace kestro {
+
+CpuidRegisters Cpuid(uint32_t leaf, uint32_t subleaf) {
+    unsigned a, b, c, d;
+    __cpuid_count(leaf, subleaf, a, b, c, d);
+    return {a, b, c, d};
+}
+
+uint32_t HighestCpuidLeaf(uint32_t base) {
+    return __get_cpuid_max(base, nullptr);
+}
+
+CpuidValues ReadCpuidValues() {
+    constexpr uint32_t kExtendedBase = 0x80000000u;
+    CpuidValues values{};
+    const CpuidRegisters vendor = Cpuid(0);
+    values.vendorEbx = vendor.ebx;
+    values.vendorEdx = vendor.edx;
+    values.vendorEcx = vendor.ecx;
+    const CpuidRegisters features = Cpuid(1);
+    values.signature = features.eax;
+    values.standardEdx = features.edx;
+    if (Cpuid(kExtendedBase).eax >= kExtendedBase)
+        values.extendedEdx = Cpuid(kExtendedBase + 1).edx;
+    return values;
+}
 
 namespace {
 

@@ -31,6 +31,16 @@ struct CpuidValues {
     uint32_t extendedEdx;
 };
 
+// One CPUID answer; the instruction must exist (HasCpuid in the user interface).
+struct CpuidRegisters {
+    uint32_t eax, ebx, ecx, edx;
+};
+CpuidRegisters Cpuid(uint32_t leaf, uint32_t subleaf = 0);
+// The highest leaf of the range that starts at `base` (0 or 0x80000000); 0 without CPUID.
+uint32_t HighestCpuidLeaf(uint32_t base);
+// The vendor, feature and extended feature leaves of this processor.
+CpuidValues ReadCpuidValues();
+
 struct Signature {
     int32_t family;
     int32_t model;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <cpuid.h>
 
+#include "pure/CpuFeatures.h"
+
 namespace kestro {
 
 namespace {
@@ -73,14 +75,15 @@ void ConvertPlane(repack_detail::RowFn row, const uint8_t* src, uint8_t* dst, ui
 // without leaf 7 answers zeros for it.
 SimdSupport ReadSimdSupport() {
     SimdSupport support{};
-    unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d)) {
+    const uint32_t highest = HighestCpuidLeaf(0);
+    if (highest < 1) {
         return support;
     }
-    support.leaf1Ecx = c;
-    support.leaf1Edx = d;
-    if (__get_cpuid_count(7, 0, &a, &b, &c, &d)) {
-        support.leaf7Ebx = b;
+    const CpuidRegisters leaf1 = Cpuid(1);
+    support.leaf1Ecx = leaf1.ecx;
+    support.leaf1Edx = leaf1.edx;
+    if (highest >= 7) {
+        support.leaf7Ebx = Cpuid(7, 0).ebx;
     }
     if (support.leaf1Ecx & bit_OSXSAVE) {
         unsigned xcr0Lo, xcr0Hi;

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <cpuid.h>
-
 // Each probe is a tiny routine whose guarded instructions lie between its start label and its
 // "_end" label; a fault inside that range resumes at "_end", which restores what the routine
 // saved and returns. mingw has no __try, and this works alike on i686 and x86_64.
@@ -59,13 +57,6 @@ extern const char ProbeUd2End[] asm("kestro_probe_ud2_end");
 namespace kestro {
 
 namespace {
-
-// CPUID leaves: vendor, signature and standard features, the highest extended leaf, and the
-// extended features (3DNow!).
-constexpr unsigned kVendorLeaf = 0;
-constexpr unsigned kFeatureLeaf = 1;
-constexpr unsigned kExtendedBase = 0x80000000u;
-constexpr unsigned kExtendedFeatureLeaf = 0x80000001u;
 
 // The probe that runs now; only faults of its thread inside its range are taken.
 struct ActiveProbe {
@@ -141,21 +132,7 @@ bool ProbeUndefinedInstruction() {
 uint32_t DetectCpu(CpuInfo* record) {
     if (!HasCpuid())
         return 0;
-    CpuidValues values{};
-    unsigned a, b, c, d;
-    __cpuid(kVendorLeaf, a, b, c, d);
-    values.vendorEbx = b;
-    values.vendorEdx = d;
-    values.vendorEcx = c;
-    __cpuid(kFeatureLeaf, a, b, c, d);
-    values.signature = a;
-    values.standardEdx = d;
-    __cpuid(kExtendedBase, a, b, c, d);
-    if (a >= kExtendedBase) {
-        __cpuid(kExtendedFeatureLeaf, a, b, c, d);
-        values.extendedEdx = d;
-    }
-    return BuildCpuInfo(values, ProbeOsSupport, record);
+    return BuildCpuInfo(ReadCpuidValues(), ProbeOsSupport, record);
 }
 
 } // namespace kestro
