@@ -50,11 +50,6 @@ int PatternCell(FrameSize size, uint32_t frame, uint32_t x, uint32_t y) {
     return int(uint64_t(x) * 8 / size.width);
 }
 
-bool IsPaired(kestro::PixelKind kind) {
-    const kestro::PixelFormat* format = kestro::FormatOf(kind);
-    return format && format->pairedPixels;
-}
-
 } // namespace
 
 std::optional<kestro::PixelKind> ParseRawKind(std::string_view text) {
@@ -70,6 +65,11 @@ const char* RawKindName(kestro::PixelKind kind) {
 uint32_t BitsPerPixel(kestro::PixelKind kind) {
     const kestro::PixelFormat* format = kestro::FormatOf(kind);
     return format ? format->bitCount : 16;
+}
+
+bool SharesChroma(kestro::PixelKind kind) {
+    const kestro::PixelFormat* format = kestro::FormatOf(kind);
+    return format && format->pairedPixels;
 }
 
 uint32_t FourccOf(kestro::PixelKind kind) {
@@ -101,7 +101,7 @@ std::optional<FrameSize> ParseFrameSize(std::string_view text) {
 }
 
 std::optional<std::string> SizeProblem(kestro::PixelKind kind, FrameSize size) {
-    if (IsPaired(kind) && size.width % 2)
+    if (SharesChroma(kind) && size.width % 2)
         return std::string(RawKindName(kind)) +
                " pictures need an even width (two pixels share "
                "one chroma pair), got " +
@@ -114,7 +114,7 @@ uint64_t RawFrameBytes(kestro::PixelKind kind, FrameSize size) {
 }
 
 uint64_t DibFrameBytes(kestro::PixelKind kind, FrameSize size) {
-    if (IsPaired(kind))
+    if (SharesChroma(kind))
         return RawFrameBytes(kind, size);
     return RgbStride(size, BitsPerPixel(kind) / 8) * size.height;
 }

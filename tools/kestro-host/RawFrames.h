@@ -19,6 +19,8 @@ namespace host {
 std::optional<kestro::PixelKind> ParseRawKind(std::string_view text);
 const char* RawKindName(kestro::PixelKind kind);
 uint32_t BitsPerPixel(kestro::PixelKind kind);
+// Whether two neighbouring pixels share one chroma pair (the 4:2:2 kinds).
+bool SharesChroma(kestro::PixelKind kind);
 uint32_t FourccOf(kestro::PixelKind kind); // 0 (BI_RGB) for the RGB and palettized kinds
 
 struct FrameSize {
