@@ -334,8 +334,13 @@ void PlaybackRun::IssueReadsAhead(const ReadSlot* current, uint32_t rounded, boo
                                               settings->huffyuv)
                        : PlanRawReadAhead(from, rounded, readFileSize);
     };
+    // Compressed frames of changing sizes would send every read past the next one astray: those
+    // go one frame ahead until two frames in a row have the same size.
+    const bool steady = !chained || rounded == lastRounded;
+    lastRounded = rounded;
+    const uint32_t depth = steady ? readSlotCount - 1 : 1;
     bool sizeTaken = false;
-    while (aheadCount + 1 < readSlotCount) {
+    while (aheadCount < depth) {
         const ReadSlot* last =
             aheadCount ? &readSlots[(aheadFirst + aheadCount - 1) % readSlotCount] : current;
         ReadAhead ahead = planAhead(last->position);

@@ -114,7 +114,7 @@ LRESULT PlaybackRun::End() {
 // A fast run takes the frame's slot and one per read ahead; where memory runs short it reads
 // less far ahead rather than not at all.
 bool PlaybackRun::AllocateReadSlots(uint32_t count, uint32_t slotBytes, bool overlapped) {
-    aheadFirst = aheadCount = 0;
+    aheadFirst = aheadCount = lastRounded = 0;
     readSlotGivenUp = false;
     for (ReadSlot& slot : readSlots) {
         uint32_t index = slot.index;

@@ -123,6 +123,8 @@ private:
     // from `aheadFirst` on, the first holding the frame predicted next.
     uint32_t aheadFirst = 0;
     uint32_t aheadCount = 0;
+    // The page-rounded size of the frame before, from which the reads ahead were predicted.
+    uint32_t lastRounded = 0;
     // A read that never ended took its slot with it: the run fails its frames until a new begin.
     bool readSlotGivenUp = false;
     // Reads that finish inside ReadFile queue no packet on the port.
