@@ -278,6 +278,35 @@ INSTANTIATE_TEST_SUITE_P(Rows, ReadAheadDepth,
                                            DepthRow{"Rgb32Sixteen", true, 16}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Reads that finish inside ReadFile, as cached ones may: where the file asked for no packet on
+// success the result comes from the OVERLAPPED alone, elsewhere from the packet that follows.
+TEST_F(AsyncPlayback, ReadsFinishedInsideTheCall) {
+    for (bool skip : {true, false})
+        for (int readahead : {1, 4}) {
+            SCOPED_TRACE(std::string(skip ? "no packet" : "packet") + ", read-ahead " +
+                         std::to_string(readahead));
+            AsyncOptions options;
+            options.driver = Driver::WhenBlocked;
+            options.withoutSkipOnSuccess = !skip;
+            Start(false, false, options, false, readahead);
+            io->SetPolicy([](const Transfer&) { return Fate{Fate::AtOnce}; });
+            Bytes picture;
+            for (At at : kOrder) {
+                ASSERT_EQ(Play(at, picture), ICERR_OK)
+                    << "piece " << at.piece << " frame " << at.frame << ": " << io->Report();
+                ASSERT_EQ(picture, stream.pictures[at.piece][at.frame])
+                    << "piece " << at.piece << " frame " << at.frame;
+            }
+            EXPECT_EQ(player->End(), ICERR_OK);
+            kt::IoCounters c = io->Counters();
+            EXPECT_EQ(c.Faults(), 0u) << io->Report();
+            EXPECT_EQ(c.atOnce, c.reads) << io->Report();
+            EXPECT_EQ(c.packets, skip ? 0u : c.reads) << io->Report();
+            player.reset();
+            io.reset();
+        }
+}
+
 // One read of a sequential play ends badly. Failed, it fails the one frame it fetched; short,
 // it fails a raw frame (the file seems to end there) and is completed by a second read for a
 // chained one.
