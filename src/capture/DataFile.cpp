@@ -14,12 +14,6 @@ bool MoveFilePointer(HANDLE file, uint64_t position) {
     return SetFilePointerEx(file, to, nullptr, FILE_BEGIN) != FALSE;
 }
 
-// Older systems lack the call; there every write keeps its request until its packet is taken.
-bool SkipPacketsOnSuccess(HANDLE file) {
-    auto fn = Kernel32().SetFileCompletionNotificationModes;
-    return fn && fn(file, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
-}
-
 // Reserves real space for the piece up to `bytes` without moving its end. On NTFS the clusters
 // are allocated at once and a full disk answers here; systems without the call (before Vista) and
 // Wine (which does not implement this class) answer that they cannot, and the piece is grown by

@@ -74,4 +74,9 @@ BOOL CancelRequest(HANDLE file, OVERLAPPED* which) {
     return cancelEx ? cancelEx(file, which) : CancelIo(file);
 }
 
+bool SkipPacketsOnSuccess(HANDLE file) {
+    auto fn = Kernel32().SetFileCompletionNotificationModes;
+    return fn && fn(file, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
+}
+
 } // namespace kestro

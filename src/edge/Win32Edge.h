@@ -95,4 +95,8 @@ const Kernel32Calls& Kernel32();
 // there, which reaches the calling thread's requests (the host's thread issues all of ours).
 BOOL CancelRequest(HANDLE file, OVERLAPPED* which);
 
+// Transfers on `file` that finish inside their call queue no packet on its port (true), or do as
+// before (false: older systems lack the call, and then every transfer's packet must be taken).
+bool SkipPacketsOnSuccess(HANDLE file);
+
 } // namespace kestro

@@ -103,6 +103,8 @@ PlaybackRun::DataFile PlaybackRun::LookUpDataFile(const char* path, size_t lengt
             CloseFile(hReadFile);
             return DataFile::JustFailed;
         }
+        // A read that finishes at once (from the cache, or under Wine) then costs no port call.
+        readPortSkips = SkipPacketsOnSuccess(hReadFile);
         LARGE_INTEGER size;
         readFileSize = GetFileSizeEx(hReadFile, &size) ? uint64_t(size.QuadPart) : 0;
     }
@@ -110,7 +112,7 @@ PlaybackRun::DataFile PlaybackRun::LookUpDataFile(const char* path, size_t lengt
 }
 
 bool PlaybackRun::IssueRead(ReadSlot* slot, uint64_t position, uint32_t offset, uint32_t length) {
-    if (readPending || !slot->buffer || !slot->overlapped || !hReadPort ||
+    if (slot->pending || !slot->buffer || !slot->overlapped || !hReadPort ||
         hReadFile == INVALID_HANDLE_VALUE || length == 0 || offset > slot->size ||
         length > slot->size - offset)
         return false;
@@ -118,66 +120,112 @@ bool PlaybackRun::IssueRead(ReadSlot* slot, uint64_t position, uint32_t offset, 
         std::memset(slot->overlapped, 0, sizeof *slot->overlapped);
         slot->overlapped->Offset = DWORD(position);
         slot->overlapped->OffsetHigh = DWORD(position >> 32);
-        if (ReadFile(hReadFile, slot->buffer + offset, length, nullptr, slot->overlapped) ||
-            GetLastError() == ERROR_IO_PENDING) {
-            readPending = slot;
+        if (ReadFile(hReadFile, slot->buffer + offset, length, nullptr, slot->overlapped)) {
+            slot->position = position - offset;
+            slot->pending = !readPortSkips;
+            if (readPortSkips) {
+                // Finished inside the call, and no packet follows: the result is the
+                // OVERLAPPED's, where the system left it.
+                slot->ok = true;
+                slot->transferred = DWORD(slot->overlapped->InternalHigh);
+            }
             return true;
         }
         DWORD error = GetLastError();
-        bool transient = IsShortage(error);
-        // None of our reads is outstanding here, so no completion can free what the system
-        // lacks; give it a moment a few times, then give up on the frame.
-        if (!transient || attempt == kTransientRetries)
+        if (error == ERROR_IO_PENDING) { // a pending answer always queues its packet
+            slot->position = position - offset;
+            slot->pending = true;
+            return true;
+        }
+        // The reads ahead may hold what the system lacks, but waiting for them would stall the
+        // frame asked for; give it a moment a few times, then give up on the read.
+        if (!IsShortage(error) || attempt == kTransientRetries)
             return false;
         Sleep(1);
     }
 }
 
-bool PlaybackRun::AwaitRead(DWORD* transferred, DWORD timeout) {
-    *transferred = 0;
-    ReadSlot* slot = readPending;
-    if (!slot)
-        return false;
-    for (;;) {
+// Notes a completion taken from the port on the slot whose read it ends.
+void PlaybackRun::TakeCompletion(DWORD bytes, OVERLAPPED* overlapped, BOOL ok) {
+    for (uint32_t i = 0; i < readSlotCount; ++i) {
+        ReadSlot& slot = readSlots[i];
+        if (slot.pending && slot.overlapped == overlapped) {
+            slot.pending = false;
+            slot.ok = ok != FALSE;
+            slot.transferred = bytes;
+            return;
+        }
+    }
+}
+
+bool PlaybackRun::AwaitRead(ReadSlot* slot, DWORD timeout) {
+    const DWORD start = GetTickCount();
+    while (slot->pending) {
+        DWORD waited = GetTickCount() - start;
+        if (waited >= timeout)
+            break;
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         OVERLAPPED* overlapped = nullptr;
-        BOOL ok = GetQueuedCompletionStatus(hReadPort, &bytes, &key, &overlapped, timeout);
+        BOOL ok = GetQueuedCompletionStatus(hReadPort, &bytes, &key, &overlapped, timeout - waited);
         if (!overlapped)
             break; // no completion in time, or the port failed
-        if (overlapped != slot->overlapped)
-            continue;
-        readPending = nullptr;
-        *transferred = bytes;
-        return ok != FALSE;
+        TakeCompletion(bytes, overlapped, ok);
     }
-    // The read is still outstanding: cancel it and give the cancellation a bounded time. Its
-    // packet may still reach the port, where a later read of the same slot would take it for its
-    // own, so the file and its port are dropped and the next frame opens them afresh.
-    CancelRequest(hReadFile, slot->overlapped);
-    for (DWORD waited = 0; !HasOverlappedIoCompleted(slot->overlapped) && waited < kCancelGraceMs;
-         waited += kPollMs)
-        Sleep(kPollMs);
-    readPending = nullptr;
-    readAhead = 0;
-    if (!HasOverlappedIoCompleted(slot->overlapped)) {
-        // The system may still write into the buffer and the OVERLAPPED after it: both are given
-        // up rather than freed or reused, and the run fails its frames until the next begin
-        // allocates new slots.
-        slot->buffer = nullptr;
-        slot->overlapped = nullptr;
-    }
-    CloseReadFile();
+    if (!slot->pending)
+        return slot->ok;
+    GiveUpOutstandingReads();
     return false;
 }
 
-void PlaybackRun::CollectPendingRead() {
-    if (!readPending)
-        return;
-    CancelRequest(hReadFile, readPending->overlapped);
-    DWORD ignored;
-    AwaitRead(&ignored, kCancelGraceMs);
-    readAhead = 0;
+// A read is still outstanding past its time: every outstanding read is cancelled and given a
+// bounded time. Their packets may still reach the port, where a later read of the same slot would
+// take them for its own, so the file and its port are dropped and the next frame opens them
+// afresh.
+void PlaybackRun::GiveUpOutstandingReads() {
+    auto outstanding = [&](const ReadSlot& slot) {
+        return slot.pending && !HasOverlappedIoCompleted(slot.overlapped);
+    };
+    for (uint32_t i = 0; i < readSlotCount; ++i)
+        if (readSlots[i].pending)
+            CancelRequest(hReadFile, readSlots[i].overlapped);
+    for (DWORD waited = 0; waited < kCancelGraceMs; waited += kPollMs) {
+        bool any = false;
+        for (uint32_t i = 0; i < readSlotCount; ++i)
+            any = any || outstanding(readSlots[i]);
+        if (!any)
+            break;
+        Sleep(kPollMs);
+    }
+    for (uint32_t i = 0; i < readSlotCount; ++i) {
+        ReadSlot& slot = readSlots[i];
+        if (outstanding(slot)) {
+            // The system may still write into the buffer and the OVERLAPPED after it: both are
+            // given up rather than freed or reused, and the run fails its frames until the next
+            // begin allocates new slots.
+            slot.buffer = nullptr;
+            slot.overlapped = nullptr;
+            readSlotGivenUp = true;
+        }
+        slot.pending = false;
+        slot.ok = false;
+    }
+    aheadCount = 0;
+    CloseReadFile();
+}
+
+// Cancels every read ahead and takes each one's completion, in bounded time.
+void PlaybackRun::CollectPendingReads() {
+    aheadCount = 0;
+    bool any = false;
+    for (uint32_t i = 0; i < readSlotCount; ++i)
+        if (readSlots[i].pending) {
+            CancelRequest(hReadFile, readSlots[i].overlapped);
+            any = true;
+        }
+    for (uint32_t i = 0; any && i < readSlotCount; ++i)
+        if (readSlots[i].pending)
+            AwaitRead(&readSlots[i], kCancelGraceMs);
 }
 
 bool PlaybackRun::DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd) {
@@ -225,7 +273,7 @@ std::optional<BOOL> PlaybackRun::OpenSource(const FramePlan& plan, bool overlapp
 
 BOOL PlaybackRun::ReadFast(ICDECOMPRESS* icd, bool chained) {
     ReadSlot* first = &readSlots[0];
-    if (!first->buffer || !readSlots[1].buffer)
+    if (readSlotCount < 2 || readSlotGivenUp)
         return FALSE;
     auto plan = PlanFrame(icd);
     if (!plan)
@@ -240,62 +288,78 @@ BOOL PlaybackRun::ReadFast(ICDECOMPRESS* icd, bool chained) {
         needed = *stored;
     }
 
-    const bool inFlight = readPending && readAhead == record.offset &&
-                          SameDataFile(record.path.data(), record.path.size());
-    if (!inFlight) {
-        // A seek or a repeat: the read-ahead holds the wrong frame; stop it and collect it.
-        CollectPendingRead();
+    ReadSlot* slot = aheadCount ? &readSlots[aheadFirst] : nullptr;
+    if (slot && slot->position == record.offset &&
+        SameDataFile(record.path.data(), record.path.size())) {
+        aheadFirst = (aheadFirst + 1) % readSlotCount;
+        --aheadCount;
+    } else {
+        // A seek, a repeat or another piece: the reads ahead hold the wrong frames.
+        CollectPendingReads();
         if (auto done = OpenSource(*plan, true, chained, icd))
             return *done;
-        if (!IssueRead(first, record.offset, 0, plan->rounded)) {
-            readAhead = 0;
+        slot = first;
+        if (!IssueRead(slot, record.offset, 0, plan->rounded))
             return FALSE;
-        }
-        readAhead = record.offset;
     }
 
-    ReadSlot* slot = readPending;
-    DWORD got = 0;
-    if (!AwaitRead(&got, kFrameReadTimeoutMs)) {
-        readAhead = 0;
+    // A read that failed costs its own frame; the reads ahead still hold the frames after it.
+    if (!AwaitRead(slot, kFrameReadTimeoutMs))
         return FALSE;
-    }
-    uint32_t have = got;
+    uint32_t have = slot->transferred;
     if (chained && have < needed) {
         // The read-ahead was planned from a smaller frame: fetch the rest into the same slot.
         uint32_t start = ContinuationStart(have, pageSize);
-        if (!IssueRead(slot, readAhead + start, start, plan->rounded - start) ||
-            !AwaitRead(&got, kFrameReadTimeoutMs)) {
-            readAhead = 0;
+        if (!IssueRead(slot, slot->position + start, start, plan->rounded - start) ||
+            !AwaitRead(slot, kFrameReadTimeoutMs))
             return FALSE;
-        }
-        have = start + got;
+        have = start + slot->transferred;
     }
-    if (have < needed) { // the file ends inside the frame
-        readAhead = 0;
+    if (have < needed) // the file ends inside the frame
         return FALSE;
-    }
 
-    auto planAhead = [&] {
-        return chained ? PlanChainedReadAhead(readAhead, plan->rounded, readFileSize, pageSize,
-                                              first->size, settings->huffyuv)
-                       : PlanRawReadAhead(readAhead, plan->rounded, readFileSize);
-    };
-    ReadAhead ahead = planAhead();
-    LARGE_INTEGER size;
-    // A file that another process is still writing grows past the size taken at its opening.
-    if (!ahead.issue && GetFileSizeEx(hReadFile, &size) &&
-        uint64_t(size.QuadPart) != readFileSize) {
-        readFileSize = uint64_t(size.QuadPart);
-        ahead = planAhead();
-    }
-    ReadSlot* partner = &readSlots[slot->index ^ 1];
-    // A read-ahead that cannot start only costs the next frame a fresh read.
-    readAhead =
-        ahead.issue && IssueRead(partner, ahead.position, 0, ahead.length) ? ahead.position : 0;
-
+    IssueReadsAhead(slot, plan->rounded, chained);
     return chained ? DecodeChained(slot->buffer, record.size, icd)
                    : ProduceRaw(slot->buffer, have, icd);
+}
+
+// Tops the reads ahead up to the run's depth, each next frame at the previous position plus this
+// frame's page-rounded size, into the slots after the one being decoded.
+void PlaybackRun::IssueReadsAhead(const ReadSlot* current, uint32_t rounded, bool chained) {
+    // Reads predicted from a frame of another size lie off the frames that follow this one.
+    if (aheadCount && readSlots[aheadFirst].position != current->position + rounded)
+        CollectPendingReads();
+    auto planAhead = [&](uint64_t from) {
+        return chained ? PlanChainedReadAhead(from, rounded, readFileSize, pageSize, current->size,
+                                              settings->huffyuv)
+                       : PlanRawReadAhead(from, rounded, readFileSize);
+    };
+    // Compressed frames of changing sizes would send every read past the next one astray: those
+    // go one frame ahead until two frames in a row have the same size.
+    const bool steady = !chained || rounded == lastRounded;
+    lastRounded = rounded;
+    const uint32_t depth = steady ? readSlotCount - 1 : 1;
+    bool sizeTaken = false;
+    while (aheadCount < depth) {
+        const ReadSlot* last =
+            aheadCount ? &readSlots[(aheadFirst + aheadCount - 1) % readSlotCount] : current;
+        ReadAhead ahead = planAhead(last->position);
+        LARGE_INTEGER size;
+        // A file that another process is still writing grows past the size taken at its opening.
+        if (!ahead.issue && !sizeTaken && GetFileSizeEx(hReadFile, &size) &&
+            uint64_t(size.QuadPart) != readFileSize) {
+            readFileSize = uint64_t(size.QuadPart);
+            ahead = planAhead(last->position);
+        }
+        sizeTaken = sizeTaken || !ahead.issue;
+        ReadSlot* target = &readSlots[(last->index + 1) % readSlotCount];
+        // A read ahead that cannot start only costs its frame a fresh read.
+        if (!ahead.issue || target == current ||
+            !IssueRead(target, ahead.position, 0, ahead.length))
+            return;
+        if (aheadCount++ == 0)
+            aheadFirst = target->index;
+    }
 }
 
 // Sequential play leaves the file pointer at the next frame.

@@ -10,8 +10,8 @@ using namespace kestro;
 
 PlaybackRun::PlaybackRun(CCodecSettings* shared, PlaybackContext& owner)
     : settings(shared), instance(owner) {
-    readSlots[0].index = 0;
-    readSlots[1].index = 1;
+    for (uint32_t i = 0; i < kMaxReadSlots; ++i)
+        readSlots[i].index = i;
 }
 
 PlaybackRun::~PlaybackRun() {
@@ -49,7 +49,6 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
     frameReader = nullptr;
 
     pageSize = SystemPageSize();
-    readAhead = 0;
     readRowsPadded = padded;
 
     auto slotBytes = SlotBytes(*imageBytes, pageSize);
@@ -57,21 +56,13 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
         return ICERR_BADFORMAT;
 
     const bool fast = settings->fastread;
-    for (ReadSlot& slot : readSlots) {
-        std::memset(&slot, 0, sizeof slot);
-        slot.index = uint32_t(&slot - readSlots);
-    }
+    int32_t depth = settings->readahead;
+    if (depth < 1 || depth > CCodecSettings::kMaxReadAhead)
+        depth = CCodecSettings::kDefaultReadAhead;
     if (fast && *slotBytes > UINT32_MAX - pageSize)
         return ICERR_BADFORMAT;
-    for (int i = 0; i < (fast ? 2 : 1); ++i) {
-        readSlots[i].size = *slotBytes;
-        readSlots[i].buffer = AllocatePages(size_t(*slotBytes) + (fast ? pageSize : 0));
-        if (!readSlots[i].buffer)
-            return ICERR_BADFORMAT;
-        if (fast)
-            readSlots[i].overlapped =
-                reinterpret_cast<OVERLAPPED*>(readSlots[i].buffer + *slotBytes);
-    }
+    if (!AllocateReadSlots(fast ? uint32_t(depth) + 1 : 1, *slotBytes, fast))
+        return ICERR_BADFORMAT;
 
     if (stream->biChainHandler != 0) {
         // The previous run is over: a stream of another codec gets that codec from here on.
@@ -120,23 +111,49 @@ LRESULT PlaybackRun::End() {
     return ICERR_OK;
 }
 
+// A fast run takes the frame's slot and one per read ahead; where memory runs short it reads
+// less far ahead rather than not at all.
+bool PlaybackRun::AllocateReadSlots(uint32_t count, uint32_t slotBytes, bool overlapped) {
+    aheadFirst = aheadCount = lastRounded = 0;
+    readSlotGivenUp = false;
+    for (ReadSlot& slot : readSlots) {
+        uint32_t index = slot.index;
+        std::memset(&slot, 0, sizeof slot);
+        slot.index = index;
+    }
+    readSlotCount = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        ReadSlot& slot = readSlots[i];
+        slot.buffer = AllocatePages(size_t(slotBytes) + (overlapped ? pageSize : 0));
+        if (!slot.buffer)
+            break;
+        slot.size = slotBytes;
+        if (overlapped)
+            slot.overlapped = reinterpret_cast<OVERLAPPED*>(slot.buffer + slotBytes);
+        readSlotCount = i + 1;
+    }
+    return readSlotCount >= (overlapped ? 2u : 1u);
+}
+
 void PlaybackRun::ReleaseReadSlots() {
-    CollectPendingRead();
+    CollectPendingReads();
     for (ReadSlot& slot : readSlots) {
         FreePages(slot.buffer);
         slot.overlapped = nullptr;
     }
+    readSlotCount = 0;
     delete[] readChainFormat;
     readChainFormat = nullptr;
 }
 
 void PlaybackRun::CloseReadFile() {
-    // The outstanding read targets a slot buffer; it must be over before the file goes.
-    CollectPendingRead();
+    // The outstanding reads target slot buffers; they must be over before the file goes.
+    CollectPendingReads();
     CloseObject(hReadPort);
     std::memset(readFileName, 0, sizeof readFileName);
     CloseFile(hReadFile);
     readFileSize = 0;
+    readPortSkips = false;
 }
 
 bool PlaybackRun::OutputMatchesRun(const BITMAPINFOHEADER* out) const {

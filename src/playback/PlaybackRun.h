@@ -39,7 +39,16 @@ struct ReadSlot {
     uint8_t* buffer;
     uint32_t size;
     uint32_t index;
+    // The slot's last read: where it started, whether it is still outstanding, and how it ended
+    // (its completion may be taken from the port while another slot's is awaited).
+    uint64_t position;
+    bool pending;
+    bool ok;
+    DWORD transferred;
 };
+
+// The frame being decoded and the deepest read-ahead of the fast readers.
+constexpr uint32_t kMaxReadSlots = uint32_t(CCodecSettings::kMaxReadAhead) + 1;
 
 // MAX_PATH and one: a name as long as any the ANSI file calls take still ends in a zero here.
 constexpr size_t kReadFileNameBytes = MAX_PATH + 1;
@@ -57,7 +66,7 @@ public:
     LRESULT Frame(ICDECOMPRESS* icd);
     LRESULT End();
 
-    // Idempotent releases; the outstanding read is collected before either goes.
+    // Idempotent releases; the outstanding reads are collected before either goes.
     void ReleaseReadSlots();
     void CloseReadFile();
 
@@ -73,7 +82,7 @@ private:
     BOOL ReadFastRaw(ICDECOMPRESS* icd);
     BOOL ReadPlainChained(ICDECOMPRESS* icd);
     BOOL ReadPlainRaw(ICDECOMPRESS* icd);
-    // The overlapped readers: one read in flight at most, predicted from the frame just read.
+    // The overlapped readers: up to `readahead` reads in flight along the predicted sequence.
     BOOL ReadFast(ICDECOMPRESS* icd, bool chained);
     // The synchronous readers: one unbuffered read at the file pointer.
     BOOL ReadPlain(ICDECOMPRESS* icd, bool chained);
@@ -84,9 +93,13 @@ private:
     std::optional<FramePlan> PlanFrame(const ICDECOMPRESS* icd) const;
     std::optional<BOOL> OpenSource(const FramePlan& plan, bool overlapped, bool chained,
                                    ICDECOMPRESS* icd);
+    bool AllocateReadSlots(uint32_t count, uint32_t slotBytes, bool overlapped);
     bool IssueRead(ReadSlot* slot, uint64_t position, uint32_t offset, uint32_t length);
-    bool AwaitRead(DWORD* transferred, DWORD timeout);
-    void CollectPendingRead();
+    bool AwaitRead(ReadSlot* slot, DWORD timeout);
+    void TakeCompletion(DWORD bytes, OVERLAPPED* overlapped, BOOL ok);
+    void GiveUpOutstandingReads();
+    void CollectPendingReads();
+    void IssueReadsAhead(const ReadSlot* current, uint32_t rounded, bool chained);
     bool SameDataFile(const char* path, size_t length) const;
     bool OutputMatchesRun(const BITMAPINFOHEADER* out) const;
     bool DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd);
@@ -98,16 +111,24 @@ private:
     HANDLE hReadPort = nullptr;
     char readFileName[kReadFileNameBytes] = {};
     HANDLE hReadFile = INVALID_HANDLE_VALUE;
-    uint64_t readAhead = 0;
     PixelKind sourceKind = KIND_NONE;
     PixelKind outputKind = KIND_NONE;
     FrameReader frameReader = nullptr;
-    ReadSlot readSlots[2] = {};
+    ReadSlot readSlots[kMaxReadSlots] = {};
+    uint32_t readSlotCount = 0;
     uint64_t readFileSize = 0;
     uint32_t pageSize = 0;
 
-    // The slot whose overlapped read is outstanding (at most one), or null.
-    ReadSlot* readPending = nullptr;
+    // The reads ahead, in the order of the frames they predict: `aheadCount` slots of the ring
+    // from `aheadFirst` on, the first holding the frame predicted next.
+    uint32_t aheadFirst = 0;
+    uint32_t aheadCount = 0;
+    // The page-rounded size of the frame before, from which the reads ahead were predicted.
+    uint32_t lastRounded = 0;
+    // A read that never ended took its slot with it: the run fails its frames until a new begin.
+    bool readSlotGivenUp = false;
+    // Reads that finish inside ReadFile queue no packet on the port.
+    bool readPortSkips = false;
     // The chained codec's input format, copied at begin; each frame sets its biSizeImage.
     uint8_t* readChainFormat = nullptr;
     // The output picture of the run, as begin accepted it.

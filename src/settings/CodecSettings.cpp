@@ -61,6 +61,11 @@ void CCodecSettings::LoadSettings(const std::string& modulePath) {
     cpu = ReadInt(profilepath, "cpu", defaults.cpu) != 0;
     fastread = ReadInt(profilepath, "fastread", defaults.fastread) != 0;
     huffyuv = ReadInt(profilepath, "huffyuv", defaults.huffyuv) != 0;
+    // Each read in flight holds a slot of a whole picture: a value outside the range is no
+    // choice anybody made, so it takes the default.
+    readahead = ReadInt(profilepath, "readahead", defaults.readahead);
+    if (readahead < 1 || readahead > kMaxReadAhead)
+        readahead = defaults.readahead;
     ApplyPlatform(SystemAllowsFastIo());
     RebuildPieceNames();
 }
@@ -87,6 +92,7 @@ void CCodecSettings::SaveSettings() const {
     WriteInt(profilepath, "cpu", cpu ? 1 : 0);
     WriteInt(profilepath, "fastread", fastread ? 1 : 0);
     WriteInt(profilepath, "huffyuv", huffyuv ? 1 : 0);
+    WriteInt(profilepath, "readahead", readahead);
 }
 
 void CCodecSettings::RebuildPieceNames() {

@@ -21,6 +21,8 @@ public:
     bool cpu = false;
     bool fastread = true;
     bool huffyuv = false;
+    // Reads the fast readers keep in flight ahead of the frame asked for.
+    int32_t readahead = kDefaultReadAhead;
     std::array<std::string, kestro::kPieceCount> piecenames;
     std::string datadrive;
     uint64_t disktotal = 0;
@@ -42,6 +44,8 @@ public:
         return uint64_t(dividesize < 1 ? 1 : dividesize) << kGiBShift;
     }
     static constexpr int kGiBShift = 30; // `dividesize` counts gibibytes
+    static constexpr int32_t kDefaultReadAhead = 4;
+    static constexpr int32_t kMaxReadAhead = 16;
 };
 
 // The record of this process.

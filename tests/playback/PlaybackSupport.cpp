@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <random>
+#include <string>
 
 namespace kp {
 
@@ -85,8 +86,14 @@ kt::Format ChainedStream(LONG width, LONG height, WORD bits, DWORD handler,
     return f;
 }
 
-void PlaybackIni(bool fastread, bool huffyuv) {
-    kt::WriteIni({{"fastread", fastread ? "1" : "0"}, {"huffyuv", huffyuv ? "1" : "0"}});
+void PlaybackIni(bool fastread, bool huffyuv, int readahead) {
+    if (readahead == 0) {
+        kt::WriteIni({{"fastread", fastread ? "1" : "0"}, {"huffyuv", huffyuv ? "1" : "0"}});
+        return;
+    }
+    kt::WriteIni({{"fastread", fastread ? "1" : "0"},
+                  {"huffyuv", huffyuv ? "1" : "0"},
+                  {"readahead", std::to_string(readahead)}});
 }
 
 Player::Player(kt::Format in, kt::Format out)

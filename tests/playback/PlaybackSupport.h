@@ -46,7 +46,8 @@ kt::Format ChainedStream(LONG width, LONG height, WORD bits, DWORD handler,
                          const kt::Format& chained);
 
 // Writes kestdisk.ini for playback; no codec handle may be open.
-void PlaybackIni(bool fastread, bool huffyuv = false);
+// `readahead` 0 leaves the key out: the codec's default depth.
+void PlaybackIni(bool fastread, bool huffyuv = false, int readahead = 0);
 
 // A decompressor handle on "KEST" with one stream and output format.
 class Player {

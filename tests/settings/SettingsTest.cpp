@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+#include <iterator>
+#include <string>
+
 #include "WineCodec.h"
 #include "settings/CodecSettings.h"
 
@@ -31,12 +34,12 @@ TEST(SettingsFile, AbsentFileIsWrittenWithEveryDefaultAtUnload) {
     RemoveIni();
     ASSERT_NO_FATAL_FAILURE(LoadAndUnloadCodec());
     std::string text = ReadFileBytes(IniPath());
-    const char* keys[] = {"filename", "fastwrite", "divide", "dividesize", "buffer",
-                          "request",  "fourcc",    "cpu",    "fastread",   "huffyuv"};
-    const char* values[] = {"c:\\kestro", "1", "0", "2", "1", "3", "0", "0", "1", "0"};
+    const char* keys[] = {"filename", "fastwrite", "divide",   "dividesize", "buffer",   "request",
+                          "fourcc",   "cpu",       "fastread", "huffyuv",    "readahead"};
+    const char* values[] = {"c:\\kestro", "1", "0", "2", "1", "3", "0", "0", "1", "0", "4"};
     size_t at = text.find("[general]");
     ASSERT_NE(at, std::string::npos) << text;
-    for (int i = 0; i < 10; ++i) {
+    for (size_t i = 0; i < std::size(keys); ++i) {
         EXPECT_EQ(Key(IniPath(), keys[i]), values[i]) << keys[i];
         size_t next = text.find(std::string(keys[i]) + "=", at);
         // A fixed order keeps files written by every version comparable line by line.
@@ -123,6 +126,32 @@ TEST(SettingsRecord, OldSystemsTurnTheFastModesOffAndSaveZero) {
     s.SaveSettings();
     EXPECT_EQ(Key(s.profilepath, "fastwrite"), "0");
     EXPECT_EQ(Key(s.profilepath, "fastread"), "0");
+}
+
+// The read-ahead depth is the one key whose value is checked: each step costs a whole picture of
+// memory, so a value nobody could have chosen falls back to the default, and is saved as such.
+TEST(SettingsRecord, ReadAheadOutsideOneToSixteenTakesTheDefault) {
+    std::string dir = DataDir("settings-readahead");
+    std::string ini = dir + "\\kestdisk.ini";
+    const struct {
+        const char* text; // null: no such key
+        int32_t read;
+    } rows[] = {{nullptr, 4}, {"1", 1},  {"16", 16},  {"7", 7},           {"0", 4},
+                {"17", 4},    {"-3", 4}, {"many", 4}, {"99999999999", 4}, {"", 4}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text ? row.text : "absent");
+        std::string text = "[general]\r\nrequest=5\r\n";
+        if (row.text)
+            text += std::string("readahead=") + row.text + "\r\n";
+        WriteFileBytes(ini, text);
+        CCodecSettings s;
+        s.LoadSettings(dir + "\\kestro32.dll");
+        EXPECT_EQ(s.readahead, row.read);
+        EXPECT_EQ(s.request, 5) << "the keys before it still read";
+        s.SaveSettings();
+        EXPECT_EQ(Key(s.profilepath, "readahead"), std::to_string(row.read));
+    }
+    DeleteFileA(ini.c_str());
 }
 
 TEST(SettingsRecord, RunsUseAtLeastOneRequestAndOneGibibyte) {
