@@ -38,33 +38,6 @@ constexpr int kFramesPerPiece = 8;
 // Raw pieces hold more, so that the deepest read-ahead fills in sequence.
 constexpr int kRawFramesPerPiece = 24;
 
-// A KTST picture of `used` random bytes then zeros: its stored size is chosen by the test.
-Bytes ChainPicture(size_t used, uint32_t seed) {
-    Bytes picture(size_t(kChainWidth) * kChainHeight * 3, 0);
-    Bytes noise = Noise(used, seed);
-    std::memcpy(picture.data(), noise.data(), used);
-    if (used)
-        picture[used - 1] |= 1;
-    return picture;
-}
-
-Bytes KtstCompress(const Bytes& picture) {
-    size_t used = picture.size();
-    while (used > 0 && picture[used - 1] == 0)
-        --used;
-    uint32_t n = uint32_t(picture.size());
-    Bytes out(4 + used);
-    std::memcpy(out.data(), &n, 4);
-    std::memcpy(out.data() + 4, picture.data(), used);
-    return out;
-}
-
-kt::Format KtstFormat() {
-    kt::Format f = kt::MakeFormat(kChainWidth, kChainHeight, kTestCodecFourcc, 24);
-    f.header()->biSizeImage += 4;
-    return f;
-}
-
 // Two pieces of stored frames and what each must decode to.
 struct Stream {
     kt::Format stream, output;
@@ -83,8 +56,8 @@ Stream MakeStream(const std::string& dir, bool chained, bool rgb32) {
         for (int f = 0; f < (chained ? kFramesPerPiece : kRawFramesPerPiece); ++f) {
             uint32_t seed = uint32_t(100 * piece + f + 1);
             if (chained) {
-                pictures.push_back(ChainPicture(used[piece][f], seed));
-                stored.push_back(KtstCompress(pictures.back()));
+                pictures.push_back(KtstPicture(kChainWidth, kChainHeight, used[piece][f], seed));
+                stored.push_back(KtstFrame(pictures.back()));
                 continue;
             }
             Bytes raw = Noise(size_t(kRawWidth) * kRawHeight * 2, seed);
@@ -103,7 +76,8 @@ Stream MakeStream(const std::string& dir, bool chained, bool rgb32) {
         s.pictures.push_back(pictures);
     }
     if (chained) {
-        s.stream = ChainedStream(kChainWidth, kChainHeight, 24, kTestCodecFourcc, KtstFormat());
+        s.stream = ChainedStream(kChainWidth, kChainHeight, 24, kTestCodecFourcc,
+                                 KtstFormat(kChainWidth, kChainHeight));
         s.output = kt::MakeFormat(kChainWidth, kChainHeight, BI_RGB, 24);
     } else {
         s.stream = RawStream(kRawWidth, kRawHeight, kt::kYuy2, 16);

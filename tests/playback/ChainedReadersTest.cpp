@@ -13,34 +13,6 @@ namespace {
 
 constexpr LONG kWidth = 64, kHeight = 64; // RGB24: 12,288 bytes, exactly three pages
 
-// A picture of `used` random bytes followed by zeros: KTST stores only the random part, so
-// each frame's stored size is chosen by the test.
-Bytes Picture(size_t used, uint32_t seed) {
-    Bytes picture(size_t(kWidth) * kHeight * 3, 0);
-    Bytes noise = Noise(used, seed);
-    std::memcpy(picture.data(), noise.data(), used);
-    if (used)
-        picture[used - 1] |= 1;
-    return picture;
-}
-
-Bytes KtstCompress(const Bytes& picture) {
-    size_t used = picture.size();
-    while (used > 0 && picture[used - 1] == 0)
-        --used;
-    uint32_t n = uint32_t(picture.size());
-    Bytes out(4 + used);
-    std::memcpy(out.data(), &n, 4);
-    std::memcpy(out.data() + 4, picture.data(), used);
-    return out;
-}
-
-kt::Format KtstFormat() {
-    kt::Format f = kt::MakeFormat(kWidth, kHeight, kTestCodecFourcc, 24);
-    f.header()->biSizeImage += 4;
-    return f;
-}
-
 // (fastread, huffyuv)
 class ChainedReaders : public ::testing::TestWithParam<std::tuple<bool, bool>> {
 protected:
@@ -58,12 +30,12 @@ TEST_P(ChainedReaders, FramesOfChangingSizeSeeksAndRepeats) {
     std::vector<size_t> used = {100, 5000, 12000, 300, 4096, 8200, 9000, 10};
     std::vector<Bytes> pictures, stored;
     for (size_t i = 0; i < used.size(); ++i) {
-        pictures.push_back(Picture(used[i], uint32_t(40 + i)));
-        stored.push_back(KtstCompress(pictures.back()));
+        pictures.push_back(KtstPicture(kWidth, kHeight, used[i], uint32_t(40 + i)));
+        stored.push_back(KtstFrame(pictures.back()));
     }
     auto placed = WriteDataFile(Dir("sizes") + "\\ktst.000", stored);
 
-    Player player(ChainedStream(kWidth, kHeight, 24, kTestCodecFourcc, KtstFormat()),
+    Player player(ChainedStream(kWidth, kHeight, 24, kTestCodecFourcc, KtstFormat(kWidth, kHeight)),
                   kt::MakeFormat(kWidth, kHeight, BI_RGB, 24));
     ASSERT_TRUE(player.ok());
     ASSERT_EQ(player.Begin(), ICERR_OK);
@@ -77,13 +49,14 @@ TEST_P(ChainedReaders, FramesOfChangingSizeSeeksAndRepeats) {
 
 TEST_P(ChainedReaders, AFrameLargerThanTheBufferFailsAndTheNextPlays) {
     // Incompressible: four bytes more than the picture, a page more than the buffer holds.
-    std::vector<Bytes> pictures = {Picture(200, 1), Picture(size_t(kWidth) * kHeight * 3, 2),
-                                   Picture(700, 3)};
+    std::vector<Bytes> pictures = {KtstPicture(kWidth, kHeight, 200, 1),
+                                   KtstPicture(kWidth, kHeight, size_t(kWidth) * kHeight * 3, 2),
+                                   KtstPicture(kWidth, kHeight, 700, 3)};
     std::vector<Bytes> stored;
     for (auto& p : pictures)
-        stored.push_back(KtstCompress(p));
+        stored.push_back(KtstFrame(p));
     auto placed = WriteDataFile(Dir("oversize") + "\\ktst.000", stored);
-    Player player(ChainedStream(kWidth, kHeight, 24, kTestCodecFourcc, KtstFormat()),
+    Player player(ChainedStream(kWidth, kHeight, 24, kTestCodecFourcc, KtstFormat(kWidth, kHeight)),
                   kt::MakeFormat(kWidth, kHeight, BI_RGB, 24));
     ASSERT_EQ(player.Begin(), ICERR_OK);
     Bytes picture;
@@ -96,10 +69,11 @@ TEST_P(ChainedReaders, AFrameLargerThanTheBufferFailsAndTheNextPlays) {
 }
 
 TEST_P(ChainedReaders, ChainedCodecFailureFailsTheFrame) {
-    std::vector<Bytes> pictures = {Picture(200, 1), Picture(300, 2)};
-    auto placed = WriteDataFile(Dir("fail") + "\\ktst.000",
-                                {KtstCompress(pictures[0]), KtstCompress(pictures[1])});
-    Player player(ChainedStream(kWidth, kHeight, 24, kTestCodecFourcc, KtstFormat()),
+    std::vector<Bytes> pictures = {KtstPicture(kWidth, kHeight, 200, 1),
+                                   KtstPicture(kWidth, kHeight, 300, 2)};
+    auto placed =
+        WriteDataFile(Dir("fail") + "\\ktst.000", {KtstFrame(pictures[0]), KtstFrame(pictures[1])});
+    Player player(ChainedStream(kWidth, kHeight, 24, kTestCodecFourcc, KtstFormat(kWidth, kHeight)),
                   kt::MakeFormat(kWidth, kHeight, BI_RGB, 24));
     ASSERT_EQ(player.Begin(), ICERR_OK);
     TestCodecControl control;

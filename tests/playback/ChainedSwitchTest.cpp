@@ -29,19 +29,6 @@ kt::Format MrleStream() {
     return ChainedStream(kSide, kSide, 16, kt::kMrle, chained);
 }
 
-// A picture stored the way KTST stores it: its byte count, then the bytes up to the last
-// non-zero one.
-Bytes KtstFrame(const Bytes& picture) {
-    size_t used = picture.size();
-    while (used > 0 && picture[used - 1] == 0)
-        --used;
-    uint32_t n = uint32_t(picture.size());
-    Bytes out(4 + used);
-    std::memcpy(out.data(), &n, 4);
-    std::memcpy(out.data() + 4, picture.data(), used);
-    return out;
-}
-
 // Noise in the first 5000 bytes, zeros after: a frame that fits the run's buffer once stored.
 Bytes Picture(uint32_t seed) {
     Bytes picture(size_t(kSide) * kSide * 3, 0);

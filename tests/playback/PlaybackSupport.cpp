@@ -86,6 +86,32 @@ kt::Format ChainedStream(LONG width, LONG height, WORD bits, DWORD handler,
     return f;
 }
 
+Bytes KtstPicture(LONG width, LONG height, size_t used, uint32_t seed) {
+    Bytes picture(size_t(width) * height * 3, 0);
+    Bytes noise = Noise(used, seed);
+    std::memcpy(picture.data(), noise.data(), used);
+    if (used)
+        picture[used - 1] |= 1;
+    return picture;
+}
+
+Bytes KtstFrame(const Bytes& picture) {
+    size_t used = picture.size();
+    while (used > 0 && picture[used - 1] == 0)
+        --used;
+    uint32_t n = uint32_t(picture.size());
+    Bytes out(4 + used);
+    std::memcpy(out.data(), &n, 4);
+    std::memcpy(out.data() + 4, picture.data(), used);
+    return out;
+}
+
+kt::Format KtstFormat(LONG width, LONG height) {
+    kt::Format f = kt::MakeFormat(width, height, kTestCodecFourcc, 24);
+    f.header()->biSizeImage += 4;
+    return f;
+}
+
 void PlaybackIni(bool fastread, bool huffyuv, int readahead) {
     if (readahead == 0) {
         kt::WriteIni({{"fastread", fastread ? "1" : "0"}, {"huffyuv", huffyuv ? "1" : "0"}});

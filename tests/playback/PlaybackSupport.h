@@ -45,6 +45,13 @@ kt::Format RawStream(LONG width, LONG height, DWORD source, WORD bits);
 kt::Format ChainedStream(LONG width, LONG height, WORD bits, DWORD handler,
                          const kt::Format& chained);
 
+// The test codec (KTST) stores a picture as its byte count, then its bytes up to the last
+// non-zero one: a picture of `used` random bytes then zeros has a stored size the test chooses.
+Bytes KtstPicture(LONG width, LONG height, size_t used, uint32_t seed);
+Bytes KtstFrame(const Bytes& picture);
+// KTST's own format for RGB24 pictures of that size: four bytes more than the picture.
+kt::Format KtstFormat(LONG width, LONG height);
+
 // Writes kestdisk.ini for playback; no codec handle may be open.
 // `readahead` 0 leaves the key out: the codec's default depth.
 void PlaybackIni(bool fastread, bool huffyuv = false, int readahead = 0);
