@@ -274,6 +274,9 @@ TEST_F(HeaderNumbers, AreCheckedBeforeAnyLibraryOrArithmeticSeesThem) {
         {"video start 2^32-1", 0, kStart, 0xffffffffu, false, 0, 0, 8, 0,
          "kestro: warning: stream 0 (KEST): a start of 4294967295 frames (more than an hour) "
          "is not believed; the video begins at 0"},
+        // Believed, but an AVI would need 100,000 empty frames first: refused for AVI only.
+        {"video start 100000 into an AVI", 0, kStart, 100000, false, 0, 0, 8, 2,
+         "the video starts 100000 frames late", "avi"},
         // A frame period of 68 years is valid, but more than MOV can hold: the input's fault.
         {"video scale 2^31-1", 0, kScale, 0x7fffffffu, false, 0, 0, 8, 2,
          "kestro: the mov writer refuses frame 0 of ", "mov"},

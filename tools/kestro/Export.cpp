@@ -34,7 +34,9 @@ namespace kestro::tool {
 
 namespace {
 
-constexpr int64_t kMaxLeadingFrames = 1 << 20;
+// Each empty frame is a packet through the muxer: a million of them take seconds and an index of
+// 16 MB, for a start that the other containers keep as a timestamp.
+constexpr int64_t kMaxLeadingFrames = 1 << 16;
 constexpr uint64_t kProblemsNamed = 10;
 
 // Whether a chained codec's pictures decode without the bitmap header's bit count, which NUT
