@@ -1,8 +1,8 @@
 // The pure parsers and planners, one per value of the first byte: frame records (parse, and
 // write then parse), stream formats and picture sizes, piece and settings names, read-ahead
-// planning, raw conversion planning and the conversion itself. Each result is checked against
-// what its function promises: round trips, every offset and size inside the buffer it names,
-// wide arithmetic where the function computes narrow.
+// planning, raw conversion planning and the conversion itself, and (0xFF) take files. Each result
+// is checked against what its function promises: round trips, every offset and size inside the
+// buffer it names, wide arithmetic where the function computes narrow.
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -22,6 +22,7 @@
 #include "pure/ReadPlan.h"
 #include "pure/SettingsText.h"
 #include "pure/StreamFormat.h"
+#include "pure/TakeFile.h"
 
 using namespace kestro;
 using fuzz::Reader;
@@ -86,22 +87,24 @@ void ParseRecord(Reader& in) {
     const size_t length = FrameRecordBytes(view->path.size());
     std::vector<uint8_t> again(bytes.begin(), bytes.begin() + long(length));
     std::vector<uint8_t> wrote(again);
-    std::fill(wrote.begin(), wrote.begin() + 12, 0);
+    std::fill(wrote.begin(), wrote.begin() + 16, 0);
     std::fill(wrote.begin() + 16, wrote.end(), 0xAA);
-    FUZZ_CHECK(WriteFrameRecord(wrote.data(), wrote.size(), view->offset, view->size, view->path),
+    FUZZ_CHECK(WriteFrameRecord(wrote.data(), wrote.size(), view->offset, view->size, view->take,
+                                view->path),
                "a parsed record cannot be written");
     FUZZ_CHECK(wrote == again, "parse then write changed the record");
-    FUZZ_CHECK(!WriteFrameRecord(wrote.data(), wrote.size() - 1, 0, 0, view->path), "too small");
+    FUZZ_CHECK(!WriteFrameRecord(wrote.data(), wrote.size() - 1, 0, 0, 0, view->path), "too small");
     CheckPiecePath(view->path);
 }
 
 void WriteRecord(Reader& in) {
     const uint64_t offset = in.U64();
     const uint32_t size = in.U32();
+    const uint32_t take = in.U32();
     const size_t capacity = in.U16() % 600;
     const std::string name = in.Text(600);
     std::vector<uint8_t> buffer(capacity, 0x5A);
-    const bool wrote = WriteFrameRecord(buffer.data(), buffer.size(), offset, size, name);
+    const bool wrote = WriteFrameRecord(buffer.data(), buffer.size(), offset, size, take, name);
     FUZZ_CHECK(wrote == (capacity >= FrameRecordBytes(name.size())), "capacity rule");
     if (!wrote)
         return;
@@ -111,7 +114,8 @@ void WriteRecord(Reader& in) {
         FUZZ_CHECK(!view, "an unreadable name read back");
         return;
     }
-    FUZZ_CHECK(view && view->offset == offset && view->size == size && view->path == expect,
+    FUZZ_CHECK(view && view->offset == offset && view->size == size && view->take == take &&
+                   view->path == expect,
                "write then parse is not the identity");
     CheckPiecePath(view->path);
 }
@@ -392,11 +396,37 @@ void RawConversions(Reader& in) {
     SetKernelLevel(best);
 }
 
+// A take file read from anything: what reads is written back to text that reads as the same take.
+void TakeFiles(Reader& in) {
+    const std::vector<uint8_t> bytes = in.Rest();
+    auto take =
+        ParseTakeFile(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    if (!take)
+        return;
+    FUZZ_CHECK(take->id != 0, "a take of identity 0");
+    FUZZ_CHECK(take->inputFormat.size() <= kMaxTakeFormatBytes &&
+                   take->streamFormat.size() <= kMaxTakeFormatBytes,
+               "a format longer than a take file keeps");
+    auto again = ParseTakeFile(FormatTakeFile(*take));
+    FUZZ_CHECK(again && again->id == take->id && again->started == take->started &&
+                   again->pieceBytes == take->pieceBytes &&
+                   again->inputFormat == take->inputFormat &&
+                   again->streamFormat == take->streamFormat && again->frames == take->frames &&
+                   again->ended == take->ended,
+               "a take file written back reads as another take");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reader in(data, size);
-    switch (in.U8() % 6) {
+    // The first byte's value 0xFF came last: the inputs kept before it keep their meaning.
+    const uint8_t op = in.U8();
+    if (op == 0xFF) {
+        TakeFiles(in);
+        return 0;
+    }
+    switch (op % 6) {
     case 0:
         ParseRecord(in);
         break;

@@ -218,7 +218,7 @@ LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
     if (icc->lpdwFlags)
         *icc->lpdwFlags = AVIIF_KEYFRAME;
     icc->lpbiOutput->biSizeImage = recordBytes;
-    WriteFrameRecord(static_cast<uint8_t*>(icc->lpOutput), recordBytes, frameOffset, frameBytes,
+    WriteFrameRecord(static_cast<uint8_t*>(icc->lpOutput), recordBytes, frameOffset, frameBytes, 0,
                      runPieceNames[pieceIndex]);
     return ICERR_OK;
 }

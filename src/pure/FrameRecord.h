@@ -11,7 +11,8 @@ namespace kestro {
 // The record handed to the host in place of a compressed frame (little-endian):
 //   0  u64  offset of the frame's data in the piece named below
 //   8  u32  frame data size S (not rounded)
-//  12  u32  reserved: never written, never read
+//  12  u32  the take's identity (0 in records of builds that had no takes, which left
+//            whatever the host's buffer held there)
 //  16  char piece name, ANSI, zero-terminated
 constexpr uint32_t kFrameRecordFixedBytes = 16;
 constexpr uint32_t kMaxRecordPath = 260;
@@ -23,13 +24,13 @@ constexpr uint32_t FrameRecordBytes(size_t nameLength) {
 }
 
 // Writes the record into `out` (capacity bytes); returns false when it does not fit.
-// The reserved bytes keep what the buffer held.
-bool WriteFrameRecord(uint8_t* out, size_t capacity, uint64_t offset, uint32_t size,
+bool WriteFrameRecord(uint8_t* out, size_t capacity, uint64_t offset, uint32_t size, uint32_t take,
                       std::string_view name);
 
 struct FrameRecordView {
     uint64_t offset;
     uint32_t size;
+    uint32_t take;         // see TakeFile.h; meaningful only where a take file lies beside
     std::string_view path; // without the terminating zero
 };
 

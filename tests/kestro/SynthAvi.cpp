@@ -96,8 +96,9 @@ std::vector<uint8_t> StreamFormat(int32_t width, int32_t height, uint32_t source
 }
 
 std::vector<uint8_t> Record(uint64_t offset, uint32_t size, const std::string& path) {
-    std::vector<uint8_t> r(kestro::FrameRecordBytes(path.size()), 0xCD);
-    if (!kestro::WriteFrameRecord(r.data(), r.size(), offset, size, path))
+    // The reserved word as builds before takes left it: whatever the host's buffer held.
+    std::vector<uint8_t> r(kestro::FrameRecordBytes(path.size()));
+    if (!kestro::WriteFrameRecord(r.data(), r.size(), offset, size, 0xCDCDCDCDu, path))
         throw std::runtime_error("record does not fit");
     return r;
 }

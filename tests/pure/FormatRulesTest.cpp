@@ -7,36 +7,39 @@
 
 #include "pure/Fourcc.h"
 #include "pure/FrameRecord.h"
+#include "pure/PiecePath.h"
 #include "pure/PixelFormats.h"
 #include "pure/RawConversions.h"
 #include "pure/StreamFormat.h"
 #include "pure/SettingsText.h"
+#include "pure/TakeFile.h"
 
 using namespace kestro;
 
 namespace {
 
-TEST(FrameRecordLayout, DefaultNameGivesThirtyBytesAndKeepsTheReservedWord) {
+TEST(FrameRecordLayout, DefaultNameGivesThirtyBytesWithTheTakeInTheReservedWord) {
     std::vector<uint8_t> out(64, 0xAB);
     ASSERT_EQ(FrameRecordBytes(std::strlen("c:\\kestro.000")), 30u);
-    ASSERT_TRUE(
-        WriteFrameRecord(out.data(), 30, 0x0000000123456789ull, 0xCAFEF00Du, "c:\\kestro.000"));
+    ASSERT_TRUE(WriteFrameRecord(out.data(), 30, 0x0000000123456789ull, 0xCAFEF00Du, 0x8F3A91C2u,
+                                 "c:\\kestro.000"));
     const uint8_t expected[30] = {0x89, 0x67, 0x45, 0x23, 0x01, 0,    0,   0,   0x0D, 0xF0,
-                                  0xFE, 0xCA, 0xAB, 0xAB, 0xAB, 0xAB, 'c', ':', '\\', 'k',
+                                  0xFE, 0xCA, 0xC2, 0x91, 0x3A, 0x8F, 'c', ':', '\\', 'k',
                                   'e',  's',  't',  'r',  'o',  '.',  '0', '0', '0',  0};
     EXPECT_EQ(0, std::memcmp(out.data(), expected, 30));
     EXPECT_EQ(out[30], 0xAB) << "nothing past the record is written";
-    EXPECT_FALSE(WriteFrameRecord(out.data(), 29, 0, 0, "c:\\kestro.000"));
-    EXPECT_FALSE(WriteFrameRecord(nullptr, 64, 0, 0, "c:\\kestro.000"));
+    EXPECT_FALSE(WriteFrameRecord(out.data(), 29, 0, 0, 0, "c:\\kestro.000"));
+    EXPECT_FALSE(WriteFrameRecord(nullptr, 64, 0, 0, 0, "c:\\kestro.000"));
 }
 
 TEST(FrameRecordLayout, ParseRoundTripsAndRefusesBrokenRecords) {
     std::vector<uint8_t> rec(40, 0);
-    ASSERT_TRUE(WriteFrameRecord(rec.data(), rec.size(), 5ull << 32, 4096, "T:\\x.001"));
+    ASSERT_TRUE(WriteFrameRecord(rec.data(), rec.size(), 5ull << 32, 4096, 0xFEEDu, "T:\\x.001"));
     auto view = ParseFrameRecord(rec.data(), FrameRecordBytes(8));
     ASSERT_TRUE(view);
     EXPECT_EQ(view->offset, 5ull << 32);
     EXPECT_EQ(view->size, 4096u);
+    EXPECT_EQ(view->take, 0xFEEDu);
     EXPECT_EQ(view->path, "T:\\x.001");
 
     EXPECT_FALSE(ParseFrameRecord(rec.data(), FrameRecordBytes(8) - 1)) << "unterminated";
@@ -51,6 +54,56 @@ TEST(FrameRecordLayout, ParseRoundTripsAndRefusesBrokenRecords) {
     std::vector<uint8_t> tooLong(16 + 262, 'a');
     tooLong.back() = 0;
     EXPECT_FALSE(ParseFrameRecord(tooLong.data(), tooLong.size()));
+}
+
+TEST(TakeFiles, WrittenAndReadBackBesideTheirPieces) {
+    TakeFile take;
+    take.id = 0x8F3A91C2u;
+    take.started = TakeTimeText(2026, 12, 9, 10, 11, 12);
+    take.pieceBytes = 2ull << 30;
+    take.inputFormat = {40, 0, 0, 0, 0x80, 2, 0, 0};
+    take.streamFormat = std::vector<uint8_t>(52, 0xA5);
+    std::string open = FormatTakeFile(take);
+    EXPECT_EQ(open.substr(0, 39), "[take]\r\nid=8f3a91c2\r\nstarted=2026-12-09");
+    take.frames = 277;
+    take.ended = TakeTimeText(2026, 12, 9, 10, 21, 2);
+    for (const std::string& text : {open, FormatTakeFile(take)}) {
+        auto back = ParseTakeFile(text);
+        ASSERT_TRUE(back) << text;
+        EXPECT_EQ(back->id, take.id);
+        EXPECT_EQ(back->started, "2026-12-09T10:11:12Z");
+        EXPECT_EQ(back->pieceBytes, take.pieceBytes);
+        EXPECT_EQ(back->inputFormat, take.inputFormat);
+        EXPECT_EQ(back->streamFormat, take.streamFormat);
+        EXPECT_EQ(back->frames.has_value(), text != open);
+    }
+    EXPECT_EQ(ParseTakeFile(FormatTakeFile(take))->frames, 277u);
+
+    EXPECT_EQ(TakeFileName("C:\\Users\\Public\\Videos\\Kestro32\\take"),
+              "C:\\Users\\Public\\Videos\\Kestro32\\take.take");
+    EXPECT_EQ(TakeFileOfPiece("T:\\caps\\take.017"), "T:\\caps\\take.take");
+    EXPECT_FALSE(IsPiecePath(TakeFileName("T:\\caps\\take"))) << "never taken for a piece";
+    EXPECT_FALSE(TakeFileOfPiece("T:\\caps\\take.500"));
+    EXPECT_FALSE(TakeFileOfPiece(".000"));
+
+    EXPECT_EQ(MatchTake(std::nullopt, 5), TakeMatch::NoTakeFile);
+    EXPECT_EQ(MatchTake(take, take.id), TakeMatch::Same);
+    EXPECT_EQ(MatchTake(take, 0), TakeMatch::Replaced);
+}
+
+TEST(TakeFiles, AnythingElseIsNoTakeFile) {
+    const std::string good = "[take]\nid=0000beef\n";
+    ASSERT_TRUE(ParseTakeFile(good));
+    EXPECT_TRUE(ParseTakeFile(good + "later=key\nno equals sign\n")) << "unknown lines";
+    for (const std::string& bad :
+         {std::string(), std::string("id=0000beef\n"), std::string("[Take]\nid=0000beef\n"),
+          std::string("[take]\n"), std::string("[take]\nid=00000000\n"),
+          std::string("[take]\nid=beef\n"), good + "frames=18446744073709551616\n",
+          good + "frames=-1\n", good + "stream=abc\n", good + "input=zz\n",
+          good + "started=yesterday\n",
+          good + "stream=" + std::string(2 * kMaxTakeFormatBytes + 2, '0') + "\n",
+          good + std::string(kMaxTakeFileBytes, ' ')})
+        EXPECT_FALSE(ParseTakeFile(bad)) << bad.substr(0, 60);
 }
 
 TEST(PixelKinds, ClassificationTable) {

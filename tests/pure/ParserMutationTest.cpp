@@ -37,7 +37,8 @@ std::vector<uint8_t> GoodRecord(std::mt19937& random) {
                                         "\\\\server\\share\\k.499", "D:\\x.123"};
     std::string name = names[random() % 4];
     std::vector<uint8_t> record(FrameRecordBytes(name.size()));
-    WriteFrameRecord(record.data(), record.size(), uint64_t(random()) << 12, random(), name);
+    WriteFrameRecord(record.data(), record.size(), uint64_t(random()) << 12, random(), random(),
+                     name);
     return record;
 }
 

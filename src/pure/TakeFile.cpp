@@ -1,0 +1,190 @@
+#include "pure/TakeFile.h"
+
+#include <cstdio>
+
+namespace kestro {
+
+namespace {
+
+constexpr std::string_view kSection = "[take]";
+constexpr char kHex[] = "0123456789abcdef";
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        text += kHex[b >> 4];
+        text += kHex[b & 15];
+    }
+    return text;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::optional<std::vector<uint8_t>> Bytes(std::string_view hex) {
+    if (hex.size() % 2 != 0 || hex.size() / 2 > kMaxTakeFormatBytes)
+        return std::nullopt;
+    std::vector<uint8_t> bytes(hex.size() / 2);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        int high = HexDigit(hex[2 * i]), low = HexDigit(hex[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        bytes[i] = uint8_t(high << 4 | low);
+    }
+    return bytes;
+}
+
+std::optional<uint64_t> Decimal(std::string_view text) {
+    if (text.empty() || text.size() > 20)
+        return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        uint64_t digit = uint64_t(c - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::optional<uint32_t> Identity(std::string_view text) {
+    if (text.size() != 8)
+        return std::nullopt;
+    uint32_t id = 0;
+    for (char c : text) {
+        int digit = HexDigit(c);
+        if (digit < 0)
+            return std::nullopt;
+        id = id << 4 | uint32_t(digit);
+    }
+    if (id == 0)
+        return std::nullopt;
+    return id;
+}
+
+// A time as TakeTimeText writes it, checked only for its shape: it is shown, never computed with.
+bool TimeShaped(std::string_view text) {
+    constexpr std::string_view shape = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != shape.size())
+        return false;
+    for (size_t i = 0; i < shape.size(); ++i)
+        if (shape[i] == 'd' ? !(text[i] >= '0' && text[i] <= '9') : text[i] != shape[i])
+            return false;
+    return true;
+}
+
+std::string_view NextLine(std::string_view& rest) {
+    size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    return line;
+}
+
+} // namespace
+
+std::string TakeFileName(std::string_view dataFile) {
+    return std::string(dataFile) + std::string(kTakeFileSuffix);
+}
+
+std::optional<std::string> TakeFileOfPiece(std::string_view piecePath) {
+    if (piecePath.size() < 5)
+        return std::nullopt;
+    std::string_view suffix = piecePath.substr(piecePath.size() - 4);
+    if (suffix[0] != '.' || !(suffix[1] >= '0' && suffix[1] <= '4') ||
+        !(suffix[2] >= '0' && suffix[2] <= '9') || !(suffix[3] >= '0' && suffix[3] <= '9'))
+        return std::nullopt;
+    return TakeFileName(piecePath.substr(0, piecePath.size() - 4));
+}
+
+std::string FormatTakeFile(const TakeFile& take) {
+    std::string text = std::string(kSection) + "\r\n";
+    auto line = [&](std::string_view key, const std::string& value) {
+        text += key;
+        text += '=';
+        text += value;
+        text += "\r\n";
+    };
+    line("id", TakeIdText(take.id));
+    if (!take.started.empty())
+        line("started", take.started);
+    line("piecebytes", std::to_string(take.pieceBytes));
+    if (!take.inputFormat.empty() && take.inputFormat.size() <= kMaxTakeFormatBytes)
+        line("input", Hex(take.inputFormat));
+    if (!take.streamFormat.empty() && take.streamFormat.size() <= kMaxTakeFormatBytes)
+        line("stream", Hex(take.streamFormat));
+    if (take.frames)
+        line("frames", std::to_string(*take.frames));
+    if (!take.ended.empty())
+        line("ended", take.ended);
+    return text;
+}
+
+std::optional<TakeFile> ParseTakeFile(std::string_view text) {
+    if (text.size() > kMaxTakeFileBytes || NextLine(text) != kSection)
+        return std::nullopt;
+    TakeFile take;
+    bool haveId = false;
+    while (!text.empty()) {
+        std::string_view line = NextLine(text);
+        size_t equals = line.find('=');
+        if (line.empty() || equals == std::string_view::npos)
+            continue;
+        std::string_view key = line.substr(0, equals), value = line.substr(equals + 1);
+        if (key == "id") {
+            auto id = Identity(value);
+            if (!id)
+                return std::nullopt;
+            take.id = *id;
+            haveId = true;
+        } else if (key == "started" || key == "ended") {
+            if (!TimeShaped(value))
+                return std::nullopt;
+            (key == "started" ? take.started : take.ended) = std::string(value);
+        } else if (key == "piecebytes" || key == "frames") {
+            auto number = Decimal(value);
+            if (!number)
+                return std::nullopt;
+            if (key == "frames")
+                take.frames = *number;
+            else
+                take.pieceBytes = *number;
+        } else if (key == "input" || key == "stream") {
+            auto bytes = Bytes(value);
+            if (!bytes)
+                return std::nullopt;
+            (key == "input" ? take.inputFormat : take.streamFormat) = std::move(*bytes);
+        }
+    }
+    if (!haveId)
+        return std::nullopt;
+    return take;
+}
+
+std::string TakeIdText(uint32_t id) {
+    std::string text(8, '0');
+    for (int i = 7; i >= 0; --i, id >>= 4)
+        text[size_t(i)] = kHex[id & 15];
+    return text;
+}
+
+std::string TakeTimeText(unsigned year, unsigned month, unsigned day, unsigned hour,
+                         unsigned minute, unsigned second) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", year % 10000, month % 100,
+                  day % 100, hour % 100, minute % 100, second % 100);
+    return text;
+}
+
+} // namespace kestro

@@ -1,0 +1,75 @@
+#pragma once
+// The take file: a small text file beside a capture's first piece that says which take the
+// pieces hold now. A take is one capture run; its identity is drawn at compress begin and written
+// into every frame record (bytes 12-15) and into this file, so that a record can tell whether the
+// pieces it names still hold its frames or have been overwritten by a later take.
+//
+// The file is ASCII with CRLF line ends (LF accepted):
+//   [take]
+//   id=8f3a91c2
+//   started=2026-12-09T10:11:12Z
+//   piecebytes=2147483648          (0 when the data file is not split)
+//   input=2800000080020000...      (the host's input format, hex)
+//   stream=3400000080020000...     (the stream format: 52 bytes and the chained format, hex)
+//   frames=277                     (written by compress end)
+//   ended=2026-12-09T10:21:12Z     (written by compress end)
+// Unknown keys are ignored, so that a later build may add some.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestro {
+
+struct TakeFile {
+    uint32_t id = 0;                   // never 0 for a take
+    std::string started;               // UTC, as TakeTimeText writes it
+    uint64_t pieceBytes = 0;           // the size of one piece; 0 when the data file is not split
+    std::vector<uint8_t> inputFormat;  // as the host gave it at begin (header and what follows)
+    std::vector<uint8_t> streamFormat; // the stream format the host stores for the take
+    std::optional<uint64_t> frames;    // frames stored, once the run has ended
+    std::string ended;                 // UTC, once the run has ended
+};
+
+// Larger files are no take file: a reader never takes more than this.
+constexpr size_t kMaxTakeFileBytes = 64 * 1024;
+// Formats longer than this are left out of the file (a chained codec with a huge format).
+constexpr size_t kMaxTakeFormatBytes = 16 * 1024;
+constexpr std::string_view kTakeFileSuffix = ".take";
+
+// The take file of a data file: its base name followed by ".take", which no piece can be named.
+std::string TakeFileName(std::string_view dataFile);
+
+// The take file beside a piece: the piece's name without its ".NNN" suffix, followed by ".take".
+// Nothing when the name has no piece suffix.
+std::optional<std::string> TakeFileOfPiece(std::string_view piecePath);
+
+std::string FormatTakeFile(const TakeFile& take);
+
+// Reads a take file's text; nothing when it is no take file (too long, no "[take]" line first, no
+// valid identity, a value that does not read). Never looks past `text`.
+std::optional<TakeFile> ParseTakeFile(std::string_view text);
+
+// An identity as people read it: eight lower-case hex digits.
+std::string TakeIdText(uint32_t id);
+
+// "2026-12-09T10:11:12Z" from the parts of a UTC time.
+std::string TakeTimeText(unsigned year, unsigned month, unsigned day, unsigned hour,
+                         unsigned minute, unsigned second);
+
+// How a frame record's take relates to the take file beside its piece.
+enum class TakeMatch {
+    NoTakeFile, // no take file there (a capture of an earlier build, or its file was lost)
+    Same,       // the pieces hold the record's take
+    Replaced,   // the pieces hold another take: the record's frames are gone
+};
+
+constexpr TakeMatch MatchTake(const std::optional<TakeFile>& beside, uint32_t recordTake) {
+    if (!beside)
+        return TakeMatch::NoTakeFile;
+    return beside->id == recordTake ? TakeMatch::Same : TakeMatch::Replaced;
+}
+
+} // namespace kestro
