@@ -407,12 +407,13 @@ void TakeFiles(Reader& in) {
     FUZZ_CHECK(take->inputFormat.size() <= kMaxTakeFormatBytes &&
                    take->streamFormat.size() <= kMaxTakeFormatBytes,
                "a format longer than a take file keeps");
+    FUZZ_CHECK(take->replaced.size() <= kMaxEarlierTakes, "more earlier takes than a file keeps");
     auto again = ParseTakeFile(FormatTakeFile(*take));
     FUZZ_CHECK(again && again->id == take->id && again->started == take->started &&
                    again->pieceBytes == take->pieceBytes &&
                    again->inputFormat == take->inputFormat &&
                    again->streamFormat == take->streamFormat && again->frames == take->frames &&
-                   again->ended == take->ended,
+                   again->ended == take->ended && again->replaced == take->replaced,
                "a take file written back reads as another take");
 }
 

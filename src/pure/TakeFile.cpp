@@ -83,6 +83,27 @@ bool TimeShaped(std::string_view text) {
     return true;
 }
 
+// "5e6f7a8b" or "5e6f7a8b 2026-12-08T09:00:00Z".
+std::optional<EarlierTake> Earlier(std::string_view text) {
+    size_t space = text.find(' ');
+    auto id = Identity(text.substr(0, space));
+    if (!id)
+        return std::nullopt;
+    EarlierTake earlier{*id, {}};
+    if (space != std::string_view::npos) {
+        std::string_view time = text.substr(space + 1);
+        if (!TimeShaped(time))
+            return std::nullopt;
+        earlier.started = std::string(time);
+    }
+    return earlier;
+}
+
+void KeepLatest(std::vector<EarlierTake>& takes) {
+    if (takes.size() > kMaxEarlierTakes)
+        takes.erase(takes.begin(), takes.end() - kMaxEarlierTakes);
+}
+
 std::string_view NextLine(std::string_view& rest) {
     size_t end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
@@ -128,6 +149,14 @@ std::string FormatTakeFile(const TakeFile& take) {
         line("frames", std::to_string(*take.frames));
     if (!take.ended.empty())
         line("ended", take.ended);
+    const size_t skipped =
+        take.replaced.size() > kMaxEarlierTakes ? take.replaced.size() - kMaxEarlierTakes : 0;
+    for (size_t i = skipped; i < take.replaced.size(); ++i) {
+        const EarlierTake& earlier = take.replaced[i];
+        if (earlier.id != 0)
+            line("replaced",
+                 TakeIdText(earlier.id) + (earlier.started.empty() ? "" : " " + earlier.started));
+    }
     return text;
 }
 
@@ -165,11 +194,33 @@ std::optional<TakeFile> ParseTakeFile(std::string_view text) {
             if (!bytes)
                 return std::nullopt;
             (key == "input" ? take.inputFormat : take.streamFormat) = std::move(*bytes);
+        } else if (key == "replaced") {
+            auto earlier = Earlier(value);
+            if (!earlier)
+                return std::nullopt;
+            take.replaced.push_back(std::move(*earlier));
+            KeepLatest(take.replaced);
         }
     }
     if (!haveId)
         return std::nullopt;
     return take;
+}
+
+void NoteReplacedTake(TakeFile& next, const TakeFile& earlier) {
+    std::vector<EarlierTake> history = earlier.replaced;
+    if (earlier.id != next.id)
+        history.push_back({earlier.id, earlier.started});
+    next.replaced = std::move(history);
+    KeepLatest(next.replaced);
+}
+
+const EarlierTake* FindEarlierTake(const TakeFile& take, uint32_t id) {
+    // The latest first: an identity drawn twice names the take that was replaced last.
+    for (auto it = take.replaced.rbegin(); it != take.replaced.rend(); ++it)
+        if (it->id == id)
+            return &*it;
+    return nullptr;
 }
 
 std::string TakeIdText(uint32_t id) {

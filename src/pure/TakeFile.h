@@ -13,6 +13,7 @@
 //   stream=3400000080020000...     (the stream format: 52 bytes and the chained format, hex)
 //   frames=277                     (written by compress end)
 //   ended=2026-12-09T10:21:12Z     (written by compress end)
+//   replaced=5e6f7a8b 2026-12-08T09:00:00Z   (takes this file named before, oldest first)
 // Unknown keys are ignored, so that a later build may add some.
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,13 @@
 
 namespace kestro {
 
+// A take that the file named before the one it names now; its start is empty when unknown.
+struct EarlierTake {
+    uint32_t id = 0;
+    std::string started;
+    bool operator==(const EarlierTake&) const = default;
+};
+
 struct TakeFile {
     uint32_t id = 0;                   // never 0 for a take
     std::string started;               // UTC, as TakeTimeText writes it
@@ -31,6 +39,7 @@ struct TakeFile {
     std::vector<uint8_t> streamFormat; // the stream format the host stores for the take
     std::optional<uint64_t> frames;    // frames stored, once the run has ended
     std::string ended;                 // UTC, once the run has ended
+    std::vector<EarlierTake> replaced; // oldest first, at most kMaxEarlierTakes
 };
 
 // Larger files are no take file: a reader never takes more than this.
@@ -38,6 +47,8 @@ constexpr size_t kMaxTakeFileBytes = 64 * 1024;
 // Formats longer than this are left out of the file (a chained codec with a huge format).
 constexpr size_t kMaxTakeFormatBytes = 16 * 1024;
 constexpr std::string_view kTakeFileSuffix = ".take";
+// Earlier takes a file remembers: enough to name the take of an AVI a few captures old.
+constexpr size_t kMaxEarlierTakes = 16;
 
 // The take file of a data file: its base name followed by ".take", which no piece can be named.
 std::string TakeFileName(std::string_view dataFile);
@@ -51,6 +62,13 @@ std::string FormatTakeFile(const TakeFile& take);
 // Reads a take file's text; nothing when it is no take file (too long, no "[take]" line first, no
 // valid identity, a value that does not read). Never looks past `text`.
 std::optional<TakeFile> ParseTakeFile(std::string_view text);
+
+// `next` replaces `earlier` in the same file: the history `earlier` kept, and `earlier` itself,
+// follow into `next` (the oldest dropped beyond kMaxEarlierTakes).
+void NoteReplacedTake(TakeFile& next, const TakeFile& earlier);
+
+// The earlier take of that identity the file remembers, or null.
+const EarlierTake* FindEarlierTake(const TakeFile& take, uint32_t id);
 
 // An identity as people read it: eight lower-case hex digits.
 std::string TakeIdText(uint32_t id);

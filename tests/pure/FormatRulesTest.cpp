@@ -79,6 +79,26 @@ TEST(TakeFiles, WrittenAndReadBackBesideTheirPieces) {
     }
     EXPECT_EQ(ParseTakeFile(FormatTakeFile(take))->frames, 277u);
 
+    // Each take that replaces another keeps its identity and start; the oldest go beyond 16.
+    TakeFile latest = take;
+    for (uint32_t n = 1; n <= 20; ++n) {
+        TakeFile next;
+        next.id = take.id + n;
+        next.started = n == 7 ? "" : TakeTimeText(2026, 12, 10, 0, 0, n);
+        NoteReplacedTake(next, latest);
+        latest = *ParseTakeFile(FormatTakeFile(next));
+    }
+    ASSERT_EQ(latest.replaced.size(), kMaxEarlierTakes);
+    EXPECT_EQ(latest.replaced.front().id, take.id + 4) << "the oldest first";
+    EXPECT_EQ(latest.replaced.back(), (EarlierTake{take.id + 19, "2026-12-10T00:00:19Z"}));
+    EXPECT_FALSE(FindEarlierTake(latest, take.id)) << "forgotten";
+    ASSERT_TRUE(FindEarlierTake(latest, take.id + 7));
+    EXPECT_EQ(FindEarlierTake(latest, take.id + 7)->started, "") << "a start never known";
+    EXPECT_EQ(FindEarlierTake(latest, take.id + 8)->started, "2026-12-10T00:00:08Z");
+    TakeFile again = latest;
+    NoteReplacedTake(again, latest);
+    EXPECT_EQ(again.replaced, latest.replaced) << "a take never replaces itself";
+
     EXPECT_EQ(TakeFileName("C:\\Users\\Public\\Videos\\Kestro32\\take"),
               "C:\\Users\\Public\\Videos\\Kestro32\\take.take");
     EXPECT_EQ(TakeFileOfPiece("T:\\caps\\take.017"), "T:\\caps\\take.take");
@@ -95,12 +115,15 @@ TEST(TakeFiles, AnythingElseIsNoTakeFile) {
     const std::string good = "[take]\nid=0000beef\n";
     ASSERT_TRUE(ParseTakeFile(good));
     EXPECT_TRUE(ParseTakeFile(good + "later=key\nno equals sign\n")) << "unknown lines";
+    EXPECT_EQ(ParseTakeFile(good + "replaced=0000cafe\r\n")->replaced,
+              (std::vector<EarlierTake>{{0xCAFE, ""}}));
     for (const std::string& bad :
          {std::string(), std::string("id=0000beef\n"), std::string("[Take]\nid=0000beef\n"),
           std::string("[take]\n"), std::string("[take]\nid=00000000\n"),
           std::string("[take]\nid=beef\n"), good + "frames=18446744073709551616\n",
           good + "frames=-1\n", good + "stream=abc\n", good + "input=zz\n",
-          good + "started=yesterday\n",
+          good + "started=yesterday\n", good + "replaced=0000beef yesterday\n",
+          good + "replaced=00000000\n", good + "replaced=\n",
           good + "stream=" + std::string(2 * kMaxTakeFormatBytes + 2, '0') + "\n",
           good + std::string(kMaxTakeFileBytes, ' ')})
         EXPECT_FALSE(ParseTakeFile(bad)) << bad.substr(0, 60);
