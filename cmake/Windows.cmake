@@ -22,6 +22,7 @@ set(KESTRO_CAPTURE_SOURCES
   src/capture/DataFile.cpp
   src/capture/FastWriters.cpp
   src/capture/SyncWriters.cpp
+  src/capture/TakeRecorder.cpp
 )
 set(KESTRO_PLAYBACK_SOURCES
   src/playback/FrameReaders.cpp
@@ -42,10 +43,10 @@ target_compile_definitions(kestro_windows INTERFACE WIN32_LEAN_AND_MEAN NOMINMAX
                            _WIN32_WINNT=0x0600)
 
 # The Win32 edge (page buffers, owned handles, kernel32 calls found at run time, the module
-# handle): shared by the library and kestro-host.
-add_library(kestro_edge STATIC src/edge/Module.cpp src/edge/Win32Edge.cpp)
+# handle, take files on disk): shared by the library and kestro-host.
+add_library(kestro_edge STATIC src/edge/Module.cpp src/edge/TakeFiles.cpp src/edge/Win32Edge.cpp)
 target_include_directories(kestro_edge PUBLIC src)
-target_link_libraries(kestro_edge PUBLIC kestro_windows PRIVATE kestro_warnings)
+target_link_libraries(kestro_edge PUBLIC kestro_windows kestro_pure PRIVATE kestro_warnings)
 
 add_library(kestro_objs OBJECT ${KESTRO_DRIVER_SOURCES} ${KESTRO_SETTINGS_SOURCES}
             ${KESTRO_FORMATS_SOURCES} ${KESTRO_CAPTURE_SOURCES} ${KESTRO_PLAYBACK_SOURCES}

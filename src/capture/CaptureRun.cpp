@@ -115,6 +115,8 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     if (!BeginChainedCompressor(in, out))
         return ICERR_BADFORMAT;
 
+    // The take file names the new take before the header overwrites the earlier one.
+    take.Begin(runPieceNames[0], in, out, runSplit ? settings->EffectivePieceBytes() : 0);
     if (!WriteHeader(in))
         return ICERR_BADFORMAT;
     FlushFileBuffers(hWriteFile);
@@ -218,14 +220,15 @@ LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
     if (icc->lpdwFlags)
         *icc->lpdwFlags = AVIIF_KEYFRAME;
     icc->lpbiOutput->biSizeImage = recordBytes;
-    WriteFrameRecord(static_cast<uint8_t*>(icc->lpOutput), recordBytes, frameOffset, frameBytes, 0,
-                     runPieceNames[pieceIndex]);
+    WriteFrameRecord(static_cast<uint8_t*>(icc->lpOutput), recordBytes, frameOffset, frameBytes,
+                     take.Stored(), runPieceNames[pieceIndex]);
     return ICERR_OK;
 }
 
 LRESULT CaptureRun::End() {
     ReleaseRequestPool();
     CloseDataFile();
+    take.End();
     instance.CloseChainedCompressor();
     compressActive = false;
     return ICERR_OK;

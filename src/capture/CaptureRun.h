@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/TakeRecorder.h"
 #include "settings/CodecSettings.h"
 
 namespace kestro {
@@ -186,6 +187,7 @@ private:
     WriteRequest* lastRequest = nullptr;
 
     CaptureStats stats;
+    TakeRecorder take;        // the run's identity and its take file
     uint32_t stallMs = 10000; // a write making no progress this long is given up on
 
     uint32_t requestCount = 0;   // entries the pool was built with

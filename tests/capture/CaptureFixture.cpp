@@ -73,6 +73,9 @@ void CaptureTest::TearDown() {
         if (!DeleteFileA(piece.c_str()))
             RemoveDirectoryA(piece.c_str());
     }
+    const std::string take = base + ".take";
+    if (!DeleteFileA(take.c_str()))
+        RemoveDirectoryA(take.c_str());
     for (const auto& path : extraCleanup)
         if (!DeleteFileA(path.c_str()))
             RemoveDirectoryA(path.c_str());
@@ -97,6 +100,7 @@ std::string CaptureTest::Piece(int index) const {
 }
 
 LRESULT CaptureTest::Begin(const Format& in) {
+    runTake = 0;
     out = StreamFormatFor(hic.get(), in);
     if (out.bytes.empty())
         return ICERR_BADFORMAT;
@@ -114,8 +118,12 @@ FrameResult CaptureTest::Compress(const Format& in, const void* bits) {
     if (r.result == ICERR_OK) {
         std::memcpy(&r.record.offset, record.data(), 8);
         std::memcpy(&r.record.size, record.data() + 8, 4);
+        std::memcpy(&r.record.take, record.data() + 12, 4);
         r.record.name = reinterpret_cast<const char*>(record.data() + 16);
-        EXPECT_EQ(record[12], 0xCD) << "reserved bytes are left alone";
+        EXPECT_NE(r.record.take, 0u) << "every record carries its take";
+        if (runTake == 0)
+            runTake = r.record.take;
+        EXPECT_EQ(r.record.take, runTake) << "one take for every record of a run";
         EXPECT_EQ(r.outputSize, 17 + r.record.name.size());
         EXPECT_EQ(record[17 + r.record.name.size()], 0xCD) << "nothing past the record";
     }
@@ -123,6 +131,7 @@ FrameResult CaptureTest::Compress(const Format& in, const void* bits) {
 }
 
 LRESULT CaptureTest::End() {
+    runTake = 0;
     return ICCompressEnd(hic.get());
 }
 

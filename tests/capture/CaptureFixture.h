@@ -28,6 +28,7 @@ bool Exists(const std::string& path);
 struct Record {
     uint64_t offset = 0;
     uint32_t size = 0;
+    uint32_t take = 0;
     std::string name;
 };
 
@@ -53,6 +54,7 @@ protected:
 
     std::string dir;
     std::string base;
+    uint32_t runTake = 0; // the take the records of the run so far carry; 0 before the first
     Hic hic;
     Format out;
     std::vector<std::string> extraCleanup;

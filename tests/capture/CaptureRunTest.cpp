@@ -1,7 +1,9 @@
 // Begin, end and the record of a capture run; the data file read back byte for byte.
+#include <algorithm>
 #include <cstring>
 
 #include "CaptureFixture.h"
+#include "pure/TakeFile.h"
 
 using namespace kt;
 
@@ -44,9 +46,9 @@ TEST_F(CaptureRun, RecordsNameTheirPageAlignedFrames) {
 
 TEST_F(CaptureRun, DefaultNameGivesThirtyByteRecords) {
     // c:\kestro.000 is the default piece; keep whatever lies there.
-    std::string defaultPiece = "c:\\kestro.000";
-    std::string saved = ReadFileBytes(defaultPiece);
-    bool existed = Exists(defaultPiece);
+    std::string defaultPiece = "c:\\kestro.000", defaultTake = "c:\\kestro.take";
+    std::string saved = ReadFileBytes(defaultPiece), savedTake = ReadFileBytes(defaultTake);
+    bool existed = Exists(defaultPiece), takeExisted = Exists(defaultTake);
     WriteIni({{"fastwrite", "0"}});
     hic = OpenKest();
     ASSERT_TRUE(hic);
@@ -63,6 +65,10 @@ TEST_F(CaptureRun, DefaultNameGivesThirtyByteRecords) {
         WriteFileBytes(defaultPiece, saved);
     else
         DeleteFileA(defaultPiece.c_str());
+    if (takeExisted)
+        WriteFileBytes(defaultTake, savedTake);
+    else
+        DeleteFileA(defaultTake.c_str());
 }
 
 TEST_F(CaptureRun, LongerPieceKeepsItsLengthAndTail) {
@@ -235,6 +241,93 @@ TEST_F(CaptureRun, UnopenablePieceZeroAndReadOnlyDrive) {
     EXPECT_EQ(Begin(in), ICERR_BADFORMAT);
     EXPECT_EQ(Compress(in, image.data()).result, ICERR_BADFORMAT);
     EXPECT_EQ(End(), ICERR_OK);
+}
+
+std::vector<std::string> NamesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (found.cFileName[0] != '.')
+            names.push_back(found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The take file beside piece 0 names the run's take from its begin on, with the formats; the end
+// adds the frame count. Every run draws a new take, and the file remembers the ones it replaced.
+TEST_F(CaptureRun, TakeFileNamesTheTakeThePiecesHold) {
+    const std::string takeFile = base + ".take";
+    for (const char* split : {"0", "1"}) {
+        SCOPED_TRACE(std::string("divide=") + split);
+        Open({{"fastwrite", "0"}, {"divide", split}, {"dividesize", "3"}});
+        Format in = MakeFormat(64, 32, kYuy2, 16);
+        std::vector<uint32_t> takes;
+        for (int run = 0; run < 3; ++run) {
+            ASSERT_EQ(Begin(in), ICERR_OK);
+            auto begun = kestro::ParseTakeFile(ReadFileBytes(takeFile));
+            ASSERT_TRUE(begun) << "written before the first frame";
+            EXPECT_FALSE(begun->frames);
+            EXPECT_EQ(begun->pieceBytes, split[0] == '1' ? 3ull << 30 : 0);
+            EXPECT_EQ(begun->inputFormat,
+                      std::vector<uint8_t>(in.bytes.begin(), in.bytes.begin() + 40));
+            EXPECT_EQ(begun->streamFormat, out.bytes);
+            EXPECT_EQ(begun->started.size(), 20u);
+            auto image = FramePattern(4096, run);
+            for (int f = 0; f < run + 1; ++f) {
+                FrameResult r = Compress(in, image.data());
+                ASSERT_EQ(r.result, ICERR_OK);
+                EXPECT_EQ(r.record.take, begun->id);
+            }
+            ASSERT_EQ(End(), ICERR_OK);
+            auto ended = kestro::ParseTakeFile(ReadFileBytes(takeFile));
+            ASSERT_TRUE(ended);
+            EXPECT_EQ(ended->id, begun->id);
+            EXPECT_EQ(ended->frames, uint64_t(run + 1));
+            EXPECT_EQ(ended->ended.size(), 20u);
+            EXPECT_EQ(ended->replaced.size(), takes.size() + (split[0] == '1' ? 3 : 0));
+            if (!takes.empty()) {
+                ASSERT_TRUE(kestro::FindEarlierTake(*ended, takes.back()));
+                EXPECT_NE(kestro::FindEarlierTake(*ended, takes.back())->started, "");
+            }
+            for (uint32_t earlier : takes)
+                EXPECT_NE(ended->id, earlier) << "a new identity for every run";
+            takes.push_back(ended->id);
+        }
+        hic.reset();
+    }
+    EXPECT_EQ(NamesIn(dir), (std::vector<std::string>{"data.000", "data.take"}))
+        << "no temporary file is left";
+}
+
+// A take file that cannot be written (a folder of its name) stops no capture, with either writer
+// family; the frames still carry their take, and no temporary file stays behind.
+TEST_F(CaptureRun, TakeFileThatCannotBeWrittenStopsNoCapture) {
+    const std::string takeFile = base + ".take";
+    ASSERT_TRUE(CreateDirectoryA(takeFile.c_str(), nullptr));
+    for (const char* fast : {"0", "1"}) {
+        SCOPED_TRACE(std::string("fastwrite=") + fast);
+        Open({{"fastwrite", fast}});
+        Format in = MakeFormat(64, 32, kYuy2, 16);
+        ASSERT_EQ(Begin(in), ICERR_OK);
+        for (int f = 0; f < 3; ++f) {
+            auto image = FramePattern(4096, f);
+            FrameResult r = Compress(in, image.data());
+            ASSERT_EQ(r.result, ICERR_OK) << "frame " << f;
+            EXPECT_EQ(ReadAt(Piece(0), r.record.offset, 4096), image);
+        }
+        EXPECT_EQ(End(), ICERR_OK);
+        hic.reset();
+        DWORD attributes = GetFileAttributesA(takeFile.c_str());
+        EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES &&
+                    (attributes & FILE_ATTRIBUTE_DIRECTORY));
+        EXPECT_EQ(NamesIn(dir), (std::vector<std::string>{"data.000", "data.take"}))
+            << "no temporary file is left";
+    }
 }
 
 } // namespace

@@ -1,0 +1,42 @@
+#pragma once
+// The take of a capture run: its identity, which every record carries, and the take file beside
+// piece 0 that says which take the pieces hold.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "pure/TakeFile.h"
+
+namespace kestro {
+
+class TakeRecorder {
+public:
+    TakeRecorder() = default;
+    ~TakeRecorder() { End(); }
+    TakeRecorder(const TakeRecorder&) = delete;
+    TakeRecorder& operator=(const TakeRecorder&) = delete;
+
+    // A new take for the data file whose piece 0 is `firstPiece`: a fresh identity, written with
+    // the formats into the take file before the run writes anything into the pieces. A take file
+    // that cannot be written is said (OutputDebugStringA) and the capture goes on.
+    void Begin(const std::string& firstPiece, const BITMAPINFOHEADER* in,
+               const BITMAPINFOHEADER* out, uint64_t pieceBytes);
+    // Counts one more frame handed to the host; the identity its record carries.
+    uint32_t Stored() {
+        ++frames_;
+        return take_.id;
+    }
+    // Adds the frame count and the end time to the take file, once per take.
+    void End();
+
+    uint32_t Id() const { return take_.id; }
+
+private:
+    std::string path_; // empty: no take under way
+    TakeFile take_;
+    uint64_t frames_ = 0;
+    bool written_ = false; // the take file names this take
+};
+
+} // namespace kestro

@@ -1,0 +1,115 @@
+#include "edge/TakeFiles.h"
+
+#include "edge/Win32Edge.h"
+
+namespace kestro {
+
+namespace {
+
+using GenRandom = BOOLEAN(WINAPI*)(PVOID, ULONG);
+
+// RtlGenRandom is exported by advapi32 under the name SystemFunction036.
+GenRandom FindGenRandom() {
+    HMODULE advapi = GetModuleHandleA("advapi32.dll");
+    if (!advapi)
+        advapi = LoadLibraryA("advapi32.dll");
+    if (!advapi)
+        return nullptr;
+    return reinterpret_cast<GenRandom>(
+        reinterpret_cast<void*>(GetProcAddress(advapi, "SystemFunction036")));
+}
+
+uint64_t Mixed(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// Enough to tell two takes apart where the system has no random source to offer.
+uint32_t FallbackId(uint32_t attempt) {
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    uint64_t seed = uint64_t(counter.QuadPart) ^ uint64_t(GetTickCount()) << 32 ^
+                    uint64_t(GetCurrentProcessId()) << 16 ^ uint64_t(GetCurrentThreadId()) ^
+                    uint64_t(reinterpret_cast<uintptr_t>(&counter)) ^ attempt;
+    return uint32_t(Mixed(seed));
+}
+
+} // namespace
+
+uint32_t DrawTakeId() {
+    static const GenRandom genRandom = FindGenRandom();
+    for (uint32_t attempt = 0;; ++attempt) {
+        uint32_t id = 0;
+        if (!genRandom || !genRandom(&id, sizeof id))
+            id = FallbackId(attempt);
+        if (id != 0)
+            return id;
+    }
+}
+
+std::string TakeTimeNow() {
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    return TakeTimeText(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+}
+
+TakeFile FreshTake() {
+    TakeFile take;
+    take.id = DrawTakeId();
+    take.started = TakeTimeNow();
+    return take;
+}
+
+std::optional<TakeFile> ReadTakeFileAt(const std::string& path) {
+    UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK)
+        return std::nullopt;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+        uint64_t(size.QuadPart) > kMaxTakeFileBytes)
+        return std::nullopt;
+    // One byte more than a take file may hold: a file that grew meanwhile reads as too long.
+    std::string text(size_t(size.QuadPart) + 1, '\0');
+    DWORD got = 0;
+    if (!ReadFile(file.get(), text.data(), DWORD(text.size()), &got, nullptr))
+        return std::nullopt;
+    text.resize(got);
+    return ParseTakeFile(text);
+}
+
+bool WriteTakeFileAt(const std::string& path, const TakeFile& take) {
+    // Ends in neither a piece suffix nor ".take"; unique to this process and moment.
+    const std::string temporary =
+        path + ".tmp-" + TakeIdText(GetCurrentProcessId()) + "-" + TakeIdText(GetTickCount());
+    const std::string text = FormatTakeFile(take);
+    bool written = false;
+    {
+        UniqueFile file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file)
+            return false;
+        DWORD done = 0;
+        written = GetFileType(file.get()) == FILE_TYPE_DISK &&
+                  WriteFile(file.get(), text.data(), DWORD(text.size()), &done, nullptr) &&
+                  done == text.size() && FlushFileBuffers(file.get());
+    }
+    if (written && MoveFileExA(temporary.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    const DWORD error = GetLastError();
+    DeleteFileA(temporary.c_str());
+    SetLastError(error);
+    return false;
+}
+
+bool ReplaceTakeFile(const std::string& path, TakeFile next) {
+    if (auto earlier = ReadTakeFileAt(path))
+        NoteReplacedTake(next, *earlier);
+    return WriteTakeFileAt(path, next);
+}
+
+} // namespace kestro
