@@ -6,6 +6,7 @@
 #include <iterator>
 #include <new>
 
+#include "edge/TakeFiles.h"
 #include "edge/Win32Edge.h"
 #include "resources/resource.h"
 #include "settings/CodecSettings.h"
@@ -107,6 +108,12 @@ void CWriteThread::Work() {
         kestro::UniqueFile file(CreateFileA(fileName.c_str(), GENERIC_WRITE, 0, nullptr,
                                             OPEN_ALWAYS, FILE_FLAG_NO_BUFFERING, nullptr));
         if (file && WaitForSingleObject(stopEvent, 0) != WAIT_OBJECT_0) {
+            // The zeros replace the take: an AVI of it is refused rather than shown black.
+            if (!takeFile.empty()) {
+                kestro::TakeFile reserved = kestro::FreshTake();
+                reserved.frames = 0;
+                kestro::ReplaceTakeFile(takeFile, reserved);
+            }
             for (uint64_t i = 0; i < plan.Count(); ++i) {
                 const DWORD length =
                     DWORD(i == plan.fullWrites && plan.tailBytes ? plan.tailBytes : unit);
@@ -157,6 +164,10 @@ BOOL CProgressDlg::OnInitDialog() {
         if (int(i) == faults.failWriterAt)
             continue;
         writers[i] = CWriteThread::Create(hwnd_, owner.Source().PieceName(int(i)), sizes[i]);
+    }
+    if (!writers.empty() && writers[0]) {
+        auto take = kestro::TakeFileOfPiece(writers[0]->fileName);
+        writers[0]->takeFile = take ? *take : std::string();
     }
     SendMessageW(Item(IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, kWholePercent);
     for (size_t i = 0; i < writers.size(); ++i) {

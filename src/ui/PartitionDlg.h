@@ -26,6 +26,8 @@ public:
     uint64_t totalBytes;
     HWND owner;
     std::string fileName;
+    // The take file that the zeros replace a take in (piece 0's writer only); empty for others.
+    std::string takeFile;
     bool stopped = false;
     HANDLE stopEvent = nullptr;
     HANDLE finishedEvent = nullptr;

@@ -8,6 +8,7 @@
 #include "UiCommon.h"
 #include "UiDriver.h"
 #include "driver/CodecInstance.h"
+#include "pure/TakeFile.h"
 #include "resources/resource.h"
 #include "ui/ConfigDlg.h"
 #include "ui/PartitionDlg.h"
@@ -206,6 +207,37 @@ TEST_F(ReserveInProcess, ShortTotalMakesOneShortPiece) {
     EXPECT_EQ(FileSize(Piece(0)), 8192000u + 512);
     EXPECT_TRUE(AllZero(Piece(0), 0, 8192000 + 512));
     EXPECT_EQ(FileSize(Piece(1)), UINT64_MAX);
+}
+
+// Zeros written over a take replace it: the take file then names a take of no frames, and an AVI
+// of the take before is refused instead of shown black. A piece 0 that cannot be written keeps
+// the take it holds.
+TEST_F(ReserveInProcess, ZerosReplaceTheTakeOfTheirPieces) {
+    const std::string takeFile = dataDir + "\\piece.take";
+    kestro::TakeFile earlier;
+    earlier.id = 0x5EED1234;
+    earlier.started = kestro::TakeTimeText(2026, 1, 2, 3, 4, 5);
+    earlier.frames = 90;
+    kt::WriteFileBytes(takeFile, kestro::FormatTakeFile(earlier));
+    DeleteFileA(Piece(0).c_str()); // a folder of an earlier process of the same number
+    ASSERT_TRUE(CreateDirectoryA(Piece(0).c_str(), nullptr));
+    RunProgress(8192, true, 1);
+    RemoveDirectoryA(Piece(0).c_str());
+    EXPECT_EQ(kt::ReadFileBytes(takeFile), kestro::FormatTakeFile(earlier));
+
+    WriteFilled(Piece(0), 3 * 8192, '\x5A');
+    RunProgress(8192, true, 1);
+    if (HasFatalFailure())
+        return;
+    EXPECT_TRUE(AllZero(Piece(0), 0, 8192));
+    auto now = kestro::ParseTakeFile(kt::ReadFileBytes(takeFile));
+    ASSERT_TRUE(now);
+    EXPECT_NE(now->id, earlier.id);
+    EXPECT_EQ(now->frames, 0u);
+    EXPECT_TRUE(now->streamFormat.empty());
+    EXPECT_EQ(now->replaced, (std::vector<kestro::EarlierTake>{{earlier.id, earlier.started}}));
+    DeleteFileA(Piece(0).c_str());
+    DeleteFileA(takeFile.c_str());
 }
 
 TEST_F(ReserveInProcess, FailuresNeverLeaveTheDialogWaiting) {
