@@ -27,6 +27,7 @@ set(KESTRO_CAPTURE_SOURCES
 set(KESTRO_PLAYBACK_SOURCES
   src/playback/FrameReaders.cpp
   src/playback/PlaybackRun.cpp
+  src/playback/TakeCheck.cpp
 )
 set(KESTRO_UI_SOURCES
   src/ui/ConfigDlg.cpp

@@ -97,6 +97,7 @@ PlaybackRun::DataFile PlaybackRun::LookUpDataFile(const char* path, size_t lengt
         CloseFile(hReadFile);
         return DataFile::Failed;
     }
+    ReadTakeBeside(readFileName);
     if (overlapped) {
         hReadPort = CreateIoCompletionPort(hReadFile, nullptr, kReadPortKey, 0);
         if (!hReadPort) {
@@ -264,7 +265,7 @@ std::optional<BOOL> PlaybackRun::OpenSource(const FramePlan& plan, bool overlapp
     case DataFile::Open:
         break;
     }
-    if (!UsablePosition(record.offset, pageSize))
+    if (!UsablePosition(record.offset, pageSize) || TakeReplaced(record))
         return FALSE;
     if (plan.rounded == 0) // a frame of no bytes: nothing to read
         return chained && DecodeChained(readSlots[0].buffer, 0, icd);
@@ -290,7 +291,7 @@ BOOL PlaybackRun::ReadFast(ICDECOMPRESS* icd, bool chained) {
 
     ReadSlot* slot = aheadCount ? &readSlots[aheadFirst] : nullptr;
     if (slot && slot->position == record.offset &&
-        SameDataFile(record.path.data(), record.path.size())) {
+        SameDataFile(record.path.data(), record.path.size()) && !TakeReplaced(record)) {
         aheadFirst = (aheadFirst + 1) % readSlotCount;
         --aheadCount;
     } else {

@@ -153,6 +153,7 @@ void PlaybackRun::CloseReadFile() {
     std::memset(readFileName, 0, sizeof readFileName);
     CloseFile(hReadFile);
     readFileSize = 0;
+    readTake.reset();
     readPortSkips = false;
 }
 

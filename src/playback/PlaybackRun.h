@@ -8,11 +8,13 @@
 
 #include "pure/PixelKind.h"
 #include "pure/RawConvert.h"
+#include "pure/TakeFile.h"
 #include "settings/CodecSettings.h"
 
 namespace kestro {
 
 struct RunTestAccess;
+struct FrameRecordView;
 
 // What a playback run asks of the codec instance it belongs to: the decompress check of
 // negotiation and the chained decompressor, which the instance keeps because negotiation opens
@@ -101,6 +103,10 @@ private:
     void CollectPendingReads();
     void IssueReadsAhead(const ReadSlot* current, uint32_t rounded, bool chained);
     bool SameDataFile(const char* path, size_t length) const;
+    // The take file beside the piece just opened, kept while it stays open; and whether a
+    // record belongs to another take than the one that file names (its frames are gone).
+    void ReadTakeBeside(const char* piece);
+    bool TakeReplaced(const FrameRecordView& record) const;
     bool OutputMatchesRun(const BITMAPINFOHEADER* out) const;
     bool DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd);
     bool ProduceRaw(const uint8_t* data, uint32_t available, ICDECOMPRESS* icd);
@@ -117,6 +123,7 @@ private:
     ReadSlot readSlots[kMaxReadSlots] = {};
     uint32_t readSlotCount = 0;
     uint64_t readFileSize = 0;
+    std::optional<TakeFile> readTake; // beside the open data file; none: play as before
     uint32_t pageSize = 0;
 
     // The reads ahead, in the order of the frames they predict: `aheadCount` slots of the ring

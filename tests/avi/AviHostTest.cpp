@@ -277,11 +277,13 @@ TEST_F(Takes, ASecondTakeIsRefusedAndTheFirstKept) {
         << "a refused capture wrote its AVI";
     ExpectUntouched(a);
 
-    // Written over on request: the first take then shows the second one's pictures.
+    // Written over on request: the first take's frames are gone, and its AVI says so instead of
+    // showing the second one's pictures.
     ASSERT_EQ(CaptureTake("b.avi", later, true), kExitOk);
-    ASSERT_EQ(RunPlay(Play("a.avi", kestro::KIND_YUY2, "a.after")), kExitOk);
-    EXPECT_EQ(FileBytes(PathOf("a.after")),
-              std::vector<uint8_t>(later.begin(), later.begin() + ptrdiff_t(a.frames.size())));
+    EXPECT_EQ(RunPlay(Play("a.avi", kestro::KIND_YUY2, "a.after")), kExitBroken);
+    EXPECT_EQ(FileBytes(PathOf("a.after")), std::vector<uint8_t>()) << "no frame was shown";
+    ASSERT_EQ(RunPlay(Play("b.avi", kestro::KIND_YUY2, "b.played")), kExitOk);
+    EXPECT_EQ(FileBytes(PathOf("b.played")), later);
 }
 
 TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {

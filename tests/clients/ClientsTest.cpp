@@ -96,18 +96,24 @@ protected:
             ASSERT_EQ(RunCapture(c, &result), kExitOk) << RawKindName(kind);
             ASSERT_EQ(result.pieces.size(), 1u);
             piece_ = result.pieces[0];
-            // Every capture starts the data file afresh: keep each one's pictures aside.
+            // Every capture starts the data file afresh: keep each one's pictures aside, with
+            // the take file that says they are that take's.
             stored_[int(kind)] = kt::ReadFileBytes(piece_);
+            takes_[int(kind)] = kt::ReadFileBytes(TakeFile());
         }
     }
     static std::string Avi(kestro::PixelKind kind) {
         return PathOf(std::string(RawKindName(kind)) + ".avi");
     }
     // Puts the capture of `kind` back into the data file its records name.
-    static void Use(kestro::PixelKind kind) { kt::WriteFileBytes(piece_, stored_[int(kind)]); }
+    static void Use(kestro::PixelKind kind) {
+        kt::WriteFileBytes(piece_, stored_[int(kind)]);
+        kt::WriteFileBytes(TakeFile(), takes_[int(kind)]);
+    }
+    static std::string TakeFile() { return piece_.substr(0, piece_.size() - 4) + ".take"; }
 
     static inline std::string piece_;
-    static inline std::string stored_[4];
+    static inline std::string stored_[4], takes_[4];
 };
 
 // One command to the MCI player; a refusal names the command and MCI's error.

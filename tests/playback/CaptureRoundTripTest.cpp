@@ -100,6 +100,68 @@ TEST_P(CaptureRoundTrip, RawFramesComeBackAsTheyWent) {
     }
 }
 
+// Every capture into a data file replaces the take it held: the AVI of the earlier take gets no
+// picture at all, not the later take's pictures; so does an AVI whose pieces now hold another
+// machine's take (another take file at the same path). Without a take file frames play as before.
+TEST_P(CaptureRoundTrip, FramesOfAReplacedTakeAreRefused) {
+    Settings();
+    kt::Format in = kt::MakeFormat(64, 64, kt::kYuy2, 16);
+    std::vector<Bytes> first, second;
+    for (uint32_t i = 0; i < 4; ++i) {
+        first.push_back(Noise(in.header()->biSizeImage, 1300 + i));
+        second.push_back(Noise(in.header()->biSizeImage, 1400 + i));
+    }
+    Captured a = Capture(in, first);
+    Captured b = Capture(in, second); // this host knows nothing of the take before
+    ASSERT_EQ(a.records.size(), 4u);
+    ASSERT_EQ(b.records.size(), 4u);
+    const std::string takeFile = dir + "\\cap.take";
+    const std::string heldByB = kt::ReadFileBytes(takeFile);
+    ASSERT_FALSE(heldByB.empty());
+
+    const Bytes untouched(in.header()->biSizeImage, 0xEE);
+    auto expectPlays = [&](const Captured& run, const std::vector<Bytes>& frames, bool plays,
+                           std::initializer_list<int> order) {
+        Player player(run.stream, in);
+        ASSERT_EQ(player.Begin(), ICERR_OK);
+        Bytes picture;
+        for (int i : order) {
+            const LRESULT result = player.Play(run.records[i], picture);
+            EXPECT_EQ(result, plays ? ICERR_OK : ICERR_BADFORMAT) << "frame " << i;
+            EXPECT_EQ(picture, plays ? frames[i] : untouched) << "frame " << i;
+        }
+    };
+    expectPlays(a, first, false, {0, 1, 2, 3, 2, 0});
+    expectPlays(b, second, true, {0, 1, 2, 3, 1});
+    {
+        // Records of both takes in one stream: a frame of the earlier take is refused also where
+        // the reads ahead of the later one already hold its position.
+        Player player(a.stream, in);
+        ASSERT_EQ(player.Begin(), ICERR_OK);
+        Bytes picture;
+        for (int i = 0; i < 4; ++i) {
+            ASSERT_EQ(player.Play(b.records[i], picture), ICERR_OK) << "frame " << i;
+            EXPECT_EQ(picture, second[i]);
+            if (i + 1 < 4) {
+                EXPECT_EQ(player.Play(a.records[i + 1], picture), ICERR_BADFORMAT) << i + 1;
+                EXPECT_EQ(picture, untouched);
+            }
+        }
+    }
+
+    // The pieces as another machine's take left them, under the same name.
+    std::string other = heldByB;
+    const size_t id = other.find("id=") + 3;
+    other[id] = other[id] == '0' ? '1' : '0';
+    kt::WriteFileBytes(takeFile, other);
+    expectPlays(b, second, false, {0, 1, 3});
+    // A data file without a take file plays as captures of earlier builds did.
+    DeleteFileA(takeFile.c_str());
+    expectPlays(b, second, true, {0, 1, 2, 3});
+    kt::WriteFileBytes(takeFile, heldByB);
+    expectPlays(b, second, true, {3, 2});
+}
+
 TEST_P(CaptureRoundTrip, SplittingWritersRecordsPlay) {
     // A piece of 1 GiB is not filled here: the records all name piece 0, as split writers leave.
     Settings({{"divide", "1"}, {"dividesize", "1"}});
