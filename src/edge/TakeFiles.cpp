@@ -81,7 +81,7 @@ std::optional<TakeFile> ReadTakeFileAt(const std::string& path) {
     return ParseTakeFile(text);
 }
 
-bool WriteTakeFileAt(const std::string& path, const TakeFile& take) {
+bool WriteTakeFileAt(const std::string& path, const TakeFile& take, bool replace) {
     // Ends in neither a piece suffix nor ".take"; unique to this process and moment.
     const std::string temporary =
         path + ".tmp-" + TakeIdText(GetCurrentProcessId()) + "-" + TakeIdText(GetTickCount());
@@ -98,7 +98,7 @@ bool WriteTakeFileAt(const std::string& path, const TakeFile& take) {
                   done == text.size() && FlushFileBuffers(file.get());
     }
     if (written && MoveFileExA(temporary.c_str(), path.c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                               MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0)))
         return true;
     const DWORD error = GetLastError();
     DeleteFileA(temporary.c_str());

@@ -26,9 +26,9 @@ TakeFile FreshTake();
 std::optional<TakeFile> ReadTakeFileAt(const std::string& path);
 
 // Writes the file under a temporary name beside it (which no piece or take file can have),
-// flushes it and renames it over `path`; false, with nothing left under the temporary name, when
-// any step fails (GetLastError says why).
-bool WriteTakeFileAt(const std::string& path, const TakeFile& take);
+// flushes it and renames it over `path` (only where there is none without `replace`); false,
+// with nothing left under the temporary name, when any step fails (GetLastError says why).
+bool WriteTakeFileAt(const std::string& path, const TakeFile& take, bool replace = true);
 
 // `next` replaces whatever take the file at `path` names, which joins the history `next` keeps.
 bool ReplaceTakeFile(const std::string& path, TakeFile next);

@@ -24,6 +24,7 @@ cp "$scratch/take.avi" "$scratch/take.orig"
 sound_before=$(sound "$scratch/take.avi")
 
 mv "$scratch/data/kestro.000" "$scratch/archive/take1.000"
+mv "$scratch/data/kestro.take" "$scratch/archive/kestro.take" # the take file, not renamed
 expect_rc 1 "verify after the move" host verify "$win\\take.avi"
 
 # Refusals: a piece that is nowhere, one cut short, a cut AVI, bad arguments.
@@ -49,6 +50,10 @@ unchanged "bad arguments"
 host relink "$win\\take.avi" --data "$win\\archive" --to "$win\\archive\\take1" >"$scratch/out" 2>"$scratch/err" ||
   { cat "$scratch/err" >&2; fail "relink into a new file"; }
 grep -q "relinked 12 records into .*take.relinked.avi" "$scratch/out" || fail "no summary: $(cat "$scratch/out")"
+# The take file goes with the renamed pieces, under their new name; the old one stays.
+grep -q "the take file .*kestro.take is carried along as .*take1.take" "$scratch/err" ||
+  { cat "$scratch/err" >&2; fail "the take file was not carried along"; }
+cmp "$scratch/archive/kestro.take" "$scratch/archive/take1.take" || fail "the carried take file differs"
 cmp "$scratch/take.avi" "$scratch/take.orig" || fail "the input of a new-file relink changed"
 host verify "$win\\take.relinked.avi" | grep -q "all 12 frames intact" || fail "relinked AVI broken"
 host play "$win\\take.relinked.avi" --as uyvy -o "$win\\after.uyvy" -q
@@ -70,6 +75,7 @@ cmp "$scratch/take.relinked.avi.bak" "$scratch/relinked.orig" || fail "the .bak 
 [ "$(stat -c %s "$scratch/take.relinked.avi")" = "$(stat -c %s "$scratch/relinked.orig")" ] ||
   fail "an in-place relink changed the file's size"
 host verify "$win\\take.relinked.avi" | grep -q "all 12 frames intact.*t2.000" || fail "in-place relink broken"
+cmp "$scratch/archive/take1.take" "$scratch/archive/t2.take" || fail "the take file did not follow to t2"
 host play "$win\\take.relinked.avi" --as uyvy -o "$win\\after2.uyvy" -q
 cmp "$scratch/before.uyvy" "$scratch/after2.uyvy" || fail "frames changed by an in-place relink"
 [ "$(sound "$scratch/take.relinked.avi")" = "$sound_before" ] || fail "sound changed by in-place relink"

@@ -8,10 +8,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 
 #include "ToolFixture.h"
 #include "pure/PixelKind.h"
+#include "pure/TakeFile.h"
 
 using namespace kestro;
 
@@ -190,6 +192,78 @@ TEST_F(Relink, APieceFoundUnderItsOldNameIsNamedForRenaming) {
               std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find("take1.000 where"), std::string::npos) << "found under its new name";
+}
+
+// Pieces renamed under a new base get the take file of their old name beside them under the new
+// one, when it names the records' take (kept through the relink); a take file of another take
+// under either name is never written over, and under the new name it refuses the relink.
+TEST_F(Relink, CarriesTheTakeFileAlongAndKeepsTheRecordsTakes) {
+    const std::string avi = dir + "/take.avi";
+    const std::string oldTake = dir + "/archive/kestro.take", newTake = dir + "/archive/take1.take";
+    auto text = [](uint32_t id) {
+        TakeFile take;
+        take.id = id;
+        take.started = TakeTimeText(2026, 12, 3, 4, 5, 6);
+        take.frames = 7;
+        return FormatTakeFile(take);
+    };
+    auto write = [](const std::string& path, const std::string& t) {
+        synth::WriteFile(path, std::vector<uint8_t>(t.begin(), t.end()));
+    };
+    auto read = [](const std::string& path) {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0)
+            return std::string("(absent)");
+        auto bytes = synth::ReadFile(path);
+        return std::string(bytes.begin(), bytes.end());
+    };
+    const uint32_t records = 0xCDCDCDCD, other = 0x0BADCAFE;
+    struct Case {
+        const char* what;
+        std::optional<uint32_t> underOld, underNew;
+        int code;
+        std::string newAfter; // what take1.take holds after the relink
+    } cases[] = {
+        {"the old name's take file is carried", records, std::nullopt, 0, text(records)},
+        {"another take's old take file stays where it is", other, std::nullopt, 0, "(absent)"},
+        {"the new name's take file holds the records' take", other, records, 0, text(records)},
+        {"the new name's take file holds another take", records, other, 1, text(other)},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        MakeRawCapture(Capture(), dir, avi);
+        unlink((avi + ".bak").c_str());
+        unlink(oldTake.c_str());
+        unlink(newTake.c_str());
+        Archive(3);
+        if (k.underOld)
+            write(oldTake, text(*k.underOld));
+        if (k.underNew)
+            write(newTake, text(*k.underNew));
+        auto r = RunKestro({"relink", avi, "--data", dir + "/archive", "--to", "e:\\arch\\take1"});
+        EXPECT_EQ(r.code, k.code) << r.err;
+        EXPECT_EQ(read(newTake), k.newAfter);
+        EXPECT_EQ(read(oldTake), k.underOld ? text(*k.underOld) : "(absent)") << "left alone";
+        if (k.code != 0) {
+            EXPECT_NE(r.err.find("frame 0, record 0 (c:\\capture\\kestro.000): the AVI's take "
+                                 "cdcdcdcd (not known to this take file) is no longer in the data "
+                                 "file: " +
+                                 newTake + " names take 0badcafe"),
+                      std::string::npos)
+                << r.err;
+            continue;
+        }
+        if (k.newAfter != "(absent)" && !k.underNew)
+            EXPECT_NE(r.err.find("the take file " + oldTake + " is carried along as " + newTake),
+                      std::string::npos)
+                << r.err;
+        // The records keep their take: they play against the take file wherever it says theirs.
+        r = RunKestro({"verify", avi, "--data", dir + "/archive"});
+        EXPECT_EQ(r.code, 0) << r.err;
+        write(newTake, text(other));
+        r = RunKestro({"verify", avi, "--data", dir + "/archive"});
+        EXPECT_EQ(r.code, 1) << "the records no longer carry their take";
+    }
 }
 
 TEST_F(Relink, RefusesWhenAPieceIsMissingOrShortAndChangesNothing) {

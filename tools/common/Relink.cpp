@@ -3,8 +3,10 @@
 #include <cctype>
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "Outputs.h"
+#include "TakeRefusal.h"
 #include "pure/PiecePath.h"
 
 namespace kestro::avi {
@@ -29,6 +31,8 @@ public:
         if (int code = CheckRecords())
             return code;
         WarnOldNames();
+        if (int code = CarryTakeFiles())
+            return code;
         std::string error;
         const bool fits = RelinkFitsInPlace(*in_, capture_.layout, request_.newBase, error);
         if (tool_.Interrupted())
@@ -105,6 +109,13 @@ private:
         }
         if (p.piece->underOldName)
             oldNames_.emplace(std::string(record.path), std::pair{p.piece->local, *name});
+        const PieceTake& take = TakeOf(*p.piece, record);
+        if (auto replaced = ReplacedTakeText(take.take, record.take,
+                                             take.carryFrom.empty() ? take.file : take.carryFrom)) {
+            p.kind = RecordProblem::ReplacedTake;
+            p.why = *replaced;
+            return p;
+        }
         if (record.size < capture_.pictureBytes) {
             p.kind = RecordProblem::SmallerThanPicture;
             return p;
@@ -114,6 +125,56 @@ private:
             return p;
         }
         return std::nullopt;
+    }
+
+    // The take file of a piece as the relink sees it.
+    struct PieceTake {
+        std::string file;             // beside the piece, under the piece's name
+        std::optional<TakeFile> take; // the take the piece holds; none without a take file
+        std::string carryFrom;        // the old name's take file, to be written as `file`
+    };
+
+    // Pieces renamed without their take file keep the old name's, when it names the take of the
+    // records that find them.
+    const PieceTake& TakeOf(const RelinkPiece& piece, const FrameRecordView& record) {
+        auto [at, added] = takes_.try_emplace(piece.local);
+        PieceTake& t = at->second;
+        auto file = added ? TakeFileOfPiece(piece.local) : std::nullopt;
+        if (!file)
+            return t;
+        t.file = *file;
+        t.take = tool_.ReadTake(t.file);
+        auto oldLeaf = TakeFileOfPiece(LeafOf(record.path, "\\/"));
+        if (t.take || piece.underOldName || !oldLeaf)
+            return t;
+        const std::string old =
+            piece.local.substr(0, piece.local.size() - LeafOf(piece.local, "\\/").size()) +
+            *oldLeaf;
+        auto earlier = old == t.file ? std::nullopt : tool_.ReadTake(old);
+        if (earlier && earlier->id == record.take) {
+            t.take = std::move(earlier);
+            t.carryFrom = old;
+        }
+        return t;
+    }
+
+    // Before the AVI changes: a take file that cannot be written leaves the AVI as it was.
+    int CarryTakeFiles() {
+        std::set<std::string> written;
+        for (const auto& [local, t] : takes_) {
+            if (t.carryFrom.empty() || !written.insert(t.file).second)
+                continue;
+            std::string error;
+            if (!tool_.WriteNewTake(t.file, *t.take, error)) {
+                if (tool_.Interrupted())
+                    return Stopped("nothing was changed");
+                tool_.Error("cannot carry the take file " + t.carryFrom + " along: " + error +
+                            "; " + request_.input + " was not changed");
+                return kRelinkNotWritten;
+            }
+            tool_.Note("the take file " + t.carryFrom + " is carried along as " + t.file);
+        }
+        return kRelinkDone;
     }
 
     // Every piece found and holding its frames, every frame the header promises; nothing is
@@ -171,9 +232,15 @@ private:
     void WarnOldNames() {
         for (const auto& [old, found] : oldNames_) {
             const auto& [local, newName] = found;
+            std::string take;
+            auto held = takes_.find(local);
+            auto newTake = TakeFileOfPiece(LeafOf(newName, "\\/"));
+            if (held != takes_.end() && held->second.take && newTake)
+                take = ", and its take file " + held->second.file + " to " + tool_.Shown(*newTake) +
+                       " with it";
             tool_.Warning(local + " keeps its old name; the records now name " +
                           tool_.Shown(newName) + ": rename it to " +
-                          tool_.Shown(LeafOf(newName, "\\/")) + " where it goes");
+                          tool_.Shown(LeafOf(newName, "\\/")) + " where it goes" + take);
         }
     }
 
@@ -268,6 +335,7 @@ private:
     RelinkCapture capture_;
     // Pieces found under the names the records held, by that name: where, and the new name.
     std::map<std::string, std::pair<std::string, std::string>> oldNames_;
+    std::map<std::string, PieceTake> takes_; // by the piece's local name
 };
 
 bool EndsWithAvi(const std::string& path) {

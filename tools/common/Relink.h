@@ -4,13 +4,17 @@
 // chunk (and no output is named) the AVI is rewritten in place, after the original is kept whole
 // as the backup: copied under a temporary name, flushed, renamed only where no backup exists.
 // Otherwise a new AVI is written under a temporary name and renamed when whole. One relink of an
-// AVI runs at a time. The tool supplies the file system calls and its own words; plain bytes only.
+// AVI runs at a time. A frame of a take that its pieces no longer hold (their take file names
+// another) is a broken record; pieces found under their new name get the take file of the old
+// name beside them under the new one, when it names the records' take and theirs is missing. The
+// tool supplies the file system calls and its own words; plain bytes only.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "AviRecords.h"
+#include "pure/TakeFile.h"
 
 namespace kestro::avi {
 
@@ -43,13 +47,13 @@ struct RelinkPiece {
 
 // What is wrong with one record, for the tool to word.
 struct RecordProblem {
-    enum Kind { Refused, NoPieceSuffix, NotFound, SmallerThanPicture, OutsidePiece };
+    enum Kind { Refused, NoPieceSuffix, NotFound, ReplacedTake, SmallerThanPicture, OutsidePiece };
     Kind kind;
     const RecordChunk& chunk;
     const FrameRecordView& record;
     std::string newName;      // empty for Refused and NoPieceSuffix
     const RelinkPiece* piece; // set for SmallerThanPicture and OutsidePiece
-    std::string why;          // Refused, NotFound: what the tool's lookup said
+    std::string why;          // Refused, NotFound: what the tool's lookup said; ReplacedTake
     uint32_t pictureBytes;
 };
 
@@ -108,6 +112,11 @@ public:
     // The piece under `newName`, else under `oldName`; null with `why` when neither is found.
     virtual const RelinkPiece* FindPiece(std::string_view oldName, const std::string& newName,
                                          std::string& why) = 0;
+    // The take file at `path`, a local name beside a piece found; none when there is none.
+    virtual std::optional<TakeFile> ReadTake(const std::string& path) = 0;
+    // Writes `take` as the take file `path`, which must not exist (written whole, then named).
+    virtual bool WriteNewTake(const std::string& path, const TakeFile& take,
+                              std::string& error) = 0;
 };
 
 // Runs the relink; one of the exit codes above.

@@ -12,6 +12,7 @@
 #include "HostWin.h"
 #include "Outputs.h"
 #include "Relink.h"
+#include "edge/TakeFiles.h"
 #include "pure/StreamFormat.h"
 
 namespace host {
@@ -26,6 +27,12 @@ static_assert(kExitOk == avi::kRelinkDone && kExitBroken == avi::kRelinkBroken &
 
 std::string FileNameOf(std::string_view path) {
     return std::string(avi::LeafOf(path, "\\/"));
+}
+
+std::string FullPathOf(const std::string& path) {
+    char full[MAX_PATH] = {};
+    const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    return n == 0 || n >= sizeof full ? path : std::string(full, n);
 }
 
 bool IsRegularFile(const std::string& path, uint64_t* bytes) {
@@ -98,6 +105,8 @@ public:
         case avi::RecordProblem::NotFound:
             return where + ": the piece is in " + options_.dataDir + " neither as " +
                    FileNameOf(p.newName) + " nor as " + FileNameOf(p.record.path);
+        case avi::RecordProblem::ReplacedTake:
+            return where + ": " + p.why;
         case avi::RecordProblem::SmallerThanPicture:
             return where + ": it holds " + std::to_string(p.record.size) +
                    " bytes, less than one picture of " + std::to_string(p.pictureBytes);
@@ -223,6 +232,21 @@ public:
             }
         }
         return known->second.local.empty() ? nullptr : &known->second;
+    }
+
+    // Take files in the data folder, by their full name: the piece rule sees absolute names.
+    std::optional<kestro::TakeFile> ReadTake(const std::string& path) override {
+        return ReadTakeFile(FullPathOf(path));
+    }
+    bool WriteNewTake(const std::string& path, const kestro::TakeFile& take,
+                      std::string& error) override {
+        if (kestro::WriteTakeFileAt(FullPathOf(path), take, false))
+            return true;
+        const DWORD code = GetLastError();
+        error = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
+                    ? path + " exists already"
+                    : "cannot write " + path + ": " + SystemMessage(code);
+        return false;
     }
 
 private:

@@ -11,6 +11,7 @@
 #include "AviRecords.h"
 #include "edge/Win32Edge.h"
 #include "pure/StreamFormat.h"
+#include "pure/TakeFile.h"
 
 namespace host {
 
@@ -136,6 +137,13 @@ private:
 std::optional<kestro::avi::AviLayout> OpenCapture(HandleFile& in, const std::string& path);
 // The layout of a capture already open in `in` (a relink opens and locks it first).
 std::optional<kestro::avi::AviLayout> ReadCapture(HandleFile& in, const std::string& path);
+
+// The take file `takeFile` (NAME.take beside NAME.000...), read only where the piece rule lets
+// this program open the pieces beside it; none when it is absent or no take file.
+std::optional<kestro::TakeFile> ReadTakeFile(const std::string& takeFile);
+// The take file beside `piece`, and its name in `takeFile`.
+std::optional<kestro::TakeFile> TakeBeside(const std::string& piece,
+                                           std::string* takeFile = nullptr);
 
 // AVIFileInit for the lifetime of one command.
 struct AviLibrary {

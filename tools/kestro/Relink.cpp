@@ -19,6 +19,7 @@
 #include "Messages.h"
 #include "Relink.h"
 #include "Signals.h"
+#include "TakeBeside.h"
 
 namespace kestro::tool {
 
@@ -50,6 +51,8 @@ public:
             return where + ": the piece name has no .NNN suffix, or the new one is too long";
         case avi::RecordProblem::NotFound:
             return where + ": piece not found (as " + Shown(p.newName) + " or as itself): " + p.why;
+        case avi::RecordProblem::ReplacedTake:
+            return where + ": " + p.why;
         case avi::RecordProblem::SmallerThanPicture:
             return where + ": smaller than one picture";
         case avi::RecordProblem::OutsidePiece:
@@ -155,6 +158,13 @@ public:
         if (added)
             at->second = {piece->path, piece->size, underOldName};
         return &at->second;
+    }
+
+    std::optional<TakeFile> ReadTake(const std::string& path) override {
+        return ReadTakeFile(path);
+    }
+    bool WriteNewTake(const std::string& path, const TakeFile& take, std::string& error) override {
+        return WriteNewTakeFile(path, take, error);
     }
 
 private:

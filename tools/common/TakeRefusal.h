@@ -1,0 +1,22 @@
+#pragma once
+// Whether a frame record's take is still in the pieces it names, decided from the take file
+// beside them, and the words both tools say about takes. Plain bytes only.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "pure/TakeFile.h"
+
+namespace kestro::avi {
+
+// Why the record's frame is gone: the take file `takeFile` (as the tool shows it) names another
+// take than the record's. Empty when it names the record's take, or when there is no take file
+// (a capture of a build before takes plays as it always did).
+std::optional<std::string> ReplacedTakeText(const std::optional<TakeFile>& beside,
+                                            uint32_t recordTake, std::string_view takeFile);
+
+// "8f3a91c2, started 2026-12-09T10:11:12Z, 90 frames", as info prints a take.
+std::string TakeSummary(const TakeFile& take);
+
+} // namespace kestro::avi

@@ -1,0 +1,23 @@
+#pragma once
+// The take files beside the pieces found on this machine: every one this tool reads or writes
+// goes through here.
+#include <optional>
+#include <string>
+
+#include "pure/TakeFile.h"
+
+namespace kestro::tool {
+
+// The take file beside a local piece: its name with ".take" in place of the ".NNN" suffix.
+std::optional<std::string> TakeFileBeside(const std::string& localPiece);
+
+// The take file at the local `path`, matched without regard to case where the exact name is
+// absent (as Wine matches names); only a regular file of at most kMaxTakeFileBytes that reads as
+// a take file counts. `found` gets the name it was found under.
+std::optional<TakeFile> ReadTakeFile(const std::string& path, std::string* found = nullptr);
+
+// Writes `take` as `path`, which must not exist: under a hidden temporary name, flushed with its
+// folder, renamed only when whole.
+bool WriteNewTakeFile(const std::string& path, const TakeFile& take, std::string& error);
+
+} // namespace kestro::tool
