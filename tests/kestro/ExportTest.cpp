@@ -97,6 +97,26 @@ TEST_F(Export, RawKindsDecodeByteForByteFromAviMkvAndNutAcrossPieces) {
     }
 }
 
+// The captures the 0.4.0 release made (tests/inputs/release-0.4.0): exported as they always were.
+TEST_F(Export, CapturesOfTheReleaseExportByteForByte) {
+    std::vector<uint8_t> want;
+    for (size_t f = 0; f < 4; ++f)
+        for (size_t i = 0; i < 64 * 48 * 2; ++i)
+            want.push_back(uint8_t(i * 7 + f * 31 + (i / 128) * 3));
+    for (const char* name : {"x64-sync", "x64-fast", "x86-sync", "x86-fast"}) {
+        SCOPED_TRACE(name);
+        const std::string avi = std::string(KESTRO_RELEASE_INPUTS) + "/" + name + ".avi";
+        auto r = RunKestro({"export", avi, "-", "--data", KESTRO_RELEASE_INPUTS});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(std::vector<uint8_t>(r.out.begin(), r.out.end()) == want);
+        const std::string out = dir + "/out.mkv";
+        r = RunKestro({"export", avi, out, "-q", "--data", KESTRO_RELEASE_INPUTS});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(Decode(out, "yuyv422") == want);
+        unlink(out.c_str());
+    }
+}
+
 TEST_F(Export, AudioIsCopiedSampleForSampleAndVideoKeepsItsRate) {
     RawCapture c;
     c.source = MakeFourcc('Y', 'U', 'Y', '2');

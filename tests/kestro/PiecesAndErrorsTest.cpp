@@ -9,6 +9,7 @@
 
 #include "ToolFixture.h"
 #include "pure/PixelKind.h"
+#include "pure/TakeFile.h"
 
 using namespace kestro;
 
@@ -28,6 +29,9 @@ protected:
         for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
             ++n;
         return n;
+    }
+    static void WriteText(const std::string& path, const std::string& text) {
+        synth::WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
     }
     bool LeftoverOutput() {
         int status;
@@ -142,6 +146,63 @@ TEST_F(Pieces, BrokenReferencesNameFrameRecordAndPathAndLeaveNoOutput) {
               std::string::npos)
         << r.err;
     EXPECT_EQ(Count(r.err, "piece not found"), 2u);
+}
+
+// A take file beside the pieces says which take they hold: frames of another take are refused by
+// verify and export, naming both takes; info prints the take. Without one, nothing changes.
+TEST_F(Pieces, FramesOfATakeThePiecesNoLongerHoldAreRefused) {
+    RawCapture c = Yuy2(4); // records of take cdcdcdcd
+    MakeRawCapture(c, dir, dir + "/take.avi");
+    auto r = RunKestro({"info", dir + "/take.avi"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("take: no take file beside the pieces"), std::string::npos) << r.out;
+
+    TakeFile held;
+    held.id = 0xCDCDCDCD;
+    held.started = TakeTimeText(2026, 12, 1, 8, 0, 0);
+    held.frames = 4;
+    WriteText(dir + "/Kestro.TAKE", FormatTakeFile(held)); // any case, as Wine finds it
+    r = RunKestro({"verify", dir + "/take.avi"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    r = RunKestro({"info", dir + "/take.avi"});
+    EXPECT_NE(r.out.find("take: cdcdcdcd, started 2026-12-01T08:00:00Z, 4 frames (" + dir +
+                         "/Kestro.TAKE)"),
+              std::string::npos)
+        << r.out;
+    unlink((dir + "/Kestro.TAKE").c_str());
+
+    TakeFile later;
+    later.id = 0x0BADCAFE;
+    later.started = TakeTimeText(2026, 12, 2, 9, 30, 0);
+    for (bool known : {true, false}) {
+        later.replaced.clear();
+        if (known)
+            NoteReplacedTake(later, held);
+        WriteText(dir + "/kestro.take", FormatTakeFile(later));
+        r = RunKestro({"verify", dir + "/take.avi"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.err.find("frame 0, record 0 (c:\\capture\\kestro.000 at 0, 6336 bytes): "
+                             "the AVI's take cdcdcdcd (" +
+                             std::string(known ? "started 2026-12-01T08:00:00Z"
+                                               : "not known to this take file") +
+                             ") is no longer in the data file: " + dir +
+                             "/kestro.take names take 0badcafe (started 2026-12-02T09:30:00Z) "
+                             "now"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(Count(r.err, "is no longer in the data file"), 4u) << "every frame";
+    }
+    for (const char* out : {"/out.mkv", "/out.nut"}) {
+        r = RunKestro({"export", dir + "/take.avi", dir + out, "-q"});
+        EXPECT_EQ(r.code, 1) << out;
+        EXPECT_NE(r.err.find("frame 0, record 0"), std::string::npos) << r.err;
+        EXPECT_FALSE(LeftoverOutput()) << out;
+    }
+    r = RunKestro({"info", dir + "/take.avi"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("take: 0badcafe, started 2026-12-02T09:30:00Z, no frame count"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(Pieces, KeepGoingRepeatsTheLastGoodFrameOrBlack) {

@@ -5,6 +5,7 @@ extern "C" {
 }
 
 #include <cstdio>
+#include <set>
 
 #include "CodePages.h"
 #include "Commands.h"
@@ -12,6 +13,7 @@ extern "C" {
 #include "Kestro.h"
 #include "Messages.h"
 #include "RawPictures.h"
+#include "TakeRefusal.h"
 #include "Signals.h"
 #include "pure/Fourcc.h"
 
@@ -74,6 +76,18 @@ void PrintStream(const std::string& path, const KestInfo& info) {
                 info.scale);
 }
 
+// The takes the data file holds, by the take files beside its pieces.
+void PrintTakes(const RecordChecker& checker) {
+    std::set<std::string> shown;
+    for (const auto& [piece, beside] : checker.Takes())
+        if (beside.take && shown.insert(beside.file).second)
+            std::printf("take: %s (%s)\n", avi::TakeSummary(*beside.take).c_str(),
+                        beside.file.c_str());
+    if (shown.empty() && !checker.Takes().empty())
+        std::printf("take: no take file beside the pieces (a capture of a build before takes, or "
+                    "its take file was lost): frames are not checked against a take\n");
+}
+
 void PrintInfo(const std::string& path, const KestInfo& info, const Input& input,
                RecordChecker& checker, const Tally& tally) {
     PrintStream(path, info);
@@ -94,6 +108,7 @@ void PrintInfo(const std::string& path, const KestInfo& info, const Input& input
                     (unsigned long long)(it == checker.framesPerPiece().end() ? 0 : it->second),
                     piece.rule.c_str());
     }
+    PrintTakes(checker);
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 #include "Messages.h"
 #include "RawPictures.h"
 #include "Signals.h"
+#include "TakeBeside.h"
+#include "TakeRefusal.h"
 #include "pure/Fourcc.h"
 
 namespace kestro::tool {
@@ -161,6 +163,9 @@ std::optional<std::string> RecordChecker::Check(uint64_t frame, const uint8_t* d
     if (!source.piece)
         return what + ": piece not found: " + why;
     WarnOnce(*source.piece);
+    const PieceTake& beside = TakeOf(*source.piece);
+    if (auto replaced = avi::ReplacedTakeText(beside.take, record->take, beside.file))
+        return what + ": " + *replaced;
     if (!info_.chained && record->size < info_.storedBytes)
         return what + ": smaller than one " + std::to_string(info_.width) + "x" +
                std::to_string(info_.height) + " picture (" + std::to_string(info_.storedBytes) +
@@ -173,6 +178,13 @@ std::optional<std::string> RecordChecker::Check(uint64_t frame, const uint8_t* d
                std::to_string(source.piece->size) + " bytes)";
     frames_[name] += 1;
     return std::nullopt;
+}
+
+const RecordChecker::PieceTake& RecordChecker::TakeOf(const Piece& piece) {
+    auto [at, added] = takes_.try_emplace(piece.path);
+    if (auto file = added ? TakeFileBeside(piece.path) : std::nullopt)
+        at->second.take = ReadTakeFile(*file, &at->second.file);
+    return at->second;
 }
 
 void RecordChecker::WarnOnce(const Piece& piece) {

@@ -20,6 +20,7 @@ extern "C" {
 #include "pure/FrameRecord.h"
 #include "pure/PixelKind.h"
 #include "pure/StreamFormat.h"
+#include "pure/TakeFile.h"
 
 namespace kestro::tool {
 
@@ -75,11 +76,20 @@ public:
     // Once per piece: a file found by name alone beside a folder that exists.
     void WarnOnce(const Piece& piece);
 
+    // The take file beside a piece found here, read once; `file` empty when there is none.
+    struct PieceTake {
+        std::string file;
+        std::optional<TakeFile> take;
+    };
+    const PieceTake& TakeOf(const Piece& piece);
+    const std::map<std::string, PieceTake>& Takes() const { return takes_; } // by local piece
+
 private:
     PieceFinder finder_;
     const KestInfo& info_;
     std::map<std::string, uint64_t> frames_;
     std::set<const Piece*> warned_;
+    std::map<std::string, PieceTake> takes_;
 };
 
 // Reads frames from the pieces: one descriptor per piece, sequential hints, whole-frame reads.
