@@ -236,6 +236,7 @@ struct Take {
 class Takes : public AviHost {
 protected:
     std::string Piece0() const { return PathOf("kestro.000"); }
+    std::string TakeFile() const { return PathOf("kestro.take"); }
     // Captures `input` (yuy2 frames of kSmall) as a take that must not be written over.
     int CaptureTake(const std::string& avi, const std::vector<uint8_t>& input, bool overwrite,
                     Take* take = nullptr) {
@@ -261,7 +262,10 @@ protected:
         ASSERT_EQ(RunPlay(Play(take.avi, kestro::KIND_YUY2, take.avi + ".played")), kExitOk);
         EXPECT_EQ(FileBytes(PathOf(take.avi + ".played")), take.frames);
     }
-    void SetUp() override { DeleteFileA(Piece0().c_str()); }
+    void SetUp() override {
+        DeleteFileA(Piece0().c_str());
+        DeleteFileA(TakeFile().c_str());
+    }
 };
 
 TEST_F(Takes, ASecondTakeIsRefusedAndTheFirstKept) {
@@ -282,6 +286,7 @@ TEST_F(Takes, ASecondTakeIsRefusedAndTheFirstKept) {
     ASSERT_EQ(CaptureTake("b.avi", later, true), kExitOk);
     EXPECT_EQ(RunPlay(Play("a.avi", kestro::KIND_YUY2, "a.after")), kExitBroken);
     EXPECT_EQ(FileBytes(PathOf("a.after")), std::vector<uint8_t>()) << "no frame was shown";
+    EXPECT_EQ(RunInspect(PathOf("a.avi"), true, false), kExitBroken);
     ASSERT_EQ(RunPlay(Play("b.avi", kestro::KIND_YUY2, "b.played")), kExitOk);
     EXPECT_EQ(FileBytes(PathOf("b.played")), later);
 }
@@ -293,6 +298,7 @@ TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
         const char* what;
         std::string piece0; // empty: no piece 0
         int expected;
+        std::string take; // the take file beside it: empty for none, else its frame count
     };
     std::string blackThenPicture(8 * page, '\0'); // a take that starts black: zeros up front
     blackThenPicture.append(8 * page, '\x80');
@@ -312,9 +318,18 @@ TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
         {"a take that starts with black frames", blackThenPicture, kExitUsage},
         {"a take in the last page only", std::string(15 * page, '\0') + std::string(page, '\x10'),
          kExitUsage},
+        // A take file says exactly what the pieces hold, where sampling would guess.
+        {"a take of black frames, by its take file", std::string(64 * page, '\0'), kExitUsage,
+         "frames=4"},
+        {"a take whose capture has not ended", std::string(64 * page, '\0'), kExitUsage, "-"},
+        {"space reserved over a take, by its take file", headerThenPicture, kExitOk, "frames=0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        DeleteFileA(TakeFile().c_str());
+        if (!c.take.empty())
+            kt::WriteFileBytes(TakeFile(), "[take]\r\nid=0000beef\r\n" +
+                                               (c.take == "-" ? std::string() : c.take + "\r\n"));
         DeleteFileA(Piece0().c_str());
         if (std::string(c.what) != "no piece 0")
             kt::WriteFileBytes(Piece0(), c.piece0);

@@ -113,6 +113,28 @@ expect_err "frame 0 cannot be played"
 mv "$scratch/kestro.moved" "$scratch/kestro.000"
 host verify "$win\\pipe.avi" >/dev/null
 
+# An AVI copied from another machine whose data file of the same name holds its own take: every
+# frame is refused, naming both takes; info names the take the data file holds.
+take="$scratch/kestro.take"
+cp "$take" "$scratch/kestro.take.ours"
+grep -q '^id=' "$take" || fail "the capture wrote no take file"
+sed -i 's/^id=.*/id=0badcafe/; s/^started=.*/started=2026-01-02T03:04:05Z/' "$take"
+expect_rc 1 "verify, another machine's take" host verify "$win\\pipe.avi"
+expect_err "frame 0: the record names .*kestro.000 at 0 (614400 bytes), but the AVI's take [0-9a-f]\\{8\\} (not known to this take file) is no longer in the data file: .*kestro.take names take 0badcafe (started 2026-01-02T03:04:05Z) now"
+expect_rc 1 "play, another machine's take" host play "$win\\pipe.avi" --as yuy2 -o "$win\\other.yuy2"
+expect_err "frame 0 cannot be played: .*is no longer in the data file"
+expect_rc 1 "play --getframe, another machine's take" host play "$win\\pipe.avi" --getframe --as rgb24 -o "$win\\other.rgb"
+expect_err "frame 0 cannot be played: .*is no longer in the data file"
+[ ! -s "$scratch/other.yuy2" ] && [ ! -s "$scratch/other.rgb" ] || fail "frames of another take were shown"
+expect_rc 1 "export, another machine's take" host export "$win\\pipe.avi" - -q
+expect_err "frame 0, record 0 (.*kestro.000 at 0, 614400 bytes): the AVI's take"
+expect_rc 1 "info, another machine's take" host info "$win\\pipe.avi"
+grep -q "^take     0badcafe, started 2026-01-02T03:04:05Z, 6 frames" "$scratch/out" ||
+  { cat "$scratch/out" >&2; fail "info does not name the take the data file holds"; }
+cp "$scratch/kestro.take.ours" "$take"
+host info "$win\\pipe.avi" | grep -q "^take     [0-9a-f]\\{8\\}, started .*, 6 frames" || fail "info does not name the take"
+host verify "$win\\pipe.avi" >/dev/null || fail "the capture's own take file refuses it"
+
 # A data file whose records playback would never open: refused at the begin, saying why.
 expect_rc 3 "relative data file" host --datafile kestro-relative capture --frames 2 -o "$win\\rel.avi"
 expect_err "a relative name: playback opens only pieces named by an absolute path"

@@ -2,6 +2,7 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "TakeRefusal.h"
 #include "pure/PixelFormats.h"
 
 namespace host {
@@ -99,6 +100,12 @@ std::string ReferenceChecker::Problem(const kestro::FrameRecordView& r) {
     }
     if (known->second < 0)
         return "its piece " + piece + " does not exist";
+    auto [take, added] = takes_.try_emplace(piece);
+    if (added)
+        take->second.take = TakeBeside(piece, &take->second.file);
+    if (auto replaced = kestro::avi::ReplacedTakeText(take->second.take, r.take, take->second.file))
+        return "the record names " + piece + " at " + std::to_string(r.offset) + " (" +
+               std::to_string(r.size) + " bytes), but " + *replaced;
     if (r.offset + r.size > uint64_t(known->second))
         return "bytes " + std::to_string(r.offset) + " to " + std::to_string(r.offset + r.size) +
                " lie beyond the end of " + piece + " (" + std::to_string(known->second) + " bytes)";

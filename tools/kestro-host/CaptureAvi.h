@@ -12,6 +12,7 @@
 
 #include "pure/FrameRecord.h"
 #include "pure/StreamFormat.h"
+#include "pure/TakeFile.h"
 
 namespace host {
 
@@ -49,12 +50,20 @@ std::string StoredKindName(const kestro::StreamFormatHeader& h);
 // Whether a record's bytes are on disk: its piece exists and holds them. Piece sizes are cached.
 class ReferenceChecker {
 public:
-    // Empty when intact, else why not.
+    // Empty when intact, else why not: a missing piece, bytes beyond its end, or a take the
+    // data file no longer holds.
     std::string Problem(const kestro::FrameRecordView& r);
     const std::map<std::string, int64_t>& Pieces() const { return sizes_; }
 
+    struct PieceTake {
+        std::string file;
+        std::optional<kestro::TakeFile> take;
+    };
+    const std::map<std::string, PieceTake>& Takes() const { return takes_; } // by piece
+
 private:
     std::map<std::string, int64_t> sizes_; // -1: missing
+    std::map<std::string, PieceTake> takes_;
 };
 
 } // namespace host

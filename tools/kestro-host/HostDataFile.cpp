@@ -9,6 +9,7 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "TakeRefusal.h"
 #include "Takes.h"
 #include "pure/CaptureRules.h"
 #include "pure/PiecePath.h"
@@ -160,12 +161,17 @@ std::string OpenLikeTheCodec(const std::string& piece, uint32_t flags, bool exis
 std::vector<HeldTake> EarlierTake(const std::string& base, bool split) {
     std::vector<HeldTake> takes;
     const uint32_t pageSize = kestro::SystemPageSize();
+    // The take file says exactly whether the pieces hold a take (one of no frames is space
+    // reserved in advance, or a capture that stored nothing); without one, pages are sampled.
+    const auto take = TakeBeside(kestro::FormatPieceName(base, 0));
+    const bool holdsFrames = take && (!take->frames || *take->frames > 0);
     for (const auto& [index, bytes] : ExistingPieces(base)) {
         // A run that is not split writes piece 0 only.
         if (index != 0 && !split)
             continue;
         const std::string piece = kestro::FormatPieceName(base, index);
-        if (Examine(piece, index, bytes, pageSize) == PieceHolds::Frames)
+        if (take ? holdsFrames && bytes > 0
+                 : Examine(piece, index, bytes, pageSize) == PieceHolds::Frames)
             takes.push_back({piece, bytes});
     }
     return takes;
@@ -222,6 +228,9 @@ int PrepareDataFile(bool overwrite, bool next, bool quiet) {
           ". Every capture starts again at the beginning of the data file named in the settings "
           "(\"filename\" in " +
           Shown(settings.profilepath) + "), so this one would write over it.");
+    std::string takeFile;
+    if (auto take = TakeBeside(kestro::FormatPieceName(base, 0), &takeFile))
+        Note("  " + takeFile + ": take " + kestro::avi::TakeSummary(*take));
     const std::string fresh = NextDataFile(base, settings.divide);
     Note("To keep it, capture with --next-datafile" +
          (fresh.empty() ? std::string() : " (into " + kestro::FormatPieceName(fresh, 0) + ")") +
@@ -326,6 +335,12 @@ private:
     }
 
     std::string HoldsText() const {
+        std::string takeFile;
+        if (auto take = bytes_ ? TakeBeside(piece_, &takeFile) : std::nullopt)
+            return take->frames && *take->frames == 0
+                       ? ", no frames (" + takeFile + ": a take of no frames)"
+                       : ", holds an earlier take (" + takeFile + ": take " +
+                             kestro::avi::TakeSummary(*take) + ")";
         switch (Examine(piece_, 0, bytes_, pageSize_)) {
         case PieceHolds::Nothing:
         case PieceHolds::HeaderOnly:

@@ -13,6 +13,7 @@
 #include "Host.h"
 #include "HostWin.h"
 #include "RawPictures.h"
+#include "TakeRefusal.h"
 #include "pure/FrameRecord.h"
 #include "pure/StreamFormat.h"
 
@@ -50,12 +51,25 @@ public:
         }
         return {};
     }
+    // Why the record's take is no longer in the piece it names; empty when it is, or when no
+    // take file lies beside the piece.
+    std::optional<std::string> ReplacedTake(const kestro::FrameRecordView& r) {
+        const std::string path(r.path);
+        auto [at, added] = takes_.try_emplace(path);
+        if (added)
+            at->second.take = TakeBeside(path, &at->second.file);
+        return avi::ReplacedTakeText(at->second.take, r.take, at->second.file);
+    }
 
 private:
     struct Piece {
         UniqueFile file;
         uint64_t bytes = 0;
         std::string error;
+    };
+    struct Take {
+        std::string file;
+        std::optional<kestro::TakeFile> take;
     };
     static Piece Open(const std::string& path) {
         Piece piece;
@@ -71,6 +85,7 @@ private:
         return piece;
     }
     std::map<std::string, Piece> pieces_;
+    std::map<std::string, Take> takes_;
 };
 
 enum class Sent { Done, Closed, Failed };
@@ -220,6 +235,8 @@ bool RawExport::SendFrame(const avi::RecordChunk& chunk) {
         return Stop(kExitBroken, what + ": smaller than one " + std::to_string(picture_->width) +
                                      "x" + std::to_string(picture_->height) + " picture (" +
                                      std::to_string(picture_->storedBytes) + " bytes)");
+    if (auto replaced = pieces_.ReplacedTake(*r))
+        return Stop(kExitBroken, what + ": " + *replaced);
     if (std::string why = pieces_.Read(piece, r->offset, stored_.data(), picture_->storedBytes);
         !why.empty())
         return Stop(kExitBroken, what + ": " + why);

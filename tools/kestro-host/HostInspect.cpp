@@ -4,12 +4,14 @@
 #include <vfw.h>
 
 #include <cstdio>
+#include <set>
 #include <vector>
 
 #include "CaptureAvi.h"
 #include "Host.h"
 #include "HostWin.h"
 #include "RawPictures.h"
+#include "TakeRefusal.h"
 #include "pure/FrameRecord.h"
 #include "pure/StreamFormat.h"
 
@@ -126,6 +128,19 @@ private:
     uint64_t problems_ = 0, referenced_ = 0;
 };
 
+// The pieces, and the takes they hold by the take files beside them.
+void PrintPieces(const std::string& pieceList, const ReferenceChecker& pieces) {
+    std::printf("pieces   %s\n", pieceList.empty() ? "(none)" : pieceList.c_str());
+    std::set<std::string> shown;
+    for (const auto& [piece, beside] : pieces.Takes())
+        if (beside.take && shown.insert(beside.file).second)
+            std::printf("take     %s (%s)\n", kestro::avi::TakeSummary(*beside.take).c_str(),
+                        beside.file.c_str());
+    if (shown.empty() && !pieces.Takes().empty())
+        std::printf("take     no take file beside the pieces (a capture of a build before takes, "
+                    "or its take file was lost)\n");
+}
+
 } // namespace
 
 int RunInspect(const std::string& path, bool verify, bool listFrames) {
@@ -147,6 +162,8 @@ int RunInspect(const std::string& path, bool verify, bool listFrames) {
     std::string pieceList;
     for (const auto& [name, bytes] : check.pieces().Pieces())
         pieceList += (pieceList.empty() ? "" : ", ") + name;
+    if (!verify)
+        PrintPieces(pieceList, check.pieces());
     if (check.problems()) {
         std::fprintf(stderr, "kestro-host: %s: %llu of %ld frames have broken references\n",
                      path.c_str(), (unsigned long long)check.problems(), long(avi.Length()));
@@ -156,8 +173,6 @@ int RunInspect(const std::string& path, bool verify, bool listFrames) {
         std::printf("verify: %s: all %ld frames intact, %s in %zu piece(s): %s\n", path.c_str(),
                     long(avi.Length()), Megabytes(check.referenced()).c_str(),
                     check.pieces().Pieces().size(), pieceList.c_str());
-    else
-        std::printf("pieces   %s\n", pieceList.empty() ? "(none)" : pieceList.c_str());
     return kExitOk;
 }
 

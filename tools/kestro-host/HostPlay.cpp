@@ -96,6 +96,7 @@ private:
     int PlayFrames();
     int Finish(int code);
 
+    std::optional<kestro::FrameRecordView> PlayableRecord(LONG frame);
     std::optional<Picture> ThroughGetFrame(LONG frame);
     std::optional<Picture> ThroughDecompress(LONG frame);
     const uint8_t* TopRowFirst(const Picture& picture);
@@ -215,7 +216,25 @@ int PlaySession::PlayFrames() {
     return kExitOk;
 }
 
+// The frame's record, when its frame is there to be played; else empty after a message.
+std::optional<kestro::FrameRecordView> PlaySession::PlayableRecord(LONG frame) {
+    if (!avi_.Read(frame, record_))
+        return std::nullopt;
+    // The codec shows a frame whose piece cannot be opened as a blank picture.
+    auto parsed = kestro::ParseFrameRecord(record_.data(), record_.size());
+    const std::string problem =
+        parsed ? checker_.Problem(*parsed) : std::string("it holds no frame record");
+    if (!problem.empty()) {
+        Error("frame " + std::to_string(frame) + " cannot be played: " + problem);
+        return std::nullopt;
+    }
+    return parsed;
+}
+
 std::optional<Picture> PlaySession::ThroughGetFrame(LONG frame) {
+    // A frame of a take the data file no longer holds is named here; the codec only refuses it.
+    if (!PlayableRecord(frame))
+        return std::nullopt;
     auto* dib = static_cast<BITMAPINFOHEADER*>(AVIStreamGetFrame(getFrame_, frame));
     if (!dib) {
         Error("avifil32 could not decode frame " + std::to_string(frame) +
@@ -237,16 +256,9 @@ std::optional<Picture> PlaySession::ThroughGetFrame(LONG frame) {
 }
 
 std::optional<Picture> PlaySession::ThroughDecompress(LONG frame) {
-    if (!avi_.Read(frame, record_))
+    auto parsed = PlayableRecord(frame);
+    if (!parsed)
         return std::nullopt;
-    // The codec shows a frame whose piece cannot be opened as a blank picture.
-    auto parsed = kestro::ParseFrameRecord(record_.data(), record_.size());
-    const std::string problem =
-        parsed ? checker_.Problem(*parsed) : std::string("it holds no frame record");
-    if (!problem.empty()) {
-        Error("frame " + std::to_string(frame) + " cannot be played: " + problem);
-        return std::nullopt;
-    }
     inHeader_->biSizeImage = DWORD(record_.size());
     const LRESULT status =
         ICDecompress(hic_.get(), 0, inHeader_, record_.data(), &want_, picture_->data());
