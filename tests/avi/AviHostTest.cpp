@@ -298,7 +298,7 @@ TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
         const char* what;
         std::string piece0; // empty: no piece 0
         int expected;
-        std::string take; // the take file beside it: empty for none, else its frame count
+        std::string take = {}; // the take file beside it: empty for none, else its frame count
     };
     std::string blackThenPicture(8 * page, '\0'); // a take that starts black: zeros up front
     blackThenPicture.append(8 * page, '\x80');
