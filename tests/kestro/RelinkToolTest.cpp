@@ -253,10 +253,11 @@ TEST_F(Relink, CarriesTheTakeFileAlongAndKeepsTheRecordsTakes) {
                 << r.err;
             continue;
         }
-        if (k.newAfter != "(absent)" && !k.underNew)
+        if (k.newAfter != "(absent)" && !k.underNew) {
             EXPECT_NE(r.err.find("the take file " + oldTake + " is carried along as " + newTake),
                       std::string::npos)
                 << r.err;
+        }
         // The records keep their take: they play against the take file wherever it says theirs.
         r = RunKestro({"verify", avi, "--data", dir + "/archive"});
         EXPECT_EQ(r.code, 0) << r.err;
