@@ -97,7 +97,9 @@ TEST_P(ReleaseCaptures, PlayAsTheReleasePlayedThem) {
         const std::string takeFile = std::string("T:\\kestro-release\\") + name + ".take";
         kt::WriteFileBytes(takeFile, "[take]\r\nid=0badcafe\r\n");
         Player after(format, kt::MakeFormat(kWidth, kHeight, kt::kYuy2, 16));
+        ASSERT_EQ(after.Begin(), ICERR_OK);
         EXPECT_EQ(after.Play(records[1], picture), ICERR_BADFORMAT);
+        EXPECT_EQ(picture, Bytes(kFrameBytes, 0xEE)) << "nothing of the later take is shown";
         DeleteFileA(takeFile.c_str());
         DeleteFileA(piece.c_str());
     }
