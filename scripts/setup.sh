@@ -13,6 +13,12 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
-  $sudo apt-get update -q
+  # A mirror caught mid-sync fails the update now and then; try again, then go on with the lists
+  # that did arrive (the install says so if a package really cannot be had).
+  for try in 1 2 3 4; do
+    $sudo apt-get update -q && break
+    echo "setup: apt-get update failed (try $try), again in $((try * 10)) s"
+    sleep $((try * 10))
+  done
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 fi
