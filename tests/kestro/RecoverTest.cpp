@@ -1,8 +1,11 @@
 // recover on captures whose writer died: a table of what crashed writers leave (cut, zeroed,
 // unsized, unindexed), random cuts, and what info, verify and export say about such a file.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -10,6 +13,7 @@
 #include "AviRecords.h"
 #include "RecoverScan.h"
 #include "ToolFixture.h"
+#include "pure/Fourcc.h"
 #include "pure/TakeFile.h"
 
 using namespace kestro;
@@ -317,3 +321,104 @@ TEST_F(Recover, RandomCutsRecoverExactlyTheRecordsWhollyPresent) {
 }
 
 } // namespace
+
+// A file seen only up to `size`: the cuts of a large input without copying it.
+class Clipped : public avi::ByteFile {
+public:
+    Clipped(avi::ByteFile& file, uint64_t size) : file_(file), size_(size) {}
+    uint64_t Size() override { return size_; }
+    bool ReadAt(uint64_t offset, void* data, size_t n) override {
+        return offset <= size_ && n <= size_ - offset && file_.ReadAt(offset, data, n);
+    }
+    bool WriteAt(uint64_t, const void*, size_t) override { return false; }
+
+private:
+    avi::ByteFile& file_;
+    uint64_t size_;
+};
+
+class FdBytes : public avi::ByteFile {
+public:
+    explicit FdBytes(int fd) : fd_(fd) {}
+    uint64_t Size() override {
+        struct stat st;
+        return fstat(fd_, &st) == 0 ? uint64_t(st.st_size) : 0;
+    }
+    bool ReadAt(uint64_t offset, void* data, size_t n) override {
+        return pread(fd_, data, n, off_t(offset)) == ssize_t(n);
+    }
+    bool WriteAt(uint64_t, const void*, size_t) override { return false; }
+
+private:
+    int fd_;
+};
+
+// FFmpeg's AVI muxer past 1 GiB (a second RIFF 'AVIX', OpenDML indexes): the capture's records
+// beside 1.1 GB of pictures of another stream, cut at random lengths. The scan finds exactly the
+// records wholly present; recover writes them (KESTRO_RECOVER_CUTS sets how many cuts).
+TEST(LargeRecover, FfmpegOpenDmlCutAtRandomLengths) {
+    const char* shm = "/dev/shm";
+    struct statvfs fs;
+    if (statvfs(shm, &fs) != 0 || uint64_t(fs.f_bavail) * fs.f_frsize < (3ull << 30))
+        GTEST_SKIP() << "not enough room on " << shm;
+    char name[] = "/dev/shm/kestro-recover-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const std::string dir = name;
+    const size_t frames = 400;
+    const uint32_t bytes = 16 * 8 * 2;
+    std::vector<uint8_t> piece(4096 + frames * 4096);
+    synth::AviPlan plan;
+    plan.format = synth::StreamFormat(16, 8, MakeFourcc('Y', 'U', 'Y', '2'), 16);
+    for (size_t i = 0; i < frames; ++i) {
+        std::fill_n(piece.begin() + long(4096 + i * 4096), bytes, uint8_t(i + 1));
+        plan.records.push_back(synth::Record(4096 + i * 4096, bytes, "z:\\x\\kestro.000"));
+    }
+    synth::WriteFile(dir + "/kestro.000", piece);
+    synth::WriteFile(dir + "/small.avi", synth::BuildAvi(plan));
+    int status = 0;
+    Shell("ffmpeg -v error -y -i '" + dir + "/small.avi' -f lavfi -t " +
+              std::to_string(frames / 30 + 1) + " -i color=s=1920x1080:r=30 " +
+              "-map 0:v -map 1:v -c:v:0 copy -c:v:1 rawvideo -f avi '" + dir + "/big.avi'",
+          &status);
+    ASSERT_EQ(status, 0);
+    const int fd = open((dir + "/big.avi").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    FdBytes big(fd);
+    ASSERT_GT(big.Size(), 1ull << 30);
+    const avi::AviScan whole = avi::ScanAvi(big);
+    EXPECT_TRUE(whole.closed);
+    std::vector<uint64_t> ends; // of the records' chunks
+    for (const auto& c : whole.chunks)
+        if (c.id == MakeFourcc("00dc"))
+            ends.push_back(c.offset + 8 + c.size);
+    ASSERT_EQ(ends.size(), frames);
+    ASSERT_GT(ends.back(), 1ull << 30) << "the last records lie in the AVIX part";
+    auto accept = [](const FrameRecordView&) { return std::optional<std::string>(); };
+    const char* env = std::getenv("KESTRO_RECOVER_CUTS");
+    const int cuts = env ? std::atoi(env) / 10 + 1 : 100;
+    std::mt19937_64 random(1209);
+    for (int k = 0; k < cuts; ++k) {
+        const uint64_t at = random() % (big.Size() + 1);
+        Clipped cut(big, at);
+        const avi::AviScan scan = avi::ScanAvi(cut);
+        const auto stream = avi::FindRecords(cut, scan, -1, accept);
+        const size_t present =
+            size_t(std::upper_bound(ends.begin(), ends.end(), at) - ends.begin());
+        ASSERT_EQ(stream.passed, present) << "cut at " << at;
+        EXPECT_EQ(avi::RecoverableRun(stream, true, 0, nullptr).frames, present) << at;
+    }
+    // One real cut inside the AVIX part through the tool: the frames there are recovered too.
+    const uint64_t at = (ends[frames - 2] + ends[frames - 1]) / 2;
+    ASSERT_EQ(truncate((dir + "/big.avi").c_str(), off_t(at)), 0);
+    auto r = RunKestro({"recover", dir + "/big.avi", "-o", dir + "/back.avi"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("frames: " + std::to_string(frames - 1) + " recovered"), std::string::npos)
+        << r.out;
+    r = RunKestro({"export", dir + "/back.avi", "-"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(r.out.size(), (frames - 1) * bytes);
+    for (size_t i = 0; i + 1 < frames; ++i)
+        ASSERT_EQ(uint8_t(r.out[i * bytes]), uint8_t(i + 1)) << "frame " << i;
+    close(fd);
+    std::system(("rm -rf '" + dir + "'").c_str());
+}

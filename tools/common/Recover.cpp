@@ -235,6 +235,9 @@ std::vector<FrameGuess> GuessesForFrameBytes(uint32_t bytes, bool withUyvy) {
 }
 
 std::optional<std::string> UnclosedCaptureText(ByteFile& file, const std::string& command) {
+    std::string error;
+    if (ReadAviLayout(file, false, error)) // closed: no walk over its chunks
+        return std::nullopt;
     const AviScan scan = ScanAvi(file);
     if (scan.closed)
         return std::nullopt;
