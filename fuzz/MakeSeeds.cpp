@@ -257,9 +257,9 @@ void RecoverSeeds() {
         for (size_t at : {size_t(4), movi + 4})
             for (size_t k = 0; k < 4; ++k)
                 unsized[at + k] = 0;
-        const Bytes cut(avi.begin(), avi.begin() + long(avi.size() / 2));
+        Bytes cut(avi.begin(), avi.begin() + long(avi.size() / 2));
         uint8_t flags = 0;
-        for (const Bytes* b : {&avi, &zeroed, &unsized, &cut})
+        for (const Bytes* b : std::initializer_list<const Bytes*>{&avi, &zeroed, &unsized, &cut})
             Seed("fuzz_recover", Writer()
                                      .U8(flags++ & 3)
                                      .U8(variant == 1 ? 4 : 0)

@@ -19,8 +19,8 @@ fixed=(
   "fast-late 1 0 4.0 0"
   "sync-audio 0 0 1.5 1"
 )
-# Split into two pieces of the smallest size: 16 MiB frames, 64 fill piece 0.
-split="split 1 1 8.0 1 4096x2048"
+# Split into two pieces of the smallest size: 16 MiB frames, 64 (2.1 s) fill piece 0.
+split="split 1 1 3.5 1 4096x2048"
 
 runs=()
 if [ -n "${KESTRO_KILLS:-}" ]; then
