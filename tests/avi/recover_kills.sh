@@ -44,18 +44,22 @@ for run in "${runs[@]}"; do
   [ "$audio" = 1 ] && capture+=(--audio "$win\\sound.wav")
   host "${args[@]}" "${capture[@]}" 2>"$scratch/$name.capture.err" &
   runner=$!
+  # The moment counts from the codec's begin, which creates piece 0: Wine's start takes its time.
+  for ((t = 0; t < 600; t++)); do [ -e "$scratch/$name.000" ] && break; sleep 0.1; done
   sleep "$seconds"
   pids=$(pgrep -f -- "$(basename "$scratch").$name\.avi" || true)
   [ -n "$pids" ] || { cat "$scratch/$name.capture.err" >&2; fail "$name: the capture was not running"; }
   for pid in $pids; do kill -KILL "$pid" 2>/dev/null || true; done
   wait $runner 2>/dev/null || true
-  # What reached the data file: frames are page-aligned after the one-page header.
+  # What reached the data file: frames are page-aligned after the one-page header (the last one
+  # may end unpadded). The fast writers extend the file ahead of their writes: there the count is
+  # only what the file's size leaves room for.
   span=$(((bytes + 4095) / 4096 * 4096))
   stored=0
   for piece in "$scratch/$name".0??; do
     [ -f "$piece" ] || continue
     [ "${piece##*.}" = 000 ] && size0=$(($(stat -c %s "$piece") - 4096)) || size0=$(stat -c %s "$piece")
-    stored=$((stored + size0 / span))
+    stored=$((stored + (size0 + span - 1) / span))
   done
 
   rc=0
