@@ -31,8 +31,16 @@ struct Format {
 };
 
 std::string Where(size_t i, const FoundRecord& r) {
-    return "frame " + std::to_string(i) + ", record " + std::to_string(i) + " (" + r.path + " at " +
-           std::to_string(r.offset) + ", " + std::to_string(r.size) + " bytes)";
+    const std::string where = "frame " + std::to_string(i) + ", record " + std::to_string(i);
+    if (r.path.empty()) // not a record that parses
+        return where + " (the chunk at offset " + riff::Hex(r.chunk.offset) + ")";
+    return where + " (" + r.path + " at " + std::to_string(r.offset) + ", " +
+           std::to_string(r.size) + " bytes)";
+}
+
+std::string AndAfter(size_t after) {
+    return after == 0 ? std::string("the last record")
+                      : "it and the " + std::to_string(after) + " records after it";
 }
 
 std::string Describe(const StreamFormatHeader& h) {
@@ -212,12 +220,11 @@ void Report(const RecordStream& stream, const RecoveredRun& run, const Format& f
     const FoundRecord& r = stream.records[*run.stop];
     if (run.stoppedByZero)
         tool.Say("zero frames: " + Where(*run.stop, r) +
-                 " reads all zero (a write that had not reached the disk): it and the " +
-                 std::to_string(after - 1) +
-                 " records after it are left out (--keep-zero-frames keeps them)");
+                 " reads all zero (a write that had not reached the disk): " + AndAfter(after - 1) +
+                 " left out (--keep-zero-frames keeps them)");
     else
-        tool.Say("left out: " + Where(*run.stop, r) + ": " + *r.refused + "; it and the " +
-                 std::to_string(after - 1) + " records after it");
+        tool.Say("left out: " + Where(*run.stop, r) + ": " + *r.refused + "; " +
+                 AndAfter(after - 1));
 }
 
 } // namespace

@@ -45,7 +45,6 @@ public:
     void Warning(const std::string& text) override { host::Warning(text); }
 
     avi::ByteFile* OpenInput(const std::string& path, std::string& error) override {
-        input_ = path;
         if (in_.Open(path, false, false))
             return &in_;
         error = "cannot open " + path + ": " + in_.LastError();
@@ -141,7 +140,7 @@ private:
         return at->second;
     }
 
-    std::string input_, final_, temporary_;
+    std::string final_, temporary_;
     HandleFile in_, new_;
     std::map<std::string, Beside> takes_;
 };
