@@ -3,6 +3,7 @@
 // targets' input layouts. Run once before fuzzing; the fuzzers grow the corpus from there.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -233,6 +234,41 @@ Bytes Wave(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, size_t
     return w.bytes;
 }
 
+// Captures as a crashed writer leaves them: whole, the headers zeroed up to the movi list, RIFF
+// and movi sizes 0, cut in the middle; with and without audio, LIST rec and OpenDML indexes.
+void RecoverSeeds() {
+    const std::string base = "c:\\capture\\kestro";
+    for (int variant = 0; variant < 4; ++variant) {
+        synth::AviPlan plan;
+        plan.format = synth::StreamFormat(64, 48, kestro::kFourccYuy2, 16);
+        plan.records = Records(6, 6144, base, 3);
+        plan.withAudio = variant & 1;
+        for (size_t i = 0; plan.withAudio && i < 6; ++i)
+            plan.audio.chunks.push_back(Bytes(200 + (i & 1), uint8_t(i)));
+        plan.recLists = variant == 2;
+        plan.odml = variant == 3;
+        const Bytes avi = synth::BuildAvi(plan);
+        size_t movi = 0;
+        for (size_t i = 0; i + 12 <= avi.size() && !movi; ++i)
+            if (std::equal(avi.begin() + long(i + 8), avi.begin() + long(i + 12), "movi"))
+                movi = i;
+        Bytes zeroed = avi, unsized = avi;
+        std::fill(zeroed.begin(), zeroed.begin() + long(movi), 0);
+        for (size_t at : {size_t(4), movi + 4})
+            for (size_t k = 0; k < 4; ++k)
+                unsized[at + k] = 0;
+        Bytes cut(avi.begin(), avi.begin() + long(avi.size() / 2));
+        uint8_t flags = 0;
+        for (const Bytes* b : std::initializer_list<const Bytes*>{&avi, &zeroed, &unsized, &cut})
+            Seed("fuzz_recover", Writer()
+                                     .U8(flags++ & 3)
+                                     .U8(variant == 1 ? 4 : 0)
+                                     .U8(variant == 2 ? 5 : 255)
+                                     .Raw(*b)
+                                     .bytes);
+    }
+}
+
 void WaveSeeds() {
     const Bytes waves[] = {
         Wave(1, 2, 44100, 16, 16, 4000, false), Wave(1, 1, 8000, 8, 18, 801, true),
@@ -256,6 +292,7 @@ int main(int argc, char** argv) {
     ExportSeeds();
     PureSeeds();
     WaveSeeds();
+    RecoverSeeds();
     std::printf("fuzz_seeds: %d seeds in %s\n", gCount, gOut.c_str());
     return 0;
 }

@@ -138,7 +138,39 @@ bool IsKestFormat(const std::vector<uint8_t>& format) {
     return ReadStreamFormat(format.data()).has_value();
 }
 
+void FindKestStream(AviLayout& layout) {
+    for (size_t i = 0; i < layout.streams.size(); ++i) {
+        if (layout.streams[i].fccType == MakeFourcc("vids") &&
+            IsKestFormat(layout.streams[i].format)) {
+            layout.kestStream = int(i);
+            break;
+        }
+    }
+}
+
 } // namespace
+
+std::optional<AviLayout> ReadHeaderListAt(ByteFile& file, uint64_t listOffset, uint64_t end,
+                                          std::string& error) {
+    error.clear();
+    uint8_t head[12];
+    if (end < listOffset + 12 || !file.ReadAt(listOffset, head, 12) || Le32(head) != kList ||
+        Le32(head + 8) != kHdrl) {
+        error = "no header list at offset " + Hex(listOffset);
+        return std::nullopt;
+    }
+    Chunk list{listOffset, kList,
+               uint32_t(std::min<uint64_t>(Le32(head + 4), end - listOffset - 8)), kHdrl};
+    if (list.size < 4) {
+        error = "list at offset " + Hex(listOffset) + " has no type";
+        return std::nullopt;
+    }
+    AviLayout layout;
+    if (!ReadHeaderList(file, list, layout, error))
+        return std::nullopt;
+    FindKestStream(layout);
+    return layout;
+}
 
 int StreamOfChunkId(uint32_t id) {
     char a = char(id), b = char(id >> 8);
@@ -193,13 +225,7 @@ std::optional<AviLayout> ReadAviLayout(ByteFile& file, bool needKest, std::strin
         error = "the AVI has no 'movi' list";
         return std::nullopt;
     }
-    for (size_t i = 0; i < layout.streams.size(); ++i) {
-        if (layout.streams[i].fccType == MakeFourcc("vids") &&
-            IsKestFormat(layout.streams[i].format)) {
-            layout.kestStream = int(i);
-            break;
-        }
-    }
+    FindKestStream(layout);
     if (needKest && layout.kestStream < 0) {
         error = "the AVI has no KEST stream (its video was not captured through the codec)";
         return std::nullopt;

@@ -54,6 +54,12 @@ struct AviLayout {
 std::optional<AviLayout> ReadAviLayout(ByteFile& file, bool needKest, std::string& error,
                                        bool acceptCut = false);
 
+// The header list "LIST hdrl" whose chunk header lies at `listOffset`, read as if it ended at
+// `end` at most (its own size where that is less): the streams and their formats, the KEST stream
+// found as ReadAviLayout finds it; no movi list. Empty with `error` when it does not read.
+std::optional<AviLayout> ReadHeaderListAt(ByteFile& file, uint64_t listOffset, uint64_t end,
+                                          std::string& error);
+
 struct RecordChunk {
     uint64_t index;       // position of the frame in the stream, from 0
     uint64_t chunkOffset; // file offset of the chunk header; the data follows 8 bytes later

@@ -19,6 +19,12 @@ bool AviReader::Open(const std::string& path) {
         Error(path + " does not exist");
         return false;
     }
+    {
+        // The system's AVI library reads what a crashed writer left as no AVI, or as an empty one.
+        HandleFile raw;
+        if (raw.Open(path, false, false, true) && SaidUnclosed(raw, path))
+            return false;
+    }
     HRESULT hr = AVIFileOpenA(&file_, path.c_str(), OF_READ | OF_SHARE_DENY_WRITE, nullptr);
     if (hr != AVIERR_OK) {
         Error("cannot open " + path + ": " + AviErrorText(hr));

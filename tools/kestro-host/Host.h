@@ -141,6 +141,22 @@ struct RelinkOptions {
 // or input, kExitPartial when writing failed (the original is kept).
 int RunRelink(const RelinkOptions& options);
 
+struct RecoverOptions {
+    std::string input;
+    std::string output;
+    // The stream format where neither the AVI's header nor a take file says it.
+    kestro::PixelKind kind = kestro::KIND_NONE;
+    FrameSize size{};
+    double rate = 0; // frames a second; 0 when not given
+    bool keepZeroFrames = false;
+};
+
+// A new AVI (never over an existing file, the input unchanged) from the frame records of one
+// whose writer died. Exit codes: kExitBroken when no record names a frame on the disk,
+// kExitUsage for bad arguments or when the stream format cannot be decided (the candidates are
+// listed), kExitPartial when the output cannot be written.
+int RunRecover(const RecoverOptions& options);
+
 // Plain unbuffered writes/reads of the same bytes, the baseline of the throughput table.
 int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, bool quiet);
 

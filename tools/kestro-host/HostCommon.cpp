@@ -6,6 +6,7 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "Recover.h"
 
 namespace host {
 
@@ -210,9 +211,16 @@ std::optional<kestro::avi::AviLayout> OpenCapture(HandleFile& in, const std::str
 std::optional<kestro::avi::AviLayout> ReadCapture(HandleFile& in, const std::string& path) {
     std::string error;
     auto layout = kestro::avi::ReadAviLayout(in, true, error);
-    if (!layout)
+    if (!layout && !SaidUnclosed(in, path))
         Error(path + ": " + error);
     return layout;
+}
+
+bool SaidUnclosed(HandleFile& in, const std::string& path) {
+    auto text = kestro::avi::UnclosedCaptureText(in, "kestro-host recover");
+    if (text)
+        Error(path + ": " + *text);
+    return text.has_value();
 }
 
 std::string Megabytes(uint64_t bytes) {

@@ -56,6 +56,13 @@ const char kUsage[] =
     "      file name and hold its frames, or nothing is changed. Without -o the AVI is rewritten\n"
     "      and the original kept as IN.avi.bak; records that outgrow their chunks make a new AVI\n"
     "      with everything else copied unchanged.\n"
+    "  recover IN.avi -o OUT.avi [--format yuy2|uyvy|rgb24 --size WxH] [--rate FPS]\n"
+    "          [--keep-zero-frames]\n"
+    "      After a crash: a new AVI from the frame records of one whose writer died (zeroed\n"
+    "      header, no index, cut short); the input is never changed. The stream format comes\n"
+    "      from the surviving header, else the take file, else --format and --size, else the\n"
+    "      one common size the frames fit. Frames whose writes never reached the disk (all\n"
+    "      zero, at the end) are left out unless --keep-zero-frames.\n"
     "  pattern [--format K] [--size WxH] [--frames N] [-o FILE|-]  Writes the raw test pattern.\n"
     "  baseline --path FILE --bytes N --frames N  Plain unbuffered write+read speed of the disk.\n"
     "  install [--inf FILE]    As administrator: installs this build's codec from the "
@@ -300,6 +307,40 @@ int RelinkCommand(Args& args, const std::string&) {
     return RunRelink(o);
 }
 
+int RecoverCommand(Args& args, const std::string&) {
+    RecoverOptions o;
+    for (; !args.AtEnd(); args.Next()) {
+        const std::string& a = args.Current();
+        std::string v;
+        if (a == "-o" || a == "--output") {
+            if (!args.Value(o.output) || o.output.empty())
+                return Usage(a + " needs a file");
+        } else if (a == "--format") {
+            if (!args.Value(v) || !ParseRawKind(v) || *ParseRawKind(v) == kestro::KIND_PAL8)
+                return Usage("--format is yuy2, uyvy or rgb24");
+            o.kind = *ParseRawKind(v);
+        } else if (a == "--size") {
+            if (!args.Value(v) || !ParseFrameSize(v))
+                return Usage("bad --size \"" + v + "\": expected WIDTHxHEIGHT, e.g. 640x480");
+            o.size = *ParseFrameSize(v);
+        } else if (a == "--rate") {
+            if (!args.Value(v) || !((o.rate = std::atof(v.c_str())) > 0 && o.rate <= 1000))
+                return Usage("--rate needs frames a second, above 0 and at most 1000");
+        } else if (a == "--keep-zero-frames") {
+            o.keepZeroFrames = true;
+        } else if (o.input.empty() && !a.empty() && a[0] != '-') {
+            o.input = a;
+        } else {
+            return Usage("unknown recover option \"" + a + "\"");
+        }
+    }
+    if (o.input.empty() || o.output.empty())
+        return Usage("recover needs IN.avi and -o OUT.avi");
+    if ((o.kind != kestro::KIND_NONE) != (o.size.width > 0))
+        return Usage("--format and --size go together");
+    return RunRecover(o);
+}
+
 int BaselineCommand(Args& args, const std::string&) {
     std::string path, v;
     int64_t bytes = 0, frames = 0;
@@ -327,10 +368,10 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"capture", CaptureCommand}, {"pattern", CaptureCommand},   {"play", PlayCommand},
-    {"info", InspectCommand},    {"verify", InspectCommand},    {"export", ExportCommand},
-    {"check", CheckCommand},     {"relink", RelinkCommand},     {"baseline", BaselineCommand},
-    {"install", InstallCommand}, {"uninstall", InstallCommand},
+    {"capture", CaptureCommand},   {"pattern", CaptureCommand}, {"play", PlayCommand},
+    {"info", InspectCommand},      {"verify", InspectCommand},  {"export", ExportCommand},
+    {"check", CheckCommand},       {"relink", RelinkCommand},   {"recover", RecoverCommand},
+    {"baseline", BaselineCommand}, {"install", InstallCommand}, {"uninstall", InstallCommand},
 };
 
 } // namespace

@@ -50,9 +50,11 @@ std::string Joined(const std::string& dir, const std::string& name) {
     return dir + "\\" + name;
 }
 
+} // namespace
+
 // Temporary files of `final` that killed runs left: a running relink holds its own open, shared
 // with nobody, so only leftovers can be deleted.
-void RemoveLeftovers(const std::string& final) {
+void RemoveLeftovers(const std::string& final, const char* command) {
     const std::string leaf(avi::LeafOf(final, "\\/"));
     const std::string folder = final.substr(0, final.size() - leaf.size());
     WIN32_FIND_DATAA found;
@@ -67,7 +69,7 @@ void RemoveLeftovers(const std::string& final) {
     FindClose(search);
     for (const auto& name : names)
         if (DeleteFileA(name.c_str()))
-            Note("kestro-host: removed " + name + ", left by a relink that was killed");
+            Note("kestro-host: removed " + name + ", left by a " + command + " that was killed");
 }
 
 // Creates the temporary file of `final`, shared with nobody.
@@ -84,6 +86,8 @@ bool CreateTemporary(const std::string& final, HandleFile& file, std::string& na
     }
     return false;
 }
+
+namespace {
 
 class HostRelinkTool : public avi::RelinkTool {
 public:
@@ -168,7 +172,7 @@ public:
     avi::ByteFile* CreateNew(const std::string& final, bool backup, std::string& error) override {
         (void)backup;
         final_ = final;
-        RemoveLeftovers(final);
+        RemoveLeftovers(final, "relink");
         if (CreateTemporary(final, new_, temporary_))
             return &new_;
         error = "cannot create " + temporary_ + ": " + new_.LastError();

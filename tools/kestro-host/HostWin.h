@@ -138,12 +138,22 @@ std::optional<kestro::avi::AviLayout> OpenCapture(HandleFile& in, const std::str
 // The layout of a capture already open in `in` (a relink opens and locks it first).
 std::optional<kestro::avi::AviLayout> ReadCapture(HandleFile& in, const std::string& path);
 
+// Says so (an error naming `path`) when the AVI open in `in` was never closed by its writer but
+// holds frame records, and what rebuilds it.
+bool SaidUnclosed(HandleFile& in, const std::string& path);
+
 // The take file `takeFile` (NAME.take beside NAME.000...), read only where the piece rule lets
 // this program open the pieces beside it; none when it is absent or no take file.
 std::optional<kestro::TakeFile> ReadTakeFile(const std::string& takeFile);
 // The take file beside `piece`, and its name in `takeFile`.
 std::optional<kestro::TakeFile> TakeBeside(const std::string& piece,
                                            std::string* takeFile = nullptr);
+
+// The outputs of relink and recover: written under a temporary name beside `final` (shared with
+// nobody while it is written), renamed when whole. The temporary files of `final` that killed
+// runs of `command` left are removed first.
+void RemoveLeftovers(const std::string& final, const char* command);
+bool CreateTemporary(const std::string& final, HandleFile& file, std::string& name);
 
 // AVIFileInit for the lifetime of one command.
 struct AviLibrary {

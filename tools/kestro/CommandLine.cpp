@@ -7,6 +7,7 @@
 #include "Containers.h"
 #include "Kestro.h"
 #include "Messages.h"
+#include "pure/PixelFormats.h"
 
 namespace kestro::tool {
 
@@ -49,9 +50,43 @@ bool ParseCodePage(const std::string& page, int& into) {
     return true;
 }
 
+// recover's description of a stream whose format did not survive; false after a message.
+bool ParseStreamOption(const std::string& a, const std::string& value, Options& o) {
+    if (a == "--format") {
+        const PixelFormat* f = FormatNamed(value);
+        if (!f || !f->stored) {
+            Error("--format is yuy2, uyvy or rgb24");
+            return false;
+        }
+        o.kind = f->kind;
+    } else if (a == "--size") {
+        int w = 0, h = 0;
+        char x = 0, extra = 0;
+        if (std::sscanf(value.c_str(), "%d%c%d%c", &w, &x, &h, &extra) != 3 || x != 'x' || w <= 0 ||
+            h <= 0 || w > 16384 || h > 16384) {
+            Error("bad --size \"" + value + "\": expected WIDTHxHEIGHT, each 1 to 16384");
+            return false;
+        }
+        o.width = w, o.height = h;
+    } else {
+        char* end = nullptr;
+        o.rate = std::strtod(value.c_str(), &end);
+        if (value.empty() || *end || !(o.rate > 0 && o.rate <= 1000)) {
+            Error("--rate needs frames a second, above 0 and at most 1000");
+            return false;
+        }
+    }
+    return true;
+}
+
 // One option with its value, if it takes one; false after a message when it is refused.
 bool ParseOption(const std::string& a, Arguments& args, Options& o) {
-    if (a == "-q" || a == "--quiet") {
+    if (a == "--format" || a == "--size" || a == "--rate") {
+        std::string value;
+        return args.Value(value, (a + " wants a value").c_str()) && ParseStreamOption(a, value, o);
+    } else if (a == "--keep-zero-frames") {
+        o.keepZeroFrames = true;
+    } else if (a == "-q" || a == "--quiet") {
         o.quiet = true;
     } else if (a == "--keep-going") {
         o.keepGoing = true;
@@ -122,6 +157,9 @@ void Usage() {
         "  info IN.avi                                  stream, frames, pieces, pipe parameters\n"
         "  verify IN.avi                                every record inside an existing piece\n"
         "  relink IN.avi --to 'e:\\archive\\take1' [--data DIR] [-o OUT.avi]\n"
+        "  recover IN.avi -o OUT.avi [--format yuy2|uyvy|rgb24 --size WxH] [--rate FPS]\n"
+        "          [--keep-zero-frames]             a new AVI from the frame records of one\n"
+        "                                           whose writer died (the input is kept)\n"
         "options:\n"
         "  --map 'WINPREFIX=DIR'   pieces under WINPREFIX lie in DIR (repeatable, first)\n"
         "  --wineprefix DIR        use that Wine prefix's drive links (default $WINEPREFIX)\n"

@@ -1,10 +1,12 @@
 #pragma once
 // The `kestro` command line: its options and the usage text.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Pieces.h"
+#include "pure/PixelKind.h"
 
 namespace kestro::tool {
 
@@ -16,6 +18,11 @@ struct Options {
     bool keepGoing = false;
     std::string to;
     std::string output;
+    // recover: the stream format when nothing in the files says it
+    PixelKind kind = KIND_NONE;
+    int32_t width = 0, height = 0;
+    double rate = 0;
+    bool keepZeroFrames = false;
 };
 
 // The options of `argv`; empty with the exit code in `code` when the command line asks for the

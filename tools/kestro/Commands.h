@@ -8,5 +8,6 @@ namespace kestro::tool {
 int RunExport(const Options& options);
 int RunInspect(const Options& options, bool verify); // info, or verify with `verify`
 int RunRelink(const Options& options);
+int RunRecover(const Options& options);
 
 } // namespace kestro::tool

@@ -206,7 +206,7 @@ int ExportSession::ReadInput() {
         return kExitUsage;
     }
     if (layout_.cut)
-        Error(path_ + ": the file is cut short; exporting the frames it still holds");
+        Error(CutShortText(path_) + "; exporting the frames it still holds");
     return kExitOk;
 }
 

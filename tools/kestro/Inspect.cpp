@@ -130,7 +130,7 @@ int RunInspect(const Options& options, bool verify) {
     RecordChecker checker(options, info);
     Tally tally;
     if (layout.cut) {
-        Error(path + ": the file is cut short (its last list runs past the end)");
+        Error(CutShortText(path));
         ++tally.bad;
     }
     const int r = CheckEveryRecord(input, info, checker, verify, tally);

@@ -7,6 +7,7 @@
 #include "CodePages.h"
 #include "Messages.h"
 #include "RawPictures.h"
+#include "Recover.h"
 #include "Signals.h"
 #include "TakeBeside.h"
 #include "TakeRefusal.h"
@@ -43,6 +44,17 @@ bool CheckTiming(const avi::AviLayout& layout, const std::string& aviPath, std::
 }
 
 } // namespace
+
+std::optional<std::string> UnclosedText(avi::ByteFile& file) {
+    return avi::UnclosedCaptureText(file, "kestro recover");
+}
+
+std::string CutShortText(const std::string& path) {
+    PosixFile file(path, O_RDONLY);
+    auto unclosed = file.ok() ? UnclosedText(file) : std::nullopt;
+    return path + ": " +
+           unclosed.value_or("the file is cut short (its last list runs past the end)");
+}
 
 bool ReadKestInfo(avi::ByteFile& file, const std::string& aviPath, KestInfo& info,
                   avi::AviLayout& layout, std::string& error, bool acceptCut) {
@@ -109,8 +121,12 @@ bool ReadCapture(const std::string& path, KestInfo& info, avi::AviLayout& layout
         error = CannotOpen(path, file);
         return false;
     }
-    if (!ReadKestInfo(file, path, info, layout, error, acceptCut) ||
-        !CheckTiming(layout, path, error))
+    if (!ReadKestInfo(file, path, info, layout, error, acceptCut)) {
+        if (auto unclosed = Interrupted() ? std::nullopt : UnclosedText(file))
+            error = path + ": " + *unclosed;
+        return false;
+    }
+    if (!CheckTiming(layout, path, error))
         return false;
     if (uint64_t(info.start) * info.scale > 3600ull * info.rate)
         info.start = 0;

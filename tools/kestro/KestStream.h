@@ -50,6 +50,13 @@ bool ReadKestInfo(avi::ByteFile& file, const std::string& aviPath, KestInfo& inf
 bool ReadCapture(const std::string& path, KestInfo& info, avi::AviLayout& layout,
                  std::string& error, bool acceptCut);
 
+// What info, verify and export say about an AVI whose writer never closed it, when it holds
+// frame records; empty otherwise.
+std::optional<std::string> UnclosedText(avi::ByteFile& file);
+// The message for a capture read with its last list cut short: the unclosed AVI's words where
+// they apply.
+std::string CutShortText(const std::string& path);
+
 // Opens the input with libavformat, which does the container work (OpenDML indexes included).
 struct Input {
     AVFormatContext* ctx = nullptr;

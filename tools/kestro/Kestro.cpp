@@ -25,6 +25,7 @@ const Command kCommands[] = {
     {"info", [](const Options& o) { return RunInspect(o, false); }},
     {"verify", [](const Options& o) { return RunInspect(o, true); }},
     {"relink", RunRelink},
+    {"recover", RunRecover},
 };
 
 } // namespace
