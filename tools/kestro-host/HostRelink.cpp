@@ -259,10 +259,11 @@ private:
 
 } // namespace
 
-// A lock far beyond the end of any file, so that no read or write of the AVI meets it.
+// Wine holds it as a POSIX lock of the same byte too, which the native tool's lock meets.
 bool LockForRelink(HANDLE file) {
     OVERLAPPED at{};
-    at.OffsetHigh = 0x7fffffff;
+    at.Offset = DWORD(avi::kRelinkLockOffset);
+    at.OffsetHigh = DWORD(avi::kRelinkLockOffset >> 32);
     return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
 }
 
