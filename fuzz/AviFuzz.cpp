@@ -146,15 +146,49 @@ uint32_t Le32(const std::vector<uint8_t>& b, uint64_t at) {
 }
 
 // Where the entries of the idx1 and ix## indexes put their chunks' headers, in file order. An
-// idx1 counts from the first movi list's type word when its first entry is found there, else
-// from the start of the file; an ix## index of chunks from its base, pointing at the data.
+// idx1 counts from the first movi list's type word when the first entry that names a chunk in
+// a movi list from either origin is found there, else from the start of the file; an ix## index
+// of chunks from its base, pointing at the data. The bytes of every index are noted: an entry
+// pointing into an index names no chunk.
 struct Pointer {
     uint32_t id;
     uint64_t header;
+    const uint8_t* entry; // an idx1 entry's 16 bytes, else null
 };
 
+struct Indexes {
+    std::vector<Pointer> pointers;
+    std::vector<std::pair<uint64_t, uint64_t>> bytes; // every index chunk's data
+    bool Inside(uint64_t at) const {
+        for (const auto& [from, to] : bytes)
+            if (at + 8 > from && at < to)
+                return true;
+        return false;
+    }
+};
+
+bool InMovi(const std::vector<uint8_t>& b, const AviLayout& layout, uint64_t at, uint32_t id) {
+    for (const auto& m : layout.movi)
+        if (at >= m.start && at < m.end && m.end - at >= 8)
+            return Le32(b, at) == id;
+    return false;
+}
+
+uint64_t Idx1Origin(const std::vector<uint8_t>& b, const AviLayout& layout, uint64_t data,
+                    uint64_t stop) {
+    const uint64_t moviType = layout.movi.front().start - 4;
+    for (uint64_t e = data; e + 16 <= stop; e += 16) {
+        if (InMovi(b, layout, moviType + Le32(b, e + 8), Le32(b, e)))
+            return moviType;
+        if (InMovi(b, layout, Le32(b, e + 8), Le32(b, e)))
+            return 0;
+    }
+    return 0;
+}
+
 void IndexWalk(const std::vector<uint8_t>& b, uint64_t start, uint64_t end, uint32_t parent,
-               const AviLayout& layout, std::vector<Pointer>& out) {
+               const AviLayout& layout, Indexes& indexes) {
+    std::vector<Pointer>& out = indexes.pointers;
     for (uint64_t p = start; p + 8 <= end && out.size() < 100000;) {
         const uint32_t id = Le32(b, p), size = Le32(b, p + 4);
         const uint64_t data = p + 8, stop = std::min<uint64_t>(end, data + uint64_t(size));
@@ -166,31 +200,31 @@ void IndexWalk(const std::vector<uint8_t>& b, uint64_t start, uint64_t end, uint
              : parent == MakeFourcc("hdrl") ? form == MakeFourcc("strl")
              : parent == MakeFourcc("movi") ? form == MakeFourcc("rec ")
                                             : false))
-            IndexWalk(b, data + 4, stop, form, layout, out);
+            IndexWalk(b, data + 4, stop, form, layout, indexes);
+        const bool index = id == MakeFourcc("idx1") || id == MakeFourcc("indx") ||
+                           (id & 0xffff) == (MakeFourcc("ix00") & 0xffff);
+        if (index)
+            indexes.bytes.push_back({data, stop});
         if (id == MakeFourcc("idx1") && !layout.movi.empty()) {
-            const uint64_t moviType = layout.movi.front().start - 4;
-            const uint64_t first = moviType + Le32(b, data + 8);
-            const uint64_t origin = stop - data >= 16 && first <= b.size() &&
-                                            b.size() - first >= 4 && Le32(b, first) == Le32(b, data)
-                                        ? moviType
-                                        : 0;
+            const uint64_t origin = Idx1Origin(b, layout, data, stop);
             for (uint64_t e = data; e + 16 <= stop; e += 16)
-                out.push_back({Le32(b, e), origin + Le32(b, e + 8)});
+                out.push_back({Le32(b, e), origin + Le32(b, e + 8), b.data() + e});
         }
         if ((id & 0xffff) == (MakeFourcc("ix00") & 0xffff) && stop - data >= 24 && b[data] == 2 &&
             b[data + 1] == 0 && b[data + 3] == 1) {
             const uint64_t base = uint64_t(Le32(b, data + 12)) | uint64_t(Le32(b, data + 16)) << 32;
             const uint32_t chunkId = Le32(b, data + 8);
             for (uint64_t e = data + 24, n = 0; e + 8 <= stop && n < Le32(b, data + 4); e += 8, ++n)
-                out.push_back({chunkId, base <= b.size() ? base + Le32(b, e) - 8 : UINT64_MAX});
+                out.push_back(
+                    {chunkId, base <= b.size() ? base + Le32(b, e) - 8 : UINT64_MAX, nullptr});
         }
         p = data + uint64_t(size) + (size & 1);
     }
 }
 
 // Only the RIFFs the layout was read from (AVI, then AVIX): what follows is not the file's.
-std::vector<Pointer> IndexPointers(const std::vector<uint8_t>& b, const AviLayout& layout) {
-    std::vector<Pointer> out;
+Indexes IndexPointers(const std::vector<uint8_t>& b, const AviLayout& layout) {
+    Indexes out;
     for (uint64_t p = 0; p + 12 <= b.size();) {
         const uint32_t size = Le32(b, p + 4);
         if (Le32(b, p) != MakeFourcc("RIFF") ||
@@ -239,8 +273,9 @@ void CheckNewFile(MemoryFile& in, const AviLayout& layout, const std::vector<Fou
     CheckRenamed(records, Records(out, *again), base);
     // Every index entry that named a chunk still names it, and a chunk of another stream still
     // holds the same bytes.
-    const auto before = IndexPointers(in.bytes, layout);
-    const auto after = IndexPointers(out.bytes, *again);
+    const Indexes indexesBefore = IndexPointers(in.bytes, layout);
+    const auto& before = indexesBefore.pointers;
+    const auto after = IndexPointers(out.bytes, *again).pointers;
     FUZZ_CHECK(before.size() == after.size(), "index entries lost");
     std::set<uint64_t> otherChunks; // the chunks of the other streams, as the walk finds them
     for (int s = 0; s < int(std::min<size_t>(layout.streams.size(), 4)); ++s)
@@ -257,7 +292,14 @@ void CheckNewFile(MemoryFile& in, const AviLayout& layout, const std::vector<Fou
         return false;
     };
     for (size_t i = 0; i < before.size(); ++i) {
-        if (!Names(in.bytes, before[i]) || inRecord(before[i].header, before[i].header + 8))
+        // An idx1 entry that names no chunk of a movi list stays exactly as it was: shifted, it
+        // could name another chunk, or wrap at 4 GiB.
+        if (before[i].entry && !InMovi(in.bytes, layout, before[i].header, before[i].id))
+            FUZZ_CHECK(after[i].entry &&
+                           std::equal(before[i].entry, before[i].entry + 16, after[i].entry),
+                       "index entry " + std::to_string(i) + " named no chunk and was changed");
+        if (!Names(in.bytes, before[i]) || inRecord(before[i].header, before[i].header + 8) ||
+            indexesBefore.Inside(before[i].header))
             continue;
         FUZZ_CHECK(after[i].id == before[i].id && Names(out.bytes, after[i]),
                    "index entry " + std::to_string(i) + " no longer names its chunk");

@@ -91,7 +91,7 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
         return ICERR_BADFORMAT;
     // Playback opens only what this rule accepts: frames stored under any other name (a relative
     // one, a stream, a dot component) could never be played.
-    if (!DataFileNameUsable(settings->filename))
+    if (!DataFileNameUsable(settings->filename, FileCallName))
         return ICERR_BADFORMAT;
     // The configuration sheet may rename the data file during the run.
     runPieceNames = settings->piecenames;

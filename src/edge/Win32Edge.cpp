@@ -79,4 +79,20 @@ bool SkipPacketsOnSuccess(HANDLE file) {
     return fn && fn(file, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
 }
 
+std::optional<std::u16string> FileCallName(std::string_view bytes) {
+    if (bytes.empty())
+        return std::u16string();
+    // No flags: bytes that are no character become the default character, as the file calls
+    // make them, never a separator or a letter.
+    const UINT page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+    const int n = MultiByteToWideChar(page, 0, bytes.data(), int(bytes.size()), nullptr, 0);
+    if (n <= 0)
+        return std::nullopt;
+    std::u16string wide(size_t(n), u'\0');
+    if (MultiByteToWideChar(page, 0, bytes.data(), int(bytes.size()),
+                            reinterpret_cast<wchar_t*>(wide.data()), n) != n)
+        return std::nullopt;
+    return wide;
+}
+
 } // namespace kestro

@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace kestro {
 
@@ -98,5 +101,10 @@ BOOL CancelRequest(HANDLE file, OVERLAPPED* which);
 // Transfers on `file` that finish inside their call queue no packet on its port (true), or do as
 // before (false: older systems lack the call, and then every transfer's packet must be taken).
 bool SkipPacketsOnSuccess(HANDLE file);
+
+// The UTF-16 name that this process's ANSI file calls (CreateFileA...) open for `bytes`: converted
+// with the ANSI code page, or with the OEM one once the process called SetFileApisToOEM, as the
+// system converts it; the piece rule judges that name (a WideName).
+std::optional<std::u16string> FileCallName(std::string_view bytes);
 
 } // namespace kestro

@@ -81,7 +81,7 @@ PlaybackRun::DataFile PlaybackRun::LookUpDataFile(const char* path, size_t lengt
     // A pipe, a port or a device may never answer a read; a file that is no piece is no picture;
     // opening a share nobody chose here hands the user's logon to its host. Refused by the name
     // alone, which stays, so that later frames naming it are refused without another try.
-    if (!MayOpenPiecePath(std::string_view(path, length), settings->filename))
+    if (!MayOpenPiecePath(std::string_view(path, length), settings->filename, FileCallName))
         return DataFile::Failed;
     DWORD flags = FILE_FLAG_NO_BUFFERING | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
     hReadFile = CreateFileA(readFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

@@ -2,6 +2,9 @@
 // Which paths a frame record may name, decided from the text alone, before anything could touch
 // a file system or the network: the codec applies it before it opens a record's piece, and the
 // tools that look for pieces apply the same rule.
+#include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace kestro {
@@ -22,6 +25,7 @@ enum class PathRefusal {
     DotComponent,    // a component of only dots and spaces (., .., ...)
     Colon,           // a colon anywhere but after the drive letter: a stream name or a device
     BadNetworkName,  // a network path without host, share and file name
+    NotInCodePage,   // bytes that the file call's code page cannot turn into a name
 };
 
 struct PathClass {
@@ -35,14 +39,22 @@ struct PathClass {
 // never end, or a file that is no picture at all. ClassifyPiecePath includes this rule.
 bool IsPiecePath(std::string_view path);
 
+// How the file call that opens a path reads its bytes: the UTF-16 name the system will see,
+// converted with the code page that call uses (the ANSI page, or the OEM page when the process
+// chose OEM file APIs); empty when the bytes are not valid there. A null function: not known,
+// only the bytes are judged.
+using WideName = std::function<std::optional<std::u16string>(std::string_view bytes)>;
+
 // Classifies a record's path: the ANSI bytes as stored, without the terminator. Names are read
 // as Windows reads them (either slash, letter case of ASCII only); bytes of any code page are
 // taken conservatively (a byte 0xB9, 0xB2 or 0xB3 after COM or LPT is a device in the pages where
 // it is a superscript digit, and in UTF-8 as C2 B9...). Of several faults the first found is
 // named: device namespace, then per component a colon, dots or a device name, then relative,
 // drive-relative, a network name without its parts, no piece suffix. A Network result is not
-// yet a path that may be opened: see NetworkPathUnder.
-PathClass ClassifyPiecePath(std::string_view path);
+// yet a path that may be opened: see NetworkPathUnder. With `wide`, the name as the file call
+// will see it is judged by the same rule too (a device in the wide name is a device), and the
+// first of its faults is named when the bytes have none.
+PathClass ClassifyPiecePath(std::string_view path, const WideName& wide = {});
 
 // A short English reason for a refusal, for messages ("a relative name"...); "" for None.
 const char* RefusalText(PathRefusal refusal);
@@ -60,10 +72,10 @@ bool NetworkPathUnder(std::string_view path, std::string_view folder);
 // The codec's rule for a record's path, `dataFile` being the data file configured on this
 // machine (the settings' base name): a local absolute piece path, or a network piece path inside
 // the data file's folder (the share the user chose).
-bool MayOpenPiecePath(std::string_view path, std::string_view dataFile);
+bool MayOpenPiecePath(std::string_view path, std::string_view dataFile, const WideName& wide = {});
 
 // Whether a capture into `dataFile` writes records that MayOpenPiecePath accepts with the same
 // setting; a capture into any other name would store frames that can never play.
-bool DataFileNameUsable(std::string_view dataFile);
+bool DataFileNameUsable(std::string_view dataFile, const WideName& wide = {});
 
 } // namespace kestro

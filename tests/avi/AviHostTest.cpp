@@ -291,6 +291,23 @@ TEST_F(Takes, ASecondTakeIsRefusedAndTheFirstKept) {
     EXPECT_EQ(FileBytes(PathOf("b.played")), later);
 }
 
+// Two captures started together pick their names one after the other: each pick claims its name
+// by creating piece 0, so the next one goes on past it even before either capture has begun.
+TEST_F(Takes, EveryPickOfAFreshDataFileClaimsItsName) {
+    ASSERT_EQ(CaptureTake("a.avi", PatternFrames(kestro::KIND_YUY2, kSmall, 2), false), kExitOk);
+    const std::string base = PathOf("kestro");
+    auto piece0 = [&](const char* n) { return base + n + ".000"; };
+    for (const char* n : {"-2", "-3", "-4"})
+        DeleteFileA(piece0(n).c_str()); // an earlier run's
+    EXPECT_EQ(NextDataFile(base, false, true), base + "-2");
+    EXPECT_EQ(NextDataFile(base, false, true), base + "-3");
+    EXPECT_EQ(NextDataFile(base, false, false), base + "-4");
+    EXPECT_EQ(GetFileAttributesA(piece0("-4").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "a name looked for without a claim was created";
+    for (const char* n : {"-2", "-3"})
+        EXPECT_TRUE(DeleteFileA(piece0(n).c_str())) << "the claim created no " << piece0(n);
+}
+
 TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
     const uint32_t page = 4096;
     const auto frames = PatternFrames(kestro::KIND_YUY2, kSmall, 4);

@@ -64,6 +64,11 @@ grep -q 'ro.000 holds an earlier take' "$scratch/out" || { cat "$scratch/out" >&
 expect_rc 0 "check" host --datafile "$win\\fresh" check
 grep -q 'check: a capture can start' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not say the capture can start"; }
 [ ! -e "$scratch/fresh.000" ] || fail "check left the piece it opened"
+# A piece 0 that is a FIFO is there and is no file: check says so, and opens nothing.
+mkfifo "$scratch/fifo.000"
+expect_rc 3 "check, piece 0 a FIFO" host --datafile "$win\\fifo" check
+grep -q 'check: a capture cannot start: .*fifo.000 is no regular file' "$scratch/out" ||
+  { cat "$scratch/out" >&2; fail "check does not see that piece 0 is a FIFO"; }
 
 # A size that does not divide the input: whole frames are kept, the rest is reported.
 expect_rc 4 "wrong --size" host --datafile "$win\\wrong" capture --input "$win\\six.yuy2" --size 640x400 -o "$win\\wrong.avi"

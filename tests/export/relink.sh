@@ -117,4 +117,44 @@ for pair in 1 2 3 4; do
   grep -q "is under way" "$scratch/err1" "$scratch/err2" && busy=$((busy + 1))
 done
 echo "4 concurrent pairs: the loser found the AVI locked $busy times"
+
+# The two tools see each other's relink: Wine keeps kestro-host's LockFileEx of the lock byte as a
+# POSIX read lock of it (the AVI is opened for reading), which no flock meets; the native tool
+# takes an open-file-description write lock of the same byte besides its flock. Each lock is held
+# here as the other tool holds it, while the tool relinks.
+hold() { # kind file: holds the lock until standard input closes
+  python3 -c '
+import fcntl, os, struct, sys
+kind, path = sys.argv[1], sys.argv[2]
+fd = os.open(path, os.O_RDONLY if kind == "wine" else os.O_RDWR)
+at = 0x7fffffff00000000
+command = fcntl.F_SETLK if kind == "wine" else fcntl.F_OFD_SETLK
+kind_ = fcntl.F_RDLCK if kind == "wine" else fcntl.F_WRLCK
+fcntl.fcntl(fd, command, struct.pack("hhqqi4x", kind_, os.SEEK_SET, at, 1, 0))
+print("held", flush=True)
+sys.stdin.read()' "$@"
+}
+cp "$scratch/relinked.orig" "$scratch/locked.avi"
+for holder in wine native; do
+  rm -f "$scratch/hold.in" && mkfifo "$scratch/hold.in"
+  hold "$holder" "$scratch/locked.avi" <"$scratch/hold.in" >"$scratch/held" &
+  holder_pid=$!
+  exec 8>"$scratch/hold.in"
+  for _ in $(seq 50); do [ -s "$scratch/held" ] && break; sleep 0.1; done
+  [ -s "$scratch/held" ] || fail "the $holder lock could not be held"
+  if [ "$holder" = wine ]; then
+    expect_rc 2 "native relink while kestro-host holds the lock" \
+      "$kestro" relink "$scratch/locked.avi" --data "$scratch/archive" --to "$win\\archive\\t2"
+  else
+    expect_rc 2 "kestro-host relink while the native tool holds the lock" \
+      host relink "$win\\locked.avi" --data "$win\\archive" --to "$win\\archive\\t2"
+  fi
+  expect_err "is under way"
+  exec 8>&-
+  wait $holder_pid
+  rm -f "$scratch/held"
+  cmp "$scratch/locked.avi" "$scratch/relinked.orig" || fail "a relink refused for the $holder lock changed the AVI"
+  [ ! -e "$scratch/locked.avi.bak" ] || fail "a relink refused for the $holder lock made a backup"
+done
+echo "each tool refuses to relink while the other's lock is held"
 echo "relink keeps every frame, the sound and the original"

@@ -340,6 +340,44 @@ TEST(AviRecords, RelinkToNewFileCopiesWhatTheWalkDoesNotEnterAndKeepsStrayBytes)
     EXPECT_EQ(Idx1EntriesNamingTheirChunks(out.bytes_), 8u);
 }
 
+// Index entries that name no chunk in the file: far beyond its end (shifted, 0xffffffff would
+// wrap to a small offset and name a chunk), just beyond it, and into the index itself onto an
+// entry of the same id. Each is copied exactly as it was; the others still name their chunks.
+TEST(AviRecords, RelinkToNewFileKeepsIndexEntriesThatNameNoChunkAsTheyWere) {
+    auto bytes = synth::BuildAvi(Capture(4, "c:\\kestro", true, false));
+    const size_t movi = Find(bytes, "movi"), idx = Find(bytes, "idx1");
+    ASSERT_EQ(Idx1EntriesNamingTheirChunks(bytes), 8u);
+    auto entry = [&](size_t e) { return idx + 8 + 16 * e; };
+    size_t twin = 4; // a later entry of the same id as entry 3
+    while (Le32At(bytes, entry(twin)) != Le32At(bytes, entry(3)))
+        ++twin;
+    const struct {
+        size_t entry;
+        uint32_t offset; // from the movi type word, as the writer counted
+    } strays[] = {{1, 0xffffffffu},
+                  {2, uint32_t(bytes.size() - movi + 64)},
+                  {3, uint32_t(entry(twin) - movi)}};
+    for (const auto& stray : strays)
+        Add32At(bytes, entry(stray.entry) + 8,
+                stray.offset - Le32At(bytes, entry(stray.entry) + 8));
+    ASSERT_EQ(Idx1EntriesNamingTheirChunks(bytes), 5u);
+
+    MemoryFile in(bytes);
+    std::string error;
+    auto layout = ReadAviLayout(in, true, error);
+    ASSERT_TRUE(layout) << error;
+    MemoryFile out;
+    ASSERT_TRUE(RelinkToNewFile(in, *layout, out, "e:\\archive\\long name\\take1", error)) << error;
+    const size_t outIdx = Find(out.bytes_, "idx1");
+    ASSERT_LT(outIdx, out.bytes_.size());
+    for (const auto& stray : strays)
+        EXPECT_EQ(
+            std::memcmp(&out.bytes_[outIdx + 8 + 16 * stray.entry], &bytes[entry(stray.entry)], 16),
+            0)
+            << "entry " << stray.entry;
+    EXPECT_EQ(Idx1EntriesNamingTheirChunks(out.bytes_), 5u) << "the five that named chunks";
+}
+
 TEST(AviRecords, RelinkedNamesKeepTheSuffix) {
     EXPECT_EQ(RelinkedPieceName("c:\\kestro.012", "e:\\archive\\take1"), "e:\\archive\\take1.012");
     EXPECT_FALSE(RelinkedPieceName("c:\\kestro.01x", "e:\\t"));

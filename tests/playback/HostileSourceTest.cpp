@@ -208,6 +208,31 @@ TEST_P(HostileSource, NamesThatReachTheNetworkOrADeviceAreNotEvenLookedUp) {
     EXPECT_TRUE(trace.Named(dir + "\\data.000")) << ::testing::PrintToString(trace.Calls());
 }
 
+// The name is judged as the file call converts it: a console host that switched its file calls to
+// the OEM code page opens the OEM byte of a superscript as COM², which the ANSI page reads as
+// another letter; the same bytes are a file like any other for an ANSI host.
+TEST_P(HostileSource, NamesAreJudgedInTheCodePageOfTheFileCalls) {
+    char superscript[4] = {};
+    BOOL lossy = FALSE;
+    ASSERT_EQ(WideCharToMultiByte(CP_OEMCP, 0, L"\u00B2", 1, superscript, sizeof superscript,
+                                  nullptr, &lossy),
+              1)
+        << "no superscript two in this OEM code page";
+    ASSERT_FALSE(lossy);
+    const std::string path = dir + "\\COM" + superscript + ".000";
+    kt::FileNameTrace trace;
+    ASSERT_TRUE(trace.active());
+    SetFileApisToOEM();
+    ExpectRefusedPromptly(path);
+    SetFileApisToANSI();
+    EXPECT_EQ(trace.Calls(), std::vector<std::string>()) << "with OEM file calls";
+    ExpectPlays(0);
+    Bytes picture;
+    EXPECT_EQ(DecodeCopy(MakeRecord(0, kWidth * kHeight * 2, path), picture), ICERR_OK);
+    EXPECT_TRUE(trace.Named(path))
+        << "with ANSI file calls: " << ::testing::PrintToString(trace.Calls());
+}
+
 // The data file configured on this machine may lie on a share: pieces inside its folder are
 // opened (none exists here, so the frame is cleared as for a missing piece), all others not.
 TEST_P(HostileSource, NetworkPiecesAreOpenedOnlyInsideTheConfiguredDataFilesFolder) {

@@ -4,6 +4,12 @@
 
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
+
 #include "pure/PiecePath.h"
 #include "pure/SettingsText.h"
 
@@ -124,6 +130,85 @@ TEST(PiecePath, ClassifiesByTheTextAlone) {
                   row.kind == K::LocalAbsolute)
             << row.path;
     }
+}
+
+// The bytes of `page` as the system's converter reads them into UTF-16 (Wine's tables under
+// Wine, glibc's natively): what a file call of a process with that code page opens.
+WideName InCodePage(int page) {
+    return [page](std::string_view bytes) -> std::optional<std::u16string> {
+#ifdef _WIN32
+        const int n =
+            MultiByteToWideChar(UINT(page), 0, bytes.data(), int(bytes.size()), nullptr, 0);
+        if (n <= 0)
+            return std::nullopt;
+        std::u16string wide(size_t(n), u'\0');
+        MultiByteToWideChar(UINT(page), 0, bytes.data(), int(bytes.size()),
+                            reinterpret_cast<wchar_t*>(wide.data()), n);
+        return wide;
+#else
+        const std::string name = "CP" + std::to_string(page);
+        iconv_t cd = iconv_open("UTF-16LE", name.c_str());
+        if (cd == iconv_t(-1))
+            return std::nullopt;
+        std::string out(bytes.size() * 4 + 4, '\0');
+        char* from = const_cast<char*>(bytes.data());
+        size_t fromLeft = bytes.size(), toLeft = out.size();
+        char* to = out.data();
+        const bool ok = iconv(cd, &from, &fromLeft, &to, &toLeft) != size_t(-1);
+        iconv_close(cd);
+        if (!ok)
+            return std::nullopt;
+        std::u16string wide((out.size() - toLeft) / 2, u'\0');
+        for (size_t i = 0; i < wide.size(); ++i)
+            wide[i] = char16_t(uint8_t(out[2 * i]) | uint8_t(out[2 * i + 1]) << 8);
+        return wide;
+#endif
+    };
+}
+
+TEST(PiecePath, JudgesTheNameTheCodePageOfTheFileCallMakes) {
+    struct CodePageRow {
+        const char* path;
+        int page;
+        PathKind kind;
+        PathRefusal refusal;
+    } rows[] = {
+        // COM¹ and LPT² in the Korean ANSI page and in the OEM pages of a console program.
+        {"C:\\q31\\COM\xA9\xF6.000", 949, K::Refused, R::DeviceName},
+        {"C:\\q31\\lpt\xA9\xF7.000", 949, K::Refused, R::DeviceName},
+        {"C:\\q31\\COM\xA9\xF6\\x.000", 949, K::Refused, R::DeviceName},
+        {"C:\\q31\\COM\xA9\xF5.000", 949, K::LocalAbsolute, R::None}, // no superscript
+        {"C:\\q32\\COM\xFB.000", 850, K::Refused, R::DeviceName},
+        {"C:\\q32\\COM\xFB.000", 857, K::Refused, R::DeviceName},
+        {"C:\\q32\\LPT\xFD .x.000", 850, K::Refused, R::DeviceName},
+        {"C:\\q32\\COM\xFD.000", 437, K::Refused, R::DeviceName},
+        {"C:\\q32\\COM\xFD.000", 865, K::Refused, R::DeviceName},
+        {"C:\\q32\\COM\xFB.000", 437, K::LocalAbsolute, R::None}, // a root sign there
+        // The ANSI page of Western Windows: the superscripts are their own bytes, the OEM ones
+        // are letters.
+        {"C:\\q33\\COM\xB9.000", 1252, K::Refused, R::DeviceName},
+        {"C:\\q33\\COM\xFB.000", 1252, K::LocalAbsolute, R::None},
+        {"C:\\q33\\\xE9t\xE9\\k.000", 1252, K::LocalAbsolute, R::None},
+        // Japanese: a trail byte 0x5C is part of its character in the wide name; the bytes alone
+        // still refuse what would be a dot component if it were a separator.
+        {"C:\\\x95\x5C\\k.000", 932, K::LocalAbsolute, R::None},
+        {"C:\\\x83\x5C..\\k.000", 932, K::Refused, R::DotComponent},
+        {"C:\\q34\\COM\x82\x50.000", 932, K::LocalAbsolute, R::None}, // a full-width one
+        {"\\\\srv\\caps\\COM\xA9\xF6.000", 949, K::Refused, R::DeviceName},
+    };
+    for (const CodePageRow& row : rows) {
+        const WideName wide = InCodePage(row.page);
+        ASSERT_TRUE(wide("C:\\x.000")) << "no converter for code page " << row.page;
+        PathClass c = ClassifyPiecePath(row.path, wide);
+        EXPECT_EQ(c.kind, row.kind) << row.path << " in " << row.page;
+        EXPECT_EQ(c.refusal, row.refusal) << row.path << " in " << row.page;
+        EXPECT_EQ(MayOpenPiecePath(row.path, "c:\\kestro", wide), row.kind == K::LocalAbsolute)
+            << row.path << " in " << row.page;
+    }
+    // A converter that cannot read the bytes: the file call would open some other name.
+    const WideName none = [](std::string_view) { return std::optional<std::u16string>(); };
+    EXPECT_EQ(ClassifyPiecePath("C:\\x.000", none).refusal, R::NotInCodePage);
+    EXPECT_EQ(ClassifyPiecePath("x.000", none).refusal, R::Relative) << "the bytes come first";
 }
 
 TEST(PiecePath, NetworkPathsLieUnderTheFolderOnlyAsWindowsComparesNames) {

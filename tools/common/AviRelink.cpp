@@ -305,24 +305,44 @@ private:
         return PutChunk(c.id, rewritten, error);
     }
 
-    // idx1: 16-byte entries; offsets from the 'movi' type word (usual) or from the file's start.
+    // Whether the chunk header at `at` of the input lies inside a movi list and holds `id`: only
+    // then does an index entry name a chunk that the relink may move.
+    bool NamesChunk(uint64_t at, uint32_t id) const {
+        const bool inMovi = std::any_of(layout_.movi.begin(), layout_.movi.end(), [&](auto& m) {
+            return at >= m.start && at < m.end && m.end - at >= 8;
+        });
+        uint8_t found[4] = {};
+        return inMovi && in_.ReadAt(at, found, 4) && Le32(found) == id;
+    }
+
+    // idx1: 16-byte entries; offsets from the 'movi' type word (usual) or from the file's start,
+    // as the first entry that names a chunk from either tells. An entry that names no chunk (its
+    // offset beyond the file, into the index itself, or onto other bytes) is kept exactly as it
+    // was: shifting it would make it name something, or wrap at 4 GiB.
     bool CopyIdx1(const Chunk& c, std::string& error) {
         std::vector<uint8_t> data;
         if (!ReadChunkData(c, data, error))
             return false;
         const size_t entries = data.size() / 16;
         uint64_t base = 0;
-        if (entries > 0 && !layout_.movi.empty()) {
-            // The first entry tells which origin the writer used: its id must be found there.
-            const uint64_t rel = layout_.movi.front().start - 4 + Le32(data.data() + 8);
-            uint8_t id[4] = {};
-            if (in_.ReadAt(rel, id, 4) && Le32(id) == Le32(data.data()))
-                base = layout_.movi.front().start - 4;
+        if (!layout_.movi.empty()) {
+            const uint64_t moviType = layout_.movi.front().start - 4;
+            for (size_t i = 0; i < entries; ++i) {
+                const uint8_t* e = data.data() + 16 * i;
+                if (NamesChunk(moviType + Le32(e + 8), Le32(e))) {
+                    base = moviType;
+                    break;
+                }
+                if (NamesChunk(Le32(e + 8), Le32(e)))
+                    break;
+            }
         }
         const uint64_t newBase = Moved(base);
         for (size_t i = 0; i < entries; ++i) {
             uint8_t* e = data.data() + 16 * i;
             const uint64_t at = base + Le32(e + 8);
+            if (!NamesChunk(at, Le32(e)))
+                continue;
             Put32(e + 8, uint32_t(Moved(at) - newBase));
             if (StreamOfChunkId(Le32(e)) == layout_.kestStream)
                 Put32(e + 12, NewChunkSize(Le32(e + 12)));

@@ -25,6 +25,10 @@ constexpr int kRelinkRefused = 2; // bad input, another relink under way, a back
 constexpr int kRelinkNotWritten = 4; // writing failed; the original is kept
 constexpr int kRelinkInterrupted = 130;
 
+// The byte both tools lock while they relink an AVI: far beyond the end of any file, so that no
+// read or write of it meets the lock.
+constexpr uint64_t kRelinkLockOffset = 0x7fffffff00000000;
+
 struct RelinkRequest {
     std::string input;
     std::string newBase;   // the base the records will name, as bytes of the capture's code page

@@ -97,13 +97,14 @@ std::string ReferenceChecker::Problem(const kestro::FrameRecordView& r) {
     const std::string piece(r.path);
     auto known = sizes_.find(piece);
     if (known == sizes_.end()) {
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        int64_t bytes = -1;
-        if (GetFileAttributesExA(piece.c_str(), GetFileExInfoStandard, &data) &&
-            !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            bytes = int64_t(uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow);
+        GatedPath gated = gate_.Piece(piece, "");
+        const int64_t bytes = gated.Regular() ? int64_t(gated.bytes) : -1;
         known = sizes_.emplace(piece, bytes).first;
+        if (!gated.why.empty())
+            refused_.emplace(piece, gated.why);
     }
+    if (auto refused = refused_.find(piece); refused != refused_.end())
+        return refused->second;
     if (known->second < 0)
         return "its piece " + piece + " does not exist";
     auto [take, added] = takes_.try_emplace(piece);

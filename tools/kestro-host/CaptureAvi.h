@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "PathGate.h"
 #include "pure/FrameRecord.h"
 #include "pure/StreamFormat.h"
 #include "pure/TakeFile.h"
@@ -50,8 +51,8 @@ std::string StoredKindName(const kestro::StreamFormatHeader& h);
 // Whether a record's bytes are on disk: its piece exists and holds them. Piece sizes are cached.
 class ReferenceChecker {
 public:
-    // Empty when intact, else why not: a missing piece, bytes beyond its end, or a take the
-    // data file no longer holds.
+    // Empty when intact, else why not: a name the piece rule refuses (never looked up), a missing
+    // piece or no regular file, bytes beyond its end, or a take the data file no longer holds.
     std::string Problem(const kestro::FrameRecordView& r);
     const std::map<std::string, int64_t>& Pieces() const { return sizes_; }
 
@@ -62,7 +63,9 @@ public:
     const std::map<std::string, PieceTake>& Takes() const { return takes_; } // by piece
 
 private:
-    std::map<std::string, int64_t> sizes_; // -1: missing
+    PathGate gate_;
+    std::map<std::string, int64_t> sizes_; // -1: missing, refused or no regular file
+    std::map<std::string, std::string> refused_;
     std::map<std::string, PieceTake> takes_;
 };
 

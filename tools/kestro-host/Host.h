@@ -45,8 +45,10 @@ struct HeldTake {
 };
 std::vector<HeldTake> EarlierTake(const std::string& base, bool split);
 // `base` itself when it holds no earlier take, else the first of base-2, base-3... (counting on
-// from base's own number) of which no piece exists; empty when none is found.
-std::string NextDataFile(const std::string& base, bool split);
+// from base's own number) of which no piece exists; empty when none is found or the piece rule
+// refuses the names. With `claim` the name is taken by creating its piece 0 exclusively (empty),
+// so that two captures started together never pick the same one.
+std::string NextDataFile(const std::string& base, bool split, bool claim);
 // Before the codec loads: refuses (kExitUsage, after saying how to keep it) a capture that would
 // write over an earlier take, unless `overwrite`; with `next`, names a fresh data file in the
 // settings first.

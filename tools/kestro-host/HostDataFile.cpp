@@ -9,6 +9,7 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "PathGate.h"
 #include "TakeRefusal.h"
 #include "Takes.h"
 #include "pure/CaptureRules.h"
@@ -28,9 +29,14 @@ std::string FileNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The pieces of the data file `base` that exist, by index, with their sizes.
+// The pieces of the data file `base` that exist, by index, with their sizes. Nothing is looked
+// for under a name the piece rule refuses; a piece that is no regular file (a FIFO, a device)
+// is never read.
 std::map<int, uint64_t> ExistingPieces(const std::string& base) {
     std::map<int, uint64_t> pieces;
+    const PathGate gate;
+    if (!gate.Refusal(kestro::FormatPieceName(base, 0), "").empty())
+        return pieces;
     WIN32_FIND_DATAA found{};
     HANDLE search = FindFirstFileA((base + ".*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
@@ -40,8 +46,11 @@ std::map<int, uint64_t> ExistingPieces(const std::string& base) {
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY || !IsPieceOf(found.cFileName, name))
             continue;
         const int index = std::atoi(found.cFileName + name.size() + 1);
-        if (index < kestro::kPieceCount)
-            pieces[index] = uint64_t(found.nFileSizeHigh) << 32 | found.nFileSizeLow;
+        if (index >= kestro::kPieceCount)
+            continue;
+        const GatedPath piece = gate.Piece(kestro::FormatPieceName(base, index), "");
+        if (piece.Regular())
+            pieces[index] = piece.bytes;
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return pieces;
@@ -177,14 +186,54 @@ std::vector<HeldTake> EarlierTake(const std::string& base, bool split) {
     return takes;
 }
 
-std::string NextDataFile(const std::string& base, bool split) {
-    if (EarlierTake(base, split).empty())
+namespace {
+
+enum class Claim { Created, Existed, Refused, Failed };
+
+// Creates piece 0 of `base`, empty, where none exists: of two captures that pick the same name,
+// only one creates it, and the other goes on to the next name.
+Claim ClaimPieceZero(const std::string& base, const PathGate& gate) {
+    const std::string piece = kestro::FormatPieceName(base, 0);
+    if (!gate.Refusal(piece, "").empty())
+        return Claim::Refused;
+    UniqueFile file(CreateFileA(piece.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file)
+        return Claim::Created;
+    const DWORD code = GetLastError();
+    return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS ? Claim::Existed
+                                                                     : Claim::Failed;
+}
+
+} // namespace
+
+std::string NextDataFile(const std::string& base, bool split, bool claim) {
+    const PathGate gate;
+    if (!gate.Refusal(kestro::FormatPieceName(base, 0), "").empty())
+        return {};
+    // A piece 0 that was there before and holds no take (space reserved, a capture of no
+    // frames) is used as it is; one that appeared meanwhile belongs to another capture.
+    const bool held = !EarlierTake(base, split).empty();
+    if (!held &&
+        (!claim || !ExistingPieces(base).empty() || ClaimPieceZero(base, gate) != Claim::Existed))
         return base;
     const NumberedBase numbered = SplitTakeNumber(base);
     for (uint32_t n = numbered.number + 1; n < numbered.number + 10000; ++n) {
         const std::string name = TakeName(numbered, n);
-        if (ExistingPieces(name).empty())
+        if (!ExistingPieces(name).empty())
+            continue;
+        if (!claim)
             return name;
+        // Where it cannot be created at all, the codec's refusal at the start says why.
+        switch (ClaimPieceZero(name, gate)) {
+        case Claim::Created:
+        case Claim::Failed:
+            return name;
+        case Claim::Refused:
+            return {};
+        case Claim::Existed:
+            break;
+        }
     }
     return {};
 }
@@ -193,7 +242,7 @@ int PrepareDataFile(bool overwrite, bool next, bool quiet) {
     const CCodecSettings settings = SettingsBeside(CodecLibraryPath());
     const std::string& base = settings.filename;
     if (next) {
-        const std::string chosen = NextDataFile(base, settings.divide);
+        const std::string chosen = NextDataFile(base, settings.divide, true);
         // The codec reads at most MAX_PATH characters of the name.
         if (chosen.empty() || kestro::FormatPieceName(chosen, 0).size() >= MAX_PATH) {
             Error("--next-datafile found no unused name beside " + base +
@@ -231,7 +280,7 @@ int PrepareDataFile(bool overwrite, bool next, bool quiet) {
     std::string takeFile;
     if (auto take = TakeBeside(kestro::FormatPieceName(base, 0), &takeFile))
         Note("  " + takeFile + ": take " + kestro::avi::TakeSummary(*take));
-    const std::string fresh = NextDataFile(base, settings.divide);
+    const std::string fresh = NextDataFile(base, settings.divide, false);
     Note("To keep it, capture with --next-datafile" +
          (fresh.empty() ? std::string() : " (into " + kestro::FormatPieceName(fresh, 0) + ")") +
          ",\n  or name a data file of your own: kestro-host --datafile NAME capture ... (the "
@@ -254,6 +303,9 @@ public:
     StartReport Run() {
         Add("codec", module_ + " (vidc.KEST = \"" + RegisteredDriver() + "\")");
         Settings();
+        // A name the piece rule refuses is not looked up at all: it may name a share or a device.
+        if (!Named())
+            return std::move(report_);
         Folder();
         PieceZero();
         for (const HeldTake& take : EarlierTake(s_.filename, s_.divide))
@@ -295,12 +347,20 @@ private:
                 (s_.fourcc ? " fourcc=" + FourccText(uint32_t(s_.fourcc)) : std::string()));
     }
 
+    bool Named() {
+        const std::string why = PathGate(s_.filename).Refusal(piece_, "");
+        if (why.empty())
+            return true;
+        Add("piece 0", piece_ + ": not looked up");
+        Obstacle(
+            "the data file " + piece_ + " has " +
+            kestro::RefusalText(kestro::ClassifyPiecePath(piece_, kestro::FileCallName).refusal) +
+            ": playback opens only pieces named by an absolute path; name another data "
+            "file with --datafile NAME");
+        return false;
+    }
+
     void Folder() {
-        const kestro::PathClass name = kestro::ClassifyPiecePath(piece_);
-        if (name.kind == kestro::PathKind::Refused)
-            Obstacle("the data file " + piece_ + " has " + kestro::RefusalText(name.refusal) +
-                     ": playback opens only pieces named by an absolute path; name another data "
-                     "file with --datafile NAME");
         const DWORD attributes = GetFileAttributesA(folder_.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             Add("folder", folder_ + " does not exist");
@@ -313,14 +373,13 @@ private:
     }
 
     void PieceZero() {
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        exists_ = GetFileAttributesExA(piece_.c_str(), GetFileExInfoStandard, &data);
-        bytes_ = exists_ ? uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow : 0;
-        if (exists_ && data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            Add("piece 0", piece_ + ": a folder");
-            Obstacle(piece_ + " is a folder, not a file: name another data file with --datafile "
-                              "NAME");
-        } else if (exists_ && data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+        const GatedPath gated = PathGate(s_.filename).Piece(piece_, "");
+        exists_ = gated.found != GatedPath::Found::Missing;
+        bytes_ = gated.bytes;
+        if (gated.found == GatedPath::Found::NotRegular) {
+            Add("piece 0", piece_ + ": no regular file");
+            Obstacle(gated.why + ": name another data file with --datafile NAME");
+        } else if (exists_ && gated.attributes & FILE_ATTRIBUTE_READONLY) {
             // Windows opens no read-only file for writing, not even for an administrator.
             Add("piece 0", piece_ + ": " + SizeText(bytes_) + ", read-only");
             Obstacle(piece_ + " is read-only (its read-only attribute is set), so the codec "

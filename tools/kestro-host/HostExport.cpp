@@ -12,6 +12,7 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "PathGate.h"
 #include "RawPictures.h"
 #include "TakeRefusal.h"
 #include "pure/FrameRecord.h"
@@ -33,7 +34,8 @@ public:
             it = pieces_.emplace(path, Open(path)).first;
         const Piece& piece = it->second;
         if (!piece.error.empty())
-            return "its piece " + path + " cannot be opened: " + piece.error;
+            return piece.judged ? piece.error
+                                : "its piece " + path + " cannot be opened: " + piece.error;
         if (offset > piece.bytes || bytes > piece.bytes - offset)
             return "bytes " + std::to_string(offset) + " to " + std::to_string(offset + bytes) +
                    " lie beyond the end of " + path + " (" + std::to_string(piece.bytes) +
@@ -66,24 +68,27 @@ private:
         UniqueFile file;
         uint64_t bytes = 0;
         std::string error;
+        bool judged = false; // the error is the gate's whole message
     };
     struct Take {
         std::string file;
         std::optional<kestro::TakeFile> take;
     };
-    static Piece Open(const std::string& path) {
+    // The piece rule first: a name it refuses is never handed to the file system.
+    Piece Open(const std::string& path) const {
         Piece piece;
-        piece.file.reset(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        const GatedPath gated = gate_.Piece(path, "");
+        piece.judged = !gated.why.empty();
+        if (gated.found == GatedPath::Found::Missing)
+            piece.error = SystemMessage(ERROR_FILE_NOT_FOUND);
+        else
+            piece.file = OpenGated(gated, FILE_FLAG_SEQUENTIAL_SCAN, piece.error);
         LARGE_INTEGER size{};
-        if (!piece.file)
-            piece.error = SystemMessage(GetLastError());
-        else if (GetFileType(piece.file.get()) != FILE_TYPE_DISK)
-            piece.error = "not a file on a disk";
-        else if (GetFileSizeEx(piece.file.get(), &size))
+        if (piece.file && GetFileSizeEx(piece.file.get(), &size))
             piece.bytes = uint64_t(size.QuadPart);
         return piece;
     }
+    PathGate gate_;
     std::map<std::string, Piece> pieces_;
     std::map<std::string, Take> takes_;
 };

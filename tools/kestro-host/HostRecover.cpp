@@ -8,9 +8,9 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "PathGate.h"
 #include "Recover.h"
 #include "TakeRefusal.h"
-#include "pure/PiecePath.h"
 
 namespace host {
 
@@ -22,20 +22,21 @@ static_assert(kExitOk == avi::kRecoverDone && kExitBroken == avi::kRecoverBroken
               kExitUsage == avi::kRecoverRefused && kExitPartial == avi::kRecoverNotWritten &&
               kExitInterrupted == avi::kRecoverInterrupted);
 
-// Every path a record names passes here before any file call: the codec's piece rule, then a
+// Every path a record names passes the gate before any file call: the codec's piece rule, then a
 // regular file on a disk. Its size in `bytes`; why not, when it may not be opened.
-std::optional<std::string> PieceRefusal(const std::string& piece, uint64_t* bytes) {
-    if (!kestro::MayOpenPiecePath(piece, ReadSetting("filename", "c:\\kestro")))
-        return "the codec does not read pieces of that name (not a piece of the data file's "
-               "folder, or a device or stream name)";
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExA(piece.c_str(), GetFileExInfoStandard, &data))
+std::optional<std::string> PieceRefusal(const PathGate& gate, const std::string& piece,
+                                        uint64_t* bytes) {
+    const GatedPath gated = gate.Piece(piece, "");
+    switch (gated.found) {
+    case GatedPath::Found::Regular:
+        if (bytes)
+            *bytes = gated.bytes;
+        return std::nullopt;
+    case GatedPath::Found::Missing:
         return "its piece does not exist";
-    if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
-        return "its piece is not a regular file";
-    if (bytes)
-        *bytes = uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
-    return std::nullopt;
+    default:
+        return gated.why;
+    }
 }
 
 class HostRecoverTool : public avi::RecoverTool {
@@ -69,7 +70,7 @@ public:
         const std::string what =
             piece + " at " + std::to_string(r.offset) + ", " + std::to_string(r.size) + " bytes";
         uint64_t bytes = 0;
-        if (auto refused = PieceRefusal(piece, &bytes))
+        if (auto refused = PieceRefusal(gate_, piece, &bytes))
             return what + ": " + *refused;
         const Beside& take = TakeOf(piece);
         if (auto replaced = avi::ReplacedTakeText(take.take, r.take, take.file))
@@ -79,7 +80,7 @@ public:
         return std::nullopt;
     }
     std::optional<kestro::TakeFile> TakeOf(const avi::FoundRecord& r, std::string& name) override {
-        if (PieceRefusal(r.path, nullptr))
+        if (PieceRefusal(gate_, r.path, nullptr))
             return std::nullopt;
         const Beside& take = TakeOf(r.path);
         name = take.file;
@@ -87,7 +88,7 @@ public:
     }
     bool FrameIsZero(const avi::FoundRecord& r) override {
         HandleFile piece;
-        if (PieceRefusal(r.path, nullptr) || !piece.Open(r.path, false, false, true))
+        if (PieceRefusal(gate_, r.path, nullptr) || !piece.Open(r.path, false, false, true))
             return false;
         std::vector<uint8_t> block(1 << 20);
         for (uint64_t done = 0; done < r.size;) {
@@ -140,6 +141,7 @@ private:
         return at->second;
     }
 
+    const PathGate gate_;
     std::string final_, temporary_;
     HandleFile in_, new_;
     std::map<std::string, Beside> takes_;

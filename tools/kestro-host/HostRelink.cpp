@@ -11,6 +11,7 @@
 #include "Host.h"
 #include "HostWin.h"
 #include "Outputs.h"
+#include "PathGate.h"
 #include "Relink.h"
 #include "edge/TakeFiles.h"
 #include "pure/StreamFormat.h"
@@ -33,15 +34,6 @@ std::string FullPathOf(const std::string& path) {
     char full[MAX_PATH] = {};
     const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
     return n == 0 || n >= sizeof full ? path : std::string(full, n);
-}
-
-bool IsRegularFile(const std::string& path, uint64_t* bytes) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
-        return false;
-    *bytes = uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
-    return true;
 }
 
 std::string Joined(const std::string& dir, const std::string& name) {
@@ -108,7 +100,8 @@ public:
                    " with one is longer than a record may hold";
         case avi::RecordProblem::NotFound:
             return where + ": the piece is in " + options_.dataDir + " neither as " +
-                   FileNameOf(p.newName) + " nor as " + FileNameOf(p.record.path);
+                   FileNameOf(p.newName) + " nor as " + FileNameOf(p.record.path) +
+                   (p.why.empty() ? "" : " (" + p.why + ")");
         case avi::RecordProblem::ReplacedTake:
             return where + ": " + p.why;
         case avi::RecordProblem::SmallerThanPicture:
@@ -219,22 +212,28 @@ public:
             format && format->biChainHandler == 0 ? format->biSizeImage : 0;
         return avi::RelinkCapture{std::move(*layout), pictureBytes};
     }
-    // The file of the new name in the data folder, else of the old name; looked for once.
+    // The file of the new name in the data folder, else of the old name; looked for once. A
+    // record's file name joined to the folder passes the piece rule by its full name first: a
+    // record may name AUX.000 or a stream, and the folder may be a share.
     const avi::RelinkPiece* FindPiece(std::string_view oldName, const std::string& newName,
                                       std::string& why) override {
-        (void)why;
         auto [known, added] = pieces_.try_emplace(std::string(oldName));
         if (added) {
-            uint64_t bytes = 0;
             for (const std::string& candidate : {FileNameOf(newName), FileNameOf(oldName)}) {
-                const std::string local = Joined(options_.dataDir, candidate);
-                if (IsRegularFile(local, &bytes)) {
+                const std::string local = FullPathOf(Joined(options_.dataDir, candidate));
+                const GatedPath gated = gate_.Piece(local, "");
+                if (gated.Regular()) {
                     known->second =
-                        avi::RelinkPiece{local, bytes, candidate != FileNameOf(newName)};
+                        avi::RelinkPiece{local, gated.bytes, candidate != FileNameOf(newName)};
                     break;
                 }
+                if (!gated.why.empty())
+                    refusals_[known->first] +=
+                        (refusals_[known->first].empty() ? "" : "; ") + gated.why;
             }
         }
+        if (known->second.local.empty())
+            why = refusals_[known->first];
         return known->second.local.empty() ? nullptr : &known->second;
     }
 
@@ -258,14 +257,17 @@ private:
     HandleFile in_, rw_, new_;
     std::string final_, temporary_;
     std::map<std::string, avi::RelinkPiece> pieces_; // by the old name; empty `local`: not found
+    std::map<std::string, std::string> refusals_;    // by the old name: what the gate said
+    PathGate gate_;
 };
 
 } // namespace
 
-// A lock far beyond the end of any file, so that no read or write of the AVI meets it.
+// Wine holds it as a POSIX lock of the same byte too, which the native tool's lock meets.
 bool LockForRelink(HANDLE file) {
     OVERLAPPED at{};
-    at.OffsetHigh = 0x7fffffff;
+    at.Offset = DWORD(avi::kRelinkLockOffset);
+    at.OffsetHigh = DWORD(avi::kRelinkLockOffset >> 32);
     return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
 }
 

@@ -4,8 +4,8 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "PathGate.h"
 #include "edge/TakeFiles.h"
-#include "pure/PiecePath.h"
 
 namespace host {
 
@@ -16,7 +16,7 @@ std::optional<kestro::TakeFile> ReadTakeFile(const std::string& takeFile) {
         return std::nullopt;
     // A take file lies where its pieces do: opened only where piece 0 beside it may be.
     const std::string piece = takeFile.substr(0, takeFile.size() - suffix.size()) + ".000";
-    if (!kestro::MayOpenPiecePath(piece, ReadSetting("filename", "c:\\kestro")))
+    if (!PathGate().Refusal(piece, "").empty())
         return std::nullopt;
     return kestro::ReadTakeFileAt(takeFile);
 }

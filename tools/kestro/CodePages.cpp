@@ -100,6 +100,27 @@ bool IsUtf8(std::string_view text) {
     return true;
 }
 
+std::optional<std::u16string> Utf16Of(std::string_view text) {
+    if (!IsUtf8(text))
+        return std::nullopt;
+    std::u16string out;
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : 4;
+        uint32_t code = n == 1 ? c : c & (0x7f >> n);
+        for (size_t k = 1; k < n; ++k)
+            code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3f);
+        if (code >= 0x10000) {
+            out += char16_t(0xd800 + ((code - 0x10000) >> 10));
+            out += char16_t(0xdc00 + ((code - 0x10000) & 0x3ff));
+        } else {
+            out += char16_t(code);
+        }
+        i += n;
+    }
+    return out;
+}
+
 std::string Shown(std::string_view bytes) {
     if (IsUtf8(bytes))
         return std::string(bytes);

@@ -28,6 +28,8 @@ std::optional<std::string> FromUtf8(std::string_view text, int page);
 
 bool IsAscii(std::string_view text);
 bool IsUtf8(std::string_view text);
+// UTF-8 text as UTF-16, the form in which Windows judges a name; empty when it is no UTF-8.
+std::optional<std::u16string> Utf16Of(std::string_view text);
 
 // A record name for a message: as it is when it is UTF-8, else with \xNN for every byte beyond
 // ASCII.

@@ -147,6 +147,18 @@ std::optional<std::string> PieceFinder::Refusal(const std::string& windowsPath) 
     const PathClass shape = ClassifyPiecePath(windowsPath);
     if (shape.kind == PathKind::Refused)
         return std::string(RefusalText(shape.refusal));
+    // The Windows that opens it judges the name in its own code page: COM\xA9\xF6 is COM¹ in
+    // the Korean one. Every code page the name is read in here is one it may have been written in.
+    for (const auto& reading : ReadingsOf(windowsPath, rules_.codePage)) {
+        const auto wide = reading.how.empty() ? std::nullopt : Utf16Of(reading.text);
+        if (!wide)
+            continue;
+        const PathClass seen =
+            ClassifyPiecePath(windowsPath, [&](std::string_view) { return wide; });
+        if (seen.kind == PathKind::Refused)
+            return std::string(RefusalText(seen.refusal)) + " (reading the name as " + reading.how +
+                   ")";
+    }
     if (shape.kind == PathKind::Network) {
         for (const auto& reading : ReadingsOf(windowsPath, rules_.codePage)) {
             std::vector<Try> tries;

@@ -79,12 +79,34 @@ public:
         error = CannotOpen(path, *in_);
         return nullptr;
     }
+    // The flock keeps out other runs of this tool (and of its earlier releases); the record lock
+    // keeps out Windows programs under Wine, whose LockFileEx the server holds as a POSIX lock of
+    // the same byte (a read lock through a read-only handle), which no flock sees.
     Lock LockInput(std::string& reason) override {
-        if (flock(in_->fd(), LOCK_EX | LOCK_NB) == 0)
+        if (flock(in_->fd(), LOCK_EX | LOCK_NB) != 0) {
+            const int code = errno;
+            reason = std::strerror(code);
+            return code == EWOULDBLOCK ? Lock::Busy : Lock::Failed;
+        }
+        // A write lock needs a writable descriptor; a capture this user may not write is locked
+        // for reading, which still meets a writer's lock.
+        struct stat opened, held;
+        lock_ = std::make_unique<PosixFile>(path_, O_RDWR);
+        const bool writable = lock_->ok() && fstat(lock_->fd(), &opened) == 0 &&
+                              fstat(in_->fd(), &held) == 0 && SameFile(opened, held);
+        struct flock range {};
+        range.l_type = writable ? F_WRLCK : F_RDLCK;
+        range.l_whence = SEEK_SET;
+        range.l_start = off_t(avi::kRelinkLockOffset);
+        range.l_len = 1;
+        if (fcntl(writable ? lock_->fd() : in_->fd(), F_OFD_SETLK, &range) == 0)
             return Lock::Held;
         const int code = errno;
+        // Without record locks on this file system (or in this kernel) the flock is all there is.
+        if (code == EINVAL || code == ENOLCK || code == EOPNOTSUPP)
+            return Lock::Held;
         reason = std::strerror(code);
-        return code == EWOULDBLOCK ? Lock::Busy : Lock::Failed;
+        return code == EAGAIN || code == EACCES ? Lock::Busy : Lock::Failed;
     }
     bool IsInput(const std::string& path) override {
         struct stat self, other;
@@ -170,7 +192,7 @@ public:
 private:
     const std::string& path_;
     KestInfo info_;
-    std::unique_ptr<PosixFile> in_, rw_;
+    std::unique_ptr<PosixFile> in_, rw_, lock_; // lock_: held with the input, for its lock
     mode_t inputMode_ = 0600;
     OutputFile out_;
     std::optional<FdFile> outFile_;

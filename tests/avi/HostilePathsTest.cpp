@@ -1,0 +1,204 @@
+// Record paths written by whoever made the AVI: every command of the host program judges them
+// by the codec's rule before anything asks the file system about them. Opening a share offers
+// the user's logon to its host; a device may answer a read never; a stream or a relative name
+// is no piece any capture wrote.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Host.h"
+#include "ImportPatch.h"
+#include "PlaybackSupport.h"
+#include "WineCodec.h"
+#include "edge/Win32Edge.h"
+#include "pure/PiecePath.h"
+
+using namespace host;
+
+namespace {
+
+constexpr LONG kWidth = 128, kHeight = 64;
+
+std::string Dir() {
+    static const std::string dir = kt::DataDir("hostile-paths");
+    return dir;
+}
+
+std::string PathOf(const std::string& name) {
+    return Dir() + "\\" + name;
+}
+
+struct AviLibraryScope {
+    AviLibraryScope() { AVIFileInit(); }
+    ~AviLibraryScope() { AVIFileExit(); }
+};
+
+// A raw YUY2 capture of one frame whose record names `piece`.
+void WriteCapture(const std::string& file, const std::string& piece) {
+    AviLibraryScope library;
+    DeleteFileA(file.c_str());
+    PAVIFILE avi = nullptr;
+    ASSERT_EQ(AVIFileOpenA(&avi, file.c_str(), OF_CREATE | OF_WRITE, nullptr), 0);
+    AVISTREAMINFOA info{};
+    info.fccType = streamtypeVIDEO;
+    info.fccHandler = kt::kKest;
+    info.dwScale = 1;
+    info.dwRate = 30;
+    SetRect(&info.rcFrame, 0, 0, kWidth, kHeight);
+    PAVISTREAM stream = nullptr;
+    ASSERT_EQ(AVIFileCreateStreamA(avi, &stream, &info), 0);
+    kt::Format format = kp::RawStream(kWidth, kHeight, kt::kYuy2, 16);
+    ASSERT_EQ(AVIStreamSetFormat(stream, 0, format.bytes.data(), LONG(format.bytes.size())), 0);
+    kp::Bytes record = kp::MakeRecord(0, kWidth * kHeight * 2, piece);
+    ASSERT_EQ(AVIStreamWrite(stream, 0, 1, record.data(), LONG(record.size()), AVIIF_KEYFRAME,
+                             nullptr, nullptr),
+              0);
+    AVIStreamRelease(stream);
+    AVIFileRelease(avi);
+}
+
+struct Command {
+    const char* name;
+    std::function<int()> run;
+};
+
+std::vector<Command> Commands(const std::string& avi) {
+    PlayOptions play;
+    play.input = avi;
+    play.as = kestro::KIND_YUY2;
+    play.rawOutput = PathOf("played.raw");
+    play.quiet = true;
+    PlayOptions getFrame = play;
+    getFrame.getFrame = true;
+    getFrame.as = kestro::KIND_RGB24;
+    const ExportOptions toPipe{avi, std::string(1, '-'), true};
+    RelinkOptions relink;
+    relink.input = avi;
+    relink.dataDir = Dir();
+    relink.newBase = PathOf("moved");
+    relink.output = PathOf("relinked.avi");
+    return {{"info", [=] { return RunInspect(avi, false, true); }},
+            {"verify", [=] { return RunInspect(avi, true, false); }},
+            {"play", [=] { return RunPlay(play); }},
+            {"play --getframe", [=] { return RunPlay(getFrame); }},
+            {"export -", [=] { return RunExport(toPipe); }},
+            {"relink", [=] { return RunRelink(relink); }},
+            {"recover", [=] {
+                 return RunRecover(RecoverOptions{avi, PathOf("recovered.avi")});
+             }}};
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.size() >= prefix.size() &&
+           lstrcmpiA(text.substr(0, prefix.size()).c_str(), prefix.c_str()) == 0;
+}
+
+// What a command may ask the file system about: its own files in the test's folder, the codec
+// library and its settings file, and pieces only where the rule lets them be opened.
+std::vector<std::string> Unexpected(const kt::FileNameTrace& trace, const std::string& piece) {
+    std::vector<std::string> unexpected;
+    const std::string dataFile = ReadSetting("filename", "c:\\kestro");
+    for (const std::string& call : trace.Calls()) {
+        const std::string name = call.substr(call.find(' ') + 1);
+        const bool mayOpen = kestro::MayOpenPiecePath(name, dataFile, kestro::FileCallName);
+        const bool ownFile = StartsWith(name, Dir()) && !kestro::IsPiecePath(name);
+        const std::string library = "\\kestro32.dll";
+        const bool codec = name.size() > library.size() &&
+                           StartsWith(name.substr(name.size() - library.size()), library);
+        if (name == piece || !(mayOpen || ownFile || codec || name == SettingsFilePath()))
+            unexpected.push_back(call);
+    }
+    return unexpected;
+}
+
+class HostilePaths : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!kt::CodecLoaded())
+            kt::WriteIni({{"filename", PathOf("kestro")}});
+    }
+
+    // Runs every command on a capture naming `piece`: each fails, names the frame and the path,
+    // and hands nothing the rule refuses to a file call of this program.
+    void ExpectRefusedByEveryCommand(const std::string& piece) {
+        SCOPED_TRACE(piece);
+        const std::string avi = PathOf("hostile.avi");
+        ASSERT_NO_FATAL_FAILURE(WriteCapture(avi, piece));
+        kt::FileNameTrace trace(nullptr);
+        ASSERT_TRUE(trace.active());
+        for (const Command& command : Commands(avi)) {
+            SCOPED_TRACE(command.name);
+            trace.Clear();
+            ::testing::internal::CaptureStderr();
+            const int code = command.run();
+            const std::string said = ::testing::internal::GetCapturedStderr();
+            EXPECT_NE(code, kExitOk);
+            EXPECT_NE(said.find("frame 0"), std::string::npos) << said;
+            EXPECT_NE(said.find(piece.substr(piece.find_last_of("\\/") + 1)), std::string::npos)
+                << said;
+            EXPECT_EQ(Unexpected(trace, piece), std::vector<std::string>());
+        }
+    }
+};
+
+TEST_F(HostilePaths, NoCommandAsksTheFileSystemAboutANameTheRuleRefuses) {
+    for (const std::string& piece : std::vector<std::string>{
+             "\\\\127.0.0.1\\share\\x.000",
+             "\\\\?\\GLOBALROOT\\Device\\Mup\\127.0.0.1\\share\\x.000",
+             "\\??\\UNC\\127.0.0.1\\share\\x.000",
+             "\\\\.\\UNC\\127.0.0.1\\share\\x.000",
+             "\\\\;LanmanRedirector\\127.0.0.1\\share\\x.000",
+             "\\\\127.0.0.1@SSL@443\\DavWWWRoot\\x.000",
+             "\\\\localhost\\c$\\x.000",
+             "//127.0.0.1/share/x.000",
+             "AUX.000",
+             "COM1 .x.000",
+             PathOf("COM1 .x.000"),
+             PathOf("aux.000"),
+             PathOf("kestro.000:s.000"),
+             PathOf("kestro.000::$DATA"),
+             PathOf("..\\hostile-paths\\kestro.000"),
+             "kestro.000",
+             "\\kestro.000",
+             "T:kestro.000",
+             "file://127.0.0.1/share/x.000",
+             "%5C%5C127.0.0.1%5Cshare%5Cx.000",
+             "C:\\COM\xB9.000",
+         })
+        ExpectRefusedByEveryCommand(piece);
+}
+
+// A console program may switch its file calls to the OEM code page: the superscript two is then
+// the OEM byte, which the ANSI page reads as another letter.
+TEST_F(HostilePaths, NamesAreJudgedInTheCodePageOfTheFileCalls) {
+    char bytes[8] = {};
+    BOOL lossy = FALSE;
+    const int n =
+        WideCharToMultiByte(CP_OEMCP, 0, L"\u00B2", 1, bytes, sizeof bytes, nullptr, &lossy);
+    ASSERT_EQ(n, 1) << "this OEM code page has no superscript two";
+    ASSERT_FALSE(lossy);
+    const std::string piece = PathOf(std::string("LPT") + bytes + ".000");
+    SetFileApisToOEM();
+    ExpectRefusedByEveryCommand(piece);
+    SetFileApisToANSI();
+}
+
+// The share the settings name holds this machine's own captures: its pieces are looked for.
+TEST_F(HostilePaths, PiecesOnTheConfiguredShareAreStillLookedFor) {
+    const std::string ini = kt::ReadFileBytes(SettingsFilePath());
+    ASSERT_TRUE(WriteSetting("filename", "\\\\kestro-nas\\caps\\take"));
+    const std::string piece = "\\\\kestro-nas\\caps\\take.000";
+    const std::string avi = PathOf("share.avi");
+    WriteCapture(avi, piece);
+    {
+        kt::FileNameTrace trace(nullptr);
+        ASSERT_TRUE(trace.active());
+        EXPECT_EQ(RunInspect(avi, true, false), kExitBroken) << "no such share here";
+        EXPECT_TRUE(trace.Named(piece)) << ::testing::PrintToString(trace.Calls());
+    }
+    kt::WriteFileBytes(SettingsFilePath(), ini);
+}
+
+} // namespace
