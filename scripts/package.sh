@@ -1,7 +1,9 @@
 #!/bin/bash
 # Builds the Windows package from the built i686 and x86_64 folders: build/dist/kestro32-VERSION/
 # with x86/ and x64/ (each kestro32.dll, kestro32.inf, kestdisk.ini, kestro-host.exe) and
-# README-Windows.txt, and build/dist/kestro32-VERSION.zip of that folder.
+# README-Windows.txt, build/dist/kestro32-VERSION.zip of that folder, and the one installer for
+# both builds, build/dist/kestro32-VERSION.msi (made with wixl, from msitools). The programs
+# ship without debug sections.
 # usage: package.sh [OUTDIR]   (default build/dist; KESTRO_BUILD_I686 / KESTRO_BUILD_X86_64 name
 # other build folders). Text files get CRLF line ends, as Windows' own tools expect.
 set -euo pipefail
@@ -43,8 +45,10 @@ rm -rf "$dir" "$out/$name.zip"
 mkdir -p "$dir/x86" "$dir/x64"
 for arch in x86 x64; do
   if [ $arch = x86 ]; then build=$i686; else build=$x86_64; fi
-  cp "$build/kestro32.dll" "$dir/$arch/kestro32.dll"
-  cp "$build/tools/kestro-host.exe" "$dir/$arch/kestro-host.exe"
+  if [ $arch = x86 ]; then strip=i686-w64-mingw32-strip; else strip=x86_64-w64-mingw32-strip; fi
+  command -v $strip >/dev/null || die "$strip is missing (mingw-w64's binutils)"
+  $strip --strip-debug -o "$dir/$arch/kestro32.dll" "$build/kestro32.dll"
+  $strip --strip-debug -o "$dir/$arch/kestro-host.exe" "$build/tools/kestro-host.exe"
   fill "$install/kestro32-$arch.inf.in" >"$dir/$arch/kestro32.inf.lf"
   crlf "$dir/$arch/kestro32.inf.lf" >"$dir/$arch/kestro32.inf"
   rm "$dir/$arch/kestro32.inf.lf"
@@ -68,4 +72,26 @@ with zipfile.ZipFile(os.path.join(out, name + ".zip.tmp"), "w", zipfile.ZIP_DEFL
             z.write(path, os.path.relpath(path, out))
 os.replace(os.path.join(out, name + ".zip.tmp"), os.path.join(out, name + ".zip"))
 EOF
-echo "package: $dir and $out/$name.zip"
+
+# The installer. Its product code changes with the version and with every byte it installs, so
+# that any two different packages upgrade one another; the same tree gives the same package.
+msi="$out/$name.msi"
+rm -f "$msi"
+command -v wixl >/dev/null || die "wixl is missing (Debian's wixl package, msitools)"
+code=$(python3 - "$dir" "$version" <<'EOF'
+import hashlib, os, sys, uuid
+folder, version = sys.argv[1], sys.argv[2]
+digest = hashlib.sha256(version.encode())
+for base, _, files in sorted(os.walk(folder)):
+    for f in sorted(files):
+        path = os.path.join(base, f)
+        digest.update(os.path.relpath(path, folder).encode() + b"\0" + open(path, "rb").read())
+print(str(uuid.uuid5(uuid.UUID("4E5CCB30-0F49-4BA6-B615-A95E727A02FE"), digest.hexdigest())).upper())
+EOF
+)
+fill "$install/kestro32.wxs.in" | sed -e "s|@PRODUCT_CODE@|$code|g" >"$out/$name.wxs"
+! grep -q '@[A-Z_]*@' "$out/$name.wxs" || die "a placeholder was left unfilled in $out/$name.wxs"
+(cd "$dir" && wixl -o "$msi.tmp" "$out/$name.wxs") || die "wixl could not make $msi"
+rm "$out/$name.wxs"
+mv "$msi.tmp" "$msi"
+echo "package: $dir, $out/$name.zip and $msi"

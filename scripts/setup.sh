@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(cmake make g++ git python3 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
   mingw-w64-tools wine wine32:i386 wine64 xvfb xauth fonts-noto-cjk googletest imagemagick
   ffmpeg libyuv-dev gnuplot-nox libavformat-dev libavcodec-dev libavutil-dev pkg-config
-  clang libclang-rt-14-dev)
+  clang libclang-rt-14-dev wixl msitools)
 sudo=; [ "$(id -u)" -eq 0 ] || sudo=sudo
 missing=()
 for p in "${packages[@]}"; do

@@ -137,11 +137,14 @@ std::string RegistryText(const char* key, const char* name) {
     return status == ERROR_SUCCESS && type == REG_SZ ? std::string(value) : std::string();
 }
 
+std::string UninstallKey() {
+    return std::string("Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kestro32-") +
+           kBuild;
+}
+
 bool UninstallKeyExists() {
     HKEY h = nullptr;
-    const std::string key =
-        std::string("Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kestro32-") + kBuild;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | kView, &h) !=
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UninstallKey().c_str(), 0, KEY_QUERY_VALUE | kView, &h) !=
         ERROR_SUCCESS)
         return false;
     RegCloseKey(h);
@@ -311,12 +314,12 @@ int RemoveWhatIsLeft(const std::string& ini, bool hasIni, bool removeIni) {
 class Installer {
 public:
     explicit Installer(const InstallOptions& options)
-        : infPath_(options.inf), system_(SystemFolder()), dll_(system_ + "\\kestro32.dll"),
-          ini_(system_ + "\\kestdisk.ini") {}
+        : infPath_(options.inf), msi_(options.msi), system_(SystemFolder()),
+          dll_(system_ + "\\kestro32.dll"), ini_(system_ + "\\kestdisk.ini") {}
 
     int Run() {
         for (auto step : {&Installer::CheckPackage, &Installer::CheckSystem, &Installer::RunInf,
-                          &Installer::PrepareDataFolder})
+                          &Installer::PrepareDataFolder, &Installer::LeaveAppsToPackage})
             if (int code = (this->*step)())
                 return code;
         PrintInstalled();
@@ -444,6 +447,20 @@ private:
         return code;
     }
 
+    // The INF writes an Apps entry of its own for those who install by hand; under the package
+    // it would be a second entry whose removal leaves the package's files behind.
+    int LeaveAppsToPackage() {
+        if (!msi_ || !UninstallKeyExists())
+            return kExitOk;
+        const LONG status = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, UninstallKey().c_str(), kView, 0);
+        if (status != ERROR_SUCCESS) {
+            Error("cannot remove the INF's Apps entry HKLM\\" + UninstallKey() + ": " +
+                  SystemMessage(status));
+            return kExitPartial;
+        }
+        return kExitOk;
+    }
+
     void PrintInstalled() const {
         std::printf("installed %s %s:\n", Product().c_str(), offered_.Text().c_str());
         std::printf("  codec      %s (vidc.KEST)\n", dll_.c_str());
@@ -451,11 +468,15 @@ private:
         std::printf("  data file  %s.000 (%s)\n", dataFile_.c_str(),
                     ownFolder_ ? ("users may write in " + folder_).c_str()
                                : "its folder keeps the permissions it has");
-        std::printf("  uninstall  Apps > Kestro32 video codec (%s), or kestro-host uninstall\n",
-                    kBits);
+        if (msi_)
+            std::printf("  uninstall  Apps > Kestro32 video codec\n");
+        else
+            std::printf("  uninstall  Apps > Kestro32 video codec (%s), or kestro-host uninstall\n",
+                        kBits);
     }
 
     std::string infPath_;
+    const bool msi_;
     const std::string system_, dll_, ini_;
     Inf inf_;
     std::string source_;
@@ -471,7 +492,7 @@ int RunInstall(const InstallOptions& options) {
     return Installer(options).Run();
 }
 
-int RunUninstall() {
+int RunUninstall(bool msi) {
     const std::string system = SystemFolder();
     const std::string dll = system + "\\kestro32.dll", ini = system + "\\kestdisk.ini";
     const std::string infPath = InfFolder() + "\\" + InstalledInfName();
@@ -493,7 +514,7 @@ int RunUninstall() {
         Error("cannot read " + ini + "; nothing was changed");
         return kExitUsage;
     }
-    const bool removeIni = hasIni && kestro::SameSettings(settings, kInstalledSettings);
+    const bool removeIni = hasIni && (msi || kestro::SameSettings(settings, kInstalledSettings));
     if (removeIni && (Attributes(ini) & FILE_ATTRIBUTE_READONLY)) {
         Error(ini + " is read-only and cannot be removed: clear the attribute (attrib -r \"" + ini +
               "\") or delete it, then run uninstall again; nothing was changed");
@@ -534,11 +555,15 @@ int RunInstallCommand(const std::string& command, const std::vector<std::string>
             options.inf = args[++i];
             continue;
         }
+        if (args[i] == "--msi") {
+            options.msi = true;
+            continue;
+        }
         Error("unknown " + command + " option \"" + args[i] + "\"");
         std::fprintf(stderr, "run \"kestro-host --help\" for the commands\n");
         return kExitUsage;
     }
-    return command == "install" ? RunInstall(options) : RunUninstall();
+    return command == "install" ? RunInstall(options) : RunUninstall(options.msi);
 }
 
 } // namespace host
