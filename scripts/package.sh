@@ -77,7 +77,8 @@ EOF
 # that any two different packages upgrade one another; the same tree gives the same package.
 msi="$out/$name.msi"
 rm -f "$msi"
-command -v wixl >/dev/null || die "wixl is missing (Debian's wixl package, msitools)"
+command -v wixl >/dev/null && command -v msibuild >/dev/null ||
+  die "wixl or msibuild is missing (Debian's wixl and msitools packages)"
 code=$(python3 - "$dir" "$version" <<'EOF'
 import hashlib, os, sys, uuid
 folder, version = sys.argv[1], sys.argv[2]
@@ -93,5 +94,18 @@ fill "$install/kestro32.wxs.in" | sed -e "s|@PRODUCT_CODE@|$code|g" >"$out/$name
 ! grep -q '@[A-Z_]*@' "$out/$name.wxs" || die "a placeholder was left unfilled in $out/$name.wxs"
 (cd "$dir" && wixl -o "$msi.tmp" "$out/$name.wxs") || die "wixl could not make $msi"
 rm "$out/$name.wxs"
+# What wixl's WiX subset lacks, written into the tables with msibuild: the components of one
+# bitness (the 64-bit build on 64-bit Windows; PATH naming the build of the machine's bitness),
+# and the PATH entries, appended at install and taken out again at uninstall.
+q='`'
+msibuild "$msi.tmp" \
+  -q "UPDATE ${q}Component$q SET ${q}Condition$q = 'VersionNT64' WHERE ${q}Component$q = 'X64Build' OR ${q}Component$q = 'X64Path'" \
+  -q "UPDATE ${q}Component$q SET ${q}Condition$q = 'NOT VersionNT64' WHERE ${q}Component$q = 'X86Path'" \
+  -q "CREATE TABLE ${q}Environment$q (${q}Environment$q CHAR(72) NOT NULL, ${q}Name$q CHAR(255) NOT NULL LOCALIZABLE, ${q}Value$q CHAR(255) LOCALIZABLE, ${q}Component_$q CHAR(72) NOT NULL PRIMARY KEY ${q}Environment$q)" \
+  -q "INSERT INTO ${q}Environment$q (${q}Environment$q, ${q}Name$q, ${q}Value$q, ${q}Component_$q) VALUES ('PathX64', '=-*PATH', '[~];[X64FOLDER]', 'X64Path')" \
+  -q "INSERT INTO ${q}Environment$q (${q}Environment$q, ${q}Name$q, ${q}Value$q, ${q}Component_$q) VALUES ('PathX86', '=-*PATH', '[~];[X86FOLDER]', 'X86Path')" \
+  -q "INSERT INTO ${q}InstallExecuteSequence$q (${q}Action$q, ${q}Sequence$q) VALUES ('RemoveEnvironmentStrings', 3300)" \
+  -q "INSERT INTO ${q}InstallExecuteSequence$q (${q}Action$q, ${q}Sequence$q) VALUES ('WriteEnvironmentStrings', 5200)" ||
+  die "msibuild could not complete $msi"
 mv "$msi.tmp" "$msi"
 echo "package: $dir, $out/$name.zip and $msi"
