@@ -99,7 +99,7 @@ rm "$out/$name.wxs"
 # and the PATH entries, appended at install and taken out again at uninstall.
 q='`'
 msibuild "$msi.tmp" \
-  -q "UPDATE ${q}Component$q SET ${q}Condition$q = 'VersionNT64' WHERE ${q}Component$q = 'X64Build' OR ${q}Component$q = 'X64Path'" \
+  -q "UPDATE ${q}Component$q SET ${q}Condition$q = 'VersionNT64' WHERE ${q}Component$q = 'X64Build' OR ${q}Component$q = 'X64Path' OR ${q}Component$q = 'MenuX64'" \
   -q "UPDATE ${q}Component$q SET ${q}Condition$q = 'NOT VersionNT64' WHERE ${q}Component$q = 'X86Path'" \
   -q "CREATE TABLE ${q}Environment$q (${q}Environment$q CHAR(72) NOT NULL, ${q}Name$q CHAR(255) NOT NULL LOCALIZABLE, ${q}Value$q CHAR(255) LOCALIZABLE, ${q}Component_$q CHAR(72) NOT NULL PRIMARY KEY ${q}Environment$q)" \
   -q "INSERT INTO ${q}Environment$q (${q}Environment$q, ${q}Name$q, ${q}Value$q, ${q}Component_$q) VALUES ('PathX64', '=-*PATH', '[~];[X64FOLDER]', 'X64Path')" \

@@ -58,6 +58,8 @@ const char kUsage[] =
     "      with everything else copied unchanged.\n"
     "  pattern [--format K] [--size WxH] [--frames N] [-o FILE|-]  Writes the raw test pattern.\n"
     "  baseline --path FILE --bytes N --frames N  Plain unbuffered write+read speed of the disk.\n"
+    "  configure               Opens the codec's settings sheet, as a capture program's\n"
+    "                          Configure button does.\n"
     "  install [--inf FILE]    As administrator: installs this build's codec from the "
     "kestro32.inf\n"
     "      beside this program, creates the installed data folder and lets users write it and\n"
@@ -318,6 +320,10 @@ int BaselineCommand(Args& args, const std::string&) {
     return RunBaseline(path, uint64_t(bytes), uint64_t(frames), false);
 }
 
+int ConfigureCommand(Args& args, const std::string&) {
+    return args.AtEnd() ? RunConfigure() : Usage("configure takes no options");
+}
+
 int InstallCommand(Args& args, const std::string& command) {
     return RunInstallCommand(command, args.Rest());
 }
@@ -331,7 +337,7 @@ const Command kCommands[] = {
     {"capture", CaptureCommand}, {"pattern", CaptureCommand},   {"play", PlayCommand},
     {"info", InspectCommand},    {"verify", InspectCommand},    {"export", ExportCommand},
     {"check", CheckCommand},     {"relink", RelinkCommand},     {"baseline", BaselineCommand},
-    {"install", InstallCommand}, {"uninstall", InstallCommand},
+    {"install", InstallCommand}, {"uninstall", InstallCommand}, {"configure", ConfigureCommand},
 };
 
 } // namespace
