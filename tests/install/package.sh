@@ -60,7 +60,7 @@ with zipfile.ZipFile(os.path.join(out, name + ".zip")) as z:
 def text(path):
     data = open(os.path.join(pkg, path), "rb").read()
     check(data.count(b"\n") == data.count(b"\r\n") and data.count(b"\n") > 0, f"{path}: not CRLF")
-    return data.decode("ascii")
+    return data.decode("utf-8")
 
 ini_source = open(os.path.join(source, "src/resources/install/kestdisk.ini"), "rb").read()
 for a in ("x86", "x64"):
