@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds the Windows package from the built i686 and x86_64 folders: build/dist/kestro32-VERSION/
-# with x86/ and x64/ (each kestro32.dll, kestro32.inf, kestdisk.ini, kestro-host.exe) and
+# with x86/ and x64/ (each kestro32.dll, kestro32.inf, kestdisk.ini, kestro-host.exe and the note
+# the INF puts into the data folder) and
 # README-Windows.txt, build/dist/kestro32-VERSION.zip of that folder, and the one installer for
 # both builds, build/dist/kestro32-VERSION.msi (made with wixl, from msitools). The programs
 # ship without debug sections.
@@ -53,6 +54,7 @@ for arch in x86 x64; do
   crlf "$dir/$arch/kestro32.inf.lf" >"$dir/$arch/kestro32.inf"
   rm "$dir/$arch/kestro32.inf.lf"
   crlf "$install/kestdisk.ini" >"$dir/$arch/kestdisk.ini"
+  crlf "$install/Kestro32-captures.txt" >"$dir/$arch/Kestro32-captures.txt"
 done
 fill "$install/README-Windows.txt" >"$dir/README-Windows.txt.lf"
 crlf "$dir/README-Windows.txt.lf" >"$dir/README-Windows.txt"
