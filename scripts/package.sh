@@ -29,6 +29,8 @@ site=$(sed -nE 's/^#define KESTRO_WEB_SITE "([^"]+)"$/\1/p' "$root/src/resources
 # DriverVer's date: the commit's, so that a package rebuilt from the same tree is the same.
 date=$(git -C "$root" log -1 --format=%cd --date=format:%m/%d/%Y 2>/dev/null || true)
 [ -n "$date" ] || date=$(date +%m/%d/%Y)
+stamp=$(git -C "$root" log -1 --format=%ct 2>/dev/null || true)
+[ -n "$stamp" ] || stamp=$(date +%s)
 
 for f in "$i686/kestro32.dll" "$i686/tools/kestro-host.exe" "$x86_64/kestro32.dll" \
   "$x86_64/tools/kestro-host.exe"; do
@@ -48,8 +50,9 @@ for arch in x86 x64; do
   if [ $arch = x86 ]; then build=$i686; else build=$x86_64; fi
   if [ $arch = x86 ]; then strip=i686-w64-mingw32-strip; else strip=x86_64-w64-mingw32-strip; fi
   command -v $strip >/dev/null || die "$strip is missing (mingw-w64's binutils)"
-  $strip --strip-debug -o "$dir/$arch/kestro32.dll" "$build/kestro32.dll"
-  $strip --strip-debug -o "$dir/$arch/kestro-host.exe" "$build/tools/kestro-host.exe"
+  # strip stamps the PE header with the time it runs unless told a time: the commit's.
+  SOURCE_DATE_EPOCH=$stamp $strip --strip-debug -o "$dir/$arch/kestro32.dll" "$build/kestro32.dll"
+  SOURCE_DATE_EPOCH=$stamp $strip --strip-debug -o "$dir/$arch/kestro-host.exe" "$build/tools/kestro-host.exe"
   fill "$install/kestro32-$arch.inf.in" >"$dir/$arch/kestro32.inf.lf"
   crlf "$dir/$arch/kestro32.inf.lf" >"$dir/$arch/kestro32.inf"
   rm "$dir/$arch/kestro32.inf.lf"

@@ -29,7 +29,8 @@ for a in x86 x64; do
   objdump=$cpu-w64-mingw32-objdump
   # The build's own programs less their debug sections, and nothing else changed.
   for f in kestro32.dll tools/kestro-host.exe; do
-    $cpu-w64-mingw32-strip --strip-debug -o "$scratch/stripped" "$b/$f"
+    SOURCE_DATE_EPOCH=$(git -C "$KESTRO_SOURCE" log -1 --format=%ct) \
+      $cpu-w64-mingw32-strip --strip-debug -o "$scratch/stripped" "$b/$f"
     cmp "$scratch/stripped" "$pkg/$a/${f#tools/}" || fail "$a/${f#tools/} is not the $cpu build's"
     ! "$objdump" -h "$pkg/$a/${f#tools/}" | grep -q ' \.debug' || fail "$a/${f#tools/} has debug sections"
   done
@@ -38,7 +39,7 @@ for a in x86 x64; do
     '<longPathAware' ; do
     grep -qaF "$text" "$pkg/$a/kestro-host.exe" || fail "$a/kestro-host.exe: no $text in its manifest"
   done
-  grep -qaP '\xbd\x04\xef\xfe' "$pkg/$a/kestro-host.exe" || fail "$a/kestro-host.exe has no version resource"
+  LC_ALL=C grep -qaP '\xbd\x04\xef\xfe' "$pkg/$a/kestro-host.exe" || fail "$a/kestro-host.exe has no version resource"
   bash "$KESTRO_SOURCE/tests/check-dll.sh" "$pkg/$a/kestro32.dll" "$objdump" >/dev/null ||
     fail "$a/kestro32.dll: $(bash "$KESTRO_SOURCE/tests/check-dll.sh" "$pkg/$a/kestro32.dll" "$objdump" || true)"
   for f in kestro32.dll kestro-host.exe; do
@@ -159,9 +160,9 @@ msiinfo suminfo "$msi" | grep -q '^Template: Intel;' || fail "the installer is n
 [ "$(table Component | awk -F'\t' '$5 != "" {print $1 "=" $5}' | sort | tr '\n' ' ')" = \
   "MenuX64=VersionNT64 X64Build=VersionNT64 X64Path=VersionNT64 X86Path=NOT VersionNT64 " ] ||
   fail "component conditions: $(table Component)"
-[ "$(table Environment | cut -f2- | sort | tr '\t\n' ', ')" = \
+[ "$(table Environment | cut -f2- | sort | tr '\t\n' ',,')" = \
   "=-*PATH,[~];[X64FOLDER],X64Path,=-*PATH,[~];[X86FOLDER],X86Path," ] || fail "PATH entries: $(table Environment)"
-[ "$(table CustomAction | cut -f1,3,4 | sort | tr '\t\n' ', ')" = \
+[ "$(table CustomAction | cut -f1,3,4 | sort | tr '\t\n' ',,')" = \
   "InstallCodecX64,HostX64,install --msi,InstallCodecX86,HostX86,install --msi,UninstallCodecX64,HostX64,uninstall --msi,UninstallCodecX86,HostX86,uninstall --msi," ] ||
   fail "custom actions: $(table CustomAction)"
 echo "package kestro32-$version: files, zip, installer, libraries and INFs as they should be"
