@@ -291,7 +291,7 @@ int RemoveWhatIsLeft(const std::string& ini, bool hasIni, bool removeIni) {
     int code = kExitOk;
     if (removeIni) {
         if (DeleteFileA(ini.c_str())) {
-            std::printf("  removed %s (it held the installed settings)\n", ini.c_str());
+            std::printf("  removed %s\n", ini.c_str());
         } else {
             Error("cannot remove " + ini + ": " + SystemMessage(GetLastError()));
             code = kExitPartial;
