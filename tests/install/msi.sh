@@ -54,7 +54,11 @@ code=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p
 if [ $can32 = no ]; then
   cp "$msi" "$scratch/x64-only.msi"
   msi="$scratch/x64-only.msi"
-  msibuild "$msi" -q "DELETE FROM \`InstallExecuteSequence\` WHERE \`Action\` = 'InstallCodecX86' OR \`Action\` = 'UninstallCodecX86'"
+  # One row a query: msibuild's DELETE with OR removes rows it was not given.
+  msibuild "$msi" -q "DELETE FROM \`InstallExecuteSequence\` WHERE \`Action\` = 'InstallCodecX86'" \
+    -q "DELETE FROM \`InstallExecuteSequence\` WHERE \`Action\` = 'UninstallCodecX86'"
+  diff <(msiinfo export "$pkg.msi" InstallExecuteSequence | grep -v CodecX86) \
+    <(msiinfo export "$msi" InstallExecuteSequence) >&2 || fail "the 64-bit copy of the installer lost more than its 32-bit actions"
 fi
 
 # The previous release, built once from history and shared by both builds' runs of this test.
@@ -155,6 +159,14 @@ done
 [ "$(reg_value 32 "$uninstall\\$code" DisplayVersion)" = "$version" ] || fail "Apps entry: DisplayVersion"
 use_build "$first"
 [ "$(ini_filename "$sys/kestdisk.ini")" = "$windata\\kept" ] || fail "the installer lost the changed setting"
+# Windows Installer puts a per-machine package's entries into the Start menu of all users; Wine's
+# into the installing user's.
+menu="$c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kestro32"
+[ -d "$menu" ] || menu="$c/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Kestro32"
+for b in $builds; do
+  [ $b = x86 ] && bits=32-bit || bits=64-bit
+  [ -f "$menu/Kestro32 settings ($bits).lnk" ] || fail "no Start menu entry \"Kestro32 settings ($bits)\": $(find "$c" -name "*.lnk")"
+done
 
 step "kestro-host on PATH is the build of the machine's bitness"
 path=$(reg_value 64 "$environment" PATH)
@@ -203,6 +215,8 @@ for b in $builds; do
 done
 ! key_exists 32 "$uninstall\\$code" || fail "the installer's Apps entry is left"
 [ ! -e "$programs" ] || fail "program files left: $(find "$programs" | head -5)"
+[ ! -e "$menu" ] || fail "Start menu entries left: $(ls "$menu")"
+! key_exists 32 'HKLM\Software\Kestro32' || fail "the installer's registry key is left"
 case "$(reg_value 64 "$environment" PATH)" in *Kestro32*) fail "PATH still names Kestro32" ;; esac
 [ "$(captures)" = "$sums" ] || fail "the uninstall changed or removed a capture"
 if [ $can32 = no ]; then
