@@ -53,7 +53,9 @@ std::vector<std::string> ExportCommands(const std::string& path,
         " -map 0:v -map 1:a? ";
     std::vector<std::string> commands;
     for (const auto& target : kestro::avi::kExportTargets)
-        commands.push_back(input + target.options + " " + ShellArgument(base + target.extension));
+        commands.push_back(input +
+                           (*target.filter ? "-vf " + std::string(target.filter) + " " : "") +
+                           target.options + " " + ShellArgument(base + target.extension));
     return commands;
 }
 
