@@ -178,7 +178,10 @@ TEST_F(Sheet, OkOffersToCreateAMissingDataFolder) {
     for (const Row row :
          {Row{IDYES, true, true}, Row{IDNO, true, false}, Row{IDCANCEL, false, false}}) {
         SCOPED_TRACE(row.answer);
-        const std::string folder = dataDir + "\\new" + std::to_string(row.answer) + "\\deeper";
+        const std::string parent = dataDir + "\\new" + std::to_string(row.answer);
+        const std::string folder = parent + "\\deeper";
+        RemoveDirectoryA(folder.c_str()); // left by an earlier run of this test
+        RemoveDirectoryA(parent.c_str());
         Open({{"filename", dataDir + "\\cap"}});
         Run([&](DWORD thread, HWND sheet) {
             const std::string typed = folder + "\\take";
