@@ -101,9 +101,13 @@ fill "$install/kestro32.wxs.in" | sed -e "s|@PRODUCT_CODE@|$code|g" >"$out/$name
 rm "$out/$name.wxs"
 # What wixl's WiX subset lacks, written into the tables with msibuild: the components of one
 # bitness (the 64-bit build on 64-bit Windows; PATH naming the build of the machine's bitness),
-# and the PATH entries, appended at install and taken out again at uninstall.
+# the PATH entries, appended at install and taken out again at uninstall, and the upgrade of a
+# package of this same version (wixl drops IncludeMaximum, and the attributes are part of the row's key: the row is
+# written anew, 768 for both ends inclusive).
 q='`'
 msibuild "$msi.tmp" \
+  -q "DELETE FROM ${q}Upgrade$q WHERE ${q}ActionProperty$q = 'OLDERKESTRO'" \
+  -q "INSERT INTO ${q}Upgrade$q (${q}UpgradeCode$q, ${q}VersionMin$q, ${q}VersionMax$q, ${q}Attributes$q, ${q}ActionProperty$q) VALUES ('{4E5CCB30-0F49-4BA6-B615-A95E727A02FE}', '0.0.0', '$version', 768, 'OLDERKESTRO')" \
   -q "UPDATE ${q}Component$q SET ${q}Condition$q = 'VersionNT64' WHERE ${q}Component$q = 'X64Build' OR ${q}Component$q = 'X64Path' OR ${q}Component$q = 'MenuX64'" \
   -q "UPDATE ${q}Component$q SET ${q}Condition$q = 'NOT VersionNT64' WHERE ${q}Component$q = 'X86Path'" \
   -q "CREATE TABLE ${q}Environment$q (${q}Environment$q CHAR(72) NOT NULL, ${q}Name$q CHAR(255) NOT NULL LOCALIZABLE, ${q}Value$q CHAR(255) LOCALIZABLE, ${q}Component_$q CHAR(72) NOT NULL PRIMARY KEY ${q}Environment$q)" \

@@ -2,11 +2,13 @@
 # The one installer, kestro32-VERSION.msi, in a fresh Wine prefix made here: 32-bit Windows from
 # the i686 build, 64-bit Windows from the x86_64 build. First the previous release is installed
 # as its README said (the INF, then kestro-host install, per build) and a setting is changed in
-# the sheet; then, all silent: the installer over it, a repair, and the uninstall. After the
+# the sheet; then, all silent: the installer over it, a repair, an upgrade to a newer installer, and
+# the uninstall. After the
 # install each build's codec is found by the codec manager of its bitness, kestro-host runs from
 # PATH, captures with the installed settings play byte for byte in both bitnesses, and the
 # changed setting is still there; after the uninstall no library, INF, registry value, Apps
-# entry, program file or PATH entry is left, and every capture is as it was.
+# entry, program file or PATH entry is left, only the changed settings file, and every capture is
+# as it was.
 # Environment: KESTRO_BUILD, KESTRO_OTHER_BUILD (both builds make the package), KESTRO_SOURCE.
 set -euo pipefail
 : "${KESTRO_BUILD:?}" "${KESTRO_OTHER_BUILD:?}" "${KESTRO_SOURCE:?}"
@@ -173,7 +175,7 @@ path=$(reg_value 64 "$environment" PATH)
 case ";$path;" in *";$winprograms\\$first\\;"*) ;; *) fail "PATH does not name $winprograms\\$first: $path" ;; esac
 [ "$WINEARCH" = win32 ] || case "$path" in *"Kestro32\\x86"*) fail "PATH names the 32-bit build too: $path" ;; esac
 expect_rc 0 "kestro-host from PATH" "$regtool" cmd /c kestro-host --help
-grep -q "install" "$scratch/out" || fail "kestro-host --help from PATH printed no usage"
+grep -q "install" "$scratch/out" || fail "kestro-host --help from PATH printed no usage: $(cat "$scratch/out" "$scratch/err"); PATH=$path"
 
 step "captures with the installed settings, each build"
 for b in $builds; do
@@ -202,13 +204,43 @@ done
 use_build "$first"
 [ "$(ini_filename "$sys/kestdisk.ini")" = "$windata\\kept" ] || fail "the repair lost the changed setting"
 
+# A newer installer (this one, marked 0.4.99 under another product code) over this one: the
+# installer's own upgrade removes the older package and keeps the codec and the changed setting.
+# (Wine's msi takes the PATH entry out leaving its ';', so PATH has an empty entry afterwards,
+# where Wine's cmd stops looking: PATH is checked by its value here.)
+newer="$scratch/newer.msi"
+newcode='{00000000-0000-4000-8000-000000000499}'
+cp "$msi" "$newer"
+msibuild "$newer" -q "UPDATE \`Property\` SET \`Value\` = '0.4.99' WHERE \`Property\` = 'ProductVersion'" \
+  -q "UPDATE \`Property\` SET \`Value\` = '$newcode' WHERE \`Property\` = 'ProductCode'" \
+  -s "Installation Database" "The Kestro32 team" "Intel;1033" '{00000000-0000-4000-8000-0000000004AA}'
+step "silent upgrade to a newer installer"
+msiexec "upgrade" /i "$(win "$newer")"
+! key_exists 32 "$uninstall\\$code" || fail "the upgrade left the older package's Apps entry"
+[ "$(reg_value 32 "$uninstall\\$newcode" DisplayVersion)" = 0.4.99 ] || fail "the upgrade made no Apps entry of its own"
+for b in $builds; do
+  use_build $b
+  expect_rc 0 "$b: the codec manager loads the codec after the upgrade" \
+    with_env KESTRO_INSTALLED_LIBRARY="$winsys\\kestro32.dll" installed_test --gtest_filter='*LoadsTheInstalledLibrary'
+done
+use_build "$first"
+[ "$(ini_filename "$sys/kestdisk.ini")" = "$windata\\kept" ] || fail "the upgrade lost the changed setting"
+case ";$(reg_value 64 "$environment" PATH);" in *";$winprograms\\$first\\;"*) ;; *) fail "the upgrade lost the PATH entry" ;; esac
+msi=$newer code=$newcode
+
 step "silent uninstall"
 msiexec "uninstall" /x "$(win "$msi")"
 for b in $builds; do
   use_build $b
-  for f in "$sys/kestro32.dll" "$sys/kestdisk.ini" "$c/windows/inf/kestro32-$b.inf"; do
+  for f in "$sys/kestro32.dll" "$c/windows/inf/kestro32-$b.inf"; do
     [ ! -e "$f" ] || fail "$b: $f left behind"
   done
+  # The settings file goes unless the user changed it, as with kestro-host uninstall.
+  if [ $b = "$first" ]; then
+    [ "$(ini_filename "$sys/kestdisk.ini")" = "$windata\\kept" ] || fail "$b: the uninstall took the changed settings"
+  else
+    [ ! -e "$sys/kestdisk.ini" ] || fail "$b: the unchanged settings file is left"
+  fi
   [ -z "$(reg_value $view "$drivers32" vidc.KEST)" ] || fail "$b: vidc.KEST left in the $view-bit view"
   [ -z "$(reg_value $view "$desc" kestro32.dll)" ] || fail "$b: drivers.desc value left"
   ! key_exists $view "$uninstall\\Kestro32-$b" || fail "$b: an Apps entry Kestro32-$b left"

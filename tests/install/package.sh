@@ -162,7 +162,9 @@ msiinfo suminfo "$msi" | grep -q '^Template: Intel;' || fail "the installer is n
   fail "component conditions: $(table Component)"
 [ "$(table Environment | cut -f2- | sort | tr '\t\n' ',,')" = \
   "=-*PATH,[~];[X64FOLDER],X64Path,=-*PATH,[~];[X86FOLDER],X86Path," ] || fail "PATH entries: $(table Environment)"
+[ "$(table Upgrade | cut -f2,3,5,7 | sort | tr '\t\n' ',,')" = "0.0.0,$version,768,OLDERKESTRO,$version,,2,NEWERKESTRO," ] ||
+  fail "upgrades: $(table Upgrade)"
 [ "$(table CustomAction | cut -f1,3,4 | sort | tr '\t\n' ',,')" = \
-  "InstallCodecX64,HostX64,install --msi,InstallCodecX86,HostX86,install --msi,UninstallCodecX64,HostX64,uninstall --msi,UninstallCodecX86,HostX86,uninstall --msi," ] ||
+  "InstallCodecX64,HostX64,install --msi,InstallCodecX86,HostX86,install --msi,UninstallCodecX64,HostX64,uninstall,UninstallCodecX86,HostX86,uninstall," ] ||
   fail "custom actions: $(table CustomAction)"
 echo "package kestro32-$version: files, zip, installer, libraries and INFs as they should be"

@@ -492,7 +492,7 @@ int RunInstall(const InstallOptions& options) {
     return Installer(options).Run();
 }
 
-int RunUninstall(bool msi) {
+int RunUninstall() {
     const std::string system = SystemFolder();
     const std::string dll = system + "\\kestro32.dll", ini = system + "\\kestdisk.ini";
     const std::string infPath = InfFolder() + "\\" + InstalledInfName();
@@ -514,7 +514,7 @@ int RunUninstall(bool msi) {
         Error("cannot read " + ini + "; nothing was changed");
         return kExitUsage;
     }
-    const bool removeIni = hasIni && (msi || kestro::SameSettings(settings, kInstalledSettings));
+    const bool removeIni = hasIni && kestro::SameSettings(settings, kInstalledSettings);
     if (removeIni && (Attributes(ini) & FILE_ATTRIBUTE_READONLY)) {
         Error(ini + " is read-only and cannot be removed: clear the attribute (attrib -r \"" + ini +
               "\") or delete it, then run uninstall again; nothing was changed");
@@ -555,7 +555,7 @@ int RunInstallCommand(const std::string& command, const std::vector<std::string>
             options.inf = args[++i];
             continue;
         }
-        if (args[i] == "--msi") {
+        if (command == "install" && args[i] == "--msi") {
             options.msi = true;
             continue;
         }
@@ -563,7 +563,7 @@ int RunInstallCommand(const std::string& command, const std::vector<std::string>
         std::fprintf(stderr, "run \"kestro-host --help\" for the commands\n");
         return kExitUsage;
     }
-    return command == "install" ? RunInstall(options) : RunUninstall(options.msi);
+    return command == "install" ? RunInstall(options) : RunUninstall();
 }
 
 } // namespace host

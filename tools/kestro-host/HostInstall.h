@@ -9,7 +9,7 @@ namespace host {
 struct InstallOptions {
     std::string inf; // empty: kestro32.inf beside kestro-host.exe
     // Run by the Windows Installer package, whose one Apps entry stands for both builds: the
-    // INF's own entry goes, and an uninstall takes the settings file with it.
+    // INF's own entry goes.
     bool msi = false;
 };
 
@@ -18,7 +18,7 @@ struct InstallOptions {
 // administrator rights); kExitPartial when a step failed after others had changed the system
 // (the message says what is left).
 int RunInstall(const InstallOptions& options);
-int RunUninstall(bool msi);
+int RunUninstall();
 
 // The command line after "install" or "uninstall".
 int RunInstallCommand(const std::string& command, const std::vector<std::string>& args);

@@ -65,7 +65,7 @@ const char kUsage[] =
     "      beside this program, creates the installed data folder and lets users write it and\n"
     "      the settings file. uninstall: removes it, and the settings file if it still holds\n"
     "      the installed settings; captures are never touched. --msi: as the installer package\n"
-    "      runs them (no Apps entry of this build's own; uninstall also takes the settings).\n"
+    "      runs them (the package's Apps entry stands for this build: the INF's goes).\n"
     "\n"
     "exit codes: 0 ok, 1 broken reference or undecodable frame (relink: a piece missing or\n"
     "short), 2 bad arguments or input (capture: the data file holds an earlier take), 3 codec\n"
