@@ -212,12 +212,80 @@ INT_PTR CFilePage::OnMessage(UINT msg, WPARAM, LPARAM lParam) {
         SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, ok ? FALSE : TRUE);
         return TRUE;
     }
-    case PSN_APPLY:
-        accepted = true;
-        SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, PSNRET_NOERROR);
+    case PSN_APPLY: {
+        const bool stay = !ConfirmDataFolder();
+        accepted = !stay;
+        SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT,
+                          stay ? PSNRET_INVALID_NOCHANGEPAGE : PSNRET_NOERROR);
         return TRUE;
     }
+    }
     return FALSE;
+}
+
+namespace {
+
+std::wstring WithFolder(UINT id, const std::wstring& folder) {
+    std::wstring text = kestro::LoadResourceString(id);
+    const size_t at = text.find(L"%1");
+    return at == std::wstring::npos ? text : text.replace(at, 2, folder);
+}
+
+bool CreateFolders(const std::wstring& folder) {
+    for (size_t at = folder.find(L'\\', 3);; at = folder.find(L'\\', at + 1)) {
+        const std::wstring part = folder.substr(0, at);
+        const DWORD a = GetFileAttributesW(part.c_str());
+        if ((a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) &&
+            !CreateDirectoryW(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+        if (at == std::wstring::npos)
+            return true;
+    }
+}
+
+// A file that is gone when its handle closes: whether this user may create files there.
+bool MayWriteIn(const std::wstring& folder) {
+    HANDLE probe =
+        CreateFileW((folder + L"\\~kestro-write-check.tmp").c_str(), GENERIC_WRITE, 0, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (probe == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_EXISTS;
+    CloseHandle(probe);
+    return true;
+}
+
+} // namespace
+
+// Before OK stores a data file whose folder a capture could not write into: says so, and offers
+// to create a missing folder. False keeps the sheet open.
+bool CFilePage::ConfirmDataFolder() {
+    const std::wstring name = kestro::Widen(resultFilename);
+    const size_t slash = name.find_last_of(L"\\/");
+    if (slash == std::wstring::npos || slash < 2)
+        return true; // no folder of its own: the capture's begin names the problem
+    const std::wstring folder = name.substr(0, slash);
+    const std::wstring caption = kestro::LoadResourceString(IDS_SHEET_CAPTION);
+    HWND owner = GetAncestor(hwnd_, GA_ROOT);
+    const DWORD a = GetFileAttributesW(folder.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+        switch (MessageBoxW(owner, WithFolder(IDS_FOLDER_MISSING, folder).c_str(), caption.c_str(),
+                            MB_YESNOCANCEL | MB_ICONWARNING)) {
+        case IDYES:
+            if (CreateFolders(folder))
+                return true;
+            MessageBoxW(owner, WithFolder(IDS_FOLDER_NOT_CREATED, folder).c_str(), caption.c_str(),
+                        MB_OK | MB_ICONERROR);
+            return false;
+        case IDNO:
+            return true;
+        default:
+            return false;
+        }
+    }
+    if (!MayWriteIn(folder))
+        return MessageBoxW(owner, WithFolder(IDS_FOLDER_NOT_WRITABLE, folder).c_str(),
+                           caption.c_str(), MB_OKCANCEL | MB_ICONWARNING) == IDOK;
+    return true;
 }
 
 void CFilePage::UpdateSplitControls() {

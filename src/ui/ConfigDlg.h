@@ -43,6 +43,7 @@ protected:
     INT_PTR OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
 private:
+    bool ConfirmDataFolder();
     void UpdateSplitControls();
     void UpdateFastWriteControls();
     void UpdateFastReadControls();

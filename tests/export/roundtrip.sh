@@ -39,23 +39,40 @@ check_sound() { # what file
   cmp "$scratch/sound.ref" "$scratch/sound.out" || fail "$1: the sound differs from the WAV"
 }
 
-# Runs the ffmpeg command that kestro-host info prints, as printed but for Linux paths; the result
-# must have every frame at the capture's size.
-run_info_command() { # name WxH pix_fmt
-  local name=$1 command pipe
-  command=$(host info "$win\\$name.avi" | tr -d '\r' | sed -n 's/^export *//p')
-  pipe="kestro-host export $win\\$name.avi - | ffmpeg -f rawvideo -pix_fmt $3 -s $2 -r 25/1 -i - "
-  pipe+="-i $win\\$name.avi -map 0:v -map 1:a? -c:a copy $win\\$name.mkv"
-  [ "$command" = "$pipe" ] || fail "$name: info prints \"$command\""
-  local args=${command#*| ffmpeg }
-  args=${args//"$win\\"/"$scratch/"}
-  set -f # the printed command's words, "1:a?" included, as they are
-  # shellcheck disable=SC2086
-  host export "$win\\$name.avi" - -q | ffmpeg -v error -y $args ||
-    fail "$name: info's ffmpeg command failed"
-  set +f
-  [ "$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=width,height,nb_read_frames \
-    -of csv=p=0 "$scratch/$name.mkv")" = "${2/x/,},$frames" ] || fail "$name: info's command made no $2 video of $frames frames"
+# Runs the two ffmpeg commands that kestro-host info prints, as printed but for Linux paths: the
+# archive must give back every frame exactly, the player's file must be H.264 4:2:0 in MP4 with
+# every frame at the capture's size (rounded up to even) and, where the capture has sound, AAC.
+run_info_commands() { # name WxH pix_fmt frame_bytes has_sound
+  local name=$1 size=$2 pixfmt=$3 n=$4 sound=$5 label command expected
+  local even_w=$(((${size%x*} + 1) / 2 * 2)) even_h=$(((${size#*x} + 1) / 2 * 2))
+  local input="kestro-host export $win\\$name.avi - | ffmpeg -f rawvideo -pix_fmt $pixfmt -s $size -r 25/1 -i - "
+  input+="-i $win\\$name.avi -map 0:v -map 1:a? "
+  for label in archive player; do
+    command=$(host info "$win\\$name.avi" | tr -d '\r' | sed -n "s/^export *$label: //p")
+    if [ $label = archive ]; then
+      expected="$input-c:v ffv1 -level 3 -c:a copy $win\\$name.mkv"
+    else
+      expected="$input-vf pad=ceil(iw/2)*2:ceil(ih/2)*2 -c:v libx264 -preset veryfast -crf 18 "
+      expected+="-pix_fmt yuv420p -c:a aac -movflags +faststart $win\\$name.mp4"
+    fi
+    [ "$command" = "$expected" ] || fail "$name: info prints the $label line \"$command\""
+    local args=${command#*| ffmpeg }
+    args=${args//"$win\\"/"$scratch/"}
+    set -f # the printed command's words, "1:a?" and the filter included, as they are
+    # shellcheck disable=SC2086
+    host export "$win\\$name.avi" - -q | ffmpeg -v error -y $args ||
+      fail "$name: info's $label command failed"
+    set +f
+  done
+  ffmpeg -v error -i "$scratch/$name.mkv" -map 0:v -f rawvideo -pix_fmt "$pixfmt" - >"$scratch/$name.archive" ||
+    fail "$name: ffmpeg cannot decode the archive"
+  same_frames "$name: the archive against kestro-host play" "$scratch/$name.play" "$scratch/$name.archive" "$n"
+  [ "$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=codec_name,pix_fmt,width,height,nb_read_frames \
+    -of csv=p=0 "$scratch/$name.mp4")" = "h264,$even_w,$even_h,yuv420p,$frames" ] ||
+    fail "$name: the player's file is not $frames frames of H.264 4:2:0 at ${even_w}x$even_h"
+  [ "$(ffprobe -v error -show_entries stream=codec_name -select_streams a -of csv=p=0 "$scratch/$name.mp4")" = \
+    "$([ "$sound" = yes ] && echo aac)" ] || fail "$name: the player's file has the wrong sound"
+  rm -f "$scratch/$name.archive" "$scratch/$name.mp4"
 }
 
 # One raw capture: kind, size, extra capture options; pixel format of ffmpeg's decoded frames.
@@ -78,7 +95,9 @@ raw_case() { # name kind WxH pix_fmt options...
   export_to "$scratch/$name.avi" - | cat >"$scratch/$name.native-pipe"
   cmp "$scratch/$name.native-pipe" "$scratch/$name.pipe" ||
     fail "$name: kestro-host export - differs from kestro export -"
-  run_info_command "$name" "$size" "$pixfmt"
+  local sound=no
+  case " $* " in *" --audio "*) sound=yes ;; esac
+  run_info_commands "$name" "$size" "$pixfmt" $n $sound
   case " $* " in *" --audio "*) check_sound "$name: info's ffmpeg command" "$scratch/$name.mkv" ;; esac
   for ext in avi mkv nut; do
     export_to "$scratch/$name.avi" "$scratch/$name.x.$ext" || fail "$name: export to $ext failed"

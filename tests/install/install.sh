@@ -191,6 +191,7 @@ expect_rc 2 "a file that is no installer" host install --inf "$(win "$scratch")\
 
 step "64-bit Windows, the 64-bit codec alone: right-click Install's engine, then kestro-host install"
 "$w64" rundll32 setupapi.dll,InstallHinfSection DefaultInstall 132 "$(win "$pkg/x64")\\kestro32.inf"
+[ -f "$data/Kestro32-captures.txt" ] || fail "the INF alone made no data folder for the installed settings"
 expect_rc 0 "kestro-host install" host install
 check_installed
 [ ! -e "$c/windows/syswow64/kestro32.dll" ] && [ -z "$(reg_value 32 "$drivers32" vidc.KEST)" ] ||
@@ -276,5 +277,6 @@ use_build x86
 check_removed
 [ "$(ini_filename "$sys/kestdisk.ini")" = "$windata\\take32" ] || fail "the 32-bit user's settings went with the codec"
 [ "$(cd "$data" && md5sum first64.avi take.000 first32.avi take32.000)" = "$sums" ] || fail "captures changed"
+[ ! -e "$data/Kestro32-captures.txt" ] || fail "the INF's note stayed in the data folder"
 package_untouched
 echo "install and uninstall on 64-bit Windows, alone and with both builds: ok"

@@ -26,9 +26,20 @@ pkg="$scratch/kestro32-$version"
 
 for a in x86 x64; do
   if [ $a = x86 ]; then b=$i686 cpu=i686 format=pei-i386; else b=$x86_64 cpu=x86_64 format=pei-x86-64; fi
-  cmp "$b/kestro32.dll" "$pkg/$a/kestro32.dll" || fail "$a/kestro32.dll is not the $cpu build's"
-  cmp "$b/tools/kestro-host.exe" "$pkg/$a/kestro-host.exe" || fail "$a/kestro-host.exe is not the $cpu build's"
   objdump=$cpu-w64-mingw32-objdump
+  # The build's own programs less their debug sections, and nothing else changed.
+  for f in kestro32.dll tools/kestro-host.exe; do
+    SOURCE_DATE_EPOCH=$(git -C "$KESTRO_SOURCE" log -1 --format=%ct) \
+      $cpu-w64-mingw32-strip --strip-debug -o "$scratch/stripped" "$b/$f"
+    cmp "$scratch/stripped" "$pkg/$a/${f#tools/}" || fail "$a/${f#tools/} is not the $cpu build's"
+    ! "$objdump" -h "$pkg/$a/${f#tools/}" | grep -q ' \.debug' || fail "$a/${f#tools/} has debug sections"
+  done
+  # The manifest that keeps a 32-bit kestro-host out of UAC's VirtualStore, and a version.
+  for text in 'level="asInvoker"' '8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a' '35138b9a-5d96-4fbd-8e2d-a2440225f93a' \
+    '<longPathAware' ; do
+    grep -qaF "$text" "$pkg/$a/kestro-host.exe" || fail "$a/kestro-host.exe: no $text in its manifest"
+  done
+  LC_ALL=C grep -qaP '\xbd\x04\xef\xfe' "$pkg/$a/kestro-host.exe" || fail "$a/kestro-host.exe has no version resource"
   bash "$KESTRO_SOURCE/tests/check-dll.sh" "$pkg/$a/kestro32.dll" "$objdump" >/dev/null ||
     fail "$a/kestro32.dll: $(bash "$KESTRO_SOURCE/tests/check-dll.sh" "$pkg/$a/kestro32.dll" "$objdump" || true)"
   for f in kestro32.dll kestro-host.exe; do
@@ -49,7 +60,8 @@ def check(ok, what):
 
 files = sorted(os.path.relpath(os.path.join(d, f), pkg) for d, _, fs in os.walk(pkg) for f in fs)
 wanted = sorted(["README-Windows.txt"] + [f"{a}/{f}" for a in ("x86", "x64")
-                for f in ("kestro32.dll", "kestro32.inf", "kestdisk.ini", "kestro-host.exe")])
+                for f in ("kestro32.dll", "kestro32.inf", "kestdisk.ini", "kestro-host.exe",
+                          "Kestro32-captures.txt")])
 check(files == wanted, f"package files {files}")
 with zipfile.ZipFile(os.path.join(out, name + ".zip")) as z:
     check(sorted(z.namelist()) == [f"{name}/{f}" for f in wanted], f"zip members {z.namelist()}")
@@ -60,7 +72,7 @@ with zipfile.ZipFile(os.path.join(out, name + ".zip")) as z:
 def text(path):
     data = open(os.path.join(pkg, path), "rb").read()
     check(data.count(b"\n") == data.count(b"\r\n") and data.count(b"\n") > 0, f"{path}: not CRLF")
-    return data.decode("ascii")
+    return data.decode("utf-8")
 
 ini_source = open(os.path.join(source, "src/resources/install/kestdisk.ini"), "rb").read()
 for a in ("x86", "x64"):
@@ -98,7 +110,8 @@ for a, system, view_flag in (("x86", "16425", 0x4000), ("x64", "11", 0)):
           f"{a}: DriverVer is not this version")
     check(not any(l.lower().startswith("updateinis") for ls in s.values() for l in ls), f"{a}: UpdateInis")
     dest = dict(l.split("=") for l in s["destinationdirs"])
-    check(dest == {"Kestro32.Library": system, "Kestro32.Settings": system, "Kestro32.Inf": "17"},
+    check(dest == {"Kestro32.Library": system, "Kestro32.Settings": system, "Kestro32.Inf": "17",
+                   "Kestro32.DataFolder": "16439,Kestro32"},
           f"{a}: DestinationDirs {dest}")
     check(fields(s["kestro32.library"][0]) == ["kestro32.dll", "", "", "0x20"], f"{a}: library copy flags")
     check(fields(s["kestro32.settings"][0]) == ["kestdisk.ini", "", "", "0x10"], f"{a}: settings copy flags")
@@ -107,7 +120,8 @@ for a, system, view_flag in (("x86", "16425", 0x4000), ("x64", "11", 0)):
     check(set(k for k in s if k.startswith("default")) ==
           ({"defaultinstall", "defaultuninstall", "defaultuninstall.ntamd64"} if a == "x86"
            else {"defaultinstall.ntamd64", "defaultuninstall.ntamd64"}), f"{a}: install sections {sorted(s)}")
-    check(s[install] == ["CopyFiles=Kestro32.Library,Kestro32.Settings,Kestro32.Inf", "AddReg=Kestro32.Registry"],
+    check(s[install] == ["CopyFiles=Kestro32.Library,Kestro32.Settings,Kestro32.Inf,Kestro32.DataFolder",
+                         "AddReg=Kestro32.Registry"],
           f"{a}: {install}")
     strings = {k.strip(): v.strip().strip('"') for k, v in (l.split("=", 1) for l in s["strings"])}
     check(strings["UninstallKey"] == f"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kestro32-{a}",
@@ -135,4 +149,22 @@ if problems:
     print("\n".join("FAIL: " + p for p in problems), file=sys.stderr)
     sys.exit(1)
 EOF
-echo "package kestro32-$version: files, zip, libraries and INFs as they should be"
+# The installer: this version, a 32-bit package (the one kind both systems install), the 64-bit
+# build's components on 64-bit Windows only, PATH naming the build of the machine's bitness, and
+# each build's kestro-host installing and removing its codec.
+msi="$scratch/kestro32-$version.msi"
+[ -f "$msi" ] || fail "no kestro32-$version.msi"
+table() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
+[ "$(table Property | sed -n 's/^ProductVersion\t//p')" = "$version" ] || fail "the installer's version"
+msiinfo suminfo "$msi" | grep -q '^Template: Intel;' || fail "the installer is not a 32-bit package"
+[ "$(table Component | awk -F'\t' '$5 != "" {print $1 "=" $5}' | sort | tr '\n' ' ')" = \
+  "MenuX64=VersionNT64 X64Build=VersionNT64 X64Path=VersionNT64 X86Path=NOT VersionNT64 " ] ||
+  fail "component conditions: $(table Component)"
+[ "$(table Environment | cut -f2- | sort | tr '\t\n' ',,')" = \
+  "=-*PATH,[~];[X64FOLDER],X64Path,=-*PATH,[~];[X86FOLDER],X86Path," ] || fail "PATH entries: $(table Environment)"
+[ "$(table Upgrade | cut -f2,3,5,7 | sort | tr '\t\n' ',,')" = "0.0.0,$version,768,OLDERKESTRO,$version,,2,NEWERKESTRO," ] ||
+  fail "upgrades: $(table Upgrade)"
+[ "$(table CustomAction | cut -f1,3,4 | sort | tr '\t\n' ',,')" = \
+  "InstallCodecX64,HostX64,install --msi,InstallCodecX86,HostX86,install --msi,UninstallCodecX64,HostX64,uninstall,UninstallCodecX86,HostX86,uninstall," ] ||
+  fail "custom actions: $(table CustomAction)"
+echo "package kestro32-$version: files, zip, installer, libraries and INFs as they should be"

@@ -276,7 +276,7 @@ TEST(Resources, ReservationDialogControls) {
                                {IDOK, L"Button", L"OK", BS_DEFPUSHBUTTON},
                                {IDCANCEL, L"Button", L"キャンセル", 0}},
                               {L"フレーム率(&R)", L"／秒", L"キャプチャ時間(&T)", L"分",
-                               L"フレームサイズ(&S)", L"KByte", L"MByte"}));
+                               L"フレームサイズ(&S)", L"Byte", L"MByte"}));
     ASSERT_TRUE(CheckControls(IDD_PROGRESS,
                               {{IDC_PROGRESS_BAR, L"msctls_progress32", L"", 0},
                                {IDC_PERCENT, L"Static", L"100", SS_RIGHT},

@@ -168,6 +168,45 @@ TEST_F(Sheet, OkStoresEveryValueAndSavesTheIni) {
     EXPECT_EQ(IniValue("fourcc"), "1234");
 }
 
+// OK with a data file whose folder is missing asks first: Yes creates it (and every folder above
+// it) and stores, No stores as typed, Cancel keeps the sheet open with nothing stored.
+TEST_F(Sheet, OkOffersToCreateAMissingDataFolder) {
+    struct Row {
+        int answer;
+        bool stored, created;
+    };
+    for (const Row row :
+         {Row{IDYES, true, true}, Row{IDNO, true, false}, Row{IDCANCEL, false, false}}) {
+        SCOPED_TRACE(row.answer);
+        const std::string parent = dataDir + "\\new" + std::to_string(row.answer);
+        const std::string folder = parent + "\\deeper";
+        RemoveDirectoryA(folder.c_str()); // left by an earlier run of this test
+        RemoveDirectoryA(parent.c_str());
+        Open({{"filename", dataDir + "\\cap"}});
+        Run([&](DWORD thread, HWND sheet) {
+            const std::string typed = folder + "\\take";
+            SetText(CurrentPage(sheet), IDC_FILENAME, std::wstring(typed.begin(), typed.end()));
+            PressSheet(sheet, PSBTN_OK);
+            HWND box = WaitMessageBox(thread);
+            ASSERT_NE(box, nullptr) << "no question about the missing folder";
+            EXPECT_NE(MessageBoxText(box).find(std::wstring(folder.begin(), folder.end())),
+                      std::wstring::npos)
+                << "the question does not name the folder";
+            PostMessageW(box, WM_COMMAND, row.answer, 0);
+            EXPECT_TRUE(WaitGone(box));
+            if (!row.stored) {
+                EXPECT_TRUE(Responsive(sheet) && IsWindowVisible(sheet)) << "the sheet closed";
+                PressSheet(sheet, PSBTN_CANCEL);
+            }
+        });
+        EXPECT_EQ(IniValue("filename"), row.stored ? folder + "\\take" : dataDir + "\\cap");
+        const DWORD a = GetFileAttributesA(folder.c_str());
+        EXPECT_EQ(a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY), row.created);
+        hic.reset();
+        ASSERT_TRUE(WaitCodecUnloaded());
+    }
+}
+
 TEST_F(Sheet, RangeChecksStopTheSheetAndShowTheirMessages) {
     Open({{"filename", dataDir + "\\cap"}, {"request", "0"}, {"dividesize", "2"}});
     Drive(

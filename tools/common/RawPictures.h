@@ -33,4 +33,20 @@ void PackRows(const RawPicture& picture, const uint8_t* stored, uint8_t* packed)
 // The pixel format name by which ffmpeg reads packed pictures of the kind.
 const char* PixFmtName(PixelKind kind);
 
+// The files that info offers to make with ffmpeg from the pipe: a lossless archive (FFV1, every
+// frame exact, the sound copied) and one that Windows' own players open (H.264 4:2:0 in MP4, at a
+// preset that keeps ahead of 1080p at 30 frames a second, the sound as AAC). 4:2:0 needs an even
+// size, so the player's file gains a black column or row where the capture has an odd one.
+struct ExportTarget {
+    const char* label;
+    const char* extension;
+    const char* filter;  // ffmpeg's -vf, or empty; holds characters a shell would take
+    const char* options; // ffmpeg's output options before the file name
+};
+inline constexpr ExportTarget kExportTargets[] = {
+    {"archive", ".mkv", "", "-c:v ffv1 -level 3 -c:a copy"},
+    {"player", ".mp4", "pad=ceil(iw/2)*2:ceil(ih/2)*2",
+     "-c:v libx264 -preset veryfast -crf 18 -pix_fmt yuv420p -c:a aac -movflags +faststart"},
+};
+
 } // namespace kestro::avi

@@ -161,6 +161,9 @@ int RunRecover(const RecoverOptions& options);
 
 // Plain unbuffered writes/reads of the same bytes, the baseline of the throughput table.
 int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, bool quiet);
+// The codec's settings sheet, as a capture program's Configure button opens it; kExitCodec when
+// the codec does not open.
+int RunConfigure();
 
 int RunPattern(kestro::PixelKind kind, FrameSize size, uint64_t frames, const std::string& output);
 

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <vfw.h>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -9,6 +10,16 @@
 #include "HostWin.h"
 
 namespace host {
+
+int RunConfigure() {
+    CodecHandle codec(OpenCodec(ICMODE_QUERY));
+    if (!codec)
+        return kExitCodec;
+    // The sheet is modal and writes the settings file when it is accepted; hosts learn nothing
+    // of which button closed it, and neither does this program.
+    ICConfigure(codec.get(), GetConsoleWindow());
+    return kExitOk;
+}
 
 int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, bool quiet) {
     const uint64_t span = PageRounded(frameBytes);

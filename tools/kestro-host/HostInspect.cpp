@@ -26,26 +26,37 @@ std::string ShellArgument(const std::string& path) {
     return path.find_first_of(" \t&()^;,=%!'\"") == std::string::npos ? path : "\"" + path + "\"";
 }
 
-// The command that turns the capture into a standard file on Windows: the pictures through the
-// pipe, the sound (if any) straight from the capture AVI.
-std::string ExportCommand(const std::string& path, const kestro::StreamFormatHeader& h,
-                          const AVISTREAMINFOA& info) {
-    if (h.biChainHandler)
-        return "none through the pipe: the frames are " + FourccText(h.biChainHandler) +
-               " packets, not raw pictures (kestro export copies them into .avi or .mkv)";
-    std::string why;
+// The commands that turn the capture into standard files on Windows: the pictures through the
+// pipe, the sound (if any) straight from the capture AVI. Empty, with the reason in `why`, when
+// the frames are no raw pictures.
+std::vector<std::string> ExportCommands(const std::string& path,
+                                        const kestro::StreamFormatHeader& h,
+                                        const AVISTREAMINFOA& info, std::string& why) {
+    if (h.biChainHandler) {
+        why = "none through the pipe: the frames are " + FourccText(h.biChainHandler) +
+              " packets, not raw pictures (kestro export copies them into .avi or .mkv)";
+        return {};
+    }
     auto picture = kestro::avi::RawPictureOf(h, why);
-    if (!picture)
-        return "not possible: " + why;
+    if (!picture) {
+        why = "not possible: " + why;
+        return {};
+    }
     const size_t n = path.size();
     const bool avi = n >= 4 && lstrcmpiA(path.c_str() + n - 4, ".avi") == 0;
-    const std::string mkv = path.substr(0, avi ? n - 4 : n) + ".mkv";
-    return "kestro-host export " + ShellArgument(path) + " - | ffmpeg -f rawvideo -pix_fmt " +
-           kestro::avi::PixFmtName(picture->kind) + " -s " + std::to_string(picture->width) + "x" +
-           std::to_string(picture->height) + " -r " +
-           std::to_string(info.dwRate ? info.dwRate : 1) + "/" +
-           std::to_string(info.dwScale ? info.dwScale : 1) + " -i - -i " + ShellArgument(path) +
-           " -map 0:v -map 1:a? -c:a copy " + ShellArgument(mkv);
+    const std::string base = path.substr(0, avi ? n - 4 : n);
+    const std::string input =
+        "kestro-host export " + ShellArgument(path) + " - | ffmpeg -f rawvideo -pix_fmt " +
+        kestro::avi::PixFmtName(picture->kind) + " -s " + std::to_string(picture->width) + "x" +
+        std::to_string(picture->height) + " -r " + std::to_string(info.dwRate ? info.dwRate : 1) +
+        "/" + std::to_string(info.dwScale ? info.dwScale : 1) + " -i - -i " + ShellArgument(path) +
+        " -map 0:v -map 1:a? ";
+    std::vector<std::string> commands;
+    for (const auto& target : kestro::avi::kExportTargets)
+        commands.push_back(input +
+                           (*target.filter ? "-vf " + std::string(target.filter) + " " : "") +
+                           target.options + " " + ShellArgument(base + target.extension));
+    return commands;
 }
 
 void PrintFormat(const std::string& path, const AviReader& avi,
@@ -71,7 +82,12 @@ void PrintFormat(const std::string& path, const AviReader& avi,
     std::printf("  biChainHandler       %s\n",
                 h.biChainHandler ? FourccText(h.biChainHandler).c_str() : "0 (none)");
     std::printf("  biChainFormatSize    %lu\n", (unsigned long)h.biChainFormatSize);
-    std::printf("export   %s\n", ExportCommand(path, h, info).c_str());
+    std::string why;
+    const std::vector<std::string> commands = ExportCommands(path, h, info, why);
+    if (commands.empty())
+        std::printf("export   %s\n", why.c_str());
+    for (size_t i = 0; i < commands.size(); ++i)
+        std::printf("export   %s: %s\n", kestro::avi::kExportTargets[i].label, commands[i].c_str());
 }
 
 // Every record of the stream against its piece; the first 20 problems are named.

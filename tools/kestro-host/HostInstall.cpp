@@ -137,11 +137,14 @@ std::string RegistryText(const char* key, const char* name) {
     return status == ERROR_SUCCESS && type == REG_SZ ? std::string(value) : std::string();
 }
 
+std::string UninstallKey() {
+    return std::string("Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kestro32-") +
+           kBuild;
+}
+
 bool UninstallKeyExists() {
     HKEY h = nullptr;
-    const std::string key =
-        std::string("Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kestro32-") + kBuild;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | kView, &h) !=
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UninstallKey().c_str(), 0, KEY_QUERY_VALUE | kView, &h) !=
         ERROR_SUCCESS)
         return false;
     RegCloseKey(h);
@@ -288,7 +291,7 @@ int RemoveWhatIsLeft(const std::string& ini, bool hasIni, bool removeIni) {
     int code = kExitOk;
     if (removeIni) {
         if (DeleteFileA(ini.c_str())) {
-            std::printf("  removed %s (it held the installed settings)\n", ini.c_str());
+            std::printf("  removed %s\n", ini.c_str());
         } else {
             Error("cannot remove " + ini + ": " + SystemMessage(GetLastError()));
             code = kExitPartial;
@@ -311,12 +314,12 @@ int RemoveWhatIsLeft(const std::string& ini, bool hasIni, bool removeIni) {
 class Installer {
 public:
     explicit Installer(const InstallOptions& options)
-        : infPath_(options.inf), system_(SystemFolder()), dll_(system_ + "\\kestro32.dll"),
-          ini_(system_ + "\\kestdisk.ini") {}
+        : infPath_(options.inf), msi_(options.msi), system_(SystemFolder()),
+          dll_(system_ + "\\kestro32.dll"), ini_(system_ + "\\kestdisk.ini") {}
 
     int Run() {
         for (auto step : {&Installer::CheckPackage, &Installer::CheckSystem, &Installer::RunInf,
-                          &Installer::PrepareDataFolder})
+                          &Installer::PrepareDataFolder, &Installer::LeaveAppsToPackage})
             if (int code = (this->*step)())
                 return code;
         PrintInstalled();
@@ -444,6 +447,20 @@ private:
         return code;
     }
 
+    // The INF writes an Apps entry of its own for those who install by hand; under the package
+    // it would be a second entry whose removal leaves the package's files behind.
+    int LeaveAppsToPackage() {
+        if (!msi_ || !UninstallKeyExists())
+            return kExitOk;
+        const LONG status = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, UninstallKey().c_str(), kView, 0);
+        if (status != ERROR_SUCCESS) {
+            Error("cannot remove the INF's Apps entry HKLM\\" + UninstallKey() + ": " +
+                  SystemMessage(status));
+            return kExitPartial;
+        }
+        return kExitOk;
+    }
+
     void PrintInstalled() const {
         std::printf("installed %s %s:\n", Product().c_str(), offered_.Text().c_str());
         std::printf("  codec      %s (vidc.KEST)\n", dll_.c_str());
@@ -451,11 +468,15 @@ private:
         std::printf("  data file  %s.000 (%s)\n", dataFile_.c_str(),
                     ownFolder_ ? ("users may write in " + folder_).c_str()
                                : "its folder keeps the permissions it has");
-        std::printf("  uninstall  Apps > Kestro32 video codec (%s), or kestro-host uninstall\n",
-                    kBits);
+        if (msi_)
+            std::printf("  uninstall  Apps > Kestro32 video codec\n");
+        else
+            std::printf("  uninstall  Apps > Kestro32 video codec (%s), or kestro-host uninstall\n",
+                        kBits);
     }
 
     std::string infPath_;
+    const bool msi_;
     const std::string system_, dll_, ini_;
     Inf inf_;
     std::string source_;
@@ -532,6 +553,10 @@ int RunInstallCommand(const std::string& command, const std::vector<std::string>
         if (command == "install" && args[i] == "--inf" && i + 1 < args.size() &&
             !args[i + 1].empty()) {
             options.inf = args[++i];
+            continue;
+        }
+        if (command == "install" && args[i] == "--msi") {
+            options.msi = true;
             continue;
         }
         Error("unknown " + command + " option \"" + args[i] + "\"");

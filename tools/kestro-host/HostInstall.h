@@ -8,6 +8,9 @@ namespace host {
 
 struct InstallOptions {
     std::string inf; // empty: kestro32.inf beside kestro-host.exe
+    // Run by the Windows Installer package, whose one Apps entry stands for both builds: the
+    // INF's own entry goes.
+    bool msi = false;
 };
 
 // Exit codes: kExitOk; kExitUsage when refused before anything changed (bad arguments, a

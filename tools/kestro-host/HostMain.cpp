@@ -65,11 +65,14 @@ const char kUsage[] =
     "      zero, at the end) are left out unless --keep-zero-frames.\n"
     "  pattern [--format K] [--size WxH] [--frames N] [-o FILE|-]  Writes the raw test pattern.\n"
     "  baseline --path FILE --bytes N --frames N  Plain unbuffered write+read speed of the disk.\n"
+    "  configure               Opens the codec's settings sheet, as a capture program's\n"
+    "                          Configure button does.\n"
     "  install [--inf FILE]    As administrator: installs this build's codec from the "
     "kestro32.inf\n"
     "      beside this program, creates the installed data folder and lets users write it and\n"
     "      the settings file. uninstall: removes it, and the settings file if it still holds\n"
-    "      the installed settings; captures are never touched.\n"
+    "      the installed settings; captures are never touched. --msi: as the installer package\n"
+    "      runs them (the package's Apps entry stands for this build: the INF's goes).\n"
     "\n"
     "exit codes: 0 ok, 1 broken reference or undecodable frame (relink: a piece missing or\n"
     "short), 2 bad arguments or input (capture: the data file holds an earlier take), 3 codec\n"
@@ -358,6 +361,10 @@ int BaselineCommand(Args& args, const std::string&) {
     return RunBaseline(path, uint64_t(bytes), uint64_t(frames), false);
 }
 
+int ConfigureCommand(Args& args, const std::string&) {
+    return args.AtEnd() ? RunConfigure() : Usage("configure takes no options");
+}
+
 int InstallCommand(Args& args, const std::string& command) {
     return RunInstallCommand(command, args.Rest());
 }
@@ -368,10 +375,11 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"capture", CaptureCommand},   {"pattern", CaptureCommand}, {"play", PlayCommand},
-    {"info", InspectCommand},      {"verify", InspectCommand},  {"export", ExportCommand},
-    {"check", CheckCommand},       {"relink", RelinkCommand},   {"recover", RecoverCommand},
-    {"baseline", BaselineCommand}, {"install", InstallCommand}, {"uninstall", InstallCommand},
+    {"capture", CaptureCommand},     {"pattern", CaptureCommand}, {"play", PlayCommand},
+    {"info", InspectCommand},        {"verify", InspectCommand},  {"export", ExportCommand},
+    {"check", CheckCommand},         {"relink", RelinkCommand},   {"recover", RecoverCommand},
+    {"baseline", BaselineCommand},   {"install", InstallCommand}, {"uninstall", InstallCommand},
+    {"configure", ConfigureCommand},
 };
 
 } // namespace

@@ -5,6 +5,7 @@ extern "C" {
 }
 
 #include <cstdio>
+#include <strings.h>
 #include <set>
 
 #include "CodePages.h"
@@ -70,10 +71,18 @@ void PrintStream(const std::string& path, const KestInfo& info) {
     std::printf("stored: raw '%s' (%s), %u bytes a picture\n",
                 FourccText(f.biSourceCompression).c_str(), avi::PixFmtName(info.kind),
                 info.storedBytes);
-    std::printf("pipe: kestro export %s - | ffmpeg -f rawvideo -pix_fmt %s -s %dx%d -r "
-                "%u/%u -i - ...\n",
-                path.c_str(), avi::PixFmtName(info.kind), info.width, info.height, info.rate,
-                info.scale);
+    // Quoted for a POSIX shell, which would take 1:a? for a pattern of file names.
+    const std::string base =
+        path.size() >= 4 && strcasecmp(path.c_str() + path.size() - 4, ".avi") == 0
+            ? path.substr(0, path.size() - 4)
+            : path;
+    for (const auto& target : avi::kExportTargets)
+        std::printf("export: %s: kestro export '%s' - | ffmpeg -f rawvideo -pix_fmt %s -s %dx%d "
+                    "-r %u/%u -i - -i '%s' -map 0:v -map '1:a?' %s%s%s%s '%s%s'\n",
+                    target.label, path.c_str(), avi::PixFmtName(info.kind), info.width, info.height,
+                    info.rate, info.scale, path.c_str(), *target.filter ? "-vf '" : "",
+                    target.filter, *target.filter ? "' " : "", target.options, base.c_str(),
+                    target.extension);
 }
 
 // The takes the data file holds, by the take files beside its pieces.
