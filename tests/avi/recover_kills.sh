@@ -81,9 +81,14 @@ for run in "${runs[@]}"; do
   recovered_total=$((recovered_total + n))
   echo "$name: killed at $seconds s: $stored frames stored, $n recovered"
 
-  # The killed AVI is said to be unclosed, with the count the scan finds.
-  expect_rc 2 "$name: info on the killed AVI" host info "$win\\$name.avi"
-  expect_err "the AVI was not closed by the program that wrote it; \`kestro-host recover\` rebuilds it from its [0-9]* frame records"
+  # The killed AVI is said to be unclosed, with the count the scan finds; a second recover
+  # never writes over the first one's output.
+  for command in info verify play; do
+    expect_rc 2 "$name: $command on the killed AVI" host $command "$win\\$name.avi"
+    expect_err "the AVI was not closed by the program that wrote it; \`kestro-host recover\` rebuilds it from its [0-9]* frame records"
+  done
+  expect_rc 2 "$name: recover over its output" host recover "$win\\$name.avi" -o "$win\\$name.recovered.avi"
+  expect_err "exists already"
   # Every recovered frame is the pattern frame of its index, through the codec.
   host pattern --size "$runsize" --frames "$n" -o - | md5sum >"$scratch/want"
   host play "$win\\$name.recovered.avi" --as yuy2 -o - -q | md5sum >"$scratch/got"
