@@ -19,9 +19,11 @@ set(KESTRO_FORMATS_SOURCES
 )
 set(KESTRO_CAPTURE_SOURCES
   src/capture/CaptureRun.cpp
-  src/capture/DataFile.cpp
-  src/capture/FastWriters.cpp
-  src/capture/SyncWriters.cpp
+  src/capture/ChainCompressor.cpp
+  src/capture/FastWriter.cpp
+  src/capture/PieceFile.cpp
+  src/capture/RequestPool.cpp
+  src/capture/SyncWriter.cpp
   src/capture/TakeRecorder.cpp
 )
 set(KESTRO_PLAYBACK_SOURCES
