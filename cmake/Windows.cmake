@@ -27,9 +27,9 @@ set(KESTRO_CAPTURE_SOURCES
   src/capture/TakeRecorder.cpp
 )
 set(KESTRO_PLAYBACK_SOURCES
-  src/playback/FrameReaders.cpp
+  src/playback/PlaybackRunReaders.cpp
   src/playback/PlaybackRun.cpp
-  src/playback/TakeCheck.cpp
+  src/playback/PlaybackRunTake.cpp
 )
 set(KESTRO_UI_SOURCES
   src/ui/ConfigDlg.cpp

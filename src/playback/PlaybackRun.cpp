@@ -56,12 +56,10 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
         return ICERR_BADFORMAT;
 
     const bool fast = settings->fastread;
-    int32_t depth = settings->readahead;
-    if (depth < 1 || depth > CCodecSettings::kMaxReadAhead)
-        depth = CCodecSettings::kDefaultReadAhead;
     if (fast && *slotBytes > UINT32_MAX - pageSize)
         return ICERR_BADFORMAT;
-    if (!AllocateReadSlots(fast ? uint32_t(depth) + 1 : 1, *slotBytes, fast))
+    // The settings record holds a depth in its range: loading it takes the default for any other.
+    if (!AllocateReadSlots(fast ? uint32_t(settings->readahead) + 1 : 1, *slotBytes, fast))
         return ICERR_BADFORMAT;
 
     if (stream->biChainHandler != 0) {
@@ -114,15 +112,15 @@ LRESULT PlaybackRun::End() {
 // A fast run takes the frame's slot and one per read ahead; where memory runs short it reads
 // less far ahead rather than not at all.
 bool PlaybackRun::AllocateReadSlots(uint32_t count, uint32_t slotBytes, bool overlapped) {
-    aheadFirst = aheadCount = lastRounded = 0;
+    ahead = ReadAheadRing{};
     readSlotGivenUp = false;
     for (ReadSlot& slot : readSlots) {
         uint32_t index = slot.index;
         std::memset(&slot, 0, sizeof slot);
         slot.index = index;
     }
-    readSlotCount = 0;
-    for (uint32_t i = 0; i < count; ++i) {
+    // However the count came to be, the slots are what the array holds.
+    for (uint32_t i = 0; i < count && i < kMaxReadSlots; ++i) {
         ReadSlot& slot = readSlots[i];
         slot.buffer = AllocatePages(size_t(slotBytes) + (overlapped ? pageSize : 0));
         if (!slot.buffer)
@@ -130,9 +128,10 @@ bool PlaybackRun::AllocateReadSlots(uint32_t count, uint32_t slotBytes, bool ove
         slot.size = slotBytes;
         if (overlapped)
             slot.overlapped = reinterpret_cast<OVERLAPPED*>(slot.buffer + slotBytes);
-        readSlotCount = i + 1;
+        ahead.slots = i + 1;
     }
-    return readSlotCount >= (overlapped ? 2u : 1u);
+    ahead.depth = ahead.slots ? ahead.slots - 1 : 0;
+    return ahead.slots >= (overlapped ? 2u : 1u);
 }
 
 void PlaybackRun::ReleaseReadSlots() {
@@ -141,7 +140,7 @@ void PlaybackRun::ReleaseReadSlots() {
         FreePages(slot.buffer);
         slot.overlapped = nullptr;
     }
-    readSlotCount = 0;
+    ahead.slots = ahead.depth = 0;
     delete[] readChainFormat;
     readChainFormat = nullptr;
 }

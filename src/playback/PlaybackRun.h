@@ -52,6 +52,29 @@ struct ReadSlot {
 // The frame being decoded and the deepest read-ahead of the fast readers.
 constexpr uint32_t kMaxReadSlots = uint32_t(CCodecSettings::kMaxReadAhead) + 1;
 
+// The read slots of a fast run as a ring: the frame being decoded takes one, and the reads ahead,
+// in the order of the frames they predict, are `count` slots from `first` on, the first holding
+// the frame predicted next. A plain run has one slot and reads nothing ahead.
+struct ReadAheadRing {
+    uint32_t slots = 0; // allocated: the frame's own and one per read ahead
+    uint32_t depth = 0; // reads kept in flight ahead: the setting, or less where memory ran short
+    uint32_t first = 0;
+    uint32_t count = 0;
+    // The page-rounded size of the frame before, from which the reads ahead were predicted.
+    uint32_t lastRounded = 0;
+
+    void Clear() { count = 0; }
+    void PopFront() {
+        first = (first + 1) % slots;
+        --count;
+    }
+    uint32_t Back() const { return (first + count - 1) % slots; }
+    void PushBack(uint32_t index) {
+        if (count++ == 0)
+            first = index;
+    }
+};
+
 // MAX_PATH and one: a name as long as any the ANSI file calls take still ends in a zero here.
 constexpr size_t kReadFileNameBytes = MAX_PATH + 1;
 
@@ -84,7 +107,8 @@ private:
     BOOL ReadFastRaw(ICDECOMPRESS* icd);
     BOOL ReadPlainChained(ICDECOMPRESS* icd);
     BOOL ReadPlainRaw(ICDECOMPRESS* icd);
-    // The overlapped readers: up to `readahead` reads in flight along the predicted sequence.
+    // The overlapped readers: up to the ring's depth of reads in flight along the predicted
+    // sequence.
     BOOL ReadFast(ICDECOMPRESS* icd, bool chained);
     // The synchronous readers: one unbuffered read at the file pointer.
     BOOL ReadPlain(ICDECOMPRESS* icd, bool chained);
@@ -121,17 +145,11 @@ private:
     PixelKind outputKind = KIND_NONE;
     FrameReader frameReader = nullptr;
     ReadSlot readSlots[kMaxReadSlots] = {};
-    uint32_t readSlotCount = 0;
     uint64_t readFileSize = 0;
     std::optional<TakeFile> readTake; // beside the open data file; none: play as before
     uint32_t pageSize = 0;
 
-    // The reads ahead, in the order of the frames they predict: `aheadCount` slots of the ring
-    // from `aheadFirst` on, the first holding the frame predicted next.
-    uint32_t aheadFirst = 0;
-    uint32_t aheadCount = 0;
-    // The page-rounded size of the frame before, from which the reads ahead were predicted.
-    uint32_t lastRounded = 0;
+    ReadAheadRing ahead;
     // A read that never ended took its slot with it: the run fails its frames until a new begin.
     bool readSlotGivenUp = false;
     // Reads that finish inside ReadFile queue no packet on the port.
