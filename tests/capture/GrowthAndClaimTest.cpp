@@ -119,11 +119,12 @@ public:
         ASSERT_EQ(codec->CompressGetFormat(in.header(), stream.header()), ICERR_OK);
         ASSERT_EQ(codec->BeginCapture(in.header(), stream.header()), ICERR_OK);
     }
-    LRESULT Frame(int f, uint64_t* offset = nullptr) {
+    LRESULT Frame(int f, uint64_t* offset = nullptr, std::string* piece = nullptr) {
         auto image = FramePattern(kPage, f);
-        return FrameFrom(image.data(), offset);
+        return FrameFrom(image.data(), offset, piece);
     }
-    LRESULT FrameFrom(const uint8_t* image, uint64_t* offset = nullptr) {
+    LRESULT FrameFrom(const uint8_t* image, uint64_t* offset = nullptr,
+                      std::string* piece = nullptr) {
         std::vector<uint8_t> record(600);
         DWORD ckid = 0, flags = 0;
         ICCOMPRESS icc{};
@@ -136,6 +137,8 @@ public:
         LRESULT result = codec->CompressFrame(&icc, sizeof icc);
         if (offset)
             std::memcpy(offset, record.data(), 8);
+        if (piece)
+            *piece = reinterpret_cast<const char*>(record.data() + 16);
         return result;
     }
     // DRV_CLOSE, with or without a compress end before it.
@@ -248,6 +251,49 @@ TEST_F(CoreRun, DirectWriterWaitsOnItsOwnEventOnly) {
     EXPECT_EQ(codec->EndCapture(), ICERR_OK);
     EXPECT_EQ(FileSizeOf(Piece(0)), 70u * kPage);
     EXPECT_EQ(ReadAt(Piece(0), 69u * kPage, kPage), FramePattern(kPage, 69));
+}
+
+// The sheet may change every setting while a run goes on: the run keeps the data file, writer,
+// create flags and pieces it began with, and the next begin takes the new ones.
+TEST_F(CoreRun, SettingsChangedDuringARunApplyFromTheNextBegin) {
+    const std::string other = base + "-next";
+    extraCleanup.push_back(other + ".000");
+    for (bool fast : {true, false}) {
+        SCOPED_TRACE(fast ? "fastwrite=1" : "fastwrite=0");
+        Start(fast, fast);
+        ASSERT_EQ(Frame(0), ICERR_OK);
+        CCodecSettings& s = TheSettings();
+        s.filename = other;
+        s.RebuildPieceNames();
+        s.fastwrite = !fast;
+        s.buffer = !fast;
+        s.divide = true;
+        s.request = 1;
+        s.cpu = !cpu;
+        for (int f = 1; f < 4; ++f) {
+            uint64_t offset = UINT64_MAX;
+            std::string piece;
+            ASSERT_EQ(Frame(f, &offset, &piece), ICERR_OK) << "frame " << f;
+            EXPECT_EQ(offset, uint64_t(f) * kPage) << "frame " << f;
+            EXPECT_EQ(piece, Piece(0)) << "frame " << f;
+        }
+        EXPECT_FALSE(Exists(other + ".000")) << "a run reached the data file named during it";
+        EXPECT_EQ(codec->EndCapture(), ICERR_OK);
+        for (int f = 0; f < 4; ++f)
+            EXPECT_EQ(ReadAt(Piece(0), uint64_t(f) * kPage, kPage), FramePattern(kPage, f)) << f;
+        ASSERT_EQ(codec->BeginCapture(in.header(), stream.header()), ICERR_OK);
+        uint64_t offset = UINT64_MAX;
+        std::string piece;
+        ASSERT_EQ(Frame(7, &offset, &piece), ICERR_OK);
+        EXPECT_EQ(codec->EndCapture(), ICERR_OK);
+        EXPECT_EQ(offset, 0u);
+        EXPECT_EQ(piece, other + ".000");
+        EXPECT_EQ(ReadAt(other + ".000", 0, kPage), FramePattern(kPage, 7))
+            << "the next begin writes into the data file the settings name now";
+        Close();
+        DeleteFileA(Piece(0).c_str());
+        DeleteFileA((other + ".000").c_str());
+    }
 }
 
 // A piece longer than the run's frames keeps its length and tail; one that the frames pass is
