@@ -30,14 +30,14 @@ public:
     CodecFormats(const CodecFormats&) = delete;
     CodecFormats& operator=(const CodecFormats&) = delete;
 
-    // Negotiation (src/formats/Negotiation.cpp).
+    // Negotiation (src/formats/CodecFormatsNegotiation.cpp).
     LRESULT CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
     LRESULT CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out);
     LRESULT CompressGetSize(const BITMAPINFOHEADER* in);
     LRESULT DecompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
     LRESULT DecompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out);
 
-    // Chained codec calls (src/formats/ChainedCodec.cpp).
+    // Chained codec calls (src/formats/CodecFormatsChained.cpp).
     bool OpenChainedCompressor();
     bool OpenChainedDecompressor(uint32_t handler);
     // Asks the decompressor of `handler` without disturbing a run that decodes with another.
