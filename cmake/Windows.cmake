@@ -14,8 +14,8 @@ set(KESTRO_SETTINGS_SOURCES
   src/settings/CodecSettings.cpp
 )
 set(KESTRO_FORMATS_SOURCES
-  src/formats/CodecFormatsChained.cpp
-  src/formats/CodecFormatsNegotiation.cpp
+  src/formats/ChainedCodecs.cpp
+  src/formats/CodecFormats.cpp
 )
 set(KESTRO_CAPTURE_SOURCES
   src/capture/CaptureRun.cpp

@@ -7,8 +7,8 @@
 
 using namespace kestro;
 
-CaptureRun::CaptureRun(CCodecSettings* shared, CaptureContext& owner)
-    : settings(shared), instance(owner) {}
+CaptureRun::CaptureRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained)
+    : settings(shared), formats(formats), chained(chained) {}
 
 CaptureRun::~CaptureRun() {
     ReleaseRequestPool();
@@ -36,17 +36,16 @@ LRESULT CaptureRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* ou
     if (result != ICERR_OK) {
         ReleaseRequestPool();
         CloseDataFile();
-        compressActive = false;
+        SetActive(false);
     }
     return result;
 }
 
 LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     // A compressor left open by negotiation under an earlier choice is not this run's.
-    if (instance.ChainedCompressor() &&
-        instance.ChainedCompressorCode() != uint32_t(settings->fourcc))
-        instance.CloseChainedCompressor();
-    if (instance.CompressQuery(in, out) != ICERR_OK)
+    if (chained.Compressor() && chained.CompressorCode() != uint32_t(settings->fourcc))
+        chained.CloseCompressor();
+    if (formats.CompressQuery(in, out) != ICERR_OK)
         return ICERR_BADFORMAT;
     // The chained compressor's own format comes out of the output format.
     if (settings->fourcc != 0 && !out)
@@ -60,7 +59,7 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     if (!imageBytes || RoundUpToPage(*imageBytes, pageSize) > UINT32_MAX)
         return ICERR_BADFORMAT;
     if (!ImageSizeAccepted(*imageBytes, pageSize, settings->buffer,
-                           instance.ChainedCompressor() != nullptr))
+                           chained.Compressor() != nullptr))
         return ICERR_BADFORMAT;
     runWidth = input->biWidth;
     runHeight = input->biHeight;
@@ -98,12 +97,12 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
         return ICERR_BADFORMAT;
     piece.StartFrames();
 
-    WriterKind kind = ChooseWriter(settings->fastwrite, split,
-                                   instance.ChainedCompressor() != nullptr, settings->buffer);
+    WriterKind kind =
+        ChooseWriter(settings->fastwrite, split, chained.Compressor() != nullptr, settings->buffer);
     if (!BeginWriter(kind, raw))
         return ICERR_BADFORMAT;
     writer = &WriterRowOf(kind);
-    compressActive = true;
+    SetActive(true);
     return ICERR_OK;
 }
 
@@ -120,9 +119,9 @@ bool CaptureRun::BeginChainedCompressor(const BITMAPINFOHEADER* in, const BITMAP
                                         uint32_t writeBytes) {
     if (settings->fourcc == 0)
         return true;
-    if (!instance.ChainedCompressor() && !instance.OpenChainedCompressor())
+    if (!chained.Compressor() && !formats.OpenChainedCompressor())
         return true;
-    return chain.Begin(instance.ChainedCompressor(), in, out, writeBytes, pageSize);
+    return chain.Begin(chained.Compressor(), in, out, writeBytes, pageSize);
 }
 
 bool CaptureRun::InputMatchesRun(const ICCOMPRESS* icc) const {
@@ -131,6 +130,11 @@ bool CaptureRun::InputMatchesRun(const ICCOMPRESS* icc) const {
         return false;
     auto bytes = InputImageBytes(*input);
     return bytes && *bytes == runImageBytes;
+}
+
+void CaptureRun::SetActive(bool active) {
+    compressActive = active;
+    chained.HoldCompressor(active);
 }
 
 LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
@@ -164,7 +168,7 @@ LRESULT CaptureRun::End() {
     ReleaseRequestPool();
     CloseDataFile();
     take.End();
-    instance.CloseChainedCompressor();
-    compressActive = false;
+    chained.CloseCompressor();
+    SetActive(false);
     return ICERR_OK;
 }

@@ -11,6 +11,8 @@
 #include "capture/RequestPool.h"
 #include "capture/SyncWriter.h"
 #include "capture/TakeRecorder.h"
+#include "formats/ChainedCodecs.h"
+#include "formats/CodecFormats.h"
 #include "pure/CaptureRules.h"
 #include "settings/CodecSettings.h"
 
@@ -18,29 +20,12 @@ namespace kestro {
 
 struct RunTestAccess;
 
-// What a capture run asks of the codec instance it belongs to: the compress check of negotiation
-// and the chained compressor, which the instance keeps because negotiation opens it too.
-class CaptureContext {
-public:
-    // With a chained codec configured this opens it and asks it.
-    virtual LRESULT CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) = 0;
-    // Opens the chained compressor of the current choice; false when none opens.
-    virtual bool OpenChainedCompressor() = 0;
-    virtual void CloseChainedCompressor() = 0;
-    // The open chained compressor, or null, and the code it was opened for.
-    virtual HIC ChainedCompressor() const = 0;
-    virtual uint32_t ChainedCompressorCode() const = 0;
-
-protected:
-    ~CaptureContext() = default;
-};
-
 // The capture run of one codec instance: begin, a frame through the writer of its row, end. The
 // parts it is made of own their state: the piece file, the request pool, the chained compressor
 // and the two writer families.
 class CaptureRun {
 public:
-    CaptureRun(CCodecSettings* shared, CaptureContext& owner);
+    CaptureRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained);
     ~CaptureRun();
     CaptureRun(const CaptureRun&) = delete;
     CaptureRun& operator=(const CaptureRun&) = delete;
@@ -53,8 +38,6 @@ public:
     void ReleaseRequestPool();
     void CloseDataFile();
 
-    // A run has begun and not ended; its chained compressor stays what it began with.
-    bool Active() const { return compressActive; }
     const CaptureStats& Stats() const { return stats; }
 
 private:
@@ -65,9 +48,12 @@ private:
                                 uint32_t writeBytes);
     bool BeginWriter(WriterKind kind, FrameSize raw);
     bool InputMatchesRun(const ICCOMPRESS* icc) const;
+    void SetActive(bool active);
 
     CCodecSettings* settings;
-    CaptureContext& instance; // the codec instance, as far as a capture run may ask it
+    CodecFormats& formats;  // the compress check of negotiation
+    ChainedCodecs& chained; // the compressor a chained run writes through
+    // A run has begun and not ended; its chained compressor stays what it began with.
     bool compressActive = false;
     const WriterRow* writer = nullptr; // of the current run
     uint32_t pageSize = 0;

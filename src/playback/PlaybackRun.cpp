@@ -8,8 +8,8 @@
 
 using namespace kestro;
 
-PlaybackRun::PlaybackRun(CCodecSettings* shared, PlaybackContext& owner)
-    : settings(shared), instance(owner) {
+PlaybackRun::PlaybackRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained)
+    : settings(shared), formats(formats), chained(chained) {
     for (uint32_t i = 0; i < kMaxReadSlots; ++i)
         readSlots[i].index = i;
 }
@@ -20,7 +20,7 @@ PlaybackRun::~PlaybackRun() {
 }
 
 LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
-    if (instance.DecompressQuery(in, out) != ICERR_OK)
+    if (formats.DecompressQuery(in, out) != ICERR_OK)
         return ICERR_BADFORMAT;
     // The query accepts a missing output format; a run needs one to size its buffers.
     auto output = ReadBitmapHeader(out);
@@ -64,7 +64,7 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
 
     if (stream->biChainHandler != 0) {
         // The previous run is over: a stream of another codec gets that codec from here on.
-        if (!instance.OpenChainedDecompressor(stream->biChainHandler))
+        if (!chained.OpenDecompressor(stream->biChainHandler))
             return ICERR_BADFORMAT;
         readChainFormat = new (std::nothrow) uint8_t[stream->biChainFormatSize];
         if (!readChainFormat)
@@ -85,6 +85,7 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
     readBitCount = output->biBitCount;
     readImageBytes = *imageBytes;
     decompressActive = true;
+    NoteChainedHeld();
     return ICERR_OK;
 }
 
@@ -104,8 +105,9 @@ LRESULT PlaybackRun::Frame(ICDECOMPRESS* icd) {
 LRESULT PlaybackRun::End() {
     ReleaseReadSlots();
     CloseReadFile();
-    instance.CloseChainedDecompressor();
+    chained.CloseDecompressor();
     decompressActive = false;
+    NoteChainedHeld();
     return ICERR_OK;
 }
 
@@ -143,6 +145,11 @@ void PlaybackRun::ReleaseReadSlots() {
     ahead.slots = ahead.depth = 0;
     delete[] readChainFormat;
     readChainFormat = nullptr;
+    NoteChainedHeld();
+}
+
+void PlaybackRun::NoteChainedHeld() {
+    chained.HoldDecompressor(decompressActive && readChainFormat);
 }
 
 void PlaybackRun::CloseReadFile() {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "formats/ChainedCodecs.h"
+#include "formats/CodecFormats.h"
 #include "pure/PixelKind.h"
 #include "pure/RawConvert.h"
 #include "pure/TakeFile.h"
@@ -15,23 +17,6 @@ namespace kestro {
 
 struct RunTestAccess;
 struct FrameRecordView;
-
-// What a playback run asks of the codec instance it belongs to: the decompress check of
-// negotiation and the chained decompressor, which the instance keeps because negotiation opens
-// it too.
-class PlaybackContext {
-public:
-    // With a stream of a chained codec this opens that codec and asks it.
-    virtual LRESULT DecompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) = 0;
-    // Opens the chained decompressor of `handler` (or keeps the one open for it).
-    virtual bool OpenChainedDecompressor(uint32_t handler) = 0;
-    virtual void CloseChainedDecompressor() = 0;
-    // The open chained decompressor, or null.
-    virtual HIC ChainedDecompressor() const = 0;
-
-protected:
-    ~PlaybackContext() = default;
-};
 
 // One overlapped read slot of a playback run. Its OVERLAPPED lies in the page after its buffer
 // (the completion port hands back that address): a read that never ends keeps both, and no later
@@ -82,7 +67,7 @@ constexpr size_t kReadFileNameBytes = MAX_PATH + 1;
 // that only a playback run has (the data file, its port, the read slots, the read-ahead...).
 class PlaybackRun {
 public:
-    PlaybackRun(CCodecSettings* shared, PlaybackContext& owner);
+    PlaybackRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained);
     ~PlaybackRun();
     PlaybackRun(const PlaybackRun&) = delete;
     PlaybackRun& operator=(const PlaybackRun&) = delete;
@@ -94,9 +79,6 @@ public:
     // Idempotent releases; the outstanding reads are collected before either goes.
     void ReleaseReadSlots();
     void CloseReadFile();
-
-    // A run decodes with the chained decompressor: it must stay the codec of that run.
-    bool DecodingChained() const { return decompressActive && readChainFormat; }
 
 private:
     friend struct RunTestAccess;
@@ -134,9 +116,12 @@ private:
     bool OutputMatchesRun(const BITMAPINFOHEADER* out) const;
     bool DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd);
     bool ProduceRaw(const uint8_t* data, uint32_t available, ICDECOMPRESS* icd);
+    // A run that decodes with the chained decompressor holds it: it stays the codec of that run.
+    void NoteChainedHeld();
 
     CCodecSettings* settings;
-    PlaybackContext& instance; // the codec instance, as far as a playback run may ask it
+    CodecFormats& formats;  // the decompress check of negotiation
+    ChainedCodecs& chained; // the decompressor a chained run decodes with
     bool decompressActive = false;
     HANDLE hReadPort = nullptr;
     char readFileName[kReadFileNameBytes] = {};

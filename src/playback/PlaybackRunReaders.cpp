@@ -225,7 +225,7 @@ void PlaybackRun::CollectPendingReads() {
 }
 
 bool PlaybackRun::DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd) {
-    HIC hicDecompressor = instance.ChainedDecompressor();
+    HIC hicDecompressor = chained.Decompressor();
     if (!hicDecompressor || !readChainFormat)
         return false;
     auto* format = reinterpret_cast<BITMAPINFOHEADER*>(readChainFormat);
