@@ -50,6 +50,8 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
 
     pageSize = SystemPageSize();
     readRowsPadded = padded;
+    runDataFileName = settings->filename;
+    runChainedExtraPages = settings->huffyuv;
 
     auto slotBytes = SlotBytes(*imageBytes, pageSize);
     if (!slotBytes)

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "formats/ChainedCodecs.h"
 #include "formats/CodecFormats.h"
@@ -133,6 +134,10 @@ private:
     uint64_t readFileSize = 0;
     std::optional<TakeFile> readTake; // beside the open data file; none: play as before
     uint32_t pageSize = 0;
+    // What the frames of a run take from the settings, copied at begin: the sheet's changes
+    // apply from the next begin.
+    std::string runDataFileName;       // the name the pieces a record names must belong to
+    bool runChainedExtraPages = false; // chained frames may run two pages past their size
 
     ReadAheadRing ahead;
     // A read that never ended took its slot with it: the run fails its frames until a new begin.

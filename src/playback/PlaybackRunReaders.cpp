@@ -76,7 +76,7 @@ PlaybackRun::DataFile PlaybackRun::LookUpDataFile(const char* path, size_t lengt
     // A pipe, a port or a device may never answer a read; a file that is no piece is no picture;
     // opening a share nobody chose here hands the user's logon to its host. Refused by the name
     // alone, which stays, so that later frames naming it are refused without another try.
-    if (!MayOpenPiecePath(std::string_view(path, length), settings->filename))
+    if (!MayOpenPiecePath(std::string_view(path, length), runDataFileName))
         return DataFile::Failed;
     DWORD flags = FILE_FLAG_NO_BUFFERING | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
     hReadFile = CreateFileA(readFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -325,7 +325,7 @@ void PlaybackRun::IssueReadsAhead(const ReadSlot* current, uint32_t rounded, boo
         CollectPendingReads();
     auto planAhead = [&](uint64_t from) {
         return chained ? PlanChainedReadAhead(from, rounded, readFileSize, pageSize, current->size,
-                                              settings->huffyuv)
+                                              runChainedExtraPages)
                        : PlanRawReadAhead(from, rounded, readFileSize);
     };
     // Compressed frames of changing sizes would send every read past the next one astray: those
