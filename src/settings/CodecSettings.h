@@ -1,6 +1,8 @@
 #pragma once
 #include <array>
+#include <climits>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "pure/SettingsText.h"
@@ -50,3 +52,20 @@ public:
 
 // The record of this process.
 CCodecSettings& TheSettings();
+
+// One key of the settings file ([general] of kestdisk.ini): the field it fills (text, a 0/1 flag
+// that reads any non-zero value as 1, or a number kept as read), the value a missing key takes,
+// and the range outside which a number is no choice anybody made and takes that value too.
+struct SettingKey {
+    const char* key;
+    std::string CCodecSettings::*text = nullptr;
+    bool CCodecSettings::*flag = nullptr;
+    int32_t CCodecSettings::*number = nullptr;
+    const char* fallbackText = nullptr;
+    int32_t fallback = 0;
+    int32_t low = INT32_MIN;
+    int32_t high = INT32_MAX;
+};
+
+// Every key, in the order the file is written: files of every version compare line by line.
+std::span<const SettingKey> SettingKeys();

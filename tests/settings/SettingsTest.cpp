@@ -48,6 +48,20 @@ TEST(SettingsFile, AbsentFileIsWrittenWithEveryDefaultAtUnload) {
     }
 }
 
+// A record made in code (kestro-host's, the sheet's before a load) starts where a file without
+// keys would put it.
+TEST(SettingsFile, ANewRecordHoldsEveryKeysDefault) {
+    const CCodecSettings fresh;
+    for (const SettingKey& row : SettingKeys()) {
+        if (row.flag)
+            EXPECT_EQ(fresh.*row.flag, row.fallback != 0) << row.key;
+        else if (row.number)
+            EXPECT_EQ(fresh.*row.number, row.fallback) << row.key;
+        else
+            EXPECT_TRUE(row.text && row.fallbackText) << row.key;
+    }
+}
+
 TEST(SettingsFile, ValuesAreTakenAsReadAndBooleansSavedAsZeroOrOne) {
     WriteIni({{"filename", "T:\\capture\\take"},
               {"fastwrite", "5"},
