@@ -58,7 +58,7 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     auto imageBytes = input ? InputImageBytes(*input) : std::nullopt;
     if (!imageBytes || RoundUpToPage(*imageBytes, pageSize) > UINT32_MAX)
         return ICERR_BADFORMAT;
-    if (!ImageSizeAccepted(*imageBytes, pageSize, settings->buffer,
+    if (!ImageSizeAccepted(*imageBytes, pageSize, settings->copyBeforeWrite,
                            chained.Compressor() != nullptr))
         return ICERR_BADFORMAT;
     runWidth = input->biWidth;
@@ -81,7 +81,8 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     const bool split = settings->divide;
     // The configuration sheet may rename the data file during the run: the piece keeps the names
     // the run began with.
-    if (!piece.OpenFirst(settings->piecenames, PieceCreateFlags(settings->fastwrite, settings->cpu),
+    if (!piece.OpenFirst(settings->piecenames,
+                         PieceCreateFlags(settings->fastwrite, settings->cachedWrites),
                          settings->EffectivePieceBytes(), split,
                          settings->datadrive.empty() ? std::string() : settings->datadrive + "\\"))
         return ICERR_BADFORMAT;
@@ -97,8 +98,8 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
         return ICERR_BADFORMAT;
     piece.StartFrames();
 
-    WriterKind kind =
-        ChooseWriter(settings->fastwrite, split, chained.Compressor() != nullptr, settings->buffer);
+    WriterKind kind = ChooseWriter(settings->fastwrite, split, chained.Compressor() != nullptr,
+                                   settings->copyBeforeWrite);
     if (!BeginWriter(kind, raw))
         return ICERR_BADFORMAT;
     writer = &WriterRowOf(kind);

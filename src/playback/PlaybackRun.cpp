@@ -51,7 +51,7 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
     pageSize = SystemPageSize();
     readRowsPadded = padded;
     runDataFileName = settings->filename;
-    runChainedExtraPages = settings->huffyuv;
+    runChainedExtraPages = settings->chainedExtraPages;
 
     auto slotBytes = SlotBytes(*imageBytes, pageSize);
     if (!slotBytes)

@@ -16,13 +16,18 @@ public:
     bool fastwrite = true;
     bool divide = false;
     int32_t dividesize = 2;
-    bool buffer = true;
+    // A fast write first copies the host's image into the request's own pages ("buffer"), so
+    // that an image of any size may be written unbuffered.
+    bool copyBeforeWrite = true;
     int32_t request = 3;
     int32_t fourcc = 0;
     bool fastioallowed = false;
-    bool cpu = false;
+    // Fast writes go through the system's cache instead of straight to the disk ("cpu").
+    bool cachedWrites = false;
     bool fastread = true;
-    bool huffyuv = false;
+    // A chained frame may run up to two pages past its stored size; a read takes them too
+    // ("huffyuv").
+    bool chainedExtraPages = false;
     // Reads the fast readers keep in flight ahead of the frame asked for.
     int32_t readahead = kDefaultReadAhead;
     std::array<std::string, kestro::kPieceCount> piecenames;

@@ -104,12 +104,12 @@ public:
         CCodecSettings& s = TheSettings();
         s.filename = base;
         s.fastwrite = fast;
-        s.buffer = buffer;
+        s.copyBeforeWrite = buffer;
         s.request = request;
         s.divide = divide;
         s.dividesize = 1;
         s.fourcc = 0;
-        s.cpu = cpu;
+        s.cachedWrites = cpu;
         s.RebuildPieceNames();
         id = DriverProc(0, nullptr, DRV_OPEN, 0, 0);
         ASSERT_NE(id, 0);
@@ -270,10 +270,10 @@ TEST_F(CoreRun, SettingsChangedDuringARunApplyFromTheNextBegin) {
         s.filename = other;
         s.RebuildPieceNames();
         s.fastwrite = !fast;
-        s.buffer = !fast;
+        s.copyBeforeWrite = !fast;
         s.divide = true;
         s.request = 1;
-        s.cpu = !cpu;
+        s.cachedWrites = !cpu;
         for (int f = 1; f < 4; ++f) {
             uint64_t offset = UINT64_MAX;
             std::string piece;

@@ -111,7 +111,7 @@ TEST(SettingsRecord, ProfileBesideTheModuleAndPieceNames) {
     EXPECT_EQ(s.datadrive, "c:");
     EXPECT_GT(s.disktotal, 0u);
     EXPECT_TRUE(s.fastwrite);
-    EXPECT_TRUE(s.buffer);
+    EXPECT_TRUE(s.copyBeforeWrite);
     EXPECT_TRUE(s.fastread);
     EXPECT_EQ(s.request, 3);
     EXPECT_EQ(s.dividesize, 2);
