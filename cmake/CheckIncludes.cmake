@@ -1,4 +1,4 @@
-# The folders of src depend on each other in one direction: pure <- edge <- settings <- formats,
+# The folders of src depend on each other in one direction: pure <- edge <- settings <- formats <-
 # capture, playback <- driver, and ui <- driver, where ui also uses settings, edge and pure.
 # kestro_check_includes() stops the configuration and names every file of src with an include of
 # another folder that goes against that order. Tests, tools, benchmarks and fuzz targets include
@@ -8,8 +8,8 @@ set(_kestro_below_pure pure)
 set(_kestro_below_edge edge pure)
 set(_kestro_below_settings settings edge pure)
 set(_kestro_below_formats formats settings edge pure)
-set(_kestro_below_capture capture settings edge pure)
-set(_kestro_below_playback playback settings edge pure)
+set(_kestro_below_capture capture formats settings edge pure)
+set(_kestro_below_playback playback formats settings edge pure)
 set(_kestro_below_ui ui settings edge pure resources)
 set(_kestro_below_driver driver formats capture playback ui settings edge pure resources)
 set(_kestro_below_resources resources)

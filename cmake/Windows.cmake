@@ -14,20 +14,22 @@ set(KESTRO_SETTINGS_SOURCES
   src/settings/CodecSettings.cpp
 )
 set(KESTRO_FORMATS_SOURCES
-  src/formats/ChainedCodec.cpp
-  src/formats/Negotiation.cpp
+  src/formats/ChainedCodecs.cpp
+  src/formats/CodecFormats.cpp
 )
 set(KESTRO_CAPTURE_SOURCES
   src/capture/CaptureRun.cpp
-  src/capture/DataFile.cpp
-  src/capture/FastWriters.cpp
-  src/capture/SyncWriters.cpp
+  src/capture/ChainCompressor.cpp
+  src/capture/FastWriter.cpp
+  src/capture/PieceFile.cpp
+  src/capture/RequestPool.cpp
+  src/capture/SyncWriter.cpp
   src/capture/TakeRecorder.cpp
 )
 set(KESTRO_PLAYBACK_SOURCES
-  src/playback/FrameReaders.cpp
+  src/playback/PlaybackRunReaders.cpp
   src/playback/PlaybackRun.cpp
-  src/playback/TakeCheck.cpp
+  src/playback/PlaybackRunTake.cpp
 )
 set(KESTRO_UI_SOURCES
   src/ui/ConfigDlg.cpp

@@ -30,8 +30,6 @@ public:
     // Adds the frame count and the end time to the take file, once per take.
     void End();
 
-    uint32_t Id() const { return take_.id; }
-
 private:
     std::string path_; // empty: no take under way
     TakeFile take_;

@@ -37,8 +37,8 @@ CCodecInstance::~CCodecInstance() {
     playback.ReleaseReadSlots();
     capture.CloseDataFile();
     playback.CloseReadFile();
-    formats.CloseChainedCompressor();
-    formats.CloseChainedDecompressor();
+    chained.CloseCompressor();
+    chained.CloseDecompressor();
 }
 
 LRESULT CCodecInstance::GetInfo(ICINFO* info, DWORD size) {
@@ -74,84 +74,4 @@ LRESULT CCodecInstance::Configure() {
 LRESULT CCodecInstance::About() {
     kestro::ShowAboutBox();
     return kAboutShown;
-}
-
-LRESULT CCodecInstance::CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
-    return formats.CompressQuery(in, out);
-}
-
-LRESULT CCodecInstance::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
-    return formats.CompressGetFormat(in, out);
-}
-
-LRESULT CCodecInstance::CompressGetSize(const BITMAPINFOHEADER* in) {
-    return formats.CompressGetSize(in);
-}
-
-LRESULT CCodecInstance::DecompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
-    return formats.DecompressQuery(in, out);
-}
-
-LRESULT CCodecInstance::DecompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
-    return formats.DecompressGetFormat(in, out);
-}
-
-LRESULT CCodecInstance::BeginCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
-    return capture.Begin(in, out);
-}
-
-LRESULT CCodecInstance::CompressFrame(ICCOMPRESS* icc, DWORD) {
-    return capture.Frame(icc);
-}
-
-LRESULT CCodecInstance::EndCapture() {
-    return capture.End();
-}
-
-LRESULT CCodecInstance::BeginPlayback(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
-    return playback.Begin(in, out);
-}
-
-LRESULT CCodecInstance::DecompressFrame(ICDECOMPRESS* icd, DWORD) {
-    return playback.Frame(icd);
-}
-
-LRESULT CCodecInstance::EndPlayback() {
-    return playback.End();
-}
-
-LRESULT CCodecInstance::RunLinks::CompressQuery(const BITMAPINFOHEADER* in,
-                                                const BITMAPINFOHEADER* out) {
-    return owner.formats.CompressQuery(in, out);
-}
-bool CCodecInstance::RunLinks::OpenChainedCompressor() {
-    return owner.formats.OpenChainedCompressor();
-}
-void CCodecInstance::RunLinks::CloseChainedCompressor() {
-    owner.formats.CloseChainedCompressor();
-}
-HIC CCodecInstance::RunLinks::ChainedCompressor() const {
-    return owner.formats.Compressor();
-}
-uint32_t CCodecInstance::RunLinks::ChainedCompressorCode() const {
-    return owner.formats.CompressorCode();
-}
-LRESULT CCodecInstance::RunLinks::DecompressQuery(const BITMAPINFOHEADER* in,
-                                                  const BITMAPINFOHEADER* out) {
-    return owner.formats.DecompressQuery(in, out);
-}
-bool CCodecInstance::RunLinks::OpenChainedDecompressor(uint32_t handler) {
-    return owner.formats.OpenChainedDecompressor(handler);
-}
-void CCodecInstance::RunLinks::CloseChainedDecompressor() {
-    owner.formats.CloseChainedDecompressor();
-}
-HIC CCodecInstance::RunLinks::ChainedDecompressor() const {
-    return owner.formats.Decompressor();
-}
-bool CCodecInstance::RunLinks::CompressorHeld() const {
-    return owner.capture.Active();
-}
-bool CCodecInstance::RunLinks::DecompressorHeld() const {
-    return owner.playback.DecodingChained();
 }

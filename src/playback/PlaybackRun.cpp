@@ -8,8 +8,8 @@
 
 using namespace kestro;
 
-PlaybackRun::PlaybackRun(CCodecSettings* shared, PlaybackContext& owner)
-    : settings(shared), instance(owner) {
+PlaybackRun::PlaybackRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained)
+    : settings(shared), formats(formats), chained(chained) {
     for (uint32_t i = 0; i < kMaxReadSlots; ++i)
         readSlots[i].index = i;
 }
@@ -20,7 +20,7 @@ PlaybackRun::~PlaybackRun() {
 }
 
 LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
-    if (instance.DecompressQuery(in, out) != ICERR_OK)
+    if (formats.DecompressQuery(in, out) != ICERR_OK)
         return ICERR_BADFORMAT;
     // The query accepts a missing output format; a run needs one to size its buffers.
     auto output = ReadBitmapHeader(out);
@@ -50,23 +50,23 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
 
     pageSize = SystemPageSize();
     readRowsPadded = padded;
+    runDataFileName = settings->filename;
+    runChainedExtraPages = settings->chainedExtraPages;
 
     auto slotBytes = SlotBytes(*imageBytes, pageSize);
     if (!slotBytes)
         return ICERR_BADFORMAT;
 
     const bool fast = settings->fastread;
-    int32_t depth = settings->readahead;
-    if (depth < 1 || depth > CCodecSettings::kMaxReadAhead)
-        depth = CCodecSettings::kDefaultReadAhead;
     if (fast && *slotBytes > UINT32_MAX - pageSize)
         return ICERR_BADFORMAT;
-    if (!AllocateReadSlots(fast ? uint32_t(depth) + 1 : 1, *slotBytes, fast))
+    // The settings record holds a depth in its range: loading it takes the default for any other.
+    if (!AllocateReadSlots(fast ? uint32_t(settings->readahead) + 1 : 1, *slotBytes, fast))
         return ICERR_BADFORMAT;
 
     if (stream->biChainHandler != 0) {
         // The previous run is over: a stream of another codec gets that codec from here on.
-        if (!instance.OpenChainedDecompressor(stream->biChainHandler))
+        if (!chained.OpenDecompressor(stream->biChainHandler))
             return ICERR_BADFORMAT;
         readChainFormat = new (std::nothrow) uint8_t[stream->biChainFormatSize];
         if (!readChainFormat)
@@ -87,6 +87,7 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
     readBitCount = output->biBitCount;
     readImageBytes = *imageBytes;
     decompressActive = true;
+    NoteChainedHeld();
     return ICERR_OK;
 }
 
@@ -106,23 +107,24 @@ LRESULT PlaybackRun::Frame(ICDECOMPRESS* icd) {
 LRESULT PlaybackRun::End() {
     ReleaseReadSlots();
     CloseReadFile();
-    instance.CloseChainedDecompressor();
+    chained.CloseDecompressor();
     decompressActive = false;
+    NoteChainedHeld();
     return ICERR_OK;
 }
 
 // A fast run takes the frame's slot and one per read ahead; where memory runs short it reads
 // less far ahead rather than not at all.
 bool PlaybackRun::AllocateReadSlots(uint32_t count, uint32_t slotBytes, bool overlapped) {
-    aheadFirst = aheadCount = lastRounded = 0;
+    ahead = ReadAheadRing{};
     readSlotGivenUp = false;
     for (ReadSlot& slot : readSlots) {
         uint32_t index = slot.index;
         std::memset(&slot, 0, sizeof slot);
         slot.index = index;
     }
-    readSlotCount = 0;
-    for (uint32_t i = 0; i < count; ++i) {
+    // However the count came to be, the slots are what the array holds.
+    for (uint32_t i = 0; i < count && i < kMaxReadSlots; ++i) {
         ReadSlot& slot = readSlots[i];
         slot.buffer = AllocatePages(size_t(slotBytes) + (overlapped ? pageSize : 0));
         if (!slot.buffer)
@@ -130,9 +132,10 @@ bool PlaybackRun::AllocateReadSlots(uint32_t count, uint32_t slotBytes, bool ove
         slot.size = slotBytes;
         if (overlapped)
             slot.overlapped = reinterpret_cast<OVERLAPPED*>(slot.buffer + slotBytes);
-        readSlotCount = i + 1;
+        ahead.slots = i + 1;
     }
-    return readSlotCount >= (overlapped ? 2u : 1u);
+    ahead.depth = ahead.slots ? ahead.slots - 1 : 0;
+    return ahead.slots >= (overlapped ? 2u : 1u);
 }
 
 void PlaybackRun::ReleaseReadSlots() {
@@ -141,9 +144,14 @@ void PlaybackRun::ReleaseReadSlots() {
         FreePages(slot.buffer);
         slot.overlapped = nullptr;
     }
-    readSlotCount = 0;
+    ahead.slots = ahead.depth = 0;
     delete[] readChainFormat;
     readChainFormat = nullptr;
+    NoteChainedHeld();
+}
+
+void PlaybackRun::NoteChainedHeld() {
+    chained.HoldDecompressor(decompressActive && readChainFormat);
 }
 
 void PlaybackRun::CloseReadFile() {

@@ -5,7 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
+#include "formats/ChainedCodecs.h"
+#include "formats/CodecFormats.h"
 #include "pure/PixelKind.h"
 #include "pure/RawConvert.h"
 #include "pure/TakeFile.h"
@@ -15,23 +18,6 @@ namespace kestro {
 
 struct RunTestAccess;
 struct FrameRecordView;
-
-// What a playback run asks of the codec instance it belongs to: the decompress check of
-// negotiation and the chained decompressor, which the instance keeps because negotiation opens
-// it too.
-class PlaybackContext {
-public:
-    // With a stream of a chained codec this opens that codec and asks it.
-    virtual LRESULT DecompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) = 0;
-    // Opens the chained decompressor of `handler` (or keeps the one open for it).
-    virtual bool OpenChainedDecompressor(uint32_t handler) = 0;
-    virtual void CloseChainedDecompressor() = 0;
-    // The open chained decompressor, or null.
-    virtual HIC ChainedDecompressor() const = 0;
-
-protected:
-    ~PlaybackContext() = default;
-};
 
 // One overlapped read slot of a playback run. Its OVERLAPPED lies in the page after its buffer
 // (the completion port hands back that address): a read that never ends keeps both, and no later
@@ -52,6 +38,29 @@ struct ReadSlot {
 // The frame being decoded and the deepest read-ahead of the fast readers.
 constexpr uint32_t kMaxReadSlots = uint32_t(CCodecSettings::kMaxReadAhead) + 1;
 
+// The read slots of a fast run as a ring: the frame being decoded takes one, and the reads ahead,
+// in the order of the frames they predict, are `count` slots from `first` on, the first holding
+// the frame predicted next. A plain run has one slot and reads nothing ahead.
+struct ReadAheadRing {
+    uint32_t slots = 0; // allocated: the frame's own and one per read ahead
+    uint32_t depth = 0; // reads kept in flight ahead: the setting, or less where memory ran short
+    uint32_t first = 0;
+    uint32_t count = 0;
+    // The page-rounded size of the frame before, from which the reads ahead were predicted.
+    uint32_t lastRounded = 0;
+
+    void Clear() { count = 0; }
+    void PopFront() {
+        first = (first + 1) % slots;
+        --count;
+    }
+    uint32_t Back() const { return (first + count - 1) % slots; }
+    void PushBack(uint32_t index) {
+        if (count++ == 0)
+            first = index;
+    }
+};
+
 // MAX_PATH and one: a name as long as any the ANSI file calls take still ends in a zero here.
 constexpr size_t kReadFileNameBytes = MAX_PATH + 1;
 
@@ -59,7 +68,7 @@ constexpr size_t kReadFileNameBytes = MAX_PATH + 1;
 // that only a playback run has (the data file, its port, the read slots, the read-ahead...).
 class PlaybackRun {
 public:
-    PlaybackRun(CCodecSettings* shared, PlaybackContext& owner);
+    PlaybackRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained);
     ~PlaybackRun();
     PlaybackRun(const PlaybackRun&) = delete;
     PlaybackRun& operator=(const PlaybackRun&) = delete;
@@ -72,9 +81,6 @@ public:
     void ReleaseReadSlots();
     void CloseReadFile();
 
-    // A run decodes with the chained decompressor: it must stay the codec of that run.
-    bool DecodingChained() const { return decompressActive && readChainFormat; }
-
 private:
     friend struct RunTestAccess;
     using FrameReader = BOOL (PlaybackRun::*)(ICDECOMPRESS* icd);
@@ -84,7 +90,8 @@ private:
     BOOL ReadFastRaw(ICDECOMPRESS* icd);
     BOOL ReadPlainChained(ICDECOMPRESS* icd);
     BOOL ReadPlainRaw(ICDECOMPRESS* icd);
-    // The overlapped readers: up to `readahead` reads in flight along the predicted sequence.
+    // The overlapped readers: up to the ring's depth of reads in flight along the predicted
+    // sequence.
     BOOL ReadFast(ICDECOMPRESS* icd, bool chained);
     // The synchronous readers: one unbuffered read at the file pointer.
     BOOL ReadPlain(ICDECOMPRESS* icd, bool chained);
@@ -110,9 +117,12 @@ private:
     bool OutputMatchesRun(const BITMAPINFOHEADER* out) const;
     bool DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd);
     bool ProduceRaw(const uint8_t* data, uint32_t available, ICDECOMPRESS* icd);
+    // A run that decodes with the chained decompressor holds it: it stays the codec of that run.
+    void NoteChainedHeld();
 
     CCodecSettings* settings;
-    PlaybackContext& instance; // the codec instance, as far as a playback run may ask it
+    CodecFormats& formats;  // the decompress check of negotiation
+    ChainedCodecs& chained; // the decompressor a chained run decodes with
     bool decompressActive = false;
     HANDLE hReadPort = nullptr;
     char readFileName[kReadFileNameBytes] = {};
@@ -121,17 +131,15 @@ private:
     PixelKind outputKind = KIND_NONE;
     FrameReader frameReader = nullptr;
     ReadSlot readSlots[kMaxReadSlots] = {};
-    uint32_t readSlotCount = 0;
     uint64_t readFileSize = 0;
     std::optional<TakeFile> readTake; // beside the open data file; none: play as before
     uint32_t pageSize = 0;
+    // What the frames of a run take from the settings, copied at begin: the sheet's changes
+    // apply from the next begin.
+    std::string runDataFileName;       // the name the pieces a record names must belong to
+    bool runChainedExtraPages = false; // chained frames may run two pages past their size
 
-    // The reads ahead, in the order of the frames they predict: `aheadCount` slots of the ring
-    // from `aheadFirst` on, the first holding the frame predicted next.
-    uint32_t aheadFirst = 0;
-    uint32_t aheadCount = 0;
-    // The page-rounded size of the frame before, from which the reads ahead were predicted.
-    uint32_t lastRounded = 0;
+    ReadAheadRing ahead;
     // A read that never ended took its slot with it: the run fails its frames until a new begin.
     bool readSlotGivenUp = false;
     // Reads that finish inside ReadFile queue no packet on the port.

@@ -19,6 +19,46 @@ enum class WriterKind {
     CompressedFastSplit,
 };
 
+// Where a writer's bytes come from: the host's image itself, a copy of it in a request's own
+// buffer, or the chained compressor's output.
+enum class WriterSource { Host, Copied, Compressed };
+
+// One row per writer: what it is called, where its bytes come from, whether it writes overlapped
+// through the request pool and whether it switches pieces. Rows are in the order of WriterKind.
+struct WriterRow {
+    WriterKind kind;
+    const char* name;
+    WriterSource source;
+    bool fast;
+    bool split;
+};
+
+constexpr WriterRow kWriterRows[] = {
+    {WriterKind::Direct, "WriteDirect", WriterSource::Host, false, false},
+    {WriterKind::Compressed, "WriteCompressed", WriterSource::Compressed, false, false},
+    {WriterKind::DirectSplit, "WriteDirectSplit", WriterSource::Host, false, true},
+    {WriterKind::CompressedSplit, "WriteCompressedSplit", WriterSource::Compressed, false, true},
+    {WriterKind::DirectFast, "WriteDirectFast", WriterSource::Host, true, false},
+    {WriterKind::CopiedFast, "WriteCopiedFast", WriterSource::Copied, true, false},
+    {WriterKind::CompressedFast, "WriteCompressedFast", WriterSource::Compressed, true, false},
+    {WriterKind::DirectFastSplit, "WriteDirectFastSplit", WriterSource::Host, true, true},
+    {WriterKind::CopiedFastSplit, "WriteCopiedFastSplit", WriterSource::Copied, true, true},
+    {WriterKind::CompressedFastSplit, "WriteCompressedFastSplit", WriterSource::Compressed, true,
+     true},
+};
+
+constexpr const WriterRow& WriterRowOf(WriterKind kind) {
+    return kWriterRows[int(kind)];
+}
+
+constexpr bool RowsInKindOrder() {
+    for (int i = 0; i < int(sizeof kWriterRows / sizeof kWriterRows[0]); ++i)
+        if (int(kWriterRows[i].kind) != i)
+            return false;
+    return true;
+}
+static_assert(RowsInKindOrder(), "WriterRowOf indexes the rows by kind");
+
 constexpr WriterKind ChooseWriter(bool fastwrite, bool divide, bool chained, bool buffer) {
     if (!fastwrite) {
         if (!divide)

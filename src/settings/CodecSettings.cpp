@@ -39,6 +39,29 @@ bool SystemAllowsFastIo() {
 
 } // namespace
 
+std::span<const SettingKey> SettingKeys() {
+    using S = CCodecSettings;
+    static const SettingKey keys[] = {
+        {.key = "filename", .text = &S::filename, .fallbackText = kDefaultFilename},
+        {.key = "fastwrite", .flag = &S::fastwrite, .fallback = 1},
+        {.key = "divide", .flag = &S::divide, .fallback = 0},
+        {.key = "dividesize", .number = &S::dividesize, .fallback = 2},
+        {.key = "buffer", .flag = &S::copyBeforeWrite, .fallback = 1},
+        {.key = "request", .number = &S::request, .fallback = 3},
+        {.key = "fourcc", .number = &S::fourcc, .fallback = 0},
+        {.key = "cpu", .flag = &S::cachedWrites, .fallback = 0},
+        {.key = "fastread", .flag = &S::fastread, .fallback = 1},
+        {.key = "huffyuv", .flag = &S::chainedExtraPages, .fallback = 0},
+        // Each read in flight ahead holds a slot of a whole picture.
+        {.key = "readahead",
+         .number = &S::readahead,
+         .fallback = S::kDefaultReadAhead,
+         .low = 1,
+         .high = S::kMaxReadAhead},
+    };
+    return keys;
+}
+
 CCodecSettings& TheSettings() {
     static CCodecSettings settings;
     return settings;
@@ -46,26 +69,20 @@ CCodecSettings& TheSettings() {
 
 void CCodecSettings::LoadSettings(const std::string& modulePath) {
     profilepath = kestro::ProfilePathForModule(modulePath);
-    char name[MAX_PATH + 1] = {};
-    GetPrivateProfileStringA(kSection, "filename", kDefaultFilename, name, sizeof name,
-                             profilepath.c_str());
-    filename = name;
-    // A missing key takes the value a new record starts with.
-    const CCodecSettings defaults;
-    fastwrite = ReadInt(profilepath, "fastwrite", defaults.fastwrite) != 0;
-    divide = ReadInt(profilepath, "divide", defaults.divide) != 0;
-    dividesize = ReadInt(profilepath, "dividesize", defaults.dividesize);
-    buffer = ReadInt(profilepath, "buffer", defaults.buffer) != 0;
-    request = ReadInt(profilepath, "request", defaults.request);
-    fourcc = ReadInt(profilepath, "fourcc", defaults.fourcc);
-    cpu = ReadInt(profilepath, "cpu", defaults.cpu) != 0;
-    fastread = ReadInt(profilepath, "fastread", defaults.fastread) != 0;
-    huffyuv = ReadInt(profilepath, "huffyuv", defaults.huffyuv) != 0;
-    // Each read in flight holds a slot of a whole picture: a value outside the range is no
-    // choice anybody made, so it takes the default.
-    readahead = ReadInt(profilepath, "readahead", defaults.readahead);
-    if (readahead < 1 || readahead > kMaxReadAhead)
-        readahead = defaults.readahead;
+    for (const SettingKey& row : SettingKeys()) {
+        if (row.text) {
+            char text[MAX_PATH + 1] = {};
+            GetPrivateProfileStringA(kSection, row.key, row.fallbackText, text, sizeof text,
+                                     profilepath.c_str());
+            this->*row.text = text;
+            continue;
+        }
+        int value = ReadInt(profilepath, row.key, row.fallback);
+        if (row.flag)
+            this->*row.flag = value != 0;
+        else
+            this->*row.number = value < row.low || value > row.high ? row.fallback : value;
+    }
     ApplyPlatform(SystemAllowsFastIo());
     RebuildPieceNames();
 }
@@ -81,18 +98,14 @@ void CCodecSettings::ApplyPlatform(bool allowsFastIo) {
 void CCodecSettings::SaveSettings() const {
     if (profilepath.empty())
         return;
-    const char* path = profilepath.c_str();
-    WritePrivateProfileStringA(kSection, "filename", filename.c_str(), path);
-    WriteInt(profilepath, "fastwrite", fastwrite ? 1 : 0);
-    WriteInt(profilepath, "divide", divide ? 1 : 0);
-    WriteInt(profilepath, "dividesize", dividesize);
-    WriteInt(profilepath, "buffer", buffer ? 1 : 0);
-    WriteInt(profilepath, "request", request);
-    WriteInt(profilepath, "fourcc", fourcc);
-    WriteInt(profilepath, "cpu", cpu ? 1 : 0);
-    WriteInt(profilepath, "fastread", fastread ? 1 : 0);
-    WriteInt(profilepath, "huffyuv", huffyuv ? 1 : 0);
-    WriteInt(profilepath, "readahead", readahead);
+    for (const SettingKey& row : SettingKeys()) {
+        if (row.text)
+            WritePrivateProfileStringA(kSection, row.key, (this->*row.text).c_str(),
+                                       profilepath.c_str());
+        else
+            WriteInt(profilepath, row.key,
+                     row.flag ? (this->*row.flag ? 1 : 0) : this->*row.number);
+    }
 }
 
 void CCodecSettings::RebuildPieceNames() {

@@ -1,6 +1,8 @@
 #pragma once
 #include <array>
+#include <climits>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "pure/SettingsText.h"
@@ -14,13 +16,18 @@ public:
     bool fastwrite = true;
     bool divide = false;
     int32_t dividesize = 2;
-    bool buffer = true;
+    // A fast write first copies the host's image into the request's own pages ("buffer"), so
+    // that an image of any size may be written unbuffered.
+    bool copyBeforeWrite = true;
     int32_t request = 3;
     int32_t fourcc = 0;
     bool fastioallowed = false;
-    bool cpu = false;
+    // Fast writes go through the system's cache instead of straight to the disk ("cpu").
+    bool cachedWrites = false;
     bool fastread = true;
-    bool huffyuv = false;
+    // A chained frame may run up to two pages past its stored size; a read takes them too
+    // ("huffyuv").
+    bool chainedExtraPages = false;
     // Reads the fast readers keep in flight ahead of the frame asked for.
     int32_t readahead = kDefaultReadAhead;
     std::array<std::string, kestro::kPieceCount> piecenames;
@@ -50,3 +57,20 @@ public:
 
 // The record of this process.
 CCodecSettings& TheSettings();
+
+// One key of the settings file ([general] of kestdisk.ini): the field it fills (text, a 0/1 flag
+// that reads any non-zero value as 1, or a number kept as read), the value a missing key takes,
+// and the range outside which a number is no choice anybody made and takes that value too.
+struct SettingKey {
+    const char* key;
+    std::string CCodecSettings::*text = nullptr;
+    bool CCodecSettings::*flag = nullptr;
+    int32_t CCodecSettings::*number = nullptr;
+    const char* fallbackText = nullptr;
+    int32_t fallback = 0;
+    int32_t low = INT32_MIN;
+    int32_t high = INT32_MAX;
+};
+
+// Every key, in the order the file is written: files of every version compare line by line.
+std::span<const SettingKey> SettingKeys();

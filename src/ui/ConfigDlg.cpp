@@ -155,16 +155,16 @@ BOOL CFilePage::OnInitDialog() {
     nameText = kestro::Widen(source_.filename);
     pieceSizeValue = source_.dividesize;
     requestValue = source_.request;
-    cacheChoice = source_.buffer ? 0 : 1;
+    cacheChoice = source_.copyBeforeWrite ? 0 : 1;
     splitChoice = source_.divide ? 1 : 0;
     UpdateData(false);
 
     SetCheck(IDC_FASTWRITE, source_.fastwrite);
     if (!source_.fastioallowed)
         Enable(IDC_FASTWRITE, false);
-    SetCheck(IDC_CPU, source_.cpu);
+    SetCheck(IDC_CPU, source_.cachedWrites);
     SetCheck(IDC_FASTREAD, source_.fastread);
-    SetCheck(IDC_HUFFYUV, source_.huffyuv);
+    SetCheck(IDC_HUFFYUV, source_.chainedExtraPages);
 
     UpdateData(true);
     Enable(IDC_PIECE_SIZE, splitChoice == 1);
@@ -521,13 +521,13 @@ bool kestro::ShowConfigurationSheet(CCodecSettings* settings) {
         settings->fourcc = compress.fourcc;
         settings->SetFilename(file.resultFilename);
         settings->divide = file.resultDivide;
-        settings->buffer = file.resultBuffer;
+        settings->copyBeforeWrite = file.resultBuffer;
         settings->fastwrite = file.resultFastwrite;
         settings->dividesize = file.resultDividesize;
         settings->request = file.resultRequest;
-        settings->cpu = file.resultCpu;
+        settings->cachedWrites = file.resultCpu;
         settings->fastread = file.resultFastread;
-        settings->huffyuv = file.resultHuffyuv;
+        settings->chainedExtraPages = file.resultHuffyuv;
         settings->SaveSettings();
         settings->RebuildPieceNames();
     }

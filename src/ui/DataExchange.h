@@ -31,7 +31,6 @@ public:
     void RealRange(int id, double value, double low, double high);
 
     bool Failed() const { return failed_; }
-    bool Saving() const { return save_; }
 
 private:
     bool Skip() const { return save_ && failed_; }

@@ -8,7 +8,6 @@ namespace kestro {
 class Dialog {
 public:
     virtual ~Dialog() = default;
-    HWND Window() const { return hwnd_; }
     // Runs the dialog of `templateId` modally; the dialog's ending value, or -1.
     INT_PTR RunModal(HWND owner, int templateId);
 

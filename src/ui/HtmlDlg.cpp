@@ -41,7 +41,6 @@ constexpr int kOkWidth = 100;
 constexpr int kOkHeight = 24;
 constexpr COLORREF kLightGrey = RGB(0xD3, 0xD3, 0xD3); // the page's "lightgrey"
 
-bool g_lastInBrowser = false;
 kestro::ThreadSlot<HWND> g_keyDialog;
 kestro::ThreadSlot<IWebBrowser2*> g_keyBrowser;
 
@@ -158,10 +157,6 @@ IPicture* LoadLogo() {
 
 } // namespace
 
-bool CHtmlDlg::LastShownInBrowser() {
-    return g_lastInBrowser;
-}
-
 CHtmlDlg::~CHtmlDlg() {
     Release();
 }
@@ -192,11 +187,9 @@ void CHtmlDlg::Release() {
 }
 
 BOOL CHtmlDlg::OnInitDialog() {
-    g_lastInBrowser = false;
     g_keyDialog.set(hwnd_);
     keyHook_ = SetWindowsHookExW(WH_MSGFILTER, KeyFilter, nullptr, GetCurrentThreadId());
     if (oleReady_ && CreateBrowser()) {
-        g_lastInBrowser = true;
         SetTimer(hwnd_, kHookTimer, kHookPeriodMs, nullptr);
     } else {
         ShowFallback();
@@ -290,7 +283,6 @@ void CHtmlDlg::ShowFallback() {
         web_->Release();
         web_ = nullptr;
     }
-    g_lastInBrowser = false;
     background_ = CreateSolidBrush(kLightGrey);
     logo_ = LoadLogo();
 

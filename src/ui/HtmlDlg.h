@@ -16,9 +16,6 @@ public:
     ~CHtmlDlg() override;
     INT_PTR DoModal() { return RunModal(nullptr, IDD_ABOUT); }
 
-    // Which of the two the box shows; for tests.
-    static bool LastShownInBrowser();
-
 protected:
     BOOL OnInitDialog() override;
     INT_PTR OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;

@@ -104,26 +104,27 @@ public:
         CCodecSettings& s = TheSettings();
         s.filename = base;
         s.fastwrite = fast;
-        s.buffer = buffer;
+        s.copyBeforeWrite = buffer;
         s.request = request;
         s.divide = divide;
         s.dividesize = 1;
         s.fourcc = 0;
-        s.cpu = cpu;
+        s.cachedWrites = cpu;
         s.RebuildPieceNames();
         id = DriverProc(0, nullptr, DRV_OPEN, 0, 0);
         ASSERT_NE(id, 0);
         codec = reinterpret_cast<CCodecInstance*>(id);
         in = MakeFormat(width, height, kYuy2, 16); // one page unless a test sets another size
-        stream.bytes.resize(size_t(codec->CompressGetFormat(in.header(), nullptr)));
-        ASSERT_EQ(codec->CompressGetFormat(in.header(), stream.header()), ICERR_OK);
-        ASSERT_EQ(codec->BeginCapture(in.header(), stream.header()), ICERR_OK);
+        stream.bytes.resize(size_t(Send(ICM_COMPRESS_GET_FORMAT, in.header())));
+        ASSERT_EQ(Send(ICM_COMPRESS_GET_FORMAT, in.header(), stream.header()), ICERR_OK);
+        ASSERT_EQ(Send(ICM_COMPRESS_BEGIN, in.header(), stream.header()), ICERR_OK);
     }
-    LRESULT Frame(int f, uint64_t* offset = nullptr) {
+    LRESULT Frame(int f, uint64_t* offset = nullptr, std::string* piece = nullptr) {
         auto image = FramePattern(kPage, f);
-        return FrameFrom(image.data(), offset);
+        return FrameFrom(image.data(), offset, piece);
     }
-    LRESULT FrameFrom(const uint8_t* image, uint64_t* offset = nullptr) {
+    LRESULT FrameFrom(const uint8_t* image, uint64_t* offset = nullptr,
+                      std::string* piece = nullptr) {
         std::vector<uint8_t> record(600);
         DWORD ckid = 0, flags = 0;
         ICCOMPRESS icc{};
@@ -133,10 +134,16 @@ public:
         icc.lpInput = const_cast<uint8_t*>(image);
         icc.lpckid = &ckid;
         icc.lpdwFlags = &flags;
-        LRESULT result = codec->CompressFrame(&icc, sizeof icc);
+        LRESULT result = Send(ICM_COMPRESS, &icc, reinterpret_cast<const void*>(sizeof icc));
         if (offset)
             std::memcpy(offset, record.data(), 8);
+        if (piece)
+            *piece = reinterpret_cast<const char*>(record.data() + 16);
         return result;
+    }
+    // A message as the codec manager hands it to the library.
+    LRESULT Send(UINT msg, const void* a = nullptr, const void* b = nullptr) {
+        return DriverProc(DWORD_PTR(id), nullptr, msg, LPARAM(a), LPARAM(b));
     }
     // DRV_CLOSE, with or without a compress end before it.
     void Close() {
@@ -167,7 +174,7 @@ TEST_F(CoreRun, CopiedWriterGrowsAheadAndNeverWaits) {
         ASSERT_EQ(Frame(f), ICERR_OK) << "frame " << f;
     EXPECT_EQ(stats().extensions, 4u) << "frames 1, 65, 129 and 193 pass the end";
     EXPECT_EQ(stats().blockingWaits, 0u);
-    EXPECT_EQ(codec->EndCapture(), ICERR_OK);
+    EXPECT_EQ(Send(ICM_COMPRESS_END), ICERR_OK);
     EXPECT_EQ(FileSizeOf(Piece(0)), 200u * kPage);
     for (int f : {0, 63, 64, 199})
         EXPECT_EQ(ReadAt(Piece(0), uint64_t(f) * kPage, kPage), FramePattern(kPage, f)) << f;
@@ -211,7 +218,7 @@ TEST_F(CoreRun, CopiedWriterSkipsTheCopyWhenWritesFinishAtOnce) {
         }
         EXPECT_EQ(stats().framesCopied, c.copied);
         EXPECT_EQ(stats().blockingWaits, 0u);
-        EXPECT_EQ(codec->EndCapture(), ICERR_OK);
+        EXPECT_EQ(Send(ICM_COMPRESS_END), ICERR_OK);
         Close();
         std::string piece = ReadFileBytes(Piece(0));
         ASSERT_EQ(piece.size(), size_t(frames) * 2 * kPage);
@@ -245,9 +252,52 @@ TEST_F(CoreRun, DirectWriterWaitsOnItsOwnEventOnly) {
     EXPECT_FALSE(GetQueuedCompletionStatus(RunTestAccess::WritePortOf(*codec), &bytes, &key,
                                            &overlapped, 0));
     EXPECT_EQ(overlapped, nullptr) << "a direct write posted a packet";
-    EXPECT_EQ(codec->EndCapture(), ICERR_OK);
+    EXPECT_EQ(Send(ICM_COMPRESS_END), ICERR_OK);
     EXPECT_EQ(FileSizeOf(Piece(0)), 70u * kPage);
     EXPECT_EQ(ReadAt(Piece(0), 69u * kPage, kPage), FramePattern(kPage, 69));
+}
+
+// The sheet may change every setting while a run goes on: the run keeps the data file, writer,
+// create flags and pieces it began with, and the next begin takes the new ones.
+TEST_F(CoreRun, SettingsChangedDuringARunApplyFromTheNextBegin) {
+    const std::string other = base + "-next";
+    extraCleanup.push_back(other + ".000");
+    for (bool fast : {true, false}) {
+        SCOPED_TRACE(fast ? "fastwrite=1" : "fastwrite=0");
+        Start(fast, fast);
+        ASSERT_EQ(Frame(0), ICERR_OK);
+        CCodecSettings& s = TheSettings();
+        s.filename = other;
+        s.RebuildPieceNames();
+        s.fastwrite = !fast;
+        s.copyBeforeWrite = !fast;
+        s.divide = true;
+        s.request = 1;
+        s.cachedWrites = !cpu;
+        for (int f = 1; f < 4; ++f) {
+            uint64_t offset = UINT64_MAX;
+            std::string piece;
+            ASSERT_EQ(Frame(f, &offset, &piece), ICERR_OK) << "frame " << f;
+            EXPECT_EQ(offset, uint64_t(f) * kPage) << "frame " << f;
+            EXPECT_EQ(piece, Piece(0)) << "frame " << f;
+        }
+        EXPECT_FALSE(Exists(other + ".000")) << "a run reached the data file named during it";
+        EXPECT_EQ(Send(ICM_COMPRESS_END), ICERR_OK);
+        for (int f = 0; f < 4; ++f)
+            EXPECT_EQ(ReadAt(Piece(0), uint64_t(f) * kPage, kPage), FramePattern(kPage, f)) << f;
+        ASSERT_EQ(Send(ICM_COMPRESS_BEGIN, in.header(), stream.header()), ICERR_OK);
+        uint64_t offset = UINT64_MAX;
+        std::string piece;
+        ASSERT_EQ(Frame(7, &offset, &piece), ICERR_OK);
+        EXPECT_EQ(Send(ICM_COMPRESS_END), ICERR_OK);
+        EXPECT_EQ(offset, 0u);
+        EXPECT_EQ(piece, other + ".000");
+        EXPECT_EQ(ReadAt(other + ".000", 0, kPage), FramePattern(kPage, 7))
+            << "the next begin writes into the data file the settings name now";
+        Close();
+        DeleteFileA(Piece(0).c_str());
+        DeleteFileA((other + ".000").c_str());
+    }
 }
 
 // A piece longer than the run's frames keeps its length and tail; one that the frames pass is
@@ -260,7 +310,7 @@ TEST_F(CoreRun, LongerPiecesKeepTheirLengthShorterOnesEndAtTheLastFrame) {
         for (int f = 0; f < 200; ++f)
             ASSERT_EQ(Frame(f), ICERR_OK) << "frame " << f;
         EXPECT_EQ(stats().extensions, pages > 200 ? 0u : 2u);
-        EXPECT_EQ(codec->EndCapture(), ICERR_OK);
+        EXPECT_EQ(Send(ICM_COMPRESS_END), ICERR_OK);
         Close();
         EXPECT_EQ(FileSizeOf(Piece(0)), uint64_t(pages > 200 ? pages : 200) * kPage);
         EXPECT_EQ(ReadAt(Piece(0), 199u * kPage, kPage), FramePattern(kPage, 199));
@@ -302,7 +352,7 @@ DWORD WINAPI EndOnAThread(void* p) {
     if (c->close)
         c->test->Close();
     else
-        c->test->codec->EndCapture();
+        c->test->Send(ICM_COMPRESS_END);
     return 0;
 }
 

@@ -1,6 +1,11 @@
 // The message table as hosts reach it through the codec manager.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "ImportPatch.h"
 #include "WineCodec.h"
 
 using namespace kt;
@@ -84,6 +89,40 @@ TEST_F(DriverMessages, DriverLevelAnswers) {
     EXPECT_EQ(Send(DRV_QUERYCONFIGURE), 1);
     EXPECT_EQ(Send(DRV_INSTALL), 1);
     EXPECT_EQ(Send(DRV_REMOVE), 1);
+}
+
+std::vector<std::string>* g_traceLines = nullptr;
+void WINAPI KeepTraceLine(LPCSTR line) {
+    if (g_traceLines)
+        g_traceLines->push_back(line);
+}
+
+// The trace is for diagnosing hosts: off unless asked for, and then one line per message that
+// carries its answer, which the trace leaves as it was.
+TEST_F(DriverMessages, TraceOnlyWhenAsked) {
+    ImportPatch patch("kestro32.dll");
+    std::vector<std::string> lines;
+    g_traceLines = &lines;
+    ASSERT_NE(patch.Replace("OutputDebugStringA", reinterpret_cast<void*>(&KeepTraceLine)),
+              nullptr);
+    EXPECT_EQ(Send(ICM_GETINFO), 568);
+    SetEnvironmentVariableA("KESTRO_TRACE", "1");
+    EXPECT_EQ(Send(ICM_GETINFO), 568);
+    EXPECT_EQ(Send(ICM_DRAW_BEGIN), ICERR_UNSUPPORTED);
+    SetEnvironmentVariableA("KESTRO_TRACE", "0");
+    EXPECT_EQ(Send(ICM_GETINFO), 568);
+    SetEnvironmentVariableA("KESTRO_TRACE", nullptr);
+    g_traceLines = nullptr;
+
+    ASSERT_EQ(lines.size(), 2u);
+    char expected[2][40];
+    std::snprintf(expected[0], sizeof expected[0], " msg 0x%04X ", unsigned(ICM_GETINFO));
+    std::snprintf(expected[1], sizeof expected[1], " msg 0x%04X ", unsigned(ICM_DRAW_BEGIN));
+    EXPECT_NE(lines[0].find(expected[0]), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(" -> 568\n"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(expected[1]), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(" -> " + std::to_string(ICERR_UNSUPPORTED) + "\n"), std::string::npos)
+        << lines[1];
 }
 
 TEST(DriverOpen, EveryOpenIsItsOwnInstance) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
 #include <set>
+#include <string>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -15,72 +17,29 @@ using namespace kestro;
 
 namespace {
 
-const char* Name(WriterKind kind) {
-    switch (kind) {
-    case WriterKind::Direct:
-        return "WriteDirect";
-    case WriterKind::Compressed:
-        return "WriteCompressed";
-    case WriterKind::DirectSplit:
-        return "WriteDirectSplit";
-    case WriterKind::CompressedSplit:
-        return "WriteCompressedSplit";
-    case WriterKind::DirectFast:
-        return "WriteDirectFast";
-    case WriterKind::CopiedFast:
-        return "WriteCopiedFast";
-    case WriterKind::CompressedFast:
-        return "WriteCompressedFast";
-    case WriterKind::DirectFastSplit:
-        return "WriteDirectFastSplit";
-    case WriterKind::CopiedFastSplit:
-        return "WriteCopiedFastSplit";
-    case WriterKind::CompressedFastSplit:
-        return "WriteCompressedFastSplit";
-    }
-    return "(not a writer)";
-}
-
-constexpr int kAny = -1;
-
-struct WriterRow {
-    int fastwrite, divide, chained, buffer; // kAny: either value
-    WriterKind writer;
-};
-
-// The writer table, row by row, written out on its own so that a slip in the code shows.
-constexpr WriterRow kWriterTable[] = {
-    {0, 0, 0, kAny, WriterKind::Direct},         {0, 0, 1, kAny, WriterKind::Compressed},
-    {0, 1, 0, kAny, WriterKind::DirectSplit},    {0, 1, 1, kAny, WriterKind::CompressedSplit},
-    {1, 0, 0, 0, WriterKind::DirectFast},        {1, 0, 0, 1, WriterKind::CopiedFast},
-    {1, 0, 1, kAny, WriterKind::CompressedFast}, {1, 1, 0, 0, WriterKind::DirectFastSplit},
-    {1, 1, 0, 1, WriterKind::CopiedFastSplit},   {1, 1, 1, kAny, WriterKind::CompressedFastSplit},
-};
-
-bool Matches(int column, bool value) {
-    return column == kAny || column == int(value);
-}
-
-TEST(WriterChoice, EachOfTheSixteenSettingsGetsTheWriterOfItsRow) {
+// Which writer a setting asks for, in the terms of the writer rows: overlapped with fast write,
+// switching pieces with divide, bytes from the chained codec when there is one, else a copy of the
+// host's image where an overlapped writer may copy.
+TEST(WriterChoice, EachOfTheSixteenSettingsGetsTheRowOfItsFacts) {
     std::set<WriterKind> chosen;
+    std::set<std::string> names;
+    for (const WriterRow& row : kWriterRows)
+        EXPECT_TRUE(names.insert(row.name).second) << row.name << " names one row only";
     for (int bits = 0; bits < 16; ++bits) {
         const bool fastwrite = bits & 8, divide = bits & 4, chained = bits & 2, buffer = bits & 1;
-        const WriterRow* row = nullptr;
-        int rows = 0;
-        for (const WriterRow& r : kWriterTable)
-            if (Matches(r.fastwrite, fastwrite) && Matches(r.divide, divide) &&
-                Matches(r.chained, chained) && Matches(r.buffer, buffer)) {
-                row = &r;
-                ++rows;
-            }
-        ASSERT_EQ(rows, 1) << "the table itself must name one writer for combination " << bits;
+        const WriterSource source = chained               ? WriterSource::Compressed
+                                    : fastwrite && buffer ? WriterSource::Copied
+                                                          : WriterSource::Host;
         const WriterKind got = ChooseWriter(fastwrite, divide, chained, buffer);
-        EXPECT_EQ(Name(got), std::string(Name(row->writer)))
-            << "fastwrite " << fastwrite << ", divide " << divide << ", chained " << chained
-            << ", buffer " << buffer;
+        const WriterRow& row = WriterRowOf(got);
+        EXPECT_EQ(row.kind, got) << row.name;
+        EXPECT_TRUE(row.fast == fastwrite && row.split == divide && row.source == source)
+            << row.name << " for fastwrite " << fastwrite << ", divide " << divide << ", chained "
+            << chained << ", buffer " << buffer;
         chosen.insert(got);
     }
-    EXPECT_EQ(chosen.size(), 10u) << "every one of the ten writers is reachable";
+    EXPECT_EQ(chosen.size(), std::size(kWriterRows)) << "every writer row is reachable";
+    EXPECT_EQ(chosen.size(), 10u);
 }
 
 TEST(PieceCreateFlags, FastWriteAndCpuGiveTheirFlags) {

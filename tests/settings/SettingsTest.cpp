@@ -48,6 +48,20 @@ TEST(SettingsFile, AbsentFileIsWrittenWithEveryDefaultAtUnload) {
     }
 }
 
+// A record made in code (kestro-host's, the sheet's before a load) starts where a file without
+// keys would put it.
+TEST(SettingsFile, ANewRecordHoldsEveryKeysDefault) {
+    const CCodecSettings fresh;
+    for (const SettingKey& row : SettingKeys()) {
+        if (row.flag)
+            EXPECT_EQ(fresh.*row.flag, row.fallback != 0) << row.key;
+        else if (row.number)
+            EXPECT_EQ(fresh.*row.number, row.fallback) << row.key;
+        else
+            EXPECT_TRUE(row.text && row.fallbackText) << row.key;
+    }
+}
+
 TEST(SettingsFile, ValuesAreTakenAsReadAndBooleansSavedAsZeroOrOne) {
     WriteIni({{"filename", "T:\\capture\\take"},
               {"fastwrite", "5"},
@@ -97,7 +111,7 @@ TEST(SettingsRecord, ProfileBesideTheModuleAndPieceNames) {
     EXPECT_EQ(s.datadrive, "c:");
     EXPECT_GT(s.disktotal, 0u);
     EXPECT_TRUE(s.fastwrite);
-    EXPECT_TRUE(s.buffer);
+    EXPECT_TRUE(s.copyBeforeWrite);
     EXPECT_TRUE(s.fastread);
     EXPECT_EQ(s.request, 3);
     EXPECT_EQ(s.dividesize, 2);

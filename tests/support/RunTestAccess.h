@@ -15,17 +15,17 @@ struct RunTestAccess {
     static const CaptureStats& CaptureStatsOf(const CCodecInstance& codec) {
         return codec.capture.Stats();
     }
-    static HANDLE WriteFileOf(const CCodecInstance& codec) { return codec.capture.hWriteFile; }
-    static HANDLE WritePortOf(const CCodecInstance& codec) { return codec.capture.hWritePort; }
+    static HANDLE WriteFileOf(const CCodecInstance& codec) { return codec.capture.piece.file; }
+    static HANDLE WritePortOf(const CCodecInstance& codec) { return codec.capture.pool.port; }
     static WriteRequest& RequestOf(CCodecInstance& codec, int index) {
-        return codec.capture.requests[index];
+        return codec.capture.pool.requests[index];
     }
     // Shorter than the settings allow: a test of piece switches writes a few frames per piece.
     static void SetPieceBytes(CCodecInstance& codec, uint64_t bytes) {
-        codec.capture.pieceBytes = bytes;
+        codec.capture.piece.pieceBytes = bytes;
     }
     // A test of writes that never finish waits this long instead of the run's 10 s.
-    static void SetStallMs(CCodecInstance& codec, uint32_t ms) { codec.capture.stallMs = ms; }
+    static void SetStallMs(CCodecInstance& codec, uint32_t ms) { codec.capture.pool.stallMs = ms; }
 
     static HANDLE ReadFileOf(const CCodecInstance& codec) { return codec.playback.hReadFile; }
     static const ReadSlot& ReadSlotOf(const CCodecInstance& codec, int index) {

@@ -76,7 +76,6 @@ public:
 
     const WaveLayout& Wave() const { return wave_; }
     uint64_t Written() const { return written_; }
-    bool Exhausted() const { return written_ >= wave_.Blocks(); }
 
     // Reads the blocks that belong before `due` (capped at the file's end) into `buffer`;
     // returns their count, or -1 after a message.

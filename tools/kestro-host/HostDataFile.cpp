@@ -341,8 +341,9 @@ private:
         }
         Add("settings", ini);
         Add("values",
-            "filename=" + s_.filename + " fastwrite=" + OnOff(s_.fastwrite) + " cpu=" +
-                OnOff(s_.cpu) + " buffer=" + OnOff(s_.buffer) + " divide=" + OnOff(s_.divide) +
+            "filename=" + s_.filename + " fastwrite=" + OnOff(s_.fastwrite) +
+                " cpu=" + OnOff(s_.cachedWrites) + " buffer=" + OnOff(s_.copyBeforeWrite) +
+                " divide=" + OnOff(s_.divide) +
                 (s_.divide ? " dividesize=" + std::to_string(s_.dividesize) : std::string()) +
                 (s_.fourcc ? " fourcc=" + FourccText(uint32_t(s_.fourcc)) : std::string()));
     }
@@ -415,7 +416,7 @@ private:
     void Open() {
         if (!report_.obstacle.empty())
             return;
-        const uint32_t flags = kestro::PieceCreateFlags(s_.fastwrite, s_.cpu);
+        const uint32_t flags = kestro::PieceCreateFlags(s_.fastwrite, s_.cachedWrites);
         const std::string why = OpenLikeTheCodec(piece_, flags, exists_);
         Add("open", why.empty()
                         ? std::string("piece 0 opens for writing with the codec's flags (") +
@@ -433,7 +434,9 @@ private:
                 Obstacle("the disk holding " + piece_ + " is full (" + std::to_string(room) +
                          " bytes free)");
         }
-        if (frameBytes_ && !s_.buffer && s_.fourcc == 0 && frameBytes_ % pageSize_) {
+        // The codec's own rule; a page size divides 2^32, so the low 32 bits decide.
+        if (frameBytes_ && !kestro::ImageSizeAccepted(uint32_t(frameBytes_), pageSize_,
+                                                      s_.copyBeforeWrite, s_.fourcc != 0)) {
             Add("frames", std::to_string(frameBytes_) + " bytes, not a whole number of pages (" +
                               std::to_string(pageSize_) + " bytes)");
             Obstacle("a frame of " + std::to_string(frameBytes_) +

@@ -38,11 +38,6 @@ bool UsablePosition(uint64_t position, uint32_t pageSize) {
     return position < kLargestPosition && position % pageSize == 0;
 }
 
-// Bytes of the stored raw picture that the conversion reads.
-std::optional<uint32_t> StoredPictureBytes(PixelKind source, int32_t width, int32_t height) {
-    return DibImageBytes(width, height, SourceBitsOf(source));
-}
-
 } // namespace
 
 // What one frame of a run needs: the record and its page-rounded size.
@@ -81,7 +76,7 @@ PlaybackRun::DataFile PlaybackRun::LookUpDataFile(const char* path, size_t lengt
     // A pipe, a port or a device may never answer a read; a file that is no piece is no picture;
     // opening a share nobody chose here hands the user's logon to its host. Refused by the name
     // alone, which stays, so that later frames naming it are refused without another try.
-    if (!MayOpenPiecePath(std::string_view(path, length), settings->filename, FileCallName))
+    if (!MayOpenPiecePath(std::string_view(path, length), runDataFileName, FileCallName))
         return DataFile::Failed;
     DWORD flags = FILE_FLAG_NO_BUFFERING | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
     hReadFile = CreateFileA(readFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -148,7 +143,7 @@ bool PlaybackRun::IssueRead(ReadSlot* slot, uint64_t position, uint32_t offset, 
 
 // Notes a completion taken from the port on the slot whose read it ends.
 void PlaybackRun::TakeCompletion(DWORD bytes, OVERLAPPED* overlapped, BOOL ok) {
-    for (uint32_t i = 0; i < readSlotCount; ++i) {
+    for (uint32_t i = 0; i < ahead.slots; ++i) {
         ReadSlot& slot = readSlots[i];
         if (slot.pending && slot.overlapped == overlapped) {
             slot.pending = false;
@@ -187,18 +182,18 @@ void PlaybackRun::GiveUpOutstandingReads() {
     auto outstanding = [&](const ReadSlot& slot) {
         return slot.pending && !HasOverlappedIoCompleted(slot.overlapped);
     };
-    for (uint32_t i = 0; i < readSlotCount; ++i)
+    for (uint32_t i = 0; i < ahead.slots; ++i)
         if (readSlots[i].pending)
             CancelRequest(hReadFile, readSlots[i].overlapped);
     for (DWORD waited = 0; waited < kCancelGraceMs; waited += kPollMs) {
         bool any = false;
-        for (uint32_t i = 0; i < readSlotCount; ++i)
+        for (uint32_t i = 0; i < ahead.slots; ++i)
             any = any || outstanding(readSlots[i]);
         if (!any)
             break;
         Sleep(kPollMs);
     }
-    for (uint32_t i = 0; i < readSlotCount; ++i) {
+    for (uint32_t i = 0; i < ahead.slots; ++i) {
         ReadSlot& slot = readSlots[i];
         if (outstanding(slot)) {
             // The system may still write into the buffer and the OVERLAPPED after it: both are
@@ -211,26 +206,26 @@ void PlaybackRun::GiveUpOutstandingReads() {
         slot.pending = false;
         slot.ok = false;
     }
-    aheadCount = 0;
+    ahead.Clear();
     CloseReadFile();
 }
 
 // Cancels every read ahead and takes each one's completion, in bounded time.
 void PlaybackRun::CollectPendingReads() {
-    aheadCount = 0;
+    ahead.Clear();
     bool any = false;
-    for (uint32_t i = 0; i < readSlotCount; ++i)
+    for (uint32_t i = 0; i < ahead.slots; ++i)
         if (readSlots[i].pending) {
             CancelRequest(hReadFile, readSlots[i].overlapped);
             any = true;
         }
-    for (uint32_t i = 0; any && i < readSlotCount; ++i)
+    for (uint32_t i = 0; any && i < ahead.slots; ++i)
         if (readSlots[i].pending)
             AwaitRead(&readSlots[i], kCancelGraceMs);
 }
 
 bool PlaybackRun::DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd) {
-    HIC hicDecompressor = instance.ChainedDecompressor();
+    HIC hicDecompressor = chained.Decompressor();
     if (!hicDecompressor || !readChainFormat)
         return false;
     auto* format = reinterpret_cast<BITMAPINFOHEADER*>(readChainFormat);
@@ -274,26 +269,24 @@ std::optional<BOOL> PlaybackRun::OpenSource(const FramePlan& plan, bool overlapp
 
 BOOL PlaybackRun::ReadFast(ICDECOMPRESS* icd, bool chained) {
     ReadSlot* first = &readSlots[0];
-    if (readSlotCount < 2 || readSlotGivenUp)
+    if (ahead.slots < 2 || readSlotGivenUp)
         return FALSE;
     auto plan = PlanFrame(icd);
     if (!plan)
         return FALSE;
     const FrameRecordView& record = plan->record;
     uint32_t needed = record.size;
+    // The conversion planned at begin says what a raw frame must hold.
     if (!chained) {
-        auto stored = StoredPictureBytes(sourceKind, readWidth, readHeight);
-        if (ChooseRawOp(sourceKind, outputKind) == RawOp::Refuse || !stored ||
-            record.size < *stored)
+        if (readConversion.op == RawOp::Refuse || record.size < readConversion.storedBytes)
             return FALSE;
-        needed = *stored;
+        needed = readConversion.storedBytes;
     }
 
-    ReadSlot* slot = aheadCount ? &readSlots[aheadFirst] : nullptr;
+    ReadSlot* slot = ahead.count ? &readSlots[ahead.first] : nullptr;
     if (slot && slot->position == record.offset &&
         SameDataFile(record.path.data(), record.path.size()) && !TakeReplaced(record)) {
-        aheadFirst = (aheadFirst + 1) % readSlotCount;
-        --aheadCount;
+        ahead.PopFront();
     } else {
         // A seek, a repeat or another piece: the reads ahead hold the wrong frames.
         CollectPendingReads();
@@ -328,38 +321,35 @@ BOOL PlaybackRun::ReadFast(ICDECOMPRESS* icd, bool chained) {
 // frame's page-rounded size, into the slots after the one being decoded.
 void PlaybackRun::IssueReadsAhead(const ReadSlot* current, uint32_t rounded, bool chained) {
     // Reads predicted from a frame of another size lie off the frames that follow this one.
-    if (aheadCount && readSlots[aheadFirst].position != current->position + rounded)
+    if (ahead.count && readSlots[ahead.first].position != current->position + rounded)
         CollectPendingReads();
     auto planAhead = [&](uint64_t from) {
         return chained ? PlanChainedReadAhead(from, rounded, readFileSize, pageSize, current->size,
-                                              settings->huffyuv)
+                                              runChainedExtraPages)
                        : PlanRawReadAhead(from, rounded, readFileSize);
     };
     // Compressed frames of changing sizes would send every read past the next one astray: those
     // go one frame ahead until two frames in a row have the same size.
-    const bool steady = !chained || rounded == lastRounded;
-    lastRounded = rounded;
-    const uint32_t depth = steady ? readSlotCount - 1 : 1;
+    const bool steady = !chained || rounded == ahead.lastRounded;
+    ahead.lastRounded = rounded;
+    const uint32_t depth = steady ? ahead.depth : 1;
     bool sizeTaken = false;
-    while (aheadCount < depth) {
-        const ReadSlot* last =
-            aheadCount ? &readSlots[(aheadFirst + aheadCount - 1) % readSlotCount] : current;
-        ReadAhead ahead = planAhead(last->position);
+    while (ahead.count < depth) {
+        const ReadSlot* last = ahead.count ? &readSlots[ahead.Back()] : current;
+        ReadAhead next = planAhead(last->position);
         LARGE_INTEGER size;
         // A file that another process is still writing grows past the size taken at its opening.
-        if (!ahead.issue && !sizeTaken && GetFileSizeEx(hReadFile, &size) &&
+        if (!next.issue && !sizeTaken && GetFileSizeEx(hReadFile, &size) &&
             uint64_t(size.QuadPart) != readFileSize) {
             readFileSize = uint64_t(size.QuadPart);
-            ahead = planAhead(last->position);
+            next = planAhead(last->position);
         }
-        sizeTaken = sizeTaken || !ahead.issue;
-        ReadSlot* target = &readSlots[(last->index + 1) % readSlotCount];
+        sizeTaken = sizeTaken || !next.issue;
+        ReadSlot* target = &readSlots[(last->index + 1) % ahead.slots];
         // A read ahead that cannot start only costs its frame a fresh read.
-        if (!ahead.issue || target == current ||
-            !IssueRead(target, ahead.position, 0, ahead.length))
+        if (!next.issue || target == current || !IssueRead(target, next.position, 0, next.length))
             return;
-        if (aheadCount++ == 0)
-            aheadFirst = target->index;
+        ahead.PushBack(target->index);
     }
 }
 
@@ -371,12 +361,9 @@ BOOL PlaybackRun::ReadPlain(ICDECOMPRESS* icd, bool chained) {
     uint32_t needed = 0;
     if (!chained) {
         // Nothing can be delivered from a stored kind this reader does not know.
-        if (ChooseRawOp(sourceKind, outputKind) == RawOp::Refuse)
+        if (readConversion.op == RawOp::Refuse)
             return FALSE;
-        auto stored = StoredPictureBytes(sourceKind, readWidth, readHeight);
-        if (!stored)
-            return FALSE;
-        needed = *stored;
+        needed = readConversion.storedBytes;
     }
     auto plan = PlanFrame(icd);
     if (!plan)

@@ -1,4 +1,4 @@
-#include "formats/CodecFormats.h"
+#include "formats/ChainedCodecs.h"
 
 #include <cctype>
 
@@ -19,22 +19,18 @@ bool IsOwnCode(uint32_t code) {
 
 } // namespace
 
-CodecFormats::CodecFormats(CCodecSettings* shared, const ChainedCodecUse& runs)
-    : settings(shared), runs(runs) {}
-
-CodecFormats::~CodecFormats() {
-    CloseChainedCompressor();
-    CloseChainedDecompressor();
+ChainedCodecs::~ChainedCodecs() {
+    CloseCompressor();
+    CloseDecompressor();
 }
 
-bool CodecFormats::OpenChainedCompressor() {
-    uint32_t code = settings ? uint32_t(settings->fourcc) : 0;
+bool ChainedCodecs::OpenCompressor(uint32_t code) {
     // A handle opened before the sheet changed the choice answers for the old codec; a running
     // capture keeps the one it began with.
     if (hicCompressor) {
-        if (code == compressorCode || runs.CompressorHeld())
+        if (code == compressorCode || compressorHeld)
             return true;
-        CloseChainedCompressor();
+        CloseCompressor();
     }
     if (code == 0 || IsOwnCode(code))
         return false;
@@ -43,28 +39,28 @@ bool CodecFormats::OpenChainedCompressor() {
     return hicCompressor != nullptr;
 }
 
-bool CodecFormats::OpenChainedDecompressor(uint32_t handler) {
+bool ChainedCodecs::OpenDecompressor(uint32_t handler) {
     if (hicDecompressor && handler == decompressorCode)
         return true;
     if (handler == 0 || IsOwnCode(handler))
         return false;
     // A chained run decodes with its codec until it ends or begins again; a question about a
-    // stream of another codec meanwhile is answered by AskChainedDecompressor.
-    if (hicDecompressor && runs.DecompressorHeld())
+    // stream of another codec meanwhile is answered by AskDecompressor.
+    if (hicDecompressor && decompressorHeld)
         return false;
-    CloseChainedDecompressor();
+    CloseDecompressor();
     hicDecompressor = ICOpen(ICTYPE_VIDEO, handler, ICMODE_DECOMPRESS);
     decompressorCode = hicDecompressor ? handler : 0;
     return hicDecompressor != nullptr;
 }
 
-LRESULT CodecFormats::AskChainedDecompressor(uint32_t handler, UINT message, const void* a,
-                                             const void* b) {
+LRESULT ChainedCodecs::AskDecompressor(uint32_t handler, UINT message, const void* a,
+                                       const void* b) {
     auto ask = [&](HIC hic) {
         return LRESULT(ICSendMessage(hic, message, reinterpret_cast<DWORD_PTR>(a),
                                      reinterpret_cast<DWORD_PTR>(b)));
     };
-    if (OpenChainedDecompressor(handler))
+    if (OpenDecompressor(handler))
         return ask(hicDecompressor);
     if (handler == 0 || IsOwnCode(handler) || !hicDecompressor)
         return ICERR_BADFORMAT;
@@ -78,14 +74,14 @@ LRESULT CodecFormats::AskChainedDecompressor(uint32_t handler, UINT message, con
     return result;
 }
 
-void CodecFormats::CloseChainedCompressor() {
+void ChainedCodecs::CloseCompressor() {
     if (hicCompressor) {
         ICClose(hicCompressor);
         hicCompressor = nullptr;
     }
 }
 
-void CodecFormats::CloseChainedDecompressor() {
+void ChainedCodecs::CloseDecompressor() {
     if (hicDecompressor) {
         ICClose(hicDecompressor);
         hicDecompressor = nullptr;

@@ -53,6 +53,13 @@ const BITMAPINFOHEADER* ChainedPart(const void* format, const StreamFormatHeader
 
 } // namespace
 
+CodecFormats::CodecFormats(CCodecSettings* shared, ChainedCodecs& chained)
+    : settings(shared), chained(chained) {}
+
+bool CodecFormats::OpenChainedCompressor() {
+    return chained.OpenCompressor(settings ? uint32_t(settings->fourcc) : 0);
+}
+
 LRESULT CodecFormats::CompressInputCheck(const BITMAPINFOHEADER* in) {
     auto header = UsablePicture(in);
     if (!header)
@@ -63,8 +70,9 @@ LRESULT CodecFormats::CompressInputCheck(const BITMAPINFOHEADER* in) {
     }
     if (!OpenChainedCompressor())
         return ICERR_BADFORMAT;
-    return Ask(hicCompressor, ICM_COMPRESS_QUERY, in, nullptr) == ICERR_BADFORMAT ? ICERR_BADFORMAT
-                                                                                  : ICERR_OK;
+    return Ask(chained.Compressor(), ICM_COMPRESS_QUERY, in, nullptr) == ICERR_BADFORMAT
+               ? ICERR_BADFORMAT
+               : ICERR_OK;
 }
 
 LRESULT CodecFormats::CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
@@ -87,8 +95,9 @@ LRESULT CodecFormats::CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFO
     }
     if (!OpenChainedCompressor())
         return ICERR_BADFORMAT;
-    return Ask(hicCompressor, ICM_COMPRESS_QUERY, in, target) == ICERR_BADFORMAT ? ICERR_BADFORMAT
-                                                                                 : ICERR_OK;
+    return Ask(chained.Compressor(), ICM_COMPRESS_QUERY, in, target) == ICERR_BADFORMAT
+               ? ICERR_BADFORMAT
+               : ICERR_OK;
 }
 
 LRESULT CodecFormats::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
@@ -97,7 +106,7 @@ LRESULT CodecFormats::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHE
     // The chained codec's answer sizes the host's buffer: a negative or absurd size would make
     // the second call write past what the host allocated.
     auto chainedSize = [&]() -> LRESULT {
-        LRESULT n = Ask(hicCompressor, ICM_COMPRESS_GET_FORMAT, in, nullptr);
+        LRESULT n = Ask(chained.Compressor(), ICM_COMPRESS_GET_FORMAT, in, nullptr);
         if (n < 0 || n > LRESULT(INT32_MAX - kStreamHeaderBytes))
             return ICERR_BADFORMAT;
         return n;
@@ -113,7 +122,7 @@ LRESULT CodecFormats::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHE
     if (settings->fourcc == 0)
         return ICERR_OK;
     // The codec that writes the chained part, which differs from the setting only during a run.
-    stream.biChainHandler = compressorCode;
+    stream.biChainHandler = chained.CompressorCode();
     std::memcpy(out, &stream, sizeof stream);
     LRESULT n = chainedSize();
     if (n < 0)
@@ -121,8 +130,8 @@ LRESULT CodecFormats::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHE
     stream.biSize = kStreamHeaderBytes + uint32_t(n);
     stream.biChainFormatSize = uint32_t(n);
     std::memcpy(out, &stream, sizeof stream);
-    auto* chained = reinterpret_cast<uint8_t*>(out) + kStreamHeaderBytes;
-    if (Ask(hicCompressor, ICM_COMPRESS_GET_FORMAT, in, chained) == ICERR_BADFORMAT)
+    auto* part = reinterpret_cast<uint8_t*>(out) + kStreamHeaderBytes;
+    if (Ask(chained.Compressor(), ICM_COMPRESS_GET_FORMAT, in, part) == ICERR_BADFORMAT)
         return ICERR_BADFORMAT;
     return ICERR_OK;
 }
@@ -141,8 +150,8 @@ LRESULT CodecFormats::DecompressInputCheck(const BITMAPINFOHEADER* in) {
         return ICERR_BADFORMAT;
     if (stream->biChainHandler == 0)
         return ICERR_OK;
-    return AskChainedDecompressor(stream->biChainHandler, ICM_DECOMPRESS_QUERY,
-                                  ChainedPart(in, *stream), nullptr) == ICERR_BADFORMAT
+    return chained.AskDecompressor(stream->biChainHandler, ICM_DECOMPRESS_QUERY,
+                                   ChainedPart(in, *stream), nullptr) == ICERR_BADFORMAT
                ? ICERR_BADFORMAT
                : ICERR_OK;
 }
@@ -159,8 +168,8 @@ LRESULT CodecFormats::DecompressQuery(const BITMAPINFOHEADER* in, const BITMAPIN
         AbsoluteHeight(target->biHeight) != AbsoluteHeight(stream->biHeight))
         return ICERR_BADFORMAT;
     if (stream->biChainHandler != 0)
-        return AskChainedDecompressor(stream->biChainHandler, ICM_DECOMPRESS_QUERY,
-                                      ChainedPart(in, *stream), out) == ICERR_BADFORMAT
+        return chained.AskDecompressor(stream->biChainHandler, ICM_DECOMPRESS_QUERY,
+                                       ChainedPart(in, *stream), out) == ICERR_BADFORMAT
                    ? ICERR_BADFORMAT
                    : ICERR_OK;
     PixelKind source = ClassifyPixelKind(stream->biSourceCompression, stream->biBitCount);
@@ -174,14 +183,14 @@ LRESULT CodecFormats::DecompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFO
     if (!out) {
         if (stream->biChainHandler == 0)
             return kBitmapHeaderBytes;
-        return AskChainedDecompressor(stream->biChainHandler, ICM_DECOMPRESS_GET_FORMAT,
-                                      ChainedPart(in, *stream), nullptr);
+        return chained.AskDecompressor(stream->biChainHandler, ICM_DECOMPRESS_GET_FORMAT,
+                                       ChainedPart(in, *stream), nullptr);
     }
     if (DecompressInputCheck(in) != ICERR_OK)
         return ICERR_BADFORMAT;
     if (stream->biChainHandler != 0)
-        return AskChainedDecompressor(stream->biChainHandler, ICM_DECOMPRESS_GET_FORMAT,
-                                      ChainedPart(in, *stream), out) == ICERR_BADFORMAT
+        return chained.AskDecompressor(stream->biChainHandler, ICM_DECOMPRESS_GET_FORMAT,
+                                       ChainedPart(in, *stream), out) == ICERR_BADFORMAT
                    ? ICERR_BADFORMAT
                    : ICERR_OK;
     // The host may hand over an uninitialised buffer: only a readable header says what it wants.

@@ -1,0 +1,253 @@
+#include "capture/PieceFile.h"
+
+#include <cstring>
+
+#include "capture/CaptureStats.h"
+#include "edge/Win32Edge.h"
+#include "pure/CaptureRules.h"
+#include "pure/StreamFormat.h"
+
+using namespace kestro;
+
+namespace {
+
+bool MoveFilePointer(HANDLE file, uint64_t position) {
+    LARGE_INTEGER to;
+    to.QuadPart = LONGLONG(position);
+    return SetFilePointerEx(file, to, nullptr, FILE_BEGIN) != FALSE;
+}
+
+// Reserves real space for the piece up to `bytes` without moving its end. On NTFS the clusters
+// are allocated at once and a full disk answers here; systems without the call (before Vista) and
+// Wine (which does not implement this class) answer that they cannot, and the piece is grown by
+// its end alone.
+enum class Reserve { Done, Full, Unavailable };
+Reserve ReserveAllocation(HANDLE file, uint64_t bytes) {
+    auto fn = Kernel32().SetFileInformationByHandle;
+    if (!fn)
+        return Reserve::Unavailable;
+    FILE_ALLOCATION_INFO info;
+    info.AllocationSize.QuadPart = LONGLONG(bytes);
+    if (fn(file, FileAllocationInfo, &info, sizeof info))
+        return Reserve::Done;
+    return IsDiskFull(GetLastError()) ? Reserve::Full : Reserve::Unavailable;
+}
+
+// The disk space the piece really holds; UINT64_MAX where the system cannot say (there, growing
+// a file's end allocates its clusters: NTFS and FAT do).
+uint64_t AllocatedBytes(HANDLE file) {
+    auto fn = Kernel32().GetFileInformationByHandleEx;
+    FILE_STANDARD_INFO info{};
+    if (!fn || !fn(file, FileStandardInfo, &info, sizeof info))
+        return UINT64_MAX;
+    return uint64_t(info.AllocationSize.QuadPart);
+}
+
+uint64_t SizeOf(HANDLE file) {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(file, &size) ? uint64_t(size.QuadPart) : 0;
+}
+
+} // namespace
+
+HANDLE PieceFile::Open(int at, DWORD access) const {
+    if (at < 0 || at >= kPieceCount)
+        return INVALID_HANDLE_VALUE;
+    // Readers may open a piece the run is writing (playback of a capture in progress); writers
+    // may not, so a second capture into the same data file and a space reservation are refused
+    // instead of overwriting this run's frames.
+    HANDLE opened = CreateFileA(names[at].c_str(), access, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                flags, nullptr);
+    // A pipe, a console or a device never ends and has no size: frames go to disk files only.
+    if (opened != INVALID_HANDLE_VALUE && GetFileType(opened) != FILE_TYPE_DISK) {
+        CloseHandle(opened);
+        return INVALID_HANDLE_VALUE;
+    }
+    return opened;
+}
+
+bool PieceFile::OpenFirst(const std::array<std::string, kPieceCount>& runNames,
+                          uint32_t createFlags, uint64_t bytesPerPiece, bool splitRun,
+                          std::string root) {
+    names = runNames;
+    flags = createFlags;
+    pieceBytes = bytesPerPiece;
+    split = splitRun;
+    driveRoot = std::move(root);
+    index = 0;
+    offset = 0;
+    unbacked = false;
+    grown = false;
+    file = Open(0, GENERIC_READ | GENERIC_WRITE);
+    return file != INVALID_HANDLE_VALUE;
+}
+
+bool PieceFile::EnsureSize(uint64_t size) {
+    ULARGE_INTEGER freeBytes{};
+    if (!GetDiskFreeSpaceExA(driveRoot.empty() ? nullptr : driveRoot.c_str(), nullptr, nullptr,
+                             &freeBytes) ||
+        freeBytes.QuadPart < size)
+        return false;
+    if (!MoveFilePointer(file, 0) || !MoveFilePointer(file, size) || !SetEndOfFile(file))
+        return false;
+    return MoveFilePointer(file, 0);
+}
+
+bool PieceFile::WriteHeader(const BITMAPINFOHEADER* in, uint32_t pageSize) {
+    uint64_t header = HeaderBytes(pageSize);
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size))
+        return false;
+    if (uint64_t(size.QuadPart) < header && !EnsureSize(header))
+        return false;
+    SetLastError(ERROR_SUCCESS);
+    // The header has always gone through a mapping of this one name, which other programs may
+    // look for; the name is system-wide, hence the check below for one that is already there.
+    UniqueHandle mapping(CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, 0, "Kestrohd"));
+    if (!mapping)
+        return false;
+    // An existing mapping of that name belongs to another run's file: writing through it would
+    // put this header into someone else's data.
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return false;
+    void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, SIZE_T(header));
+    if (!view)
+        return false;
+    std::memcpy(view, in, kBitmapHeaderBytes);
+    bool flushed = FlushViewOfFile(view, SIZE_T(header)) != FALSE;
+    UnmapViewOfFile(view);
+    return flushed;
+}
+
+void PieceFile::StartFrames() {
+    FlushFileBuffers(file);
+    end = SizeOf(file);
+    startBytes = end;
+    offset = 0;
+}
+
+bool PieceFile::SetEnd(uint64_t to) {
+    return MoveFilePointer(file, to) && SetEndOfFile(file);
+}
+
+uint64_t PieceFile::FreeBytes() const {
+    ULARGE_INTEGER freeBytes{};
+    if (!GetDiskFreeSpaceExA(driveRoot.empty() ? nullptr : driveRoot.c_str(), &freeBytes, nullptr,
+                             nullptr))
+        return 0;
+    return freeBytes.QuadPart;
+}
+
+// Makes room for the current frame (ending at `frameEnd`) before its write is issued. A frame
+// that passes the piece's end grows the piece by a large step at once, so that the frames after
+// it write into space that exists and nobody waits for them; a full disk shows here, before the
+// frame is reported stored. Where growing reserves nothing, the free space behind the grown part
+// stands in for it, and once that runs short each frame that grows the piece waits for its own
+// write, so that a full disk still fails the frame it hit.
+PieceFile::Growth PieceFile::Grow(uint64_t frameEnd, uint32_t write, uint64_t inFlightBytes) {
+    if (frameEnd <= end)
+        return Growth::Room;
+    uint64_t target = GrowTarget(offset, write, split ? pieceBytes : 0);
+    if (unbacked) {
+        target = CoveredGrowth(FreeBytes(), inFlightBytes, offset, frameEnd, target);
+        if (target == 0) {
+            grown = true; // a write that fails half-way may leave bytes past the frames
+            return Growth::OwnWrite;
+        }
+    }
+    ++stats.extensions;
+    Reserve reserved = ReserveAllocation(file, target);
+    if (reserved == Reserve::Full && target > frameEnd) {
+        target = frameEnd;
+        reserved = ReserveAllocation(file, target);
+    }
+    if (reserved == Reserve::Full)
+        return Growth::Refused;
+    grown = true;
+    if (!SetEnd(target) && (target == frameEnd || !SetEnd(target = frameEnd)))
+        return Growth::Refused;
+    if (reserved != Reserve::Done && !unbacked && AllocatedBytes(file) < target) {
+        unbacked = true;
+        uint64_t covered = CoveredGrowth(FreeBytes(), inFlightBytes, offset, frameEnd, target);
+        if (covered == 0) {
+            // Back to where it was: this frame's own write grows the piece, and is waited for.
+            SetEnd(end);
+            return Growth::OwnWrite;
+        }
+        if (covered < target && SetEnd(covered))
+            target = covered;
+    }
+    end = target;
+    return Growth::Room;
+}
+
+StoredFrame PieceFile::Store(FrameSize size) {
+    StoredFrame stored{offset, size.bytes, index};
+    offset += size.write;
+    return stored;
+}
+
+// A piece this run grew ends where its last stored frame ends, or at the length it had when the
+// run reached it if that was longer: exactly as if every frame had grown it by its own write.
+void PieceFile::Trim() {
+    if (file == INVALID_HANDLE_VALUE || !grown)
+        return;
+    uint64_t to = offset > startBytes ? offset : startBytes;
+    if (SetEnd(to))
+        end = to;
+    grown = false;
+}
+
+void PieceFile::ReleaseHeld() {
+    for (HANDLE piece : held)
+        CloseHandle(piece);
+    held.clear();
+}
+
+void PieceFile::Close(bool trim) {
+    // Only a write the platform never finished leaves the piece as it is.
+    if (trim)
+        Trim();
+    grown = false;
+    ReleaseHeld();
+    CloseFile(file);
+}
+
+void PieceFile::CloseCurrent() {
+    CloseFile(file);
+}
+
+bool PieceFile::Full(uint32_t write) const {
+    // After a failed switch no piece is open: the frame goes to the next one that opens.
+    return file == INVALID_HANDLE_VALUE || NeedsNextPiece(offset, write, pieceBytes);
+}
+
+bool PieceFile::OpenNext(bool trim) {
+    if (file != INVALID_HANDLE_VALUE) {
+        if (trim)
+            Trim();
+        grown = false;
+        // The frames in it belong to this run until it ends: keep other writers out.
+        bool kept = false;
+        try {
+            held.push_back(file);
+            kept = true;
+        } catch (...) {
+        }
+        if (!kept)
+            CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+    }
+    if (index >= kPieceCount - 1) {
+        index = kPieceCount; // every later frame of the run fails here too
+        return false;
+    }
+    ++index;
+    file = Open(index, GENERIC_WRITE);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    end = SizeOf(file);
+    startBytes = end;
+    offset = 0;
+    return true;
+}

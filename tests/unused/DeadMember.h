@@ -1,0 +1,16 @@
+#pragma once
+// What scripts/check-unused.py must find: Dead is declared and defined and nothing calls it;
+// Called is called, once, from Caller, which the test's own code calls.
+class Fixture {
+public:
+    void Called();
+    void Dead();
+    void Caller() { Called(); }
+};
+
+inline void Fixture::Called() {}
+inline void Fixture::Dead() {}
+
+inline void UseFixture() {
+    Fixture().Caller();
+}
