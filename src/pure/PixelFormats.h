@@ -14,6 +14,33 @@ enum class RowOrder : uint8_t {
     BottomFirstUnlessTopDown // an RGB bitmap: bottom row first unless its height is negative
 };
 
+// How the samples of a kind lie in memory.
+enum class Layout : uint8_t {
+    Rgb,       // blue, green, red[, a fourth byte] a pixel
+    Packed422, // two pixels in four bytes sharing one chroma pair, placed by a PackedOrder
+    Indexed    // palette indices
+};
+
+// Byte offsets, inside a packed 4:2:2 group of four bytes, of the left and right pixels' luma and
+// of the pair's blue- and red-difference chroma. A structural type, so that a kernel is
+// instantiated for an order rather than told it at run time.
+struct PackedOrder {
+    uint8_t y0, u, y1, v;
+    constexpr bool operator==(const PackedOrder&) const = default;
+};
+inline constexpr PackedOrder kOrderYuy2{.y0 = 0, .u = 1, .y1 = 2, .v = 3};
+inline constexpr PackedOrder kOrderUyvy{.y0 = 1, .u = 0, .y1 = 3, .v = 2};
+
+// The kernels' SIMD bodies split a group into even and odd bytes: luma on one parity, chroma on
+// the other, each in order along the group.
+constexpr bool IsSplittableOrder(PackedOrder o) {
+    return o.y1 == o.y0 + 2 && o.y0 < 2 && (o.u & 1) != (o.y0 & 1) && (o.v & 1) != (o.y0 & 1) &&
+           o.u != o.v && o.u < 4 && o.v < 4;
+}
+
+// The colour matrix from studio-range YUV to RGB.
+enum class Matrix : uint8_t { None, Bt601 };
+
 struct PixelFormat {
     PixelKind kind;
     const char* name;  // as the tools spell it on their command lines and in their output
@@ -28,6 +55,9 @@ struct PixelFormat {
     uint8_t largestFrameFactor; // bytes a pixel that the largest compressed frame is given
     const char* ffmpegName;     // ffmpeg's pixel format of packed pictures; null: not exported
     uint8_t black[2];           // a black picture is this byte pair repeated
+    Layout layout;
+    PackedOrder order; // Packed422 only
+    Matrix matrix;     // YUV kinds only
 };
 
 inline constexpr PixelFormat kPixelFormats[] = {
@@ -43,7 +73,10 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = "yuyv422",
-     .black = {16, 128}},
+     .black = {16, 128},
+     .layout = Layout::Packed422,
+     .order = kOrderYuy2,
+     .matrix = Matrix::Bt601},
     {.kind = KIND_UYVY,
      .name = "uyvy",
      .fourcc = kFourccUyvy,
@@ -56,7 +89,10 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = "uyvy422",
-     .black = {128, 16}},
+     .black = {128, 16},
+     .layout = Layout::Packed422,
+     .order = kOrderUyvy,
+     .matrix = Matrix::Bt601},
     {.kind = KIND_RGB24,
      .name = "rgb24",
      .fourcc = kCompressionRgb,
@@ -69,7 +105,10 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 5,
      .ffmpegName = "bgr24",
-     .black = {0, 0}},
+     .black = {0, 0},
+     .layout = Layout::Rgb,
+     .order = {},
+     .matrix = Matrix::None},
     {.kind = KIND_RGB32,
      .name = "rgb32",
      .fourcc = kCompressionRgb,
@@ -82,7 +121,10 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = false,
      .largestFrameFactor = 5,
      .ffmpegName = nullptr,
-     .black = {0, 0}},
+     .black = {0, 0},
+     .layout = Layout::Rgb,
+     .order = {},
+     .matrix = Matrix::None},
     // Grey-palette indices: only kestro-host's test input for chained codecs; the codec itself
     // treats an 8-bit bitmap as a kind it does not know.
     {.kind = KIND_PAL8,
@@ -97,7 +139,10 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = false,
      .largestFrameFactor = 3,
      .ffmpegName = nullptr,
-     .black = {0, 0}},
+     .black = {0, 0},
+     .layout = Layout::Indexed,
+     .order = {},
+     .matrix = Matrix::None},
 };
 
 // The row of a kind; null for KIND_NONE and KIND_STORED, which are no pixel format.
@@ -135,9 +180,14 @@ constexpr uint64_t StoredRowBytes(const PixelFormat& f, int32_t width) {
     return DibRowBytes(width, f.bitCount);
 }
 
+// Bytes of one pixel as the kernels step through a row: a packed 4:2:2 pixel is half a group.
+constexpr uint32_t PixelBytes(const PixelFormat& f) {
+    return f.bitCount / 8u;
+}
+
 // One row without padding, as pipes and raw files carry it.
 constexpr uint64_t PackedRowBytes(const PixelFormat& f, uint32_t width) {
-    return uint64_t(width) * (f.bitCount / 8);
+    return uint64_t(width) * PixelBytes(f);
 }
 
 constexpr bool TopRowFirst(const PixelFormat& f, int32_t height) {

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <emmintrin.h>
 
+#include "pure/PixelFormats.h"
+
 namespace kestro {
 namespace {
 
@@ -45,10 +47,17 @@ inline void Convert8(__m128i y, __m128i uv, __m128i uvNext, __m128i& p03, __m128
     p47 = _mm_unpackhi_epi16(bg, r0);
 }
 
-template <bool Uyvy> inline void Split(__m128i packed, __m128i& y, __m128i& uv) {
+// Luma words (Y0, Y1 of every pair) and chroma words (U, V of every pair) of packed groups in
+// the order O: luma on one byte parity, chroma on the other, U and V put in order.
+template <PackedOrder O> inline void Split(__m128i packed, __m128i& y, __m128i& uv) {
+    static_assert(IsSplittableOrder(O));
     const __m128i low = _mm_set1_epi16(0x00FF);
-    y = Uyvy ? _mm_srli_epi16(packed, 8) : _mm_and_si128(packed, low);
-    uv = Uyvy ? _mm_and_si128(packed, low) : _mm_srli_epi16(packed, 8);
+    y = O.y0 & 1 ? _mm_srli_epi16(packed, 8) : _mm_and_si128(packed, low);
+    uv = O.y0 & 1 ? _mm_and_si128(packed, low) : _mm_srli_epi16(packed, 8);
+    if constexpr (O.u > O.v) {
+        uv = _mm_shufflehi_epi16(_mm_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
+                                 _MM_SHUFFLE(2, 3, 0, 1));
+    }
 }
 
 // Streaming stores of 64 bytes a step once the destination is 16-byte aligned; the unaligned

@@ -144,24 +144,22 @@ void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, ui
     auto rgbOf = [](int cell) {
         return cell < 8 ? kBarsRgb[cell] : cell == 9 ? Bgr{0, 0, 0} : Bgr{255, 255, 255};
     };
-    if (kind == kestro::KIND_YUY2 || kind == kestro::KIND_UYVY) {
-        const bool uyvy = kind == kestro::KIND_UYVY;
+    const kestro::PixelFormat* format = kestro::FormatOf(kind);
+    const kestro::Layout layout = format ? format->layout : kestro::Layout::Rgb;
+    if (layout == kestro::Layout::Packed422) {
+        const kestro::PackedOrder o = format->order;
         for (uint32_t y = 0; y < size.height; ++y) {
             uint8_t* row = out + uint64_t(y) * size.width * 2;
             for (uint32_t x = 0; x + 1 < size.width; x += 2, row += 4) {
                 const Yuv a = yuvOf(PatternCell(size, frame, x, y));
                 const Yuv b = yuvOf(PatternCell(size, frame, x + 1, y));
-                const uint8_t u = uint8_t((a.u + b.u + 1) / 2), v = uint8_t((a.v + b.v + 1) / 2);
-                if (uyvy) {
-                    row[0] = u, row[1] = a.y, row[2] = v, row[3] = b.y;
-                } else {
-                    row[0] = a.y, row[1] = u, row[2] = b.y, row[3] = v;
-                }
+                row[o.y0] = a.y, row[o.y1] = b.y;
+                row[o.u] = uint8_t((a.u + b.u + 1) / 2), row[o.v] = uint8_t((a.v + b.v + 1) / 2);
             }
         }
         return;
     }
-    if (kind == kestro::KIND_PAL8) {
+    if (layout == kestro::Layout::Indexed) {
         // Grey levels far apart, in runs: what a run-length codec is made for.
         for (uint32_t y = 0; y < size.height; ++y)
             for (uint32_t x = 0; x < size.width; ++x)
@@ -180,9 +178,13 @@ void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, ui
     }
 }
 
-void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, bool uyvy,
+void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro::PixelKind source,
                        uint32_t bytesPerPixel, bool bottomUp) {
-    const int iy0 = uyvy ? 1 : 0, iu = uyvy ? 0 : 1, iy1 = uyvy ? 3 : 2, iv = uyvy ? 2 : 3;
+    const kestro::PixelFormat* format = kestro::FormatOf(source);
+    if (!format || format->layout != kestro::Layout::Packed422)
+        return;
+    const kestro::PackedOrder o = format->order;
+    const int iy0 = o.y0, iu = o.u, iy1 = o.y1, iv = o.v;
     auto put = [bytesPerPixel](uint8_t* d, int y, int cb, int cr) {
         const int l = 19077 * (y - 16) + 8192;
         d[0] = Clamp255((l + 16525 * cb) >> 14);

@@ -51,7 +51,9 @@ void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, ui
 // Studio-range BT.601 4:2:2 to blue-green-red(-zero), 14-bit fixed point, written from the
 // formula independently of the codec's converters. Input rows top first; output row j is input
 // row height-1-j when bottomUp (the codec's bitmap order), else row j. Output rows unpadded.
-void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, bool uyvy,
+// Only the byte order of the source's packed groups is taken from its row of the kind table;
+// a source that is not packed 4:2:2 writes nothing.
+void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro::PixelKind source,
                        uint32_t bytesPerPixel, bool bottomUp);
 
 // A binary PPM (P6) of an RGB picture given as blue-green-red rows, top first, unpadded.
