@@ -101,6 +101,14 @@ void PrintRow(const std::string& routine, const char* impl, double mpix, double 
     }
 }
 
+// A kind's name as a routine's name starts ("yuy2": "Yuy2"); one word, which bench/run reads.
+std::string Capitalised(const char* name) {
+    std::string word = name;
+    if (!word.empty() && word[0] >= 'a' && word[0] <= 'z')
+        word[0] = char(word[0] - 'a' + 'A');
+    return word;
+}
+
 // libyuv's routine for a conversion of ours, as it is called for a whole picture; none where
 // libyuv has no such routine. libyuv* marks a routine built from two of libyuv's per row.
 struct Baseline {
@@ -205,8 +213,8 @@ void BenchSize(uint32_t w, uint32_t h) {
             continue;
         }
         const RawConversionRow& row = *RowOfOp(op);
-        const std::string name =
-            std::string(FormatOf(row.source)->name) + " as " + FormatOf(row.output)->name;
+        const std::string name = Capitalised(FormatOf(row.source)->name) + "To" +
+                                 Capitalised(FormatOf(row.output)->name);
         std::vector<uint8_t> from(size_t{SourcePixelBytes(op)} * pixels);
         std::generate(from.begin(), from.end(), [&] { return static_cast<uint8_t>(rng()); });
         const double fromMemcpy =

@@ -40,7 +40,7 @@ bool UsablePosition(uint64_t position, uint32_t pageSize) {
 
 // Bytes of the stored raw picture that the conversion reads.
 std::optional<uint32_t> StoredPictureBytes(PixelKind source, int32_t width, int32_t height) {
-    return DibImageBytes(width, height, SourceBitsOf(source));
+    return StoredImageBytes(source, width, height);
 }
 
 } // namespace

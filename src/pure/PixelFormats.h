@@ -58,6 +58,10 @@ struct PixelFormat {
     Layout layout;
     PackedOrder order; // Packed422 only
     Matrix matrix;     // YUV kinds only
+    // Rows padded to 4 bytes as bitmap rows are, and any biSizeImage taken as the host gives it:
+    // the kinds of the first releases, whose stored frames keep that layout. A kind without it
+    // has unpadded rows, whole chroma blocks, and a biSizeImage of 0 or exactly its picture.
+    bool dibRows;
 };
 
 inline constexpr PixelFormat kPixelFormats[] = {
@@ -76,7 +80,8 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .black = {16, 128},
      .layout = Layout::Packed422,
      .order = kOrderYuy2,
-     .matrix = Matrix::Bt601},
+     .matrix = Matrix::Bt601,
+     .dibRows = true},
     {.kind = KIND_UYVY,
      .name = "uyvy",
      .fourcc = kFourccUyvy,
@@ -92,7 +97,8 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .black = {128, 16},
      .layout = Layout::Packed422,
      .order = kOrderUyvy,
-     .matrix = Matrix::Bt601},
+     .matrix = Matrix::Bt601,
+     .dibRows = true},
     {.kind = KIND_RGB24,
      .name = "rgb24",
      .fourcc = kCompressionRgb,
@@ -108,7 +114,8 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .black = {0, 0},
      .layout = Layout::Rgb,
      .order = {},
-     .matrix = Matrix::None},
+     .matrix = Matrix::None,
+     .dibRows = true},
     {.kind = KIND_RGB32,
      .name = "rgb32",
      .fourcc = kCompressionRgb,
@@ -124,7 +131,8 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .black = {0, 0},
      .layout = Layout::Rgb,
      .order = {},
-     .matrix = Matrix::None},
+     .matrix = Matrix::None,
+     .dibRows = true},
     // Grey-palette indices: only kestro-host's test input for chained codecs; the codec itself
     // treats an 8-bit bitmap as a kind it does not know.
     {.kind = KIND_PAL8,
@@ -142,7 +150,25 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .black = {0, 0},
      .layout = Layout::Indexed,
      .order = {},
-     .matrix = Matrix::None},
+     .matrix = Matrix::None,
+     .dibRows = true},
+    {.kind = KIND_YVYU,
+     .name = "yvyu",
+     .fourcc = kFourccYvyu,
+     .alsoRead = kFourccYvyu,
+     .bitCount = 16,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 3,
+     .ffmpegName = "yvyu422",
+     .black = {16, 128},
+     .layout = Layout::Packed422,
+     .order = {.y0 = 0, .u = 3, .y1 = 2, .v = 1},
+     .matrix = Matrix::Bt601,
+     .dibRows = false},
 };
 
 // The row of a kind; null for KIND_NONE and KIND_STORED, which are no pixel format.
@@ -175,14 +201,29 @@ constexpr uint64_t DibRowBytes(int32_t width, uint32_t bits) {
     return ((uint64_t(width < 0 ? 0 : width) * bits + 31) / 32) * 4;
 }
 
-// The row rule of a stored picture of the kind: a bitmap row.
-constexpr uint64_t StoredRowBytes(const PixelFormat& f, int32_t width) {
-    return DibRowBytes(width, f.bitCount);
-}
-
 // Bytes of one pixel as the kernels step through a row: a packed 4:2:2 pixel is half a group.
 constexpr uint32_t PixelBytes(const PixelFormat& f) {
     return f.bitCount / 8u;
+}
+
+// The row rule of a stored picture of the kind: a bitmap row, or the pixels alone.
+constexpr uint64_t StoredRowBytes(const PixelFormat& f, int32_t width) {
+    return f.dibRows ? DibRowBytes(width, f.bitCount)
+                     : uint64_t(width < 0 ? 0 : width) * PixelBytes(f);
+}
+
+// Bytes of a stored picture, in 64 bits (the height's sign only orders the rows).
+constexpr uint64_t PictureBytesOf(const PixelFormat& f, int32_t width, int32_t height) {
+    const uint64_t rows = height < 0 ? uint64_t(0) - uint64_t(int64_t(height)) : uint64_t(height);
+    return StoredRowBytes(f, width) * rows;
+}
+
+// Why a picture of this size cannot be a frame of a kind with whole chroma blocks; null when it
+// can (and always for the kinds of padded bitmap rows, which never asked).
+constexpr const char* ShapeProblem(const PixelFormat& f, int32_t width) {
+    if (!f.dibRows && f.pairedPixels && (width & 1))
+        return "an odd width (two pixels share one chroma pair)";
+    return nullptr;
 }
 
 // One row without padding, as pipes and raw files carry it.

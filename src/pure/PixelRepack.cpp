@@ -41,6 +41,21 @@ template <PackedOrder O, int Bpp> void RowC(const uint8_t* src, uint8_t* dst, ui
     }
 }
 
+// Packed 4:2:2 groups from order F to order T. A lone last pixel (an odd width) has two bytes:
+// its luma keeps being luma, the other byte goes to the other slot.
+template <PackedOrder F, PackedOrder T>
+void ReorderRowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t pairs = width / 2;
+    for (uint32_t k = 0; k < pairs; ++k, src += 4, dst += 4) {
+        const uint8_t y0 = src[F.y0], u = src[F.u], y1 = src[F.y1], v = src[F.v];
+        dst[T.y0] = y0, dst[T.u] = u, dst[T.y1] = y1, dst[T.v] = v;
+    }
+    if (width & 1) {
+        const uint8_t y = src[F.y0], other = src[1 - F.y0];
+        dst[T.y0] = y, dst[1 - T.y0] = other;
+    }
+}
+
 void Rgb24ToRgb32RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
     for (uint32_t i = 0; i < width; ++i, src += 3, dst += 4) {
         dst[0] = src[0];
@@ -77,6 +92,8 @@ struct ScalarRows {
     template <RawOp Op> static constexpr repack_detail::RowFn Row() {
         if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
             return RowC<SourceOrder(Op), int(OutputPixelBytes(Op))>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
+            return ReorderRowC<SourceOrder(Op), OutputOrder(Op)>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32RowC;
         } else {

@@ -15,9 +15,12 @@ enum class RawOp {
     Yuy2ToRgb32,
     UyvyToRgb24,
     UyvyToRgb32,
-    Rgb24ToRgb32
+    Rgb24ToRgb32,
+    YvyuToYuy2,
+    YvyuToRgb24,
+    YvyuToRgb32
 };
-constexpr size_t kRawOpCount = size_t(RawOp::Rgb24ToRgb32) + 1;
+constexpr size_t kRawOpCount = size_t(RawOp::YvyuToRgb32) + 1;
 
 // Exchanges the bytes of every pair: UYVY order to YUY2 order. count is a byte count; an odd last
 // byte is left untouched (not read past).

@@ -100,6 +100,27 @@ template <RawOp Op> void RowAvx2(const uint8_t* src, uint8_t* dst, uint32_t widt
     repack_detail::kSsse3Kernels.rows[size_t(Op)](src, dst, width - groups * 16);
 }
 
+// Thirty-two bytes (sixteen pixels) a step from one packed order to another.
+template <RawOp Op> void ReorderAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr PackedOrder F = SourceOrder(Op), T = OutputOrder(Op);
+    static_assert(IsSplittableOrder(T));
+    const __m256i low = _mm256_set1_epi16(0x00FF);
+    const uint32_t steps = width / 16;
+    for (uint32_t i = 0; i < steps; ++i, src += 32, dst += 32) {
+        const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+        const __m256i y = F.y0 & 1 ? _mm256_srli_epi16(packed, 8) : _mm256_and_si256(packed, low);
+        __m256i uv = ChromaWords<F>(packed);
+        if constexpr (T.u > T.v) {
+            uv = _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
+                                        _MM_SHUFFLE(2, 3, 0, 1));
+        }
+        const __m256i out = T.y0 & 1 ? _mm256_or_si256(_mm256_slli_epi16(y, 8), uv)
+                                     : _mm256_or_si256(y, _mm256_slli_epi16(uv, 8));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), out);
+    }
+    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, width - steps * 16);
+}
+
 void SwapAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
     const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1,
                                           0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
@@ -160,6 +181,8 @@ struct Avx2Rows {
     template <RawOp Op> static constexpr repack_detail::RowFn Row() {
         if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
             return RowAvx2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
+            return ReorderAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx2;
         } else {

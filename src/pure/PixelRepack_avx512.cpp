@@ -176,6 +176,11 @@ template <RawOp Op> void RowAvx512(const uint8_t* src, uint8_t* dst, uint32_t wi
     }
 }
 
+// A byte reorder is bound by memory too: AVX2's rows stay.
+template <RawOp Op> void RowOfAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    repack_detail::kAvx2Kernels.rows[size_t(Op)](src, dst, width);
+}
+
 // Streaming copies are bound by memory, not by the width of a register: AVX2's stays.
 void CopyForDiskAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
     repack_detail::kAvx2Kernels.copyForDisk(dst, src, count);
@@ -242,6 +247,8 @@ struct Avx512Rows {
     template <RawOp Op> static constexpr repack_detail::RowFn Row() {
         if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
             return RowAvx512<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
+            return RowOfAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx512;
         } else {

@@ -68,6 +68,17 @@ template <RawOp Op> void RowSse2(const uint8_t* src, uint8_t* dst, uint32_t widt
     repack_detail::kScalarKernels.rows[size_t(Op)](src, dst, width - done);
 }
 
+// Sixteen bytes (eight pixels) a step from one packed order to another.
+template <RawOp Op> void ReorderSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t steps = width / 8;
+    for (uint32_t i = 0; i < steps; ++i, src += 16, dst += 16) {
+        __m128i y, uv;
+        Split<SourceOrder(Op)>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), Join<OutputOrder(Op)>(y, uv));
+    }
+    repack_detail::kScalarKernels.rows[size_t(Op)](src, dst, width - steps * 8);
+}
+
 void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
     size_t i = 0;
     for (; i + 64 <= count; i += 64) {
@@ -116,6 +127,8 @@ struct Sse2Rows {
     template <RawOp Op> static constexpr repack_detail::RowFn Row() {
         if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
             return RowSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
+            return ReorderSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Sse2;
         } else {

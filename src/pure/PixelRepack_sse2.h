@@ -60,6 +60,17 @@ template <PackedOrder O> inline void Split(__m128i packed, __m128i& y, __m128i& 
     }
 }
 
+// Packed groups in the order O from luma and chroma words as Split makes them.
+template <PackedOrder O> inline __m128i Join(__m128i y, __m128i uv) {
+    static_assert(IsSplittableOrder(O));
+    if constexpr (O.u > O.v) {
+        uv = _mm_shufflehi_epi16(_mm_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
+                                 _MM_SHUFFLE(2, 3, 0, 1));
+    }
+    return O.y0 & 1 ? _mm_or_si128(_mm_slli_epi16(y, 8), uv)
+                    : _mm_or_si128(y, _mm_slli_epi16(uv, 8));
+}
+
 // Streaming stores of 64 bytes a step once the destination is 16-byte aligned; the unaligned
 // head and the tail go through memcpy. The fence orders the streaming stores before whatever
 // reads the buffer next (the write call, another thread).

@@ -58,7 +58,8 @@ struct Ssse3Rows {
     template <RawOp Op> static constexpr repack_detail::RowFn Row() {
         if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb && OutputPixelBytes(Op) == 3) {
             return Rgb24Ssse3<Op>;
-        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb ||
+                             FamilyOf(Op) == KernelFamily::Packed422Reorder) {
             return RowOfSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Ssse3;

@@ -70,6 +70,26 @@ inline constexpr RawConversionRow kRawConversions[] = {
      .anyOutput = false,
      .op = RawOp::Copy,
      .offered = KIND_RGB32},
+    {.source = KIND_YVYU,
+     .output = KIND_YVYU,
+     .anyOutput = false,
+     .op = RawOp::Copy,
+     .offered = KIND_YVYU},
+    {.source = KIND_YVYU,
+     .output = KIND_YUY2,
+     .anyOutput = false,
+     .op = RawOp::YvyuToYuy2,
+     .offered = KIND_YUY2},
+    {.source = KIND_YVYU,
+     .output = KIND_RGB24,
+     .anyOutput = false,
+     .op = RawOp::YvyuToRgb24,
+     .offered = KIND_RGB24},
+    {.source = KIND_YVYU,
+     .output = KIND_RGB32,
+     .anyOutput = false,
+     .op = RawOp::YvyuToRgb32,
+     .offered = KIND_RGB32},
     // An RGB32 stream offers itself whatever was asked, but delivers nothing else.
     {.source = KIND_RGB32,
      .output = KIND_NONE,
@@ -100,7 +120,7 @@ constexpr const RawConversionRow* RowOfOp(RawOp op) {
 }
 
 // Which body of kernels an op needs, from the layouts of the two kinds it joins.
-enum class KernelFamily { None, Packed422ToRgb, RgbWiden };
+enum class KernelFamily { None, Packed422ToRgb, Packed422Reorder, RgbWiden };
 
 constexpr KernelFamily FamilyOf(RawOp op) {
     const RawConversionRow* r = RowOfOp(op);
@@ -108,7 +128,12 @@ constexpr KernelFamily FamilyOf(RawOp op) {
         return KernelFamily::None;
     const PixelFormat* from = FormatOf(r->source);
     const PixelFormat* to = FormatOf(r->output);
-    if (!from || !to || to->layout != Layout::Rgb)
+    if (!from || !to)
+        return KernelFamily::None;
+    if (from->layout == Layout::Packed422 && to->layout == Layout::Packed422 &&
+        IsSplittableOrder(from->order) && IsSplittableOrder(to->order))
+        return KernelFamily::Packed422Reorder;
+    if (to->layout != Layout::Rgb)
         return KernelFamily::None;
     if (from->layout == Layout::Packed422 && IsSplittableOrder(from->order))
         return KernelFamily::Packed422ToRgb;
@@ -125,6 +150,9 @@ constexpr bool Converts(RawOp op) {
 // The facts a kernel of a converting op is instantiated with.
 constexpr PackedOrder SourceOrder(RawOp op) {
     return FormatOf(RowOfOp(op)->source)->order;
+}
+constexpr PackedOrder OutputOrder(RawOp op) {
+    return FormatOf(RowOfOp(op)->output)->order;
 }
 constexpr uint32_t SourcePixelBytes(RawOp op) {
     return PixelBytes(*FormatOf(RowOfOp(op)->source));

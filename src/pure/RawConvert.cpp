@@ -27,7 +27,9 @@ std::optional<RawConversion> PlanRawConversion(PixelKind source, int32_t streamH
     const uint32_t outBits = 8 * BytesPerPixel(output);
     // Every size in 64 bits: a row alone may pass 32 bits (2^30 pixels at 32 bits is 2^32 bytes).
     const PixelFormat* stored = FormatOf(source);
-    const uint64_t srcStride = stored ? StoredRowBytes(*stored, width) : 0;
+    if (!stored || ShapeProblem(*stored, width))
+        return std::nullopt;
+    const uint64_t srcStride = StoredRowBytes(*stored, width);
     const uint64_t rowBytes = uint64_t(width) * BytesPerPixel(output);
     const uint64_t dstStride = paddedOutputRows ? DibRowBytes(width, outBits) : rowBytes;
     if (srcStride > UINT32_MAX / rows || dstStride > UINT32_MAX / rows)

@@ -254,6 +254,60 @@ INSTANTIATE_TEST_SUITE_P(AllLevels, ConverterTest,
                                     LevelName(std::get<1>(info.param));
                          });
 
+// Every converting op of the table at every level, whatever its kinds: against the scalar rows
+// for every width class, at the page end, from odd addresses, in both row orders.
+class EveryConversionTest : public AtLevel,
+                            public ::testing::TestWithParam<std::tuple<size_t, KernelLevel>> {
+protected:
+    void SetUp() override {
+        if (!Converts(op()))
+            GTEST_SKIP() << "not a converting op";
+        Enter(std::get<1>(GetParam()));
+    }
+    void TearDown() override { Leave(); }
+    RawOp op() const { return RawOp(std::get<0>(GetParam())); }
+};
+
+TEST_P(EveryConversionTest, MatchesTheScalarRowsAtPageEnds) {
+    const size_t in = SourcePixelBytes(op()), out = OutputPixelBytes(op());
+    std::vector<std::pair<uint32_t, uint32_t>> shapes;
+    for (uint32_t w = 1; w <= 70; ++w)
+        for (uint32_t h : {1u, 2u, 3u})
+            shapes.emplace_back(w, h);
+    for (auto big : {std::pair{720u, 3u}, {719u, 2u}, {1920u, 2u}, {1918u, 1u}, {1926u, 2u}})
+        shapes.push_back(big);
+    std::mt19937 rng(4321);
+    for (auto [w, h] : shapes) {
+        for (bool reverse : {true, false}) {
+            for (size_t slack : {0, 1, 3}) {
+                SCOPED_TRACE(::testing::Message()
+                             << w << "x" << h << " reverse=" << reverse << " slack " << slack);
+                PageEndBuffer src(in * w * h + slack), dst(out * w * h);
+                std::generate_n(src.data(), in * w * h + slack,
+                                [&] { return static_cast<uint8_t>(rng()); });
+                std::fill_n(dst.data(), out * w * h, 0xCD);
+                std::vector<uint8_t> expected(out * w * h, 0x5A);
+                reference::ConvertPicture(op(), src.data() + slack, expected.data(), w, h, reverse);
+                ConvertPicture(op(), src.data() + slack, dst.data(), w, h, reverse);
+                ASSERT_EQ(FirstDifference(dst.Bytes(), expected), -1);
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllLevels, EveryConversionTest,
+                         ::testing::Combine(::testing::Range<size_t>(0, kRawOpCount),
+                                            ::testing::ValuesIn(kLevels)),
+                         [](const ::testing::TestParamInfo<EveryConversionTest::ParamType>& info) {
+                             const RawOp op = RawOp(std::get<0>(info.param));
+                             const RawConversionRow* row = RowOfOp(op);
+                             const std::string name =
+                                 row && Converts(op) ? std::string(FormatOf(row->source)->name) +
+                                                           "_as_" + FormatOf(row->output)->name
+                                                     : "op" + std::to_string(int(op));
+                             return name + "_" + LevelName(std::get<1>(info.param));
+                         });
+
 // Restores the kernel level however the test ends.
 struct LevelGuard {
     KernelLevel saved = CurrentKernelLevel();
@@ -299,6 +353,24 @@ TEST(ExhaustiveTest, EveryLeftPixelInputMatchesTheReference) {
                                   << ", pixel " << at / static_cast<long>(conv.bpp);
             }
         }
+    }
+}
+
+// YVYU (Y0, V, Y1, U) delivered as YUY2 (Y0, U, Y1, V) at every level, in a row long enough
+// for every level's widest step and its tail.
+TEST(ReorderTest, YvyuChromaBytesChangePlaces) {
+    LevelGuard guard;
+    std::vector<uint8_t> yvyu, yuy2;
+    for (uint8_t k = 0; k < 40; ++k) {
+        const uint8_t y0 = k, v = uint8_t(100 + k), y1 = uint8_t(50 + k), u = uint8_t(200 + k);
+        yvyu.insert(yvyu.end(), {y0, v, y1, u});
+        yuy2.insert(yuy2.end(), {y0, u, y1, v});
+    }
+    for (KernelLevel level : kLevels) {
+        SetKernelLevel(level);
+        std::vector<uint8_t> out(yuy2.size(), 0xCD);
+        ConvertPicture(RawOp::YvyuToYuy2, yvyu.data(), out.data(), 80, 1, false);
+        EXPECT_EQ(out, yuy2) << LevelName(CurrentKernelLevel());
     }
 }
 
