@@ -39,7 +39,18 @@ constexpr bool IsSplittableOrder(PackedOrder o) {
 }
 
 // The colour matrix from studio-range YUV to RGB.
-enum class Matrix : uint8_t { None, Bt601 };
+enum class Matrix : uint8_t { None, Bt601, Bt709 };
+
+// The chroma factors of a matrix in 14-bit fixed point at the doubled chroma scale of the rows
+// (round(c x 8192) of the studio-range coefficient c): red from Cr, green from Cb and from Cr,
+// blue from Cb. The luma factor, 19077, is the same for both.
+struct ChromaFactors {
+    int16_t redCr, greenCb, greenCr, blueCb;
+};
+constexpr ChromaFactors FactorsOf(Matrix m) {
+    return m == Matrix::Bt709 ? ChromaFactors{14686, 1747, 4366, 17305}
+                              : ChromaFactors{13075, 3209, 6660, 16525};
+}
 
 struct PixelFormat {
     PixelKind kind;
@@ -168,6 +179,24 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .layout = Layout::Packed422,
      .order = {.y0 = 0, .u = 3, .y1 = 2, .v = 1},
      .matrix = Matrix::Bt601,
+     .dibRows = false},
+    // UYVY's bytes from a high-definition source: BT.709 colours.
+    {.kind = KIND_HDYC,
+     .name = "hdyc",
+     .fourcc = kFourccHdyc,
+     .alsoRead = kFourccHdyc,
+     .bitCount = 16,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 3,
+     .ffmpegName = "uyvy422",
+     .black = {128, 16},
+     .layout = Layout::Packed422,
+     .order = kOrderUyvy,
+     .matrix = Matrix::Bt709,
      .dibRows = false},
 };
 

@@ -15,29 +15,31 @@ inline uint8_t Clamp255(int v) {
     return v < 0 ? 0 : v > 255 ? 255 : static_cast<uint8_t>(v);
 }
 
-// 14-bit fixed point studio-range BT.601; cb and cr arrive at doubled scale.
-template <int Bpp> inline void StorePixel(uint8_t* d, int y, int cb, int cr) {
+// 14-bit fixed point studio-range YUV of the matrix M; cb and cr arrive at doubled scale.
+template <int Bpp, Matrix M> inline void StorePixel(uint8_t* d, int y, int cb, int cr) {
+    constexpr ChromaFactors k = FactorsOf(M);
     const int l = 19077 * (y - 16) + 8192;
-    d[0] = Clamp255((l + 16525 * cb) >> 14);
-    d[1] = Clamp255((l - 3209 * cb - 6660 * cr) >> 14);
-    d[2] = Clamp255((l + 13075 * cr) >> 14);
+    d[0] = Clamp255((l + k.blueCb * cb) >> 14);
+    d[1] = Clamp255((l - k.greenCb * cb - k.greenCr * cr) >> 14);
+    d[2] = Clamp255((l + k.redCr * cr) >> 14);
     if constexpr (Bpp == 4) {
         d[3] = 0;
     }
 }
 
-template <PackedOrder O, int Bpp> void RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+template <PackedOrder O, int Bpp, Matrix M>
+void RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
     constexpr int kY0 = O.y0, kU = O.u, kY1 = O.y1, kV = O.v;
     const uint32_t pairs = width / 2;
     for (uint32_t k = 0; k < pairs; ++k, src += 4, dst += 2 * Bpp) {
         const uint8_t* next = k + 1 < pairs ? src + 4 : src;
         const int u = src[kU], v = src[kV];
-        StorePixel<Bpp>(dst, src[kY0], 2 * (u - 128), 2 * (v - 128));
-        StorePixel<Bpp>(dst + Bpp, src[kY1], u + next[kU] - 256, v + next[kV] - 256);
+        StorePixel<Bpp, M>(dst, src[kY0], 2 * (u - 128), 2 * (v - 128));
+        StorePixel<Bpp, M>(dst + Bpp, src[kY1], u + next[kU] - 256, v + next[kV] - 256);
     }
     if (width & 1) {
         const int u = pairs ? src[kU - 4] : 128, v = pairs ? src[kV - 4] : 128;
-        StorePixel<Bpp>(dst, src[kY0], 2 * (u - 128), 2 * (v - 128));
+        StorePixel<Bpp, M>(dst, src[kY0], 2 * (u - 128), 2 * (v - 128));
     }
 }
 
@@ -91,7 +93,7 @@ void ConvertPlane(RawOp op, repack_detail::RowFn row, const uint8_t* src, uint8_
 struct ScalarRows {
     template <RawOp Op> static constexpr repack_detail::RowFn Row() {
         if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
-            return RowC<SourceOrder(Op), int(OutputPixelBytes(Op))>;
+            return RowC<SourceOrder(Op), int(OutputPixelBytes(Op)), SourceMatrix(Op)>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
             return ReorderRowC<SourceOrder(Op), OutputOrder(Op)>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {

@@ -18,9 +18,11 @@ enum class RawOp {
     Rgb24ToRgb32,
     YvyuToYuy2,
     YvyuToRgb24,
-    YvyuToRgb32
+    YvyuToRgb32,
+    HdycToRgb24,
+    HdycToRgb32
 };
-constexpr size_t kRawOpCount = size_t(RawOp::YvyuToRgb32) + 1;
+constexpr size_t kRawOpCount = size_t(RawOp::HdycToRgb32) + 1;
 
 // Exchanges the bytes of every pair: UYVY order to YUY2 order. count is a byte count; an odd last
 // byte is left untouched (not read past).

@@ -31,7 +31,9 @@ template <PackedOrder O> inline __m256i ChromaWords(__m256i packed) {
     }
 }
 
-template <PackedOrder O> inline void Convert16(const uint8_t* src, __m256i& pA, __m256i& pB) {
+template <PackedOrder O, Matrix M>
+inline void Convert16(const uint8_t* src, __m256i& pA, __m256i& pB) {
+    constexpr ChromaFactors f = FactorsOf(M);
     static_assert(IsSplittableOrder(O));
     const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
     const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4));
@@ -51,9 +53,10 @@ template <PackedOrder O> inline void Convert16(const uint8_t* src, __m256i& pA, 
     // red with its sign word, which the unsigned pack turns into the zero fourth byte.
     // Result bytes: blue, green of the four pixels, then red, 0 of the four pixels.
     const auto pixels = [&](__m256i l, __m256i c) {
-        const __m256i b = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(16525, 0)));
-        const __m256i g = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(-3209, -6660)));
-        const __m256i r = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(0, 13075)));
+        const __m256i b = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(f.blueCb, 0)));
+        const __m256i g = _mm256_add_epi32(
+            l, _mm256_madd_epi16(c, WordPair(int16_t(-f.greenCb), int16_t(-f.greenCr))));
+        const __m256i r = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(0, f.redCr)));
         const __m256i bg =
             _mm256_blend_epi16(_mm256_srai_epi32(b, 14), _mm256_slli_epi32(g, 2), 0xAA);
         return _mm256_packus_epi16(bg, _mm256_srai_epi32(r, 14));
@@ -79,7 +82,7 @@ template <RawOp Op> void RowAvx2(const uint8_t* src, uint8_t* dst, uint32_t widt
                          8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     for (uint32_t g = 0; g < groups; ++g, src += 32, dst += 16 * Bpp) {
         __m256i pA, pB;
-        Convert16<SourceOrder(Op)>(src, pA, pB);
+        Convert16<SourceOrder(Op), SourceMatrix(Op)>(src, pA, pB);
         if constexpr (Bpp == 4) {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
                                 _mm256_permute2x128_si256(pA, pB, 0x20));

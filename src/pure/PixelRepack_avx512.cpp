@@ -48,7 +48,8 @@ template <PackedOrder O> inline __m512i ChromaWords(__m512i packed) {
     }
 }
 
-template <PackedOrder O> inline Sums Convert32(__m512i packed, __m512i next) {
+template <PackedOrder O, Matrix M> inline Sums Convert32(__m512i packed, __m512i next) {
+    constexpr ChromaFactors f = FactorsOf(M);
     static_assert(IsSplittableOrder(O));
     // Words: luma Y0, Y1 and chroma U, V of every pair; uvNext is the following pair's chroma.
     const __m512i y = O.y0 & 1 ? _mm512_srli_epi16(packed, 8)
@@ -62,8 +63,9 @@ template <PackedOrder O> inline Sums Convert32(__m512i packed, __m512i next) {
     const __m512i k = _mm512_set1_epi32(8192 - 19077 * 16);
     const __m512i lLeft = _mm512_add_epi32(_mm512_madd_epi16(y, WordPair(19077, 0)), k);
     const __m512i lRight = _mm512_add_epi32(_mm512_madd_epi16(y, WordPair(0, 19077)), k);
-    const __m512i kBlue = WordPair(16525, 0), kGreen = WordPair(-3209, -6660);
-    const __m512i kRed = WordPair(0, 13075);
+    const __m512i kBlue = WordPair(f.blueCb, 0);
+    const __m512i kGreen = WordPair(int16_t(-f.greenCb), int16_t(-f.greenCr));
+    const __m512i kRed = WordPair(0, f.redCr);
     return {_mm512_add_epi32(lLeft, _mm512_madd_epi16(cLeft, kBlue)),
             _mm512_add_epi32(lLeft, _mm512_madd_epi16(cLeft, kGreen)),
             _mm512_add_epi32(lLeft, _mm512_madd_epi16(cLeft, kRed)),
@@ -156,8 +158,10 @@ template <RawOp Op> void RowAvx512(const uint8_t* src, uint8_t* dst, uint32_t wi
     uint32_t k = 0;
     // Whole groups of sixteen pairs while the pair after them is still in the row.
     for (; k + 16 < pairs; k += 16, src += 64, dst += 32 * Bpp) {
-        StoreGroup<Bpp>(dst, Convert32<O>(_mm512_loadu_si512(src), _mm512_loadu_si512(src + 4)),
-                        32 * Bpp);
+        StoreGroup<Bpp>(
+            dst,
+            Convert32<O, SourceMatrix(Op)>(_mm512_loadu_si512(src), _mm512_loadu_si512(src + 4)),
+            32 * Bpp);
     }
     // The last one to sixteen pairs; the last pair's right pixel takes its own chroma.
     const uint32_t n = pairs - k;
@@ -166,7 +170,7 @@ template <RawOp Op> void RowAvx512(const uint8_t* src, uint8_t* dst, uint32_t wi
         const __m512i next =
             _mm512_mask_blend_epi32(static_cast<__mmask16>((1u << (n - 1)) - 1), packed,
                                     _mm512_maskz_loadu_epi8(LowBytes(4 * (n - 1)), src + 4));
-        StoreGroup<Bpp>(dst, Convert32<O>(packed, next), 2 * Bpp * n);
+        StoreGroup<Bpp>(dst, Convert32<O, SourceMatrix(Op)>(packed, next), 2 * Bpp * n);
     }
     // An odd width's lone pixel with the last pair before it, whose pixels come out the same.
     if (width & 1) {

@@ -53,7 +53,7 @@ template <RawOp Op> void RowSse2(const uint8_t* src, uint8_t* dst, uint32_t widt
         __m128i y, uv, y1, uvNext, p03, p47;
         Split<O>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
         Split<O>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4)), y1, uvNext);
-        Convert8(y, uv, uvNext, p03, p47);
+        Convert8<SourceMatrix(Op)>(y, uv, uvNext, p03, p47);
         Store8<Bpp, false>(dst, p03, p47);
     }
     const uint32_t done = groups * 8;
@@ -61,7 +61,7 @@ template <RawOp Op> void RowSse2(const uint8_t* src, uint8_t* dst, uint32_t widt
     if (width - done == 8) {
         __m128i y, uv, p03, p47;
         Split<O>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
-        Convert8(y, uv, _mm_shuffle_epi32(uv, _MM_SHUFFLE(3, 3, 2, 1)), p03, p47);
+        Convert8<SourceMatrix(Op)>(y, uv, _mm_shuffle_epi32(uv, _MM_SHUFFLE(3, 3, 2, 1)), p03, p47);
         Store8<Bpp, true>(dst, p03, p47);
         return;
     }

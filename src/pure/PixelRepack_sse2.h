@@ -20,7 +20,9 @@ inline __m128i WordPair(int16_t lo, int16_t hi) {
 
 // Eight pixels: luma words, chroma words (U,V per pair) and the chroma of the following pairs.
 // Returns the pixels as blue, green, red, 0 in two registers of four.
+template <Matrix M>
 inline void Convert8(__m128i y, __m128i uv, __m128i uvNext, __m128i& p03, __m128i& p47) {
+    constexpr ChromaFactors f = FactorsOf(M);
     const __m128i bias = _mm_set1_epi16(256);
     const __m128i cLeft = _mm_sub_epi16(_mm_add_epi16(uv, uv), bias);
     const __m128i cRight = _mm_sub_epi16(_mm_add_epi16(uv, uvNext), bias);
@@ -29,9 +31,9 @@ inline void Convert8(__m128i y, __m128i uv, __m128i uvNext, __m128i& p03, __m128
     // (Y, 16) . (19077, -18565) = 19077 * (Y - 16) + 8192.
     const __m128i sixteen = _mm_set1_epi16(16);
     const __m128i kLuma = WordPair(19077, -18565);
-    const __m128i kBlue = WordPair(16525, 0);
-    const __m128i kGreen = WordPair(-3209, -6660);
-    const __m128i kRed = WordPair(0, 13075);
+    const __m128i kBlue = WordPair(f.blueCb, 0);
+    const __m128i kGreen = WordPair(int16_t(-f.greenCb), int16_t(-f.greenCr));
+    const __m128i kRed = WordPair(0, f.redCr);
     const __m128i l0 = _mm_madd_epi16(_mm_unpacklo_epi16(y, sixteen), kLuma);
     const __m128i l1 = _mm_madd_epi16(_mm_unpackhi_epi16(y, sixteen), kLuma);
     const auto channel = [&](__m128i k) {

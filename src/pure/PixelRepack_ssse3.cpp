@@ -19,7 +19,7 @@ template <RawOp Op> void Rgb24Ssse3(const uint8_t* src, uint8_t* dst, uint32_t w
         __m128i y, uv, y1, uvNext, p03, p47;
         Split<O>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
         Split<O>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4)), y1, uvNext);
-        Convert8(y, uv, uvNext, p03, p47);
+        Convert8<SourceMatrix(Op)>(y, uv, uvNext, p03, p47);
         // 16-byte stores of 12 valid bytes; the row's last pair is still to come, so the
         // 4 bytes written past this group are rewritten afterwards.
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_shuffle_epi8(p03, squeeze24));

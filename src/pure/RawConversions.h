@@ -90,6 +90,27 @@ inline constexpr RawConversionRow kRawConversions[] = {
      .anyOutput = false,
      .op = RawOp::YvyuToRgb32,
      .offered = KIND_RGB32},
+    {.source = KIND_HDYC,
+     .output = KIND_HDYC,
+     .anyOutput = false,
+     .op = RawOp::Copy,
+     .offered = KIND_HDYC},
+    // The bytes of UYVY: exchanged in pairs they are YUY2's, the colours still BT.709's.
+    {.source = KIND_HDYC,
+     .output = KIND_YUY2,
+     .anyOutput = false,
+     .op = RawOp::Swap,
+     .offered = KIND_YUY2},
+    {.source = KIND_HDYC,
+     .output = KIND_RGB24,
+     .anyOutput = false,
+     .op = RawOp::HdycToRgb24,
+     .offered = KIND_RGB24},
+    {.source = KIND_HDYC,
+     .output = KIND_RGB32,
+     .anyOutput = false,
+     .op = RawOp::HdycToRgb32,
+     .offered = KIND_RGB32},
     // An RGB32 stream offers itself whatever was asked, but delivers nothing else.
     {.source = KIND_RGB32,
      .output = KIND_NONE,
@@ -150,6 +171,9 @@ constexpr bool Converts(RawOp op) {
 // The facts a kernel of a converting op is instantiated with.
 constexpr PackedOrder SourceOrder(RawOp op) {
     return FormatOf(RowOfOp(op)->source)->order;
+}
+constexpr Matrix SourceMatrix(RawOp op) {
+    return FormatOf(RowOfOp(op)->source)->matrix;
 }
 constexpr PackedOrder OutputOrder(RawOp op) {
     return FormatOf(RowOfOp(op)->output)->order;

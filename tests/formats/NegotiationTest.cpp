@@ -28,7 +28,8 @@ TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
                                      {kUyvy, 16},
                                      {DWORD(BI_RGB), 24},
                                      {mmioFOURCC('D', 'I', 'B', ' '), 24},
-                                     {DWORD(kestro::kFourccYvyu), 16}}) {
+                                     {DWORD(kestro::kFourccYvyu), 16},
+                                     {DWORD(kestro::kFourccHdyc), 16}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_OK) << compression;
     }

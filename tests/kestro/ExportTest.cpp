@@ -55,6 +55,8 @@ const Kind kKinds[] = {
     {"UYVY", MakeFourcc('U', 'Y', 'V', 'Y'), 16, 48, "uyvy422"},
     {"RGB24 bottom-up", 0, 24, 48, "bgr24"},
     {"RGB24 top-down", 0, 24, -48, "bgr24"},
+    {"YVYU", MakeFourcc('Y', 'V', 'Y', 'U'), 16, 48, "yvyu422"},
+    {"HDYC", MakeFourcc('H', 'D', 'Y', 'C'), 16, 48, "uyvy422"},
 };
 
 TEST_F(Export, RawKindsDecodeByteForByteFromAviMkvAndNutAcrossPieces) {

@@ -112,7 +112,8 @@ TEST_P(CaptureRoundTrip, RawFramesComeBackAsTheyWent) {
     const RawCase cases[] = {{"YUY2", kt::kYuy2, 16},
                              {"UYVY", kt::kUyvy, 16},
                              {"RGB24", BI_RGB, 24},
-                             {"YVYU", kestro::kFourccYvyu, 16}};
+                             {"YVYU", kestro::kFourccYvyu, 16},
+                             {"HDYC", kestro::kFourccHdyc, 16}};
     Settings();
     for (const RawCase& c : cases) {
         SCOPED_TRACE(c.name);

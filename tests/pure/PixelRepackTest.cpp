@@ -29,6 +29,7 @@ struct Converter {
     RawOp op;
     PackedOrder order;
     size_t bpp;
+    Matrix matrix;
     std::string name() const {
         const RawConversionRow& row = *RowOfOp(op);
         return std::string(FormatOf(row.source)->name) + "_as_" + FormatOf(row.output)->name;
@@ -47,7 +48,8 @@ struct Converters {
     constexpr Converters() {
         for (size_t i = 0; i < kRawOpCount; ++i)
             if (FamilyOf(RawOp(i)) == KernelFamily::Packed422ToRgb)
-                list[count++] = {RawOp(i), SourceOrder(RawOp(i)), OutputPixelBytes(RawOp(i))};
+                list[count++] = {RawOp(i), SourceOrder(RawOp(i)), OutputPixelBytes(RawOp(i)),
+                                 SourceMatrix(RawOp(i))};
     }
 };
 constexpr Converters kConverterTable;
@@ -170,15 +172,15 @@ TEST_P(ConverterTest, MatchesReferenceForEveryShape) {
 struct UniformCase {
     const char* name;
     std::array<uint8_t, 4> yuy2Pair;
-    std::array<uint8_t, 3> bgr;
+    std::array<uint8_t, 3> bgr, bgr709; // by the BT.601 and the BT.709 factors
 };
 
 TEST_P(ConverterTest, UniformPicturesGiveKnownColours) {
     const UniformCase cases[] = {
-        {"black", {16, 128, 16, 128}, {0, 0, 0}},
-        {"white", {235, 128, 235, 128}, {255, 255, 255}},
-        {"all zero", {0, 0, 0, 0}, {0, 136, 0}},
-        {"all 255", {255, 255, 255, 255}, {255, 125, 255}},
+        {"black", {16, 128, 16, 128}, {0, 0, 0}, {0, 0, 0}},
+        {"white", {235, 128, 235, 128}, {255, 255, 255}, {255, 255, 255}},
+        {"all zero", {0, 0, 0, 0}, {0, 136, 0}, {0, 77, 0}},
+        {"all 255", {255, 255, 255, 255}, {255, 125, 255}, {255, 184, 255}},
     };
     for (const UniformCase& c : cases) {
         for (uint32_t w : {2u, 40u, 48u}) {
@@ -187,7 +189,8 @@ TEST_P(ConverterTest, UniformPicturesGiveKnownColours) {
             for (uint32_t k = 0; k < w; ++k) { // two rows of w/2 pairs
                 src.insert(src.end(), c.yuy2Pair.begin(), c.yuy2Pair.end());
             }
-            EXPECT_EQ(Run(InOrder(src, conv().order), w, 2), Uniform(c.bgr, 2 * w));
+            EXPECT_EQ(Run(InOrder(src, conv().order), w, 2),
+                      Uniform(conv().matrix == Matrix::Bt709 ? c.bgr709 : c.bgr, 2 * w));
         }
     }
 }
@@ -211,9 +214,15 @@ TEST_P(ConverterTest, RowOrderFollowsBottomUp) {
 }
 
 // Y=128 throughout; neutral chroma except the last pair, U=160. With 14-bit fixed point:
-// Cb 0 -> 130,130,130; Cb 32 (mean with the next pair) -> 163,124,130; Cb 64 -> 195,118,130.
+// Cb 0 -> 130,130,130; Cb 32 (mean with the next pair) -> 163,124,130; Cb 64 -> 195,118,130
+// (BT.709: 164,127,130 and 198,124,130).
 TEST_P(ConverterTest, LastPairAndLonePixelUseTheLastChroma) {
-    const std::array<uint8_t, 3> neutral{130, 130, 130}, mean{163, 124, 130}, own{195, 118, 130};
+    const bool hd = conv().matrix == Matrix::Bt709;
+    const std::array<uint8_t, 3> neutral{130, 130, 130};
+    const std::array<uint8_t, 3> mean =
+        hd ? std::array<uint8_t, 3>{164, 127, 130} : std::array<uint8_t, 3>{163, 124, 130};
+    const std::array<uint8_t, 3> own =
+        hd ? std::array<uint8_t, 3>{198, 124, 130} : std::array<uint8_t, 3>{195, 118, 130};
     for (uint32_t w : {4u, 5u, 16u, 17u, 40u, 41u}) {
         SCOPED_TRACE(::testing::Message() << "width " << w);
         std::vector<uint8_t> src;
@@ -371,6 +380,26 @@ TEST(ReorderTest, YvyuChromaBytesChangePlaces) {
         std::vector<uint8_t> out(yuy2.size(), 0xCD);
         ConvertPicture(RawOp::YvyuToYuy2, yvyu.data(), out.data(), 80, 1, false);
         EXPECT_EQ(out, yuy2) << LevelName(CurrentKernelLevel());
+    }
+}
+
+// The same bytes as UYVY and as HDYC: red from Cr = 2 x (240 - 128) at luma 16 is
+// (8192 + 13075 x 224) >> 14 = 179 in BT.601 and (8192 + 14686 x 224) >> 14 = 201 in BT.709;
+// green goes below 0 in both. At every level, in a row long enough for every level's step.
+TEST(MatrixTest, HdycIsBt709AndUyvyBt601) {
+    LevelGuard guard;
+    std::vector<uint8_t> src;
+    for (int k = 0; k < 40; ++k)
+        src.insert(src.end(), {128, 16, 240, 16});
+    for (KernelLevel level : kLevels) {
+        SetKernelLevel(level);
+        for (auto [op, red] : {std::pair{RawOp::UyvyToRgb24, 179}, {RawOp::HdycToRgb24, 201}}) {
+            std::vector<uint8_t> out(80 * 3, 0xCD), expected;
+            for (int k = 0; k < 80; ++k)
+                expected.insert(expected.end(), {0, 0, uint8_t(red)});
+            ConvertPicture(op, src.data(), out.data(), 80, 1, false);
+            EXPECT_EQ(out, expected) << LevelName(CurrentKernelLevel()) << " red " << red;
+        }
     }
 }
 

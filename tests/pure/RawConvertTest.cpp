@@ -30,6 +30,8 @@ const Pair kPairs[] = {
     {"Rgb24AsRgb32", KIND_RGB24, KIND_RGB32}, {"Rgb32AsRgb32", KIND_RGB32, KIND_RGB32},
     {"YvyuAsYvyu", KIND_YVYU, KIND_YVYU},     {"YvyuAsYuy2", KIND_YVYU, KIND_YUY2},
     {"YvyuAsRgb24", KIND_YVYU, KIND_RGB24},   {"YvyuAsRgb32", KIND_YVYU, KIND_RGB32},
+    {"HdycAsHdyc", KIND_HDYC, KIND_HDYC},     {"HdycAsYuy2", KIND_HDYC, KIND_YUY2},
+    {"HdycAsRgb24", KIND_HDYC, KIND_RGB24},   {"HdycAsRgb32", KIND_HDYC, KIND_RGB32},
 };
 
 uint32_t PixelBytes(PixelKind kind) {
@@ -39,7 +41,7 @@ uint32_t Padded(uint32_t bytes) {
     return (bytes + 3) / 4 * 4;
 }
 bool IsYuv(PixelKind kind) {
-    return kind == KIND_YUY2 || kind == KIND_UYVY || kind == KIND_YVYU;
+    return kind == KIND_YUY2 || kind == KIND_UYVY || kind == KIND_YVYU || kind == KIND_HDYC;
 }
 
 // One row of the output kind from one row of the stored kind, written out per byte.
@@ -55,7 +57,7 @@ Bytes ConvertRow(Pair p, const uint8_t* row, uint32_t width) {
     }
     if (p.source == p.output) {
         std::memcpy(out.data(), row, out.size());
-    } else if (p.output == KIND_YUY2 && p.source == KIND_UYVY) {
+    } else if (p.output == KIND_YUY2 && (p.source == KIND_UYVY || p.source == KIND_HDYC)) {
         for (size_t i = 0; i + 1 < out.size(); i += 2) {
             out[i] = row[i + 1];
             out[i + 1] = row[i];
@@ -66,6 +68,11 @@ Bytes ConvertRow(Pair p, const uint8_t* row, uint32_t width) {
             out[4 * x + 3] = 0;
         }
     } else {
+        if (p.source == KIND_HDYC) { // its own matrix: the scalar rows, which MatrixTest checks
+            reference::ConvertRow(p.output == KIND_RGB24 ? RawOp::HdycToRgb24 : RawOp::HdycToRgb32,
+                                  row, out.data(), width);
+            return out;
+        }
         using Row = void (*)(const uint8_t*, uint8_t*, uint32_t);
         const bool uyvy = p.source == KIND_UYVY;
         Row convert = p.output == KIND_RGB24

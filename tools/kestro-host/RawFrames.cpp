@@ -185,11 +185,16 @@ void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro:
         return;
     const kestro::PackedOrder o = format->order;
     const int iy0 = o.y0, iu = o.u, iy1 = o.y1, iv = o.v;
-    auto put = [bytesPerPixel](uint8_t* d, int y, int cb, int cr) {
+    // round(8192 x c) of the studio-range coefficients: red from Cr, green from Cb and Cr, blue
+    // from Cb; BT.601 (1.596, 0.392, 0.813, 2.017) or BT.709 (1.793, 0.213, 0.533, 2.112).
+    const bool hd = format->matrix == kestro::Matrix::Bt709;
+    const int kr = hd ? 14686 : 13075, kgb = hd ? 1747 : 3209, kgr = hd ? 4366 : 6660,
+              kb = hd ? 17305 : 16525;
+    auto put = [=](uint8_t* d, int y, int cb, int cr) {
         const int l = 19077 * (y - 16) + 8192;
-        d[0] = Clamp255((l + 16525 * cb) >> 14);
-        d[1] = Clamp255((l - 3209 * cb - 6660 * cr) >> 14);
-        d[2] = Clamp255((l + 13075 * cr) >> 14);
+        d[0] = Clamp255((l + kb * cb) >> 14);
+        d[1] = Clamp255((l - kgb * cb - kgr * cr) >> 14);
+        d[2] = Clamp255((l + kr * cr) >> 14);
         if (bytesPerPixel == 4)
             d[3] = 0;
     };
