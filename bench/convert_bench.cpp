@@ -1,6 +1,7 @@
 // Megapixels per second of the pixel repacking routines at every kernel level, against memcpy of
 // the same source bytes and, in native builds, against libyuv.
 #include "pure/PixelRepack.h"
+#include "pure/RawConversions.h"
 
 #include <algorithm>
 #include <chrono>
@@ -100,11 +101,53 @@ void PrintRow(const std::string& routine, const char* impl, double mpix, double 
     }
 }
 
-using PlaneFn = void (*)(const uint8_t*, uint8_t*, uint32_t, uint32_t, bool);
+// A kind's name as a routine's name starts ("yuy2": "Yuy2"); one word, which bench/run reads.
+std::string Capitalised(const char* name) {
+    std::string word = name;
+    if (!word.empty() && word[0] >= 'a' && word[0] <= 'z')
+        word[0] = char(word[0] - 'a' + 'A');
+    return word;
+}
+
+// libyuv's routine for a conversion of ours, as it is called for a whole picture; none where
+// libyuv has no such routine. libyuv* marks a routine built from two of libyuv's per row.
+struct Baseline {
+    const char* name = "";
+    std::function<void()> run;
+};
+
+Baseline BaselineFor(PixelKind source, PixelKind output, const uint8_t* src, uint8_t* dst,
+                     uint8_t* row, uint32_t width, uint32_t height) {
+#ifdef KESTRO_HAVE_LIBYUV
+    const int w = static_cast<int>(width), h = static_cast<int>(height);
+    const bool packed = source == KIND_YUY2 || source == KIND_UYVY;
+    const auto toArgb = source == KIND_UYVY ? libyuv::UYVYToARGB : libyuv::YUY2ToARGB;
+    if (packed && output == KIND_RGB32) {
+        // Negative height: libyuv turns the picture over as ours does.
+        return {"libyuv", [=] { toArgb(src, 2 * w, dst, 4 * w, w, -h); }};
+    }
+    if (packed && output == KIND_RGB24) {
+        // libyuv has no packed 4:2:2 to RGB24: ARGB into a cached scratch row, then RGB24.
+        return {"libyuv*", [=] {
+                    for (int j = 0; j < h; ++j) {
+                        toArgb(src + size_t(h - 1 - j) * 2 * w, 0, row, 0, w, 1);
+                        libyuv::ARGBToRGB24(row, 0, dst + size_t(j) * 3 * w, 0, w, 1);
+                    }
+                }};
+    }
+    if (source == KIND_RGB24 && output == KIND_RGB32) {
+        // RGB24ToARGB does the same work with an opaque alpha byte where ours writes 0.
+        return {"libyuv", [=] { libyuv::RGB24ToARGB(src, 3 * w, dst, 4 * w, w, h); }};
+    }
+#else
+    (void)source, (void)output, (void)src, (void)dst, (void)row, (void)width, (void)height;
+#endif
+    return {};
+}
 
 void BenchSize(uint32_t w, uint32_t h) {
     const size_t pixels = size_t{w} * h;
-    std::vector<uint8_t> src(2 * pixels), dst(4 * pixels);
+    std::vector<uint8_t> src(2 * pixels), dst(4 * pixels), scratch(4 * size_t{w});
     std::mt19937 rng(7);
     std::generate(src.begin(), src.end(), [&] { return static_cast<uint8_t>(rng()); });
     const double mpix = pixels / 1e6;
@@ -162,63 +205,27 @@ void BenchSize(uint32_t w, uint32_t h) {
         memcpyMpix);
 #endif
 
-    struct Routine {
-        const char* name;
-        PlaneFn ours;
-        bool uyvy;
-        int bpp;
-    };
-    const Routine routines[] = {{"Yuy2ToRgb24", Yuy2ToRgb24, false, 3},
-                                {"UyvyToRgb24", UyvyToRgb24, true, 3},
-                                {"Yuy2ToRgb32", Yuy2ToRgb32, false, 4},
-                                {"UyvyToRgb32", UyvyToRgb32, true, 4}};
-    std::vector<uint8_t> row(4 * size_t{w});
-    for (const Routine& r : routines) {
-        const auto ours = [&] { r.ours(src.data(), dst.data(), w, h, true); };
-#ifdef KESTRO_HAVE_LIBYUV
-        const auto toArgb = r.uyvy ? libyuv::UYVYToARGB : libyuv::YUY2ToARGB;
-        const int iw = static_cast<int>(w), ih = static_cast<int>(h);
-        if (r.bpp == 4) {
-            // Negative height: libyuv turns the picture over as ours does.
-            compare(
-                r.name, "libyuv", [&] { toArgb(src.data(), 2 * iw, dst.data(), 4 * iw, iw, -ih); },
-                ours, memcpyMpix);
-        } else {
-            // libyuv has no packed 4:2:2 to RGB24: ARGB into a cached scratch row, then RGB24.
-            compare(
-                r.name, "libyuv*",
-                [&] {
-                    for (int j = 0; j < ih; ++j) {
-                        toArgb(src.data() + size_t(ih - 1 - j) * 2 * iw, 0, row.data(), 0, iw, 1);
-                        libyuv::ARGBToRGB24(row.data(), 0, dst.data() + size_t(j) * 3 * iw, 0, iw,
-                                            1);
-                    }
-                },
-                ours, memcpyMpix);
+    // Every converting row of the conversion table, against memcpy of its source bytes and the
+    // libyuv routine that does the same work where there is one.
+    for (size_t i = 0; i < kRawOpCount; ++i) {
+        const RawOp op = RawOp(i);
+        if (!Converts(op)) {
+            continue;
         }
-#else
-        compare(r.name, "", none, ours, memcpyMpix);
-#endif
+        const RawConversionRow& row = *RowOfOp(op);
+        const std::string name = Capitalised(FormatOf(row.source)->name) + "To" +
+                                 Capitalised(FormatOf(row.output)->name);
+        std::vector<uint8_t> from(size_t{SourcePixelBytes(op)} * pixels);
+        std::generate(from.begin(), from.end(), [&] { return static_cast<uint8_t>(rng()); });
+        const double fromMemcpy =
+            mpix / BestSecondsPerCall([&] { std::memcpy(dst.data(), from.data(), from.size()); });
+        // Stored YUV lies top row first, RGB output bottom row first: the YUV rows turn over.
+        const bool turn = FormatOf(row.source)->layout != Layout::Rgb;
+        const auto ours = [&] { ConvertPicture(op, from.data(), dst.data(), w, h, turn); };
+        const Baseline base =
+            BaselineFor(row.source, row.output, from.data(), dst.data(), scratch.data(), w, h);
+        compare(name.c_str(), base.name, base.run, ours, fromMemcpy);
     }
-
-    // RGB24 stored, RGB32 asked for; libyuv's RGB24ToARGB does the same work with an opaque
-    // alpha byte where ours writes 0.
-    std::vector<uint8_t> rgb24(3 * pixels);
-    std::generate(rgb24.begin(), rgb24.end(), [&] { return static_cast<uint8_t>(rng()); });
-    const double rgbMemcpy =
-        mpix / BestSecondsPerCall([&] { std::memcpy(dst.data(), rgb24.data(), rgb24.size()); });
-    const auto rgbOurs = [&] { Rgb24ToRgb32(rgb24.data(), dst.data(), w, h); };
-#ifdef KESTRO_HAVE_LIBYUV
-    compare(
-        "Rgb24ToRgb32", "libyuv",
-        [&] {
-            libyuv::RGB24ToARGB(rgb24.data(), 3 * static_cast<int>(w), dst.data(),
-                                4 * static_cast<int>(w), static_cast<int>(w), static_cast<int>(h));
-        },
-        rgbOurs, rgbMemcpy);
-#else
-    compare("Rgb24ToRgb32", "", none, rgbOurs, rgbMemcpy);
-#endif
     SetKernelLevel(BestKernelLevel());
 }
 

@@ -130,6 +130,19 @@ void CheckSize(std::optional<uint32_t> got, u128 exact, bool valid, bool mayGive
         FUZZ_CHECK(!valid || exact > UINT32_MAX / 2, std::string(what) + " refused");
 }
 
+// The kinds a stream format can name, in the order of the table, and KIND_NONE before them for
+// an output the host left open.
+struct RecognisedKinds {
+    PixelKind kinds[std::size(kPixelFormats) + 1] = {KIND_NONE};
+    size_t count = 1;
+    constexpr RecognisedKinds() {
+        for (const PixelFormat& f : kPixelFormats)
+            if (f.recognised)
+                kinds[count++] = f.kind;
+    }
+};
+constexpr RecognisedKinds kRecognised;
+
 void StreamFormats(Reader& in) {
     std::vector<uint8_t> bytes = in.Rest();
     if (bytes.size() < kStreamHeaderBytes)
@@ -180,13 +193,8 @@ void StreamFormats(Reader& in) {
     FUZZ_CHECK(back && std::memcmp(&*back, &made, sizeof made) == 0, "made format does not read");
     FUZZ_CHECK(made.biSourceCompression == h.biCompression && made.biChainFormatSize == 0,
                "made format fields");
-    PixelKind asked[std::size(kPixelFormats) + 1] = {KIND_NONE};
-    size_t kinds = 1;
-    for (const PixelFormat& f : kPixelFormats)
-        if (f.recognised)
-            asked[kinds++] = f.kind;
-    for (size_t i = 0; i < kinds; ++i) {
-        const PixelKind wanted = asked[i];
+    for (size_t i = 0; i < kRecognised.count; ++i) {
+        const PixelKind wanted = kRecognised.kinds[i];
         BitmapHeader out{};
         if (!CompleteRawOutputFormat(made, wanted, out))
             continue;
@@ -280,42 +288,25 @@ void ReadPlans(Reader& in) {
     FUZZ_CHECK(plan.length <= uint64_t(rounded) + (extra ? 2ull * page : 0), "more than asked");
 }
 
+// 2 for KIND_NONE, which every conversion refuses.
 uint32_t BytesPerPixel(PixelKind kind) {
-    return kind == KIND_RGB24 ? 3 : kind == KIND_RGB32 ? 4 : 2;
+    const PixelFormat* format = FormatOf(kind);
+    return format ? PixelBytes(*format) : 2;
 }
 
 void ReferenceRow(RawOp op, const uint8_t* from, uint8_t* to, uint32_t width, uint32_t rowBytes) {
-    switch (op) {
-    case RawOp::Copy:
+    if (op == RawOp::Copy)
         std::memcpy(to, from, rowBytes);
-        break;
-    case RawOp::Swap:
+    else if (op == RawOp::Swap)
         reference::SwapBytePairs(to, from, rowBytes);
-        break;
-    case RawOp::Yuy2ToRgb24:
-        reference::Yuy2ToRgb24Row(from, to, width);
-        break;
-    case RawOp::Yuy2ToRgb32:
-        reference::Yuy2ToRgb32Row(from, to, width);
-        break;
-    case RawOp::UyvyToRgb24:
-        reference::UyvyToRgb24Row(from, to, width);
-        break;
-    case RawOp::UyvyToRgb32:
-        reference::UyvyToRgb32Row(from, to, width);
-        break;
-    case RawOp::Rgb24ToRgb32:
-        reference::Rgb24ToRgb32Row(from, to, width);
-        break;
-    case RawOp::Refuse:
-        break;
-    }
+    else
+        reference::ConvertRow(op, from, to, width);
 }
 
 void RawConversions(Reader& in) {
     const uint8_t mode = in.U8();
-    const PixelKind source = PixelKind(1 + in.U8() % 4);
-    const PixelKind output = PixelKind(in.U8() % 5);
+    const PixelKind source = kRecognised.kinds[1 + in.U8() % (kRecognised.count - 1)];
+    const PixelKind output = kRecognised.kinds[in.U8() % kRecognised.count];
     const bool padded = mode & 1;
     int32_t width, streamHeight, outputHeight;
     if (mode & 2) { // any numbers

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kestro-host/RawFrames.h"
+#include "pure/PixelFormats.h"
 
 int main(int argc, char** argv) {
     using namespace host;
@@ -16,7 +17,7 @@ int main(int argc, char** argv) {
     }
     const auto from = ParseRawKind(argv[1]), to = ParseRawKind(argv[2]);
     const auto size = ParseFrameSize(argv[3]);
-    if (!from || !to || !size || (*from != kestro::KIND_YUY2 && *from != kestro::KIND_UYVY) ||
+    if (!from || !to || !size || kestro::FormatOf(*from)->layout != kestro::Layout::Packed422 ||
         (*to != kestro::KIND_RGB24 && *to != kestro::KIND_RGB32) || SizeProblem(*from, *size)) {
         std::fprintf(stderr, "refconv: bad arguments\n");
         return 2;
@@ -26,7 +27,7 @@ int main(int argc, char** argv) {
     unsigned long frames = 0;
     size_t got;
     while ((got = std::fread(in.data(), 1, in.size(), stdin)) == in.size()) {
-        ReferenceYuvToRgb(in.data(), out.data(), *size, *from == kestro::KIND_UYVY, bpp, false);
+        ReferenceYuvToRgb(in.data(), out.data(), *size, *from, bpp, false);
         if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) {
             std::fprintf(stderr, "refconv: write failed\n");
             return 1;

@@ -39,6 +39,8 @@ std::optional<StreamFormatHeader> UsableStream(const void* format) {
         return std::nullopt;
     if (stream->biChainHandler != 0 && !ChainedPartFits(format, *stream))
         return std::nullopt;
+    if (stream->biChainHandler == 0 && !StoredSourceUsable(*stream))
+        return std::nullopt;
     return stream;
 }
 
@@ -65,8 +67,9 @@ LRESULT CodecFormats::CompressInputCheck(const BITMAPINFOHEADER* in) {
     if (!header)
         return ICERR_BADFORMAT;
     if (settings->fourcc == 0) {
+        // A kind of unpadded rows also needs the size and shape its frames will be stored in.
         const PixelFormat* format = FormatOf(KindOf(*header));
-        return format && format->stored ? ICERR_OK : ICERR_BADFORMAT;
+        return format && format->stored && InputImageBytes(*header) ? ICERR_OK : ICERR_BADFORMAT;
     }
     if (!OpenChainedCompressor())
         return ICERR_BADFORMAT;

@@ -14,6 +14,44 @@ enum class RowOrder : uint8_t {
     BottomFirstUnlessTopDown // an RGB bitmap: bottom row first unless its height is negative
 };
 
+// How the samples of a kind lie in memory.
+enum class Layout : uint8_t {
+    Rgb,       // blue, green, red[, a fourth byte] a pixel
+    Packed422, // two pixels in four bytes sharing one chroma pair, placed by a PackedOrder
+    Indexed    // palette indices
+};
+
+// Byte offsets, inside a packed 4:2:2 group of four bytes, of the left and right pixels' luma and
+// of the pair's blue- and red-difference chroma. A structural type, so that a kernel is
+// instantiated for an order rather than told it at run time.
+struct PackedOrder {
+    uint8_t y0, u, y1, v;
+    constexpr bool operator==(const PackedOrder&) const = default;
+};
+inline constexpr PackedOrder kOrderYuy2{.y0 = 0, .u = 1, .y1 = 2, .v = 3};
+inline constexpr PackedOrder kOrderUyvy{.y0 = 1, .u = 0, .y1 = 3, .v = 2};
+
+// The kernels' SIMD bodies split a group into even and odd bytes: luma on one parity, chroma on
+// the other, each in order along the group.
+constexpr bool IsSplittableOrder(PackedOrder o) {
+    return o.y1 == o.y0 + 2 && o.y0 < 2 && (o.u & 1) != (o.y0 & 1) && (o.v & 1) != (o.y0 & 1) &&
+           o.u != o.v && o.u < 4 && o.v < 4;
+}
+
+// The colour matrix from studio-range YUV to RGB.
+enum class Matrix : uint8_t { None, Bt601, Bt709 };
+
+// The chroma factors of a matrix in 14-bit fixed point at the doubled chroma scale of the rows
+// (round(c x 8192) of the studio-range coefficient c): red from Cr, green from Cb and from Cr,
+// blue from Cb. The luma factor, 19077, is the same for both.
+struct ChromaFactors {
+    int16_t redCr, greenCb, greenCr, blueCb;
+};
+constexpr ChromaFactors FactorsOf(Matrix m) {
+    return m == Matrix::Bt709 ? ChromaFactors{14686, 1747, 4366, 17305}
+                              : ChromaFactors{13075, 3209, 6660, 16525};
+}
+
 struct PixelFormat {
     PixelKind kind;
     const char* name;  // as the tools spell it on their command lines and in their output
@@ -28,6 +66,13 @@ struct PixelFormat {
     uint8_t largestFrameFactor; // bytes a pixel that the largest compressed frame is given
     const char* ffmpegName;     // ffmpeg's pixel format of packed pictures; null: not exported
     uint8_t black[2];           // a black picture is this byte pair repeated
+    Layout layout;
+    PackedOrder order; // Packed422 only
+    Matrix matrix;     // YUV kinds only
+    // Rows padded to 4 bytes as bitmap rows are, and any biSizeImage taken as the host gives it:
+    // the kinds of the first releases, whose stored frames keep that layout. A kind without it
+    // has unpadded rows, whole chroma blocks, and a biSizeImage of 0 or exactly its picture.
+    bool dibRows;
 };
 
 inline constexpr PixelFormat kPixelFormats[] = {
@@ -43,7 +88,11 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = "yuyv422",
-     .black = {16, 128}},
+     .black = {16, 128},
+     .layout = Layout::Packed422,
+     .order = kOrderYuy2,
+     .matrix = Matrix::Bt601,
+     .dibRows = true},
     {.kind = KIND_UYVY,
      .name = "uyvy",
      .fourcc = kFourccUyvy,
@@ -56,7 +105,11 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = "uyvy422",
-     .black = {128, 16}},
+     .black = {128, 16},
+     .layout = Layout::Packed422,
+     .order = kOrderUyvy,
+     .matrix = Matrix::Bt601,
+     .dibRows = true},
     {.kind = KIND_RGB24,
      .name = "rgb24",
      .fourcc = kCompressionRgb,
@@ -69,7 +122,11 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 5,
      .ffmpegName = "bgr24",
-     .black = {0, 0}},
+     .black = {0, 0},
+     .layout = Layout::Rgb,
+     .order = {},
+     .matrix = Matrix::None,
+     .dibRows = true},
     {.kind = KIND_RGB32,
      .name = "rgb32",
      .fourcc = kCompressionRgb,
@@ -82,7 +139,11 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = false,
      .largestFrameFactor = 5,
      .ffmpegName = nullptr,
-     .black = {0, 0}},
+     .black = {0, 0},
+     .layout = Layout::Rgb,
+     .order = {},
+     .matrix = Matrix::None,
+     .dibRows = true},
     // Grey-palette indices: only kestro-host's test input for chained codecs; the codec itself
     // treats an 8-bit bitmap as a kind it does not know.
     {.kind = KIND_PAL8,
@@ -97,7 +158,46 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = false,
      .largestFrameFactor = 3,
      .ffmpegName = nullptr,
-     .black = {0, 0}},
+     .black = {0, 0},
+     .layout = Layout::Indexed,
+     .order = {},
+     .matrix = Matrix::None,
+     .dibRows = true},
+    {.kind = KIND_YVYU,
+     .name = "yvyu",
+     .fourcc = kFourccYvyu,
+     .alsoRead = kFourccYvyu,
+     .bitCount = 16,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 3,
+     .ffmpegName = "yvyu422",
+     .black = {16, 128},
+     .layout = Layout::Packed422,
+     .order = {.y0 = 0, .u = 3, .y1 = 2, .v = 1},
+     .matrix = Matrix::Bt601,
+     .dibRows = false},
+    // UYVY's bytes from a high-definition source: BT.709 colours.
+    {.kind = KIND_HDYC,
+     .name = "hdyc",
+     .fourcc = kFourccHdyc,
+     .alsoRead = kFourccHdyc,
+     .bitCount = 16,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 3,
+     .ffmpegName = "uyvy422",
+     .black = {128, 16},
+     .layout = Layout::Packed422,
+     .order = kOrderUyvy,
+     .matrix = Matrix::Bt709,
+     .dibRows = false},
 };
 
 // The row of a kind; null for KIND_NONE and KIND_STORED, which are no pixel format.
@@ -130,14 +230,34 @@ constexpr uint64_t DibRowBytes(int32_t width, uint32_t bits) {
     return ((uint64_t(width < 0 ? 0 : width) * bits + 31) / 32) * 4;
 }
 
-// The row rule of a stored picture of the kind: a bitmap row.
+// Bytes of one pixel as the kernels step through a row: a packed 4:2:2 pixel is half a group.
+constexpr uint32_t PixelBytes(const PixelFormat& f) {
+    return f.bitCount / 8u;
+}
+
+// The row rule of a stored picture of the kind: a bitmap row, or the pixels alone.
 constexpr uint64_t StoredRowBytes(const PixelFormat& f, int32_t width) {
-    return DibRowBytes(width, f.bitCount);
+    return f.dibRows ? DibRowBytes(width, f.bitCount)
+                     : uint64_t(width < 0 ? 0 : width) * PixelBytes(f);
+}
+
+// Bytes of a stored picture, in 64 bits (the height's sign only orders the rows).
+constexpr uint64_t PictureBytesOf(const PixelFormat& f, int32_t width, int32_t height) {
+    const uint64_t rows = height < 0 ? uint64_t(0) - uint64_t(int64_t(height)) : uint64_t(height);
+    return StoredRowBytes(f, width) * rows;
+}
+
+// Why a picture of this size cannot be a frame of a kind with whole chroma blocks; null when it
+// can (and always for the kinds of padded bitmap rows, which never asked).
+constexpr const char* ShapeProblem(const PixelFormat& f, int32_t width) {
+    if (!f.dibRows && f.pairedPixels && (width & 1))
+        return "an odd width (two pixels share one chroma pair)";
+    return nullptr;
 }
 
 // One row without padding, as pipes and raw files carry it.
 constexpr uint64_t PackedRowBytes(const PixelFormat& f, uint32_t width) {
-    return uint64_t(width) * (f.bitCount / 8);
+    return uint64_t(width) * PixelBytes(f);
 }
 
 constexpr bool TopRowFirst(const PixelFormat& f, int32_t height) {

@@ -13,6 +13,8 @@ constexpr uint32_t kFourccKest = MakeFourcc('K', 'E', 'S', 'T');
 constexpr uint32_t kFourccYuy2 = MakeFourcc('Y', 'U', 'Y', '2');
 constexpr uint32_t kFourccVyuy = MakeFourcc('V', 'Y', 'U', 'Y');
 constexpr uint32_t kFourccUyvy = MakeFourcc('U', 'Y', 'V', 'Y');
+constexpr uint32_t kFourccYvyu = MakeFourcc('Y', 'V', 'Y', 'U');
+constexpr uint32_t kFourccHdyc = MakeFourcc('H', 'D', 'Y', 'C');
 constexpr uint32_t kFourccDib = MakeFourcc('D', 'I', 'B', ' ');
 constexpr uint32_t kFourccVidc = MakeFourcc('v', 'i', 'd', 'c');
 constexpr uint32_t kCompressionRgb = 0;
@@ -24,6 +26,8 @@ enum PixelKind : int32_t {
     KIND_RGB24 = 3,
     KIND_RGB32 = 4,
     KIND_PAL8 = 5, // a host-side test input only: never classified from a header
+    KIND_YVYU = 6,
+    KIND_HDYC = 7,
     KIND_STORED = -1,
 };
 

@@ -5,6 +5,7 @@
 #include <cpuid.h>
 
 #include "pure/CpuFeatures.h"
+#include "pure/RawConversions.h"
 
 namespace kestro {
 
@@ -14,29 +15,46 @@ inline uint8_t Clamp255(int v) {
     return v < 0 ? 0 : v > 255 ? 255 : static_cast<uint8_t>(v);
 }
 
-// 14-bit fixed point studio-range BT.601; cb and cr arrive at doubled scale.
-template <int Bpp> inline void StorePixel(uint8_t* d, int y, int cb, int cr) {
+// 14-bit fixed point studio-range YUV of the matrix M; cb and cr arrive at doubled scale.
+template <int Bpp, Matrix M> inline void StorePixel(uint8_t* d, int y, int cb, int cr) {
+    constexpr ChromaFactors k = FactorsOf(M);
     const int l = 19077 * (y - 16) + 8192;
-    d[0] = Clamp255((l + 16525 * cb) >> 14);
-    d[1] = Clamp255((l - 3209 * cb - 6660 * cr) >> 14);
-    d[2] = Clamp255((l + 13075 * cr) >> 14);
+    d[0] = Clamp255((l + k.blueCb * cb) >> 14);
+    d[1] = Clamp255((l - k.greenCb * cb - k.greenCr * cr) >> 14);
+    d[2] = Clamp255((l + k.redCr * cr) >> 14);
     if constexpr (Bpp == 4) {
         d[3] = 0;
     }
 }
 
-template <bool Uyvy, int Bpp> void RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    constexpr int kY0 = Uyvy ? 1 : 0, kU = Uyvy ? 0 : 1, kY1 = Uyvy ? 3 : 2, kV = Uyvy ? 2 : 3;
+template <PackedOrder O, int Bpp, Matrix M>
+void RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr int kY0 = O.y0, kU = O.u, kY1 = O.y1, kV = O.v;
     const uint32_t pairs = width / 2;
     for (uint32_t k = 0; k < pairs; ++k, src += 4, dst += 2 * Bpp) {
         const uint8_t* next = k + 1 < pairs ? src + 4 : src;
         const int u = src[kU], v = src[kV];
-        StorePixel<Bpp>(dst, src[kY0], 2 * (u - 128), 2 * (v - 128));
-        StorePixel<Bpp>(dst + Bpp, src[kY1], u + next[kU] - 256, v + next[kV] - 256);
+        StorePixel<Bpp, M>(dst, src[kY0], 2 * (u - 128), 2 * (v - 128));
+        StorePixel<Bpp, M>(dst + Bpp, src[kY1], u + next[kU] - 256, v + next[kV] - 256);
     }
     if (width & 1) {
         const int u = pairs ? src[kU - 4] : 128, v = pairs ? src[kV - 4] : 128;
-        StorePixel<Bpp>(dst, src[kY0], 2 * (u - 128), 2 * (v - 128));
+        StorePixel<Bpp, M>(dst, src[kY0], 2 * (u - 128), 2 * (v - 128));
+    }
+}
+
+// Packed 4:2:2 groups from order F to order T. A lone last pixel (an odd width) has two bytes:
+// its luma keeps being luma, the other byte goes to the other slot.
+template <PackedOrder F, PackedOrder T>
+void ReorderRowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t pairs = width / 2;
+    for (uint32_t k = 0; k < pairs; ++k, src += 4, dst += 4) {
+        const uint8_t y0 = src[F.y0], u = src[F.u], y1 = src[F.y1], v = src[F.v];
+        dst[T.y0] = y0, dst[T.u] = u, dst[T.y1] = y1, dst[T.v] = v;
+    }
+    if (width & 1) {
+        const uint8_t y = src[F.y0], other = src[1 - F.y0];
+        dst[T.y0] = y, dst[1 - T.y0] = other;
     }
 }
 
@@ -49,19 +67,19 @@ void Rgb24ToRgb32RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
     }
 }
 
-// SrcBpp bytes per input pixel (2 for packed 4:2:2), Bpp per output pixel.
-template <int Bpp, int SrcBpp = 2>
-void ConvertPlane(repack_detail::RowFn row, const uint8_t* src, uint8_t* dst, uint32_t width,
-                  uint32_t height, bool bottomUp) {
-    if (width == 0 || height == 0) {
+// Unpadded rows of the op's two kinds; reverseRows takes output row j from input row height-1-j.
+void ConvertPlane(RawOp op, repack_detail::RowFn row, const uint8_t* src, uint8_t* dst,
+                  uint32_t width, uint32_t height, bool reverseRows) {
+    if (!row || width == 0 || height == 0) {
         return;
     }
-    const size_t srcStride = size_t{SrcBpp} * width, dstStride = size_t{Bpp} * width;
+    const size_t srcStride = size_t{SourcePixelBytes(op)} * width;
+    const size_t dstStride = size_t{OutputPixelBytes(op)} * width;
     for (uint32_t j = 0; j < height; ++j) {
-        const uint32_t r = bottomUp ? height - 1 - j : j;
+        const uint32_t r = reverseRows ? height - 1 - j : j;
         // Rows walked from the bottom step backwards through memory, which the hardware
         // prefetcher does not follow from one row to the next: ask for the next row now.
-        if (bottomUp && r > 0) {
+        if (reverseRows && r > 0) {
             const uint8_t* next = src + (r - 1) * srcStride;
             for (size_t offset = 0; offset < srcStride; offset += 64) {
                 __builtin_prefetch(next + offset);
@@ -70,6 +88,21 @@ void ConvertPlane(repack_detail::RowFn row, const uint8_t* src, uint8_t* dst, ui
         row(src + r * srcStride, dst + j * dstStride, width);
     }
 }
+
+// The scalar row of every converting op, from the kinds' descriptions.
+struct ScalarRows {
+    template <RawOp Op> static constexpr repack_detail::RowFn Row() {
+        if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
+            return RowC<SourceOrder(Op), int(OutputPixelBytes(Op)), SourceMatrix(Op)>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
+            return ReorderRowC<SourceOrder(Op), OutputOrder(Op)>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
+            return Rgb24ToRgb32RowC;
+        } else {
+            return nullptr;
+        }
+    }
+};
 
 // What this processor and system report; XGETBV only where OSXSAVE says it may run. A processor
 // without leaf 7 answers zeros for it.
@@ -131,37 +164,48 @@ void SwapBytePairs(uint8_t* dst, const uint8_t* src, size_t count) {
     }
 }
 
+void ConvertRow(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width) {
+    if (const repack_detail::RowFn row = repack_detail::kScalarKernels.rows[size_t(op)]) {
+        row(src, dst, width);
+    }
+}
+void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                    bool reverseRows) {
+    ConvertPlane(op, repack_detail::kScalarKernels.rows[size_t(op)], src, dst, width, height,
+                 reverseRows);
+}
+
 void Yuy2ToRgb24Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    RowC<false, 3>(src, dst, width);
+    reference::ConvertRow(RawOp::Yuy2ToRgb24, src, dst, width);
 }
 void UyvyToRgb24Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    RowC<true, 3>(src, dst, width);
+    reference::ConvertRow(RawOp::UyvyToRgb24, src, dst, width);
 }
 void Yuy2ToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    RowC<false, 4>(src, dst, width);
+    reference::ConvertRow(RawOp::Yuy2ToRgb32, src, dst, width);
 }
 void UyvyToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    RowC<true, 4>(src, dst, width);
+    reference::ConvertRow(RawOp::UyvyToRgb32, src, dst, width);
+}
+void Rgb24ToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    reference::ConvertRow(RawOp::Rgb24ToRgb32, src, dst, width);
 }
 
 void Yuy2ToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    ConvertPlane<3>(Yuy2ToRgb24Row, src, dst, width, height, bottomUp);
+    reference::ConvertPicture(RawOp::Yuy2ToRgb24, src, dst, width, height, bottomUp);
 }
 void UyvyToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    ConvertPlane<3>(UyvyToRgb24Row, src, dst, width, height, bottomUp);
+    reference::ConvertPicture(RawOp::UyvyToRgb24, src, dst, width, height, bottomUp);
 }
 void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    ConvertPlane<4>(Yuy2ToRgb32Row, src, dst, width, height, bottomUp);
+    reference::ConvertPicture(RawOp::Yuy2ToRgb32, src, dst, width, height, bottomUp);
 }
 void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    ConvertPlane<4>(UyvyToRgb32Row, src, dst, width, height, bottomUp);
-}
-void Rgb24ToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    Rgb24ToRgb32RowC(src, dst, width);
+    reference::ConvertPicture(RawOp::UyvyToRgb32, src, dst, width, height, bottomUp);
 }
 void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                   bool reverseRows) {
-    ConvertPlane<4, 3>(Rgb24ToRgb32Row, src, dst, width, height, reverseRows);
+    reference::ConvertPicture(RawOp::Rgb24ToRgb32, src, dst, width, height, reverseRows);
 }
 
 } // namespace reference
@@ -173,15 +217,8 @@ void CopyPlain(uint8_t* dst, const uint8_t* src, size_t count) {
 } // namespace
 
 namespace repack_detail {
-const RepackKernels kScalarKernels = {
-    .swapBytePairs = reference::SwapBytePairs,
-    .yuy2ToRgb24 = reference::Yuy2ToRgb24Row,
-    .uyvyToRgb24 = reference::UyvyToRgb24Row,
-    .yuy2ToRgb32 = reference::Yuy2ToRgb32Row,
-    .uyvyToRgb32 = reference::UyvyToRgb32Row,
-    .rgb24ToRgb32 = reference::Rgb24ToRgb32Row,
-    .copyForDisk = CopyPlain,
-};
+constinit const RepackKernels kScalarKernels =
+    MakeKernels<ScalarRows>(reference::SwapBytePairs, CopyPlain);
 } // namespace repack_detail
 
 KernelLevel LevelFor(const SimdSupport& s) {
@@ -230,21 +267,26 @@ void SwapBytePairs(uint8_t* dst, const uint8_t* src, size_t count) {
     Active().swapBytePairs(dst, src, count);
 }
 
+void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                    bool reverseRows) {
+    ConvertPlane(op, Active().rows[size_t(op)], src, dst, width, height, reverseRows);
+}
+
 void Yuy2ToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    ConvertPlane<3>(Active().yuy2ToRgb24, src, dst, width, height, bottomUp);
+    ConvertPicture(RawOp::Yuy2ToRgb24, src, dst, width, height, bottomUp);
 }
 void UyvyToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    ConvertPlane<3>(Active().uyvyToRgb24, src, dst, width, height, bottomUp);
+    ConvertPicture(RawOp::UyvyToRgb24, src, dst, width, height, bottomUp);
 }
 void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    ConvertPlane<4>(Active().yuy2ToRgb32, src, dst, width, height, bottomUp);
+    ConvertPicture(RawOp::Yuy2ToRgb32, src, dst, width, height, bottomUp);
 }
 void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    ConvertPlane<4>(Active().uyvyToRgb32, src, dst, width, height, bottomUp);
+    ConvertPicture(RawOp::UyvyToRgb32, src, dst, width, height, bottomUp);
 }
 void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                   bool reverseRows) {
-    ConvertPlane<4, 3>(Active().rgb24ToRgb32, src, dst, width, height, reverseRows);
+    ConvertPicture(RawOp::Rgb24ToRgb32, src, dst, width, height, reverseRows);
 }
 
 void CopyForDisk(uint8_t* dst, const uint8_t* src, size_t count) {

@@ -5,6 +5,25 @@
 
 namespace kestro {
 
+// The conversions of stored raw frames, which also index the kernel tables: RawConversions.h
+// says what each converts from and to.
+enum class RawOp {
+    Refuse,
+    Copy,
+    Swap,
+    Yuy2ToRgb24,
+    Yuy2ToRgb32,
+    UyvyToRgb24,
+    UyvyToRgb32,
+    Rgb24ToRgb32,
+    YvyuToYuy2,
+    YvyuToRgb24,
+    YvyuToRgb32,
+    HdycToRgb24,
+    HdycToRgb32
+};
+constexpr size_t kRawOpCount = size_t(RawOp::HdycToRgb32) + 1;
+
 // Exchanges the bytes of every pair: UYVY order to YUY2 order. count is a byte count; an odd last
 // byte is left untouched (not read past).
 void SwapBytePairs(uint8_t* dst, const uint8_t* src, size_t count);
@@ -27,6 +46,11 @@ void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t heig
 // which takes output row j from input row height-1-j.
 void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                   bool reverseRows = false);
+
+// Any converting op of the table over a whole picture of unpadded rows; reverseRows takes output
+// row j from input row height-1-j. Does nothing for an op that converts nothing.
+void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                    bool reverseRows);
 
 // Copies a frame into a buffer that only the disk will read: large copies bypass the cache
 // (streaming stores), so a frame on its way out does not evict what the host works on, and no
@@ -73,6 +97,10 @@ void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t heig
 void Rgb24ToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width);
 void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                   bool reverseRows = false);
+// One row of any converting op; does nothing for an op that converts nothing.
+void ConvertRow(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width);
+void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                    bool reverseRows);
 } // namespace reference
 
 // Per instruction set tables, filled by the files built with that instruction set's flags.
@@ -82,11 +110,7 @@ using RowFn = void (*)(const uint8_t* src, uint8_t* dst, uint32_t width);
 using CopyFn = void (*)(uint8_t* dst, const uint8_t* src, size_t count);
 struct RepackKernels {
     SwapFn swapBytePairs;
-    RowFn yuy2ToRgb24;
-    RowFn uyvyToRgb24;
-    RowFn yuy2ToRgb32;
-    RowFn uyvyToRgb32;
-    RowFn rgb24ToRgb32;
+    RowFn rows[kRawOpCount]; // by conversion; null for an op that converts nothing
     CopyFn copyForDisk;
 };
 extern const RepackKernels kScalarKernels;

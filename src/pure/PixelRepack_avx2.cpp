@@ -3,6 +3,8 @@
 #include <cstring>
 #include <immintrin.h>
 
+#include "pure/RawConversions.h"
+
 // Only reached after the CPUID and XGETBV checks; kept in an anonymous namespace so no inline
 // function built with -mavx2 can stand in for a copy used by the other levels.
 namespace kestro {
@@ -17,14 +19,29 @@ inline __m256i WordPair(int16_t lo, int16_t hi) {
 // four pairs in one set of registers, the right pixels in another, so luma and chroma are taken
 // where the source puts them and only the finished bytes are interleaved.
 // pA holds pixels 0-3 and 8-11, pB pixels 4-7 and 12-15.
-template <bool Uyvy> inline void Convert16(const uint8_t* src, __m256i& pA, __m256i& pB) {
+// Chroma words of packed groups in the order O, U before V in every pair.
+template <PackedOrder O> inline __m256i ChromaWords(__m256i packed) {
+    const __m256i uv = O.y0 & 1 ? _mm256_and_si256(packed, _mm256_set1_epi16(0x00FF))
+                                : _mm256_srli_epi16(packed, 8);
+    if constexpr (O.u > O.v) {
+        return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
+                                      _MM_SHUFFLE(2, 3, 0, 1));
+    } else {
+        return uv;
+    }
+}
+
+template <PackedOrder O, Matrix M>
+inline void Convert16(const uint8_t* src, __m256i& pA, __m256i& pB) {
+    constexpr ChromaFactors f = FactorsOf(M);
+    static_assert(IsSplittableOrder(O));
     const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
     const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4));
-    const __m256i low = _mm256_set1_epi16(0x00FF);
     // Words: luma Y0, Y1 and chroma U, V of every pair; uvNext is the following pair's chroma.
-    const __m256i y = Uyvy ? _mm256_srli_epi16(packed, 8) : _mm256_and_si256(packed, low);
-    const __m256i uv = Uyvy ? _mm256_and_si256(packed, low) : _mm256_srli_epi16(packed, 8);
-    const __m256i uvNext = Uyvy ? _mm256_and_si256(next, low) : _mm256_srli_epi16(next, 8);
+    const __m256i y = O.y0 & 1 ? _mm256_srli_epi16(packed, 8)
+                               : _mm256_and_si256(packed, _mm256_set1_epi16(0x00FF));
+    const __m256i uv = ChromaWords<O>(packed);
+    const __m256i uvNext = ChromaWords<O>(next);
     const __m256i bias = _mm256_set1_epi16(-256);
     const __m256i cLeft = _mm256_add_epi16(_mm256_add_epi16(uv, uv), bias);
     const __m256i cRight = _mm256_add_epi16(_mm256_add_epi16(uv, uvNext), bias);
@@ -36,9 +53,10 @@ template <bool Uyvy> inline void Convert16(const uint8_t* src, __m256i& pA, __m2
     // red with its sign word, which the unsigned pack turns into the zero fourth byte.
     // Result bytes: blue, green of the four pixels, then red, 0 of the four pixels.
     const auto pixels = [&](__m256i l, __m256i c) {
-        const __m256i b = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(16525, 0)));
-        const __m256i g = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(-3209, -6660)));
-        const __m256i r = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(0, 13075)));
+        const __m256i b = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(f.blueCb, 0)));
+        const __m256i g = _mm256_add_epi32(
+            l, _mm256_madd_epi16(c, WordPair(int16_t(-f.greenCb), int16_t(-f.greenCr))));
+        const __m256i r = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(0, f.redCr)));
         const __m256i bg =
             _mm256_blend_epi16(_mm256_srai_epi32(b, 14), _mm256_slli_epi32(g, 2), 0xAA);
         return _mm256_packus_epi16(bg, _mm256_srai_epi32(r, 14));
@@ -54,7 +72,8 @@ inline void Store16(uint8_t* dst, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
 }
 
-template <bool Uyvy, int Bpp> void RowAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+template <RawOp Op> void RowAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr int Bpp = int(OutputPixelBytes(Op));
     const uint32_t pairs = width / 2;
     // A group reads the chroma of the pair after it, so it stops short of the row's last pair.
     const uint32_t groups = pairs ? (pairs - 1) / 8 : 0;
@@ -63,7 +82,7 @@ template <bool Uyvy, int Bpp> void RowAvx2(const uint8_t* src, uint8_t* dst, uin
                          8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     for (uint32_t g = 0; g < groups; ++g, src += 32, dst += 16 * Bpp) {
         __m256i pA, pB;
-        Convert16<Uyvy>(src, pA, pB);
+        Convert16<SourceOrder(Op), SourceMatrix(Op)>(src, pA, pB);
         if constexpr (Bpp == 4) {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
                                 _mm256_permute2x128_si256(pA, pB, 0x20));
@@ -81,10 +100,28 @@ template <bool Uyvy, int Bpp> void RowAvx2(const uint8_t* src, uint8_t* dst, uin
         }
     }
     // Every processor with AVX2 has SSSE3.
-    const repack_detail::RepackKernels& c = repack_detail::kSsse3Kernels;
-    const repack_detail::RowFn rest =
-        Bpp == 3 ? (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24) : (Uyvy ? c.uyvyToRgb32 : c.yuy2ToRgb32);
-    rest(src, dst, width - groups * 16);
+    repack_detail::kSsse3Kernels.rows[size_t(Op)](src, dst, width - groups * 16);
+}
+
+// Thirty-two bytes (sixteen pixels) a step from one packed order to another.
+template <RawOp Op> void ReorderAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr PackedOrder F = SourceOrder(Op), T = OutputOrder(Op);
+    static_assert(IsSplittableOrder(T));
+    const __m256i low = _mm256_set1_epi16(0x00FF);
+    const uint32_t steps = width / 16;
+    for (uint32_t i = 0; i < steps; ++i, src += 32, dst += 32) {
+        const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+        const __m256i y = F.y0 & 1 ? _mm256_srli_epi16(packed, 8) : _mm256_and_si256(packed, low);
+        __m256i uv = ChromaWords<F>(packed);
+        if constexpr (T.u > T.v) {
+            uv = _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
+                                        _MM_SHUFFLE(2, 3, 0, 1));
+        }
+        const __m256i out = T.y0 & 1 ? _mm256_or_si256(_mm256_slli_epi16(y, 8), uv)
+                                     : _mm256_or_si256(y, _mm256_slli_epi16(uv, 8));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), out);
+    }
+    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, width - steps * 16);
 }
 
 void SwapAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
@@ -119,7 +156,7 @@ void Rgb24ToRgb32Avx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
         eight(src + 48, low, dst + 64);
         eight(src + 64, high, dst + 96); // bytes 72-95 are this load's dwords 2-7
     }
-    repack_detail::kSsse3Kernels.rgb24ToRgb32(src, dst, left);
+    repack_detail::kSsse3Kernels.rows[size_t(RawOp::Rgb24ToRgb32)](src, dst, left);
 }
 
 // As the SSE2 copy, 32-byte streaming stores once the destination is 32-byte aligned.
@@ -143,18 +180,24 @@ void CopyForDiskAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
     std::memcpy(dst + i, src + i, count - i);
 }
 
+struct Avx2Rows {
+    template <RawOp Op> static constexpr repack_detail::RowFn Row() {
+        if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
+            return RowAvx2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
+            return ReorderAvx2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
+            return Rgb24ToRgb32Avx2;
+        } else {
+            return nullptr;
+        }
+    }
+};
+
 } // namespace
 
 namespace repack_detail {
-const RepackKernels kAvx2Kernels = {
-    .swapBytePairs = SwapAvx2,
-    .yuy2ToRgb24 = RowAvx2<false, 3>,
-    .uyvyToRgb24 = RowAvx2<true, 3>,
-    .yuy2ToRgb32 = RowAvx2<false, 4>,
-    .uyvyToRgb32 = RowAvx2<true, 4>,
-    .rgb24ToRgb32 = Rgb24ToRgb32Avx2,
-    .copyForDisk = CopyForDiskAvx2,
-};
+constinit const RepackKernels kAvx2Kernels = MakeKernels<Avx2Rows>(SwapAvx2, CopyForDiskAvx2);
 } // namespace repack_detail
 
 } // namespace kestro

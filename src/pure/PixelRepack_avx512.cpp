@@ -10,6 +10,8 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
+#include "pure/RawConversions.h"
+
 // Only reached after the CPUID and XGETBV checks for AVX-512 BW and VL (which imply AVX2); kept
 // in an anonymous namespace so no inline function built with these flags can stand in for a copy
 // used by the other levels. Row ends are done with masked loads and stores, which neither read
@@ -34,12 +36,26 @@ struct Sums {
     __m512i bLeft, gLeft, rLeft, bRight, gRight, rRight;
 };
 
-template <bool Uyvy> inline Sums Convert32(__m512i packed, __m512i next) {
-    const __m512i low = _mm512_set1_epi16(0x00FF);
+// Chroma words of packed groups in the order O, U before V in every pair.
+template <PackedOrder O> inline __m512i ChromaWords(__m512i packed) {
+    const __m512i uv = O.y0 & 1 ? _mm512_and_si512(packed, _mm512_set1_epi16(0x00FF))
+                                : _mm512_srli_epi16(packed, 8);
+    if constexpr (O.u > O.v) {
+        return _mm512_shufflehi_epi16(_mm512_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
+                                      _MM_SHUFFLE(2, 3, 0, 1));
+    } else {
+        return uv;
+    }
+}
+
+template <PackedOrder O, Matrix M> inline Sums Convert32(__m512i packed, __m512i next) {
+    constexpr ChromaFactors f = FactorsOf(M);
+    static_assert(IsSplittableOrder(O));
     // Words: luma Y0, Y1 and chroma U, V of every pair; uvNext is the following pair's chroma.
-    const __m512i y = Uyvy ? _mm512_srli_epi16(packed, 8) : _mm512_and_si512(packed, low);
-    const __m512i uv = Uyvy ? _mm512_and_si512(packed, low) : _mm512_srli_epi16(packed, 8);
-    const __m512i uvNext = Uyvy ? _mm512_and_si512(next, low) : _mm512_srli_epi16(next, 8);
+    const __m512i y = O.y0 & 1 ? _mm512_srli_epi16(packed, 8)
+                               : _mm512_and_si512(packed, _mm512_set1_epi16(0x00FF));
+    const __m512i uv = ChromaWords<O>(packed);
+    const __m512i uvNext = ChromaWords<O>(next);
     const __m512i bias = _mm512_set1_epi16(-256);
     const __m512i cLeft = _mm512_add_epi16(_mm512_add_epi16(uv, uv), bias);
     const __m512i cRight = _mm512_add_epi16(_mm512_add_epi16(uv, uvNext), bias);
@@ -47,8 +63,9 @@ template <bool Uyvy> inline Sums Convert32(__m512i packed, __m512i next) {
     const __m512i k = _mm512_set1_epi32(8192 - 19077 * 16);
     const __m512i lLeft = _mm512_add_epi32(_mm512_madd_epi16(y, WordPair(19077, 0)), k);
     const __m512i lRight = _mm512_add_epi32(_mm512_madd_epi16(y, WordPair(0, 19077)), k);
-    const __m512i kBlue = WordPair(16525, 0), kGreen = WordPair(-3209, -6660);
-    const __m512i kRed = WordPair(0, 13075);
+    const __m512i kBlue = WordPair(f.blueCb, 0);
+    const __m512i kGreen = WordPair(int16_t(-f.greenCb), int16_t(-f.greenCr));
+    const __m512i kRed = WordPair(0, f.redCr);
     return {_mm512_add_epi32(lLeft, _mm512_madd_epi16(cLeft, kBlue)),
             _mm512_add_epi32(lLeft, _mm512_madd_epi16(cLeft, kGreen)),
             _mm512_add_epi32(lLeft, _mm512_madd_epi16(cLeft, kRed)),
@@ -134,13 +151,17 @@ template <int Bpp> inline void StoreGroup(uint8_t* dst, const Sums& sums, uint32
     }
 }
 
-template <bool Uyvy, int Bpp> void RowAvx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
+template <RawOp Op> void RowAvx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr PackedOrder O = SourceOrder(Op);
+    constexpr int Bpp = int(OutputPixelBytes(Op));
     const uint32_t pairs = width / 2;
     uint32_t k = 0;
     // Whole groups of sixteen pairs while the pair after them is still in the row.
     for (; k + 16 < pairs; k += 16, src += 64, dst += 32 * Bpp) {
-        StoreGroup<Bpp>(dst, Convert32<Uyvy>(_mm512_loadu_si512(src), _mm512_loadu_si512(src + 4)),
-                        32 * Bpp);
+        StoreGroup<Bpp>(
+            dst,
+            Convert32<O, SourceMatrix(Op)>(_mm512_loadu_si512(src), _mm512_loadu_si512(src + 4)),
+            32 * Bpp);
     }
     // The last one to sixteen pairs; the last pair's right pixel takes its own chroma.
     const uint32_t n = pairs - k;
@@ -149,16 +170,19 @@ template <bool Uyvy, int Bpp> void RowAvx512(const uint8_t* src, uint8_t* dst, u
         const __m512i next =
             _mm512_mask_blend_epi32(static_cast<__mmask16>((1u << (n - 1)) - 1), packed,
                                     _mm512_maskz_loadu_epi8(LowBytes(4 * (n - 1)), src + 4));
-        StoreGroup<Bpp>(dst, Convert32<Uyvy>(packed, next), 2 * Bpp * n);
+        StoreGroup<Bpp>(dst, Convert32<O, SourceMatrix(Op)>(packed, next), 2 * Bpp * n);
     }
     // An odd width's lone pixel with the last pair before it, whose pixels come out the same.
     if (width & 1) {
-        const repack_detail::RepackKernels& c = repack_detail::kScalarKernels;
-        const repack_detail::RowFn lone = Bpp == 3 ? (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24)
-                                                   : (Uyvy ? c.uyvyToRgb32 : c.yuy2ToRgb32);
+        const repack_detail::RowFn lone = repack_detail::kScalarKernels.rows[size_t(Op)];
         const uint32_t back = pairs ? 2 : 0;
         lone(src + 4 * n - 2 * back, dst + Bpp * (2 * n - back), 1 + back);
     }
+}
+
+// A byte reorder is bound by memory too: AVX2's rows stay.
+template <RawOp Op> void RowOfAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    repack_detail::kAvx2Kernels.rows[size_t(Op)](src, dst, width);
 }
 
 // Streaming copies are bound by memory, not by the width of a register: AVX2's stays.
@@ -223,18 +247,24 @@ void Rgb24ToRgb32Avx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
     }
 }
 
+struct Avx512Rows {
+    template <RawOp Op> static constexpr repack_detail::RowFn Row() {
+        if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
+            return RowAvx512<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
+            return RowOfAvx2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
+            return Rgb24ToRgb32Avx512;
+        } else {
+            return nullptr;
+        }
+    }
+};
+
 } // namespace
 
 namespace repack_detail {
-const RepackKernels kAvx512Kernels = {
-    .swapBytePairs = SwapAvx512,
-    .yuy2ToRgb24 = RowAvx512<false, 3>,
-    .uyvyToRgb24 = RowAvx512<true, 3>,
-    .yuy2ToRgb32 = RowAvx512<false, 4>,
-    .uyvyToRgb32 = RowAvx512<true, 4>,
-    .rgb24ToRgb32 = Rgb24ToRgb32Avx512,
-    .copyForDisk = CopyForDiskAvx2,
-};
+constinit const RepackKernels kAvx512Kernels = MakeKernels<Avx512Rows>(SwapAvx512, CopyForDiskAvx2);
 } // namespace repack_detail
 
 } // namespace kestro

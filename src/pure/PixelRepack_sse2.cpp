@@ -1,5 +1,6 @@
 #include "pure/PixelRepack.h"
 #include "pure/PixelRepack_sse2.h"
+#include "pure/RawConversions.h"
 
 #include <cstring>
 #include <emmintrin.h>
@@ -42,30 +43,40 @@ template <int Bpp, bool Exact> inline void Store8(uint8_t* dst, __m128i p03, __m
     }
 }
 
-template <bool Uyvy, int Bpp> void RowSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+template <RawOp Op> void RowSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr PackedOrder O = SourceOrder(Op);
+    constexpr int Bpp = int(OutputPixelBytes(Op));
     const uint32_t pairs = width / 2;
     // A group reads the chroma of the pair after it, so it stops short of the row's last pair.
     const uint32_t groups = pairs ? (pairs - 1) / 4 : 0;
     for (uint32_t g = 0; g < groups; ++g, src += 16, dst += 8 * Bpp) {
         __m128i y, uv, y1, uvNext, p03, p47;
-        Split<Uyvy>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
-        Split<Uyvy>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4)), y1, uvNext);
-        Convert8(y, uv, uvNext, p03, p47);
+        Split<O>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
+        Split<O>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4)), y1, uvNext);
+        Convert8<SourceMatrix(Op)>(y, uv, uvNext, p03, p47);
         Store8<Bpp, false>(dst, p03, p47);
     }
     const uint32_t done = groups * 8;
     // Widths that are multiples of 8 end on a whole group whose last pair repeats its own chroma.
     if (width - done == 8) {
         __m128i y, uv, p03, p47;
-        Split<Uyvy>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
-        Convert8(y, uv, _mm_shuffle_epi32(uv, _MM_SHUFFLE(3, 3, 2, 1)), p03, p47);
+        Split<O>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
+        Convert8<SourceMatrix(Op)>(y, uv, _mm_shuffle_epi32(uv, _MM_SHUFFLE(3, 3, 2, 1)), p03, p47);
         Store8<Bpp, true>(dst, p03, p47);
         return;
     }
-    const repack_detail::RepackKernels& c = repack_detail::kScalarKernels;
-    const repack_detail::RowFn tail =
-        Bpp == 3 ? (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24) : (Uyvy ? c.uyvyToRgb32 : c.yuy2ToRgb32);
-    tail(src, dst, width - done);
+    repack_detail::kScalarKernels.rows[size_t(Op)](src, dst, width - done);
+}
+
+// Sixteen bytes (eight pixels) a step from one packed order to another.
+template <RawOp Op> void ReorderSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t steps = width / 8;
+    for (uint32_t i = 0; i < steps; ++i, src += 16, dst += 16) {
+        __m128i y, uv;
+        Split<SourceOrder(Op)>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), Join<OutputOrder(Op)>(y, uv));
+    }
+    repack_detail::kScalarKernels.rows[size_t(Op)](src, dst, width - steps * 8);
 }
 
 void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
@@ -109,21 +120,27 @@ void Rgb24ToRgb32Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), Spread24(v));
     }
-    repack_detail::kScalarKernels.rgb24ToRgb32(src, dst, left);
+    repack_detail::kScalarKernels.rows[size_t(RawOp::Rgb24ToRgb32)](src, dst, left);
 }
+
+struct Sse2Rows {
+    template <RawOp Op> static constexpr repack_detail::RowFn Row() {
+        if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
+            return RowSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
+            return ReorderSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
+            return Rgb24ToRgb32Sse2;
+        } else {
+            return nullptr;
+        }
+    }
+};
 
 } // namespace
 
 namespace repack_detail {
-const RepackKernels kSse2Kernels = {
-    .swapBytePairs = SwapSse2,
-    .yuy2ToRgb24 = RowSse2<false, 3>,
-    .uyvyToRgb24 = RowSse2<true, 3>,
-    .yuy2ToRgb32 = RowSse2<false, 4>,
-    .uyvyToRgb32 = RowSse2<true, 4>,
-    .rgb24ToRgb32 = Rgb24ToRgb32Sse2,
-    .copyForDisk = CopyForDiskSse2,
-};
+constinit const RepackKernels kSse2Kernels = MakeKernels<Sse2Rows>(SwapSse2, CopyForDiskSse2);
 } // namespace repack_detail
 
 } // namespace kestro

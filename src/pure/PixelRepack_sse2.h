@@ -8,6 +8,8 @@
 #include <cstring>
 #include <emmintrin.h>
 
+#include "pure/PixelFormats.h"
+
 namespace kestro {
 namespace {
 
@@ -18,7 +20,9 @@ inline __m128i WordPair(int16_t lo, int16_t hi) {
 
 // Eight pixels: luma words, chroma words (U,V per pair) and the chroma of the following pairs.
 // Returns the pixels as blue, green, red, 0 in two registers of four.
+template <Matrix M>
 inline void Convert8(__m128i y, __m128i uv, __m128i uvNext, __m128i& p03, __m128i& p47) {
+    constexpr ChromaFactors f = FactorsOf(M);
     const __m128i bias = _mm_set1_epi16(256);
     const __m128i cLeft = _mm_sub_epi16(_mm_add_epi16(uv, uv), bias);
     const __m128i cRight = _mm_sub_epi16(_mm_add_epi16(uv, uvNext), bias);
@@ -27,9 +31,9 @@ inline void Convert8(__m128i y, __m128i uv, __m128i uvNext, __m128i& p03, __m128
     // (Y, 16) . (19077, -18565) = 19077 * (Y - 16) + 8192.
     const __m128i sixteen = _mm_set1_epi16(16);
     const __m128i kLuma = WordPair(19077, -18565);
-    const __m128i kBlue = WordPair(16525, 0);
-    const __m128i kGreen = WordPair(-3209, -6660);
-    const __m128i kRed = WordPair(0, 13075);
+    const __m128i kBlue = WordPair(f.blueCb, 0);
+    const __m128i kGreen = WordPair(int16_t(-f.greenCb), int16_t(-f.greenCr));
+    const __m128i kRed = WordPair(0, f.redCr);
     const __m128i l0 = _mm_madd_epi16(_mm_unpacklo_epi16(y, sixteen), kLuma);
     const __m128i l1 = _mm_madd_epi16(_mm_unpackhi_epi16(y, sixteen), kLuma);
     const auto channel = [&](__m128i k) {
@@ -45,10 +49,28 @@ inline void Convert8(__m128i y, __m128i uv, __m128i uvNext, __m128i& p03, __m128
     p47 = _mm_unpackhi_epi16(bg, r0);
 }
 
-template <bool Uyvy> inline void Split(__m128i packed, __m128i& y, __m128i& uv) {
+// Luma words (Y0, Y1 of every pair) and chroma words (U, V of every pair) of packed groups in
+// the order O: luma on one byte parity, chroma on the other, U and V put in order.
+template <PackedOrder O> inline void Split(__m128i packed, __m128i& y, __m128i& uv) {
+    static_assert(IsSplittableOrder(O));
     const __m128i low = _mm_set1_epi16(0x00FF);
-    y = Uyvy ? _mm_srli_epi16(packed, 8) : _mm_and_si128(packed, low);
-    uv = Uyvy ? _mm_and_si128(packed, low) : _mm_srli_epi16(packed, 8);
+    y = O.y0 & 1 ? _mm_srli_epi16(packed, 8) : _mm_and_si128(packed, low);
+    uv = O.y0 & 1 ? _mm_and_si128(packed, low) : _mm_srli_epi16(packed, 8);
+    if constexpr (O.u > O.v) {
+        uv = _mm_shufflehi_epi16(_mm_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
+                                 _MM_SHUFFLE(2, 3, 0, 1));
+    }
+}
+
+// Packed groups in the order O from luma and chroma words as Split makes them.
+template <PackedOrder O> inline __m128i Join(__m128i y, __m128i uv) {
+    static_assert(IsSplittableOrder(O));
+    if constexpr (O.u > O.v) {
+        uv = _mm_shufflehi_epi16(_mm_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
+                                 _MM_SHUFFLE(2, 3, 0, 1));
+    }
+    return O.y0 & 1 ? _mm_or_si128(_mm_slli_epi16(y, 8), uv)
+                    : _mm_or_si128(y, _mm_slli_epi16(uv, 8));
 }
 
 // Streaming stores of 64 bytes a step once the destination is 16-byte aligned; the unaligned

@@ -1,5 +1,6 @@
 #include "pure/PixelRepack.h"
 #include "pure/PixelRepack_sse2.h"
+#include "pure/RawConversions.h"
 
 #include <tmmintrin.h>
 
@@ -8,33 +9,30 @@
 namespace kestro {
 namespace {
 
-template <bool Uyvy> void Rgb24Ssse3(const uint8_t* src, uint8_t* dst, uint32_t width) {
+template <RawOp Op> void Rgb24Ssse3(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr PackedOrder O = SourceOrder(Op);
     const uint32_t pairs = width / 2;
     // A group reads the chroma of the pair after it, so it stops short of the row's last pair.
     const uint32_t groups = pairs ? (pairs - 1) / 4 : 0;
     const __m128i squeeze24 = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     for (uint32_t g = 0; g < groups; ++g, src += 16, dst += 24) {
         __m128i y, uv, y1, uvNext, p03, p47;
-        Split<Uyvy>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
-        Split<Uyvy>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4)), y1, uvNext);
-        Convert8(y, uv, uvNext, p03, p47);
+        Split<O>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), y, uv);
+        Split<O>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4)), y1, uvNext);
+        Convert8<SourceMatrix(Op)>(y, uv, uvNext, p03, p47);
         // 16-byte stores of 12 valid bytes; the row's last pair is still to come, so the
         // 4 bytes written past this group are rewritten afterwards.
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_shuffle_epi8(p03, squeeze24));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 12), _mm_shuffle_epi8(p47, squeeze24));
     }
-    const repack_detail::RepackKernels& c = repack_detail::kSse2Kernels;
-    (Uyvy ? c.uyvyToRgb24 : c.yuy2ToRgb24)(src, dst, width - groups * 8);
+    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, width - groups * 8);
 }
 
 void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
     repack_detail::kSse2Kernels.swapBytePairs(dst, src, count);
 }
-void Yuy2ToRgb32Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    repack_detail::kSse2Kernels.yuy2ToRgb32(src, dst, width);
-}
-void UyvyToRgb32Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    repack_detail::kSse2Kernels.uyvyToRgb32(src, dst, width);
+template <RawOp Op> void RowOfSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, width);
 }
 
 // Sixteen pixels from three whole loads: nothing is read past the 48 bytes they occupy.
@@ -53,21 +51,28 @@ void Rgb24ToRgb32Ssse3(const uint8_t* src, uint8_t* dst, uint32_t width) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 48),
                          _mm_shuffle_epi8(_mm_srli_si128(c, 4), spread));
     }
-    repack_detail::kSse2Kernels.rgb24ToRgb32(src, dst, left);
+    repack_detail::kSse2Kernels.rows[size_t(RawOp::Rgb24ToRgb32)](src, dst, left);
 }
+
+struct Ssse3Rows {
+    template <RawOp Op> static constexpr repack_detail::RowFn Row() {
+        if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb && OutputPixelBytes(Op) == 3) {
+            return Rgb24Ssse3<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb ||
+                             FamilyOf(Op) == KernelFamily::Packed422Reorder) {
+            return RowOfSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
+            return Rgb24ToRgb32Ssse3;
+        } else {
+            return nullptr;
+        }
+    }
+};
 
 } // namespace
 
 namespace repack_detail {
-const RepackKernels kSsse3Kernels = {
-    .swapBytePairs = SwapSse2,
-    .yuy2ToRgb24 = Rgb24Ssse3<false>,
-    .uyvyToRgb24 = Rgb24Ssse3<true>,
-    .yuy2ToRgb32 = Yuy2ToRgb32Sse2,
-    .uyvyToRgb32 = UyvyToRgb32Sse2,
-    .rgb24ToRgb32 = Rgb24ToRgb32Ssse3,
-    .copyForDisk = CopyForDiskSse2,
-};
+constinit const RepackKernels kSsse3Kernels = MakeKernels<Ssse3Rows>(SwapSse2, CopyForDiskSse2);
 } // namespace repack_detail
 
 } // namespace kestro

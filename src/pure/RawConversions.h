@@ -1,33 +1,20 @@
 #pragma once
 // Which stored kind a raw stream delivers as which output kind, by which routine, and which
 // format it offers when asked: one table read by negotiation, planning and the conversion.
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "pure/PixelFormats.h"
 #include "pure/PixelRepack.h"
 
 namespace kestro {
 
-enum class RawOp {
-    Refuse,
-    Copy,
-    Swap,
-    Yuy2ToRgb24,
-    Yuy2ToRgb32,
-    UyvyToRgb24,
-    UyvyToRgb32,
-    Rgb24ToRgb32
-};
-
-// A whole picture: source rows, output rows, width, rows, whether to turn the rows over.
-using PlaneFn = void (*)(const uint8_t*, uint8_t*, uint32_t, uint32_t, bool);
-
 struct RawConversionRow {
     PixelKind source;
     PixelKind output;  // ignored when anyOutput
     bool anyOutput;    // the row answers every output kind not listed before it
     RawOp op;          // Refuse: the pair is not delivered
-    PlaneFn plane;     // the routine of a converting op; null for Copy, Swap and Refuse
     PixelKind offered; // the format the stream offers for this output, when asked for one
 };
 
@@ -36,69 +23,99 @@ inline constexpr RawConversionRow kRawConversions[] = {
      .output = KIND_YUY2,
      .anyOutput = false,
      .op = RawOp::Copy,
-     .plane = nullptr,
      .offered = KIND_YUY2},
     {.source = KIND_YUY2,
      .output = KIND_RGB24,
      .anyOutput = false,
      .op = RawOp::Yuy2ToRgb24,
-     .plane = Yuy2ToRgb24,
      .offered = KIND_RGB24},
     {.source = KIND_YUY2,
      .output = KIND_RGB32,
      .anyOutput = false,
      .op = RawOp::Yuy2ToRgb32,
-     .plane = Yuy2ToRgb32,
      .offered = KIND_RGB32},
     {.source = KIND_UYVY,
      .output = KIND_YUY2,
      .anyOutput = false,
      .op = RawOp::Swap,
-     .plane = nullptr,
      .offered = KIND_YUY2},
     // Asked for UYVY, the stream still offers YUY2, the order every player knows.
     {.source = KIND_UYVY,
      .output = KIND_UYVY,
      .anyOutput = false,
      .op = RawOp::Copy,
-     .plane = nullptr,
      .offered = KIND_YUY2},
     {.source = KIND_UYVY,
      .output = KIND_RGB24,
      .anyOutput = false,
      .op = RawOp::UyvyToRgb24,
-     .plane = UyvyToRgb24,
      .offered = KIND_RGB24},
     {.source = KIND_UYVY,
      .output = KIND_RGB32,
      .anyOutput = false,
      .op = RawOp::UyvyToRgb32,
-     .plane = UyvyToRgb32,
      .offered = KIND_RGB32},
     {.source = KIND_RGB24,
      .output = KIND_RGB24,
      .anyOutput = false,
      .op = RawOp::Copy,
-     .plane = nullptr,
      .offered = KIND_RGB24},
     {.source = KIND_RGB24,
      .output = KIND_RGB32,
      .anyOutput = false,
      .op = RawOp::Rgb24ToRgb32,
-     .plane = Rgb24ToRgb32,
      .offered = KIND_RGB32},
     {.source = KIND_RGB32,
      .output = KIND_RGB32,
      .anyOutput = false,
      .op = RawOp::Copy,
-     .plane = nullptr,
+     .offered = KIND_RGB32},
+    {.source = KIND_YVYU,
+     .output = KIND_YVYU,
+     .anyOutput = false,
+     .op = RawOp::Copy,
+     .offered = KIND_YVYU},
+    {.source = KIND_YVYU,
+     .output = KIND_YUY2,
+     .anyOutput = false,
+     .op = RawOp::YvyuToYuy2,
+     .offered = KIND_YUY2},
+    {.source = KIND_YVYU,
+     .output = KIND_RGB24,
+     .anyOutput = false,
+     .op = RawOp::YvyuToRgb24,
+     .offered = KIND_RGB24},
+    {.source = KIND_YVYU,
+     .output = KIND_RGB32,
+     .anyOutput = false,
+     .op = RawOp::YvyuToRgb32,
+     .offered = KIND_RGB32},
+    {.source = KIND_HDYC,
+     .output = KIND_HDYC,
+     .anyOutput = false,
+     .op = RawOp::Copy,
+     .offered = KIND_HDYC},
+    // The bytes of UYVY: exchanged in pairs they are YUY2's, the colours still BT.709's.
+    {.source = KIND_HDYC,
+     .output = KIND_YUY2,
+     .anyOutput = false,
+     .op = RawOp::Swap,
+     .offered = KIND_YUY2},
+    {.source = KIND_HDYC,
+     .output = KIND_RGB24,
+     .anyOutput = false,
+     .op = RawOp::HdycToRgb24,
+     .offered = KIND_RGB24},
+    {.source = KIND_HDYC,
+     .output = KIND_RGB32,
+     .anyOutput = false,
+     .op = RawOp::HdycToRgb32,
      .offered = KIND_RGB32},
     // An RGB32 stream offers itself whatever was asked, but delivers nothing else.
     {.source = KIND_RGB32,
      .output = KIND_NONE,
      .anyOutput = true,
      .op = RawOp::Refuse,
-     .plane = nullptr,
      .offered = KIND_RGB32},
 };
 
@@ -115,12 +132,73 @@ constexpr RawOp ChooseRawOp(PixelKind source, PixelKind output) {
     return row ? row->op : RawOp::Refuse;
 }
 
-// The routine of a converting op; null for the others.
-constexpr PlaneFn PlaneOf(RawOp op) {
+// The first row of an op: every row of one op converts between the same two kinds.
+constexpr const RawConversionRow* RowOfOp(RawOp op) {
     for (const RawConversionRow& r : kRawConversions)
-        if (r.op == op && r.plane)
-            return r.plane;
+        if (r.op == op)
+            return &r;
     return nullptr;
 }
+
+// Which body of kernels an op needs, from the layouts of the two kinds it joins.
+enum class KernelFamily { None, Packed422ToRgb, Packed422Reorder, RgbWiden };
+
+constexpr KernelFamily FamilyOf(RawOp op) {
+    const RawConversionRow* r = RowOfOp(op);
+    if (!r || op == RawOp::Copy || op == RawOp::Swap || op == RawOp::Refuse)
+        return KernelFamily::None;
+    const PixelFormat* from = FormatOf(r->source);
+    const PixelFormat* to = FormatOf(r->output);
+    if (!from || !to)
+        return KernelFamily::None;
+    if (from->layout == Layout::Packed422 && to->layout == Layout::Packed422 &&
+        IsSplittableOrder(from->order) && IsSplittableOrder(to->order))
+        return KernelFamily::Packed422Reorder;
+    if (to->layout != Layout::Rgb)
+        return KernelFamily::None;
+    if (from->layout == Layout::Packed422 && IsSplittableOrder(from->order))
+        return KernelFamily::Packed422ToRgb;
+    if (from->layout == Layout::Rgb && PixelBytes(*from) == 3 && PixelBytes(*to) == 4)
+        return KernelFamily::RgbWiden;
+    return KernelFamily::None;
+}
+
+// An op that runs a kernel (not a copy, a byte-pair swap or a refusal).
+constexpr bool Converts(RawOp op) {
+    return FamilyOf(op) != KernelFamily::None;
+}
+
+// The facts a kernel of a converting op is instantiated with.
+constexpr PackedOrder SourceOrder(RawOp op) {
+    return FormatOf(RowOfOp(op)->source)->order;
+}
+constexpr Matrix SourceMatrix(RawOp op) {
+    return FormatOf(RowOfOp(op)->source)->matrix;
+}
+constexpr PackedOrder OutputOrder(RawOp op) {
+    return FormatOf(RowOfOp(op)->output)->order;
+}
+constexpr uint32_t SourcePixelBytes(RawOp op) {
+    return PixelBytes(*FormatOf(RowOfOp(op)->source));
+}
+constexpr uint32_t OutputPixelBytes(RawOp op) {
+    return PixelBytes(*FormatOf(RowOfOp(op)->output));
+}
+
+namespace repack_detail {
+// A level's table: Level::Row<op>() is its row kernel of each op (null where it has none), so a
+// new conversion row gets its kernel at every level from the kinds' descriptions.
+template <class Level, size_t... I>
+constexpr RepackKernels MakeKernels(SwapFn swap, CopyFn copy, std::index_sequence<I...>) {
+    RepackKernels k{};
+    k.swapBytePairs = swap;
+    k.copyForDisk = copy;
+    ((k.rows[I] = Level::template Row<RawOp(I)>()), ...);
+    return k;
+}
+template <class Level> constexpr RepackKernels MakeKernels(SwapFn swap, CopyFn copy) {
+    return MakeKernels<Level>(swap, copy, std::make_index_sequence<kRawOpCount>{});
+}
+} // namespace repack_detail
 
 } // namespace kestro

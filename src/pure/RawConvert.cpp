@@ -11,7 +11,7 @@ namespace {
 // 2 for a kind the table does not know: such pairs are refused before any size is used.
 uint32_t BytesPerPixel(PixelKind kind) {
     const PixelFormat* format = FormatOf(kind);
-    return format ? format->bitCount / 8u : 2u;
+    return format ? PixelBytes(*format) : 2u;
 }
 
 } // namespace
@@ -26,7 +26,10 @@ std::optional<RawConversion> PlanRawConversion(PixelKind source, int32_t streamH
         return std::nullopt;
     const uint32_t outBits = 8 * BytesPerPixel(output);
     // Every size in 64 bits: a row alone may pass 32 bits (2^30 pixels at 32 bits is 2^32 bytes).
-    const uint64_t srcStride = DibRowBytes(width, 8 * BytesPerPixel(source));
+    const PixelFormat* stored = FormatOf(source);
+    if (!stored || ShapeProblem(*stored, width))
+        return std::nullopt;
+    const uint64_t srcStride = StoredRowBytes(*stored, width);
     const uint64_t rowBytes = uint64_t(width) * BytesPerPixel(output);
     const uint64_t dstStride = paddedOutputRows ? DibRowBytes(width, outBits) : rowBytes;
     if (srcStride > UINT32_MAX / rows || dstStride > UINT32_MAX / rows)
@@ -52,18 +55,18 @@ void ApplyRawConversion(const RawConversion& c, const uint8_t* stored, uint8_t* 
         SwapBytePairs(out, stored, c.outputBytes);
         return;
     }
-    const PlaneFn plane = PlaneOf(c.op);
-    const uint32_t srcPixel = c.op == RawOp::Rgb24ToRgb32 ? 3 : 2;
+    const bool converts = Converts(c.op);
     // Unpadded rows on both sides: the whole picture in one call, which walks the rows itself.
-    if (plane && c.srcStride == srcPixel * c.width && c.dstStride == c.dstRowBytes) {
-        plane(stored, out, c.width, c.rows, c.reverseRows);
+    if (converts && c.srcStride == uint64_t(SourcePixelBytes(c.op)) * c.width &&
+        c.dstStride == c.dstRowBytes) {
+        ConvertPicture(c.op, stored, out, c.width, c.rows, c.reverseRows);
         return;
     }
     for (uint32_t j = 0; j < c.rows; ++j) {
         const uint8_t* from = stored + size_t(c.reverseRows ? c.rows - 1 - j : j) * c.srcStride;
         uint8_t* to = out + size_t(j) * c.dstStride;
-        if (plane)
-            plane(from, to, c.width, 1, false);
+        if (converts)
+            ConvertPicture(c.op, from, to, c.width, 1, false);
         else if (c.op == RawOp::Swap)
             SwapBytePairs(to, from, c.dstRowBytes);
         else

@@ -33,6 +33,19 @@ constexpr uint32_t SourceBitsOf(PixelKind source) {
     return format ? format->bitCount : 16;
 }
 
+// Bytes of a stored raw picture of the kind, by the kind's row rule (bitmap rows of 16 bits for a
+// kind the table does not know); empty when a dimension is not positive or 32 bits do not hold it.
+constexpr std::optional<uint32_t> StoredImageBytes(PixelKind source, int32_t width,
+                                                   int32_t height) {
+    const PixelFormat* format = FormatOf(source);
+    if (!format || format->dibRows)
+        return DibImageBytes(width, height, SourceBitsOf(source));
+    const uint64_t bytes = PictureBytesOf(*format, width, height);
+    if (width <= 0 || height == 0 || bytes > UINT32_MAX)
+        return std::nullopt;
+    return uint32_t(bytes);
+}
+
 struct ReadAhead {
     bool issue = false;
     uint64_t position = 0;

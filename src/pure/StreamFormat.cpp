@@ -65,6 +65,14 @@ std::optional<uint32_t> PictureBytes(int32_t width, int32_t height, uint32_t bit
 std::optional<uint32_t> InputImageBytes(const BitmapHeader& header) {
     if (header.biWidth <= 0 || header.biHeight == 0)
         return std::nullopt;
+    // A kind of unpadded rows has one size for a picture, and no other is taken for it.
+    if (const PixelFormat* format = FormatOf(KindOf(header)); format && !format->dibRows) {
+        const uint64_t bytes = PictureBytesOf(*format, header.biWidth, header.biHeight);
+        if (ShapeProblem(*format, header.biWidth) || bytes > UINT32_MAX ||
+            (header.biSizeImage != 0 && header.biSizeImage != bytes))
+            return std::nullopt;
+        return uint32_t(bytes);
+    }
     if (header.biSizeImage != 0)
         return header.biSizeImage;
     // Without a size the picture lies in memory as a DIB does: every row padded to 4 bytes (641
@@ -103,6 +111,17 @@ StreamFormatHeader MakeStreamFormat(const BitmapHeader& in) {
     out.biChainHandler = 0;
     out.biChainFormatSize = 0;
     return out;
+}
+
+bool StoredSourceUsable(const StreamFormatHeader& stream) {
+    const PixelFormat* format = FormatFor(stream.biSourceCompression, stream.biBitCount);
+    if (format)
+        return format->dibRows || !ShapeProblem(*format, stream.biWidth);
+    for (const PixelFormat& f : kPixelFormats)
+        if (f.recognised && !f.dibRows &&
+            (stream.biSourceCompression == f.fourcc || stream.biSourceCompression == f.alsoRead))
+            return false;
+    return true;
 }
 
 bool RawOutputAccepted(PixelKind source, PixelKind target) {

@@ -70,8 +70,9 @@ PixelKind KindOf(const void* format); // KIND_NONE for null or short formats
 std::optional<uint32_t> PictureBytes(int32_t width, int32_t height, uint32_t bitsPerPixel);
 
 // The input image size a capture run stores: biSizeImage, or the DIB size (rows padded to 4
-// bytes; 16 bits a pixel for YUY2 and UYVY) when the host left it 0. Empty when the dimensions
-// are unusable.
+// bytes; 16 bits a pixel for YUY2 and UYVY) when the host left it 0. A kind of unpadded rows
+// stores its picture size, which a non-zero biSizeImage must equal. Empty when the dimensions
+// are unusable, or the size or shape does not fit the kind.
 std::optional<uint32_t> InputImageBytes(const BitmapHeader& header);
 
 // Largest compressed frame: width x height x 5 for RGB input, x 3 otherwise; empty if it does not
@@ -88,6 +89,11 @@ StreamFormatHeader MakeStreamFormat(const BitmapHeader& in);
 // The decompress output for an uncompressed stream: `out` receives the completed header; returns
 // false when the pair is not one the stream can produce (out then keeps the copied header).
 bool CompleteRawOutputFormat(const StreamFormatHeader& in, PixelKind wanted, BitmapHeader& out);
+
+// Whether the frames of a raw stream could be played at all: false when its source names a kind
+// of exact bit count at another one, or a picture that kind cannot have (an odd width where two
+// pixels share chroma). The kinds of padded bitmap rows always pass, as they always have.
+bool StoredSourceUsable(const StreamFormatHeader& stream);
 
 // Whether a stored raw stream of `source` kind can be delivered as `target`.
 bool RawOutputAccepted(PixelKind source, PixelKind target);

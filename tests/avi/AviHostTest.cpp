@@ -89,7 +89,7 @@ TEST_F(AviHost, RawInputComesBackUnchangedAndAsReferenceRgb) {
             std::vector<uint8_t> expected(outBytes * 7);
             for (size_t i = 0; i < 7; ++i)
                 ReferenceYuvToRgb(input.data() + i * inBytes, expected.data() + i * outBytes,
-                                  kSmall, kind == kestro::KIND_UYVY, bpp, false);
+                                  kSmall, kind, bpp, false);
             ASSERT_EQ(RunPlay(Play("yuv.avi", rgb, "out.rgb")), kExitOk);
             EXPECT_EQ(FileBytes(PathOf("out.rgb")), expected) << RawKindName(rgb);
             PlayOptions viaAvifile = Play("yuv.avi", rgb, "getframe.rgb");
@@ -473,7 +473,7 @@ TEST(RawFrames, ParsesSizesAndRefusesNonsense) {
 TEST(RawFrames, ReferenceConversionHitsTheKnownColours) {
     auto convert = [](std::vector<uint8_t> yuy2) {
         std::vector<uint8_t> rgb(6);
-        ReferenceYuvToRgb(yuy2.data(), rgb.data(), {2, 1}, false, 3, false);
+        ReferenceYuvToRgb(yuy2.data(), rgb.data(), {2, 1}, kestro::KIND_YUY2, 3, false);
         return rgb;
     };
     EXPECT_EQ(convert({16, 128, 16, 128}), std::vector<uint8_t>(6, 0));

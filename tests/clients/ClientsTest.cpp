@@ -45,8 +45,7 @@ Bytes Expected(kestro::PixelKind kind, uint32_t frame, uint32_t bytesPerPixel) {
     const Bytes raw = Pattern(kind, frame);
     Bytes out(size_t(kSize.width) * kSize.height * bytesPerPixel);
     if (kind != kestro::KIND_RGB24) {
-        ReferenceYuvToRgb(raw.data(), out.data(), kSize, kind == kestro::KIND_UYVY, bytesPerPixel,
-                          false);
+        ReferenceYuvToRgb(raw.data(), out.data(), kSize, kind, bytesPerPixel, false);
         return out;
     }
     for (size_t p = 0; p < size_t(kSize.width) * kSize.height; ++p) {

@@ -8,6 +8,7 @@
 
 #include "GuardedBuffer.h"
 #include "WineCodec.h"
+#include "pure/PixelFormats.h"
 #include "pure/StreamFormat.h"
 
 using namespace kt;
@@ -178,6 +179,76 @@ TEST_F(BadFormats, TopDownPicturesHaveTheSizesOfBottomUpOnes) {
         Format down = MakeFormat(320, -240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), down.header(), nullptr), ICERR_OK);
         EXPECT_EQ(ICCompressGetSize(hic.get(), down.header(), nullptr), largest) << bits;
+    }
+}
+
+// A kind of unpadded rows has one picture size and whole chroma blocks: every other size and
+// shape is refused, asked from a header that ends at a no-access page, and so is a stored stream
+// that names such a kind at another bit count. Every such kind of the table, with no list here.
+TEST_F(BadFormats, KindsOfUnpaddedRowsRefuseOtherSizesAndShapes) {
+    for (const kestro::PixelFormat& f : kestro::kPixelFormats) {
+        if (!f.recognised || !f.stored || f.dibRows)
+            continue;
+        SCOPED_TRACE(f.name);
+        const LONG w = 64, h = 48;
+        const DWORD bytes = DWORD(kestro::PictureBytesOf(f, w, h));
+        struct Case {
+            const char* what;
+            LONG w, h;
+            DWORD sizeImage;
+            LRESULT answer;
+        };
+        std::vector<Case> cases = {{"the picture's size", w, h, bytes, ICERR_OK},
+                                   {"no size", w, h, 0, ICERR_OK},
+                                   {"top-down", w, -h, bytes, ICERR_OK},
+                                   {"one byte short", w, h, bytes - 1, ICERR_BADFORMAT},
+                                   {"one byte over", w, h, bytes + 1, ICERR_BADFORMAT},
+                                   {"a padded bitmap's size", w, h, bytes + 4 * h, ICERR_BADFORMAT},
+                                   {"a width of 2^30", LONG(1) << 30, 2, 0, ICERR_BADFORMAT}};
+        if (f.pairedPixels)
+            cases.push_back({"an odd width", w + 1, h, 0, ICERR_BADFORMAT});
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            GuardedBuffer in(sizeof(BITMAPINFOHEADER));
+            Format made = MakeFormat(2, 2, f.fourcc, f.bitCount);
+            made.header()->biWidth = c.w;
+            made.header()->biHeight = c.h;
+            made.header()->biSizeImage = c.sizeImage;
+            in.fill(made.bytes.data(), made.bytes.size());
+            Format yuy2 = MakeFormat(w, h, kYuy2, 16);
+            ASSERT_NO_FATAL_FAILURE(
+                AskEverything(in.as<BITMAPINFOHEADER>(), yuy2.header(), c.answer));
+            if (c.answer == ICERR_OK)
+                continue;
+            Format stream = StreamFormatFor(hic.get(), MakeFormat(w, h, kYuy2, 16));
+            EXPECT_EQ(ICCompressBegin(hic.get(), in.as<BITMAPINFOHEADER>(), stream.header()),
+                      ICERR_BADFORMAT);
+        }
+        // The stream formats of a capture of this kind, at the bit count it was made with and
+        // at others: only the first is played.
+        for (WORD bits : {f.bitCount, WORD(f.bitCount + 8), WORD(f.bitCount - 8), WORD(0)}) {
+            SCOPED_TRACE(bits);
+            const bool right = bits == f.bitCount;
+            Format source = MakeFormat(w, h, f.fourcc, f.bitCount);
+            source.header()->biSizeImage = bytes;
+            Format stream = StreamFormatFor(hic.get(), source);
+            ASSERT_EQ(stream.bytes.size(), 52u);
+            ASSERT_EQ(stream.header()->biBitCount, f.bitCount) << "the input's bit count is kept";
+            stream.header()->biBitCount = bits;
+            GuardedBuffer guarded(52);
+            guarded.fill(stream.bytes.data(), 52);
+            auto* in = guarded.as<BITMAPINFOHEADER>();
+            Format rgb = MakeFormat(w, h, BI_RGB, 24);
+            EXPECT_EQ(ICDecompressQuery(hic.get(), in, nullptr),
+                      right ? ICERR_OK : ICERR_BADFORMAT);
+            EXPECT_EQ(ICDecompressQuery(hic.get(), in, rgb.header()),
+                      right ? ICERR_OK : ICERR_BADFORMAT);
+            EXPECT_EQ(ICDecompressGetFormat(hic.get(), in, rgb.header()),
+                      right ? ICERR_OK : ICERR_BADFORMAT);
+            if (!right) {
+                EXPECT_EQ(ICDecompressBegin(hic.get(), in, rgb.header()), ICERR_BADFORMAT);
+            }
+        }
     }
 }
 

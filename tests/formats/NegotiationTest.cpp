@@ -27,7 +27,9 @@ TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
                                      {kVyuy, 16},
                                      {kUyvy, 16},
                                      {DWORD(BI_RGB), 24},
-                                     {mmioFOURCC('D', 'I', 'B', ' '), 24}}) {
+                                     {mmioFOURCC('D', 'I', 'B', ' '), 24},
+                                     {DWORD(kestro::kFourccYvyu), 16},
+                                     {DWORD(kestro::kFourccHdyc), 16}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_OK) << compression;
     }
@@ -35,6 +37,8 @@ TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
                                      {DWORD(BI_RGB), 16},
                                      {DWORD(BI_RGB), 8},
                                      {mmioFOURCC('y', 'u', 'y', '2'), 16},
+                                     {DWORD(kestro::kFourccYvyu), 24},
+                                     {DWORD(kestro::kFourccYvyu), 0},
                                      {kKest, 16}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_BADFORMAT)

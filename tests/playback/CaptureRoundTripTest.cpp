@@ -7,6 +7,7 @@
 
 #include "PlaybackSupport.h"
 #include "pure/PixelRepack.h"
+#include "pure/RawConversions.h"
 
 using namespace kp;
 
@@ -45,6 +46,48 @@ Captured Capture(const kt::Format& in, const std::vector<Bytes>& frames) {
     return run;
 }
 
+// Every output the conversion table delivers from the stored kind, in both row orders where the
+// output has them, frames out of order: each as the scalar rows make it from the stored frame.
+void ExpectEveryConversion(const Captured& run, const kt::Format& in,
+                           const std::vector<Bytes>& frames) {
+    using namespace kestro;
+    const LONG w = in.header()->biWidth, h = in.header()->biHeight;
+    const PixelKind source = ClassifyPixelKind(in.header()->biCompression, in.header()->biBitCount);
+    for (const RawConversionRow& row : kRawConversions) {
+        if (row.source != source || row.anyOutput || row.op == RawOp::Refuse)
+            continue;
+        const PixelFormat& output = *FormatOf(row.output);
+        for (LONG outHeight : {h, -h}) {
+            if (outHeight < 0 && output.rows == RowOrder::TopFirst)
+                continue;
+            SCOPED_TRACE(::testing::Message() << "as " << output.name << " height " << outHeight);
+            Player player(run.stream, kt::MakeFormat(w, outHeight, output.fourcc, output.bitCount));
+            ASSERT_EQ(player.Begin(), ICERR_OK);
+            const bool reverse =
+                TopRowFirst(*FormatOf(source), h) != TopRowFirst(output, outHeight);
+            const size_t inRow = size_t(w) * PixelBytes(*FormatOf(source));
+            const size_t outRow = size_t(w) * PixelBytes(output);
+            Bytes expected(outRow * size_t(h < 0 ? -h : h)), picture;
+            for (int i : {4, 0, 2, 2, 1}) {
+                const Bytes& stored = frames[size_t(i)];
+                const size_t rows = expected.size() / outRow;
+                for (size_t j = 0; j < rows; ++j) {
+                    const uint8_t* from = stored.data() + (reverse ? rows - 1 - j : j) * inRow;
+                    uint8_t* to = expected.data() + j * outRow;
+                    if (row.op == RawOp::Copy)
+                        std::memcpy(to, from, outRow);
+                    else if (row.op == RawOp::Swap)
+                        reference::SwapBytePairs(to, from, outRow);
+                    else
+                        reference::ConvertRow(row.op, from, to, uint32_t(w));
+                }
+                ASSERT_EQ(player.Play(run.records[size_t(i)], picture), ICERR_OK) << "frame " << i;
+                EXPECT_EQ(picture, expected) << "frame " << i;
+            }
+        }
+    }
+}
+
 struct RawCase {
     const char* name;
     DWORD compression;
@@ -66,8 +109,11 @@ protected:
 };
 
 TEST_P(CaptureRoundTrip, RawFramesComeBackAsTheyWent) {
-    const RawCase cases[] = {
-        {"YUY2", kt::kYuy2, 16}, {"UYVY", kt::kUyvy, 16}, {"RGB24", BI_RGB, 24}};
+    const RawCase cases[] = {{"YUY2", kt::kYuy2, 16},
+                             {"UYVY", kt::kUyvy, 16},
+                             {"RGB24", BI_RGB, 24},
+                             {"YVYU", kestro::kFourccYvyu, 16},
+                             {"HDYC", kestro::kFourccHdyc, 16}};
     Settings();
     for (const RawCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -85,7 +131,7 @@ TEST_P(CaptureRoundTrip, RawFramesComeBackAsTheyWent) {
             ASSERT_EQ(player.Play(run.records[i], picture), ICERR_OK) << "frame " << i;
             EXPECT_EQ(picture, frames[i]) << "frame " << i;
         }
-        if (c.bits == 16) { // and converted for a player that asks for RGB
+        if (c.compression == kt::kYuy2 || c.compression == kt::kUyvy) { // and as RGB
             Player rgb(run.stream, kt::MakeFormat(64, 64, BI_RGB, 32));
             Bytes expected(64 * 64 * 4);
             for (int i : {3, 4, 0}) {
@@ -97,6 +143,7 @@ TEST_P(CaptureRoundTrip, RawFramesComeBackAsTheyWent) {
                 EXPECT_EQ(picture, expected) << "frame " << i;
             }
         }
+        ExpectEveryConversion(run, in, frames);
     }
 }
 

@@ -167,10 +167,13 @@ TEST(PixelKinds, EveryRowIsFoundAndComplete) {
         EXPECT_NE(FormatOf(r.offered), nullptr);
         EXPECT_EQ(ConversionFor(r.source, r.output), &r) << "shadowed by an earlier row";
         const bool converts = r.op != RawOp::Refuse && r.op != RawOp::Copy && r.op != RawOp::Swap;
-        EXPECT_EQ(r.plane != nullptr, converts);
-        if (converts) {
-            EXPECT_EQ(PlaneOf(r.op), r.plane);
-        }
+        EXPECT_EQ(Converts(r.op), converts);
+        // Every level has a kernel for every converting row, derived from the two kinds.
+        for (const repack_detail::RepackKernels* level :
+             {&repack_detail::kScalarKernels, &repack_detail::kSse2Kernels,
+              &repack_detail::kSsse3Kernels, &repack_detail::kAvx2Kernels,
+              &repack_detail::kAvx512Kernels})
+            EXPECT_EQ(level->rows[size_t(r.op)] != nullptr, converts);
     }
 }
 

@@ -1,4 +1,5 @@
 #include "pure/PixelRepack.h"
+#include "pure/RawConversions.h"
 #include "PageEndBuffer.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <ostream>
 #include <random>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -21,22 +23,37 @@ void PrintTo(KernelLevel level, std::ostream* os) {
 
 namespace {
 
-using PlaneFn = void (*)(const uint8_t*, uint8_t*, uint32_t, uint32_t, bool);
-
+// Every conversion of a packed 4:2:2 kind to RGB that the table delivers, with the order its
+// source bytes lie in: a new kind's rows are tested here without a line of their own.
 struct Converter {
-    const char* name;
-    PlaneFn convert;
-    PlaneFn reference;
-    bool uyvy;
+    RawOp op;
+    PackedOrder order;
     size_t bpp;
+    Matrix matrix;
+    std::string name() const {
+        const RawConversionRow& row = *RowOfOp(op);
+        return std::string(FormatOf(row.source)->name) + "_as_" + FormatOf(row.output)->name;
+    }
+    void convert(const uint8_t* src, uint8_t* dst, uint32_t w, uint32_t h, bool bottomUp) const {
+        ConvertPicture(op, src, dst, w, h, bottomUp);
+    }
+    void reference(const uint8_t* src, uint8_t* dst, uint32_t w, uint32_t h, bool bottomUp) const {
+        reference::ConvertPicture(op, src, dst, w, h, bottomUp);
+    }
 };
 
-const Converter kConverters[] = {
-    {"Yuy2ToRgb24", Yuy2ToRgb24, reference::Yuy2ToRgb24, false, 3},
-    {"UyvyToRgb24", UyvyToRgb24, reference::UyvyToRgb24, true, 3},
-    {"Yuy2ToRgb32", Yuy2ToRgb32, reference::Yuy2ToRgb32, false, 4},
-    {"UyvyToRgb32", UyvyToRgb32, reference::UyvyToRgb32, true, 4},
+struct Converters {
+    Converter list[kRawOpCount] = {};
+    size_t count = 0;
+    constexpr Converters() {
+        for (size_t i = 0; i < kRawOpCount; ++i)
+            if (FamilyOf(RawOp(i)) == KernelFamily::Packed422ToRgb)
+                list[count++] = {RawOp(i), SourceOrder(RawOp(i)), OutputPixelBytes(RawOp(i)),
+                                 SourceMatrix(RawOp(i))};
+    }
 };
+constexpr Converters kConverterTable;
+constexpr std::span<const Converter> kConverters(kConverterTable.list, kConverterTable.count);
 
 const KernelLevel kLevels[] = {KernelLevel::Scalar, KernelLevel::Sse2, KernelLevel::Ssse3,
                                KernelLevel::Avx2, KernelLevel::Avx512};
@@ -56,14 +73,22 @@ std::string LevelName(KernelLevel level) {
     }
 }
 
-// Source bytes written in YUY2 order (Y0, U, Y1, V); UYVY exchanges each byte pair.
-std::vector<uint8_t> InOrder(std::vector<uint8_t> yuy2, bool uyvy) {
-    if (uyvy) {
-        for (size_t i = 0; i + 1 < yuy2.size(); i += 2) {
-            std::swap(yuy2[i], yuy2[i + 1]);
-        }
+// Source bytes written in YUY2 order (Y0, U, Y1, V), placed in `order`; a lone last pixel's two
+// bytes keep luma where a group's first luma sits.
+std::vector<uint8_t> InOrder(const std::vector<uint8_t>& yuy2, PackedOrder order) {
+    std::vector<uint8_t> out(yuy2.size());
+    size_t i = 0;
+    for (; i + 4 <= yuy2.size(); i += 4) {
+        out[i + order.y0] = yuy2[i];
+        out[i + order.u] = yuy2[i + 1];
+        out[i + order.y1] = yuy2[i + 2];
+        out[i + order.v] = yuy2[i + 3];
     }
-    return yuy2;
+    if (i + 2 <= yuy2.size()) {
+        out[i + order.y0] = yuy2[i];
+        out[i + 1 - order.y0] = yuy2[i + 1];
+    }
+    return out;
 }
 
 // Index of the first differing byte, or -1.
@@ -147,15 +172,15 @@ TEST_P(ConverterTest, MatchesReferenceForEveryShape) {
 struct UniformCase {
     const char* name;
     std::array<uint8_t, 4> yuy2Pair;
-    std::array<uint8_t, 3> bgr;
+    std::array<uint8_t, 3> bgr, bgr709; // by the BT.601 and the BT.709 factors
 };
 
 TEST_P(ConverterTest, UniformPicturesGiveKnownColours) {
     const UniformCase cases[] = {
-        {"black", {16, 128, 16, 128}, {0, 0, 0}},
-        {"white", {235, 128, 235, 128}, {255, 255, 255}},
-        {"all zero", {0, 0, 0, 0}, {0, 136, 0}},
-        {"all 255", {255, 255, 255, 255}, {255, 125, 255}},
+        {"black", {16, 128, 16, 128}, {0, 0, 0}, {0, 0, 0}},
+        {"white", {235, 128, 235, 128}, {255, 255, 255}, {255, 255, 255}},
+        {"all zero", {0, 0, 0, 0}, {0, 136, 0}, {0, 77, 0}},
+        {"all 255", {255, 255, 255, 255}, {255, 125, 255}, {255, 184, 255}},
     };
     for (const UniformCase& c : cases) {
         for (uint32_t w : {2u, 40u, 48u}) {
@@ -164,7 +189,8 @@ TEST_P(ConverterTest, UniformPicturesGiveKnownColours) {
             for (uint32_t k = 0; k < w; ++k) { // two rows of w/2 pairs
                 src.insert(src.end(), c.yuy2Pair.begin(), c.yuy2Pair.end());
             }
-            EXPECT_EQ(Run(InOrder(src, conv().uyvy), w, 2), Uniform(c.bgr, 2 * w));
+            EXPECT_EQ(Run(InOrder(src, conv().order), w, 2),
+                      Uniform(conv().matrix == Matrix::Bt709 ? c.bgr709 : c.bgr, 2 * w));
         }
     }
 }
@@ -177,7 +203,7 @@ TEST_P(ConverterTest, RowOrderFollowsBottomUp) {
         const uint8_t y = firstRow ? 16 : 235;
         src.insert(src.end(), {y, 128, y, 128});
     }
-    src = InOrder(src, conv().uyvy);
+    src = InOrder(src, conv().order);
     std::vector<uint8_t> blackThenWhite = Uniform({0, 0, 0}, w);
     const std::vector<uint8_t> white = Uniform({255, 255, 255}, w);
     std::vector<uint8_t> whiteThenBlack = white;
@@ -188,9 +214,15 @@ TEST_P(ConverterTest, RowOrderFollowsBottomUp) {
 }
 
 // Y=128 throughout; neutral chroma except the last pair, U=160. With 14-bit fixed point:
-// Cb 0 -> 130,130,130; Cb 32 (mean with the next pair) -> 163,124,130; Cb 64 -> 195,118,130.
+// Cb 0 -> 130,130,130; Cb 32 (mean with the next pair) -> 163,124,130; Cb 64 -> 195,118,130
+// (BT.709: 164,127,130 and 198,124,130).
 TEST_P(ConverterTest, LastPairAndLonePixelUseTheLastChroma) {
-    const std::array<uint8_t, 3> neutral{130, 130, 130}, mean{163, 124, 130}, own{195, 118, 130};
+    const bool hd = conv().matrix == Matrix::Bt709;
+    const std::array<uint8_t, 3> neutral{130, 130, 130};
+    const std::array<uint8_t, 3> mean =
+        hd ? std::array<uint8_t, 3>{164, 127, 130} : std::array<uint8_t, 3>{163, 124, 130};
+    const std::array<uint8_t, 3> own =
+        hd ? std::array<uint8_t, 3>{198, 124, 130} : std::array<uint8_t, 3>{195, 118, 130};
     for (uint32_t w : {4u, 5u, 16u, 17u, 40u, 41u}) {
         SCOPED_TRACE(::testing::Message() << "width " << w);
         std::vector<uint8_t> src;
@@ -210,10 +242,10 @@ TEST_P(ConverterTest, LastPairAndLonePixelUseTheLastChroma) {
             const auto one = Uniform(own, 1);
             expected.insert(expected.end(), one.begin(), one.end());
         }
-        EXPECT_EQ(Run(InOrder(src, conv().uyvy), w, 1), expected);
+        EXPECT_EQ(Run(InOrder(src, conv().order), w, 1), expected);
     }
     // A single pixel has no chroma at all: it is grey.
-    EXPECT_EQ(Run(InOrder({128, 0}, conv().uyvy), 1, 1), Uniform(neutral, 1));
+    EXPECT_EQ(Run(InOrder({128, 0}, conv().order), 1, 1), Uniform(neutral, 1));
 }
 
 TEST_P(ConverterTest, EmptyPictureWritesNothing) {
@@ -227,8 +259,62 @@ INSTANTIATE_TEST_SUITE_P(AllLevels, ConverterTest,
                          ::testing::Combine(::testing::Range<size_t>(0, std::size(kConverters)),
                                             ::testing::ValuesIn(kLevels)),
                          [](const ::testing::TestParamInfo<ConverterTest::ParamType>& info) {
-                             return std::string(kConverters[std::get<0>(info.param)].name) + "_" +
+                             return kConverters[std::get<0>(info.param)].name() + "_" +
                                     LevelName(std::get<1>(info.param));
+                         });
+
+// Every converting op of the table at every level, whatever its kinds: against the scalar rows
+// for every width class, at the page end, from odd addresses, in both row orders.
+class EveryConversionTest : public AtLevel,
+                            public ::testing::TestWithParam<std::tuple<size_t, KernelLevel>> {
+protected:
+    void SetUp() override {
+        if (!Converts(op()))
+            GTEST_SKIP() << "not a converting op";
+        Enter(std::get<1>(GetParam()));
+    }
+    void TearDown() override { Leave(); }
+    RawOp op() const { return RawOp(std::get<0>(GetParam())); }
+};
+
+TEST_P(EveryConversionTest, MatchesTheScalarRowsAtPageEnds) {
+    const size_t in = SourcePixelBytes(op()), out = OutputPixelBytes(op());
+    std::vector<std::pair<uint32_t, uint32_t>> shapes;
+    for (uint32_t w = 1; w <= 70; ++w)
+        for (uint32_t h : {1u, 2u, 3u})
+            shapes.emplace_back(w, h);
+    for (auto big : {std::pair{720u, 3u}, {719u, 2u}, {1920u, 2u}, {1918u, 1u}, {1926u, 2u}})
+        shapes.push_back(big);
+    std::mt19937 rng(4321);
+    for (auto [w, h] : shapes) {
+        for (bool reverse : {true, false}) {
+            for (size_t slack : {0, 1, 3}) {
+                SCOPED_TRACE(::testing::Message()
+                             << w << "x" << h << " reverse=" << reverse << " slack " << slack);
+                PageEndBuffer src(in * w * h + slack), dst(out * w * h);
+                std::generate_n(src.data(), in * w * h + slack,
+                                [&] { return static_cast<uint8_t>(rng()); });
+                std::fill_n(dst.data(), out * w * h, 0xCD);
+                std::vector<uint8_t> expected(out * w * h, 0x5A);
+                reference::ConvertPicture(op(), src.data() + slack, expected.data(), w, h, reverse);
+                ConvertPicture(op(), src.data() + slack, dst.data(), w, h, reverse);
+                ASSERT_EQ(FirstDifference(dst.Bytes(), expected), -1);
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllLevels, EveryConversionTest,
+                         ::testing::Combine(::testing::Range<size_t>(0, kRawOpCount),
+                                            ::testing::ValuesIn(kLevels)),
+                         [](const ::testing::TestParamInfo<EveryConversionTest::ParamType>& info) {
+                             const RawOp op = RawOp(std::get<0>(info.param));
+                             const RawConversionRow* row = RowOfOp(op);
+                             const std::string name =
+                                 row && Converts(op) ? std::string(FormatOf(row->source)->name) +
+                                                           "_as_" + FormatOf(row->output)->name
+                                                     : "op" + std::to_string(int(op));
+                             return name + "_" + LevelName(std::get<1>(info.param));
                          });
 
 // Restores the kernel level however the test ends.
@@ -264,7 +350,7 @@ TEST(ExhaustiveTest, EveryLeftPixelInputMatchesTheReference) {
             yuy2[4 * k + 3] = static_cast<uint8_t>(chroma >> 8);
         }
         for (const Converter& conv : kConverters) {
-            const std::vector<uint8_t> src = InOrder(yuy2, conv.uyvy);
+            const std::vector<uint8_t> src = InOrder(yuy2, conv.order);
             expected.assign(conv.bpp * kWidth, 0x5A);
             conv.reference(src.data(), expected.data(), kWidth, 1, true);
             for (KernelLevel level : levels) {
@@ -272,9 +358,47 @@ TEST(ExhaustiveTest, EveryLeftPixelInputMatchesTheReference) {
                 actual.assign(conv.bpp * kWidth, 0xCD);
                 conv.convert(src.data(), actual.data(), kWidth, 1, true);
                 const long at = FirstDifference(actual, expected);
-                ASSERT_EQ(at, -1) << conv.name << " at " << LevelName(level) << ", luma " << luma
+                ASSERT_EQ(at, -1) << conv.name() << " at " << LevelName(level) << ", luma " << luma
                                   << ", pixel " << at / static_cast<long>(conv.bpp);
             }
+        }
+    }
+}
+
+// YVYU (Y0, V, Y1, U) delivered as YUY2 (Y0, U, Y1, V) at every level, in a row long enough
+// for every level's widest step and its tail.
+TEST(ReorderTest, YvyuChromaBytesChangePlaces) {
+    LevelGuard guard;
+    std::vector<uint8_t> yvyu, yuy2;
+    for (uint8_t k = 0; k < 40; ++k) {
+        const uint8_t y0 = k, v = uint8_t(100 + k), y1 = uint8_t(50 + k), u = uint8_t(200 + k);
+        yvyu.insert(yvyu.end(), {y0, v, y1, u});
+        yuy2.insert(yuy2.end(), {y0, u, y1, v});
+    }
+    for (KernelLevel level : kLevels) {
+        SetKernelLevel(level);
+        std::vector<uint8_t> out(yuy2.size(), 0xCD);
+        ConvertPicture(RawOp::YvyuToYuy2, yvyu.data(), out.data(), 80, 1, false);
+        EXPECT_EQ(out, yuy2) << LevelName(CurrentKernelLevel());
+    }
+}
+
+// The same bytes as UYVY and as HDYC: red from Cr = 2 x (240 - 128) at luma 16 is
+// (8192 + 13075 x 224) >> 14 = 179 in BT.601 and (8192 + 14686 x 224) >> 14 = 201 in BT.709;
+// green goes below 0 in both. At every level, in a row long enough for every level's step.
+TEST(MatrixTest, HdycIsBt709AndUyvyBt601) {
+    LevelGuard guard;
+    std::vector<uint8_t> src;
+    for (int k = 0; k < 40; ++k)
+        src.insert(src.end(), {128, 16, 240, 16});
+    for (KernelLevel level : kLevels) {
+        SetKernelLevel(level);
+        for (auto [op, red] : {std::pair{RawOp::UyvyToRgb24, 179}, {RawOp::HdycToRgb24, 201}}) {
+            std::vector<uint8_t> out(80 * 3, 0xCD), expected;
+            for (int k = 0; k < 80; ++k)
+                expected.insert(expected.end(), {0, 0, uint8_t(red)});
+            ConvertPicture(op, src.data(), out.data(), 80, 1, false);
+            EXPECT_EQ(out, expected) << LevelName(CurrentKernelLevel()) << " red " << red;
         }
     }
 }

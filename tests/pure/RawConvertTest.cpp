@@ -28,6 +28,10 @@ const Pair kPairs[] = {
     {"Yuy2AsRgb32", KIND_YUY2, KIND_RGB32},   {"UyvyAsRgb24", KIND_UYVY, KIND_RGB24},
     {"UyvyAsRgb32", KIND_UYVY, KIND_RGB32},   {"Rgb24AsRgb24", KIND_RGB24, KIND_RGB24},
     {"Rgb24AsRgb32", KIND_RGB24, KIND_RGB32}, {"Rgb32AsRgb32", KIND_RGB32, KIND_RGB32},
+    {"YvyuAsYvyu", KIND_YVYU, KIND_YVYU},     {"YvyuAsYuy2", KIND_YVYU, KIND_YUY2},
+    {"YvyuAsRgb24", KIND_YVYU, KIND_RGB24},   {"YvyuAsRgb32", KIND_YVYU, KIND_RGB32},
+    {"HdycAsHdyc", KIND_HDYC, KIND_HDYC},     {"HdycAsYuy2", KIND_HDYC, KIND_YUY2},
+    {"HdycAsRgb24", KIND_HDYC, KIND_RGB24},   {"HdycAsRgb32", KIND_HDYC, KIND_RGB32},
 };
 
 uint32_t PixelBytes(PixelKind kind) {
@@ -37,15 +41,23 @@ uint32_t Padded(uint32_t bytes) {
     return (bytes + 3) / 4 * 4;
 }
 bool IsYuv(PixelKind kind) {
-    return kind == KIND_YUY2 || kind == KIND_UYVY;
+    return kind == KIND_YUY2 || kind == KIND_UYVY || kind == KIND_YVYU || kind == KIND_HDYC;
 }
 
 // One row of the output kind from one row of the stored kind, written out per byte.
-Bytes ConvertRow(const Pair& p, const uint8_t* row, uint32_t width) {
+Bytes ConvertRow(Pair p, const uint8_t* row, uint32_t width) {
     Bytes out(size_t(width) * PixelBytes(p.output));
+    Bytes yuy2;
+    if (p.source == KIND_YVYU && p.output != KIND_YVYU) { // Y0 V Y1 U: exchange the chroma bytes
+        yuy2.assign(row, row + size_t(width) * 2);
+        for (size_t i = 0; i + 3 < yuy2.size(); i += 4)
+            std::swap(yuy2[i + 1], yuy2[i + 3]);
+        row = yuy2.data();
+        p.source = KIND_YUY2;
+    }
     if (p.source == p.output) {
         std::memcpy(out.data(), row, out.size());
-    } else if (p.output == KIND_YUY2) { // from UYVY
+    } else if (p.output == KIND_YUY2 && (p.source == KIND_UYVY || p.source == KIND_HDYC)) {
         for (size_t i = 0; i + 1 < out.size(); i += 2) {
             out[i] = row[i + 1];
             out[i + 1] = row[i];
@@ -56,6 +68,11 @@ Bytes ConvertRow(const Pair& p, const uint8_t* row, uint32_t width) {
             out[4 * x + 3] = 0;
         }
     } else {
+        if (p.source == KIND_HDYC) { // its own matrix: the scalar rows, which MatrixTest checks
+            reference::ConvertRow(p.output == KIND_RGB24 ? RawOp::HdycToRgb24 : RawOp::HdycToRgb32,
+                                  row, out.data(), width);
+            return out;
+        }
         using Row = void (*)(const uint8_t*, uint8_t*, uint32_t);
         const bool uyvy = p.source == KIND_UYVY;
         Row convert = p.output == KIND_RGB24

@@ -289,7 +289,7 @@ bool PlaySession::WriteStill(LONG frame, const uint8_t* ordered) {
     uint32_t pixelBytes = bpp_;
     if (!rgb_) {
         bgr_.resize(size_t(size_.width) * size_.height * 3);
-        ReferenceYuvToRgb(ordered, bgr_.data(), size_, options_.as == kestro::KIND_UYVY, 3, false);
+        ReferenceYuvToRgb(ordered, bgr_.data(), size_, options_.as, 3, false);
         source = bgr_.data();
         pixelBytes = 3;
     }

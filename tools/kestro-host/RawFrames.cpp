@@ -144,24 +144,22 @@ void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, ui
     auto rgbOf = [](int cell) {
         return cell < 8 ? kBarsRgb[cell] : cell == 9 ? Bgr{0, 0, 0} : Bgr{255, 255, 255};
     };
-    if (kind == kestro::KIND_YUY2 || kind == kestro::KIND_UYVY) {
-        const bool uyvy = kind == kestro::KIND_UYVY;
+    const kestro::PixelFormat* format = kestro::FormatOf(kind);
+    const kestro::Layout layout = format ? format->layout : kestro::Layout::Rgb;
+    if (layout == kestro::Layout::Packed422) {
+        const kestro::PackedOrder o = format->order;
         for (uint32_t y = 0; y < size.height; ++y) {
             uint8_t* row = out + uint64_t(y) * size.width * 2;
             for (uint32_t x = 0; x + 1 < size.width; x += 2, row += 4) {
                 const Yuv a = yuvOf(PatternCell(size, frame, x, y));
                 const Yuv b = yuvOf(PatternCell(size, frame, x + 1, y));
-                const uint8_t u = uint8_t((a.u + b.u + 1) / 2), v = uint8_t((a.v + b.v + 1) / 2);
-                if (uyvy) {
-                    row[0] = u, row[1] = a.y, row[2] = v, row[3] = b.y;
-                } else {
-                    row[0] = a.y, row[1] = u, row[2] = b.y, row[3] = v;
-                }
+                row[o.y0] = a.y, row[o.y1] = b.y;
+                row[o.u] = uint8_t((a.u + b.u + 1) / 2), row[o.v] = uint8_t((a.v + b.v + 1) / 2);
             }
         }
         return;
     }
-    if (kind == kestro::KIND_PAL8) {
+    if (layout == kestro::Layout::Indexed) {
         // Grey levels far apart, in runs: what a run-length codec is made for.
         for (uint32_t y = 0; y < size.height; ++y)
             for (uint32_t x = 0; x < size.width; ++x)
@@ -180,14 +178,23 @@ void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, ui
     }
 }
 
-void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, bool uyvy,
+void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro::PixelKind source,
                        uint32_t bytesPerPixel, bool bottomUp) {
-    const int iy0 = uyvy ? 1 : 0, iu = uyvy ? 0 : 1, iy1 = uyvy ? 3 : 2, iv = uyvy ? 2 : 3;
-    auto put = [bytesPerPixel](uint8_t* d, int y, int cb, int cr) {
+    const kestro::PixelFormat* format = kestro::FormatOf(source);
+    if (!format || format->layout != kestro::Layout::Packed422)
+        return;
+    const kestro::PackedOrder o = format->order;
+    const int iy0 = o.y0, iu = o.u, iy1 = o.y1, iv = o.v;
+    // round(8192 x c) of the studio-range coefficients: red from Cr, green from Cb and Cr, blue
+    // from Cb; BT.601 (1.596, 0.392, 0.813, 2.017) or BT.709 (1.793, 0.213, 0.533, 2.112).
+    const bool hd = format->matrix == kestro::Matrix::Bt709;
+    const int kr = hd ? 14686 : 13075, kgb = hd ? 1747 : 3209, kgr = hd ? 4366 : 6660,
+              kb = hd ? 17305 : 16525;
+    auto put = [=](uint8_t* d, int y, int cb, int cr) {
         const int l = 19077 * (y - 16) + 8192;
-        d[0] = Clamp255((l + 16525 * cb) >> 14);
-        d[1] = Clamp255((l - 3209 * cb - 6660 * cr) >> 14);
-        d[2] = Clamp255((l + 13075 * cr) >> 14);
+        d[0] = Clamp255((l + kb * cb) >> 14);
+        d[1] = Clamp255((l - kgb * cb - kgr * cr) >> 14);
+        d[2] = Clamp255((l + kr * cr) >> 14);
         if (bytesPerPixel == 4)
             d[3] = 0;
     };

@@ -48,10 +48,12 @@ void DibRgbToRaw(const uint8_t* dib, uint8_t* raw, FrameSize size, uint32_t byte
 // A moving test picture in the given kind (raw file layout), a pure function of the frame number.
 void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, uint8_t* out);
 
-// Studio-range BT.601 4:2:2 to blue-green-red(-zero), 14-bit fixed point, written from the
-// formula independently of the codec's converters. Input rows top first; output row j is input
-// row height-1-j when bottomUp (the codec's bitmap order), else row j. Output rows unpadded.
-void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, bool uyvy,
+// Studio-range BT.601 (BT.709 for a kind of that matrix) 4:2:2 to blue-green-red(-zero), 14-bit
+// fixed point, written from the formula independently of the codec's converters. Input rows top
+// first; output row j is input row height-1-j when bottomUp (the codec's bitmap order), else row j.
+// Output rows unpadded. Only the byte order of the source's packed groups is taken from its row of
+// the kind table; a source that is not packed 4:2:2 writes nothing.
+void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro::PixelKind source,
                        uint32_t bytesPerPixel, bool bottomUp);
 
 // A binary PPM (P6) of an RGB picture given as blue-green-red rows, top first, unpadded.

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <string_view>
 
 namespace kestro::tool {
 
@@ -51,9 +52,23 @@ const std::vector<Container>& Containers() {
          .keepsBitDepth = true,
          .options = {{"allow_raw_vfw", "1", true}, {"write_crc32", "0", false}}},
         {.extension = ".nut", .muxer = "nut", .rawTag = RawTag::PixelFormat},
-        {.extension = ".mov", .muxer = "mov", .rawTag = RawTag::None},
+        // Raw pictures only in the pixel formats its writer has a sample tag for.
+        {.extension = ".mov",
+         .muxer = "mov",
+         .rawTag = RawTag::None,
+         .carriesEveryRawFormat = false,
+         .rawPixelFormats = {"yuyv422", "uyvy422", "bgr24"}},
     };
     return table;
+}
+
+bool CarriesRaw(const Container& container, const char* pixFmt) {
+    if (container.carriesEveryRawFormat)
+        return true;
+    for (const char* name : container.rawPixelFormats)
+        if (std::string_view(name) == pixFmt)
+            return true;
+    return false;
 }
 
 const Container* ContainerFor(const std::string& output) {

@@ -33,6 +33,9 @@ struct Container {
     // The bitmap header's bit depth is kept: chained codecs that cannot be decoded without it
     // (MS RLE, MS Video 1) may go there.
     bool keepsBitDepth = false;
+    // Its writer has a tag for every raw pixel format; else only for those of rawPixelFormats.
+    bool carriesEveryRawFormat = true;
+    std::vector<const char*> rawPixelFormats{};
     // No timestamps: a video that starts late begins with as many empty frames.
     bool fillsLateStart = false;
     std::vector<MuxerOption> options{};
@@ -42,6 +45,9 @@ const std::vector<Container>& Containers();
 
 // The container an output's name ends in (letter case aside); null for none.
 const Container* ContainerFor(const std::string& output);
+
+// Whether raw pictures of FFmpeg's pixel format `pixFmt` can go into the container.
+bool CarriesRaw(const Container& container, const char* pixFmt);
 
 // For the usage text and its messages: "OUT.avi|OUT.mkv|...", "{avi,mkv,...}" and
 // ".avi, .mkv ... or .mov" (with `only`, of the containers that have that set).

@@ -281,6 +281,11 @@ int ExportSession::AddVideoStream() {
     if (info_.chained) {
         if (int code = SetChainedParameters(p))
             return code;
+    } else if (!CarriesRaw(*container_, avi::PixFmtName(info_.kind))) {
+        return Fail(kExitUsage, path_ + ": the " + container_->muxer +
+                                    " writer has no tag for raw " + avi::PixFmtName(info_.kind) +
+                                    " pictures; export to " +
+                                    ContainerList(&Container::carriesEveryRawFormat) + " instead");
     } else {
         SetRawParameters(p);
     }
