@@ -1,7 +1,9 @@
 #pragma once
 // What each pixel kind is: one row per kind, so that a new kind is one new row here and the
 // switches that used to spell these facts cannot miss it.
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 #include "pure/PixelKind.h"
@@ -201,6 +203,16 @@ inline constexpr PixelFormat kPixelFormats[] = {
 };
 
 // The row of a kind; null for KIND_NONE and KIND_STORED, which are no pixel format.
+// The row of a kind by its index (the table's size for none). Tables built at compile time use
+// this: with the sanitizers GCC keeps null checks (-fno-delete-null-pointer-checks) and then
+// cannot fold an element's address compared with null in a constant expression.
+constexpr size_t FormatIndexOf(PixelKind kind) {
+    for (size_t i = 0; i < std::size(kPixelFormats); ++i)
+        if (kPixelFormats[i].kind == kind)
+            return i;
+    return std::size(kPixelFormats);
+}
+
 constexpr const PixelFormat* FormatOf(PixelKind kind) {
     for (const PixelFormat& f : kPixelFormats)
         if (f.kind == kind)

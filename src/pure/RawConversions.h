@@ -143,14 +143,22 @@ constexpr const RawConversionRow* RowOfOp(RawOp op) {
 // Which body of kernels an op needs, from the layouts of the two kinds it joins.
 enum class KernelFamily { None, Packed422ToRgb, Packed422Reorder, RgbWiden };
 
+// By index rather than by RowOfOp and FormatOf, so that it folds in the sanitizer build too
+// (see FormatIndexOf).
 constexpr KernelFamily FamilyOf(RawOp op) {
-    const RawConversionRow* r = RowOfOp(op);
-    if (!r || op == RawOp::Copy || op == RawOp::Swap || op == RawOp::Refuse)
+    if (op == RawOp::Copy || op == RawOp::Swap || op == RawOp::Refuse)
         return KernelFamily::None;
-    const PixelFormat* from = FormatOf(r->source);
-    const PixelFormat* to = FormatOf(r->output);
-    if (!from || !to)
+    size_t row = 0;
+    while (row < std::size(kRawConversions) && kRawConversions[row].op != op)
+        ++row;
+    if (row == std::size(kRawConversions))
         return KernelFamily::None;
+    const size_t fromIndex = FormatIndexOf(kRawConversions[row].source);
+    const size_t toIndex = FormatIndexOf(kRawConversions[row].output);
+    if (fromIndex == std::size(kPixelFormats) || toIndex == std::size(kPixelFormats))
+        return KernelFamily::None;
+    const PixelFormat* from = &kPixelFormats[fromIndex];
+    const PixelFormat* to = &kPixelFormats[toIndex];
     if (from->layout == Layout::Packed422 && to->layout == Layout::Packed422 &&
         IsSplittableOrder(from->order) && IsSplittableOrder(to->order))
         return KernelFamily::Packed422Reorder;
