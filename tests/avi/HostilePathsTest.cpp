@@ -38,25 +38,8 @@ struct AviLibraryScope {
 // A raw YUY2 capture of one frame whose record names `piece`.
 void WriteCapture(const std::string& file, const std::string& piece) {
     AviLibraryScope library;
-    DeleteFileA(file.c_str());
-    PAVIFILE avi = nullptr;
-    ASSERT_EQ(AVIFileOpenA(&avi, file.c_str(), OF_CREATE | OF_WRITE, nullptr), 0);
-    AVISTREAMINFOA info{};
-    info.fccType = streamtypeVIDEO;
-    info.fccHandler = kt::kKest;
-    info.dwScale = 1;
-    info.dwRate = 30;
-    SetRect(&info.rcFrame, 0, 0, kWidth, kHeight);
-    PAVISTREAM stream = nullptr;
-    ASSERT_EQ(AVIFileCreateStreamA(avi, &stream, &info), 0);
-    kt::Format format = kp::RawStream(kWidth, kHeight, kt::kYuy2, 16);
-    ASSERT_EQ(AVIStreamSetFormat(stream, 0, format.bytes.data(), LONG(format.bytes.size())), 0);
-    kp::Bytes record = kp::MakeRecord(0, kWidth * kHeight * 2, piece);
-    ASSERT_EQ(AVIStreamWrite(stream, 0, 1, record.data(), LONG(record.size()), AVIIF_KEYFRAME,
-                             nullptr, nullptr),
-              0);
-    AVIStreamRelease(stream);
-    AVIFileRelease(avi);
+    kp::WriteAvi(file, kp::RawStream(kWidth, kHeight, kt::kYuy2, 16),
+                 {kp::MakeRecord(0, kWidth * kHeight * 2, piece)}, kWidth, kHeight);
 }
 
 struct Command {

@@ -15,32 +15,6 @@ struct AviLibrary {
     ~AviLibrary() { AVIFileExit(); }
 };
 
-// Writes one video stream with fccHandler "KEST", the given format and one record per frame.
-void WriteAvi(const std::string& file, const kt::Format& format, const std::vector<Bytes>& records,
-              LONG width, LONG height) {
-    DeleteFileA(file.c_str());
-    PAVIFILE avi = nullptr;
-    ASSERT_EQ(AVIFileOpenA(&avi, file.c_str(), OF_CREATE | OF_WRITE, nullptr), 0);
-    AVISTREAMINFOA info{};
-    info.fccType = streamtypeVIDEO;
-    info.fccHandler = kt::kKest;
-    info.dwScale = 1;
-    info.dwRate = 30;
-    info.dwSuggestedBufferSize = 512;
-    SetRect(&info.rcFrame, 0, 0, width, height < 0 ? -height : height);
-    PAVISTREAM stream = nullptr;
-    ASSERT_EQ(AVIFileCreateStreamA(avi, &stream, &info), 0);
-    ASSERT_EQ(AVIStreamSetFormat(stream, 0, const_cast<uint8_t*>(format.bytes.data()),
-                                 LONG(format.bytes.size())),
-              0);
-    for (size_t i = 0; i < records.size(); ++i)
-        ASSERT_EQ(AVIStreamWrite(stream, LONG(i), 1, const_cast<uint8_t*>(records[i].data()),
-                                 LONG(records[i].size()), AVIIF_KEYFRAME, nullptr, nullptr),
-                  0);
-    AVIStreamRelease(stream);
-    AVIFileRelease(avi);
-}
-
 class AviPlayback : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override { PlaybackIni(GetParam()); }

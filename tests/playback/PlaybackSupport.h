@@ -79,4 +79,8 @@ private:
     Bytes buffer_;
 };
 
+// Writes one video stream with fccHandler "KEST", the given format and one record per frame.
+void WriteAvi(const std::string& file, const kt::Format& format, const std::vector<Bytes>& records,
+              LONG width, LONG height);
+
 } // namespace kp

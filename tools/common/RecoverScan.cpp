@@ -166,6 +166,7 @@ AviScan ScanAvi(ByteFile& file) {
 RecordStream FindRecords(ByteFile& file, const AviScan& scan, int onlyStream,
                          const RecordJudge& judge) {
     std::map<uint32_t, RecordStream> byId;
+    std::map<uint32_t, uint64_t> parsed; // chunks of an id that read as records, passed or not
     std::vector<uint8_t> data;
     for (const auto& chunk : scan.chunks) {
         if (onlyStream >= 0 && StreamOfChunkId(chunk.id) != onlyStream)
@@ -193,13 +194,20 @@ RecordStream FindRecords(ByteFile& file, const AviScan& scan, int onlyStream,
             found.path = std::string(record->path);
             found.refused = judge(*record);
             stream.passed += found.refused ? 0 : 1;
+            ++parsed[chunk.id];
         }
         stream.records.push_back(std::move(found));
     }
+    // Where no record passes, the id of most records that parse still is the stream: its first
+    // record's refusal is what the user is told (a piece the rule refuses, a piece gone).
     RecordStream best;
+    uint64_t bestParsed = 0;
     for (auto& [id, stream] : byId)
-        if (stream.passed > best.passed)
+        if (stream.passed > best.passed ||
+            (stream.passed == best.passed && parsed[id] > bestParsed)) {
+            bestParsed = parsed[id];
             best = std::move(stream);
+        }
     return best;
 }
 

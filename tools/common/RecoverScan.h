@@ -46,7 +46,7 @@ struct FoundRecord {
 };
 
 struct RecordStream {
-    uint32_t chunkId = 0;             // 0 when no chunk passed as a record
+    uint32_t chunkId = 0;             // 0 when no chunk reads as a record
     std::vector<FoundRecord> records; // every chunk of that id, in file order
     uint64_t passed = 0;              // of them, those that passed every check
 };
@@ -56,8 +56,9 @@ struct RecordStream {
 using RecordJudge = std::function<std::optional<std::string>(const FrameRecordView&)>;
 
 // The frame records: of the chunk ids whose chunks parse as records and pass `judge` (limited to
-// stream `onlyStream` when the header names the KEST stream), the one with most of them; then
-// every chunk of that id, each with its verdict.
+// stream `onlyStream` when the header names the KEST stream), the one with most of them (where
+// none passes, the one with most chunks that parse); then every chunk of that id, each with its
+// verdict.
 RecordStream FindRecords(ByteFile& file, const AviScan& scan, int onlyStream,
                          const RecordJudge& judge);
 
