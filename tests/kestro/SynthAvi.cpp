@@ -103,82 +103,129 @@ std::vector<uint8_t> Record(uint64_t offset, uint32_t size, const std::string& p
     return r;
 }
 
+namespace {
+
+struct Entry {
+    const char* id;
+    uint32_t offset, size;
+};
+
+// The stream's indx, pointing at its one chunk index (patched when that is written); 0 without
+// OpenDML.
+size_t SuperIndex(const AviPlan& plan, std::vector<uint8_t>& b, const char* id, uint32_t count) {
+    if (!plan.odml)
+        return 0;
+    std::vector<uint8_t> indx;
+    Put16(indx, 4); // longs per entry
+    indx.push_back(0);
+    indx.push_back(0); // an index of indexes
+    Put32(indx, 1);
+    PutId(indx, id);
+    for (int i = 0; i < 3 + 4; ++i) // reserved, then the one entry (patched)
+        Put32(indx, 0);
+    Patch32(indx, 24 + 12, count);
+    Chunk(b, "indx", indx);
+    return b.size() - 16;
+}
+
+void MainHeader(const AviPlan& plan, std::vector<uint8_t>& b, uint32_t frames, uint32_t streams) {
+    std::vector<uint8_t> avih;
+    Put32(avih, plan.rate ? uint32_t(1000000ull * plan.scale / plan.rate) : 0);
+    Put32(avih, 0);
+    Put32(avih, 0);
+    Put32(avih, 0x10); // has index
+    Put32(avih, frames);
+    Put32(avih, 0);
+    Put32(avih, streams);
+    Put32(avih, 0);
+    int32_t w, h;
+    std::memcpy(&w, plan.format.data() + 4, 4);
+    std::memcpy(&h, plan.format.data() + 8, 4);
+    Put32(avih, uint32_t(w));
+    Put32(avih, h < 0 ? 0u - uint32_t(h) : uint32_t(h)); // -2^31 stays 2^31
+    for (int i = 0; i < 4; ++i)
+        Put32(avih, 0);
+    Chunk(b, "avih", avih);
+}
+
+// The audio stream's strl; where its indx lies.
+size_t AudioStream(const AviPlan& plan, std::vector<uint8_t>& b) {
+    const uint32_t blockAlign = uint32_t(plan.audio.channels) * plan.audio.bitsPerSample / 8;
+    uint32_t bytes = 0;
+    for (auto& c : plan.audio.chunks)
+        bytes += uint32_t(c.size());
+    const size_t strl = OpenList(b, "LIST", "strl");
+    Chunk(b, "strh",
+          StreamHeader("auds", nullptr, blockAlign, plan.audio.sampleRate * blockAlign, 0,
+                       bytes / blockAlign, 0, blockAlign));
+    std::vector<uint8_t> wf;
+    Put16(wf, 1); // PCM
+    Put16(wf, plan.audio.channels);
+    Put32(wf, plan.audio.sampleRate);
+    Put32(wf, plan.audio.sampleRate * blockAlign);
+    Put16(wf, uint16_t(blockAlign));
+    Put16(wf, plan.audio.bitsPerSample);
+    Put16(wf, 0);
+    Chunk(b, "strf", wf);
+    const size_t indx = SuperIndex(plan, b, "01wb", uint32_t(plan.audio.chunks.size()));
+    CloseList(b, strl);
+    return indx;
+}
+
+// Each stream's chunk index after the movi data, patched into its indx.
+void ChunkIndexes(std::vector<uint8_t>& b, const std::vector<size_t>& superIndex,
+                  const std::vector<Entry>& index, size_t moviType) {
+    const char* ids[2] = {"00dc", "01wb"};
+    const char* ix[2] = {"ix00", "ix01"};
+    for (size_t stream = 0; stream < superIndex.size(); ++stream) {
+        std::vector<uint8_t> chunk;
+        Put16(chunk, 2);
+        chunk.push_back(0);
+        chunk.push_back(1); // an index of chunks
+        uint32_t n = 0;
+        for (auto& e : index)
+            n += std::strncmp(e.id, ids[stream], 4) == 0;
+        Put32(chunk, n);
+        PutId(chunk, ids[stream]);
+        Put32(chunk, uint32_t(moviType)); // base offset, 64-bit
+        Put32(chunk, 0);
+        Put32(chunk, 0);
+        for (auto& e : index) {
+            if (std::strncmp(e.id, ids[stream], 4) != 0)
+                continue;
+            Put32(chunk, e.offset + 8); // to the data, from the base
+            Put32(chunk, e.size);
+        }
+        const size_t at = b.size();
+        Chunk(b, ix[stream], chunk);
+        Patch32(b, superIndex[stream], uint32_t(at));
+        Patch32(b, superIndex[stream] + 4, 0);
+        Patch32(b, superIndex[stream] + 8, uint32_t(b.size() - at));
+    }
+}
+
+} // namespace
+
 std::vector<uint8_t> BuildAvi(const AviPlan& plan) {
     std::vector<uint8_t> b;
     std::vector<size_t> superIndex; // where each stream's indx entry lies, 0 when none
-    auto SuperIndex = [&plan](std::vector<uint8_t>& b, const char* id, uint32_t count) -> size_t {
-        if (!plan.odml)
-            return 0;
-        std::vector<uint8_t> indx;
-        Put16(indx, 4); // longs per entry
-        indx.push_back(0);
-        indx.push_back(0); // an index of indexes
-        Put32(indx, 1);
-        PutId(indx, id);
-        for (int i = 0; i < 3 + 4; ++i) // reserved, then the one entry (patched)
-            Put32(indx, 0);
-        Patch32(indx, 24 + 12, count);
-        Chunk(b, "indx", indx);
-        return b.size() - 16;
-    };
     const size_t riff = OpenList(b, "RIFF", "AVI ");
     const size_t hdrl = OpenList(b, "LIST", "hdrl");
     const uint32_t frames = uint32_t(plan.records.size());
     const uint32_t streams = plan.withAudio ? 2 : 1;
-    {
-        std::vector<uint8_t> avih;
-        Put32(avih, plan.rate ? uint32_t(1000000ull * plan.scale / plan.rate) : 0);
-        Put32(avih, 0);
-        Put32(avih, 0);
-        Put32(avih, 0x10); // has index
-        Put32(avih, frames);
-        Put32(avih, 0);
-        Put32(avih, streams);
-        Put32(avih, 0);
-        int32_t w, h;
-        std::memcpy(&w, plan.format.data() + 4, 4);
-        std::memcpy(&h, plan.format.data() + 8, 4);
-        Put32(avih, uint32_t(w));
-        Put32(avih, h < 0 ? 0u - uint32_t(h) : uint32_t(h)); // -2^31 stays 2^31
-        for (int i = 0; i < 4; ++i)
-            Put32(avih, 0);
-        Chunk(b, "avih", avih);
-    }
+    MainHeader(plan, b, frames, streams);
     {
         const size_t strl = OpenList(b, "LIST", "strl");
         Chunk(b, "strh",
               StreamHeader("vids", "KEST", plan.scale, plan.rate, plan.start, frames, 30, 0));
         Chunk(b, "strf", plan.format);
-        superIndex.push_back(SuperIndex(b, "00dc", frames));
+        superIndex.push_back(SuperIndex(plan, b, "00dc", frames));
         CloseList(b, strl);
     }
-    const uint32_t blockAlign = uint32_t(plan.audio.channels) * plan.audio.bitsPerSample / 8;
-    if (plan.withAudio) {
-        uint32_t bytes = 0;
-        for (auto& c : plan.audio.chunks)
-            bytes += uint32_t(c.size());
-        const size_t strl = OpenList(b, "LIST", "strl");
-        Chunk(b, "strh",
-              StreamHeader("auds", nullptr, blockAlign, plan.audio.sampleRate * blockAlign, 0,
-                           bytes / blockAlign, 0, blockAlign));
-        std::vector<uint8_t> wf;
-        Put16(wf, 1); // PCM
-        Put16(wf, plan.audio.channels);
-        Put32(wf, plan.audio.sampleRate);
-        Put32(wf, plan.audio.sampleRate * blockAlign);
-        Put16(wf, uint16_t(blockAlign));
-        Put16(wf, plan.audio.bitsPerSample);
-        Put16(wf, 0);
-        Chunk(b, "strf", wf);
-        superIndex.push_back(SuperIndex(b, "01wb", uint32_t(plan.audio.chunks.size())));
-        CloseList(b, strl);
-    }
+    if (plan.withAudio)
+        superIndex.push_back(AudioStream(plan, b));
     CloseList(b, hdrl);
 
-    struct Entry {
-        const char* id;
-        uint32_t offset, size;
-    };
     std::vector<Entry> index;
     const size_t movi = OpenList(b, "LIST", "movi");
     const size_t moviType = movi + 4;
@@ -200,35 +247,8 @@ std::vector<uint8_t> BuildAvi(const AviPlan& plan) {
         if (plan.recLists)
             CloseList(b, rec);
     }
-    if (plan.odml) {
-        const char* ids[2] = {"00dc", "01wb"};
-        const char* ix[2] = {"ix00", "ix01"};
-        for (size_t stream = 0; stream < superIndex.size(); ++stream) {
-            std::vector<uint8_t> chunk;
-            Put16(chunk, 2);
-            chunk.push_back(0);
-            chunk.push_back(1); // an index of chunks
-            uint32_t n = 0;
-            for (auto& e : index)
-                n += std::strncmp(e.id, ids[stream], 4) == 0;
-            Put32(chunk, n);
-            PutId(chunk, ids[stream]);
-            Put32(chunk, uint32_t(moviType)); // base offset, 64-bit
-            Put32(chunk, 0);
-            Put32(chunk, 0);
-            for (auto& e : index) {
-                if (std::strncmp(e.id, ids[stream], 4) != 0)
-                    continue;
-                Put32(chunk, e.offset + 8); // to the data, from the base
-                Put32(chunk, e.size);
-            }
-            const size_t at = b.size();
-            Chunk(b, ix[stream], chunk);
-            Patch32(b, superIndex[stream], uint32_t(at));
-            Patch32(b, superIndex[stream] + 4, 0);
-            Patch32(b, superIndex[stream] + 8, uint32_t(b.size() - at));
-        }
-    }
+    if (plan.odml)
+        ChunkIndexes(b, superIndex, index, moviType);
     CloseList(b, movi);
     if (plan.idx1) {
         std::vector<uint8_t> idx;
