@@ -57,6 +57,7 @@ const Kind kKinds[] = {
     {"RGB24 top-down", 0, 24, -48, "bgr24"},
     {"YVYU", MakeFourcc('Y', 'V', 'Y', 'U'), 16, 48, "yvyu422"},
     {"HDYC", MakeFourcc('H', 'D', 'Y', 'C'), 16, 48, "uyvy422"},
+    {"Y800", MakeFourcc('Y', '8', '0', '0'), 8, 48, "gray"},
 };
 
 TEST_F(Export, RawKindsDecodeByteForByteFromAviMkvAndNutAcrossPieces) {
