@@ -20,6 +20,7 @@ enum class RowOrder : uint8_t {
 enum class Layout : uint8_t {
     Rgb,       // blue, green, red[, a fourth byte] a pixel
     Packed422, // two pixels in four bytes sharing one chroma pair, placed by a PackedOrder
+    Luma,      // one luma byte a pixel and no chroma (Cb = Cr = 0)
     Indexed    // palette indices
 };
 
@@ -56,15 +57,16 @@ constexpr ChromaFactors FactorsOf(Matrix m) {
 
 struct PixelFormat {
     PixelKind kind;
-    const char* name;  // as the tools spell it on their command lines and in their output
-    uint32_t fourcc;   // the biCompression it is written with (0: BI_RGB)
-    uint32_t alsoRead; // a second biCompression read as this kind (fourcc itself when none)
-    uint16_t bitCount; // bits a pixel, the biBitCount it is written with
-    bool anyBitCount;  // the code alone names the kind; RGB needs the bit count as well
-    bool pairedPixels; // two pixels share one chroma pair, so the width must be even
-    RowOrder rows;     // row order as stored
-    bool recognised;   // a bitmap header of the codec's hosts is classified as this kind
-    bool stored;       // a capture without a chained codec takes it and stores it raw
+    const char* name;     // as the tools spell it on their command lines and in their output
+    uint32_t fourcc;      // the biCompression it is written with (0: BI_RGB)
+    uint32_t alsoRead;    // a second biCompression read as this kind (fourcc itself when none)
+    uint32_t alsoReadToo; // a third (fourcc itself when none)
+    uint16_t bitCount;    // bits a pixel, the biBitCount it is written with
+    bool anyBitCount;     // the code alone names the kind; RGB needs the bit count as well
+    bool pairedPixels;    // two pixels share one chroma pair, so the width must be even
+    RowOrder rows;        // row order as stored
+    bool recognised;      // a bitmap header of the codec's hosts is classified as this kind
+    bool stored;          // a capture without a chained codec takes it and stores it raw
     uint8_t largestFrameFactor; // bytes a pixel that the largest compressed frame is given
     const char* ffmpegName;     // ffmpeg's pixel format of packed pictures; null: not exported
     uint8_t black[2];           // a black picture is this byte pair repeated
@@ -82,6 +84,7 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .name = "yuy2",
      .fourcc = kFourccYuy2,
      .alsoRead = kFourccVyuy,
+     .alsoReadToo = kFourccVyuy,
      .bitCount = 16,
      .anyBitCount = true,
      .pairedPixels = true,
@@ -99,6 +102,7 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .name = "uyvy",
      .fourcc = kFourccUyvy,
      .alsoRead = kFourccUyvy,
+     .alsoReadToo = kFourccUyvy,
      .bitCount = 16,
      .anyBitCount = true,
      .pairedPixels = true,
@@ -116,6 +120,7 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .name = "rgb24",
      .fourcc = kCompressionRgb,
      .alsoRead = kFourccDib,
+     .alsoReadToo = kFourccDib,
      .bitCount = 24,
      .anyBitCount = false,
      .pairedPixels = false,
@@ -133,6 +138,7 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .name = "rgb32",
      .fourcc = kCompressionRgb,
      .alsoRead = kFourccDib,
+     .alsoReadToo = kFourccDib,
      .bitCount = 32,
      .anyBitCount = false,
      .pairedPixels = false,
@@ -152,6 +158,7 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .name = "pal8",
      .fourcc = kCompressionRgb,
      .alsoRead = kCompressionRgb,
+     .alsoReadToo = kCompressionRgb,
      .bitCount = 8,
      .anyBitCount = false,
      .pairedPixels = false,
@@ -169,6 +176,7 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .name = "yvyu",
      .fourcc = kFourccYvyu,
      .alsoRead = kFourccYvyu,
+     .alsoReadToo = kFourccYvyu,
      .bitCount = 16,
      .anyBitCount = false,
      .pairedPixels = true,
@@ -182,11 +190,30 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .order = {.y0 = 0, .u = 3, .y1 = 2, .v = 1},
      .matrix = Matrix::Bt601,
      .dibRows = false},
+    {.kind = KIND_Y800,
+     .name = "y800",
+     .fourcc = kFourccY800,
+     .alsoRead = kFourccY8,
+     .alsoReadToo = kFourccGrey,
+     .bitCount = 8,
+     .anyBitCount = false,
+     .pairedPixels = false,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 3,
+     .ffmpegName = "gray",
+     .black = {16, 16},
+     .layout = Layout::Luma,
+     .order = {},
+     .matrix = Matrix::Bt601,
+     .dibRows = false},
     // UYVY's bytes from a high-definition source: BT.709 colours.
     {.kind = KIND_HDYC,
      .name = "hdyc",
      .fourcc = kFourccHdyc,
      .alsoRead = kFourccHdyc,
+     .alsoReadToo = kFourccHdyc,
      .bitCount = 16,
      .anyBitCount = false,
      .pairedPixels = true,
@@ -220,11 +247,15 @@ constexpr const PixelFormat* FormatOf(PixelKind kind) {
     return nullptr;
 }
 
+// Whether a biCompression is one of the codes of the kind.
+constexpr bool NamesKind(const PixelFormat& f, uint32_t compression) {
+    return compression == f.fourcc || compression == f.alsoRead || compression == f.alsoReadToo;
+}
+
 // The recognised kind that a bitmap header's compression and bit count name; null for none.
 constexpr const PixelFormat* FormatFor(uint32_t compression, uint16_t bitCount) {
     for (const PixelFormat& f : kPixelFormats)
-        if (f.recognised && (compression == f.fourcc || compression == f.alsoRead) &&
-            (f.anyBitCount || bitCount == f.bitCount))
+        if (f.recognised && NamesKind(f, compression) && (f.anyBitCount || bitCount == f.bitCount))
             return &f;
     return nullptr;
 }

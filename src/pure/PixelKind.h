@@ -15,6 +15,9 @@ constexpr uint32_t kFourccVyuy = MakeFourcc('V', 'Y', 'U', 'Y');
 constexpr uint32_t kFourccUyvy = MakeFourcc('U', 'Y', 'V', 'Y');
 constexpr uint32_t kFourccYvyu = MakeFourcc('Y', 'V', 'Y', 'U');
 constexpr uint32_t kFourccHdyc = MakeFourcc('H', 'D', 'Y', 'C');
+constexpr uint32_t kFourccY800 = MakeFourcc('Y', '8', '0', '0');
+constexpr uint32_t kFourccY8 = MakeFourcc('Y', '8', ' ', ' ');
+constexpr uint32_t kFourccGrey = MakeFourcc('G', 'R', 'E', 'Y');
 constexpr uint32_t kFourccDib = MakeFourcc('D', 'I', 'B', ' ');
 constexpr uint32_t kFourccVidc = MakeFourcc('v', 'i', 'd', 'c');
 constexpr uint32_t kCompressionRgb = 0;
@@ -28,6 +31,7 @@ enum PixelKind : int32_t {
     KIND_PAL8 = 5, // a host-side test input only: never classified from a header
     KIND_YVYU = 6,
     KIND_HDYC = 7,
+    KIND_Y800 = 8,
     KIND_STORED = -1,
 };
 

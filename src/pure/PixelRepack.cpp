@@ -58,6 +58,21 @@ void ReorderRowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
     }
 }
 
+// Luma alone is a grey level: the pixel of Cb = Cr = 0.
+template <int Bpp> void LumaToRgbRowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    for (uint32_t i = 0; i < width; ++i, dst += Bpp)
+        StorePixel<Bpp, Matrix::Bt601>(dst, src[i], 0, 0);
+}
+
+// Luma into packed groups of order T with neutral chroma; a lone last pixel gets 128 beside it.
+template <PackedOrder T> void LumaToPackedRowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t pairs = width / 2;
+    for (uint32_t k = 0; k < pairs; ++k, src += 2, dst += 4)
+        dst[T.y0] = src[0], dst[T.y1] = src[1], dst[T.u] = 128, dst[T.v] = 128;
+    if (width & 1)
+        dst[T.y0] = src[0], dst[1 - T.y0] = 128;
+}
+
 void Rgb24ToRgb32RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
     for (uint32_t i = 0; i < width; ++i, src += 3, dst += 4) {
         dst[0] = src[0];
@@ -96,6 +111,10 @@ struct ScalarRows {
             return RowC<SourceOrder(Op), int(OutputPixelBytes(Op)), SourceMatrix(Op)>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
             return ReorderRowC<SourceOrder(Op), OutputOrder(Op)>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToRgb) {
+            return LumaToRgbRowC<int(OutputPixelBytes(Op))>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
+            return LumaToPackedRowC<OutputOrder(Op)>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32RowC;
         } else {

@@ -20,9 +20,12 @@ enum class RawOp {
     YvyuToRgb24,
     YvyuToRgb32,
     HdycToRgb24,
-    HdycToRgb32
+    HdycToRgb32,
+    Y800ToYuy2,
+    Y800ToRgb24,
+    Y800ToRgb32
 };
-constexpr size_t kRawOpCount = size_t(RawOp::HdycToRgb32) + 1;
+constexpr size_t kRawOpCount = size_t(RawOp::Y800ToRgb32) + 1;
 
 // Exchanges the bytes of every pair: UYVY order to YUY2 order. count is a byte count; an odd last
 // byte is left untouched (not read past).

@@ -124,6 +124,74 @@ template <RawOp Op> void ReorderAvx2(const uint8_t* src, uint8_t* dst, uint32_t 
     repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, width - steps * 16);
 }
 
+// Thirty-two luma bytes to their grey levels (Cb = Cr = 0); the packs keep the bytes in order,
+// since both unpack and pack work within each 128-bit lane.
+inline __m256i Grey32(__m256i v) {
+    const __m256i zero = _mm256_setzero_si256(), sixteen = _mm256_set1_epi16(16);
+    const __m256i kLuma = WordPair(19077, -18565); // (Y, 16) . k = 19077 (Y - 16) + 8192
+    const auto sixteenWords = [&](__m256i w) {
+        const __m256i a = _mm256_madd_epi16(_mm256_unpacklo_epi16(w, sixteen), kLuma);
+        const __m256i b = _mm256_madd_epi16(_mm256_unpackhi_epi16(w, sixteen), kLuma);
+        return _mm256_packs_epi32(_mm256_srai_epi32(a, 14), _mm256_srai_epi32(b, 14));
+    };
+    return _mm256_packus_epi16(sixteenWords(_mm256_unpacklo_epi8(v, zero)),
+                               sixteenWords(_mm256_unpackhi_epi8(v, zero)));
+}
+
+// Thirty-two pixels a step. The 24-bit stores write 16 bytes for 12, the last 4 past the step,
+// so two pixels must follow.
+template <RawOp Op> void LumaToRgbAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr int Bpp = int(OutputPixelBytes(Op));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i squeeze24 =
+        _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6,
+                         8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    uint32_t left = width;
+    for (; left >= (Bpp == 4 ? 32u : 34u); left -= 32, src += 32, dst += 32 * Bpp) {
+        const __m256i g = Grey32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src)));
+        const __m256i gg0 = _mm256_unpacklo_epi8(g, g), gg1 = _mm256_unpackhi_epi8(g, g);
+        const __m256i g00 = _mm256_unpacklo_epi8(g, zero), g01 = _mm256_unpackhi_epi8(g, zero);
+        // Pixels 0-3 | 16-19, 4-7 | 20-23, 8-11 | 24-27, 12-15 | 28-31.
+        const __m256i q[4] = {_mm256_unpacklo_epi16(gg0, g00), _mm256_unpackhi_epi16(gg0, g00),
+                              _mm256_unpacklo_epi16(gg1, g01), _mm256_unpackhi_epi16(gg1, g01)};
+        if constexpr (Bpp == 4) {
+            auto* out = reinterpret_cast<__m256i*>(dst);
+            _mm256_storeu_si256(out, _mm256_permute2x128_si256(q[0], q[1], 0x20));
+            _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(q[2], q[3], 0x20));
+            _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(q[0], q[1], 0x31));
+            _mm256_storeu_si256(out + 3, _mm256_permute2x128_si256(q[2], q[3], 0x31));
+        } else {
+            // In memory order: each store's 4 extra bytes are rewritten by the next.
+            __m256i s[4];
+            for (int k = 0; k < 4; ++k) {
+                s[k] = _mm256_shuffle_epi8(q[k], squeeze24);
+                Store16(dst + 12 * k, _mm256_castsi256_si128(s[k]));
+            }
+            for (int k = 0; k < 4; ++k) {
+                Store16(dst + 48 + 12 * k, _mm256_extracti128_si256(s[k], 1));
+            }
+        }
+    }
+    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, left);
+}
+
+// Thirty-two luma bytes a step into packed groups with neutral chroma.
+template <RawOp Op> void LumaToPackedAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr PackedOrder T = OutputOrder(Op);
+    const __m256i half = _mm256_set1_epi8(char(128));
+    uint32_t left = width;
+    for (; left >= 32; left -= 32, src += 32, dst += 64) {
+        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+        const __m256i lo = T.y0 & 1 ? _mm256_unpacklo_epi8(half, y) : _mm256_unpacklo_epi8(y, half);
+        const __m256i hi = T.y0 & 1 ? _mm256_unpackhi_epi8(half, y) : _mm256_unpackhi_epi8(y, half);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
+                            _mm256_permute2x128_si256(lo, hi, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32),
+                            _mm256_permute2x128_si256(lo, hi, 0x31));
+    }
+    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, left);
+}
+
 void SwapAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
     const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1,
                                           0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
@@ -186,6 +254,10 @@ struct Avx2Rows {
             return RowAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
             return ReorderAvx2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToRgb) {
+            return LumaToRgbAvx2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
+            return LumaToPackedAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx2;
         } else {

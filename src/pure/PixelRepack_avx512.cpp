@@ -180,7 +180,7 @@ template <RawOp Op> void RowAvx512(const uint8_t* src, uint8_t* dst, uint32_t wi
     }
 }
 
-// A byte reorder is bound by memory too: AVX2's rows stay.
+// Byte reorders and grey levels are bound by memory: AVX2's rows stay.
 template <RawOp Op> void RowOfAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
     repack_detail::kAvx2Kernels.rows[size_t(Op)](src, dst, width);
 }
@@ -251,7 +251,9 @@ struct Avx512Rows {
     template <RawOp Op> static constexpr repack_detail::RowFn Row() {
         if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
             return RowAvx512<Op>;
-        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder ||
+                             FamilyOf(Op) == KernelFamily::LumaToRgb ||
+                             FamilyOf(Op) == KernelFamily::LumaToPacked) {
             return RowOfAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx512;

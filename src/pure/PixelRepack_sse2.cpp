@@ -79,6 +79,55 @@ template <RawOp Op> void ReorderSse2(const uint8_t* src, uint8_t* dst, uint32_t 
     repack_detail::kScalarKernels.rows[size_t(Op)](src, dst, width - steps * 8);
 }
 
+// Sixteen luma bytes to their grey levels, (19077 (Y - 16) + 8192) >> 14 clamped: Cb = Cr = 0.
+inline __m128i Grey16(__m128i v) {
+    const __m128i zero = _mm_setzero_si128(), sixteen = _mm_set1_epi16(16);
+    const __m128i kLuma = WordPair(19077, -18565); // (Y, 16) . k = 19077 (Y - 16) + 8192
+    const auto eight = [&](__m128i w) {
+        const __m128i a = _mm_madd_epi16(_mm_unpacklo_epi16(w, sixteen), kLuma);
+        const __m128i b = _mm_madd_epi16(_mm_unpackhi_epi16(w, sixteen), kLuma);
+        return _mm_packs_epi32(_mm_srai_epi32(a, 14), _mm_srai_epi32(b, 14));
+    };
+    return _mm_packus_epi16(eight(_mm_unpacklo_epi8(v, zero)), eight(_mm_unpackhi_epi8(v, zero)));
+}
+
+// Sixteen pixels a step; 24-bit runs are written 2 bytes past the step, so one pixel must follow.
+template <RawOp Op> void LumaToRgbSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr int Bpp = int(OutputPixelBytes(Op));
+    const __m128i zero = _mm_setzero_si128();
+    uint32_t left = width;
+    for (; left >= (Bpp == 4 ? 16u : 17u); left -= 16, src += 16, dst += 16 * Bpp) {
+        const __m128i g = Grey16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
+        const __m128i gg0 = _mm_unpacklo_epi8(g, g), gg1 = _mm_unpackhi_epi8(g, g);
+        const __m128i g00 = _mm_unpacklo_epi8(g, zero), g01 = _mm_unpackhi_epi8(g, zero);
+        const __m128i p[4] = {_mm_unpacklo_epi16(gg0, g00), _mm_unpackhi_epi16(gg0, g00),
+                              _mm_unpacklo_epi16(gg1, g01), _mm_unpackhi_epi16(gg1, g01)};
+        for (int k = 0; k < 4; ++k) {
+            if constexpr (Bpp == 4) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * k), p[k]);
+            } else {
+                Store6Pairs(dst + 12 * k, Compact24(p[k]));
+            }
+        }
+    }
+    repack_detail::kScalarKernels.rows[size_t(Op)](src, dst, left);
+}
+
+// Sixteen luma bytes a step into packed groups with neutral chroma.
+template <RawOp Op> void LumaToPackedSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr PackedOrder T = OutputOrder(Op);
+    const __m128i half = _mm_set1_epi8(char(128));
+    uint32_t left = width;
+    for (; left >= 16; left -= 16, src += 16, dst += 32) {
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+        const __m128i lo = T.y0 & 1 ? _mm_unpacklo_epi8(half, y) : _mm_unpacklo_epi8(y, half);
+        const __m128i hi = T.y0 & 1 ? _mm_unpackhi_epi8(half, y) : _mm_unpackhi_epi8(y, half);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), hi);
+    }
+    repack_detail::kScalarKernels.rows[size_t(Op)](src, dst, left);
+}
+
 void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
     size_t i = 0;
     for (; i + 64 <= count; i += 64) {
@@ -129,6 +178,10 @@ struct Sse2Rows {
             return RowSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder) {
             return ReorderSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToRgb) {
+            return LumaToRgbSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
+            return LumaToPackedSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Sse2;
         } else {

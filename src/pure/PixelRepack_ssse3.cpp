@@ -59,7 +59,9 @@ struct Ssse3Rows {
         if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb && OutputPixelBytes(Op) == 3) {
             return Rgb24Ssse3<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb ||
-                             FamilyOf(Op) == KernelFamily::Packed422Reorder) {
+                             FamilyOf(Op) == KernelFamily::Packed422Reorder ||
+                             FamilyOf(Op) == KernelFamily::LumaToRgb ||
+                             FamilyOf(Op) == KernelFamily::LumaToPacked) {
             return RowOfSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Ssse3;

@@ -111,6 +111,26 @@ inline constexpr RawConversionRow kRawConversions[] = {
      .anyOutput = false,
      .op = RawOp::HdycToRgb32,
      .offered = KIND_RGB32},
+    {.source = KIND_Y800,
+     .output = KIND_Y800,
+     .anyOutput = false,
+     .op = RawOp::Copy,
+     .offered = KIND_Y800},
+    {.source = KIND_Y800,
+     .output = KIND_YUY2,
+     .anyOutput = false,
+     .op = RawOp::Y800ToYuy2,
+     .offered = KIND_YUY2},
+    {.source = KIND_Y800,
+     .output = KIND_RGB24,
+     .anyOutput = false,
+     .op = RawOp::Y800ToRgb24,
+     .offered = KIND_RGB24},
+    {.source = KIND_Y800,
+     .output = KIND_RGB32,
+     .anyOutput = false,
+     .op = RawOp::Y800ToRgb32,
+     .offered = KIND_RGB32},
     // An RGB32 stream offers itself whatever was asked, but delivers nothing else.
     {.source = KIND_RGB32,
      .output = KIND_NONE,
@@ -141,7 +161,14 @@ constexpr const RawConversionRow* RowOfOp(RawOp op) {
 }
 
 // Which body of kernels an op needs, from the layouts of the two kinds it joins.
-enum class KernelFamily { None, Packed422ToRgb, Packed422Reorder, RgbWiden };
+enum class KernelFamily {
+    None,
+    Packed422ToRgb,
+    Packed422Reorder,
+    RgbWiden,
+    LumaToRgb,
+    LumaToPacked
+};
 
 // By index rather than by RowOfOp and FormatOf, so that it folds in the sanitizer build too
 // (see FormatIndexOf).
@@ -162,8 +189,13 @@ constexpr KernelFamily FamilyOf(RawOp op) {
     if (from->layout == Layout::Packed422 && to->layout == Layout::Packed422 &&
         IsSplittableOrder(from->order) && IsSplittableOrder(to->order))
         return KernelFamily::Packed422Reorder;
+    if (from->layout == Layout::Luma && to->layout == Layout::Packed422 &&
+        IsSplittableOrder(to->order))
+        return KernelFamily::LumaToPacked;
     if (to->layout != Layout::Rgb)
         return KernelFamily::None;
+    if (from->layout == Layout::Luma)
+        return KernelFamily::LumaToRgb;
     if (from->layout == Layout::Packed422 && IsSplittableOrder(from->order))
         return KernelFamily::Packed422ToRgb;
     if (from->layout == Layout::Rgb && PixelBytes(*from) == 3 && PixelBytes(*to) == 4)

@@ -118,8 +118,7 @@ bool StoredSourceUsable(const StreamFormatHeader& stream) {
     if (format)
         return format->dibRows || !ShapeProblem(*format, stream.biWidth);
     for (const PixelFormat& f : kPixelFormats)
-        if (f.recognised && !f.dibRows &&
-            (stream.biSourceCompression == f.fourcc || stream.biSourceCompression == f.alsoRead))
+        if (f.recognised && !f.dibRows && NamesKind(f, stream.biSourceCompression))
             return false;
     return true;
 }

@@ -145,6 +145,13 @@ expect_rc 3 "relative data file" host --datafile kestro-relative capture --frame
 expect_err "a relative name: playback opens only pieces named by an absolute path"
 host --datafile "$data" --help >/dev/null
 
+# Grey frames: the pattern's luma, one byte a pixel in unpadded rows, stored and played as itself.
+host pattern --format y800 --size 66x48 --frames 3 -o - >"$scratch/grey.y800"
+[ "$(stat -c %s "$scratch/grey.y800")" = $((66 * 48 * 3)) ] || fail "a y800 pattern is not a byte a pixel"
+host --datafile "$win\\grey" capture --format y800 --size 66x48 --input - -o "$win\\grey.avi" -q \
+  <"$scratch/grey.y800"
+host play "$win\\grey.avi" --as y800 -o - -q | cmp - "$scratch/grey.y800" || fail "y800 frames changed"
+
 # No registration: a throw-away prefix sharing this build's files but not the Drivers32 value.
 prefix="$KESTRO_BUILD/wineprefix"
 bare="$scratch/bare-prefix"

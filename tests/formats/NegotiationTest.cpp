@@ -29,7 +29,10 @@ TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
                                      {DWORD(BI_RGB), 24},
                                      {mmioFOURCC('D', 'I', 'B', ' '), 24},
                                      {DWORD(kestro::kFourccYvyu), 16},
-                                     {DWORD(kestro::kFourccHdyc), 16}}) {
+                                     {DWORD(kestro::kFourccHdyc), 16},
+                                     {DWORD(kestro::kFourccY800), 8},
+                                     {DWORD(kestro::kFourccY8), 8},
+                                     {DWORD(kestro::kFourccGrey), 8}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_OK) << compression;
     }
@@ -39,6 +42,7 @@ TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
                                      {mmioFOURCC('y', 'u', 'y', '2'), 16},
                                      {DWORD(kestro::kFourccYvyu), 24},
                                      {DWORD(kestro::kFourccYvyu), 0},
+                                     {DWORD(kestro::kFourccY800), 16},
                                      {kKest, 16}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_BADFORMAT)

@@ -166,7 +166,7 @@ uint32_t ToolTest::StoredBytes(const RawCapture& c) {
     const uint32_t h = uint32_t(c.height < 0 ? -c.height : c.height);
     if (c.source == 0)
         return ((uint32_t(c.width) * 3 + 3) & ~3u) * h;
-    return uint32_t(c.width) * 2 * h;
+    return uint32_t(c.width) * (c.bits / 8u) * h; // YUV rows unpadded: 2 bytes a pixel, Y800 1
 }
 
 std::vector<uint8_t> ToolTest::StoredFrame(const RawCapture& c, size_t i) {

@@ -38,7 +38,7 @@ double Seconds(); // a monotonic clock
 
 struct RawCapture {
     int32_t width = 66, height = 48; // height < 0: top-down
-    uint32_t source = 0;             // "YUY2", "UYVY" or 0 (RGB)
+    uint32_t source = 0;             // a YUV fourcc ("YUY2", "Y800"...) or 0 (RGB)
     uint16_t bits = 16;
     size_t frames = 6;
     uint32_t framesPerPiece = 4; // pieces .000, .001...

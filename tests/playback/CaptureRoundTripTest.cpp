@@ -113,7 +113,8 @@ TEST_P(CaptureRoundTrip, RawFramesComeBackAsTheyWent) {
                              {"UYVY", kt::kUyvy, 16},
                              {"RGB24", BI_RGB, 24},
                              {"YVYU", kestro::kFourccYvyu, 16},
-                             {"HDYC", kestro::kFourccHdyc, 16}};
+                             {"HDYC", kestro::kFourccHdyc, 16},
+                             {"Y800", kestro::kFourccY800, 8}};
     Settings();
     for (const RawCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -150,6 +150,7 @@ TEST(PixelKinds, EveryRowIsFoundAndComplete) {
         EXPECT_EQ(FormatNamed(f.name), &f);
         EXPECT_EQ(ClassifyPixelKind(f.fourcc, f.bitCount) == f.kind, f.recognised);
         EXPECT_EQ(ClassifyPixelKind(f.alsoRead, f.bitCount) == f.kind, f.recognised);
+        EXPECT_EQ(ClassifyPixelKind(f.alsoReadToo, f.bitCount) == f.kind, f.recognised);
         EXPECT_TRUE(f.bitCount % 8 == 0 && f.bitCount >= 8 && f.bitCount <= 32);
         if (f.stored) {
             EXPECT_TRUE(f.recognised);

@@ -403,6 +403,32 @@ TEST(MatrixTest, HdycIsBt709AndUyvyBt601) {
     }
 }
 
+// Luma alone: grey levels of Cb = Cr = 0 (16 black, 235 white, 128 gives 130, 100 gives 98) and
+// YUY2 with neutral chroma, at every level, in a row long enough for every level's step.
+TEST(LumaTest, Y800IsGreyAndYuy2OfNeutralChroma) {
+    LevelGuard guard;
+    const uint8_t luma[] = {16, 235, 128, 100, 0, 255};
+    const uint8_t grey[] = {0, 255, 130, 98, 0, 255};
+    std::vector<uint8_t> src, rgb24, rgb32, yuy2;
+    for (int k = 0; k < 70; ++k) {
+        const uint8_t y = luma[k % 6], g = grey[k % 6];
+        src.push_back(y);
+        rgb24.insert(rgb24.end(), {g, g, g});
+        rgb32.insert(rgb32.end(), {g, g, g, 0});
+        yuy2.insert(yuy2.end(), {y, 128});
+    }
+    for (KernelLevel level : kLevels) {
+        SetKernelLevel(level);
+        for (auto [op, expected] : {std::pair{RawOp::Y800ToRgb24, &rgb24},
+                                    {RawOp::Y800ToRgb32, &rgb32},
+                                    {RawOp::Y800ToYuy2, &yuy2}}) {
+            std::vector<uint8_t> out(expected->size(), 0xCD);
+            ConvertPicture(op, src.data(), out.data(), 70, 1, false);
+            EXPECT_EQ(out, *expected) << LevelName(CurrentKernelLevel()) << " op " << int(op);
+        }
+    }
+}
+
 class SwapTest : public AtLevel, public ::testing::TestWithParam<KernelLevel> {
 protected:
     void SetUp() override { Enter(GetParam()); }

@@ -32,16 +32,19 @@ const Pair kPairs[] = {
     {"YvyuAsRgb24", KIND_YVYU, KIND_RGB24},   {"YvyuAsRgb32", KIND_YVYU, KIND_RGB32},
     {"HdycAsHdyc", KIND_HDYC, KIND_HDYC},     {"HdycAsYuy2", KIND_HDYC, KIND_YUY2},
     {"HdycAsRgb24", KIND_HDYC, KIND_RGB24},   {"HdycAsRgb32", KIND_HDYC, KIND_RGB32},
+    {"Y800AsY800", KIND_Y800, KIND_Y800},     {"Y800AsYuy2", KIND_Y800, KIND_YUY2},
+    {"Y800AsRgb24", KIND_Y800, KIND_RGB24},   {"Y800AsRgb32", KIND_Y800, KIND_RGB32},
 };
 
 uint32_t PixelBytes(PixelKind kind) {
-    return kind == KIND_RGB24 ? 3 : kind == KIND_RGB32 ? 4 : 2;
+    return kind == KIND_RGB24 ? 3 : kind == KIND_RGB32 ? 4 : kind == KIND_Y800 ? 1 : 2;
 }
 uint32_t Padded(uint32_t bytes) {
     return (bytes + 3) / 4 * 4;
 }
 bool IsYuv(PixelKind kind) {
-    return kind == KIND_YUY2 || kind == KIND_UYVY || kind == KIND_YVYU || kind == KIND_HDYC;
+    return kind == KIND_YUY2 || kind == KIND_UYVY || kind == KIND_YVYU || kind == KIND_HDYC ||
+           kind == KIND_Y800;
 }
 
 // One row of the output kind from one row of the stored kind, written out per byte.
@@ -52,6 +55,12 @@ Bytes ConvertRow(Pair p, const uint8_t* row, uint32_t width) {
         yuy2.assign(row, row + size_t(width) * 2);
         for (size_t i = 0; i + 3 < yuy2.size(); i += 4)
             std::swap(yuy2[i + 1], yuy2[i + 3]);
+        row = yuy2.data();
+        p.source = KIND_YUY2;
+    }
+    if (p.source == KIND_Y800 && p.output != KIND_Y800) { // the YUY2 picture of Cb = Cr = 0
+        for (uint32_t x = 0; x < width; ++x)
+            yuy2.insert(yuy2.end(), {row[x], 128});
         row = yuy2.data();
         p.source = KIND_YUY2;
     }
@@ -98,7 +107,11 @@ std::vector<const uint8_t*> TopFirst(PixelKind kind, int32_t height, const uint8
 
 Bytes Expected(const Pair& p, const Bytes& stored, uint32_t width, int32_t streamHeight,
                int32_t outputHeight, bool padded) {
-    const uint32_t srcStride = Padded(width * PixelBytes(p.source));
+    // The kinds of the first releases lie in bitmap rows; the newer ones unpadded.
+    const bool bitmapRows = p.source == KIND_YUY2 || p.source == KIND_UYVY ||
+                            p.source == KIND_RGB24 || p.source == KIND_RGB32;
+    const uint32_t srcStride =
+        bitmapRows ? Padded(width * PixelBytes(p.source)) : width * PixelBytes(p.source);
     const uint32_t rowBytes = width * PixelBytes(p.output);
     const uint32_t dstStride = padded ? Padded(rowBytes) : rowBytes;
     auto top = TopFirst(p.source, streamHeight, stored.data(), srcStride);
@@ -219,6 +232,7 @@ TEST(RawConvert, RefusesWhatNoRoutineDelivers) {
         {KIND_UYVY, KIND_RGB32, INT32_MAX, true}, {KIND_RGB32, KIND_RGB32, 1 << 30, true},
         {KIND_RGB24, KIND_RGB32, 1 << 30, false}, {KIND_YUY2, KIND_RGB24, 1431655766, true},
         {KIND_YUY2, KIND_YUY2, INT32_MAX, true},  {KIND_UYVY, KIND_YUY2, INT32_MAX, false},
+        {KIND_Y800, KIND_RGB32, 1 << 30, false},  {KIND_Y800, KIND_RGB24, 1431655766, false},
     };
     for (const Wide& w : wide)
         for (int32_t rows : {1, -1, 2})

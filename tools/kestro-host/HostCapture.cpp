@@ -270,7 +270,7 @@ int CaptureSession::AllocateBuffers() {
 
 // How many frames: the input's, the asked-for count, or 3 s (0: until Ctrl-C) of the pattern.
 void CaptureSession::PlanLength() {
-    rgbInput_ = !SharesChroma(options_.kind);
+    rgbInput_ = IsRgbKind(options_.kind);
     pattern_ = options_.input.empty();
     limit_ = options_.frames < 0
                  ? (pattern_ ? uint64_t(std::llround(options_.rate * 3)) : UINT64_MAX)

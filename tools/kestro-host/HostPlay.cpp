@@ -139,7 +139,7 @@ int PlaySession::Plan() {
     size_ = {uint32_t(std::abs(stream_.biWidth)), kestro::AbsoluteHeight(stream_.biHeight)};
     bpp_ = BitsPerPixel(options_.as) / 8;
     pictureBytes_ = RawFrameBytes(options_.as, size_);
-    rgb_ = !SharesChroma(options_.as);
+    rgb_ = IsRgbKind(options_.as);
     want_.biSize = sizeof want_;
     want_.biWidth = stream_.biWidth;
     want_.biHeight = stream_.biHeight;

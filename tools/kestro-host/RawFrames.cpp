@@ -72,6 +72,12 @@ bool SharesChroma(kestro::PixelKind kind) {
     return format && format->pairedPixels;
 }
 
+bool IsRgbKind(kestro::PixelKind kind) {
+    const kestro::PixelFormat* format = kestro::FormatOf(kind);
+    return !format || format->layout == kestro::Layout::Rgb ||
+           format->layout == kestro::Layout::Indexed;
+}
+
 uint32_t FourccOf(kestro::PixelKind kind) {
     const kestro::PixelFormat* format = kestro::FormatOf(kind);
     return format ? format->fourcc : 0;
@@ -114,7 +120,7 @@ uint64_t RawFrameBytes(kestro::PixelKind kind, FrameSize size) {
 }
 
 uint64_t DibFrameBytes(kestro::PixelKind kind, FrameSize size) {
-    if (SharesChroma(kind))
+    if (!IsRgbKind(kind))
         return RawFrameBytes(kind, size);
     return RgbStride(size, BitsPerPixel(kind) / 8) * size.height;
 }
@@ -159,6 +165,12 @@ void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, ui
         }
         return;
     }
+    if (layout == kestro::Layout::Luma) {
+        for (uint32_t y = 0; y < size.height; ++y)
+            for (uint32_t x = 0; x < size.width; ++x)
+                out[uint64_t(y) * size.width + x] = yuvOf(PatternCell(size, frame, x, y)).y;
+        return;
+    }
     if (layout == kestro::Layout::Indexed) {
         // Grey levels far apart, in runs: what a run-length codec is made for.
         for (uint32_t y = 0; y < size.height; ++y)
@@ -181,6 +193,18 @@ void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, ui
 void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro::PixelKind source,
                        uint32_t bytesPerPixel, bool bottomUp) {
     const kestro::PixelFormat* format = kestro::FormatOf(source);
+    if (format && format->layout == kestro::Layout::Luma) { // Cb = Cr = 0: grey
+        for (uint32_t j = 0; j < size.height; ++j) {
+            const uint8_t* s = src + uint64_t(bottomUp ? size.height - 1 - j : j) * size.width;
+            uint8_t* d = dst + uint64_t(j) * size.width * bytesPerPixel;
+            for (uint32_t x = 0; x < size.width; ++x, d += bytesPerPixel) {
+                d[0] = d[1] = d[2] = Clamp255((19077 * (s[x] - 16) + 8192) >> 14);
+                if (bytesPerPixel == 4)
+                    d[3] = 0;
+            }
+        }
+        return;
+    }
     if (!format || format->layout != kestro::Layout::Packed422)
         return;
     const kestro::PackedOrder o = format->order;

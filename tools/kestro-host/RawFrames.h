@@ -39,6 +39,9 @@ uint64_t RawFrameBytes(kestro::PixelKind kind, FrameSize size);
 // Bytes of one picture as a bitmap: RGB rows padded to four bytes, 4:2:2 rows unpadded.
 uint64_t DibFrameBytes(kestro::PixelKind kind, FrameSize size);
 
+// RGB or palette pictures, which lie in bitmap rows (a kind the table does not know counts as RGB).
+bool IsRgbKind(kestro::PixelKind kind);
+
 // Raw file RGB (rows top first, blue-green-red, unpadded) to the bottom-up padded bitmap rows
 // that a BI_RGB format describes (or top-down ones, for a negative height), and back.
 void RawRgbToDib(const uint8_t* raw, uint8_t* dib, FrameSize size, uint32_t bytesPerPixel,
