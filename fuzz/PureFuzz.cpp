@@ -324,10 +324,16 @@ void RawConversions(Reader& in) {
     }
     auto plan = PlanRawConversion(source, streamHeight, output, outputHeight, width, padded);
     const RawOp op = ChooseRawOp(source, output);
+    // Kinds stored without the bitmap rows' padding keep their rows as they came, and those
+    // whose two pixels share a chroma pair cannot have an odd width.
+    const PixelFormat* sourceFormat = FormatOf(source);
+    const bool unpadded = sourceFormat && !sourceFormat->dibRows;
+    const bool pairs = unpadded && sourceFormat->pairedPixels;
     if (!plan) {
         const u128 rows = Magnitude(outputHeight);
-        const u128 src = (u128(uint32_t(width)) * 8 * BytesPerPixel(source) + 31) / 32 * 4;
-        FUZZ_CHECK(op == RawOp::Refuse || width <= 0 || rows == 0 ||
+        const u128 bits = u128(uint32_t(width)) * 8 * BytesPerPixel(source);
+        const u128 src = unpadded ? bits / 8 : (bits + 31) / 32 * 4;
+        FUZZ_CHECK(op == RawOp::Refuse || width <= 0 || rows == 0 || (pairs && width % 2) ||
                        rows != Magnitude(streamHeight) || src * rows > UINT32_MAX / 2 ||
                        u128(uint32_t(width)) * BytesPerPixel(output) * rows > UINT32_MAX / 2,
                    "a small conversion refused");
@@ -338,7 +344,8 @@ void RawConversions(Reader& in) {
     FUZZ_CHECK(c.op == op && op != RawOp::Refuse && width > 0 && c.width == uint32_t(width),
                "plan op");
     FUZZ_CHECK(c.rows == Magnitude(outputHeight) && c.rows == Magnitude(streamHeight), "rows");
-    FUZZ_CHECK(c.srcStride >= srcRow && c.srcStride % 4 == 0 && c.srcStride - srcRow < 4,
+    FUZZ_CHECK(unpadded ? c.srcStride == srcRow
+                        : c.srcStride >= srcRow && c.srcStride % 4 == 0 && c.srcStride - srcRow < 4,
                "stored stride " + std::to_string(c.srcStride) + " for rows of " +
                    std::to_string(srcRow));
     FUZZ_CHECK(c.dstRowBytes == uint64_t(c.width) * BytesPerPixel(output), "output row bytes");
