@@ -6,6 +6,7 @@
 # before its first capture; every capture must play back byte for byte.
 # Environment: KESTRO_BUILD, KESTRO_OTHER_BUILD (both builds make the package), KESTRO_SOURCE.
 made=package
+set -euo pipefail
 source "$(dirname "$0")/prelude.sh"
 
 "$root/scripts/package.sh" "$scratch/dist" >/dev/null

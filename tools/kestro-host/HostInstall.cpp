@@ -180,6 +180,11 @@ UINT CALLBACK OnQueueNotice(PVOID context, UINT notice, UINT_PTR param1, UINT_PT
     case SPFILENOTIFY_DELETEERROR:
     case SPFILENOTIFY_RENAMEERROR: {
         const auto* paths = reinterpret_cast<const FILEPATHS_A*>(param1);
+        // A file already gone is what removing it wanted: both builds' INFs name the note in the
+        // shared data folder, and the first uninstall takes it.
+        if (notice == SPFILENOTIFY_DELETEERROR && (paths->Win32Error == ERROR_FILE_NOT_FOUND ||
+                                                   paths->Win32Error == ERROR_PATH_NOT_FOUND))
+            return FILEOP_SKIP;
         report->failure =
             std::string(notice == SPFILENOTIFY_COPYERROR ? "cannot copy " : "cannot remove ") +
             (paths->Target ? paths->Target : "") + ": " + SystemMessage(paths->Win32Error);
