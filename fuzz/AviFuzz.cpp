@@ -158,7 +158,7 @@ struct Pointer {
 
 struct Indexes {
     std::vector<Pointer> pointers;
-    bool relative = false;                            // idx1 offsets from the movi type word
+    std::vector<bool> relative; // each idx1's offsets (in walk order) from the movi type word
     std::vector<std::pair<uint64_t, uint64_t>> bytes; // every index chunk's data
     bool Inside(uint64_t at) const {
         for (const auto& [from, to] : bytes)
@@ -187,10 +187,11 @@ uint64_t Idx1Origin(const std::vector<uint8_t>& b, const AviLayout& layout, uint
     return 0;
 }
 
-// `relative`: whether idx1 offsets count from the movi type word, where already known (a file's
-// relinked copy keeps the origin its input's entries had); else the entries tell.
+// `relative`: whether each idx1's offsets count from the movi type word, where already known (a
+// file's relinked copy keeps the origin its input's entries had: a file may hold more than one
+// idx1, each with an origin of its own); else the entries tell.
 void IndexWalk(const std::vector<uint8_t>& b, uint64_t start, uint64_t end, uint32_t parent,
-               const AviLayout& layout, Indexes& indexes, std::optional<bool> relative) {
+               const AviLayout& layout, Indexes& indexes, const std::vector<bool>* relative) {
     std::vector<Pointer>& out = indexes.pointers;
     for (uint64_t p = start; p + 8 <= end && out.size() < 100000;) {
         const uint32_t id = Le32(b, p), size = Le32(b, p + 4);
@@ -210,9 +211,11 @@ void IndexWalk(const std::vector<uint8_t>& b, uint64_t start, uint64_t end, uint
             indexes.bytes.push_back({data, stop});
         if (id == MakeFourcc("idx1") && !layout.movi.empty()) {
             const uint64_t moviType = layout.movi.front().start - 4;
-            const uint64_t origin =
-                relative ? (*relative ? moviType : 0) : Idx1Origin(b, layout, data, stop);
-            indexes.relative = origin == moviType;
+            const size_t nth = indexes.relative.size();
+            const uint64_t origin = relative && nth < relative->size()
+                                        ? ((*relative)[nth] ? moviType : 0)
+                                        : Idx1Origin(b, layout, data, stop);
+            indexes.relative.push_back(origin == moviType);
             for (uint64_t e = data; e + 16 <= stop; e += 16)
                 out.push_back({Le32(b, e), origin + Le32(b, e + 8), b.data() + e});
         }
@@ -230,7 +233,7 @@ void IndexWalk(const std::vector<uint8_t>& b, uint64_t start, uint64_t end, uint
 
 // Only the RIFFs the layout was read from (AVI, then AVIX): what follows is not the file's.
 Indexes IndexPointers(const std::vector<uint8_t>& b, const AviLayout& layout,
-                      std::optional<bool> relative = std::nullopt) {
+                      const std::vector<bool>* relative = nullptr) {
     Indexes out;
     for (uint64_t p = 0; p + 12 <= b.size();) {
         const uint32_t size = Le32(b, p + 4);
@@ -284,7 +287,7 @@ void CheckNewFile(MemoryFile& in, const AviLayout& layout, const std::vector<Fou
     const auto& before = indexesBefore.pointers;
     // Read with the origin the input's entries had: entries that named nothing are copied as
     // they were, and one of them may name a chunk of the new file by chance from the other one.
-    const auto after = IndexPointers(out.bytes, *again, indexesBefore.relative).pointers;
+    const auto after = IndexPointers(out.bytes, *again, &indexesBefore.relative).pointers;
     FUZZ_CHECK(before.size() == after.size(), "index entries lost");
     std::set<uint64_t> otherChunks; // the chunks of the other streams, as the walk finds them
     for (int s = 0; s < int(std::min<size_t>(layout.streams.size(), 4)); ++s)
@@ -315,7 +318,10 @@ void CheckNewFile(MemoryFile& in, const AviLayout& layout, const std::vector<Fou
             indexesBefore.Inside(before[i].header))
             continue;
         FUZZ_CHECK(after[i].id == before[i].id && Names(out.bytes, after[i]),
-                   "index entry " + std::to_string(i) + " no longer names its chunk");
+                   "index entry " + std::to_string(i) + (before[i].entry ? " (idx1)" : " (ix##)") +
+                       " no longer names its chunk: it named offset " +
+                       std::to_string(before[i].header) + ", now " +
+                       std::to_string(after[i].header) + " of " + std::to_string(out.Size()));
         if (StreamOfChunkId(before[i].id) == layout.kestStream)
             continue;
         if (!otherChunks.count(before[i].header))

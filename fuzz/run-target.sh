@@ -1,13 +1,17 @@
 #!/bin/bash
 # One fuzz target. `replay TARGET DIR` runs every input of DIR once: the inputs that once failed,
-# which must pass now. `fuzz TARGET CORPUS FINDINGS` replays the seed corpus CORPUS, then fuzzes
-# for KESTRO_FUZZ_SECONDS (default 60) with the seed KESTRO_FUZZ_SEED (default 1) and address
-# randomisation off, at nice level KESTRO_FUZZ_NICE (default 10), and leaves every failing input
-# in FINDINGS. What it learns goes to a scratch folder, never into CORPUS: every run starts from
-# the same inputs, so that a failure of a CI run is found again from the seed and the run count
-# its log prints. KESTRO_FUZZ_KEEP=1 keeps what it learns in CORPUS instead (long runs).
+# which must pass now. `fuzz TARGET CORPUS FINDINGS RUNS` replays the seed corpus CORPUS, then
+# fuzzes for RUNS executions (KESTRO_FUZZ_RUNS overrides it) with the seed KESTRO_FUZZ_SEED
+# (default 1) and address randomisation off, at nice level KESTRO_FUZZ_NICE (default 10), and
+# leaves every failing input in FINDINGS.
+# A count of executions, not a time: libFuzzer with a fixed seed and no corpus reloading makes the
+# same inputs in the same order on every machine, so a CI run fails or passes as every other run
+# of the same tree does, however fast its machine, and its failure is found again by the command
+# it prints. KESTRO_FUZZ_SECONDS stops a run earlier (by hand only: that run is no longer
+# repeatable). What it learns goes to a scratch folder, never into CORPUS; KESTRO_FUZZ_KEEP=1
+# keeps it in CORPUS instead (long runs).
 set -uo pipefail
-mode=${1:?usage: run-target.sh replay TARGET DIR | fuzz TARGET CORPUS FINDINGS}
+mode=${1:?usage: run-target.sh replay TARGET DIR | fuzz TARGET CORPUS FINDINGS RUNS}
 target=${2:?target}
 name=$(basename "$target")
 case "$mode" in
@@ -26,28 +30,32 @@ case "$mode" in
     ;;
   fuzz)
     corpus=${3:?corpus folder} findings=${4:?findings folder}
+    runs=${KESTRO_FUZZ_RUNS:-${5:?executions}}
     seed=${KESTRO_FUZZ_SEED:-1}
     mkdir -p "$corpus" "$findings"
     learnt=$(mktemp -d)
     trap 'rm -rf "$learnt"' EXIT
     dirs=("$learnt" "$corpus")
     [ "${KESTRO_FUZZ_KEEP:-0}" = 1 ] && dirs=("$corpus")
+    limit=()
+    [ -n "${KESTRO_FUZZ_SECONDS:-}" ] && limit=(-max_total_time="$KESTRO_FUZZ_SECONDS")
     # Where the heap and the stack lie decides nothing then, as far as the system allows.
     norandom=(setarch "$(uname -m)" -R)
     "${norandom[@]}" true 2>/dev/null || { norandom=(); echo "$name: setarch -R is refused here: addresses are randomised"; }
-    echo "$name: seed $seed, ${KESTRO_FUZZ_SECONDS:-60} s, from $(ls "$corpus" | wc -l) seed inputs in $corpus"
-    nice -n "${KESTRO_FUZZ_NICE:-10}" "${norandom[@]}" "$target" -seed="$seed" \
-      -max_total_time="${KESTRO_FUZZ_SECONDS:-60}" -timeout=10 -rss_limit_mb=2048 -close_fd_mask=3 \
+    # -reload=0: rereading the corpus folder every second makes the run depend on the clock.
+    options=(-seed="$seed" -runs="$runs" -reload=0 -timeout=10 -rss_limit_mb=2048 -close_fd_mask=3)
+    echo "$name: seed $seed, $runs executions${limit:+ or ${KESTRO_FUZZ_SECONDS} s}, from $(ls "$corpus" | wc -l) seed inputs in $corpus"
+    nice -n "${KESTRO_FUZZ_NICE:-10}" "${norandom[@]}" "$target" "${options[@]}" "${limit[@]}" \
       -print_final_stats=1 -artifact_prefix="$findings/" "${dirs[@]}" 2>&1 |
       grep -vE '^#[0-9]+\s+(NEW|REDUCE|pulse)' | tee "$learnt.log"
     status=${PIPESTATUS[0]}
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$learnt.log" | tail -1)
+    executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$learnt.log" | tail -1)
     rm -f "$learnt.log"
     if [ "$status" -ne 0 ]; then
-      echo "$name: failed; the input is in $findings/. Keep it as a regression input:"
+      echo "$name: failed after ${executed:-?} executions; the input is in $findings/. Keep it as a regression input:"
       echo "  cp $findings/<file> fuzz/regressions/$name/"
-      echo "The run again (the same seed corpus, an empty scratch folder):"
-      echo "  ${norandom[*]} $target -seed=$seed -runs=${runs:-N} -timeout=10 -rss_limit_mb=2048 -close_fd_mask=3 \$(mktemp -d) $corpus"
+      echo "The run again, on any machine (the same seed corpus, an empty scratch folder):"
+      echo "  ${norandom[*]} $target ${options[*]} \$(mktemp -d) $corpus"
     fi
     exit "$status"
     ;;

@@ -3,9 +3,9 @@
 # are errors here (and so in CI, which runs this script); KESTRO_WERROR=OFF scripts/test.sh lets
 # them pass. The two Windows builds run side by side, each in its own Wine prefix; within one
 # prefix the test programs run one after another (the test presets say so), since they share the
-# codec's settings file. The fuzz targets replay their regression inputs and fuzz for
-# KESTRO_FUZZ_SECONDS (60) each meanwhile, at a lower priority (KESTRO_FUZZ_NICE, 10), so that
-# they take the time the other tests leave.
+# codec's settings file. The fuzz targets replay their regression inputs and fuzz for a fixed
+# count of executions each (the same inputs on every machine) meanwhile, at a lower priority
+# (KESTRO_FUZZ_NICE, 10), so that they take the time the other tests leave.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh" || exit 1
