@@ -50,18 +50,18 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
 
     pageSize = SystemPageSize();
     readRowsPadded = padded;
-    runDataFileName = settings->filename;
+    runDataFileName = settings->dataFileName;
     runChainedExtraPages = settings->chainedExtraPages;
 
     auto slotBytes = SlotBytes(*imageBytes, pageSize);
     if (!slotBytes)
         return ICERR_BADFORMAT;
 
-    const bool fast = settings->fastread;
+    const bool fast = settings->overlappedReads;
     if (fast && *slotBytes > UINT32_MAX - pageSize)
         return ICERR_BADFORMAT;
     // The settings record holds a depth in its range: loading it takes the default for any other.
-    if (!AllocateReadSlots(fast ? uint32_t(settings->readahead) + 1 : 1, *slotBytes, fast))
+    if (!AllocateReadSlots(fast ? uint32_t(settings->readAheadDepth) + 1 : 1, *slotBytes, fast))
         return ICERR_BADFORMAT;
 
     if (stream->biChainHandler != 0) {
