@@ -27,9 +27,9 @@ set(KESTRO_CAPTURE_SOURCES
   src/capture/TakeRecorder.cpp
 )
 set(KESTRO_PLAYBACK_SOURCES
-  src/playback/PlaybackRunReaders.cpp
   src/playback/PlaybackRun.cpp
-  src/playback/PlaybackRunTake.cpp
+  src/playback/ReadPiece.cpp
+  src/playback/ReadRing.cpp
 )
 set(KESTRO_UI_SOURCES
   src/ui/ConfigDlg.cpp

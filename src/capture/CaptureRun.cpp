@@ -43,12 +43,12 @@ LRESULT CaptureRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* ou
 
 LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     // A compressor left open by negotiation under an earlier choice is not this run's.
-    if (chained.Compressor() && chained.CompressorCode() != uint32_t(settings->fourcc))
+    if (chained.Compressor() && chained.CompressorCode() != uint32_t(settings->chainedFourcc))
         chained.CloseCompressor();
     if (formats.CompressQuery(in, out) != ICERR_OK)
         return ICERR_BADFORMAT;
     // The chained compressor's own format comes out of the output format.
-    if (settings->fourcc != 0 && !out)
+    if (settings->chainedFourcc != 0 && !out)
         return ICERR_BADFORMAT;
     ReleaseRequestPool();
     CloseDataFile();
@@ -73,16 +73,16 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
         return ICERR_BADFORMAT;
     // Playback opens only what this rule accepts: frames stored under any other name (a relative
     // one, a stream, a dot component) could never be played.
-    if (!DataFileNameUsable(settings->filename, FileCallName))
+    if (!DataFileNameUsable(settings->dataFileName, FileCallName))
         return ICERR_BADFORMAT;
 
     stats = CaptureStats{};
     pool.Reset();
-    const bool split = settings->divide;
+    const bool split = settings->splitPieces;
     // The configuration sheet may rename the data file during the run: the piece keeps the names
     // the run began with.
     if (!piece.OpenFirst(settings->piecenames,
-                         PieceCreateFlags(settings->fastwrite, settings->cachedWrites),
+                         PieceCreateFlags(settings->overlappedWrites, settings->cachedWrites),
                          settings->EffectivePieceBytes(), split,
                          settings->datadrive.empty() ? std::string() : settings->datadrive + "\\"))
         return ICERR_BADFORMAT;
@@ -98,8 +98,8 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
         return ICERR_BADFORMAT;
     piece.StartFrames();
 
-    WriterKind kind = ChooseWriter(settings->fastwrite, split, chained.Compressor() != nullptr,
-                                   settings->copyBeforeWrite);
+    WriterKind kind = ChooseWriter(settings->overlappedWrites, split,
+                                   chained.Compressor() != nullptr, settings->copyBeforeWrite);
     if (!BeginWriter(kind, raw))
         return ICERR_BADFORMAT;
     writer = &WriterRowOf(kind);
@@ -118,7 +118,7 @@ bool CaptureRun::BeginWriter(WriterKind kind, FrameSize raw) {
 
 bool CaptureRun::BeginChainedCompressor(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out,
                                         uint32_t writeBytes) {
-    if (settings->fourcc == 0)
+    if (settings->chainedFourcc == 0)
         return true;
     if (!chained.Compressor() && !formats.OpenChainedCompressor())
         return true;

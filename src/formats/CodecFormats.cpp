@@ -59,14 +59,14 @@ CodecFormats::CodecFormats(CCodecSettings* shared, ChainedCodecs& chained)
     : settings(shared), chained(chained) {}
 
 bool CodecFormats::OpenChainedCompressor() {
-    return chained.OpenCompressor(settings ? uint32_t(settings->fourcc) : 0);
+    return chained.OpenCompressor(settings ? uint32_t(settings->chainedFourcc) : 0);
 }
 
 LRESULT CodecFormats::CompressInputCheck(const BITMAPINFOHEADER* in) {
     auto header = UsablePicture(in);
     if (!header)
         return ICERR_BADFORMAT;
-    if (settings->fourcc == 0) {
+    if (settings->chainedFourcc == 0) {
         // A kind of unpadded rows also needs the size and shape its frames will be stored in.
         const PixelFormat* format = FormatOf(KindOf(*header));
         return format && format->stored && InputImageBytes(*header) ? ICERR_OK : ICERR_BADFORMAT;
@@ -81,7 +81,7 @@ LRESULT CodecFormats::CompressInputCheck(const BITMAPINFOHEADER* in) {
 LRESULT CodecFormats::CompressQuery(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     if (!out)
         return CompressInputCheck(in);
-    if (settings->fourcc == 0)
+    if (settings->chainedFourcc == 0)
         return KindOf(out) == KIND_STORED ? ICERR_OK : ICERR_BADFORMAT;
     if (!UsablePicture(in) || !ReadBitmapHeader(out))
         return ICERR_BADFORMAT;
@@ -115,14 +115,14 @@ LRESULT CodecFormats::CompressGetFormat(const BITMAPINFOHEADER* in, BITMAPINFOHE
         return n;
     };
     if (!out) {
-        if (settings->fourcc == 0)
+        if (settings->chainedFourcc == 0)
             return kStreamHeaderBytes;
         LRESULT n = chainedSize();
         return n < 0 ? ICERR_BADFORMAT : LRESULT(kStreamHeaderBytes) + n;
     }
     StreamFormatHeader stream = MakeStreamFormat(*ReadBitmapHeader(in));
     std::memcpy(out, &stream, sizeof stream);
-    if (settings->fourcc == 0)
+    if (settings->chainedFourcc == 0)
         return ICERR_OK;
     // The codec that writes the chained part, which differs from the setting only during a run.
     stream.biChainHandler = chained.CompressorCode();

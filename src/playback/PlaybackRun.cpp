@@ -4,15 +4,35 @@
 #include "edge/Win32Edge.h"
 #include "playback/PlaybackRun.h"
 #include "pure/StreamFormat.h"
+#include "pure/FrameRecord.h"
+#include "pure/PiecePath.h"
+#include "pure/PixelRepack.h"
 #include "pure/ReadPlan.h"
 
 using namespace kestro;
 
-PlaybackRun::PlaybackRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained)
-    : settings(shared), formats(formats), chained(chained) {
-    for (uint32_t i = 0; i < kMaxReadSlots; ++i)
-        readSlots[i].index = i;
+namespace {
+
+// Positions beyond this are garbage, and adding a frame to them could wrap.
+constexpr uint64_t kLargestPosition = uint64_t(1) << 62;
+// Disk reads finish in far less; past these a read is taken for lost and the frame fails.
+constexpr DWORD kFrameReadTimeoutMs = 10000;
+
+std::optional<FrameRecordView> RecordOf(const ICDECOMPRESS* icd) {
+    // The input format may be shorter than the field: it is read only as far as biSize says.
+    auto stream = ReadStreamFormat(icd->lpbiInput);
+    uint32_t sizeImage = stream ? stream->biSizeImage : 0;
+    return ParseFrameRecord(static_cast<const uint8_t*>(icd->lpInput), RecordLimit(sizeImage));
 }
+
+bool UsablePosition(uint64_t position, uint32_t pageSize) {
+    return position < kLargestPosition && position % pageSize == 0;
+}
+
+} // namespace
+
+PlaybackRun::PlaybackRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained)
+    : settings(shared), formats(formats), chained(chained) {}
 
 PlaybackRun::~PlaybackRun() {
     ReleaseReadSlots();
@@ -50,18 +70,19 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
 
     pageSize = SystemPageSize();
     readRowsPadded = padded;
-    runDataFileName = settings->filename;
+    runDataFileName = settings->dataFileName;
     runChainedExtraPages = settings->chainedExtraPages;
 
     auto slotBytes = SlotBytes(*imageBytes, pageSize);
     if (!slotBytes)
         return ICERR_BADFORMAT;
 
-    const bool fast = settings->fastread;
+    const bool fast = settings->overlappedReads;
     if (fast && *slotBytes > UINT32_MAX - pageSize)
         return ICERR_BADFORMAT;
     // The settings record holds a depth in its range: loading it takes the default for any other.
-    if (!AllocateReadSlots(fast ? uint32_t(settings->readahead) + 1 : 1, *slotBytes, fast))
+    if (!ring.Allocate(fast ? uint32_t(settings->readAheadDepth) + 1 : 1, *slotBytes, fast,
+                       pageSize))
         return ICERR_BADFORMAT;
 
     if (stream->biChainHandler != 0) {
@@ -113,38 +134,8 @@ LRESULT PlaybackRun::End() {
     return ICERR_OK;
 }
 
-// A fast run takes the frame's slot and one per read ahead; where memory runs short it reads
-// less far ahead rather than not at all.
-bool PlaybackRun::AllocateReadSlots(uint32_t count, uint32_t slotBytes, bool overlapped) {
-    ahead = ReadAheadRing{};
-    readSlotGivenUp = false;
-    for (ReadSlot& slot : readSlots) {
-        uint32_t index = slot.index;
-        std::memset(&slot, 0, sizeof slot);
-        slot.index = index;
-    }
-    // However the count came to be, the slots are what the array holds.
-    for (uint32_t i = 0; i < count && i < kMaxReadSlots; ++i) {
-        ReadSlot& slot = readSlots[i];
-        slot.buffer = AllocatePages(size_t(slotBytes) + (overlapped ? pageSize : 0));
-        if (!slot.buffer)
-            break;
-        slot.size = slotBytes;
-        if (overlapped)
-            slot.overlapped = reinterpret_cast<OVERLAPPED*>(slot.buffer + slotBytes);
-        ahead.slots = i + 1;
-    }
-    ahead.depth = ahead.slots ? ahead.slots - 1 : 0;
-    return ahead.slots >= (overlapped ? 2u : 1u);
-}
-
 void PlaybackRun::ReleaseReadSlots() {
-    CollectPendingReads();
-    for (ReadSlot& slot : readSlots) {
-        FreePages(slot.buffer);
-        slot.overlapped = nullptr;
-    }
-    ahead.slots = ahead.depth = 0;
+    ring.Release();
     delete[] readChainFormat;
     readChainFormat = nullptr;
     NoteChainedHeld();
@@ -156,13 +147,8 @@ void PlaybackRun::NoteChainedHeld() {
 
 void PlaybackRun::CloseReadFile() {
     // The outstanding reads target slot buffers; they must be over before the file goes.
-    CollectPendingReads();
-    CloseObject(hReadPort);
-    std::memset(readFileName, 0, sizeof readFileName);
-    CloseFile(hReadFile);
-    readFileSize = 0;
-    readTake.reset();
-    readPortSkips = false;
+    ring.CollectPending();
+    piece.Close();
 }
 
 bool PlaybackRun::OutputMatchesRun(const BITMAPINFOHEADER* out) const {
@@ -177,4 +163,177 @@ bool PlaybackRun::OutputMatchesRun(const BITMAPINFOHEADER* out) const {
 void PlaybackRun::ClearFrame(ICDECOMPRESS* icd) {
     if (icd->lpOutput)
         std::memset(icd->lpOutput, 0, readImageBytes);
+}
+
+// What one frame of a run needs: the record and its page-rounded size.
+struct PlaybackRun::FramePlan {
+    FrameRecordView record;
+    uint32_t rounded;
+};
+
+std::optional<PlaybackRun::FramePlan> PlaybackRun::PlanFrame(const ICDECOMPRESS* icd) const {
+    auto record = RecordOf(icd);
+    if (!record)
+        return std::nullopt;
+    uint64_t rounded = RoundUpToPage(record->size, pageSize);
+    // Every read is bounded by the slot it goes into: a larger frame cannot be played.
+    if (rounded > ring.First()->size)
+        return std::nullopt;
+    return FramePlan{*record, uint32_t(rounded)};
+}
+
+bool PlaybackRun::DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS* icd) {
+    HIC hicDecompressor = chained.Decompressor();
+    if (!hicDecompressor || !readChainFormat)
+        return false;
+    auto* format = reinterpret_cast<BITMAPINFOHEADER*>(readChainFormat);
+    // The chained codec learns the frame's true length, not the largest one of the stream.
+    format->biSizeImage = size;
+    // Only the host may ask for a frame to be skipped; a codec that honours the flag would
+    // otherwise leave every picture unpainted.
+    DWORD flags = icd->dwFlags & ICDECOMPRESS_HURRYUP;
+    return ICDecompress(hicDecompressor, flags, format, const_cast<uint8_t*>(data), icd->lpbiOutput,
+                        icd->lpOutput) == ICERR_OK;
+}
+
+bool PlaybackRun::ProduceRaw(const uint8_t* data, uint32_t available, ICDECOMPRESS* icd) {
+    if (readConversion.op == RawOp::Refuse || available < readConversion.storedBytes ||
+        readConversion.outputBytes > readImageBytes)
+        return false;
+    ApplyRawConversion(readConversion, data, static_cast<uint8_t*>(icd->lpOutput));
+    return true;
+}
+
+// Opens the data file the record names and checks where the frame lies. A result means the frame
+// is finished without a read: cleared (a file that cannot be opened), refused, or empty.
+std::optional<BOOL> PlaybackRun::OpenSource(const FramePlan& plan, bool overlapped, bool chained,
+                                            ICDECOMPRESS* icd) {
+    const FrameRecordView& record = plan.record;
+    const char* path = record.path.data();
+    // No read may be outstanding on a piece that closes.
+    if (!piece.Same(path, record.path.size()))
+        ring.CollectPending();
+    switch (piece.LookUp(path, record.path.size(), overlapped, runDataFileName)) {
+    case ReadPiece::Opened::JustFailed:
+        ClearFrame(icd);
+        return TRUE;
+    case ReadPiece::Opened::Failed:
+        return FALSE;
+    case ReadPiece::Opened::Open:
+        break;
+    }
+    if (!UsablePosition(record.offset, pageSize) || piece.TakeReplaced(record))
+        return FALSE;
+    if (plan.rounded == 0) // a frame of no bytes: nothing to read
+        return chained && DecodeChained(ring.First()->buffer, 0, icd);
+    return std::nullopt;
+}
+
+BOOL PlaybackRun::ReadFast(ICDECOMPRESS* icd, bool chained) {
+    if (!ring.ReadsAhead())
+        return FALSE;
+    auto plan = PlanFrame(icd);
+    if (!plan)
+        return FALSE;
+    const FrameRecordView& record = plan->record;
+    uint32_t needed = record.size;
+    // The conversion planned at begin says what a raw frame must hold.
+    if (!chained) {
+        if (readConversion.op == RawOp::Refuse || record.size < readConversion.storedBytes)
+            return FALSE;
+        needed = readConversion.storedBytes;
+    }
+
+    ReadSlot* slot =
+        ring.TakePredicted(record.offset, piece.Same(record.path.data(), record.path.size()) &&
+                                              !piece.TakeReplaced(record));
+    if (!slot) {
+        // A seek, a repeat or another piece: the reads ahead hold the wrong frames.
+        ring.CollectPending();
+        if (auto done = OpenSource(*plan, true, chained, icd))
+            return *done;
+        slot = ring.First();
+        if (!ring.Issue(slot, record.offset, 0, plan->rounded))
+            return FALSE;
+    }
+
+    // A read that failed costs its own frame; the reads ahead still hold the frames after it.
+    if (!ring.Await(slot, kFrameReadTimeoutMs))
+        return FALSE;
+    uint32_t have = slot->transferred;
+    if (chained && have < needed) {
+        // The read-ahead was planned from a smaller frame: fetch the rest into the same slot.
+        uint32_t start = ContinuationStart(have, pageSize);
+        if (!ring.Issue(slot, slot->position + start, start, plan->rounded - start) ||
+            !ring.Await(slot, kFrameReadTimeoutMs))
+            return FALSE;
+        have = start + slot->transferred;
+    }
+    if (have < needed) // the file ends inside the frame
+        return FALSE;
+
+    ring.TopUp(slot, plan->rounded, chained, runChainedExtraPages, pageSize);
+    return chained ? DecodeChained(slot->buffer, record.size, icd)
+                   : ProduceRaw(slot->buffer, have, icd);
+}
+
+// Sequential play leaves the file pointer at the next frame.
+BOOL PlaybackRun::ReadPlain(ICDECOMPRESS* icd, bool chained) {
+    ReadSlot* first = ring.First();
+    if (!first->buffer)
+        return FALSE;
+    uint32_t needed = 0;
+    if (!chained) {
+        // Nothing can be delivered from a stored kind this reader does not know.
+        if (readConversion.op == RawOp::Refuse)
+            return FALSE;
+        needed = readConversion.storedBytes;
+    }
+    auto plan = PlanFrame(icd);
+    if (!plan)
+        return FALSE;
+    const FrameRecordView& record = plan->record;
+    if (chained)
+        needed = record.size;
+    else if (record.size < needed)
+        return FALSE;
+
+    if (auto done = OpenSource(*plan, false, chained, icd))
+        return *done;
+
+    LARGE_INTEGER zero{}, position;
+    if (!SetFilePointerEx(piece.File(), zero, &position, FILE_CURRENT) ||
+        uint64_t(position.QuadPart) != record.offset) {
+        LARGE_INTEGER target;
+        target.QuadPart = LONGLONG(record.offset);
+        if (!SetFilePointerEx(piece.File(), target, nullptr, FILE_BEGIN))
+            return FALSE;
+    }
+
+    // An unbuffered read needs an aligned buffer that holds every page it transfers: the host's
+    // buffer takes a plain copy directly only when it is page-aligned and large enough.
+    auto* output = static_cast<uint8_t*>(icd->lpOutput);
+    const bool direct = !chained && IsStraightCopy(readConversion) &&
+                        reinterpret_cast<uintptr_t>(output) % pageSize == 0 &&
+                        plan->rounded <= readImageBytes;
+    DWORD got = 0;
+    if (!ReadFile(piece.File(), direct ? output : first->buffer, plan->rounded, &got, nullptr) ||
+        got < needed)
+        return FALSE;
+    if (chained)
+        return DecodeChained(first->buffer, record.size, icd);
+    return direct || ProduceRaw(first->buffer, got, icd);
+}
+
+BOOL PlaybackRun::ReadFastChained(ICDECOMPRESS* icd) {
+    return ReadFast(icd, true);
+}
+BOOL PlaybackRun::ReadFastRaw(ICDECOMPRESS* icd) {
+    return ReadFast(icd, false);
+}
+BOOL PlaybackRun::ReadPlainChained(ICDECOMPRESS* icd) {
+    return ReadPlain(icd, true);
+}
+BOOL PlaybackRun::ReadPlainRaw(ICDECOMPRESS* icd) {
+    return ReadPlain(icd, false);
 }

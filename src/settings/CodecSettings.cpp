@@ -42,24 +42,42 @@ bool SystemAllowsFastIo() {
 std::span<const SettingKey> SettingKeys() {
     using S = CCodecSettings;
     static const SettingKey keys[] = {
-        {.key = "filename", .text = &S::filename, .fallbackText = kDefaultFilename},
-        {.key = "fastwrite", .flag = &S::fastwrite, .fallback = 1},
-        {.key = "divide", .flag = &S::divide, .fallback = 0},
-        {.key = "dividesize", .number = &S::dividesize, .fallback = 2},
+        {.key = "filename", .text = &S::dataFileName, .fallbackText = kDefaultFilename},
+        {.key = "fastwrite", .flag = &S::overlappedWrites, .fallback = 1},
+        {.key = "divide", .flag = &S::splitPieces, .fallback = 0},
+        {.key = "dividesize",
+         .number = &S::pieceGiB,
+         .fallback = 2,
+         .low = 1,
+         .high = 100,
+         .keptOutsideRange = true},
         {.key = "buffer", .flag = &S::copyBeforeWrite, .fallback = 1},
-        {.key = "request", .number = &S::request, .fallback = 3},
-        {.key = "fourcc", .number = &S::fourcc, .fallback = 0},
+        {.key = "request",
+         .number = &S::writeRequests,
+         .fallback = 3,
+         .low = 1,
+         .high = 20,
+         .keptOutsideRange = true},
+        {.key = "fourcc", .number = &S::chainedFourcc, .fallback = 0},
         {.key = "cpu", .flag = &S::cachedWrites, .fallback = 0},
-        {.key = "fastread", .flag = &S::fastread, .fallback = 1},
+        {.key = "fastread", .flag = &S::overlappedReads, .fallback = 1},
         {.key = "huffyuv", .flag = &S::chainedExtraPages, .fallback = 0},
         // Each read in flight ahead holds a slot of a whole picture.
         {.key = "readahead",
-         .number = &S::readahead,
+         .number = &S::readAheadDepth,
          .fallback = S::kDefaultReadAhead,
          .low = 1,
          .high = S::kMaxReadAhead},
     };
     return keys;
+}
+
+const SettingKey& SettingKeyOf(int32_t CCodecSettings::*number) {
+    for (const SettingKey& row : SettingKeys())
+        if (row.number == number)
+            return row;
+    // Every number field has its row; a field without one would be neither read nor saved.
+    std::abort();
 }
 
 CCodecSettings& TheSettings() {
@@ -81,7 +99,7 @@ void CCodecSettings::LoadSettings(const std::string& modulePath) {
         if (row.flag)
             this->*row.flag = value != 0;
         else
-            this->*row.number = value < row.low || value > row.high ? row.fallback : value;
+            this->*row.number = row.InRange(value) || row.keptOutsideRange ? value : row.fallback;
     }
     ApplyPlatform(SystemAllowsFastIo());
     RebuildPieceNames();
@@ -90,8 +108,8 @@ void CCodecSettings::LoadSettings(const std::string& modulePath) {
 void CCodecSettings::ApplyPlatform(bool allowsFastIo) {
     fastioallowed = allowsFastIo;
     if (!fastioallowed) {
-        fastwrite = false;
-        fastread = false;
+        overlappedWrites = false;
+        overlappedReads = false;
     }
 }
 
@@ -108,10 +126,27 @@ void CCodecSettings::SaveSettings() const {
     }
 }
 
+bool CCodecSettings::StoreAccepted(const CCodecSettings& chosen) {
+    for (const SettingKey& row : SettingKeys())
+        if (row.number && !row.InRange(chosen.*row.number))
+            return false;
+    for (const SettingKey& row : SettingKeys()) {
+        if (row.text)
+            this->*row.text = chosen.*row.text;
+        else if (row.flag)
+            this->*row.flag = chosen.*row.flag;
+        else
+            this->*row.number = chosen.*row.number;
+    }
+    SaveSettings();
+    RebuildPieceNames();
+    return true;
+}
+
 void CCodecSettings::RebuildPieceNames() {
     for (int i = 0; i < kestro::kPieceCount; ++i)
-        piecenames[i] = kestro::FormatPieceName(filename, i);
-    datadrive = kestro::DriveOf(filename);
+        piecenames[i] = kestro::FormatPieceName(dataFileName, i);
+    datadrive = kestro::DriveOf(dataFileName);
     ULARGE_INTEGER total;
     if (GetDiskFreeSpaceExA(datadrive.empty() ? nullptr : (datadrive + "\\").c_str(), nullptr,
                             &total, nullptr))

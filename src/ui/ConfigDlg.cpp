@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <iterator>
 #include <new>
+#include <utility>
 
 #include "edge/Module.h"
 #include "resources/Product.h"
@@ -27,11 +28,6 @@ const wchar_t* const kHelpServer = L"" KESTRO_WEB_SITE;
 
 namespace {
 
-// The file page's limits: overlapped writes in flight, and the piece size in GiB.
-constexpr int32_t kMinRequests = 1;
-constexpr int32_t kMaxRequests = 20;
-constexpr int32_t kMinPieceGiB = 1;
-constexpr int32_t kMaxPieceGiB = 100;
 constexpr WPARAM kDecimal = 10; // the up-down controls' number base
 // The compression page's description field, in bytes of the ANSI code page.
 constexpr int kDescriptionBytes = 128;
@@ -135,8 +131,11 @@ bool CFilePage::UpdateData(bool save) {
     dx.Int(IDC_REQUEST, requestValue);
     dx.Int(IDC_PIECE_SIZE, pieceSizeValue);
     dx.Text(IDC_FILENAME, nameText);
-    dx.IntRange(IDC_REQUEST, requestValue, kestro::kMinRequests, kestro::kMaxRequests);
-    dx.IntRange(IDC_PIECE_SIZE, pieceSizeValue, kestro::kMinPieceGiB, kestro::kMaxPieceGiB);
+    // The file page's limits are the ranges of the settings' rows.
+    const SettingKey& requests = SettingKeyOf(&CCodecSettings::writeRequests);
+    const SettingKey& pieceGiB = SettingKeyOf(&CCodecSettings::pieceGiB);
+    dx.IntRange(IDC_REQUEST, requestValue, requests.low, requests.high);
+    dx.IntRange(IDC_PIECE_SIZE, pieceSizeValue, pieceGiB.low, pieceGiB.high);
     return !dx.Failed();
 }
 
@@ -144,26 +143,26 @@ BOOL CFilePage::OnInitDialog() {
     kestro::FitPageIntoSheet(hwnd_, FILE_PAGE_WIDTH, FILE_PAGE_HEIGHT);
     UpdateData(false);
     using kestro::kDecimal;
-    SendMessageW(Item(IDC_REQUEST_SPIN), UDM_SETRANGE32, kestro::kMinRequests,
-                 kestro::kMaxRequests);
-    SendMessageW(Item(IDC_REQUEST_SPIN), UDM_SETBASE, kDecimal, 0);
-    SendMessageW(Item(IDC_REQUEST_SPIN), UDM_SETPOS32, 0, kestro::kMinRequests);
-    SendMessageW(Item(IDC_PIECE_SPIN), UDM_SETRANGE32, kestro::kMinPieceGiB, kestro::kMaxPieceGiB);
-    SendMessageW(Item(IDC_PIECE_SPIN), UDM_SETBASE, kDecimal, 0);
-    SendMessageW(Item(IDC_PIECE_SPIN), UDM_SETPOS32, 0, kestro::kMinPieceGiB);
+    for (auto [spin, field] : {std::pair{IDC_REQUEST_SPIN, &CCodecSettings::writeRequests},
+                               std::pair{IDC_PIECE_SPIN, &CCodecSettings::pieceGiB}}) {
+        const SettingKey& row = SettingKeyOf(field);
+        SendMessageW(Item(spin), UDM_SETRANGE32, row.low, row.high);
+        SendMessageW(Item(spin), UDM_SETBASE, kDecimal, 0);
+        SendMessageW(Item(spin), UDM_SETPOS32, 0, row.low);
+    }
 
-    nameText = kestro::Widen(source_.filename);
-    pieceSizeValue = source_.dividesize;
-    requestValue = source_.request;
+    nameText = kestro::Widen(source_.dataFileName);
+    pieceSizeValue = source_.pieceGiB;
+    requestValue = source_.writeRequests;
     cacheChoice = source_.copyBeforeWrite ? 0 : 1;
-    splitChoice = source_.divide ? 1 : 0;
+    splitChoice = source_.splitPieces ? 1 : 0;
     UpdateData(false);
 
-    SetCheck(IDC_FASTWRITE, source_.fastwrite);
+    SetCheck(IDC_FASTWRITE, source_.overlappedWrites);
     if (!source_.fastioallowed)
         Enable(IDC_FASTWRITE, false);
     SetCheck(IDC_CPU, source_.cachedWrites);
-    SetCheck(IDC_FASTREAD, source_.fastread);
+    SetCheck(IDC_FASTREAD, source_.overlappedReads);
     SetCheck(IDC_HUFFYUV, source_.chainedExtraPages);
 
     UpdateData(true);
@@ -508,6 +507,27 @@ INT_PTR CConfigDlg::Run(CFilePage& file, CCompressPage& compress) {
     return file.accepted ? IDOK : IDCANCEL;
 }
 
+namespace {
+
+// The pages' choices over the settings they were filled from.
+CCodecSettings ChosenSettings(const CCodecSettings& shown, const CFilePage& file,
+                              const CCompressPage& compress) {
+    CCodecSettings chosen = shown;
+    chosen.chainedFourcc = compress.fourcc;
+    chosen.SetFilename(file.resultFilename);
+    chosen.splitPieces = file.resultDivide;
+    chosen.copyBeforeWrite = file.resultBuffer;
+    chosen.overlappedWrites = file.resultFastwrite;
+    chosen.pieceGiB = file.resultDividesize;
+    chosen.writeRequests = file.resultRequest;
+    chosen.cachedWrites = file.resultCpu;
+    chosen.overlappedReads = file.resultFastread;
+    chosen.chainedExtraPages = file.resultHuffyuv;
+    return chosen;
+}
+
+} // namespace
+
 bool kestro::ShowConfigurationSheet(CCodecSettings* settings) {
     INITCOMMONCONTROLSEX controls{sizeof controls,
                                   ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS | ICC_TAB_CLASSES};
@@ -517,19 +537,7 @@ bool kestro::ShowConfigurationSheet(CCodecSettings* settings) {
     CCompressPage compress(source);
     if (CConfigDlg::Run(file, compress) != IDOK)
         return false;
-    if (settings) {
-        settings->fourcc = compress.fourcc;
-        settings->SetFilename(file.resultFilename);
-        settings->divide = file.resultDivide;
-        settings->copyBeforeWrite = file.resultBuffer;
-        settings->fastwrite = file.resultFastwrite;
-        settings->dividesize = file.resultDividesize;
-        settings->request = file.resultRequest;
-        settings->cachedWrites = file.resultCpu;
-        settings->fastread = file.resultFastread;
-        settings->chainedExtraPages = file.resultHuffyuv;
-        settings->SaveSettings();
-        settings->RebuildPieceNames();
-    }
+    if (settings)
+        settings->StoreAccepted(ChosenSettings(*settings, file, compress));
     return true;
 }

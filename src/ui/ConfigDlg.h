@@ -56,7 +56,7 @@ private:
 // Second page: the chained codec and the processor's extensions.
 class CCompressPage : public kestro::Dialog {
 public:
-    explicit CCompressPage(const CCodecSettings& source) : fourcc(source.fourcc) {}
+    explicit CCompressPage(const CCodecSettings& source) : fourcc(source.chainedFourcc) {}
 
     int32_t fourcc;
     std::string description;

@@ -61,12 +61,15 @@ grep -q 'ro.000 is read-only' "$scratch/out" || { cat "$scratch/out" >&2; fail "
 grep -q 'kestdisk.ini: read-only' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not see the read-only settings"; }
 expect_rc 2 "check, an earlier take" host check
 grep -q 'ro.000 holds an earlier take' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not see the earlier take"; }
-expect_rc 0 "check" host --datafile "$win\\fresh" check
+expect_rc 0 "check" host --datafile "$win\\fresh" --ini request=25 check
 grep -q 'check: a capture can start' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not say the capture can start"; }
+# Every key as the codec read it; a request count beyond what the sheet offers is kept, and said.
+grep -q 'values .*divide=0 dividesize=[0-9]* buffer=[01] request=25 (the sheet offers 1 to 20) fourcc=' "$scratch/out" ||
+  { cat "$scratch/out" >&2; fail "check does not show the settings as the codec read them"; }
 [ ! -e "$scratch/fresh.000" ] || fail "check left the piece it opened"
 # A piece 0 that is a FIFO is there and is no file: check says so, and opens nothing.
 mkfifo "$scratch/fifo.000"
-expect_rc 3 "check, piece 0 a FIFO" host --datafile "$win\\fifo" check
+expect_rc 3 "check, piece 0 a FIFO" host --datafile "$win\\fifo" --ini request=3 check
 grep -q 'check: a capture cannot start: .*fifo.000 is no regular file' "$scratch/out" ||
   { cat "$scratch/out" >&2; fail "check does not see that piece 0 is a FIFO"; }
 

@@ -102,13 +102,13 @@ public:
     }
     void Start(bool fast, bool buffer, int request = 3, bool divide = false) {
         CCodecSettings& s = TheSettings();
-        s.filename = base;
-        s.fastwrite = fast;
+        s.dataFileName = base;
+        s.overlappedWrites = fast;
         s.copyBeforeWrite = buffer;
-        s.request = request;
-        s.divide = divide;
-        s.dividesize = 1;
-        s.fourcc = 0;
+        s.writeRequests = request;
+        s.splitPieces = divide;
+        s.pieceGiB = 1;
+        s.chainedFourcc = 0;
         s.cachedWrites = cpu;
         s.RebuildPieceNames();
         id = DriverProc(0, nullptr, DRV_OPEN, 0, 0);
@@ -267,12 +267,12 @@ TEST_F(CoreRun, SettingsChangedDuringARunApplyFromTheNextBegin) {
         Start(fast, fast);
         ASSERT_EQ(Frame(0), ICERR_OK);
         CCodecSettings& s = TheSettings();
-        s.filename = other;
+        s.dataFileName = other;
         s.RebuildPieceNames();
-        s.fastwrite = !fast;
+        s.overlappedWrites = !fast;
         s.copyBeforeWrite = !fast;
-        s.divide = true;
-        s.request = 1;
+        s.splitPieces = true;
+        s.writeRequests = 1;
         s.cachedWrites = !cpu;
         for (int f = 1; f < 4; ++f) {
             uint64_t offset = UINT64_MAX;

@@ -6,6 +6,9 @@
 #include <tuple>
 
 #include "PlaybackSupport.h"
+#include "RunTestAccess.h"
+#include "driver/CodecInstance.h"
+#include "driver/DriverProc.h"
 
 using namespace kp;
 
@@ -84,6 +87,86 @@ TEST_P(ChainedReaders, ChainedCodecFailureFailsTheFrame) {
     kt::SetTestCodec(TestCodecControl{});
     ASSERT_EQ(player.Play(MakeRecord(placed[1]), picture), ICERR_OK);
     EXPECT_EQ(picture, pictures[1]);
+}
+
+// The sheet may change every setting while a run goes on: the run keeps its reader, its depth and
+// length of reads ahead and the data file whose folder its pieces may lie in; the next begin
+// takes the new ones. The codec is driven in this process, where the settings can be changed.
+TEST_P(ChainedReaders, SettingsChangedDuringARunApplyFromTheNextBegin) {
+    const auto [fast, extra] = GetParam();
+    const std::string share = "\\\\kestro-nas\\caps\\take";
+    std::vector<Bytes> pictures, stored;
+    for (uint32_t i = 0; i < 8; ++i) { // two pages each: a read with two more fills the slot
+        pictures.push_back(KtstPicture(kWidth, kHeight, 5000, 60 + i));
+        stored.push_back(KtstFrame(pictures.back()));
+    }
+    const std::string dir = Dir("settings");
+    auto placed = WriteDataFile(dir + "\\ktst.000", stored);
+    kt::Format stream =
+        ChainedStream(kWidth, kHeight, 24, kTestCodecFourcc, KtstFormat(kWidth, kHeight));
+    kt::Format out = kt::MakeFormat(kWidth, kHeight, BI_RGB, 24);
+    CCodecSettings& s = TheSettings();
+    const CCodecSettings kept = s;
+    auto choose = [&](const std::string& dataFile, bool overlapped, bool extraPages, int depth) {
+        s.SetFilename(dataFile);
+        s.RebuildPieceNames();
+        s.overlappedReads = overlapped;
+        s.chainedExtraPages = extraPages;
+        s.readAheadDepth = depth;
+    };
+    choose(dir + "\\ktst", fast, extra, 1);
+    const LRESULT id = DriverProc(0, nullptr, DRV_OPEN, 0, 0);
+    ASSERT_NE(id, 0);
+    auto* codec = reinterpret_cast<CCodecInstance*>(id);
+    auto send = [&](UINT msg, const void* a = nullptr, const void* b = nullptr) {
+        return DriverProc(DWORD_PTR(id), nullptr, msg, LPARAM(a), LPARAM(b));
+    };
+    Bytes picture(out.header()->biSizeImage);
+    auto play = [&](const Bytes& record) {
+        stream.header()->biSizeImage = DWORD(record.size());
+        ICDECOMPRESS icd{};
+        icd.lpbiInput = stream.header();
+        icd.lpInput = const_cast<uint8_t*>(record.data());
+        icd.lpbiOutput = out.header();
+        icd.lpOutput = picture.data();
+        return send(ICM_DECOMPRESS, &icd, reinterpret_cast<const void*>(sizeof icd));
+    };
+    // The slot that held the frame just played in sequence, and whether a slot has a buffer.
+    auto slot = [&](int index) { return kestro::RunTestAccess::ReadSlotOf(*codec, index); };
+    const DWORD page = DWORD(PageSize()), slotBytes = 3 * page;
+
+    ASSERT_EQ(send(ICM_DECOMPRESS_BEGIN, stream.header(), out.header()), ICERR_OK);
+    ASSERT_EQ(play(MakeRecord(placed[0])), ICERR_OK);
+    EXPECT_EQ(picture, pictures[0]);
+    choose(share, !fast, !extra, 16);
+    for (int f : {1, 2}) {
+        ASSERT_EQ(play(MakeRecord(placed[f])), ICERR_OK) << "frame " << f;
+        EXPECT_EQ(picture, pictures[f]) << "frame " << f;
+    }
+    EXPECT_EQ(slot(1).buffer != nullptr, fast) << "the run kept its reader";
+    EXPECT_EQ(slot(2).buffer, nullptr) << "the run kept its depth";
+    if (fast) { // frame 2 came in slot 0, by the read ahead planned after frame 1
+        EXPECT_EQ(slot(0).transferred, extra ? slotBytes : 2 * page)
+            << "the run kept the length of its reads ahead";
+    }
+    EXPECT_EQ(play(MakeRecord(0, 5004, share + ".000")), ICERR_BADFORMAT)
+        << "a piece on the share is no piece of the run's data file";
+    EXPECT_EQ(send(ICM_DECOMPRESS_END), ICERR_OK);
+
+    ASSERT_EQ(send(ICM_DECOMPRESS_BEGIN, stream.header(), out.header()), ICERR_OK);
+    for (int f : {3, 4, 5}) {
+        ASSERT_EQ(play(MakeRecord(placed[f])), ICERR_OK) << "frame " << f;
+        EXPECT_EQ(picture, pictures[f]) << "frame " << f;
+    }
+    EXPECT_EQ(slot(16).buffer != nullptr, !fast) << "the next begin takes the new reader and depth";
+    if (!fast) { // frame 5 came in slot 2, by a read ahead planned after frame 4 at depth 16
+        EXPECT_EQ(slot(2).transferred, extra ? 2 * page : slotBytes);
+    }
+    EXPECT_EQ(play(MakeRecord(0, 5004, share + ".000")), ICERR_OK)
+        << "pieces in the new data file's folder are opened (none exists: a black frame)";
+    EXPECT_EQ(send(ICM_DECOMPRESS_END), ICERR_OK);
+    DriverProc(DWORD_PTR(id), nullptr, DRV_CLOSE, 0, 0);
+    s = kept;
 }
 
 // 8-bit pictures with long runs and some noise, as MRLE compresses them.

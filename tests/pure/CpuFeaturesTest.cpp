@@ -70,20 +70,62 @@ CpuidValues WithVendor(const char* vendor) {
 }
 
 TEST(CpuNames, EveryFamilyAndModelOfEveryVendorFollowsTheTable) {
-    const char* vendors[] = {"AuthenticAMD", "GenuineIntel", "CyrixInstead",  "CentaurHauls",
-                             "HygonGenuine", "GenuineIotel", "AuthenticAMD!", ""};
-    // Families as the signature decodes them: 0 to 15, then 15 + 16 x extended family.
+    const char* vendors[] = {"AuthenticAMD",  "GenuineIntel",  "CyrixInstead",
+                             "CentaurHauls",  "HygonGenuine",  "GenuineIotel",
+                             "AuthenticAMD!", "GenuineIntelX", ""};
+    // Families as the signature decodes them: 0 to 15, then 15 + 16 x extended family; and one
+    // that no signature decodes to.
     std::vector<int> families;
     for (int f = 0; f <= 15; ++f)
         families.push_back(f);
     for (int extended : {1, 2, 8, 255})
         families.push_back(15 + 16 * extended);
+    families.push_back(24);
     for (const char* vendor : vendors)
         for (int family : families)
             for (int model = 0; model <= 15; ++model)
                 ASSERT_EQ(CpuName(family, model, vendor), Expected(vendor, family, model))
                     << '"' << vendor << "\" family " << family << " model " << model;
     EXPECT_STREQ(CpuName(6, 8, nullptr), "Unknown");
+
+    // The names the compression page shows, written out: the table above is read the same way
+    // as the code reads its own, so a rule both get wrong shows only here.
+    const NameRow shown[] = {
+        {"AuthenticAMD", 4, {0, 7, 15}, "Am486"},
+        {"AuthenticAMD", 5, {0, 1, 2, 3}, "K5"},
+        {"AuthenticAMD", 5, {6, 7}, "K6"},
+        {"AuthenticAMD", 5, {8}, "K6-2"},
+        {"AuthenticAMD", 5, {9, 12, 15}, "K6-3"},
+        {"AuthenticAMD", 5, {4, 5}, "Unknown"},
+        {"AuthenticAMD", 6, {0, 8, 15}, "ATHLON"},
+        {"AuthenticAMD", 15, {0}, "Unknown"},
+        {"GenuineIntel", 4, {0, 1}, "486DX"},
+        {"GenuineIntel", 4, {2}, "486SX"},
+        {"GenuineIntel", 4, {3}, "486DX2"},
+        {"GenuineIntel", 4, {4}, "486SL"},
+        {"GenuineIntel", 4, {5}, "486SX2"},
+        {"GenuineIntel", 4, {6}, "Unknown"},
+        {"GenuineIntel", 4, {7}, "486DX2E"},
+        {"GenuineIntel", 4, {8}, "486DX4"},
+        {"GenuineIntel", 5, {1, 2, 3}, "Pentium"},
+        {"GenuineIntel", 5, {4}, "Pentium-MMX"},
+        {"GenuineIntel", 6, {1}, "Pentium-Pro"},
+        {"GenuineIntel", 6, {3, 5}, "Pentium-II"},
+        {"GenuineIntel", 6, {6}, "Celeron"},
+        {"GenuineIntel", 6, {7, 8, 10}, "Pentium-III"},
+        {"GenuineIntel", 6, {0, 2, 4, 9, 11, 15}, "Unknown"},
+        {"GenuineIntel", 15, {0}, "Pentium-4"},
+        {"GenuineIntel", 15, {1, 2}, "Unknown"},
+        {"GenuineIntel", 31, {0}, "Unknown"},
+        {"CyrixInstead", 3, {9}, "Cyrix"},
+        {"CentaurHauls", 6, {9}, "Centaur"},
+        {"HygonGenuine", 24, {0}, "Unknown"},
+        {"GenuineIntelX", 6, {1}, "Pentium-Pro"}, // only 12 characters count
+    };
+    for (const NameRow& r : shown)
+        for (int m : r.models)
+            EXPECT_STREQ(CpuName(r.family, m, r.vendor), r.name)
+                << r.vendor << " " << r.family << "/" << m;
 }
 
 TEST(CpuFeatureBits, EachFeatureComesFromItsOwnRegisterBit) {

@@ -102,7 +102,7 @@ TEST(SettingsRecord, ProfileBesideTheModuleAndPieceNames) {
     DeleteFileA((dir + "\\kestdisk.ini").c_str());
     s.LoadSettings(dir + "\\kestro32.dll");
     EXPECT_EQ(s.profilepath, dir + "\\\\kestdisk.ini");
-    EXPECT_EQ(s.filename, "c:\\kestro");
+    EXPECT_EQ(s.dataFileName, "c:\\kestro");
     EXPECT_EQ(s.PieceName(0), "c:\\kestro.000");
     EXPECT_EQ(s.PieceName(7), "c:\\kestro.007");
     EXPECT_EQ(s.PieceName(499), "c:\\kestro.499");
@@ -110,12 +110,12 @@ TEST(SettingsRecord, ProfileBesideTheModuleAndPieceNames) {
     EXPECT_EQ(s.PieceName(-1), "");
     EXPECT_EQ(s.datadrive, "c:");
     EXPECT_GT(s.disktotal, 0u);
-    EXPECT_TRUE(s.fastwrite);
+    EXPECT_TRUE(s.overlappedWrites);
     EXPECT_TRUE(s.copyBeforeWrite);
-    EXPECT_TRUE(s.fastread);
-    EXPECT_EQ(s.request, 3);
-    EXPECT_EQ(s.dividesize, 2);
-    EXPECT_EQ(s.fourcc, 0);
+    EXPECT_TRUE(s.overlappedReads);
+    EXPECT_EQ(s.writeRequests, 3);
+    EXPECT_EQ(s.pieceGiB, 2);
+    EXPECT_EQ(s.chainedFourcc, 0);
 
     s.SetFilename("relative\\name");
     s.RebuildPieceNames();
@@ -134,8 +134,8 @@ TEST(SettingsRecord, OldSystemsTurnTheFastModesOffAndSaveZero) {
     s.LoadSettings(dir + "\\kestro32.dll");
     EXPECT_TRUE(s.fastioallowed) << "this platform reports an NT-family system";
     s.ApplyPlatform(false);
-    EXPECT_FALSE(s.fastwrite);
-    EXPECT_FALSE(s.fastread);
+    EXPECT_FALSE(s.overlappedWrites);
+    EXPECT_FALSE(s.overlappedReads);
     EXPECT_EQ(Key(s.profilepath, "fastwrite"), "1") << "the file keeps its values until a save";
     s.SaveSettings();
     EXPECT_EQ(Key(s.profilepath, "fastwrite"), "0");
@@ -160,8 +160,8 @@ TEST(SettingsRecord, ReadAheadOutsideOneToSixteenTakesTheDefault) {
         WriteFileBytes(ini, text);
         CCodecSettings s;
         s.LoadSettings(dir + "\\kestro32.dll");
-        EXPECT_EQ(s.readahead, row.read);
-        EXPECT_EQ(s.request, 5) << "the keys before it still read";
+        EXPECT_EQ(s.readAheadDepth, row.read);
+        EXPECT_EQ(s.writeRequests, 5) << "the keys before it still read";
         s.SaveSettings();
         EXPECT_EQ(Key(s.profilepath, "readahead"), std::to_string(row.read));
     }
@@ -170,12 +170,12 @@ TEST(SettingsRecord, ReadAheadOutsideOneToSixteenTakesTheDefault) {
 
 TEST(SettingsRecord, RunsUseAtLeastOneRequestAndOneGibibyte) {
     CCodecSettings s;
-    s.request = 0;
-    s.dividesize = -1;
+    s.writeRequests = 0;
+    s.pieceGiB = -1;
     EXPECT_EQ(s.EffectiveRequestCount(), 1u);
     EXPECT_EQ(s.EffectivePieceBytes(), 1ull << 30);
-    s.request = 20;
-    s.dividesize = 8;
+    s.writeRequests = 20;
+    s.pieceGiB = 8;
     EXPECT_EQ(s.EffectiveRequestCount(), 20u);
     EXPECT_EQ(s.EffectivePieceBytes(), 8ull << 30);
 }

@@ -27,9 +27,9 @@ struct RunTestAccess {
     // A test of writes that never finish waits this long instead of the run's 10 s.
     static void SetStallMs(CCodecInstance& codec, uint32_t ms) { codec.capture.pool.stallMs = ms; }
 
-    static HANDLE ReadFileOf(const CCodecInstance& codec) { return codec.playback.hReadFile; }
+    static HANDLE ReadFileOf(const CCodecInstance& codec) { return codec.playback.piece.file; }
     static const ReadSlot& ReadSlotOf(const CCodecInstance& codec, int index) {
-        return codec.playback.readSlots[index];
+        return codec.playback.ring.slots[index];
     }
 };
 

@@ -170,7 +170,7 @@ protected:
         dataDir = kt::DataDir(std::string("inproc-") +
                               ::testing::UnitTest::GetInstance()->current_test_info()->name());
         settings.profilepath = dataDir + "\\kestdisk.ini";
-        settings.filename = dataDir + "\\piece";
+        settings.dataFileName = dataDir + "\\piece";
         settings.RebuildPieceNames();
     }
     void TearDown() override { kestro::ReserveFaultInjection() = {}; }
@@ -277,7 +277,7 @@ TEST_F(ReserveInProcess, ProgressAndCancelAgainstASlowDisk) {
     // The piece is a pipe that this test drains: each write waits until it is read.
     const std::string pipeBase =
         "\\\\.\\pipe\\kestro-reserve-" + std::to_string(GetCurrentProcessId());
-    settings.filename = pipeBase;
+    settings.dataFileName = pipeBase;
     settings.RebuildPieceNames();
     HANDLE pipe = CreateNamedPipeA(Piece(0).c_str(), PIPE_ACCESS_INBOUND,
                                    PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 4096, 0, nullptr);
@@ -320,7 +320,7 @@ TEST_F(ReserveInProcess, AcceptedSheetRenamesThePieces) {
     ASSERT_NE(codec, nullptr);
     CCodecSettings& shared = TheSettings();
     shared.profilepath = dataDir + "\\kestdisk.ini";
-    shared.filename = "C:\\kestro";
+    shared.dataFileName = "C:\\kestro";
     shared.RebuildPieceNames();
     const std::string moved = dataDir + "\\moved";
     auto run = [&](const std::string& name) {
@@ -335,7 +335,7 @@ TEST_F(ReserveInProcess, AcceptedSheetRenamesThePieces) {
             [&] { EXPECT_EQ(codec->Configure(), ICERR_OK); });
     };
     run(moved);
-    EXPECT_EQ(shared.filename, moved);
+    EXPECT_EQ(shared.dataFileName, moved);
     EXPECT_EQ(shared.PieceName(0), moved + ".000");
     EXPECT_EQ(shared.PieceName(499), moved + ".499");
     ULARGE_INTEGER total{};
@@ -351,7 +351,7 @@ TEST_F(ReserveInProcess, AcceptedSheetRenamesThePieces) {
     const std::string ini = kt::ReadFileBytes(shared.profilepath);
     codec->settings = nullptr;
     run(dataDir + "\\ignored");
-    EXPECT_EQ(shared.filename, moved);
+    EXPECT_EQ(shared.dataFileName, moved);
     EXPECT_EQ(kt::ReadFileBytes(shared.profilepath), ini);
     delete codec;
 }

@@ -113,6 +113,31 @@ std::string OnOff(bool on) {
     return on ? "1" : "0";
 }
 
+// Every key as the codec holds it, in the file's order; a number outside what the sheet offers
+// says so (the codec keeps it, and a run works with at least 1).
+std::string ValuesText(const CCodecSettings& s) {
+    std::string text;
+    for (const SettingKey& row : SettingKeys()) {
+        if (!text.empty())
+            text += ' ';
+        text.append(row.key).append(1, '=');
+        if (row.text) {
+            text += s.*row.text;
+        } else if (row.flag) {
+            text += OnOff(s.*row.flag);
+        } else if (row.number == &CCodecSettings::chainedFourcc && s.chainedFourcc != 0) {
+            text += FourccText(uint32_t(s.chainedFourcc));
+        } else {
+            const int32_t value = s.*row.number;
+            text += std::to_string(value);
+            if (!row.InRange(value))
+                text += " (the sheet offers " + std::to_string(row.low) + " to " +
+                        std::to_string(row.high) + ")";
+        }
+    }
+    return text;
+}
+
 // The settings as the codec reads them from the INI beside `modulePath`.
 CCodecSettings SettingsBeside(const std::string& modulePath) {
     CCodecSettings settings;
@@ -240,9 +265,9 @@ std::string NextDataFile(const std::string& base, bool split, bool claim) {
 
 int PrepareDataFile(bool overwrite, bool next, bool quiet) {
     const CCodecSettings settings = SettingsBeside(CodecLibraryPath());
-    const std::string& base = settings.filename;
+    const std::string& base = settings.dataFileName;
     if (next) {
-        const std::string chosen = NextDataFile(base, settings.divide, true);
+        const std::string chosen = NextDataFile(base, settings.splitPieces, true);
         // The codec reads at most MAX_PATH characters of the name.
         if (chosen.empty() || kestro::FormatPieceName(chosen, 0).size() >= MAX_PATH) {
             Error("--next-datafile found no unused name beside " + base +
@@ -259,7 +284,7 @@ int PrepareDataFile(bool overwrite, bool next, bool quiet) {
                                   chosen + ")");
         return kExitOk;
     }
-    const std::vector<HeldTake> takes = EarlierTake(base, settings.divide);
+    const std::vector<HeldTake> takes = EarlierTake(base, settings.splitPieces);
     if (takes.empty())
         return kExitOk;
     if (overwrite) {
@@ -280,7 +305,7 @@ int PrepareDataFile(bool overwrite, bool next, bool quiet) {
     std::string takeFile;
     if (auto take = TakeBeside(kestro::FormatPieceName(base, 0), &takeFile))
         Note("  " + takeFile + ": take " + kestro::avi::TakeSummary(*take));
-    const std::string fresh = NextDataFile(base, settings.divide, false);
+    const std::string fresh = NextDataFile(base, settings.splitPieces, false);
     Note("To keep it, capture with --next-datafile" +
          (fresh.empty() ? std::string() : " (into " + kestro::FormatPieceName(fresh, 0) + ")") +
          ",\n  or name a data file of your own: kestro-host --datafile NAME capture ... (the "
@@ -308,7 +333,7 @@ public:
             return std::move(report_);
         Folder();
         PieceZero();
-        for (const HeldTake& take : EarlierTake(s_.filename, s_.divide))
+        for (const HeldTake& take : EarlierTake(s_.dataFileName, s_.splitPieces))
             report_.earlierTake.push_back(take);
         Open();
         Room();
@@ -340,16 +365,11 @@ private:
                                "): changes on the configuration sheet are not kept";
         }
         Add("settings", ini);
-        Add("values",
-            "filename=" + s_.filename + " fastwrite=" + OnOff(s_.fastwrite) +
-                " cpu=" + OnOff(s_.cachedWrites) + " buffer=" + OnOff(s_.copyBeforeWrite) +
-                " divide=" + OnOff(s_.divide) +
-                (s_.divide ? " dividesize=" + std::to_string(s_.dividesize) : std::string()) +
-                (s_.fourcc ? " fourcc=" + FourccText(uint32_t(s_.fourcc)) : std::string()));
+        Add("values", ValuesText(s_));
     }
 
     bool Named() {
-        const std::string why = PathGate(s_.filename).Refusal(piece_, "");
+        const std::string why = PathGate(s_.dataFileName).Refusal(piece_, "");
         if (why.empty())
             return true;
         Add("piece 0", piece_ + ": not looked up");
@@ -374,7 +394,7 @@ private:
     }
 
     void PieceZero() {
-        const GatedPath gated = PathGate(s_.filename).Piece(piece_, "");
+        const GatedPath gated = PathGate(s_.dataFileName).Piece(piece_, "");
         exists_ = gated.found != GatedPath::Found::Missing;
         bytes_ = gated.bytes;
         if (gated.found == GatedPath::Found::NotRegular) {
@@ -416,7 +436,7 @@ private:
     void Open() {
         if (!report_.obstacle.empty())
             return;
-        const uint32_t flags = kestro::PieceCreateFlags(s_.fastwrite, s_.cachedWrites);
+        const uint32_t flags = kestro::PieceCreateFlags(s_.overlappedWrites, s_.cachedWrites);
         const std::string why = OpenLikeTheCodec(piece_, flags, exists_);
         Add("open", why.empty()
                         ? std::string("piece 0 opens for writing with the codec's flags (") +
@@ -436,7 +456,7 @@ private:
         }
         // The codec's own rule; a page size divides 2^32, so the low 32 bits decide.
         if (frameBytes_ && !kestro::ImageSizeAccepted(uint32_t(frameBytes_), pageSize_,
-                                                      s_.copyBeforeWrite, s_.fourcc != 0)) {
+                                                      s_.copyBeforeWrite, s_.chainedFourcc != 0)) {
             Add("frames", std::to_string(frameBytes_) + " bytes, not a whole number of pages (" +
                               std::to_string(pageSize_) + " bytes)");
             Obstacle("a frame of " + std::to_string(frameBytes_) +

@@ -1,0 +1,63 @@
+#pragma once
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "pure/TakeFile.h"
+
+namespace kestro {
+
+struct RunTestAccess;
+struct FrameRecordView;
+
+// MAX_PATH and one: a name as long as any the ANSI file calls take still ends in a zero here.
+constexpr size_t kReadFileNameBytes = MAX_PATH + 1;
+
+// The piece a playback run reads: its name, handle, completion port and size, and the take file
+// beside it. It stays open from the frame that opened it until a frame names another piece.
+class ReadPiece {
+public:
+    enum class Opened { Open, JustFailed, Failed };
+
+    ReadPiece() = default;
+    ~ReadPiece() { Close(); }
+    ReadPiece(const ReadPiece&) = delete;
+    ReadPiece& operator=(const ReadPiece&) = delete;
+
+    // The piece a record names, opened unless it is the one open (also when that one's opening
+    // failed: it is not tried again). JustFailed: it cannot be opened now (a black frame);
+    // Failed: it is no piece to read at all. `dataFile` is the data file of the run.
+    Opened LookUp(const char* path, size_t length, bool overlapped, const std::string& dataFile);
+    bool Same(const char* path, size_t length) const;
+    // Idempotent; the reads into the run's slots must be over before it.
+    void Close();
+    // Whether a record belongs to another take than the one the take file beside it names (its
+    // frames are gone).
+    bool TakeReplaced(const FrameRecordView& record) const;
+    // A piece that another process is still writing grows past the size taken at its opening:
+    // takes it again; true when it changed.
+    bool SizeChanged();
+
+    HANDLE File() const { return file; }
+    HANDLE Port() const { return port; }
+    uint64_t Size() const { return size; }
+    // Reads that finish inside ReadFile queue no packet on the port.
+    bool PortSkips() const { return portSkips; }
+
+private:
+    friend struct RunTestAccess;
+
+    void ReadTakeBeside();
+
+    HANDLE port = nullptr;
+    char name[kReadFileNameBytes] = {};
+    HANDLE file = INVALID_HANDLE_VALUE;
+    uint64_t size = 0;
+    std::optional<TakeFile> take; // beside the open piece; none: play as before
+    bool portSkips = false;
+};
+
+} // namespace kestro
