@@ -18,6 +18,7 @@ set(KESTRO_FORMATS_SOURCES
   src/formats/CodecFormats.cpp
 )
 set(KESTRO_CAPTURE_SOURCES
+  src/capture/BeginNotice.cpp
   src/capture/CaptureRun.cpp
   src/capture/ChainCompressor.cpp
   src/capture/FastWriter.cpp

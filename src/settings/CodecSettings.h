@@ -30,6 +30,8 @@ public:
     bool chainedExtraPages = false;
     // Reads the fast readers keep in flight ahead of the frame asked for.
     int32_t readahead = kDefaultReadAhead;
+    // A compress begin that is refused says why on the debugger only, not in a message box.
+    bool quiet = false;
     std::array<std::string, kestro::kPieceCount> piecenames;
     std::string datadrive;
     uint64_t disktotal = 0;
