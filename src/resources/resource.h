@@ -27,6 +27,7 @@
 #define IDS_FOLDER_MISSING 1120
 #define IDS_FOLDER_NOT_WRITABLE 1121
 #define IDS_FOLDER_NOT_CREATED 1122
+#define IDS_CHOOSER_TITLE 1130
 
 // About page and its logo.
 #define IDR_ABOUT_HTML 1024

@@ -425,9 +425,9 @@ void CCompressPage::ChooseCompressor() {
     vars.cbSize = sizeof vars;
     vars.dwFlags = ICMF_COMPVARS_VALID;
     vars.fccHandler = DWORD(fourcc);
-    static const wchar_t kTitle[] = L"圧縮の設定";
-    std::string title = kestro::Narrow(kTitle);
-    g_chooserTitle.set(kTitle);
+    const std::wstring wideTitle = kestro::LoadResourceString(IDS_CHOOSER_TITLE);
+    std::string title = kestro::Narrow(wideTitle);
+    g_chooserTitle.set(wideTitle.c_str());
     HHOOK hook = SetWindowsHookExW(WH_CBT, ChooserTitleHook, nullptr, GetCurrentThreadId());
     g_chooserHook.set(hook);
     BOOL chosen = ICCompressorChoose(hwnd_, ICMF_CHOOSE_ALLCOMPRESSORS, nullptr, nullptr, &vars,

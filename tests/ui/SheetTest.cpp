@@ -403,3 +403,49 @@ TEST_F(Sheet, ChoiceMadeAfterAQueryReachesTheNextRun) {
 }
 
 } // namespace
+
+// The sheet as a Japanese user sees it and as everyone else does (German has no texts of its
+// own and gets the English ones), with a screenshot of each page kept in the build's folder.
+TEST_F(Sheet, OpensInTheUsersLanguage) {
+    struct Row {
+        const char* name;
+        LANGID language;
+        const wchar_t* title;
+        const wchar_t* fileTab;
+        const wchar_t* compressTab;
+        const wchar_t* fastWrite;
+        const wchar_t* choose;
+    };
+    const Row rows[] = {
+        {"ja", kJapanese, kSheetTitle, L"ファイル", L"ビデオ圧縮", L"高速書き込みを行う(&F)",
+         L"設定"},
+        {"en", kEnglishUs, L"Kestro32 settings", L"File", L"Video compression", L"&Fast write",
+         L"Choose"},
+        {"de", kGerman, L"Kestro32 settings", L"File", L"Video compression", L"&Fast write",
+         L"Choose"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        UseUiLanguage(row.language);
+        Open({{"filename", dataDir + "\\cap"}});
+        Drive(
+            [&](DWORD thread) {
+                HWND sheet = WaitWindow(thread, row.title);
+                ASSERT_NE(sheet, nullptr) << "no sheet of that title";
+                EXPECT_EQ(TabText(sheet, 0), row.fileTab);
+                EXPECT_EQ(TabText(sheet, 1), row.compressTab);
+                EXPECT_EQ(ItemText(CurrentPage(sheet), IDC_FASTWRITE), row.fastWrite);
+                EXPECT_TRUE(SaveScreenshot(sheet, ShotPath(std::string("file-page-") + row.name)));
+                SelectPageAsync(sheet, 1).wait();
+                EXPECT_EQ(ItemText(CurrentPage(sheet), IDC_CHOOSE), row.choose);
+                EXPECT_TRUE(
+                    SaveScreenshot(sheet, ShotPath(std::string("compress-page-") + row.name)));
+                PressSheet(sheet, PSBTN_CANCEL);
+                EXPECT_TRUE(WaitGone(sheet));
+            },
+            [&] { EXPECT_EQ(ICConfigure(hic.get(), GetDesktopWindow()), ICERR_OK); });
+        hic.reset();
+        ASSERT_TRUE(WaitCodecUnloaded());
+    }
+    UseUiLanguage(kJapanese);
+}
