@@ -39,6 +39,7 @@ set(KESTRO_UI_SOURCES
   src/ui/Dialog.cpp
   src/ui/HtmlDlg.cpp
   src/ui/PartitionDlg.cpp
+  src/ui/SheetChecks.cpp
 )
 
 # The platform's headers as every Windows target here includes them.

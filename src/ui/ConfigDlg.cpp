@@ -17,6 +17,7 @@
 #include "ui/CpuDetect.h"
 #include "ui/DataExchange.h"
 #include "ui/PartitionDlg.h"
+#include "ui/SheetChecks.h"
 #include "ui/ThreadSlot.h"
 
 using kestro::DataExchange;
@@ -272,7 +273,7 @@ bool CFilePage::ConfirmDataFolder() {
                             MB_YESNOCANCEL | MB_ICONWARNING)) {
         case IDYES:
             if (CreateFolders(folder))
-                return true;
+                return kestro::ConfirmFreeSpace(folder, owner, caption);
             MessageBoxW(owner, WithFolder(IDS_FOLDER_NOT_CREATED, folder).c_str(), caption.c_str(),
                         MB_OK | MB_ICONERROR);
             return false;
@@ -285,7 +286,7 @@ bool CFilePage::ConfirmDataFolder() {
     if (!MayWriteIn(folder))
         return MessageBoxW(owner, WithFolder(IDS_FOLDER_NOT_WRITABLE, folder).c_str(),
                            caption.c_str(), MB_OKCANCEL | MB_ICONWARNING) == IDOK;
-    return true;
+    return kestro::ConfirmFreeSpace(folder, owner, caption);
 }
 
 void CFilePage::UpdateSplitControls() {
@@ -530,6 +531,8 @@ bool kestro::ShowConfigurationSheet(CCodecSettings* settings) {
         settings->chainedExtraPages = file.resultHuffyuv;
         settings->SaveSettings();
         settings->RebuildPieceNames();
+        // The codecs of both bitnesses capture for the same user, who set one data file.
+        kestro::OfferToShareDataFile(settings->profilepath, settings->filename);
     }
     return true;
 }

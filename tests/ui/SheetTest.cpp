@@ -6,6 +6,7 @@
 #include <cpuid.h>
 
 #include "UiCommon.h"
+#include "ImportPatch.h"
 #include "UiDriver.h"
 #include "pure/CpuFeatures.h"
 #include "resources/resource.h"
@@ -202,6 +203,50 @@ TEST_F(Sheet, OkOffersToCreateAMissingDataFolder) {
         EXPECT_EQ(IniValue("filename"), row.stored ? folder + "\\take" : dataDir + "\\cap");
         const DWORD a = GetFileAttributesA(folder.c_str());
         EXPECT_EQ(a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY), row.created);
+        hic.reset();
+        ASSERT_TRUE(WaitCodecUnloaded());
+    }
+}
+
+BOOL WINAPI TenMebibytesFree(LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER total,
+                             PULARGE_INTEGER free) {
+    for (PULARGE_INTEGER p : {available, total, free})
+        if (p)
+            p->QuadPart = 10u << 20;
+    return TRUE;
+}
+
+// A disk with less room than a minute of the estimate's format: OK says so, with the format and
+// the two figures, and the user may go back to the sheet.
+TEST_F(Sheet, OkWarnsOfADiskWithLessThanAMinute) {
+    for (int answer : {IDCANCEL, IDOK}) {
+        SCOPED_TRACE(answer);
+        Open({{"filename", dataDir + "\\cap"}});
+        const std::string typed = dataDir + "\\low";
+        {
+            kt::ImportPatch patch("kestro32.dll");
+            ASSERT_NE(
+                patch.Replace("GetDiskFreeSpaceExW", reinterpret_cast<void*>(&TenMebibytesFree)),
+                nullptr);
+            Run([&](DWORD thread, HWND sheet) {
+                SetText(CurrentPage(sheet), IDC_FILENAME, std::wstring(typed.begin(), typed.end()));
+                PressSheet(sheet, PSBTN_OK);
+                HWND box = WaitMessageBox(thread);
+                ASSERT_NE(box, nullptr) << "no warning";
+                const std::wstring text = MessageBoxText(box);
+                // 640 x 480 x 2 bytes, 30 a second for 60 s: 1054 MiB.
+                for (const wchar_t* part : {L"640×480 YUY2", L"30", L"10 MB", L"1054 MB"})
+                    EXPECT_NE(text.find(part), std::wstring::npos)
+                        << ::testing::PrintToString(text);
+                PostMessageW(box, WM_COMMAND, answer, 0);
+                EXPECT_TRUE(WaitGone(box));
+                if (answer == IDCANCEL) {
+                    EXPECT_TRUE(Responsive(sheet) && IsWindowVisible(sheet)) << "the sheet closed";
+                    PressSheet(sheet, PSBTN_CANCEL);
+                }
+            });
+        }
+        EXPECT_EQ(IniValue("filename"), answer == IDOK ? typed : dataDir + "\\cap");
         hic.reset();
         ASSERT_TRUE(WaitCodecUnloaded());
     }
