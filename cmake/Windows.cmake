@@ -18,6 +18,7 @@ set(KESTRO_FORMATS_SOURCES
   src/formats/CodecFormats.cpp
 )
 set(KESTRO_CAPTURE_SOURCES
+  src/capture/BeginNotice.cpp
   src/capture/CaptureRun.cpp
   src/capture/ChainCompressor.cpp
   src/capture/FastWriter.cpp
@@ -38,6 +39,7 @@ set(KESTRO_UI_SOURCES
   src/ui/Dialog.cpp
   src/ui/HtmlDlg.cpp
   src/ui/PartitionDlg.cpp
+  src/ui/SheetChecks.cpp
 )
 
 # The platform's headers as every Windows target here includes them.

@@ -30,6 +30,13 @@ void CaptureRun::CloseDataFile() {
 }
 
 LRESULT CaptureRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    refusalSaid = false;
+    return BeginRun(in, out);
+}
+
+LRESULT CaptureRun::BeginRun(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    refusal.reset();
+    refusalError = ERROR_SUCCESS;
     LRESULT result = StartCapture(in, out);
     // The old run's pool and file are gone by now: later frames must begin afresh rather than
     // write through released handles.
@@ -37,8 +44,20 @@ LRESULT CaptureRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* ou
         ReleaseRequestPool();
         CloseDataFile();
         SetActive(false);
+        SayRefusal();
     }
     return result;
+}
+
+// A host that sends frames without a begin tries a begin with every frame: the user hears of
+// the reason once, until the host begins or ends the run itself.
+void CaptureRun::SayRefusal() {
+    if (!refusal || refusalSaid)
+        return;
+    refusalSaid = true;
+    SayBeginRefusal(
+        BeginRefusalText(*refusal, settings->dataFileName, settings->piecenames[0], refusalError),
+        settings->quiet);
 }
 
 LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
@@ -73,8 +92,10 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
         return ICERR_BADFORMAT;
     // Playback opens only what this rule accepts: frames stored under any other name (a relative
     // one, a stream, a dot component) could never be played.
-    if (!DataFileNameUsable(settings->dataFileName, FileCallName))
+    if (!DataFileNameUsable(settings->dataFileName, FileCallName)) {
+        refusal = BeginRefusal::NameRefused;
         return ICERR_BADFORMAT;
+    }
 
     stats = CaptureStats{};
     pool.Reset();
@@ -84,8 +105,12 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     if (!piece.OpenFirst(settings->piecenames,
                          PieceCreateFlags(settings->overlappedWrites, settings->cachedWrites),
                          settings->EffectivePieceBytes(), split,
-                         settings->datadrive.empty() ? std::string() : settings->datadrive + "\\"))
+                         settings->datadrive.empty() ? std::string()
+                                                     : settings->datadrive + "\\")) {
+        refusalError = piece.OpenError();
+        refusal = OpenRefusal(settings->piecenames[0], refusalError);
         return ICERR_BADFORMAT;
+    }
 
     FrameSize raw{*imageBytes, uint32_t(RoundUpToPage(*imageBytes, pageSize))};
     chain.Reset(raw.write);
@@ -94,8 +119,11 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
 
     // The take file names the new take before the header overwrites the earlier one.
     take.Begin(piece.NameOf(0), in, out, split ? settings->EffectivePieceBytes() : 0);
-    if (!piece.WriteHeader(in, pageSize))
+    if (!piece.WriteHeader(in, pageSize)) {
+        if (piece.ShortOfSpace())
+            refusal = BeginRefusal::NoSpace;
         return ICERR_BADFORMAT;
+    }
     piece.StartFrames();
 
     WriterKind kind = ChooseWriter(settings->overlappedWrites, split,
@@ -144,7 +172,7 @@ LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
     if (!icc || !icc->lpbiInput || !icc->lpInput || !ReadBitmapHeader(icc->lpbiOutput) ||
         !icc->lpOutput)
         return ICERR_BADFORMAT;
-    if (!compressActive && Begin(icc->lpbiInput, icc->lpbiOutput) != ICERR_OK)
+    if (!compressActive && BeginRun(icc->lpbiInput, icc->lpbiOutput) != ICERR_OK)
         return ICERR_BADFORMAT;
     if (!InputMatchesRun(icc) || !writer)
         return ICERR_BADFORMAT;
@@ -171,5 +199,6 @@ LRESULT CaptureRun::End() {
     take.End();
     chained.CloseCompressor();
     SetActive(false);
+    refusalSaid = false;
     return ICERR_OK;
 }

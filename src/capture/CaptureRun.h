@@ -3,7 +3,9 @@
 #include <vfw.h>
 
 #include <cstdint>
+#include <optional>
 
+#include "capture/BeginNotice.h"
 #include "capture/CaptureStats.h"
 #include "capture/ChainCompressor.h"
 #include "capture/FastWriter.h"
@@ -43,6 +45,8 @@ public:
 private:
     friend struct RunTestAccess;
 
+    LRESULT BeginRun(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
+    void SayRefusal();
     LRESULT StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
     bool BeginChainedCompressor(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out,
                                 uint32_t writeBytes);
@@ -61,6 +65,10 @@ private:
     int32_t runWidth = 0;
     int32_t runHeight = 0;
     uint32_t runImageBytes = 0;
+    // Why the last begin was refused, where the user can mend it, and whether that was said.
+    std::optional<BeginRefusal> refusal;
+    DWORD refusalError = ERROR_SUCCESS;
+    bool refusalSaid = false;
 
     CaptureStats stats;
     TakeRecorder take; // the run's identity and its take file

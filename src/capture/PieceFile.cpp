@@ -61,6 +61,7 @@ HANDLE PieceFile::Open(int at, DWORD access) const {
     // A pipe, a console or a device never ends and has no size: frames go to disk files only.
     if (opened != INVALID_HANDLE_VALUE && GetFileType(opened) != FILE_TYPE_DISK) {
         CloseHandle(opened);
+        SetLastError(ERROR_BAD_FILE_TYPE);
         return INVALID_HANDLE_VALUE;
     }
     return opened;
@@ -78,7 +79,9 @@ bool PieceFile::OpenFirst(const std::array<std::string, kPieceCount>& runNames,
     offset = 0;
     unbacked = false;
     grown = false;
+    shortOfSpace = false;
     file = Open(0, GENERIC_READ | GENERIC_WRITE);
+    openError = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     return file != INVALID_HANDLE_VALUE;
 }
 
@@ -86,8 +89,10 @@ bool PieceFile::EnsureSize(uint64_t size) {
     ULARGE_INTEGER freeBytes{};
     if (!GetDiskFreeSpaceExA(driveRoot.empty() ? nullptr : driveRoot.c_str(), nullptr, nullptr,
                              &freeBytes) ||
-        freeBytes.QuadPart < size)
+        freeBytes.QuadPart < size) {
+        shortOfSpace = true;
         return false;
+    }
     if (!MoveFilePointer(file, 0) || !MoveFilePointer(file, size) || !SetEndOfFile(file))
         return false;
     return MoveFilePointer(file, 0);

@@ -71,6 +71,10 @@ public:
     }
 
     HANDLE Handle() const { return file; }
+    // Why the last OpenFirst or WriteHeader failed: the system's error of opening piece 0, and
+    // whether the drive had too little free space for the header.
+    DWORD OpenError() const { return openError; }
+    bool ShortOfSpace() const { return shortOfSpace; }
     uint64_t Offset() const { return offset; }
     uint32_t Flags() const { return flags; }
     const std::string& NameOf(int32_t index) const { return names[index]; }
@@ -93,6 +97,8 @@ private:
     uint64_t startBytes = 0; // length of the piece when the run reached it
     bool grown = false;      // the run set the piece's end itself: cut it back when done
     bool unbacked = false;   // growing a piece here reserves no disk space (sparse files)
+    DWORD openError = ERROR_SUCCESS;
+    bool shortOfSpace = false;
     uint32_t flags = 0;
     uint64_t pieceBytes = 0;
     bool split = false;

@@ -68,6 +68,7 @@ std::span<const SettingKey> SettingKeys() {
          .fallback = S::kDefaultReadAhead,
          .low = 1,
          .high = S::kMaxReadAhead},
+        {.key = "quiet", .flag = &S::quiet, .fallback = 0},
     };
     return keys;
 }

@@ -37,6 +37,9 @@ public:
     bool chainedExtraPages = false;
     // Reads the fast readers keep in flight ahead of the frame asked for ("readahead").
     int32_t readAheadDepth = kDefaultReadAhead;
+    // A compress begin that is refused says why on the debugger only, not in a message box
+    // ("quiet").
+    bool quiet = false;
     std::array<std::string, kestro::kPieceCount> piecenames;
     std::string datadrive;
     uint64_t disktotal = 0;

@@ -18,6 +18,7 @@
 #include "ui/CpuDetect.h"
 #include "ui/DataExchange.h"
 #include "ui/PartitionDlg.h"
+#include "ui/SheetChecks.h"
 #include "ui/ThreadSlot.h"
 
 using kestro::DataExchange;
@@ -271,7 +272,7 @@ bool CFilePage::ConfirmDataFolder() {
                             MB_YESNOCANCEL | MB_ICONWARNING)) {
         case IDYES:
             if (CreateFolders(folder))
-                return true;
+                return kestro::ConfirmFreeSpace(folder, owner, caption);
             MessageBoxW(owner, WithFolder(IDS_FOLDER_NOT_CREATED, folder).c_str(), caption.c_str(),
                         MB_OK | MB_ICONERROR);
             return false;
@@ -284,7 +285,7 @@ bool CFilePage::ConfirmDataFolder() {
     if (!MayWriteIn(folder))
         return MessageBoxW(owner, WithFolder(IDS_FOLDER_NOT_WRITABLE, folder).c_str(),
                            caption.c_str(), MB_OKCANCEL | MB_ICONWARNING) == IDOK;
-    return true;
+    return kestro::ConfirmFreeSpace(folder, owner, caption);
 }
 
 void CFilePage::UpdateSplitControls() {
@@ -424,9 +425,9 @@ void CCompressPage::ChooseCompressor() {
     vars.cbSize = sizeof vars;
     vars.dwFlags = ICMF_COMPVARS_VALID;
     vars.fccHandler = DWORD(fourcc);
-    static const wchar_t kTitle[] = L"圧縮の設定";
-    std::string title = kestro::Narrow(kTitle);
-    g_chooserTitle.set(kTitle);
+    const std::wstring wideTitle = kestro::LoadResourceString(IDS_CHOOSER_TITLE);
+    std::string title = kestro::Narrow(wideTitle);
+    g_chooserTitle.set(wideTitle.c_str());
     HHOOK hook = SetWindowsHookExW(WH_CBT, ChooserTitleHook, nullptr, GetCurrentThreadId());
     g_chooserHook.set(hook);
     BOOL chosen = ICCompressorChoose(hwnd_, ICMF_CHOOSE_ALLCOMPRESSORS, nullptr, nullptr, &vars,
@@ -537,7 +538,8 @@ bool kestro::ShowConfigurationSheet(CCodecSettings* settings) {
     CCompressPage compress(source);
     if (CConfigDlg::Run(file, compress) != IDOK)
         return false;
-    if (settings)
-        settings->StoreAccepted(ChosenSettings(*settings, file, compress));
+    // The codecs of both bitnesses capture for the same user, who set one data file.
+    if (settings && settings->StoreAccepted(ChosenSettings(*settings, file, compress)))
+        kestro::OfferToShareDataFile(settings->profilepath, settings->dataFileName);
     return true;
 }

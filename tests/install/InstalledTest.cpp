@@ -77,6 +77,7 @@ TEST(Installed, TheCodecManagerLoadsTheInstalledLibrary) {
 TEST(Installed, AcceptingTheSheetWritesTheSettingsBesideTheLibrary) {
     const std::string entered = Env("KESTRO_SHEET_FILENAME");
     ASSERT_FALSE(entered.empty()) << "KESTRO_SHEET_FILENAME is not set";
+    UseUiLanguage(kJapanese); // the sheet's title as a Japanese user sees it
     kt::Hic hic = kt::OpenKest(ICMODE_QUERY);
     ASSERT_TRUE(hic);
     const std::string ini = IniBeside(LoadedCodecPath());

@@ -21,7 +21,8 @@ std::string SystemDir();
 std::string IniPath(); // kestdisk.ini beside the installed codec
 
 // Writes kestdisk.ini (section "general") from key/value pairs, replacing the file. Must be
-// called while the codec library is not loaded, since it reads the file only at load.
+// called while the codec library is not loaded, since it reads the file only at load. Unless the
+// values name it, "quiet" is 1: no message box of a refused begin.
 void WriteIni(const std::map<std::string, std::string>& values);
 void RemoveIni();
 std::string ReadFileBytes(const std::string& path);

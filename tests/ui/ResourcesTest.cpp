@@ -5,8 +5,10 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "UiCommon.h"
+#include "UiDriver.h"
 #include "resources/Product.h"
 #include "resources/resource.h"
 
@@ -347,4 +349,96 @@ TEST(Resources, LogoIsA200x70Jpeg) {
     auto be = [&](size_t at) { return (uint8_t(logo[at]) << 8) | uint8_t(logo[at + 1]); };
     EXPECT_EQ(be(sof + 5), 70);
     EXPECT_EQ(be(sof + 7), 200);
+}
+
+namespace {
+
+struct ChildControl {
+    int id;
+    std::wstring cls;
+    DWORD style;
+    std::wstring text;
+    bool operator==(const ChildControl& o) const {
+        return id == o.id && cls == o.cls && style == o.style;
+    }
+};
+
+// The controls of a template as it loads for the calling thread's language.
+std::vector<ChildControl> LoadedControls(int templateId, std::wstring& caption) {
+    std::vector<ChildControl> controls;
+    HWND parent = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                  nullptr, nullptr);
+    HWND dialog =
+        CreateDialogParamW(ui::CodecResources(), MAKEINTRESOURCEW(templateId), parent, Quiet, 0);
+    if (dialog) {
+        wchar_t text[256] = {};
+        GetWindowTextW(dialog, text, 256);
+        caption = text;
+        for (HWND child = GetWindow(dialog, GW_CHILD); child;
+             child = GetWindow(child, GW_HWNDNEXT)) {
+            wchar_t cls[64] = {};
+            GetClassNameW(child, cls, 64);
+            GetWindowTextW(child, text, 256);
+            controls.push_back({GetDlgCtrlID(child), cls,
+                                DWORD(GetWindowLongW(child, GWL_STYLE)) & ~WS_VISIBLE, text});
+        }
+        DestroyWindow(dialog);
+    }
+    DestroyWindow(parent);
+    return controls;
+}
+
+bool Ascii(const std::wstring& text) {
+    for (wchar_t c : text)
+        if (c >= 0x80)
+            return false;
+    return true;
+}
+
+} // namespace
+
+// Every dialog and string has an English twin, which a user of any language but Japanese gets
+// (German stands for them): the same controls in the same order with the same styles, only
+// English texts; the Japanese ones stay as they were.
+TEST(Resources, EnglishTwinsOfEveryDialogAndString) {
+    const int dialogs[] = {IDD_COMPRESS_PAGE, IDD_FILE_PAGE, IDD_ABOUT, IDD_PARTITION,
+                           IDD_PROGRESS};
+    const UINT strings[] = {IDS_SHEET_CAPTION,  IDS_PARSE_INT,           IDS_PARSE_INT_RANGE,
+                            IDS_PARSE_REAL,     IDS_PARSE_REAL_RANGE,    IDS_ABOUT_PRODUCT,
+                            IDS_ABOUT_NOTICE1,  IDS_ABOUT_NOTICE2,       IDS_ABOUT_VISIT,
+                            IDS_FOLDER_MISSING, IDS_FOLDER_NOT_WRITABLE, IDS_FOLDER_NOT_CREATED,
+                            IDS_CHOOSER_TITLE,  IDS_LOW_SPACE,           IDS_SHARE_DATA_FILE};
+    for (int id : dialogs) {
+        SCOPED_TRACE(id);
+        std::wstring japaneseCaption;
+        const auto japanese = LoadedControls(id, japaneseCaption);
+        for (LANGID language : {ui::kEnglishUs, ui::kGerman}) {
+            ui::UseUiLanguage(language);
+            std::wstring caption;
+            const auto english = LoadedControls(id, caption);
+            ui::UseUiLanguage(ui::kJapanese);
+            EXPECT_TRUE(Ascii(caption) && !caption.empty()) << language;
+            EXPECT_NE(caption, japaneseCaption);
+            ASSERT_EQ(english, japanese) << language;
+            for (const ChildControl& c : english)
+                EXPECT_TRUE(Ascii(c.text)) << language << " control " << c.id;
+        }
+    }
+    for (UINT id : strings) {
+        SCOPED_TRACE(id);
+        const std::wstring japanese = String(id);
+        ui::UseUiLanguage(ui::kGerman);
+        const std::wstring english = String(id);
+        ui::UseUiLanguage(ui::kJapanese);
+        EXPECT_NE(english, L"<missing>");
+        EXPECT_TRUE(Ascii(english)) << ::testing::PrintToString(english);
+        if (!Ascii(japanese))
+            EXPECT_NE(english, japanese);
+    }
+    ui::UseUiLanguage(ui::kGerman);
+    const std::string page = Resource(kHtmlType, IDR_ABOUT_HTML);
+    ui::UseUiLanguage(ui::kJapanese);
+    EXPECT_NE(page.find("<button id=\"ButtonOK\""), std::string::npos);
+    EXPECT_NE(page.find("res:/IMG/#1021"), std::string::npos);
+    EXPECT_NE(page, Resource(kHtmlType, IDR_ABOUT_HTML));
 }

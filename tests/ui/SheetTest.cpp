@@ -6,6 +6,7 @@
 #include <cpuid.h>
 
 #include "UiCommon.h"
+#include "ImportPatch.h"
 #include "UiDriver.h"
 #include "pure/CpuFeatures.h"
 #include "resources/resource.h"
@@ -207,6 +208,50 @@ TEST_F(Sheet, OkOffersToCreateAMissingDataFolder) {
     }
 }
 
+BOOL WINAPI TenMebibytesFree(LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER total,
+                             PULARGE_INTEGER free) {
+    for (PULARGE_INTEGER p : {available, total, free})
+        if (p)
+            p->QuadPart = 10u << 20;
+    return TRUE;
+}
+
+// A disk with less room than a minute of the estimate's format: OK says so, with the format and
+// the two figures, and the user may go back to the sheet.
+TEST_F(Sheet, OkWarnsOfADiskWithLessThanAMinute) {
+    for (int answer : {IDCANCEL, IDOK}) {
+        SCOPED_TRACE(answer);
+        Open({{"filename", dataDir + "\\cap"}});
+        const std::string typed = dataDir + "\\low";
+        {
+            kt::ImportPatch patch("kestro32.dll");
+            ASSERT_NE(
+                patch.Replace("GetDiskFreeSpaceExW", reinterpret_cast<void*>(&TenMebibytesFree)),
+                nullptr);
+            Run([&](DWORD thread, HWND sheet) {
+                SetText(CurrentPage(sheet), IDC_FILENAME, std::wstring(typed.begin(), typed.end()));
+                PressSheet(sheet, PSBTN_OK);
+                HWND box = WaitMessageBox(thread);
+                ASSERT_NE(box, nullptr) << "no warning";
+                const std::wstring text = MessageBoxText(box);
+                // 640 x 480 x 2 bytes, 30 a second for 60 s: 1054 MiB.
+                for (const wchar_t* part : {L"640×480 YUY2", L"30", L"10 MB", L"1054 MB"})
+                    EXPECT_NE(text.find(part), std::wstring::npos)
+                        << ::testing::PrintToString(text);
+                PostMessageW(box, WM_COMMAND, answer, 0);
+                EXPECT_TRUE(WaitGone(box));
+                if (answer == IDCANCEL) {
+                    EXPECT_TRUE(Responsive(sheet) && IsWindowVisible(sheet)) << "the sheet closed";
+                    PressSheet(sheet, PSBTN_CANCEL);
+                }
+            });
+        }
+        EXPECT_EQ(IniValue("filename"), answer == IDOK ? typed : dataDir + "\\cap");
+        hic.reset();
+        ASSERT_TRUE(WaitCodecUnloaded());
+    }
+}
+
 TEST_F(Sheet, RangeChecksStopTheSheetAndShowTheirMessages) {
     Open({{"filename", dataDir + "\\cap"}, {"request", "0"}, {"dividesize", "2"}});
     Drive(
@@ -403,3 +448,49 @@ TEST_F(Sheet, ChoiceMadeAfterAQueryReachesTheNextRun) {
 }
 
 } // namespace
+
+// The sheet as a Japanese user sees it and as everyone else does (German has no texts of its
+// own and gets the English ones), with a screenshot of each page kept in the build's folder.
+TEST_F(Sheet, OpensInTheUsersLanguage) {
+    struct Row {
+        const char* name;
+        LANGID language;
+        const wchar_t* title;
+        const wchar_t* fileTab;
+        const wchar_t* compressTab;
+        const wchar_t* fastWrite;
+        const wchar_t* choose;
+    };
+    const Row rows[] = {
+        {"ja", kJapanese, kSheetTitle, L"ファイル", L"ビデオ圧縮", L"高速書き込みを行う(&F)",
+         L"設定"},
+        {"en", kEnglishUs, L"Kestro32 settings", L"File", L"Video compression", L"&Fast write",
+         L"Choose"},
+        {"de", kGerman, L"Kestro32 settings", L"File", L"Video compression", L"&Fast write",
+         L"Choose"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        UseUiLanguage(row.language);
+        Open({{"filename", dataDir + "\\cap"}});
+        Drive(
+            [&](DWORD thread) {
+                HWND sheet = WaitWindow(thread, row.title);
+                ASSERT_NE(sheet, nullptr) << "no sheet of that title";
+                EXPECT_EQ(TabText(sheet, 0), row.fileTab);
+                EXPECT_EQ(TabText(sheet, 1), row.compressTab);
+                EXPECT_EQ(ItemText(CurrentPage(sheet), IDC_FASTWRITE), row.fastWrite);
+                EXPECT_TRUE(SaveScreenshot(sheet, ShotPath(std::string("file-page-") + row.name)));
+                SelectPageAsync(sheet, 1).wait();
+                EXPECT_EQ(ItemText(CurrentPage(sheet), IDC_CHOOSE), row.choose);
+                EXPECT_TRUE(
+                    SaveScreenshot(sheet, ShotPath(std::string("compress-page-") + row.name)));
+                PressSheet(sheet, PSBTN_CANCEL);
+                EXPECT_TRUE(WaitGone(sheet));
+            },
+            [&] { EXPECT_EQ(ICConfigure(hic.get(), GetDesktopWindow()), ICERR_OK); });
+        hic.reset();
+        ASSERT_TRUE(WaitCodecUnloaded());
+    }
+    UseUiLanguage(kJapanese);
+}

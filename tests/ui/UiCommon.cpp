@@ -1,10 +1,27 @@
 #include "UiCommon.h"
 
+#include <gtest/gtest.h>
+
 #include <vector>
+
+#include "UiDriver.h"
 
 #include "edge/Module.h"
 
 namespace ui {
+
+namespace {
+
+// The dialogs' tests read the Japanese texts, whatever the language of the machine: the test
+// thread takes the resources of a Japanese user (the tests of other languages set their own).
+class JapaneseUi : public ::testing::Environment {
+public:
+    void SetUp() override { UseUiLanguage(kJapanese); }
+};
+[[maybe_unused]] ::testing::Environment* const g_japaneseUi =
+    ::testing::AddGlobalTestEnvironment(new JapaneseUi);
+
+} // namespace
 
 HMODULE CodecResources() {
     static HMODULE module = LoadLibraryExA((kt::SystemDir() + "\\kestro32.dll").c_str(), nullptr,

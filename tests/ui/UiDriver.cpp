@@ -245,6 +245,11 @@ kt::Thread SelectPageAsync(HWND sheet, int index) {
     return kt::Thread([sheet, index] { SendMessageW(sheet, PSM_SETCURSEL, WPARAM(index), 0); });
 }
 
+void UseUiLanguage(LANGID language) {
+    SetThreadUILanguage(language);
+    SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
+}
+
 std::string ShotPath(const std::string& name) {
     char exe[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, exe, MAX_PATH);

@@ -51,6 +51,14 @@ bool SaveScreenshot(HWND window, const std::string& path);
 COLORREF ScreenPixel(HWND window, int x, int y);
 std::string ShotPath(const std::string& name); // <build>/tests/screenshots/<name>.png
 
+// Makes this thread take the codec's resources as a user whose UI language is `language` gets
+// them. Windows chooses by the thread's UI language, Wine (whose SetThreadUILanguage changes
+// nothing) by the thread locale: both are set.
+void UseUiLanguage(LANGID language);
+constexpr LANGID kJapanese = MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN);
+constexpr LANGID kEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+constexpr LANGID kGerman = MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
+
 // Runs `modal` on this thread and `driver` on another with this thread's id. If the driver
 // ends while the modal call still runs, every window of this thread is cancelled until it ends.
 void Drive(const std::function<void(DWORD uiThread)>& driver, const std::function<void()>& modal);
