@@ -432,8 +432,9 @@ TEST(Resources, EnglishTwinsOfEveryDialogAndString) {
         ui::UseUiLanguage(ui::kJapanese);
         EXPECT_NE(english, L"<missing>");
         EXPECT_TRUE(Ascii(english)) << ::testing::PrintToString(english);
-        if (!Ascii(japanese))
+        if (!Ascii(japanese)) {
             EXPECT_NE(english, japanese);
+        }
     }
     ui::UseUiLanguage(ui::kGerman);
     const std::string page = Resource(kHtmlType, IDR_ABOUT_HTML);
