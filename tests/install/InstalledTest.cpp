@@ -93,6 +93,13 @@ TEST(Installed, AcceptingTheSheetWritesTheSettingsBesideTheLibrary) {
             SetText(file, IDC_FILENAME, std::wstring(entered.begin(), entered.end()));
             PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_OK, 0);
             EXPECT_TRUE(WaitGone(sheet));
+            // Where the other build is installed too, OK offers to write the data file into its
+            // settings as well: No, so that this test changes this build's settings alone.
+            if (HWND box = WaitMessageBox(thread, 3000)) {
+                EXPECT_NE(MessageBoxText(box).find(L"kestdisk.ini"), std::wstring::npos);
+                PostMessageW(box, WM_COMMAND, IDNO, 0);
+                EXPECT_TRUE(WaitGone(box));
+            }
         },
         [&] { EXPECT_EQ(ICConfigure(hic.get(), GetDesktopWindow()), ICERR_OK); });
     EXPECT_TRUE(kt::CodecLoaded());
