@@ -128,6 +128,99 @@ template <RawOp Op> void LumaToPackedSse2(const uint8_t* src, uint8_t* dst, uint
     repack_detail::kScalarKernels.rows[size_t(Op)](src, dst, left);
 }
 
+// The chroma of four pairs as words U, V of each pair in order, from a planar row's cb and cr at
+// one pair; eight bytes of an interleaved row, four of each separate one.
+template <PlaneLayout P> inline __m128i PlanarChroma4(const uint8_t* cb, const uint8_t* cr) {
+    static_assert(P.sampleBytes == 1);
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (P.count == 2) {
+        // cb and cr are one byte apart; the pair starts at the lower of the two.
+        const uint8_t* pair = cb < cr ? cb : cr;
+        __m128i uv =
+            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pair)), zero);
+        if constexpr (P.redFirst) {
+            uv = _mm_shufflehi_epi16(_mm_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
+                                     _MM_SHUFFLE(2, 3, 0, 1));
+        }
+        return uv;
+    } else {
+        uint32_t u, v;
+        std::memcpy(&u, cb, 4);
+        std::memcpy(&v, cr, 4);
+        const __m128i uv = _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(u)), _mm_cvtsi32_si128(int(v)));
+        return _mm_unpacklo_epi8(uv, zero);
+    }
+}
+
+// Eight pixels a step from a planar row, by the packed rows' rule; the step reads the chroma of
+// the pair after it, so it stops short of the row's last pair.
+template <RawOp Op>
+void PlanarToRgbSse2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t width) {
+    constexpr PlaneLayout P = SourcePlanes(Op);
+    constexpr size_t step = P.count == 2 ? 2 : 1;
+    constexpr int Bpp = int(OutputPixelBytes(Op));
+    const uint32_t pairs = width / 2;
+    const uint32_t groups = pairs ? (pairs - 1) / 4 : 0;
+    const __m128i zero = _mm_setzero_si128();
+    for (uint32_t g = 0; g < groups; ++g, dst += 8 * Bpp) {
+        const size_t c = size_t{g} * 4 * step;
+        const __m128i y = _mm_unpacklo_epi8(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.luma + 8 * g)), zero);
+        __m128i p03, p47;
+        Convert8<SourceMatrix(Op)>(y, PlanarChroma4<P>(s.cb + c, s.cr + c),
+                                   PlanarChroma4<P>(s.cb + c + step, s.cr + c + step), p03, p47);
+        Store8<Bpp, false>(dst, p03, p47);
+    }
+    const size_t c = size_t{groups} * 4 * step;
+    const repack_detail::PlaneRows rest{s.luma + 8 * groups, s.cb + c, s.cr + c};
+    repack_detail::kScalarKernels.planarRows[size_t(Op)](rest, dst, width - groups * 8);
+}
+
+// Sixteen pixels a step from a planar row into packed groups: luma bytes interleaved with the
+// chroma pairs, U before V unless the order puts V first.
+template <RawOp Op>
+void PlanarToPackedSse2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t width) {
+    constexpr PlaneLayout P = SourcePlanes(Op);
+    static_assert(P.sampleBytes == 1);
+    constexpr PackedOrder T = OutputOrder(Op);
+    constexpr size_t step = P.count == 2 ? 2 : 1;
+    const uint32_t steps = width / 16;
+    for (uint32_t i = 0; i < steps; ++i, dst += 32) {
+        const size_t c = size_t{i} * 8 * step;
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.luma + 16 * i));
+        __m128i uv;
+        if constexpr (P.count == 2 && P.redFirst == (T.u > T.v)) {
+            uv = _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(s.cb < s.cr ? s.cb + c : s.cr + c));
+        } else if constexpr (P.count == 2) {
+            const __m128i vu = _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(s.cb < s.cr ? s.cb + c : s.cr + c));
+            uv = _mm_or_si128(_mm_slli_epi16(vu, 8), _mm_srli_epi16(vu, 8));
+        } else {
+            const __m128i u = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.cb + c));
+            const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.cr + c));
+            uv = T.u < T.v ? _mm_unpacklo_epi8(u, v) : _mm_unpacklo_epi8(v, u);
+        }
+        const __m128i lo = T.y0 & 1 ? _mm_unpacklo_epi8(uv, y) : _mm_unpacklo_epi8(y, uv);
+        const __m128i hi = T.y0 & 1 ? _mm_unpackhi_epi8(uv, y) : _mm_unpackhi_epi8(y, uv);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), hi);
+    }
+    const size_t c = size_t{steps} * 8 * step;
+    const repack_detail::PlaneRows rest{s.luma + 16 * steps, s.cb + c, s.cr + c};
+    repack_detail::kScalarKernels.planarRows[size_t(Op)](rest, dst, width - steps * 16);
+}
+
+// Four BGR0 pixels a load to 12 bytes; the 8-byte stores write 2 bytes past a step's 12, so one
+// more pixel must follow.
+void Rgb32ToRgb24Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    uint32_t left = width;
+    for (; left >= 5; left -= 4, src += 16, dst += 12) {
+        Store6Pairs(dst, Compact24(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src))));
+    }
+    repack_detail::kScalarKernels.rows[size_t(RawOp::Rgb32ToRgb24)](src, dst, left);
+}
+
 void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
     size_t i = 0;
     for (; i + 64 <= count; i += 64) {
@@ -184,6 +277,17 @@ struct Sse2Rows {
             return LumaToPackedSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Sse2;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {
+            return Rgb32ToRgb24Sse2;
+        } else {
+            return nullptr;
+        }
+    }
+    template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+            return PlanarToRgbSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked) {
+            return PlanarToPackedSse2<Op>;
         } else {
             return nullptr;
         }

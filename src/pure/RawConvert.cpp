@@ -27,12 +27,18 @@ std::optional<RawConversion> PlanRawConversion(PixelKind source, int32_t streamH
     const uint32_t outBits = 8 * BytesPerPixel(output);
     // Every size in 64 bits: a row alone may pass 32 bits (2^30 pixels at 32 bits is 2^32 bytes).
     const PixelFormat* stored = FormatOf(source);
-    if (!stored || ShapeProblem(*stored, width))
+    if (!stored || ShapeProblem(*stored, width, streamHeight))
         return std::nullopt;
     const uint64_t srcStride = StoredRowBytes(*stored, width);
     const uint64_t rowBytes = uint64_t(width) * BytesPerPixel(output);
-    const uint64_t dstStride = paddedOutputRows ? DibRowBytes(width, outBits) : rowBytes;
+    // A planar picture has no bitmap rows to pad: played as itself it is its planes as stored.
+    const bool planarCopy = stored->layout == Layout::Planar && c.op == RawOp::Copy;
+    const uint64_t dstStride =
+        paddedOutputRows && !planarCopy ? DibRowBytes(width, outBits) : rowBytes;
     if (srcStride > UINT32_MAX / rows || dstStride > UINT32_MAX / rows)
+        return std::nullopt;
+    const uint64_t picture = PictureBytesOf(*stored, width, streamHeight);
+    if (picture > UINT32_MAX)
         return std::nullopt;
     c.width = uint32_t(width);
     c.rows = uint32_t(rows);
@@ -40,8 +46,8 @@ std::optional<RawConversion> PlanRawConversion(PixelKind source, int32_t streamH
     c.dstStride = uint32_t(dstStride);
     c.dstRowBytes = uint32_t(rowBytes);
     c.reverseRows = TopRowFirst(source, streamHeight) != TopRowFirst(output, outputHeight);
-    c.storedBytes = uint32_t(srcStride * rows);
-    c.outputBytes = uint32_t(dstStride * rows);
+    c.storedBytes = uint32_t(picture);
+    c.outputBytes = planarCopy ? c.storedBytes : uint32_t(dstStride * rows);
     return c;
 }
 
@@ -53,6 +59,13 @@ void ApplyRawConversion(const RawConversion& c, const uint8_t* stored, uint8_t* 
     }
     if (c.op == RawOp::Swap && sameRows) {
         SwapBytePairs(out, stored, c.outputBytes);
+        return;
+    }
+    if (FromPlanes(c.op)) {
+        ConvertPlanes(c.op, stored, out, c.width, c.rows, c.reverseRows, c.dstStride);
+        for (uint32_t j = 0; j < c.rows && c.dstStride > c.dstRowBytes; ++j)
+            std::memset(out + size_t(j) * c.dstStride + c.dstRowBytes, 0,
+                        c.dstStride - c.dstRowBytes);
         return;
     }
     const bool converts = Converts(c.op);

@@ -68,7 +68,7 @@ std::optional<uint32_t> InputImageBytes(const BitmapHeader& header) {
     // A kind of unpadded rows has one size for a picture, and no other is taken for it.
     if (const PixelFormat* format = FormatOf(KindOf(header)); format && !format->dibRows) {
         const uint64_t bytes = PictureBytesOf(*format, header.biWidth, header.biHeight);
-        if (ShapeProblem(*format, header.biWidth) || bytes > UINT32_MAX ||
+        if (ShapeProblem(*format, header.biWidth, header.biHeight) || bytes > UINT32_MAX ||
             (header.biSizeImage != 0 && header.biSizeImage != bytes))
             return std::nullopt;
         return uint32_t(bytes);
@@ -116,7 +116,7 @@ StreamFormatHeader MakeStreamFormat(const BitmapHeader& in) {
 bool StoredSourceUsable(const StreamFormatHeader& stream) {
     const PixelFormat* format = FormatFor(stream.biSourceCompression, stream.biBitCount);
     if (format)
-        return format->dibRows || !ShapeProblem(*format, stream.biWidth);
+        return format->dibRows || !ShapeProblem(*format, stream.biWidth, stream.biHeight);
     for (const PixelFormat& f : kPixelFormats)
         if (f.recognised && !f.dibRows && NamesKind(f, stream.biSourceCompression))
             return false;

@@ -279,6 +279,7 @@ protected:
 
 TEST_P(EveryConversionTest, MatchesTheScalarRowsAtPageEnds) {
     const size_t in = SourcePixelBytes(op()), out = OutputPixelBytes(op());
+    const PixelFormat& source = *FormatOf(RowOfOp(op())->source);
     std::vector<std::pair<uint32_t, uint32_t>> shapes;
     for (uint32_t w = 1; w <= 70; ++w)
         for (uint32_t h : {1u, 2u, 3u})
@@ -287,12 +288,17 @@ TEST_P(EveryConversionTest, MatchesTheScalarRowsAtPageEnds) {
         shapes.push_back(big);
     std::mt19937 rng(4321);
     for (auto [w, h] : shapes) {
+        if (FromPlanes(op()) && (w % 2 || h % 2))
+            continue; // no picture of whole 2x2 blocks
         for (bool reverse : {true, false}) {
             for (size_t slack : {0, 1, 3}) {
                 SCOPED_TRACE(::testing::Message()
                              << w << "x" << h << " reverse=" << reverse << " slack " << slack);
-                PageEndBuffer src(in * w * h + slack), dst(out * w * h);
-                std::generate_n(src.data(), in * w * h + slack,
+                // A planar kind's picture is all of its planes, the last one ending the page.
+                const size_t bytes =
+                    FromPlanes(op()) ? size_t(PictureBytesOf(source, w, h)) : in * w * h;
+                PageEndBuffer src(bytes + slack), dst(out * w * h);
+                std::generate_n(src.data(), bytes + slack,
                                 [&] { return static_cast<uint8_t>(rng()); });
                 std::fill_n(dst.data(), out * w * h, 0xCD);
                 std::vector<uint8_t> expected(out * w * h, 0x5A);
