@@ -207,6 +207,8 @@ TEST_F(BadFormats, KindsOfUnpaddedRowsRefuseOtherSizesAndShapes) {
                                    {"a width of 2^30", LONG(1) << 30, 2, 0, ICERR_BADFORMAT}};
         if (f.pairedPixels)
             cases.push_back({"an odd width", w + 1, h, 0, ICERR_BADFORMAT});
+        if (f.planes.shiftY)
+            cases.push_back({"an odd height", w, h + 1, 0, ICERR_BADFORMAT});
         for (const Case& c : cases) {
             SCOPED_TRACE(c.what);
             GuardedBuffer in(sizeof(BITMAPINFOHEADER));
