@@ -152,6 +152,26 @@ host --datafile "$win\\grey" capture --format y800 --size 66x48 --input - -o "$w
   <"$scratch/grey.y800"
 host play "$win\\grey.avi" --as y800 -o - -q | cmp - "$scratch/grey.y800" || fail "y800 frames changed"
 
+# The 4:2:0 kinds: the pattern's planes (3/2 bytes a pixel), stored and played as themselves, and
+# as YUY2 with each chroma row for both of its luma rows; an odd height is refused.
+for k in nv12 i420 yv12; do
+  host pattern --format $k --size 66x48 --frames 3 -o - >"$scratch/planes.$k"
+  [ "$(stat -c %s "$scratch/planes.$k")" = $((66 * 48 * 3 / 2 * 3)) ] || fail "a $k pattern is not 3/2 bytes a pixel"
+  host --datafile "$win\\planes-$k" capture --format $k --size 66x48 --input - -o "$win\\planes-$k.avi" -q \
+    <"$scratch/planes.$k"
+  host play "$win\\planes-$k.avi" --as $k -o - -q | cmp - "$scratch/planes.$k" || fail "$k frames changed"
+  host play "$win\\planes-$k.avi" --as yuy2 -o - -q >"$scratch/planes-$k.yuy2"
+done
+cmp "$scratch/planes-nv12.yuy2" "$scratch/planes-i420.yuy2" || fail "nv12 and i420 of one pattern differ as yuy2"
+cmp "$scratch/planes-yv12.yuy2" "$scratch/planes-i420.yuy2" || fail "yv12 and i420 of one pattern differ as yuy2"
+expect_rc 2 "odd 4:2:0 height" host --datafile "$win\\odd" capture --format nv12 --size 66x47 -o "$win\\odd.avi"
+expect_err "nv12 pictures need an even height"
+# RGB32 as it came, bottom row first, fourth byte and all.
+host pattern --format rgb32 --size 66x48 --frames 2 -o - >"$scratch/four.rgb32"
+host --datafile "$win\\four" capture --format rgb32 --size 66x48 --input - -o "$win\\four.avi" -q \
+  <"$scratch/four.rgb32"
+host play "$win\\four.avi" --as rgb32 -o - -q | cmp - "$scratch/four.rgb32" || fail "rgb32 frames changed"
+
 # No registration: a throw-away prefix sharing this build's files but not the Drivers32 value.
 prefix="$KESTRO_BUILD/wineprefix"
 bare="$scratch/bare-prefix"

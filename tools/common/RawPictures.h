@@ -19,7 +19,11 @@ struct RawPicture {
     uint32_t rowBytes = 0;     // one packed row
     uint32_t storedStride = 0; // one stored row: RGB rows are padded to four bytes
     uint32_t storedBytes = 0;  // one stored picture
-    uint32_t PackedBytes() const { return rowBytes * height; }
+    // Rows without padding; a picture whose rows have none (a planar one: all its planes) as
+    // stored.
+    uint32_t PackedBytes() const {
+        return rowBytes == storedStride ? storedBytes : rowBytes * height;
+    }
 };
 
 // The geometry of the stored pictures of an unchained stream; empty, with the reason in `error`,

@@ -160,7 +160,7 @@ std::optional<int> CaptureOption(Args& args, const std::string& command, Capture
             return Usage(a + " needs a file or -");
     } else if (a == "--format") {
         if (!args.Value(v) || !ParseRawKind(v))
-            return Usage("--format is yuy2, uyvy, rgb24 or pal8");
+            return Usage("--format is a kind of the codec (yuy2, nv12, rgb32, ...) or pal8");
         o.kind = *ParseRawKind(v);
     } else if (a == "--size") {
         if (!args.Value(v) || !ParseFrameSize(v))
@@ -320,7 +320,7 @@ int RecoverCommand(Args& args, const std::string&) {
                 return Usage(a + " needs a file");
         } else if (a == "--format") {
             if (!args.Value(v) || !ParseRawKind(v) || *ParseRawKind(v) == kestro::KIND_PAL8)
-                return Usage("--format is yuy2, uyvy or rgb24");
+                return Usage("--format is a kind the codec stores (yuy2, nv12, rgb32, ...)");
             o.kind = *ParseRawKind(v);
         } else if (a == "--size") {
             if (!args.Value(v) || !ParseFrameSize(v))

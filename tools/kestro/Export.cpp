@@ -9,7 +9,9 @@ extern "C" {
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -67,7 +69,14 @@ uint32_t FourccOfKind(PixelKind kind) {
 
 // Only raw pictures of an exported kind are filled, so the kind has its row.
 void FillBlack(PixelKind kind, std::vector<uint8_t>& frame) {
-    const uint8_t* pair = FormatOf(kind)->black;
+    const PixelFormat& format = *FormatOf(kind);
+    if (format.layout == Layout::Planar) { // luma 16, then neutral chroma: a third of a 4:2:0 one
+        const size_t luma = frame.size() / 3 * 2;
+        std::fill(frame.begin(), frame.begin() + ptrdiff_t(luma), format.black[0]);
+        std::fill(frame.begin() + ptrdiff_t(luma), frame.end(), format.black[1]);
+        return;
+    }
+    const uint8_t* pair = format.black;
     for (size_t i = 0; i < frame.size(); ++i)
         frame[i] = pair[i & 1];
 }
@@ -363,7 +372,8 @@ void ExportSession::AddOtherStreams() {
 
 int ExportSession::CopyFrames() {
     if (!info_.chained) {
-        frame_.resize(size_t(outStride_) * size_t(info_.height));
+        // Unless rows are moved, a frame is its stored bytes (a planar one all of its planes).
+        frame_.resize(rearrange_ ? size_t(outStride_) * size_t(info_.height) : info_.storedBytes);
         if (rearrange_)
             stored_.resize(info_.storedBytes);
     }
