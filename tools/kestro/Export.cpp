@@ -9,9 +9,7 @@ extern "C" {
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -70,15 +68,10 @@ uint32_t FourccOfKind(PixelKind kind) {
 // Only raw pictures of an exported kind are filled, so the kind has its row.
 void FillBlack(PixelKind kind, std::vector<uint8_t>& frame) {
     const PixelFormat& format = *FormatOf(kind);
-    if (format.layout == Layout::Planar) { // luma 16, then neutral chroma: a third of a 4:2:0 one
-        const size_t luma = frame.size() / 3 * 2;
-        std::fill(frame.begin(), frame.begin() + ptrdiff_t(luma), format.black[0]);
-        std::fill(frame.begin() + ptrdiff_t(luma), frame.end(), format.black[1]);
-        return;
-    }
-    const uint8_t* pair = format.black;
+    // A planar picture is two thirds luma at 4:2:0: black luma, then neutral chroma.
+    const size_t luma = format.layout == Layout::Planar ? frame.size() / 3 * 2 : 0;
     for (size_t i = 0; i < frame.size(); ++i)
-        frame[i] = pair[i & 1];
+        frame[i] = format.black[luma ? (i >= luma) : (i & 1)];
 }
 
 class Progress {
