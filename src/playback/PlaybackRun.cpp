@@ -53,7 +53,16 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
     runDataFileName = settings->filename;
     runChainedExtraPages = settings->chainedExtraPages;
 
-    auto slotBytes = SlotBytes(*imageBytes, pageSize);
+    // A slot holds a stored frame as well as the picture made of it: a stored kind may take more
+    // bytes than its output (RGB32 played as RGB24).
+    uint32_t slotFor = *imageBytes;
+    if (stream->biChainHandler == 0) {
+        const PixelKind source = ClassifyPixelKind(stream->biSourceCompression, stream->biBitCount);
+        const auto stored = StoredImageBytes(source, stream->biWidth, stream->biHeight);
+        if (stored && *stored > slotFor)
+            slotFor = *stored;
+    }
+    auto slotBytes = SlotBytes(slotFor, pageSize);
     if (!slotBytes)
         return ICERR_BADFORMAT;
 
