@@ -114,6 +114,28 @@ TEST_F(Export, RawKindsDecodeByteForByteFromAviMkvAndNutAcrossPieces) {
     }
 }
 
+// YV12 has no pixel format of FFmpeg's that keeps its bytes: refused, saying why, nothing written.
+TEST_F(Export, Yv12IsRefusedWithItsReason) {
+    RawCapture c;
+    c.source = MakeFourcc('Y', 'V', '1', '2');
+    c.bits = 12;
+    c.height = 48;
+    c.frames = 2;
+    c.framesPerPiece = 2;
+    const std::string avi = dir + "/take.avi";
+    MakeRawCapture(c, dir, avi);
+    for (const char* out : {"out.avi", "out.nut", "-"}) {
+        const std::string path = out[0] == '-' ? std::string(out) : dir + "/" + out;
+        auto r = RunKestro({"export", avi, path, "-q"});
+        EXPECT_NE(r.code, 0) << out;
+        EXPECT_NE(r.err.find("V before U"), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty()) << out;
+        if (out[0] != '-') {
+            EXPECT_NE(access(path.c_str(), F_OK), 0) << out;
+        }
+    }
+}
+
 // The captures the 0.4.0 release made (tests/inputs/release-0.4.0): exported as they always were.
 TEST_F(Export, CapturesOfTheReleaseExportByteForByte) {
     std::vector<uint8_t> want;
