@@ -30,6 +30,10 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
 
     // A top-down output picture counts its rows like a bottom-up one.
     auto imageBytes = DibImageBytes(output->biWidth, output->biHeight, output->biBitCount);
+    const PixelFormat* shown =
+        FormatOf(ClassifyPixelKind(output->biCompression, output->biBitCount));
+    if (shown && shown->layout == Layout::Packed10) // whole blocks a row, whatever the bit count
+        imageBytes = StoredImageBytes(shown->kind, output->biWidth, output->biHeight);
     if (!imageBytes)
         return ICERR_BADFORMAT;
     bool padded = true;

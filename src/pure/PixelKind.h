@@ -18,6 +18,7 @@ constexpr uint32_t kFourccHdyc = MakeFourcc('H', 'D', 'Y', 'C');
 constexpr uint32_t kFourccY800 = MakeFourcc('Y', '8', '0', '0');
 constexpr uint32_t kFourccY8 = MakeFourcc('Y', '8', ' ', ' ');
 constexpr uint32_t kFourccGrey = MakeFourcc('G', 'R', 'E', 'Y');
+constexpr uint32_t kFourccV210 = MakeFourcc('v', '2', '1', '0');
 constexpr uint32_t kFourccDib = MakeFourcc('D', 'I', 'B', ' ');
 constexpr uint32_t kFourccVidc = MakeFourcc('v', 'i', 'd', 'c');
 constexpr uint32_t kCompressionRgb = 0;
@@ -32,6 +33,7 @@ enum PixelKind : int32_t {
     KIND_YVYU = 6,
     KIND_HDYC = 7,
     KIND_Y800 = 8,
+    KIND_V210 = 13, // 9 to 12 are kept for the planar 4:2:0 kinds
     KIND_STORED = -1,
 };
 

@@ -23,9 +23,12 @@ enum class RawOp {
     HdycToRgb32,
     Y800ToYuy2,
     Y800ToRgb24,
-    Y800ToRgb32
+    Y800ToRgb32,
+    V210ToYuy2,
+    V210ToRgb24,
+    V210ToRgb32
 };
-constexpr size_t kRawOpCount = size_t(RawOp::Y800ToRgb32) + 1;
+constexpr size_t kRawOpCount = size_t(RawOp::V210ToRgb32) + 1;
 
 // Exchanges the bytes of every pair: UYVY order to YUY2 order. count is a byte count; an odd last
 // byte is left untouched (not read past).

@@ -253,7 +253,9 @@ struct Avx512Rows {
             return RowAvx512<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder ||
                              FamilyOf(Op) == KernelFamily::LumaToRgb ||
-                             FamilyOf(Op) == KernelFamily::LumaToPacked) {
+                             FamilyOf(Op) == KernelFamily::LumaToPacked ||
+                             FamilyOf(Op) == KernelFamily::Packed10ToPacked ||
+                             FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
             return RowOfAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx512;
