@@ -215,7 +215,7 @@ void BenchSize(uint32_t w, uint32_t h) {
         const RawConversionRow& row = *RowOfOp(op);
         const std::string name = Capitalised(FormatOf(row.source)->name) + "To" +
                                  Capitalised(FormatOf(row.output)->name);
-        std::vector<uint8_t> from(size_t{SourcePixelBytes(op)} * pixels);
+        std::vector<uint8_t> from(size_t(SourceRowBytes(op, w)) * h);
         std::generate(from.begin(), from.end(), [&] { return static_cast<uint8_t>(rng()); });
         const double fromMemcpy =
             mpix / BestSecondsPerCall([&] { std::memcpy(dst.data(), from.data(), from.size()); });

@@ -88,7 +88,7 @@ uint64_t PipePictureBytes(const std::vector<uint8_t>& format) {
     const uint64_t h = kestro::AbsoluteHeight(f->biHeight);
     const kestro::PixelFormat* facts =
         kestro::FormatOf(kestro::ClassifyPixelKind(f->biSourceCompression, f->biBitCount));
-    return facts && facts->ffmpegName ? w * (facts->bitCount / 8) * h : 0;
+    return facts && facts->ffmpegName ? kestro::PackedRowBytes(*facts, uint32_t(w)) * h : 0;
 }
 
 } // namespace

@@ -32,7 +32,8 @@ TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
                                      {DWORD(kestro::kFourccHdyc), 16},
                                      {DWORD(kestro::kFourccY800), 8},
                                      {DWORD(kestro::kFourccY8), 8},
-                                     {DWORD(kestro::kFourccGrey), 8}}) {
+                                     {DWORD(kestro::kFourccGrey), 8},
+                                     {DWORD(kestro::kFourccV210), 20}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_OK) << compression;
     }
@@ -43,6 +44,8 @@ TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
                                      {DWORD(kestro::kFourccYvyu), 24},
                                      {DWORD(kestro::kFourccYvyu), 0},
                                      {DWORD(kestro::kFourccY800), 16},
+                                     {DWORD(kestro::kFourccV210), 16},
+                                     {DWORD(kestro::kFourccV210), 24},
                                      {kKest, 16}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_BADFORMAT)

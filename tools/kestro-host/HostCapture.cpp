@@ -121,7 +121,8 @@ int CaptureSession::CheckOptions() {
         return kExitUsage;
     }
     if (options_.kind == kestro::KIND_RGB32) {
-        Error("the codec stores yuy2, uyvy or rgb24 pictures; rgb32 is an output kind only");
+        Error("the codec stores yuy2, uyvy, yvyu, hdyc, y800, v210 or rgb24 pictures; rgb32 is "
+              "an output kind only");
         return kExitUsage;
     }
     if (options_.topDown && options_.kind != kestro::KIND_RGB24) {
