@@ -32,8 +32,11 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
     auto imageBytes = DibImageBytes(output->biWidth, output->biHeight, output->biBitCount);
     const PixelFormat* shown =
         FormatOf(ClassifyPixelKind(output->biCompression, output->biBitCount));
-    if (shown && shown->layout == Layout::Packed10) // whole blocks a row, whatever the bit count
+    if (shown && shown->layout == Layout::Packed10) { // whole blocks a row, and no other size
         imageBytes = StoredImageBytes(shown->kind, output->biWidth, output->biHeight);
+        if (imageBytes && output->biSizeImage != 0 && output->biSizeImage != *imageBytes)
+            return ICERR_BADFORMAT;
+    }
     if (!imageBytes)
         return ICERR_BADFORMAT;
     bool padded = true;
