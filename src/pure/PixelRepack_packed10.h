@@ -31,7 +31,7 @@ void Packed10ViaYuy2(const uint8_t* src, uint8_t* dst, uint32_t width) {
                   "the YUY2 row converts by its own matrix");
     constexpr uint32_t kChunk = 480; // pixels: 80 groups
     constexpr int kBpp = int(OutputPixelBytes(Op));
-    alignas(64) uint8_t yuy2[2 * (kChunk + 6)];
+    uint8_t yuy2[2 * (kChunk + 6)];
     for (uint32_t done = 0; done < width;) {
         const uint32_t left = width - done;
         const uint32_t n = left >= kChunk + 6 ? kChunk : left;
