@@ -60,7 +60,15 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
     runDataFileName = settings->filename;
     runChainedExtraPages = settings->chainedExtraPages;
 
-    auto slotBytes = SlotBytes(*imageBytes, pageSize);
+    // A slot holds the stored frame as well as the picture made of it: a v210 frame is larger
+    // than its YUY2 picture.
+    uint32_t holds = *imageBytes;
+    if (stream->biChainHandler == 0) {
+        const PixelKind stored = ClassifyPixelKind(stream->biSourceCompression, stream->biBitCount);
+        if (auto bytes = StoredImageBytes(stored, stream->biWidth, stream->biHeight))
+            holds = *bytes > holds ? *bytes : holds;
+    }
+    auto slotBytes = SlotBytes(holds, pageSize);
     if (!slotBytes)
         return ICERR_BADFORMAT;
 
