@@ -241,7 +241,7 @@ void BenchSize(uint32_t w, uint32_t h) {
         const PixelFormat& source = *FormatOf(row.source);
         std::vector<uint8_t> from(source.layout == Layout::Planar
                                       ? size_t(PictureBytesOf(source, int32_t(w), int32_t(h)))
-                                      : size_t{SourcePixelBytes(op)} * pixels);
+                                      : size_t(SourceRowBytes(op, w)) * h);
         std::generate(from.begin(), from.end(), [&] { return static_cast<uint8_t>(rng()); });
         const double fromMemcpy =
             mpix / BestSecondsPerCall([&] { std::memcpy(dst.data(), from.data(), from.size()); });

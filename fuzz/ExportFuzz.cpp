@@ -91,7 +91,9 @@ uint64_t PipePictureBytes(const std::vector<uint8_t>& format) {
     if (!facts || !facts->ffmpegName)
         return 0;
     // A planar picture is its planes (3/2 bytes a pixel at 4:2:0), a packed one its rows.
-    return uint64_t(w * h * facts->bitCount / 8);
+    if (facts->layout == kestro::Layout::Planar)
+        return uint64_t(w * h * facts->bitCount / 8);
+    return kestro::PackedRowBytes(*facts, uint32_t(w)) * h;
 }
 
 } // namespace

@@ -288,10 +288,13 @@ void ReadPlans(Reader& in) {
     FUZZ_CHECK(plan.length <= uint64_t(rounded) + (extra ? 2ull * page : 0), "more than asked");
 }
 
-// 2 for KIND_NONE, which every conversion refuses.
-uint32_t BytesPerPixel(PixelKind kind) {
+// Bytes of an unpadded row (2 a pixel for KIND_NONE, which every conversion refuses); a 10-bit
+// row is whole blocks of 48 pixels in 128 bytes.
+u128 RowBytes(PixelKind kind, uint32_t width) {
     const PixelFormat* format = FormatOf(kind);
-    return format ? PixelBytes(*format) : 2;
+    if (format && format->layout == Layout::Packed10)
+        return (u128(width) + 47) / 48 * 128;
+    return u128(width) * (format ? PixelBytes(*format) : 2);
 }
 
 void ReferenceRow(RawOp op, const uint8_t* from, uint8_t* to, uint32_t width, uint32_t rowBytes) {
@@ -334,17 +337,17 @@ void RawConversions(Reader& in) {
     const bool planarCopy = planar && op == RawOp::Copy;
     if (!plan) {
         const u128 rows = Magnitude(outputHeight);
-        const u128 bits = u128(uint32_t(width)) * 8 * BytesPerPixel(source);
+        const u128 bits = RowBytes(source, uint32_t(width)) * 8;
         const u128 src = unpadded ? bits / 8 : (bits + 31) / 32 * 4;
         FUZZ_CHECK(op == RawOp::Refuse || width <= 0 || rows == 0 || (pairs && width % 2) ||
                        (planar && streamHeight % 2) || rows != Magnitude(streamHeight) ||
                        src * rows > UINT32_MAX / 2 ||
-                       u128(uint32_t(width)) * BytesPerPixel(output) * rows > UINT32_MAX / 2,
+                       RowBytes(output, uint32_t(width)) * rows > UINT32_MAX / 2,
                    "a small conversion refused");
         return;
     }
     const RawConversion& c = *plan;
-    const uint64_t srcRow = uint64_t(c.width) * BytesPerPixel(source);
+    const uint64_t srcRow = uint64_t(RowBytes(source, c.width));
     FUZZ_CHECK(c.op == op && op != RawOp::Refuse && width > 0 && c.width == uint32_t(width),
                "plan op");
     FUZZ_CHECK(c.rows == Magnitude(outputHeight) && c.rows == Magnitude(streamHeight), "rows");
@@ -352,7 +355,7 @@ void RawConversions(Reader& in) {
                         : c.srcStride >= srcRow && c.srcStride % 4 == 0 && c.srcStride - srcRow < 4,
                "stored stride " + std::to_string(c.srcStride) + " for rows of " +
                    std::to_string(srcRow));
-    FUZZ_CHECK(c.dstRowBytes == uint64_t(c.width) * BytesPerPixel(output), "output row bytes");
+    FUZZ_CHECK(c.dstRowBytes == RowBytes(output, c.width), "output row bytes");
     FUZZ_CHECK(padded && !planarCopy ? (c.dstStride >= c.dstRowBytes && c.dstStride % 4 == 0 &&
                                         c.dstStride - c.dstRowBytes < 4)
                                      : c.dstStride == c.dstRowBytes,

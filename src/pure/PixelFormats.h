@@ -22,7 +22,8 @@ enum class Layout : uint8_t {
     Packed422, // two pixels in four bytes sharing one chroma pair, placed by a PackedOrder
     Luma,      // one luma byte a pixel and no chroma (Cb = Cr = 0)
     Indexed,   // palette indices
-    Planar     // a luma plane, then subsampled chroma as a PlaneLayout places it
+    Planar,    // a luma plane, then subsampled chroma as a PlaneLayout places it
+    Packed10   // 10-bit 4:2:2: six pixels in four little-endian 32-bit words (see V210Sample)
 };
 
 // Byte offsets, inside a packed 4:2:2 group of four bytes, of the left and right pixels' luma and
@@ -311,6 +312,27 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .matrix = Matrix::Bt601,
      .dibRows = false,
      .planes = {.count = 3, .shiftX = 1, .shiftY = 1, .sampleBytes = 1, .redFirst = true}},
+    // Studio equipment's 10-bit 4:2:2, each row in whole blocks of 128 bytes (48 pixels). The
+    // bit count names no byte count: rows and pictures are sized by the block rule alone.
+    {.kind = KIND_V210,
+     .name = "v210",
+     .fourcc = kFourccV210,
+     .alsoRead = kFourccV210,
+     .alsoReadToo = kFourccV210,
+     .bitCount = 20,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 3,
+     .ffmpegName = "v210",
+     .black = {0, 0},
+     .layout = Layout::Packed10,
+     .order = {},
+     .matrix = Matrix::Bt601,
+     .dibRows = false,
+     .planes = kOnePlane},
 };
 
 // The row of a kind; null for KIND_NONE and KIND_STORED, which are no pixel format.
@@ -358,16 +380,28 @@ constexpr uint64_t DibRowBytes(int32_t width, uint32_t bits) {
 }
 
 // Bytes of one pixel as the kernels step through a row: a packed 4:2:2 pixel is half a group, a
-// planar pixel its luma sample.
+// planar pixel its luma sample. A 10-bit kind has none (its pixels share words); its rows are
+// sized by PackedRowBytes.
 constexpr uint32_t PixelBytes(const PixelFormat& f) {
     return f.layout == Layout::Planar ? f.planes.sampleBytes : f.bitCount / 8u;
 }
 
-// The row rule of a stored picture of the kind: a bitmap row, or the pixels alone (of a planar
-// kind, its luma row).
+// A 10-bit 4:2:2 row: six pixels in 16 bytes, the row in whole blocks of 48 pixels (128 bytes),
+// so that a row of 1920 pixels takes 5120 bytes and one of 1280 takes 3456, not 3413.
+constexpr uint64_t Packed10RowBytes(uint64_t width) {
+    return (width + 47) / 48 * 128;
+}
+
+// One row as pipes, raw files and the kernels carry it: the pixels alone (of a planar kind, its
+// luma row), or a 10-bit kind's blocks, whose padding belongs to the kind itself.
+constexpr uint64_t PackedRowBytes(const PixelFormat& f, uint32_t width) {
+    return f.layout == Layout::Packed10 ? Packed10RowBytes(width) : uint64_t(width) * PixelBytes(f);
+}
+
+// The row rule of a stored picture of the kind: a bitmap row, or the row of PackedRowBytes.
 constexpr uint64_t StoredRowBytes(const PixelFormat& f, int32_t width) {
     return f.dibRows ? DibRowBytes(width, f.bitCount)
-                     : uint64_t(width < 0 ? 0 : width) * PixelBytes(f);
+                     : PackedRowBytes(f, uint32_t(width < 0 ? 0 : width));
 }
 
 // Samples of one chroma plane of a planar picture (of both, interleaved, for two planes).
@@ -396,9 +430,19 @@ constexpr const char* ShapeProblem(const PixelFormat& f, int32_t width, int32_t 
     return nullptr;
 }
 
-// One row without padding, as pipes and raw files carry it (of a planar kind, its luma row).
-constexpr uint64_t PackedRowBytes(const PixelFormat& f, uint32_t width) {
-    return uint64_t(width) * PixelBytes(f);
+// Sample i (0 to 11) of the six-pixel group g of a 10-bit row, in the order the words hold them
+// from bit 0 up: Cb0 Y0 Cr0, Y1 Cb1 Y2, Cr1 Y3 Cb2, Y4 Cr2 Y5, each in bits 0-9, 10-19, 20-29.
+constexpr uint32_t V210Sample(const uint8_t* row, uint32_t g, uint32_t i) {
+    const uint8_t* w = row + 16 * g + 4 * (i / 3);
+    const uint32_t word =
+        uint32_t(w[0]) | uint32_t(w[1]) << 8 | uint32_t(w[2]) << 16 | uint32_t(w[3]) << 24;
+    return word >> (10 * (i % 3)) & 0x3FF;
+}
+
+// A 10-bit sample at 8 bits: rounded to the nearest, 1022 and 1023 kept at 255.
+constexpr uint8_t To8Bits(uint32_t v) {
+    const uint32_t r = (v + 2) >> 2;
+    return uint8_t(r > 255 ? 255 : r);
 }
 
 constexpr bool TopRowFirst(const PixelFormat& f, int32_t height) {

@@ -134,6 +134,50 @@ void Rgb32ToRgb24RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
     }
 }
 
+// Pair k of a 10-bit row at 8 bits: its group holds three pairs, each as Cb, Y0, Cr, Y1.
+struct Pair8 {
+    int y0, u, y1, v;
+};
+inline Pair8 Packed10Pair(const uint8_t* src, uint32_t k) {
+    const uint32_t g = k / 3, at = 4 * (k % 3);
+    return {To8Bits(V210Sample(src, g, at + 1)), To8Bits(V210Sample(src, g, at)),
+            To8Bits(V210Sample(src, g, at + 3)), To8Bits(V210Sample(src, g, at + 2))};
+}
+
+// Every pixel as the YUY2 row of its samples at 8 bits converts. A row that ends inside a group
+// takes the pairs it has, the last one with its own chroma; the samples after it are padding and
+// never read. A lone last pixel (an odd width) takes the next luma and the chroma of the last
+// whole pair, 128 when there is none, as the 8-bit rows do.
+template <int Bpp, Matrix M> void Packed10RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t pairs = width / 2;
+    for (uint32_t k = 0; k < pairs; ++k, dst += 2 * Bpp) {
+        const Pair8 p = Packed10Pair(src, k), next = k + 1 < pairs ? Packed10Pair(src, k + 1) : p;
+        StorePixel<Bpp, M>(dst, p.y0, 2 * (p.u - 128), 2 * (p.v - 128));
+        StorePixel<Bpp, M>(dst + Bpp, p.y1, p.u + next.u - 256, p.v + next.v - 256);
+    }
+    if (width & 1) {
+        const Pair8 last = pairs ? Packed10Pair(src, pairs - 1) : Pair8{0, 128, 0, 128};
+        const int y = To8Bits(V210Sample(src, pairs / 3, 4 * (pairs % 3) + 1));
+        StorePixel<Bpp, M>(dst, y, 2 * (last.u - 128), 2 * (last.v - 128));
+    }
+}
+
+// The 8-bit packed groups of order T; a lone last pixel keeps its luma and its pair's Cb.
+template <PackedOrder T>
+void Packed10ToPackedRowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t pairs = width / 2;
+    for (uint32_t k = 0; k < pairs; ++k, dst += 4) {
+        const Pair8 p = Packed10Pair(src, k);
+        dst[T.y0] = uint8_t(p.y0), dst[T.u] = uint8_t(p.u), dst[T.y1] = uint8_t(p.y1);
+        dst[T.v] = uint8_t(p.v);
+    }
+    if (width & 1) {
+        const uint32_t g = pairs / 3, at = 4 * (pairs % 3);
+        dst[T.y0] = To8Bits(V210Sample(src, g, at + 1));
+        dst[1 - T.y0] = To8Bits(V210Sample(src, g, at));
+    }
+}
+
 void Rgb24ToRgb32RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
     for (uint32_t i = 0; i < width; ++i, src += 3, dst += 4) {
         dst[0] = src[0];
@@ -149,8 +193,8 @@ void ConvertPlane(RawOp op, repack_detail::RowFn row, const uint8_t* src, uint8_
     if (!row || width == 0 || height == 0) {
         return;
     }
-    const size_t srcStride = size_t{SourcePixelBytes(op)} * width;
-    const size_t dstStride = size_t{OutputPixelBytes(op)} * width;
+    const size_t srcStride = size_t(SourceRowBytes(op, width));
+    const size_t dstStride = size_t(OutputRowBytes(op, width));
     for (uint32_t j = 0; j < height; ++j) {
         const uint32_t r = reverseRows ? height - 1 - j : j;
         // Rows walked from the bottom step backwards through memory, which the hardware
@@ -200,6 +244,10 @@ struct ScalarRows {
             return LumaToRgbRowC<int(OutputPixelBytes(Op))>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
             return LumaToPackedRowC<OutputOrder(Op)>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
+            return Packed10RowC<int(OutputPixelBytes(Op)), SourceMatrix(Op)>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToPacked) {
+            return Packed10ToPackedRowC<OutputOrder(Op)>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32RowC;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {

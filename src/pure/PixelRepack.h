@@ -33,9 +33,12 @@ enum class RawOp {
     I420ToRgb32,
     Yv12ToYuy2,
     Yv12ToRgb24,
-    Yv12ToRgb32
+    Yv12ToRgb32,
+    V210ToYuy2,
+    V210ToRgb24,
+    V210ToRgb32
 };
-constexpr size_t kRawOpCount = size_t(RawOp::Yv12ToRgb32) + 1;
+constexpr size_t kRawOpCount = size_t(RawOp::V210ToRgb32) + 1;
 
 // Exchanges the bytes of every pair: UYVY order to YUY2 order. count is a byte count; an odd last
 // byte is left untouched (not read past).

@@ -1,8 +1,10 @@
 #include "pure/PixelRepack.h"
 
+#include <array>
 #include <cstring>
 #include <immintrin.h>
 
+#include "pure/PixelRepack_packed10.h"
 #include "pure/RawConversions.h"
 
 // Only reached after the CPUID and XGETBV checks; kept in an anonymous namespace so no inline
@@ -301,6 +303,62 @@ template <RawOp Op> void LumaToPackedAvx2(const uint8_t* src, uint8_t* dst, uint
     repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, left);
 }
 
+// Where each byte of a 8-bit group of order T comes from, out of the 12 samples of a 10-bit
+// group packed as fields: bytes 0-3 the low field of words 0-3, 4-7 the middle, 8-11 the high.
+// By pair: left luma, Cb, right luma, Cr.
+template <PackedOrder T> constexpr std::array<int8_t, 16> Packed10Shuffle() {
+    constexpr int8_t kY0[3] = {4, 9, 3}, kU[3] = {0, 5, 10}, kY1[3] = {1, 6, 11}, kV[3] = {8, 2, 7};
+    std::array<int8_t, 16> s{};
+    for (size_t i = 0; i < 16; ++i)
+        s[i] = -1;
+    for (size_t k = 0; k < 3; ++k) {
+        s[4 * k + T.y0] = kY0[k], s[4 * k + T.u] = kU[k];
+        s[4 * k + T.y1] = kY1[k], s[4 * k + T.v] = kV[k];
+    }
+    return s;
+}
+
+// The 10-bit fields of two groups (one per 128-bit lane) at 8 bits, as 16 bytes a lane: the
+// low, middle and high fields of the four words, then the high ones again.
+inline __m256i Fields8(__m256i words) {
+    const __m256i mask = _mm256_set1_epi32(0x3FF), two = _mm256_set1_epi32(2);
+    const auto field = [&](int shift) {
+        const __m256i v = _mm256_and_si256(_mm256_srli_epi32(words, shift), mask);
+        return _mm256_srli_epi32(_mm256_add_epi32(v, two), 2);
+    };
+    const __m256i high = field(20);
+    // The unsigned pack takes 256 (from 1022 and 1023) to 255.
+    return _mm256_packus_epi16(_mm256_packs_epi32(field(0), field(10)),
+                               _mm256_packs_epi32(high, high));
+}
+
+// Four 10-bit groups (24 pixels, 64 bytes) a step: two a register, reordered within each lane
+// and the lanes' 12 bytes joined; every store is exact.
+template <RawOp Op> void Packed10ToPackedAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    static constexpr std::array<int8_t, 16> kShuffle = Packed10Shuffle<OutputOrder(Op)>();
+    const __m256i shuffle =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&kShuffle)));
+    const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
+    const auto two = [&](const uint8_t* from, uint8_t* to) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+        const __m256i g =
+            _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(Fields8(v), shuffle), join);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm256_castsi256_si128(g));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to + 16), _mm256_extracti128_si256(g, 1));
+    };
+    uint32_t left = width;
+    for (; left >= 24; left -= 24, src += 64, dst += 48) {
+        two(src, dst);
+        two(src + 32, dst + 24);
+    }
+    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, left);
+}
+
+template <RawOp Op> void Packed10ToRgbAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    Packed10ViaYuy2<Op, Packed10ToPackedAvx2<UnpackOpOf<Op>()>, RowAvx2<Yuy2RowOpOf<Op>()>>(
+        src, dst, width);
+}
+
 void SwapAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
     const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1,
                                           0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
@@ -367,6 +425,10 @@ struct Avx2Rows {
             return LumaToRgbAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
             return LumaToPackedAvx2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToPacked) {
+            return Packed10ToPackedAvx2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
+            return Packed10ToRgbAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx2;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {

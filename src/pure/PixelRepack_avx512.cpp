@@ -259,7 +259,9 @@ struct Avx512Rows {
         } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder ||
                              FamilyOf(Op) == KernelFamily::LumaToRgb ||
                              FamilyOf(Op) == KernelFamily::LumaToPacked ||
-                             FamilyOf(Op) == KernelFamily::RgbNarrow) {
+                             FamilyOf(Op) == KernelFamily::RgbNarrow ||
+                             FamilyOf(Op) == KernelFamily::Packed10ToPacked ||
+                             FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
             return RowOfAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx512;

@@ -1,4 +1,5 @@
 #include "pure/PixelRepack.h"
+#include "pure/PixelRepack_packed10.h"
 #include "pure/PixelRepack_sse2.h"
 #include "pure/RawConversions.h"
 
@@ -221,6 +222,60 @@ void Rgb32ToRgb24Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
     repack_detail::kScalarKernels.rows[size_t(RawOp::Rgb32ToRgb24)](src, dst, left);
 }
 
+// The 10-bit field of every 32-bit lane at bit Shift, at 8 bits: (v + 2) >> 2, then 256 (from
+// 1022 and 1023) taken down to 255 by subtracting its ninth bit.
+template <int Shift> inline __m128i Field8(__m128i words) {
+    const __m128i v = _mm_and_si128(_mm_srli_epi32(words, Shift), _mm_set1_epi32(0x3FF));
+    const __m128i r = _mm_srli_epi32(_mm_add_epi32(v, _mm_set1_epi32(2)), 2);
+    return _mm_sub_epi32(r, _mm_srli_epi32(r, 8));
+}
+
+// Four 32-bit lanes of four registers transposed: register k then holds lane k of each.
+inline void Transpose4(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
+    const __m128i ab0 = _mm_unpacklo_epi32(a, b), ab1 = _mm_unpackhi_epi32(a, b);
+    const __m128i cd0 = _mm_unpacklo_epi32(c, d), cd1 = _mm_unpackhi_epi32(c, d);
+    a = _mm_unpacklo_epi64(ab0, cd0), b = _mm_unpackhi_epi64(ab0, cd0);
+    c = _mm_unpacklo_epi64(ab1, cd1), d = _mm_unpackhi_epi64(ab1, cd1);
+}
+
+// One 8-bit packed group of order T in every lane from its four samples.
+template <PackedOrder T> inline __m128i Group(__m128i y0, __m128i u, __m128i y1, __m128i v) {
+    return _mm_or_si128(_mm_or_si128(_mm_slli_epi32(y0, 8 * T.y0), _mm_slli_epi32(u, 8 * T.u)),
+                        _mm_or_si128(_mm_slli_epi32(y1, 8 * T.y1), _mm_slli_epi32(v, 8 * T.v)));
+}
+
+// Four 10-bit groups (24 pixels, 64 bytes) a step, with one group in each 32-bit lane after the
+// transpose; the three pairs of a group come out as one register's first 12 bytes.
+template <RawOp Op> void Packed10ToPackedSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr PackedOrder T = OutputOrder(Op);
+    uint32_t left = width;
+    for (; left >= 24; left -= 24, src += 64, dst += 48) {
+        __m128i w0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+        __m128i w1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
+        __m128i w2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32));
+        __m128i w3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 48));
+        Transpose4(w0, w1, w2, w3); // w0: Cb0 Y0 Cr0, w1: Y1 Cb1 Y2, w2: Cr1 Y3 Cb2, w3: Y4 Cr2 Y5
+        __m128i p0 = Group<T>(Field8<10>(w0), Field8<0>(w0), Field8<0>(w1), Field8<20>(w0));
+        __m128i p1 = Group<T>(Field8<20>(w1), Field8<10>(w1), Field8<10>(w2), Field8<0>(w2));
+        __m128i p2 = Group<T>(Field8<0>(w3), Field8<20>(w2), Field8<20>(w3), Field8<10>(w3));
+        __m128i none = _mm_setzero_si128();
+        Transpose4(p0, p1, p2, none);
+        // 16-byte stores of 12 bytes, each one's last 4 rewritten by the next; the last exact.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), p0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 12), p1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 24), p2);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 36), none);
+        const uint32_t last = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(none, 8)));
+        std::memcpy(dst + 44, &last, 4);
+    }
+    repack_detail::kScalarKernels.rows[size_t(Op)](src, dst, left);
+}
+
+template <RawOp Op> void Packed10ToRgbSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    Packed10ViaYuy2<Op, Packed10ToPackedSse2<UnpackOpOf<Op>()>, RowSse2<Yuy2RowOpOf<Op>()>>(
+        src, dst, width);
+}
+
 void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
     size_t i = 0;
     for (; i + 64 <= count; i += 64) {
@@ -275,6 +330,10 @@ struct Sse2Rows {
             return LumaToRgbSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
             return LumaToPackedSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToPacked) {
+            return Packed10ToPackedSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
+            return Packed10ToRgbSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Sse2;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {

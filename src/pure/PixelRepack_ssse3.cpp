@@ -66,7 +66,9 @@ struct Ssse3Rows {
                              FamilyOf(Op) == KernelFamily::Packed422Reorder ||
                              FamilyOf(Op) == KernelFamily::LumaToRgb ||
                              FamilyOf(Op) == KernelFamily::LumaToPacked ||
-                             FamilyOf(Op) == KernelFamily::RgbNarrow) {
+                             FamilyOf(Op) == KernelFamily::RgbNarrow ||
+                             FamilyOf(Op) == KernelFamily::Packed10ToPacked ||
+                             FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
             return RowOfSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Ssse3;

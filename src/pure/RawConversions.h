@@ -195,6 +195,26 @@ inline constexpr RawConversionRow kRawConversions[] = {
      .output = KIND_RGB32,
      .anyOutput = false,
      .op = RawOp::Yv12ToRgb32,
+     .offered = KIND_YV12},
+    {.source = KIND_V210,
+     .output = KIND_V210,
+     .anyOutput = false,
+     .op = RawOp::Copy,
+     .offered = KIND_V210},
+    {.source = KIND_V210,
+     .output = KIND_YUY2,
+     .anyOutput = false,
+     .op = RawOp::V210ToYuy2,
+     .offered = KIND_YUY2},
+    {.source = KIND_V210,
+     .output = KIND_RGB24,
+     .anyOutput = false,
+     .op = RawOp::V210ToRgb24,
+     .offered = KIND_RGB24},
+    {.source = KIND_V210,
+     .output = KIND_RGB32,
+     .anyOutput = false,
+     .op = RawOp::V210ToRgb32,
      .offered = KIND_RGB32},
     // An RGB32 stream offers itself whatever was asked, but delivers nothing else.
     {.source = KIND_RGB32,
@@ -235,7 +255,9 @@ enum class KernelFamily {
     LumaToPacked,
     RgbNarrow,
     PlanarToRgb,
-    PlanarToPacked
+    PlanarToPacked,
+    Packed10ToRgb,
+    Packed10ToPacked
 };
 
 // By index rather than by RowOfOp and FormatOf, so that it folds in the sanitizer build too
@@ -263,6 +285,11 @@ constexpr KernelFamily FamilyOf(RawOp op) {
     if (from->layout == Layout::Planar && to->layout == Layout::Packed422 &&
         IsSplittableOrder(to->order))
         return KernelFamily::PlanarToPacked;
+    if (from->layout == Layout::Packed10 && to->layout == Layout::Packed422 &&
+        IsSplittableOrder(to->order))
+        return KernelFamily::Packed10ToPacked;
+    if (from->layout == Layout::Packed10 && to->layout == Layout::Rgb)
+        return KernelFamily::Packed10ToRgb;
     if (to->layout != Layout::Rgb)
         return KernelFamily::None;
     if (from->layout == Layout::Planar)
@@ -306,6 +333,13 @@ constexpr uint32_t SourcePixelBytes(RawOp op) {
 }
 constexpr uint32_t OutputPixelBytes(RawOp op) {
     return PixelBytes(*FormatOf(RowOfOp(op)->output));
+}
+// Bytes of one unpadded row of `width` pixels on either side of a converting op.
+constexpr uint64_t SourceRowBytes(RawOp op, uint32_t width) {
+    return PackedRowBytes(*FormatOf(RowOfOp(op)->source), width);
+}
+constexpr uint64_t OutputRowBytes(RawOp op, uint32_t width) {
+    return PackedRowBytes(*FormatOf(RowOfOp(op)->output), width);
 }
 
 namespace repack_detail {

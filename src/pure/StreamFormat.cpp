@@ -144,8 +144,14 @@ bool CompleteRawOutputFormat(const StreamFormatHeader& in, PixelKind wanted, Bit
         return false;
     out.biCompression = offered->fourcc;
     out.biBitCount = offered->bitCount;
-    // A top-down picture (negative height) has the same byte count as a bottom-up one.
+    // A top-down picture (negative height) has the same byte count as a bottom-up one. A 10-bit
+    // kind's bit count names no size: its rows are whole blocks.
     auto bytes = PictureBytes(in.biWidth, in.biHeight, offered->bitCount);
+    if (offered->layout == Layout::Packed10) {
+        const uint64_t blocks = PictureBytesOf(*offered, in.biWidth, in.biHeight);
+        bytes =
+            in.biWidth > 0 && blocks <= UINT32_MAX ? std::optional(uint32_t(blocks)) : std::nullopt;
+    }
     out.biSizeImage = bytes ? *bytes : 0;
     return true;
 }

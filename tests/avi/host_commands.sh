@@ -171,6 +171,29 @@ host pattern --format rgb32 --size 66x48 --frames 2 -o - >"$scratch/four.rgb32"
 host --datafile "$win\\four" capture --format rgb32 --size 66x48 --input - -o "$win\\four.avi" -q \
   <"$scratch/four.rgb32"
 host play "$win\\four.avi" --as rgb32 -o - -q | cmp - "$scratch/four.rgb32" || fail "rgb32 frames changed"
+# The kinds of another byte order, matrix or sample size: from a file and from the built-in
+# pattern, played as themselves byte for byte, and named in the help.
+host --help | grep -q 'yvyu, hdyc (uyvy order, BT.709), y800 (luma only), v210' || fail "--help does not name the kinds"
+host --help | grep -q 'play IN.avi \[--as yuy2|uyvy|yvyu|hdyc|y800|v210|rgb24|rgb32\]' || fail "--help does not name the outputs"
+for k in yvyu hdyc v210; do
+  host pattern --format $k --size 66x48 --frames 3 -o - >"$scratch/pat.$k"
+  host --datafile "$win\\f$k" capture --format $k --size 66x48 --input - -o "$win\\f$k.avi" -q <"$scratch/pat.$k"
+  host play "$win\\f$k.avi" --as $k -o - -q | cmp - "$scratch/pat.$k" || fail "$k frames changed"
+  host --datafile "$win\\p$k" capture --format $k --size 66x48 --frames 3 -o "$win\\p$k.avi" -q
+  host play "$win\\p$k.avi" --as $k -o - -q | cmp - "$scratch/pat.$k" || fail "$k pattern frames changed"
+  host export "$win\\p$k.avi" - -q | cmp - "$scratch/pat.$k" || fail "$k export changed the frames"
+done
+[ "$(stat -c %s "$scratch/pat.v210")" = $((256 * 48 * 3)) ] || fail "v210 rows are not whole blocks of 128 bytes"
+host info "$win\\fv210.avi" | grep -q -- '| ffmpeg -f v210 -s 66x48 ' || fail "info gives no v210 pipe line"
+# The 10-bit pattern is the 8-bit one times four: as YUY2 and as RGB it is the YUY2 pattern's.
+host pattern --format yuy2 --size 66x48 --frames 3 -o - >"$scratch/pat.yuy2"
+host play "$win\\fv210.avi" --as yuy2 -o - -q | cmp - "$scratch/pat.yuy2" || fail "v210 as yuy2 is not the pattern"
+host --datafile "$win\\fyuy2" capture --size 66x48 --input - -o "$win\\fyuy2.avi" -q <"$scratch/pat.yuy2"
+for as in rgb24 rgb32; do
+  host play "$win\\fyuy2.avi" --as $as -o - -q >"$scratch/yuy2.$as"
+  host play "$win\\fv210.avi" --as $as -o - -q | cmp - "$scratch/yuy2.$as" || fail "v210 as $as is not the pattern's"
+  host play "$win\\fv210.avi" --getframe --as $as -o - -q | cmp - "$scratch/yuy2.$as" || fail "v210 as $as through avifil32"
+done
 
 # No registration: a throw-away prefix sharing this build's files but not the Drivers32 value.
 prefix="$KESTRO_BUILD/wineprefix"

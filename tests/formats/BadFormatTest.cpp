@@ -251,6 +251,16 @@ TEST_F(BadFormats, KindsOfUnpaddedRowsRefuseOtherSizesAndShapes) {
                 EXPECT_EQ(ICDecompressBegin(hic.get(), in, rgb.header()), ICERR_BADFORMAT);
             }
         }
+        // Played as itself into a picture one byte short of the kind's size: refused at the
+        // begin, which would otherwise size its buffers by the bit count.
+        Format source = MakeFormat(w, h, f.fourcc, f.bitCount);
+        Format stream = StreamFormatFor(hic.get(), source);
+        Format self = MakeFormat(w, h, f.fourcc, f.bitCount);
+        self.header()->biSizeImage = bytes - 1;
+        EXPECT_EQ(ICDecompressBegin(hic.get(), stream.header(), self.header()), ICERR_BADFORMAT);
+        self.header()->biSizeImage = bytes;
+        EXPECT_EQ(ICDecompressBegin(hic.get(), stream.header(), self.header()), ICERR_OK);
+        EXPECT_EQ(ICDecompressEnd(hic.get()), ICERR_OK);
     }
 }
 

@@ -38,7 +38,8 @@ TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
                                      {DWORD(kestro::kFourccNv12), 12},
                                      {DWORD(kestro::kFourccI420), 12},
                                      {DWORD(kestro::kFourccIyuv), 12},
-                                     {DWORD(kestro::kFourccYv12), 12}}) {
+                                     {DWORD(kestro::kFourccYv12), 12},
+                                     {DWORD(kestro::kFourccV210), 20}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_OK) << compression;
     }
@@ -51,6 +52,8 @@ TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
                                      {DWORD(kestro::kFourccYvyu), 24},
                                      {DWORD(kestro::kFourccYvyu), 0},
                                      {DWORD(kestro::kFourccY800), 16},
+                                     {DWORD(kestro::kFourccV210), 16},
+                                     {DWORD(kestro::kFourccV210), 24},
                                      {kKest, 16}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_BADFORMAT)

@@ -166,6 +166,8 @@ uint32_t ToolTest::StoredBytes(const RawCapture& c) {
     const uint32_t h = uint32_t(c.height < 0 ? -c.height : c.height);
     if (c.source == 0)
         return ((uint32_t(c.width) * (c.bits / 8u) + 3) & ~3u) * h;
+    if (c.source == kestro::MakeFourcc('v', '2', '1', '0')) // rows of whole 128-byte blocks
+        return (uint32_t(c.width) + 47) / 48 * 128 * h;
     // YUV rows unpadded: 2 bytes a pixel, Y800 1, and the 4:2:0 kinds' planes 3/2 a pixel.
     return uint32_t(uint64_t(c.width) * c.bits * h / 8);
 }

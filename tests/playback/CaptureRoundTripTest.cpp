@@ -65,8 +65,8 @@ void ExpectEveryConversion(const Captured& run, const kt::Format& in,
             ASSERT_EQ(player.Begin(), ICERR_OK);
             const bool reverse =
                 TopRowFirst(*FormatOf(source), h) != TopRowFirst(output, outHeight);
-            const size_t inRow = size_t(w) * PixelBytes(*FormatOf(source));
-            const size_t outRow = size_t(w) * PixelBytes(output);
+            const size_t inRow = size_t(PackedRowBytes(*FormatOf(source), uint32_t(w)));
+            const size_t outRow = size_t(PackedRowBytes(output, uint32_t(w)));
             Bytes expected(outRow * size_t(h < 0 ? -h : h)), picture;
             for (int i : {4, 0, 2, 2, 1}) {
                 const Bytes& stored = frames[size_t(i)];
@@ -124,7 +124,8 @@ TEST_P(CaptureRoundTrip, RawFramesComeBackAsTheyWent) {
                              {"NV12", kestro::kFourccNv12, 12},
                              {"I420", kestro::kFourccI420, 12},
                              {"IYUV", kestro::kFourccIyuv, 12},
-                             {"YV12", kestro::kFourccYv12, 12}};
+                             {"YV12", kestro::kFourccYv12, 12},
+                             {"V210", kestro::kFourccV210, 20}};
     Settings();
     for (const RawCase& c : cases) {
         SCOPED_TRACE(c.name);

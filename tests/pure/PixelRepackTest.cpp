@@ -278,13 +278,22 @@ protected:
 };
 
 TEST_P(EveryConversionTest, MatchesTheScalarRowsAtPageEnds) {
-    const size_t in = SourcePixelBytes(op()), out = OutputPixelBytes(op());
+    const auto in = [&](uint32_t w) { return size_t(SourceRowBytes(op(), w)); };
+    const size_t out = OutputPixelBytes(op());
     const PixelFormat& source = *FormatOf(RowOfOp(op())->source);
     std::vector<std::pair<uint32_t, uint32_t>> shapes;
     for (uint32_t w = 1; w <= 70; ++w)
         for (uint32_t h : {1u, 2u, 3u})
             shapes.emplace_back(w, h);
-    for (auto big : {std::pair{720u, 3u}, {719u, 2u}, {1920u, 2u}, {1918u, 1u}, {1926u, 2u}})
+    // 485, 487 and 966 end a row a few pixels after a 480-pixel block of the 10-bit rows.
+    for (auto big : {std::pair{720u, 3u},
+                     {719u, 2u},
+                     {1920u, 2u},
+                     {1918u, 1u},
+                     {1926u, 2u},
+                     {485u, 2u},
+                     {487u, 1u},
+                     {966u, 1u}})
         shapes.push_back(big);
     std::mt19937 rng(4321);
     for (auto [w, h] : shapes) {
@@ -296,7 +305,7 @@ TEST_P(EveryConversionTest, MatchesTheScalarRowsAtPageEnds) {
                              << w << "x" << h << " reverse=" << reverse << " slack " << slack);
                 // A planar kind's picture is all of its planes, the last one ending the page.
                 const size_t bytes =
-                    FromPlanes(op()) ? size_t(PictureBytesOf(source, w, h)) : in * w * h;
+                    FromPlanes(op()) ? size_t(PictureBytesOf(source, w, h)) : in(w)*h;
                 PageEndBuffer src(bytes + slack), dst(out * w * h);
                 std::generate_n(src.data(), bytes + slack,
                                 [&] { return static_cast<uint8_t>(rng()); });

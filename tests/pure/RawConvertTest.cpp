@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -40,7 +41,9 @@ const Pair kPairs[] = {
     {"I420AsYuy2", KIND_I420, KIND_YUY2},     {"I420AsRgb24", KIND_I420, KIND_RGB24},
     {"I420AsRgb32", KIND_I420, KIND_RGB32},   {"Yv12AsYv12", KIND_YV12, KIND_YV12},
     {"Yv12AsYuy2", KIND_YV12, KIND_YUY2},     {"Yv12AsRgb24", KIND_YV12, KIND_RGB24},
-    {"Yv12AsRgb32", KIND_YV12, KIND_RGB32},
+    {"Yv12AsRgb32", KIND_YV12, KIND_RGB32},   {"V210AsV210", KIND_V210, KIND_V210},
+    {"V210AsYuy2", KIND_V210, KIND_YUY2},     {"V210AsRgb24", KIND_V210, KIND_RGB24},
+    {"V210AsRgb32", KIND_V210, KIND_RGB32},
 };
 
 bool IsPlanar(PixelKind kind) {
@@ -70,19 +73,37 @@ Bytes PlanarAsYuy2(PixelKind kind, const uint8_t* stored, uint32_t width, uint32
 uint32_t PixelBytes(PixelKind kind) {
     return kind == KIND_RGB24 ? 3 : kind == KIND_RGB32 ? 4 : kind == KIND_Y800 ? 1 : 2;
 }
-bool IsPlanar(PixelKind kind);
+// Bytes of one unpadded row: a 10-bit row is whole blocks of 48 pixels in 128 bytes.
+uint32_t RowBytes(PixelKind kind, uint32_t width) {
+    return kind == KIND_V210 ? (width + 47) / 48 * 128 : width * PixelBytes(kind);
+}
 uint32_t Padded(uint32_t bytes) {
     return (bytes + 3) / 4 * 4;
 }
 bool IsYuv(PixelKind kind) {
     return kind == KIND_YUY2 || kind == KIND_UYVY || kind == KIND_YVYU || kind == KIND_HDYC ||
-           kind == KIND_Y800 || IsPlanar(kind);
+           kind == KIND_Y800 || kind == KIND_V210 || IsPlanar(kind);
 }
 
 // One row of the output kind from one row of the stored kind, written out per byte.
 Bytes ConvertRow(Pair p, const uint8_t* row, uint32_t width) {
-    Bytes out(size_t(width) * PixelBytes(p.output));
+    Bytes out(RowBytes(p.output, width));
     Bytes yuy2;
+    if (p.source == KIND_V210 && p.output != KIND_V210) {
+        // The samples in word order, from bit 0 up, are Cb Y Cr Y ...: UYVY's order, at 10 bits.
+        // Each is rounded to 8 bits (1022 and 1023 stay 255), then the bytes are made YUY2's.
+        Bytes uyvy;
+        for (uint32_t i = 0; uyvy.size() < 2 * size_t(width); ++i) {
+            uint32_t word;
+            std::memcpy(&word, row + 4 * (i / 3), 4);
+            const uint32_t v = (word >> (10 * (i % 3))) & 1023;
+            uyvy.push_back(uint8_t(std::min(255u, (v + 2) / 4)));
+        }
+        for (size_t i = 0; i < uyvy.size(); i += 2)
+            yuy2.insert(yuy2.end(), {uyvy[i + 1], uyvy[i]});
+        row = yuy2.data();
+        p.source = KIND_YUY2;
+    }
     if (p.source == KIND_YVYU && p.output != KIND_YVYU) { // Y0 V Y1 U: exchange the chroma bytes
         yuy2.assign(row, row + size_t(width) * 2);
         for (size_t i = 0; i + 3 < yuy2.size(); i += 4)
@@ -155,8 +176,8 @@ Bytes Expected(Pair p, const Bytes& stored, uint32_t width, int32_t streamHeight
     const bool bitmapRows = yuy2.empty() && (p.source == KIND_YUY2 || p.source == KIND_UYVY ||
                                              p.source == KIND_RGB24 || p.source == KIND_RGB32);
     const uint32_t srcStride =
-        bitmapRows ? Padded(width * PixelBytes(p.source)) : width * PixelBytes(p.source);
-    const uint32_t rowBytes = width * PixelBytes(p.output);
+        bitmapRows ? Padded(width * PixelBytes(p.source)) : RowBytes(p.source, width);
+    const uint32_t rowBytes = RowBytes(p.output, width);
     const uint32_t dstStride = padded ? Padded(rowBytes) : rowBytes;
     auto top = TopFirst(p.source, streamHeight, source.data(), srcStride);
     const uint32_t rows = uint32_t(top.size());
@@ -288,6 +309,12 @@ TEST(RawConvert, RefusesWhatNoRoutineDelivers) {
         {KIND_Y800, KIND_RGB32, 1 << 30, false},      {KIND_Y800, KIND_RGB24, 1431655766, false},
         {KIND_NV12, KIND_RGB32, 1 << 30, false},      {KIND_I420, KIND_RGB24, 1431655766, true},
         {KIND_YV12, KIND_YUY2, INT32_MAX - 1, false}, {KIND_NV12, KIND_NV12, INT32_MAX - 1, true},
+        {KIND_YUY2, KIND_RGB32, 1 << 30, true},       {KIND_YUY2, KIND_RGB32, 1 << 30, false},
+        {KIND_UYVY, KIND_RGB32, INT32_MAX, true},     {KIND_RGB32, KIND_RGB32, 1 << 30, true},
+        {KIND_RGB24, KIND_RGB32, 1 << 30, false},     {KIND_YUY2, KIND_RGB24, 1431655766, true},
+        {KIND_YUY2, KIND_YUY2, INT32_MAX, true},      {KIND_UYVY, KIND_YUY2, INT32_MAX, false},
+        {KIND_Y800, KIND_RGB32, 1 << 30, false},      {KIND_Y800, KIND_RGB24, 1431655766, false},
+        {KIND_V210, KIND_RGB32, 1 << 30, true},       {KIND_V210, KIND_V210, 0x7FFFFFFE, true},
     };
     for (const Wide& w : wide)
         for (int32_t rows : {1, -1, 2})

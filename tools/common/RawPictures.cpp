@@ -76,4 +76,26 @@ const char* PixFmtName(PixelKind kind) {
     return format && format->ffmpegName ? format->ffmpegName : "?";
 }
 
+std::string FfmpegRawInput(PixelKind kind) {
+    const PixelFormat* format = FormatOf(kind);
+    if (format && format->layout == Layout::Packed10)
+        return std::string("-f ") + format->ffmpegName;
+    return std::string("-f rawvideo -pix_fmt ") + PixFmtName(kind);
+}
+
+void FillBlack(PixelKind kind, uint8_t* picture, size_t bytes) {
+    const PixelFormat& format = *FormatOf(kind);
+    if (format.layout == Layout::Packed10) {
+        // Y 64 and Cb = Cr = 512 at 10 bits: the words Cb Y Cr and Y Cb Y, over and over.
+        const uint32_t words[2] = {512u | 64u << 10 | 512u << 20, 64u | 512u << 10 | 64u << 20};
+        for (size_t i = 0; i < bytes; ++i)
+            picture[i] = uint8_t(words[(i / 4) & 1] >> (8 * (i % 4)));
+        return;
+    }
+    // A planar picture is two thirds luma at 4:2:0: black luma, then neutral chroma.
+    const size_t luma = format.layout == Layout::Planar ? bytes / 3 * 2 : 0;
+    for (size_t i = 0; i < bytes; ++i)
+        picture[i] = format.black[luma ? (i >= luma) : (i & 1)];
+}
+
 } // namespace kestro::avi

@@ -36,6 +36,12 @@ void PackRows(const RawPicture& picture, const uint8_t* stored, uint8_t* packed)
 
 // The pixel format name by which ffmpeg reads packed pictures of the kind.
 const char* PixFmtName(PixelKind kind);
+// How ffmpeg reads the kind's raw pictures from a pipe: "-f rawvideo -pix_fmt NAME", or the
+// demuxer of a kind that is its own codec ("-f v210").
+std::string FfmpegRawInput(PixelKind kind);
+
+// A black picture of an exported kind (one that has a row of the kind table).
+void FillBlack(PixelKind kind, uint8_t* picture, size_t bytes);
 
 // The files that info offers to make with ffmpeg from the pipe: a lossless archive (FFV1, every
 // frame exact, the sound copied) and one that Windows' own players open (H.264 4:2:0 in MP4, at a

@@ -189,6 +189,8 @@ uint64_t RawFrameBytes(kestro::PixelKind kind, FrameSize size) {
     const kestro::PixelFormat* format = kestro::FormatOf(kind);
     if (format && format->layout == kestro::Layout::Planar)
         return kestro::PictureBytesOf(*format, int32_t(size.width), int32_t(size.height));
+    if (format && format->layout == kestro::Layout::Packed10) // whole blocks of 128 bytes a row
+        return (uint64_t(size.width) + 47) / 48 * 128 * size.height;
     return uint64_t(size.width) * size.height * (BitsPerPixel(kind) / 8);
 }
 
@@ -242,6 +244,29 @@ void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, ui
         MakePlanarPattern(*format, size, frame, out);
         return;
     }
+    if (layout == kestro::Layout::Packed10) {
+        // Each 8-bit value v as the 10-bit 4v, which rounds back to v; the rows' padding is zero.
+        const uint64_t stride = RawFrameBytes(kind, {size.width, 1});
+        std::memset(out, 0, size_t(stride * size.height));
+        for (uint32_t y = 0; y < size.height; ++y) {
+            uint8_t* row = out + y * stride;
+            for (uint32_t x = 0; x + 1 < size.width; x += 2) {
+                const Yuv a = yuvOf(PatternCell(size, frame, x, y));
+                const Yuv b = yuvOf(PatternCell(size, frame, x + 1, y));
+                const uint32_t cb = uint32_t(a.u + b.u + 1) / 2, cr = uint32_t(a.v + b.v + 1) / 2;
+                // Samples in word order: Cb Y Cr Y of every pair, three to a 32-bit word.
+                const uint32_t samples[4] = {cb, a.y, cr, b.y};
+                for (uint32_t i = 0; i < 4; ++i) {
+                    const uint32_t at = 2 * x + i; // this sample's index along the row
+                    uint8_t* word = row + 4 * (at / 3);
+                    const uint32_t bits = (4 * samples[i]) << (10 * (at % 3));
+                    for (int k = 0; k < 4; ++k)
+                        word[k] = uint8_t(word[k] | bits >> (8 * k));
+                }
+            }
+        }
+        return;
+    }
     if (layout == kestro::Layout::Luma) {
         for (uint32_t y = 0; y < size.height; ++y)
             for (uint32_t x = 0; x < size.width; ++x)
@@ -287,6 +312,22 @@ void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro:
             return;
         const std::vector<uint8_t> yuy2 = PlanarAsYuy2(src, size, *format);
         ReferenceYuvToRgb(yuy2.data(), dst, size, kestro::KIND_YUY2, bytesPerPixel, bottomUp);
+        return;
+    }
+    if (format && format->layout == kestro::Layout::Packed10) {
+        // Its samples in word order are UYVY's at 10 bits: rounded to 8, they are UYVY pictures.
+        const uint64_t stride = RawFrameBytes(source, {size.width, 1});
+        std::vector<uint8_t> uyvy(size_t(size.width) * 2 * size.height);
+        for (uint32_t y = 0; y < size.height; ++y)
+            for (uint32_t i = 0; i < 2 * size.width; ++i) {
+                const uint8_t* w = src + y * stride + 4 * (i / 3);
+                const uint32_t word = w[0] | w[1] << 8 | w[2] << 16 | uint32_t(w[3]) << 24;
+                const uint32_t v = (word >> (10 * (i % 3)) & 1023) + 2;
+                uyvy[size_t(y) * 2 * size.width + i] = uint8_t(v >> 2 > 255 ? 255 : v >> 2);
+            }
+        static_assert(kestro::kPixelFormats[kestro::FormatIndexOf(kestro::KIND_V210)].matrix ==
+                      kestro::kPixelFormats[kestro::FormatIndexOf(kestro::KIND_UYVY)].matrix);
+        ReferenceYuvToRgb(uyvy.data(), dst, size, kestro::KIND_UYVY, bytesPerPixel, bottomUp);
         return;
     }
     if (!format || format->layout != kestro::Layout::Packed422)

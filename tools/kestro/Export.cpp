@@ -65,15 +65,6 @@ uint32_t FourccOfKind(PixelKind kind) {
     return format ? format->fourcc : 0;
 }
 
-// Only raw pictures of an exported kind are filled, so the kind has its row.
-void FillBlack(PixelKind kind, std::vector<uint8_t>& frame) {
-    const PixelFormat& format = *FormatOf(kind);
-    // A planar picture is two thirds luma at 4:2:0: black luma, then neutral chroma.
-    const size_t luma = format.layout == Layout::Planar ? frame.size() / 3 * 2 : 0;
-    for (size_t i = 0; i < frame.size(); ++i)
-        frame[i] = format.black[luma ? (i >= luma) : (i & 1)];
-}
-
 class Progress {
 public:
     Progress(bool on, uint64_t total) : on_(on), total_(total), t0_(Now()) {}
@@ -334,9 +325,16 @@ int ExportSession::SetChainedParameters(AVCodecParameters* p) {
 }
 
 void ExportSession::SetRawParameters(AVCodecParameters* p) {
+    p->bits_per_coded_sample = int(SourceBitsOf(info_.kind));
+    if (FormatOf(info_.kind)->layout == Layout::Packed10) {
+        // No pixel format of FFmpeg's lies like this: its own codec, whose packets are the rows.
+        p->codec_id = AV_CODEC_ID_V210;
+        p->format = AV_PIX_FMT_YUV422P10LE;
+        p->codec_tag = container_->rawTag == RawTag::None ? 0 : FourccOfKind(info_.kind);
+        return;
+    }
     p->codec_id = AV_CODEC_ID_RAWVIDEO;
     p->format = av_get_pix_fmt(avi::PixFmtName(info_.kind));
-    p->bits_per_coded_sample = int(SourceBitsOf(info_.kind));
     switch (container_->rawTag) {
     case RawTag::Fourcc:
         p->codec_tag = FourccOfKind(info_.kind);
@@ -468,7 +466,7 @@ void ExportSession::Substitute(const uint8_t*& data, size_t& size) {
         return;
     }
     if (!haveGood_)
-        FillBlack(info_.kind, frame_), haveGood_ = true;
+        avi::FillBlack(info_.kind, frame_.data(), frame_.size()), haveGood_ = true;
     data = frame_.data(), size = frame_.size();
 }
 
