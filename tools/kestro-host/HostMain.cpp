@@ -37,8 +37,9 @@ const char kUsage[] =
     "      --top-down hands rgb24 to the codec as a top-down bitmap (negative height). pal8 is\n"
     "      8-bit grey-palette input for a chained codec such as MRLE. K is one of yuy2, uyvy,\n"
     "      yvyu, hdyc (uyvy order, BT.709), y800 (luma only), v210 (10-bit 4:2:2, rows in\n"
-    "      blocks of 128 bytes), rgb24 and pal8. --audio interleaves a\n"
-    "      PCM WAV file as a second stream, each frame followed by its span of samples.\n"
+    "      blocks of 128 bytes), nv12, i420, yv12 (4:2:0 planes), rgb24, rgb32 and pal8.\n"
+    "      --audio interleaves a PCM WAV file as a second stream, each frame followed by its\n"
+    "      span of samples.\n"
     "      Every capture starts again at the beginning of the data file in the settings: one\n"
     "      that holds an earlier take is refused unless --overwrite; --next-datafile captures\n"
     "      into the first unused name beside it (take -> take-2 -> take-3...) and keeps it.\n"
@@ -217,7 +218,7 @@ std::optional<int> PlayOption(Args& args, PlayOptions& o) {
             return Usage(a + " needs a file or -");
     } else if (a == "--as") {
         if (!args.Value(v) || !ParseRawKind(v) || *ParseRawKind(v) == kestro::KIND_PAL8)
-            return Usage("--as is yuy2, uyvy, yvyu, hdyc, y800, v210, rgb24 or rgb32");
+            return Usage("--as is a kind the codec plays (yuy2, nv12, v210, rgb32, ...)");
         o.as = *ParseRawKind(v);
     } else if (a == "--ppm") {
         if (!args.Value(o.stills))
