@@ -139,6 +139,29 @@ Baseline BaselineFor(PixelKind source, PixelKind output, const uint8_t* src, uin
         // RGB24ToARGB does the same work with an opaque alpha byte where ours writes 0.
         return {"libyuv", [=] { libyuv::RGB24ToARGB(src, 3 * w, dst, 4 * w, w, h); }};
     }
+    if (source == KIND_RGB32 && output == KIND_RGB24)
+        return {"libyuv", [=] { libyuv::ARGBToRGB24(src, 4 * w, dst, 3 * w, w, h); }};
+    // The 4:2:0 kinds: the planes of one picture, its rows turned over as ours are.
+    const uint8_t* luma = src;
+    const uint8_t* first = src + size_t(w) * h;
+    const uint8_t* second = first + size_t(w / 2) * (h / 2);
+    if (source == KIND_NV12 && output == KIND_RGB32)
+        return {"libyuv", [=] { libyuv::NV12ToARGB(luma, w, first, w, dst, 4 * w, w, -h); }};
+    if (source == KIND_NV12 && output == KIND_RGB24)
+        return {"libyuv", [=] { libyuv::NV12ToRGB24(luma, w, first, w, dst, 3 * w, w, -h); }};
+    if (source == KIND_I420 || source == KIND_YV12) {
+        const uint8_t* u = source == KIND_I420 ? first : second;
+        const uint8_t* v = source == KIND_I420 ? second : first;
+        if (output == KIND_RGB32)
+            return {"libyuv",
+                    [=] { libyuv::I420ToARGB(luma, w, u, w / 2, v, w / 2, dst, 4 * w, w, -h); }};
+        if (output == KIND_RGB24)
+            return {"libyuv",
+                    [=] { libyuv::I420ToRGB24(luma, w, u, w / 2, v, w / 2, dst, 3 * w, w, -h); }};
+        if (output == KIND_YUY2)
+            return {"libyuv",
+                    [=] { libyuv::I420ToYUY2(luma, w, u, w / 2, v, w / 2, dst, 2 * w, w, h); }};
+    }
 #else
     (void)source, (void)output, (void)src, (void)dst, (void)row, (void)width, (void)height;
 #endif
@@ -215,12 +238,18 @@ void BenchSize(uint32_t w, uint32_t h) {
         const RawConversionRow& row = *RowOfOp(op);
         const std::string name = Capitalised(FormatOf(row.source)->name) + "To" +
                                  Capitalised(FormatOf(row.output)->name);
-        std::vector<uint8_t> from(size_t{SourcePixelBytes(op)} * pixels);
+        const PixelFormat& source = *FormatOf(row.source);
+        std::vector<uint8_t> from(source.layout == Layout::Planar
+                                      ? size_t(PictureBytesOf(source, int32_t(w), int32_t(h)))
+                                      : size_t(SourceRowBytes(op, w)) * h);
         std::generate(from.begin(), from.end(), [&] { return static_cast<uint8_t>(rng()); });
         const double fromMemcpy =
             mpix / BestSecondsPerCall([&] { std::memcpy(dst.data(), from.data(), from.size()); });
-        // Stored YUV lies top row first, RGB output bottom row first: the YUV rows turn over.
-        const bool turn = FormatOf(row.source)->layout != Layout::Rgb;
+        // Stored YUV lies top row first, RGB output bottom row first: the YUV rows turn over
+        // (a planar kind's into YUY2 keep their order, as libyuv's I420ToYUY2 does).
+        const bool turn =
+            source.layout != Layout::Rgb &&
+            (source.layout != Layout::Planar || FormatOf(row.output)->layout == Layout::Rgb);
         const auto ours = [&] { ConvertPicture(op, from.data(), dst.data(), w, h, turn); };
         const Baseline base =
             BaselineFor(row.source, row.output, from.data(), dst.data(), scratch.data(), w, h);
@@ -235,7 +264,8 @@ int main() {
     std::printf("convert_bench: best kernel level on this CPU: %s\n", LevelName(BestKernelLevel()));
 #ifdef KESTRO_HAVE_LIBYUV
     std::printf("libyuv* = YUY2ToARGB/UYVYToARGB into one scratch row, then ARGBToRGB24, per row;\n"
-                "SwapBytePairs libyuv = ARGBShuffle with a byte-pair shuffle.\n");
+                "SwapBytePairs libyuv = ARGBShuffle with a byte-pair shuffle; YV12 rows are\n"
+                "I420's libyuv routines with the chroma planes exchanged.\n");
 #else
     std::printf("built without libyuv: the /libyuv column is empty.\n");
 #endif

@@ -88,7 +88,12 @@ uint64_t PipePictureBytes(const std::vector<uint8_t>& format) {
     const uint64_t h = kestro::AbsoluteHeight(f->biHeight);
     const kestro::PixelFormat* facts =
         kestro::FormatOf(kestro::ClassifyPixelKind(f->biSourceCompression, f->biBitCount));
-    return facts && facts->ffmpegName ? w * (facts->bitCount / 8) * h : 0;
+    if (!facts || !facts->ffmpegName)
+        return 0;
+    // A planar picture is its planes (3/2 bytes a pixel at 4:2:0), a packed one its rows.
+    if (facts->layout == kestro::Layout::Planar)
+        return uint64_t(w * h * facts->bitCount / 8);
+    return kestro::PackedRowBytes(*facts, uint32_t(w)) * h;
 }
 
 } // namespace

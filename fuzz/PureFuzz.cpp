@@ -288,10 +288,13 @@ void ReadPlans(Reader& in) {
     FUZZ_CHECK(plan.length <= uint64_t(rounded) + (extra ? 2ull * page : 0), "more than asked");
 }
 
-// 2 for KIND_NONE, which every conversion refuses.
-uint32_t BytesPerPixel(PixelKind kind) {
+// Bytes of an unpadded row (2 a pixel for KIND_NONE, which every conversion refuses); a 10-bit
+// row is whole blocks of 48 pixels in 128 bytes.
+u128 RowBytes(PixelKind kind, uint32_t width) {
     const PixelFormat* format = FormatOf(kind);
-    return format ? PixelBytes(*format) : 2;
+    if (format && format->layout == Layout::Packed10)
+        return (u128(width) + 47) / 48 * 128;
+    return u128(width) * (format ? PixelBytes(*format) : 2);
 }
 
 void ReferenceRow(RawOp op, const uint8_t* from, uint8_t* to, uint32_t width, uint32_t rowBytes) {
@@ -329,18 +332,22 @@ void RawConversions(Reader& in) {
     const PixelFormat* sourceFormat = FormatOf(source);
     const bool unpadded = sourceFormat && !sourceFormat->dibRows;
     const bool pairs = unpadded && sourceFormat->pairedPixels;
+    // A planar kind also needs whole 2x2 blocks, and played as itself is its planes as stored.
+    const bool planar = sourceFormat && sourceFormat->layout == Layout::Planar;
+    const bool planarCopy = planar && op == RawOp::Copy;
     if (!plan) {
         const u128 rows = Magnitude(outputHeight);
-        const u128 bits = u128(uint32_t(width)) * 8 * BytesPerPixel(source);
+        const u128 bits = RowBytes(source, uint32_t(width)) * 8;
         const u128 src = unpadded ? bits / 8 : (bits + 31) / 32 * 4;
         FUZZ_CHECK(op == RawOp::Refuse || width <= 0 || rows == 0 || (pairs && width % 2) ||
-                       rows != Magnitude(streamHeight) || src * rows > UINT32_MAX / 2 ||
-                       u128(uint32_t(width)) * BytesPerPixel(output) * rows > UINT32_MAX / 2,
+                       (planar && streamHeight % 2) || rows != Magnitude(streamHeight) ||
+                       src * rows > UINT32_MAX / 2 ||
+                       RowBytes(output, uint32_t(width)) * rows > UINT32_MAX / 2,
                    "a small conversion refused");
         return;
     }
     const RawConversion& c = *plan;
-    const uint64_t srcRow = uint64_t(c.width) * BytesPerPixel(source);
+    const uint64_t srcRow = uint64_t(RowBytes(source, c.width));
     FUZZ_CHECK(c.op == op && op != RawOp::Refuse && width > 0 && c.width == uint32_t(width),
                "plan op");
     FUZZ_CHECK(c.rows == Magnitude(outputHeight) && c.rows == Magnitude(streamHeight), "rows");
@@ -348,13 +355,16 @@ void RawConversions(Reader& in) {
                         : c.srcStride >= srcRow && c.srcStride % 4 == 0 && c.srcStride - srcRow < 4,
                "stored stride " + std::to_string(c.srcStride) + " for rows of " +
                    std::to_string(srcRow));
-    FUZZ_CHECK(c.dstRowBytes == uint64_t(c.width) * BytesPerPixel(output), "output row bytes");
-    FUZZ_CHECK(padded ? (c.dstStride >= c.dstRowBytes && c.dstStride % 4 == 0 &&
-                         c.dstStride - c.dstRowBytes < 4)
-                      : c.dstStride == c.dstRowBytes,
+    FUZZ_CHECK(c.dstRowBytes == RowBytes(output, c.width), "output row bytes");
+    FUZZ_CHECK(padded && !planarCopy ? (c.dstStride >= c.dstRowBytes && c.dstStride % 4 == 0 &&
+                                        c.dstStride - c.dstRowBytes < 4)
+                                     : c.dstStride == c.dstRowBytes,
                "output stride");
-    FUZZ_CHECK(uint64_t(c.storedBytes) == uint64_t(c.srcStride) * c.rows &&
-                   uint64_t(c.outputBytes) == uint64_t(c.dstStride) * c.rows,
+    const uint64_t storedPicture = planar ? PictureBytesOf(*sourceFormat, width, streamHeight)
+                                          : uint64_t(c.srcStride) * c.rows;
+    FUZZ_CHECK(uint64_t(c.storedBytes) == storedPicture &&
+                   uint64_t(c.outputBytes) ==
+                       (planarCopy ? storedPicture : uint64_t(c.dstStride) * c.rows),
                "picture bytes");
     FUZZ_CHECK(c.reverseRows ==
                    (TopRowFirst(source, streamHeight) != TopRowFirst(output, outputHeight)),
@@ -368,7 +378,12 @@ void RawConversions(Reader& in) {
     for (size_t i = 0; i < stored.size(); ++i)
         stored[i] = fill.empty() ? uint8_t(i * 7) : fill[i % fill.size()];
     std::vector<uint8_t> expect(c.outputBytes, 0);
-    for (uint32_t j = 0; j < c.rows; ++j)
+    if (planarCopy)
+        expect = stored;
+    else if (planar)
+        reference::ConvertPlanes(op, stored.data(), expect.data(), c.width, c.rows, c.reverseRows,
+                                 c.dstStride);
+    for (uint32_t j = 0; j < c.rows && !planar; ++j)
         ReferenceRow(op, stored.data() + size_t(c.reverseRows ? c.rows - 1 - j : j) * c.srcStride,
                      expect.data() + size_t(j) * c.dstStride, c.width, c.dstRowBytes);
     // Picture bytes as the reference rows make them; the row padding, which a straight copy
@@ -387,6 +402,8 @@ void RawConversions(Reader& in) {
                                    expect.data() + size_t(j) * c.dstStride, c.dstRowBytes) == 0,
                        "row " + std::to_string(j) + " differs from the reference at level " +
                            std::to_string(int(level)));
+        FUZZ_CHECK(!planarCopy || out == expect,
+                   "planes differ at level " + std::to_string(int(level)));
         if (first.empty())
             first = out;
         FUZZ_CHECK(out == first, "row padding differs at level " + std::to_string(int(level)));

@@ -50,6 +50,13 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
 
     // A top-down output picture counts its rows like a bottom-up one.
     auto imageBytes = DibImageBytes(output->biWidth, output->biHeight, output->biBitCount);
+    const PixelFormat* shown =
+        FormatOf(ClassifyPixelKind(output->biCompression, output->biBitCount));
+    if (shown && shown->layout == Layout::Packed10) { // whole blocks a row, and no other size
+        imageBytes = StoredImageBytes(shown->kind, output->biWidth, output->biHeight);
+        if (imageBytes && output->biSizeImage != 0 && output->biSizeImage != *imageBytes)
+            return ICERR_BADFORMAT;
+    }
     if (!imageBytes)
         return ICERR_BADFORMAT;
     bool padded = true;
@@ -73,7 +80,16 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
     runDataFileName = settings->dataFileName;
     runChainedExtraPages = settings->chainedExtraPages;
 
-    auto slotBytes = SlotBytes(*imageBytes, pageSize);
+    // A slot holds a stored frame as well as the picture made of it: a stored kind may take more
+    // bytes than its output (RGB32 played as RGB24, v210 played as YUY2).
+    uint32_t slotFor = *imageBytes;
+    if (stream->biChainHandler == 0) {
+        const PixelKind source = ClassifyPixelKind(stream->biSourceCompression, stream->biBitCount);
+        const auto stored = StoredImageBytes(source, stream->biWidth, stream->biHeight);
+        if (stored && *stored > slotFor)
+            slotFor = *stored;
+    }
+    auto slotBytes = SlotBytes(slotFor, pageSize);
     if (!slotBytes)
         return ICERR_BADFORMAT;
 

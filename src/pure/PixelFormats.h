@@ -21,7 +21,9 @@ enum class Layout : uint8_t {
     Rgb,       // blue, green, red[, a fourth byte] a pixel
     Packed422, // two pixels in four bytes sharing one chroma pair, placed by a PackedOrder
     Luma,      // one luma byte a pixel and no chroma (Cb = Cr = 0)
-    Indexed    // palette indices
+    Indexed,   // palette indices
+    Planar,    // a luma plane, then subsampled chroma as a PlaneLayout places it
+    Packed10   // 10-bit 4:2:2: six pixels in four little-endian 32-bit words (see V210Sample)
 };
 
 // Byte offsets, inside a packed 4:2:2 group of four bytes, of the left and right pixels' luma and
@@ -40,6 +42,22 @@ constexpr bool IsSplittableOrder(PackedOrder o) {
     return o.y1 == o.y0 + 2 && o.y0 < 2 && (o.u & 1) != (o.y0 & 1) && (o.v & 1) != (o.y0 & 1) &&
            o.u != o.v && o.u < 4 && o.v < 4;
 }
+
+// Where the planes of a kind lie: every kind but the planar ones is one plane of one-byte
+// samples. A planar picture is its luma plane (width x height samples), then its chroma at
+// 1/2^shiftX of the width and 1/2^shiftY of the height, either as one plane of interleaved
+// blue- and red-difference pairs (2 planes) or as two planes (3). All rows unpadded. A structural
+// type, so that a kernel is instantiated for a layout.
+struct PlaneLayout {
+    uint8_t count;       // 1, 2 or 3
+    uint8_t shiftX;      // chroma subsampling along a row, as a shift
+    uint8_t shiftY;      // and down the picture
+    uint8_t sampleBytes; // 1, or 2 for a little-endian sample with its value in the high bits
+    bool redFirst;       // the red-difference chroma comes first (in its pair or as a plane)
+    constexpr bool operator==(const PlaneLayout&) const = default;
+};
+inline constexpr PlaneLayout kOnePlane{
+    .count = 1, .shiftX = 0, .shiftY = 0, .sampleBytes = 1, .redFirst = false};
 
 // The colour matrix from studio-range YUV to RGB.
 enum class Matrix : uint8_t { None, Bt601, Bt709 };
@@ -77,6 +95,7 @@ struct PixelFormat {
     // the kinds of the first releases, whose stored frames keep that layout. A kind without it
     // has unpadded rows, whole chroma blocks, and a biSizeImage of 0 or exactly its picture.
     bool dibRows;
+    PlaneLayout planes;
 };
 
 inline constexpr PixelFormat kPixelFormats[] = {
@@ -97,7 +116,8 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .layout = Layout::Packed422,
      .order = kOrderYuy2,
      .matrix = Matrix::Bt601,
-     .dibRows = true},
+     .dibRows = true,
+     .planes = kOnePlane},
     {.kind = KIND_UYVY,
      .name = "uyvy",
      .fourcc = kFourccUyvy,
@@ -115,7 +135,8 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .layout = Layout::Packed422,
      .order = kOrderUyvy,
      .matrix = Matrix::Bt601,
-     .dibRows = true},
+     .dibRows = true,
+     .planes = kOnePlane},
     {.kind = KIND_RGB24,
      .name = "rgb24",
      .fourcc = kCompressionRgb,
@@ -133,7 +154,8 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .layout = Layout::Rgb,
      .order = {},
      .matrix = Matrix::None,
-     .dibRows = true},
+     .dibRows = true,
+     .planes = kOnePlane},
     {.kind = KIND_RGB32,
      .name = "rgb32",
      .fourcc = kCompressionRgb,
@@ -144,14 +166,15 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .pairedPixels = false,
      .rows = RowOrder::BottomFirstUnlessTopDown,
      .recognised = true,
-     .stored = false,
+     .stored = true,
      .largestFrameFactor = 5,
-     .ffmpegName = nullptr,
+     .ffmpegName = "bgra",
      .black = {0, 0},
      .layout = Layout::Rgb,
      .order = {},
      .matrix = Matrix::None,
-     .dibRows = true},
+     .dibRows = true,
+     .planes = kOnePlane},
     // Grey-palette indices: only kestro-host's test input for chained codecs; the codec itself
     // treats an 8-bit bitmap as a kind it does not know.
     {.kind = KIND_PAL8,
@@ -171,7 +194,8 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .layout = Layout::Indexed,
      .order = {},
      .matrix = Matrix::None,
-     .dibRows = true},
+     .dibRows = true,
+     .planes = kOnePlane},
     {.kind = KIND_YVYU,
      .name = "yvyu",
      .fourcc = kFourccYvyu,
@@ -189,7 +213,8 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .layout = Layout::Packed422,
      .order = {.y0 = 0, .u = 3, .y1 = 2, .v = 1},
      .matrix = Matrix::Bt601,
-     .dibRows = false},
+     .dibRows = false,
+     .planes = kOnePlane},
     {.kind = KIND_Y800,
      .name = "y800",
      .fourcc = kFourccY800,
@@ -207,7 +232,8 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .layout = Layout::Luma,
      .order = {},
      .matrix = Matrix::Bt601,
-     .dibRows = false},
+     .dibRows = false,
+     .planes = kOnePlane},
     // UYVY's bytes from a high-definition source: BT.709 colours.
     {.kind = KIND_HDYC,
      .name = "hdyc",
@@ -226,7 +252,87 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .layout = Layout::Packed422,
      .order = kOrderUyvy,
      .matrix = Matrix::Bt709,
-     .dibRows = false},
+     .dibRows = false,
+     .planes = kOnePlane},
+    {.kind = KIND_NV12,
+     .name = "nv12",
+     .fourcc = kFourccNv12,
+     .alsoRead = kFourccNv12,
+     .alsoReadToo = kFourccNv12,
+     .bitCount = 12,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 3,
+     .ffmpegName = "nv12",
+     .black = {16, 128},
+     .layout = Layout::Planar,
+     .order = {},
+     .matrix = Matrix::Bt601,
+     .dibRows = false,
+     .planes = {.count = 2, .shiftX = 1, .shiftY = 1, .sampleBytes = 1, .redFirst = false}},
+    {.kind = KIND_I420,
+     .name = "i420",
+     .fourcc = kFourccI420,
+     .alsoRead = kFourccIyuv,
+     .alsoReadToo = kFourccIyuv,
+     .bitCount = 12,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 3,
+     .ffmpegName = "yuv420p",
+     .black = {16, 128},
+     .layout = Layout::Planar,
+     .order = {},
+     .matrix = Matrix::Bt601,
+     .dibRows = false,
+     .planes = {.count = 3, .shiftX = 1, .shiftY = 1, .sampleBytes = 1, .redFirst = false}},
+    // I420 with its chroma planes the other way round.
+    {.kind = KIND_YV12,
+     .name = "yv12",
+     .fourcc = kFourccYv12,
+     .alsoRead = kFourccYv12,
+     .alsoReadToo = kFourccYv12,
+     .bitCount = 12,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 3,
+     .ffmpegName = nullptr,
+     .black = {16, 128},
+     .layout = Layout::Planar,
+     .order = {},
+     .matrix = Matrix::Bt601,
+     .dibRows = false,
+     .planes = {.count = 3, .shiftX = 1, .shiftY = 1, .sampleBytes = 1, .redFirst = true}},
+    // Studio equipment's 10-bit 4:2:2, each row in whole blocks of 128 bytes (48 pixels). The
+    // bit count names no byte count: rows and pictures are sized by the block rule alone.
+    {.kind = KIND_V210,
+     .name = "v210",
+     .fourcc = kFourccV210,
+     .alsoRead = kFourccV210,
+     .alsoReadToo = kFourccV210,
+     .bitCount = 20,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 3,
+     .ffmpegName = "v210",
+     .black = {0, 0},
+     .layout = Layout::Packed10,
+     .order = {},
+     .matrix = Matrix::Bt601,
+     .dibRows = false,
+     .planes = kOnePlane},
 };
 
 // The row of a kind; null for KIND_NONE and KIND_STORED, which are no pixel format.
@@ -273,34 +379,70 @@ constexpr uint64_t DibRowBytes(int32_t width, uint32_t bits) {
     return ((uint64_t(width < 0 ? 0 : width) * bits + 31) / 32) * 4;
 }
 
-// Bytes of one pixel as the kernels step through a row: a packed 4:2:2 pixel is half a group.
+// Bytes of one pixel as the kernels step through a row: a packed 4:2:2 pixel is half a group, a
+// planar pixel its luma sample. A 10-bit kind has none (its pixels share words); its rows are
+// sized by PackedRowBytes.
 constexpr uint32_t PixelBytes(const PixelFormat& f) {
-    return f.bitCount / 8u;
+    return f.layout == Layout::Planar ? f.planes.sampleBytes : f.bitCount / 8u;
 }
 
-// The row rule of a stored picture of the kind: a bitmap row, or the pixels alone.
+// A 10-bit 4:2:2 row: six pixels in 16 bytes, the row in whole blocks of 48 pixels (128 bytes),
+// so that a row of 1920 pixels takes 5120 bytes and one of 1280 takes 3456, not 3413.
+constexpr uint64_t Packed10RowBytes(uint64_t width) {
+    return (width + 47) / 48 * 128;
+}
+
+// One row as pipes, raw files and the kernels carry it: the pixels alone (of a planar kind, its
+// luma row), or a 10-bit kind's blocks, whose padding belongs to the kind itself.
+constexpr uint64_t PackedRowBytes(const PixelFormat& f, uint32_t width) {
+    return f.layout == Layout::Packed10 ? Packed10RowBytes(width) : uint64_t(width) * PixelBytes(f);
+}
+
+// The row rule of a stored picture of the kind: a bitmap row, or the row of PackedRowBytes.
 constexpr uint64_t StoredRowBytes(const PixelFormat& f, int32_t width) {
     return f.dibRows ? DibRowBytes(width, f.bitCount)
-                     : uint64_t(width < 0 ? 0 : width) * PixelBytes(f);
+                     : PackedRowBytes(f, uint32_t(width < 0 ? 0 : width));
+}
+
+// Samples of one chroma plane of a planar picture (of both, interleaved, for two planes).
+constexpr uint64_t ChromaPlaneBytes(const PixelFormat& f, uint64_t width, uint64_t rows) {
+    const uint64_t samples = (width >> f.planes.shiftX) * (rows >> f.planes.shiftY);
+    return samples * f.planes.sampleBytes * (f.planes.count == 2 ? 2 : 1);
 }
 
 // Bytes of a stored picture, in 64 bits (the height's sign only orders the rows).
 constexpr uint64_t PictureBytesOf(const PixelFormat& f, int32_t width, int32_t height) {
     const uint64_t rows = height < 0 ? uint64_t(0) - uint64_t(int64_t(height)) : uint64_t(height);
-    return StoredRowBytes(f, width) * rows;
+    const uint64_t luma = StoredRowBytes(f, width) * rows;
+    if (f.planes.count == 1)
+        return luma;
+    const uint64_t w = uint64_t(width < 0 ? 0 : width);
+    return luma + ChromaPlaneBytes(f, w, rows) * (f.planes.count - 1);
 }
 
 // Why a picture of this size cannot be a frame of a kind with whole chroma blocks; null when it
 // can (and always for the kinds of padded bitmap rows, which never asked).
-constexpr const char* ShapeProblem(const PixelFormat& f, int32_t width) {
+constexpr const char* ShapeProblem(const PixelFormat& f, int32_t width, int32_t height) {
     if (!f.dibRows && f.pairedPixels && (width & 1))
         return "an odd width (two pixels share one chroma pair)";
+    if (!f.dibRows && f.planes.shiftY && (height & 1))
+        return "an odd height (two rows share one chroma row)";
     return nullptr;
 }
 
-// One row without padding, as pipes and raw files carry it.
-constexpr uint64_t PackedRowBytes(const PixelFormat& f, uint32_t width) {
-    return uint64_t(width) * PixelBytes(f);
+// Sample i (0 to 11) of the six-pixel group g of a 10-bit row, in the order the words hold them
+// from bit 0 up: Cb0 Y0 Cr0, Y1 Cb1 Y2, Cr1 Y3 Cb2, Y4 Cr2 Y5, each in bits 0-9, 10-19, 20-29.
+constexpr uint32_t V210Sample(const uint8_t* row, uint32_t g, uint32_t i) {
+    const uint8_t* w = row + 16 * g + 4 * (i / 3);
+    const uint32_t word =
+        uint32_t(w[0]) | uint32_t(w[1]) << 8 | uint32_t(w[2]) << 16 | uint32_t(w[3]) << 24;
+    return word >> (10 * (i % 3)) & 0x3FF;
+}
+
+// A 10-bit sample at 8 bits: rounded to the nearest, 1022 and 1023 kept at 255.
+constexpr uint8_t To8Bits(uint32_t v) {
+    const uint32_t r = (v + 2) >> 2;
+    return uint8_t(r > 255 ? 255 : r);
 }
 
 constexpr bool TopRowFirst(const PixelFormat& f, int32_t height) {

@@ -18,6 +18,11 @@ constexpr uint32_t kFourccHdyc = MakeFourcc('H', 'D', 'Y', 'C');
 constexpr uint32_t kFourccY800 = MakeFourcc('Y', '8', '0', '0');
 constexpr uint32_t kFourccY8 = MakeFourcc('Y', '8', ' ', ' ');
 constexpr uint32_t kFourccGrey = MakeFourcc('G', 'R', 'E', 'Y');
+constexpr uint32_t kFourccNv12 = MakeFourcc('N', 'V', '1', '2');
+constexpr uint32_t kFourccI420 = MakeFourcc('I', '4', '2', '0');
+constexpr uint32_t kFourccIyuv = MakeFourcc('I', 'Y', 'U', 'V');
+constexpr uint32_t kFourccYv12 = MakeFourcc('Y', 'V', '1', '2');
+constexpr uint32_t kFourccV210 = MakeFourcc('v', '2', '1', '0');
 constexpr uint32_t kFourccDib = MakeFourcc('D', 'I', 'B', ' ');
 constexpr uint32_t kFourccVidc = MakeFourcc('v', 'i', 'd', 'c');
 constexpr uint32_t kCompressionRgb = 0;
@@ -32,6 +37,10 @@ enum PixelKind : int32_t {
     KIND_YVYU = 6,
     KIND_HDYC = 7,
     KIND_Y800 = 8,
+    KIND_NV12 = 9,
+    KIND_I420 = 10,
+    KIND_YV12 = 11,
+    KIND_V210 = 13, // 12 is kept for the 10-bit planar 4:2:0 kind
     KIND_STORED = -1,
 };
 

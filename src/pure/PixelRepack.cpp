@@ -73,6 +73,111 @@ template <PackedOrder T> void LumaToPackedRowC(const uint8_t* src, uint8_t* dst,
         dst[T.y0] = src[0], dst[1 - T.y0] = 128;
 }
 
+// A chroma or luma sample of a planar kind as the 8 bits the conversions use: a two-byte sample
+// holds its value in the high 10 bits and is rounded to 8.
+template <PlaneLayout P> inline int SampleAt(const uint8_t* p, size_t i) {
+    if constexpr (P.sampleBytes == 2) {
+        const int v = (p[2 * i] | p[2 * i + 1] << 8) >> 6;
+        const int rounded = (v + 2) >> 2;
+        return rounded > 255 ? 255 : rounded;
+    } else {
+        return p[i];
+    }
+}
+// Samples from one chroma pair to the next: interleaved pairs are two apart.
+template <PlaneLayout P> constexpr size_t kChromaStep = P.count == 2 ? 2 : 1;
+
+// The pixel rule of the packed rows over a planar row: each pair's chroma on its left pixel, the
+// mean with the next pair's on the right one (its own for the last pair). A lone last pixel (an
+// odd width, never stored) takes the last whole pair's chroma, 128 when there is none.
+template <PlaneLayout P, int Bpp, Matrix M>
+void PlanarToRgbRowC(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t width) {
+    constexpr size_t step = kChromaStep<P>;
+    const uint32_t pairs = width / 2;
+    for (uint32_t k = 0; k < pairs; ++k, dst += 2 * Bpp) {
+        const size_t c = k * step, n = k + 1 < pairs ? c + step : c;
+        const int u = SampleAt<P>(s.cb, c), v = SampleAt<P>(s.cr, c);
+        const int un = SampleAt<P>(s.cb, n), vn = SampleAt<P>(s.cr, n);
+        StorePixel<Bpp, M>(dst, SampleAt<P>(s.luma, 2 * k), 2 * (u - 128), 2 * (v - 128));
+        StorePixel<Bpp, M>(dst + Bpp, SampleAt<P>(s.luma, 2 * k + 1), u + un - 256, v + vn - 256);
+    }
+    if (width & 1) {
+        const size_t c = pairs ? (pairs - 1) * step : 0;
+        const int u = pairs ? SampleAt<P>(s.cb, c) : 128, v = pairs ? SampleAt<P>(s.cr, c) : 128;
+        StorePixel<Bpp, M>(dst, SampleAt<P>(s.luma, 2 * pairs), 2 * (u - 128), 2 * (v - 128));
+    }
+}
+
+// A planar row into packed groups of order T, each pair with its block's chroma; a lone last
+// pixel gets the last pair's blue-difference sample (128 when there is none) beside it.
+template <PlaneLayout P, PackedOrder T>
+void PlanarToPackedRowC(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t width) {
+    constexpr size_t step = kChromaStep<P>;
+    const uint32_t pairs = width / 2;
+    for (uint32_t k = 0; k < pairs; ++k, dst += 4) {
+        dst[T.y0] = uint8_t(SampleAt<P>(s.luma, 2 * k));
+        dst[T.y1] = uint8_t(SampleAt<P>(s.luma, 2 * k + 1));
+        dst[T.u] = uint8_t(SampleAt<P>(s.cb, k * step));
+        dst[T.v] = uint8_t(SampleAt<P>(s.cr, k * step));
+    }
+    if (width & 1) {
+        dst[T.y0] = uint8_t(SampleAt<P>(s.luma, 2 * pairs));
+        dst[1 - T.y0] = uint8_t(pairs ? SampleAt<P>(s.cb, (pairs - 1) * step) : 128);
+    }
+}
+
+void Rgb32ToRgb24RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    for (uint32_t i = 0; i < width; ++i, src += 4, dst += 3) {
+        dst[0] = src[0];
+        dst[1] = src[1];
+        dst[2] = src[2];
+    }
+}
+
+// Pair k of a 10-bit row at 8 bits: its group holds three pairs, each as Cb, Y0, Cr, Y1.
+struct Pair8 {
+    int y0, u, y1, v;
+};
+inline Pair8 Packed10Pair(const uint8_t* src, uint32_t k) {
+    const uint32_t g = k / 3, at = 4 * (k % 3);
+    return {To8Bits(V210Sample(src, g, at + 1)), To8Bits(V210Sample(src, g, at)),
+            To8Bits(V210Sample(src, g, at + 3)), To8Bits(V210Sample(src, g, at + 2))};
+}
+
+// Every pixel as the YUY2 row of its samples at 8 bits converts. A row that ends inside a group
+// takes the pairs it has, the last one with its own chroma; the samples after it are padding and
+// never read. A lone last pixel (an odd width) takes the next luma and the chroma of the last
+// whole pair, 128 when there is none, as the 8-bit rows do.
+template <int Bpp, Matrix M> void Packed10RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t pairs = width / 2;
+    for (uint32_t k = 0; k < pairs; ++k, dst += 2 * Bpp) {
+        const Pair8 p = Packed10Pair(src, k), next = k + 1 < pairs ? Packed10Pair(src, k + 1) : p;
+        StorePixel<Bpp, M>(dst, p.y0, 2 * (p.u - 128), 2 * (p.v - 128));
+        StorePixel<Bpp, M>(dst + Bpp, p.y1, p.u + next.u - 256, p.v + next.v - 256);
+    }
+    if (width & 1) {
+        const Pair8 last = pairs ? Packed10Pair(src, pairs - 1) : Pair8{0, 128, 0, 128};
+        const int y = To8Bits(V210Sample(src, pairs / 3, 4 * (pairs % 3) + 1));
+        StorePixel<Bpp, M>(dst, y, 2 * (last.u - 128), 2 * (last.v - 128));
+    }
+}
+
+// The 8-bit packed groups of order T; a lone last pixel keeps its luma and its pair's Cb.
+template <PackedOrder T>
+void Packed10ToPackedRowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const uint32_t pairs = width / 2;
+    for (uint32_t k = 0; k < pairs; ++k, dst += 4) {
+        const Pair8 p = Packed10Pair(src, k);
+        dst[T.y0] = uint8_t(p.y0), dst[T.u] = uint8_t(p.u), dst[T.y1] = uint8_t(p.y1);
+        dst[T.v] = uint8_t(p.v);
+    }
+    if (width & 1) {
+        const uint32_t g = pairs / 3, at = 4 * (pairs % 3);
+        dst[T.y0] = To8Bits(V210Sample(src, g, at + 1));
+        dst[1 - T.y0] = To8Bits(V210Sample(src, g, at));
+    }
+}
+
 void Rgb24ToRgb32RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
     for (uint32_t i = 0; i < width; ++i, src += 3, dst += 4) {
         dst[0] = src[0];
@@ -88,8 +193,8 @@ void ConvertPlane(RawOp op, repack_detail::RowFn row, const uint8_t* src, uint8_
     if (!row || width == 0 || height == 0) {
         return;
     }
-    const size_t srcStride = size_t{SourcePixelBytes(op)} * width;
-    const size_t dstStride = size_t{OutputPixelBytes(op)} * width;
+    const size_t srcStride = size_t(SourceRowBytes(op, width));
+    const size_t dstStride = size_t(OutputRowBytes(op, width));
     for (uint32_t j = 0; j < height; ++j) {
         const uint32_t r = reverseRows ? height - 1 - j : j;
         // Rows walked from the bottom step backwards through memory, which the hardware
@@ -104,6 +209,30 @@ void ConvertPlane(RawOp op, repack_detail::RowFn row, const uint8_t* src, uint8_
     }
 }
 
+// The planes of a picture of the op's source kind, row by row into output rows dstStride apart.
+void WalkPlanes(RawOp op, repack_detail::PlanarRowFn row, const uint8_t* src, uint8_t* dst,
+                uint32_t width, uint32_t height, bool reverseRows, size_t dstStride) {
+    const PlaneLayout p = SourcePlanes(op);
+    const uint32_t blockW = 1u << p.shiftX, blockH = 1u << p.shiftY;
+    if (!row || width == 0 || height == 0 || width % blockW || height % blockH) {
+        return;
+    }
+    const size_t lumaStride = size_t{width} * p.sampleBytes;
+    const size_t chromaSamples = size_t{width >> p.shiftX} * (p.count == 2 ? 2 : 1);
+    const size_t chromaStride = chromaSamples * p.sampleBytes;
+    const uint8_t* first = src + lumaStride * height;
+    const uint8_t* second =
+        p.count == 2 ? first + p.sampleBytes : first + chromaStride * (height >> p.shiftY);
+    const uint8_t* cb = p.redFirst ? second : first;
+    const uint8_t* cr = p.redFirst ? first : second;
+    for (uint32_t j = 0; j < height; ++j) {
+        const uint32_t r = reverseRows ? height - 1 - j : j;
+        const size_t c = size_t{r >> p.shiftY} * chromaStride;
+        const repack_detail::PlaneRows rows{src + r * lumaStride, cb + c, cr + c};
+        row(rows, dst + j * dstStride, width);
+    }
+}
+
 // The scalar row of every converting op, from the kinds' descriptions.
 struct ScalarRows {
     template <RawOp Op> static constexpr repack_detail::RowFn Row() {
@@ -115,8 +244,23 @@ struct ScalarRows {
             return LumaToRgbRowC<int(OutputPixelBytes(Op))>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
             return LumaToPackedRowC<OutputOrder(Op)>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
+            return Packed10RowC<int(OutputPixelBytes(Op)), SourceMatrix(Op)>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToPacked) {
+            return Packed10ToPackedRowC<OutputOrder(Op)>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32RowC;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {
+            return Rgb32ToRgb24RowC;
+        } else {
+            return nullptr;
+        }
+    }
+    template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+            return PlanarToRgbRowC<SourcePlanes(Op), int(OutputPixelBytes(Op)), SourceMatrix(Op)>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked) {
+            return PlanarToPackedRowC<SourcePlanes(Op), OutputOrder(Op)>;
         } else {
             return nullptr;
         }
@@ -190,8 +334,18 @@ void ConvertRow(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width) {
 }
 void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                     bool reverseRows) {
+    if (FromPlanes(op)) {
+        reference::ConvertPlanes(op, src, dst, width, height, reverseRows,
+                                 size_t{OutputPixelBytes(op)} * width);
+        return;
+    }
     ConvertPlane(op, repack_detail::kScalarKernels.rows[size_t(op)], src, dst, width, height,
                  reverseRows);
+}
+void ConvertPlanes(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                   bool reverseRows, size_t dstStride) {
+    WalkPlanes(op, repack_detail::kScalarKernels.planarRows[size_t(op)], src, dst, width, height,
+               reverseRows, dstStride);
 }
 
 void Yuy2ToRgb24Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
@@ -288,7 +442,18 @@ void SwapBytePairs(uint8_t* dst, const uint8_t* src, size_t count) {
 
 void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                     bool reverseRows) {
+    if (FromPlanes(op)) {
+        ConvertPlanes(op, src, dst, width, height, reverseRows,
+                      size_t{OutputPixelBytes(op)} * width);
+        return;
+    }
     ConvertPlane(op, Active().rows[size_t(op)], src, dst, width, height, reverseRows);
+}
+
+void ConvertPlanes(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                   bool reverseRows, size_t dstStride) {
+    WalkPlanes(op, Active().planarRows[size_t(op)], src, dst, width, height, reverseRows,
+               dstStride);
 }
 
 void Yuy2ToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {

@@ -23,9 +23,22 @@ enum class RawOp {
     HdycToRgb32,
     Y800ToYuy2,
     Y800ToRgb24,
-    Y800ToRgb32
+    Y800ToRgb32,
+    Rgb32ToRgb24,
+    Nv12ToYuy2,
+    Nv12ToRgb24,
+    Nv12ToRgb32,
+    I420ToYuy2,
+    I420ToRgb24,
+    I420ToRgb32,
+    Yv12ToYuy2,
+    Yv12ToRgb24,
+    Yv12ToRgb32,
+    V210ToYuy2,
+    V210ToRgb24,
+    V210ToRgb32
 };
-constexpr size_t kRawOpCount = size_t(RawOp::Y800ToRgb32) + 1;
+constexpr size_t kRawOpCount = size_t(RawOp::V210ToRgb32) + 1;
 
 // Exchanges the bytes of every pair: UYVY order to YUY2 order. count is a byte count; an odd last
 // byte is left untouched (not read past).
@@ -54,6 +67,12 @@ void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t hei
 // row j from input row height-1-j. Does nothing for an op that converts nothing.
 void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                     bool reverseRows);
+
+// Any converting op of the table from a planar kind: the source is a whole picture of its planes
+// (PictureBytesOf), output rows lie dstStride bytes apart (their padding is left as it was).
+// Does nothing for an op that converts nothing, or for an odd width or height.
+void ConvertPlanes(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                   bool reverseRows, size_t dstStride);
 
 // Copies a frame into a buffer that only the disk will read: large copies bypass the cache
 // (streaming stores), so a frame on its way out does not evict what the host works on, and no
@@ -104,6 +123,8 @@ void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t hei
 void ConvertRow(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width);
 void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                     bool reverseRows);
+void ConvertPlanes(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
+                   bool reverseRows, size_t dstStride);
 } // namespace reference
 
 // Per instruction set tables, filled by the files built with that instruction set's flags.
@@ -111,9 +132,18 @@ namespace repack_detail {
 using SwapFn = void (*)(uint8_t* dst, const uint8_t* src, size_t count);
 using RowFn = void (*)(const uint8_t* src, uint8_t* dst, uint32_t width);
 using CopyFn = void (*)(uint8_t* dst, const uint8_t* src, size_t count);
+// One output row of a planar kind: its luma row and the chroma row of its block, cb and cr
+// pointing at the first blue- and red-difference sample (one byte apart in an interleaved plane).
+struct PlaneRows {
+    const uint8_t* luma;
+    const uint8_t* cb;
+    const uint8_t* cr;
+};
+using PlanarRowFn = void (*)(const PlaneRows& src, uint8_t* dst, uint32_t width);
 struct RepackKernels {
     SwapFn swapBytePairs;
-    RowFn rows[kRawOpCount]; // by conversion; null for an op that converts nothing
+    RowFn rows[kRawOpCount];             // by conversion; null for an op that converts nothing
+    PlanarRowFn planarRows[kRawOpCount]; // likewise, for the ops from a planar kind
     CopyFn copyForDisk;
 };
 extern const RepackKernels kScalarKernels;

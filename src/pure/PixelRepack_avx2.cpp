@@ -1,8 +1,10 @@
 #include "pure/PixelRepack.h"
 
+#include <array>
 #include <cstring>
 #include <immintrin.h>
 
+#include "pure/PixelRepack_packed10.h"
 #include "pure/RawConversions.h"
 
 // Only reached after the CPUID and XGETBV checks; kept in an anonymous namespace so no inline
@@ -31,17 +33,11 @@ template <PackedOrder O> inline __m256i ChromaWords(__m256i packed) {
     }
 }
 
-template <PackedOrder O, Matrix M>
-inline void Convert16(const uint8_t* src, __m256i& pA, __m256i& pB) {
+// Sixteen pixels from their luma words (pixels 0-7 in the low lane, 8-15 in the high one), their
+// pairs' chroma words (U, V of pairs 0-3 and 4-7) and each pair's successor's chroma.
+template <Matrix M>
+inline void Convert16Words(__m256i y, __m256i uv, __m256i uvNext, __m256i& pA, __m256i& pB) {
     constexpr ChromaFactors f = FactorsOf(M);
-    static_assert(IsSplittableOrder(O));
-    const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
-    const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4));
-    // Words: luma Y0, Y1 and chroma U, V of every pair; uvNext is the following pair's chroma.
-    const __m256i y = O.y0 & 1 ? _mm256_srli_epi16(packed, 8)
-                               : _mm256_and_si256(packed, _mm256_set1_epi16(0x00FF));
-    const __m256i uv = ChromaWords<O>(packed);
-    const __m256i uvNext = ChromaWords<O>(next);
     const __m256i bias = _mm256_set1_epi16(-256);
     const __m256i cLeft = _mm256_add_epi16(_mm256_add_epi16(uv, uv), bias);
     const __m256i cRight = _mm256_add_epi16(_mm256_add_epi16(uv, uvNext), bias);
@@ -68,8 +64,45 @@ inline void Convert16(const uint8_t* src, __m256i& pA, __m256i& pB) {
     pB = _mm256_unpackhi_epi16(bg, r0);
 }
 
+template <PackedOrder O, Matrix M>
+inline void Convert16(const uint8_t* src, __m256i& pA, __m256i& pB) {
+    static_assert(IsSplittableOrder(O));
+    const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+    const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4));
+    // Words: luma Y0, Y1 and chroma U, V of every pair; uvNext is the following pair's chroma.
+    const __m256i y = O.y0 & 1 ? _mm256_srli_epi16(packed, 8)
+                               : _mm256_and_si256(packed, _mm256_set1_epi16(0x00FF));
+    Convert16Words<M>(y, ChromaWords<O>(packed), ChromaWords<O>(next), pA, pB);
+}
+
 inline void Store16(uint8_t* dst, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
+}
+
+// Four BGR0 pixels of each lane to their 12 bytes (a constant made where it is used: a vector
+// built before main would run AVX2 on any processor).
+inline __m256i Squeeze24() {
+    return _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5,
+                            6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+}
+
+// Sixteen pixels as Convert16Words leaves them. 24-bit pixels go as 16-byte stores of 12 valid
+// bytes, the last 4 past the sixteen pixels: a pixel pair more must follow in the row.
+template <int Bpp> inline void Store16Pixels(uint8_t* dst, __m256i pA, __m256i pB) {
+    if constexpr (Bpp == 4) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
+                            _mm256_permute2x128_si256(pA, pB, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32),
+                            _mm256_permute2x128_si256(pA, pB, 0x31));
+    } else {
+        const __m256i squeeze24 = Squeeze24();
+        const __m256i a = _mm256_shuffle_epi8(pA, squeeze24);
+        const __m256i b = _mm256_shuffle_epi8(pB, squeeze24);
+        Store16(dst, _mm256_castsi256_si128(a));
+        Store16(dst + 12, _mm256_castsi256_si128(b));
+        Store16(dst + 24, _mm256_extracti128_si256(a, 1));
+        Store16(dst + 36, _mm256_extracti128_si256(b, 1));
+    }
 }
 
 template <RawOp Op> void RowAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
@@ -77,30 +110,108 @@ template <RawOp Op> void RowAvx2(const uint8_t* src, uint8_t* dst, uint32_t widt
     const uint32_t pairs = width / 2;
     // A group reads the chroma of the pair after it, so it stops short of the row's last pair.
     const uint32_t groups = pairs ? (pairs - 1) / 8 : 0;
-    const __m256i squeeze24 =
-        _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6,
-                         8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     for (uint32_t g = 0; g < groups; ++g, src += 32, dst += 16 * Bpp) {
         __m256i pA, pB;
         Convert16<SourceOrder(Op), SourceMatrix(Op)>(src, pA, pB);
-        if constexpr (Bpp == 4) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
-                                _mm256_permute2x128_si256(pA, pB, 0x20));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32),
-                                _mm256_permute2x128_si256(pA, pB, 0x31));
-        } else {
-            // 16-byte stores of 12 valid bytes; the row's last pair is still to come, so the
-            // 4 bytes written past this group are rewritten afterwards.
-            const __m256i a = _mm256_shuffle_epi8(pA, squeeze24);
-            const __m256i b = _mm256_shuffle_epi8(pB, squeeze24);
-            Store16(dst, _mm256_castsi256_si128(a));
-            Store16(dst + 12, _mm256_castsi256_si128(b));
-            Store16(dst + 24, _mm256_extracti128_si256(a, 1));
-            Store16(dst + 36, _mm256_extracti128_si256(b, 1));
-        }
+        Store16Pixels<Bpp>(dst, pA, pB);
     }
     // Every processor with AVX2 has SSSE3.
     repack_detail::kSsse3Kernels.rows[size_t(Op)](src, dst, width - groups * 16);
+}
+
+// The chroma of eight pairs of a planar row as words U, V of each pair (pairs 0-3 in the low
+// lane): sixteen bytes of an interleaved row, eight of each separate one.
+template <PlaneLayout P> inline __m256i PlanarChroma8(const uint8_t* cb, const uint8_t* cr) {
+    static_assert(P.sampleBytes == 1);
+    if constexpr (P.count == 2) {
+        const uint8_t* pair = cb < cr ? cb : cr;
+        const __m256i uv =
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pair)));
+        if constexpr (P.redFirst) {
+            return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
+                                          _MM_SHUFFLE(2, 3, 0, 1));
+        } else {
+            return uv;
+        }
+    } else {
+        const __m128i u = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb));
+        const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr));
+        return _mm256_cvtepu8_epi16(_mm_unpacklo_epi8(u, v));
+    }
+}
+
+// Sixteen pixels a step from a planar row, by the packed rows' rule.
+template <RawOp Op>
+void PlanarToRgbAvx2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t width) {
+    constexpr PlaneLayout P = SourcePlanes(Op);
+    constexpr size_t step = P.count == 2 ? 2 : 1;
+    constexpr int Bpp = int(OutputPixelBytes(Op));
+    const uint32_t pairs = width / 2;
+    const uint32_t groups = pairs ? (pairs - 1) / 8 : 0;
+    for (uint32_t g = 0; g < groups; ++g, dst += 16 * Bpp) {
+        const size_t c = size_t{g} * 8 * step;
+        const __m256i y = _mm256_cvtepu8_epi16(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.luma + 16 * g)));
+        __m256i pA, pB;
+        Convert16Words<SourceMatrix(Op)>(y, PlanarChroma8<P>(s.cb + c, s.cr + c),
+                                         PlanarChroma8<P>(s.cb + c + step, s.cr + c + step), pA,
+                                         pB);
+        Store16Pixels<Bpp>(dst, pA, pB);
+    }
+    const size_t c = size_t{groups} * 8 * step;
+    const repack_detail::PlaneRows rest{s.luma + 16 * groups, s.cb + c, s.cr + c};
+    repack_detail::kSse2Kernels.planarRows[size_t(Op)](rest, dst, width - groups * 16);
+}
+
+// Thirty-two pixels a step from a planar row into packed groups; the in-lane unpacks put pixels
+// 0-7 and 16-23 in one register and 8-15, 24-31 in the other.
+template <RawOp Op>
+void PlanarToPackedAvx2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t width) {
+    constexpr PlaneLayout P = SourcePlanes(Op);
+    static_assert(P.sampleBytes == 1);
+    constexpr PackedOrder T = OutputOrder(Op);
+    constexpr size_t step = P.count == 2 ? 2 : 1;
+    const uint32_t steps = width / 32;
+    for (uint32_t i = 0; i < steps; ++i, dst += 64) {
+        const size_t c = size_t{i} * 16 * step;
+        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.luma + 32 * i));
+        __m256i uv;
+        if constexpr (P.count == 2) {
+            uv = _mm256_loadu_si256(
+                reinterpret_cast<const __m256i*>(s.cb < s.cr ? s.cb + c : s.cr + c));
+            if constexpr (P.redFirst != (T.u > T.v)) {
+                uv = _mm256_or_si256(_mm256_slli_epi16(uv, 8), _mm256_srli_epi16(uv, 8));
+            }
+        } else {
+            const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.cb + c));
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.cr + c));
+            const __m128i a = T.u < T.v ? u : v, b = T.u < T.v ? v : u;
+            uv = _mm256_set_m128i(_mm_unpackhi_epi8(a, b), _mm_unpacklo_epi8(a, b));
+        }
+        const __m256i lo = T.y0 & 1 ? _mm256_unpacklo_epi8(uv, y) : _mm256_unpacklo_epi8(y, uv);
+        const __m256i hi = T.y0 & 1 ? _mm256_unpackhi_epi8(uv, y) : _mm256_unpackhi_epi8(y, uv);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
+                            _mm256_permute2x128_si256(lo, hi, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32),
+                            _mm256_permute2x128_si256(lo, hi, 0x31));
+    }
+    const size_t c = size_t{steps} * 16 * step;
+    const repack_detail::PlaneRows rest{s.luma + 32 * steps, s.cb + c, s.cr + c};
+    repack_detail::kSse2Kernels.planarRows[size_t(Op)](rest, dst, width - steps * 32);
+}
+
+// Eight BGR0 pixels a load to 24 bytes: two 16-byte stores of 12, the second writing 4 bytes past
+// the step, so two more pixels must follow.
+void Rgb32ToRgb24Avx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const __m256i squeeze24 = Squeeze24();
+    uint32_t left = width;
+    for (; left >= 10; left -= 8, src += 32, dst += 24) {
+        const __m256i v = _mm256_shuffle_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src)), squeeze24);
+        Store16(dst, _mm256_castsi256_si128(v));
+        Store16(dst + 12, _mm256_extracti128_si256(v, 1));
+    }
+    repack_detail::kSse2Kernels.rows[size_t(RawOp::Rgb32ToRgb24)](src, dst, left);
 }
 
 // Thirty-two bytes (sixteen pixels) a step from one packed order to another.
@@ -192,6 +303,62 @@ template <RawOp Op> void LumaToPackedAvx2(const uint8_t* src, uint8_t* dst, uint
     repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, left);
 }
 
+// Where each byte of a 8-bit group of order T comes from, out of the 12 samples of a 10-bit
+// group packed as fields: bytes 0-3 the low field of words 0-3, 4-7 the middle, 8-11 the high.
+// By pair: left luma, Cb, right luma, Cr.
+template <PackedOrder T> constexpr std::array<int8_t, 16> Packed10Shuffle() {
+    constexpr int8_t kY0[3] = {4, 9, 3}, kU[3] = {0, 5, 10}, kY1[3] = {1, 6, 11}, kV[3] = {8, 2, 7};
+    std::array<int8_t, 16> s{};
+    for (size_t i = 0; i < 16; ++i)
+        s[i] = -1;
+    for (size_t k = 0; k < 3; ++k) {
+        s[4 * k + T.y0] = kY0[k], s[4 * k + T.u] = kU[k];
+        s[4 * k + T.y1] = kY1[k], s[4 * k + T.v] = kV[k];
+    }
+    return s;
+}
+
+// The 10-bit fields of two groups (one per 128-bit lane) at 8 bits, as 16 bytes a lane: the
+// low, middle and high fields of the four words, then the high ones again.
+inline __m256i Fields8(__m256i words) {
+    const __m256i mask = _mm256_set1_epi32(0x3FF), two = _mm256_set1_epi32(2);
+    const auto field = [&](int shift) {
+        const __m256i v = _mm256_and_si256(_mm256_srli_epi32(words, shift), mask);
+        return _mm256_srli_epi32(_mm256_add_epi32(v, two), 2);
+    };
+    const __m256i high = field(20);
+    // The unsigned pack takes 256 (from 1022 and 1023) to 255.
+    return _mm256_packus_epi16(_mm256_packs_epi32(field(0), field(10)),
+                               _mm256_packs_epi32(high, high));
+}
+
+// Four 10-bit groups (24 pixels, 64 bytes) a step: two a register, reordered within each lane
+// and the lanes' 12 bytes joined; every store is exact.
+template <RawOp Op> void Packed10ToPackedAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    static constexpr std::array<int8_t, 16> kShuffle = Packed10Shuffle<OutputOrder(Op)>();
+    const __m256i shuffle =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&kShuffle)));
+    const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
+    const auto two = [&](const uint8_t* from, uint8_t* to) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+        const __m256i g =
+            _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(Fields8(v), shuffle), join);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm256_castsi256_si128(g));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to + 16), _mm256_extracti128_si256(g, 1));
+    };
+    uint32_t left = width;
+    for (; left >= 24; left -= 24, src += 64, dst += 48) {
+        two(src, dst);
+        two(src + 32, dst + 24);
+    }
+    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, left);
+}
+
+template <RawOp Op> void Packed10ToRgbAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    Packed10ViaYuy2<Op, Packed10ToPackedAvx2<UnpackOpOf<Op>()>, RowAvx2<Yuy2RowOpOf<Op>()>>(
+        src, dst, width);
+}
+
 void SwapAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
     const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1,
                                           0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
@@ -258,8 +425,23 @@ struct Avx2Rows {
             return LumaToRgbAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
             return LumaToPackedAvx2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToPacked) {
+            return Packed10ToPackedAvx2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
+            return Packed10ToRgbAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx2;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {
+            return Rgb32ToRgb24Avx2;
+        } else {
+            return nullptr;
+        }
+    }
+    template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+            return PlanarToRgbAvx2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked) {
+            return PlanarToPackedAvx2<Op>;
         } else {
             return nullptr;
         }

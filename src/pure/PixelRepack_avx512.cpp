@@ -184,6 +184,11 @@ template <RawOp Op> void RowAvx512(const uint8_t* src, uint8_t* dst, uint32_t wi
 template <RawOp Op> void RowOfAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
     repack_detail::kAvx2Kernels.rows[size_t(Op)](src, dst, width);
 }
+// So are the planar rows, whose sixteen pixels a step already wait on their three loads.
+template <RawOp Op>
+void PlanarRowOfAvx2(const repack_detail::PlaneRows& src, uint8_t* dst, uint32_t width) {
+    repack_detail::kAvx2Kernels.planarRows[size_t(Op)](src, dst, width);
+}
 
 // Streaming copies are bound by memory, not by the width of a register: AVX2's stays.
 void CopyForDiskAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
@@ -253,10 +258,20 @@ struct Avx512Rows {
             return RowAvx512<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder ||
                              FamilyOf(Op) == KernelFamily::LumaToRgb ||
-                             FamilyOf(Op) == KernelFamily::LumaToPacked) {
+                             FamilyOf(Op) == KernelFamily::LumaToPacked ||
+                             FamilyOf(Op) == KernelFamily::RgbNarrow ||
+                             FamilyOf(Op) == KernelFamily::Packed10ToPacked ||
+                             FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
             return RowOfAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx512;
+        } else {
+            return nullptr;
+        }
+    }
+    template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
+        if constexpr (FromPlanes(Op)) {
+            return PlanarRowOfAvx2<Op>;
         } else {
             return nullptr;
         }

@@ -1,4 +1,5 @@
 #include "pure/PixelRepack.h"
+#include "pure/PixelRepack_packed10.h"
 #include "pure/PixelRepack_sse2.h"
 #include "pure/RawConversions.h"
 
@@ -128,6 +129,153 @@ template <RawOp Op> void LumaToPackedSse2(const uint8_t* src, uint8_t* dst, uint
     repack_detail::kScalarKernels.rows[size_t(Op)](src, dst, left);
 }
 
+// The chroma of four pairs as words U, V of each pair in order, from a planar row's cb and cr at
+// one pair; eight bytes of an interleaved row, four of each separate one.
+template <PlaneLayout P> inline __m128i PlanarChroma4(const uint8_t* cb, const uint8_t* cr) {
+    static_assert(P.sampleBytes == 1);
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (P.count == 2) {
+        // cb and cr are one byte apart; the pair starts at the lower of the two.
+        const uint8_t* pair = cb < cr ? cb : cr;
+        __m128i uv =
+            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pair)), zero);
+        if constexpr (P.redFirst) {
+            uv = _mm_shufflehi_epi16(_mm_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
+                                     _MM_SHUFFLE(2, 3, 0, 1));
+        }
+        return uv;
+    } else {
+        uint32_t u, v;
+        std::memcpy(&u, cb, 4);
+        std::memcpy(&v, cr, 4);
+        const __m128i uv = _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(u)), _mm_cvtsi32_si128(int(v)));
+        return _mm_unpacklo_epi8(uv, zero);
+    }
+}
+
+// Eight pixels a step from a planar row, by the packed rows' rule; the step reads the chroma of
+// the pair after it, so it stops short of the row's last pair.
+template <RawOp Op>
+void PlanarToRgbSse2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t width) {
+    constexpr PlaneLayout P = SourcePlanes(Op);
+    constexpr size_t step = P.count == 2 ? 2 : 1;
+    constexpr int Bpp = int(OutputPixelBytes(Op));
+    const uint32_t pairs = width / 2;
+    const uint32_t groups = pairs ? (pairs - 1) / 4 : 0;
+    const __m128i zero = _mm_setzero_si128();
+    for (uint32_t g = 0; g < groups; ++g, dst += 8 * Bpp) {
+        const size_t c = size_t{g} * 4 * step;
+        const __m128i y = _mm_unpacklo_epi8(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.luma + 8 * g)), zero);
+        __m128i p03, p47;
+        Convert8<SourceMatrix(Op)>(y, PlanarChroma4<P>(s.cb + c, s.cr + c),
+                                   PlanarChroma4<P>(s.cb + c + step, s.cr + c + step), p03, p47);
+        Store8<Bpp, false>(dst, p03, p47);
+    }
+    const size_t c = size_t{groups} * 4 * step;
+    const repack_detail::PlaneRows rest{s.luma + 8 * groups, s.cb + c, s.cr + c};
+    repack_detail::kScalarKernels.planarRows[size_t(Op)](rest, dst, width - groups * 8);
+}
+
+// Sixteen pixels a step from a planar row into packed groups: luma bytes interleaved with the
+// chroma pairs, U before V unless the order puts V first.
+template <RawOp Op>
+void PlanarToPackedSse2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t width) {
+    constexpr PlaneLayout P = SourcePlanes(Op);
+    static_assert(P.sampleBytes == 1);
+    constexpr PackedOrder T = OutputOrder(Op);
+    constexpr size_t step = P.count == 2 ? 2 : 1;
+    const uint32_t steps = width / 16;
+    for (uint32_t i = 0; i < steps; ++i, dst += 32) {
+        const size_t c = size_t{i} * 8 * step;
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.luma + 16 * i));
+        __m128i uv;
+        if constexpr (P.count == 2 && P.redFirst == (T.u > T.v)) {
+            uv = _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(s.cb < s.cr ? s.cb + c : s.cr + c));
+        } else if constexpr (P.count == 2) {
+            const __m128i vu = _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(s.cb < s.cr ? s.cb + c : s.cr + c));
+            uv = _mm_or_si128(_mm_slli_epi16(vu, 8), _mm_srli_epi16(vu, 8));
+        } else {
+            const __m128i u = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.cb + c));
+            const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.cr + c));
+            uv = T.u < T.v ? _mm_unpacklo_epi8(u, v) : _mm_unpacklo_epi8(v, u);
+        }
+        const __m128i lo = T.y0 & 1 ? _mm_unpacklo_epi8(uv, y) : _mm_unpacklo_epi8(y, uv);
+        const __m128i hi = T.y0 & 1 ? _mm_unpackhi_epi8(uv, y) : _mm_unpackhi_epi8(y, uv);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), hi);
+    }
+    const size_t c = size_t{steps} * 8 * step;
+    const repack_detail::PlaneRows rest{s.luma + 16 * steps, s.cb + c, s.cr + c};
+    repack_detail::kScalarKernels.planarRows[size_t(Op)](rest, dst, width - steps * 16);
+}
+
+// Four BGR0 pixels a load to 12 bytes; the 8-byte stores write 2 bytes past a step's 12, so one
+// more pixel must follow.
+void Rgb32ToRgb24Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    uint32_t left = width;
+    for (; left >= 5; left -= 4, src += 16, dst += 12) {
+        Store6Pairs(dst, Compact24(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src))));
+    }
+    repack_detail::kScalarKernels.rows[size_t(RawOp::Rgb32ToRgb24)](src, dst, left);
+}
+
+// The 10-bit field of every 32-bit lane at bit Shift, at 8 bits: (v + 2) >> 2, then 256 (from
+// 1022 and 1023) taken down to 255 by subtracting its ninth bit.
+template <int Shift> inline __m128i Field8(__m128i words) {
+    const __m128i v = _mm_and_si128(_mm_srli_epi32(words, Shift), _mm_set1_epi32(0x3FF));
+    const __m128i r = _mm_srli_epi32(_mm_add_epi32(v, _mm_set1_epi32(2)), 2);
+    return _mm_sub_epi32(r, _mm_srli_epi32(r, 8));
+}
+
+// Four 32-bit lanes of four registers transposed: register k then holds lane k of each.
+inline void Transpose4(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
+    const __m128i ab0 = _mm_unpacklo_epi32(a, b), ab1 = _mm_unpackhi_epi32(a, b);
+    const __m128i cd0 = _mm_unpacklo_epi32(c, d), cd1 = _mm_unpackhi_epi32(c, d);
+    a = _mm_unpacklo_epi64(ab0, cd0), b = _mm_unpackhi_epi64(ab0, cd0);
+    c = _mm_unpacklo_epi64(ab1, cd1), d = _mm_unpackhi_epi64(ab1, cd1);
+}
+
+// One 8-bit packed group of order T in every lane from its four samples.
+template <PackedOrder T> inline __m128i Group(__m128i y0, __m128i u, __m128i y1, __m128i v) {
+    return _mm_or_si128(_mm_or_si128(_mm_slli_epi32(y0, 8 * T.y0), _mm_slli_epi32(u, 8 * T.u)),
+                        _mm_or_si128(_mm_slli_epi32(y1, 8 * T.y1), _mm_slli_epi32(v, 8 * T.v)));
+}
+
+// Four 10-bit groups (24 pixels, 64 bytes) a step, with one group in each 32-bit lane after the
+// transpose; the three pairs of a group come out as one register's first 12 bytes.
+template <RawOp Op> void Packed10ToPackedSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    constexpr PackedOrder T = OutputOrder(Op);
+    uint32_t left = width;
+    for (; left >= 24; left -= 24, src += 64, dst += 48) {
+        __m128i w0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+        __m128i w1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
+        __m128i w2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32));
+        __m128i w3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 48));
+        Transpose4(w0, w1, w2, w3); // w0: Cb0 Y0 Cr0, w1: Y1 Cb1 Y2, w2: Cr1 Y3 Cb2, w3: Y4 Cr2 Y5
+        __m128i p0 = Group<T>(Field8<10>(w0), Field8<0>(w0), Field8<0>(w1), Field8<20>(w0));
+        __m128i p1 = Group<T>(Field8<20>(w1), Field8<10>(w1), Field8<10>(w2), Field8<0>(w2));
+        __m128i p2 = Group<T>(Field8<0>(w3), Field8<20>(w2), Field8<20>(w3), Field8<10>(w3));
+        __m128i none = _mm_setzero_si128();
+        Transpose4(p0, p1, p2, none);
+        // 16-byte stores of 12 bytes, each one's last 4 rewritten by the next; the last exact.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), p0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 12), p1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 24), p2);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 36), none);
+        const uint32_t last = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(none, 8)));
+        std::memcpy(dst + 44, &last, 4);
+    }
+    repack_detail::kScalarKernels.rows[size_t(Op)](src, dst, left);
+}
+
+template <RawOp Op> void Packed10ToRgbSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    Packed10ViaYuy2<Op, Packed10ToPackedSse2<UnpackOpOf<Op>()>, RowSse2<Yuy2RowOpOf<Op>()>>(
+        src, dst, width);
+}
+
 void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
     size_t i = 0;
     for (; i + 64 <= count; i += 64) {
@@ -182,8 +330,23 @@ struct Sse2Rows {
             return LumaToRgbSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
             return LumaToPackedSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToPacked) {
+            return Packed10ToPackedSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
+            return Packed10ToRgbSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Sse2;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {
+            return Rgb32ToRgb24Sse2;
+        } else {
+            return nullptr;
+        }
+    }
+    template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+            return PlanarToRgbSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked) {
+            return PlanarToPackedSse2<Op>;
         } else {
             return nullptr;
         }

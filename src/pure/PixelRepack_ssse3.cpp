@@ -34,6 +34,10 @@ void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
 template <RawOp Op> void RowOfSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
     repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, width);
 }
+template <RawOp Op>
+void PlanarRowOfSse2(const repack_detail::PlaneRows& src, uint8_t* dst, uint32_t width) {
+    repack_detail::kSse2Kernels.planarRows[size_t(Op)](src, dst, width);
+}
 
 // Sixteen pixels from three whole loads: nothing is read past the 48 bytes they occupy.
 void Rgb24ToRgb32Ssse3(const uint8_t* src, uint8_t* dst, uint32_t width) {
@@ -61,10 +65,20 @@ struct Ssse3Rows {
         } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb ||
                              FamilyOf(Op) == KernelFamily::Packed422Reorder ||
                              FamilyOf(Op) == KernelFamily::LumaToRgb ||
-                             FamilyOf(Op) == KernelFamily::LumaToPacked) {
+                             FamilyOf(Op) == KernelFamily::LumaToPacked ||
+                             FamilyOf(Op) == KernelFamily::RgbNarrow ||
+                             FamilyOf(Op) == KernelFamily::Packed10ToPacked ||
+                             FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
             return RowOfSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Ssse3;
+        } else {
+            return nullptr;
+        }
+    }
+    template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
+        if constexpr (FromPlanes(Op)) {
+            return PlanarRowOfSse2<Op>;
         } else {
             return nullptr;
         }

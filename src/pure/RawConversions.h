@@ -131,6 +131,91 @@ inline constexpr RawConversionRow kRawConversions[] = {
      .anyOutput = false,
      .op = RawOp::Y800ToRgb32,
      .offered = KIND_RGB32},
+    {.source = KIND_RGB32,
+     .output = KIND_RGB24,
+     .anyOutput = false,
+     .op = RawOp::Rgb32ToRgb24,
+     .offered = KIND_RGB24},
+    {.source = KIND_NV12,
+     .output = KIND_NV12,
+     .anyOutput = false,
+     .op = RawOp::Copy,
+     .offered = KIND_NV12},
+    {.source = KIND_NV12,
+     .output = KIND_YUY2,
+     .anyOutput = false,
+     .op = RawOp::Nv12ToYuy2,
+     .offered = KIND_YUY2},
+    {.source = KIND_NV12,
+     .output = KIND_RGB24,
+     .anyOutput = false,
+     .op = RawOp::Nv12ToRgb24,
+     .offered = KIND_RGB24},
+    {.source = KIND_NV12,
+     .output = KIND_RGB32,
+     .anyOutput = false,
+     .op = RawOp::Nv12ToRgb32,
+     .offered = KIND_RGB32},
+    {.source = KIND_I420,
+     .output = KIND_I420,
+     .anyOutput = false,
+     .op = RawOp::Copy,
+     .offered = KIND_I420},
+    {.source = KIND_I420,
+     .output = KIND_YUY2,
+     .anyOutput = false,
+     .op = RawOp::I420ToYuy2,
+     .offered = KIND_YUY2},
+    {.source = KIND_I420,
+     .output = KIND_RGB24,
+     .anyOutput = false,
+     .op = RawOp::I420ToRgb24,
+     .offered = KIND_RGB24},
+    {.source = KIND_I420,
+     .output = KIND_RGB32,
+     .anyOutput = false,
+     .op = RawOp::I420ToRgb32,
+     .offered = KIND_RGB32},
+    {.source = KIND_YV12,
+     .output = KIND_YV12,
+     .anyOutput = false,
+     .op = RawOp::Copy,
+     .offered = KIND_YV12},
+    {.source = KIND_YV12,
+     .output = KIND_YUY2,
+     .anyOutput = false,
+     .op = RawOp::Yv12ToYuy2,
+     .offered = KIND_YUY2},
+    {.source = KIND_YV12,
+     .output = KIND_RGB24,
+     .anyOutput = false,
+     .op = RawOp::Yv12ToRgb24,
+     .offered = KIND_RGB24},
+    {.source = KIND_YV12,
+     .output = KIND_RGB32,
+     .anyOutput = false,
+     .op = RawOp::Yv12ToRgb32,
+     .offered = KIND_YV12},
+    {.source = KIND_V210,
+     .output = KIND_V210,
+     .anyOutput = false,
+     .op = RawOp::Copy,
+     .offered = KIND_V210},
+    {.source = KIND_V210,
+     .output = KIND_YUY2,
+     .anyOutput = false,
+     .op = RawOp::V210ToYuy2,
+     .offered = KIND_YUY2},
+    {.source = KIND_V210,
+     .output = KIND_RGB24,
+     .anyOutput = false,
+     .op = RawOp::V210ToRgb24,
+     .offered = KIND_RGB24},
+    {.source = KIND_V210,
+     .output = KIND_RGB32,
+     .anyOutput = false,
+     .op = RawOp::V210ToRgb32,
+     .offered = KIND_RGB32},
     // An RGB32 stream offers itself whatever was asked, but delivers nothing else.
     {.source = KIND_RGB32,
      .output = KIND_NONE,
@@ -167,7 +252,12 @@ enum class KernelFamily {
     Packed422Reorder,
     RgbWiden,
     LumaToRgb,
-    LumaToPacked
+    LumaToPacked,
+    RgbNarrow,
+    PlanarToRgb,
+    PlanarToPacked,
+    Packed10ToRgb,
+    Packed10ToPacked
 };
 
 // By index rather than by RowOfOp and FormatOf, so that it folds in the sanitizer build too
@@ -192,14 +282,26 @@ constexpr KernelFamily FamilyOf(RawOp op) {
     if (from->layout == Layout::Luma && to->layout == Layout::Packed422 &&
         IsSplittableOrder(to->order))
         return KernelFamily::LumaToPacked;
+    if (from->layout == Layout::Planar && to->layout == Layout::Packed422 &&
+        IsSplittableOrder(to->order))
+        return KernelFamily::PlanarToPacked;
+    if (from->layout == Layout::Packed10 && to->layout == Layout::Packed422 &&
+        IsSplittableOrder(to->order))
+        return KernelFamily::Packed10ToPacked;
+    if (from->layout == Layout::Packed10 && to->layout == Layout::Rgb)
+        return KernelFamily::Packed10ToRgb;
     if (to->layout != Layout::Rgb)
         return KernelFamily::None;
+    if (from->layout == Layout::Planar)
+        return KernelFamily::PlanarToRgb;
     if (from->layout == Layout::Luma)
         return KernelFamily::LumaToRgb;
     if (from->layout == Layout::Packed422 && IsSplittableOrder(from->order))
         return KernelFamily::Packed422ToRgb;
     if (from->layout == Layout::Rgb && PixelBytes(*from) == 3 && PixelBytes(*to) == 4)
         return KernelFamily::RgbWiden;
+    if (from->layout == Layout::Rgb && PixelBytes(*from) == 4 && PixelBytes(*to) == 3)
+        return KernelFamily::RgbNarrow;
     return KernelFamily::None;
 }
 
@@ -218,11 +320,26 @@ constexpr Matrix SourceMatrix(RawOp op) {
 constexpr PackedOrder OutputOrder(RawOp op) {
     return FormatOf(RowOfOp(op)->output)->order;
 }
+constexpr PlaneLayout SourcePlanes(RawOp op) {
+    return FormatOf(RowOfOp(op)->source)->planes;
+}
+// The op reads a planar kind: its kernels are the planar rows.
+constexpr bool FromPlanes(RawOp op) {
+    const KernelFamily family = FamilyOf(op);
+    return family == KernelFamily::PlanarToRgb || family == KernelFamily::PlanarToPacked;
+}
 constexpr uint32_t SourcePixelBytes(RawOp op) {
     return PixelBytes(*FormatOf(RowOfOp(op)->source));
 }
 constexpr uint32_t OutputPixelBytes(RawOp op) {
     return PixelBytes(*FormatOf(RowOfOp(op)->output));
+}
+// Bytes of one unpadded row of `width` pixels on either side of a converting op.
+constexpr uint64_t SourceRowBytes(RawOp op, uint32_t width) {
+    return PackedRowBytes(*FormatOf(RowOfOp(op)->source), width);
+}
+constexpr uint64_t OutputRowBytes(RawOp op, uint32_t width) {
+    return PackedRowBytes(*FormatOf(RowOfOp(op)->output), width);
 }
 
 namespace repack_detail {
@@ -234,6 +351,7 @@ constexpr RepackKernels MakeKernels(SwapFn swap, CopyFn copy, std::index_sequenc
     k.swapBytePairs = swap;
     k.copyForDisk = copy;
     ((k.rows[I] = Level::template Row<RawOp(I)>()), ...);
+    ((k.planarRows[I] = Level::template PlanarRow<RawOp(I)>()), ...);
     return k;
 }
 template <class Level> constexpr RepackKernels MakeKernels(SwapFn swap, CopyFn copy) {

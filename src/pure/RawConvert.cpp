@@ -6,16 +6,6 @@
 
 namespace kestro {
 
-namespace {
-
-// 2 for a kind the table does not know: such pairs are refused before any size is used.
-uint32_t BytesPerPixel(PixelKind kind) {
-    const PixelFormat* format = FormatOf(kind);
-    return format ? PixelBytes(*format) : 2u;
-}
-
-} // namespace
-
 std::optional<RawConversion> PlanRawConversion(PixelKind source, int32_t streamHeight,
                                                PixelKind output, int32_t outputHeight,
                                                int32_t width, bool paddedOutputRows) {
@@ -24,15 +14,22 @@ std::optional<RawConversion> PlanRawConversion(PixelKind source, int32_t streamH
     const uint64_t rows = AbsoluteHeight(outputHeight);
     if (c.op == RawOp::Refuse || width <= 0 || rows == 0 || rows != AbsoluteHeight(streamHeight))
         return std::nullopt;
-    const uint32_t outBits = 8 * BytesPerPixel(output);
     // Every size in 64 bits: a row alone may pass 32 bits (2^30 pixels at 32 bits is 2^32 bytes).
     const PixelFormat* stored = FormatOf(source);
-    if (!stored || ShapeProblem(*stored, width))
+    const PixelFormat* shown = FormatOf(output);
+    if (!stored || !shown || ShapeProblem(*stored, width, streamHeight))
         return std::nullopt;
     const uint64_t srcStride = StoredRowBytes(*stored, width);
-    const uint64_t rowBytes = uint64_t(width) * BytesPerPixel(output);
-    const uint64_t dstStride = paddedOutputRows ? DibRowBytes(width, outBits) : rowBytes;
+    const uint64_t rowBytes = PackedRowBytes(*shown, uint32_t(width));
+    // A planar picture has no bitmap rows to pad: played as itself it is its planes as stored. A
+    // 10-bit kind's rows are whole blocks already; no bitmap rule pads them further.
+    const bool planarCopy = stored->layout == Layout::Planar && c.op == RawOp::Copy;
+    const bool bitmapRows = paddedOutputRows && !planarCopy && shown->layout != Layout::Packed10;
+    const uint64_t dstStride = bitmapRows ? DibRowBytes(width, 8 * PixelBytes(*shown)) : rowBytes;
     if (srcStride > UINT32_MAX / rows || dstStride > UINT32_MAX / rows)
+        return std::nullopt;
+    const uint64_t picture = PictureBytesOf(*stored, width, streamHeight);
+    if (picture > UINT32_MAX)
         return std::nullopt;
     c.width = uint32_t(width);
     c.rows = uint32_t(rows);
@@ -40,8 +37,8 @@ std::optional<RawConversion> PlanRawConversion(PixelKind source, int32_t streamH
     c.dstStride = uint32_t(dstStride);
     c.dstRowBytes = uint32_t(rowBytes);
     c.reverseRows = TopRowFirst(source, streamHeight) != TopRowFirst(output, outputHeight);
-    c.storedBytes = uint32_t(srcStride * rows);
-    c.outputBytes = uint32_t(dstStride * rows);
+    c.storedBytes = uint32_t(picture);
+    c.outputBytes = planarCopy ? c.storedBytes : uint32_t(dstStride * rows);
     return c;
 }
 
@@ -55,10 +52,16 @@ void ApplyRawConversion(const RawConversion& c, const uint8_t* stored, uint8_t* 
         SwapBytePairs(out, stored, c.outputBytes);
         return;
     }
+    if (FromPlanes(c.op)) {
+        ConvertPlanes(c.op, stored, out, c.width, c.rows, c.reverseRows, c.dstStride);
+        for (uint32_t j = 0; j < c.rows && c.dstStride > c.dstRowBytes; ++j)
+            std::memset(out + size_t(j) * c.dstStride + c.dstRowBytes, 0,
+                        c.dstStride - c.dstRowBytes);
+        return;
+    }
     const bool converts = Converts(c.op);
     // Unpadded rows on both sides: the whole picture in one call, which walks the rows itself.
-    if (converts && c.srcStride == uint64_t(SourcePixelBytes(c.op)) * c.width &&
-        c.dstStride == c.dstRowBytes) {
+    if (converts && c.srcStride == SourceRowBytes(c.op, c.width) && c.dstStride == c.dstRowBytes) {
         ConvertPicture(c.op, stored, out, c.width, c.rows, c.reverseRows);
         return;
     }

@@ -68,7 +68,7 @@ std::optional<uint32_t> InputImageBytes(const BitmapHeader& header) {
     // A kind of unpadded rows has one size for a picture, and no other is taken for it.
     if (const PixelFormat* format = FormatOf(KindOf(header)); format && !format->dibRows) {
         const uint64_t bytes = PictureBytesOf(*format, header.biWidth, header.biHeight);
-        if (ShapeProblem(*format, header.biWidth) || bytes > UINT32_MAX ||
+        if (ShapeProblem(*format, header.biWidth, header.biHeight) || bytes > UINT32_MAX ||
             (header.biSizeImage != 0 && header.biSizeImage != bytes))
             return std::nullopt;
         return uint32_t(bytes);
@@ -116,7 +116,7 @@ StreamFormatHeader MakeStreamFormat(const BitmapHeader& in) {
 bool StoredSourceUsable(const StreamFormatHeader& stream) {
     const PixelFormat* format = FormatFor(stream.biSourceCompression, stream.biBitCount);
     if (format)
-        return format->dibRows || !ShapeProblem(*format, stream.biWidth);
+        return format->dibRows || !ShapeProblem(*format, stream.biWidth, stream.biHeight);
     for (const PixelFormat& f : kPixelFormats)
         if (f.recognised && !f.dibRows && NamesKind(f, stream.biSourceCompression))
             return false;
@@ -144,8 +144,14 @@ bool CompleteRawOutputFormat(const StreamFormatHeader& in, PixelKind wanted, Bit
         return false;
     out.biCompression = offered->fourcc;
     out.biBitCount = offered->bitCount;
-    // A top-down picture (negative height) has the same byte count as a bottom-up one.
+    // A top-down picture (negative height) has the same byte count as a bottom-up one. A 10-bit
+    // kind's bit count names no size: its rows are whole blocks.
     auto bytes = PictureBytes(in.biWidth, in.biHeight, offered->bitCount);
+    if (offered->layout == Layout::Packed10) {
+        const uint64_t blocks = PictureBytesOf(*offered, in.biWidth, in.biHeight);
+        bytes =
+            in.biWidth > 0 && blocks <= UINT32_MAX ? std::optional(uint32_t(blocks)) : std::nullopt;
+    }
     out.biSizeImage = bytes ? *bytes : 0;
     return true;
 }

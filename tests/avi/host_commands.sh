@@ -155,6 +155,49 @@ host --datafile "$win\\grey" capture --format y800 --size 66x48 --input - -o "$w
   <"$scratch/grey.y800"
 host play "$win\\grey.avi" --as y800 -o - -q | cmp - "$scratch/grey.y800" || fail "y800 frames changed"
 
+# The 4:2:0 kinds: the pattern's planes (3/2 bytes a pixel), stored and played as themselves, and
+# as YUY2 with each chroma row for both of its luma rows; an odd height is refused.
+for k in nv12 i420 yv12; do
+  host pattern --format $k --size 66x48 --frames 3 -o - >"$scratch/planes.$k"
+  [ "$(stat -c %s "$scratch/planes.$k")" = $((66 * 48 * 3 / 2 * 3)) ] || fail "a $k pattern is not 3/2 bytes a pixel"
+  host --datafile "$win\\planes-$k" capture --format $k --size 66x48 --input - -o "$win\\planes-$k.avi" -q \
+    <"$scratch/planes.$k"
+  host play "$win\\planes-$k.avi" --as $k -o - -q | cmp - "$scratch/planes.$k" || fail "$k frames changed"
+  host play "$win\\planes-$k.avi" --as yuy2 -o - -q >"$scratch/planes-$k.yuy2"
+done
+cmp "$scratch/planes-nv12.yuy2" "$scratch/planes-i420.yuy2" || fail "nv12 and i420 of one pattern differ as yuy2"
+cmp "$scratch/planes-yv12.yuy2" "$scratch/planes-i420.yuy2" || fail "yv12 and i420 of one pattern differ as yuy2"
+expect_rc 2 "odd 4:2:0 height" host --datafile "$win\\odd" capture --format nv12 --size 66x47 -o "$win\\odd.avi"
+expect_err "nv12 pictures need an even height"
+# RGB32 as it came, bottom row first, fourth byte and all.
+host pattern --format rgb32 --size 66x48 --frames 2 -o - >"$scratch/four.rgb32"
+host --datafile "$win\\four" capture --format rgb32 --size 66x48 --input - -o "$win\\four.avi" -q \
+  <"$scratch/four.rgb32"
+host play "$win\\four.avi" --as rgb32 -o - -q | cmp - "$scratch/four.rgb32" || fail "rgb32 frames changed"
+# The kinds of another byte order, matrix or sample size: from a file and from the built-in
+# pattern, played as themselves byte for byte, and named in the help.
+host --help | grep -q 'yvyu, hdyc (uyvy order, BT.709), y800 (luma only), v210' || fail "--help does not name the kinds"
+host --help | grep -q 'play IN.avi \[--as yuy2|uyvy|yvyu|hdyc|y800|v210|rgb24|rgb32\]' || fail "--help does not name the outputs"
+for k in yvyu hdyc v210; do
+  host pattern --format $k --size 66x48 --frames 3 -o - >"$scratch/pat.$k"
+  host --datafile "$win\\f$k" capture --format $k --size 66x48 --input - -o "$win\\f$k.avi" -q <"$scratch/pat.$k"
+  host play "$win\\f$k.avi" --as $k -o - -q | cmp - "$scratch/pat.$k" || fail "$k frames changed"
+  host --datafile "$win\\p$k" capture --format $k --size 66x48 --frames 3 -o "$win\\p$k.avi" -q
+  host play "$win\\p$k.avi" --as $k -o - -q | cmp - "$scratch/pat.$k" || fail "$k pattern frames changed"
+  host export "$win\\p$k.avi" - -q | cmp - "$scratch/pat.$k" || fail "$k export changed the frames"
+done
+[ "$(stat -c %s "$scratch/pat.v210")" = $((256 * 48 * 3)) ] || fail "v210 rows are not whole blocks of 128 bytes"
+host info "$win\\fv210.avi" | grep -q -- '| ffmpeg -f v210 -s 66x48 ' || fail "info gives no v210 pipe line"
+# The 10-bit pattern is the 8-bit one times four: as YUY2 and as RGB it is the YUY2 pattern's.
+host pattern --format yuy2 --size 66x48 --frames 3 -o - >"$scratch/pat.yuy2"
+host play "$win\\fv210.avi" --as yuy2 -o - -q | cmp - "$scratch/pat.yuy2" || fail "v210 as yuy2 is not the pattern"
+host --datafile "$win\\fyuy2" capture --size 66x48 --input - -o "$win\\fyuy2.avi" -q <"$scratch/pat.yuy2"
+for as in rgb24 rgb32; do
+  host play "$win\\fyuy2.avi" --as $as -o - -q >"$scratch/yuy2.$as"
+  host play "$win\\fv210.avi" --as $as -o - -q | cmp - "$scratch/yuy2.$as" || fail "v210 as $as is not the pattern's"
+  host play "$win\\fv210.avi" --getframe --as $as -o - -q | cmp - "$scratch/yuy2.$as" || fail "v210 as $as through avifil32"
+done
+
 # No registration: a throw-away prefix sharing this build's files but not the Drivers32 value.
 prefix="$KESTRO_BUILD/wineprefix"
 bare="$scratch/bare-prefix"

@@ -207,6 +207,8 @@ TEST_F(BadFormats, KindsOfUnpaddedRowsRefuseOtherSizesAndShapes) {
                                    {"a width of 2^30", LONG(1) << 30, 2, 0, ICERR_BADFORMAT}};
         if (f.pairedPixels)
             cases.push_back({"an odd width", w + 1, h, 0, ICERR_BADFORMAT});
+        if (f.planes.shiftY)
+            cases.push_back({"an odd height", w, h + 1, 0, ICERR_BADFORMAT});
         for (const Case& c : cases) {
             SCOPED_TRACE(c.what);
             GuardedBuffer in(sizeof(BITMAPINFOHEADER));
@@ -249,6 +251,16 @@ TEST_F(BadFormats, KindsOfUnpaddedRowsRefuseOtherSizesAndShapes) {
                 EXPECT_EQ(ICDecompressBegin(hic.get(), in, rgb.header()), ICERR_BADFORMAT);
             }
         }
+        // Played as itself into a picture one byte short of the kind's size: refused at the
+        // begin, which would otherwise size its buffers by the bit count.
+        Format source = MakeFormat(w, h, f.fourcc, f.bitCount);
+        Format stream = StreamFormatFor(hic.get(), source);
+        Format self = MakeFormat(w, h, f.fourcc, f.bitCount);
+        self.header()->biSizeImage = bytes - 1;
+        EXPECT_EQ(ICDecompressBegin(hic.get(), stream.header(), self.header()), ICERR_BADFORMAT);
+        self.header()->biSizeImage = bytes;
+        EXPECT_EQ(ICDecompressBegin(hic.get(), stream.header(), self.header()), ICERR_OK);
+        EXPECT_EQ(ICDecompressEnd(hic.get()), ICERR_OK);
     }
 }
 

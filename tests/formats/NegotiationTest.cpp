@@ -32,17 +32,28 @@ TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
                                      {DWORD(kestro::kFourccHdyc), 16},
                                      {DWORD(kestro::kFourccY800), 8},
                                      {DWORD(kestro::kFourccY8), 8},
-                                     {DWORD(kestro::kFourccGrey), 8}}) {
+                                     {DWORD(kestro::kFourccGrey), 8},
+                                     {DWORD(BI_RGB), 32},
+                                     {mmioFOURCC('D', 'I', 'B', ' '), 32},
+                                     {DWORD(kestro::kFourccNv12), 12},
+                                     {DWORD(kestro::kFourccI420), 12},
+                                     {DWORD(kestro::kFourccIyuv), 12},
+                                     {DWORD(kestro::kFourccYv12), 12},
+                                     {DWORD(kestro::kFourccV210), 20}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_OK) << compression;
     }
-    for (auto [compression, bits] : {std::pair{DWORD(BI_RGB), 32},
+    for (auto [compression, bits] : {std::pair{DWORD(kestro::kFourccNv12), 16},
+                                     {DWORD(kestro::kFourccI420), 8},
+                                     {mmioFOURCC('n', 'v', '1', '2'), 12},
                                      {DWORD(BI_RGB), 16},
                                      {DWORD(BI_RGB), 8},
                                      {mmioFOURCC('y', 'u', 'y', '2'), 16},
                                      {DWORD(kestro::kFourccYvyu), 24},
                                      {DWORD(kestro::kFourccYvyu), 0},
                                      {DWORD(kestro::kFourccY800), 16},
+                                     {DWORD(kestro::kFourccV210), 16},
+                                     {DWORD(kestro::kFourccV210), 24},
                                      {kKest, 16}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_BADFORMAT)

@@ -204,6 +204,25 @@ TEST_F(Pieces, KeepGoingRepeatsTheLastGoodFrameOrBlack) {
         auto f = UprightFrame(c, size_t(source[i]));
         EXPECT_EQ(0, std::memcmp(r.out.data() + i * n, f.data(), n)) << "frame " << i;
     }
+    // A 10-bit kind's black is no byte pair: every sample, in word order C Y C Y ..., is a
+    // chroma of 512 or a luma of 64, padding included.
+    RawCapture v = c;
+    v.source = kestro::MakeFourcc('v', '2', '1', '0');
+    v.bits = 20;
+    auto tenBit = MakeRawCapture(v, dir, dir + "/v210.avi");
+    tenBit.records[0] = synth::Record(0, StoredBytes(v), "c:\\capture\\gone.000");
+    synth::WriteFile(dir + "/v210.avi", synth::BuildAvi(tenBit));
+    r = RunKestro({"export", dir + "/v210.avi", "-", "--keep-going"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_GE(r.out.size(), StoredBytes(v));
+    for (size_t i = 0; i + 4 <= StoredBytes(v); i += 4) {
+        uint32_t word;
+        std::memcpy(&word, r.out.data() + i, 4);
+        for (uint32_t field = 0; field < 3; ++field) {
+            const size_t sample = 3 * (i / 4) + field;
+            ASSERT_EQ(word >> (10 * field) & 1023, sample % 2 ? 64u : 512u) << "sample " << sample;
+        }
+    }
 }
 
 TEST_F(Pieces, RefusesWhatIsNotAKestCaptureOrArguments) {

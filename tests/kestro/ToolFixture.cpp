@@ -165,8 +165,11 @@ void ToolTest::TearDown() {
 uint32_t ToolTest::StoredBytes(const RawCapture& c) {
     const uint32_t h = uint32_t(c.height < 0 ? -c.height : c.height);
     if (c.source == 0)
-        return ((uint32_t(c.width) * 3 + 3) & ~3u) * h;
-    return uint32_t(c.width) * (c.bits / 8u) * h; // YUV rows unpadded: 2 bytes a pixel, Y800 1
+        return ((uint32_t(c.width) * (c.bits / 8u) + 3) & ~3u) * h;
+    if (c.source == kestro::MakeFourcc('v', '2', '1', '0')) // rows of whole 128-byte blocks
+        return (uint32_t(c.width) + 47) / 48 * 128 * h;
+    // YUV rows unpadded: 2 bytes a pixel, Y800 1, and the 4:2:0 kinds' planes 3/2 a pixel.
+    return uint32_t(uint64_t(c.width) * c.bits * h / 8);
 }
 
 std::vector<uint8_t> ToolTest::StoredFrame(const RawCapture& c, size_t i) {
@@ -184,7 +187,7 @@ std::vector<uint8_t> ToolTest::UprightFrame(const RawCapture& c, size_t i) {
     if (c.source != 0)
         return stored;
     const size_t h = size_t(c.height < 0 ? -c.height : c.height);
-    const size_t row = size_t(c.width) * 3, stride = (row + 3) & ~size_t(3);
+    const size_t row = size_t(c.width) * (c.bits / 8u), stride = (row + 3) & ~size_t(3);
     std::vector<uint8_t> out;
     for (size_t y = 0; y < h; ++y) {
         size_t from = c.height > 0 ? h - 1 - y : y; // bottom-up DIBs keep the last row first

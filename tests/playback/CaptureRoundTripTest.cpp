@@ -65,13 +65,18 @@ void ExpectEveryConversion(const Captured& run, const kt::Format& in,
             ASSERT_EQ(player.Begin(), ICERR_OK);
             const bool reverse =
                 TopRowFirst(*FormatOf(source), h) != TopRowFirst(output, outHeight);
-            const size_t inRow = size_t(w) * PixelBytes(*FormatOf(source));
-            const size_t outRow = size_t(w) * PixelBytes(output);
+            const size_t inRow = size_t(PackedRowBytes(*FormatOf(source), uint32_t(w)));
+            const size_t outRow = size_t(PackedRowBytes(output, uint32_t(w)));
             Bytes expected(outRow * size_t(h < 0 ? -h : h)), picture;
             for (int i : {4, 0, 2, 2, 1}) {
                 const Bytes& stored = frames[size_t(i)];
                 const size_t rows = expected.size() / outRow;
-                for (size_t j = 0; j < rows; ++j) {
+                if (output.layout == Layout::Planar) // as itself: the planes as they lie
+                    expected = stored;
+                else if (FromPlanes(row.op))
+                    reference::ConvertPlanes(row.op, stored.data(), expected.data(), uint32_t(w),
+                                             uint32_t(rows), reverse, outRow);
+                for (size_t j = 0; j < rows && FormatOf(source)->layout != Layout::Planar; ++j) {
                     const uint8_t* from = stored.data() + (reverse ? rows - 1 - j : j) * inRow;
                     uint8_t* to = expected.data() + j * outRow;
                     if (row.op == RawOp::Copy)
@@ -114,7 +119,13 @@ TEST_P(CaptureRoundTrip, RawFramesComeBackAsTheyWent) {
                              {"RGB24", BI_RGB, 24},
                              {"YVYU", kestro::kFourccYvyu, 16},
                              {"HDYC", kestro::kFourccHdyc, 16},
-                             {"Y800", kestro::kFourccY800, 8}};
+                             {"Y800", kestro::kFourccY800, 8},
+                             {"RGB32", BI_RGB, 32},
+                             {"NV12", kestro::kFourccNv12, 12},
+                             {"I420", kestro::kFourccI420, 12},
+                             {"IYUV", kestro::kFourccIyuv, 12},
+                             {"YV12", kestro::kFourccYv12, 12},
+                             {"V210", kestro::kFourccV210, 20}};
     Settings();
     for (const RawCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -213,17 +224,23 @@ TEST_P(CaptureRoundTrip, FramesOfAReplacedTakeAreRefused) {
 TEST_P(CaptureRoundTrip, SplittingWritersRecordsPlay) {
     // A piece of 1 GiB is not filled here: the records all name piece 0, as split writers leave.
     Settings({{"divide", "1"}, {"dividesize", "1"}});
-    kt::Format in = kt::MakeFormat(64, 32, kt::kYuy2, 16);
-    std::vector<Bytes> frames;
-    for (uint32_t i = 0; i < 4; ++i)
-        frames.push_back(Noise(in.header()->biSizeImage, 1100 + i));
-    Captured run = Capture(in, frames);
-    ASSERT_EQ(run.records.size(), frames.size());
-    Player player(run.stream, in);
-    Bytes picture;
-    for (int i : {0, 1, 2, 3, 2}) {
-        ASSERT_EQ(player.Play(run.records[i], picture), ICERR_OK) << "frame " << i;
-        EXPECT_EQ(picture, frames[i]) << "frame " << i;
+    for (auto [compression, bits] : {std::pair{kt::kYuy2, 16},
+                                     {kestro::kFourccNv12, 12},
+                                     {kestro::kFourccYv12, 12},
+                                     {DWORD(BI_RGB), 32}}) {
+        SCOPED_TRACE(bits);
+        kt::Format in = kt::MakeFormat(64, 32, compression, WORD(bits));
+        std::vector<Bytes> frames;
+        for (uint32_t i = 0; i < 4; ++i)
+            frames.push_back(Noise(in.header()->biSizeImage, 1100 + i));
+        Captured run = Capture(in, frames);
+        ASSERT_EQ(run.records.size(), frames.size());
+        Player player(run.stream, in);
+        Bytes picture;
+        for (int i : {0, 1, 2, 3, 2}) {
+            ASSERT_EQ(player.Play(run.records[i], picture), ICERR_OK) << "frame " << i;
+            EXPECT_EQ(picture, frames[i]) << "frame " << i;
+        }
     }
 }
 

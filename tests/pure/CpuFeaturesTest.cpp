@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pure/CpuFeatures.h"
+#include "pure/PixelRepack.h"
 
 using namespace kestro;
 
@@ -197,6 +198,57 @@ TEST(CpuRecord, SignaturesOfTheKnownCornerCases) {
         EXPECT_EQ(info.model, c.model) << std::hex << c.signature;
         EXPECT_STREQ(info.name, c.name) << std::hex << c.signature;
     }
+}
+
+// What CPUID and XGETBV report, and the level it allows: a level needs its instructions and the
+// state of its registers saved by the system (XCR0), and every level below it.
+TEST(KernelLevelTest, LevelFollowsReportedInstructionsAndSavedState) {
+    constexpr uint32_t kSse2 = 1u << 26, kSsse3 = 1u << 9, kOsxsave = 1u << 27, kAvx = 1u << 28;
+    constexpr uint32_t kAvx2 = 1u << 5, kF = 1u << 16, kBw = 1u << 30, kVl = 1u << 31;
+    constexpr uint32_t kVexEcx = kSsse3 | kOsxsave | kAvx;
+    constexpr uint32_t kAvx512 = kAvx2 | kF | kBw | kVl;
+    struct Row {
+        const char* name;
+        SimdSupport support;
+        KernelLevel level;
+    };
+    const Row rows[] = {
+        {"nothing", {0, 0, 0, 0}, KernelLevel::Scalar},
+        {"SSE2", {0, kSse2, 0, 0}, KernelLevel::Sse2},
+        {"SSSE3 without SSE2", {kSsse3, 0, 0, 0}, KernelLevel::Scalar},
+        {"SSSE3", {kSsse3, kSse2, 0, 0}, KernelLevel::Ssse3},
+        {"AVX2, YMM state saved", {kVexEcx, kSse2, kAvx2, 0x07}, KernelLevel::Avx2},
+        {"AVX2, only SSE state saved", {kVexEcx, kSse2, kAvx2, 0x03}, KernelLevel::Ssse3},
+        {"AVX2 without the AVX bit", {kSsse3 | kOsxsave, kSse2, kAvx2, 0x07}, KernelLevel::Ssse3},
+        {"AVX2, XCR0 set but no OSXSAVE", {kSsse3 | kAvx, kSse2, kAvx2, 0x07}, KernelLevel::Ssse3},
+        {"AVX-512, all state saved", {kVexEcx, kSse2, kAvx512, 0xE7}, KernelLevel::Avx512},
+        {"AVX-512, upper XCR0 word set too",
+         {kVexEcx, kSse2, kAvx512, 0x2000000E7ull},
+         KernelLevel::Avx512},
+        {"AVX-512, no opmask state", {kVexEcx, kSse2, kAvx512, 0xC7}, KernelLevel::Avx2},
+        {"AVX-512, no ZMM_Hi256 state", {kVexEcx, kSse2, kAvx512, 0xA7}, KernelLevel::Avx2},
+        {"AVX-512, no Hi16_ZMM state", {kVexEcx, kSse2, kAvx512, 0x67}, KernelLevel::Avx2},
+        {"AVX-512, only YMM state", {kVexEcx, kSse2, kAvx512, 0x07}, KernelLevel::Avx2},
+        {"AVX-512 state without the AVX state",
+         {kVexEcx, kSse2, kAvx512, 0xE3},
+         KernelLevel::Ssse3},
+        {"AVX-512 F and BW, no VL", {kVexEcx, kSse2, kAvx2 | kF | kBw, 0xE7}, KernelLevel::Avx2},
+        {"AVX-512 F and VL, no BW", {kVexEcx, kSse2, kAvx2 | kF | kVl, 0xE7}, KernelLevel::Avx2},
+        {"AVX-512 BW and VL, no F", {kVexEcx, kSse2, kAvx2 | kBw | kVl, 0xE7}, KernelLevel::Avx2},
+        {"AVX-512 without AVX2", {kVexEcx, kSse2, kF | kBw | kVl, 0xE7}, KernelLevel::Ssse3},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(int(LevelFor(row.support)), int(row.level)) << row.name;
+    }
+}
+
+TEST(KernelLevelTest, RequestAboveTheCpuIsClamped) {
+    const KernelLevel saved = CurrentKernelLevel();
+    SetKernelLevel(KernelLevel::Avx512);
+    EXPECT_EQ(CurrentKernelLevel(), BestKernelLevel());
+    SetKernelLevel(KernelLevel::Scalar);
+    EXPECT_EQ(CurrentKernelLevel(), KernelLevel::Scalar);
+    SetKernelLevel(saved);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <optional>
 
 #include "pure/StreamFormat.h"
 
@@ -33,6 +34,37 @@ TEST(ImageSizes, AnUndeclaredSizeIsTheDibSizeWithRowsPaddedToFourBytes) {
     // A declared size is the host's word, padded or not, as every earlier capture stored it.
     EXPECT_EQ(InputImageBytes(Header(641, 4, 0, 24, 7692)), 7692u);
     EXPECT_EQ(InputImageBytes(Header(641, 4, kFourccYuy2, 16, 5128)), 5128u);
+}
+
+// 10-bit 4:2:2 rows are whole blocks of 48 pixels in 128 bytes, whatever the bit count says (20
+// bits a pixel would give 4800 bytes for 1920 pixels, not 5120); no other size is taken.
+TEST(ImageSizes, TenBitRowsAreWholeBlocksAndTakeNoOtherSize) {
+    struct Row {
+        int32_t width, height;
+        uint32_t sizeImage;
+        std::optional<uint32_t> bytes;
+    } rows[] = {
+        {1920, 1080, 0, 5120u * 1080},
+        {1920, -1080, 5529600, 5529600u},
+        {1280, 720, 0, 3456u * 720},
+        {48, 1, 0, 128u},
+        {50, 2, 0, 512u},
+        {2, 1, 0, 128u},
+        {6, 3, 384, 384u},
+        {1920, 1080, 4800 * 1080, std::nullopt},
+        {1920, 1080, 5529601, std::nullopt},
+        {1920, 1080, 5529472, std::nullopt},
+        {1919, 1080, 0, std::nullopt},
+        {1 << 30, 2, 0, std::nullopt},
+        {1 << 30, 1, 0, 2863311616u},
+        {0x7FFFFFFE, 1, 0, std::nullopt},
+        {48, 0x2000000, 0, std::nullopt},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(InputImageBytes(Header(r.width, r.height, kFourccV210, 20, r.sizeImage)), r.bytes)
+            << r.width << "x" << r.height << " declared " << r.sizeImage;
+    // With another bit count the code names no kind: the host's size is taken as for any other.
+    EXPECT_EQ(InputImageBytes(Header(1920, 1080, kFourccV210, 16, 1234)), 1234u);
 }
 
 TEST(ImageSizes, UndeclaredSizesThatCannotBeAPictureAreRefused) {

@@ -278,21 +278,36 @@ protected:
 };
 
 TEST_P(EveryConversionTest, MatchesTheScalarRowsAtPageEnds) {
-    const size_t in = SourcePixelBytes(op()), out = OutputPixelBytes(op());
+    const auto in = [&](uint32_t w) { return size_t(SourceRowBytes(op(), w)); };
+    const size_t out = OutputPixelBytes(op());
+    const PixelFormat& source = *FormatOf(RowOfOp(op())->source);
     std::vector<std::pair<uint32_t, uint32_t>> shapes;
     for (uint32_t w = 1; w <= 70; ++w)
         for (uint32_t h : {1u, 2u, 3u})
             shapes.emplace_back(w, h);
-    for (auto big : {std::pair{720u, 3u}, {719u, 2u}, {1920u, 2u}, {1918u, 1u}, {1926u, 2u}})
+    // 485, 487 and 966 end a row a few pixels after a 480-pixel block of the 10-bit rows.
+    for (auto big : {std::pair{720u, 3u},
+                     {719u, 2u},
+                     {1920u, 2u},
+                     {1918u, 1u},
+                     {1926u, 2u},
+                     {485u, 2u},
+                     {487u, 1u},
+                     {966u, 1u}})
         shapes.push_back(big);
     std::mt19937 rng(4321);
     for (auto [w, h] : shapes) {
+        if (FromPlanes(op()) && (w % 2 || h % 2))
+            continue; // no picture of whole 2x2 blocks
         for (bool reverse : {true, false}) {
             for (size_t slack : {0, 1, 3}) {
                 SCOPED_TRACE(::testing::Message()
                              << w << "x" << h << " reverse=" << reverse << " slack " << slack);
-                PageEndBuffer src(in * w * h + slack), dst(out * w * h);
-                std::generate_n(src.data(), in * w * h + slack,
+                // A planar kind's picture is all of its planes, the last one ending the page.
+                const size_t bytes =
+                    FromPlanes(op()) ? size_t(PictureBytesOf(source, w, h)) : in(w)*h;
+                PageEndBuffer src(bytes + slack), dst(out * w * h);
+                std::generate_n(src.data(), bytes + slack,
                                 [&] { return static_cast<uint8_t>(rng()); });
                 std::fill_n(dst.data(), out * w * h, 0xCD);
                 std::vector<uint8_t> expected(out * w * h, 0x5A);
@@ -534,57 +549,6 @@ INSTANTIATE_TEST_SUITE_P(AllLevels, Rgb24ToRgb32Test, ::testing::ValuesIn(kLevel
                          [](const ::testing::TestParamInfo<KernelLevel>& info) {
                              return LevelName(info.param);
                          });
-
-// What CPUID and XGETBV report, and the level it allows: a level needs its instructions and the
-// state of its registers saved by the system (XCR0), and every level below it.
-TEST(KernelLevelTest, LevelFollowsReportedInstructionsAndSavedState) {
-    constexpr uint32_t kSse2 = 1u << 26, kSsse3 = 1u << 9, kOsxsave = 1u << 27, kAvx = 1u << 28;
-    constexpr uint32_t kAvx2 = 1u << 5, kF = 1u << 16, kBw = 1u << 30, kVl = 1u << 31;
-    constexpr uint32_t kVexEcx = kSsse3 | kOsxsave | kAvx;
-    constexpr uint32_t kAvx512 = kAvx2 | kF | kBw | kVl;
-    struct Row {
-        const char* name;
-        SimdSupport support;
-        KernelLevel level;
-    };
-    const Row rows[] = {
-        {"nothing", {0, 0, 0, 0}, KernelLevel::Scalar},
-        {"SSE2", {0, kSse2, 0, 0}, KernelLevel::Sse2},
-        {"SSSE3 without SSE2", {kSsse3, 0, 0, 0}, KernelLevel::Scalar},
-        {"SSSE3", {kSsse3, kSse2, 0, 0}, KernelLevel::Ssse3},
-        {"AVX2, YMM state saved", {kVexEcx, kSse2, kAvx2, 0x07}, KernelLevel::Avx2},
-        {"AVX2, only SSE state saved", {kVexEcx, kSse2, kAvx2, 0x03}, KernelLevel::Ssse3},
-        {"AVX2 without the AVX bit", {kSsse3 | kOsxsave, kSse2, kAvx2, 0x07}, KernelLevel::Ssse3},
-        {"AVX2, XCR0 set but no OSXSAVE", {kSsse3 | kAvx, kSse2, kAvx2, 0x07}, KernelLevel::Ssse3},
-        {"AVX-512, all state saved", {kVexEcx, kSse2, kAvx512, 0xE7}, KernelLevel::Avx512},
-        {"AVX-512, upper XCR0 word set too",
-         {kVexEcx, kSse2, kAvx512, 0x2000000E7ull},
-         KernelLevel::Avx512},
-        {"AVX-512, no opmask state", {kVexEcx, kSse2, kAvx512, 0xC7}, KernelLevel::Avx2},
-        {"AVX-512, no ZMM_Hi256 state", {kVexEcx, kSse2, kAvx512, 0xA7}, KernelLevel::Avx2},
-        {"AVX-512, no Hi16_ZMM state", {kVexEcx, kSse2, kAvx512, 0x67}, KernelLevel::Avx2},
-        {"AVX-512, only YMM state", {kVexEcx, kSse2, kAvx512, 0x07}, KernelLevel::Avx2},
-        {"AVX-512 state without the AVX state",
-         {kVexEcx, kSse2, kAvx512, 0xE3},
-         KernelLevel::Ssse3},
-        {"AVX-512 F and BW, no VL", {kVexEcx, kSse2, kAvx2 | kF | kBw, 0xE7}, KernelLevel::Avx2},
-        {"AVX-512 F and VL, no BW", {kVexEcx, kSse2, kAvx2 | kF | kVl, 0xE7}, KernelLevel::Avx2},
-        {"AVX-512 BW and VL, no F", {kVexEcx, kSse2, kAvx2 | kBw | kVl, 0xE7}, KernelLevel::Avx2},
-        {"AVX-512 without AVX2", {kVexEcx, kSse2, kF | kBw | kVl, 0xE7}, KernelLevel::Ssse3},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(LevelName(LevelFor(row.support)), LevelName(row.level)) << row.name;
-    }
-}
-
-TEST(KernelLevelTest, RequestAboveTheCpuIsClamped) {
-    const KernelLevel saved = CurrentKernelLevel();
-    SetKernelLevel(KernelLevel::Avx512);
-    EXPECT_EQ(CurrentKernelLevel(), BestKernelLevel());
-    SetKernelLevel(KernelLevel::Scalar);
-    EXPECT_EQ(CurrentKernelLevel(), KernelLevel::Scalar);
-    SetKernelLevel(saved);
-}
 
 } // namespace
 } // namespace kestro

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -34,23 +35,75 @@ const Pair kPairs[] = {
     {"HdycAsRgb24", KIND_HDYC, KIND_RGB24},   {"HdycAsRgb32", KIND_HDYC, KIND_RGB32},
     {"Y800AsY800", KIND_Y800, KIND_Y800},     {"Y800AsYuy2", KIND_Y800, KIND_YUY2},
     {"Y800AsRgb24", KIND_Y800, KIND_RGB24},   {"Y800AsRgb32", KIND_Y800, KIND_RGB32},
+    {"Rgb32AsRgb24", KIND_RGB32, KIND_RGB24}, {"Nv12AsNv12", KIND_NV12, KIND_NV12},
+    {"Nv12AsYuy2", KIND_NV12, KIND_YUY2},     {"Nv12AsRgb24", KIND_NV12, KIND_RGB24},
+    {"Nv12AsRgb32", KIND_NV12, KIND_RGB32},   {"I420AsI420", KIND_I420, KIND_I420},
+    {"I420AsYuy2", KIND_I420, KIND_YUY2},     {"I420AsRgb24", KIND_I420, KIND_RGB24},
+    {"I420AsRgb32", KIND_I420, KIND_RGB32},   {"Yv12AsYv12", KIND_YV12, KIND_YV12},
+    {"Yv12AsYuy2", KIND_YV12, KIND_YUY2},     {"Yv12AsRgb24", KIND_YV12, KIND_RGB24},
+    {"Yv12AsRgb32", KIND_YV12, KIND_RGB32},   {"V210AsV210", KIND_V210, KIND_V210},
+    {"V210AsYuy2", KIND_V210, KIND_YUY2},     {"V210AsRgb24", KIND_V210, KIND_RGB24},
+    {"V210AsRgb32", KIND_V210, KIND_RGB32},
 };
+
+bool IsPlanar(PixelKind kind) {
+    return kind == KIND_NV12 || kind == KIND_I420 || kind == KIND_YV12;
+}
+
+// A 4:2:0 picture (top row first, even sides) as the YUY2 picture of the same pixels: each row
+// with the chroma row of its blocks, read from where the kind puts its U and V.
+Bytes PlanarAsYuy2(PixelKind kind, const uint8_t* stored, uint32_t width, uint32_t rows) {
+    const size_t luma = size_t(width) * rows, quarter = luma / 4;
+    Bytes out;
+    for (uint32_t j = 0; j < rows; ++j)
+        for (uint32_t k = 0; k < width / 2; ++k) {
+            const size_t c = size_t(j / 2) * (width / 2) + k;
+            const uint8_t* y = stored + size_t(j) * width + 2 * k;
+            const uint8_t u = kind == KIND_NV12   ? stored[luma + 2 * c]
+                              : kind == KIND_I420 ? stored[luma + c]
+                                                  : stored[luma + quarter + c];
+            const uint8_t v = kind == KIND_NV12   ? stored[luma + 2 * c + 1]
+                              : kind == KIND_I420 ? stored[luma + quarter + c]
+                                                  : stored[luma + c];
+            out.insert(out.end(), {y[0], u, y[1], v});
+        }
+    return out;
+}
 
 uint32_t PixelBytes(PixelKind kind) {
     return kind == KIND_RGB24 ? 3 : kind == KIND_RGB32 ? 4 : kind == KIND_Y800 ? 1 : 2;
+}
+// Bytes of one unpadded row: a 10-bit row is whole blocks of 48 pixels in 128 bytes.
+uint32_t RowBytes(PixelKind kind, uint32_t width) {
+    return kind == KIND_V210 ? (width + 47) / 48 * 128 : width * PixelBytes(kind);
 }
 uint32_t Padded(uint32_t bytes) {
     return (bytes + 3) / 4 * 4;
 }
 bool IsYuv(PixelKind kind) {
     return kind == KIND_YUY2 || kind == KIND_UYVY || kind == KIND_YVYU || kind == KIND_HDYC ||
-           kind == KIND_Y800;
+           kind == KIND_Y800 || kind == KIND_V210 || IsPlanar(kind);
 }
 
 // One row of the output kind from one row of the stored kind, written out per byte.
 Bytes ConvertRow(Pair p, const uint8_t* row, uint32_t width) {
-    Bytes out(size_t(width) * PixelBytes(p.output));
+    Bytes out(RowBytes(p.output, width));
     Bytes yuy2;
+    if (p.source == KIND_V210 && p.output != KIND_V210) {
+        // The samples in word order, from bit 0 up, are Cb Y Cr Y ...: UYVY's order, at 10 bits.
+        // Each is rounded to 8 bits (1022 and 1023 stay 255), then the bytes are made YUY2's.
+        Bytes uyvy;
+        for (uint32_t i = 0; uyvy.size() < 2 * size_t(width); ++i) {
+            uint32_t word;
+            std::memcpy(&word, row + 4 * (i / 3), 4);
+            const uint32_t v = (word >> (10 * (i % 3))) & 1023;
+            uyvy.push_back(uint8_t(std::min(255u, (v + 2) / 4)));
+        }
+        for (size_t i = 0; i < uyvy.size(); i += 2)
+            yuy2.insert(yuy2.end(), {uyvy[i + 1], uyvy[i]});
+        row = yuy2.data();
+        p.source = KIND_YUY2;
+    }
     if (p.source == KIND_YVYU && p.output != KIND_YVYU) { // Y0 V Y1 U: exchange the chroma bytes
         yuy2.assign(row, row + size_t(width) * 2);
         for (size_t i = 0; i + 3 < yuy2.size(); i += 4)
@@ -71,6 +124,9 @@ Bytes ConvertRow(Pair p, const uint8_t* row, uint32_t width) {
             out[i] = row[i + 1];
             out[i + 1] = row[i];
         }
+    } else if (p.source == KIND_RGB32) {
+        for (uint32_t x = 0; x < width; ++x)
+            std::memcpy(&out[3 * x], row + 4 * x, 3);
     } else if (p.source == KIND_RGB24) {
         for (uint32_t x = 0; x < width; ++x) {
             std::memcpy(&out[4 * x], row + 3 * x, 3);
@@ -105,16 +161,25 @@ std::vector<const uint8_t*> TopFirst(PixelKind kind, int32_t height, const uint8
     return list;
 }
 
-Bytes Expected(const Pair& p, const Bytes& stored, uint32_t width, int32_t streamHeight,
+Bytes Expected(Pair p, const Bytes& stored, uint32_t width, int32_t streamHeight,
                int32_t outputHeight, bool padded) {
+    const uint32_t picture = uint32_t(streamHeight < 0 ? -streamHeight : streamHeight);
+    if (IsPlanar(p.source) && p.output == p.source)
+        return stored; // the planes as they lie, whatever the host's row padding
+    Bytes yuy2;
+    if (IsPlanar(p.source)) { // then the rule of the YUY2 picture of the same pixels
+        yuy2 = PlanarAsYuy2(p.source, stored.data(), width, picture);
+        p.source = KIND_YUY2;
+    }
+    const Bytes& source = yuy2.empty() ? stored : yuy2;
     // The kinds of the first releases lie in bitmap rows; the newer ones unpadded.
-    const bool bitmapRows = p.source == KIND_YUY2 || p.source == KIND_UYVY ||
-                            p.source == KIND_RGB24 || p.source == KIND_RGB32;
+    const bool bitmapRows = yuy2.empty() && (p.source == KIND_YUY2 || p.source == KIND_UYVY ||
+                                             p.source == KIND_RGB24 || p.source == KIND_RGB32);
     const uint32_t srcStride =
-        bitmapRows ? Padded(width * PixelBytes(p.source)) : width * PixelBytes(p.source);
-    const uint32_t rowBytes = width * PixelBytes(p.output);
+        bitmapRows ? Padded(width * PixelBytes(p.source)) : RowBytes(p.source, width);
+    const uint32_t rowBytes = RowBytes(p.output, width);
     const uint32_t dstStride = padded ? Padded(rowBytes) : rowBytes;
-    auto top = TopFirst(p.source, streamHeight, stored.data(), srcStride);
+    auto top = TopFirst(p.source, streamHeight, source.data(), srcStride);
     const uint32_t rows = uint32_t(top.size());
     Bytes out(size_t(dstStride) * rows, 0);
     for (uint32_t i = 0; i < rows; ++i) {
@@ -152,7 +217,7 @@ TEST(RawConvert, EveryPairEitherRowOrderPaddedOrNot) {
             for (int32_t streamSign : {1, -1}) {
                 for (int32_t outputSign : {1, -1}) {
                     for (bool padded : {true, false}) {
-                        const uint32_t rows = 5;
+                        const uint32_t rows = IsPlanar(p.source) ? 4 : 5;
                         SCOPED_TRACE(::testing::Message()
                                      << p.name << " width " << width << " stream " << streamSign
                                      << " output " << outputSign << " padded " << padded);
@@ -169,6 +234,9 @@ TEST(RawConvert, EveryPairEitherRowOrderPaddedOrNot) {
                                                   outputSign * int(rows), padded);
                         ASSERT_EQ(expected.size(), plan->outputBytes);
                         ComparePictures(out.Bytes(), expected, *plan);
+                        if (IsPlanar(p.source) && p.output == p.source) {
+                            ASSERT_EQ(out.Bytes(), expected) << "every plane, not only luma rows";
+                        }
                     }
                 }
             }
@@ -207,7 +275,13 @@ TEST(RawConvert, PackedYuvHasOneRowOrder) {
 
 TEST(RawConvert, RefusesWhatNoRoutineDelivers) {
     EXPECT_FALSE(PlanRawConversion(KIND_RGB24, 4, KIND_YUY2, 4, 8, true));
-    EXPECT_FALSE(PlanRawConversion(KIND_RGB32, 4, KIND_RGB24, 4, 8, true));
+    EXPECT_FALSE(PlanRawConversion(KIND_RGB32, 4, KIND_YUY2, 4, 8, true));
+    EXPECT_FALSE(PlanRawConversion(KIND_NV12, 4, KIND_I420, 4, 8, true));
+    EXPECT_FALSE(PlanRawConversion(KIND_YUY2, 4, KIND_NV12, 4, 8, true));
+    // A 4:2:0 picture needs whole 2x2 blocks.
+    EXPECT_FALSE(PlanRawConversion(KIND_NV12, 5, KIND_RGB24, 5, 8, true)) << "odd height";
+    EXPECT_FALSE(PlanRawConversion(KIND_I420, 4, KIND_YUY2, 4, 7, true)) << "odd width";
+    EXPECT_FALSE(PlanRawConversion(KIND_YV12, -3, KIND_YV12, -3, 8, true)) << "odd height";
     EXPECT_FALSE(PlanRawConversion(KIND_NONE, 4, KIND_RGB24, 4, 8, true));
     EXPECT_FALSE(PlanRawConversion(KIND_YUY2, 4, KIND_RGB24, 5, 8, true)) << "other height";
     EXPECT_FALSE(PlanRawConversion(KIND_YUY2, 4, KIND_RGB24, 4, 0, true));
@@ -228,11 +302,19 @@ TEST(RawConvert, RefusesWhatNoRoutineDelivers) {
         int32_t width;
         bool padded;
     } wide[] = {
-        {KIND_YUY2, KIND_RGB32, 1 << 30, true},   {KIND_YUY2, KIND_RGB32, 1 << 30, false},
-        {KIND_UYVY, KIND_RGB32, INT32_MAX, true}, {KIND_RGB32, KIND_RGB32, 1 << 30, true},
-        {KIND_RGB24, KIND_RGB32, 1 << 30, false}, {KIND_YUY2, KIND_RGB24, 1431655766, true},
-        {KIND_YUY2, KIND_YUY2, INT32_MAX, true},  {KIND_UYVY, KIND_YUY2, INT32_MAX, false},
-        {KIND_Y800, KIND_RGB32, 1 << 30, false},  {KIND_Y800, KIND_RGB24, 1431655766, false},
+        {KIND_YUY2, KIND_RGB32, 1 << 30, true},       {KIND_YUY2, KIND_RGB32, 1 << 30, false},
+        {KIND_UYVY, KIND_RGB32, INT32_MAX, true},     {KIND_RGB32, KIND_RGB32, 1 << 30, true},
+        {KIND_RGB24, KIND_RGB32, 1 << 30, false},     {KIND_YUY2, KIND_RGB24, 1431655766, true},
+        {KIND_YUY2, KIND_YUY2, INT32_MAX, true},      {KIND_UYVY, KIND_YUY2, INT32_MAX, false},
+        {KIND_Y800, KIND_RGB32, 1 << 30, false},      {KIND_Y800, KIND_RGB24, 1431655766, false},
+        {KIND_NV12, KIND_RGB32, 1 << 30, false},      {KIND_I420, KIND_RGB24, 1431655766, true},
+        {KIND_YV12, KIND_YUY2, INT32_MAX - 1, false}, {KIND_NV12, KIND_NV12, INT32_MAX - 1, true},
+        {KIND_YUY2, KIND_RGB32, 1 << 30, true},       {KIND_YUY2, KIND_RGB32, 1 << 30, false},
+        {KIND_UYVY, KIND_RGB32, INT32_MAX, true},     {KIND_RGB32, KIND_RGB32, 1 << 30, true},
+        {KIND_RGB24, KIND_RGB32, 1 << 30, false},     {KIND_YUY2, KIND_RGB24, 1431655766, true},
+        {KIND_YUY2, KIND_YUY2, INT32_MAX, true},      {KIND_UYVY, KIND_YUY2, INT32_MAX, false},
+        {KIND_Y800, KIND_RGB32, 1 << 30, false},      {KIND_Y800, KIND_RGB24, 1431655766, false},
+        {KIND_V210, KIND_RGB32, 1 << 30, true},       {KIND_V210, KIND_V210, 0x7FFFFFFE, true},
     };
     for (const Wide& w : wide)
         for (int32_t rows : {1, -1, 2})

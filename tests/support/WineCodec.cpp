@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "pure/PixelFormats.h"
+
 namespace kt {
 
 std::string SystemDir() {
@@ -76,6 +78,10 @@ Format MakeFormat(LONG width, LONG height, DWORD compression, WORD bits) {
     h->biCompression = compression;
     long rows = height < 0 ? -height : height;
     h->biSizeImage = DWORD(((width * bits + 31) / 32) * 4 * rows);
+    // A 10-bit kind's rows are whole blocks, which no bit count describes.
+    const kestro::PixelFormat* kind = kestro::FormatFor(compression, bits);
+    if (kind && kind->layout == kestro::Layout::Packed10)
+        h->biSizeImage = DWORD(kestro::PictureBytesOf(*kind, width, height));
     return f;
 }
 

@@ -19,7 +19,11 @@ struct RawPicture {
     uint32_t rowBytes = 0;     // one packed row
     uint32_t storedStride = 0; // one stored row: RGB rows are padded to four bytes
     uint32_t storedBytes = 0;  // one stored picture
-    uint32_t PackedBytes() const { return rowBytes * height; }
+    // Rows without padding; a picture whose rows have none (a planar one: all its planes) as
+    // stored.
+    uint32_t PackedBytes() const {
+        return rowBytes == storedStride ? storedBytes : rowBytes * height;
+    }
 };
 
 // The geometry of the stored pictures of an unchained stream; empty, with the reason in `error`,
@@ -32,6 +36,12 @@ void PackRows(const RawPicture& picture, const uint8_t* stored, uint8_t* packed)
 
 // The pixel format name by which ffmpeg reads packed pictures of the kind.
 const char* PixFmtName(PixelKind kind);
+// How ffmpeg reads the kind's raw pictures from a pipe: "-f rawvideo -pix_fmt NAME", or the
+// demuxer of a kind that is its own codec ("-f v210").
+std::string FfmpegRawInput(PixelKind kind);
+
+// A black picture of an exported kind (one that has a row of the kind table).
+void FillBlack(PixelKind kind, uint8_t* picture, size_t bytes);
 
 // The files that info offers to make with ffmpeg from the pipe: a lossless archive (FFV1, every
 // frame exact, the sound copied) and one that Windows' own players open (H.264 4:2:0 in MP4, at a

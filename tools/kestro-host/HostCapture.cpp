@@ -120,10 +120,6 @@ int CaptureSession::CheckOptions() {
         Error(*problem);
         return kExitUsage;
     }
-    if (options_.kind == kestro::KIND_RGB32) {
-        Error("the codec stores yuy2, uyvy or rgb24 pictures; rgb32 is an output kind only");
-        return kExitUsage;
-    }
     if (options_.topDown && options_.kind != kestro::KIND_RGB24) {
         Error("--top-down applies to rgb24 input only");
         return kExitUsage;

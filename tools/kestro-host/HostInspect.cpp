@@ -46,8 +46,8 @@ std::vector<std::string> ExportCommands(const std::string& path,
     const bool avi = n >= 4 && lstrcmpiA(path.c_str() + n - 4, ".avi") == 0;
     const std::string base = path.substr(0, avi ? n - 4 : n);
     const std::string input =
-        "kestro-host export " + ShellArgument(path) + " - | ffmpeg -f rawvideo -pix_fmt " +
-        kestro::avi::PixFmtName(picture->kind) + " -s " + std::to_string(picture->width) + "x" +
+        "kestro-host export " + ShellArgument(path) + " - | ffmpeg " +
+        kestro::avi::FfmpegRawInput(picture->kind) + " -s " + std::to_string(picture->width) + "x" +
         std::to_string(picture->height) + " -r " + std::to_string(info.dwRate ? info.dwRate : 1) +
         "/" + std::to_string(info.dwScale ? info.dwScale : 1) + " -i - -i " + ShellArgument(path) +
         " -map 0:v -map 1:a? ";

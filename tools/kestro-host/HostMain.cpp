@@ -27,7 +27,7 @@ const char kUsage[] =
     "                       (key \"fourcc\"), e.g. MRLE; none stores the raw pictures\n"
     "\n"
     "commands:\n"
-    "  capture -o OUT.avi [--input FILE|-] [--format yuy2|uyvy|rgb24|pal8] [--size WxH]\n"
+    "  capture -o OUT.avi [--input FILE|-] [--format K] [--size WxH]\n"
     "          [--rate FPS] [--frames N | --seconds S] [--top-down] [--audio FILE.wav] [--pace]\n"
     "          [--overwrite | --next-datafile] [-q]\n"
     "      Compresses raw frames (a file, - for standard input, or a moving test pattern when\n"
@@ -35,12 +35,16 @@ const char kUsage[] =
     "      into an AVI. Raw rgb24 is blue-green-red, top row first (ffmpeg's bgr24). --pace\n"
     "      waits for each frame's time like a live source. Ctrl-C ends the capture cleanly.\n"
     "      --top-down hands rgb24 to the codec as a top-down bitmap (negative height). pal8 is\n"
-    "      8-bit grey-palette input for a chained codec such as MRLE. --audio interleaves a\n"
-    "      PCM WAV file as a second stream, each frame followed by its span of samples.\n"
+    "      8-bit grey-palette input for a chained codec such as MRLE. K is one of yuy2, uyvy,\n"
+    "      yvyu, hdyc (uyvy order, BT.709), y800 (luma only), v210 (10-bit 4:2:2, rows in\n"
+    "      blocks of 128 bytes), nv12, i420, yv12 (4:2:0 planes), rgb24, rgb32 and pal8.\n"
+    "      --audio interleaves a PCM WAV file as a second stream, each frame followed by its\n"
+    "      span of samples.\n"
     "      Every capture starts again at the beginning of the data file in the settings: one\n"
     "      that holds an earlier take is refused unless --overwrite; --next-datafile captures\n"
     "      into the first unused name beside it (take -> take-2 -> take-3...) and keeps it.\n"
-    "  play IN.avi [--as yuy2|uyvy|rgb24|rgb32] [-o RAW|-] [--ppm NAME] [--first N] [--count N]\n"
+    "  play IN.avi [--as yuy2|uyvy|yvyu|hdyc|y800|v210|rgb24|rgb32] [-o RAW|-] [--ppm NAME]\n"
+    "          [--first N] [--count N]\n"
     "          [--getframe] [-q]\n"
     "      Decodes through the codec (ICDecompress, or AVIStreamGetFrame with --getframe) into\n"
     "      raw frames and/or PPM stills (NAME may hold %d or %04d for the frame number).\n"
@@ -160,7 +164,7 @@ std::optional<int> CaptureOption(Args& args, const std::string& command, Capture
             return Usage(a + " needs a file or -");
     } else if (a == "--format") {
         if (!args.Value(v) || !ParseRawKind(v))
-            return Usage("--format is yuy2, uyvy, rgb24 or pal8");
+            return Usage("--format is a kind of the codec (yuy2, nv12, rgb32, ...) or pal8");
         o.kind = *ParseRawKind(v);
     } else if (a == "--size") {
         if (!args.Value(v) || !ParseFrameSize(v))
@@ -214,7 +218,7 @@ std::optional<int> PlayOption(Args& args, PlayOptions& o) {
             return Usage(a + " needs a file or -");
     } else if (a == "--as") {
         if (!args.Value(v) || !ParseRawKind(v) || *ParseRawKind(v) == kestro::KIND_PAL8)
-            return Usage("--as is yuy2, uyvy, rgb24 or rgb32");
+            return Usage("--as is a kind the codec plays (yuy2, nv12, v210, rgb32, ...)");
         o.as = *ParseRawKind(v);
     } else if (a == "--ppm") {
         if (!args.Value(o.stills))
@@ -320,7 +324,7 @@ int RecoverCommand(Args& args, const std::string&) {
                 return Usage(a + " needs a file");
         } else if (a == "--format") {
             if (!args.Value(v) || !ParseRawKind(v) || *ParseRawKind(v) == kestro::KIND_PAL8)
-                return Usage("--format is yuy2, uyvy or rgb24");
+                return Usage("--format is a kind the codec stores (yuy2, nv12, rgb32, ...)");
             o.kind = *ParseRawKind(v);
         } else if (a == "--size") {
             if (!args.Value(v) || !ParseFrameSize(v))

@@ -149,7 +149,8 @@ int PlaySession::Plan() {
     // A standard bitmap: RGB rows padded to four bytes, as players lay them out; the padding is
     // dropped below.
     bitmapBytes_ = DibFrameBytes(options_.as, size_);
-    bitmapStride_ = rgb_ ? bitmapBytes_ / size_.height : uint64_t(size_.width) * bpp_;
+    bitmapStride_ =
+        rgb_ ? bitmapBytes_ / size_.height : RawFrameBytes(options_.as, size_) / size_.height;
     want_.biSizeImage = DWORD(bitmapBytes_);
     const LONG start = avi_.Start(), length = avi_.Length();
     first_ = LONG(std::min<int64_t>(std::max<int64_t>(options_.first, 0), length)) + start;

@@ -50,6 +50,71 @@ int PatternCell(FrameSize size, uint32_t frame, uint32_t x, uint32_t y) {
     return int(uint64_t(x) * 8 / size.width);
 }
 
+Yuv PatternYuv(int cell) {
+    return cell < 8 ? kBarsYuv[cell] : cell == 9 ? Yuv{16, 128, 128} : Yuv{235, 128, 128};
+}
+
+// Where a planar picture's samples lie: luma first, then the chroma of 2x2 blocks, interleaved
+// (U, V pairs) in one plane or as a U and a V plane in the kind's order.
+struct PlanarPlaces {
+    uint64_t luma, width, blocksWide, blocks;
+    uint64_t uAt, vAt, step;
+};
+PlanarPlaces PlacesOf(const kestro::PixelFormat& f, FrameSize size) {
+    PlanarPlaces p{};
+    p.luma = uint64_t(size.width) * size.height;
+    p.width = size.width;
+    p.blocksWide = size.width / 2;
+    p.blocks = p.blocksWide * (size.height / 2);
+    const bool vFirst = f.planes.redFirst;
+    if (f.planes.count == 2) {
+        p.step = 2;
+        p.uAt = p.luma + (vFirst ? 1 : 0);
+        p.vAt = p.luma + (vFirst ? 0 : 1);
+    } else {
+        p.step = 1;
+        p.uAt = p.luma + (vFirst ? p.blocks : 0);
+        p.vAt = p.luma + (vFirst ? 0 : p.blocks);
+    }
+    return p;
+}
+
+// The pattern's luma, and each block's chroma as the rounded mean of its four pixels'.
+void MakePlanarPattern(const kestro::PixelFormat& f, FrameSize size, uint32_t frame, uint8_t* out) {
+    const PlanarPlaces p = PlacesOf(f, size);
+    for (uint32_t y = 0; y < size.height; ++y)
+        for (uint32_t x = 0; x < size.width; ++x)
+            out[uint64_t(y) * size.width + x] = PatternYuv(PatternCell(size, frame, x, y)).y;
+    for (uint32_t by = 0; by < size.height / 2; ++by)
+        for (uint32_t bx = 0; bx < size.width / 2; ++bx) {
+            int u = 2, v = 2;
+            for (uint32_t k = 0; k < 4; ++k) {
+                const Yuv c = PatternYuv(PatternCell(size, frame, 2 * bx + k % 2, 2 * by + k / 2));
+                u += c.u, v += c.v;
+            }
+            const uint64_t block = uint64_t(by) * p.blocksWide + bx;
+            out[p.uAt + block * p.step] = uint8_t(u / 4);
+            out[p.vAt + block * p.step] = uint8_t(v / 4);
+        }
+}
+
+// A planar picture as the YUY2 picture of the same pixels: each row with its blocks' chroma.
+std::vector<uint8_t> PlanarAsYuy2(const uint8_t* src, FrameSize size,
+                                  const kestro::PixelFormat& f) {
+    const PlanarPlaces p = PlacesOf(f, size);
+    std::vector<uint8_t> yuy2(uint64_t(size.width) * size.height * 2);
+    for (uint32_t y = 0; y < size.height; ++y)
+        for (uint32_t k = 0; k < size.width / 2; ++k) {
+            const uint64_t block = uint64_t(y / 2) * p.blocksWide + k;
+            uint8_t* d = yuy2.data() + (uint64_t(y) * size.width + 2 * k) * 2;
+            d[0] = src[uint64_t(y) * size.width + 2 * k];
+            d[1] = src[p.uAt + block * p.step];
+            d[2] = src[uint64_t(y) * size.width + 2 * k + 1];
+            d[3] = src[p.vAt + block * p.step];
+        }
+    return yuy2;
+}
+
 } // namespace
 
 std::optional<kestro::PixelKind> ParseRawKind(std::string_view text) {
@@ -112,10 +177,20 @@ std::optional<std::string> SizeProblem(kestro::PixelKind kind, FrameSize size) {
                " pictures need an even width (two pixels share "
                "one chroma pair), got " +
                std::to_string(size.width);
+    const kestro::PixelFormat* format = kestro::FormatOf(kind);
+    if (format && format->planes.shiftY && size.height % 2)
+        return std::string(RawKindName(kind)) +
+               " pictures need an even height (two rows share one chroma row), got " +
+               std::to_string(size.height);
     return std::nullopt;
 }
 
 uint64_t RawFrameBytes(kestro::PixelKind kind, FrameSize size) {
+    const kestro::PixelFormat* format = kestro::FormatOf(kind);
+    if (format && format->layout == kestro::Layout::Planar)
+        return kestro::PictureBytesOf(*format, int32_t(size.width), int32_t(size.height));
+    if (format && format->layout == kestro::Layout::Packed10) // whole blocks of 128 bytes a row
+        return (uint64_t(size.width) + 47) / 48 * 128 * size.height;
     return uint64_t(size.width) * size.height * (BitsPerPixel(kind) / 8);
 }
 
@@ -165,6 +240,33 @@ void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, ui
         }
         return;
     }
+    if (layout == kestro::Layout::Planar) {
+        MakePlanarPattern(*format, size, frame, out);
+        return;
+    }
+    if (layout == kestro::Layout::Packed10) {
+        // Each 8-bit value v as the 10-bit 4v, which rounds back to v; the rows' padding is zero.
+        const uint64_t stride = RawFrameBytes(kind, {size.width, 1});
+        std::memset(out, 0, size_t(stride * size.height));
+        for (uint32_t y = 0; y < size.height; ++y) {
+            uint8_t* row = out + y * stride;
+            for (uint32_t x = 0; x + 1 < size.width; x += 2) {
+                const Yuv a = yuvOf(PatternCell(size, frame, x, y));
+                const Yuv b = yuvOf(PatternCell(size, frame, x + 1, y));
+                const uint32_t cb = uint32_t(a.u + b.u + 1) / 2, cr = uint32_t(a.v + b.v + 1) / 2;
+                // Samples in word order: Cb Y Cr Y of every pair, three to a 32-bit word.
+                const uint32_t samples[4] = {cb, a.y, cr, b.y};
+                for (uint32_t i = 0; i < 4; ++i) {
+                    const uint32_t at = 2 * x + i; // this sample's index along the row
+                    uint8_t* word = row + 4 * (at / 3);
+                    const uint32_t bits = (4 * samples[i]) << (10 * (at % 3));
+                    for (int k = 0; k < 4; ++k)
+                        word[k] = uint8_t(word[k] | bits >> (8 * k));
+                }
+            }
+        }
+        return;
+    }
     if (layout == kestro::Layout::Luma) {
         for (uint32_t y = 0; y < size.height; ++y)
             for (uint32_t x = 0; x < size.width; ++x)
@@ -203,6 +305,29 @@ void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro:
                     d[3] = 0;
             }
         }
+        return;
+    }
+    if (format && format->layout == kestro::Layout::Planar) { // the rule of its YUY2 picture
+        if (format->matrix != kestro::Matrix::Bt601 || size.width % 2 || size.height % 2)
+            return;
+        const std::vector<uint8_t> yuy2 = PlanarAsYuy2(src, size, *format);
+        ReferenceYuvToRgb(yuy2.data(), dst, size, kestro::KIND_YUY2, bytesPerPixel, bottomUp);
+        return;
+    }
+    if (format && format->layout == kestro::Layout::Packed10) {
+        // Its samples in word order are UYVY's at 10 bits: rounded to 8, they are UYVY pictures.
+        const uint64_t stride = RawFrameBytes(source, {size.width, 1});
+        std::vector<uint8_t> uyvy(size_t(size.width) * 2 * size.height);
+        for (uint32_t y = 0; y < size.height; ++y)
+            for (uint32_t i = 0; i < 2 * size.width; ++i) {
+                const uint8_t* w = src + y * stride + 4 * (i / 3);
+                const uint32_t word = w[0] | w[1] << 8 | w[2] << 16 | uint32_t(w[3]) << 24;
+                const uint32_t v = (word >> (10 * (i % 3)) & 1023) + 2;
+                uyvy[size_t(y) * 2 * size.width + i] = uint8_t(v >> 2 > 255 ? 255 : v >> 2);
+            }
+        static_assert(kestro::kPixelFormats[kestro::FormatIndexOf(kestro::KIND_V210)].matrix ==
+                      kestro::kPixelFormats[kestro::FormatIndexOf(kestro::KIND_UYVY)].matrix);
+        ReferenceYuvToRgb(uyvy.data(), dst, size, kestro::KIND_UYVY, bytesPerPixel, bottomUp);
         return;
     }
     if (!format || format->layout != kestro::Layout::Packed422)

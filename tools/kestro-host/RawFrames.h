@@ -34,7 +34,8 @@ std::optional<FrameSize> ParseFrameSize(std::string_view text);
 // Why a size cannot carry the kind (4:2:2 needs an even width), or empty when it can.
 std::optional<std::string> SizeProblem(kestro::PixelKind kind, FrameSize size);
 
-// Bytes of one picture as it travels in a raw file: rows of width * bytes-per-pixel, no padding.
+// Bytes of one picture as it travels in a raw file: rows of width * bytes-per-pixel, no padding
+// (a planar kind's planes one after the other).
 uint64_t RawFrameBytes(kestro::PixelKind kind, FrameSize size);
 // Bytes of one picture as a bitmap: RGB rows padded to four bytes, 4:2:2 rows unpadded.
 uint64_t DibFrameBytes(kestro::PixelKind kind, FrameSize size);
@@ -54,8 +55,9 @@ void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, ui
 // Studio-range BT.601 (BT.709 for a kind of that matrix) 4:2:2 to blue-green-red(-zero), 14-bit
 // fixed point, written from the formula independently of the codec's converters. Input rows top
 // first; output row j is input row height-1-j when bottomUp (the codec's bitmap order), else row j.
-// Output rows unpadded. Only the byte order of the source's packed groups is taken from its row of
-// the kind table; a source that is not packed 4:2:2 writes nothing.
+// Output rows unpadded. Only the byte order of the source's packed groups, or where a planar
+// source puts its planes, is taken from its row of the kind table; a planar picture converts as
+// the YUY2 picture whose rows take their 2x2 blocks' chroma. Any other source writes nothing.
 void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro::PixelKind source,
                        uint32_t bytesPerPixel, bool bottomUp);
 

@@ -55,7 +55,11 @@ bool ParseStreamOption(const std::string& a, const std::string& value, Options& 
     if (a == "--format") {
         const PixelFormat* f = FormatNamed(value);
         if (!f || !f->stored) {
-            Error("--format is yuy2, uyvy or rgb24");
+            std::string names;
+            for (const PixelFormat& k : kPixelFormats)
+                if (k.stored)
+                    names += std::string(names.empty() ? "" : ", ") + k.name;
+            Error("--format is one of " + names);
             return false;
         }
         o.kind = f->kind;

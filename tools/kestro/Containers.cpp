@@ -52,12 +52,13 @@ const std::vector<Container>& Containers() {
          .keepsBitDepth = true,
          .options = {{"allow_raw_vfw", "1", true}, {"write_crc32", "0", false}}},
         {.extension = ".nut", .muxer = "nut", .rawTag = RawTag::PixelFormat},
-        // Raw pictures only in the pixel formats its writer has a sample tag for.
+        // Raw pictures only in the pixel formats its writer has a sample tag for, and v210 as the
+        // codec of that name.
         {.extension = ".mov",
          .muxer = "mov",
          .rawTag = RawTag::None,
          .carriesEveryRawFormat = false,
-         .rawPixelFormats = {"yuyv422", "uyvy422", "bgr24"}},
+         .rawPixelFormats = {"yuyv422", "uyvy422", "bgr24", "v210"}},
     };
     return table;
 }

@@ -65,13 +65,6 @@ uint32_t FourccOfKind(PixelKind kind) {
     return format ? format->fourcc : 0;
 }
 
-// Only raw pictures of an exported kind are filled, so the kind has its row.
-void FillBlack(PixelKind kind, std::vector<uint8_t>& frame) {
-    const uint8_t* pair = FormatOf(kind)->black;
-    for (size_t i = 0; i < frame.size(); ++i)
-        frame[i] = pair[i & 1];
-}
-
 class Progress {
 public:
     Progress(bool on, uint64_t total) : on_(on), total_(total), t0_(Now()) {}
@@ -332,9 +325,16 @@ int ExportSession::SetChainedParameters(AVCodecParameters* p) {
 }
 
 void ExportSession::SetRawParameters(AVCodecParameters* p) {
+    p->bits_per_coded_sample = int(SourceBitsOf(info_.kind));
+    if (FormatOf(info_.kind)->layout == Layout::Packed10) {
+        // No pixel format of FFmpeg's lies like this: its own codec, whose packets are the rows.
+        p->codec_id = AV_CODEC_ID_V210;
+        p->format = AV_PIX_FMT_YUV422P10LE;
+        p->codec_tag = container_->rawTag == RawTag::None ? 0 : FourccOfKind(info_.kind);
+        return;
+    }
     p->codec_id = AV_CODEC_ID_RAWVIDEO;
     p->format = av_get_pix_fmt(avi::PixFmtName(info_.kind));
-    p->bits_per_coded_sample = int(SourceBitsOf(info_.kind));
     switch (container_->rawTag) {
     case RawTag::Fourcc:
         p->codec_tag = FourccOfKind(info_.kind);
@@ -363,7 +363,8 @@ void ExportSession::AddOtherStreams() {
 
 int ExportSession::CopyFrames() {
     if (!info_.chained) {
-        frame_.resize(size_t(outStride_) * size_t(info_.height));
+        // Unless rows are moved, a frame is its stored bytes (a planar one all of its planes).
+        frame_.resize(rearrange_ ? size_t(outStride_) * size_t(info_.height) : info_.storedBytes);
         if (rearrange_)
             stored_.resize(info_.storedBytes);
     }
@@ -465,7 +466,7 @@ void ExportSession::Substitute(const uint8_t*& data, size_t& size) {
         return;
     }
     if (!haveGood_)
-        FillBlack(info_.kind, frame_), haveGood_ = true;
+        avi::FillBlack(info_.kind, frame_.data(), frame_.size()), haveGood_ = true;
     data = frame_.data(), size = frame_.size();
 }
 

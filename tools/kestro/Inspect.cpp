@@ -77,10 +77,10 @@ void PrintStream(const std::string& path, const KestInfo& info) {
             ? path.substr(0, path.size() - 4)
             : path;
     for (const auto& target : avi::kExportTargets)
-        std::printf("export: %s: kestro export '%s' - | ffmpeg -f rawvideo -pix_fmt %s -s %dx%d "
+        std::printf("export: %s: kestro export '%s' - | ffmpeg %s -s %dx%d "
                     "-r %u/%u -i - -i '%s' -map 0:v -map '1:a?' %s%s%s%s '%s%s'\n",
-                    target.label, path.c_str(), avi::PixFmtName(info.kind), info.width, info.height,
-                    info.rate, info.scale, path.c_str(), *target.filter ? "-vf '" : "",
+                    target.label, path.c_str(), avi::FfmpegRawInput(info.kind).c_str(), info.width,
+                    info.height, info.rate, info.scale, path.c_str(), *target.filter ? "-vf '" : "",
                     target.filter, *target.filter ? "' " : "", target.options, base.c_str(),
                     target.extension);
 }
