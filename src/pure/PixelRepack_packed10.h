@@ -14,10 +14,10 @@ namespace {
 
 // The op that unpacks the source kind of Op to YUY2, and the YUY2 row of Op's output.
 template <RawOp Op> constexpr RawOp UnpackOpOf() {
-    return ChooseRawOp(RowOfOp(Op)->source, KIND_YUY2);
+    return ChooseRawOp(SourceKindOfOp(Op), KIND_YUY2);
 }
 template <RawOp Op> constexpr RawOp Yuy2RowOpOf() {
-    return ChooseRawOp(KIND_YUY2, RowOfOp(Op)->output);
+    return ChooseRawOp(KIND_YUY2, OutputKindOfOp(Op));
 }
 
 // Chunks of a row through a stack buffer that stays in the first-level cache. A chunk is

@@ -232,9 +232,13 @@ constexpr const RawConversionRow* ConversionFor(PixelKind source, PixelKind outp
     return nullptr;
 }
 
+// By value rather than through ConversionFor, so that it folds in the sanitizer build too (a
+// kernel chosen by it is a template argument there; see FamilyOf).
 constexpr RawOp ChooseRawOp(PixelKind source, PixelKind output) {
-    const RawConversionRow* row = ConversionFor(source, output);
-    return row ? row->op : RawOp::Refuse;
+    for (const RawConversionRow& r : kRawConversions)
+        if (r.source == source && (r.anyOutput || r.output == output))
+            return r.op;
+    return RawOp::Refuse;
 }
 
 // The first row of an op: every row of one op converts between the same two kinds.
@@ -243,6 +247,20 @@ constexpr const RawConversionRow* RowOfOp(RawOp op) {
         if (r.op == op)
             return &r;
     return nullptr;
+}
+
+// The two kinds of an op's first row, by value for the same reason as ChooseRawOp.
+constexpr PixelKind SourceKindOfOp(RawOp op) {
+    for (const RawConversionRow& r : kRawConversions)
+        if (r.op == op)
+            return r.source;
+    return KIND_STORED;
+}
+constexpr PixelKind OutputKindOfOp(RawOp op) {
+    for (const RawConversionRow& r : kRawConversions)
+        if (r.op == op)
+            return r.output;
+    return KIND_STORED;
 }
 
 // Which body of kernels an op needs, from the layouts of the two kinds it joins.
