@@ -20,7 +20,7 @@ if(NOT GTest_FOUND)
 endif()
 
 add_executable(test_pure_native ${KESTRO_PURE_TEST_SOURCES})
-target_link_libraries(test_pure_native PRIVATE kestro_pure kestro_warnings GTest::gtest_main)
+target_link_libraries(test_pure_native PRIVATE kestro_pure kestro_oracle kestro_warnings GTest::gtest_main)
 add_test(NAME test_pure_native COMMAND test_pure_native)
 
 # The sanitizer build (build.sh native-san) is for the tests; benchmarks there would measure it.
