@@ -1,5 +1,6 @@
 #include "pure/PixelRepack.h"
 #include "pure/RawConversions.h"
+#include "ConversionOracle.h"
 #include "PageEndBuffer.h"
 
 #include <gtest/gtest.h>
@@ -37,8 +38,9 @@ struct Converter {
     void convert(const uint8_t* src, uint8_t* dst, uint32_t w, uint32_t h, bool bottomUp) const {
         ConvertPicture(op, src, dst, w, h, bottomUp);
     }
-    void reference(const uint8_t* src, uint8_t* dst, uint32_t w, uint32_t h, bool bottomUp) const {
-        reference::ConvertPicture(op, src, dst, w, h, bottomUp);
+    std::vector<uint8_t> expected(const std::vector<uint8_t>& src, uint32_t w, uint32_t h,
+                                  bool bottomUp) const {
+        return oracle::ExpectedPicture(op, src.data(), w, h, bottomUp);
     }
 };
 
@@ -73,23 +75,7 @@ std::string LevelName(KernelLevel level) {
     }
 }
 
-// Source bytes written in YUY2 order (Y0, U, Y1, V), placed in `order`; a lone last pixel's two
-// bytes keep luma where a group's first luma sits.
-std::vector<uint8_t> InOrder(const std::vector<uint8_t>& yuy2, PackedOrder order) {
-    std::vector<uint8_t> out(yuy2.size());
-    size_t i = 0;
-    for (; i + 4 <= yuy2.size(); i += 4) {
-        out[i + order.y0] = yuy2[i];
-        out[i + order.u] = yuy2[i + 1];
-        out[i + order.y1] = yuy2[i + 2];
-        out[i + order.v] = yuy2[i + 3];
-    }
-    if (i + 2 <= yuy2.size()) {
-        out[i + order.y0] = yuy2[i];
-        out[i + 1 - order.y0] = yuy2[i + 1];
-    }
-    return out;
-}
+using oracle::InOrder;
 
 // Index of the first differing byte, or -1.
 long FirstDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
@@ -161,8 +147,7 @@ TEST_P(ConverterTest, MatchesReferenceForEveryShape) {
                              << w << "x" << h << " bottomUp=" << bottomUp << " slack " << slack);
                 std::vector<uint8_t> src(size_t{2} * w * h);
                 std::generate(src.begin(), src.end(), [&] { return static_cast<uint8_t>(rng()); });
-                std::vector<uint8_t> expected(conv().bpp * w * h, 0x5A);
-                conv().reference(src.data(), expected.data(), w, h, bottomUp);
+                const std::vector<uint8_t> expected = conv().expected(src, w, h, bottomUp);
                 ASSERT_EQ(FirstDifference(Run(src, w, h, bottomUp, 0xCD, slack), expected), -1);
             }
         }
@@ -310,8 +295,8 @@ TEST_P(EveryConversionTest, MatchesTheScalarRowsAtPageEnds) {
                 std::generate_n(src.data(), bytes + slack,
                                 [&] { return static_cast<uint8_t>(rng()); });
                 std::fill_n(dst.data(), out * w * h, 0xCD);
-                std::vector<uint8_t> expected(out * w * h, 0x5A);
-                reference::ConvertPicture(op(), src.data() + slack, expected.data(), w, h, reverse);
+                const std::vector<uint8_t> expected =
+                    oracle::ExpectedPicture(op(), src.data() + slack, w, h, reverse);
                 ConvertPicture(op(), src.data() + slack, dst.data(), w, h, reverse);
                 ASSERT_EQ(FirstDifference(dst.Bytes(), expected), -1);
             }
@@ -366,8 +351,7 @@ TEST(ExhaustiveTest, EveryLeftPixelInputMatchesTheReference) {
         }
         for (const Converter& conv : kConverters) {
             const std::vector<uint8_t> src = InOrder(yuy2, conv.order);
-            expected.assign(conv.bpp * kWidth, 0x5A);
-            conv.reference(src.data(), expected.data(), kWidth, 1, true);
+            expected = conv.expected(src, kWidth, 1, true);
             for (KernelLevel level : levels) {
                 SetKernelLevel(level);
                 actual.assign(conv.bpp * kWidth, 0xCD);
@@ -514,8 +498,8 @@ TEST_P(Rgb24ToRgb32Test, MatchesReferenceAtPageEnds) {
                                 [&] { return static_cast<uint8_t>(rng() | 1); });
                 for (bool reverse : {false, true}) {
                     std::fill_n(out.data(), dstBytes, 0xCD);
-                    std::vector<uint8_t> expected(dstBytes, 0x5A);
-                    reference::Rgb24ToRgb32(src, expected.data(), w, h, reverse);
+                    const std::vector<uint8_t> expected =
+                        oracle::ExpectedPicture(RawOp::Rgb24ToRgb32, src, w, h, reverse);
                     Rgb24ToRgb32(src, out.data(), w, h, reverse);
                     ASSERT_EQ(FirstDifference(out.Bytes(), expected), -1) << "reverse " << reverse;
                 }
