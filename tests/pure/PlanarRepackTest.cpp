@@ -2,6 +2,7 @@
 // 2x2 block's chroma does, at every level, and no level reads past any plane's row.
 #include "pure/PixelRepack.h"
 #include "pure/RawConversions.h"
+#include "ConversionOracle.h"
 #include "PageEndBuffer.h"
 
 #include <gtest/gtest.h>
@@ -54,49 +55,6 @@ const PixelFormat& OutputOf(RawOp op) {
     return *FormatOf(RowOfOp(op)->output);
 }
 
-// A 4:2:0 picture as three separate planes.
-struct Picture {
-    uint32_t w, h;
-    std::vector<uint8_t> y, u, v;
-};
-
-Picture RandomPicture(uint32_t w, uint32_t h, std::mt19937& rng) {
-    Picture p{w, h, std::vector<uint8_t>(size_t{w} * h), std::vector<uint8_t>(size_t{w} * h / 4),
-              std::vector<uint8_t>(size_t{w} * h / 4)};
-    for (auto* plane : {&p.y, &p.u, &p.v})
-        std::generate(plane->begin(), plane->end(), [&] { return uint8_t(rng()); });
-    return p;
-}
-
-// The picture's bytes as the kind stores them, written out from the kind's fourcc rather than
-// from its plane description, so that a wrong description fails here.
-std::vector<uint8_t> StoredAs(PixelKind kind, const Picture& p) {
-    std::vector<uint8_t> out = p.y;
-    if (kind == KIND_NV12) {
-        for (size_t i = 0; i < p.u.size(); ++i)
-            out.insert(out.end(), {p.u[i], p.v[i]});
-    } else {
-        const bool vFirst = kind == KIND_YV12;
-        out.insert(out.end(), vFirst ? p.v.begin() : p.u.begin(), vFirst ? p.v.end() : p.u.end());
-        out.insert(out.end(), vFirst ? p.u.begin() : p.v.begin(), vFirst ? p.u.end() : p.v.end());
-    }
-    return out;
-}
-
-// The same pixels as YUY2, each row with the chroma row of its blocks, rows reversed on request.
-std::vector<uint8_t> AsYuy2(const Picture& p, bool reverse) {
-    std::vector<uint8_t> out;
-    for (uint32_t j = 0; j < p.h; ++j) {
-        const uint32_t r = reverse ? p.h - 1 - j : j;
-        for (uint32_t k = 0; k < p.w / 2; ++k) {
-            const size_t c = size_t{r / 2} * (p.w / 2) + k;
-            const size_t l = size_t{r} * p.w + 2 * k;
-            out.insert(out.end(), {p.y[l], p.u[c], p.y[l + 1], p.v[c]});
-        }
-    }
-    return out;
-}
-
 class PlanarTest : public ::testing::TestWithParam<std::tuple<size_t, KernelLevel>> {
 protected:
     void SetUp() override {
@@ -115,7 +73,7 @@ private:
 // The rule of the 4:2:0 kinds: YUY2 output repeats each chroma row for both of its luma rows,
 // and RGB output is what the YUY2 conversion makes of that YUY2 picture, byte for byte.
 TEST_P(PlanarTest, ConvertsAsTheYuy2OfItsBlocks) {
-    const PixelKind output = OutputOf(op()).kind;
+    const PixelFormat& source = SourceOf(op());
     const size_t bpp = PixelBytes(OutputOf(op()));
     std::mt19937 rng(420);
     for (auto [w, h] : {std::pair{2u, 2u},
@@ -130,15 +88,11 @@ TEST_P(PlanarTest, ConvertsAsTheYuy2OfItsBlocks) {
                         {1920u, 4u}}) {
         for (bool reverse : {false, true}) {
             SCOPED_TRACE(::testing::Message() << w << "x" << h << " reverse=" << reverse);
-            const Picture p = RandomPicture(w, h, rng);
-            const std::vector<uint8_t> stored = StoredAs(SourceOf(op()).kind, p);
-            const std::vector<uint8_t> yuy2 = AsYuy2(p, reverse);
-            std::vector<uint8_t> expected(bpp * w * h, 0x5A), out(bpp * w * h, 0xCD);
-            if (output == KIND_YUY2)
-                expected = yuy2;
-            else
-                reference::ConvertPicture(ChooseRawOp(KIND_YUY2, output), yuy2.data(),
-                                          expected.data(), w, h, false);
+            std::vector<uint8_t> stored(oracle::StoredBytes(source.kind, int32_t(w), int32_t(h)));
+            std::generate(stored.begin(), stored.end(), [&] { return uint8_t(rng()); });
+            const std::vector<uint8_t> expected =
+                oracle::ExpectedPicture(op(), stored.data(), w, h, reverse);
+            std::vector<uint8_t> out(bpp * w * h, 0xCD);
             ConvertPicture(op(), stored.data(), out.data(), w, h, reverse);
             ASSERT_EQ(out, expected);
         }
@@ -188,6 +142,47 @@ INSTANTIATE_TEST_SUITE_P(AllLevels, PlanarTest,
                              return std::string(SourceOf(op).name) + "_as_" + OutputOf(op).name +
                                     "_" + std::to_string(int(std::get<1>(info.param)));
                          });
+
+// Where each planar kind keeps its chroma, written out from its fourcc rather than from its
+// plane description, so that a wrong description fails here and not only in what the oracle
+// reads: a 4x2 picture of luma 1 to 8 and chroma 9 to 12, as the YUY2 rows of its pixels.
+struct KnownPlanes {
+    PixelKind kind;
+    std::vector<uint8_t> stored, yuy2;
+};
+const KnownPlanes kKnownPlanes[] = {
+    {KIND_NV12, // Cb Cr interleaved
+     {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+     {1, 9, 2, 10, 3, 11, 4, 12, 5, 9, 6, 10, 7, 11, 8, 12}},
+    {KIND_I420, // the Cb plane, then Cr
+     {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+     {1, 9, 2, 11, 3, 10, 4, 12, 5, 9, 6, 11, 7, 10, 8, 12}},
+    {KIND_YV12, // the Cr plane, then Cb
+     {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+     {1, 11, 2, 9, 3, 12, 4, 10, 5, 11, 6, 9, 7, 12, 8, 10}},
+};
+
+TEST(PlanarLayoutTest, EachKindKeepsItsChromaWhereItsFourccSays) {
+    const KernelLevel saved = CurrentKernelLevel();
+    for (const PixelFormat& f : kPixelFormats) {
+        if (f.layout != Layout::Planar)
+            continue;
+        const KnownPlanes* known = nullptr;
+        for (const KnownPlanes& k : kKnownPlanes)
+            known = k.kind == f.kind ? &k : known;
+        ASSERT_NE(known, nullptr) << f.name << " has no written-out planes here";
+        const RawOp op = ChooseRawOp(f.kind, KIND_YUY2);
+        EXPECT_EQ(oracle::ExpectedPicture(op, known->stored.data(), 4, 2, false), known->yuy2)
+            << f.name << " as the oracle reads it";
+        for (KernelLevel level : kLevels) {
+            SetKernelLevel(level);
+            std::vector<uint8_t> out(known->yuy2.size(), 0xCD);
+            ConvertPicture(op, known->stored.data(), out.data(), 4, 2, false);
+            EXPECT_EQ(out, known->yuy2) << f.name << " at " << int(CurrentKernelLevel());
+        }
+    }
+    SetKernelLevel(saved);
+}
 
 // RGB32 played as RGB24 keeps blue, green and red and drops the fourth byte, at every level, in
 // rows long enough for every level's step and its tail, in both row orders.
