@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "AviRecords.h"
+#include "ConversionOracle.h"
 #include "FuzzSupport.h"
 #include "Pieces.h"
 #include "pure/FrameRecord.h"
@@ -288,24 +289,6 @@ void ReadPlans(Reader& in) {
     FUZZ_CHECK(plan.length <= uint64_t(rounded) + (extra ? 2ull * page : 0), "more than asked");
 }
 
-// Bytes of an unpadded row (2 a pixel for KIND_NONE, which every conversion refuses); a 10-bit
-// row is whole blocks of 48 pixels in 128 bytes.
-u128 RowBytes(PixelKind kind, uint32_t width) {
-    const PixelFormat* format = FormatOf(kind);
-    if (format && format->layout == Layout::Packed10)
-        return (u128(width) + 47) / 48 * 128;
-    return u128(width) * (format ? PixelBytes(*format) : 2);
-}
-
-void ReferenceRow(RawOp op, const uint8_t* from, uint8_t* to, uint32_t width, uint32_t rowBytes) {
-    if (op == RawOp::Copy)
-        std::memcpy(to, from, rowBytes);
-    else if (op == RawOp::Swap)
-        reference::SwapBytePairs(to, from, rowBytes);
-    else
-        reference::ConvertRow(op, from, to, width);
-}
-
 void RawConversions(Reader& in) {
     const uint8_t mode = in.U8();
     const PixelKind source = kRecognised.kinds[1 + in.U8() % (kRecognised.count - 1)];
@@ -337,17 +320,17 @@ void RawConversions(Reader& in) {
     const bool planarCopy = planar && op == RawOp::Copy;
     if (!plan) {
         const u128 rows = Magnitude(outputHeight);
-        const u128 bits = RowBytes(source, uint32_t(width)) * 8;
+        const u128 bits = u128(oracle::RowBytes(source, uint32_t(width))) * 8;
         const u128 src = unpadded ? bits / 8 : (bits + 31) / 32 * 4;
         FUZZ_CHECK(op == RawOp::Refuse || width <= 0 || rows == 0 || (pairs && width % 2) ||
                        (planar && streamHeight % 2) || rows != Magnitude(streamHeight) ||
                        src * rows > UINT32_MAX / 2 ||
-                       RowBytes(output, uint32_t(width)) * rows > UINT32_MAX / 2,
+                       u128(oracle::RowBytes(output, uint32_t(width))) * rows > UINT32_MAX / 2,
                    "a small conversion refused");
         return;
     }
     const RawConversion& c = *plan;
-    const uint64_t srcRow = uint64_t(RowBytes(source, c.width));
+    const uint64_t srcRow = oracle::RowBytes(source, c.width);
     FUZZ_CHECK(c.op == op && op != RawOp::Refuse && width > 0 && c.width == uint32_t(width),
                "plan op");
     FUZZ_CHECK(c.rows == Magnitude(outputHeight) && c.rows == Magnitude(streamHeight), "rows");
@@ -355,7 +338,7 @@ void RawConversions(Reader& in) {
                         : c.srcStride >= srcRow && c.srcStride % 4 == 0 && c.srcStride - srcRow < 4,
                "stored stride " + std::to_string(c.srcStride) + " for rows of " +
                    std::to_string(srcRow));
-    FUZZ_CHECK(c.dstRowBytes == RowBytes(output, c.width), "output row bytes");
+    FUZZ_CHECK(c.dstRowBytes == oracle::RowBytes(output, c.width), "output row bytes");
     FUZZ_CHECK(padded && !planarCopy ? (c.dstStride >= c.dstRowBytes && c.dstStride % 4 == 0 &&
                                         c.dstStride - c.dstRowBytes < 4)
                                      : c.dstStride == c.dstRowBytes,
@@ -372,22 +355,14 @@ void RawConversions(Reader& in) {
     if (c.storedBytes > (1u << 20) || c.outputBytes > (1u << 20))
         return;
 
-    // Converted in buffers exactly as large as the plan says, at every kernel level.
+    // Converted in buffers exactly as large as the plan says, at every kernel level, against the
+    // oracle; the row padding, which a straight copy takes from the stored rows, the same at
+    // every level.
     std::vector<uint8_t> stored(c.storedBytes);
     const std::vector<uint8_t> fill = in.Rest();
     for (size_t i = 0; i < stored.size(); ++i)
         stored[i] = fill.empty() ? uint8_t(i * 7) : fill[i % fill.size()];
-    std::vector<uint8_t> expect(c.outputBytes, 0);
-    if (planarCopy)
-        expect = stored;
-    else if (planar)
-        reference::ConvertPlanes(op, stored.data(), expect.data(), c.width, c.rows, c.reverseRows,
-                                 c.dstStride);
-    for (uint32_t j = 0; j < c.rows && !planar; ++j)
-        ReferenceRow(op, stored.data() + size_t(c.reverseRows ? c.rows - 1 - j : j) * c.srcStride,
-                     expect.data() + size_t(j) * c.dstStride, c.width, c.dstRowBytes);
-    // Picture bytes as the reference rows make them; the row padding, which a straight copy
-    // takes from the stored rows, the same at every level.
+    const oracle::Request request{source, streamHeight, output, outputHeight, width, padded};
     const KernelLevel best = BestKernelLevel();
     std::vector<uint8_t> first;
     for (KernelLevel level :
@@ -397,13 +372,8 @@ void RawConversions(Reader& in) {
         SetKernelLevel(level);
         std::vector<uint8_t> out(c.outputBytes, 0xEE);
         ApplyRawConversion(c, stored.data(), out.data());
-        for (uint32_t j = 0; j < c.rows; ++j)
-            FUZZ_CHECK(std::memcmp(out.data() + size_t(j) * c.dstStride,
-                                   expect.data() + size_t(j) * c.dstStride, c.dstRowBytes) == 0,
-                       "row " + std::to_string(j) + " differs from the reference at level " +
-                           std::to_string(int(level)));
-        FUZZ_CHECK(!planarCopy || out == expect,
-                   "planes differ at level " + std::to_string(int(level)));
+        const std::string difference = oracle::Difference(request, c, stored.data(), out.data());
+        FUZZ_CHECK(difference.empty(), difference + " at level " + std::to_string(int(level)));
         if (first.empty())
             first = out;
         FUZZ_CHECK(out == first, "row padding differs at level " + std::to_string(int(level)));
