@@ -5,6 +5,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "ConversionOracle.h"
 #include "PlaybackSupport.h"
 #include "pure/PixelRepack.h"
 #include "pure/RawConversions.h"
@@ -47,7 +48,7 @@ Captured Capture(const kt::Format& in, const std::vector<Bytes>& frames) {
 }
 
 // Every output the conversion table delivers from the stored kind, in both row orders where the
-// output has them, frames out of order: each as the scalar rows make it from the stored frame.
+// output has them, frames out of order: each as the oracle makes it from the stored frame.
 void ExpectEveryConversion(const Captured& run, const kt::Format& in,
                            const std::vector<Bytes>& frames) {
     using namespace kestro;
@@ -63,31 +64,13 @@ void ExpectEveryConversion(const Captured& run, const kt::Format& in,
             SCOPED_TRACE(::testing::Message() << "as " << output.name << " height " << outHeight);
             Player player(run.stream, kt::MakeFormat(w, outHeight, output.fourcc, output.bitCount));
             ASSERT_EQ(player.Begin(), ICERR_OK);
-            const bool reverse =
-                TopRowFirst(*FormatOf(source), h) != TopRowFirst(output, outHeight);
-            const size_t inRow = size_t(PackedRowBytes(*FormatOf(source), uint32_t(w)));
-            const size_t outRow = size_t(PackedRowBytes(output, uint32_t(w)));
-            Bytes expected(outRow * size_t(h < 0 ? -h : h)), picture;
+            const oracle::Request request{source, h, row.output, outHeight, w, true};
+            Bytes picture;
             for (int i : {4, 0, 2, 2, 1}) {
-                const Bytes& stored = frames[size_t(i)];
-                const size_t rows = expected.size() / outRow;
-                if (output.layout == Layout::Planar) // as itself: the planes as they lie
-                    expected = stored;
-                else if (FromPlanes(row.op))
-                    reference::ConvertPlanes(row.op, stored.data(), expected.data(), uint32_t(w),
-                                             uint32_t(rows), reverse, outRow);
-                for (size_t j = 0; j < rows && FormatOf(source)->layout != Layout::Planar; ++j) {
-                    const uint8_t* from = stored.data() + (reverse ? rows - 1 - j : j) * inRow;
-                    uint8_t* to = expected.data() + j * outRow;
-                    if (row.op == RawOp::Copy)
-                        std::memcpy(to, from, outRow);
-                    else if (row.op == RawOp::Swap)
-                        reference::SwapBytePairs(to, from, outRow);
-                    else
-                        reference::ConvertRow(row.op, from, to, uint32_t(w));
-                }
+                auto expected = oracle::ExpectedOutput(request, frames[size_t(i)].data());
+                ASSERT_TRUE(expected);
                 ASSERT_EQ(player.Play(run.records[size_t(i)], picture), ICERR_OK) << "frame " << i;
-                EXPECT_EQ(picture, expected) << "frame " << i;
+                EXPECT_EQ(picture, expected->bytes) << "frame " << i;
             }
         }
     }

@@ -34,10 +34,11 @@ TEST(RawConvert, EveryPairEitherRowOrderPaddedOrNot) {
                     for (bool padded : {true, false}) {
                         SCOPED_TRACE(::testing::Message()
                                      << source.name << " as " << FormatOf(r.output)->name
-                                     << " width " << width << " stream " << streamSign
-                                     << " output " << outputSign << " padded " << padded);
-                        const oracle::Request request{r.source, streamSign * rows, r.output,
-                                                      outputSign * rows, width, padded};
+                                     << " width " << width << " stream " << streamSign << " output "
+                                     << outputSign << " padded " << padded);
+                        const oracle::Request request{r.source, streamSign * rows,
+                                                      r.output, outputSign * rows,
+                                                      width,    padded};
                         auto plan = PlanRawConversion(request.source, request.streamHeight,
                                                       request.output, request.outputHeight,
                                                       request.width, request.paddedRows);

@@ -145,8 +145,8 @@ bool OutputRow(const PixelFormat& from, const PixelFormat& to, const uint8_t* pi
         std::memcpy(dst, placed.data(), placed.size());
         return true;
     }
-    const RawConversionRow* colour = to.layout == Layout::Rgb ? ColourRowFor(from.matrix, to.kind)
-                                                              : nullptr;
+    const RawConversionRow* colour =
+        to.layout == Layout::Rgb ? ColourRowFor(from.matrix, to.kind) : nullptr;
     if (!colour)
         return false;
     const Bytes placed = InOrder(yuy2, FormatOf(colour->source)->order);
@@ -207,8 +207,8 @@ bool Fill(const Request& r, Expected& e, const uint8_t* stored) {
     e.paddingCompared =
         !(sameRows && from.layout == Layout::Packed422 && to.layout == Layout::Packed422);
     std::fill(e.bytes.begin(), e.bytes.end(), uint8_t(0));
-    return OutputRows(from, to, stored, e.width, e.rows, e.srcStride, e.reverseRows,
-                      e.bytes.data(), e.stride);
+    return OutputRows(from, to, stored, e.width, e.rows, e.srcStride, e.reverseRows, e.bytes.data(),
+                      e.stride);
 }
 
 std::string Mismatch(const char* field, uint64_t got, uint64_t expected) {

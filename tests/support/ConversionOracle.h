@@ -32,7 +32,7 @@ struct Request {
 };
 
 struct Expected {
-    Bytes bytes;              // the whole output; row padding zero unless the stored rows bring it
+    Bytes bytes; // the whole output; row padding zero unless the stored rows bring it
     uint32_t width = 0;
     uint32_t rows = 0;
     uint32_t srcStride = 0;   // from one stored row to the next (a planar kind's luma rows)
