@@ -88,7 +88,9 @@ inline __m256i Squeeze24() {
 
 // Sixteen pixels as Convert16Words leaves them. 24-bit pixels go as 16-byte stores of 12 valid
 // bytes, the last 4 past the sixteen pixels: a pixel pair more must follow in the row.
-template <int Bpp> inline void Store16Pixels(uint8_t* dst, __m256i pA, __m256i pB) {
+// With Exact, the 24-bit pixels end where the sixteen pixels do.
+template <int Bpp, bool Exact = false>
+inline void Store16Pixels(uint8_t* dst, __m256i pA, __m256i pB) {
     if constexpr (Bpp == 4) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
                             _mm256_permute2x128_si256(pA, pB, 0x20));
@@ -101,7 +103,14 @@ template <int Bpp> inline void Store16Pixels(uint8_t* dst, __m256i pA, __m256i p
         Store16(dst, _mm256_castsi256_si128(a));
         Store16(dst + 12, _mm256_castsi256_si128(b));
         Store16(dst + 24, _mm256_extracti128_si256(a, 1));
-        Store16(dst + 36, _mm256_extracti128_si256(b, 1));
+        const __m128i last = _mm256_extracti128_si256(b, 1);
+        if constexpr (Exact) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 36), last);
+            const uint32_t tail = static_cast<uint32_t>(_mm_extract_epi32(last, 2));
+            std::memcpy(dst + 44, &tail, 4);
+        } else {
+            Store16(dst + 36, last);
+        }
     }
 }
 
@@ -159,6 +168,18 @@ void PlanarToRgbAvx2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t w
         Store16Pixels<Bpp>(dst, pA, pB);
     }
     const size_t c = size_t{groups} * 8 * step;
+    // A row that ends on a whole group: its last pair repeats its own chroma.
+    if (width - groups * 16 == 16) {
+        const __m256i y = _mm256_cvtepu8_epi16(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.luma + 16 * groups)));
+        const __m256i uv = PlanarChroma8<P>(s.cb + c, s.cr + c);
+        const __m256i next =
+            _mm256_permutevar8x32_epi32(uv, _mm256_setr_epi32(1, 2, 3, 4, 5, 6, 7, 7));
+        __m256i pA, pB;
+        Convert16Words<SourceMatrix(Op)>(y, uv, next, pA, pB);
+        Store16Pixels<Bpp, true>(dst, pA, pB);
+        return;
+    }
     const repack_detail::PlaneRows rest{s.luma + 16 * groups, s.cb + c, s.cr + c};
     repack_detail::kSse2Kernels.planarRows[size_t(Op)](rest, dst, width - groups * 16);
 }

@@ -173,6 +173,16 @@ void PlanarToRgbSse2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t w
         Store8<Bpp, false>(dst, p03, p47);
     }
     const size_t c = size_t{groups} * 4 * step;
+    // A row that ends on a whole group: its last pair repeats its own chroma.
+    if (width - groups * 8 == 8) {
+        const __m128i y = _mm_unpacklo_epi8(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.luma + 8 * groups)), zero);
+        const __m128i uv = PlanarChroma4<P>(s.cb + c, s.cr + c);
+        __m128i p03, p47;
+        Convert8<SourceMatrix(Op)>(y, uv, _mm_shuffle_epi32(uv, _MM_SHUFFLE(3, 3, 2, 1)), p03, p47);
+        Store8<Bpp, true>(dst, p03, p47);
+        return;
+    }
     const repack_detail::PlaneRows rest{s.luma + 8 * groups, s.cb + c, s.cr + c};
     repack_detail::kScalarKernels.planarRows[size_t(Op)](rest, dst, width - groups * 8);
 }
