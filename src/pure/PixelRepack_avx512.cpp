@@ -190,6 +190,12 @@ void PlanarRowOfAvx2(const repack_detail::PlaneRows& src, uint8_t* dst, uint32_t
     repack_detail::kAvx2Kernels.planarRows[size_t(Op)](src, dst, width);
 }
 
+template <RawOp Op>
+void PlanarRowPairOfAvx2(const repack_detail::PlaneRows& src, const uint8_t* luma2, uint8_t* dst,
+                         uint8_t* dst2, uint32_t width) {
+    repack_detail::kAvx2Kernels.planarRowPairs[size_t(Op)](src, luma2, dst, dst2, width);
+}
+
 // Streaming copies are bound by memory, not by the width of a register: AVX2's stays.
 void CopyForDiskAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
     repack_detail::kAvx2Kernels.copyForDisk(dst, src, count);
@@ -265,6 +271,13 @@ struct Avx512Rows {
             return RowOfAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx512;
+        } else {
+            return nullptr;
+        }
+    }
+    template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+            return PlanarRowPairOfAvx2<Op>;
         } else {
             return nullptr;
         }
