@@ -273,6 +273,9 @@ TEST_P(CaptureRoundTrip, SplittingWritersRecordsPlay) {
             ++first;
         ASSERT_GE(first, 2u);
         ASSERT_LE(first + 3, run.records.size()) << "the run never reached piece 1";
+        uint64_t offset = 1;
+        std::memcpy(&offset, run.records[first].data(), 8);
+        EXPECT_EQ(offset, 0u) << "piece 1 starts with its first frame";
         Captured boundary{run.stream, {}};
         for (size_t i : {first - 1, first, first - 2, first + 1, first + 2}) {
             EXPECT_TRUE(InPiece(run.records[i], i < first ? ".000" : ".001")) << "frame " << i;
