@@ -184,7 +184,7 @@ template <RawOp Op> void RowAvx512(const uint8_t* src, uint8_t* dst, uint32_t wi
 template <RawOp Op> void RowOfAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
     repack_detail::kAvx2Kernels.rows[size_t(Op)](src, dst, width);
 }
-// So are the planar rows, whose sixteen pixels a step already wait on their three loads.
+// So are single planar rows; the 4:2:0 kinds into RGB go by the row pairs below.
 template <RawOp Op>
 void PlanarRowOfAvx2(const repack_detail::PlaneRows& src, uint8_t* dst, uint32_t width) {
     repack_detail::kAvx2Kernels.planarRows[size_t(Op)](src, dst, width);
