@@ -168,6 +168,15 @@ Baseline BaselineFor(PixelKind source, PixelKind output, const uint8_t* src, uin
     return {};
 }
 
+// The routines named on the command line (a part of the name each), every one without any.
+std::vector<std::string> gChosen;
+
+bool Chosen(const std::string& routine) {
+    return gChosen.empty() || std::any_of(gChosen.begin(), gChosen.end(), [&](const auto& part) {
+               return routine.find(part) != std::string::npos;
+           });
+}
+
 void BenchSize(uint32_t w, uint32_t h) {
     const size_t pixels = size_t{w} * h;
     std::vector<uint8_t> src(2 * pixels), dst(4 * pixels), scratch(4 * size_t{w});
@@ -191,6 +200,9 @@ void BenchSize(uint32_t w, uint32_t h) {
     const auto compare = [&](const char* routine, const char* baselineName,
                              const std::function<void()>& baseline,
                              const std::function<void()>& ours, double memcpyOfSource) {
+        if (!Chosen(routine)) {
+            return;
+        }
         std::vector<std::function<void()>> ops;
         if (baseline) {
             ops.push_back(baseline);
@@ -238,6 +250,9 @@ void BenchSize(uint32_t w, uint32_t h) {
         const RawConversionRow& row = *RowOfOp(op);
         const std::string name = Capitalised(FormatOf(row.source)->name) + "To" +
                                  Capitalised(FormatOf(row.output)->name);
+        if (!Chosen(name)) {
+            continue;
+        }
         const PixelFormat& source = *FormatOf(row.source);
         std::vector<uint8_t> from(source.layout == Layout::Planar
                                       ? size_t(PictureBytesOf(source, int32_t(w), int32_t(h)))
@@ -260,7 +275,8 @@ void BenchSize(uint32_t w, uint32_t h) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    gChosen.assign(argv + 1, argv + argc);
     std::printf("convert_bench: best kernel level on this CPU: %s\n", LevelName(BestKernelLevel()));
 #ifdef KESTRO_HAVE_LIBYUV
     std::printf("libyuv* = YUY2ToARGB/UYVYToARGB into one scratch row, then ARGBToRGB24, per row;\n"

@@ -210,8 +210,10 @@ void ConvertPlane(RawOp op, repack_detail::RowFn row, const uint8_t* src, uint8_
 }
 
 // The planes of a picture of the op's source kind, row by row into output rows dstStride apart.
-void WalkPlanes(RawOp op, repack_detail::PlanarRowFn row, const uint8_t* src, uint8_t* dst,
-                uint32_t width, uint32_t height, bool reverseRows, size_t dstStride) {
+// Where `pair` is given, both rows of each 2x2 block go to it in one call.
+void WalkPlanes(RawOp op, repack_detail::PlanarRowFn row, repack_detail::PlanarRowPairFn pair,
+                const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool reverseRows,
+                size_t dstStride) {
     const PlaneLayout p = SourcePlanes(op);
     const uint32_t blockW = 1u << p.shiftX, blockH = 1u << p.shiftY;
     if (!row || width == 0 || height == 0 || width % blockW || height % blockH) {
@@ -225,11 +227,25 @@ void WalkPlanes(RawOp op, repack_detail::PlanarRowFn row, const uint8_t* src, ui
         p.count == 2 ? first + p.sampleBytes : first + chromaStride * (height >> p.shiftY);
     const uint8_t* cb = p.redFirst ? second : first;
     const uint8_t* cr = p.redFirst ? first : second;
-    for (uint32_t j = 0; j < height; ++j) {
+    const uint32_t rowsPerCall = pair && blockH == 2 ? 2 : 1;
+    for (uint32_t j = 0; j < height; j += rowsPerCall) {
         const uint32_t r = reverseRows ? height - 1 - j : j;
         const size_t c = size_t{r >> p.shiftY} * chromaStride;
+        // As in WalkRows: the prefetcher does not follow rows walked backwards.
+        if (reverseRows && r + 1 >= 2 * rowsPerCall) {
+            const uint8_t* next = src + (r + 1 - 2 * rowsPerCall) * lumaStride;
+            for (size_t offset = 0; offset < rowsPerCall * lumaStride; offset += 64) {
+                __builtin_prefetch(next + offset);
+            }
+        }
         const repack_detail::PlaneRows rows{src + r * lumaStride, cb + c, cr + c};
-        row(rows, dst + j * dstStride, width);
+        if (rowsPerCall == 2) {
+            const uint32_t other = reverseRows ? r - 1 : r + 1;
+            pair(rows, src + other * lumaStride, dst + j * dstStride, dst + (j + 1) * dstStride,
+                 width);
+        } else {
+            row(rows, dst + j * dstStride, width);
+        }
     }
 }
 
@@ -344,8 +360,8 @@ void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, 
 }
 void ConvertPlanes(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                    bool reverseRows, size_t dstStride) {
-    WalkPlanes(op, repack_detail::kScalarKernels.planarRows[size_t(op)], src, dst, width, height,
-               reverseRows, dstStride);
+    WalkPlanes(op, repack_detail::kScalarKernels.planarRows[size_t(op)], nullptr, src, dst, width,
+               height, reverseRows, dstStride);
 }
 
 void Yuy2ToRgb24Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
@@ -452,8 +468,8 @@ void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, 
 
 void ConvertPlanes(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                    bool reverseRows, size_t dstStride) {
-    WalkPlanes(op, Active().planarRows[size_t(op)], src, dst, width, height, reverseRows,
-               dstStride);
+    WalkPlanes(op, Active().planarRows[size_t(op)], Active().planarRowPairs[size_t(op)], src, dst,
+               width, height, reverseRows, dstStride);
 }
 
 void Yuy2ToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {

@@ -140,10 +140,15 @@ struct PlaneRows {
     const uint8_t* cr;
 };
 using PlanarRowFn = void (*)(const PlaneRows& src, uint8_t* dst, uint32_t width);
+// Two output rows of one chroma row: `src` and the other luma row `luma2`, into `dst` and `dst2`.
+using PlanarRowPairFn = void (*)(const PlaneRows& src, const uint8_t* luma2, uint8_t* dst,
+                                 uint8_t* dst2, uint32_t width);
 struct RepackKernels {
     SwapFn swapBytePairs;
     RowFn rows[kRawOpCount];             // by conversion; null for an op that converts nothing
     PlanarRowFn planarRows[kRawOpCount]; // likewise, for the ops from a planar kind
+    // Where a level has them: the rows of a 2x2 block's row pair, which share their chroma work.
+    PlanarRowPairFn planarRowPairs[kRawOpCount];
     CopyFn copyForDisk;
 };
 extern const RepackKernels kScalarKernels;

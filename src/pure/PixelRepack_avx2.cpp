@@ -33,35 +33,59 @@ template <PackedOrder O> inline __m256i ChromaWords(__m256i packed) {
     }
 }
 
-// Sixteen pixels from their luma words (pixels 0-7 in the low lane, 8-15 in the high one), their
-// pairs' chroma words (U, V of pairs 0-3 and 4-7) and each pair's successor's chroma.
-template <Matrix M>
-inline void Convert16Words(__m256i y, __m256i uv, __m256i uvNext, __m256i& pA, __m256i& pB) {
+// The chroma terms of sixteen pixels, per channel for the left (Y0) and the right (Y1) pixel of
+// each pair, from their pairs' chroma words (U, V of pairs 0-3 and 4-7) and each pair's
+// successor's chroma, with `k` added.
+struct Chroma16 {
+    __m256i blue[2], green[2], red[2];
+};
+template <Matrix M> inline Chroma16 ChromaTerms16(__m256i uv, __m256i uvNext, __m256i k) {
     constexpr ChromaFactors f = FactorsOf(M);
     const __m256i bias = _mm256_set1_epi16(-256);
-    const __m256i cLeft = _mm256_add_epi16(_mm256_add_epi16(uv, uv), bias);
-    const __m256i cRight = _mm256_add_epi16(_mm256_add_epi16(uv, uvNext), bias);
-    // 19077 * (Y - 16) + 8192 for the left (Y0) and the right (Y1) pixel of each pair.
-    const __m256i k = _mm256_set1_epi32(8192 - 19077 * 16);
-    const __m256i lLeft = _mm256_add_epi32(_mm256_madd_epi16(y, WordPair(19077, 0)), k);
-    const __m256i lRight = _mm256_add_epi32(_mm256_madd_epi16(y, WordPair(0, 19077)), k);
+    const __m256i c[2] = {_mm256_add_epi16(_mm256_add_epi16(uv, uv), bias),
+                          _mm256_add_epi16(_mm256_add_epi16(uv, uvNext), bias)};
+    Chroma16 t;
+    for (int side = 0; side < 2; ++side) {
+        t.blue[side] = _mm256_add_epi32(_mm256_madd_epi16(c[side], WordPair(f.blueCb, 0)), k);
+        t.green[side] = _mm256_add_epi32(
+            _mm256_madd_epi16(c[side], WordPair(int16_t(-f.greenCb), int16_t(-f.greenCr))), k);
+        t.red[side] = _mm256_add_epi32(_mm256_madd_epi16(c[side], WordPair(0, f.redCr)), k);
+    }
+    return t;
+}
+
+// 19077 * (Y - 16) + 8192 is the luma term with this added.
+inline __m256i LumaBias() {
+    return _mm256_set1_epi32(8192 - 19077 * 16);
+}
+
+// Sixteen pixels from their luma words (pixels 0-7 in the low lane, 8-15 in the high one), with
+// `k` added to the luma terms, and their chroma terms.
+inline void Pixels16(__m256i y, __m256i k, const Chroma16& t, __m256i& pA, __m256i& pB) {
+    const __m256i l[2] = {_mm256_add_epi32(_mm256_madd_epi16(y, WordPair(19077, 0)), k),
+                          _mm256_add_epi32(_mm256_madd_epi16(y, WordPair(0, 19077)), k)};
     // Blue's shifted value in the low word, green's in the high word (4x fits: |sum| < 2^29),
     // red with its sign word, which the unsigned pack turns into the zero fourth byte.
     // Result bytes: blue, green of the four pixels, then red, 0 of the four pixels.
-    const auto pixels = [&](__m256i l, __m256i c) {
-        const __m256i b = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(f.blueCb, 0)));
-        const __m256i g = _mm256_add_epi32(
-            l, _mm256_madd_epi16(c, WordPair(int16_t(-f.greenCb), int16_t(-f.greenCr))));
-        const __m256i r = _mm256_add_epi32(l, _mm256_madd_epi16(c, WordPair(0, f.redCr)));
+    __m256i side[2];
+    for (int s = 0; s < 2; ++s) {
+        const __m256i b = _mm256_add_epi32(l[s], t.blue[s]);
+        const __m256i g = _mm256_add_epi32(l[s], t.green[s]);
+        const __m256i r = _mm256_add_epi32(l[s], t.red[s]);
         const __m256i bg =
             _mm256_blend_epi16(_mm256_srai_epi32(b, 14), _mm256_slli_epi32(g, 2), 0xAA);
-        return _mm256_packus_epi16(bg, _mm256_srai_epi32(r, 14));
-    };
-    const __m256i left = pixels(lLeft, cLeft), right = pixels(lRight, cRight);
-    const __m256i bg = _mm256_unpacklo_epi16(left, right);
-    const __m256i r0 = _mm256_unpackhi_epi16(left, right);
+        side[s] = _mm256_packus_epi16(bg, _mm256_srai_epi32(r, 14));
+    }
+    const __m256i bg = _mm256_unpacklo_epi16(side[0], side[1]);
+    const __m256i r0 = _mm256_unpackhi_epi16(side[0], side[1]);
     pA = _mm256_unpacklo_epi16(bg, r0);
     pB = _mm256_unpackhi_epi16(bg, r0);
+}
+
+// Sixteen pixels from their luma words, their pairs' chroma words and each pair's successor's.
+template <Matrix M>
+inline void Convert16Words(__m256i y, __m256i uv, __m256i uvNext, __m256i& pA, __m256i& pB) {
+    Pixels16(y, LumaBias(), ChromaTerms16<M>(uv, uvNext, _mm256_setzero_si256()), pA, pB);
 }
 
 template <PackedOrder O, Matrix M>
@@ -88,7 +112,9 @@ inline __m256i Squeeze24() {
 
 // Sixteen pixels as Convert16Words leaves them. 24-bit pixels go as 16-byte stores of 12 valid
 // bytes, the last 4 past the sixteen pixels: a pixel pair more must follow in the row.
-template <int Bpp> inline void Store16Pixels(uint8_t* dst, __m256i pA, __m256i pB) {
+// With Exact, the 24-bit pixels end where the sixteen pixels do.
+template <int Bpp, bool Exact = false>
+inline void Store16Pixels(uint8_t* dst, __m256i pA, __m256i pB) {
     if constexpr (Bpp == 4) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
                             _mm256_permute2x128_si256(pA, pB, 0x20));
@@ -101,7 +127,14 @@ template <int Bpp> inline void Store16Pixels(uint8_t* dst, __m256i pA, __m256i p
         Store16(dst, _mm256_castsi256_si128(a));
         Store16(dst + 12, _mm256_castsi256_si128(b));
         Store16(dst + 24, _mm256_extracti128_si256(a, 1));
-        Store16(dst + 36, _mm256_extracti128_si256(b, 1));
+        const __m128i last = _mm256_extracti128_si256(b, 1);
+        if constexpr (Exact) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 36), last);
+            const uint32_t tail = static_cast<uint32_t>(_mm_extract_epi32(last, 2));
+            std::memcpy(dst + 44, &tail, 4);
+        } else {
+            Store16(dst + 36, last);
+        }
     }
 }
 
@@ -159,8 +192,48 @@ void PlanarToRgbAvx2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t w
         Store16Pixels<Bpp>(dst, pA, pB);
     }
     const size_t c = size_t{groups} * 8 * step;
+    // A row that ends on a whole group: its last pair repeats its own chroma.
+    if (width - groups * 16 == 16) {
+        const __m256i y = _mm256_cvtepu8_epi16(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.luma + 16 * groups)));
+        const __m256i uv = PlanarChroma8<P>(s.cb + c, s.cr + c);
+        const __m256i next =
+            _mm256_permutevar8x32_epi32(uv, _mm256_setr_epi32(1, 2, 3, 4, 5, 6, 7, 7));
+        __m256i pA, pB;
+        Convert16Words<SourceMatrix(Op)>(y, uv, next, pA, pB);
+        Store16Pixels<Bpp, true>(dst, pA, pB);
+        return;
+    }
     const repack_detail::PlaneRows rest{s.luma + 16 * groups, s.cb + c, s.cr + c};
     repack_detail::kSse2Kernels.planarRows[size_t(Op)](rest, dst, width - groups * 16);
+}
+
+// Both rows of a 2x2 block's row pair, sixteen pixels of each a step: one chroma step serves both.
+template <RawOp Op>
+void PlanarPairToRgbAvx2(const repack_detail::PlaneRows& s, const uint8_t* luma2, uint8_t* dst,
+                         uint8_t* dst2, uint32_t width) {
+    constexpr PlaneLayout P = SourcePlanes(Op);
+    constexpr size_t step = P.count == 2 ? 2 : 1;
+    constexpr int Bpp = int(OutputPixelBytes(Op));
+    const uint32_t pairs = width / 2;
+    const uint32_t groups = pairs ? (pairs - 1) / 8 : 0;
+    const __m256i zero = _mm256_setzero_si256();
+    for (uint32_t g = 0; g < groups; ++g) {
+        const size_t c = size_t{g} * 8 * step;
+        const Chroma16 t = ChromaTerms16<SourceMatrix(Op)>(
+            PlanarChroma8<P>(s.cb + c, s.cr + c),
+            PlanarChroma8<P>(s.cb + c + step, s.cr + c + step), LumaBias());
+        for (int row = 0; row < 2; ++row) {
+            const __m256i y = _mm256_cvtepu8_epi16(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>((row ? luma2 : s.luma) + 16 * g)));
+            __m256i pA, pB;
+            Pixels16(y, zero, t, pA, pB);
+            Store16Pixels<Bpp>((row ? dst2 : dst) + size_t{g} * 16 * Bpp, pA, pB);
+        }
+    }
+    const size_t c = size_t{groups} * 8 * step, done = size_t{groups} * 16;
+    PlanarToRgbAvx2<Op>({s.luma + done, s.cb + c, s.cr + c}, dst + done * Bpp, width - done);
+    PlanarToRgbAvx2<Op>({luma2 + done, s.cb + c, s.cr + c}, dst2 + done * Bpp, width - done);
 }
 
 // Thirty-two pixels a step from a planar row into packed groups; the in-lane unpacks put pixels
@@ -433,6 +506,13 @@ struct Avx2Rows {
             return Rgb24ToRgb32Avx2;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {
             return Rgb32ToRgb24Avx2;
+        } else {
+            return nullptr;
+        }
+    }
+    template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+            return PlanarPairToRgbAvx2<Op>;
         } else {
             return nullptr;
         }

@@ -184,10 +184,88 @@ template <RawOp Op> void RowAvx512(const uint8_t* src, uint8_t* dst, uint32_t wi
 template <RawOp Op> void RowOfAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
     repack_detail::kAvx2Kernels.rows[size_t(Op)](src, dst, width);
 }
-// So are the planar rows, whose sixteen pixels a step already wait on their three loads.
+// So are single planar rows; the 4:2:0 kinds into RGB go by the row pairs below.
 template <RawOp Op>
 void PlanarRowOfAvx2(const repack_detail::PlaneRows& src, uint8_t* dst, uint32_t width) {
     repack_detail::kAvx2Kernels.planarRows[size_t(Op)](src, dst, width);
+}
+
+// Sixteen pairs of a planar row's chroma as words U, V, one pair a 32-bit lane.
+template <PlaneLayout P> inline __m512i PlanarChroma16(const uint8_t* cb, const uint8_t* cr) {
+    static_assert(P.sampleBytes == 1);
+    if constexpr (P.count == 2) {
+        const uint8_t* pair = cb < cr ? cb : cr;
+        const __m512i uv =
+            _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pair)));
+        if constexpr (P.redFirst) {
+            return _mm512_shufflehi_epi16(_mm512_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
+                                          _MM_SHUFFLE(2, 3, 0, 1));
+        } else {
+            return uv;
+        }
+    } else {
+        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cb));
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cr));
+        return _mm512_cvtepu8_epi16(
+            _mm256_set_m128i(_mm_unpackhi_epi8(u, v), _mm_unpacklo_epi8(u, v)));
+    }
+}
+
+// The chroma terms of sixteen pairs, with the luma term's constant, left and right pixels.
+struct Chroma32 {
+    __m512i blue[2], green[2], red[2];
+};
+template <Matrix M> inline Chroma32 ChromaTerms32(__m512i uv, __m512i uvNext) {
+    constexpr ChromaFactors f = FactorsOf(M);
+    const __m512i bias = _mm512_set1_epi16(-256);
+    const __m512i c[2] = {_mm512_add_epi16(_mm512_add_epi16(uv, uv), bias),
+                          _mm512_add_epi16(_mm512_add_epi16(uv, uvNext), bias)};
+    const __m512i k = _mm512_set1_epi32(8192 - 19077 * 16);
+    Chroma32 t;
+    for (int side = 0; side < 2; ++side) {
+        t.blue[side] = _mm512_add_epi32(_mm512_madd_epi16(c[side], WordPair(f.blueCb, 0)), k);
+        t.green[side] = _mm512_add_epi32(
+            _mm512_madd_epi16(c[side], WordPair(int16_t(-f.greenCb), int16_t(-f.greenCr))), k);
+        t.red[side] = _mm512_add_epi32(_mm512_madd_epi16(c[side], WordPair(0, f.redCr)), k);
+    }
+    return t;
+}
+
+// Sixteen pairs' sums from their luma words (Y0, Y1 a 32-bit lane) and chroma terms.
+inline Sums PairSums(__m512i y, const Chroma32& t) {
+    const __m512i left = _mm512_madd_epi16(y, WordPair(19077, 0));
+    const __m512i right = _mm512_madd_epi16(y, WordPair(0, 19077));
+    return {_mm512_add_epi32(left, t.blue[0]),   _mm512_add_epi32(left, t.green[0]),
+            _mm512_add_epi32(left, t.red[0]),    _mm512_add_epi32(right, t.blue[1]),
+            _mm512_add_epi32(right, t.green[1]), _mm512_add_epi32(right, t.red[1])};
+}
+
+// Both rows of a 2x2 block's row pair, thirty-two pixels of each a step while the pair after
+// the step is in the row: one chroma step serves both. AVX2's rows finish the two rows.
+template <RawOp Op>
+void PlanarPairToRgbAvx512(const repack_detail::PlaneRows& s, const uint8_t* luma2, uint8_t* dst,
+                           uint8_t* dst2, uint32_t width) {
+    constexpr PlaneLayout P = SourcePlanes(Op);
+    constexpr size_t step = P.count == 2 ? 2 : 1;
+    constexpr int Bpp = int(OutputPixelBytes(Op));
+    const uint32_t pairs = width / 2;
+    uint32_t k = 0;
+    for (; k + 16 < pairs; k += 16) {
+        const size_t c = size_t{k} * step;
+        const Chroma32 t =
+            ChromaTerms32<SourceMatrix(Op)>(PlanarChroma16<P>(s.cb + c, s.cr + c),
+                                            PlanarChroma16<P>(s.cb + c + step, s.cr + c + step));
+        for (int row = 0; row < 2; ++row) {
+            const uint8_t* luma = (row ? luma2 : s.luma) + 2 * size_t{k};
+            const __m512i y =
+                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(luma)));
+            StoreGroup<Bpp>((row ? dst2 : dst) + 2 * size_t{k} * Bpp, PairSums(y, t), 32 * Bpp);
+        }
+    }
+    const size_t c = size_t{k} * step, done = 2 * size_t{k};
+    const repack_detail::PlanarRowFn rest = repack_detail::kAvx2Kernels.planarRows[size_t(Op)];
+    rest({s.luma + done, s.cb + c, s.cr + c}, dst + done * Bpp, uint32_t(width - done));
+    rest({luma2 + done, s.cb + c, s.cr + c}, dst2 + done * Bpp, uint32_t(width - done));
 }
 
 // Streaming copies are bound by memory, not by the width of a register: AVX2's stays.
@@ -265,6 +343,13 @@ struct Avx512Rows {
             return RowOfAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx512;
+        } else {
+            return nullptr;
+        }
+    }
+    template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+            return PlanarPairToRgbAvx512<Op>;
         } else {
             return nullptr;
         }

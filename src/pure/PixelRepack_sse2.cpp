@@ -173,8 +173,47 @@ void PlanarToRgbSse2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t w
         Store8<Bpp, false>(dst, p03, p47);
     }
     const size_t c = size_t{groups} * 4 * step;
+    // A row that ends on a whole group: its last pair repeats its own chroma.
+    if (width - groups * 8 == 8) {
+        const __m128i y = _mm_unpacklo_epi8(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.luma + 8 * groups)), zero);
+        const __m128i uv = PlanarChroma4<P>(s.cb + c, s.cr + c);
+        __m128i p03, p47;
+        Convert8<SourceMatrix(Op)>(y, uv, _mm_shuffle_epi32(uv, _MM_SHUFFLE(3, 3, 2, 1)), p03, p47);
+        Store8<Bpp, true>(dst, p03, p47);
+        return;
+    }
     const repack_detail::PlaneRows rest{s.luma + 8 * groups, s.cb + c, s.cr + c};
     repack_detail::kScalarKernels.planarRows[size_t(Op)](rest, dst, width - groups * 8);
+}
+
+// Both rows of a 2x2 block's row pair, eight pixels of each a step: one chroma step serves both.
+template <RawOp Op>
+void PlanarPairToRgbSse2(const repack_detail::PlaneRows& s, const uint8_t* luma2, uint8_t* dst,
+                         uint8_t* dst2, uint32_t width) {
+    constexpr PlaneLayout P = SourcePlanes(Op);
+    constexpr size_t step = P.count == 2 ? 2 : 1;
+    constexpr int Bpp = int(OutputPixelBytes(Op));
+    const uint32_t pairs = width / 2;
+    const uint32_t groups = pairs ? (pairs - 1) / 4 : 0;
+    const __m128i zero = _mm_setzero_si128();
+    for (uint32_t g = 0; g < groups; ++g) {
+        const size_t c = size_t{g} * 4 * step;
+        const Chroma8 t =
+            ChromaTerms8<SourceMatrix(Op)>(PlanarChroma4<P>(s.cb + c, s.cr + c),
+                                           PlanarChroma4<P>(s.cb + c + step, s.cr + c + step));
+        for (int row = 0; row < 2; ++row) {
+            const __m128i y = _mm_unpacklo_epi8(
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>((row ? luma2 : s.luma) + 8 * g)),
+                zero);
+            __m128i p03, p47;
+            Pixels8(y, t, p03, p47);
+            Store8<Bpp, false>((row ? dst2 : dst) + size_t{g} * 8 * Bpp, p03, p47);
+        }
+    }
+    const size_t c = size_t{groups} * 4 * step, done = size_t{groups} * 8;
+    PlanarToRgbSse2<Op>({s.luma + done, s.cb + c, s.cr + c}, dst + done * Bpp, width - done);
+    PlanarToRgbSse2<Op>({luma2 + done, s.cb + c, s.cr + c}, dst2 + done * Bpp, width - done);
 }
 
 // Sixteen pixels a step from a planar row into packed groups: luma bytes interleaved with the
@@ -338,6 +377,13 @@ struct Sse2Rows {
             return Rgb24ToRgb32Sse2;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {
             return Rgb32ToRgb24Sse2;
+        } else {
+            return nullptr;
+        }
+    }
+    template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+            return PlanarPairToRgbSse2<Op>;
         } else {
             return nullptr;
         }

@@ -18,35 +18,55 @@ inline __m128i WordPair(int16_t lo, int16_t hi) {
         static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16 | static_cast<uint16_t>(lo)));
 }
 
-// Eight pixels: luma words, chroma words (U,V per pair) and the chroma of the following pairs.
-// Returns the pixels as blue, green, red, 0 in two registers of four.
-template <Matrix M>
-inline void Convert8(__m128i y, __m128i uv, __m128i uvNext, __m128i& p03, __m128i& p47) {
+// The chroma terms of eight pixels (0-3 in [0], 4-7 in [1]) per channel, from their pairs'
+// chroma words (U,V per pair) and the chroma of the following pairs.
+struct Chroma8 {
+    __m128i blue[2], green[2], red[2];
+};
+template <Matrix M> inline Chroma8 ChromaTerms8(__m128i uv, __m128i uvNext) {
     constexpr ChromaFactors f = FactorsOf(M);
     const __m128i bias = _mm_set1_epi16(256);
     const __m128i cLeft = _mm_sub_epi16(_mm_add_epi16(uv, uv), bias);
     const __m128i cRight = _mm_sub_epi16(_mm_add_epi16(uv, uvNext), bias);
-    const __m128i c0 = _mm_unpacklo_epi32(cLeft, cRight);
-    const __m128i c1 = _mm_unpackhi_epi32(cLeft, cRight);
-    // (Y, 16) . (19077, -18565) = 19077 * (Y - 16) + 8192.
-    const __m128i sixteen = _mm_set1_epi16(16);
-    const __m128i kLuma = WordPair(19077, -18565);
+    const __m128i c[2] = {_mm_unpacklo_epi32(cLeft, cRight), _mm_unpackhi_epi32(cLeft, cRight)};
     const __m128i kBlue = WordPair(f.blueCb, 0);
     const __m128i kGreen = WordPair(int16_t(-f.greenCb), int16_t(-f.greenCr));
     const __m128i kRed = WordPair(0, f.redCr);
+    Chroma8 t;
+    for (int i = 0; i < 2; ++i) {
+        t.blue[i] = _mm_madd_epi16(c[i], kBlue);
+        t.green[i] = _mm_madd_epi16(c[i], kGreen);
+        t.red[i] = _mm_madd_epi16(c[i], kRed);
+    }
+    return t;
+}
+
+// Eight pixels from their luma words and chroma terms, as blue, green, red, 0 in two registers
+// of four.
+inline void Pixels8(__m128i y, const Chroma8& t, __m128i& p03, __m128i& p47) {
+    // (Y, 16) . (19077, -18565) = 19077 * (Y - 16) + 8192.
+    const __m128i sixteen = _mm_set1_epi16(16);
+    const __m128i kLuma = WordPair(19077, -18565);
     const __m128i l0 = _mm_madd_epi16(_mm_unpacklo_epi16(y, sixteen), kLuma);
     const __m128i l1 = _mm_madd_epi16(_mm_unpackhi_epi16(y, sixteen), kLuma);
-    const auto channel = [&](__m128i k) {
-        const __m128i lo = _mm_srai_epi32(_mm_add_epi32(l0, _mm_madd_epi16(c0, k)), 14);
-        const __m128i hi = _mm_srai_epi32(_mm_add_epi32(l1, _mm_madd_epi16(c1, k)), 14);
+    const auto channel = [&](const __m128i(&c)[2]) {
+        const __m128i lo = _mm_srai_epi32(_mm_add_epi32(l0, c[0]), 14);
+        const __m128i hi = _mm_srai_epi32(_mm_add_epi32(l1, c[1]), 14);
         return _mm_packs_epi32(lo, hi);
     };
-    const __m128i br = _mm_packus_epi16(channel(kBlue), channel(kRed));
-    const __m128i g0 = _mm_packus_epi16(channel(kGreen), _mm_setzero_si128());
+    const __m128i br = _mm_packus_epi16(channel(t.blue), channel(t.red));
+    const __m128i g0 = _mm_packus_epi16(channel(t.green), _mm_setzero_si128());
     const __m128i bg = _mm_unpacklo_epi8(br, g0);
     const __m128i r0 = _mm_unpackhi_epi8(br, g0);
     p03 = _mm_unpacklo_epi16(bg, r0);
     p47 = _mm_unpackhi_epi16(bg, r0);
+}
+
+// Eight pixels: luma words, chroma words (U,V per pair) and the chroma of the following pairs.
+// Returns the pixels as blue, green, red, 0 in two registers of four.
+template <Matrix M>
+inline void Convert8(__m128i y, __m128i uv, __m128i uvNext, __m128i& p03, __m128i& p47) {
+    Pixels8(y, ChromaTerms8<M>(uv, uvNext), p03, p47);
 }
 
 // Luma words (Y0, Y1 of every pair) and chroma words (U, V of every pair) of packed groups in

@@ -39,6 +39,12 @@ void PlanarRowOfSse2(const repack_detail::PlaneRows& src, uint8_t* dst, uint32_t
     repack_detail::kSse2Kernels.planarRows[size_t(Op)](src, dst, width);
 }
 
+template <RawOp Op>
+void PlanarRowPairOfSse2(const repack_detail::PlaneRows& src, const uint8_t* luma2, uint8_t* dst,
+                         uint8_t* dst2, uint32_t width) {
+    repack_detail::kSse2Kernels.planarRowPairs[size_t(Op)](src, luma2, dst, dst2, width);
+}
+
 // Sixteen pixels from three whole loads: nothing is read past the 48 bytes they occupy.
 void Rgb24ToRgb32Ssse3(const uint8_t* src, uint8_t* dst, uint32_t width) {
     const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
@@ -72,6 +78,13 @@ struct Ssse3Rows {
             return RowOfSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Ssse3;
+        } else {
+            return nullptr;
+        }
+    }
+    template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+            return PlanarRowPairOfSse2<Op>;
         } else {
             return nullptr;
         }

@@ -361,8 +361,17 @@ constexpr uint64_t OutputRowBytes(RawOp op, uint32_t width) {
 }
 
 namespace repack_detail {
+template <class Level, RawOp Op> constexpr PlanarRowPairFn PlanarRowPairOf() {
+    if constexpr (requires { Level::template PlanarRowPair<Op>(); }) {
+        return Level::template PlanarRowPair<Op>();
+    } else {
+        return nullptr;
+    }
+}
+
 // A level's table: Level::Row<op>() is its row kernel of each op (null where it has none), so a
-// new conversion row gets its kernel at every level from the kinds' descriptions.
+// new conversion row gets its kernel at every level from the kinds' descriptions; a level that
+// has row pairs of planar kinds gives them as Level::PlanarRowPair<op>().
 template <class Level, size_t... I>
 constexpr RepackKernels MakeKernels(SwapFn swap, CopyFn copy, std::index_sequence<I...>) {
     RepackKernels k{};
@@ -370,6 +379,7 @@ constexpr RepackKernels MakeKernels(SwapFn swap, CopyFn copy, std::index_sequenc
     k.copyForDisk = copy;
     ((k.rows[I] = Level::template Row<RawOp(I)>()), ...);
     ((k.planarRows[I] = Level::template PlanarRow<RawOp(I)>()), ...);
+    ((k.planarRowPairs[I] = PlanarRowPairOf<Level, RawOp(I)>()), ...);
     return k;
 }
 template <class Level> constexpr RepackKernels MakeKernels(SwapFn swap, CopyFn copy) {

@@ -20,8 +20,9 @@ struct Captured {
     std::vector<Bytes> records;
 };
 
-// One capture run through "KEST": the stream format and one record per frame.
-Captured Capture(const kt::Format& in, const std::vector<Bytes>& frames) {
+// One capture run through "KEST" of `count` frames, each as `frame` gives it: the stream format
+// and one record per frame.
+template <typename Frame> Captured Capture(const kt::Format& in, uint32_t count, Frame frame) {
     Captured run;
     kt::Hic hic = kt::OpenKest(ICMODE_COMPRESS);
     EXPECT_TRUE(hic);
@@ -32,13 +33,14 @@ Captured Capture(const kt::Format& in, const std::vector<Bytes>& frames) {
     if (run.stream.bytes.empty())
         return run;
     EXPECT_EQ(ICCompressBegin(hic.get(), in.header(), run.stream.header()), ICERR_OK);
-    for (size_t i = 0; i < frames.size(); ++i) {
+    for (uint32_t i = 0; i < count; ++i) {
+        const Bytes& picture = frame(i);
         Bytes record(512, 0);
         DWORD ckid = 0, flags = 0;
         LRESULT result = ICCompress(hic.get(), 0, run.stream.header(), record.data(),
                                     const_cast<BITMAPINFOHEADER*>(in.header()),
-                                    const_cast<uint8_t*>(frames[i].data()), &ckid, &flags, LONG(i),
-                                    0, 0, nullptr, nullptr);
+                                    const_cast<uint8_t*>(picture.data()), &ckid, &flags, LONG(i), 0,
+                                    0, nullptr, nullptr);
         EXPECT_EQ(result, ICERR_OK) << "frame " << i;
         record.resize(run.stream.header()->biSizeImage);
         run.records.push_back(record);
@@ -46,6 +48,11 @@ Captured Capture(const kt::Format& in, const std::vector<Bytes>& frames) {
     EXPECT_EQ(ICCompressEnd(hic.get()), ICERR_OK);
     run.stream.header()->biSizeImage = 0;
     return run;
+}
+
+Captured Capture(const kt::Format& in, const std::vector<Bytes>& frames) {
+    return Capture(in, uint32_t(frames.size()),
+                   [&](uint32_t i) -> const Bytes& { return frames[i]; });
 }
 
 // Every output the conversion table delivers from the stored kind, in both row orders where the
@@ -211,26 +218,69 @@ TEST_P(CaptureRoundTrip, FramesOfAReplacedTakeAreRefused) {
     expectPlays(b, second, true, {3, 2});
 }
 
+// Each frame of a long run: a picture whose first and last bytes carry its index.
+class StampedFrames {
+public:
+    StampedFrames(size_t bytes, uint32_t seed) : picture_(Noise(bytes, seed)) {}
+    const Bytes& For(uint32_t index) {
+        for (size_t at : {size_t(0), picture_.size() - 16})
+            for (size_t i = 0; i < 16; i += 4)
+                std::memcpy(picture_.data() + at + i, &index, 4);
+        return picture_;
+    }
+
+private:
+    Bytes picture_;
+};
+
+bool InPiece(const Bytes& record, const char* extension) {
+    const std::string name = reinterpret_cast<const char*>(record.data() + 16);
+    return name.size() > 4 && name.substr(name.size() - 4) == extension;
+}
+
+// Pieces of the smallest size (1 GiB) filled and passed: frames of every kind before and after
+// the switch come back from both pieces as themselves and through every conversion, out of order.
+// Each reader takes half of the kinds, so that both writers split every kind once.
 TEST_P(CaptureRoundTrip, SplittingWritersRecordsPlay) {
-    // A piece of 1 GiB is not filled here: the records all name piece 0, as split writers leave.
     Settings({{"divide", "1"}, {"dividesize", "1"}});
-    for (auto [compression, bits] : {std::pair{kt::kYuy2, 16},
-                                     {kestro::kFourccNv12, 12},
-                                     {kestro::kFourccYv12, 12},
-                                     {DWORD(BI_RGB), 32}}) {
-        SCOPED_TRACE(bits);
-        kt::Format in = kt::MakeFormat(64, 32, compression, WORD(bits));
-        std::vector<Bytes> frames;
-        for (uint32_t i = 0; i < 4; ++i)
-            frames.push_back(Noise(in.header()->biSizeImage, 1100 + i));
-        Captured run = Capture(in, frames);
-        ASSERT_EQ(run.records.size(), frames.size());
+    const RawCase cases[] = {{"YUY2", kt::kYuy2, 16},           {"RGB32", BI_RGB, 32},
+                             {"YVYU", kestro::kFourccYvyu, 16}, {"HDYC", kestro::kFourccHdyc, 16},
+                             {"Y800", kestro::kFourccY800, 8},  {"NV12", kestro::kFourccNv12, 12},
+                             {"I420", kestro::kFourccI420, 12}, {"YV12", kestro::kFourccYv12, 12},
+                             {"V210", kestro::kFourccV210, 20}};
+    constexpr uint64_t kGiB = uint64_t(1) << 30;
+    for (size_t k = std::get<1>(GetParam()) ? 1 : 0; k < std::size(cases); k += 2) {
+        const RawCase& c = cases[k];
+        SCOPED_TRACE(c.name);
+        kt::Format in = kt::MakeFormat(1024, 512, c.compression, c.bits);
+        const size_t bytes = in.header()->biSizeImage;
+        StampedFrames frames(bytes, 1100 + uint32_t(k));
+        std::vector<Bytes> played;
+        Captured run = Capture(in, uint32_t(kGiB / bytes + 4),
+                               [&](uint32_t i) -> const Bytes& { return frames.For(i); });
+        size_t first = 0; // the first frame of piece 1
+        while (first < run.records.size() && InPiece(run.records[first], ".000"))
+            ++first;
+        ASSERT_GE(first, 2u);
+        ASSERT_LE(first + 3, run.records.size()) << "the run never reached piece 1";
+        uint64_t offset = 1;
+        std::memcpy(&offset, run.records[first].data(), 8);
+        EXPECT_EQ(offset, 0u) << "piece 1 starts with its first frame";
+        Captured boundary{run.stream, {}};
+        for (size_t i : {first - 1, first, first - 2, first + 1, first + 2}) {
+            EXPECT_TRUE(InPiece(run.records[i], i < first ? ".000" : ".001")) << "frame " << i;
+            boundary.records.push_back(run.records[i]);
+            played.push_back(frames.For(uint32_t(i)));
+        }
         Player player(run.stream, in);
         Bytes picture;
-        for (int i : {0, 1, 2, 3, 2}) {
-            ASSERT_EQ(player.Play(run.records[i], picture), ICERR_OK) << "frame " << i;
-            EXPECT_EQ(picture, frames[i]) << "frame " << i;
+        for (int i : {0, 1, 2, 3, 4, 1, 0, 0, 4}) {
+            ASSERT_EQ(player.Play(boundary.records[size_t(i)], picture), ICERR_OK) << "frame " << i;
+            EXPECT_EQ(picture, played[size_t(i)]) << "frame " << i;
         }
+        ExpectEveryConversion(boundary, in, played);
+        for (const char* piece : {"\\cap.000", "\\cap.001"})
+            DeleteFileA((dir + piece).c_str());
     }
 }
 

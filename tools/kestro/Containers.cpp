@@ -52,24 +52,37 @@ const std::vector<Container>& Containers() {
          .keepsBitDepth = true,
          .options = {{"allow_raw_vfw", "1", true}, {"write_crc32", "0", false}}},
         {.extension = ".nut", .muxer = "nut", .rawTag = RawTag::PixelFormat},
-        // Raw pictures only in the pixel formats its writer has a sample tag for, and v210 as the
-        // codec of that name.
+        // Raw pictures in the pixel formats its writer has a sample tag for, v210 as the codec of
+        // that name, and YVYU, NV12 and I420 under their fourccs. Gray's one tag ('raw ' at depth
+        // 40) has its writer store the samples inverted.
         {.extension = ".mov",
          .muxer = "mov",
          .rawTag = RawTag::None,
          .carriesEveryRawFormat = false,
-         .rawPixelFormats = {"yuyv422", "uyvy422", "bgr24", "v210"}},
+         .rawPixelFormats = {"yuyv422", "uyvy422", "bgr24", "bgra", "v210"},
+         .fourccTagged = {"yvyu422", "nv12", "yuv420p"}},
     };
     return table;
 }
 
-bool CarriesRaw(const Container& container, const char* pixFmt) {
-    if (container.carriesEveryRawFormat)
-        return true;
-    for (const char* name : container.rawPixelFormats)
+namespace {
+
+bool Lists(const std::vector<const char*>& names, const char* pixFmt) {
+    for (const char* name : names)
         if (std::string_view(name) == pixFmt)
             return true;
     return false;
+}
+
+} // namespace
+
+bool CarriesRaw(const Container& container, const char* pixFmt) {
+    return container.carriesEveryRawFormat || Lists(container.rawPixelFormats, pixFmt) ||
+           Lists(container.fourccTagged, pixFmt);
+}
+
+bool TagsWithFourcc(const Container& container, const char* pixFmt) {
+    return Lists(container.fourccTagged, pixFmt);
 }
 
 const Container* ContainerFor(const std::string& output) {

@@ -33,9 +33,13 @@ struct Container {
     // The bitmap header's bit depth is kept: chained codecs that cannot be decoded without it
     // (MS RLE, MS Video 1) may go there.
     bool keepsBitDepth = false;
-    // Its writer has a tag for every raw pixel format; else only for those of rawPixelFormats.
+    // Its writer has a tag for every raw pixel format; else only for those of rawPixelFormats,
+    // and of fourccTagged: pictures its writer has no sample tag for, which go with the kind's
+    // fourcc as their tag (FFmpeg's reader maps it back to the pixel format), a tag its writer
+    // takes only when asked for no more than unofficial compliance.
     bool carriesEveryRawFormat = true;
     std::vector<const char*> rawPixelFormats{};
+    std::vector<const char*> fourccTagged{};
     // No timestamps: a video that starts late begins with as many empty frames.
     bool fillsLateStart = false;
     std::vector<MuxerOption> options{};
@@ -48,6 +52,8 @@ const Container* ContainerFor(const std::string& output);
 
 // Whether raw pictures of FFmpeg's pixel format `pixFmt` can go into the container.
 bool CarriesRaw(const Container& container, const char* pixFmt);
+// Whether they go there tagged with the kind's fourcc (see Container::fourccTagged).
+bool TagsWithFourcc(const Container& container, const char* pixFmt);
 
 // For the usage text and its messages: "OUT.avi|OUT.mkv|...", "{avi,mkv,...}" and
 // ".avi, .mkv ... or .mov" (with `only`, of the containers that have that set).

@@ -345,6 +345,10 @@ void ExportSession::SetRawParameters(AVCodecParameters* p) {
     case RawTag::None:
         break;
     }
+    if (TagsWithFourcc(*container_, avi::PixFmtName(info_.kind))) {
+        p->codec_tag = FourccOfKind(info_.kind);
+        oc_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
+    }
 }
 
 void ExportSession::AddOtherStreams() {
