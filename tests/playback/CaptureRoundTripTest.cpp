@@ -125,7 +125,8 @@ TEST_P(CaptureRoundTrip, RawFramesComeBackAsTheyWent) {
                              {"I420", kestro::kFourccI420, 12},
                              {"IYUV", kestro::kFourccIyuv, 12},
                              {"YV12", kestro::kFourccYv12, 12},
-                             {"V210", kestro::kFourccV210, 20}};
+                             {"V210", kestro::kFourccV210, 20},
+                             {"P010", kestro::kFourccP010, 24}};
     Settings();
     for (const RawCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -227,6 +228,7 @@ TEST_P(CaptureRoundTrip, SplittingWritersRecordsPlay) {
     for (auto [compression, bits] : {std::pair{kt::kYuy2, 16},
                                      {kestro::kFourccNv12, 12},
                                      {kestro::kFourccYv12, 12},
+                                     {kestro::kFourccP010, 24},
                                      {DWORD(BI_RGB), 32}}) {
         SCOPED_TRACE(bits);
         kt::Format in = kt::MakeFormat(64, 32, compression, WORD(bits));

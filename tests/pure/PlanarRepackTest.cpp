@@ -69,8 +69,28 @@ Picture RandomPicture(uint32_t w, uint32_t h, std::mt19937& rng) {
 }
 
 // The picture's bytes as the kind stores them, written out from the kind's fourcc rather than
-// from its plane description, so that a wrong description fails here.
-std::vector<uint8_t> StoredAs(PixelKind kind, const Picture& p) {
+// from its plane description, so that a wrong description fails here. P010 stores each byte b as
+// a 16-bit sample b << 8 with noise below it, and the picture becomes what its rule makes of that:
+// min(255, (v + 2) >> 2) of the high 10 bits v, so that the rounding, the clamp at 256 and the
+// low 6 bits (which must change nothing) all come into play.
+std::vector<uint8_t> StoredAs(PixelKind kind, Picture& p) {
+    if (kind == KIND_P010) {
+        std::vector<uint8_t> out;
+        uint32_t noise = 0x9E3779B9;
+        for (auto* plane : {&p.y, &p.u}) {
+            for (size_t i = 0; i < plane->size(); ++i) {
+                for (std::vector<uint8_t>* s : {plane, plane == &p.u ? &p.v : nullptr}) {
+                    if (!s)
+                        continue;
+                    noise = noise * 1664525 + 1013904223;
+                    const uint32_t sample = uint32_t((*s)[i]) << 8 | noise >> 24;
+                    out.insert(out.end(), {uint8_t(sample), uint8_t(sample >> 8)});
+                    (*s)[i] = uint8_t(std::min(255u, ((sample >> 6) + 2) >> 2));
+                }
+            }
+        }
+        return out;
+    }
     std::vector<uint8_t> out = p.y;
     if (kind == KIND_NV12) {
         for (size_t i = 0; i < p.u.size(); ++i)
@@ -130,7 +150,7 @@ TEST_P(PlanarTest, ConvertsAsTheYuy2OfItsBlocks) {
                         {1920u, 4u}}) {
         for (bool reverse : {false, true}) {
             SCOPED_TRACE(::testing::Message() << w << "x" << h << " reverse=" << reverse);
-            const Picture p = RandomPicture(w, h, rng);
+            Picture p = RandomPicture(w, h, rng);
             const std::vector<uint8_t> stored = StoredAs(SourceOf(op()).kind, p);
             const std::vector<uint8_t> yuy2 = AsYuy2(p, reverse);
             std::vector<uint8_t> expected(bpp * w * h, 0x5A), out(bpp * w * h, 0xCD);
@@ -157,20 +177,22 @@ TEST_P(PlanarTest, EveryPlaneRowMayEndAtAPage) {
     std::vector<uint32_t> widths;
     for (uint32_t w = 2; w <= 100; w += 2)
         widths.push_back(w);
-    widths.insert(widths.end(), {640, 718, 1918, 1920});
+    widths.insert(widths.end(), {640, 718, 1022, 1024, 1026, 1028, 1918, 1920, 2050});
     std::mt19937 rng(12);
     for (uint32_t w : widths) {
         for (size_t slack : {0, 1}) {
             SCOPED_TRACE(::testing::Message() << "width " << w << " slack " << slack);
             const size_t chroma = planes.count == 2 ? w : w / 2;
-            PageEndBuffer luma(w + slack), first(chroma + slack), second(w / 2 + slack);
+            const size_t bytes = planes.sampleBytes;
+            PageEndBuffer luma(bytes * w + slack), first(bytes * chroma + slack),
+                second(bytes * w / 2 + slack);
             PageEndBuffer out(bpp * w);
             for (PageEndBuffer* b : {&luma, &first, &second})
                 std::generate_n(b->data(), b->Bytes().size(), [&] { return uint8_t(rng()); });
             repack_detail::PlaneRows rows{luma.data() + slack, first.data() + slack,
                                           second.data() + slack};
             if (planes.count == 2)
-                rows.cr = rows.cb + 1;
+                rows.cr = rows.cb + bytes;
             std::vector<uint8_t> expected(bpp * w, 0x5A);
             scalar(rows, expected.data(), w);
             std::fill_n(out.data(), bpp * w, 0xCD);

@@ -43,17 +43,26 @@ const Pair kPairs[] = {
     {"Yv12AsYuy2", KIND_YV12, KIND_YUY2},     {"Yv12AsRgb24", KIND_YV12, KIND_RGB24},
     {"Yv12AsRgb32", KIND_YV12, KIND_RGB32},   {"V210AsV210", KIND_V210, KIND_V210},
     {"V210AsYuy2", KIND_V210, KIND_YUY2},     {"V210AsRgb24", KIND_V210, KIND_RGB24},
-    {"V210AsRgb32", KIND_V210, KIND_RGB32},
+    {"V210AsRgb32", KIND_V210, KIND_RGB32},   {"P010AsP010", KIND_P010, KIND_P010},
+    {"P010AsYuy2", KIND_P010, KIND_YUY2},     {"P010AsRgb24", KIND_P010, KIND_RGB24},
+    {"P010AsRgb32", KIND_P010, KIND_RGB32},
 };
 
 bool IsPlanar(PixelKind kind) {
-    return kind == KIND_NV12 || kind == KIND_I420 || kind == KIND_YV12;
+    return kind == KIND_NV12 || kind == KIND_I420 || kind == KIND_YV12 || kind == KIND_P010;
 }
 
 // A 4:2:0 picture (top row first, even sides) as the YUY2 picture of the same pixels: each row
 // with the chroma row of its blocks, read from where the kind puts its U and V.
 Bytes PlanarAsYuy2(PixelKind kind, const uint8_t* stored, uint32_t width, uint32_t rows) {
     const size_t luma = size_t(width) * rows, quarter = luma / 4;
+    if (kind == KIND_P010) { // NV12 of 16-bit samples: the high 10 bits of each, rounded to 8
+        Bytes nv12(luma + 2 * quarter);
+        for (size_t i = 0; i < nv12.size(); ++i)
+            nv12[i] =
+                uint8_t(std::min(255, ((stored[2 * i] | stored[2 * i + 1] << 8) / 64 + 2) / 4));
+        return PlanarAsYuy2(KIND_NV12, nv12.data(), width, rows);
+    }
     Bytes out;
     for (uint32_t j = 0; j < rows; ++j)
         for (uint32_t k = 0; k < width / 2; ++k) {
@@ -282,6 +291,8 @@ TEST(RawConvert, RefusesWhatNoRoutineDelivers) {
     EXPECT_FALSE(PlanRawConversion(KIND_NV12, 5, KIND_RGB24, 5, 8, true)) << "odd height";
     EXPECT_FALSE(PlanRawConversion(KIND_I420, 4, KIND_YUY2, 4, 7, true)) << "odd width";
     EXPECT_FALSE(PlanRawConversion(KIND_YV12, -3, KIND_YV12, -3, 8, true)) << "odd height";
+    EXPECT_FALSE(PlanRawConversion(KIND_P010, 3, KIND_YUY2, 3, 8, true)) << "odd height";
+    EXPECT_FALSE(PlanRawConversion(KIND_P010, 4, KIND_RGB32, 4, 9, false)) << "odd width";
     EXPECT_FALSE(PlanRawConversion(KIND_NONE, 4, KIND_RGB24, 4, 8, true));
     EXPECT_FALSE(PlanRawConversion(KIND_YUY2, 4, KIND_RGB24, 5, 8, true)) << "other height";
     EXPECT_FALSE(PlanRawConversion(KIND_YUY2, 4, KIND_RGB24, 4, 0, true));
@@ -315,6 +326,8 @@ TEST(RawConvert, RefusesWhatNoRoutineDelivers) {
         {KIND_YUY2, KIND_YUY2, INT32_MAX, true},      {KIND_UYVY, KIND_YUY2, INT32_MAX, false},
         {KIND_Y800, KIND_RGB32, 1 << 30, false},      {KIND_Y800, KIND_RGB24, 1431655766, false},
         {KIND_V210, KIND_RGB32, 1 << 30, true},       {KIND_V210, KIND_V210, 0x7FFFFFFE, true},
+        {KIND_P010, KIND_RGB32, 1 << 30, false},      {KIND_P010, KIND_P010, INT32_MAX - 1, true},
+        {KIND_P010, KIND_YUY2, 1 << 30, true},
     };
     for (const Wide& w : wide)
         for (int32_t rows : {1, -1, 2})
