@@ -333,6 +333,27 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .matrix = Matrix::Bt601,
      .dibRows = false,
      .planes = kOnePlane},
+    // NV12 of an HDR source: 16-bit little-endian samples, each value in the high 10 bits. The
+    // low 6 bits are below the value: they are stored as they came and never change a conversion.
+    {.kind = KIND_P010,
+     .name = "p010",
+     .fourcc = kFourccP010,
+     .alsoRead = kFourccP010,
+     .alsoReadToo = kFourccP010,
+     .bitCount = 24,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 5,
+     .ffmpegName = "p010le",
+     .black = {16, 128},
+     .layout = Layout::Planar,
+     .order = {},
+     .matrix = Matrix::Bt601,
+     .dibRows = false,
+     .planes = {.count = 2, .shiftX = 1, .shiftY = 1, .sampleBytes = 2, .redFirst = false}},
 };
 
 // The row of a kind; null for KIND_NONE and KIND_STORED, which are no pixel format.

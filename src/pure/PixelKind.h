@@ -22,6 +22,7 @@ constexpr uint32_t kFourccNv12 = MakeFourcc('N', 'V', '1', '2');
 constexpr uint32_t kFourccI420 = MakeFourcc('I', '4', '2', '0');
 constexpr uint32_t kFourccIyuv = MakeFourcc('I', 'Y', 'U', 'V');
 constexpr uint32_t kFourccYv12 = MakeFourcc('Y', 'V', '1', '2');
+constexpr uint32_t kFourccP010 = MakeFourcc('P', '0', '1', '0');
 constexpr uint32_t kFourccV210 = MakeFourcc('v', '2', '1', '0');
 constexpr uint32_t kFourccDib = MakeFourcc('D', 'I', 'B', ' ');
 constexpr uint32_t kFourccVidc = MakeFourcc('v', 'i', 'd', 'c');
@@ -40,7 +41,8 @@ enum PixelKind : int32_t {
     KIND_NV12 = 9,
     KIND_I420 = 10,
     KIND_YV12 = 11,
-    KIND_V210 = 13, // 12 is kept for the 10-bit planar 4:2:0 kind
+    KIND_P010 = 12,
+    KIND_V210 = 13,
     KIND_STORED = -1,
 };
 

@@ -36,9 +36,12 @@ enum class RawOp {
     Yv12ToRgb32,
     V210ToYuy2,
     V210ToRgb24,
-    V210ToRgb32
+    V210ToRgb32,
+    P010ToYuy2,
+    P010ToRgb24,
+    P010ToRgb32
 };
-constexpr size_t kRawOpCount = size_t(RawOp::V210ToRgb32) + 1;
+constexpr size_t kRawOpCount = size_t(RawOp::P010ToRgb32) + 1;
 
 // Exchanges the bytes of every pair: UYVY order to YUY2 order. count is a byte count; an odd last
 // byte is left untouched (not read past).

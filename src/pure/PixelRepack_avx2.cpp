@@ -4,6 +4,7 @@
 #include <cstring>
 #include <immintrin.h>
 
+#include "pure/PixelRepack_p010.h"
 #include "pure/PixelRepack_packed10.h"
 #include "pure/RawConversions.h"
 
@@ -518,7 +519,13 @@ struct Avx2Rows {
         }
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
-        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
+                      SourcePlanes(Op).sampleBytes > 1) {
+            return Planar16Via8<Op, Reduce16Avx2, PlanarToRgbAvx2<Planar8OpOf<Op>()>>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked &&
+                             SourcePlanes(Op).sampleBytes > 1) {
+            return Planar16Via8<Op, Reduce16Avx2, PlanarToPackedAvx2<Planar8OpOf<Op>()>>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
             return PlanarToRgbAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked) {
             return PlanarToPackedAvx2<Op>;

@@ -1,4 +1,5 @@
 #include "pure/PixelRepack.h"
+#include "pure/PixelRepack_p010.h"
 #include "pure/PixelRepack_packed10.h"
 #include "pure/PixelRepack_sse2.h"
 #include "pure/RawConversions.h"
@@ -389,7 +390,13 @@ struct Sse2Rows {
         }
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
-        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
+                      SourcePlanes(Op).sampleBytes > 1) {
+            return Planar16Via8<Op, Reduce16Sse2, PlanarToRgbSse2<Planar8OpOf<Op>()>>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked &&
+                             SourcePlanes(Op).sampleBytes > 1) {
+            return Planar16Via8<Op, Reduce16Sse2, PlanarToPackedSse2<Planar8OpOf<Op>()>>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
             return PlanarToRgbSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked) {
             return PlanarToPackedSse2<Op>;

@@ -197,6 +197,28 @@ for as in rgb24 rgb32; do
   host play "$win\\fv210.avi" --as $as -o - -q | cmp - "$scratch/yuy2.$as" || fail "v210 as $as is not the pattern's"
   host play "$win\\fv210.avi" --getframe --as $as -o - -q | cmp - "$scratch/yuy2.$as" || fail "v210 as $as through avifil32"
 done
+# P010: the NV12 pattern's values in the high byte of 16-bit samples (3 bytes a pixel), stored
+# and played as itself byte for byte, from a file and from the pattern; as YUY2 and RGB it is the
+# NV12 pattern's, and the host's reference stills (from the rule) are the codec's RGB ones.
+host pattern --format p010 --size 66x48 --frames 3 -o - >"$scratch/pat.p010"
+[ "$(stat -c %s "$scratch/pat.p010")" = $((66 * 48 * 3 * 3)) ] || fail "a p010 pattern is not 3 bytes a pixel"
+host --datafile "$win\\fp010" capture --format p010 --size 66x48 --input - -o "$win\\fp010.avi" -q <"$scratch/pat.p010"
+host play "$win\\fp010.avi" --as p010 -o - -q | cmp - "$scratch/pat.p010" || fail "p010 frames changed"
+host --datafile "$win\\pp010" capture --format p010 --size 66x48 --frames 3 -o "$win\\pp010.avi" -q
+host play "$win\\pp010.avi" --as p010 -o - -q | cmp - "$scratch/pat.p010" || fail "p010 pattern frames changed"
+host export "$win\\pp010.avi" - -q | cmp - "$scratch/pat.p010" || fail "p010 export changed the frames"
+host info "$win\\fp010.avi" | grep -q -- '| ffmpeg -f rawvideo -pix_fmt p010le -s 66x48 ' || fail "info gives no p010 pipe line"
+host play "$win\\fp010.avi" --as yuy2 -o - -q | cmp - "$scratch/planes-nv12.yuy2" || fail "p010 as yuy2 is not nv12's"
+for as in rgb24 rgb32; do
+  host play "$win\\planes-nv12.avi" --as $as -o - -q >"$scratch/nv12.$as"
+  host play "$win\\fp010.avi" --as $as -o - -q | cmp - "$scratch/nv12.$as" || fail "p010 as $as is not nv12's"
+  host play "$win\\fp010.avi" --getframe --as $as -o - -q | cmp - "$scratch/nv12.$as" || fail "p010 as $as through avifil32"
+done
+host play "$win\\fp010.avi" --as p010 --first 1 --count 1 --ppm "$win\\ref.ppm" -q
+host play "$win\\fp010.avi" --as rgb24 --first 1 --count 1 --ppm "$win\\codec.ppm" -q
+cmp "$scratch/ref.ppm" "$scratch/codec.ppm" || fail "p010's reference still is not the codec's"
+expect_rc 2 "odd p010 height" host --datafile "$win\\odd" capture --format p010 --size 66x47 -o "$win\\odd.avi"
+expect_err "p010 pictures need an even height"
 
 # No registration: a throw-away prefix sharing this build's files but not the Drivers32 value.
 prefix="$KESTRO_BUILD/wineprefix"

@@ -39,7 +39,8 @@ TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
                                      {DWORD(kestro::kFourccI420), 12},
                                      {DWORD(kestro::kFourccIyuv), 12},
                                      {DWORD(kestro::kFourccYv12), 12},
-                                     {DWORD(kestro::kFourccV210), 20}}) {
+                                     {DWORD(kestro::kFourccV210), 20},
+                                     {DWORD(kestro::kFourccP010), 24}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_OK) << compression;
     }
@@ -54,6 +55,9 @@ TEST_F(RawNegotiation, AcceptsPackedYuvAndRgb24Only) {
                                      {DWORD(kestro::kFourccY800), 16},
                                      {DWORD(kestro::kFourccV210), 16},
                                      {DWORD(kestro::kFourccV210), 24},
+                                     {DWORD(kestro::kFourccP010), 12},
+                                     {DWORD(kestro::kFourccP010), 16},
+                                     {mmioFOURCC('p', '0', '1', '0'), 24},
                                      {kKest, 16}}) {
         Format in = MakeFormat(320, 240, compression, WORD(bits));
         EXPECT_EQ(ICCompressQuery(hic.get(), in.header(), nullptr), ICERR_BADFORMAT)

@@ -247,7 +247,7 @@ TEST_P(CaptureRoundTrip, SplittingWritersRecordsPlay) {
                              {"YVYU", kestro::kFourccYvyu, 16}, {"HDYC", kestro::kFourccHdyc, 16},
                              {"Y800", kestro::kFourccY800, 8},  {"NV12", kestro::kFourccNv12, 12},
                              {"I420", kestro::kFourccI420, 12}, {"YV12", kestro::kFourccYv12, 12},
-                             {"V210", kestro::kFourccV210, 20}};
+                             {"V210", kestro::kFourccV210, 20}, {"P010", kestro::kFourccP010, 24}};
     constexpr uint64_t kGiB = uint64_t(1) << 30;
     for (size_t k = std::get<1>(GetParam()) ? 1 : 0; k < std::size(cases); k += 2) {
         const RawCase& c = cases[k];

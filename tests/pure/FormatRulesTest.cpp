@@ -272,6 +272,10 @@ TEST(StreamFormats, RawOutputTable) {
         {kFourccV210, 20, KIND_YUY2, true, kFourccYuy2, 16},
         {kFourccV210, 20, KIND_NONE, true, 0, 24},
         {kFourccV210, 20, KIND_UYVY, false, 0, 0},
+        {kFourccP010, 24, KIND_P010, true, kFourccP010, 24},
+        {kFourccP010, 24, KIND_YUY2, true, kFourccYuy2, 16},
+        {kFourccP010, 24, KIND_NONE, true, 0, 24},
+        {kFourccP010, 24, KIND_NV12, false, 0, 0},
     };
     for (const Row& r : rows) {
         StreamFormatHeader in{};

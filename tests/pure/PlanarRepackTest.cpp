@@ -111,20 +111,22 @@ TEST_P(PlanarTest, EveryPlaneRowMayEndAtAPage) {
     std::vector<uint32_t> widths;
     for (uint32_t w = 2; w <= 100; w += 2)
         widths.push_back(w);
-    widths.insert(widths.end(), {640, 718, 1918, 1920});
+    widths.insert(widths.end(), {640, 718, 1022, 1024, 1026, 1028, 1918, 1920, 2050});
     std::mt19937 rng(12);
     for (uint32_t w : widths) {
         for (size_t slack : {0, 1}) {
             SCOPED_TRACE(::testing::Message() << "width " << w << " slack " << slack);
             const size_t chroma = planes.count == 2 ? w : w / 2;
-            PageEndBuffer luma(w + slack), first(chroma + slack), second(w / 2 + slack);
+            const size_t bytes = planes.sampleBytes;
+            PageEndBuffer luma(bytes * w + slack), first(bytes * chroma + slack),
+                second(bytes * w / 2 + slack);
             PageEndBuffer out(bpp * w);
             for (PageEndBuffer* b : {&luma, &first, &second})
                 std::generate_n(b->data(), b->Bytes().size(), [&] { return uint8_t(rng()); });
             repack_detail::PlaneRows rows{luma.data() + slack, first.data() + slack,
                                           second.data() + slack};
             if (planes.count == 2)
-                rows.cr = rows.cb + 1;
+                rows.cr = rows.cb + bytes;
             std::vector<uint8_t> expected(bpp * w, 0x5A);
             scalar(rows, expected.data(), w);
             std::fill_n(out.data(), bpp * w, 0xCD);
@@ -160,6 +162,11 @@ const KnownPlanes kKnownPlanes[] = {
     {KIND_YV12, // the Cr plane, then Cb
      {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
      {1, 11, 2, 9, 3, 12, 4, 10, 5, 11, 6, 9, 7, 12, 8, 10}},
+    {KIND_P010, // as NV12 in 16-bit little-endian samples, the value in the high 10 bits: the
+                // low 6 bits change nothing, the two below the byte round (the last luma to 9)
+     {0x3F, 1, 0x3F, 2, 0x3F, 3, 0x3F, 4, 0x3F, 5, 0x3F, 6, 0x7F, 7, 0x80, 8, 0, 9, 0, 10, 0, 11,
+      0, 12},
+     {1, 9, 2, 10, 3, 11, 4, 12, 5, 9, 6, 10, 7, 11, 9, 12}},
 };
 
 TEST(PlanarLayoutTest, EachKindKeepsItsChromaWhereItsFourccSays) {

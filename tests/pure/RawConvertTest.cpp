@@ -95,6 +95,8 @@ TEST(RawConvert, RefusesWhatNoRoutineDelivers) {
     EXPECT_FALSE(PlanRawConversion(KIND_NV12, 5, KIND_RGB24, 5, 8, true)) << "odd height";
     EXPECT_FALSE(PlanRawConversion(KIND_I420, 4, KIND_YUY2, 4, 7, true)) << "odd width";
     EXPECT_FALSE(PlanRawConversion(KIND_YV12, -3, KIND_YV12, -3, 8, true)) << "odd height";
+    EXPECT_FALSE(PlanRawConversion(KIND_P010, 3, KIND_YUY2, 3, 8, true)) << "odd height";
+    EXPECT_FALSE(PlanRawConversion(KIND_P010, 4, KIND_RGB32, 4, 9, false)) << "odd width";
     EXPECT_FALSE(PlanRawConversion(KIND_NONE, 4, KIND_RGB24, 4, 8, true));
     EXPECT_FALSE(PlanRawConversion(KIND_YUY2, 4, KIND_RGB24, 5, 8, true)) << "other height";
     EXPECT_FALSE(PlanRawConversion(KIND_YUY2, 4, KIND_RGB24, 4, 0, true));
@@ -123,6 +125,8 @@ TEST(RawConvert, RefusesWhatNoRoutineDelivers) {
         {KIND_NV12, KIND_RGB32, 1 << 30, false},      {KIND_I420, KIND_RGB24, 1431655766, true},
         {KIND_YV12, KIND_YUY2, INT32_MAX - 1, false}, {KIND_NV12, KIND_NV12, INT32_MAX - 1, true},
         {KIND_V210, KIND_RGB32, 1 << 30, true},       {KIND_V210, KIND_V210, 0x7FFFFFFE, true},
+        {KIND_P010, KIND_RGB32, 1 << 30, false},      {KIND_P010, KIND_P010, INT32_MAX - 1, true},
+        {KIND_P010, KIND_YUY2, 1 << 30, true},
     };
     for (const Wide& w : wide)
         for (int32_t rows : {1, -1, 2})

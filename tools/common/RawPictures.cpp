@@ -92,10 +92,12 @@ void FillBlack(PixelKind kind, uint8_t* picture, size_t bytes) {
             picture[i] = uint8_t(words[(i / 4) & 1] >> (8 * (i % 4)));
         return;
     }
-    // A planar picture is two thirds luma at 4:2:0: black luma, then neutral chroma.
+    // A planar picture is two thirds luma at 4:2:0: black luma, then neutral chroma. A 16-bit
+    // sample holds the 8-bit value in its high byte.
     const size_t luma = format.layout == Layout::Planar ? bytes / 3 * 2 : 0;
+    const bool wide = format.planes.sampleBytes == 2;
     for (size_t i = 0; i < bytes; ++i)
-        picture[i] = format.black[luma ? (i >= luma) : (i & 1)];
+        picture[i] = wide && !(i & 1) ? 0 : format.black[luma ? (i >= luma) : (i & 1)];
 }
 
 } // namespace kestro::avi

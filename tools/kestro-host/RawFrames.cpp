@@ -240,6 +240,16 @@ void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, ui
         }
         return;
     }
+    if (layout == kestro::Layout::Planar && format->planes.sampleBytes == 2) {
+        // Each 8-bit value v as the 16-bit sample v << 8 (the 10-bit 4v, low bits 0), which
+        // rounds back to v: the picture is the 8-bit kind's of the same planes.
+        const size_t samples = size_t(RawFrameBytes(kind, size) / 2);
+        std::vector<uint8_t> eight(samples);
+        MakePlanarPattern(*format, size, frame, eight.data());
+        for (size_t i = 0; i < samples; ++i)
+            out[2 * i] = 0, out[2 * i + 1] = eight[i];
+        return;
+    }
     if (layout == kestro::Layout::Planar) {
         MakePlanarPattern(*format, size, frame, out);
         return;
@@ -310,6 +320,15 @@ void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro:
     if (format && format->layout == kestro::Layout::Planar) { // the rule of its YUY2 picture
         if (format->matrix != kestro::Matrix::Bt601 || size.width % 2 || size.height % 2)
             return;
+        std::vector<uint8_t> reduced;
+        if (format->planes.sampleBytes == 2) { // the high 10 bits v of each, as min(255, (v+2)/4)
+            reduced.resize(size_t(RawFrameBytes(source, size) / 2));
+            for (size_t i = 0; i < reduced.size(); ++i) {
+                const uint32_t v = uint32_t(src[2 * i] | src[2 * i + 1] << 8) >> 6;
+                reduced[i] = uint8_t((v + 2) / 4 > 255 ? 255 : (v + 2) / 4);
+            }
+            src = reduced.data();
+        }
         const std::vector<uint8_t> yuy2 = PlanarAsYuy2(src, size, *format);
         ReferenceYuvToRgb(yuy2.data(), dst, size, kestro::KIND_YUY2, bytesPerPixel, bottomUp);
         return;

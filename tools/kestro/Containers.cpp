@@ -2,6 +2,11 @@
 
 #include <strings.h>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/pixdesc.h>
+}
+
 #include <cstring>
 #include <string_view>
 
@@ -83,6 +88,15 @@ bool CarriesRaw(const Container& container, const char* pixFmt) {
 
 bool TagsWithFourcc(const Container& container, const char* pixFmt) {
     return Lists(container.fourccTagged, pixFmt);
+}
+
+std::string RawTagProblem(const Container& container, const char* pixFmt) {
+    const AVPixelFormat format = av_get_pix_fmt(pixFmt);
+    if (format == AV_PIX_FMT_NONE || avcodec_pix_fmt_to_codec_tag(format) != 0)
+        return {};
+    return std::string("FFmpeg has no tag for raw ") + pixFmt + " pictures, so a " +
+           container.muxer + " file would be read back as another pixel format; export to - and " +
+           "give ffmpeg the pipe's input that 'kestro info' prints";
 }
 
 const Container* ContainerFor(const std::string& output) {

@@ -279,6 +279,9 @@ int ExportSession::AddVideoStream() {
                                     " writer has no tag for raw " + avi::PixFmtName(info_.kind) +
                                     " pictures; export to " +
                                     ContainerList(&Container::carriesEveryRawFormat) + " instead");
+    } else if (std::string why = RawTagProblem(*container_, avi::PixFmtName(info_.kind));
+               !why.empty()) {
+        return Fail(kExitUsage, path_ + ": " + why);
     } else {
         SetRawParameters(p);
     }
