@@ -512,7 +512,8 @@ struct Avx2Rows {
         }
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
-        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
+                      SourcePlanes(Op).sampleBytes == 1) {
             return PlanarPairToRgbAvx2<Op>;
         } else {
             return nullptr;

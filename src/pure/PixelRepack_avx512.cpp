@@ -348,7 +348,8 @@ struct Avx512Rows {
         }
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
-        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
+                      SourcePlanes(Op).sampleBytes == 1) {
             return PlanarPairToRgbAvx512<Op>;
         } else {
             return nullptr;

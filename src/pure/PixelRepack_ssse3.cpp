@@ -83,7 +83,8 @@ struct Ssse3Rows {
         }
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
-        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
+                      SourcePlanes(Op).sampleBytes == 1) {
             return PlanarRowPairOfSse2<Op>;
         } else {
             return nullptr;

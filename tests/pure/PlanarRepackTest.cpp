@@ -164,8 +164,8 @@ const KnownPlanes kKnownPlanes[] = {
      {1, 11, 2, 9, 3, 12, 4, 10, 5, 11, 6, 9, 7, 12, 8, 10}},
     {KIND_P010, // as NV12 in 16-bit little-endian samples, the value in the high 10 bits: the
                 // low 6 bits change nothing, the two below the byte round (the last luma to 9)
-     {0x3F, 1, 0x3F, 2, 0x3F, 3, 0x3F, 4, 0x3F, 5, 0x3F, 6, 0x7F, 7, 0x80, 8, 0, 9, 0, 10, 0, 11,
-      0, 12},
+     {0x3F, 1, 0x3F, 2, 0x3F, 3, 0x3F, 4,  0x3F, 5,  0x3F, 6,
+      0x7F, 7, 0x80, 8, 0,    9, 0,    10, 0,    11, 0,    12},
      {1, 9, 2, 10, 3, 11, 4, 12, 5, 9, 6, 10, 7, 11, 9, 12}},
 };
 
