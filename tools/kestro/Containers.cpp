@@ -90,7 +90,11 @@ bool TagsWithFourcc(const Container& container, const char* pixFmt) {
     return Lists(container.fourccTagged, pixFmt);
 }
 
-std::string RawTagProblem(const Container& container, const char* pixFmt) {
+std::string RawRefusal(const Container& container, const char* pixFmt) {
+    if (!CarriesRaw(container, pixFmt))
+        return std::string("the ") + container.muxer + " writer has no tag for raw " + pixFmt +
+               " pictures; export to " + ContainerList(&Container::carriesEveryRawFormat) +
+               " instead";
     const AVPixelFormat format = av_get_pix_fmt(pixFmt);
     if (format == AV_PIX_FMT_NONE || avcodec_pix_fmt_to_codec_tag(format) != 0)
         return {};

@@ -54,11 +54,11 @@ const Container* ContainerFor(const std::string& output);
 bool CarriesRaw(const Container& container, const char* pixFmt);
 // Whether they go there tagged with the kind's fourcc (see Container::fourccTagged).
 bool TagsWithFourcc(const Container& container, const char* pixFmt);
-// Why raw pictures of `pixFmt` that the container's writer takes would still not come back as
-// they went, empty when they would: FFmpeg's readers know a raw pixel format only by a tag of its
+// Why raw pictures of `pixFmt` cannot go into the container or would not come back as they went,
+// empty when they can and would: FFmpeg's readers know a raw pixel format only by a tag of its
 // own table, and one without a tag is read back as another (p010le from AVI as bgr24). A name
 // that is no pixel format of FFmpeg's (v210, a codec of its own) needs no such tag.
-std::string RawTagProblem(const Container& container, const char* pixFmt);
+std::string RawRefusal(const Container& container, const char* pixFmt);
 
 // For the usage text and its messages: "OUT.avi|OUT.mkv|...", "{avi,mkv,...}" and
 // ".avi, .mkv ... or .mov" (with `only`, of the containers that have that set).

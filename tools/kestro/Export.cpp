@@ -274,12 +274,7 @@ int ExportSession::AddVideoStream() {
     if (info_.chained) {
         if (int code = SetChainedParameters(p))
             return code;
-    } else if (!CarriesRaw(*container_, avi::PixFmtName(info_.kind))) {
-        return Fail(kExitUsage, path_ + ": the " + container_->muxer +
-                                    " writer has no tag for raw " + avi::PixFmtName(info_.kind) +
-                                    " pictures; export to " +
-                                    ContainerList(&Container::carriesEveryRawFormat) + " instead");
-    } else if (std::string why = RawTagProblem(*container_, avi::PixFmtName(info_.kind));
+    } else if (std::string why = RawRefusal(*container_, avi::PixFmtName(info_.kind));
                !why.empty()) {
         return Fail(kExitUsage, path_ + ": " + why);
     } else {
