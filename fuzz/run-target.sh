@@ -23,7 +23,7 @@ case "$mode" in
       echo "$name: no regression inputs in $dir"
       exit 0
     fi
-    "$target" -timeout=30 -rss_limit_mb=2048 "${files[@]}" 2>&1 | grep -vE '^(Running|Executed) ' 
+    "$target" -timeout=120 -rss_limit_mb=2048 "${files[@]}" 2>&1 | grep -vE '^(Running|Executed) ' 
     status=${PIPESTATUS[0]}
     [ "$status" -eq 0 ] && echo "$name: ${#files[@]} regression inputs pass"
     exit "$status"
@@ -42,8 +42,11 @@ case "$mode" in
     # Where the heap and the stack lie decides nothing then, as far as the system allows.
     norandom=(setarch "$(uname -m)" -R)
     "${norandom[@]}" true 2>/dev/null || { norandom=(); echo "$name: setarch -R is refused here: addresses are randomised"; }
-    # -reload=0: rereading the corpus folder every second makes the run depend on the clock.
-    options=(-seed="$seed" -runs="$runs" -reload=0 -timeout=10 -rss_limit_mb=2048 -close_fd_mask=3)
+    # -reload=0: rereading the corpus folder every second makes the run depend on the clock. So
+    # does a timeout, the one finding that depends on the machine's speed and load: every input
+    # here runs in well under a second, and one took 11 s on a starved machine, so only what runs
+    # for two minutes counts as hanging.
+    options=(-seed="$seed" -runs="$runs" -reload=0 -timeout=120 -rss_limit_mb=2048 -close_fd_mask=3)
     echo "$name: seed $seed, $runs executions${limit:+ or ${KESTRO_FUZZ_SECONDS} s}, from $(ls "$corpus" | wc -l) seed inputs in $corpus"
     nice -n "${KESTRO_FUZZ_NICE:-10}" "${norandom[@]}" "$target" "${options[@]}" "${limit[@]}" \
       -print_final_stats=1 -artifact_prefix="$findings/" "${dirs[@]}" 2>&1 |
