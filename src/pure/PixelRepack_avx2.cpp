@@ -153,14 +153,22 @@ template <RawOp Op> void RowAvx2(const uint8_t* src, uint8_t* dst, uint32_t widt
     repack_detail::kSsse3Kernels.rows[size_t(Op)](src, dst, width - groups * 16);
 }
 
+// Sixteen samples of a plane's row as words at 8 bits.
+template <PlaneLayout P> inline __m256i Samples16(const uint8_t* p) {
+    if constexpr (P.sampleBytes == 1) {
+        return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    } else {
+        static_assert(P.sampleBytes == 2);
+        return To8BitWords(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    }
+}
+
 // The chroma of eight pairs of a planar row as words U, V of each pair (pairs 0-3 in the low
-// lane): sixteen bytes of an interleaved row, eight of each separate one.
+// lane): sixteen samples of an interleaved row, eight of each separate one.
 template <PlaneLayout P> inline __m256i PlanarChroma8(const uint8_t* cb, const uint8_t* cr) {
-    static_assert(P.sampleBytes == 1);
     if constexpr (P.count == 2) {
         const uint8_t* pair = cb < cr ? cb : cr;
-        const __m256i uv =
-            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pair)));
+        const __m256i uv = Samples16<P>(pair);
         if constexpr (P.redFirst) {
             return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
                                           _MM_SHUFFLE(2, 3, 0, 1));
@@ -168,24 +176,25 @@ template <PlaneLayout P> inline __m256i PlanarChroma8(const uint8_t* cb, const u
             return uv;
         }
     } else {
+        static_assert(P.sampleBytes == 1);
         const __m128i u = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb));
         const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr));
         return _mm256_cvtepu8_epi16(_mm_unpacklo_epi8(u, v));
     }
 }
 
-// Sixteen pixels a step from a planar row, by the packed rows' rule.
+// Sixteen pixels a step from a planar row, by the packed rows' rule. Offsets count bytes: step is
+// one chroma pair's, a luma sample's is P.sampleBytes.
 template <RawOp Op>
 void PlanarToRgbAvx2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t width) {
     constexpr PlaneLayout P = SourcePlanes(Op);
-    constexpr size_t step = P.count == 2 ? 2 : 1;
+    constexpr size_t step = (P.count == 2 ? 2 : 1) * P.sampleBytes;
     constexpr int Bpp = int(OutputPixelBytes(Op));
     const uint32_t pairs = width / 2;
     const uint32_t groups = pairs ? (pairs - 1) / 8 : 0;
     for (uint32_t g = 0; g < groups; ++g, dst += 16 * Bpp) {
         const size_t c = size_t{g} * 8 * step;
-        const __m256i y = _mm256_cvtepu8_epi16(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.luma + 16 * g)));
+        const __m256i y = Samples16<P>(s.luma + 16 * P.sampleBytes * size_t{g});
         __m256i pA, pB;
         Convert16Words<SourceMatrix(Op)>(y, PlanarChroma8<P>(s.cb + c, s.cr + c),
                                          PlanarChroma8<P>(s.cb + c + step, s.cr + c + step), pA,
@@ -195,8 +204,7 @@ void PlanarToRgbAvx2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t w
     const size_t c = size_t{groups} * 8 * step;
     // A row that ends on a whole group: its last pair repeats its own chroma.
     if (width - groups * 16 == 16) {
-        const __m256i y = _mm256_cvtepu8_epi16(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.luma + 16 * groups)));
+        const __m256i y = Samples16<P>(s.luma + 16 * P.sampleBytes * size_t{groups});
         const __m256i uv = PlanarChroma8<P>(s.cb + c, s.cr + c);
         const __m256i next =
             _mm256_permutevar8x32_epi32(uv, _mm256_setr_epi32(1, 2, 3, 4, 5, 6, 7, 7));
@@ -205,7 +213,8 @@ void PlanarToRgbAvx2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t w
         Store16Pixels<Bpp, true>(dst, pA, pB);
         return;
     }
-    const repack_detail::PlaneRows rest{s.luma + 16 * groups, s.cb + c, s.cr + c};
+    const repack_detail::PlaneRows rest{s.luma + 16 * P.sampleBytes * size_t{groups}, s.cb + c,
+                                        s.cr + c};
     repack_detail::kSse2Kernels.planarRows[size_t(Op)](rest, dst, width - groups * 16);
 }
 
@@ -214,7 +223,7 @@ template <RawOp Op>
 void PlanarPairToRgbAvx2(const repack_detail::PlaneRows& s, const uint8_t* luma2, uint8_t* dst,
                          uint8_t* dst2, uint32_t width) {
     constexpr PlaneLayout P = SourcePlanes(Op);
-    constexpr size_t step = P.count == 2 ? 2 : 1;
+    constexpr size_t step = (P.count == 2 ? 2 : 1) * P.sampleBytes;
     constexpr int Bpp = int(OutputPixelBytes(Op));
     const uint32_t pairs = width / 2;
     const uint32_t groups = pairs ? (pairs - 1) / 8 : 0;
@@ -225,16 +234,16 @@ void PlanarPairToRgbAvx2(const repack_detail::PlaneRows& s, const uint8_t* luma2
             PlanarChroma8<P>(s.cb + c, s.cr + c),
             PlanarChroma8<P>(s.cb + c + step, s.cr + c + step), LumaBias());
         for (int row = 0; row < 2; ++row) {
-            const __m256i y = _mm256_cvtepu8_epi16(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>((row ? luma2 : s.luma) + 16 * g)));
+            const __m256i y = Samples16<P>((row ? luma2 : s.luma) + 16 * P.sampleBytes * size_t{g});
             __m256i pA, pB;
             Pixels16(y, zero, t, pA, pB);
             Store16Pixels<Bpp>((row ? dst2 : dst) + size_t{g} * 16 * Bpp, pA, pB);
         }
     }
     const size_t c = size_t{groups} * 8 * step, done = size_t{groups} * 16;
-    PlanarToRgbAvx2<Op>({s.luma + done, s.cb + c, s.cr + c}, dst + done * Bpp, width - done);
-    PlanarToRgbAvx2<Op>({luma2 + done, s.cb + c, s.cr + c}, dst2 + done * Bpp, width - done);
+    const size_t luma = done * P.sampleBytes;
+    PlanarToRgbAvx2<Op>({s.luma + luma, s.cb + c, s.cr + c}, dst + done * Bpp, width - done);
+    PlanarToRgbAvx2<Op>({luma2 + luma, s.cb + c, s.cr + c}, dst2 + done * Bpp, width - done);
 }
 
 // Thirty-two pixels a step from a planar row into packed groups; the in-lane unpacks put pixels
@@ -512,19 +521,15 @@ struct Avx2Rows {
         }
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
-        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
-                      SourcePlanes(Op).sampleBytes == 1) {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
             return PlanarPairToRgbAvx2<Op>;
         } else {
             return nullptr;
         }
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
-        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked &&
                       SourcePlanes(Op).sampleBytes > 1) {
-            return Planar16Via8<Op, Reduce16Avx2, PlanarToRgbAvx2<Planar8OpOf<Op>()>>;
-        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked &&
-                             SourcePlanes(Op).sampleBytes > 1) {
             return Planar16Via8<Op, Reduce16Avx2, PlanarToPackedAvx2<Planar8OpOf<Op>()>>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
             return PlanarToRgbAvx2<Op>;

@@ -10,6 +10,7 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
+#include "pure/PixelRepack_p010.h"
 #include "pure/RawConversions.h"
 
 // Only reached after the CPUID and XGETBV checks for AVX-512 BW and VL (which imply AVX2); kept
@@ -190,13 +191,21 @@ void PlanarRowOfAvx2(const repack_detail::PlaneRows& src, uint8_t* dst, uint32_t
     repack_detail::kAvx2Kernels.planarRows[size_t(Op)](src, dst, width);
 }
 
+// Thirty-two samples of a plane's row as words at 8 bits.
+template <PlaneLayout P> inline __m512i Samples32(const uint8_t* p) {
+    if constexpr (P.sampleBytes == 1) {
+        return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    } else {
+        static_assert(P.sampleBytes == 2);
+        return To8BitWords(_mm512_loadu_si512(p));
+    }
+}
+
 // Sixteen pairs of a planar row's chroma as words U, V, one pair a 32-bit lane.
 template <PlaneLayout P> inline __m512i PlanarChroma16(const uint8_t* cb, const uint8_t* cr) {
-    static_assert(P.sampleBytes == 1);
     if constexpr (P.count == 2) {
         const uint8_t* pair = cb < cr ? cb : cr;
-        const __m512i uv =
-            _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pair)));
+        const __m512i uv = Samples32<P>(pair);
         if constexpr (P.redFirst) {
             return _mm512_shufflehi_epi16(_mm512_shufflelo_epi16(uv, _MM_SHUFFLE(2, 3, 0, 1)),
                                           _MM_SHUFFLE(2, 3, 0, 1));
@@ -204,6 +213,7 @@ template <PlaneLayout P> inline __m512i PlanarChroma16(const uint8_t* cb, const 
             return uv;
         }
     } else {
+        static_assert(P.sampleBytes == 1);
         const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cb));
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cr));
         return _mm512_cvtepu8_epi16(
@@ -246,7 +256,7 @@ template <RawOp Op>
 void PlanarPairToRgbAvx512(const repack_detail::PlaneRows& s, const uint8_t* luma2, uint8_t* dst,
                            uint8_t* dst2, uint32_t width) {
     constexpr PlaneLayout P = SourcePlanes(Op);
-    constexpr size_t step = P.count == 2 ? 2 : 1;
+    constexpr size_t step = (P.count == 2 ? 2 : 1) * P.sampleBytes; // bytes of a chroma pair
     constexpr int Bpp = int(OutputPixelBytes(Op));
     const uint32_t pairs = width / 2;
     uint32_t k = 0;
@@ -256,16 +266,14 @@ void PlanarPairToRgbAvx512(const repack_detail::PlaneRows& s, const uint8_t* lum
             ChromaTerms32<SourceMatrix(Op)>(PlanarChroma16<P>(s.cb + c, s.cr + c),
                                             PlanarChroma16<P>(s.cb + c + step, s.cr + c + step));
         for (int row = 0; row < 2; ++row) {
-            const uint8_t* luma = (row ? luma2 : s.luma) + 2 * size_t{k};
-            const __m512i y =
-                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(luma)));
+            const __m512i y = Samples32<P>((row ? luma2 : s.luma) + 2 * P.sampleBytes * size_t{k});
             StoreGroup<Bpp>((row ? dst2 : dst) + 2 * size_t{k} * Bpp, PairSums(y, t), 32 * Bpp);
         }
     }
-    const size_t c = size_t{k} * step, done = 2 * size_t{k};
+    const size_t c = size_t{k} * step, done = 2 * size_t{k}, luma = done * P.sampleBytes;
     const repack_detail::PlanarRowFn rest = repack_detail::kAvx2Kernels.planarRows[size_t(Op)];
-    rest({s.luma + done, s.cb + c, s.cr + c}, dst + done * Bpp, uint32_t(width - done));
-    rest({luma2 + done, s.cb + c, s.cr + c}, dst2 + done * Bpp, uint32_t(width - done));
+    rest({s.luma + luma, s.cb + c, s.cr + c}, dst + done * Bpp, uint32_t(width - done));
+    rest({luma2 + luma, s.cb + c, s.cr + c}, dst2 + done * Bpp, uint32_t(width - done));
 }
 
 // Streaming copies are bound by memory, not by the width of a register: AVX2's stays.
@@ -348,8 +356,7 @@ struct Avx512Rows {
         }
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
-        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
-                      SourcePlanes(Op).sampleBytes == 1) {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
             return PlanarPairToRgbAvx512<Op>;
         } else {
             return nullptr;

@@ -1,10 +1,12 @@
 #pragma once
 
-// The rows of a planar kind of 16-bit samples (P010) for every kernel level: each level reduces a
-// chunk of the row's luma and chroma samples to 8 bits on the stack and converts those with its
-// own row of the 8-bit kind of the same planes (NV12), so both steps stay the ones tested on their
-// own. Included by each kernel file, in an anonymous namespace so that every such file keeps its
-// own copy (built with its own instruction set's flags).
+// The rows of a planar kind of 16-bit samples (P010) for the kernel levels that do not read such
+// samples themselves: a chunk of the row's luma and chroma samples is reduced to 8 bits on the
+// stack and converted with the level's own row, or row pair, of the 8-bit kind of the same planes
+// (NV12), so both steps stay the ones tested on their own. The AVX2 and AVX-512 rows into RGB
+// read them directly (To8BitWords), where a load of words costs no more than one of bytes.
+// Included by each kernel file, in an anonymous namespace so that every such file keeps its own
+// copy (built with its own instruction set's flags).
 #include <cstddef>
 #include <cstdint>
 
@@ -67,6 +69,10 @@ inline __m256i Reduce16Words(__m256i w) {
     const __m256i v = _mm256_srli_epi16(w, 6);
     return _mm256_srli_epi16(_mm256_add_epi16(v, _mm256_set1_epi16(2)), 2);
 }
+// The same as words at 8 bits, for the kernels that convert them without a pack.
+inline __m256i To8BitWords(__m256i w) {
+    return _mm256_min_epu16(Reduce16Words(w), _mm256_set1_epi16(255));
+}
 inline void Reduce16Avx2(const uint8_t* src, uint8_t* dst, size_t count) {
     size_t i = 0;
     for (; i + 32 <= count; i += 32) {
@@ -79,34 +85,76 @@ inline void Reduce16Avx2(const uint8_t* src, uint8_t* dst, size_t count) {
     Reduce16Sse2(src + 2 * i, dst + i, count - i);
 }
 #endif
+#if defined(__AVX512BW__)
+inline __m512i To8BitWords(__m512i w) {
+    const __m512i v = _mm512_srli_epi16(w, 6);
+    return _mm512_min_epu16(_mm512_srli_epi16(_mm512_add_epi16(v, _mm512_set1_epi16(2)), 2),
+                            _mm512_set1_epi16(255));
+}
+#endif
 
-// Chunks of a row through stack buffers that stay in the first-level cache. A chunk is reduced
-// with the pair after it, so that its last right pixel gets that pair's chroma; the two pixels
-// converted past the chunk are written again by the next one. A single pixel left after a chunk
-// (an odd width) goes with it, so that it still finds the pair before it.
-template <RawOp Op, ReduceFn Reduce, repack_detail::PlanarRowFn Row8>
-void Planar16Via8(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t width) {
+// A row goes in chunks through stack buffers that stay in the first-level cache. A chunk is
+// reduced with the pair after it, so that its last right pixel gets that pair's chroma; the two
+// pixels converted past the chunk are written again by the next one. A single pixel left after a
+// chunk (an odd width) goes with it, so that it still finds the pair before it. chunk(done, m)
+// converts the m pixels from pixel `done` on.
+constexpr uint32_t kChunk = 1024; // pixels, even
+template <class Chunk> void WalkChunks(uint32_t width, Chunk chunk) {
+    for (uint32_t done = 0; done < width;) {
+        const uint32_t left = width - done;
+        const uint32_t n = left >= kChunk + 2 ? kChunk : left;
+        chunk(done, n < left ? n + 2 : n);
+        done += n;
+    }
+}
+
+template <RawOp Op> constexpr void CheckPlanar16() {
     constexpr PlaneLayout P = SourcePlanes(Op);
     static_assert(P.sampleBytes == 2 && P.count == 2 && P.shiftX == 1,
                   "one plane of interleaved chroma pairs at half the width");
     static_assert(SourceMatrix(Op) == SourceMatrix(Planar8OpOf<Op>()),
                   "the 8-bit row converts by its own matrix");
-    constexpr uint32_t kChunk = 1024; // pixels, even
-    constexpr size_t kBpp = OutputPixelBytes(Op);
-    // Room for the chunk, the pair after it and a lone pixel; the 8-bit rows read no further.
+}
+
+// Room for a chunk, the pair after it and a lone pixel; the 8-bit rows read no further.
+struct Reduced8 {
     uint8_t luma[kChunk + 4], chroma[kChunk + 4];
-    const uint8_t* pairs = s.cb < s.cr ? s.cb : s.cr;
-    const repack_detail::PlaneRows reduced{luma, P.redFirst ? chroma + 1 : chroma,
-                                           P.redFirst ? chroma : chroma + 1};
-    for (uint32_t done = 0; done < width;) {
-        const uint32_t left = width - done;
-        const uint32_t n = left >= kChunk + 2 ? kChunk : left;
-        const uint32_t m = n < left ? n + 2 : n;
-        Reduce(s.luma + 2 * size_t{done}, luma, m);
-        Reduce(pairs + 2 * size_t{done}, chroma, m / 2 * 2);
-        Row8(reduced, dst + size_t{done} * kBpp, m);
-        done += n;
-    }
+};
+template <RawOp Op> repack_detail::PlaneRows RowsOf(const Reduced8& r) {
+    constexpr bool redFirst = SourcePlanes(Op).redFirst;
+    return {r.luma, redFirst ? r.chroma + 1 : r.chroma, redFirst ? r.chroma : r.chroma + 1};
+}
+inline const uint8_t* PairsOf(const repack_detail::PlaneRows& s) {
+    return s.cb < s.cr ? s.cb : s.cr;
+}
+
+template <RawOp Op, ReduceFn Reduce, repack_detail::PlanarRowFn Row8>
+void Planar16Via8(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t width) {
+    CheckPlanar16<Op>();
+    constexpr size_t kBpp = OutputPixelBytes(Op);
+    Reduced8 r;
+    WalkChunks(width, [&](uint32_t done, uint32_t m) {
+        Reduce(s.luma + 2 * size_t{done}, r.luma, m);
+        Reduce(PairsOf(s) + 2 * size_t{done}, r.chroma, m / 2 * 2);
+        Row8(RowsOf<Op>(r), dst + size_t{done} * kBpp, m);
+    });
+}
+
+// Both rows of a 2x2 block's row pair: the chroma row is reduced once for the two, and the 8-bit
+// kind's row pair shares its chroma work between them as it does for its own pictures.
+template <RawOp Op, ReduceFn Reduce, repack_detail::PlanarRowPairFn Pair8>
+void Planar16PairVia8(const repack_detail::PlaneRows& s, const uint8_t* luma2, uint8_t* dst,
+                      uint8_t* dst2, uint32_t width) {
+    CheckPlanar16<Op>();
+    constexpr size_t kBpp = OutputPixelBytes(Op);
+    Reduced8 r;
+    uint8_t other[kChunk + 4];
+    WalkChunks(width, [&](uint32_t done, uint32_t m) {
+        Reduce(s.luma + 2 * size_t{done}, r.luma, m);
+        Reduce(luma2 + 2 * size_t{done}, other, m);
+        Reduce(PairsOf(s) + 2 * size_t{done}, r.chroma, m / 2 * 2);
+        Pair8(RowsOf<Op>(r), other, dst + size_t{done} * kBpp, dst2 + size_t{done} * kBpp, m);
+    });
 }
 
 } // namespace

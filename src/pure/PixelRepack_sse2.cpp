@@ -382,10 +382,11 @@ struct Sse2Rows {
             return nullptr;
         }
     }
-    // Kinds of 16-bit samples have no row pairs: each of their rows is reduced to 8 bits first.
     template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
         if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
-                      SourcePlanes(Op).sampleBytes == 1) {
+                      SourcePlanes(Op).sampleBytes > 1) {
+            return Planar16PairVia8<Op, Reduce16Sse2, PlanarPairToRgbSse2<Planar8OpOf<Op>()>>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
             return PlanarPairToRgbSse2<Op>;
         } else {
             return nullptr;

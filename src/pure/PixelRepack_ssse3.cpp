@@ -83,8 +83,7 @@ struct Ssse3Rows {
         }
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
-        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
-                      SourcePlanes(Op).sampleBytes == 1) {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
             return PlanarRowPairOfSse2<Op>;
         } else {
             return nullptr;
