@@ -141,6 +141,9 @@ Baseline BaselineFor(PixelKind source, PixelKind output, const uint8_t* src, uin
     }
     if (source == KIND_RGB32 && output == KIND_RGB24)
         return {"libyuv", [=] { libyuv::ARGBToRGB24(src, 4 * w, dst, 3 * w, w, h); }};
+    // Grey into RGB32: its luma term is ours with no chroma; libyuv has no grey to RGB24.
+    if (source == KIND_Y800 && output == KIND_RGB32)
+        return {"libyuv", [=] { libyuv::I400ToARGB(src, w, dst, 4 * w, w, -h); }};
     // The 4:2:0 kinds: the planes of one picture, its rows turned over as ours are.
     const uint8_t* luma = src;
     const uint8_t* first = src + size_t(w) * h;
