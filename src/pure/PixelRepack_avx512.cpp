@@ -338,6 +338,39 @@ void Rgb24ToRgb32Avx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
     }
 }
 
+// Sixty-four BGR0 pixels a step into three whole stores: each lane of a load drops its fourth
+// bytes, and two-source permutes close up the twelve bytes of every lane.
+void Rgb32ToRgb24Avx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    const __m512i squeeze = _mm512_broadcast_i32x4(
+        _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+    // Dwords 0-2 of every lane of x (0-15) and of y (16-31), in order, from the `from`-th on.
+    const __m512i first = _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20);
+    const __m512i middle =
+        _mm512_setr_epi32(5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25);
+    const __m512i last =
+        _mm512_setr_epi32(10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25, 26, 28, 29, 30);
+    const auto squeezed = [&](const uint8_t* p) {
+        return _mm512_shuffle_epi8(_mm512_loadu_si512(p), squeeze);
+    };
+    uint32_t left = width;
+    for (; left >= 64; left -= 64, src += 256, dst += 192) {
+        const __m512i a = squeezed(src), b = squeezed(src + 64);
+        const __m512i c = squeezed(src + 128), d = squeezed(src + 192);
+        _mm512_storeu_si512(dst, _mm512_permutex2var_epi32(a, first, b));
+        _mm512_storeu_si512(dst + 64, _mm512_permutex2var_epi32(b, middle, c));
+        _mm512_storeu_si512(dst + 128, _mm512_permutex2var_epi32(c, last, d));
+    }
+    for (; left > 0;) {
+        const uint32_t step = left > 16 ? 16 : left;
+        const __m512i v =
+            _mm512_shuffle_epi8(_mm512_maskz_loadu_epi8(LowBytes(4 * step), src), squeeze);
+        _mm512_mask_storeu_epi8(dst, LowBytes(3 * step), _mm512_permutexvar_epi32(first, v));
+        left -= step;
+        src += 4 * step;
+        dst += 3 * step;
+    }
+}
+
 struct Avx512Rows {
     template <RawOp Op> static constexpr repack_detail::RowFn Row() {
         if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
@@ -345,12 +378,13 @@ struct Avx512Rows {
         } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder ||
                              FamilyOf(Op) == KernelFamily::LumaToRgb ||
                              FamilyOf(Op) == KernelFamily::LumaToPacked ||
-                             FamilyOf(Op) == KernelFamily::RgbNarrow ||
                              FamilyOf(Op) == KernelFamily::Packed10ToPacked ||
                              FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
             return RowOfAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx512;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {
+            return Rgb32ToRgb24Avx512;
         } else {
             return nullptr;
         }
