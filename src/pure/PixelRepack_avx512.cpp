@@ -338,6 +338,47 @@ void Rgb24ToRgb32Avx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
     }
 }
 
+// Sixty-four pixels a step from a planar row of bytes into packed groups. The chroma pairs are
+// built in pixel order, so each lane's unpacks meet the luma bytes of the same pixels; the lanes
+// of the two unpacks are then put in order. AVX2's row finishes the row.
+template <RawOp Op>
+void PlanarToPackedAvx512(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t width) {
+    constexpr PlaneLayout P = SourcePlanes(Op);
+    static_assert(P.sampleBytes == 1);
+    constexpr PackedOrder T = OutputOrder(Op);
+    static_assert(IsSplittableOrder(T));
+    constexpr size_t step = P.count == 2 ? 2 : 1;
+    const __m512i firstHalf = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
+    const __m512i secondHalf = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
+    const uint32_t steps = width / 64;
+    for (uint32_t i = 0; i < steps; ++i, dst += 128) {
+        const size_t c = size_t{i} * 32 * step;
+        const __m512i y = _mm512_loadu_si512(s.luma + 64 * size_t{i});
+        __m512i uv; // the output's first chroma sample in the low byte of every pair
+        if constexpr (P.count == 2) {
+            uv = _mm512_loadu_si512(s.cb < s.cr ? s.cb + c : s.cr + c);
+            if constexpr (P.redFirst != (T.u > T.v)) {
+                uv = _mm512_or_si512(_mm512_slli_epi16(uv, 8), _mm512_srli_epi16(uv, 8));
+            }
+        } else {
+            const uint8_t* a = T.u < T.v ? s.cb : s.cr;
+            const uint8_t* b = T.u < T.v ? s.cr : s.cb;
+            uv = _mm512_or_si512(
+                _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + c))),
+                _mm512_slli_epi16(_mm512_cvtepu8_epi16(
+                                      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + c))),
+                                  8));
+        }
+        const __m512i lo = T.y0 & 1 ? _mm512_unpacklo_epi8(uv, y) : _mm512_unpacklo_epi8(y, uv);
+        const __m512i hi = T.y0 & 1 ? _mm512_unpackhi_epi8(uv, y) : _mm512_unpackhi_epi8(y, uv);
+        _mm512_storeu_si512(dst, _mm512_permutex2var_epi64(lo, firstHalf, hi));
+        _mm512_storeu_si512(dst + 64, _mm512_permutex2var_epi64(lo, secondHalf, hi));
+    }
+    const size_t c = size_t{steps} * 32 * step;
+    const repack_detail::PlaneRows rest{s.luma + 64 * size_t{steps}, s.cb + c, s.cr + c};
+    repack_detail::kAvx2Kernels.planarRows[size_t(Op)](rest, dst, width - steps * 64);
+}
+
 // Sixty-four BGR0 pixels a step into three whole stores: each lane of a load drops its fourth
 // bytes, and two-source permutes close up the twelve bytes of every lane.
 void Rgb32ToRgb24Avx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
@@ -397,7 +438,10 @@ struct Avx512Rows {
         }
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
-        if constexpr (FromPlanes(Op)) {
+        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked &&
+                      SourcePlanes(Op).sampleBytes == 1) {
+            return PlanarToPackedAvx512<Op>;
+        } else if constexpr (FromPlanes(Op)) {
             return PlanarRowOfAvx2<Op>;
         } else {
             return nullptr;
