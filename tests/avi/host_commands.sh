@@ -86,8 +86,14 @@ expect_err 'bad --size "640"'
 # Ctrl-C in a live capture: the AVI is closed with every frame captured so far.
 host --datafile "$win\\ctrlc" capture --frames 0 --pace -o "$win\\ctrlc.avi" 2>"$scratch/ctrlc.err" &
 runner=$!
-stop_runner() { # Ctrl-C for the running capture, wherever this script ends
-  for pid in $(pgrep -f -- "$(basename "$scratch").ctrlc\.avi"); do kill -INT "$pid" 2>/dev/null || true; done
+stop_runner() { # Ctrl-C for the running capture, wherever this script ends: again and again until
+  # it has ended, as an impatient user presses it, so that one comes while it closes its files
+  local pids
+  for _ in $(seq 200); do
+    pids=$(pgrep -f -- "$(basename "$scratch").ctrlc\.avi") || break
+    for pid in $pids; do kill -INT "$pid" 2>/dev/null || true; done
+    sleep 0.02
+  done
 }
 trap 'stop_runner; cleanup' EXIT
 for _ in $(seq 100); do

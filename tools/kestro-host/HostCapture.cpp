@@ -33,6 +33,16 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     return FALSE;
 }
 
+// Installed once and never taken away: a Ctrl-C that comes while the capture closes its files (a
+// console sends one to every process of its group, an impatient user presses it twice, and a
+// handler thread the system started earlier may run late) would otherwise reach the default
+// handler, which ends the process with an exit code of its own (0 under Wine,
+// STATUS_CONTROL_C_EXIT on Windows) instead of the capture's 130.
+void CatchConsoleControl() {
+    static const bool installed = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
+    (void)installed;
+}
+
 std::string Rate(double bytes, double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f MB/s", seconds > 0 ? bytes / seconds / 1e6 : 0.0);
@@ -284,7 +294,7 @@ void CaptureSession::PlanLength() {
 }
 
 int CaptureSession::CaptureFrames() {
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    CatchConsoleControl();
     if (!options_.quiet)
         Note("capture: " + std::to_string(options_.size.width) + "x" +
              std::to_string(options_.size.height) + " " + RawKindName(options_.kind) + " at " +
@@ -418,7 +428,6 @@ int CaptureSession::Finish(int code) {
     const bool interrupted = g_stop.load();
     ICCompressEnd(hic_.get());
     avi_.Close();
-    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     out_.pieces.assign(pieces_.begin(), pieces_.end());
     Report();
     if (interrupted) {
