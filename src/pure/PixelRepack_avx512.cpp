@@ -338,6 +338,31 @@ void Rgb24ToRgb32Avx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
     }
 }
 
+// Sixteen grey pixels a step into RGB32, each computed in a 32-bit lane of its own: the sum of
+// the AVX2 row (19077 (Y - 16) + 8192, shifted and saturated), whose low byte a shuffle copies
+// into blue, green and red. The row's end goes by masked load and store.
+template <RawOp Op> void LumaToRgb32Avx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    static_assert(OutputPixelBytes(Op) == 4);
+    const __m512i withSixteen = _mm512_set1_epi32(16 << 16);
+    const __m512i kLuma = WordPair(19077, -18565); // (Y, 16) . k = 19077 (Y - 16) + 8192
+    const __m512i spread = _mm512_broadcast_i32x4(
+        _mm_setr_epi8(0, 0, 0, -1, 4, 4, 4, -1, 8, 8, 8, -1, 12, 12, 12, -1));
+    const auto sixteen = [&](__m128i y) {
+        const __m512i sum =
+            _mm512_madd_epi16(_mm512_or_si512(_mm512_cvtepu8_epi32(y), withSixteen), kLuma);
+        const __m512i grey =
+            _mm512_min_epi32(_mm512_max_epi32(_mm512_srai_epi32(sum, 14), _mm512_setzero_si512()),
+                             _mm512_set1_epi32(255));
+        return _mm512_shuffle_epi8(grey, spread);
+    };
+    uint32_t left = width;
+    for (; left >= 16; left -= 16, src += 16, dst += 64)
+        _mm512_storeu_si512(dst, sixteen(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src))));
+    if (left)
+        _mm512_mask_storeu_epi8(dst, LowBytes(4 * left),
+                                sixteen(_mm_maskz_loadu_epi8(__mmask16((1u << left) - 1), src)));
+}
+
 // Sixty-four pixels a step from a planar row of bytes into packed groups. The chroma pairs are
 // built in pixel order, so each lane's unpacks meet the luma bytes of the same pixels; the lanes
 // of the two unpacks are then put in order. AVX2's row finishes the row.
@@ -416,6 +441,8 @@ struct Avx512Rows {
     template <RawOp Op> static constexpr repack_detail::RowFn Row() {
         if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
             return RowAvx512<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToRgb && OutputPixelBytes(Op) == 4) {
+            return LumaToRgb32Avx512<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder ||
                              FamilyOf(Op) == KernelFamily::LumaToRgb ||
                              FamilyOf(Op) == KernelFamily::LumaToPacked ||
