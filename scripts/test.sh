@@ -22,7 +22,7 @@ run() { # flavour
   local f=$1
   if [ "$f" = fuzz ]; then # verbose: the log keeps each target's executions and coverage
     # Two targets at a time: once the other tests have ended, the last targets would otherwise
-    # leave a core idle; each target's run is fixed by its seed and count whatever runs beside it.
+    # leave a core idle.
     (cd "$root" && ctest --preset "$f" -V -j2) >"$logs/$f.log" 2>&1
   elif [ "$f" = native ] || [ "$f" = native-san ]; then
     (cd "$root" && ctest --preset "$f") >"$logs/$f.log" 2>&1
