@@ -409,7 +409,8 @@ void PlanarToPackedAvx512(const repack_detail::PlaneRows& s, uint8_t* dst, uint3
 void Rgb32ToRgb24Avx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
     const __m512i squeeze = _mm512_broadcast_i32x4(
         _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
-    // Dwords 0-2 of every lane of x (0-15) and of y (16-31), in order, from the `from`-th on.
+    // The pixel-holding dwords (0-2, 4-6, 8-10, 12-14 of each load) of two loads x (0-15) and y
+    // (16-31), in order: each store takes the next sixteen of the four loads' forty-eight.
     const __m512i first = _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20);
     const __m512i middle =
         _mm512_setr_epi32(5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25);
