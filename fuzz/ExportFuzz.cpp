@@ -30,6 +30,27 @@ using namespace fuzz;
 namespace {
 
 std::string gRoot; // a tmpfs folder of this process
+int gRootFd = -1;
+
+// The tool runs inside the scratch folder and is given names relative to it: the folder's random
+// name would otherwise reach its messages and comparisons, and two runs from one seed would not
+// make the same inputs. libFuzzer's own names (inputs, corpus, findings) are read and written
+// between inputs, in the folder the run was started in.
+class InScratchFolder {
+public:
+    InScratchFolder() : back_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        FUZZ_CHECK(back_ >= 0 && fchdir(gRootFd) == 0, "cannot enter the scratch folder");
+    }
+    ~InScratchFolder() {
+        FUZZ_CHECK(fchdir(back_) == 0, "cannot leave the scratch folder");
+        close(back_);
+    }
+    InScratchFolder(const InScratchFolder&) = delete;
+    InScratchFolder& operator=(const InScratchFolder&) = delete;
+
+private:
+    int back_;
+};
 
 // KESTRO_FUZZ_KEEP=1 keeps the folder of the last input, to run the tool on it by hand.
 void RemoveTree() {
@@ -110,14 +131,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::atexit(RemoveTree);
     for (const char* sub : {"/avi", "/pieces", "/out", "/prefix", "/prefix/dosdevices"})
         mkdir((gRoot + sub).c_str(), 0755);
-    FUZZ_CHECK(symlink((gRoot + "/pieces").c_str(), (gRoot + "/prefix/dosdevices/c:").c_str()) == 0,
+    FUZZ_CHECK(symlink("../../pieces", (gRoot + "/prefix/dosdevices/c:").c_str()) == 0,
                "drive link");
+    gRootFd = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    FUZZ_CHECK(gRootFd >= 0, "cannot open the scratch folder");
     unsetenv("WINEPREFIX");
     av_log_set_level(AV_LOG_QUIET);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const InScratchFolder inside;
     Reader reader(data, size);
     CaptureInput c = CaptureInput::Read(reader);
 
@@ -160,14 +184,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((c.flags & CaptureInput::kCut) && c.cutAt < avi.size())
         avi.resize(c.cutAt);
 
-    const std::string aviPath = gRoot + "/avi/take.avi";
+    const std::string aviPath = "avi/take.avi";
     WriteBytes(aviPath, avi);
     for (int i = 0; i < 2; ++i) {
         std::vector<uint8_t> piece(c.pieceBytes[i] % (4u << 20));
         uint32_t x = c.pattern * 2654435761u + uint32_t(i);
         for (auto& b : piece)
             b = uint8_t((x = x * 1103515245u + 12345u) >> 24);
-        WriteBytes(gRoot + "/pieces/take.00" + std::to_string(i), piece);
+        WriteBytes("pieces/take.00" + std::to_string(i), piece);
     }
 
     static const char* const kOutputs[] = {"out.avi", "out.mkv", "out.nut", "out.mov"};
@@ -176,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (exporting) {
         args.push_back("export");
         args.push_back(aviPath);
-        args.push_back(c.command == kPipe ? "-" : gRoot + "/out/" + kOutputs[c.command]);
+        args.push_back(c.command == kPipe ? "-" : std::string("out/") + kOutputs[c.command]);
     } else {
         args.push_back(c.command == kInfo ? "info" : "verify");
         args.push_back(aviPath);
@@ -186,13 +210,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         args.push_back("--keep-going");
     if (c.flags & CaptureInput::kWinePrefix) {
         args.push_back("--wineprefix");
-        args.push_back(gRoot + "/prefix");
+        args.push_back("prefix");
     } else {
         args.push_back("--data");
-        args.push_back(gRoot + "/pieces");
+        args.push_back("pieces");
     }
 
-    const std::string pipePath = gRoot + "/pipe";
+    const std::string pipePath = "pipe";
     const int pipeFd = open(pipePath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     FUZZ_CHECK(pipeFd >= 0, pipePath);
     const int code = Run(args, pipeFd);
@@ -208,7 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(code == kestro::tool::kExitOk || code == kestro::tool::kExitBroken ||
                        code == kestro::tool::kExitUsage,
                    "exit code " + std::to_string(code));
-    const std::string outDir = gRoot + "/out";
+    const std::string outDir = "out";
     if (exporting && c.command != kPipe) {
         const auto left = Entries(outDir);
         if (code != kestro::tool::kExitOk) {

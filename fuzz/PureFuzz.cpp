@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -289,6 +290,33 @@ void ReadPlans(Reader& in) {
     FUZZ_CHECK(plan.length <= uint64_t(rounded) + (extra ? 2ull * page : 0), "more than asked");
 }
 
+// `size` bytes at `offset` past a 64-byte boundary, and not one byte more: the kernels take their
+// paths by the buffers' alignment, which must come from the input, not from wherever the heap put
+// a block (it differs from run to run), and a read or write past the end is a heap overflow.
+class PlacedBytes {
+public:
+    PlacedBytes(size_t size, size_t offset, uint8_t fill) : size_(size) {
+        void* block = nullptr;
+        FUZZ_CHECK(posix_memalign(&block, 64, offset + size) == 0, "out of memory");
+        block_ = static_cast<uint8_t*>(block);
+        std::memset(block_, fill, offset + size);
+        data_ = block_ + offset;
+    }
+    ~PlacedBytes() { std::free(block_); }
+    PlacedBytes(const PlacedBytes&) = delete;
+    PlacedBytes& operator=(const PlacedBytes&) = delete;
+    uint8_t* data() const { return data_; }
+    std::vector<uint8_t> Copy() const { return {data_, data_ + size_}; }
+
+private:
+    uint8_t* block_;
+    uint8_t* data_;
+    size_t size_;
+};
+
+// The offsets from a 64-byte boundary a conversion's buffers are placed at, by two bits each.
+constexpr size_t kPlacements[] = {0, 1, 8, 35};
+
 void RawConversions(Reader& in) {
     const uint8_t mode = in.U8();
     const PixelKind source = kRecognised.kinds[1 + in.U8() % (kRecognised.count - 1)];
@@ -357,26 +385,27 @@ void RawConversions(Reader& in) {
 
     // Converted in buffers exactly as large as the plan says, at every kernel level, against the
     // oracle; the row padding, which a straight copy takes from the stored rows, the same at
-    // every level.
-    std::vector<uint8_t> stored(c.storedBytes);
+    // every level. The mode's high bits place the buffers.
+    const PlacedBytes stored(c.storedBytes, kPlacements[(mode >> 4) & 3], 0);
     const std::vector<uint8_t> fill = in.Rest();
-    for (size_t i = 0; i < stored.size(); ++i)
-        stored[i] = fill.empty() ? uint8_t(i * 7) : fill[i % fill.size()];
+    for (size_t i = 0; i < c.storedBytes; ++i)
+        stored.data()[i] = fill.empty() ? uint8_t(i * 7) : fill[i % fill.size()];
     const oracle::Request request{source, streamHeight, output, outputHeight, width, padded};
     const KernelLevel best = BestKernelLevel();
     std::vector<uint8_t> first;
-    for (KernelLevel level :
-         {KernelLevel::Scalar, KernelLevel::Sse2, KernelLevel::Ssse3, KernelLevel::Avx2}) {
+    for (KernelLevel level : {KernelLevel::Scalar, KernelLevel::Sse2, KernelLevel::Ssse3,
+                              KernelLevel::Avx2, KernelLevel::Avx512}) {
         if (level > best)
             break;
         SetKernelLevel(level);
-        std::vector<uint8_t> out(c.outputBytes, 0xEE);
+        const PlacedBytes out(c.outputBytes, kPlacements[(mode >> 6) & 3], 0xEE);
         ApplyRawConversion(c, stored.data(), out.data());
         const std::string difference = oracle::Difference(request, c, stored.data(), out.data());
         FUZZ_CHECK(difference.empty(), difference + " at level " + std::to_string(int(level)));
         if (first.empty())
-            first = out;
-        FUZZ_CHECK(out == first, "row padding differs at level " + std::to_string(int(level)));
+            first = out.Copy();
+        FUZZ_CHECK(out.Copy() == first,
+                   "row padding differs at level " + std::to_string(int(level)));
     }
     SetKernelLevel(best);
 }

@@ -4,10 +4,11 @@
 # fuzzes for RUNS executions (KESTRO_FUZZ_RUNS overrides it) with the seed KESTRO_FUZZ_SEED
 # (default 1) and address randomisation off, at nice level KESTRO_FUZZ_NICE (default 10), and
 # leaves every failing input in FINDINGS.
-# A count of executions, not a time: libFuzzer with a fixed seed and no corpus reloading makes the
-# same inputs in the same order on every machine, so a CI run fails or passes as every other run
-# of the same tree does, however fast its machine, and its failure is found again by the command
-# it prints. KESTRO_FUZZ_SECONDS stops a run earlier (by hand only: that run is no longer
+# A count of executions, not a time: libFuzzer with a fixed seed, no corpus reloading and no
+# learning from the values the target compares (below) makes the same inputs in the same order on
+# every machine, so a CI run fails or passes as every other run of the same tree does, however
+# fast its machine and wherever its checkout, and its failure is found again by the command it
+# prints. KESTRO_FUZZ_SECONDS stops a run earlier (by hand only: that run is no longer
 # repeatable). What it learns goes to a scratch folder, never into CORPUS; KESTRO_FUZZ_KEEP=1
 # keeps it in CORPUS instead (long runs).
 set -uo pipefail
@@ -46,7 +47,11 @@ case "$mode" in
     # does a timeout, the one finding that depends on the machine's speed and load: every input
     # here runs in well under a second, and one took 11 s on a starved machine, so only what runs
     # for two minutes counts as hanging.
-    options=(-seed="$seed" -runs="$runs" -reload=0 -timeout=120 -rss_limit_mb=2048 -close_fd_mask=3)
+    # -use_cmp=0: among the compared values are addresses, and where the heap and the program's
+    # data lie differs with the checkout's folder (names in the sanitizers' data, the lengths of
+    # libFuzzer's own paths) and, with FFmpeg loaded, from run to run (a constructor of libhwy
+    # allocates as many blocks as its clock says). The long runs (scripts/fuzz.sh) learn from them.
+    options=(-seed="$seed" -runs="$runs" -reload=0 -use_cmp=0 -timeout=120 -rss_limit_mb=2048 -close_fd_mask=3)
     echo "$name: seed $seed, $runs executions${limit:+ or ${KESTRO_FUZZ_SECONDS} s}, from $(ls "$corpus" | wc -l) seed inputs in $corpus"
     nice -n "${KESTRO_FUZZ_NICE:-10}" "${norandom[@]}" "$target" "${options[@]}" "${limit[@]}" \
       -print_final_stats=1 -artifact_prefix="$findings/" "${dirs[@]}" 2>&1 |
