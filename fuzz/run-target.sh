@@ -4,8 +4,9 @@
 # fuzzes for RUNS executions (KESTRO_FUZZ_RUNS overrides it) with the seed KESTRO_FUZZ_SEED
 # (default 1) and address randomisation off, at nice level KESTRO_FUZZ_NICE (default 10), and
 # leaves every failing input in FINDINGS.
-# A count of executions, not a time: libFuzzer with a fixed seed, no corpus reloading and no
-# learning from the values the target compares (below) makes the same inputs in the same order on
+# A count of executions, not a time: libFuzzer with a fixed seed, no corpus reloading, no learning
+# from the values the target compares (below) and no count of the stack's depth (the fuzz build
+# leaves it out: it moves with the arguments' length) makes the same inputs in the same order on
 # every machine, so a CI run fails or passes as every other run of the same tree does, however
 # fast its machine and wherever its checkout, and its failure is found again by the command it
 # prints. KESTRO_FUZZ_SECONDS stops a run earlier (by hand only: that run is no longer
