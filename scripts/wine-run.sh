@@ -18,16 +18,26 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mshtml=;mscoree=;winedbg.exe=d}
 # A 64-bit prefix keeps 32-bit programs' keys apart: write the 64-bit view explicitly.
 if [ "$arch" = i686 ]; then export WINEARCH=win32; view=; else export WINEARCH=win64; view=/reg:64; fi
-# Debian's `wine` starts the 32-bit loader first, even for 64-bit programs. Some kernels run no
-# 32-bit programs at all (no IA-32 emulation): there the 64-bit loader must be called by name,
-# and a 32-bit build has nothing to run on, which its tests report as skipped (exit 77).
+# 32-bit programs start by themselves, or through qemu in a namespace of this run's own
+# (scripts/i386.sh), which this script re-enters once; a 64-bit Wine process may start 32-bit
+# ones too (a 64-bit prefix's first boot, programs in SysWOW64), so both builds go through it.
+i386="$(dirname "$(readlink -f "$0")")/i386.sh"
+if [ -z "${KESTRO_I386_READY:-}" ] &&
+  ! { [ "${KESTRO_I386:-}" != qemu ] && "${KESTRO_WINE32:-/usr/lib/wine/wine}" --version >/dev/null 2>&1; }; then
+  trap - ERR
+  exec "$i386" run "$0" "$@"
+fi
+# Without any way to start them (a local run with KESTRO_ALLOW_NO_I686=1) the 32-bit build's
+# programs skip; a 64-bit one runs what it can.
+if [ "${KESTRO_I386_READY:-}" = none ] && [ "$arch" = i686 ]; then
+  echo "wine-run: this system cannot start 32-bit programs; skipped (KESTRO_ALLOW_NO_I686=1)" >&2
+  exit 77
+fi
 if [ "$arch" = i686 ]; then
   wine=${KESTRO_WINE32:-/usr/lib/wine/wine}
-  if ! "$wine" --version >/dev/null 2>&1; then
-    echo "wine-run: this system cannot start 32-bit programs; the i686 build's tests are skipped" >&2
-    exit 77
-  fi
 else
+  # Debian's `wine` starts the 32-bit loader first, even for 64-bit programs: call the 64-bit
+  # loader by name.
   wine=${KESTRO_WINE64:-/usr/lib/wine/wine64}
   export WINELOADER=$wine
 fi

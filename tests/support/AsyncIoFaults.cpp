@@ -84,9 +84,28 @@ void CountFaultsAtFinish(State& s, Op& op) {
     }
 }
 
+// qemu's i386 user mode hands Wine a page fault with trap number -1, which Wine raises as an
+// illegal instruction without an address: a touch of one of the guarded buffers, which cannot be
+// told apart. All of them are let go and one touch counted; a real illegal instruction faults
+// again with nothing guarded, and goes on as before.
+static LONG UnaddressedFault(State* s) {
+    Locked hold(s);
+    bool guarded = false;
+    for (const OpPtr& op : s->pending) {
+        guarded = guarded || op->guardBegin;
+        Unguard(*op);
+    }
+    if (!guarded)
+        return EXCEPTION_CONTINUE_SEARCH;
+    ++s->counters.touchedInUse;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
 LONG CALLBACK GuardHandler(EXCEPTION_POINTERS* e) {
     State* s = g_state;
     const EXCEPTION_RECORD* r = e->ExceptionRecord;
+    if (s && r->ExceptionCode == EXCEPTION_ILLEGAL_INSTRUCTION && r->NumberParameters == 0)
+        return UnaddressedFault(s);
     if (!s || r->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || r->NumberParameters < 2)
         return EXCEPTION_CONTINUE_SEARCH;
     auto* address = reinterpret_cast<uint8_t*>(r->ExceptionInformation[1]);
