@@ -35,7 +35,7 @@ if [ $can32 = no ]; then
     <(msiinfo export "$msi" InstallExecuteSequence) >&2 || fail "the 64-bit copy of the installer lost more than its 32-bit actions"
 fi
 
-# The previous release, built once from history and shared by both builds' runs of this test.
+# The previous release, unpacked once from tests/inputs and shared by both builds' runs of this test.
 previous_dir="$(dirname "$KESTRO_BUILD")/previous-release"
 mkdir -p "$previous_dir"
 previous=$(flock "$previous_dir.lock" "$root/tests/install/previous-release.sh" "$root" "$previous_dir/0.4.0")
