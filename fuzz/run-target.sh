@@ -1,7 +1,7 @@
 #!/bin/bash
 # One fuzz target. `replay TARGET DIR` runs every input of DIR once: the inputs that once failed,
-# which must pass now. `fuzz TARGET CORPUS FINDINGS RUNS` replays the seed corpus CORPUS, then
-# fuzzes for RUNS executions (KESTRO_FUZZ_RUNS overrides it) with the seed KESTRO_FUZZ_SEED
+# which must pass now. `fuzz TARGET CORPUS FINDINGS RUNS LONGRUNS` replays the seed corpus CORPUS,
+# then fuzzes for RUNS executions (LONGRUNS with KESTRO_LONG=1; KESTRO_FUZZ_RUNS overrides both) with the seed KESTRO_FUZZ_SEED
 # (default 1) and address randomisation off, at nice level KESTRO_FUZZ_NICE (default 10), and
 # leaves every failing input in FINDINGS.
 # A count of executions, not a time: libFuzzer with a fixed seed, no corpus reloading, no learning
@@ -13,7 +13,7 @@
 # repeatable). What it learns goes to a scratch folder, never into CORPUS; KESTRO_FUZZ_KEEP=1
 # keeps it in CORPUS instead (long runs).
 set -uo pipefail
-mode=${1:?usage: run-target.sh replay TARGET DIR | fuzz TARGET CORPUS FINDINGS RUNS}
+mode=${1:?usage: run-target.sh replay TARGET DIR | fuzz TARGET CORPUS FINDINGS RUNS LONGRUNS}
 target=${2:?target}
 name=$(basename "$target")
 case "$mode" in
@@ -32,7 +32,9 @@ case "$mode" in
     ;;
   fuzz)
     corpus=${3:?corpus folder} findings=${4:?findings folder}
-    runs=${KESTRO_FUZZ_RUNS:-${5:?executions}}
+    runs=${5:?executions}
+    [ "${KESTRO_LONG:-}" = 1 ] && runs=${6:?long executions}
+    runs=${KESTRO_FUZZ_RUNS:-$runs}
     seed=${KESTRO_FUZZ_SEED:-1}
     mkdir -p "$corpus" "$findings"
     learnt=$(mktemp -d)

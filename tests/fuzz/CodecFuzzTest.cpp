@@ -2,8 +2,8 @@
 // mutated frame records with honest and dishonest sizes, every structure ending at a faulting
 // page. The codec may refuse anything but must not crash, hang or touch memory it was not given.
 //
-// KESTRO_FUZZ_SEED (default 1), KESTRO_FUZZ_ITERATIONS (default 100000, half for each reader
-// family; 0 = no limit) and KESTRO_FUZZ_SECONDS (default 0 = no limit) choose the run; it stops at
+// KESTRO_FUZZ_SEED (default 1), KESTRO_FUZZ_ITERATIONS (default 30000, 100000 with KESTRO_LONG=1,
+// half for each reader family; 0 = no limit) and KESTRO_FUZZ_SECONDS (default 0 = no limit) choose the run; it stops at
 // whichever limit comes first. A count, not a time, by default: every machine then sends the same
 // messages, so a failure of a CI run is one that any run of the same tree finds again.
 #include <gtest/gtest.h>
@@ -485,7 +485,7 @@ private:
 
 TEST(CodecFuzz, RandomMessagesFormatsAndRecords) {
     const uint32_t seed = uint32_t(EnvNumber("KESTRO_FUZZ_SEED", 1));
-    const uint64_t iterations = EnvNumber("KESTRO_FUZZ_ITERATIONS", 100000);
+    const uint64_t iterations = EnvNumber("KESTRO_FUZZ_ITERATIONS", kt::LongCount(30000, 100000));
     const uint64_t seconds = EnvNumber("KESTRO_FUZZ_SECONDS", 0);
     std::string dir = kt::DataDir("fuzz");
     void* handler = AddVectoredExceptionHandler(1, ReportFault);

@@ -7,6 +7,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <random>
@@ -85,14 +86,23 @@ TEST_F(Hostile, AviCutAtEvery4KiBBoundary) {
     MakeRawCapture(c, dir, avi);
     const auto whole = synth::ReadFile(avi);
     const std::string cut = dir + "/cut.avi";
-    for (size_t at = 0; at <= whole.size(); at += 4096) {
+    // Every boundary of the headers and the index; of the frames between them every 13th, or
+    // every one with KESTRO_LONG=1.
+    const char* longRun = std::getenv("KESTRO_LONG");
+    const size_t step = longRun && std::string(longRun) == "1" ? 1 : 13;
+    const size_t edge = 64 * 1024;
+    size_t tried = 0;
+    for (size_t at = 0, k = 0; at <= whole.size(); at += 4096, ++k) {
+        if (at >= edge && at + edge <= whole.size() && k % step != 0)
+            continue;
         synth::WriteFile(cut, std::vector<uint8_t>(whole.begin(), whole.begin() + long(at)));
         Judge(cut, c.frames, "cut at " + std::to_string(at));
         if (HasFatalFailure())
             return;
+        ++tried;
     }
-    EXPECT_GT(runs, 1800u);
-    EXPECT_GT(outcomes[2], 1800u) << "cut files are refused as cut short";
+    EXPECT_GT(tried, whole.size() / 4096 / step);
+    EXPECT_GT(outcomes[2], tried * 9 / 10) << "cut files are refused as cut short";
     // With --keep-going the frames before the cut are exported, into a complete file.
     for (size_t at = 4096; at < whole.size(); at += 4096 * 61) {
         synth::WriteFile(cut, std::vector<uint8_t>(whole.begin(), whole.begin() + long(at)));

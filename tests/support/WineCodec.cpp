@@ -62,6 +62,12 @@ std::string DataDir(const std::string& name) {
     return dir;
 }
 
+int LongCount(int normal, int longer) {
+    char value[8] = {};
+    DWORD n = GetEnvironmentVariableA("KESTRO_LONG", value, sizeof value);
+    return n == 1 && value[0] == '1' ? longer : normal;
+}
+
 Hic OpenKest(UINT mode) {
     return Hic(ICOpen(ICTYPE_VIDEO, kKest, mode));
 }

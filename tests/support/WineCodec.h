@@ -32,6 +32,10 @@ bool CodecLoaded(); // is kestro32.dll mapped in this process?
 // A folder for data files of one test, on the tmpfs-backed drive T: when the harness mapped it.
 std::string DataDir(const std::string& name);
 
+// `normal`, or `longer` in a run with KESTRO_LONG=1 (scripts/test.sh --long): the count of a
+// loop whose every behaviour the normal count already exercises.
+int LongCount(int normal, int longer);
+
 // An open codec handle, closed at scope end.
 class Hic {
 public:
