@@ -17,9 +17,10 @@ build=${KESTRO_DEMO_BUILD:-$root/build/$arch}
 if [ -z "${KESTRO_DEMO_BUILD:-}" ]; then
   step "Packages (scripts/setup.sh)"
   "$root/scripts/setup.sh"
-  step "Build build/$arch and the native tools (scripts/build.sh $arch; scripts/build.sh native)"
-  "$root/scripts/build.sh" "$arch"
-  "$root/scripts/build.sh" native
+  # Only what the demo runs: the codec, kestro-host and the native tool, not the tests.
+  step "Build the codec and kestro-host into build/$arch, the native kestro tool into build/native"
+  "$root/scripts/build.sh" "$arch" --target kestro32 kestro-host
+  "$root/scripts/build.sh" native --target kestro
 fi
 host_exe="$build/tools/kestro-host.exe"
 [ -f "$host_exe" ] && [ -f "$build/kestro32.dll" ] || die "the build did not produce kestro32.dll and kestro-host.exe"
