@@ -143,7 +143,7 @@ BOOL CProgressDlg::OnInitDialog() {
     const auto& faults = kestro::ReserveFaultInjection();
     std::vector<uint64_t> sizes;
     try {
-        sizes = kestro::PieceSizes(reserveBytes, owner.resultDivide, owner.resultDividesize,
+        sizes = kestro::PieceSizes(reserveBytes, owner.chosen.splitPieces, owner.chosen.pieceGiB,
                                    kestro::kPieceCount);
         if (faults.failSlots)
             throw std::bad_alloc();
@@ -152,8 +152,8 @@ BOOL CProgressDlg::OnInitDialog() {
         sizes.clear();
         writers.clear();
     }
-    writerCount = owner.resultDivide ? uint32_t(sizes.size()) : 0;
-    if (owner.resultDivide && !sizes.empty()) {
+    writerCount = owner.chosen.splitPieces ? uint32_t(sizes.size()) : 0;
+    if (owner.chosen.splitPieces && !sizes.empty()) {
         // Pieces past the last name are not written; the percentage is of what is.
         uint64_t planned = 0;
         for (uint64_t size : sizes)
@@ -163,7 +163,7 @@ BOOL CProgressDlg::OnInitDialog() {
     for (size_t i = 0; i < writers.size(); ++i) {
         if (int(i) == faults.failWriterAt)
             continue;
-        writers[i] = CWriteThread::Create(hwnd_, owner.Source().PieceName(int(i)), sizes[i]);
+        writers[i] = CWriteThread::Create(hwnd_, owner.chosen.PieceName(int(i)), sizes[i]);
     }
     if (!writers.empty() && writers[0]) {
         auto take = kestro::TakeFileOfPiece(writers[0]->fileName);
@@ -340,7 +340,7 @@ void CPartitionDlg::FrameRateChanged() {
 }
 
 void CPartitionDlg::Reserve() {
-    const uint64_t total = owner.Source().disktotal;
+    const uint64_t total = owner.chosen.disktotal;
     if (reserveBytes > total)
         reserveBytes = total;
     // Owned by this dialog so that it stays disabled while the writers run.
