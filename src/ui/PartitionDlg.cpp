@@ -41,8 +41,6 @@ ReserveFaults& ReserveFaultInjection() {
 }
 } // namespace kestro
 
-// ---- writer ----
-
 CWriteThread::CWriteThread(HWND owner, const std::string& fileName, uint64_t totalBytes)
     : totalBytes(totalBytes), owner(owner), fileName(fileName) {}
 
@@ -128,8 +126,6 @@ void CWriteThread::Work() {
     }
     PostMessageW(owner, WM_RESERVE_DONE, reinterpret_cast<WPARAM>(this), 0);
 }
-
-// ---- progress dialog ----
 
 CProgressDlg::CProgressDlg(const CFilePage& owner, uint64_t reserveBytes)
     : reserveBytes(reserveBytes), owner(owner) {}
@@ -240,8 +236,6 @@ void CProgressDlg::ThreadFinished(CWriteThread* finished) {
         return;
     }
 }
-
-// ---- reservation dialog ----
 
 bool CPartitionDlg::UpdateData(bool save) {
     kestro::DataExchange dx(hwnd_, save);

@@ -160,7 +160,7 @@ TEST_F(Reservation, SplitGibibyteOnTmpfs) {
     DeleteFileA((base + ".001").c_str());
 }
 
-// ---- in-process: the dialog classes themselves, on this program's own settings record ----
+// In-process: the dialog classes themselves, on this program's own settings record.
 
 class ReserveInProcess : public ::testing::Test {
 protected:
