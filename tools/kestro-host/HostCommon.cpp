@@ -141,8 +141,8 @@ HIC OpenCodec(UINT mode) {
     if (driver.empty())
         Error("the codec is not registered: no value \"vidc.KEST\" under HKLM\\Software\\Microsoft"
               "\\Windows NT\\CurrentVersion\\Drivers32. Copy kestro32.dll into the system folder "
-              "and add that value with the data kestro32.dll (see README, \"Installing on "
-              "Windows\").");
+              "and add that value with the data kestro32.dll (see \"Installing by hand\" in "
+              "README-Windows.txt).");
     else
         Error("vidc.KEST is registered as \"" + driver + "\" but the codec does not open: is " +
               CodecLibraryPath() + " present and built for this " +
