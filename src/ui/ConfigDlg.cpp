@@ -183,7 +183,6 @@ bool CFilePage::UpdateData(bool save) {
 
 BOOL CFilePage::OnInitDialog() {
     kestro::FitPageIntoSheet(hwnd_, FILE_PAGE_WIDTH, FILE_PAGE_HEIGHT);
-    UpdateData(false);
     for (const kestro::ControlRow& c : kFileControls) {
         if (!c.spin)
             continue;
