@@ -38,19 +38,26 @@ add_test(NAME src_sizes COMMAND python3 ${CMAKE_SOURCE_DIR}/scripts/check-sizes.
                                 ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tools
                                 ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/fuzz
                                 ${CMAKE_SOURCE_DIR}/bench)
-# No member function that nothing calls: dead code is taken out, not kept in step.
-add_test(NAME src_unused_members
+# Every relative link and #anchor of the README and of docs/ leads to a file and a heading.
+add_test(NAME docs_links COMMAND python3 ${CMAKE_SOURCE_DIR}/scripts/check-links.py
+                                 ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs)
+# No member or free function that nothing calls: dead code is taken out, not kept in step.
+add_test(NAME src_unused_functions
          COMMAND python3 ${CMAKE_SOURCE_DIR}/scripts/check-unused.py
                  --classes ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tools
                  --uses ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tools ${CMAKE_SOURCE_DIR}/tests
                         ${CMAKE_SOURCE_DIR}/bench ${CMAKE_SOURCE_DIR}/fuzz)
-# The checks must see what they are for: a function over a lower limit, a wrong include, a
-# member function nothing calls (and only that one).
-add_test(NAME unused_check_catches_dead_members
+# The checks must see what they are for: a function over a lower limit, a wrong include, the
+# member and free functions nothing calls, the links that lead nowhere (and only those).
+add_test(NAME unused_check_catches_dead_functions
          COMMAND python3 ${CMAKE_SOURCE_DIR}/scripts/check-unused.py
                  --classes ${CMAKE_SOURCE_DIR}/tests/unused --uses ${CMAKE_SOURCE_DIR}/tests/unused)
-set_tests_properties(unused_check_catches_dead_members PROPERTIES
-                     PASS_REGULAR_EXPRESSION "^unused member function: Fixture::Dead[\r\n]*$")
+set_tests_properties(unused_check_catches_dead_functions PROPERTIES PASS_REGULAR_EXPRESSION
+  "^unused member function: Fixture::Dead\r?\nunused free function: DeadHelper\r?\nunused free function: NeverDefined[\r\n]*$")
+add_test(NAME docs_links_catch_broken_links
+         COMMAND python3 ${CMAKE_SOURCE_DIR}/scripts/check-links.py ${CMAKE_SOURCE_DIR}/tests/links)
+set_tests_properties(docs_links_catch_broken_links PROPERTIES PASS_REGULAR_EXPRESSION
+  "^[^\n]*page.md:3: missing.md: no file missing.md\r?\n[^\n]*page.md:3: other.md#nowhere: no heading #nowhere in other.md[\r\n]*$")
 add_test(NAME src_sizes_catches_long_functions
          COMMAND python3 ${CMAKE_SOURCE_DIR}/scripts/check-sizes.py --functions 60
                  ${CMAKE_SOURCE_DIR}/src)

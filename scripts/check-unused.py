@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Member functions that nothing calls.
+"""Member functions and free functions that nothing calls.
 
 check-unused.py --classes FOLDER... --uses FOLDER...
 
-Reads the class and struct bodies of every header under the --classes folders and lists each
-member function whose name appears nowhere under the --uses folders but in its declarations and
-its own definitions (Class::Name(...)). A name shared with another function counts as used: the
-check may miss a dead function, never calls a live one dead. Constructors, destructors and
-operators are not looked at. Exits 1 when it lists anything.
+Reads every header under the --classes folders and lists each function it declares, as a member
+of a class or struct or at namespace level, whose name appears nowhere under the --uses folders
+but in its declarations and its own definitions (Class::Name(...) for a member; a function body
+of that name outside any class for a free function). A name shared with another function counts
+as used: the check may miss a dead function, never calls a live one dead. Constructors,
+destructors and operators are not looked at; functions local to one source file are the
+compiler's to find. Exits 1 when it lists anything.
 """
 import argparse
 import collections
@@ -23,8 +25,12 @@ _spec.loader.exec_module(_sizes)
 
 WORD = re.compile(r"[A-Za-z_]\w*")
 CLASS = re.compile(r"\b(class|struct)\s+(\w+)\s*(final\s*)?(:[^;{()]*)?\{")
+CLASS_NAMES = re.compile(r"\b(?:class|struct|union)\s+(\w+)")
 NOT_NAMES = {"if", "for", "while", "switch", "return", "sizeof", "decltype", "alignas",
              "static_assert", "noexcept", "operator", "defined", "throw"}
+# Words before a parenthesis that name no function: `void (*hook)(int)` declares a pointer.
+TYPE_WORDS = {"void", "bool", "char", "short", "int", "long", "float", "double", "unsigned",
+              "signed", "auto", "const", "constexpr", "inline", "static", "extern"}
 
 
 def sources(folders, endings):
@@ -94,6 +100,65 @@ def member_functions(text):
             yield cls, name
 
 
+def namespace_declarations(text):
+    """(declaration, whether it ends in a body) of each declaration at namespace level; the
+    bodies of classes and functions and the braces of initializers are left out."""
+    out, cur, i = [], "", 0
+    while i < len(text):
+        c = text[i]
+        if c == ";":
+            out.append((cur, False))
+            cur = ""
+        elif c == "{":
+            flat = " ".join(cur.split())
+            head = flat.split("(")[0]
+            if re.match(r'((inline\s+)?namespace\b[^(]*|extern\s*"\s*")$', flat):
+                cur = ""  # a namespace's or a linkage block's body is namespace level too
+            else:
+                if re.search(r"\b(class|struct|union|enum)\b|=", head) or "(" not in flat:
+                    cur += " "  # a type, or a variable's initializer, runs on to its ";"
+                else:
+                    out.append((cur, True))
+                    cur = ""
+                i = body_end(text, i + 1)
+        elif c == "}":
+            cur = ""
+        else:
+            cur += c
+        i += 1
+    return out
+
+
+def free_functions(text):
+    """(name, declared without a body) of every function declared at namespace level."""
+    for decl, has_body in namespace_declarations(text):
+        decl = re.sub(r"^\s*template\s*<[^{;]*?>\s*(?=[A-Za-z_])", "", decl.strip())
+        if not decl or re.match(r"(friend|using|typedef|enum|class|struct|union)\b", decl):
+            continue
+        head = decl if has_body else decl.split("=")[0]
+        call = re.search(r"(\b[A-Za-z_]\w*)\s*\(", head)
+        if not call or "operator" in head:
+            continue
+        name = call.group(1)
+        # A type before the name: what has none is a macro's use.
+        typed = re.search(r"\w[\s*&>]+(\w+::)*" + name + r"\s*\($", head[:call.end()])
+        if name in NOT_NAMES or name in TYPE_WORDS or not typed:
+            continue
+        yield name, not has_body
+
+
+def free_function_bodies(paths, classes):
+    """How many bodies each name has at namespace level, unqualified or qualified by a namespace
+    (one qualified by a class is a member's)."""
+    bodies = collections.Counter()
+    for path in paths:
+        for decl, has_body in namespace_declarations(text_of(path)):
+            call = re.search(r"((?:\w+\s*::\s*)*)(\w+)\s*\(", decl.split("(")[0] + "(")
+            if has_body and call and not set(re.findall(r"\w+", call.group(1))) & classes:
+                bodies[call.group(2)] += 1
+    return bodies
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--classes", nargs="+", required=True)
@@ -122,7 +187,19 @@ def main():
             unused.append((sorted(owners[name]), name))
     for classes, name in unused:
         print(f"unused member function: {'/'.join(classes)}::{name}")
-    return 1 if unused else 0
+
+    classes = {cls for path in sources(args.classes, (".h",))
+               for cls in CLASS_NAMES.findall(text_of(path))}
+    bodies = free_function_bodies(sources(args.uses, (".h", ".cpp", ".cc")), classes)
+    free = collections.Counter()
+    for path in sources(args.classes, (".h",)):
+        for name, declaration in free_functions(text_of(path)):
+            free[name] += 1 if declaration else 0
+    dead_free = [name for name, times in sorted(free.items())
+                 if counts[name] - times - bodies[name] <= 0]
+    for name in dead_free:
+        print(f"unused free function: {name}")
+    return 1 if unused or dead_free else 0
 
 
 if __name__ == "__main__":

@@ -25,6 +25,9 @@ bool TraceWanted() {
     return length != 0 && !(length == 1 && value[0] == '0');
 }
 
+// Read as the library loads, not on every message.
+const bool g_trace = TraceWanted();
+
 void TraceMessage(DWORD_PTR id, UINT msg, LPARAM lParam1, LPARAM lParam2, LRESULT result) {
     char line[128];
     std::snprintf(line, sizeof line, "kestro32: %p msg 0x%04X %p %p -> %lld\n",
@@ -120,7 +123,7 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT u
             return ICERR_UNSUPPORTED;
         return DefDriverProc(dwDriverId, hDriver, uMsg, lParam1, lParam2);
     }();
-    if (TraceWanted())
+    if (g_trace)
         TraceMessage(dwDriverId, uMsg, lParam1, lParam2, result);
     return result;
 }

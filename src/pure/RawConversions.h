@@ -366,9 +366,6 @@ constexpr bool FromPlanes(RawOp op) {
     const KernelFamily family = FamilyOf(op);
     return family == KernelFamily::PlanarToRgb || family == KernelFamily::PlanarToPacked;
 }
-constexpr uint32_t SourcePixelBytes(RawOp op) {
-    return PixelBytes(*FormatOf(RowOfOp(op)->source));
-}
 constexpr uint32_t OutputPixelBytes(RawOp op) {
     return PixelBytes(*FormatOf(RowOfOp(op)->output));
 }

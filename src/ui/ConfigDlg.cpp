@@ -10,7 +10,6 @@
 #include <cwchar>
 #include <iterator>
 #include <new>
-#include <utility>
 
 #include "edge/Module.h"
 #include "resources/Product.h"
@@ -121,54 +120,88 @@ void FitPageIntoSheet(HWND page, int cx, int cy) {
                  SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+namespace {
+
+// How one control of the file page shows one setting: an edit field its text, or its number
+// (with the up-down control `spin` beside it, both held to the range of the setting's row); a
+// check box its flag, or with `pair` a pair of radio buttons from `id` on, of which the first
+// stands for `firstMeans`. The edit fields and the pairs are read in this order, and the
+// reading stops at the first that fails its check; the check boxes are read when the page
+// gives up its values.
+struct ControlRow {
+    int id;
+    std::string CCodecSettings::*text = nullptr;
+    int32_t CCodecSettings::*number = nullptr;
+    bool CCodecSettings::*flag = nullptr;
+    int spin = 0;
+    bool pair = false;
+    bool firstMeans = false;
+
+    bool CheckBox() const { return flag && !pair; }
+};
+
+using S = CCodecSettings;
+const ControlRow kFileControls[] = {
+    {.id = IDC_NOSPLIT, .flag = &S::splitPieces, .pair = true, .firstMeans = false},
+    {.id = IDC_CACHE, .flag = &S::copyBeforeWrite, .pair = true, .firstMeans = true},
+    {.id = IDC_REQUEST, .number = &S::writeRequests, .spin = IDC_REQUEST_SPIN},
+    {.id = IDC_PIECE_SIZE, .number = &S::pieceGiB, .spin = IDC_PIECE_SPIN},
+    {.id = IDC_FILENAME, .text = &S::dataFileName},
+    {.id = IDC_FASTWRITE, .flag = &S::overlappedWrites},
+    {.id = IDC_CPU, .flag = &S::cachedWrites},
+    {.id = IDC_FASTREAD, .flag = &S::overlappedReads},
+    {.id = IDC_HUFFYUV, .flag = &S::chainedExtraPages},
+};
+
+} // namespace
+
 } // namespace kestro
 
-// ---- file page ----
+using kestro::kFileControls;
 
 bool CFilePage::UpdateData(bool save) {
     DataExchange dx(hwnd_, save);
-    dx.Radio(IDC_NOSPLIT, splitChoice);
-    dx.Radio(IDC_CACHE, cacheChoice);
-    dx.Int(IDC_REQUEST, requestValue);
-    dx.Int(IDC_PIECE_SIZE, pieceSizeValue);
-    dx.Text(IDC_FILENAME, nameText);
-    // The file page's limits are the ranges of the settings' rows.
-    const SettingKey& requests = SettingKeyOf(&CCodecSettings::writeRequests);
-    const SettingKey& pieceGiB = SettingKeyOf(&CCodecSettings::pieceGiB);
-    dx.IntRange(IDC_REQUEST, requestValue, requests.low, requests.high);
-    dx.IntRange(IDC_PIECE_SIZE, pieceSizeValue, pieceGiB.low, pieceGiB.high);
+    for (const kestro::ControlRow& c : kFileControls) {
+        if (c.pair) {
+            int32_t index = chosen.*c.flag == c.firstMeans ? 0 : 1;
+            dx.Radio(c.id, index);
+            chosen.*c.flag = (index == 0) == c.firstMeans;
+        } else if (c.number) {
+            dx.Int(c.id, chosen.*c.number);
+        } else if (c.text) {
+            dx.Text(c.id, chosen.*c.text);
+        }
+    }
+    for (const kestro::ControlRow& c : kFileControls) {
+        if (!c.number)
+            continue;
+        const SettingKey& row = SettingKeyOf(c.number);
+        dx.IntRange(c.id, chosen.*c.number, row.low, row.high);
+    }
     return !dx.Failed();
 }
 
 BOOL CFilePage::OnInitDialog() {
     kestro::FitPageIntoSheet(hwnd_, FILE_PAGE_WIDTH, FILE_PAGE_HEIGHT);
-    UpdateData(false);
-    using kestro::kDecimal;
-    for (auto [spin, field] : {std::pair{IDC_REQUEST_SPIN, &CCodecSettings::writeRequests},
-                               std::pair{IDC_PIECE_SPIN, &CCodecSettings::pieceGiB}}) {
-        const SettingKey& row = SettingKeyOf(field);
-        SendMessageW(Item(spin), UDM_SETRANGE32, row.low, row.high);
-        SendMessageW(Item(spin), UDM_SETBASE, kDecimal, 0);
-        SendMessageW(Item(spin), UDM_SETPOS32, 0, row.low);
+    for (const kestro::ControlRow& c : kFileControls) {
+        if (!c.spin)
+            continue;
+        const SettingKey& row = SettingKeyOf(c.number);
+        SendMessageW(Item(c.spin), UDM_SETRANGE32, row.low, row.high);
+        SendMessageW(Item(c.spin), UDM_SETBASE, kestro::kDecimal, 0);
+        SendMessageW(Item(c.spin), UDM_SETPOS32, 0, row.low);
     }
-
-    nameText = kestro::Widen(source_.dataFileName);
-    pieceSizeValue = source_.pieceGiB;
-    requestValue = source_.writeRequests;
-    cacheChoice = source_.copyBeforeWrite ? 0 : 1;
-    splitChoice = source_.splitPieces ? 1 : 0;
     UpdateData(false);
 
-    SetCheck(IDC_FASTWRITE, source_.overlappedWrites);
-    if (!source_.fastioallowed)
+    for (const kestro::ControlRow& c : kFileControls)
+        if (c.CheckBox())
+            SetCheck(c.id, chosen.*c.flag);
+    if (!chosen.fastioallowed)
         Enable(IDC_FASTWRITE, false);
-    SetCheck(IDC_CPU, source_.cachedWrites);
-    SetCheck(IDC_FASTREAD, source_.overlappedReads);
-    SetCheck(IDC_HUFFYUV, source_.chainedExtraPages);
 
     UpdateData(true);
-    Enable(IDC_PIECE_SIZE, splitChoice == 1);
-    Enable(IDC_PIECE_SPIN, splitChoice == 1);
+    Enable(IDC_PIECE_SIZE, chosen.splitPieces);
+    Enable(IDC_PIECE_SPIN, chosen.splitPieces);
     UpdateFastWriteControls();
     Enable(IDC_HUFFYUV, Checked(IDC_FASTREAD));
     UpdateData(false);
@@ -259,7 +292,7 @@ bool MayWriteIn(const std::wstring& folder) {
 // Before OK stores a data file whose folder a capture could not write into: says so, and offers
 // to create a missing folder. False keeps the sheet open.
 bool CFilePage::ConfirmDataFolder() {
-    const std::wstring name = kestro::Widen(resultFilename);
+    const std::wstring name = kestro::Widen(chosen.dataFileName);
     const size_t slash = name.find_last_of(L"\\/");
     if (slash == std::wstring::npos || slash < 2)
         return true; // no folder of its own: the capture's begin names the problem
@@ -290,8 +323,8 @@ bool CFilePage::ConfirmDataFolder() {
 
 void CFilePage::UpdateSplitControls() {
     UpdateData(true);
-    Enable(IDC_PIECE_SIZE, splitChoice == 1);
-    Enable(IDC_PIECE_SPIN, splitChoice == 1);
+    Enable(IDC_PIECE_SIZE, chosen.splitPieces);
+    Enable(IDC_PIECE_SPIN, chosen.splitPieces);
 }
 
 void CFilePage::UpdateFastWriteControls() {
@@ -306,15 +339,9 @@ void CFilePage::UpdateFastReadControls() {
 
 void CFilePage::CollectResults() {
     UpdateData(true);
-    resultFilename = kestro::Narrow(nameText);
-    resultRequest = requestValue;
-    resultDividesize = pieceSizeValue;
-    resultDivide = splitChoice != 0;
-    resultBuffer = cacheChoice == 0;
-    resultFastwrite = Checked(IDC_FASTWRITE);
-    resultCpu = Checked(IDC_CPU);
-    resultFastread = Checked(IDC_FASTREAD);
-    resultHuffyuv = Checked(IDC_HUFFYUV);
+    for (const kestro::ControlRow& c : kFileControls)
+        if (c.CheckBox())
+            chosen.*c.flag = Checked(c.id);
 }
 
 void CFilePage::Browse() {
@@ -326,7 +353,7 @@ void CFilePage::Browse() {
     ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT;
     if (!GetOpenFileNameW(&ofn))
         return;
-    nameText = file;
+    chosen.dataFileName = kestro::Narrow(file);
     UpdateData(false);
 }
 
@@ -335,8 +362,6 @@ void CFilePage::Reserve() {
     CPartitionDlg dialog(*this);
     dialog.RunModal(hwnd_, IDD_PARTITION);
 }
-
-// ---- compression page ----
 
 void CCompressPage::UpdateData(bool save) {
     DataExchange dx(hwnd_, save);
@@ -354,8 +379,8 @@ void CCompressPage::UpdateData(bool save) {
 BOOL CCompressPage::OnInitDialog() {
     kestro::FitPageIntoSheet(hwnd_, COMPRESS_PAGE_WIDTH, COMPRESS_PAGE_HEIGHT);
     UpdateData(false);
-    if (fourcc != 0) {
-        if (HIC handle = ICOpen(ICTYPE_VIDEO, DWORD(fourcc), ICMODE_COMPRESS)) {
+    if (chosen.chainedFourcc != 0) {
+        if (HIC handle = ICOpen(ICTYPE_VIDEO, DWORD(chosen.chainedFourcc), ICMODE_COMPRESS)) {
             ShowCompressorName(handle);
             ICClose(handle);
         }
@@ -424,28 +449,28 @@ void CCompressPage::ChooseCompressor() {
     COMPVARS vars{};
     vars.cbSize = sizeof vars;
     vars.dwFlags = ICMF_COMPVARS_VALID;
-    vars.fccHandler = DWORD(fourcc);
+    vars.fccHandler = DWORD(chosen.chainedFourcc);
     const std::wstring wideTitle = kestro::LoadResourceString(IDS_CHOOSER_TITLE);
     std::string title = kestro::Narrow(wideTitle);
     g_chooserTitle.set(wideTitle.c_str());
     HHOOK hook = SetWindowsHookExW(WH_CBT, ChooserTitleHook, nullptr, GetCurrentThreadId());
     g_chooserHook.set(hook);
-    BOOL chosen = ICCompressorChoose(hwnd_, ICMF_CHOOSE_ALLCOMPRESSORS, nullptr, nullptr, &vars,
+    BOOL picked = ICCompressorChoose(hwnd_, ICMF_CHOOSE_ALLCOMPRESSORS, nullptr, nullptr, &vars,
                                      title.data());
     if (hook)
         UnhookWindowsHookEx(hook);
     g_chooserHook.set(nullptr);
     g_chooserTitle.set(nullptr);
-    if (!chosen)
+    if (!picked)
         return;
     if (vars.hic) {
         if (vars.fccHandler != 0)
             ShowCompressorName(vars.hic);
-        fourcc = int32_t(vars.fccHandler);
+        chosen.chainedFourcc = int32_t(vars.fccHandler);
         ICClose(vars.hic);
         vars.hic = nullptr;
     } else {
-        fourcc = 0;
+        chosen.chainedFourcc = 0;
         description.clear();
         UpdateData(false);
     }
@@ -470,8 +495,6 @@ void CCompressPage::ShowCpuFeatures() {
     line(info.osFeatures, kestro::FEATURE_3DNOW, os3dnow);
     UpdateData(false);
 }
-
-// ---- sheet ----
 
 INT_PTR CConfigDlg::Run(CFilePage& file, CCompressPage& compress) {
     using kestro::kPageCount;
@@ -508,38 +531,18 @@ INT_PTR CConfigDlg::Run(CFilePage& file, CCompressPage& compress) {
     return file.accepted ? IDOK : IDCANCEL;
 }
 
-namespace {
-
-// The pages' choices over the settings they were filled from.
-CCodecSettings ChosenSettings(const CCodecSettings& shown, const CFilePage& file,
-                              const CCompressPage& compress) {
-    CCodecSettings chosen = shown;
-    chosen.chainedFourcc = compress.fourcc;
-    chosen.SetFilename(file.resultFilename);
-    chosen.splitPieces = file.resultDivide;
-    chosen.copyBeforeWrite = file.resultBuffer;
-    chosen.overlappedWrites = file.resultFastwrite;
-    chosen.pieceGiB = file.resultDividesize;
-    chosen.writeRequests = file.resultRequest;
-    chosen.cachedWrites = file.resultCpu;
-    chosen.overlappedReads = file.resultFastread;
-    chosen.chainedExtraPages = file.resultHuffyuv;
-    return chosen;
-}
-
-} // namespace
-
 bool kestro::ShowConfigurationSheet(CCodecSettings* settings) {
     INITCOMMONCONTROLSEX controls{sizeof controls,
                                   ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS | ICC_TAB_CLASSES};
     InitCommonControlsEx(&controls);
-    const CCodecSettings& source = settings ? *settings : TheSettings();
-    CFilePage file(source);
-    CCompressPage compress(source);
+    // The pages edit a copy: the record changes only on OK.
+    CCodecSettings chosen = settings ? *settings : TheSettings();
+    CFilePage file(chosen);
+    CCompressPage compress(chosen);
     if (CConfigDlg::Run(file, compress) != IDOK)
         return false;
     // The codecs of both bitnesses capture for the same user, who set one data file.
-    if (settings && settings->StoreAccepted(ChosenSettings(*settings, file, compress)))
+    if (settings && settings->StoreAccepted(chosen))
         kestro::OfferToShareDataFile(settings->profilepath, settings->dataFileName);
     return true;
 }

@@ -11,29 +11,15 @@
 // First page of the sheet: data file, splitting, write and read options, space reservation.
 class CFilePage : public kestro::Dialog {
 public:
-    explicit CFilePage(const CCodecSettings& source) : source_(source) {}
+    explicit CFilePage(CCodecSettings& chosen) : chosen(chosen) {}
 
-    // What the sheet stores on OK; refreshed at every deactivation.
-    std::string resultFilename;
-    bool resultDivide = false;
-    bool resultBuffer = false;
-    bool resultFastwrite = false;
-    int32_t resultDividesize = 0;
-    int32_t resultRequest = 0;
-    bool resultCpu = false;
-    bool resultFastread = false;
-    bool resultHuffyuv = false;
-
-    int32_t splitChoice = 0;
-    int32_t cacheChoice = 0;
-    int32_t requestValue = 0;
-    int32_t pieceSizeValue = 0;
-    std::wstring nameText;
+    // The sheet's copy of the settings, which the page's controls edit: the reading of every
+    // control at the last deactivation is what the sheet stores on OK.
+    CCodecSettings& chosen;
 
     // Set when the sheet's OK reached this page.
     bool accepted = false;
 
-    const CCodecSettings& Source() const { return source_; }
     bool UpdateData(bool save);
     void CollectResults();
 
@@ -49,16 +35,15 @@ private:
     void UpdateFastReadControls();
     void Browse();
     void Reserve();
-
-    const CCodecSettings& source_;
 };
 
 // Second page: the chained codec and the processor's extensions.
 class CCompressPage : public kestro::Dialog {
 public:
-    explicit CCompressPage(const CCodecSettings& source) : fourcc(source.chainedFourcc) {}
+    explicit CCompressPage(CCodecSettings& chosen) : chosen(chosen) {}
 
-    int32_t fourcc;
+    // The sheet's copy of the settings, of which the chooser sets the chained codec.
+    CCodecSettings& chosen;
     std::string description;
     std::string cpuName;
     std::string cpuMmx, cpuSse, cpuSse2;

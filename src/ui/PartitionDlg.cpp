@@ -41,8 +41,6 @@ ReserveFaults& ReserveFaultInjection() {
 }
 } // namespace kestro
 
-// ---- writer ----
-
 CWriteThread::CWriteThread(HWND owner, const std::string& fileName, uint64_t totalBytes)
     : totalBytes(totalBytes), owner(owner), fileName(fileName) {}
 
@@ -129,8 +127,6 @@ void CWriteThread::Work() {
     PostMessageW(owner, WM_RESERVE_DONE, reinterpret_cast<WPARAM>(this), 0);
 }
 
-// ---- progress dialog ----
-
 CProgressDlg::CProgressDlg(const CFilePage& owner, uint64_t reserveBytes)
     : reserveBytes(reserveBytes), owner(owner) {}
 
@@ -143,7 +139,7 @@ BOOL CProgressDlg::OnInitDialog() {
     const auto& faults = kestro::ReserveFaultInjection();
     std::vector<uint64_t> sizes;
     try {
-        sizes = kestro::PieceSizes(reserveBytes, owner.resultDivide, owner.resultDividesize,
+        sizes = kestro::PieceSizes(reserveBytes, owner.chosen.splitPieces, owner.chosen.pieceGiB,
                                    kestro::kPieceCount);
         if (faults.failSlots)
             throw std::bad_alloc();
@@ -152,8 +148,8 @@ BOOL CProgressDlg::OnInitDialog() {
         sizes.clear();
         writers.clear();
     }
-    writerCount = owner.resultDivide ? uint32_t(sizes.size()) : 0;
-    if (owner.resultDivide && !sizes.empty()) {
+    writerCount = owner.chosen.splitPieces ? uint32_t(sizes.size()) : 0;
+    if (owner.chosen.splitPieces && !sizes.empty()) {
         // Pieces past the last name are not written; the percentage is of what is.
         uint64_t planned = 0;
         for (uint64_t size : sizes)
@@ -163,7 +159,7 @@ BOOL CProgressDlg::OnInitDialog() {
     for (size_t i = 0; i < writers.size(); ++i) {
         if (int(i) == faults.failWriterAt)
             continue;
-        writers[i] = CWriteThread::Create(hwnd_, owner.Source().PieceName(int(i)), sizes[i]);
+        writers[i] = CWriteThread::Create(hwnd_, owner.chosen.PieceName(int(i)), sizes[i]);
     }
     if (!writers.empty() && writers[0]) {
         auto take = kestro::TakeFileOfPiece(writers[0]->fileName);
@@ -240,8 +236,6 @@ void CProgressDlg::ThreadFinished(CWriteThread* finished) {
         return;
     }
 }
-
-// ---- reservation dialog ----
 
 bool CPartitionDlg::UpdateData(bool save) {
     kestro::DataExchange dx(hwnd_, save);
@@ -340,7 +334,7 @@ void CPartitionDlg::FrameRateChanged() {
 }
 
 void CPartitionDlg::Reserve() {
-    const uint64_t total = owner.Source().disktotal;
+    const uint64_t total = owner.chosen.disktotal;
     if (reserveBytes > total)
         reserveBytes = total;
     // Owned by this dialog so that it stays disabled while the writers run.

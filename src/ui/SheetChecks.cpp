@@ -56,9 +56,7 @@ std::string OtherSettingsFile(const std::string& profilepath) {
 }
 
 std::string DataFileIn(const std::string& settingsFile) {
-    char text[MAX_PATH + 1] = {};
-    GetPrivateProfileStringA("general", "filename", "", text, sizeof text, settingsFile.c_str());
-    return text;
+    return ReadKeyText(settingsFile, SettingKeyOf(&CCodecSettings::dataFileName), "");
 }
 
 uint64_t OneMinuteOfCapture() {
@@ -104,7 +102,7 @@ void OfferToShareDataFile(const std::string& profilepath, const std::string& dat
     const std::wstring caption = LoadResourceString(IDS_SHEET_CAPTION);
     if (MessageBoxW(nullptr, WithValues(IDS_SHARE_DATA_FILE, Widen(other), Widen(before)).c_str(),
                     caption.c_str(), MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) == IDYES)
-        WritePrivateProfileStringA("general", "filename", dataFile.c_str(), other.c_str());
+        WriteKeyText(other, SettingKeyOf(&CCodecSettings::dataFileName), dataFile);
 }
 
 } // namespace kestro

@@ -14,6 +14,7 @@
 #include "WineCodec.h"
 #include "edge/Win32Edge.h"
 #include "pure/PiecePath.h"
+#include "settings/CodecSettings.h"
 
 using namespace host;
 
@@ -82,7 +83,7 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 // library and its settings file, and pieces only where the rule lets them be opened.
 std::vector<std::string> Unexpected(const kt::FileNameTrace& trace, const std::string& piece) {
     std::vector<std::string> unexpected;
-    const std::string dataFile = ReadSetting("filename", "c:\\kestro");
+    const std::string dataFile = ReadSetting(SettingKeyOf(&CCodecSettings::dataFileName));
     for (const std::string& call : trace.Calls()) {
         const std::string name = call.substr(call.find(' ') + 1);
         const bool mayOpen = kestro::MayOpenPiecePath(name, dataFile, kestro::FileCallName);
@@ -171,7 +172,8 @@ TEST_F(HostilePaths, NamesAreJudgedInTheCodePageOfTheFileCalls) {
 // The share the settings name holds this machine's own captures: its pieces are looked for.
 TEST_F(HostilePaths, PiecesOnTheConfiguredShareAreStillLookedFor) {
     const std::string ini = kt::ReadFileBytes(SettingsFilePath());
-    ASSERT_TRUE(WriteSetting("filename", "\\\\kestro-nas\\caps\\take"));
+    ASSERT_TRUE(
+        WriteSetting(SettingKeyOf(&CCodecSettings::dataFileName), "\\\\kestro-nas\\caps\\take"));
     const std::string piece = "\\\\kestro-nas\\caps\\take.000";
     const std::string avi = PathOf("share.avi");
     WriteCapture(avi, piece);

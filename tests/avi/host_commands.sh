@@ -61,7 +61,19 @@ grep -q 'ro.000 is read-only' "$scratch/out" || { cat "$scratch/out" >&2; fail "
 grep -q 'kestdisk.ini: read-only' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not see the read-only settings"; }
 expect_rc 2 "check, an earlier take" host check
 grep -q 'ro.000 holds an earlier take' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not see the earlier take"; }
-expect_rc 0 "check" host --datafile "$win\\fresh" --ini request=25 check
+# The settings options pass the checks of their keys, all of them before anything is written: a
+# value outside what the sheet offers, a key the settings do not have, a flag that is neither 0 nor 1.
+cp "$ini" "$scratch/ini.before"
+expect_rc 2 "--ini out of range" host --datafile "$win\\fresh" --ini request=25 check
+expect_err 'request=25 is refused: request takes a whole number from 1 to 20'
+expect_rc 2 "--ini, no such key" host --ini requests=3 check
+expect_err 'the settings have no key "requests"; the keys are filename, fastwrite, divide'
+expect_rc 2 "--ini, a flag of 2" host --ini fastwrite=2 check
+expect_err 'fastwrite takes 0 or 1'
+cmp "$ini" "$scratch/ini.before" || fail "a refused setting changed the settings file"
+# A file may hold what the command line refuses: the codec keeps it, and check says so.
+sed -i '/^request=/d; s/^\[general\].*/[general]\r\nrequest=25\r/' "$ini"
+expect_rc 0 "check" host --datafile "$win\\fresh" check
 grep -q 'check: a capture can start' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not say the capture can start"; }
 # Every key as the codec read it; a request count beyond what the sheet offers is kept, and said.
 grep -q 'values .*divide=0 dividesize=[0-9]* buffer=[01] request=25 (the sheet offers 1 to 20) fourcc=' "$scratch/out" ||

@@ -16,9 +16,9 @@ using kestro::RunTestAccess;
 
 namespace {
 
-// ---- a second process that captures into the same data file ----
-// The test program runs itself with KESTRO_CLAIM_CHILD set; the child does its part before the
-// tests start and exits with 0 when everything went as expected.
+// A second process that captures into the same data file: the test program runs itself with
+// KESTRO_CLAIM_CHILD set; the child does its part before the tests start and exits with 0 when
+// everything went as expected.
 constexpr const char* kChildVar = "KESTRO_CLAIM_CHILD";
 constexpr const char* kReadyEvent = "KestroClaimChildReady";
 constexpr const char* kGoEvent = "KestroClaimChildGo";
@@ -93,7 +93,7 @@ bool CanOpenForWriting(const std::string& path) {
     return true;
 }
 
-// ---- a run of the codec linked into this program, whose counters the tests read ----
+// A run of the codec linked into this program, whose counters the tests read.
 class CoreRun : public CaptureTest {
 public:
     void TearDown() override {

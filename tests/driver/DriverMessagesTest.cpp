@@ -97,20 +97,38 @@ void WINAPI KeepTraceLine(LPCSTR line) {
         g_traceLines->push_back(line);
 }
 
-// The trace is for diagnosing hosts: off unless asked for, and then one line per message that
-// carries its answer, which the trace leaves as it was.
+// The trace is for diagnosing hosts: off unless asked for when the library loads, and then one
+// line per message that carries its answer, which the trace leaves as it was. The environment is
+// read once, at load: a change later waits for the next load.
 TEST_F(DriverMessages, TraceOnlyWhenAsked) {
-    ImportPatch patch("kestro32.dll");
     std::vector<std::string> lines;
     g_traceLines = &lines;
-    ASSERT_NE(patch.Replace("OutputDebugStringA", reinterpret_cast<void*>(&KeepTraceLine)),
-              nullptr);
-    EXPECT_EQ(Send(ICM_GETINFO), 568);
-    SetEnvironmentVariableA("KESTRO_TRACE", "1");
-    EXPECT_EQ(Send(ICM_GETINFO), 568);
-    EXPECT_EQ(Send(ICM_DRAW_BEGIN), ICERR_UNSUPPORTED);
-    SetEnvironmentVariableA("KESTRO_TRACE", "0");
-    EXPECT_EQ(Send(ICM_GETINFO), 568);
+    auto sendTraced = [&](auto&& send) {
+        ImportPatch patch("kestro32.dll");
+        ASSERT_NE(patch.Replace("OutputDebugStringA", reinterpret_cast<void*>(&KeepTraceLine)),
+                  nullptr);
+        send();
+    };
+    auto reload = [&] {
+        hic.reset();
+        ASSERT_FALSE(CodecLoaded());
+        hic = OpenKest();
+        ASSERT_TRUE(hic);
+    };
+    sendTraced([&] {
+        EXPECT_EQ(Send(ICM_GETINFO), 568);
+        SetEnvironmentVariableA("KESTRO_TRACE", "1");
+        EXPECT_EQ(Send(ICM_GETINFO), 568);
+    });
+    EXPECT_TRUE(lines.empty()) << "the trace was off when the library loaded";
+    ASSERT_NO_FATAL_FAILURE(reload());
+    sendTraced([&] {
+        EXPECT_EQ(Send(ICM_GETINFO), 568);
+        SetEnvironmentVariableA("KESTRO_TRACE", "0");
+        EXPECT_EQ(Send(ICM_DRAW_BEGIN), ICERR_UNSUPPORTED);
+    });
+    ASSERT_NO_FATAL_FAILURE(reload());
+    sendTraced([&] { EXPECT_EQ(Send(ICM_GETINFO), 568); });
     SetEnvironmentVariableA("KESTRO_TRACE", nullptr);
     g_traceLines = nullptr;
 

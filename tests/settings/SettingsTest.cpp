@@ -58,8 +58,59 @@ TEST(SettingsFile, ANewRecordHoldsEveryKeysDefault) {
         else if (row.number)
             EXPECT_EQ(fresh.*row.number, row.fallback) << row.key;
         else
-            EXPECT_TRUE(row.text && row.fallbackText) << row.key;
+            EXPECT_EQ(fresh.*row.text, row.fallbackText) << row.key;
     }
+}
+
+// What a command line may set (kestro-host --ini KEY=VALUE): each key takes what its row allows
+// and nothing else, named as the profile functions take it, letter case aside.
+TEST(SettingsRows, EachKeyTakesWhatItsRowAllows) {
+    const struct {
+        const char* key;
+        std::string value;
+        bool taken;
+    } rows[] = {
+        {"request", "20", true},
+        {"request", "21", false},
+        {"request", "0", false},
+        {"request", "7x", false},
+        {"request", "", false},
+        {"request", " 7", false},
+        {"dividesize", "100", true},
+        {"dividesize", "-1", false},
+        {"readahead", "16", true},
+        {"readahead", "17", false},
+        {"fourcc", "-123456", true},
+        {"fourcc", "2147483648", false},
+        {"fastwrite", "1", true},
+        {"fastwrite", "0", true},
+        {"fastwrite", "2", false},
+        {"fastwrite", "yes", false},
+        {"filename", "", true},
+        {"filename", std::string(260, 'x'), true},
+        {"filename", std::string(261, 'x'), false},
+        {"FastRead", "0", true},
+    };
+    for (const auto& row : rows) {
+        const SettingKey* key = FindSettingKey(row.key);
+        ASSERT_NE(key, nullptr) << row.key;
+        EXPECT_EQ(key->Refusal(row.value).empty(), row.taken) << row.key << "=" << row.value;
+    }
+    EXPECT_EQ(FindSettingKey("requests"), nullptr);
+    EXPECT_EQ(FindSettingKey(""), nullptr);
+
+    // The longest name taken is the longest the codec reads back whole.
+    std::string dir = DataDir("settings-longest");
+    const std::string ini = dir + "\\kestdisk.ini";
+    const SettingKey& name = SettingKeyOf(&CCodecSettings::dataFileName);
+    for (size_t length : {260u, 261u}) {
+        const std::string written(length, 'x');
+        ASSERT_TRUE(WriteKeyText(ini, name, written));
+        CCodecSettings s;
+        s.LoadSettings(dir + "\\kestro32.dll");
+        EXPECT_EQ(s.dataFileName == written, name.Refusal(written).empty()) << length;
+    }
+    DeleteFileA(ini.c_str());
 }
 
 TEST(SettingsFile, ValuesAreTakenAsReadAndBooleansSavedAsZeroOrOne) {

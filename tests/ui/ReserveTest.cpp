@@ -160,7 +160,7 @@ TEST_F(Reservation, SplitGibibyteOnTmpfs) {
     DeleteFileA((base + ".001").c_str());
 }
 
-// ---- in-process: the dialog classes themselves, on this program's own settings record ----
+// In-process: the dialog classes themselves, on this program's own settings record.
 
 class ReserveInProcess : public ::testing::Test {
 protected:
@@ -178,9 +178,10 @@ protected:
     // failure inside ends the test: what the writers left is then no measure.
     void RunProgress(uint64_t bytes, bool divide, int32_t dividesize,
                      const std::function<void(DWORD, HWND)>& driver = nullptr) {
-        CFilePage page(settings);
-        page.resultDivide = divide;
-        page.resultDividesize = dividesize;
+        CCodecSettings chosen = settings;
+        chosen.splitPieces = divide;
+        chosen.pieceGiB = dividesize;
+        CFilePage page(chosen);
         Drive(
             [&](DWORD thread) {
                 if (driver) {

@@ -1,6 +1,6 @@
 #pragma once
-// What scripts/check-unused.py must find: Dead is declared and defined and nothing calls it;
-// Called is called, once, from Caller, which the test's own code calls.
+// What scripts/check-unused.py must find among members: Dead is declared and defined and nothing
+// calls it; Called is called, once, from Caller, which UseFixture calls (from DeadFree.cpp).
 class Fixture {
 public:
     void Called();

@@ -93,10 +93,9 @@ std::optional<uint64_t> RelinkInPlace(ByteFile& file, const AviLayout& layout,
     return records;
 }
 
-// ---- relink into a new file ----------------------------------------------------------------
-
 namespace {
 
+// Copies the AVI into a new file with every record rewritten; a chunk that grows moves the rest.
 class NewFileWriter {
 public:
     NewFileWriter(ByteFile& in, const AviLayout& layout, ByteFile& out, uint32_t newRecordBytes,

@@ -8,6 +8,8 @@
 
 #include "RawFrames.h"
 
+struct SettingKey;
+
 namespace host {
 
 // Exit codes, also used by the tests.
@@ -31,8 +33,13 @@ void Note(const std::string& message);    // plain line on stderr
 bool LoadCodecsFromSystemFolderOnly();
 std::string CodecLibraryPath(); // where the driver manager will load vidc.KEST from
 std::string SettingsFilePath(); // kestdisk.ini beside it
-bool WriteSetting(const std::string& key, const std::string& value);
-std::string ReadSetting(const std::string& key, const std::string& fallback);
+// Why `value` is no choice for the key of `row`, as a message; empty when it is one.
+std::string SettingRefusal(const SettingKey& row, const std::string& value);
+// Writes `value` as the key of `row` once the row takes it; false (after a message) when it is no
+// choice for that key or the file cannot be written.
+bool WriteSetting(const SettingKey& row, const std::string& value);
+// The key of `row` as the codec will read it: its default when the file has none.
+std::string ReadSetting(const SettingKey& row);
 // The codec library this process loaded (found as the codec finds its INI: from its module), else
 // where the system folder holds it.
 std::string LoadedCodecPath();

@@ -18,6 +18,7 @@
 #include "pure/FrameRecord.h"
 #include "pure/PixelKind.h"
 #include "pure/StreamFormat.h"
+#include "settings/CodecSettings.h"
 
 namespace host {
 
@@ -222,7 +223,7 @@ int CaptureSession::Negotiate() {
 }
 
 int CaptureSession::Begin() {
-    piece0_ = ReadSetting("filename", "c:\\kestro") + ".000";
+    piece0_ = kestro::FormatPieceName(ReadSetting(SettingKeyOf(&CCodecSettings::dataFileName)), 0);
     const LRESULT status = ICCompressBegin(hic_.get(), &in_, format_);
     if (status == ICERR_OK)
         return kExitOk;

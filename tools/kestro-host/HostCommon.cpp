@@ -7,6 +7,7 @@
 #include "Host.h"
 #include "HostWin.h"
 #include "Recover.h"
+#include "settings/CodecSettings.h"
 
 namespace host {
 
@@ -94,23 +95,32 @@ std::string SettingsFilePath() {
            "\\kestdisk.ini";
 }
 
-bool WriteSetting(const std::string& key, const std::string& value) {
+std::string SettingRefusal(const SettingKey& row, const std::string& value) {
+    const std::string why = row.Refusal(value);
+    return why.empty()
+               ? why
+               : "the setting " + std::string(row.key) + "=" + value + " is refused: " + why;
+}
+
+bool WriteSetting(const SettingKey& row, const std::string& value) {
+    const std::string key = row.key;
+    if (const std::string why = SettingRefusal(row, value); !why.empty()) {
+        Error(why);
+        return false;
+    }
     if (GetModuleHandleA("kestro32.dll"))
         Warning("the codec is already loaded in this process: " + key +
                 " takes effect only at its next load");
     const std::string ini = SettingsFilePath();
-    if (!WritePrivateProfileStringA("general", key.c_str(), value.c_str(), ini.c_str())) {
+    if (!WriteKeyText(ini, row, value)) {
         Error("cannot write " + key + " into " + ini + ": " + SystemMessage(GetLastError()));
         return false;
     }
     return true;
 }
 
-std::string ReadSetting(const std::string& key, const std::string& fallback) {
-    char value[1024] = {};
-    GetPrivateProfileStringA("general", key.c_str(), fallback.c_str(), value, sizeof value,
-                             SettingsFilePath().c_str());
-    return value;
+std::string ReadSetting(const SettingKey& row) {
+    return ReadKeyText(SettingsFilePath(), row, row.DefaultText());
 }
 
 std::string SystemMessage(DWORD code) {
@@ -131,8 +141,8 @@ HIC OpenCodec(UINT mode) {
     if (driver.empty())
         Error("the codec is not registered: no value \"vidc.KEST\" under HKLM\\Software\\Microsoft"
               "\\Windows NT\\CurrentVersion\\Drivers32. Copy kestro32.dll into the system folder "
-              "and add that value with the data kestro32.dll (see README, \"Installing on "
-              "Windows\").");
+              "and add that value with the data kestro32.dll (see \"Installing by hand\" in "
+              "README-Windows.txt).");
     else
         Error("vidc.KEST is registered as \"" + driver + "\" but the codec does not open: is " +
               CodecLibraryPath() + " present and built for this " +

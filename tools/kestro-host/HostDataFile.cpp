@@ -274,7 +274,7 @@ int PrepareDataFile(bool overwrite, bool next, bool quiet) {
                   "; name a data file with --datafile NAME");
             return kExitUsage;
         }
-        if (chosen != base && !WriteSetting("filename", chosen))
+        if (chosen != base && !WriteSetting(SettingKeyOf(&CCodecSettings::dataFileName), chosen))
             return kExitUsage;
         Note(chosen == base ? "--next-datafile: " + kestro::FormatPieceName(base, 0) +
                                   " holds no earlier take; capturing into it"

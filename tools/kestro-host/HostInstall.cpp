@@ -13,6 +13,7 @@
 #include "InstalledSettings.h"
 #include "UserPermissions.h"
 #include "pure/IniText.h"
+#include "settings/CodecSettings.h"
 
 namespace host {
 
@@ -275,7 +276,8 @@ bool RunSection(const Inf& inf, const char* section, const std::string& sourceFo
 
 // The data file the installed settings name, and the folder the installer owns.
 std::string InstalledDataFile() {
-    return kestro::IniValue(kInstalledSettings, "general", "filename").value_or("");
+    const SettingKey& dataFile = SettingKeyOf(&CCodecSettings::dataFileName);
+    return kestro::IniValue(kInstalledSettings, kSettingsSection, dataFile.key).value_or("");
 }
 
 std::string FolderOf(const std::string& file) {
@@ -427,7 +429,9 @@ private:
             return kExitPartial;
         }
         // The codec's own default when the file names none.
-        dataFile_ = kestro::IniValue(settings, "general", "filename").value_or("c:\\kestro");
+        const SettingKey& dataFile = SettingKeyOf(&CCodecSettings::dataFileName);
+        dataFile_ = kestro::IniValue(settings, kSettingsSection, dataFile.key)
+                        .value_or(dataFile.fallbackText);
         folder_ = FolderOf(dataFile_);
         ownFolder_ = SamePath(folder_, FolderOf(InstalledDataFile()));
         int code = kExitOk;

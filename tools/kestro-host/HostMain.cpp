@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Host.h"
 #include "HostInstall.h"
 #include "pure/Fourcc.h"
+#include "settings/CodecSettings.h"
 
 using namespace host;
 
@@ -22,7 +24,8 @@ const char kUsage[] =
     "\n"
     "settings (written into kestdisk.ini beside the codec before it loads; they stay there):\n"
     "  --datafile PATH      data file base name, key \"filename\" (pieces PATH.000, PATH.001...)\n"
-    "  --ini KEY=VALUE      any key of section [general], e.g. fastwrite=0, buffer=1, fastread=0\n"
+    "  --ini KEY=VALUE      a key of section [general] and a value it takes (the sheet's ranges),\n"
+    "                       e.g. fastwrite=0, buffer=1, request=8; others are refused\n"
     "  --chain FOURCC|none  chained codec that compresses every frame before it is stored\n"
     "                       (key \"fourcc\"), e.g. MRLE; none stores the raw pictures\n"
     "\n"
@@ -120,9 +123,11 @@ private:
     size_t at_ = 0;
 };
 
-// Settings come first: the codec reads its INI only when this process first loads it. Empty to
-// go on to the command, else the exit code (kExitOk after --help).
+// Settings come first: the codec reads its INI only when this process first loads it. Each
+// option names a key, and nothing is written before every value has passed its key's check.
+// Empty to go on to the command, else the exit code (kExitOk after --help).
 std::optional<int> WriteSettings(Args& args) {
+    std::vector<std::pair<const SettingKey*, std::string>> chosen;
     for (; !args.AtEnd(); args.Next()) {
         const std::string& a = args.Current();
         std::string v;
@@ -132,23 +137,32 @@ std::optional<int> WriteSettings(Args& args) {
         } else if (a == "--datafile") {
             if (!args.Value(v) || v.empty())
                 return Usage("--datafile needs a path");
-            if (!WriteSetting("filename", v))
-                return kExitUsage;
+            chosen.emplace_back(&SettingKeyOf(&CCodecSettings::dataFileName), v);
         } else if (a == "--chain") {
             if (!args.Value(v) || (v != "none" && v.size() != 4))
                 return Usage("--chain needs a four-character code such as MRLE, or none");
             const uint32_t code = v == "none" ? 0 : kestro::MakeFourcc(v[0], v[1], v[2], v[3]);
-            if (!WriteSetting("fourcc", std::to_string(int32_t(code))))
-                return kExitUsage;
+            chosen.emplace_back(&SettingKeyOf(&CCodecSettings::chainedFourcc),
+                                std::to_string(int32_t(code)));
         } else if (a == "--ini") {
             if (!args.Value(v) || v.find('=') == std::string::npos || v[0] == '=')
                 return Usage("--ini needs KEY=VALUE");
-            if (!WriteSetting(v.substr(0, v.find('=')), v.substr(v.find('=') + 1)))
-                return kExitUsage;
+            const std::string key = v.substr(0, v.find('='));
+            const SettingKey* row = FindSettingKey(key);
+            if (!row)
+                return Usage("--ini " + v + ": the settings have no key \"" + key +
+                             "\"; the keys are " + SettingKeyNames());
+            chosen.emplace_back(row, v.substr(v.find('=') + 1));
         } else {
             break;
         }
     }
+    for (const auto& [row, value] : chosen)
+        if (const std::string why = SettingRefusal(*row, value); !why.empty())
+            return Usage(why);
+    for (const auto& [row, value] : chosen)
+        if (!WriteSetting(*row, value))
+            return kExitUsage;
     return std::nullopt;
 }
 

@@ -3,6 +3,7 @@
 #include "Host.h"
 #include "HostWin.h"
 #include "pure/PiecePath.h"
+#include "settings/CodecSettings.h"
 
 namespace host {
 
@@ -28,7 +29,7 @@ std::string RuleRefusal(const std::string& name, const std::string& dataFile) {
 
 } // namespace
 
-PathGate::PathGate() : dataFile_(ReadSetting("filename", "c:\\kestro")) {}
+PathGate::PathGate() : dataFile_(ReadSetting(SettingKeyOf(&CCodecSettings::dataFileName))) {}
 
 std::string PathGate::Refusal(const std::string& name, const std::string& where) const {
     const std::string why = RuleRefusal(name, dataFile_);

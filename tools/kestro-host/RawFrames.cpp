@@ -211,13 +211,6 @@ void RawRgbToDib(const uint8_t* raw, uint8_t* dib, FrameSize size, uint32_t byte
     }
 }
 
-void DibRgbToRaw(const uint8_t* dib, uint8_t* raw, FrameSize size, uint32_t bytesPerPixel) {
-    const uint64_t row = uint64_t(size.width) * bytesPerPixel,
-                   stride = RgbStride(size, bytesPerPixel);
-    for (uint32_t y = 0; y < size.height; ++y)
-        std::memcpy(raw + y * row, dib + (size.height - 1 - y) * stride, row);
-}
-
 void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, uint8_t* out) {
     auto yuvOf = [](int cell) {
         return cell < 8 ? kBarsYuv[cell] : cell == 9 ? Yuv{16, 128, 128} : Yuv{235, 128, 128};

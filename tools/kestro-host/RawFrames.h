@@ -44,10 +44,9 @@ uint64_t DibFrameBytes(kestro::PixelKind kind, FrameSize size);
 bool IsRgbKind(kestro::PixelKind kind);
 
 // Raw file RGB (rows top first, blue-green-red, unpadded) to the bottom-up padded bitmap rows
-// that a BI_RGB format describes (or top-down ones, for a negative height), and back.
+// that a BI_RGB format describes (or top-down ones, for a negative height).
 void RawRgbToDib(const uint8_t* raw, uint8_t* dib, FrameSize size, uint32_t bytesPerPixel,
                  bool topDown = false);
-void DibRgbToRaw(const uint8_t* dib, uint8_t* raw, FrameSize size, uint32_t bytesPerPixel);
 
 // A moving test picture in the given kind (raw file layout), a pure function of the frame number.
 void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, uint8_t* out);
