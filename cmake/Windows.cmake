@@ -25,6 +25,7 @@ set(KESTRO_CAPTURE_SOURCES
   src/capture/PieceFile.cpp
   src/capture/RequestPool.cpp
   src/capture/SyncWriter.cpp
+  src/capture/TailPage.cpp
   src/capture/TakeRecorder.cpp
 )
 set(KESTRO_PLAYBACK_SOURCES

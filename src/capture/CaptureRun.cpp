@@ -10,23 +10,11 @@ using namespace kestro;
 CaptureRun::CaptureRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained)
     : settings(shared), formats(formats), chained(chained) {}
 
-CaptureRun::~CaptureRun() {
-    ReleaseRequestPool();
-    CloseDataFile();
-}
-
-void CaptureRun::ReleaseRequestPool() {
-    pool.Release();
-}
-
-void CaptureRun::CloseDataFile() {
+void CaptureRun::CloseRun() {
     fastWriter.Release();
     syncWriter.Release();
     chain.Release();
-    pool.ClosePort();
-    // The writes are over (the pool is released first); only a write the platform never
-    // finished leaves the piece as it is.
-    piece.Close(!pool.Stuck());
+    piece.Close();
 }
 
 LRESULT CaptureRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
@@ -41,8 +29,7 @@ LRESULT CaptureRun::BeginRun(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER*
     // The old run's pool and file are gone by now: later frames must begin afresh rather than
     // write through released handles.
     if (result != ICERR_OK) {
-        ReleaseRequestPool();
-        CloseDataFile();
+        CloseRun();
         SetActive(false);
         SayRefusal();
     }
@@ -69,8 +56,7 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     // The chained compressor's own format comes out of the output format.
     if (settings->chainedFourcc != 0 && !out)
         return ICERR_BADFORMAT;
-    ReleaseRequestPool();
-    CloseDataFile();
+    CloseRun();
 
     pageSize = SystemPageSize();
     auto input = ReadBitmapHeader(in);
@@ -98,7 +84,6 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     }
 
     stats = CaptureStats{};
-    pool.Reset();
     const bool split = settings->splitPieces;
     // The configuration sheet may rename the data file during the run: the piece keeps the names
     // the run began with.
@@ -139,9 +124,7 @@ bool CaptureRun::BeginWriter(WriterKind kind, FrameSize raw) {
     const WriterRow& row = WriterRowOf(kind);
     if (!row.fast)
         return syncWriter.Begin(raw, pageSize, row.source == WriterSource::Host);
-    return pool.AttachPort(piece.Handle()) &&
-           pool.Create(settings->EffectiveRequestCount(), chain.BufferBytes()) &&
-           fastWriter.Begin(raw, pageSize, row.source);
+    return fastWriter.Begin(raw, pageSize, row.source, settings->EffectiveRequestCount());
 }
 
 bool CaptureRun::BeginChainedCompressor(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out,
@@ -176,10 +159,11 @@ LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
         return ICERR_BADFORMAT;
     if (!InputMatchesRun(icc) || !writer)
         return ICERR_BADFORMAT;
+    const ImageView image{icc->lpbiInput, static_cast<const uint8_t*>(icc->lpInput), runImageBytes};
     std::optional<StoredFrame> stored =
         writer->fast
-            ? fastWriter.Write(icc, writer->source, writer->split)
-            : syncWriter.Write(icc, writer->source == WriterSource::Compressed, writer->split);
+            ? fastWriter.Write(image, writer->source, writer->split)
+            : syncWriter.Write(image, writer->source == WriterSource::Compressed, writer->split);
     if (!stored || stored->piece < 0 || stored->piece >= kPieceCount)
         return ICERR_BADFORMAT;
 
@@ -194,8 +178,7 @@ LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
 }
 
 LRESULT CaptureRun::End() {
-    ReleaseRequestPool();
-    CloseDataFile();
+    CloseRun();
     take.End();
     chained.CloseCompressor();
     SetActive(false);

@@ -10,7 +10,6 @@
 #include "capture/ChainCompressor.h"
 #include "capture/FastWriter.h"
 #include "capture/PieceFile.h"
-#include "capture/RequestPool.h"
 #include "capture/SyncWriter.h"
 #include "capture/TakeRecorder.h"
 #include "formats/ChainedCodecs.h"
@@ -20,15 +19,20 @@
 
 namespace kestro {
 
-struct RunTestAccess;
+// What a capture run shows of itself: what it counted, and each part's view.
+struct CaptureRunView {
+    CaptureStats stats;
+    PieceFileView piece;
+    RequestPoolView pool;
+};
 
-// The capture run of one codec instance: begin, a frame through the writer of its row, end. The
-// parts it is made of own their state: the piece file, the request pool, the chained compressor
-// and the two writer families.
+// The capture run of one codec instance: begin, a frame from its source to its sink through the
+// writer of its row, end. The parts it is made of own their state: the piece file, the chained
+// compressor and the two writer families (the fast one with its request pool). Each part is
+// declared after those it writes through, and so released before them.
 class CaptureRun {
 public:
     CaptureRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained);
-    ~CaptureRun();
     CaptureRun(const CaptureRun&) = delete;
     CaptureRun& operator=(const CaptureRun&) = delete;
 
@@ -36,15 +40,11 @@ public:
     LRESULT Frame(ICCOMPRESS* icc);
     LRESULT End();
 
-    // Idempotent releases; the pool goes first, so that no write is left to use the file.
-    void ReleaseRequestPool();
-    void CloseDataFile();
-
-    const CaptureStats& Stats() const { return stats; }
+    CaptureRunView View() const { return {stats, piece.View(), fastWriter.PoolView()}; }
 
 private:
-    friend struct RunTestAccess;
-
+    // Idempotent: everything a run holds, in the order of its parts.
+    void CloseRun();
     LRESULT BeginRun(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
     void SayRefusal();
     LRESULT StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
@@ -73,10 +73,9 @@ private:
     CaptureStats stats;
     TakeRecorder take; // the run's identity and its take file
     PieceFile piece{stats};
-    RequestPool pool{stats};
     ChainCompressor chain;
     SyncWriter syncWriter{piece, chain};
-    FastWriter fastWriter{piece, pool, chain, stats};
+    FastWriter fastWriter{piece, chain, stats};
 };
 
 } // namespace kestro

@@ -27,44 +27,44 @@ bool ChainCompressor::Begin(HIC hic, const BITMAPINFOHEADER* in, const BITMAPINF
             size = stream->biChainFormatSize;
         }
     }
-    auto* copy = static_cast<uint8_t*>(::operator new(size_t(size) + 1, std::nothrow));
-    if (!copy)
+    outputFormat.reset(new (std::nothrow) uint8_t[size_t(size) + 1]);
+    if (!outputFormat)
         return false;
-    std::memcpy(copy, source, size);
-    copy[size] = 0;
-    outputFormat = reinterpret_cast<BITMAPINFOHEADER*>(copy);
+    std::memcpy(outputFormat.get(), source, size);
+    outputFormat[size] = 0;
+    auto* format = reinterpret_cast<BITMAPINFOHEADER*>(outputFormat.get());
 
-    if (ICSendMessage(compressor, ICM_COMPRESS_BEGIN, DWORD_PTR(in), DWORD_PTR(outputFormat)) ==
+    if (ICSendMessage(compressor, ICM_COMPRESS_BEGIN, DWORD_PTR(in), DWORD_PTR(format)) ==
         ICERR_BADFORMAT)
         return false;
     LRESULT largest =
-        ICSendMessage(compressor, ICM_COMPRESS_GET_SIZE, DWORD_PTR(in), DWORD_PTR(outputFormat));
+        ICSendMessage(compressor, ICM_COMPRESS_GET_SIZE, DWORD_PTR(in), DWORD_PTR(format));
     bufferBytes = ChainBufferBytes(writeBytes, largest, pageSize);
     if (bufferBytes == 0 && writeBytes != 0)
         return false;
-    buffer = AllocatePages(bufferBytes);
-    return buffer != nullptr;
+    buffer = PageBuffer(bufferBytes);
+    return bool(buffer);
 }
 
-std::optional<FrameSize> ChainCompressor::Compress(const ICCOMPRESS* icc, void* destination) {
+std::optional<FrameSize> ChainCompressor::Compress(const ImageView& image, void* destination) {
+    auto* format = reinterpret_cast<BITMAPINFOHEADER*>(outputFormat.get());
     // Tell the codec how much room it has; it reports what it used in the same field.
-    outputFormat->biSizeImage = bufferBytes;
+    format->biSizeImage = bufferBytes;
     DWORD ckid = 0;
     DWORD flags = 0;
-    if (ICCompress(compressor, 0, outputFormat, destination, icc->lpbiInput, icc->lpInput, &ckid,
-                   &flags, 0, 0, 0, nullptr, nullptr) != ICERR_OK)
+    // The codec manager's call takes no const image; the codec only reads it.
+    if (ICCompress(compressor, 0, format, destination, const_cast<BITMAPINFOHEADER*>(image.format),
+                   const_cast<uint8_t*>(image.bits), &ckid, &flags, 0, 0, 0, nullptr,
+                   nullptr) != ICERR_OK)
         return std::nullopt;
-    uint32_t produced = outputFormat->biSizeImage;
+    uint32_t produced = format->biSizeImage;
     if (produced > bufferBytes)
         return std::nullopt;
     return FrameSize{produced, uint32_t(RoundUpToPage(produced, pageSize))};
 }
 
 void ChainCompressor::Release() {
-    FreePages(buffer);
-    if (outputFormat) {
-        ::operator delete(outputFormat);
-        outputFormat = nullptr;
-    }
+    buffer.reset();
+    outputFormat.reset();
     compressor = nullptr;
 }

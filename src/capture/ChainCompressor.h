@@ -3,9 +3,11 @@
 #include <vfw.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
-#include "capture/PieceFile.h"
+#include "capture/Frame.h"
+#include "edge/Win32Edge.h"
 
 namespace kestro {
 
@@ -14,7 +16,6 @@ namespace kestro {
 class ChainCompressor {
 public:
     ChainCompressor() = default;
-    ~ChainCompressor() { Release(); }
     ChainCompressor(const ChainCompressor&) = delete;
     ChainCompressor& operator=(const ChainCompressor&) = delete;
 
@@ -23,17 +24,18 @@ public:
     bool Begin(HIC hic, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out,
                uint32_t writeBytes, uint32_t pageSize);
     void Reset(uint32_t writeBytes) { bufferBytes = writeBytes; }
-    // Compresses the host's frame into `destination` (of BufferBytes()); what it produced.
-    std::optional<FrameSize> Compress(const ICCOMPRESS* icc, void* destination);
+    // Compresses the host's image into `destination` (of BufferBytes()); what it produced.
+    std::optional<FrameSize> Compress(const ImageView& image, void* destination);
+    // Idempotent.
     void Release();
 
-    uint8_t* Buffer() const { return buffer; }
+    uint8_t* Buffer() const { return buffer.data(); }
     uint32_t BufferBytes() const { return bufferBytes; }
 
 private:
-    HIC compressor = nullptr;
-    BITMAPINFOHEADER* outputFormat = nullptr;
-    uint8_t* buffer = nullptr;
+    HIC compressor = nullptr; // the chained codecs' handle, not ours to close
+    std::unique_ptr<uint8_t[]> outputFormat;
+    PageBuffer buffer;
     uint32_t bufferBytes = 0;
     uint32_t pageSize = 0;
 };

@@ -1,6 +1,7 @@
 #include "capture/PieceFile.h"
 
 #include <cstring>
+#include <utility>
 
 #include "capture/CaptureStats.h"
 #include "edge/Win32Edge.h"
@@ -50,19 +51,18 @@ uint64_t SizeOf(HANDLE file) {
 
 } // namespace
 
-HANDLE PieceFile::Open(int at, DWORD access) const {
+UniqueFile PieceFile::Open(int at, DWORD access) const {
     if (at < 0 || at >= kPieceCount)
-        return INVALID_HANDLE_VALUE;
+        return UniqueFile();
     // Readers may open a piece the run is writing (playback of a capture in progress); writers
     // may not, so a second capture into the same data file and a space reservation are refused
     // instead of overwriting this run's frames.
-    HANDLE opened = CreateFileA(names[at].c_str(), access, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                flags, nullptr);
+    UniqueFile opened(CreateFileA(names[at].c_str(), access, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  flags, nullptr));
     // A pipe, a console or a device never ends and has no size: frames go to disk files only.
-    if (opened != INVALID_HANDLE_VALUE && GetFileType(opened) != FILE_TYPE_DISK) {
-        CloseHandle(opened);
+    if (opened && GetFileType(opened.get()) != FILE_TYPE_DISK) {
+        opened.reset();
         SetLastError(ERROR_BAD_FILE_TYPE);
-        return INVALID_HANDLE_VALUE;
     }
     return opened;
 }
@@ -81,8 +81,8 @@ bool PieceFile::OpenFirst(const std::array<std::string, kPieceCount>& runNames,
     grown = false;
     shortOfSpace = false;
     file = Open(0, GENERIC_READ | GENERIC_WRITE);
-    openError = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-    return file != INVALID_HANDLE_VALUE;
+    openError = file ? ERROR_SUCCESS : GetLastError();
+    return bool(file);
 }
 
 bool PieceFile::EnsureSize(uint64_t size) {
@@ -93,22 +93,23 @@ bool PieceFile::EnsureSize(uint64_t size) {
         shortOfSpace = true;
         return false;
     }
-    if (!MoveFilePointer(file, 0) || !MoveFilePointer(file, size) || !SetEndOfFile(file))
+    if (!MoveFilePointer(file.get(), 0) || !MoveFilePointer(file.get(), size) ||
+        !SetEndOfFile(file.get()))
         return false;
-    return MoveFilePointer(file, 0);
+    return MoveFilePointer(file.get(), 0);
 }
 
 bool PieceFile::WriteHeader(const BITMAPINFOHEADER* in, uint32_t pageSize) {
     uint64_t header = HeaderBytes(pageSize);
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file, &size))
+    if (!GetFileSizeEx(file.get(), &size))
         return false;
     if (uint64_t(size.QuadPart) < header && !EnsureSize(header))
         return false;
     SetLastError(ERROR_SUCCESS);
     // The header has always gone through a mapping of this one name, which other programs may
     // look for; the name is system-wide, hence the check below for one that is already there.
-    UniqueHandle mapping(CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, 0, "Kestrohd"));
+    UniqueHandle mapping(CreateFileMappingA(file.get(), nullptr, PAGE_READWRITE, 0, 0, "Kestrohd"));
     if (!mapping)
         return false;
     // An existing mapping of that name belongs to another run's file: writing through it would
@@ -125,14 +126,14 @@ bool PieceFile::WriteHeader(const BITMAPINFOHEADER* in, uint32_t pageSize) {
 }
 
 void PieceFile::StartFrames() {
-    FlushFileBuffers(file);
-    end = SizeOf(file);
+    FlushFileBuffers(file.get());
+    end = SizeOf(file.get());
     startBytes = end;
     offset = 0;
 }
 
 bool PieceFile::SetEnd(uint64_t to) {
-    return MoveFilePointer(file, to) && SetEndOfFile(file);
+    return MoveFilePointer(file.get(), to) && SetEndOfFile(file.get());
 }
 
 uint64_t PieceFile::FreeBytes() const {
@@ -161,17 +162,17 @@ PieceFile::Growth PieceFile::Grow(uint64_t frameEnd, uint32_t write, uint64_t in
         }
     }
     ++stats.extensions;
-    Reserve reserved = ReserveAllocation(file, target);
+    Reserve reserved = ReserveAllocation(file.get(), target);
     if (reserved == Reserve::Full && target > frameEnd) {
         target = frameEnd;
-        reserved = ReserveAllocation(file, target);
+        reserved = ReserveAllocation(file.get(), target);
     }
     if (reserved == Reserve::Full)
         return Growth::Refused;
     grown = true;
     if (!SetEnd(target) && (target == frameEnd || !SetEnd(target = frameEnd)))
         return Growth::Refused;
-    if (reserved != Reserve::Done && !unbacked && AllocatedBytes(file) < target) {
+    if (reserved != Reserve::Done && !unbacked && AllocatedBytes(file.get()) < target) {
         unbacked = true;
         uint64_t covered = CoveredGrowth(FreeBytes(), inFlightBytes, offset, frameEnd, target);
         if (covered == 0) {
@@ -186,16 +187,37 @@ PieceFile::Growth PieceFile::Grow(uint64_t frameEnd, uint32_t write, uint64_t in
     return Growth::Room;
 }
 
+std::optional<Placement> PieceFile::Place(FrameSize size, uint64_t inFlightBytes) {
+    Growth growth = Grow(offset + size.write, size.write, inFlightBytes);
+    if (growth == Growth::Refused)
+        return std::nullopt;
+    const WriteTarget target{file.get(), offset};
+    return Placement{Store(size), target, growth == Growth::OwnWrite};
+}
+
 StoredFrame PieceFile::Store(FrameSize size) {
     StoredFrame stored{offset, size.bytes, index};
     offset += size.write;
     return stored;
 }
 
+// Positioned writes keep every frame at its recorded offset even after a write that failed
+// half-way moved the file pointer.
+bool PieceFile::WriteAt(const void* data, uint32_t bytes, uint64_t at) const {
+    if (bytes == 0)
+        return true;
+    OVERLAPPED position{};
+    position.Offset = DWORD(at);
+    position.OffsetHigh = DWORD(at >> 32);
+    DWORD written = 0;
+    BOOL ok = WriteFile(file.get(), data, bytes, &written, &position);
+    return WriteStored(ok != FALSE, written, bytes);
+}
+
 // A piece this run grew ends where its last stored frame ends, or at the length it had when the
 // run reached it if that was longer: exactly as if every frame had grown it by its own write.
 void PieceFile::Trim() {
-    if (file == INVALID_HANDLE_VALUE || !grown)
+    if (!file || !grown)
         return;
     uint64_t to = offset > startBytes ? offset : startBytes;
     if (SetEnd(to))
@@ -203,45 +225,36 @@ void PieceFile::Trim() {
     grown = false;
 }
 
-void PieceFile::ReleaseHeld() {
-    for (HANDLE piece : held)
-        CloseHandle(piece);
-    held.clear();
-}
-
-void PieceFile::Close(bool trim) {
+void PieceFile::Close() {
     // Only a write the platform never finished leaves the piece as it is.
-    if (trim)
+    if (stats.writesGivenUp == 0)
         Trim();
     grown = false;
-    ReleaseHeld();
-    CloseFile(file);
+    held.clear();
+    file.reset();
 }
 
 void PieceFile::CloseCurrent() {
-    CloseFile(file);
+    file.reset();
 }
 
 bool PieceFile::Full(uint32_t write) const {
     // After a failed switch no piece is open: the frame goes to the next one that opens.
-    return file == INVALID_HANDLE_VALUE || NeedsNextPiece(offset, write, pieceBytes);
+    return !file || NeedsNextPiece(offset, write, pieceBytes);
 }
 
-bool PieceFile::OpenNext(bool trim) {
-    if (file != INVALID_HANDLE_VALUE) {
-        if (trim)
+bool PieceFile::OpenNext() {
+    if (file) {
+        if (stats.writesGivenUp == 0)
             Trim();
         grown = false;
-        // The frames in it belong to this run until it ends: keep other writers out.
-        bool kept = false;
+        // The frames in it belong to this run until it ends: keep other writers out. Where the
+        // list cannot grow, the piece stays where it is and is closed.
         try {
-            held.push_back(file);
-            kept = true;
+            held.push_back(std::move(file));
         } catch (...) {
         }
-        if (!kept)
-            CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
+        file.reset();
     }
     if (index >= kPieceCount - 1) {
         index = kPieceCount; // every later frame of the run fails here too
@@ -249,9 +262,9 @@ bool PieceFile::OpenNext(bool trim) {
     }
     ++index;
     file = Open(index, GENERIC_WRITE);
-    if (file == INVALID_HANDLE_VALUE)
+    if (!file)
         return false;
-    end = SizeOf(file);
+    end = SizeOf(file.get());
     startBytes = end;
     offset = 0;
     return true;

@@ -9,21 +9,18 @@
 
 using namespace kestro;
 
-WriteRequest::~WriteRequest() {
-    FreePages(buffer);
-}
-
-void WriteRequest::Prepare(uint64_t offset, uint32_t count, HANDLE event) {
+void WriteRequest::Prepare(WriteTarget at, uint32_t count, HANDLE event) {
     std::memset(&overlapped, 0, sizeof overlapped);
-    overlapped.Offset = DWORD(offset);
-    overlapped.OffsetHigh = DWORD(offset >> 32);
+    overlapped.Offset = DWORD(at.offset);
+    overlapped.OffsetHigh = DWORD(at.offset >> 32);
     overlapped.hEvent = event;
+    file = at.file;
     bytes = count;
-    inFlight = 0;
+    inFlight = false;
 }
 
 bool WriteRequest::Complete(bool succeeded, uint64_t transferred) {
-    inFlight = 0;
+    inFlight = false;
     return WriteStored(succeeded, transferred, bytes);
 }
 
@@ -31,23 +28,31 @@ bool WriteRequest::CompleteAsRecorded() {
     return Complete(overlapped.Internal == 0, overlapped.InternalHigh);
 }
 
-void RequestPool::Reset() {
+bool RequestPool::Begin(HANDLE file, uint32_t entries, uint32_t bufferBytes, bool ownWrites) {
+    Release();
     failed = false;
-    stuck = false;
+    // The direct writers, and the copied ones while they write the host's image, finish their own
+    // write before the host gets its image back; an event of their own keeps that wait off the
+    // completion port.
+    if (ownWrites) {
+        event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        if (!event)
+            return false;
+    }
+    return Attach(file) && Create(entries, bufferBytes);
 }
 
 bool RequestPool::Create(uint32_t entries, uint32_t bufferBytes) {
     // A count from the file too large for any array would throw even from a nothrow new.
     if (entries > PTRDIFF_MAX / sizeof(WriteRequest))
         return false;
-    requests = new (std::nothrow) WriteRequest[entries];
+    requests.reset(new (std::nothrow) WriteRequest[entries]);
     if (!requests)
         return false;
     count = entries;
-    next = requests;
-    last = requests + entries - 1;
+    next = requests.get();
     for (uint32_t i = 0; i < entries; ++i) {
-        requests[i].buffer = AllocatePages(bufferBytes);
+        requests[i].buffer = PageBuffer(bufferBytes);
         if (!requests[i].buffer)
             return false;
     }
@@ -55,28 +60,38 @@ bool RequestPool::Create(uint32_t entries, uint32_t bufferBytes) {
 }
 
 void RequestPool::Release() {
-    if (!requests)
-        return;
     // A write the platform never finished may still read its buffer and will still write its
     // OVERLAPPED: such a pool is left to it rather than freed under it.
-    if (Drain())
-        delete[] requests;
-    requests = next = last = nullptr;
+    if (requests && !Drain())
+        (void)requests.release();
+    requests.reset();
     count = 0;
+    next = walked = nullptr;
+    port.reset();
+    event.reset();
 }
 
-bool RequestPool::AttachPort(HANDLE piece) {
-    port = CreateIoCompletionPort(piece, nullptr, 1, 0);
+void RequestPool::Detach() {
+    if (!port)
+        return;
+    Drain();
+    port.reset();
+}
+
+bool RequestPool::Attach(HANDLE file) {
+    port.reset(CreateIoCompletionPort(file, nullptr, 1, 0));
     if (!port)
         return false;
-    file = piece;
-    skipOnSuccess = SkipPacketsOnSuccess(piece);
+    skipOnSuccess = SkipPacketsOnSuccess(file);
+    next = requests.get();
     return true;
 }
 
-void RequestPool::ClosePort() {
-    CloseObject(port);
-    file = INVALID_HANDLE_VALUE;
+RequestPoolView RequestPool::View() const {
+    RequestPoolView view{port.get(), count, 0};
+    for (uint32_t i = 0; i < count; ++i)
+        view.inFlight += requests[i].inFlight ? 1 : 0;
+    return view;
 }
 
 WriteRequest* RequestPool::RequestOf(OVERLAPPED* overlapped) const {
@@ -94,14 +109,10 @@ WriteRequest* RequestPool::FirstFree() const {
 }
 
 bool RequestPool::AnyInFlight() const {
-    return FirstInFlight() != nullptr;
-}
-
-WriteRequest* RequestPool::FirstInFlight() const {
     for (uint32_t i = 0; i < count; ++i)
         if (requests[i].inFlight)
-            return &requests[i];
-    return nullptr;
+            return true;
+    return false;
 }
 
 uint64_t RequestPool::InFlightBytes() const {
@@ -120,7 +131,7 @@ RequestPool::Taken RequestPool::TakeCompletion(DWORD timeout, WriteRequest** del
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
-    BOOL ok = GetQueuedCompletionStatus(port, &bytes, &key, &overlapped, timeout);
+    BOOL ok = GetQueuedCompletionStatus(port.get(), &bytes, &key, &overlapped, timeout);
     if (!overlapped)
         return GetLastError() == WAIT_TIMEOUT ? Taken::Empty : Taken::Broken;
     WriteRequest* r = RequestOf(overlapped);
@@ -134,9 +145,9 @@ RequestPool::Taken RequestPool::TakeCompletion(DWORD timeout, WriteRequest** del
 }
 
 // Returns in bounded time: writes that make no progress for stallMs are cancelled, and if even
-// that does not finish them within stallMs the run gives them up (false; the pool is stuck). The
-// port hands back exactly one packet per write it owes; if it breaks, the requests' own completion
-// status is watched instead.
+// that does not finish them within stallMs the run gives them up (false). The port hands back
+// exactly one packet per write it owes; if it breaks, the requests' own completion status is
+// watched instead.
 bool RequestPool::Drain() {
     bool cancelled = false;
     DWORD since = GetTickCount();
@@ -151,7 +162,7 @@ bool RequestPool::Drain() {
         if (GetTickCount() - since < stallMs)
             continue; // a packet of no request of ours
         if (cancelled) {
-            stuck = true;
+            GiveUp();
             return false;
         }
         CancelWrites();
@@ -180,25 +191,20 @@ bool RequestPool::WatchRequests() {
     }
     if (!AnyInFlight())
         return true;
-    stuck = true;
+    GiveUp();
     return false;
 }
 
 void RequestPool::CancelWrites() {
     for (uint32_t i = 0; i < count; ++i)
         if (requests[i].inFlight)
-            CancelRequest(file, &requests[i].overlapped);
+            CancelRequest(requests[i].file, &requests[i].overlapped);
 }
 
-bool RequestPool::WaitFor(WriteRequest* r) {
-    while (r->inFlight) {
-        Taken taken = TakeCompletion(stallMs);
-        if (taken == Taken::Broken)
-            return Drain();
-        if (taken == Taken::Empty && r->inFlight)
-            return false; // no progress within stallMs: the frame gives up, the write goes on
-    }
-    return true;
+// Writes the platform never finished: the pieces they go to keep their length, and the pool
+// its memory.
+void RequestPool::GiveUp() {
+    ++stats.writesGivenUp;
 }
 
 bool RequestPool::ConsumeFailure() {
@@ -216,7 +222,7 @@ bool RequestPool::CollectCompletions() {
         return TakeCompletion(0) == Taken::Request;
     OVERLAPPED_ENTRY entries[16];
     ULONG got = 0;
-    if (!batch(port, entries, 16, &got, 0, FALSE))
+    if (!batch(port.get(), entries, 16, &got, 0, FALSE))
         return false;
     bool any = false;
     for (ULONG i = 0; i < got; ++i) {
@@ -232,10 +238,130 @@ bool RequestPool::CollectCompletions() {
 }
 
 WriteRequest* RequestPool::Acquire() {
+    WriteRequest* r = nullptr;
     if (next && !next->inFlight)
-        return next;
+        r = next;
+    else if (!(r = FirstFree()) && !(CollectCompletions() && (r = FirstFree())) &&
+             TakeCompletion(stallMs, &r) != Taken::Request)
+        r = nullptr;
+    walked = r && r == next ? r : nullptr;
+    return ConsumeFailure() ? nullptr : r;
+}
+
+WriteRequest* RequestPool::AcquireFirstFree() {
     WriteRequest* r = FirstFree();
-    if (r || (CollectCompletions() && (r = FirstFree())))
-        return r;
-    return TakeCompletion(stallMs, &r) == Taken::Request ? r : nullptr;
+    return ConsumeFailure() ? nullptr : r;
+}
+
+// A shortage passes once a write finishes; with none in flight it would never pass. The request
+// that finished is where the walk goes on.
+bool RequestPool::AwaitShortage() {
+    WriteRequest* done = nullptr;
+    if (!AnyInFlight() || TakeCompletion(stallMs, &done) != Taken::Request)
+        return false;
+    next = done;
+    return true;
+}
+
+bool RequestPool::Issue(WriteRequest* r, WriteTarget at, const void* data, uint32_t bytes) {
+    for (;;) {
+        r->Prepare(at, bytes, nullptr);
+        if (WriteFile(at.file, data, bytes, nullptr, &r->overlapped)) {
+            // A packet follows unless the port skips writes that complete at once.
+            r->inFlight = !skipOnSuccess;
+            break;
+        }
+        DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            r->inFlight = true;
+            break;
+        }
+        if (!IsShortage(error) || !AwaitShortage())
+            return false;
+    }
+    // The walk moves on past a request taken from it whose write stays in flight; one that
+    // completed at once is free for the next frame.
+    if (r == walked && r == next && r->inFlight)
+        next = r == &requests[count - 1] ? nullptr : r + 1;
+    walked = nullptr;
+    return true;
+}
+
+// The pool's event for the writes it finishes itself; its low bit keeps their completions off
+// the port.
+HANDLE RequestPool::OwnEvent() const {
+    return HANDLE(uintptr_t(event.get()) | 1);
+}
+
+RequestPool::Finished RequestPool::Finish(WriteRequest* r, WriteTarget at, const void* data,
+                                          uint32_t bytes, bool retryShortage) {
+    Finished done;
+    if (!event) {
+        done.error = ERROR_INVALID_HANDLE;
+        return done;
+    }
+    for (;;) {
+        r->Prepare(at, bytes, OwnEvent());
+        if (WriteFile(at.file, data, bytes, nullptr, &r->overlapped)) {
+            done.stored = FinishedWrite(r);
+            break;
+        }
+        DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            done.stored = FinishPending(r, done.pended);
+            break;
+        }
+        if (!retryShortage || !IsShortage(error) || !AwaitShortage()) {
+            done.error = error;
+            return done;
+        }
+    }
+    if (!done.stored)
+        done.error = GetLastError();
+    done.outstanding = r->inFlight;
+    return done;
+}
+
+// An own-event write that WriteFile answered pending. Wine answers pending for writes it has
+// already finished: nothing to wait for then. `pended` learns whether the platform really kept
+// the write going.
+bool RequestPool::FinishPending(WriteRequest* r, bool& pended) {
+    if (HasOverlappedIoCompleted(&r->overlapped))
+        return FinishedWrite(r);
+    pended = true;
+    return WaitOwnWrite(r);
+}
+
+// The wait for a write that holds memory the host gets back on return. A write that makes no
+// progress for the stall time is cancelled; one that outlives even that stays in flight (its
+// request is not used again) and the frame fails.
+bool RequestPool::WaitOwnWrite(WriteRequest* r) {
+    ++stats.blockingWaits;
+    if (WaitForSingleObject(event.get(), stallMs) != WAIT_OBJECT_0) {
+        r->inFlight = true;
+        CancelWrites();
+        if (WaitForSingleObject(event.get(), stallMs) != WAIT_OBJECT_0 &&
+            !HasOverlappedIoCompleted(&r->overlapped)) {
+            GiveUp();
+            return false;
+        }
+    }
+    return FinishedWrite(r);
+}
+
+bool RequestPool::FinishedWrite(WriteRequest* r) {
+    DWORD done = 0;
+    BOOL ok = GetOverlappedResult(r->file, &r->overlapped, &done, FALSE);
+    return r->Complete(ok != FALSE, done);
+}
+
+bool RequestPool::WaitFor(WriteRequest* r) {
+    while (r->inFlight) {
+        Taken taken = TakeCompletion(stallMs);
+        if (taken == Taken::Broken)
+            return Drain();
+        if (taken == Taken::Empty && r->inFlight)
+            return false; // no progress within stallMs: the frame gives up, the write goes on
+    }
+    return true;
 }

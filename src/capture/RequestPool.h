@@ -2,108 +2,128 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "capture/CaptureStats.h"
+#include "capture/Frame.h"
+#include "edge/Win32Edge.h"
 
 namespace kestro {
 
-struct RunTestAccess;
+// One entry of the fast writers' request pool: the OVERLAPPED of its write (the completion port
+// hands back its address, which names the request), the page buffer it owns, and the write last
+// issued with it. A writer fills the buffer; only the pool changes the rest.
+class WriteRequest {
+public:
+    uint8_t* Buffer() const { return buffer.data(); }
 
-// The one rule by which a write counts as finished: it succeeded and moved every byte it was
-// given.
-constexpr bool WriteStored(bool succeeded, uint64_t transferred, uint32_t bytes) {
-    return succeeded && transferred == bytes;
-}
+private:
+    friend class RequestPool;
 
-// One entry of the fast writers' request pool: the OVERLAPPED of its write (first: the completion
-// port hands back its address, which is the request itself), the page buffer it owns, and the
-// byte count of the write last issued with it.
-struct WriteRequest {
-    OVERLAPPED overlapped{};
-    uint8_t* buffer = nullptr; // page-allocated, released with the request
-    uint32_t bytes = 0;        // what the last write issued with it must transfer
-    uint32_t inFlight = 0;     // 1 while the completion of that write is owed
-
-    WriteRequest() = default;
-    ~WriteRequest();
-    WriteRequest(const WriteRequest&) = delete;
-    WriteRequest& operator=(const WriteRequest&) = delete;
-
-    // Sets up a write of `count` bytes at `offset`; `event` is null or the event it completes on.
-    void Prepare(uint64_t offset, uint32_t count, HANDLE event);
+    // Sets up a write of `count` bytes at `at`; `event` is null or the event it completes on.
+    void Prepare(WriteTarget at, uint32_t count, HANDLE event);
     // Where every way of learning that the write finished ends: its status and byte count decide
     // whether it stored its bytes, and the request is free again.
     bool Complete(bool succeeded, uint64_t transferred);
     // The same, from what the system recorded in the OVERLAPPED (status, bytes).
     bool CompleteAsRecorded();
+
+    OVERLAPPED overlapped{};
+    PageBuffer buffer;
+    HANDLE file = INVALID_HANDLE_VALUE; // the piece the last write went to
+    uint32_t bytes = 0;                 // what that write must transfer
+    bool inFlight = false;              // its completion is still owed
 };
 
-// The fast writers' requests, the completion port of the piece they write, and what the
-// completions told: a write that failed in the background, writes that never finished.
+// What the pool shows of itself.
+struct RequestPoolView {
+    HANDLE port = nullptr;
+    uint32_t requests = 0;
+    uint32_t inFlight = 0;
+};
+
+// The fast writers' requests, the completion port of the piece they write, the event of the writes
+// the pool finishes itself, and what the completions told: a write that failed in the background,
+// writes that never finished (counted in the run's stats; their memory is left to them).
 class RequestPool {
 public:
-    enum class Taken { Request, Empty, Broken };
+    // What a write the pool waited for came to.
+    struct Finished {
+        bool stored = false;
+        bool pended = false;      // the platform kept it going past WriteFile
+        bool outstanding = false; // given up while the platform still has it
+        DWORD error = ERROR_SUCCESS;
+    };
 
     explicit RequestPool(CaptureStats& stats) : stats(stats) {}
     ~RequestPool() { Release(); }
     RequestPool(const RequestPool&) = delete;
     RequestPool& operator=(const RequestPool&) = delete;
 
-    // A new run: no failure reported yet, no write stuck.
-    void Reset();
-    bool Create(uint32_t count, uint32_t bufferBytes);
+    // A run's pool: `count` requests with buffers of `bufferBytes` writing into `file`, and with
+    // `ownWrites` an event for the writes it finishes itself.
+    bool Begin(HANDLE file, uint32_t count, uint32_t bufferBytes, bool ownWrites);
     // Idempotent; a pool with writes the platform never finished is left to them.
     void Release();
-    bool AttachPort(HANDLE file);
-    void ClosePort();
-    bool HasPort() const { return port != nullptr; }
-    // The port gets no packet for a write that completes at once.
-    bool SkipsOnSuccess() const { return skipOnSuccess; }
+    // Leaves the piece being written: its writes finished or given up, its port closed.
+    void Detach();
+    // Writes go to `file` from now on, through a port of its own, from the first request on.
+    bool Attach(HANDLE file);
 
-    // A free request: the next one along the pool where it is free, else any, else the first
-    // that completes within the stall time; null when none does.
+    // A free request for the next frame: the next one along the pool where it is free, else any,
+    // else the first that completes within the stall time. Null when none does, or when a write
+    // failed in the background since the last frame (this frame reports it).
     WriteRequest* Acquire();
-    WriteRequest* FirstFree() const;
-    // The walk along the pool: `r` is the next one, it moves past it, it starts again.
-    bool IsNext(const WriteRequest* r) const { return r == next; }
-    void StepPast(WriteRequest* r) { next = r == last ? nullptr : r + 1; }
-    void SetNext(WriteRequest* r) { next = r; }
-    void Rewind() { next = requests; }
+    // The first free request, for a write the pool finishes itself; null as Acquire.
+    WriteRequest* AcquireFirstFree();
 
-    Taken TakeCompletion(DWORD timeout, WriteRequest** delivered = nullptr);
-    // Waits for r's own completion; false when it makes no progress within the stall time.
+    // Issues r's write of `bytes` from `data` at `at`; its completion comes through the port. A
+    // system short of resources for it waits for another write to finish and tries again.
+    bool Issue(WriteRequest* r, WriteTarget at, const void* data, uint32_t bytes);
+    // Writes with r and waits for it on the pool's event; the port gets no packet. A write that
+    // makes no progress for the stall time is cancelled, and given up if even that does not end
+    // it. `retryShortage`: a shortage waits for another write as Issue does.
+    Finished Finish(WriteRequest* r, WriteTarget at, const void* data, uint32_t bytes,
+                    bool retryShortage);
+    // Waits for the completion of r's write; false when it makes no progress within the stall
+    // time (it stays in flight).
     bool WaitFor(WriteRequest* r);
-    // Leaves no write in flight, in bounded time; false when some never finished.
-    bool Drain();
-    void CancelWrites();
     // A background write failed since the last call.
     bool ConsumeFailure();
-    bool AnyInFlight() const;
     uint64_t InFlightBytes() const;
 
-    void MarkStuck() { stuck = true; }
-    bool Stuck() const { return stuck; }
-    uint32_t StallMs() const { return stallMs; }
+    RequestPoolView View() const;
 
 private:
-    friend struct RunTestAccess;
+    enum class Taken { Request, Empty, Broken };
 
+    bool Create(uint32_t count, uint32_t bufferBytes);
+    Taken TakeCompletion(DWORD timeout, WriteRequest** delivered = nullptr);
     bool CollectCompletions();
+    // Leaves no write in flight, in bounded time; false when some never finished.
+    bool Drain();
     bool WatchRequests();
+    void CancelWrites();
+    void GiveUp();
+    bool AwaitShortage();
+    bool FinishedWrite(WriteRequest* r);
+    bool FinishPending(WriteRequest* r, bool& pended);
+    bool WaitOwnWrite(WriteRequest* r);
+    HANDLE OwnEvent() const;
     WriteRequest* RequestOf(OVERLAPPED* overlapped) const;
-    WriteRequest* FirstInFlight() const;
+    WriteRequest* FirstFree() const;
+    bool AnyInFlight() const;
 
     CaptureStats& stats;
-    WriteRequest* requests = nullptr;
-    WriteRequest* next = nullptr;
-    WriteRequest* last = nullptr;
-    uint32_t count = 0;                 // entries the pool was built with
-    HANDLE port = nullptr;              // of the piece being written
-    HANDLE file = INVALID_HANDLE_VALUE; // that piece, for cancelling its writes
-    bool skipOnSuccess = false; // the port gets no packet for a write that completes at once
-    bool failed = false;        // a write failed in the background and no frame reported it
-    bool stuck = false;         // writes the platform never finished: keep their memory
-    uint32_t stallMs = 10000;   // a write making no progress this long is given up on
+    UniqueHandle event; // the writes the pool finishes itself complete on it
+    std::unique_ptr<WriteRequest[]> requests;
+    uint32_t count = 0;             // entries the pool was built with
+    WriteRequest* next = nullptr;   // the walk along the pool; null once it has passed the last
+    WriteRequest* walked = nullptr; // what Acquire took from the walk, until it is issued
+    UniqueHandle port;              // of the piece being written
+    bool skipOnSuccess = false;     // the port gets no packet for a write that completes at once
+    bool failed = false;            // a write failed in the background and no frame reported it
+    uint32_t stallMs = 10000;       // a write making no progress this long is given up on
 };
 
 } // namespace kestro

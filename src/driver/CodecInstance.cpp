@@ -30,17 +30,6 @@ CCodecInstance* CCodecInstance::Create(ICOPEN* open) {
     return instance;
 }
 
-CCodecInstance::~CCodecInstance() {
-    // The runs' own destructors would release the same, in another order: the write requests
-    // go first, then the read slots, before any file or port closes under them.
-    capture.ReleaseRequestPool();
-    playback.ReleaseReadSlots();
-    capture.CloseDataFile();
-    playback.CloseReadFile();
-    chained.CloseCompressor();
-    chained.CloseDecompressor();
-}
-
 LRESULT CCodecInstance::GetInfo(ICINFO* info, DWORD size) {
     if (!info)
         return kIcInfoBytes;

@@ -11,17 +11,14 @@
 #include "playback/PlaybackRun.h"
 #include "settings/CodecSettings.h"
 
-namespace kestro {
-struct RunTestAccess;
-}
-
 // One open of the codec: its identity, the chained codecs, the negotiation, and one capture run and
 // one playback run, each of which owns its state. Settings are shared through the
 // process-wide record.
 class CCodecInstance {
 public:
     static CCodecInstance* Create(ICOPEN* open);
-    virtual ~CCodecInstance();
+    // The parts release what they hold, each before the ones declared above it that it uses.
+    virtual ~CCodecInstance() = default;
 
     // Identity and state.
     LRESULT GetInfo(ICINFO* info, DWORD size);
@@ -30,6 +27,10 @@ public:
     LRESULT Configure();
     LRESULT About();
 
+    // What the runs show of themselves; nothing here changes them.
+    kestro::CaptureRunView CaptureView() const { return capture.View(); }
+    kestro::PlaybackRunView PlaybackView() const { return playback.View(); }
+
     // Nothing outside the instance depends on the order of these fields: the host only ever
     // holds the instance's address.
     CCodecSettings* settings;
@@ -37,7 +38,6 @@ public:
     char name[10];
 
 private:
-    friend struct kestro::RunTestAccess;
     // Each codec message goes straight to the part that answers it.
     friend LRESULT WINAPI ::DriverProc(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);
 

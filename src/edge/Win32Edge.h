@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kestro {
 
@@ -32,10 +33,32 @@ public:
         : data_(AllocatePages(bytes, protection)), size_(data_ ? bytes : 0) {}
     PageBuffer(const PageBuffer&) = delete;
     PageBuffer& operator=(const PageBuffer&) = delete;
-    ~PageBuffer() { FreePages(data_); }
+    PageBuffer(PageBuffer&& other) noexcept : data_(other.data_), size_(other.size_) {
+        other.data_ = nullptr;
+        other.size_ = 0;
+    }
+    PageBuffer& operator=(PageBuffer&& other) noexcept {
+        if (this != &other) {
+            reset();
+            std::swap(data_, other.data_);
+            std::swap(size_, other.size_);
+        }
+        return *this;
+    }
+    ~PageBuffer() { reset(); }
     uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
     explicit operator bool() const { return data_ != nullptr; }
+    // Idempotent: frees the pages, if any.
+    void reset() {
+        FreePages(data_);
+        size_ = 0;
+    }
+    // Gives the pages up without freeing them: memory a transfer that never ended may still use.
+    void release() {
+        data_ = nullptr;
+        size_ = 0;
+    }
 
 private:
     uint8_t* data_ = nullptr;

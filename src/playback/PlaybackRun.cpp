@@ -34,11 +34,6 @@ bool UsablePosition(uint64_t position, uint32_t pageSize) {
 PlaybackRun::PlaybackRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained)
     : settings(shared), formats(formats), chained(chained) {}
 
-PlaybackRun::~PlaybackRun() {
-    ReleaseReadSlots();
-    CloseReadFile();
-}
-
 LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     if (formats.DecompressQuery(in, out) != ICERR_OK)
         return ICERR_BADFORMAT;
@@ -105,10 +100,10 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
         // The previous run is over: a stream of another codec gets that codec from here on.
         if (!chained.OpenDecompressor(stream->biChainHandler))
             return ICERR_BADFORMAT;
-        readChainFormat = new (std::nothrow) uint8_t[stream->biChainFormatSize];
+        readChainFormat.reset(new (std::nothrow) uint8_t[stream->biChainFormatSize]);
         if (!readChainFormat)
             return ICERR_BADFORMAT;
-        std::memcpy(readChainFormat, ChainFormatOf(in, *stream), stream->biChainFormatSize);
+        std::memcpy(readChainFormat.get(), ChainFormatOf(in, *stream), stream->biChainFormatSize);
         frameReader = fast ? &PlaybackRun::ReadFastChained : &PlaybackRun::ReadPlainChained;
     } else {
         sourceKind = ClassifyPixelKind(stream->biSourceCompression, stream->biBitCount);
@@ -152,8 +147,7 @@ LRESULT PlaybackRun::End() {
 
 void PlaybackRun::ReleaseReadSlots() {
     ring.Release();
-    delete[] readChainFormat;
-    readChainFormat = nullptr;
+    readChainFormat.reset();
     NoteChainedHeld();
 }
 
@@ -202,7 +196,7 @@ bool PlaybackRun::DecodeChained(const uint8_t* data, uint32_t size, ICDECOMPRESS
     HIC hicDecompressor = chained.Decompressor();
     if (!hicDecompressor || !readChainFormat)
         return false;
-    auto* format = reinterpret_cast<BITMAPINFOHEADER*>(readChainFormat);
+    auto* format = reinterpret_cast<BITMAPINFOHEADER*>(readChainFormat.get());
     // The chained codec learns the frame's true length, not the largest one of the stream.
     format->biSizeImage = size;
     // Only the host may ask for a frame to be skipped; a codec that honours the flag would
@@ -241,7 +235,7 @@ std::optional<BOOL> PlaybackRun::OpenSource(const FramePlan& plan, bool overlapp
     if (!UsablePosition(record.offset, pageSize) || piece.TakeReplaced(record))
         return FALSE;
     if (plan.rounded == 0) // a frame of no bytes: nothing to read
-        return chained && DecodeChained(ring.First()->buffer, 0, icd);
+        return chained && DecodeChained(ring.First()->Buffer(), 0, icd);
     return std::nullopt;
 }
 
@@ -289,14 +283,14 @@ BOOL PlaybackRun::ReadFast(ICDECOMPRESS* icd, bool chained) {
         return FALSE;
 
     ring.TopUp(slot, plan->rounded, chained, runChainedExtraPages, pageSize);
-    return chained ? DecodeChained(slot->buffer, record.size, icd)
-                   : ProduceRaw(slot->buffer, have, icd);
+    return chained ? DecodeChained(slot->Buffer(), record.size, icd)
+                   : ProduceRaw(slot->Buffer(), have, icd);
 }
 
 // Sequential play leaves the file pointer at the next frame.
 BOOL PlaybackRun::ReadPlain(ICDECOMPRESS* icd, bool chained) {
     ReadSlot* first = ring.First();
-    if (!first->buffer)
+    if (!first->pages)
         return FALSE;
     uint32_t needed = 0;
     if (!chained) {
@@ -333,12 +327,12 @@ BOOL PlaybackRun::ReadPlain(ICDECOMPRESS* icd, bool chained) {
                         reinterpret_cast<uintptr_t>(output) % pageSize == 0 &&
                         plan->rounded <= readImageBytes;
     DWORD got = 0;
-    if (!ReadFile(piece.File(), direct ? output : first->buffer, plan->rounded, &got, nullptr) ||
+    if (!ReadFile(piece.File(), direct ? output : first->Buffer(), plan->rounded, &got, nullptr) ||
         got < needed)
         return FALSE;
     if (chained)
-        return DecodeChained(first->buffer, record.size, icd);
-    return direct || ProduceRaw(first->buffer, got, icd);
+        return DecodeChained(first->Buffer(), record.size, icd);
+    return direct || ProduceRaw(first->Buffer(), got, icd);
 }
 
 BOOL PlaybackRun::ReadFastChained(ICDECOMPRESS* icd) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -17,16 +18,21 @@
 
 namespace kestro {
 
-struct RunTestAccess;
 struct FrameRecordView;
+
+// What a playback run shows of itself: each part's view.
+struct PlaybackRunView {
+    ReadPieceView piece;
+    ReadRingView ring;
+};
 
 // The playback run of one codec instance: begin, the four frame readers, end, and what the
 // frames of a run share: the piece being read, the read slots with their reads ahead, and the
-// output picture and conversion that begin planned.
+// output picture and conversion that begin planned. Each part is declared after those it reads
+// through, and so released before them.
 class PlaybackRun {
 public:
     PlaybackRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained);
-    ~PlaybackRun();
     PlaybackRun(const PlaybackRun&) = delete;
     PlaybackRun& operator=(const PlaybackRun&) = delete;
 
@@ -34,12 +40,9 @@ public:
     LRESULT Frame(ICDECOMPRESS* icd);
     LRESULT End();
 
-    // Idempotent releases; the outstanding reads are collected before either goes.
-    void ReleaseReadSlots();
-    void CloseReadFile();
+    PlaybackRunView View() const { return {piece.View(), ring.View()}; }
 
 private:
-    friend struct RunTestAccess;
     using FrameReader = BOOL (PlaybackRun::*)(ICDECOMPRESS* icd);
     struct FramePlan;
 
@@ -62,6 +65,9 @@ private:
     bool ProduceRaw(const uint8_t* data, uint32_t available, ICDECOMPRESS* icd);
     // A run that decodes with the chained decompressor holds it: it stays the codec of that run.
     void NoteChainedHeld();
+    // Idempotent releases; the outstanding reads are collected before either goes.
+    void ReleaseReadSlots();
+    void CloseReadFile();
 
     CCodecSettings* settings;
     CodecFormats& formats;  // the decompress check of negotiation
@@ -79,7 +85,7 @@ private:
     ReadPiece piece;
     ReadRing ring{piece};
     // The chained codec's input format, copied at begin; each frame sets its biSizeImage.
-    uint8_t* readChainFormat = nullptr;
+    std::unique_ptr<uint8_t[]> readChainFormat;
     // The output picture of the run, as begin accepted it.
     int32_t readWidth = 0;
     int32_t readHeight = 0;

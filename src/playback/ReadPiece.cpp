@@ -33,7 +33,7 @@ bool ReadPiece::Same(const char* path, size_t length) const {
 ReadPiece::Opened ReadPiece::LookUp(const char* path, size_t length, bool overlapped,
                                     const std::string& dataFile) {
     if (Same(path, length))
-        return file != INVALID_HANDLE_VALUE ? Opened::Open : Opened::Failed;
+        return file ? Opened::Open : Opened::Failed;
     Close();
     if (length >= sizeof name)
         return Opened::Failed;
@@ -44,38 +44,38 @@ ReadPiece::Opened ReadPiece::LookUp(const char* path, size_t length, bool overla
     if (!MayOpenPiecePath(std::string_view(path, length), dataFile, FileCallName))
         return Opened::Failed;
     DWORD flags = FILE_FLAG_NO_BUFFERING | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
-    file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, flags, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    file.reset(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, flags, nullptr));
+    if (!file) {
         // A missing piece is a black frame; a folder of that name is no piece at all.
         DWORD attributes = GetFileAttributesA(name);
         bool folder =
             attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
         return folder ? Opened::Failed : Opened::JustFailed;
     }
-    if (!IsDiskFile(file)) {
-        CloseFile(file);
+    if (!IsDiskFile(file.get())) {
+        file.reset();
         return Opened::Failed;
     }
     ReadTakeBeside();
     if (overlapped) {
-        port = CreateIoCompletionPort(file, nullptr, kReadPortKey, 0);
+        port.reset(CreateIoCompletionPort(file.get(), nullptr, kReadPortKey, 0));
         if (!port) {
-            CloseFile(file);
+            file.reset();
             return Opened::JustFailed;
         }
         // A read that finishes at once (from the cache, or under Wine) then costs no port call.
-        portSkips = SkipPacketsOnSuccess(file);
+        portSkips = SkipPacketsOnSuccess(file.get());
         LARGE_INTEGER bytes;
-        size = GetFileSizeEx(file, &bytes) ? uint64_t(bytes.QuadPart) : 0;
+        size = GetFileSizeEx(file.get(), &bytes) ? uint64_t(bytes.QuadPart) : 0;
     }
     return Opened::Open;
 }
 
 void ReadPiece::Close() {
-    CloseObject(port);
+    port.reset();
     std::memset(name, 0, sizeof name);
-    CloseFile(file);
+    file.reset();
     size = 0;
     take.reset();
     portSkips = false;
@@ -83,7 +83,7 @@ void ReadPiece::Close() {
 
 bool ReadPiece::SizeChanged() {
     LARGE_INTEGER bytes;
-    if (!GetFileSizeEx(file, &bytes) || uint64_t(bytes.QuadPart) == size)
+    if (!GetFileSizeEx(file.get(), &bytes) || uint64_t(bytes.QuadPart) == size)
         return false;
     size = uint64_t(bytes.QuadPart);
     return true;

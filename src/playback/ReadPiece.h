@@ -6,15 +6,22 @@
 #include <optional>
 #include <string>
 
+#include "edge/Win32Edge.h"
 #include "pure/TakeFile.h"
 
 namespace kestro {
 
-struct RunTestAccess;
 struct FrameRecordView;
 
 // MAX_PATH and one: a name as long as any the ANSI file calls take still ends in a zero here.
 constexpr size_t kReadFileNameBytes = MAX_PATH + 1;
+
+// What the piece being read shows of itself.
+struct ReadPieceView {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    HANDLE port = nullptr;
+    uint64_t size = 0;
+};
 
 // The piece a playback run reads: its name, handle, completion port and size, and the take file
 // beside it. It stays open from the frame that opened it until a frame names another piece.
@@ -23,7 +30,6 @@ public:
     enum class Opened { Open, JustFailed, Failed };
 
     ReadPiece() = default;
-    ~ReadPiece() { Close(); }
     ReadPiece(const ReadPiece&) = delete;
     ReadPiece& operator=(const ReadPiece&) = delete;
 
@@ -41,20 +47,19 @@ public:
     // takes it again; true when it changed.
     bool SizeChanged();
 
-    HANDLE File() const { return file; }
-    HANDLE Port() const { return port; }
+    HANDLE File() const { return file.get(); }
+    HANDLE Port() const { return port.get(); }
     uint64_t Size() const { return size; }
     // Reads that finish inside ReadFile queue no packet on the port.
     bool PortSkips() const { return portSkips; }
+    ReadPieceView View() const { return {file.get(), port.get(), size}; }
 
 private:
-    friend struct RunTestAccess;
-
     void ReadTakeBeside();
 
-    HANDLE port = nullptr;
     char name[kReadFileNameBytes] = {};
-    HANDLE file = INVALID_HANDLE_VALUE;
+    UniqueFile file;
+    UniqueHandle port; // after the file: it goes first
     uint64_t size = 0;
     std::optional<TakeFile> take; // beside the open piece; none: play as before
     bool portSkips = false;

@@ -24,20 +24,19 @@ bool ReadRing::Allocate(uint32_t slotCount, uint32_t slotBytes, bool overlapped,
                         uint32_t pageSize) {
     this->slotCount = depth = first = count = lastRounded = 0;
     givenUp = false;
-    for (ReadSlot& slot : slots) {
-        uint32_t index = slot.index;
-        std::memset(&slot, 0, sizeof slot);
-        slot.index = index;
+    for (uint32_t i = 0; i < kMaxReadSlots; ++i) {
+        slots[i] = ReadSlot{};
+        slots[i].index = i;
     }
     // However the count came to be, the slots are what the array holds.
     for (uint32_t i = 0; i < slotCount && i < kMaxReadSlots; ++i) {
         ReadSlot& slot = slots[i];
-        slot.buffer = AllocatePages(size_t(slotBytes) + (overlapped ? pageSize : 0));
-        if (!slot.buffer)
+        slot.pages = PageBuffer(size_t(slotBytes) + (overlapped ? pageSize : 0));
+        if (!slot.pages)
             break;
         slot.size = slotBytes;
         if (overlapped)
-            slot.overlapped = reinterpret_cast<OVERLAPPED*>(slot.buffer + slotBytes);
+            slot.overlapped = reinterpret_cast<OVERLAPPED*>(slot.Buffer() + slotBytes);
         this->slotCount = i + 1;
     }
     depth = this->slotCount ? this->slotCount - 1 : 0;
@@ -47,10 +46,18 @@ bool ReadRing::Allocate(uint32_t slotCount, uint32_t slotBytes, bool overlapped,
 void ReadRing::Release() {
     CollectPending();
     for (ReadSlot& slot : slots) {
-        FreePages(slot.buffer);
+        slot.pages.reset();
         slot.overlapped = nullptr;
     }
     slotCount = depth = 0;
+}
+
+ReadRingView ReadRing::View() const {
+    ReadRingView view;
+    view.slotCount = slotCount;
+    for (uint32_t i = 0; i < kMaxReadSlots; ++i)
+        view.slots[i] = {bool(slots[i].pages), slots[i].index, slots[i].transferred};
+    return view;
 }
 
 void ReadRing::PopFront() {
@@ -73,7 +80,7 @@ ReadSlot* ReadRing::TakePredicted(uint64_t position, bool samePiece) {
 
 bool ReadRing::Issue(ReadSlot* slot, uint64_t position, uint32_t offset, uint32_t length) {
     HANDLE file = piece.File();
-    if (slot->pending || !slot->buffer || !slot->overlapped || !piece.Port() ||
+    if (slot->pending || !slot->pages || !slot->overlapped || !piece.Port() ||
         file == INVALID_HANDLE_VALUE || length == 0 || offset > slot->size ||
         length > slot->size - offset)
         return false;
@@ -82,7 +89,7 @@ bool ReadRing::Issue(ReadSlot* slot, uint64_t position, uint32_t offset, uint32_
         std::memset(slot->overlapped, 0, sizeof *slot->overlapped);
         slot->overlapped->Offset = DWORD(position);
         slot->overlapped->OffsetHigh = DWORD(position >> 32);
-        if (ReadFile(file, slot->buffer + offset, length, nullptr, slot->overlapped)) {
+        if (ReadFile(file, slot->Buffer() + offset, length, nullptr, slot->overlapped)) {
             slot->position = position - offset;
             slot->pending = !skips;
             if (skips) {
@@ -166,7 +173,7 @@ void ReadRing::GiveUpOutstanding() {
             // The system may still write into the buffer and the OVERLAPPED after it: both are
             // given up rather than freed or reused, and the run fails its frames until the next
             // begin allocates new slots.
-            slot.buffer = nullptr;
+            slot.pages.release();
             slot.overlapped = nullptr;
             givenUp = true;
         }

@@ -3,31 +3,43 @@
 
 #include <cstdint>
 
+#include "edge/Win32Edge.h"
 #include "playback/ReadPiece.h"
 #include "settings/CodecSettings.h"
 
 namespace kestro {
 
-struct RunTestAccess;
-
 // One overlapped read slot of a playback run. Its OVERLAPPED lies in the page after its buffer
 // (the completion port hands back that address): a read that never ends keeps both, and no later
 // read or release of the instance touches memory the platform may still write.
 struct ReadSlot {
-    OVERLAPPED* overlapped;
-    uint8_t* buffer;
-    uint32_t size;
-    uint32_t index;
+    PageBuffer pages; // the buffer, and in an overlapped run the OVERLAPPED's page after it
+    OVERLAPPED* overlapped = nullptr;
+    uint32_t size = 0; // of the buffer
+    uint32_t index = 0;
     // The slot's last read: where it started, whether it is still outstanding, and how it ended
     // (its completion may be taken from the port while another slot's is awaited).
-    uint64_t position;
-    bool pending;
-    bool ok;
-    DWORD transferred;
+    uint64_t position = 0;
+    bool pending = false;
+    bool ok = false;
+    DWORD transferred = 0;
+
+    uint8_t* Buffer() const { return pages.data(); }
 };
 
 // The frame being decoded and the deepest read-ahead of the fast readers.
 constexpr uint32_t kMaxReadSlots = uint32_t(CCodecSettings::kMaxReadAhead) + 1;
+
+// What the read slots show of themselves.
+struct ReadSlotView {
+    bool buffered = false;
+    uint32_t index = 0;
+    DWORD transferred = 0;
+};
+struct ReadRingView {
+    uint32_t slotCount = 0;
+    ReadSlotView slots[kMaxReadSlots];
+};
 
 // The read slots of a run and the reads in flight in them, on the piece being read. A fast run's
 // slots form a ring: the frame being decoded takes one, and the reads ahead, in the order of the
@@ -66,9 +78,9 @@ public:
     void TopUp(const ReadSlot* current, uint32_t rounded, bool chained, bool extraPages,
                uint32_t pageSize);
 
-private:
-    friend struct RunTestAccess;
+    ReadRingView View() const;
 
+private:
     void TakeCompletion(DWORD bytes, OVERLAPPED* overlapped, BOOL ok);
     void GiveUpOutstanding();
     void PopFront();
@@ -76,7 +88,7 @@ private:
     void PushBack(uint32_t index);
 
     ReadPiece& piece;
-    ReadSlot slots[kMaxReadSlots] = {};
+    ReadSlot slots[kMaxReadSlots];
     uint32_t slotCount = 0; // allocated: the frame's own and one per read ahead
     uint32_t depth = 0; // reads kept in flight ahead: the setting, or less where memory ran short
     uint32_t first = 0;

@@ -3,16 +3,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
+#include "AsyncIo.h"
 #include "CaptureFixture.h"
 #include "GuardedBuffer.h"
-#include "RunTestAccess.h"
 #include "driver/CodecInstance.h"
 #include "driver/DriverProc.h"
+#include "edge/Win32Edge.h"
 #include "ui/PartitionDlg.h"
 
 using namespace kt;
-using kestro::RunTestAccess;
 
 namespace {
 
@@ -152,7 +153,7 @@ public:
         id = 0;
         codec = nullptr;
     }
-    const kestro::CaptureStats& stats() const { return RunTestAccess::CaptureStatsOf(*codec); }
+    kestro::CaptureStats stats() const { return codec->CaptureView().stats; }
     LRESULT id = 0;
     CCodecInstance* codec = nullptr;
     int width = 64;
@@ -249,9 +250,10 @@ TEST_F(CoreRun, DirectWriterWaitsOnItsOwnEventOnly) {
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
-    EXPECT_FALSE(GetQueuedCompletionStatus(RunTestAccess::WritePortOf(*codec), &bytes, &key,
-                                           &overlapped, 0));
+    EXPECT_FALSE(
+        GetQueuedCompletionStatus(codec->CaptureView().pool.port, &bytes, &key, &overlapped, 0));
     EXPECT_EQ(overlapped, nullptr) << "a direct write posted a packet";
+    EXPECT_EQ(codec->CaptureView().pool.inFlight, 0u) << "a direct write was left in flight";
     EXPECT_EQ(Send(ICM_COMPRESS_END), ICERR_OK);
     EXPECT_EQ(FileSizeOf(Piece(0)), 70u * kPage);
     EXPECT_EQ(ReadAt(Piece(0), 69u * kPage, kPage), FramePattern(kPage, 69));
@@ -321,59 +323,73 @@ TEST_F(CoreRun, LongerPiecesKeepTheirLengthShorterOnesEndAtTheLastFrame) {
     }
 }
 
-// Pieces of 16 frames: each piece is cut back at the switch, and every earlier piece stays shut
-// to other writers until the run ends, while readers still open it.
+// Pieces of 1 GiB and frames a page over 16 MiB, 63 to a piece: each piece is grown ahead to the
+// piece size and cut back to its frames at the switch, and every earlier piece stays shut to
+// other writers until the run ends, while readers still open it.
 TEST_F(CoreRun, SplitRunHoldsAndCutsEveryPiece) {
+    width = 4096;
+    height = 2049;
+    const uint64_t frameBytes = uint64_t(width) * height * 2;
+    const int perPiece = int((uint64_t(1) << 30) / frameBytes);
+    ASSERT_EQ(perPiece, 63);
     Start(true, true, 3, true);
-    RunTestAccess::SetPieceBytes(*codec, 16 * kPage);
-    for (int f = 0; f < 40; ++f) {
+    kestro::PageBuffer image{size_t(frameBytes)}; // page-aligned: written as it is
+    ASSERT_TRUE(image);
+    for (int f = 0; f < 2 * perPiece + 4; ++f) {
+        auto stamp = FramePattern(kPage, f);
+        std::memcpy(image.data(), stamp.data(), kPage);
         uint64_t offset = 0;
-        ASSERT_EQ(Frame(f, &offset), ICERR_OK) << "frame " << f;
-        EXPECT_EQ(offset, uint64_t(f % 16) * kPage);
+        ASSERT_EQ(FrameFrom(image.data(), &offset), ICERR_OK) << "frame " << f;
+        EXPECT_EQ(offset, uint64_t(f % perPiece) * frameBytes);
     }
-    EXPECT_EQ(FileSizeOf(Piece(0)), 16u * kPage);
-    EXPECT_EQ(FileSizeOf(Piece(1)), 16u * kPage);
+    EXPECT_EQ(FileSizeOf(Piece(0)), perPiece * frameBytes);
+    EXPECT_EQ(FileSizeOf(Piece(1)), perPiece * frameBytes);
+    EXPECT_GT(FileSizeOf(Piece(2)), 4 * frameBytes) << "the last piece was grown ahead";
     for (int i = 0; i < 3; ++i)
         EXPECT_FALSE(CanOpenForWriting(Piece(i))) << "piece " << i;
-    EXPECT_EQ(ReadAt(Piece(1), 15u * kPage, kPage), FramePattern(kPage, 31));
+    EXPECT_EQ(ReadAt(Piece(1), (perPiece - 1) * frameBytes, kPage),
+              FramePattern(kPage, 2 * perPiece - 1));
     Close(); // released without an end
-    EXPECT_EQ(FileSizeOf(Piece(2)), 8u * kPage);
+    EXPECT_EQ(FileSizeOf(Piece(2)), 4 * frameBytes);
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(CanOpenForWriting(Piece(i))) << "piece " << i;
 }
 
-struct EndCall {
-    CoreRun* test;
-    bool close;
-};
-
-DWORD WINAPI EndOnAThread(void* p) {
-    auto* c = static_cast<EndCall*>(p);
-    if (c->close)
-        c->test->Close();
-    else
-        c->test->Send(ICM_COMPRESS_END);
-    return 0;
-}
-
 // Writes that the platform never finishes: the end and the close give them up in bounded time
-// instead of waiting for ever.
-TEST_F(CoreRun, EndAndCloseReturnWhenWritesNeverFinish) {
+// instead of waiting for ever, and the frame stored before them is kept. The codec's clock runs
+// 100 times faster, so that its stall limits of seconds pass in a test's tenths.
+TEST_F(CaptureTest, EndAndCloseReturnWhenWritesNeverFinish) {
     for (bool close : {false, true}) {
         SCOPED_TRACE(close ? "DRV_CLOSE" : "ICM_COMPRESS_END");
-        Start(true, true);
-        ASSERT_EQ(Frame(0), ICERR_OK);
-        RunTestAccess::SetStallMs(*codec, 200);
-        // A request that looks in flight and that no completion will ever report.
-        kestro::WriteRequest& r = RunTestAccess::RequestOf(*codec, 1);
-        r.inFlight = 1;
-        r.overlapped.Internal = 0x103; // still pending
-        EndCall call{this, close};
-        HANDLE thread = CreateThread(nullptr, 0, EndOnAThread, &call, 0, nullptr);
-        ASSERT_TRUE(thread);
-        EXPECT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0);
-        CloseHandle(thread);
-        Close();
+        Open({{"fastwrite", "1"}, {"buffer", "1"}, {"request", "3"}});
+        AsyncOptions options;
+        options.driver = AsyncOptions::Driver::WhenBlocked;
+        options.timeScale = 100;
+        std::optional<AsyncIo> io(std::in_place, options);
+        ASSERT_TRUE(io->active());
+        io->SetPolicy(
+            [](const Transfer& t) { return t.sequence == 1 ? Fate{Fate::HoldForEver} : Fate{}; });
+        Format in = MakeFormat(64, 32, kYuy2, 16);
+        ASSERT_EQ(Begin(in), ICERR_OK);
+        kestro::PageBuffer image(kPage);
+        for (int f = 0; f < 2; ++f) {
+            auto pattern = FramePattern(kPage, f);
+            std::memcpy(image.data(), pattern.data(), kPage);
+            ASSERT_EQ(Compress(in, image.data()).result, ICERR_OK) << "frame " << f;
+        }
+        ASSERT_EQ(io->Pending().size(), 1u) << io->Report();
+        DWORD start = GetTickCount();
+        if (close)
+            hic.reset();
+        else
+            EXPECT_EQ(End(), ICERR_OK);
+        EXPECT_LT(GetTickCount() - start, 6000u) << "a stall limit to cancel, one to give up";
+        hic.reset();
+        // The disk comes back and the write given up lands after all.
+        std::vector<Transfer> pending = io->Pending();
+        ASSERT_EQ(pending.size(), 1u) << io->Report();
+        EXPECT_TRUE(io->Complete(pending[0].id));
+        io.reset();
         EXPECT_EQ(ReadAt(Piece(0), 0, kPage), FramePattern(kPage, 0));
         DeleteFileA(Piece(0).c_str());
     }

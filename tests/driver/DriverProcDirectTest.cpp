@@ -4,12 +4,9 @@
 #include <windows.h>
 #include <vfw.h>
 
-#include "RunTestAccess.h"
 #include "driver/CodecInstance.h"
 #include "driver/DriverProc.h"
 #include "resources/Product.h"
-
-using kestro::RunTestAccess;
 
 // A longer description would run past the instance's field.
 static_assert(sizeof(KESTRO_DESCRIPTION) <= sizeof(CCodecInstance::description));
@@ -51,10 +48,10 @@ TEST(DriverProcDirect, OpenChecksTheTypeOnly) {
     EXPECT_STREQ(codec->name, "Kestro32");
     EXPECT_STREQ(codec->description, "Kestro32 v0.4.0");
     EXPECT_EQ(codec->settings, &TheSettings());
-    EXPECT_EQ(RunTestAccess::WriteFileOf(*codec), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(RunTestAccess::ReadFileOf(*codec), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(RunTestAccess::ReadSlotOf(*codec, 0).index, 0u);
-    EXPECT_EQ(RunTestAccess::ReadSlotOf(*codec, 1).index, 1u);
+    EXPECT_EQ(codec->CaptureView().piece.file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(codec->PlaybackView().piece.file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(codec->PlaybackView().ring.slots[0].index, 0u);
+    EXPECT_EQ(codec->PlaybackView().ring.slots[1].index, 1u);
     EXPECT_EQ(Call(DWORD_PTR(id), DRV_CLOSE), 1);
 
     LRESULT configOnly = Call(0, DRV_OPEN, 0, 0);

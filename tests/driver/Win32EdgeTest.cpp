@@ -112,6 +112,41 @@ TEST(Win32Edge, PageBuffersAreAlignedCommittedAndReleasedOnce) {
     EXPECT_EQ(region.Protect, DWORD(PAGE_READONLY));
 }
 
+// Pages pass from owner to owner and are freed once, by the last; pages given up (memory a
+// transfer that never ended may still write) are never freed by their owner.
+TEST(Win32Edge, PageBufferFreesOnceThroughMovesAndKeepsWhatIsGivenUp) {
+    const size_t page = SystemPageSize();
+    auto committed = [](const void* pages) {
+        MEMORY_BASIC_INFORMATION region{};
+        return VirtualQuery(pages, &region, sizeof region) != 0 && region.State == MEM_COMMIT;
+    };
+    PageBuffer first(page);
+    uint8_t* pages = first.data();
+    ASSERT_TRUE(first);
+    PageBuffer second(std::move(first));
+    EXPECT_FALSE(first);
+    EXPECT_EQ(second.data(), pages);
+    EXPECT_EQ(second.size(), page);
+    {
+        PageBuffer third(page);
+        uint8_t* replaced = third.data();
+        third = std::move(second);
+        EXPECT_FALSE(committed(replaced)) << "the pages an owner held before a move were kept";
+        EXPECT_FALSE(second);
+        second.reset(); // nothing to free
+        EXPECT_TRUE(committed(pages)) << "an empty owner freed somebody's pages";
+    }
+    EXPECT_FALSE(committed(pages)) << "the last owner did not free the pages";
+
+    PageBuffer kept(page);
+    uint8_t* left = kept.data();
+    kept.release();
+    EXPECT_FALSE(kept);
+    kept.reset();
+    EXPECT_TRUE(committed(left)) << "pages given up were freed";
+    VirtualFree(left, 0, MEM_RELEASE);
+}
+
 // Each late-bound call is the very function the import library would have bound: a misspelt
 // name would leave it null and quietly send every run down the older, slower path.
 TEST(Win32Edge, Kernel32LookupsFindTheNamedCalls) {
