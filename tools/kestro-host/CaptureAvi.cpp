@@ -110,7 +110,7 @@ std::string ReferenceChecker::Problem(const kestro::FrameRecordView& r) {
     auto [take, added] = takes_.try_emplace(piece);
     if (added)
         take->second.take = TakeBeside(piece, &take->second.file);
-    if (auto replaced = kestro::avi::ReplacedTakeText(take->second.take, r.take, take->second.file))
+    if (auto replaced = kestro::avi::TakeRefusalText(take->second.take, r.take, take->second.file))
         return "the record names " + piece + " at " + std::to_string(r.offset) + " (" +
                std::to_string(r.size) + " bytes), but " + *replaced;
     if (r.offset + r.size > uint64_t(known->second))

@@ -197,7 +197,7 @@ std::vector<HeldTake> EarlierTake(const std::string& base, bool split) {
     const uint32_t pageSize = kestro::SystemPageSize();
     // The take file says exactly whether the pieces hold a take (one of no frames is space
     // reserved in advance, or a capture that stored nothing); without one, pages are sampled.
-    const auto take = TakeBeside(kestro::FormatPieceName(base, 0));
+    const auto take = TakeBeside(kestro::FormatPieceName(base, 0)).take;
     const bool holdsFrames = take && (!take->frames || *take->frames > 0);
     for (const auto& [index, bytes] : ExistingPieces(base)) {
         // A run that is not split writes piece 0 only.
@@ -303,7 +303,7 @@ int PrepareDataFile(bool overwrite, bool next, bool quiet) {
           "(\"filename\" in " +
           Shown(settings.profilepath) + "), so this one would write over it.");
     std::string takeFile;
-    if (auto take = TakeBeside(kestro::FormatPieceName(base, 0), &takeFile))
+    if (auto take = TakeBeside(kestro::FormatPieceName(base, 0), &takeFile).take)
         Note("  " + takeFile + ": take " + kestro::avi::TakeSummary(*take));
     const std::string fresh = NextDataFile(base, settings.splitPieces, false);
     Note("To keep it, capture with --next-datafile" +
@@ -416,7 +416,7 @@ private:
 
     std::string HoldsText() const {
         std::string takeFile;
-        if (auto take = bytes_ ? TakeBeside(piece_, &takeFile) : std::nullopt)
+        if (auto take = bytes_ ? TakeBeside(piece_, &takeFile).take : std::nullopt)
             return take->frames && *take->frames == 0
                        ? ", no frames (" + takeFile + ": a take of no frames)"
                        : ", holds an earlier take (" + takeFile + ": take " +

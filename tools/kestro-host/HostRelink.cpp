@@ -238,7 +238,7 @@ public:
     }
 
     // Take files in the data folder, by their full name: the piece rule sees absolute names.
-    std::optional<kestro::TakeFile> ReadTake(const std::string& path) override {
+    kestro::TakeFileRead ReadTake(const std::string& path) override {
         return ReadTakeFile(FullPathOf(path));
     }
     bool WriteNewTake(const std::string& path, const kestro::TakeFile& take,

@@ -180,7 +180,7 @@ std::optional<std::string> RecordChecker::Check(uint64_t frame, const uint8_t* d
         return what + ": piece not found: " + why;
     WarnOnce(*source.piece);
     const PieceTake& beside = TakeOf(*source.piece);
-    if (auto replaced = avi::ReplacedTakeText(beside.take, record->take, beside.file))
+    if (auto replaced = avi::TakeRefusalText(beside.take, record->take, beside.file))
         return what + ": " + *replaced;
     if (!info_.chained && record->size < info_.storedBytes)
         return what + ": smaller than one " + std::to_string(info_.width) + "x" +

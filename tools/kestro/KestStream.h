@@ -86,7 +86,7 @@ public:
     // The take file beside a piece found here, read once; `file` empty when there is none.
     struct PieceTake {
         std::string file;
-        std::optional<TakeFile> take;
+        TakeFileRead take;
     };
     const PieceTake& TakeOf(const Piece& piece);
     const std::map<std::string, PieceTake>& Takes() const { return takes_; } // by local piece
