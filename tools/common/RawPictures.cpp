@@ -8,13 +8,28 @@
 
 namespace kestro::avi {
 
-std::optional<RawPicture> RawPictureOf(const StreamFormatHeader& format, std::string& error) {
+std::optional<std::string> PictureSizeRefusal(const StreamFormatHeader& format) {
     const uint32_t height = AbsoluteHeight(format.biHeight);
-    if (format.biWidth <= 0 || height == 0 || height > 65536 || format.biWidth > 65536) {
-        error = "the KEST stream has an unusable picture size " + std::to_string(format.biWidth) +
-                "x" + std::to_string(format.biHeight);
+    const std::string size = std::to_string(format.biWidth) + "x" + std::to_string(format.biHeight);
+    if (format.biWidth <= 0 || format.biWidth > kMaxPictureSide || height == 0 ||
+        height > uint32_t(kMaxPictureSide))
+        return "the KEST stream has an unusable picture size " + size;
+    const PixelFormat* facts =
+        format.biChainHandler
+            ? nullptr
+            : FormatOf(ClassifyPixelKind(format.biSourceCompression, format.biBitCount));
+    if (const char* shape = facts ? ShapeProblem(*facts, format.biWidth, format.biHeight) : nullptr)
+        return "the KEST stream's " + std::string(facts->name) + " pictures are " + size + ": " +
+               shape + ", which no frame of " + facts->name + " can have";
+    return std::nullopt;
+}
+
+std::optional<RawPicture> RawPictureOf(const StreamFormatHeader& format, std::string& error) {
+    if (auto refused = PictureSizeRefusal(format)) {
+        error = *refused;
         return std::nullopt;
     }
+    const uint32_t height = AbsoluteHeight(format.biHeight);
     RawPicture p;
     p.kind = ClassifyPixelKind(format.biSourceCompression, format.biBitCount);
     p.width = uint32_t(format.biWidth);

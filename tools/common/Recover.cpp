@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <numeric>
 
+#include "RawPictures.h"
 #include "RebuiltAvi.h"
 #include "RiffChunks.h"
 #include "pure/Fourcc.h"
@@ -291,8 +292,13 @@ int Recover(const RecoverRequest& request, RecoverTool& tool) {
         tool.Warning("--format ignored: " + format->source + " names the stream format");
     if (!format && !(format = ChosenFormat(request, stream, tool, code)))
         return code;
-    ApplyRate(request, *format, tool);
     const StreamFormatHeader h = *ReadStreamFormat(format->bytes.data());
+    if (auto refused = PictureSizeRefusal(h)) {
+        tool.Error(request.input + ": " + *refused + " (the stream format of " + format->source +
+                   "); nothing was written");
+        return kRecoverRefused;
+    }
+    ApplyRate(request, *format, tool);
     CheckPictureSize(h, stream);
     const RecoveredRun run =
         RecoverableRun(stream, request.keepZeroFrames, kMostWritesInFlight,

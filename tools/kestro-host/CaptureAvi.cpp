@@ -2,6 +2,7 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "RawPictures.h"
 #include "TakeRefusal.h"
 #include "pure/PixelFormats.h"
 
@@ -82,6 +83,10 @@ std::optional<kestro::StreamFormatHeader> StreamFormatOf(const std::string& path
     if (format.size() < size_t(header->biSize)) {
         Error(path + ": the stream format claims " + std::to_string(header->biSize) +
               " bytes but the file stores " + std::to_string(format.size()));
+        return std::nullopt;
+    }
+    if (auto refused = kestro::avi::PictureSizeRefusal(*header)) {
+        Error(path + ": " + *refused);
         return std::nullopt;
     }
     return header;

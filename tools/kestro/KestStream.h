@@ -25,7 +25,6 @@ extern "C" {
 namespace kestro::tool {
 
 constexpr uint64_t kMaxBufferedBytes = 1u << 30; // one picture or packet, held whole
-constexpr int32_t kMaxPictureSide = 65536;
 
 struct KestInfo {
     int stream = -1;
