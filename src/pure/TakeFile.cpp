@@ -118,13 +118,13 @@ TakeFileRead Damaged(std::string why) {
     return TakeFileRead{std::nullopt, std::move(why)};
 }
 
-// A take file is ASCII text: a control character (a NUL, binary bytes, a carriage return that
-// ends no line) makes it none.
+// A take file is ASCII text without tabs: a control character (a NUL, binary bytes, a carriage
+// return that ends no line) makes it none.
 std::optional<std::string> ControlCharacter(std::string_view text) {
     for (size_t i = 0; i < text.size(); ++i) {
         const auto c = uint8_t(text[i]);
         const bool lineEnd = c == '\n' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
-        if ((c < 0x20 && c != '\t' && !lineEnd) || c == 0x7F)
+        if ((c < 0x20 && !lineEnd) || c == 0x7F)
             return "a control character (0x" + std::string{kHex[c >> 4], kHex[c & 15]} +
                    ") at byte " + std::to_string(i) + ": it is no text";
     }

@@ -113,7 +113,7 @@ TEST_F(HostileStreams, NoCommandHandsOutAFrameBesideAHostileTakeFile) {
 // The same table as the native tool's: a size is refused by every command or by none.
 TEST_F(HostileStreams, EveryCommandAgreesOnWhichPictureSizesAreUsable) {
     const std::string dir = kt::DataDir("hostile-sizes"), avi = dir + "\\take.avi";
-    const auto placed = kp::WriteDataFile(dir + "\\kestro.000", {kp::Bytes(64, 0x40)});
+    const auto placed = kp::WriteDataFile(dir + "\\kestro.000", {kp::Bytes(64 * 48 * 4, 0x40)});
     for (const hostile::SizeRow& row : hostile::SizeRows()) {
         const std::string label = std::string(row.kind) + " " + std::to_string(row.width) + "x" +
                                   std::to_string(row.height);
@@ -122,8 +122,11 @@ TEST_F(HostileStreams, EveryCommandAgreesOnWhichPictureSizesAreUsable) {
             AviLibraryScope library;
             kt::Format format =
                 kp::RawStream(row.width, row.height, hostile::FourccOf(row.kind), row.bits);
-            format.header()->biSizeImage = 0; // any record of 64 bytes holds a usable picture
-            kp::WriteAvi(avi, format, {kp::MakeRecord(placed[0])}, 16, 16);
+            format.header()->biSizeImage = row.sizeImage; // 0: a record holds any picture
+            kp::WriteAvi(
+                avi, format,
+                {kp::MakeRecord(placed[0].offset, std::max(64u, row.sizeImage), placed[0].path)},
+                16, 16);
         }
         for (const hostcmd::Command& command : hostcmd::Commands(avi, dir)) {
             SCOPED_TRACE(command.name);

@@ -6,6 +6,7 @@ extern "C" {
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -320,15 +321,17 @@ TEST_F(HeaderNumbers, AreCheckedBeforeAnyLibraryOrArithmeticSeesThem) {
 // Sizes no picture can have are refused by every command before any arithmetic on them (a height
 // of 0 once divided by zero), with the same words; the usable ones pass every command.
 TEST_F(HeaderNumbers, EveryCommandAgreesOnWhichPictureSizesAreUsable) {
-    synth::WriteFile(dir + "/kestro.000", std::vector<uint8_t>(4096 * 2, 0x40));
+    synth::WriteFile(dir + "/kestro.000", std::vector<uint8_t>(4096 * 2 + 12288, 0x40));
     for (const hostile::SizeRow& row : hostile::SizeRows()) {
         const std::string label = std::string(row.kind) + " " + std::to_string(row.width) + "x" +
                                   std::to_string(row.height);
         synth::AviPlan plan;
         plan.format = synth::StreamFormat(row.width, row.height, hostile::FourccOf(row.kind),
                                           row.bits, 0, {});
+        std::memcpy(plan.format.data() + 20, &row.sizeImage, 4); // biSizeImage
         for (uint32_t i = 0; i < 2; ++i)
-            plan.records.push_back(synth::Record(4096 * i, 64, "c:\\kestro.000"));
+            plan.records.push_back(
+                synth::Record(4096 * i, std::max(64u, row.sizeImage), "c:\\kestro.000"));
         synth::WriteFile(dir + "/take.avi", synth::BuildAvi(plan));
         const std::string avi = "'" + dir + "/take.avi'";
         for (const std::string& command :

@@ -21,6 +21,18 @@ std::optional<std::string> PictureSizeRefusal(const StreamFormatHeader& format) 
     if (const char* shape = facts ? ShapeProblem(*facts, format.biWidth, format.biHeight) : nullptr)
         return "the KEST stream's " + std::string(facts->name) + " pictures are " + size + ": " +
                shape + ", which no frame of " + facts->name + " can have";
+    // An RGB stream's bit count changed alone: its pictures keep the size of the other depth,
+    // and a picture cut from one of them would be no picture at all.
+    if (facts && (facts->kind == KIND_RGB24 || facts->kind == KIND_RGB32) && format.biSizeImage) {
+        const uint16_t other = facts->kind == KIND_RGB24 ? 32 : 24;
+        const auto own = DibImageBytes(format.biWidth, format.biHeight, facts->bitCount);
+        const auto theirs = DibImageBytes(format.biWidth, format.biHeight, other);
+        if (theirs && own != theirs && format.biSizeImage == *theirs)
+            return "the KEST stream's bit count says " + std::string(facts->name) +
+                   ", but its pictures are " + std::to_string(*theirs) + " bytes, as " + size +
+                   " pictures of " + std::to_string(other) + " bits are: its records hold no " +
+                   facts->name + " pictures";
+    }
     return std::nullopt;
 }
 
