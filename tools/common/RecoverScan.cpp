@@ -141,10 +141,10 @@ struct IdRecords {
     uint64_t parsed = 0; // chunks that read as records, passed or not
     bool open = true;    // no chunk has failed yet: records are still kept
 
+    // `refused`: why the chunk is no frame that plays (words only where they are kept).
     void Add(const ScannedChunk& chunk, const std::optional<FrameRecordView>& record,
-             const std::function<std::optional<std::string>()>& why) {
+             std::optional<std::string> refused) {
         ++stream.chunks;
-        const std::optional<std::string> refused = why();
         if (record)
             ++parsed;
         if (record && !refused) {
@@ -163,7 +163,7 @@ struct IdRecords {
             found.take = record->take;
             found.path = std::string(record->path);
         }
-        found.refused = refused;
+        found.refused = std::move(refused);
         if (firstPassing)
             stream.firstPassed = found;
         if (open)
@@ -235,19 +235,19 @@ RecordStream FindRecords(ByteFile& file, AviScan& scan, bool kestOnly, const Rec
             if (bytes.Get(chunk.offset + 8, data.data(), data.size()) == data.size())
                 record = ParseFrameRecord(data.data(), data.size());
         }
-        // Words are made only for a chunk that is kept, or that a judge must see.
-        id.Add(chunk, record, [&]() -> std::optional<std::string> {
-            if (!chunk.whole && !id.open)
-                return std::string();
-            if (!chunk.whole)
-                return "the file ends inside it (" +
-                       std::to_string(scan.fileSize - chunk.offset - 8) + " of its " +
-                       std::to_string(chunk.size) + " bytes are there)";
-            if (!record)
-                return id.open ? "not a frame record (" + std::to_string(chunk.size) + " bytes)"
-                               : std::string();
-            return judge(*record);
-        });
+        // Words are made only for a chunk that is kept: most chunks of a damaged file are not.
+        std::optional<std::string> refused;
+        if (record)
+            refused = judge(*record);
+        else if (!id.open)
+            refused.emplace();
+        else if (!chunk.whole)
+            refused = "the file ends inside it (" +
+                      std::to_string(scan.fileSize - chunk.offset - 8) + " of its " +
+                      std::to_string(chunk.size) + " bytes are there)";
+        else
+            refused = "not a frame record (" + std::to_string(chunk.size) + " bytes)";
+        id.Add(chunk, record, std::move(refused));
     });
     // Where no record passes, the id of most records that parse still is the stream: its first
     // record's refusal is what the user is told (a piece the rule refuses, a piece gone).
