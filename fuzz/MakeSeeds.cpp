@@ -10,9 +10,11 @@
 
 #include "CaptureInput.h"
 #include "FuzzSupport.h"
+#include "HostileTakeFiles.h"
 #include "SynthAvi.h"
 #include "pure/FrameRecord.h"
 #include "pure/PixelKind.h"
+#include "pure/TakeFile.h"
 
 using fuzz::CaptureInput;
 using fuzz::Writer;
@@ -279,6 +281,28 @@ void WaveSeeds() {
                  Writer().U8(mode).U32(1000).U32(30).U32(30000).U32(1001).Raw(wave).bytes);
 }
 
+// Take files as the codec writes them, in each of the ways the target lays them down, and the
+// hostile list's texts (those of a reasonable length) as files.
+void TakeSeeds() {
+    kestro::TakeFile take;
+    take.id = 0x8F3A91C2u;
+    take.started = kestro::TakeTimeText(2026, 12, 9, 10, 11, 12);
+    take.pieceBytes = 2ull << 30;
+    take.inputFormat = Bitmap(640, 480, 16, kestro::kFourccYuy2);
+    take.streamFormat = synth::StreamFormat(640, 480, kestro::kFourccYuy2, 16);
+    take.frames = 277;
+    take.ended = kestro::TakeTimeText(2026, 12, 9, 10, 21, 2);
+    take.replaced = {{0x5E6F7A8Bu, "2026-12-08T09:00:00Z"}, {0x0BADCAFEu, ""}};
+    const std::string real = kestro::FormatTakeFile(take);
+    for (uint8_t how : {0, 1, 2})
+        Seed("fuzz_take", Writer().U8(how).Raw(Bytes(real.begin(), real.end())).bytes);
+    for (const hostile::TakeFileRow& row : hostile::TakeFileRows()) {
+        const std::string text = row.text ? row.text(real) : std::string();
+        if (row.text && text.size() < 80000)
+            Seed("fuzz_take", Writer().U8(0).Raw(Bytes(text.begin(), text.end())).bytes);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -293,6 +317,7 @@ int main(int argc, char** argv) {
     PureSeeds();
     WaveSeeds();
     RecoverSeeds();
+    TakeSeeds();
     std::printf("fuzz_seeds: %d seeds in %s\n", gCount, gOut.c_str());
     return 0;
 }

@@ -413,8 +413,10 @@ void RawConversions(Reader& in) {
 // A take file read from anything: what reads is written back to text that reads as the same take.
 void TakeFiles(Reader& in) {
     const std::vector<uint8_t> bytes = in.Rest();
-    auto take =
+    const TakeFileRead read =
         ParseTakeFile(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    FUZZ_CHECK(read.take.has_value() != !read.damage.empty(), "neither a take nor a damaged one");
+    const auto& take = read.take;
     if (!take)
         return;
     FUZZ_CHECK(take->id != 0, "a take of identity 0");
@@ -422,7 +424,7 @@ void TakeFiles(Reader& in) {
                    take->streamFormat.size() <= kMaxTakeFormatBytes,
                "a format longer than a take file keeps");
     FUZZ_CHECK(take->replaced.size() <= kMaxEarlierTakes, "more earlier takes than a file keeps");
-    auto again = ParseTakeFile(FormatTakeFile(*take));
+    auto again = ParseTakeFile(FormatTakeFile(*take)).take;
     FUZZ_CHECK(again && again->id == take->id && again->started == take->started &&
                    again->pieceBytes == take->pieceBytes &&
                    again->inputFormat == take->inputFormat &&

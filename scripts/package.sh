@@ -1,7 +1,6 @@
 #!/bin/bash
 # Builds the Windows package from the built i686 and x86_64 folders: build/dist/kestro32-VERSION/
-# with x86/ and x64/ (each kestro32.dll, kestro32.inf, kestdisk.ini, kestro-host.exe and the note
-# the INF puts into the data folder) and
+# with x86/ and x64/ (each kestro32.dll, kestro32.inf, kestdisk.ini and kestro-host.exe) and
 # README-Windows.txt, build/dist/kestro32-VERSION.zip of that folder, and the one installer for
 # both builds, build/dist/kestro32-VERSION.msi (made with wixl, from msitools). The programs
 # ship without debug sections.
@@ -57,7 +56,6 @@ for arch in x86 x64; do
   crlf "$dir/$arch/kestro32.inf.lf" >"$dir/$arch/kestro32.inf"
   rm "$dir/$arch/kestro32.inf.lf"
   crlf "$install/kestdisk.ini" >"$dir/$arch/kestdisk.ini"
-  crlf "$install/Kestro32-captures.txt" >"$dir/$arch/Kestro32-captures.txt"
 done
 fill "$install/README-Windows.txt" >"$dir/README-Windows.txt.lf"
 crlf "$dir/README-Windows.txt.lf" >"$dir/README-Windows.txt"
@@ -99,7 +97,9 @@ fill "$install/kestro32.wxs.in" | sed -e "s|@PRODUCT_CODE@|$code|g" >"$out/$name
 ! grep -q '@[A-Z_]*@' "$out/$name.wxs" || die "a placeholder was left unfilled in $out/$name.wxs"
 (cd "$dir" && wixl -o "$msi.tmp" "$out/$name.wxs") || die "wixl could not make $msi"
 rm "$out/$name.wxs"
-# What wixl's WiX subset lacks, written into the tables with msibuild: the components of one
+# What wixl's WiX subset lacks, written into the tables with msibuild: the data folder's
+# permissions (SYSTEM and Administrators full control, Users modify, passed on inside, nothing
+# inherited from Public Videos), the components of one
 # bitness (the 64-bit build on 64-bit Windows; PATH naming the build of the machine's bitness),
 # the PATH entries, appended at install and taken out again at uninstall, and the upgrade of a
 # package of this same version (wixl drops IncludeMaximum, and the attributes are part of the row's key: the row is
@@ -114,7 +114,9 @@ msibuild "$msi.tmp" \
   -q "INSERT INTO ${q}Environment$q (${q}Environment$q, ${q}Name$q, ${q}Value$q, ${q}Component_$q) VALUES ('PathX64', '=-*PATH', '[~];[X64FOLDER]', 'X64Path')" \
   -q "INSERT INTO ${q}Environment$q (${q}Environment$q, ${q}Name$q, ${q}Value$q, ${q}Component_$q) VALUES ('PathX86', '=-*PATH', '[~];[X86FOLDER]', 'X86Path')" \
   -q "INSERT INTO ${q}InstallExecuteSequence$q (${q}Action$q, ${q}Sequence$q) VALUES ('RemoveEnvironmentStrings', 3300)" \
-  -q "INSERT INTO ${q}InstallExecuteSequence$q (${q}Action$q, ${q}Sequence$q) VALUES ('WriteEnvironmentStrings', 5200)" ||
+  -q "INSERT INTO ${q}InstallExecuteSequence$q (${q}Action$q, ${q}Sequence$q) VALUES ('WriteEnvironmentStrings', 5200)" \
+  -q "CREATE TABLE ${q}MsiLockPermissionsEx$q (${q}MsiLockPermissionsEx$q CHAR(72) NOT NULL, ${q}LockObject$q CHAR(72) NOT NULL, ${q}Table$q CHAR(32) NOT NULL, ${q}SDDLText$q CHAR(255) NOT NULL, ${q}Condition$q CHAR(255) PRIMARY KEY ${q}MsiLockPermissionsEx$q)" \
+  -q "INSERT INTO ${q}MsiLockPermissionsEx$q (${q}MsiLockPermissionsEx$q, ${q}LockObject$q, ${q}Table$q, ${q}SDDLText$q) VALUES ('DataFolderForUsers', 'DATAFOLDER', 'CreateFolder', 'D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)')" ||
   die "msibuild could not complete $msi"
 mv "$msi.tmp" "$msi"
 echo "package: $dir, $out/$name.zip and $msi"

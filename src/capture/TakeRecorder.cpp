@@ -64,7 +64,7 @@ void TakeRecorder::End() {
         return;
     // Another program may have replaced the take meanwhile (piece 0 was given up): never
     // write over its take.
-    auto now = ReadTakeFileAt(path);
+    auto now = ReadTakeFileAt(path).take;
     if (!now || now->id != take_.id)
         return;
     take_.replaced = now->replaced;

@@ -36,6 +36,22 @@ uint32_t FallbackId(uint32_t attempt) {
     return uint32_t(Mixed(seed));
 }
 
+TakeFileRead Damaged(std::string why) {
+    return TakeFileRead{std::nullopt, std::move(why)};
+}
+
+// Whether the folder lists the name although it does not open: a link to nothing.
+bool Listed(const std::string& path) {
+    if (path.find_first_of("*?") != std::string::npos)
+        return false;
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(search);
+    return true;
+}
+
 } // namespace
 
 uint32_t DrawTakeId() {
@@ -62,21 +78,33 @@ TakeFile FreshTake() {
     return take;
 }
 
-std::optional<TakeFile> ReadTakeFileAt(const std::string& path) {
-    UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK)
-        return std::nullopt;
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
-        uint64_t(size.QuadPart) > kMaxTakeFileBytes)
-        return std::nullopt;
+TakeFileRead ReadTakeFileAt(const std::string& path) {
+    // Opened as itself: a link or junction is not followed, and a folder opens to be told apart.
+    UniqueFile file(CreateFileA(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) && !Listed(path))
+            return {};
+        return Damaged("cannot be opened (system error " + std::to_string(error) + ")");
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info))
+        return Damaged("is no file on a disk (a pipe, a device or a port)");
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return Damaged("is a link (a reparse point), which is not followed");
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return Damaged("is a folder");
+    const uint64_t size = uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    if (size > kMaxTakeFileBytes)
+        return Damaged("is " + std::to_string(size) + " bytes, longer than " +
+                       std::to_string(kMaxTakeFileBytes));
     // One byte more than a take file may hold: a file that grew meanwhile reads as too long.
-    std::string text(size_t(size.QuadPart) + 1, '\0');
+    std::string text(size_t(size) + 1, '\0');
     DWORD got = 0;
     if (!ReadFile(file.get(), text.data(), DWORD(text.size()), &got, nullptr))
-        return std::nullopt;
+        return Damaged("cannot be read (system error " + std::to_string(GetLastError()) + ")");
     text.resize(got);
     return ParseTakeFile(text);
 }
@@ -107,8 +135,8 @@ bool WriteTakeFileAt(const std::string& path, const TakeFile& take, bool replace
 }
 
 bool ReplaceTakeFile(const std::string& path, TakeFile next) {
-    if (auto earlier = ReadTakeFileAt(path))
-        NoteReplacedTake(next, *earlier);
+    if (auto earlier = ReadTakeFileAt(path); earlier.take)
+        NoteReplacedTake(next, *earlier.take);
     return WriteTakeFileAt(path, next);
 }
 

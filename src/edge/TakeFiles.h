@@ -21,9 +21,10 @@ std::string TakeTimeNow();
 // A new take: its identity and start, nothing else yet.
 TakeFile FreshTake();
 
-// The take file at `path`: nothing when it is missing, is no regular file on a disk, is larger
-// than kMaxTakeFileBytes, cannot be read or does not read as a take file.
-std::optional<TakeFile> ReadTakeFileAt(const std::string& path);
+// The take file at `path`, read whole: nothing when no such name is there; damaged when it is no
+// regular file on a disk (a folder, a pipe, a link, which is never followed), is larger than
+// kMaxTakeFileBytes, cannot be opened or read, or does not read as a take file.
+TakeFileRead ReadTakeFileAt(const std::string& path);
 
 // Writes the file under a temporary name beside it (which no piece or take file can have),
 // flushes it and renames it over `path` (only where there is none without `replace`); false,

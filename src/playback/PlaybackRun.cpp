@@ -232,7 +232,7 @@ std::optional<BOOL> PlaybackRun::OpenSource(const FramePlan& plan, bool overlapp
     case ReadPiece::Opened::Open:
         break;
     }
-    if (!UsablePosition(record.offset, pageSize) || piece.TakeReplaced(record))
+    if (!UsablePosition(record.offset, pageSize) || piece.TakeRefused(record))
         return FALSE;
     if (plan.rounded == 0) // a frame of no bytes: nothing to read
         return chained && DecodeChained(ring.First()->Buffer(), 0, icd);
@@ -256,7 +256,7 @@ BOOL PlaybackRun::ReadFast(ICDECOMPRESS* icd, bool chained) {
 
     ReadSlot* slot =
         ring.TakePredicted(record.offset, piece.Same(record.path.data(), record.path.size()) &&
-                                              !piece.TakeReplaced(record));
+                                              !piece.TakeRefused(record));
     if (!slot) {
         // A seek, a repeat or another piece: the reads ahead hold the wrong frames.
         ring.CollectPending();

@@ -77,7 +77,7 @@ void ReadPiece::Close() {
     std::memset(name, 0, sizeof name);
     file.reset();
     size = 0;
-    take.reset();
+    take = {};
     portSkips = false;
 }
 
@@ -92,11 +92,12 @@ bool ReadPiece::SizeChanged() {
 // The take file beside the piece just opened names the take the pieces hold now; a record of
 // any other take has lost its frames to it.
 void ReadPiece::ReadTakeBeside() {
-    take.reset();
+    take = {};
     if (auto path = TakeFileOfPiece(name))
         take = ReadTakeFileAt(*path);
 }
 
-bool ReadPiece::TakeReplaced(const FrameRecordView& record) const {
-    return MatchTake(take, record.take) == TakeMatch::Replaced;
+bool ReadPiece::TakeRefused(const FrameRecordView& record) const {
+    const TakeMatch match = MatchTake(take, record.take);
+    return match == TakeMatch::Replaced || match == TakeMatch::Untold;
 }

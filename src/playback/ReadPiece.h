@@ -40,9 +40,9 @@ public:
     bool Same(const char* path, size_t length) const;
     // Idempotent; the reads into the run's slots must be over before it.
     void Close();
-    // Whether a record belongs to another take than the one the take file beside it names (its
-    // frames are gone).
-    bool TakeReplaced(const FrameRecordView& record) const;
+    // Whether a record's frames cannot be delivered for its take: the take file beside the piece
+    // names another (they are gone) or is damaged (which take the pieces hold cannot be told).
+    bool TakeRefused(const FrameRecordView& record) const;
     // A piece that another process is still writing grows past the size taken at its opening:
     // takes it again; true when it changed.
     bool SizeChanged();
@@ -61,7 +61,7 @@ private:
     UniqueFile file;
     UniqueHandle port; // after the file: it goes first
     uint64_t size = 0;
-    std::optional<TakeFile> take; // beside the open piece; none: play as before
+    TakeFileRead take; // beside the open piece; no file: play as before
     bool portSkips = false;
 };
 

@@ -1,6 +1,7 @@
 #include "pure/TakeFile.h"
 
 #include <cstdio>
+#include <iterator>
 
 namespace kestro {
 
@@ -113,6 +114,89 @@ std::string_view NextLine(std::string_view& rest) {
     return line;
 }
 
+TakeFileRead Damaged(std::string why) {
+    return TakeFileRead{std::nullopt, std::move(why)};
+}
+
+// A take file is ASCII text without tabs: a control character (a NUL, binary bytes, a carriage
+// return that ends no line) makes it none.
+std::optional<std::string> ControlCharacter(std::string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = uint8_t(text[i]);
+        const bool lineEnd = c == '\n' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
+        if ((c < 0x20 && !lineEnd) || c == 0x7F)
+            return "a control character (0x" + std::string{kHex[c >> 4], kHex[c & 15]} +
+                   ") at byte " + std::to_string(i) + ": it is no text";
+    }
+    return std::nullopt;
+}
+
+constexpr std::string_view kKeys[] = {"id",     "started", "ended",  "piecebytes",
+                                      "frames", "input",   "stream", "replaced"};
+
+// The key's place in kKeys; -1 for a key of a later build.
+int KeyIndex(std::string_view key) {
+    for (size_t i = 0; i < std::size(kKeys); ++i)
+        if (key == kKeys[i])
+            return int(i);
+    return -1;
+}
+
+// Stores the value of a known key into `take`; false when it does not read. Unknown keys read.
+bool ReadValue(std::string_view key, std::string_view value, TakeFile& take) {
+    if (key == "id") {
+        auto id = Identity(value);
+        take.id = id.value_or(0);
+        return id.has_value();
+    }
+    if (key == "started" || key == "ended") {
+        (key == "started" ? take.started : take.ended) = std::string(value);
+        return TimeShaped(value);
+    }
+    if (key == "piecebytes" || key == "frames") {
+        auto number = Decimal(value);
+        if (number && key == "frames")
+            take.frames = *number;
+        else if (number)
+            take.pieceBytes = *number;
+        return number.has_value();
+    }
+    if (key == "input" || key == "stream") {
+        auto bytes = Bytes(value);
+        if (bytes)
+            (key == "input" ? take.inputFormat : take.streamFormat) = std::move(*bytes);
+        return bytes.has_value();
+    }
+    if (key == "replaced") {
+        auto earlier = Earlier(value);
+        if (earlier) {
+            take.replaced.push_back(std::move(*earlier));
+            KeepLatest(take.replaced);
+        }
+        return earlier.has_value();
+    }
+    return true;
+}
+
+std::string WhatItIsNot(std::string_view key) {
+    if (key == "id")
+        return "is no take identity (eight hex digits, not all zero)";
+    if (key == "started" || key == "ended")
+        return "is no time (YYYY-MM-DDThh:mm:ssZ)";
+    if (key == "piecebytes" || key == "frames")
+        return "is no count";
+    if (key == "input" || key == "stream")
+        return "is no format (hex bytes, at most " + std::to_string(kMaxTakeFormatBytes) + ")";
+    return "is no earlier take (an identity, then its start)";
+}
+
+// A line as a message quotes it: long values cut.
+std::string Shown(std::string_view key, std::string_view value) {
+    constexpr size_t kShown = 40;
+    std::string text = std::string(key) + "=" + std::string(value.substr(0, kShown));
+    return value.size() > kShown ? text + "..." : text;
+}
+
 } // namespace
 
 std::string TakeFileName(std::string_view dataFile) {
@@ -138,7 +222,7 @@ std::string FormatTakeFile(const TakeFile& take) {
         text += "\r\n";
     };
     line("id", TakeIdText(take.id));
-    if (!take.started.empty())
+    if (TimeShaped(take.started))
         line("started", take.started);
     line("piecebytes", std::to_string(take.pieceBytes));
     if (!take.inputFormat.empty() && take.inputFormat.size() <= kMaxTakeFormatBytes)
@@ -147,64 +231,48 @@ std::string FormatTakeFile(const TakeFile& take) {
         line("stream", Hex(take.streamFormat));
     if (take.frames)
         line("frames", std::to_string(*take.frames));
-    if (!take.ended.empty())
+    if (TimeShaped(take.ended))
         line("ended", take.ended);
     const size_t skipped =
         take.replaced.size() > kMaxEarlierTakes ? take.replaced.size() - kMaxEarlierTakes : 0;
     for (size_t i = skipped; i < take.replaced.size(); ++i) {
         const EarlierTake& earlier = take.replaced[i];
         if (earlier.id != 0)
-            line("replaced",
-                 TakeIdText(earlier.id) + (earlier.started.empty() ? "" : " " + earlier.started));
+            line("replaced", TakeIdText(earlier.id) +
+                                 (TimeShaped(earlier.started) ? " " + earlier.started : ""));
     }
     return text;
 }
 
-std::optional<TakeFile> ParseTakeFile(std::string_view text) {
-    if (text.size() > kMaxTakeFileBytes || NextLine(text) != kSection)
-        return std::nullopt;
+TakeFileRead ParseTakeFile(std::string_view text) {
+    if (text.size() > kMaxTakeFileBytes)
+        return Damaged("longer than " + std::to_string(kMaxTakeFileBytes) + " bytes");
+    if (text.empty())
+        return Damaged("empty");
+    if (auto control = ControlCharacter(text))
+        return Damaged(*control);
+    if (NextLine(text) != kSection)
+        return Damaged("its first line is not " + std::string(kSection));
     TakeFile take;
-    bool haveId = false;
-    while (!text.empty()) {
+    unsigned seen = 0; // the keys met, by their place in kKeys
+    for (size_t number = 2; !text.empty(); ++number) {
         std::string_view line = NextLine(text);
         size_t equals = line.find('=');
         if (line.empty() || equals == std::string_view::npos)
             continue;
         std::string_view key = line.substr(0, equals), value = line.substr(equals + 1);
-        if (key == "id") {
-            auto id = Identity(value);
-            if (!id)
-                return std::nullopt;
-            take.id = *id;
-            haveId = true;
-        } else if (key == "started" || key == "ended") {
-            if (!TimeShaped(value))
-                return std::nullopt;
-            (key == "started" ? take.started : take.ended) = std::string(value);
-        } else if (key == "piecebytes" || key == "frames") {
-            auto number = Decimal(value);
-            if (!number)
-                return std::nullopt;
-            if (key == "frames")
-                take.frames = *number;
-            else
-                take.pieceBytes = *number;
-        } else if (key == "input" || key == "stream") {
-            auto bytes = Bytes(value);
-            if (!bytes)
-                return std::nullopt;
-            (key == "input" ? take.inputFormat : take.streamFormat) = std::move(*bytes);
-        } else if (key == "replaced") {
-            auto earlier = Earlier(value);
-            if (!earlier)
-                return std::nullopt;
-            take.replaced.push_back(std::move(*earlier));
-            KeepLatest(take.replaced);
-        }
+        const int index = KeyIndex(key);
+        const unsigned bit = index < 0 || key == "replaced" ? 0 : 1u << index;
+        const std::string where = "line " + std::to_string(number) + ": ";
+        if (seen & bit)
+            return Damaged(where + "a second " + std::string(key) + "= line");
+        if (!ReadValue(key, value, take))
+            return Damaged(where + Shown(key, value) + " " + WhatItIsNot(key));
+        seen |= bit;
     }
-    if (!haveId)
-        return std::nullopt;
-    return take;
+    if (take.id == 0)
+        return Damaged("no id= line");
+    return TakeFileRead{std::move(take), {}};
 }
 
 void NoteReplacedTake(TakeFile& next, const TakeFile& earlier) {

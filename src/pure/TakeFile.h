@@ -14,7 +14,8 @@
 //   frames=277                     (written by compress end)
 //   ended=2026-12-09T10:21:12Z     (written by compress end)
 //   replaced=5e6f7a8b 2026-12-08T09:00:00Z   (takes this file named before, oldest first)
-// Unknown keys are ignored, so that a later build may add some.
+// Unknown keys are ignored, so that a later build may add some; anything else that does not read
+// makes the file a damaged one, never no file at all.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -42,7 +43,7 @@ struct TakeFile {
     std::vector<EarlierTake> replaced; // oldest first, at most kMaxEarlierTakes
 };
 
-// Larger files are no take file: a reader never takes more than this.
+// Larger files are damaged: a reader never takes more than this.
 constexpr size_t kMaxTakeFileBytes = 64 * 1024;
 // Formats longer than this are left out of the file (a chained codec with a huge format).
 constexpr size_t kMaxTakeFormatBytes = 16 * 1024;
@@ -59,9 +60,16 @@ std::optional<std::string> TakeFileOfPiece(std::string_view piecePath);
 
 std::string FormatTakeFile(const TakeFile& take);
 
-// Reads a take file's text; nothing when it is no take file (too long, no "[take]" line first, no
-// valid identity, a value that does not read). Never looks past `text`.
-std::optional<TakeFile> ParseTakeFile(std::string_view text);
+// What a reader found where a take file belongs: nothing, a take file read whole and valid, or a
+// damaged one (something that cannot be read as a take file), with what is wrong with it.
+struct TakeFileRead {
+    std::optional<TakeFile> take;
+    std::string damage; // without a take: empty when there is no file, else why it is damaged
+};
+
+// Reads a take file's text: the take, or what makes it damaged (too long, no "[take]" line first,
+// a control character, no identity or two, a value that does not read). Never looks past `text`.
+TakeFileRead ParseTakeFile(std::string_view text);
 
 // `next` replaces `earlier` in the same file: the history `earlier` kept, and `earlier` itself,
 // follow into `next` (the oldest dropped beyond kMaxEarlierTakes).
@@ -82,12 +90,15 @@ enum class TakeMatch {
     NoTakeFile, // no take file there (a capture of an earlier build, or its file was lost)
     Same,       // the pieces hold the record's take
     Replaced,   // the pieces hold another take: the record's frames are gone
+    Untold,     // the take file is damaged: which take the pieces hold cannot be told
 };
 
-constexpr TakeMatch MatchTake(const std::optional<TakeFile>& beside, uint32_t recordTake) {
-    if (!beside)
-        return TakeMatch::NoTakeFile;
-    return beside->id == recordTake ? TakeMatch::Same : TakeMatch::Replaced;
+// A damaged take file tells nothing, so no record's frames are believed, with or without an
+// identity: a take file beside them means a build with takes has written there since.
+inline TakeMatch MatchTake(const TakeFileRead& beside, uint32_t recordTake) {
+    if (beside.take)
+        return beside.take->id == recordTake ? TakeMatch::Same : TakeMatch::Replaced;
+    return beside.damage.empty() ? TakeMatch::NoTakeFile : TakeMatch::Untold;
 }
 
 } // namespace kestro

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Host.h"
+#include "HostCommands.h"
 #include "ImportPatch.h"
 #include "PlaybackSupport.h"
 #include "WineCodec.h"
@@ -41,37 +42,6 @@ void WriteCapture(const std::string& file, const std::string& piece) {
     AviLibraryScope library;
     kp::WriteAvi(file, kp::RawStream(kWidth, kHeight, kt::kYuy2, 16),
                  {kp::MakeRecord(0, kWidth * kHeight * 2, piece)}, kWidth, kHeight);
-}
-
-struct Command {
-    const char* name;
-    std::function<int()> run;
-};
-
-std::vector<Command> Commands(const std::string& avi) {
-    PlayOptions play;
-    play.input = avi;
-    play.as = kestro::KIND_YUY2;
-    play.rawOutput = PathOf("played.raw");
-    play.quiet = true;
-    PlayOptions getFrame = play;
-    getFrame.getFrame = true;
-    getFrame.as = kestro::KIND_RGB24;
-    const ExportOptions toPipe{avi, std::string(1, '-'), true};
-    RelinkOptions relink;
-    relink.input = avi;
-    relink.dataDir = Dir();
-    relink.newBase = PathOf("moved");
-    relink.output = PathOf("relinked.avi");
-    return {{"info", [=] { return RunInspect(avi, false, true); }},
-            {"verify", [=] { return RunInspect(avi, true, false); }},
-            {"play", [=] { return RunPlay(play); }},
-            {"play --getframe", [=] { return RunPlay(getFrame); }},
-            {"export -", [=] { return RunExport(toPipe); }},
-            {"relink", [=] { return RunRelink(relink); }},
-            {"recover", [=] {
-                 return RunRecover(RecoverOptions{avi, PathOf("recovered.avi")});
-             }}};
 }
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
@@ -112,7 +82,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(WriteCapture(avi, piece));
         kt::FileNameTrace trace(nullptr);
         ASSERT_TRUE(trace.active());
-        for (const Command& command : Commands(avi)) {
+        for (const hostcmd::Command& command : hostcmd::Commands(avi, Dir())) {
             SCOPED_TRACE(command.name);
             trace.Clear();
             ::testing::internal::CaptureStderr();

@@ -79,6 +79,19 @@ grep -q 'check: a capture can start' "$scratch/out" || { cat "$scratch/out" >&2;
 grep -q 'values .*divide=0 dividesize=[0-9]* buffer=[01] request=25 (the sheet offers 1 to 20) fourcc=' "$scratch/out" ||
   { cat "$scratch/out" >&2; fail "check does not show the settings as the codec read them"; }
 [ ! -e "$scratch/fresh.000" ] || fail "check left the piece it opened"
+# A count of writes in flight no system can give a program: check and the refused capture name it
+# (the codec reads 99999999999999999999 as the largest number it holds), not "a capture can start".
+expect_rc 3 "check, request beyond any memory" host --ini fastwrite=1 --ini request=99999999999999999999 check
+grep -q 'check: a capture cannot start: request=2147483647 asks the codec for as many writes in flight' "$scratch/out" ||
+  { cat "$scratch/out" >&2; fail "check does not see the request count"; }
+expect_rc 3 "capture, request beyond any memory" host capture --frames 2 -o "$win\\huge.avi"
+expect_err 'cannot start the capture (ICERR_BADFORMAT): request=2147483647 asks the codec'
+# Frames smaller than the record that stands for each (2x2 YUY2, 4x4 grey: 8 and 16 bytes).
+for size in 'yuy2 2x2' 'y800 4x4'; do
+  read -r kind dims <<<"$size"
+  expect_rc 3 "capture, $kind $dims" host --ini request=3 capture --format "$kind" --size "$dims" --frames 2 -o "$win\\tiny.avi"
+  expect_err 'cannot start the capture (ICERR_BADFORMAT): a frame record of [0-9]* bytes (16 and the name .*fresh.000) does not fit the [0-9]* bytes a host keeps'
+done
 # A piece 0 that is a FIFO is there and is no file: check says so, and opens nothing.
 mkfifo "$scratch/fifo.000"
 expect_rc 3 "check, piece 0 a FIFO" host --datafile "$win\\fifo" --ini request=3 check

@@ -269,7 +269,7 @@ TEST_F(CaptureRun, TakeFileNamesTheTakeThePiecesHold) {
         std::vector<uint32_t> takes;
         for (int run = 0; run < 3; ++run) {
             ASSERT_EQ(Begin(in), ICERR_OK);
-            auto begun = kestro::ParseTakeFile(ReadFileBytes(takeFile));
+            auto begun = kestro::ParseTakeFile(ReadFileBytes(takeFile)).take;
             ASSERT_TRUE(begun) << "written before the first frame";
             EXPECT_FALSE(begun->frames);
             EXPECT_EQ(begun->pieceBytes, split[0] == '1' ? 3ull << 30 : 0);
@@ -284,7 +284,7 @@ TEST_F(CaptureRun, TakeFileNamesTheTakeThePiecesHold) {
                 EXPECT_EQ(r.record.take, begun->id);
             }
             ASSERT_EQ(End(), ICERR_OK);
-            auto ended = kestro::ParseTakeFile(ReadFileBytes(takeFile));
+            auto ended = kestro::ParseTakeFile(ReadFileBytes(takeFile)).take;
             ASSERT_TRUE(ended);
             EXPECT_EQ(ended->id, begun->id);
             EXPECT_EQ(ended->frames, uint64_t(run + 1));

@@ -158,10 +158,22 @@ expect_rc 2 "a file that is no installer" host install --inf "$(win "$scratch")\
 [ ! -e "$sys/kestro32.dll" ] && [ ! -d "$data" ] && [ -z "$(reg_value 64 "$drivers32" vidc.KEST)" ] ||
   fail "a refused install changed something"
 
+# Any user may make folders and links in Public Videos: a link where the data folder goes (Wine
+# shows a Unix link to a folder as the reparse point a junction is) would hand users the folder it
+# leads to. The install refuses before it changes anything.
+step "a link in the data folder's place: kestro-host install refuses"
+ln -s "$c/windows" "$data"
+expect_rc 2 "install over a link" host install
+expect_err "Kestro32 is a link (a junction or a symbolic link)"
+[ ! -e "$sys/kestro32.dll" ] && [ -z "$(reg_value 64 "$drivers32" vidc.KEST)" ] ||
+  fail "an install refused for a link changed something"
+rm "$data"
+
 step "64-bit Windows, the 64-bit codec alone: right-click Install's engine, then kestro-host install"
 "$w64" rundll32 setupapi.dll,InstallHinfSection DefaultInstall 132 "$(win "$pkg/x64")\\kestro32.inf"
-[ -f "$data/Kestro32-captures.txt" ] || fail "the INF alone made no data folder for the installed settings"
+[ ! -e "$data" ] || fail "the INF alone touched the data folder, which an engine running as an administrator would reach through any link laid there"
 expect_rc 0 "kestro-host install" host install
+[ -d "$data" ] && [ ! -L "$data" ] || fail "kestro-host install made no data folder"
 check_installed
 [ ! -e "$c/windows/syswow64/kestro32.dll" ] && [ -z "$(reg_value 32 "$drivers32" vidc.KEST)" ] ||
   fail "the 64-bit INF reached what 32-bit programs read"

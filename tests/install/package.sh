@@ -60,8 +60,7 @@ def check(ok, what):
 
 files = sorted(os.path.relpath(os.path.join(d, f), pkg) for d, _, fs in os.walk(pkg) for f in fs)
 wanted = sorted(["README-Windows.txt"] + [f"{a}/{f}" for a in ("x86", "x64")
-                for f in ("kestro32.dll", "kestro32.inf", "kestdisk.ini", "kestro-host.exe",
-                          "Kestro32-captures.txt")])
+                for f in ("kestro32.dll", "kestro32.inf", "kestdisk.ini", "kestro-host.exe")])
 check(files == wanted, f"package files {files}")
 with zipfile.ZipFile(os.path.join(out, name + ".zip")) as z:
     check(sorted(z.namelist()) == [f"{name}/{f}" for f in wanted], f"zip members {z.namelist()}")
@@ -110,8 +109,9 @@ for a, system, view_flag in (("x86", "16425", 0x4000), ("x64", "11", 0)):
           f"{a}: DriverVer is not this version")
     check(not any(l.lower().startswith("updateinis") for ls in s.values() for l in ls), f"{a}: UpdateInis")
     dest = dict(l.split("=") for l in s["destinationdirs"])
-    check(dest == {"Kestro32.Library": system, "Kestro32.Settings": system, "Kestro32.Inf": "17",
-                   "Kestro32.DataFolder": "16439,Kestro32"},
+    # Nothing goes into the data folder: an engine running as an administrator would follow a
+    # link any user may have laid there.
+    check(dest == {"Kestro32.Library": system, "Kestro32.Settings": system, "Kestro32.Inf": "17"},
           f"{a}: DestinationDirs {dest}")
     check(fields(s["kestro32.library"][0]) == ["kestro32.dll", "", "", "0x20"], f"{a}: library copy flags")
     check(fields(s["kestro32.settings"][0]) == ["kestdisk.ini", "", "", "0x10"], f"{a}: settings copy flags")
@@ -120,7 +120,7 @@ for a, system, view_flag in (("x86", "16425", 0x4000), ("x64", "11", 0)):
     check(set(k for k in s if k.startswith("default")) ==
           ({"defaultinstall", "defaultuninstall", "defaultuninstall.ntamd64"} if a == "x86"
            else {"defaultinstall.ntamd64", "defaultuninstall.ntamd64"}), f"{a}: install sections {sorted(s)}")
-    check(s[install] == ["CopyFiles=Kestro32.Library,Kestro32.Settings,Kestro32.Inf,Kestro32.DataFolder",
+    check(s[install] == ["CopyFiles=Kestro32.Library,Kestro32.Settings,Kestro32.Inf",
                          "AddReg=Kestro32.Registry"],
           f"{a}: {install}")
     strings = {k.strip(): v.strip().strip('"') for k, v in (l.split("=", 1) for l in s["strings"])}
@@ -165,6 +165,54 @@ msiinfo suminfo "$msi" | grep -q '^Template: Intel;' || fail "the installer is n
 [ "$(table Upgrade | cut -f2,3,5,7 | sort | tr '\t\n' ',,')" = "0.0.0,$version,768,OLDERKESTRO,$version,,2,NEWERKESTRO," ] ||
   fail "upgrades: $(table Upgrade)"
 [ "$(table CustomAction | cut -f1,3,4 | sort | tr '\t\n' ',,')" = \
-  "InstallCodecX64,HostX64,install --msi,InstallCodecX86,HostX86,install --msi,UninstallCodecX64,HostX64,uninstall,UninstallCodecX86,HostX86,uninstall," ] ||
+  "InstallCodecX64,HostX64,install --msi,InstallCodecX86,HostX86,install --msi,SetDataFolder,DATAFOLDER,C:\\Users\\Public\\Videos\\Kestro32\\,UninstallCodecX64,HostX64,uninstall --msi,UninstallCodecX86,HostX86,uninstall --msi," ] ||
   fail "custom actions: $(table CustomAction)"
+# What runs as the system touches nothing a standard user may create or replace: every deferred
+# action without impersonation runs an installed program (type 18) from under Program Files with a
+# command line that names no path; the data folder comes from the tables, with its permissions.
+for t in CustomAction Directory Component File CreateFolder MsiLockPermissionsEx; do
+  table "$t" >"$scratch/$t.idt" || fail "no $t table"
+done
+python3 - "$scratch" <<'EOF'
+import os, sys
+d = sys.argv[1]
+def rows(name):
+    with open(os.path.join(d, name + ".idt"), encoding="utf-8") as f:
+        return [line.rstrip("\n").split("\t") for line in f if line.strip()]
+problems = []
+parent = {r[0]: r[1] for r in rows("Directory")}
+component_dir = {r[0]: r[2] for r in rows("Component")}
+file_component = {r[0]: r[1] for r in rows("File")}
+def chain(directory):
+    seen = []
+    while directory and directory not in seen:
+        seen.append(directory)
+        directory = parent.get(directory, "")
+    return seen
+system_runs = 0
+for action, kind, source, target, *rest in rows("CustomAction"):
+    kind = int(kind)
+    if not (kind & 0x400 and kind & 0x800):  # deferred, not impersonated: as the system
+        continue
+    system_runs += 1
+    if kind & 0x3F != 18:
+        problems.append(f"{action} (type {kind}) runs no installed program")
+        continue
+    dirs = chain(component_dir.get(file_component.get(source, ""), ""))
+    if "ProgramFilesFolder" not in dirs or "DATAFOLDER" in dirs:
+        problems.append(f"{action} runs {source} from {dirs}, not from under Program Files")
+    if any(c in target for c in "[%:\\/"):
+        problems.append(f"{action}'s command line names a path: {target}")
+if system_runs != 4:
+    problems.append(f"{system_runs} actions run as the system, not the 4 of the two builds")
+if ["DATAFOLDER", "DataFolder"] not in rows("CreateFolder"):
+    problems.append("the data folder is not made from the CreateFolder table")
+locks = [r for r in rows("MsiLockPermissionsEx") if r[1] == "DATAFOLDER"]
+if len(locks) != 1 or locks[0][2] != "CreateFolder" or \
+        locks[0][3] != "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)":
+    problems.append(f"the data folder's permissions: {locks}")
+if problems:
+    print("\n".join("FAIL: " + p for p in problems), file=sys.stderr)
+    sys.exit(1)
+EOF
 echo "package kestro32-$version: files, zip, installer, libraries and INFs as they should be"

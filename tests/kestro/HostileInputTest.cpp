@@ -6,12 +6,14 @@ extern "C" {
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <random>
 
+#include "HostileSizes.h"
 #include "ToolFixture.h"
 #include "pure/PixelKind.h"
 
@@ -322,6 +324,44 @@ TEST_F(HeaderNumbers, AreCheckedBeforeAnyLibraryOrArithmeticSeesThem) {
             EXPECT_EQ(row.code == 0 && !info, stat(out.c_str(), &st) == 0)
                 << row.label << ", " << command;
             unlink(out.c_str());
+        }
+    }
+}
+
+// Sizes no picture can have are refused by every command before any arithmetic on them (a height
+// of 0 once divided by zero), with the same words; the usable ones pass every command.
+TEST_F(HeaderNumbers, EveryCommandAgreesOnWhichPictureSizesAreUsable) {
+    synth::WriteFile(dir + "/kestro.000", std::vector<uint8_t>(4096 * 2 + 12288, 0x40));
+    for (const hostile::SizeRow& row : hostile::SizeRows()) {
+        const std::string label = std::string(row.kind) + " " + std::to_string(row.width) + "x" +
+                                  std::to_string(row.height);
+        synth::AviPlan plan;
+        plan.format = synth::StreamFormat(row.width, row.height, hostile::FourccOf(row.kind),
+                                          row.bits, 0, {});
+        std::memcpy(plan.format.data() + 20, &row.sizeImage, 4); // biSizeImage
+        for (uint32_t i = 0; i < 2; ++i)
+            plan.records.push_back(
+                synth::Record(4096 * i, std::max(64u, row.sizeImage), "c:\\kestro.000"));
+        synth::WriteFile(dir + "/take.avi", synth::BuildAvi(plan));
+        const std::string avi = "'" + dir + "/take.avi'";
+        for (const std::string& command :
+             {"info " + avi, "verify " + avi, "export " + avi + " '" + dir + "/out.nut' -q",
+              "export " + avi + " - -q >/dev/null",
+              "relink " + avi + " --data '" + dir + "' --to 'e:\\moved\\kestro' -o '" + dir +
+                  "/relinked.avi'",
+              "recover " + avi + " -o '" + dir + "/recovered.avi' -q"}) {
+            auto r = Run(command);
+            const bool refused = r.err.find(hostile::SizeRefusal(row)) != std::string::npos;
+            EXPECT_EQ(refused, !row.usable) << label << ", " << command << ": " << r.err;
+            if (!row.usable) {
+                EXPECT_NE(r.code, 0) << label << ", " << command;
+            } else if (command.rfind("info", 0) == 0) {
+                EXPECT_EQ(r.code, 0) << label << ": " << r.err;
+            }
+            EXPECT_LT(r.code, 128) << label << ", " << command << ": ended by a signal";
+            unlink((dir + "/out.nut").c_str());
+            unlink((dir + "/relinked.avi").c_str());
+            unlink((dir + "/recovered.avi").c_str());
         }
     }
 }

@@ -272,6 +272,54 @@ TEST_F(Recover, WhatCrashedWritersLeaveIsRebuiltFromTheRecordsWhollyThere) {
     }
 }
 
+// Millions of tiny chunks of the records' own id after the records: recover keeps the records it
+// rebuilds and only counts the rest, so that the memory it holds does not grow with the chunks it
+// scans (it once held some 200 bytes for each).
+TEST_F(Recover, ChunksItScansButCannotKeepAreCountedNotHeld) {
+    RawCapture c;
+    c.source = MakeFourcc('Y', 'U', 'Y', '2');
+    c.frames = 4;
+    MakeRawCapture(c, dir, dir + "/take.avi");
+    const auto bytes = synth::ReadFile(dir + "/take.avi");
+    const Parts parts = Locate(bytes);
+    ASSERT_EQ(parts.records.size(), 4u);
+    // As a crashed writer leaves it: no sizes, no index.
+    std::vector<uint8_t> head(bytes.begin(), bytes.begin() + long(parts.idx1));
+    Put32(head, 4, 0);
+    Put32(head, parts.moviList + 4, 0);
+    const std::vector<uint8_t> tiny = {bytes[parts.records[0]],
+                                       bytes[parts.records[0] + 1],
+                                       bytes[parts.records[0] + 2],
+                                       bytes[parts.records[0] + 3],
+                                       0,
+                                       0,
+                                       0,
+                                       0};
+    const size_t counts[2] = {10000, 1500000};
+    long peakKb[2] = {0, 0};
+    for (int k = 0; k < 2; ++k) {
+        std::vector<uint8_t> file = head;
+        file.reserve(head.size() + tiny.size() * counts[k]);
+        for (size_t i = 0; i < counts[k]; ++i)
+            file.insert(file.end(), tiny.begin(), tiny.end());
+        const std::string in = dir + "/tiny.avi", out = dir + "/out" + std::to_string(k) + ".avi";
+        synth::WriteFile(in, file);
+        const pid_t pid =
+            SpawnKestro({"recover", in, "-o", out}, dir + "/said.txt", dir + "/err.txt");
+        ASSERT_GT(pid, 0);
+        ASSERT_EQ(WaitForExit(pid, 600, nullptr, &peakKb[k]), 0);
+        const auto said = synth::ReadFile(dir + "/said.txt");
+        const std::string report(said.begin(), said.end());
+        EXPECT_NE(report.find("records: " + std::to_string(counts[k] + 4) + " chunks"),
+                  std::string::npos)
+            << report;
+        EXPECT_NE(report.find("frames: 4 recovered"), std::string::npos) << report;
+    }
+    const double perChunk = double(peakKb[1] - peakKb[0]) * 1024 / double(counts[1] - counts[0]);
+    EXPECT_LT(perChunk, 16.0) << "bytes held for each chunk scanned (" << peakKb[0]
+                              << " KiB at most, then " << peakKb[1] << " KiB)";
+}
+
 // Cuts at random lengths: recover ends with 0 and exactly the records wholly present, or with a
 // refusal when none is.
 TEST_F(Recover, RandomCutsRecoverExactlyTheRecordsWhollyPresent) {
@@ -385,12 +433,12 @@ TEST(LargeRecover, FfmpegOpenDmlCutAtRandomLengths) {
     ASSERT_GE(fd, 0);
     FdBytes big(fd);
     ASSERT_GT(big.Size(), 1ull << 30);
-    const avi::AviScan whole = avi::ScanAvi(big);
-    EXPECT_TRUE(whole.closed);
     std::vector<uint64_t> ends; // of the records' chunks
-    for (const auto& c : whole.chunks)
+    const auto visit = [&](const avi::ScannedChunk& c, const avi::AviScan&) {
         if (c.id == MakeFourcc("00dc"))
             ends.push_back(c.offset + 8 + c.size);
+    };
+    EXPECT_TRUE(avi::ScanAvi(big, visit).closed);
     ASSERT_EQ(ends.size(), frames);
     ASSERT_GT(ends.back(), 1ull << 30) << "the last records lie in the AVIX part";
     auto accept = [](const FrameRecordView&) { return std::optional<std::string>(); };
@@ -400,8 +448,8 @@ TEST(LargeRecover, FfmpegOpenDmlCutAtRandomLengths) {
     for (int k = 0; k < cuts; ++k) {
         const uint64_t at = random() % (big.Size() + 1);
         Clipped cut(big, at);
-        const avi::AviScan scan = avi::ScanAvi(cut);
-        const auto stream = avi::FindRecords(cut, scan, -1, accept);
+        avi::AviScan scan;
+        const auto stream = avi::FindRecords(cut, scan, false, accept);
         const size_t present =
             size_t(std::upper_bound(ends.begin(), ends.end(), at) - ends.begin());
         ASSERT_EQ(stream.passed, present) << "cut at " << at;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,12 +107,15 @@ double Seconds() {
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
-int WaitForExit(pid_t pid, double seconds, double* took) {
+int WaitForExit(pid_t pid, double seconds, double* took, long* peakKb) {
     const double t0 = Seconds();
     int status = 0;
     pid_t done = 0;
-    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && Seconds() - t0 < seconds)
+    struct rusage usage {};
+    while ((done = wait4(pid, &status, WNOHANG, &usage)) == 0 && Seconds() - t0 < seconds)
         usleep(1000);
+    if (peakKb)
+        *peakKb = usage.ru_maxrss;
     if (took)
         *took = Seconds() - t0;
     if (done == 0) {

@@ -28,8 +28,9 @@ std::vector<uint8_t> Shell(const std::string& command, int* status = nullptr);
 pid_t SpawnKestro(const std::vector<std::string>& args, const std::string& out,
                   const std::string& err, int outFd = -1);
 // Waits up to `seconds` for `pid` to end: its exit code, 128 + the signal that ended it, or -1
-// when it still ran (it is then killed). `took` gets the seconds waited.
-int WaitForExit(pid_t pid, double seconds, double* took = nullptr);
+// when it still ran (it is then killed). `took` gets the seconds waited, `peakKb` the most memory
+// the process held (its resident set, in KiB).
+int WaitForExit(pid_t pid, double seconds, double* took = nullptr, long* peakKb = nullptr);
 // Whether the process has `path` open.
 bool HasOpen(pid_t pid, const std::string& path);
 // Polls `done` every millisecond for up to `seconds`.

@@ -8,6 +8,7 @@
 
 #include "ConversionOracle.h"
 #include "PlaybackSupport.h"
+#include "edge/TakeFiles.h"
 #include "pure/PixelRepack.h"
 #include "pure/RawConversions.h"
 
@@ -216,6 +217,101 @@ TEST_P(CaptureRoundTrip, FramesOfAReplacedTakeAreRefused) {
     expectPlays(b, second, true, {0, 1, 2, 3});
     kt::WriteFileBytes(takeFile, heldByB);
     expectPlays(b, second, true, {3, 2});
+}
+
+// The codec's reader over the hostile list of take files: no frame beside any of them is
+// delivered, and the host's picture is left as it was.
+TEST_P(CaptureRoundTrip, NoFrameBesideAHostileTakeFileIsDelivered) {
+    Settings();
+    kt::Format in = kt::MakeFormat(64, 64, kt::kYuy2, 16);
+    std::vector<Bytes> frames;
+    for (uint32_t i = 0; i < 3; ++i)
+        frames.push_back(Noise(in.header()->biSizeImage, 1500 + i));
+    kestro::TakeFile later;
+    later.id = 0x0BADCAFE;
+    later.started = kestro::TakeTimeText(2026, 12, 2, 9, 30, 0);
+    const std::string real = kestro::FormatTakeFile(later);
+    const Bytes untouched(in.header()->biSizeImage, 0xEE);
+    for (const hostile::TakeFileRow& row : hostile::TakeFileRows()) {
+        // Wine shows a Windows program no dangling link (hostile_takes.sh).
+        if (row.entry == hostile::Entry::DanglingLink)
+            continue;
+        SCOPED_TRACE(row.name);
+        const std::string folder = HostileTakeFolder(row.entry, dir);
+        const std::string take = folder + "\\kestro.take";
+        const auto placed = WriteDataFile(folder + "\\kestro.000", frames);
+        if (row.entry == hostile::Entry::Text) {
+            kt::WriteFileBytes(take, row.text(real));
+        } else if (row.entry == hostile::Entry::Folder) {
+            ASSERT_TRUE(CreateDirectoryA(take.c_str(), nullptr));
+        }
+        const kestro::TakeFileRead read = kestro::ReadTakeFileAt(take);
+        ASSERT_EQ(read.take.has_value(), row.valid) << read.damage;
+        Player player(RawStream(64, 64, kt::kYuy2, 16), in);
+        ASSERT_EQ(player.Begin(), ICERR_OK);
+        Bytes picture;
+        for (int i : {0, 1, 2, 1}) {
+            EXPECT_EQ(player.Play(MakeRecord(placed[size_t(i)]), picture), ICERR_BADFORMAT) << i;
+            EXPECT_EQ(picture, untouched) << "frame " << i;
+        }
+        player.End();
+        DeleteFileA((folder + "\\kestro.000").c_str());
+        if (row.entry == hostile::Entry::Text)
+            DeleteFileA(take.c_str());
+        if (row.entry == hostile::Entry::Folder)
+            RemoveDirectoryA(take.c_str());
+    }
+}
+
+// The codec's writer over the same list: a capture into a data file whose take file is any of
+// them leaves one its own reader reads whole, naming its take, and its frames play. A take file
+// it cannot replace (a folder) stays, and the frames beside it are refused like any others.
+TEST_P(CaptureRoundTrip, EveryCaptureLeavesATakeFileItsReaderReads) {
+    Settings();
+    kt::Format in = kt::MakeFormat(64, 64, kt::kYuy2, 16);
+    std::vector<Bytes> frames;
+    for (uint32_t i = 0; i < 2; ++i)
+        frames.push_back(Noise(in.header()->biSizeImage, 1600 + i));
+    const std::string takeFile = dir + "\\cap.take";
+    kestro::TakeFile other;
+    other.id = 0x0BADCAFE;
+    other.started = kestro::TakeTimeText(2026, 12, 2, 9, 30, 0);
+    const std::string real = kestro::FormatTakeFile(other);
+    for (const hostile::TakeFileRow& row : hostile::TakeFileRows()) {
+        if (row.entry != hostile::Entry::Text && row.entry != hostile::Entry::Folder)
+            continue;
+        SCOPED_TRACE(row.name);
+        DeleteFileA(takeFile.c_str());
+        if (row.entry == hostile::Entry::Text) {
+            kt::WriteFileBytes(takeFile, row.text(real));
+        } else {
+            ASSERT_TRUE(CreateDirectoryA(takeFile.c_str(), nullptr));
+        }
+        Captured run = Capture(in, frames);
+        ASSERT_EQ(run.records.size(), frames.size());
+        uint32_t id = 0;
+        std::memcpy(&id, run.records[0].data() + 12, 4);
+        const kestro::TakeFileRead read = kestro::ReadTakeFileAt(takeFile);
+        Player player(run.stream, in);
+        ASSERT_EQ(player.Begin(), ICERR_OK);
+        Bytes picture;
+        if (row.entry == hostile::Entry::Folder) {
+            EXPECT_EQ(read.damage, "is a folder");
+            EXPECT_EQ(player.Play(run.records[0], picture), ICERR_BADFORMAT);
+            player.End();
+            RemoveDirectoryA(takeFile.c_str());
+            continue;
+        }
+        ASSERT_TRUE(read.take) << read.damage;
+        EXPECT_EQ(read.take->id, id);
+        EXPECT_EQ(read.take->frames, frames.size());
+        EXPECT_EQ(read.take->replaced.empty(), !row.valid) << "only a whole take file is history";
+        for (size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_EQ(player.Play(run.records[i], picture), ICERR_OK) << "frame " << i;
+            EXPECT_EQ(picture, frames[i]);
+        }
+        player.End();
+    }
 }
 
 // Each frame of a long run: a picture whose first and last bytes carry its index.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -159,6 +160,16 @@ LRESULT Player::PlayClaiming(const Bytes& record, uint32_t recordBytes, Bytes& p
 }
 
 // Writes one video stream with fccHandler "KEST", the given format and one record per frame.
+std::string HostileTakeFolder(hostile::Entry entry, const std::string& otherwise) {
+    std::string fixture = KESTRO_HOSTILE_TAKES;
+    std::replace(fixture.begin(), fixture.end(), '/', '\\');
+    if (entry == hostile::Entry::Fifo)
+        return "Z:" + fixture + "\\fifo";
+    if (entry == hostile::Entry::LinkToDevZero)
+        return "Z:" + fixture + "\\zero";
+    return otherwise;
+}
+
 void WriteAvi(const std::string& file, const kt::Format& format, const std::vector<Bytes>& records,
               LONG width, LONG height) {
     DeleteFileA(file.c_str());

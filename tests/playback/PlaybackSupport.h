@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "HostileTakeFiles.h"
 #include "WineCodec.h"
 
 namespace kp {
@@ -78,6 +79,10 @@ private:
     kt::Format in_, out_;
     Bytes buffer_;
 };
+
+// The folder where a take file of the hostile list lies: the one the test hostile_takes_setup
+// made for a FIFO or a link to a device (which no Windows program can make), else `otherwise`.
+std::string HostileTakeFolder(hostile::Entry entry, const std::string& otherwise);
 
 // Writes one video stream with fccHandler "KEST", the given format and one record per frame.
 void WriteAvi(const std::string& file, const kt::Format& format, const std::vector<Bytes>& records,

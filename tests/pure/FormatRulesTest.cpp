@@ -14,6 +14,8 @@
 #include "pure/SettingsText.h"
 #include "pure/TakeFile.h"
 
+#include "HostileTakeFiles.h"
+
 using namespace kestro;
 
 namespace {
@@ -68,7 +70,7 @@ TEST(TakeFiles, WrittenAndReadBackBesideTheirPieces) {
     take.frames = 277;
     take.ended = TakeTimeText(2026, 12, 9, 10, 21, 2);
     for (const std::string& text : {open, FormatTakeFile(take)}) {
-        auto back = ParseTakeFile(text);
+        auto back = ParseTakeFile(text).take;
         ASSERT_TRUE(back) << text;
         EXPECT_EQ(back->id, take.id);
         EXPECT_EQ(back->started, "2026-12-09T10:11:12Z");
@@ -77,7 +79,7 @@ TEST(TakeFiles, WrittenAndReadBackBesideTheirPieces) {
         EXPECT_EQ(back->streamFormat, take.streamFormat);
         EXPECT_EQ(back->frames.has_value(), text != open);
     }
-    EXPECT_EQ(ParseTakeFile(FormatTakeFile(take))->frames, 277u);
+    EXPECT_EQ(ParseTakeFile(FormatTakeFile(take)).take->frames, 277u);
 
     // Each take that replaces another keeps its identity and start; the oldest go beyond 16.
     TakeFile latest = take;
@@ -86,7 +88,7 @@ TEST(TakeFiles, WrittenAndReadBackBesideTheirPieces) {
         next.id = take.id + n;
         next.started = n == 7 ? "" : TakeTimeText(2026, 12, 10, 0, 0, n);
         NoteReplacedTake(next, latest);
-        latest = *ParseTakeFile(FormatTakeFile(next));
+        latest = *ParseTakeFile(FormatTakeFile(next)).take;
     }
     ASSERT_EQ(latest.replaced.size(), kMaxEarlierTakes);
     EXPECT_EQ(latest.replaced.front().id, take.id + 4) << "the oldest first";
@@ -106,27 +108,54 @@ TEST(TakeFiles, WrittenAndReadBackBesideTheirPieces) {
     EXPECT_FALSE(TakeFileOfPiece("T:\\caps\\take.500"));
     EXPECT_FALSE(TakeFileOfPiece(".000"));
 
-    EXPECT_EQ(MatchTake(std::nullopt, 5), TakeMatch::NoTakeFile);
-    EXPECT_EQ(MatchTake(take, take.id), TakeMatch::Same);
-    EXPECT_EQ(MatchTake(take, 0), TakeMatch::Replaced);
+    const TakeFileRead none, damaged{std::nullopt, "empty"}, whole{take, {}};
+    EXPECT_EQ(MatchTake(none, 5), TakeMatch::NoTakeFile);
+    EXPECT_EQ(MatchTake(none, 0), TakeMatch::NoTakeFile) << "a capture of an earlier build";
+    EXPECT_EQ(MatchTake(whole, take.id), TakeMatch::Same);
+    EXPECT_EQ(MatchTake(whole, 0), TakeMatch::Replaced);
+    EXPECT_EQ(MatchTake(damaged, take.id), TakeMatch::Untold);
+    EXPECT_EQ(MatchTake(damaged, 0), TakeMatch::Untold);
 }
 
-TEST(TakeFiles, AnythingElseIsNoTakeFile) {
+TEST(TakeFiles, AnythingElseIsADamagedTakeFileThatSaysWhy) {
     const std::string good = "[take]\nid=0000beef\n";
-    ASSERT_TRUE(ParseTakeFile(good));
-    EXPECT_TRUE(ParseTakeFile(good + "later=key\nno equals sign\n")) << "unknown lines";
-    EXPECT_EQ(ParseTakeFile(good + "replaced=0000cafe\r\n")->replaced,
-              (std::vector<EarlierTake>{{0xCAFE, ""}}));
+    ASSERT_TRUE(ParseTakeFile(good).take);
+    EXPECT_TRUE(ParseTakeFile(good + "later=key\nno equals sign\n").take) << "unknown lines";
+    EXPECT_TRUE(ParseTakeFile(good + "later=1\nlater=2\n").take) << "unknown keys repeat";
+    EXPECT_EQ(ParseTakeFile(good + "replaced=0000cafe\r\nreplaced=0000f00d\r\n").take->replaced,
+              (std::vector<EarlierTake>{{0xCAFE, ""}, {0xF00D, ""}}));
     for (const std::string& bad :
-         {std::string(), std::string("id=0000beef\n"), std::string("[Take]\nid=0000beef\n"),
-          std::string("[take]\n"), std::string("[take]\nid=00000000\n"),
-          std::string("[take]\nid=beef\n"), good + "frames=18446744073709551616\n",
-          good + "frames=-1\n", good + "stream=abc\n", good + "input=zz\n",
-          good + "started=yesterday\n", good + "replaced=0000beef yesterday\n",
-          good + "replaced=00000000\n", good + "replaced=\n",
+         {std::string("id=0000beef\n"), std::string("[take]\nid=beef\n"),
+          good + "frames=18446744073709551616\n", good + "input=zz\n",
+          good + "replaced=0000beef yesterday\n", good + "replaced=00000000\n",
+          good + "replaced=\n", good + "frames=1\nframes=2\n",
           good + "stream=" + std::string(2 * kMaxTakeFormatBytes + 2, '0') + "\n",
-          good + std::string(kMaxTakeFileBytes, ' ')})
-        EXPECT_FALSE(ParseTakeFile(bad)) << bad.substr(0, 60);
+          good + std::string(kMaxTakeFileBytes, ' ')}) {
+        const TakeFileRead read = ParseTakeFile(bad);
+        EXPECT_FALSE(read.take) << bad.substr(0, 60);
+        EXPECT_FALSE(read.damage.empty()) << bad.substr(0, 60);
+    }
+    // Every row of the hostile list that is text, from a take file as the codec writes it.
+    TakeFile other;
+    other.id = 0x0BADCAFE;
+    other.started = TakeTimeText(2026, 1, 2, 3, 4, 5);
+    other.streamFormat = std::vector<uint8_t>(52, 0x5A);
+    other.frames = 3;
+    other.ended = TakeTimeText(2026, 1, 2, 3, 5, 0);
+    const std::string real = FormatTakeFile(other);
+    size_t rows = 0;
+    for (const hostile::TakeFileRow& row : hostile::TakeFileRows()) {
+        if (row.entry != hostile::Entry::Text)
+            continue;
+        ++rows;
+        const TakeFileRead read = ParseTakeFile(row.text(real));
+        EXPECT_EQ(read.take.has_value(), row.valid) << row.name << ": " << read.damage;
+        EXPECT_NE(read.damage.find(row.damage), std::string::npos)
+            << row.name << ": \"" << read.damage << "\" does not say \"" << row.damage << "\"";
+        EXPECT_EQ(MatchTake(read, 0x8F3A91C2u), row.valid ? TakeMatch::Replaced : TakeMatch::Untold)
+            << row.name;
+    }
+    EXPECT_EQ(rows, 27u);
 }
 
 TEST(PixelKinds, ClassificationTable) {

@@ -231,7 +231,7 @@ TEST_F(ReserveInProcess, ZerosReplaceTheTakeOfTheirPieces) {
     if (HasFatalFailure())
         return;
     EXPECT_TRUE(AllZero(Piece(0), 0, 8192));
-    auto now = kestro::ParseTakeFile(kt::ReadFileBytes(takeFile));
+    auto now = kestro::ParseTakeFile(kt::ReadFileBytes(takeFile)).take;
     ASSERT_TRUE(now);
     EXPECT_NE(now->id, earlier.id);
     EXPECT_EQ(now->frames, 0u);

@@ -8,13 +8,40 @@
 
 namespace kestro::avi {
 
-std::optional<RawPicture> RawPictureOf(const StreamFormatHeader& format, std::string& error) {
+std::optional<std::string> PictureSizeRefusal(const StreamFormatHeader& format) {
     const uint32_t height = AbsoluteHeight(format.biHeight);
-    if (format.biWidth <= 0 || height == 0 || height > 65536 || format.biWidth > 65536) {
-        error = "the KEST stream has an unusable picture size " + std::to_string(format.biWidth) +
-                "x" + std::to_string(format.biHeight);
+    const std::string size = std::to_string(format.biWidth) + "x" + std::to_string(format.biHeight);
+    if (format.biWidth <= 0 || format.biWidth > kMaxPictureSide || height == 0 ||
+        height > uint32_t(kMaxPictureSide))
+        return "the KEST stream has an unusable picture size " + size;
+    const PixelFormat* facts =
+        format.biChainHandler
+            ? nullptr
+            : FormatOf(ClassifyPixelKind(format.biSourceCompression, format.biBitCount));
+    if (const char* shape = facts ? ShapeProblem(*facts, format.biWidth, format.biHeight) : nullptr)
+        return "the KEST stream's " + std::string(facts->name) + " pictures are " + size + ": " +
+               shape + ", which no frame of " + facts->name + " can have";
+    // An RGB stream's bit count changed alone: its pictures keep the size of the other depth,
+    // and a picture cut from one of them would be no picture at all.
+    if (facts && (facts->kind == KIND_RGB24 || facts->kind == KIND_RGB32) && format.biSizeImage) {
+        const uint16_t other = facts->kind == KIND_RGB24 ? 32 : 24;
+        const auto own = DibImageBytes(format.biWidth, format.biHeight, facts->bitCount);
+        const auto theirs = DibImageBytes(format.biWidth, format.biHeight, other);
+        if (theirs && own != theirs && format.biSizeImage == *theirs)
+            return "the KEST stream's bit count says " + std::string(facts->name) +
+                   ", but its pictures are " + std::to_string(*theirs) + " bytes, as " + size +
+                   " pictures of " + std::to_string(other) + " bits are: its records hold no " +
+                   facts->name + " pictures";
+    }
+    return std::nullopt;
+}
+
+std::optional<RawPicture> RawPictureOf(const StreamFormatHeader& format, std::string& error) {
+    if (auto refused = PictureSizeRefusal(format)) {
+        error = *refused;
         return std::nullopt;
     }
+    const uint32_t height = AbsoluteHeight(format.biHeight);
     RawPicture p;
     p.kind = ClassifyPixelKind(format.biSourceCompression, format.biBitCount);
     p.width = uint32_t(format.biWidth);

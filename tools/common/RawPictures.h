@@ -26,6 +26,14 @@ struct RawPicture {
     }
 };
 
+// The sides of a picture no command reads beyond: a larger one is a damaged header.
+constexpr int32_t kMaxPictureSide = 65536;
+
+// Why no command of either tool reads the stream's pictures, checked before any arithmetic on the
+// size: a width of 0 or less, a height of 0, a side over kMaxPictureSide, or (unchained) a size
+// no frame of its kind can have. Empty when the size is usable.
+std::optional<std::string> PictureSizeRefusal(const StreamFormatHeader& format);
+
 // The geometry of the stored pictures of an unchained stream; empty, with the reason in `error`,
 // for an unusable size, a YUV picture of odd width, a kind that is not exported, or a picture of
 // more than a gigabyte.

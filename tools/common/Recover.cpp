@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <numeric>
 
+#include "RawPictures.h"
 #include "RebuiltAvi.h"
 #include "RiffChunks.h"
 #include "pure/Fourcc.h"
@@ -38,7 +39,7 @@ std::string Where(size_t i, const FoundRecord& r) {
            std::to_string(r.size) + " bytes)";
 }
 
-std::string AndAfter(size_t after) {
+std::string AndAfter(uint64_t after) {
     return after == 0 ? std::string("the last record")
                       : "it and the " + std::to_string(after) + " records after it";
 }
@@ -62,18 +63,16 @@ std::optional<Format> HeaderFormat(const AviScan& scan) {
 }
 
 std::optional<Format> TakeFormat(const RecordStream& stream, RecoverTool& tool) {
-    for (const auto& r : stream.records) {
-        if (r.refused)
-            continue;
-        std::string name;
-        auto take = tool.TakeOf(r, name);
-        if (!take || take->id != r.take || take->streamFormat.size() < kStreamHeaderBytes ||
-            !ReadStreamFormat(take->streamFormat.data()) ||
-            Le32(take->streamFormat.data() + 16) != kFourccKest)
-            return std::nullopt;
-        return Format{take->streamFormat, 1, 30, false, "the take file " + name};
-    }
-    return std::nullopt;
+    if (!stream.firstPassed)
+        return std::nullopt;
+    const FoundRecord& r = *stream.firstPassed;
+    std::string name;
+    auto take = tool.TakeOf(r, name);
+    if (!take || take->id != r.take || take->streamFormat.size() < kStreamHeaderBytes ||
+        !ReadStreamFormat(take->streamFormat.data()) ||
+        Le32(take->streamFormat.data() + 16) != kFourccKest)
+        return std::nullopt;
+    return Format{take->streamFormat, 1, 30, false, "the take file " + name};
 }
 
 std::vector<uint8_t> RawFormat(PixelKind kind, int32_t width, int32_t height) {
@@ -98,11 +97,8 @@ std::optional<Format> ChosenFormat(const RecoverRequest& request, const RecordSt
     if (request.kind != KIND_NONE)
         return Format{RawFormat(request.kind, request.width, request.height), 1, 30, false,
                       "the command line"};
-    uint32_t bytes = 0;
-    bool same = true;
-    for (const auto& r : stream.records)
-        if (!r.refused)
-            same = same && (bytes == 0 || r.size == bytes), bytes = r.size;
+    const uint32_t bytes = stream.passedBytes;
+    const bool same = !stream.passedSizesDiffer;
     const auto guesses = same ? GuessesForFrameBytes(bytes, false) : std::vector<FrameGuess>{};
     if (guesses.size() == 1) {
         const FrameGuess& g = guesses[0];
@@ -162,9 +158,13 @@ void ApplyRate(const RecoverRequest& request, Format& f, RecoverTool& tool) {
     }
 }
 
-// The audio streams of a surviving header, their chunks placed among the frames as they lay;
-// chunks from `limit` on belong to frames that are not recovered.
-void AddAudio(const AviScan& scan, uint64_t limit, RebuiltAvi& avi, RecoverTool& tool) {
+// The audio streams of a surviving header, their chunks placed among the frames as they lay (one
+// more walk, where there are any); chunks from `limit` on belong to frames that are not
+// recovered.
+void AddAudio(ByteFile& in, const AviScan& scan, uint64_t audioChunks, uint64_t limit,
+              RebuiltAvi& avi, RecoverTool& tool) {
+    if (!audioChunks)
+        return;
     std::vector<int> target(100, -1);
     if (scan.header)
         for (size_t i = 0; i < scan.header->streams.size(); ++i) {
@@ -178,12 +178,12 @@ void AddAudio(const AviScan& scan, uint64_t limit, RebuiltAvi& avi, RecoverTool&
     uint64_t leftOut = 0;
     std::vector<RebuiltChunk> merged;
     size_t video = 0;
-    for (const auto& c : scan.chunks) {
+    ScanAvi(in, [&](const ScannedChunk& c, const AviScan&) {
         while (video < avi.chunks.size() && avi.chunks[video].inputOffset < c.offset)
             merged.push_back(avi.chunks[video++]);
         if (video < avi.chunks.size() && avi.chunks[video].inputOffset == c.offset) {
             merged.push_back(avi.chunks[video++]);
-            continue;
+            return;
         }
         const int stream = StreamOfChunkId(c.id);
         const int to = stream >= 0 && stream < 100 ? target[size_t(stream)] : -1;
@@ -191,7 +191,7 @@ void AddAudio(const AviScan& scan, uint64_t limit, RebuiltAvi& avi, RecoverTool&
             merged.push_back({uint8_t(to), c.offset, c.size});
         else if (char(c.id >> 16) == 'w')
             ++leftOut;
-    }
+    });
     while (video < avi.chunks.size())
         merged.push_back(avi.chunks[video++]);
     avi.chunks = std::move(merged);
@@ -203,7 +203,7 @@ void AddAudio(const AviScan& scan, uint64_t limit, RebuiltAvi& avi, RecoverTool&
 
 void Report(const RecordStream& stream, const RecoveredRun& run, const Format& f,
             RecoverTool& tool) {
-    tool.Say("records: " + std::to_string(stream.records.size()) + " chunks '" +
+    tool.Say("records: " + std::to_string(stream.chunks) + " chunks '" +
              FourccText(stream.chunkId) + "', " + std::to_string(stream.passed) +
              " pass every check a reader makes");
     StreamFormatHeader h = *ReadStreamFormat(f.bytes.data());
@@ -216,7 +216,7 @@ void Report(const RecordStream& stream, const RecoveredRun& run, const Format& f
              (run.frames ? std::to_string(run.frames - 1) : std::string("none")) + "), " + span);
     if (!run.stop)
         return;
-    const size_t after = stream.records.size() - *run.stop;
+    const uint64_t after = stream.chunks - *run.stop;
     const FoundRecord& r = stream.records[*run.stop];
     if (run.stoppedByZero)
         tool.Say("zero frames: " + Where(*run.stop, r) +
@@ -245,13 +245,10 @@ std::optional<std::string> UnclosedCaptureText(ByteFile& file, const std::string
     std::string error;
     if (ReadAviLayout(file, false, error)) // closed: no walk over its chunks
         return std::nullopt;
-    const AviScan scan = ScanAvi(file);
-    if (scan.closed)
-        return std::nullopt;
-    const int kest = scan.header ? scan.header->kestStream : -1;
+    AviScan scan;
     const auto stream = FindRecords(
-        file, scan, kest, [](const FrameRecordView&) { return std::optional<std::string>(); });
-    if (!stream.passed)
+        file, scan, true, [](const FrameRecordView&) { return std::optional<std::string>(); });
+    if (scan.closed || !stream.passed)
         return std::nullopt;
     return "the AVI was not closed by the program that wrote it; `" + command +
            "` rebuilds it from its " + std::to_string(stream.passed) + " frame records";
@@ -272,21 +269,20 @@ int Recover(const RecoverRequest& request, RecoverTool& tool) {
         tool.Error(request.output + " exists already: name a new file");
         return kRecoverRefused;
     }
-    const AviScan scan = ScanAvi(*in);
+    AviScan scan;
+    RecordStream stream =
+        FindRecords(*in, scan, true, [&](const FrameRecordView& r) { return tool.CheckRecord(r); });
     if (scan.closed)
         tool.Warning(request.input + " reads as a whole AVI; its records are rebuilt all the same");
-    const int kest = scan.header ? scan.header->kestStream : -1;
-    RecordStream stream =
-        FindRecords(*in, scan, kest, [&](const FrameRecordView& r) { return tool.CheckRecord(r); });
     if (tool.Interrupted())
         return kRecoverInterrupted;
-    if (stream.records.empty() || !stream.passed) {
+    if (!stream.chunks || !stream.passed) {
         tool.Error(request.input + ": no chunk of the " + std::to_string(scan.fileSize) +
                    "-byte file is a frame record whose frame is on the disk" +
-                   (stream.records.empty() ? std::string()
-                                           : "; the first: " + Where(0, stream.records[0]) + ": " +
-                                                 *stream.records[0].refused));
-        return stream.records.empty() ? kRecoverRefused : kRecoverBroken;
+                   (!stream.chunks ? std::string()
+                                   : "; the first: " + Where(0, stream.records[0]) + ": " +
+                                         *stream.records[0].refused));
+        return !stream.chunks ? kRecoverRefused : kRecoverBroken;
     }
     int code = kRecoverRefused;
     auto format = HeaderFormat(scan);
@@ -296,8 +292,13 @@ int Recover(const RecoverRequest& request, RecoverTool& tool) {
         tool.Warning("--format ignored: " + format->source + " names the stream format");
     if (!format && !(format = ChosenFormat(request, stream, tool, code)))
         return code;
-    ApplyRate(request, *format, tool);
     const StreamFormatHeader h = *ReadStreamFormat(format->bytes.data());
+    if (auto refused = PictureSizeRefusal(h)) {
+        tool.Error(request.input + ": " + *refused + " (the stream format of " + format->source +
+                   "); nothing was written");
+        return kRecoverRefused;
+    }
+    ApplyRate(request, *format, tool);
     CheckPictureSize(h, stream);
     const RecoveredRun run =
         RecoverableRun(stream, request.keepZeroFrames, kMostWritesInFlight,
@@ -314,7 +315,8 @@ int Recover(const RecoverRequest& request, RecoverTool& tool) {
                            format->bytes, int16_t(h.biWidth), int16_t(AbsoluteHeight(h.biHeight))});
     for (size_t i = 0; i < run.frames; ++i)
         avi.chunks.push_back({0, stream.records[i].chunk.offset, stream.records[i].chunk.size});
-    AddAudio(scan, run.stop ? stream.records[*run.stop].chunk.offset : UINT64_MAX, avi, tool);
+    AddAudio(*in, scan, stream.audioChunks,
+             run.stop ? stream.records[*run.stop].chunk.offset : UINT64_MAX, avi, tool);
     Report(stream, run, *format, tool);
     ByteFile* out = tool.CreateNew(request.output, error);
     if (!out) {

@@ -39,7 +39,7 @@ class BlockReader {
 public:
     explicit BlockReader(ByteFile& file) : file_(file), size_(file.Size()) {}
     uint64_t size() const { return size_; }
-    // Up to 12 bytes at `at`; the count read (0 past the end or on a read error).
+    // Up to kBlock bytes at `at`; the count read (0 past the end or on a read error).
     size_t Get(uint64_t at, uint8_t* out, size_t n) {
         if (at >= size_)
             return 0;
@@ -127,7 +127,54 @@ bool IsStreamChunkId(uint32_t id) {
     return StreamOfChunkId(id) >= 0 && IsLetter(uint8_t(id >> 16)) && IsLetter(uint8_t(id >> 24));
 }
 
-AviScan ScanAvi(ByteFile& file) {
+namespace {
+
+// The verdict on one chunk: a record that passes, or why it is none.
+struct Verdict {
+    std::optional<FrameRecordView> record;
+    std::optional<std::string> refused;
+};
+
+// One id's chunks as they come: counts, and the records a recovery may keep.
+struct IdRecords {
+    RecordStream stream;
+    uint64_t parsed = 0; // chunks that read as records, passed or not
+    bool open = true;    // no chunk has failed yet: records are still kept
+
+    // `refused`: why the chunk is no frame that plays (words only where they are kept).
+    void Add(const ScannedChunk& chunk, const std::optional<FrameRecordView>& record,
+             std::optional<std::string> refused) {
+        ++stream.chunks;
+        if (record)
+            ++parsed;
+        if (record && !refused) {
+            ++stream.passed;
+            stream.passedSizesDiffer |= stream.passedBytes && record->size != stream.passedBytes;
+            stream.passedBytes = record->size;
+        }
+        const bool firstPassing = record && !refused && !stream.firstPassed;
+        if (!open && !firstPassing)
+            return;
+        FoundRecord found;
+        found.chunk = chunk;
+        if (record) {
+            found.offset = record->offset;
+            found.size = record->size;
+            found.take = record->take;
+            found.path = std::string(record->path);
+        }
+        found.refused = std::move(refused);
+        if (firstPassing)
+            stream.firstPassed = found;
+        if (open)
+            stream.records.push_back(std::move(found));
+        open = open && !refused;
+    }
+};
+
+} // namespace
+
+AviScan ScanAvi(ByteFile& file, const ChunkVisitor& visit) {
     AviScan scan;
     BlockReader bytes(file);
     scan.fileSize = bytes.size();
@@ -149,7 +196,8 @@ AviScan ScanAvi(ByteFile& file) {
                 scan.header = std::move(header);
         }
         if (IsStreamChunkId(h.id)) {
-            scan.chunks.push_back({at, h.id, h.size, h.fits});
+            if (visit)
+                visit(ScannedChunk{at, h.id, h.size, h.fits}, scan);
             if (h.fits) {
                 at = next;
                 continue;
@@ -163,51 +211,55 @@ AviScan ScanAvi(ByteFile& file) {
     return scan;
 }
 
-RecordStream FindRecords(ByteFile& file, const AviScan& scan, int onlyStream,
-                         const RecordJudge& judge) {
-    std::map<uint32_t, RecordStream> byId;
-    std::map<uint32_t, uint64_t> parsed; // chunks of an id that read as records, passed or not
+RecordStream FindRecords(ByteFile& file, AviScan& scan, bool kestOnly, const RecordJudge& judge) {
+    std::map<uint32_t, IdRecords> byId;
+    IdRecords* last = nullptr; // the id of the chunk before: most files are runs of one id
+    uint64_t audio = 0;
+    BlockReader bytes(file);
     std::vector<uint8_t> data;
-    for (const auto& chunk : scan.chunks) {
-        if (onlyStream >= 0 && StreamOfChunkId(chunk.id) != onlyStream)
-            continue;
-        RecordStream& stream = byId[chunk.id];
-        stream.chunkId = chunk.id;
-        FoundRecord found;
-        found.chunk = chunk;
+    scan = ScanAvi(file, [&](const ScannedChunk& chunk, const AviScan& sofar) {
+        audio += char(chunk.id >> 16) == 'w';
+        const int kest = sofar.header ? sofar.header->kestStream : -1;
+        if (kestOnly && kest >= 0 && StreamOfChunkId(chunk.id) != kest)
+            return;
+        if (!last || last->stream.chunkId != chunk.id) {
+            last = &byId[chunk.id];
+            last->stream.chunkId = chunk.id;
+        }
+        IdRecords& id = *last;
         std::optional<FrameRecordView> record;
-        if (chunk.whole && chunk.size <= kLargestRecordChunk) {
+        // A record holds its fixed part and a name: smaller chunks are not read.
+        if (chunk.whole && chunk.size > kFrameRecordFixedBytes &&
+            chunk.size <= kLargestRecordChunk) {
             data.resize(chunk.size);
-            if (file.ReadAt(chunk.offset + 8, data.data(), data.size()))
+            if (bytes.Get(chunk.offset + 8, data.data(), data.size()) == data.size())
                 record = ParseFrameRecord(data.data(), data.size());
         }
-        if (!chunk.whole) {
-            found.refused = "the file ends inside it (" +
-                            std::to_string(scan.fileSize - chunk.offset - 8) + " of its " +
-                            std::to_string(chunk.size) + " bytes are there)";
-        } else if (!record) {
-            found.refused = "not a frame record (" + std::to_string(chunk.size) + " bytes)";
-        } else {
-            found.offset = record->offset;
-            found.size = record->size;
-            found.take = record->take;
-            found.path = std::string(record->path);
-            found.refused = judge(*record);
-            stream.passed += found.refused ? 0 : 1;
-            ++parsed[chunk.id];
-        }
-        stream.records.push_back(std::move(found));
-    }
+        // Words are made only for a chunk that is kept: most chunks of a damaged file are not.
+        std::optional<std::string> refused;
+        if (record)
+            refused = judge(*record);
+        else if (!id.open)
+            refused.emplace();
+        else if (!chunk.whole)
+            refused = "the file ends inside it (" +
+                      std::to_string(scan.fileSize - chunk.offset - 8) + " of its " +
+                      std::to_string(chunk.size) + " bytes are there)";
+        else
+            refused = "not a frame record (" + std::to_string(chunk.size) + " bytes)";
+        id.Add(chunk, record, std::move(refused));
+    });
     // Where no record passes, the id of most records that parse still is the stream: its first
     // record's refusal is what the user is told (a piece the rule refuses, a piece gone).
     RecordStream best;
     uint64_t bestParsed = 0;
-    for (auto& [id, stream] : byId)
-        if (stream.passed > best.passed ||
-            (stream.passed == best.passed && parsed[id] > bestParsed)) {
-            bestParsed = parsed[id];
-            best = std::move(stream);
+    for (auto& [id, found] : byId)
+        if (found.stream.passed > best.passed ||
+            (found.stream.passed == best.passed && found.parsed > bestParsed)) {
+            bestParsed = found.parsed;
+            best = std::move(found.stream);
         }
+    best.audioChunks = audio;
     return best;
 }
 

@@ -25,13 +25,16 @@ struct AviScan {
     uint64_t fileSize = 0;
     // The header lists, where they survived: the streams, their formats and timing.
     std::optional<AviLayout> header;
-    std::vector<ScannedChunk> chunks; // every stream chunk ("NNxx") met, in file order
-    bool closed = false;              // the file reads as a whole AVI, sizes and index right
+    bool closed = false; // the file reads as a whole AVI, sizes and index right
 };
 
+// Sees every stream chunk ("NNxx") the walk meets, in file order, with what the walk found so far.
+using ChunkVisitor = std::function<void(const ScannedChunk&, const AviScan&)>;
+
 // Never reads a byte twice on an intact stretch; in damage it looks for the next chunk header at
-// every even offset. Bounded by the file's size.
-AviScan ScanAvi(ByteFile& file);
+// every even offset. Bounded by the file's size; keeps nothing for a chunk (a file may hold tens
+// of millions): `visit` sees each one.
+AviScan ScanAvi(ByteFile& file, const ChunkVisitor& visit = nullptr);
 
 // "NN" then two letters: the chunk ids of stream data.
 bool IsStreamChunkId(uint32_t id);
@@ -45,22 +48,29 @@ struct FoundRecord {
     std::optional<std::string> refused; // why a reader would refuse it; empty when it passes
 };
 
+// The chunks of the id that holds the frame records. Only the records a recovery can keep are
+// held: those up to the first that fails a check (after it no chunk can be a frame of its index),
+// that one included; of the others only counts.
 struct RecordStream {
-    uint32_t chunkId = 0;             // 0 when no chunk reads as a record
-    std::vector<FoundRecord> records; // every chunk of that id, in file order
-    uint64_t passed = 0;              // of them, those that passed every check
+    uint32_t chunkId = 0;                   // 0 when no chunk reads as a record
+    std::vector<FoundRecord> records;       // in file order, up to the first refused one
+    std::optional<FoundRecord> firstPassed; // the first that passes, wherever it lies
+    uint64_t chunks = 0;                    // every chunk of that id
+    uint64_t passed = 0;                    // of them, those that passed every check
+    uint32_t passedBytes = 0;               // the size of the last one that passed
+    bool passedSizesDiffer = false;         // not all that passed are of one size
+    uint64_t audioChunks = 0;               // chunks of sound ("NNwb") of any stream, in the file
 };
 
 // Why a record that parses would be refused by a reader (its piece rule, the piece, the offset
 // and size inside it, its take); empty when it would play.
 using RecordJudge = std::function<std::optional<std::string>(const FrameRecordView&)>;
 
-// The frame records: of the chunk ids whose chunks parse as records and pass `judge` (limited to
-// stream `onlyStream` when the header names the KEST stream), the one with most of them (where
-// none passes, the one with most chunks that parse); then every chunk of that id, each with its
-// verdict.
-RecordStream FindRecords(ByteFile& file, const AviScan& scan, int onlyStream,
-                         const RecordJudge& judge);
+// The frame records, found in the one walk of ScanAvi (into `scan`): of the chunk ids whose
+// chunks parse as records and pass `judge` (with `kestOnly`, limited to the KEST stream of a header
+// met before them), the one with most of them (where none passes, the one with most chunks that
+// parse); its chunks as RecordStream keeps them, each with its verdict.
+RecordStream FindRecords(ByteFile& file, AviScan& scan, bool kestOnly, const RecordJudge& judge);
 
 // The record chunks that play, in order: up to the first one that fails (a later chunk cannot
 // be a frame of its index any more), and, unless `keepZero`, up to the first of the last

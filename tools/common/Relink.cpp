@@ -110,8 +110,8 @@ private:
         if (p.piece->underOldName)
             oldNames_.emplace(std::string(record.path), std::pair{p.piece->local, *name});
         const PieceTake& take = TakeOf(*p.piece, record);
-        if (auto replaced = ReplacedTakeText(take.take, record.take,
-                                             take.carryFrom.empty() ? take.file : take.carryFrom)) {
+        if (auto replaced = TakeRefusalText(take.take, record.take,
+                                            take.carryFrom.empty() ? take.file : take.carryFrom)) {
             p.kind = RecordProblem::ReplacedTake;
             p.why = *replaced;
             return p;
@@ -129,9 +129,9 @@ private:
 
     // The take file of a piece as the relink sees it.
     struct PieceTake {
-        std::string file;             // beside the piece, under the piece's name
-        std::optional<TakeFile> take; // the take the piece holds; none without a take file
-        std::string carryFrom;        // the old name's take file, to be written as `file`
+        std::string file;      // beside the piece, under the piece's name
+        TakeFileRead take;     // the take the piece holds, or that it cannot be told
+        std::string carryFrom; // the old name's take file, to be carried as `file`, or named
     };
 
     // Pieces renamed without their take file keep the old name's, when it names the take of the
@@ -145,13 +145,15 @@ private:
         t.file = *file;
         t.take = tool_.ReadTake(t.file);
         auto oldLeaf = TakeFileOfPiece(LeafOf(record.path, "\\/"));
-        if (t.take || piece.underOldName || !oldLeaf)
+        if (MatchTake(t.take, record.take) != TakeMatch::NoTakeFile || piece.underOldName ||
+            !oldLeaf)
             return t;
         const std::string old =
             piece.local.substr(0, piece.local.size() - LeafOf(piece.local, "\\/").size()) +
             *oldLeaf;
-        auto earlier = old == t.file ? std::nullopt : tool_.ReadTake(old);
-        if (earlier && earlier->id == record.take) {
+        TakeFileRead earlier = old == t.file ? TakeFileRead{} : tool_.ReadTake(old);
+        // A damaged one says as little there as here: the records' frames cannot be told either.
+        if ((earlier.take && earlier.take->id == record.take) || !earlier.damage.empty()) {
             t.take = std::move(earlier);
             t.carryFrom = old;
         }
@@ -162,10 +164,10 @@ private:
     int CarryTakeFiles() {
         std::set<std::string> written;
         for (const auto& [local, t] : takes_) {
-            if (t.carryFrom.empty() || !written.insert(t.file).second)
+            if (t.carryFrom.empty() || !t.take.take || !written.insert(t.file).second)
                 continue;
             std::string error;
-            if (!tool_.WriteNewTake(t.file, *t.take, error)) {
+            if (!tool_.WriteNewTake(t.file, *t.take.take, error)) {
                 if (tool_.Interrupted())
                     return Stopped("nothing was changed");
                 tool_.Error("cannot carry the take file " + t.carryFrom + " along: " + error +
@@ -235,7 +237,7 @@ private:
             std::string take;
             auto held = takes_.find(local);
             auto newTake = TakeFileOfPiece(LeafOf(newName, "\\/"));
-            if (held != takes_.end() && held->second.take && newTake)
+            if (held != takes_.end() && held->second.take.take && newTake)
                 take = ", and its take file " + held->second.file + " to " + tool_.Shown(*newTake) +
                        " with it";
             tool_.Warning(local + " keeps its old name; the records now name " +

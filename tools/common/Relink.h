@@ -116,8 +116,8 @@ public:
     // The piece under `newName`, else under `oldName`; null with `why` when neither is found.
     virtual const RelinkPiece* FindPiece(std::string_view oldName, const std::string& newName,
                                          std::string& why) = 0;
-    // The take file at `path`, a local name beside a piece found; none when there is none.
-    virtual std::optional<TakeFile> ReadTake(const std::string& path) = 0;
+    // The take file at `path`, a local name beside a piece found: none, damaged, or the take.
+    virtual TakeFileRead ReadTake(const std::string& path) = 0;
     // Writes `take` as the take file `path`, which must not exist (written whole, then named).
     virtual bool WriteNewTake(const std::string& path, const TakeFile& take,
                               std::string& error) = 0;

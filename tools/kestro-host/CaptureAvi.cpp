@@ -2,6 +2,7 @@
 
 #include "Host.h"
 #include "HostWin.h"
+#include "RawPictures.h"
 #include "TakeRefusal.h"
 #include "pure/PixelFormats.h"
 
@@ -84,6 +85,10 @@ std::optional<kestro::StreamFormatHeader> StreamFormatOf(const std::string& path
               " bytes but the file stores " + std::to_string(format.size()));
         return std::nullopt;
     }
+    if (auto refused = kestro::avi::PictureSizeRefusal(*header)) {
+        Error(path + ": " + *refused);
+        return std::nullopt;
+    }
     return header;
 }
 
@@ -110,7 +115,7 @@ std::string ReferenceChecker::Problem(const kestro::FrameRecordView& r) {
     auto [take, added] = takes_.try_emplace(piece);
     if (added)
         take->second.take = TakeBeside(piece, &take->second.file);
-    if (auto replaced = kestro::avi::ReplacedTakeText(take->second.take, r.take, take->second.file))
+    if (auto replaced = kestro::avi::TakeRefusalText(take->second.take, r.take, take->second.file))
         return "the record names " + piece + " at " + std::to_string(r.offset) + " (" +
                std::to_string(r.size) + " bytes), but " + *replaced;
     if (r.offset + r.size > uint64_t(known->second))

@@ -58,7 +58,7 @@ public:
 
     struct PieceTake {
         std::string file;
-        std::optional<kestro::TakeFile> take;
+        kestro::TakeFileRead take;
     };
     const std::map<std::string, PieceTake>& Takes() const { return takes_; } // by piece
 

@@ -68,7 +68,9 @@ struct StartReport {
     std::string obstacle;
     std::vector<HeldTake> earlierTake;
 };
-StartReport CheckCaptureStart(uint64_t frameBytes); // frameBytes 0: not known
+// `frameBytes`: the input picture's bytes; `largestFrame`: what the codec has the host keep for one
+// compressed frame (ICM_COMPRESS_GET_SIZE); 0 where not known.
+StartReport CheckCaptureStart(uint64_t frameBytes, int64_t largestFrame = 0);
 void PrintStartReport(const StartReport& report, bool toStdout);
 // Prints the report without capturing: kExitOk when a capture could start, kExitCodec when the
 // codec would refuse, kExitUsage when the capture would be refused for an earlier take.

@@ -228,7 +228,7 @@ int CaptureSession::Begin() {
     if (status == ICERR_OK)
         return kExitOk;
     // The codec gives no reason: look for it where the codec would have met it.
-    const StartReport report = CheckCaptureStart(dibBytes_);
+    const StartReport report = CheckCaptureStart(dibBytes_, largest_);
     std::string why = report.obstacle;
     auto stream = kestro::ReadStreamFormat(format_);
     if (why.empty())

@@ -2,6 +2,7 @@
 // beside it, and why the codec would refuse to start a capture into it.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -13,8 +14,10 @@
 #include "TakeRefusal.h"
 #include "Takes.h"
 #include "pure/CaptureRules.h"
+#include "pure/FrameRecord.h"
 #include "pure/PiecePath.h"
 #include "pure/SettingsText.h"
+#include "pure/StreamFormat.h"
 #include "settings/CodecSettings.h"
 
 namespace host {
@@ -197,7 +200,7 @@ std::vector<HeldTake> EarlierTake(const std::string& base, bool split) {
     const uint32_t pageSize = kestro::SystemPageSize();
     // The take file says exactly whether the pieces hold a take (one of no frames is space
     // reserved in advance, or a capture that stored nothing); without one, pages are sampled.
-    const auto take = TakeBeside(kestro::FormatPieceName(base, 0));
+    const auto take = TakeBeside(kestro::FormatPieceName(base, 0)).take;
     const bool holdsFrames = take && (!take->frames || *take->frames > 0);
     for (const auto& [index, bytes] : ExistingPieces(base)) {
         // A run that is not split writes piece 0 only.
@@ -303,7 +306,7 @@ int PrepareDataFile(bool overwrite, bool next, bool quiet) {
           "(\"filename\" in " +
           Shown(settings.profilepath) + "), so this one would write over it.");
     std::string takeFile;
-    if (auto take = TakeBeside(kestro::FormatPieceName(base, 0), &takeFile))
+    if (auto take = TakeBeside(kestro::FormatPieceName(base, 0), &takeFile).take)
         Note("  " + takeFile + ": take " + kestro::avi::TakeSummary(*take));
     const std::string fresh = NextDataFile(base, settings.splitPieces, false);
     Note("To keep it, capture with --next-datafile" +
@@ -320,9 +323,9 @@ namespace {
 // the one named.
 class StartCheck {
 public:
-    explicit StartCheck(uint64_t frameBytes)
-        : frameBytes_(frameBytes), module_(LoadedCodecPath()), s_(SettingsBeside(module_)),
-          piece_(s_.piecenames[0]), folder_(DirectoryOf(piece_)),
+    StartCheck(uint64_t frameBytes, int64_t largestFrame)
+        : frameBytes_(frameBytes), largestFrame_(largestFrame), module_(LoadedCodecPath()),
+          s_(SettingsBeside(module_)), piece_(s_.piecenames[0]), folder_(DirectoryOf(piece_)),
           pageSize_(kestro::SystemPageSize()) {}
 
     StartReport Run() {
@@ -337,6 +340,8 @@ public:
             report_.earlierTake.push_back(take);
         Open();
         Room();
+        Requests();
+        Records();
         return std::move(report_);
     }
 
@@ -416,7 +421,7 @@ private:
 
     std::string HoldsText() const {
         std::string takeFile;
-        if (auto take = bytes_ ? TakeBeside(piece_, &takeFile) : std::nullopt)
+        if (auto take = bytes_ ? TakeBeside(piece_, &takeFile).take : std::nullopt)
             return take->frames && *take->frames == 0
                        ? ", no frames (" + takeFile + ": a take of no frames)"
                        : ", holds an earlier take (" + takeFile + ": take " +
@@ -465,7 +470,43 @@ private:
         }
     }
 
+    // The fast writers make every write's buffer at the start of a run: a count no system can
+    // commit fails the start (a count the file keeps beyond the sheet's range is used as it is).
+    void Requests() {
+        MEMORYSTATUSEX memory{};
+        memory.dwLength = sizeof memory;
+        if (!s_.overlappedWrites || !GlobalMemoryStatusEx(&memory))
+            return;
+        const uint64_t count = s_.EffectiveRequestCount();
+        const uint64_t buffer =
+            std::max<uint64_t>(pageSize_, kestro::RoundUpToPage(frameBytes_, pageSize_));
+        const uint64_t room = std::min(memory.ullAvailVirtual, memory.ullAvailPageFile);
+        if (count * buffer <= room)
+            return;
+        Obstacle("request=" + std::to_string(count) + " asks the codec for as many writes in " +
+                 "flight, each with a buffer of at least " + std::to_string(buffer) +
+                 " bytes: more than this system can give a program (" + Megabytes(room) +
+                 " free); set request to 1 to 20, as the configuration sheet offers "
+                 "(--ini request=3), or write without overlapping (--ini fastwrite=0)");
+    }
+
+    // Each frame's record takes the place of a compressed frame, which the host keeps in as many
+    // bytes as the codec's largest frame of this picture.
+    void Records() {
+        const uint32_t record = kestro::FrameRecordBytes(piece_.size());
+        if (largestFrame_ <= 0 || uint64_t(largestFrame_) >= record)
+            return;
+        Add("frames", "records of " + std::to_string(record) +
+                          " bytes, in frames the host keeps in " + std::to_string(largestFrame_) +
+                          " bytes");
+        Obstacle("a frame record of " + std::to_string(record) + " bytes (16 and the name " +
+                 piece_ + ") does not fit the " + std::to_string(largestFrame_) +
+                 " bytes a host keeps for a compressed frame of so small a picture: capture "
+                 "larger pictures, or name a data file of a shorter name (--datafile NAME)");
+    }
+
     const uint64_t frameBytes_;
+    const int64_t largestFrame_;
     const std::string module_;
     const CCodecSettings s_;
     const std::string piece_, folder_;
@@ -477,8 +518,8 @@ private:
 
 } // namespace
 
-StartReport CheckCaptureStart(uint64_t frameBytes) {
-    return StartCheck(frameBytes).Run();
+StartReport CheckCaptureStart(uint64_t frameBytes, int64_t largestFrame) {
+    return StartCheck(frameBytes, largestFrame).Run();
 }
 
 void PrintStartReport(const StartReport& report, bool toStdout) {

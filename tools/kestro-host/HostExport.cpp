@@ -60,7 +60,7 @@ public:
         auto [at, added] = takes_.try_emplace(path);
         if (added)
             at->second.take = TakeBeside(path, &at->second.file);
-        return avi::ReplacedTakeText(at->second.take, r.take, at->second.file);
+        return avi::TakeRefusalText(at->second.take, r.take, at->second.file);
     }
 
 private:
@@ -72,7 +72,7 @@ private:
     };
     struct Take {
         std::string file;
-        std::optional<kestro::TakeFile> take;
+        kestro::TakeFileRead take;
     };
     // The piece rule first: a name it refuses is never handed to the file system.
     Piece Open(const std::string& path) const {

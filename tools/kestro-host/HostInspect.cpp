@@ -148,10 +148,17 @@ private:
 void PrintPieces(const std::string& pieceList, const ReferenceChecker& pieces) {
     std::printf("pieces   %s\n", pieceList.empty() ? "(none)" : pieceList.c_str());
     std::set<std::string> shown;
-    for (const auto& [piece, beside] : pieces.Takes())
-        if (beside.take && shown.insert(beside.file).second)
-            std::printf("take     %s (%s)\n", kestro::avi::TakeSummary(*beside.take).c_str(),
-                        beside.file.c_str());
+    for (const auto& [piece, beside] : pieces.Takes()) {
+        const kestro::TakeFileRead& read = beside.take;
+        if (kestro::MatchTake(read, 0) == kestro::TakeMatch::NoTakeFile ||
+            !shown.insert(beside.file).second)
+            continue;
+        std::printf("take     %s (%s)\n",
+                    (read.take ? kestro::avi::TakeSummary(*read.take)
+                               : kestro::avi::DamagedTakeSummary(read.damage))
+                        .c_str(),
+                    beside.file.c_str());
+    }
     if (shown.empty() && !pieces.Takes().empty())
         std::printf("take     no take file beside the pieces (a capture of a build before takes, "
                     "or its take file was lost)\n");

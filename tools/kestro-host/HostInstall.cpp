@@ -2,6 +2,7 @@
 #include <setupapi.h>
 
 #include <cstdio>
+#include <optional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "Host.h"
 #include "HostInstall.h"
+#include "DataFolder.h"
 #include "HostWin.h"
 #include "InstalledSettings.h"
 #include "UserPermissions.h"
@@ -152,20 +154,6 @@ bool UninstallKeyExists() {
     return true;
 }
 
-// Creates the folder and every missing one above it.
-bool CreateFolders(const std::string& folder, std::string& failed) {
-    for (size_t at = folder.find('\\', 3);; at = folder.find('\\', at + 1)) {
-        const std::string part = folder.substr(0, at);
-        if (!IsFolder(part) && !CreateDirectoryA(part.c_str(), nullptr) &&
-            GetLastError() != ERROR_ALREADY_EXISTS) {
-            failed = part + ": " + SystemMessage(GetLastError());
-            return false;
-        }
-        if (at == std::string::npos)
-            return true;
-    }
-}
-
 // What the setup engine reports while it runs a section; everything else is left to its default
 // handler, which shows nothing here.
 struct QueueReport {
@@ -181,8 +169,7 @@ UINT CALLBACK OnQueueNotice(PVOID context, UINT notice, UINT_PTR param1, UINT_PT
     case SPFILENOTIFY_DELETEERROR:
     case SPFILENOTIFY_RENAMEERROR: {
         const auto* paths = reinterpret_cast<const FILEPATHS_A*>(param1);
-        // A file already gone is what removing it wanted: both builds' INFs name the note in the
-        // shared data folder, and the first uninstall takes it.
+        // A file already gone is what removing it wanted.
         if (notice == SPFILENOTIFY_DELETEERROR && (paths->Win32Error == ERROR_FILE_NOT_FOUND ||
                                                    paths->Win32Error == ERROR_PATH_NOT_FOUND))
             return FILEOP_SKIP;
@@ -292,9 +279,9 @@ void NoteDelayed(const QueueReport& report) {
 }
 
 // After the INF's uninstall: the settings file if it still holds the installed settings, and the
-// data folder if it is empty. Only an empty folder goes: captures and their pieces are never
-// touched.
-int RemoveWhatIsLeft(const std::string& ini, bool hasIni, bool removeIni) {
+// data folder if it is empty and no user laid a link in its path (the package removes its own).
+// Only an empty folder goes: captures and their pieces are never touched.
+int RemoveWhatIsLeft(const std::string& ini, bool hasIni, bool removeIni, bool msi) {
     int code = kExitOk;
     if (removeIni) {
         if (DeleteFileA(ini.c_str())) {
@@ -307,12 +294,14 @@ int RemoveWhatIsLeft(const std::string& ini, bool hasIni, bool removeIni) {
         std::printf("  kept %s: it holds settings made after installing\n", ini.c_str());
     }
     const std::string ownFolder = FolderOf(InstalledDataFile());
-    if (IsFolder(ownFolder)) {
-        if (RemoveDirectoryA(ownFolder.c_str()))
-            std::printf("  removed the empty data folder %s\n", ownFolder.c_str());
-        else
-            std::printf("  kept %s and the captures in it\n", ownFolder.c_str());
-    }
+    if (msi || !IsFolder(ownFolder))
+        return code;
+    if (auto refused = DataFolderRefusal(ownFolder))
+        std::printf("  kept %s: %s\n", ownFolder.c_str(), refused->c_str());
+    else if (RemoveDirectoryA(ownFolder.c_str()))
+        std::printf("  removed the empty data folder %s\n", ownFolder.c_str());
+    else
+        std::printf("  kept %s and the captures in it\n", ownFolder.c_str());
     return code;
 }
 
@@ -325,8 +314,9 @@ public:
           dll_(system_ + "\\kestro32.dll"), ini_(system_ + "\\kestdisk.ini") {}
 
     int Run() {
-        for (auto step : {&Installer::CheckPackage, &Installer::CheckSystem, &Installer::RunInf,
-                          &Installer::PrepareDataFolder, &Installer::LeaveAppsToPackage})
+        for (auto step :
+             {&Installer::CheckPackage, &Installer::CheckSystem, &Installer::CheckDataFolder,
+              &Installer::RunInf, &Installer::PrepareDataFolder, &Installer::LeaveAppsToPackage})
             if (int code = (this->*step)())
                 return code;
         PrintInstalled();
@@ -385,6 +375,31 @@ private:
         return kExitOk;
     }
 
+    // Before anything changes: the installed data folder is made and opened to users only on a
+    // path where no user laid a link. Under the package its own tables make it.
+    int CheckDataFolder() {
+        std::string settings;
+        if (!ReadText(ini_, settings))
+            settings = kInstalledSettings; // what the INF is about to write
+        ChooseDataFolder(settings);
+        if (msi_ || !ownFolder_)
+            return kExitOk;
+        if (auto refused = DataFolderRefusal(folder_)) {
+            Error(*refused + "; nothing was changed");
+            return kExitUsage;
+        }
+        return kExitOk;
+    }
+
+    void ChooseDataFolder(const std::string& settings) {
+        // The codec's own default when the file names none.
+        const SettingKey& dataFile = SettingKeyOf(&CCodecSettings::dataFileName);
+        dataFile_ = kestro::IniValue(settings, kSettingsSection, dataFile.key)
+                        .value_or(dataFile.fallbackText);
+        folder_ = FolderOf(dataFile_);
+        ownFolder_ = SamePath(folder_, FolderOf(InstalledDataFile()));
+    }
+
     // The INF copies its settings file only where none exists; a setup engine that ignores that
     // flag (Wine's ignores every per-file flag) must not cost the user theirs.
     int RunInf() {
@@ -428,20 +443,12 @@ private:
             Error("the INF wrote no " + ini_ + "; run install again");
             return kExitPartial;
         }
-        // The codec's own default when the file names none.
-        const SettingKey& dataFile = SettingKeyOf(&CCodecSettings::dataFileName);
-        dataFile_ = kestro::IniValue(settings, kSettingsSection, dataFile.key)
-                        .value_or(dataFile.fallbackText);
-        folder_ = FolderOf(dataFile_);
-        ownFolder_ = SamePath(folder_, FolderOf(InstalledDataFile()));
+        ChooseDataFolder(settings);
         int code = kExitOk;
-        if (ownFolder_) {
-            std::string failed;
-            if (!CreateFolders(folder_, failed)) {
-                Error("cannot create the data folder " + failed);
+        if (ownFolder_ && !msi_) {
+            if (const std::string failed = MakeDataFolderForUsers(folder_); !failed.empty()) {
+                Error(failed + "; users were given no rights in it");
                 code = kExitPartial;
-            } else {
-                Grant(folder_, true, code);
             }
         } else if (!IsFolder(folder_)) {
             Warning("the settings (" + ini_ + ") name the data file " + dataFile_ +
@@ -501,7 +508,7 @@ int RunInstall(const InstallOptions& options) {
     return Installer(options).Run();
 }
 
-int RunUninstall() {
+int RunUninstall(bool msi) {
     const std::string system = SystemFolder();
     const std::string dll = system + "\\kestro32.dll", ini = system + "\\kestdisk.ini";
     const std::string infPath = InfFolder() + "\\" + InstalledInfName();
@@ -553,7 +560,7 @@ int RunUninstall() {
         return kExitPartial;
     }
     std::printf("uninstalled %s\n", Product().c_str());
-    return RemoveWhatIsLeft(ini, hasIni, removeIni);
+    return RemoveWhatIsLeft(ini, hasIni, removeIni, msi);
 }
 
 int RunInstallCommand(const std::string& command, const std::vector<std::string>& args) {
@@ -564,7 +571,7 @@ int RunInstallCommand(const std::string& command, const std::vector<std::string>
             options.inf = args[++i];
             continue;
         }
-        if (command == "install" && args[i] == "--msi") {
+        if (args[i] == "--msi") {
             options.msi = true;
             continue;
         }
@@ -572,7 +579,7 @@ int RunInstallCommand(const std::string& command, const std::vector<std::string>
         std::fprintf(stderr, "run \"kestro-host --help\" for the commands\n");
         return kExitUsage;
     }
-    return command == "install" ? RunInstall(options) : RunUninstall();
+    return command == "install" ? RunInstall(options) : RunUninstall(options.msi);
 }
 
 } // namespace host

@@ -18,7 +18,8 @@ struct InstallOptions {
 // administrator rights); kExitPartial when a step failed after others had changed the system
 // (the message says what is left).
 int RunInstall(const InstallOptions& options);
-int RunUninstall();
+// `msi`: run by the package, which removes the data folder it made itself.
+int RunUninstall(bool msi);
 
 // The command line after "install" or "uninstall".
 int RunInstallCommand(const std::string& command, const std::vector<std::string>& args);

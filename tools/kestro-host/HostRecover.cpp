@@ -73,7 +73,7 @@ public:
         if (auto refused = PieceRefusal(gate_, piece, &bytes))
             return what + ": " + *refused;
         const Beside& take = TakeOf(piece);
-        if (auto replaced = avi::ReplacedTakeText(take.take, r.take, take.file))
+        if (auto replaced = avi::TakeRefusalText(take.take, r.take, take.file))
             return what + ": " + *replaced;
         if (r.offset > bytes || r.size > bytes - r.offset)
             return what + ": beyond the end of its piece (" + std::to_string(bytes) + " bytes)";
@@ -84,7 +84,7 @@ public:
             return std::nullopt;
         const Beside& take = TakeOf(r.path);
         name = take.file;
-        return take.take;
+        return take.take.take;
     }
     bool FrameIsZero(const avi::FoundRecord& r) override {
         HandleFile piece;
@@ -131,7 +131,7 @@ public:
 private:
     struct Beside {
         std::string file;
-        std::optional<kestro::TakeFile> take;
+        kestro::TakeFileRead take;
     };
     // The take file beside a piece that PieceRefusal let through, read once.
     const Beside& TakeOf(const std::string& piece) {

@@ -12,6 +12,7 @@
 #include "HostWin.h"
 #include "Outputs.h"
 #include "PathGate.h"
+#include "RawPictures.h"
 #include "Relink.h"
 #include "edge/TakeFiles.h"
 #include "pure/StreamFormat.h"
@@ -207,6 +208,11 @@ public:
         auto format = stream.format.size() >= kestro::kStreamHeaderBytes
                           ? kestro::ReadStreamFormat(stream.format.data())
                           : std::nullopt;
+        if (std::optional<std::string> refused =
+                format ? avi::PictureSizeRefusal(*format) : std::nullopt) {
+            Error(options_.input + ": " + *refused + "; it was not changed");
+            return std::nullopt;
+        }
         // A raw stream's records each hold one whole picture.
         const uint32_t pictureBytes =
             format && format->biChainHandler == 0 ? format->biSizeImage : 0;
@@ -238,7 +244,7 @@ public:
     }
 
     // Take files in the data folder, by their full name: the piece rule sees absolute names.
-    std::optional<kestro::TakeFile> ReadTake(const std::string& path) override {
+    kestro::TakeFileRead ReadTake(const std::string& path) override {
         return ReadTakeFile(FullPathOf(path));
     }
     bool WriteNewTake(const std::string& path, const kestro::TakeFile& take,

@@ -9,22 +9,22 @@
 
 namespace host {
 
-std::optional<kestro::TakeFile> ReadTakeFile(const std::string& takeFile) {
+kestro::TakeFileRead ReadTakeFile(const std::string& takeFile) {
     const std::string_view suffix = kestro::kTakeFileSuffix;
     if (takeFile.size() <= suffix.size() ||
         lstrcmpiA(takeFile.c_str() + takeFile.size() - suffix.size(), std::string(suffix).c_str()))
-        return std::nullopt;
+        return {};
     // A take file lies where its pieces do: opened only where piece 0 beside it may be.
     const std::string piece = takeFile.substr(0, takeFile.size() - suffix.size()) + ".000";
     if (!PathGate().Refusal(piece, "").empty())
-        return std::nullopt;
+        return {std::nullopt, "it is not read where no piece of its data file may be opened"};
     return kestro::ReadTakeFileAt(takeFile);
 }
 
-std::optional<kestro::TakeFile> TakeBeside(const std::string& piece, std::string* takeFile) {
+kestro::TakeFileRead TakeBeside(const std::string& piece, std::string* takeFile) {
     auto file = kestro::TakeFileOfPiece(piece);
     if (!file)
-        return std::nullopt;
+        return {};
     if (takeFile)
         *takeFile = *file;
     return ReadTakeFile(*file);

@@ -143,11 +143,10 @@ std::optional<kestro::avi::AviLayout> ReadCapture(HandleFile& in, const std::str
 bool SaidUnclosed(HandleFile& in, const std::string& path);
 
 // The take file `takeFile` (NAME.take beside NAME.000...), read only where the piece rule lets
-// this program open the pieces beside it; none when it is absent or no take file.
-std::optional<kestro::TakeFile> ReadTakeFile(const std::string& takeFile);
+// this program open the pieces beside it: none, damaged (and why), or the take.
+kestro::TakeFileRead ReadTakeFile(const std::string& takeFile);
 // The take file beside `piece`, and its name in `takeFile`.
-std::optional<kestro::TakeFile> TakeBeside(const std::string& piece,
-                                           std::string* takeFile = nullptr);
+kestro::TakeFileRead TakeBeside(const std::string& piece, std::string* takeFile = nullptr);
 
 // The outputs of relink and recover: written under a temporary name beside `final` (shared with
 // nobody while it is written), renamed when whole. The temporary files of `final` that killed

@@ -29,16 +29,13 @@ struct UsersSid {
 
 } // namespace
 
-DWORD GrantUsersModify(const std::string& path, bool folder) {
+namespace {
+
+// `dacl` with "Users: Modify" added; the caller frees it with LocalFree.
+DWORD WithUsersModify(PACL dacl, bool folder, PACL& updated) {
     UsersSid users;
     if (!users.ok)
         return GetLastError();
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD status = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                         nullptr, nullptr, &dacl, nullptr, &descriptor);
-    if (status != ERROR_SUCCESS)
-        return status;
     EXPLICIT_ACCESSA access{};
     access.grfAccessPermissions = kModify;
     access.grfAccessMode = GRANT_ACCESS;
@@ -46,8 +43,37 @@ DWORD GrantUsersModify(const std::string& path, bool folder) {
     access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
     access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
     access.Trustee.ptstrName = reinterpret_cast<LPSTR>(users.get());
-    PACL updated = nullptr;
-    status = SetEntriesInAclA(1, &access, dacl, &updated);
+    return SetEntriesInAclA(1, &access, dacl, &updated);
+}
+
+bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
+    BYTE known[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof known;
+    return CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(sid, known);
+}
+
+bool IsThisUser(PSID sid) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    const bool same = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+                      EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    CloseHandle(token);
+    return same;
+}
+
+} // namespace
+
+DWORD GrantUsersModify(const std::string& path, bool folder) {
+    PACL dacl = nullptr, updated = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD status = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                         nullptr, nullptr, &dacl, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS)
+        return status;
+    status = WithUsersModify(dacl, folder, updated);
     if (status == ERROR_SUCCESS)
         status =
             SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
@@ -55,6 +81,40 @@ DWORD GrantUsersModify(const std::string& path, bool folder) {
     LocalFree(updated);
     LocalFree(descriptor);
     return status;
+}
+
+DWORD GrantUsersModifyOn(HANDLE folder) {
+    PACL dacl = nullptr, updated = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD status = GetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                   nullptr, &dacl, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS)
+        return status;
+    status = WithUsersModify(dacl, true, updated);
+    if (status == ERROR_SUCCESS)
+        status = SetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                 nullptr, updated, nullptr);
+    LocalFree(updated);
+    LocalFree(descriptor);
+    return status;
+}
+
+kestro::install::Owner OwnerOf(const std::string& path) {
+    using kestro::install::Owner;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS ||
+        !owner) {
+        LocalFree(descriptor);
+        return Owner::Unknown;
+    }
+    const Owner found = IsWellKnown(owner, WinBuiltinAdministratorsSid) ? Owner::Administrators
+                        : IsWellKnown(owner, WinLocalSystemSid)         ? Owner::System
+                        : IsThisUser(owner)                             ? Owner::Installer
+                                                                        : Owner::Other;
+    LocalFree(descriptor);
+    return found;
 }
 
 bool UsersMayModify(const std::string& path, bool folder) {

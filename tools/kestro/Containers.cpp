@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <cstring>
+#include <functional>
 #include <string_view>
 
 namespace kestro::tool {
@@ -19,14 +20,14 @@ bool EndsWith(const std::string& s, const char* tail) {
     return s.size() >= n && strcasecmp(s.c_str() + s.size() - n, tail) == 0;
 }
 
-// The extensions of the containers that have `only` set (all without one), each as `show` makes
-// it, `between` them and `last` before the last.
+// The extensions of the containers `only` chooses (all without it), each as `show` makes it,
+// `between` them and `last` before the last.
 template <typename Show>
 std::string Joined(Show show, const char* between, const char* last,
-                   bool Container::*only = nullptr) {
+                   const std::function<bool(const Container&)>& only = nullptr) {
     std::vector<const char*> chosen;
     for (const auto& c : Containers())
-        if (!only || c.*only)
+        if (!only || only(c))
             chosen.push_back(c.extension);
     std::string text;
     for (size_t i = 0; i < chosen.size(); ++i) {
@@ -90,17 +91,37 @@ bool TagsWithFourcc(const Container& container, const char* pixFmt) {
     return Lists(container.fourccTagged, pixFmt);
 }
 
-std::string RawRefusal(const Container& container, const char* pixFmt) {
-    if (!CarriesRaw(container, pixFmt))
-        return std::string("the ") + container.muxer + " writer has no tag for raw " + pixFmt +
-               " pictures; export to " + ContainerList(&Container::carriesEveryRawFormat) +
-               " instead";
+namespace {
+
+// Whether pictures of `pixFmt` read back as that format from a container that carries them raw.
+bool ReadsBackAs(const Container& container, const char* pixFmt) {
+    if (!container.carriesEveryRawFormat)
+        return true; // the ones listed have their tags
     const AVPixelFormat format = av_get_pix_fmt(pixFmt);
-    if (format == AV_PIX_FMT_NONE || avcodec_pix_fmt_to_codec_tag(format) != 0)
+    return format == AV_PIX_FMT_NONE || avcodec_pix_fmt_to_codec_tag(format) != 0;
+}
+
+constexpr char kThroughThePipe[] =
+    "export to - and give ffmpeg the pipe's input that 'kestro info' prints";
+
+} // namespace
+
+std::string RawRefusal(const Container& container, const char* pixFmt) {
+    if (!CarriesRaw(container, pixFmt)) {
+        // Only a container that keeps these pictures is offered; there may be none.
+        const std::string others = Joined(
+            [](const char* e) { return std::string(e); }, ", ", " or ",
+            [&](const Container& c) { return CarriesRaw(c, pixFmt) && ReadsBackAs(c, pixFmt); });
+        return std::string("the ") + container.muxer + " writer has no tag for raw " + pixFmt +
+               " pictures; " +
+               (others.empty() ? std::string("nor has any other container this tool writes: ") +
+                                     kThroughThePipe
+                               : "export to " + others + " instead");
+    }
+    if (ReadsBackAs(container, pixFmt))
         return {};
     return std::string("FFmpeg has no tag for raw ") + pixFmt + " pictures, so a " +
-           container.muxer + " file would be read back as another pixel format; export to - and " +
-           "give ffmpeg the pipe's input that 'kestro info' prints";
+           container.muxer + " file would be read back as another pixel format; " + kThroughThePipe;
 }
 
 const Container* ContainerFor(const std::string& output) {
@@ -122,7 +143,10 @@ std::string ContainerBraces() {
 }
 
 std::string ContainerList(bool Container::*only) {
-    return Joined([](const char* e) { return std::string(e); }, ", ", " or ", only);
+    std::function<bool(const Container&)> chosen;
+    if (only)
+        chosen = [only](const Container& c) { return c.*only; };
+    return Joined([](const char* e) { return std::string(e); }, ", ", " or ", chosen);
 }
 
 } // namespace kestro::tool

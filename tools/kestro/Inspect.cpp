@@ -88,10 +88,16 @@ void PrintStream(const std::string& path, const KestInfo& info) {
 // The takes the data file holds, by the take files beside its pieces.
 void PrintTakes(const RecordChecker& checker) {
     std::set<std::string> shown;
-    for (const auto& [piece, beside] : checker.Takes())
-        if (beside.take && shown.insert(beside.file).second)
-            std::printf("take: %s (%s)\n", avi::TakeSummary(*beside.take).c_str(),
-                        beside.file.c_str());
+    for (const auto& [piece, beside] : checker.Takes()) {
+        if (beside.file.empty() || !shown.insert(beside.file).second)
+            continue;
+        const TakeFileRead& read = beside.take;
+        std::printf(
+            "take: %s (%s)\n",
+            (read.take ? avi::TakeSummary(*read.take) : avi::DamagedTakeSummary(read.damage))
+                .c_str(),
+            beside.file.c_str());
+    }
     if (shown.empty() && !checker.Takes().empty())
         std::printf("take: no take file beside the pieces (a capture of a build before takes, or "
                     "its take file was lost): frames are not checked against a take\n");

@@ -73,10 +73,8 @@ bool ReadKestInfo(avi::ByteFile& file, const std::string& aviPath, KestInfo& inf
                                 s.format.begin() + kStreamHeaderBytes + fmt->biChainFormatSize);
     info.chained = fmt->biChainHandler != 0;
     const uint32_t height = AbsoluteHeight(fmt->biHeight);
-    if (fmt->biWidth <= 0 || height == 0 || height > uint32_t(kMaxPictureSide) ||
-        fmt->biWidth > kMaxPictureSide) {
-        error = aviPath + ": the KEST stream has an unusable picture size " +
-                PictureSize(fmt->biWidth, fmt->biHeight);
+    if (auto refused = avi::PictureSizeRefusal(*fmt); refused && fmt->biChainHandler) {
+        error = aviPath + ": " + *refused;
         return false;
     }
     info.width = fmt->biWidth;
@@ -104,8 +102,8 @@ bool ReadKestInfo(avi::ByteFile& file, const std::string& aviPath, KestInfo& inf
     } else {
         // 0 takes the KEST stream's size.
         const auto chain = *ReadBitmapHeader(info.chainFormat.data());
-        if (chain.biWidth < 0 || chain.biWidth > kMaxPictureSide ||
-            AbsoluteHeight(chain.biHeight) > uint32_t(kMaxPictureSide)) {
+        if (chain.biWidth < 0 || chain.biWidth > avi::kMaxPictureSide ||
+            AbsoluteHeight(chain.biHeight) > uint32_t(avi::kMaxPictureSide)) {
             error = aviPath + ": the chained codec's format claims " +
                     PictureSize(chain.biWidth, chain.biHeight) + " pictures";
             return false;
@@ -180,7 +178,7 @@ std::optional<std::string> RecordChecker::Check(uint64_t frame, const uint8_t* d
         return what + ": piece not found: " + why;
     WarnOnce(*source.piece);
     const PieceTake& beside = TakeOf(*source.piece);
-    if (auto replaced = avi::ReplacedTakeText(beside.take, record->take, beside.file))
+    if (auto replaced = avi::TakeRefusalText(beside.take, record->take, beside.file))
         return what + ": " + *replaced;
     if (!info_.chained && record->size < info_.storedBytes)
         return what + ": smaller than one " + std::to_string(info_.width) + "x" +

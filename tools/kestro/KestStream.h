@@ -25,7 +25,6 @@ extern "C" {
 namespace kestro::tool {
 
 constexpr uint64_t kMaxBufferedBytes = 1u << 30; // one picture or packet, held whole
-constexpr int32_t kMaxPictureSide = 65536;
 
 struct KestInfo {
     int stream = -1;
@@ -86,7 +85,7 @@ public:
     // The take file beside a piece found here, read once; `file` empty when there is none.
     struct PieceTake {
         std::string file;
-        std::optional<TakeFile> take;
+        TakeFileRead take;
     };
     const PieceTake& TakeOf(const Piece& piece);
     const std::map<std::string, PieceTake>& Takes() const { return takes_; } // by local piece

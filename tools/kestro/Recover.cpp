@@ -61,7 +61,8 @@ public:
         const Piece* piece = finder_.Find(name, why);
         if (!piece)
             return what + ": piece not found: " + why;
-        if (auto replaced = avi::ReplacedTakeText(TakeOf(*piece), r.take, takeNames_[piece]))
+        const TakeFileRead& beside = TakeOf(*piece); // first: it finds the take file's name
+        if (auto replaced = avi::TakeRefusalText(beside, r.take, takeNames_[piece]))
             return what + ": " + *replaced;
         if (r.offset > piece->size || r.size > piece->size - r.offset)
             return what + ": outside its piece " + piece->path + " (" +
@@ -73,7 +74,7 @@ public:
         const Piece* piece = finder_.Find(r.path, why);
         if (!piece)
             return std::nullopt;
-        auto take = TakeOf(*piece);
+        auto take = TakeOf(*piece).take;
         name = takeNames_[piece];
         return take;
     }
@@ -107,7 +108,7 @@ public:
     void DiscardNew() override { out_.Discard(); }
 
 private:
-    const std::optional<TakeFile>& TakeOf(const Piece& piece) {
+    const TakeFileRead& TakeOf(const Piece& piece) {
         auto [at, added] = takes_.try_emplace(&piece);
         if (auto file = added ? TakeFileBeside(piece.path) : std::nullopt)
             at->second = ReadTakeFile(*file, &takeNames_[&piece]);
@@ -118,7 +119,7 @@ private:
     std::unique_ptr<PosixFile> in_;
     OutputFile out_;
     std::optional<FdFile> outFile_;
-    std::map<const Piece*, std::optional<TakeFile>> takes_;
+    std::map<const Piece*, TakeFileRead> takes_;
     std::map<const Piece*, std::string> takeNames_;
 };
 

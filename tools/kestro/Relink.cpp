@@ -182,9 +182,7 @@ public:
         return &at->second;
     }
 
-    std::optional<TakeFile> ReadTake(const std::string& path) override {
-        return ReadTakeFile(path);
-    }
+    TakeFileRead ReadTake(const std::string& path) override { return ReadTakeFile(path); }
     bool WriteNewTake(const std::string& path, const TakeFile& take, std::string& error) override {
         return WriteNewTakeFile(path, take, error);
     }

@@ -12,9 +12,10 @@ namespace kestro::tool {
 std::optional<std::string> TakeFileBeside(const std::string& localPiece);
 
 // The take file at the local `path`, matched without regard to case where the exact name is
-// absent (as Wine matches names); only a regular file of at most kMaxTakeFileBytes that reads as
-// a take file counts. `found` gets the name it was found under.
-std::optional<TakeFile> ReadTakeFile(const std::string& path, std::string* found = nullptr);
+// absent (as Wine matches names): nothing when no such name is there; damaged unless it is a
+// regular file (a link is never followed) of at most kMaxTakeFileBytes that reads as a take file.
+// `found` gets the name it was found under, damaged or not.
+TakeFileRead ReadTakeFile(const std::string& path, std::string* found = nullptr);
 
 // Writes `take` as `path`, which must not exist: under a hidden temporary name, flushed with its
 // folder, renamed only when whole.
