@@ -254,11 +254,8 @@ void BenchSize(uint32_t w, uint32_t h) {
 
     // Every converting row of the conversion table, against memcpy of its source bytes and the
     // libyuv routine that does the same work where there is one.
-    for (size_t i = 0; i < kRawOpCount; ++i) {
+    for (size_t i = kFirstConversion; i < kRawOpCount; ++i) {
         const RawOp op = RawOp(i);
-        if (!Converts(op)) {
-            continue;
-        }
         const RawConversionRow& row = *RowOfOp(op);
         const std::string name = Capitalised(FormatOf(row.source)->name) + "To" +
                                  Capitalised(FormatOf(row.output)->name);
@@ -266,9 +263,7 @@ void BenchSize(uint32_t w, uint32_t h) {
             continue;
         }
         const PixelFormat& source = *FormatOf(row.source);
-        std::vector<uint8_t> from(source.layout == Layout::Planar
-                                      ? size_t(PictureBytesOf(source, int32_t(w), int32_t(h)))
-                                      : size_t(SourceRowBytes(op, w)) * h);
+        std::vector<uint8_t> from(size_t(ShapeOf(source, w, h, RowRule::Packed).bytes));
         std::generate(from.begin(), from.end(), [&] { return static_cast<uint8_t>(rng()); });
         const double fromMemcpy =
             mpix / BestSecondsPerCall([&] { std::memcpy(dst.data(), from.data(), from.size()); });

@@ -34,6 +34,10 @@ template <RawOp Op> constexpr PixelKind Planar8KindOf() {
 template <RawOp Op> constexpr RawOp Planar8OpOf() {
     return ChooseRawOp(Planar8KindOf<Op>(), OutputKindOfOp(Op));
 }
+// Whether there is such a kind: a 16-bit kind without one (P210) has no rows here.
+template <RawOp Op> constexpr bool HasPlanar8Twin() {
+    return Planar8OpOf<Op>() != RawOp::Refuse;
+}
 
 using ReduceFn = void (*)(const uint8_t* src, uint8_t* dst, size_t count);
 
