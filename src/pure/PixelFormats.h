@@ -344,6 +344,26 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .matrix = Matrix::Bt601,
      .dibRows = false,
      .planes = {.count = 2, .shiftX = 1, .shiftY = 1, .sampleBytes = 2, .redFirst = false}},
+    // What Windows' capture stack delivers for 10-bit 4:2:2: YUY2's order in 16-bit little-endian
+    // samples, each value in the high 10 bits (the low 6 are kept as stored and change nothing).
+    {.kind = KIND_Y210,
+     .name = "y210",
+     .fourcc = kFourccY210,
+     .alsoRead = kFourccY210,
+     .alsoReadToo = kFourccY210,
+     .bitCount = 32,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 5,
+     .ffmpegName = "y210le",
+     .layout = Layout::Packed422,
+     .order = kOrderYuy2,
+     .matrix = Matrix::Bt601,
+     .dibRows = false,
+     .planes = {.count = 1, .shiftX = 0, .shiftY = 0, .sampleBytes = 2, .redFirst = false}},
 };
 
 // The row of a kind by its index (the table's size for none). Tables built at compile time use

@@ -100,6 +100,10 @@ constexpr RawConversionRow kRows[] = {
     Delivers(KIND_P010, KIND_RGB32, Delivery::Convert),
     // An RGB32 stream offers itself whatever was asked, but delivers nothing else.
     AnyOutput(KIND_RGB32, Delivery::Refuse, KIND_RGB32),
+    Delivers(KIND_Y210, KIND_Y210, Delivery::Copy),
+    Delivers(KIND_Y210, KIND_YUY2, Delivery::Convert),
+    Delivers(KIND_Y210, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_Y210, KIND_RGB32, Delivery::Convert),
 };
 } // namespace conversion_detail
 

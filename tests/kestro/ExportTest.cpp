@@ -73,6 +73,7 @@ const Kind kKinds[] = {
     {"IYUV", MakeFourcc('I', 'Y', 'U', 'V'), 12, 48, "yuv420p"},
     {"V210", MakeFourcc('v', '2', '1', '0'), 20, 48, "v210"},
     {"P010", MakeFourcc('P', '0', '1', '0'), 24, 48, "p010le", true},
+    {"Y210", MakeFourcc('Y', '2', '1', '0'), 32, 48, "y210le", true},
 };
 
 TEST_F(Export, RawKindsDecodeByteForByteFromAviMkvAndNutAcrossPieces) {
