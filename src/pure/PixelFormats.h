@@ -364,6 +364,25 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .matrix = Matrix::Bt601,
      .dibRows = false,
      .planes = {.count = 1, .shiftX = 0, .shiftY = 0, .sampleBytes = 2, .redFirst = false}},
+    // P010 with 4:2:2 chroma: the interleaved chroma plane at half the width and the full height.
+    {.kind = KIND_P210,
+     .name = "p210",
+     .fourcc = kFourccP210,
+     .alsoRead = kFourccP210,
+     .alsoReadToo = kFourccP210,
+     .bitCount = 32,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 5,
+     .ffmpegName = "p210le",
+     .layout = Layout::Planar,
+     .order = {},
+     .matrix = Matrix::Bt601,
+     .dibRows = false,
+     .planes = {.count = 2, .shiftX = 1, .shiftY = 0, .sampleBytes = 2, .redFirst = false}},
 };
 
 // The row of a kind by its index (the table's size for none). Tables built at compile time use

@@ -104,6 +104,10 @@ constexpr RawConversionRow kRows[] = {
     Delivers(KIND_Y210, KIND_YUY2, Delivery::Convert),
     Delivers(KIND_Y210, KIND_RGB24, Delivery::Convert),
     Delivers(KIND_Y210, KIND_RGB32, Delivery::Convert),
+    Delivers(KIND_P210, KIND_P210, Delivery::Copy),
+    Delivers(KIND_P210, KIND_YUY2, Delivery::Convert),
+    Delivers(KIND_P210, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_P210, KIND_RGB32, Delivery::Convert),
 };
 } // namespace conversion_detail
 

@@ -74,6 +74,7 @@ const Kind kKinds[] = {
     {"V210", MakeFourcc('v', '2', '1', '0'), 20, 48, "v210"},
     {"P010", MakeFourcc('P', '0', '1', '0'), 24, 48, "p010le", true},
     {"Y210", MakeFourcc('Y', '2', '1', '0'), 32, 48, "y210le", true},
+    {"P210", MakeFourcc('P', '2', '1', '0'), 32, 48, "p210le", true},
 };
 
 TEST_F(Export, RawKindsDecodeByteForByteFromAviMkvAndNutAcrossPieces) {

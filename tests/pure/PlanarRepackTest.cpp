@@ -153,6 +153,10 @@ const KnownPlanes kKnownPlanes[] = {
      {0x3F, 1, 0x3F, 2, 0x3F, 3, 0x3F, 4,  0x3F, 5,  0x3F, 6,
       0x7F, 7, 0x80, 8, 0,    9, 0,    10, 0,    11, 0,    12},
      {1, 9, 2, 10, 3, 11, 4, 12, 5, 9, 6, 10, 7, 11, 9, 12}},
+    {KIND_P210, // as P010, each row with a chroma row of its own
+     {0x3F, 1, 0x3F, 2,  0, 3,  0, 4,  0, 5,  0, 6,  0x7F, 7,  0x80, 8,
+      0,    9, 0,    10, 0, 11, 0, 12, 0, 13, 0, 14, 0,    15, 0,    16},
+     {1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15, 9, 16}},
 };
 
 TEST(PlanarLayoutTest, EachKindKeepsItsChromaWhereItsFourccSays) {
