@@ -135,11 +135,6 @@ void Rgb32ToRgb24RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
     }
 }
 
-// Any other YUV kind of one plane as the output's packed groups, by the places of its samples.
-template <RawOp Op> void DecodedToPackedRowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    DecodeRow(SamplePlaces(SourceFormat(Op), width, 1), src, 0, width, OutputOrder(Op), dst);
-}
-
 void Rgb24ToRgb32RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
     for (uint32_t i = 0; i < width; ++i, src += 3, dst += 4) {
         dst[0] = src[0];
@@ -223,10 +218,10 @@ struct ScalarRows {
         } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
             return LumaToPackedRowC<OutputOrder(Op)>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::DecodedToRgb) {
-            return DecodedViaYuy2<Op, DecodeToYuy2C<Op>,
+            return DecodedViaYuy2<Op, DecodeRowC<Op, kOrderYuy2>,
                                   RowC<kOrderYuy2, int(OutputPixelBytes(Op)), SourceMatrix(Op)>>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::DecodedToPacked) {
-            return DecodedToPackedRowC<Op>;
+            return DecodeRowC<Op, OutputOrder(Op)>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32RowC;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {

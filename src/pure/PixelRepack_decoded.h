@@ -34,9 +34,11 @@ template <RawOp Op> constexpr bool ReducesInPlace() {
            f.order == kPixelFormats[FormatIndexOf(OutputKindOfOp(Op))].order;
 }
 
-// A row of the source kind of Op as YUY2 groups, by the places of its samples.
-template <RawOp Op> void DecodeToYuy2C(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    DecodeRow(SamplePlaces(SourceFormat(Op), width, 1), src, 0, width, kOrderYuy2, dst);
+// A row of the source kind of Op as 8-bit packed groups in the order T, by the places of its
+// samples: the scalar decoder of every such kind.
+template <RawOp Op, PackedOrder T>
+void DecodeRowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    DecodeRow(SamplePlaces(SourceFormat(Op), width, 1), src, 0, width, T, dst);
 }
 
 // Chunks of a row through a stack buffer that stays in the first-level cache. A chunk is
