@@ -264,7 +264,7 @@ SimdSupport ReadSimdSupport() {
 }
 
 // A level's own rows over the table of the level below. A level that gives an op's planar row
-// but no row pair walks by its own row: the pair below is slower code than the level's.
+// but no row pair walks by that row, not by the pairs of a level below it.
 repack_detail::RepackKernels Over(const repack_detail::RepackKernels& below,
                                   const repack_detail::RepackKernels& own) {
     repack_detail::RepackKernels k = below;
