@@ -404,7 +404,7 @@ struct Sse2Rows {
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
         if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
-                      SourcePlanes(Op).sampleBytes > 1 && !HasPlanar8Twin<Op>()) {
+                      SourcePlanes(Op).sampleBytes > 1 && !PairsAsPlanar8Twin<Op>()) {
             return nullptr;
         } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
                              SourcePlanes(Op).sampleBytes > 1) {
