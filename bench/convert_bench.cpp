@@ -152,14 +152,14 @@ Baseline BaselineFor(PixelKind source, PixelKind output, const uint8_t* src, uin
         return {"libyuv", [=] { libyuv::NV12ToARGB(luma, w, first, w, dst, 4 * w, w, -h); }};
     if (source == KIND_NV12 && output == KIND_RGB24)
         return {"libyuv", [=] { libyuv::NV12ToRGB24(luma, w, first, w, dst, 3 * w, w, -h); }};
-    if (source == KIND_P010 && output == KIND_RGB32) {
-        // Its strides count 16-bit samples; libyuv has no P010 to RGB24 or to YUY2.
+    if ((source == KIND_P010 || source == KIND_P210) && output == KIND_RGB32) {
+        // Its strides count 16-bit samples; libyuv has no P010 or P210 to RGB24 or to YUY2.
         const auto* y16 = reinterpret_cast<const uint16_t*>(src);
         const uint16_t* uv16 = y16 + size_t(w) * h;
-        return {"libyuv", [=] {
-                    libyuv::P010ToARGBMatrix(y16, w, uv16, w, dst, 4 * w,
-                                             &libyuv::kYuvI601Constants, w, -h);
-                }};
+        const auto toArgb =
+            source == KIND_P010 ? libyuv::P010ToARGBMatrix : libyuv::P210ToARGBMatrix;
+        return {"libyuv",
+                [=] { toArgb(y16, w, uv16, w, dst, 4 * w, &libyuv::kYuvI601Constants, w, -h); }};
     }
     if (source == KIND_I420 || source == KIND_YV12) {
         const uint8_t* u = source == KIND_I420 ? first : second;
@@ -254,11 +254,8 @@ void BenchSize(uint32_t w, uint32_t h) {
 
     // Every converting row of the conversion table, against memcpy of its source bytes and the
     // libyuv routine that does the same work where there is one.
-    for (size_t i = 0; i < kRawOpCount; ++i) {
+    for (size_t i = kFirstConversion; i < kRawOpCount; ++i) {
         const RawOp op = RawOp(i);
-        if (!Converts(op)) {
-            continue;
-        }
         const RawConversionRow& row = *RowOfOp(op);
         const std::string name = Capitalised(FormatOf(row.source)->name) + "To" +
                                  Capitalised(FormatOf(row.output)->name);
@@ -266,9 +263,7 @@ void BenchSize(uint32_t w, uint32_t h) {
             continue;
         }
         const PixelFormat& source = *FormatOf(row.source);
-        std::vector<uint8_t> from(source.layout == Layout::Planar
-                                      ? size_t(PictureBytesOf(source, int32_t(w), int32_t(h)))
-                                      : size_t(SourceRowBytes(op, w)) * h);
+        std::vector<uint8_t> from(size_t(ShapeOf(source, w, h, RowRule::Packed).bytes));
         std::generate(from.begin(), from.end(), [&] { return static_cast<uint8_t>(rng()); });
         const double fromMemcpy =
             mpix / BestSecondsPerCall([&] { std::memcpy(dst.data(), from.data(), from.size()); });

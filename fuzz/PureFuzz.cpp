@@ -351,8 +351,8 @@ void RawConversions(Reader& in) {
         const u128 bits = u128(oracle::RowBytes(source, uint32_t(width))) * 8;
         const u128 src = unpadded ? bits / 8 : (bits + 31) / 32 * 4;
         FUZZ_CHECK(op == RawOp::Refuse || width <= 0 || rows == 0 || (pairs && width % 2) ||
-                       (planar && streamHeight % 2) || rows != Magnitude(streamHeight) ||
-                       src * rows > UINT32_MAX / 2 ||
+                       (planar && sourceFormat->planes.shiftY && streamHeight % 2) ||
+                       rows != Magnitude(streamHeight) || src * rows > UINT32_MAX / 2 ||
                        u128(oracle::RowBytes(output, uint32_t(width))) * rows > UINT32_MAX / 2,
                    "a small conversion refused");
         return;

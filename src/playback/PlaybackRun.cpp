@@ -44,26 +44,9 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
         return ICERR_BADFORMAT;
 
     // A top-down output picture counts its rows like a bottom-up one.
-    auto imageBytes = DibImageBytes(output->biWidth, output->biHeight, output->biBitCount);
-    const PixelFormat* shown =
-        FormatOf(ClassifyPixelKind(output->biCompression, output->biBitCount));
-    if (shown && shown->layout == Layout::Packed10) { // whole blocks a row, and no other size
-        imageBytes = StoredImageBytes(shown->kind, output->biWidth, output->biHeight);
-        if (imageBytes && output->biSizeImage != 0 && output->biSizeImage != *imageBytes)
-            return ICERR_BADFORMAT;
-    }
-    if (!imageBytes)
+    const auto image = OutputImageOf(*output);
+    if (!image)
         return ICERR_BADFORMAT;
-    bool padded = true;
-    if (output->biSizeImage != 0 && output->biSizeImage < *imageBytes) {
-        // Hosts lay out DIB rows padded to 4 bytes; one that declares the unpadded size this codec
-        // reports gets unpadded rows. Any other smaller size cannot hold the picture.
-        auto tightBytes = PictureBytes(output->biWidth, output->biHeight, output->biBitCount);
-        if (!tightBytes || output->biSizeImage != *tightBytes)
-            return ICERR_BADFORMAT;
-        imageBytes = tightBytes;
-        padded = false;
-    }
 
     ReleaseReadSlots();
     CloseReadFile();
@@ -71,13 +54,13 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
     frameReader = nullptr;
 
     pageSize = SystemPageSize();
-    readRowsPadded = padded;
+    readRowsPadded = image->paddedRows;
     runDataFileName = settings->dataFileName;
     runChainedExtraPages = settings->chainedExtraPages;
 
     // A slot holds a stored frame as well as the picture made of it: a stored kind may take more
     // bytes than its output (RGB32 played as RGB24, v210 played as YUY2).
-    uint32_t slotFor = *imageBytes;
+    uint32_t slotFor = image->bytes;
     if (stream->biChainHandler == 0) {
         const PixelKind source = ClassifyPixelKind(stream->biSourceCompression, stream->biBitCount);
         const auto stored = StoredImageBytes(source, stream->biWidth, stream->biHeight);
@@ -117,7 +100,7 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
     readWidth = output->biWidth;
     readHeight = output->biHeight;
     readBitCount = output->biBitCount;
-    readImageBytes = *imageBytes;
+    readImageBytes = image->bytes;
     decompressActive = true;
     NoteChainedHeld();
     return ICERR_OK;

@@ -19,14 +19,14 @@ enum class RowOrder : uint8_t {
 // How the samples of a kind lie in memory.
 enum class Layout : uint8_t {
     Rgb,       // blue, green, red[, a fourth byte] a pixel
-    Packed422, // two pixels in four bytes sharing one chroma pair, placed by a PackedOrder
-    Luma,      // one luma byte a pixel and no chroma (Cb = Cr = 0)
+    Packed422, // two pixels in four samples sharing one chroma pair, placed by a PackedOrder
+    Luma,      // one luma sample a pixel and no chroma (Cb = Cr = 0)
     Indexed,   // palette indices
     Planar,    // a luma plane, then subsampled chroma as a PlaneLayout places it
-    Packed10   // 10-bit 4:2:2: six pixels in four little-endian 32-bit words (see V210Sample)
+    Packed10   // 4:2:2 samples of 10 bits, three to a little-endian 32-bit word (PictureShape.h)
 };
 
-// Byte offsets, inside a packed 4:2:2 group of four bytes, of the left and right pixels' luma and
+// Places, inside a packed 4:2:2 group of four samples, of the left and right pixels' luma and
 // of the pair's blue- and red-difference chroma. A structural type, so that a kernel is
 // instantiated for an order rather than told it at run time.
 struct PackedOrder {
@@ -43,11 +43,11 @@ constexpr bool IsSplittableOrder(PackedOrder o) {
            o.u != o.v && o.u < 4 && o.v < 4;
 }
 
-// Where the planes of a kind lie: every kind but the planar ones is one plane of one-byte
-// samples. A planar picture is its luma plane (width x height samples), then its chroma at
-// 1/2^shiftX of the width and 1/2^shiftY of the height, either as one plane of interleaved
-// blue- and red-difference pairs (2 planes) or as two planes (3). All rows unpadded. A structural
-// type, so that a kernel is instantiated for a layout.
+// Where the planes of a kind lie and how wide its samples are: every kind but the planar ones is
+// one plane (of two-byte samples where sampleBytes says so). A planar picture is its luma plane
+// (width x height samples), then its chroma at 1/2^shiftX of the width and 1/2^shiftY of the
+// height, either as one plane of interleaved blue- and red-difference pairs (2 planes) or as two
+// planes (3). All rows unpadded. A structural type, so that a kernel is instantiated for a layout.
 struct PlaneLayout {
     uint8_t count;       // 1, 2 or 3
     uint8_t shiftX;      // chroma subsampling along a row, as a shift
@@ -87,15 +87,16 @@ struct PixelFormat {
     bool stored;          // a capture without a chained codec takes it and stores it raw
     uint8_t largestFrameFactor; // bytes a pixel that the largest compressed frame is given
     const char* ffmpegName;     // ffmpeg's pixel format of packed pictures; null: not exported
-    uint8_t black[2];           // a black picture is this byte pair repeated
     Layout layout;
-    PackedOrder order; // Packed422 only
+    PackedOrder order; // where the samples of a packed group lie (a 10-bit group: in word order)
     Matrix matrix;     // YUV kinds only
     // Rows padded to 4 bytes as bitmap rows are, and any biSizeImage taken as the host gives it:
     // the kinds of the first releases, whose stored frames keep that layout. A kind without it
     // has unpadded rows, whole chroma blocks, and a biSizeImage of 0 or exactly its picture.
     bool dibRows;
     PlaneLayout planes;
+    uint16_t rowAlign = 1;    // rows come in whole blocks of this many bytes
+    bool ffmpegCodec = false; // ffmpegName is a codec of FFmpeg's whose packets are the rows
 };
 
 inline constexpr PixelFormat kPixelFormats[] = {
@@ -112,7 +113,6 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = "yuyv422",
-     .black = {16, 128},
      .layout = Layout::Packed422,
      .order = kOrderYuy2,
      .matrix = Matrix::Bt601,
@@ -131,7 +131,6 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = "uyvy422",
-     .black = {128, 16},
      .layout = Layout::Packed422,
      .order = kOrderUyvy,
      .matrix = Matrix::Bt601,
@@ -150,7 +149,6 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 5,
      .ffmpegName = "bgr24",
-     .black = {0, 0},
      .layout = Layout::Rgb,
      .order = {},
      .matrix = Matrix::None,
@@ -169,7 +167,6 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 5,
      .ffmpegName = "bgra",
-     .black = {0, 0},
      .layout = Layout::Rgb,
      .order = {},
      .matrix = Matrix::None,
@@ -190,7 +187,6 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = false,
      .largestFrameFactor = 3,
      .ffmpegName = nullptr,
-     .black = {0, 0},
      .layout = Layout::Indexed,
      .order = {},
      .matrix = Matrix::None,
@@ -209,7 +205,6 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = "yvyu422",
-     .black = {16, 128},
      .layout = Layout::Packed422,
      .order = {.y0 = 0, .u = 3, .y1 = 2, .v = 1},
      .matrix = Matrix::Bt601,
@@ -228,7 +223,6 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = "gray",
-     .black = {16, 16},
      .layout = Layout::Luma,
      .order = {},
      .matrix = Matrix::Bt601,
@@ -248,7 +242,6 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = "uyvy422",
-     .black = {128, 16},
      .layout = Layout::Packed422,
      .order = kOrderUyvy,
      .matrix = Matrix::Bt709,
@@ -267,7 +260,6 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = "nv12",
-     .black = {16, 128},
      .layout = Layout::Planar,
      .order = {},
      .matrix = Matrix::Bt601,
@@ -286,7 +278,6 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = "yuv420p",
-     .black = {16, 128},
      .layout = Layout::Planar,
      .order = {},
      .matrix = Matrix::Bt601,
@@ -306,7 +297,6 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = nullptr,
-     .black = {16, 128},
      .layout = Layout::Planar,
      .order = {},
      .matrix = Matrix::Bt601,
@@ -327,12 +317,13 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 3,
      .ffmpegName = "v210",
-     .black = {0, 0},
      .layout = Layout::Packed10,
-     .order = {},
+     .order = kOrderUyvy,
      .matrix = Matrix::Bt601,
      .dibRows = false,
-     .planes = kOnePlane},
+     .planes = kOnePlane,
+     .rowAlign = 128,
+     .ffmpegCodec = true},
     // NV12 of an HDR source: 16-bit little-endian samples, each value in the high 10 bits. The
     // low 6 bits are below the value: they are stored as they came and never change a conversion.
     {.kind = KIND_P010,
@@ -348,15 +339,52 @@ inline constexpr PixelFormat kPixelFormats[] = {
      .stored = true,
      .largestFrameFactor = 5,
      .ffmpegName = "p010le",
-     .black = {16, 128},
      .layout = Layout::Planar,
      .order = {},
      .matrix = Matrix::Bt601,
      .dibRows = false,
      .planes = {.count = 2, .shiftX = 1, .shiftY = 1, .sampleBytes = 2, .redFirst = false}},
+    // What Windows' capture stack delivers for 10-bit 4:2:2: YUY2's order in 16-bit little-endian
+    // samples, each value in the high 10 bits (the low 6 are kept as stored and change nothing).
+    {.kind = KIND_Y210,
+     .name = "y210",
+     .fourcc = kFourccY210,
+     .alsoRead = kFourccY210,
+     .alsoReadToo = kFourccY210,
+     .bitCount = 32,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 5,
+     .ffmpegName = "y210le",
+     .layout = Layout::Packed422,
+     .order = kOrderYuy2,
+     .matrix = Matrix::Bt601,
+     .dibRows = false,
+     .planes = {.count = 1, .shiftX = 0, .shiftY = 0, .sampleBytes = 2, .redFirst = false}},
+    // P010 with 4:2:2 chroma: the interleaved chroma plane at half the width and the full height.
+    {.kind = KIND_P210,
+     .name = "p210",
+     .fourcc = kFourccP210,
+     .alsoRead = kFourccP210,
+     .alsoReadToo = kFourccP210,
+     .bitCount = 32,
+     .anyBitCount = false,
+     .pairedPixels = true,
+     .rows = RowOrder::TopFirst,
+     .recognised = true,
+     .stored = true,
+     .largestFrameFactor = 5,
+     .ffmpegName = "p210le",
+     .layout = Layout::Planar,
+     .order = {},
+     .matrix = Matrix::Bt601,
+     .dibRows = false,
+     .planes = {.count = 2, .shiftX = 1, .shiftY = 0, .sampleBytes = 2, .redFirst = false}},
 };
 
-// The row of a kind; null for KIND_NONE and KIND_STORED, which are no pixel format.
 // The row of a kind by its index (the table's size for none). Tables built at compile time use
 // this: with the sanitizers GCC keeps null checks (-fno-delete-null-pointer-checks) and then
 // cannot fold an element's address compared with null in a constant expression.
@@ -393,77 +421,6 @@ constexpr const PixelFormat* FormatNamed(std::string_view name) {
         if (name == f.name)
             return &f;
     return nullptr;
-}
-
-// Bytes of one bitmap row: padded to 4 bytes, in 64 bits (2^30 pixels at 32 bits is 2^32 bytes).
-constexpr uint64_t DibRowBytes(int32_t width, uint32_t bits) {
-    return ((uint64_t(width < 0 ? 0 : width) * bits + 31) / 32) * 4;
-}
-
-// Bytes of one pixel as the kernels step through a row: a packed 4:2:2 pixel is half a group, a
-// planar pixel its luma sample. A 10-bit kind has none (its pixels share words); its rows are
-// sized by PackedRowBytes.
-constexpr uint32_t PixelBytes(const PixelFormat& f) {
-    return f.layout == Layout::Planar ? f.planes.sampleBytes : f.bitCount / 8u;
-}
-
-// A 10-bit 4:2:2 row: six pixels in 16 bytes, the row in whole blocks of 48 pixels (128 bytes),
-// so that a row of 1920 pixels takes 5120 bytes and one of 1280 takes 3456, not 3413.
-constexpr uint64_t Packed10RowBytes(uint64_t width) {
-    return (width + 47) / 48 * 128;
-}
-
-// One row as pipes, raw files and the kernels carry it: the pixels alone (of a planar kind, its
-// luma row), or a 10-bit kind's blocks, whose padding belongs to the kind itself.
-constexpr uint64_t PackedRowBytes(const PixelFormat& f, uint32_t width) {
-    return f.layout == Layout::Packed10 ? Packed10RowBytes(width) : uint64_t(width) * PixelBytes(f);
-}
-
-// The row rule of a stored picture of the kind: a bitmap row, or the row of PackedRowBytes.
-constexpr uint64_t StoredRowBytes(const PixelFormat& f, int32_t width) {
-    return f.dibRows ? DibRowBytes(width, f.bitCount)
-                     : PackedRowBytes(f, uint32_t(width < 0 ? 0 : width));
-}
-
-// Samples of one chroma plane of a planar picture (of both, interleaved, for two planes).
-constexpr uint64_t ChromaPlaneBytes(const PixelFormat& f, uint64_t width, uint64_t rows) {
-    const uint64_t samples = (width >> f.planes.shiftX) * (rows >> f.planes.shiftY);
-    return samples * f.planes.sampleBytes * (f.planes.count == 2 ? 2 : 1);
-}
-
-// Bytes of a stored picture, in 64 bits (the height's sign only orders the rows).
-constexpr uint64_t PictureBytesOf(const PixelFormat& f, int32_t width, int32_t height) {
-    const uint64_t rows = height < 0 ? uint64_t(0) - uint64_t(int64_t(height)) : uint64_t(height);
-    const uint64_t luma = StoredRowBytes(f, width) * rows;
-    if (f.planes.count == 1)
-        return luma;
-    const uint64_t w = uint64_t(width < 0 ? 0 : width);
-    return luma + ChromaPlaneBytes(f, w, rows) * (f.planes.count - 1);
-}
-
-// Why a picture of this size cannot be a frame of a kind with whole chroma blocks; null when it
-// can (and always for the kinds of padded bitmap rows, which never asked).
-constexpr const char* ShapeProblem(const PixelFormat& f, int32_t width, int32_t height) {
-    if (!f.dibRows && f.pairedPixels && (width & 1))
-        return "an odd width (two pixels share one chroma pair)";
-    if (!f.dibRows && f.planes.shiftY && (height & 1))
-        return "an odd height (two rows share one chroma row)";
-    return nullptr;
-}
-
-// Sample i (0 to 11) of the six-pixel group g of a 10-bit row, in the order the words hold them
-// from bit 0 up: Cb0 Y0 Cr0, Y1 Cb1 Y2, Cr1 Y3 Cb2, Y4 Cr2 Y5, each in bits 0-9, 10-19, 20-29.
-constexpr uint32_t V210Sample(const uint8_t* row, uint32_t g, uint32_t i) {
-    const uint8_t* w = row + 16 * g + 4 * (i / 3);
-    const uint32_t word =
-        uint32_t(w[0]) | uint32_t(w[1]) << 8 | uint32_t(w[2]) << 16 | uint32_t(w[3]) << 24;
-    return word >> (10 * (i % 3)) & 0x3FF;
-}
-
-// A 10-bit sample at 8 bits: rounded to the nearest, 1022 and 1023 kept at 255.
-constexpr uint8_t To8Bits(uint32_t v) {
-    const uint32_t r = (v + 2) >> 2;
-    return uint8_t(r > 255 ? 255 : r);
 }
 
 constexpr bool TopRowFirst(const PixelFormat& f, int32_t height) {

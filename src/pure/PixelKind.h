@@ -24,6 +24,8 @@ constexpr uint32_t kFourccIyuv = MakeFourcc('I', 'Y', 'U', 'V');
 constexpr uint32_t kFourccYv12 = MakeFourcc('Y', 'V', '1', '2');
 constexpr uint32_t kFourccP010 = MakeFourcc('P', '0', '1', '0');
 constexpr uint32_t kFourccV210 = MakeFourcc('v', '2', '1', '0');
+constexpr uint32_t kFourccY210 = MakeFourcc('Y', '2', '1', '0');
+constexpr uint32_t kFourccP210 = MakeFourcc('P', '2', '1', '0');
 constexpr uint32_t kFourccDib = MakeFourcc('D', 'I', 'B', ' ');
 constexpr uint32_t kFourccVidc = MakeFourcc('v', 'i', 'd', 'c');
 constexpr uint32_t kCompressionRgb = 0;
@@ -43,6 +45,8 @@ enum PixelKind : int32_t {
     KIND_YV12 = 11,
     KIND_P010 = 12,
     KIND_V210 = 13,
+    KIND_Y210 = 14,
+    KIND_P210 = 15,
     KIND_STORED = -1,
 };
 

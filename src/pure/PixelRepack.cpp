@@ -5,6 +5,7 @@
 #include <cpuid.h>
 
 #include "pure/CpuFeatures.h"
+#include "pure/PixelRepack_decoded.h"
 #include "pure/RawConversions.h"
 
 namespace kestro {
@@ -134,50 +135,6 @@ void Rgb32ToRgb24RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
     }
 }
 
-// Pair k of a 10-bit row at 8 bits: its group holds three pairs, each as Cb, Y0, Cr, Y1.
-struct Pair8 {
-    int y0, u, y1, v;
-};
-inline Pair8 Packed10Pair(const uint8_t* src, uint32_t k) {
-    const uint32_t g = k / 3, at = 4 * (k % 3);
-    return {To8Bits(V210Sample(src, g, at + 1)), To8Bits(V210Sample(src, g, at)),
-            To8Bits(V210Sample(src, g, at + 3)), To8Bits(V210Sample(src, g, at + 2))};
-}
-
-// Every pixel as the YUY2 row of its samples at 8 bits converts. A row that ends inside a group
-// takes the pairs it has, the last one with its own chroma; the samples after it are padding and
-// never read. A lone last pixel (an odd width) takes the next luma and the chroma of the last
-// whole pair, 128 when there is none, as the 8-bit rows do.
-template <int Bpp, Matrix M> void Packed10RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    const uint32_t pairs = width / 2;
-    for (uint32_t k = 0; k < pairs; ++k, dst += 2 * Bpp) {
-        const Pair8 p = Packed10Pair(src, k), next = k + 1 < pairs ? Packed10Pair(src, k + 1) : p;
-        StorePixel<Bpp, M>(dst, p.y0, 2 * (p.u - 128), 2 * (p.v - 128));
-        StorePixel<Bpp, M>(dst + Bpp, p.y1, p.u + next.u - 256, p.v + next.v - 256);
-    }
-    if (width & 1) {
-        const Pair8 last = pairs ? Packed10Pair(src, pairs - 1) : Pair8{0, 128, 0, 128};
-        const int y = To8Bits(V210Sample(src, pairs / 3, 4 * (pairs % 3) + 1));
-        StorePixel<Bpp, M>(dst, y, 2 * (last.u - 128), 2 * (last.v - 128));
-    }
-}
-
-// The 8-bit packed groups of order T; a lone last pixel keeps its luma and its pair's Cb.
-template <PackedOrder T>
-void Packed10ToPackedRowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    const uint32_t pairs = width / 2;
-    for (uint32_t k = 0; k < pairs; ++k, dst += 4) {
-        const Pair8 p = Packed10Pair(src, k);
-        dst[T.y0] = uint8_t(p.y0), dst[T.u] = uint8_t(p.u), dst[T.y1] = uint8_t(p.y1);
-        dst[T.v] = uint8_t(p.v);
-    }
-    if (width & 1) {
-        const uint32_t g = pairs / 3, at = 4 * (pairs % 3);
-        dst[T.y0] = To8Bits(V210Sample(src, g, at + 1));
-        dst[1 - T.y0] = To8Bits(V210Sample(src, g, at));
-    }
-}
-
 void Rgb24ToRgb32RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
     for (uint32_t i = 0; i < width; ++i, src += 3, dst += 4) {
         dst[0] = src[0];
@@ -190,7 +147,7 @@ void Rgb24ToRgb32RowC(const uint8_t* src, uint8_t* dst, uint32_t width) {
 // Unpadded rows of the op's two kinds; reverseRows takes output row j from input row height-1-j.
 void ConvertPlane(RawOp op, repack_detail::RowFn row, const uint8_t* src, uint8_t* dst,
                   uint32_t width, uint32_t height, bool reverseRows) {
-    if (!row || width == 0 || height == 0) {
+    if (width == 0 || height == 0) {
         return;
     }
     const size_t srcStride = size_t(SourceRowBytes(op, width));
@@ -216,7 +173,7 @@ void WalkPlanes(RawOp op, repack_detail::PlanarRowFn row, repack_detail::PlanarR
                 size_t dstStride) {
     const PlaneLayout p = SourcePlanes(op);
     const uint32_t blockW = 1u << p.shiftX, blockH = 1u << p.shiftY;
-    if (!row || width == 0 || height == 0 || width % blockW || height % blockH) {
+    if (width == 0 || height == 0 || width % blockW || height % blockH) {
         return;
     }
     const size_t lumaStride = size_t{width} * p.sampleBytes;
@@ -231,7 +188,7 @@ void WalkPlanes(RawOp op, repack_detail::PlanarRowFn row, repack_detail::PlanarR
     for (uint32_t j = 0; j < height; j += rowsPerCall) {
         const uint32_t r = reverseRows ? height - 1 - j : j;
         const size_t c = size_t{r >> p.shiftY} * chromaStride;
-        // As in WalkRows: the prefetcher does not follow rows walked backwards.
+        // As in ConvertPlane: the prefetcher does not follow rows walked backwards.
         if (reverseRows && r + 1 >= 2 * rowsPerCall) {
             const uint8_t* next = src + (r + 1 - 2 * rowsPerCall) * lumaStride;
             for (size_t offset = 0; offset < rowsPerCall * lumaStride; offset += 64) {
@@ -260,10 +217,11 @@ struct ScalarRows {
             return LumaToRgbRowC<int(OutputPixelBytes(Op))>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
             return LumaToPackedRowC<OutputOrder(Op)>;
-        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
-            return Packed10RowC<int(OutputPixelBytes(Op)), SourceMatrix(Op)>;
-        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToPacked) {
-            return Packed10ToPackedRowC<OutputOrder(Op)>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::DecodedToRgb) {
+            return DecodedViaYuy2<Op, DecodeRowC<Op, kOrderYuy2>,
+                                  RowC<kOrderYuy2, int(OutputPixelBytes(Op)), SourceMatrix(Op)>>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::DecodedToPacked) {
+            return DecodeRowC<Op, OutputOrder(Op)>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32RowC;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {
@@ -305,19 +263,39 @@ SimdSupport ReadSimdSupport() {
     return support;
 }
 
-const repack_detail::RepackKernels* KernelsFor(KernelLevel level) {
-    switch (level) {
-    case KernelLevel::Avx512:
-        return &repack_detail::kAvx512Kernels;
-    case KernelLevel::Avx2:
-        return &repack_detail::kAvx2Kernels;
-    case KernelLevel::Ssse3:
-        return &repack_detail::kSsse3Kernels;
-    case KernelLevel::Sse2:
-        return &repack_detail::kSse2Kernels;
-    default:
-        return &repack_detail::kScalarKernels;
+// A level's own rows over the table of the level below. A level that gives an op's planar row
+// but no row pair walks by that row, not by the pairs of a level below it.
+repack_detail::RepackKernels Over(const repack_detail::RepackKernels& below,
+                                  const repack_detail::RepackKernels& own) {
+    repack_detail::RepackKernels k = below;
+    if (own.swapBytePairs)
+        k.swapBytePairs = own.swapBytePairs;
+    if (own.copyForDisk)
+        k.copyForDisk = own.copyForDisk;
+    for (size_t op = 0; op < kRawOpCount; ++op) {
+        if (own.rows[op])
+            k.rows[op] = own.rows[op];
+        if (own.planarRows[op])
+            k.planarRows[op] = own.planarRows[op], k.planarRowPairs[op] = own.planarRowPairs[op];
+        else if (own.planarRowPairs[op])
+            k.planarRowPairs[op] = own.planarRowPairs[op];
     }
+    return k;
+}
+
+struct LevelTables {
+    repack_detail::RepackKernels level[5];
+};
+
+LevelTables Compose() {
+    LevelTables t{};
+    t.level[0] = repack_detail::kScalarKernels;
+    const repack_detail::RepackKernels* own[] = {
+        &repack_detail::kSse2Own, &repack_detail::kSsse3Own, &repack_detail::kAvx2Own,
+        &repack_detail::kAvx512Own};
+    for (int i = 1; i < 5; ++i)
+        t.level[i] = Over(t.level[i - 1], *own[i - 1]);
+    return t;
 }
 
 std::atomic<int> g_level{-1};
@@ -328,7 +306,7 @@ const repack_detail::RepackKernels& Active() {
         SetKernelLevel(BestKernelLevel());
         level = g_level.load(std::memory_order_acquire);
     }
-    return *KernelsFor(static_cast<KernelLevel>(level));
+    return repack_detail::KernelsAt(static_cast<KernelLevel>(level));
 }
 
 } // namespace
@@ -344,12 +322,13 @@ void SwapBytePairs(uint8_t* dst, const uint8_t* src, size_t count) {
 }
 
 void ConvertRow(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width) {
-    if (const repack_detail::RowFn row = repack_detail::kScalarKernels.rows[size_t(op)]) {
-        row(src, dst, width);
-    }
+    if (Converts(op) && !FromPlanes(op))
+        repack_detail::kScalarKernels.rows[size_t(op)](src, dst, width);
 }
 void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                     bool reverseRows) {
+    if (!Converts(op))
+        return;
     if (FromPlanes(op)) {
         reference::ConvertPlanes(op, src, dst, width, height, reverseRows,
                                  size_t{OutputPixelBytes(op)} * width);
@@ -360,43 +339,28 @@ void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, 
 }
 void ConvertPlanes(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                    bool reverseRows, size_t dstStride) {
+    if (!FromPlanes(op))
+        return;
     WalkPlanes(op, repack_detail::kScalarKernels.planarRows[size_t(op)], nullptr, src, dst, width,
                height, reverseRows, dstStride);
 }
 
-void Yuy2ToRgb24Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    reference::ConvertRow(RawOp::Yuy2ToRgb24, src, dst, width);
-}
-void UyvyToRgb24Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    reference::ConvertRow(RawOp::UyvyToRgb24, src, dst, width);
-}
-void Yuy2ToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    reference::ConvertRow(RawOp::Yuy2ToRgb32, src, dst, width);
-}
-void UyvyToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    reference::ConvertRow(RawOp::UyvyToRgb32, src, dst, width);
-}
-void Rgb24ToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    reference::ConvertRow(RawOp::Rgb24ToRgb32, src, dst, width);
-}
-
 void Yuy2ToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    reference::ConvertPicture(RawOp::Yuy2ToRgb24, src, dst, width, height, bottomUp);
+    reference::ConvertPicture(ChooseRawOp(KIND_YUY2, KIND_RGB24), src, dst, width, height,
+                              bottomUp);
 }
 void UyvyToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    reference::ConvertPicture(RawOp::UyvyToRgb24, src, dst, width, height, bottomUp);
+    reference::ConvertPicture(ChooseRawOp(KIND_UYVY, KIND_RGB24), src, dst, width, height,
+                              bottomUp);
 }
 void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    reference::ConvertPicture(RawOp::Yuy2ToRgb32, src, dst, width, height, bottomUp);
+    reference::ConvertPicture(ChooseRawOp(KIND_YUY2, KIND_RGB32), src, dst, width, height,
+                              bottomUp);
 }
 void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    reference::ConvertPicture(RawOp::UyvyToRgb32, src, dst, width, height, bottomUp);
+    reference::ConvertPicture(ChooseRawOp(KIND_UYVY, KIND_RGB32), src, dst, width, height,
+                              bottomUp);
 }
-void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
-                  bool reverseRows) {
-    reference::ConvertPicture(RawOp::Rgb24ToRgb32, src, dst, width, height, reverseRows);
-}
-
 } // namespace reference
 
 namespace {
@@ -406,8 +370,14 @@ void CopyPlain(uint8_t* dst, const uint8_t* src, size_t count) {
 } // namespace
 
 namespace repack_detail {
-constinit const RepackKernels kScalarKernels =
-    MakeKernels<ScalarRows>(reference::SwapBytePairs, CopyPlain);
+constexpr RepackKernels kScalarTable = MakeKernels<ScalarRows>(reference::SwapBytePairs, CopyPlain);
+static_assert(HasEveryRow(kScalarTable), "every converting op has a scalar row");
+constinit const RepackKernels kScalarKernels = kScalarTable;
+
+const RepackKernels& KernelsAt(KernelLevel level) {
+    static const LevelTables tables = Compose();
+    return tables.level[int(level) < 0 || int(level) > 4 ? 0 : int(level)];
+}
 } // namespace repack_detail
 
 KernelLevel LevelFor(const SimdSupport& s) {
@@ -458,6 +428,8 @@ void SwapBytePairs(uint8_t* dst, const uint8_t* src, size_t count) {
 
 void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                     bool reverseRows) {
+    if (!Converts(op))
+        return;
     if (FromPlanes(op)) {
         ConvertPlanes(op, src, dst, width, height, reverseRows,
                       size_t{OutputPixelBytes(op)} * width);
@@ -468,25 +440,15 @@ void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, 
 
 void ConvertPlanes(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                    bool reverseRows, size_t dstStride) {
+    if (!FromPlanes(op))
+        return;
     WalkPlanes(op, Active().planarRows[size_t(op)], Active().planarRowPairs[size_t(op)], src, dst,
                width, height, reverseRows, dstStride);
 }
 
-void Yuy2ToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    ConvertPicture(RawOp::Yuy2ToRgb24, src, dst, width, height, bottomUp);
-}
-void UyvyToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    ConvertPicture(RawOp::UyvyToRgb24, src, dst, width, height, bottomUp);
-}
-void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    ConvertPicture(RawOp::Yuy2ToRgb32, src, dst, width, height, bottomUp);
-}
-void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height, bool bottomUp) {
-    ConvertPicture(RawOp::UyvyToRgb32, src, dst, width, height, bottomUp);
-}
 void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                   bool reverseRows) {
-    ConvertPicture(RawOp::Rgb24ToRgb32, src, dst, width, height, reverseRows);
+    ConvertPicture(ChooseRawOp(KIND_RGB24, KIND_RGB32), src, dst, width, height, reverseRows);
 }
 
 void CopyForDisk(uint8_t* dst, const uint8_t* src, size_t count) {

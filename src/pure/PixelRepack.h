@@ -2,63 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+
+#include "pure/RawConversions.h"
 
 namespace kestro {
-
-// The conversions of stored raw frames, which also index the kernel tables: RawConversions.h
-// says what each converts from and to.
-enum class RawOp {
-    Refuse,
-    Copy,
-    Swap,
-    Yuy2ToRgb24,
-    Yuy2ToRgb32,
-    UyvyToRgb24,
-    UyvyToRgb32,
-    Rgb24ToRgb32,
-    YvyuToYuy2,
-    YvyuToRgb24,
-    YvyuToRgb32,
-    HdycToRgb24,
-    HdycToRgb32,
-    Y800ToYuy2,
-    Y800ToRgb24,
-    Y800ToRgb32,
-    Rgb32ToRgb24,
-    Nv12ToYuy2,
-    Nv12ToRgb24,
-    Nv12ToRgb32,
-    I420ToYuy2,
-    I420ToRgb24,
-    I420ToRgb32,
-    Yv12ToYuy2,
-    Yv12ToRgb24,
-    Yv12ToRgb32,
-    V210ToYuy2,
-    V210ToRgb24,
-    V210ToRgb32,
-    P010ToYuy2,
-    P010ToRgb24,
-    P010ToRgb32
-};
-constexpr size_t kRawOpCount = size_t(RawOp::P010ToRgb32) + 1;
 
 // Exchanges the bytes of every pair: UYVY order to YUY2 order. count is a byte count; an odd last
 // byte is left untouched (not read past).
 void SwapBytePairs(uint8_t* dst, const uint8_t* src, size_t count);
-
-// 4:2:2 packed source, `height` rows of 2*width bytes without padding, row 0 first.
-// Output rows without padding (3*width or 4*width bytes, blue, green, red[, 0]).
-// bottomUp=true: output row j comes from input row height-1-j (a stored frame is turned over);
-// bottomUp=false keeps the row order (top-down output pictures).
-void Yuy2ToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
-                 bool bottomUp = true);
-void UyvyToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
-                 bool bottomUp = true);
-void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
-                 bool bottomUp = true);
-void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
-                 bool bottomUp = true);
 
 // 24-bit RGB rows (3*width bytes, blue, green, red) to 32-bit ones (4*width bytes, a zero fourth
 // byte), both without padding. Both sides are bitmaps of the same row order unless reverseRows,
@@ -67,7 +19,8 @@ void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t hei
                   bool reverseRows = false);
 
 // Any converting op of the table over a whole picture of unpadded rows; reverseRows takes output
-// row j from input row height-1-j. Does nothing for an op that converts nothing.
+// row j from input row height-1-j. An op that converts nothing (a copy, a swap, a refusal) is
+// the caller's to deliver: nothing is written for it.
 void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                     bool reverseRows);
 
@@ -104,13 +57,7 @@ KernelLevel CurrentKernelLevel();
 // The scalar reference every other level must match byte for byte.
 namespace reference {
 void SwapBytePairs(uint8_t* dst, const uint8_t* src, size_t count);
-// One row of `width` pixels from 2*width source bytes. The last pair's right pixel uses its own
-// chroma; with an odd width the lone last pixel takes its luma from the next Y slot and the
-// chroma of the last whole pair (U=V=128 when there is none), so every output byte is defined.
-void Yuy2ToRgb24Row(const uint8_t* src, uint8_t* dst, uint32_t width);
-void UyvyToRgb24Row(const uint8_t* src, uint8_t* dst, uint32_t width);
-void Yuy2ToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width);
-void UyvyToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width);
+// Pictures of the packed 4:2:2 kinds into RGB; the last pair's right pixel uses its own chroma.
 void Yuy2ToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                  bool bottomUp = true);
 void UyvyToRgb24(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
@@ -119,9 +66,6 @@ void Yuy2ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t heig
                  bool bottomUp = true);
 void UyvyToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
                  bool bottomUp = true);
-void Rgb24ToRgb32Row(const uint8_t* src, uint8_t* dst, uint32_t width);
-void Rgb24ToRgb32(const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
-                  bool reverseRows = false);
 // One row of any converting op; does nothing for an op that converts nothing.
 void ConvertRow(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width);
 void ConvertPicture(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, uint32_t height,
@@ -130,13 +74,16 @@ void ConvertPlanes(RawOp op, const uint8_t* src, uint8_t* dst, uint32_t width, u
                    bool reverseRows, size_t dstStride);
 } // namespace reference
 
-// Per instruction set tables, filled by the files built with that instruction set's flags.
+// Per instruction set tables. Each level file fills the rows it implements itself; the table a
+// level runs is the table of the level below with those rows in place, down to the scalar table,
+// which has a row for every converting op. So no op is ever without a row.
 namespace repack_detail {
 using SwapFn = void (*)(uint8_t* dst, const uint8_t* src, size_t count);
 using RowFn = void (*)(const uint8_t* src, uint8_t* dst, uint32_t width);
 using CopyFn = void (*)(uint8_t* dst, const uint8_t* src, size_t count);
 // One output row of a planar kind: its luma row and the chroma row of its block, cb and cr
-// pointing at the first blue- and red-difference sample (one byte apart in an interleaved plane).
+// pointing at the first blue- and red-difference sample (one sample apart in an interleaved
+// plane).
 struct PlaneRows {
     const uint8_t* luma;
     const uint8_t* cb;
@@ -148,17 +95,64 @@ using PlanarRowPairFn = void (*)(const PlaneRows& src, const uint8_t* luma2, uin
                                  uint8_t* dst2, uint32_t width);
 struct RepackKernels {
     SwapFn swapBytePairs;
-    RowFn rows[kRawOpCount];             // by conversion; null for an op that converts nothing
+    RowFn rows[kRawOpCount];             // by conversion, for the ops from a kind of one plane
     PlanarRowFn planarRows[kRawOpCount]; // likewise, for the ops from a planar kind
     // Where a level has them: the rows of a 2x2 block's row pair, which share their chroma work.
     PlanarRowPairFn planarRowPairs[kRawOpCount];
     CopyFn copyForDisk;
 };
+
+// Whether a table has the row each converting op needs.
+constexpr bool HasEveryRow(const RepackKernels& k) {
+    for (size_t op = kFirstConversion; op < kRawOpCount; ++op)
+        if (FromPlanes(RawOp(op)) ? !k.planarRows[op] : !k.rows[op])
+            return false;
+    return k.swapBytePairs && k.copyForDisk;
+}
+
 extern const RepackKernels kScalarKernels;
-extern const RepackKernels kSse2Kernels;
-extern const RepackKernels kSsse3Kernels;
-extern const RepackKernels kAvx2Kernels;
-extern const RepackKernels kAvx512Kernels;
+// What each level implements itself; null elsewhere.
+extern const RepackKernels kSse2Own;
+extern const RepackKernels kSsse3Own;
+extern const RepackKernels kAvx2Own;
+extern const RepackKernels kAvx512Own;
+// The table a level runs: every row there, the level's own where it has one.
+const RepackKernels& KernelsAt(KernelLevel level);
+
+// A level's own table from Level::Row<op>(), Level::PlanarRow<op>() and Level::PlanarRowPair<op>()
+// (each null, or left out, where the level has none), so that a new conversion row gets its
+// kernels at every level from the kinds' descriptions.
+template <class Level, RawOp Op> constexpr RowFn OwnRow() {
+    if constexpr (requires { Level::template Row<Op>(); })
+        return Level::template Row<Op>();
+    else
+        return nullptr;
+}
+template <class Level, RawOp Op> constexpr PlanarRowFn OwnPlanarRow() {
+    if constexpr (requires { Level::template PlanarRow<Op>(); })
+        return Level::template PlanarRow<Op>();
+    else
+        return nullptr;
+}
+template <class Level, RawOp Op> constexpr PlanarRowPairFn OwnPlanarRowPair() {
+    if constexpr (requires { Level::template PlanarRowPair<Op>(); })
+        return Level::template PlanarRowPair<Op>();
+    else
+        return nullptr;
+}
+template <class Level, size_t... I>
+constexpr RepackKernels MakeKernels(SwapFn swap, CopyFn copy, std::index_sequence<I...>) {
+    RepackKernels k{};
+    k.swapBytePairs = swap;
+    k.copyForDisk = copy;
+    ((k.rows[I] = OwnRow<Level, RawOp(I)>()), ...);
+    ((k.planarRows[I] = OwnPlanarRow<Level, RawOp(I)>()), ...);
+    ((k.planarRowPairs[I] = OwnPlanarRowPair<Level, RawOp(I)>()), ...);
+    return k;
+}
+template <class Level> constexpr RepackKernels MakeKernels(SwapFn swap, CopyFn copy) {
+    return MakeKernels<Level>(swap, copy, std::make_index_sequence<kRawOpCount>{});
+}
 } // namespace repack_detail
 
 } // namespace kestro

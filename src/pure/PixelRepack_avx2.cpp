@@ -5,7 +5,7 @@
 #include <immintrin.h>
 
 #include "pure/PixelRepack_p010.h"
-#include "pure/PixelRepack_packed10.h"
+#include "pure/PixelRepack_decoded.h"
 #include "pure/RawConversions.h"
 
 // Only reached after the CPUID and XGETBV checks; kept in an anonymous namespace so no inline
@@ -150,7 +150,7 @@ template <RawOp Op> void RowAvx2(const uint8_t* src, uint8_t* dst, uint32_t widt
         Store16Pixels<Bpp>(dst, pA, pB);
     }
     // Every processor with AVX2 has SSSE3.
-    repack_detail::kSsse3Kernels.rows[size_t(Op)](src, dst, width - groups * 16);
+    repack_detail::KernelsAt(KernelLevel::Ssse3).rows[size_t(Op)](src, dst, width - groups * 16);
 }
 
 // Sixteen samples of a plane's row as words at 8 bits.
@@ -215,7 +215,8 @@ void PlanarToRgbAvx2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_t w
     }
     const repack_detail::PlaneRows rest{s.luma + 16 * P.sampleBytes * size_t{groups}, s.cb + c,
                                         s.cr + c};
-    repack_detail::kSse2Kernels.planarRows[size_t(Op)](rest, dst, width - groups * 16);
+    repack_detail::KernelsAt(KernelLevel::Sse2)
+        .planarRows[size_t(Op)](rest, dst, width - groups * 16);
 }
 
 // Both rows of a 2x2 block's row pair, sixteen pixels of each a step: one chroma step serves both.
@@ -280,7 +281,8 @@ void PlanarToPackedAvx2(const repack_detail::PlaneRows& s, uint8_t* dst, uint32_
     }
     const size_t c = size_t{steps} * 16 * step;
     const repack_detail::PlaneRows rest{s.luma + 32 * steps, s.cb + c, s.cr + c};
-    repack_detail::kSse2Kernels.planarRows[size_t(Op)](rest, dst, width - steps * 32);
+    repack_detail::KernelsAt(KernelLevel::Sse2)
+        .planarRows[size_t(Op)](rest, dst, width - steps * 32);
 }
 
 // Eight BGR0 pixels a load to 24 bytes: two 16-byte stores of 12, the second writing 4 bytes past
@@ -294,7 +296,8 @@ void Rgb32ToRgb24Avx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
         Store16(dst, _mm256_castsi256_si128(v));
         Store16(dst + 12, _mm256_extracti128_si256(v, 1));
     }
-    repack_detail::kSse2Kernels.rows[size_t(RawOp::Rgb32ToRgb24)](src, dst, left);
+    repack_detail::KernelsAt(KernelLevel::Sse2)
+        .rows[size_t(ChooseRawOp(KIND_RGB32, KIND_RGB24))](src, dst, left);
 }
 
 // Thirty-two bytes (sixteen pixels) a step from one packed order to another.
@@ -315,7 +318,7 @@ template <RawOp Op> void ReorderAvx2(const uint8_t* src, uint8_t* dst, uint32_t 
                                      : _mm256_or_si256(y, _mm256_slli_epi16(uv, 8));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), out);
     }
-    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, width - steps * 16);
+    repack_detail::KernelsAt(KernelLevel::Sse2).rows[size_t(Op)](src, dst, width - steps * 16);
 }
 
 // Thirty-two luma bytes to their grey levels (Cb = Cr = 0); the packs keep the bytes in order,
@@ -366,7 +369,7 @@ template <RawOp Op> void LumaToRgbAvx2(const uint8_t* src, uint8_t* dst, uint32_
             }
         }
     }
-    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, left);
+    repack_detail::KernelsAt(KernelLevel::Sse2).rows[size_t(Op)](src, dst, left);
 }
 
 // Thirty-two luma bytes a step into packed groups with neutral chroma.
@@ -383,7 +386,7 @@ template <RawOp Op> void LumaToPackedAvx2(const uint8_t* src, uint8_t* dst, uint
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32),
                             _mm256_permute2x128_si256(lo, hi, 0x31));
     }
-    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, left);
+    repack_detail::KernelsAt(KernelLevel::Sse2).rows[size_t(Op)](src, dst, left);
 }
 
 // Where each byte of a 8-bit group of order T comes from, out of the 12 samples of a 10-bit
@@ -434,12 +437,31 @@ template <RawOp Op> void Packed10ToPackedAvx2(const uint8_t* src, uint8_t* dst, 
         two(src, dst);
         two(src + 32, dst + 24);
     }
-    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, left);
+    repack_detail::KernelsAt(KernelLevel::Sse2).rows[size_t(Op)](src, dst, left);
 }
 
-template <RawOp Op> void Packed10ToRgbAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    Packed10ViaYuy2<Op, Packed10ToPackedAvx2<UnpackOpOf<Op>()>, RowAvx2<Yuy2RowOpOf<Op>()>>(
-        src, dst, width);
+void Reduce16RowAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    Reduce16Avx2(src, dst, 2 * size_t{width});
+}
+
+// This level's row that decodes the source of Op into Op's output order; null where it has none.
+template <RawOp Op> constexpr repack_detail::RowFn DecoderAvx2() {
+    if constexpr (SourceFormat(Op).layout == Layout::Packed10) {
+        return Packed10ToPackedAvx2<Op>;
+    } else if constexpr (ReducesInPlace<Op>()) {
+        return Reduce16RowAvx2;
+    } else {
+        return nullptr;
+    }
+}
+
+template <RawOp Op> constexpr repack_detail::RowFn DecodedToRgbAvx2() {
+    constexpr repack_detail::RowFn decode = DecoderAvx2<UnpackOpOf<Op>()>();
+    if constexpr (decode != nullptr && Yuy2RowFits<Op>()) {
+        return DecodedViaYuy2<Op, decode, RowAvx2<Yuy2RowOpOf<Op>()>>;
+    } else {
+        return nullptr;
+    }
 }
 
 void SwapAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
@@ -452,7 +474,7 @@ void SwapAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_shuffle_epi8(a, swap));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 32), _mm256_shuffle_epi8(b, swap));
     }
-    repack_detail::kSse2Kernels.swapBytePairs(dst + i, src + i, count - i);
+    repack_detail::KernelsAt(KernelLevel::Sse2).swapBytePairs(dst + i, src + i, count - i);
 }
 
 // 32 pixels (96 bytes) from four 32-byte loads that stay inside them: each load supplies eight
@@ -474,7 +496,8 @@ void Rgb24ToRgb32Avx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
         eight(src + 48, low, dst + 64);
         eight(src + 64, high, dst + 96); // bytes 72-95 are this load's dwords 2-7
     }
-    repack_detail::kSsse3Kernels.rows[size_t(RawOp::Rgb24ToRgb32)](src, dst, left);
+    repack_detail::KernelsAt(KernelLevel::Ssse3)
+        .rows[size_t(ChooseRawOp(KIND_RGB24, KIND_RGB32))](src, dst, left);
 }
 
 // As the SSE2 copy, 32-byte streaming stores once the destination is 32-byte aligned.
@@ -508,10 +531,10 @@ struct Avx2Rows {
             return LumaToRgbAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
             return LumaToPackedAvx2<Op>;
-        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToPacked) {
-            return Packed10ToPackedAvx2<Op>;
-        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
-            return Packed10ToRgbAvx2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::DecodedToPacked) {
+            return DecoderAvx2<Op>();
+        } else if constexpr (FamilyOf(Op) == KernelFamily::DecodedToRgb) {
+            return DecodedToRgbAvx2<Op>();
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx2;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {
@@ -529,7 +552,10 @@ struct Avx2Rows {
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
         if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked &&
-                      SourcePlanes(Op).sampleBytes > 1) {
+                      SourcePlanes(Op).sampleBytes > 1 && !HasPlanar8Twin<Op>()) {
+            return nullptr;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked &&
+                             SourcePlanes(Op).sampleBytes > 1) {
             return Planar16Via8<Op, Reduce16Avx2, PlanarToPackedAvx2<Planar8OpOf<Op>()>>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
             return PlanarToRgbAvx2<Op>;
@@ -544,7 +570,7 @@ struct Avx2Rows {
 } // namespace
 
 namespace repack_detail {
-constinit const RepackKernels kAvx2Kernels = MakeKernels<Avx2Rows>(SwapAvx2, CopyForDiskAvx2);
+constinit const RepackKernels kAvx2Own = MakeKernels<Avx2Rows>(SwapAvx2, CopyForDiskAvx2);
 } // namespace repack_detail
 
 } // namespace kestro

@@ -181,16 +181,6 @@ template <RawOp Op> void RowAvx512(const uint8_t* src, uint8_t* dst, uint32_t wi
     }
 }
 
-// Byte reorders and grey levels are bound by memory: AVX2's rows stay.
-template <RawOp Op> void RowOfAvx2(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    repack_detail::kAvx2Kernels.rows[size_t(Op)](src, dst, width);
-}
-// So are single planar rows; the 4:2:0 kinds into RGB go by the row pairs below.
-template <RawOp Op>
-void PlanarRowOfAvx2(const repack_detail::PlaneRows& src, uint8_t* dst, uint32_t width) {
-    repack_detail::kAvx2Kernels.planarRows[size_t(Op)](src, dst, width);
-}
-
 // Thirty-two samples of a plane's row as words at 8 bits.
 template <PlaneLayout P> inline __m512i Samples32(const uint8_t* p) {
     if constexpr (P.sampleBytes == 1) {
@@ -271,14 +261,10 @@ void PlanarPairToRgbAvx512(const repack_detail::PlaneRows& s, const uint8_t* lum
         }
     }
     const size_t c = size_t{k} * step, done = 2 * size_t{k}, luma = done * P.sampleBytes;
-    const repack_detail::PlanarRowFn rest = repack_detail::kAvx2Kernels.planarRows[size_t(Op)];
+    const repack_detail::PlanarRowFn rest =
+        repack_detail::KernelsAt(KernelLevel::Avx2).planarRows[size_t(Op)];
     rest({s.luma + luma, s.cb + c, s.cr + c}, dst + done * Bpp, uint32_t(width - done));
     rest({luma2 + luma, s.cb + c, s.cr + c}, dst2 + done * Bpp, uint32_t(width - done));
-}
-
-// Streaming copies are bound by memory, not by the width of a register: AVX2's stays.
-void CopyForDiskAvx2(uint8_t* dst, const uint8_t* src, size_t count) {
-    repack_detail::kAvx2Kernels.copyForDisk(dst, src, count);
 }
 
 // Masked steps of up to 64 bytes, whole pairs only: an odd last byte stays untouched.
@@ -401,7 +387,8 @@ void PlanarToPackedAvx512(const repack_detail::PlaneRows& s, uint8_t* dst, uint3
     }
     const size_t c = size_t{steps} * 32 * step;
     const repack_detail::PlaneRows rest{s.luma + 64 * size_t{steps}, s.cb + c, s.cr + c};
-    repack_detail::kAvx2Kernels.planarRows[size_t(Op)](rest, dst, width - steps * 64);
+    repack_detail::KernelsAt(KernelLevel::Avx2)
+        .planarRows[size_t(Op)](rest, dst, width - steps * 64);
 }
 
 // Sixty-four BGR0 pixels a step into three whole stores: each lane of a load drops its fourth
@@ -438,18 +425,15 @@ void Rgb32ToRgb24Avx512(const uint8_t* src, uint8_t* dst, uint32_t width) {
     }
 }
 
+// What is bound by memory rather than by the width of a register (byte reorders, grey levels into
+// YUY2, single planar rows, the decoded kinds' rows, streaming copies) runs AVX2's rows; the
+// 4:2:0 kinds into RGB go by the row pairs.
 struct Avx512Rows {
     template <RawOp Op> static constexpr repack_detail::RowFn Row() {
         if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb) {
             return RowAvx512<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToRgb && OutputPixelBytes(Op) == 4) {
             return LumaToRgb32Avx512<Op>;
-        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422Reorder ||
-                             FamilyOf(Op) == KernelFamily::LumaToRgb ||
-                             FamilyOf(Op) == KernelFamily::LumaToPacked ||
-                             FamilyOf(Op) == KernelFamily::Packed10ToPacked ||
-                             FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
-            return RowOfAvx2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Avx512;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {
@@ -469,8 +453,6 @@ struct Avx512Rows {
         if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked &&
                       SourcePlanes(Op).sampleBytes == 1) {
             return PlanarToPackedAvx512<Op>;
-        } else if constexpr (FromPlanes(Op)) {
-            return PlanarRowOfAvx2<Op>;
         } else {
             return nullptr;
         }
@@ -480,7 +462,7 @@ struct Avx512Rows {
 } // namespace
 
 namespace repack_detail {
-constinit const RepackKernels kAvx512Kernels = MakeKernels<Avx512Rows>(SwapAvx512, CopyForDiskAvx2);
+constinit const RepackKernels kAvx512Own = MakeKernels<Avx512Rows>(SwapAvx512, nullptr);
 } // namespace repack_detail
 
 } // namespace kestro

@@ -1,7 +1,7 @@
 #pragma once
 
-// The rows of a planar kind of 16-bit samples (P010) for the kernel levels that do not read such
-// samples themselves: a chunk of the row's luma and chroma samples is reduced to 8 bits on the
+// The rows of a planar kind of 16-bit samples (P010, P210) for the kernel levels that do not read
+// such samples themselves: a chunk of the row's luma and chroma samples is reduced to 8 bits on the
 // stack and converted with the level's own row, or row pair, of the 8-bit kind of the same planes
 // (NV12), so both steps stay the ones tested on their own. The AVX2 and AVX-512 rows into RGB
 // read them directly (To8BitWords), where a load of words costs no more than one of bytes.
@@ -22,17 +22,27 @@
 namespace kestro {
 namespace {
 
-// The 8-bit planar kind whose planes lie as those of Op's source, and its op to Op's output.
+// The 8-bit planar kind whose rows lie as those of Op's source (NV12 for P010 and P210: a row is
+// converted with its chroma row, however many rows share it), and its op to Op's output.
 template <RawOp Op> constexpr PixelKind Planar8KindOf() {
-    PlaneLayout p = SourcePlanes(Op);
-    p.sampleBytes = 1;
+    const PlaneLayout p = SourcePlanes(Op);
     for (const PixelFormat& f : kPixelFormats)
-        if (f.layout == Layout::Planar && f.planes == p)
+        if (f.layout == Layout::Planar && f.planes.sampleBytes == 1 && f.planes.count == p.count &&
+            f.planes.shiftX == p.shiftX && f.planes.redFirst == p.redFirst)
             return f.kind;
     return KIND_NONE;
 }
 template <RawOp Op> constexpr RawOp Planar8OpOf() {
     return ChooseRawOp(Planar8KindOf<Op>(), OutputKindOfOp(Op));
+}
+// Whether there is such a kind.
+template <RawOp Op> constexpr bool HasPlanar8Twin() {
+    return Planar8OpOf<Op>() != RawOp::Refuse;
+}
+// Whether its row pairs fit too: both kinds share a chroma row between the same rows.
+template <RawOp Op> constexpr bool PairsAsPlanar8Twin() {
+    return HasPlanar8Twin<Op>() &&
+           SourcePlanes(Op).shiftY == SourcePlanes(Planar8OpOf<Op>()).shiftY;
 }
 
 using ReduceFn = void (*)(const uint8_t* src, uint8_t* dst, size_t count);

@@ -1,6 +1,6 @@
 #include "pure/PixelRepack.h"
 #include "pure/PixelRepack_p010.h"
-#include "pure/PixelRepack_packed10.h"
+#include "pure/PixelRepack_decoded.h"
 #include "pure/PixelRepack_sse2.h"
 #include "pure/RawConversions.h"
 
@@ -259,7 +259,7 @@ void Rgb32ToRgb24Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
     for (; left >= 5; left -= 4, src += 16, dst += 12) {
         Store6Pairs(dst, Compact24(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src))));
     }
-    repack_detail::kScalarKernels.rows[size_t(RawOp::Rgb32ToRgb24)](src, dst, left);
+    repack_detail::kScalarKernels.rows[size_t(ChooseRawOp(KIND_RGB32, KIND_RGB24))](src, dst, left);
 }
 
 // The 10-bit field of every 32-bit lane at bit Shift, at 8 bits: (v + 2) >> 2, then 256 (from
@@ -311,9 +311,29 @@ template <RawOp Op> void Packed10ToPackedSse2(const uint8_t* src, uint8_t* dst, 
     repack_detail::kScalarKernels.rows[size_t(Op)](src, dst, left);
 }
 
-template <RawOp Op> void Packed10ToRgbSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    Packed10ViaYuy2<Op, Packed10ToPackedSse2<UnpackOpOf<Op>()>, RowSse2<Yuy2RowOpOf<Op>()>>(
-        src, dst, width);
+// A row of 16-bit samples in the groups of the output's order: each sample taken to 8 bits.
+void Reduce16RowSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    Reduce16Sse2(src, dst, 2 * size_t{width});
+}
+
+// This level's row that decodes the source of Op into Op's output order; null where it has none.
+template <RawOp Op> constexpr repack_detail::RowFn DecoderSse2() {
+    if constexpr (SourceFormat(Op).layout == Layout::Packed10) {
+        return Packed10ToPackedSse2<Op>;
+    } else if constexpr (ReducesInPlace<Op>()) {
+        return Reduce16RowSse2;
+    } else {
+        return nullptr;
+    }
+}
+
+template <RawOp Op> constexpr repack_detail::RowFn DecodedToRgbSse2() {
+    constexpr repack_detail::RowFn decode = DecoderSse2<UnpackOpOf<Op>()>();
+    if constexpr (decode != nullptr && Yuy2RowFits<Op>()) {
+        return DecodedViaYuy2<Op, decode, RowSse2<Yuy2RowOpOf<Op>()>>;
+    } else {
+        return nullptr;
+    }
 }
 
 void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
@@ -357,7 +377,7 @@ void Rgb24ToRgb32Sse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), Spread24(v));
     }
-    repack_detail::kScalarKernels.rows[size_t(RawOp::Rgb24ToRgb32)](src, dst, left);
+    repack_detail::kScalarKernels.rows[size_t(ChooseRawOp(KIND_RGB24, KIND_RGB32))](src, dst, left);
 }
 
 struct Sse2Rows {
@@ -370,10 +390,10 @@ struct Sse2Rows {
             return LumaToRgbSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::LumaToPacked) {
             return LumaToPackedSse2<Op>;
-        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToPacked) {
-            return Packed10ToPackedSse2<Op>;
-        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
-            return Packed10ToRgbSse2<Op>;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::DecodedToPacked) {
+            return DecoderSse2<Op>();
+        } else if constexpr (FamilyOf(Op) == KernelFamily::DecodedToRgb) {
+            return DecodedToRgbSse2<Op>();
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Sse2;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbNarrow) {
@@ -384,7 +404,10 @@ struct Sse2Rows {
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
         if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
-                      SourcePlanes(Op).sampleBytes > 1) {
+                      SourcePlanes(Op).sampleBytes > 1 && !PairsAsPlanar8Twin<Op>()) {
+            return nullptr;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
+                             SourcePlanes(Op).sampleBytes > 1) {
             return Planar16PairVia8<Op, Reduce16Sse2, PlanarPairToRgbSse2<Planar8OpOf<Op>()>>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
             return PlanarPairToRgbSse2<Op>;
@@ -393,8 +416,10 @@ struct Sse2Rows {
         }
     }
     template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
-        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
-                      SourcePlanes(Op).sampleBytes > 1) {
+        if constexpr (FromPlanes(Op) && SourcePlanes(Op).sampleBytes > 1 && !HasPlanar8Twin<Op>()) {
+            return nullptr;
+        } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb &&
+                             SourcePlanes(Op).sampleBytes > 1) {
             return Planar16Via8<Op, Reduce16Sse2, PlanarToRgbSse2<Planar8OpOf<Op>()>>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::PlanarToPacked &&
                              SourcePlanes(Op).sampleBytes > 1) {
@@ -412,7 +437,7 @@ struct Sse2Rows {
 } // namespace
 
 namespace repack_detail {
-constinit const RepackKernels kSse2Kernels = MakeKernels<Sse2Rows>(SwapSse2, CopyForDiskSse2);
+constinit const RepackKernels kSse2Own = MakeKernels<Sse2Rows>(SwapSse2, CopyForDiskSse2);
 } // namespace repack_detail
 
 } // namespace kestro

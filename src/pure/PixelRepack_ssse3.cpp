@@ -5,7 +5,7 @@
 #include <tmmintrin.h>
 
 // Only reached after the CPUID check for SSSE3. The byte shuffle packs 24-bit pixels in one step;
-// 32-bit output and the byte-pair swap gain nothing from it and stay with the SSE2 rows.
+// everything else gains nothing from it and runs the SSE2 rows.
 namespace kestro {
 namespace {
 
@@ -25,24 +25,7 @@ template <RawOp Op> void Rgb24Ssse3(const uint8_t* src, uint8_t* dst, uint32_t w
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_shuffle_epi8(p03, squeeze24));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 12), _mm_shuffle_epi8(p47, squeeze24));
     }
-    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, width - groups * 8);
-}
-
-void SwapSse2(uint8_t* dst, const uint8_t* src, size_t count) {
-    repack_detail::kSse2Kernels.swapBytePairs(dst, src, count);
-}
-template <RawOp Op> void RowOfSse2(const uint8_t* src, uint8_t* dst, uint32_t width) {
-    repack_detail::kSse2Kernels.rows[size_t(Op)](src, dst, width);
-}
-template <RawOp Op>
-void PlanarRowOfSse2(const repack_detail::PlaneRows& src, uint8_t* dst, uint32_t width) {
-    repack_detail::kSse2Kernels.planarRows[size_t(Op)](src, dst, width);
-}
-
-template <RawOp Op>
-void PlanarRowPairOfSse2(const repack_detail::PlaneRows& src, const uint8_t* luma2, uint8_t* dst,
-                         uint8_t* dst2, uint32_t width) {
-    repack_detail::kSse2Kernels.planarRowPairs[size_t(Op)](src, luma2, dst, dst2, width);
+    repack_detail::KernelsAt(KernelLevel::Sse2).rows[size_t(Op)](src, dst, width - groups * 8);
 }
 
 // Sixteen pixels from three whole loads: nothing is read past the 48 bytes they occupy.
@@ -61,37 +44,16 @@ void Rgb24ToRgb32Ssse3(const uint8_t* src, uint8_t* dst, uint32_t width) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 48),
                          _mm_shuffle_epi8(_mm_srli_si128(c, 4), spread));
     }
-    repack_detail::kSse2Kernels.rows[size_t(RawOp::Rgb24ToRgb32)](src, dst, left);
+    repack_detail::KernelsAt(KernelLevel::Sse2)
+        .rows[size_t(ChooseRawOp(KIND_RGB24, KIND_RGB32))](src, dst, left);
 }
 
 struct Ssse3Rows {
     template <RawOp Op> static constexpr repack_detail::RowFn Row() {
         if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb && OutputPixelBytes(Op) == 3) {
             return Rgb24Ssse3<Op>;
-        } else if constexpr (FamilyOf(Op) == KernelFamily::Packed422ToRgb ||
-                             FamilyOf(Op) == KernelFamily::Packed422Reorder ||
-                             FamilyOf(Op) == KernelFamily::LumaToRgb ||
-                             FamilyOf(Op) == KernelFamily::LumaToPacked ||
-                             FamilyOf(Op) == KernelFamily::RgbNarrow ||
-                             FamilyOf(Op) == KernelFamily::Packed10ToPacked ||
-                             FamilyOf(Op) == KernelFamily::Packed10ToRgb) {
-            return RowOfSse2<Op>;
         } else if constexpr (FamilyOf(Op) == KernelFamily::RgbWiden) {
             return Rgb24ToRgb32Ssse3;
-        } else {
-            return nullptr;
-        }
-    }
-    template <RawOp Op> static constexpr repack_detail::PlanarRowPairFn PlanarRowPair() {
-        if constexpr (FamilyOf(Op) == KernelFamily::PlanarToRgb) {
-            return PlanarRowPairOfSse2<Op>;
-        } else {
-            return nullptr;
-        }
-    }
-    template <RawOp Op> static constexpr repack_detail::PlanarRowFn PlanarRow() {
-        if constexpr (FromPlanes(Op)) {
-            return PlanarRowOfSse2<Op>;
         } else {
             return nullptr;
         }
@@ -101,7 +63,7 @@ struct Ssse3Rows {
 } // namespace
 
 namespace repack_detail {
-constinit const RepackKernels kSsse3Kernels = MakeKernels<Ssse3Rows>(SwapSse2, CopyForDiskSse2);
+constinit const RepackKernels kSsse3Own = MakeKernels<Ssse3Rows>(nullptr, nullptr);
 } // namespace repack_detail
 
 } // namespace kestro

@@ -1,286 +1,167 @@
 #pragma once
-// Which stored kind a raw stream delivers as which output kind, by which routine, and which
-// format it offers when asked: one table read by negotiation, planning and the conversion.
+// Which stored kind a raw stream delivers as which output kind, how, and which format it offers
+// when asked: one table read by negotiation, planning and the conversion. The conversions, their
+// count and the kernel tables are numbered from it, so a row appended here has its kernels at
+// every level and its place in every test that walks the conversions.
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 
+#include "pure/PictureShape.h"
 #include "pure/PixelFormats.h"
-#include "pure/PixelRepack.h"
 
 namespace kestro {
+
+// How a pair is delivered: not at all, the stored bytes as they are, their byte pairs exchanged
+// (UYVY order to YUY2 order), or by a kernel of the two kinds.
+enum class Delivery : uint8_t { Refuse, Copy, Swap, Convert };
+
+// A conversion. The first three deliver without a kernel; every converting row of the table is
+// one more, in the table's order, and indexes the kernel tables.
+enum class RawOp : uint16_t { Refuse, Copy, Swap };
+constexpr size_t kFirstConversion = 3;
 
 struct RawConversionRow {
     PixelKind source;
     PixelKind output;  // ignored when anyOutput
     bool anyOutput;    // the row answers every output kind not listed before it
-    RawOp op;          // Refuse: the pair is not delivered
+    Delivery how;      // Refuse: the pair is not delivered
     PixelKind offered; // the format the stream offers for this output, when asked for one
+    RawOp op;          // numbered from the table
 };
 
-inline constexpr RawConversionRow kRawConversions[] = {
-    {.source = KIND_YUY2,
-     .output = KIND_YUY2,
-     .anyOutput = false,
-     .op = RawOp::Copy,
-     .offered = KIND_YUY2},
-    {.source = KIND_YUY2,
-     .output = KIND_RGB24,
-     .anyOutput = false,
-     .op = RawOp::Yuy2ToRgb24,
-     .offered = KIND_RGB24},
-    {.source = KIND_YUY2,
-     .output = KIND_RGB32,
-     .anyOutput = false,
-     .op = RawOp::Yuy2ToRgb32,
-     .offered = KIND_RGB32},
-    {.source = KIND_UYVY,
-     .output = KIND_YUY2,
-     .anyOutput = false,
-     .op = RawOp::Swap,
-     .offered = KIND_YUY2},
+constexpr RawConversionRow Delivers(PixelKind source, PixelKind output, Delivery how,
+                                    PixelKind offered = KIND_NONE) {
+    return {source, output, false, how, offered == KIND_NONE ? output : offered, RawOp::Refuse};
+}
+constexpr RawConversionRow AnyOutput(PixelKind source, Delivery how, PixelKind offered) {
+    return {source, KIND_NONE, true, how, offered, RawOp::Refuse};
+}
+
+namespace conversion_detail {
+template <size_t N>
+constexpr std::array<RawConversionRow, N> Numbered(const RawConversionRow (&rows)[N]) {
+    std::array<RawConversionRow, N> out{};
+    uint16_t next = kFirstConversion;
+    for (size_t i = 0; i < N; ++i) {
+        out[i] = rows[i];
+        out[i].op = rows[i].how == Delivery::Convert ? RawOp(next++)
+                    : rows[i].how == Delivery::Copy  ? RawOp::Copy
+                    : rows[i].how == Delivery::Swap  ? RawOp::Swap
+                                                     : RawOp::Refuse;
+    }
+    return out;
+}
+constexpr RawConversionRow kRows[] = {
+    Delivers(KIND_YUY2, KIND_YUY2, Delivery::Copy),
+    Delivers(KIND_YUY2, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_YUY2, KIND_RGB32, Delivery::Convert),
+    Delivers(KIND_UYVY, KIND_YUY2, Delivery::Swap),
     // Asked for UYVY, the stream still offers YUY2, the order every player knows.
-    {.source = KIND_UYVY,
-     .output = KIND_UYVY,
-     .anyOutput = false,
-     .op = RawOp::Copy,
-     .offered = KIND_YUY2},
-    {.source = KIND_UYVY,
-     .output = KIND_RGB24,
-     .anyOutput = false,
-     .op = RawOp::UyvyToRgb24,
-     .offered = KIND_RGB24},
-    {.source = KIND_UYVY,
-     .output = KIND_RGB32,
-     .anyOutput = false,
-     .op = RawOp::UyvyToRgb32,
-     .offered = KIND_RGB32},
-    {.source = KIND_RGB24,
-     .output = KIND_RGB24,
-     .anyOutput = false,
-     .op = RawOp::Copy,
-     .offered = KIND_RGB24},
-    {.source = KIND_RGB24,
-     .output = KIND_RGB32,
-     .anyOutput = false,
-     .op = RawOp::Rgb24ToRgb32,
-     .offered = KIND_RGB32},
-    {.source = KIND_RGB32,
-     .output = KIND_RGB32,
-     .anyOutput = false,
-     .op = RawOp::Copy,
-     .offered = KIND_RGB32},
-    {.source = KIND_YVYU,
-     .output = KIND_YVYU,
-     .anyOutput = false,
-     .op = RawOp::Copy,
-     .offered = KIND_YVYU},
-    {.source = KIND_YVYU,
-     .output = KIND_YUY2,
-     .anyOutput = false,
-     .op = RawOp::YvyuToYuy2,
-     .offered = KIND_YUY2},
-    {.source = KIND_YVYU,
-     .output = KIND_RGB24,
-     .anyOutput = false,
-     .op = RawOp::YvyuToRgb24,
-     .offered = KIND_RGB24},
-    {.source = KIND_YVYU,
-     .output = KIND_RGB32,
-     .anyOutput = false,
-     .op = RawOp::YvyuToRgb32,
-     .offered = KIND_RGB32},
-    {.source = KIND_HDYC,
-     .output = KIND_HDYC,
-     .anyOutput = false,
-     .op = RawOp::Copy,
-     .offered = KIND_HDYC},
+    Delivers(KIND_UYVY, KIND_UYVY, Delivery::Copy, KIND_YUY2),
+    Delivers(KIND_UYVY, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_UYVY, KIND_RGB32, Delivery::Convert),
+    Delivers(KIND_RGB24, KIND_RGB24, Delivery::Copy),
+    Delivers(KIND_RGB24, KIND_RGB32, Delivery::Convert),
+    Delivers(KIND_RGB32, KIND_RGB32, Delivery::Copy),
+    Delivers(KIND_YVYU, KIND_YVYU, Delivery::Copy),
+    Delivers(KIND_YVYU, KIND_YUY2, Delivery::Convert),
+    Delivers(KIND_YVYU, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_YVYU, KIND_RGB32, Delivery::Convert),
+    Delivers(KIND_HDYC, KIND_HDYC, Delivery::Copy),
     // The bytes of UYVY: exchanged in pairs they are YUY2's, the colours still BT.709's.
-    {.source = KIND_HDYC,
-     .output = KIND_YUY2,
-     .anyOutput = false,
-     .op = RawOp::Swap,
-     .offered = KIND_YUY2},
-    {.source = KIND_HDYC,
-     .output = KIND_RGB24,
-     .anyOutput = false,
-     .op = RawOp::HdycToRgb24,
-     .offered = KIND_RGB24},
-    {.source = KIND_HDYC,
-     .output = KIND_RGB32,
-     .anyOutput = false,
-     .op = RawOp::HdycToRgb32,
-     .offered = KIND_RGB32},
-    {.source = KIND_Y800,
-     .output = KIND_Y800,
-     .anyOutput = false,
-     .op = RawOp::Copy,
-     .offered = KIND_Y800},
-    {.source = KIND_Y800,
-     .output = KIND_YUY2,
-     .anyOutput = false,
-     .op = RawOp::Y800ToYuy2,
-     .offered = KIND_YUY2},
-    {.source = KIND_Y800,
-     .output = KIND_RGB24,
-     .anyOutput = false,
-     .op = RawOp::Y800ToRgb24,
-     .offered = KIND_RGB24},
-    {.source = KIND_Y800,
-     .output = KIND_RGB32,
-     .anyOutput = false,
-     .op = RawOp::Y800ToRgb32,
-     .offered = KIND_RGB32},
-    {.source = KIND_RGB32,
-     .output = KIND_RGB24,
-     .anyOutput = false,
-     .op = RawOp::Rgb32ToRgb24,
-     .offered = KIND_RGB24},
-    {.source = KIND_NV12,
-     .output = KIND_NV12,
-     .anyOutput = false,
-     .op = RawOp::Copy,
-     .offered = KIND_NV12},
-    {.source = KIND_NV12,
-     .output = KIND_YUY2,
-     .anyOutput = false,
-     .op = RawOp::Nv12ToYuy2,
-     .offered = KIND_YUY2},
-    {.source = KIND_NV12,
-     .output = KIND_RGB24,
-     .anyOutput = false,
-     .op = RawOp::Nv12ToRgb24,
-     .offered = KIND_RGB24},
-    {.source = KIND_NV12,
-     .output = KIND_RGB32,
-     .anyOutput = false,
-     .op = RawOp::Nv12ToRgb32,
-     .offered = KIND_RGB32},
-    {.source = KIND_I420,
-     .output = KIND_I420,
-     .anyOutput = false,
-     .op = RawOp::Copy,
-     .offered = KIND_I420},
-    {.source = KIND_I420,
-     .output = KIND_YUY2,
-     .anyOutput = false,
-     .op = RawOp::I420ToYuy2,
-     .offered = KIND_YUY2},
-    {.source = KIND_I420,
-     .output = KIND_RGB24,
-     .anyOutput = false,
-     .op = RawOp::I420ToRgb24,
-     .offered = KIND_RGB24},
-    {.source = KIND_I420,
-     .output = KIND_RGB32,
-     .anyOutput = false,
-     .op = RawOp::I420ToRgb32,
-     .offered = KIND_RGB32},
-    {.source = KIND_YV12,
-     .output = KIND_YV12,
-     .anyOutput = false,
-     .op = RawOp::Copy,
-     .offered = KIND_YV12},
-    {.source = KIND_YV12,
-     .output = KIND_YUY2,
-     .anyOutput = false,
-     .op = RawOp::Yv12ToYuy2,
-     .offered = KIND_YUY2},
-    {.source = KIND_YV12,
-     .output = KIND_RGB24,
-     .anyOutput = false,
-     .op = RawOp::Yv12ToRgb24,
-     .offered = KIND_RGB24},
-    {.source = KIND_YV12,
-     .output = KIND_RGB32,
-     .anyOutput = false,
-     .op = RawOp::Yv12ToRgb32,
-     .offered = KIND_YV12},
-    {.source = KIND_V210,
-     .output = KIND_V210,
-     .anyOutput = false,
-     .op = RawOp::Copy,
-     .offered = KIND_V210},
-    {.source = KIND_V210,
-     .output = KIND_YUY2,
-     .anyOutput = false,
-     .op = RawOp::V210ToYuy2,
-     .offered = KIND_YUY2},
-    {.source = KIND_V210,
-     .output = KIND_RGB24,
-     .anyOutput = false,
-     .op = RawOp::V210ToRgb24,
-     .offered = KIND_RGB24},
-    {.source = KIND_V210,
-     .output = KIND_RGB32,
-     .anyOutput = false,
-     .op = RawOp::V210ToRgb32,
-     .offered = KIND_RGB32},
-    {.source = KIND_P010,
-     .output = KIND_P010,
-     .anyOutput = false,
-     .op = RawOp::Copy,
-     .offered = KIND_P010},
-    {.source = KIND_P010,
-     .output = KIND_YUY2,
-     .anyOutput = false,
-     .op = RawOp::P010ToYuy2,
-     .offered = KIND_YUY2},
-    {.source = KIND_P010,
-     .output = KIND_RGB24,
-     .anyOutput = false,
-     .op = RawOp::P010ToRgb24,
-     .offered = KIND_RGB24},
-    {.source = KIND_P010,
-     .output = KIND_RGB32,
-     .anyOutput = false,
-     .op = RawOp::P010ToRgb32,
-     .offered = KIND_RGB32},
+    Delivers(KIND_HDYC, KIND_YUY2, Delivery::Swap),
+    Delivers(KIND_HDYC, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_HDYC, KIND_RGB32, Delivery::Convert),
+    Delivers(KIND_Y800, KIND_Y800, Delivery::Copy),
+    Delivers(KIND_Y800, KIND_YUY2, Delivery::Convert),
+    Delivers(KIND_Y800, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_Y800, KIND_RGB32, Delivery::Convert),
+    Delivers(KIND_RGB32, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_NV12, KIND_NV12, Delivery::Copy),
+    Delivers(KIND_NV12, KIND_YUY2, Delivery::Convert),
+    Delivers(KIND_NV12, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_NV12, KIND_RGB32, Delivery::Convert),
+    Delivers(KIND_I420, KIND_I420, Delivery::Copy),
+    Delivers(KIND_I420, KIND_YUY2, Delivery::Convert),
+    Delivers(KIND_I420, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_I420, KIND_RGB32, Delivery::Convert),
+    Delivers(KIND_YV12, KIND_YV12, Delivery::Copy),
+    Delivers(KIND_YV12, KIND_YUY2, Delivery::Convert),
+    Delivers(KIND_YV12, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_YV12, KIND_RGB32, Delivery::Convert, KIND_YV12),
+    Delivers(KIND_V210, KIND_V210, Delivery::Copy),
+    Delivers(KIND_V210, KIND_YUY2, Delivery::Convert),
+    Delivers(KIND_V210, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_V210, KIND_RGB32, Delivery::Convert),
+    Delivers(KIND_P010, KIND_P010, Delivery::Copy),
+    Delivers(KIND_P010, KIND_YUY2, Delivery::Convert),
+    Delivers(KIND_P010, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_P010, KIND_RGB32, Delivery::Convert),
     // An RGB32 stream offers itself whatever was asked, but delivers nothing else.
-    {.source = KIND_RGB32,
-     .output = KIND_NONE,
-     .anyOutput = true,
-     .op = RawOp::Refuse,
-     .offered = KIND_RGB32},
+    AnyOutput(KIND_RGB32, Delivery::Refuse, KIND_RGB32),
+    Delivers(KIND_Y210, KIND_Y210, Delivery::Copy),
+    Delivers(KIND_Y210, KIND_YUY2, Delivery::Convert),
+    Delivers(KIND_Y210, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_Y210, KIND_RGB32, Delivery::Convert),
+    Delivers(KIND_P210, KIND_P210, Delivery::Copy),
+    Delivers(KIND_P210, KIND_YUY2, Delivery::Convert),
+    Delivers(KIND_P210, KIND_RGB24, Delivery::Convert),
+    Delivers(KIND_P210, KIND_RGB32, Delivery::Convert),
 };
+} // namespace conversion_detail
+
+inline constexpr auto kRawConversions = conversion_detail::Numbered(conversion_detail::kRows);
+
+constexpr size_t CountConversions() {
+    size_t n = 0;
+    for (const RawConversionRow& r : kRawConversions)
+        n += r.how == Delivery::Convert;
+    return n;
+}
+constexpr size_t kRawOpCount = kFirstConversion + CountConversions();
+
+// The index of the row for a pair; the table's size when it has none. By index rather than by
+// address, so that it folds in the sanitizer build too (see FormatIndexOf).
+constexpr size_t ConversionIndexFor(PixelKind source, PixelKind output) {
+    for (size_t i = 0; i < kRawConversions.size(); ++i)
+        if (kRawConversions[i].source == source &&
+            (kRawConversions[i].anyOutput || kRawConversions[i].output == output))
+            return i;
+    return kRawConversions.size();
+}
 
 // The row for a pair; null when the table has none.
 constexpr const RawConversionRow* ConversionFor(PixelKind source, PixelKind output) {
-    for (const RawConversionRow& r : kRawConversions)
-        if (r.source == source && (r.anyOutput || r.output == output))
-            return &r;
-    return nullptr;
+    const size_t i = ConversionIndexFor(source, output);
+    return i < kRawConversions.size() ? &kRawConversions[i] : nullptr;
 }
 
-// By value rather than through ConversionFor, so that it folds in the sanitizer build too (a
-// kernel chosen by it is a template argument there; see FamilyOf).
 constexpr RawOp ChooseRawOp(PixelKind source, PixelKind output) {
-    for (const RawConversionRow& r : kRawConversions)
-        if (r.source == source && (r.anyOutput || r.output == output))
-            return r.op;
-    return RawOp::Refuse;
+    const size_t i = ConversionIndexFor(source, output);
+    return i < kRawConversions.size() ? kRawConversions[i].op : RawOp::Refuse;
 }
 
-// The first row of an op: every row of one op converts between the same two kinds.
+// The index of the first row of an op (the table's size for none): a converting op has one row.
+constexpr size_t RowIndexOfOp(RawOp op) {
+    size_t i = 0;
+    while (i < kRawConversions.size() && kRawConversions[i].op != op)
+        ++i;
+    return i;
+}
 constexpr const RawConversionRow* RowOfOp(RawOp op) {
-    for (const RawConversionRow& r : kRawConversions)
-        if (r.op == op)
-            return &r;
-    return nullptr;
+    const size_t i = RowIndexOfOp(op);
+    return i < kRawConversions.size() ? &kRawConversions[i] : nullptr;
 }
 
 // The two kinds of an op's first row, by value for the same reason as ChooseRawOp.
 constexpr PixelKind SourceKindOfOp(RawOp op) {
-    for (const RawConversionRow& r : kRawConversions)
-        if (r.op == op)
-            return r.source;
-    return KIND_STORED;
+    const size_t i = RowIndexOfOp(op);
+    return i < kRawConversions.size() ? kRawConversions[i].source : KIND_STORED;
 }
 constexpr PixelKind OutputKindOfOp(RawOp op) {
-    for (const RawConversionRow& r : kRawConversions)
-        if (r.op == op)
-            return r.output;
-    return KIND_STORED;
+    const size_t i = RowIndexOfOp(op);
+    return i < kRawConversions.size() ? kRawConversions[i].output : KIND_STORED;
 }
 
 // Which body of kernels an op needs, from the layouts of the two kinds it joins.
@@ -294,51 +175,57 @@ enum class KernelFamily {
     RgbNarrow,
     PlanarToRgb,
     PlanarToPacked,
-    Packed10ToRgb,
-    Packed10ToPacked
+    // Any other YUV kind of one plane: its samples decoded to 8-bit groups by their places
+    // (SamplePlaces), then the YUY2 row of the output, so that such a kind plays without a
+    // kernel of its own.
+    DecodedToRgb,
+    DecodedToPacked
 };
+
+// 8-bit packed groups whose luma and chroma lie on opposite byte parities: the packed rows' kind.
+constexpr bool SplittablePacked(const PixelFormat& f) {
+    return f.layout == Layout::Packed422 && f.planes.sampleBytes == 1 && IsSplittableOrder(f.order);
+}
+// A YUV kind of one plane whose samples SamplePlaces finds.
+constexpr bool Decodable(const PixelFormat& f) {
+    return f.matrix != Matrix::None &&
+           (f.layout == Layout::Packed422 || f.layout == Layout::Packed10);
+}
 
 // By index rather than by RowOfOp and FormatOf, so that it folds in the sanitizer build too
 // (see FormatIndexOf).
 constexpr KernelFamily FamilyOf(RawOp op) {
-    if (op == RawOp::Copy || op == RawOp::Swap || op == RawOp::Refuse)
-        return KernelFamily::None;
-    size_t row = 0;
-    while (row < std::size(kRawConversions) && kRawConversions[row].op != op)
-        ++row;
-    if (row == std::size(kRawConversions))
+    const size_t row = RowIndexOfOp(op);
+    if (size_t(op) < kFirstConversion || row == kRawConversions.size())
         return KernelFamily::None;
     const size_t fromIndex = FormatIndexOf(kRawConversions[row].source);
     const size_t toIndex = FormatIndexOf(kRawConversions[row].output);
     if (fromIndex == std::size(kPixelFormats) || toIndex == std::size(kPixelFormats))
         return KernelFamily::None;
-    const PixelFormat* from = &kPixelFormats[fromIndex];
-    const PixelFormat* to = &kPixelFormats[toIndex];
-    if (from->layout == Layout::Packed422 && to->layout == Layout::Packed422 &&
-        IsSplittableOrder(from->order) && IsSplittableOrder(to->order))
-        return KernelFamily::Packed422Reorder;
-    if (from->layout == Layout::Luma && to->layout == Layout::Packed422 &&
-        IsSplittableOrder(to->order))
-        return KernelFamily::LumaToPacked;
-    if (from->layout == Layout::Planar && to->layout == Layout::Packed422 &&
-        IsSplittableOrder(to->order))
-        return KernelFamily::PlanarToPacked;
-    if (from->layout == Layout::Packed10 && to->layout == Layout::Packed422 &&
-        IsSplittableOrder(to->order))
-        return KernelFamily::Packed10ToPacked;
-    if (from->layout == Layout::Packed10 && to->layout == Layout::Rgb)
-        return KernelFamily::Packed10ToRgb;
-    if (to->layout != Layout::Rgb)
+    const PixelFormat& from = kPixelFormats[fromIndex];
+    const PixelFormat& to = kPixelFormats[toIndex];
+    if (to.layout == Layout::Packed422 && SplittablePacked(to)) {
+        if (SplittablePacked(from))
+            return KernelFamily::Packed422Reorder;
+        if (from.layout == Layout::Luma)
+            return KernelFamily::LumaToPacked;
+        if (from.layout == Layout::Planar)
+            return KernelFamily::PlanarToPacked;
+        return Decodable(from) ? KernelFamily::DecodedToPacked : KernelFamily::None;
+    }
+    if (to.layout != Layout::Rgb)
         return KernelFamily::None;
-    if (from->layout == Layout::Planar)
+    if (from.layout == Layout::Planar)
         return KernelFamily::PlanarToRgb;
-    if (from->layout == Layout::Luma)
+    if (from.layout == Layout::Luma)
         return KernelFamily::LumaToRgb;
-    if (from->layout == Layout::Packed422 && IsSplittableOrder(from->order))
+    if (SplittablePacked(from))
         return KernelFamily::Packed422ToRgb;
-    if (from->layout == Layout::Rgb && PixelBytes(*from) == 3 && PixelBytes(*to) == 4)
+    if (Decodable(from))
+        return KernelFamily::DecodedToRgb;
+    if (from.layout == Layout::Rgb && PixelBytes(from) == 3 && PixelBytes(to) == 4)
         return KernelFamily::RgbWiden;
-    if (from->layout == Layout::Rgb && PixelBytes(*from) == 4 && PixelBytes(*to) == 3)
+    if (from.layout == Layout::Rgb && PixelBytes(from) == 4 && PixelBytes(to) == 3)
         return KernelFamily::RgbNarrow;
     return KernelFamily::None;
 }
@@ -361,6 +248,9 @@ constexpr PackedOrder OutputOrder(RawOp op) {
 constexpr PlaneLayout SourcePlanes(RawOp op) {
     return FormatOf(RowOfOp(op)->source)->planes;
 }
+constexpr const PixelFormat& SourceFormat(RawOp op) {
+    return kPixelFormats[FormatIndexOf(SourceKindOfOp(op))];
+}
 // The op reads a planar kind: its kernels are the planar rows.
 constexpr bool FromPlanes(RawOp op) {
     const KernelFamily family = FamilyOf(op);
@@ -377,31 +267,13 @@ constexpr uint64_t OutputRowBytes(RawOp op, uint32_t width) {
     return PackedRowBytes(*FormatOf(RowOfOp(op)->output), width);
 }
 
-namespace repack_detail {
-template <class Level, RawOp Op> constexpr PlanarRowPairFn PlanarRowPairOf() {
-    if constexpr (requires { Level::template PlanarRowPair<Op>(); }) {
-        return Level::template PlanarRowPair<Op>();
-    } else {
-        return nullptr;
-    }
-}
-
-// A level's table: Level::Row<op>() is its row kernel of each op (null where it has none), so a
-// new conversion row gets its kernel at every level from the kinds' descriptions; a level that
-// has row pairs of planar kinds gives them as Level::PlanarRowPair<op>().
-template <class Level, size_t... I>
-constexpr RepackKernels MakeKernels(SwapFn swap, CopyFn copy, std::index_sequence<I...>) {
-    RepackKernels k{};
-    k.swapBytePairs = swap;
-    k.copyForDisk = copy;
-    ((k.rows[I] = Level::template Row<RawOp(I)>()), ...);
-    ((k.planarRows[I] = Level::template PlanarRow<RawOp(I)>()), ...);
-    ((k.planarRowPairs[I] = PlanarRowPairOf<Level, RawOp(I)>()), ...);
-    return k;
-}
-template <class Level> constexpr RepackKernels MakeKernels(SwapFn swap, CopyFn copy) {
-    return MakeKernels<Level>(swap, copy, std::make_index_sequence<kRawOpCount>{});
-}
-} // namespace repack_detail
+static_assert(
+    [] {
+        for (size_t op = kFirstConversion; op < kRawOpCount; ++op)
+            if (FamilyOf(RawOp(op)) == KernelFamily::None)
+                return false;
+        return true;
+    }(),
+    "every converting row of the conversion table has a body of kernels");
 
 } // namespace kestro

@@ -19,26 +19,22 @@ std::optional<RawConversion> PlanRawConversion(PixelKind source, int32_t streamH
     const PixelFormat* shown = FormatOf(output);
     if (!stored || !shown || ShapeProblem(*stored, width, streamHeight))
         return std::nullopt;
-    const uint64_t srcStride = StoredRowBytes(*stored, width);
-    const uint64_t rowBytes = PackedRowBytes(*shown, uint32_t(width));
-    // A planar picture has no bitmap rows to pad: played as itself it is its planes as stored. A
-    // 10-bit kind's rows are whole blocks already; no bitmap rule pads them further.
-    const bool planarCopy = stored->layout == Layout::Planar && c.op == RawOp::Copy;
-    const bool bitmapRows = paddedOutputRows && !planarCopy && shown->layout != Layout::Packed10;
-    const uint64_t dstStride = bitmapRows ? DibRowBytes(width, 8 * PixelBytes(*shown)) : rowBytes;
+    const PictureShape from = ShapeOf(*stored, uint32_t(width), rows, RowRule::Stored);
+    const PictureShape to = ShapeOf(*shown, uint32_t(width), rows,
+                                    paddedOutputRows ? RowRule::Bitmap : RowRule::Packed);
+    const uint64_t srcStride = from.plane[0].stride, dstStride = to.plane[0].stride;
     if (srcStride > UINT32_MAX / rows || dstStride > UINT32_MAX / rows)
         return std::nullopt;
-    const uint64_t picture = PictureBytesOf(*stored, width, streamHeight);
-    if (picture > UINT32_MAX)
+    if (from.bytes > UINT32_MAX || to.bytes > UINT32_MAX)
         return std::nullopt;
     c.width = uint32_t(width);
     c.rows = uint32_t(rows);
     c.srcStride = uint32_t(srcStride);
     c.dstStride = uint32_t(dstStride);
-    c.dstRowBytes = uint32_t(rowBytes);
+    c.dstRowBytes = uint32_t(to.plane[0].rowBytes);
     c.reverseRows = TopRowFirst(source, streamHeight) != TopRowFirst(output, outputHeight);
-    c.storedBytes = uint32_t(picture);
-    c.outputBytes = planarCopy ? c.storedBytes : uint32_t(dstStride * rows);
+    c.storedBytes = uint32_t(from.bytes);
+    c.outputBytes = uint32_t(to.bytes);
     return c;
 }
 

@@ -46,6 +46,36 @@ constexpr std::optional<uint32_t> StoredImageBytes(PixelKind source, int32_t wid
     return uint32_t(bytes);
 }
 
+// The picture a host's output bitmap takes, and whether its rows are padded to 4 bytes.
+struct OutputImage {
+    uint32_t bytes = 0;
+    bool paddedRows = true;
+};
+
+// The output picture of a playback run: bitmap rows of the output's bit count, or unpadded rows
+// where the host declared exactly that smaller size (the size this codec reports); a kind whose
+// bit count names no size takes its own picture size, which a biSizeImage other than 0 must
+// equal. Empty for a size that does not fit, or a biSizeImage that cannot hold the picture.
+inline std::optional<OutputImage> OutputImageOf(const BitmapHeader& out) {
+    auto bytes = DibImageBytes(out.biWidth, out.biHeight, out.biBitCount);
+    const PixelFormat* shown = FormatOf(ClassifyPixelKind(out.biCompression, out.biBitCount));
+    if (shown && !BitCountSizesPictures(*shown)) {
+        bytes = StoredImageBytes(shown->kind, out.biWidth, out.biHeight);
+        if (bytes && out.biSizeImage != 0 && out.biSizeImage != *bytes)
+            return std::nullopt;
+    }
+    if (!bytes)
+        return std::nullopt;
+    if (out.biSizeImage == 0 || out.biSizeImage >= *bytes)
+        return OutputImage{*bytes, true};
+    // Hosts lay out DIB rows padded to 4 bytes; one that declares the unpadded size this codec
+    // reports gets unpadded rows. Any other smaller size cannot hold the picture.
+    const auto tight = PictureBytes(out.biWidth, out.biHeight, out.biBitCount);
+    if (!tight || out.biSizeImage != *tight)
+        return std::nullopt;
+    return OutputImage{*tight, false};
+}
+
 struct ReadAhead {
     bool issue = false;
     uint64_t position = 0;

@@ -62,6 +62,13 @@ std::optional<uint32_t> PictureBytes(int32_t width, int32_t height, uint32_t bit
     return uint32_t(bytes);
 }
 
+std::optional<uint32_t> ReportedImageBytes(const PixelFormat& f, int32_t width, int32_t height) {
+    if (BitCountSizesPictures(f))
+        return PictureBytes(width, height, f.bitCount);
+    const uint64_t bytes = PictureBytesOf(f, width, height);
+    return width > 0 && bytes <= UINT32_MAX ? std::optional(uint32_t(bytes)) : std::nullopt;
+}
+
 std::optional<uint32_t> InputImageBytes(const BitmapHeader& header) {
     if (header.biWidth <= 0 || header.biHeight == 0)
         return std::nullopt;
@@ -144,14 +151,8 @@ bool CompleteRawOutputFormat(const StreamFormatHeader& in, PixelKind wanted, Bit
         return false;
     out.biCompression = offered->fourcc;
     out.biBitCount = offered->bitCount;
-    // A top-down picture (negative height) has the same byte count as a bottom-up one. A 10-bit
-    // kind's bit count names no size: its rows are whole blocks.
-    auto bytes = PictureBytes(in.biWidth, in.biHeight, offered->bitCount);
-    if (offered->layout == Layout::Packed10) {
-        const uint64_t blocks = PictureBytesOf(*offered, in.biWidth, in.biHeight);
-        bytes =
-            in.biWidth > 0 && blocks <= UINT32_MAX ? std::optional(uint32_t(blocks)) : std::nullopt;
-    }
+    // A top-down picture (negative height) has the same byte count as a bottom-up one.
+    const auto bytes = ReportedImageBytes(*offered, in.biWidth, in.biHeight);
     out.biSizeImage = bytes ? *bytes : 0;
     return true;
 }

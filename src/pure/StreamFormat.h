@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "pure/PictureShape.h"
 #include "pure/PixelFormats.h"
 #include "pure/PixelKind.h"
 
@@ -68,6 +69,11 @@ PixelKind KindOf(const void* format); // KIND_NONE for null or short formats
 // Byte count of a picture of the given size, computed in 64 bits; empty when a dimension is zero
 // or the count does not fit 32 bits (such formats are refused).
 std::optional<uint32_t> PictureBytes(int32_t width, int32_t height, uint32_t bitsPerPixel);
+
+// The size a picture of the kind has as the codec reports it in a format (biSizeImage): its pixels
+// times its bit count, unpadded, or for a kind whose bit count names no size (v210) its picture.
+// Empty when that does not fit 32 bits.
+std::optional<uint32_t> ReportedImageBytes(const PixelFormat& f, int32_t width, int32_t height);
 
 // The input image size a capture run stores: biSizeImage, or the DIB size (rows padded to 4
 // bytes; 16 bits a pixel for YUY2 and UYVY) when the host left it 0. A kind of unpadded rows

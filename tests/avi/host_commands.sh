@@ -207,8 +207,15 @@ host --datafile "$win\\four" capture --format rgb32 --size 66x48 --input - -o "$
 host play "$win\\four.avi" --as rgb32 -o - -q | cmp - "$scratch/four.rgb32" || fail "rgb32 frames changed"
 # The kinds of another byte order, matrix or sample size: from a file and from the built-in
 # pattern, played as themselves byte for byte, and named in the help.
-host --help | grep -q 'yvyu, hdyc (uyvy order, BT.709), y800 (luma only), v210' || fail "--help does not name the kinds"
-host --help | grep -q 'play IN.avi \[--as yuy2|uyvy|yvyu|hdyc|y800|v210|rgb24|rgb32\]' || fail "--help does not name the outputs"
+# The help names the kinds of the codec's table, and every kind it names is one capture takes.
+kinds=$(host --help | sed -n '/kind the codec stores/{n;p}' | tr -d ' \r' | tr , ' ')
+for k in yuy2 uyvy yvyu hdyc y800 v210 nv12 i420 yv12 p010 rgb24 rgb32; do
+  [[ " $kinds " == *" $k "* ]] || fail "--help does not name the kind $k: $kinds"
+done
+for k in $kinds; do
+  host pattern --format $k --size 64x48 --frames 1 -o - >/dev/null || fail "--help names $k, which pattern refuses"
+done
+host --help | grep -q 'play IN.avi \[--as K\]' || fail "--help does not name the outputs"
 for k in yvyu hdyc v210; do
   host pattern --format $k --size 66x48 --frames 3 -o - >"$scratch/pat.$k"
   host --datafile "$win\\f$k" capture --format $k --size 66x48 --input - -o "$win\\f$k.avi" -q <"$scratch/pat.$k"

@@ -20,21 +20,6 @@ namespace {
 const KernelLevel kLevels[] = {KernelLevel::Scalar, KernelLevel::Sse2, KernelLevel::Ssse3,
                                KernelLevel::Avx2, KernelLevel::Avx512};
 
-const repack_detail::RepackKernels& KernelsAt(KernelLevel level) {
-    switch (level) {
-    case KernelLevel::Sse2:
-        return repack_detail::kSse2Kernels;
-    case KernelLevel::Ssse3:
-        return repack_detail::kSsse3Kernels;
-    case KernelLevel::Avx2:
-        return repack_detail::kAvx2Kernels;
-    case KernelLevel::Avx512:
-        return repack_detail::kAvx512Kernels;
-    default:
-        return repack_detail::kScalarKernels;
-    }
-}
-
 // Every op of the table that reads a planar kind.
 struct PlanarOps {
     RawOp list[kRawOpCount] = {};
@@ -104,7 +89,8 @@ TEST_P(PlanarTest, ConvertsAsTheYuy2OfItsBlocks) {
 TEST_P(PlanarTest, EveryPlaneRowMayEndAtAPage) {
     const PlaneLayout planes = SourceOf(op()).planes;
     const size_t bpp = PixelBytes(OutputOf(op()));
-    const repack_detail::PlanarRowFn row = KernelsAt(level()).planarRows[size_t(op())];
+    const repack_detail::PlanarRowFn row =
+        repack_detail::KernelsAt(level()).planarRows[size_t(op())];
     const repack_detail::PlanarRowFn scalar =
         repack_detail::kScalarKernels.planarRows[size_t(op())];
     ASSERT_NE(row, nullptr);
@@ -167,6 +153,10 @@ const KnownPlanes kKnownPlanes[] = {
      {0x3F, 1, 0x3F, 2, 0x3F, 3, 0x3F, 4,  0x3F, 5,  0x3F, 6,
       0x7F, 7, 0x80, 8, 0,    9, 0,    10, 0,    11, 0,    12},
      {1, 9, 2, 10, 3, 11, 4, 12, 5, 9, 6, 10, 7, 11, 9, 12}},
+    {KIND_P210, // as P010, each row with a chroma row of its own
+     {0x3F, 1, 0x3F, 2,  0, 3,  0, 4,  0, 5,  0, 6,  0x7F, 7,  0x80, 8,
+      0,    9, 0,    10, 0, 11, 0, 12, 0, 13, 0, 14, 0,    15, 0,    16},
+     {1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15, 9, 16}},
 };
 
 TEST(PlanarLayoutTest, EachKindKeepsItsChromaWhereItsFourccSays) {
@@ -207,7 +197,8 @@ TEST(Rgb32Test, AsRgb24DropsTheFourthByte) {
         SetKernelLevel(level);
         for (bool reverse : {false, true}) {
             std::vector<uint8_t> out(expected.size(), 0xCD);
-            ConvertPicture(RawOp::Rgb32ToRgb24, src.data(), out.data(), 45, 2, reverse);
+            ConvertPicture(ChooseRawOp(KIND_RGB32, KIND_RGB24), src.data(), out.data(), 45, 2,
+                           reverse);
             EXPECT_EQ(out, reverse ? reversed : expected) << int(CurrentKernelLevel());
         }
     }

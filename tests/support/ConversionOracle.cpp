@@ -82,15 +82,18 @@ void AsYuy2(const PixelFormat& f, const uint8_t* picture, uint32_t width, uint32
     out.assign(2 * size_t(width), 0);
     const uint8_t* row = picture + r * stride;
     const uint32_t pairs = width / 2;
-    if (f.layout == Layout::Packed422) {
+    if (f.layout == Layout::Packed422) { // samples of one or two bytes, four a group
         const PackedOrder o = f.order;
+        const uint32_t b = f.planes.sampleBytes;
         for (uint32_t k = 0; k < pairs; ++k) {
-            const uint8_t* g = row + 4 * k;
-            out[4 * k] = g[o.y0], out[4 * k + 1] = g[o.u];
-            out[4 * k + 2] = g[o.y1], out[4 * k + 3] = g[o.v];
+            out[4 * k] = Sample(row, 4 * k + o.y0, b), out[4 * k + 1] = Sample(row, 4 * k + o.u, b);
+            out[4 * k + 2] = Sample(row, 4 * k + o.y1, b);
+            out[4 * k + 3] = Sample(row, 4 * k + o.v, b);
         }
-        if (width & 1)
-            out[4 * pairs] = row[4 * pairs + o.y0], out[4 * pairs + 1] = row[4 * pairs + 1 - o.y0];
+        if (width & 1) {
+            out[4 * pairs] = Sample(row, 4 * pairs + o.y0, b);
+            out[4 * pairs + 1] = Sample(row, 4 * pairs + 1 - o.y0, b);
+        }
     } else if (f.layout == Layout::Luma) { // no chroma: Cb = Cr = 0
         for (uint32_t x = 0; x < width; ++x)
             out[2 * x] = row[x], out[2 * x + 1] = 128;
@@ -107,13 +110,14 @@ void AsYuy2(const PixelFormat& f, const uint8_t* picture, uint32_t width, uint32
     }
 }
 
-// The first conversion row from a packed 4:2:2 kind of the matrix to `output`: its scalar row
-// holds the colour arithmetic of that matrix.
+// The first conversion row from an 8-bit packed 4:2:2 kind of the matrix to `output`: its scalar
+// row holds the colour arithmetic of that matrix.
 const RawConversionRow* ColourRowFor(Matrix matrix, PixelKind output) {
     for (const RawConversionRow& r : kRawConversions) {
         const PixelFormat* from = FormatOf(r.source);
         if (!r.anyOutput && r.output == output && Converts(r.op) && from &&
-            from->layout == Layout::Packed422 && from->matrix == matrix)
+            from->layout == Layout::Packed422 && from->planes.sampleBytes == 1 &&
+            from->matrix == matrix)
             return &r;
     }
     return nullptr;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "pure/PictureShape.h"
 #include "pure/PixelFormats.h"
 
 namespace kt {

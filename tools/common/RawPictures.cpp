@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "pure/Fourcc.h"
+#include "pure/PictureShape.h"
 #include "pure/PixelFormats.h"
 #include "pure/ReadPlan.h"
 
@@ -68,14 +69,13 @@ std::optional<RawPicture> RawPictureOf(const StreamFormatHeader& format, std::st
         error = "a 4:2:0 picture of odd height " + std::to_string(p.height);
         return std::nullopt;
     }
+    // Stored rows are DIB rows for the kinds of the first releases: RGB rows padded to four bytes
+    // (4:2:2 rows of even width already are). A planar picture is its planes one after the other.
+    const PictureShape shape = ShapeOf(*facts, p.width, p.height, RowRule::Stored);
     p.rowBytes = uint32_t(PackedRowBytes(*facts, p.width));
-    // Stored rows are DIB rows: padded to four bytes (4:2:2 rows of even width already are).
-    p.storedStride = uint32_t(StoredRowBytes(*facts, format.biWidth));
+    p.storedStride = uint32_t(shape.plane[0].stride);
     // One picture is buffered whole: a header claiming more than a gigabyte is not believed.
-    // A planar picture is its planes one after the other; its rows are the luma plane's.
-    const uint64_t stored = facts->layout == Layout::Planar
-                                ? PictureBytesOf(*facts, int32_t(w), int32_t(p.height))
-                                : uint64_t(p.storedStride) * p.height;
+    const uint64_t stored = shape.bytes;
     if (stored > (1u << 30)) {
         error = "the KEST stream claims " + std::to_string(w) + "x" + std::to_string(p.height) +
                 " pictures of " + std::to_string(stored) + " bytes, more than this tool believes";
@@ -86,13 +86,13 @@ std::optional<RawPicture> RawPictureOf(const StreamFormatHeader& format, std::st
 }
 
 void PackRows(const RawPicture& p, const uint8_t* stored, uint8_t* packed) {
-    // Only RGB is stored bottom-up: 4:2:2 rows are top first whatever the sign of the height.
+    // Only RGB is stored bottom-up: YUV rows are top first whatever the sign of the height.
     const PixelFormat* facts = FormatOf(p.kind);
-    if (facts && facts->layout == Layout::Planar) { // planes, not rows: as they lie
+    const bool flip = facts && !TopRowFirst(*facts, p.bottomUp ? 1 : -1);
+    if (!flip && p.rowBytes == p.storedStride) { // rows (or planes) as they lie
         std::memcpy(packed, stored, p.storedBytes);
         return;
     }
-    const bool flip = facts && facts->rows == RowOrder::BottomFirstUnlessTopDown && p.bottomUp;
     for (uint32_t y = 0; y < p.height; ++y)
         std::memcpy(packed + size_t(y) * p.rowBytes,
                     stored + size_t(flip ? p.height - 1 - y : y) * p.storedStride, p.rowBytes);
@@ -105,26 +105,29 @@ const char* PixFmtName(PixelKind kind) {
 
 std::string FfmpegRawInput(PixelKind kind) {
     const PixelFormat* format = FormatOf(kind);
-    if (format && format->layout == Layout::Packed10)
+    if (format && format->ffmpegCodec)
         return std::string("-f ") + format->ffmpegName;
     return std::string("-f rawvideo -pix_fmt ") + PixFmtName(kind);
 }
 
-void FillBlack(PixelKind kind, uint8_t* picture, size_t bytes) {
+void FillBlack(PixelKind kind, uint32_t width, uint32_t height, uint8_t* picture, size_t bytes) {
+    std::memset(picture, 0, bytes);
     const PixelFormat& format = *FormatOf(kind);
-    if (format.layout == Layout::Packed10) {
-        // Y 64 and Cb = Cr = 512 at 10 bits: the words Cb Y Cr and Y Cb Y, over and over.
-        const uint32_t words[2] = {512u | 64u << 10 | 512u << 20, 64u | 512u << 10 | 64u << 20};
-        for (size_t i = 0; i < bytes; ++i)
-            picture[i] = uint8_t(words[(i / 4) & 1] >> (8 * (i % 4)));
+    // Y 16 and Cb = Cr = 128 at the kind's depth, in every sample a row holds: rows of blocks
+    // (v210) are black to their end.
+    uint32_t wide = width;
+    while (PackedRowBytes(format, wide + 2) == PackedRowBytes(format, width))
+        wide += 2;
+    const SamplePlaces places(format, wide, height, RowRule::Stored);
+    if (format.matrix == Matrix::None || places.Shape().bytes > bytes) // RGB: zeros
         return;
-    }
-    // A planar picture is two thirds luma at 4:2:0: black luma, then neutral chroma. A 16-bit
-    // sample holds the 8-bit value in its high byte.
-    const size_t luma = format.layout == Layout::Planar ? bytes / 3 * 2 : 0;
-    const bool wide = format.planes.sampleBytes == 2;
-    for (size_t i = 0; i < bytes; ++i)
-        picture[i] = wide && !(i & 1) ? 0 : format.black[luma ? (i >= luma) : (i & 1)];
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < wide; ++x) {
+            places.Write(picture, places.Luma(x, y), 16);
+            if (places.HasChroma() && x % places.BlockWidth() == 0 && y % places.BlockHeight() == 0)
+                for (Component c : {Component::Cb, Component::Cr})
+                    places.Write(picture, places.Chroma(c, x, y), 128);
+        }
 }
 
 } // namespace kestro::avi

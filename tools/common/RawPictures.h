@@ -48,8 +48,8 @@ const char* PixFmtName(PixelKind kind);
 // demuxer of a kind that is its own codec ("-f v210").
 std::string FfmpegRawInput(PixelKind kind);
 
-// A black picture of an exported kind (one that has a row of the kind table).
-void FillBlack(PixelKind kind, uint8_t* picture, size_t bytes);
+// A black picture of an exported kind in its stored rows (RGB rows of any padding, zero).
+void FillBlack(PixelKind kind, uint32_t width, uint32_t height, uint8_t* picture, size_t bytes);
 
 // The files that info offers to make with ffmpeg from the pipe: a lossless archive (FFV1, every
 // frame exact, the sound copied) and one that Windows' own players open (H.264 4:2:0 in MP4, at a

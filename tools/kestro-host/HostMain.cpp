@@ -13,6 +13,7 @@
 #include "Host.h"
 #include "HostInstall.h"
 #include "pure/Fourcc.h"
+#include "pure/PixelFormats.h"
 #include "settings/CodecSettings.h"
 
 using namespace host;
@@ -37,21 +38,21 @@ const char kUsage[] =
     "      no input is given; defaults yuy2 640x480 at 30 fps, 3 s of pattern) through vidc.KEST\n"
     "      into an AVI. Raw rgb24 is blue-green-red, top row first (ffmpeg's bgr24). --pace\n"
     "      waits for each frame's time like a live source. Ctrl-C ends the capture cleanly.\n"
-    "      --top-down hands rgb24 to the codec as a top-down bitmap (negative height). pal8 is\n"
-    "      8-bit grey-palette input for a chained codec such as MRLE. K is one of yuy2, uyvy,\n"
-    "      yvyu, hdyc (uyvy order, BT.709), y800 (luma only), v210 (10-bit 4:2:2, rows in\n"
-    "      blocks of 128 bytes), nv12, i420, yv12 (4:2:0 planes), p010 (nv12 of 10-bit samples\n"
-    "      in the high bits of 16), rgb24, rgb32 and pal8.\n"
+    "      --top-down hands rgb24 to the codec as a top-down bitmap (negative height). K is a\n"
+    "      kind the codec stores (docs/pixel-kinds.md says how each lies its samples):\n"
+    "        %KINDS%\n"
+    "      or pal8, 8-bit grey-palette input for a chained codec such as MRLE.\n"
     "      --audio interleaves a PCM WAV file as a second stream, each frame followed by its\n"
     "      span of samples.\n"
     "      Every capture starts again at the beginning of the data file in the settings: one\n"
     "      that holds an earlier take is refused unless --overwrite; --next-datafile captures\n"
     "      into the first unused name beside it (take -> take-2 -> take-3...) and keeps it.\n"
-    "  play IN.avi [--as yuy2|uyvy|yvyu|hdyc|y800|v210|rgb24|rgb32] [-o RAW|-] [--ppm NAME]\n"
+    "  play IN.avi [--as K] [-o RAW|-] [--ppm NAME]\n"
     "          [--first N] [--count N]\n"
     "          [--getframe] [-q]\n"
     "      Decodes through the codec (ICDecompress, or AVIStreamGetFrame with --getframe) into\n"
-    "      raw frames and/or PPM stills (NAME may hold %d or %04d for the frame number).\n"
+    "      raw frames and/or PPM stills (NAME may hold %d or %04d for the frame number). K as\n"
+    "      for capture: a stream plays as itself and as the kinds the codec offers for it.\n"
     "  info IN.avi [--frames]  Lists the stream format (and every frame record).\n"
     "  verify IN.avi           Checks every frame record names an existing piece and lies in it.\n"
     "  export IN.avi - [-q]    Raw frames read from the pieces to standard output (packed rows,\n"
@@ -86,6 +87,17 @@ const char kUsage[] =
     "short), 2 bad arguments or input (capture: the data file holds an earlier take), 3 codec\n"
     "missing or refusing, 4 capture ended early (AVI kept), relink could not write (original\n"
     "kept) or export's output closed, 130 stopped by Ctrl-C.\n";
+
+// The usage text with the kinds of the codec's table in place.
+void PrintUsage() {
+    std::string text = kUsage, kinds;
+    for (const kestro::PixelFormat& f : kestro::kPixelFormats)
+        if (f.stored)
+            kinds += (kinds.empty() ? "" : ", ") + std::string(f.name);
+    const std::string mark = "%KINDS%";
+    text.replace(text.find(mark), mark.size(), kinds);
+    std::fputs(text.c_str(), stdout);
+}
 
 int Usage(const std::string& message) {
     Error(message);
@@ -132,7 +144,7 @@ std::optional<int> WriteSettings(Args& args) {
         const std::string& a = args.Current();
         std::string v;
         if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
+            PrintUsage();
             return kExitOk;
         } else if (a == "--datafile") {
             if (!args.Value(v) || v.empty())

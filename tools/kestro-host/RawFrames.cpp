@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "pure/Fourcc.h"
+#include "pure/PictureShape.h"
 #include "pure/PixelFormats.h"
 #include "pure/ReadPlan.h"
 
@@ -54,65 +55,27 @@ Yuv PatternYuv(int cell) {
     return cell < 8 ? kBarsYuv[cell] : cell == 9 ? Yuv{16, 128, 128} : Yuv{235, 128, 128};
 }
 
-// Where a planar picture's samples lie: luma first, then the chroma of 2x2 blocks, interleaved
-// (U, V pairs) in one plane or as a U and a V plane in the kind's order.
-struct PlanarPlaces {
-    uint64_t luma, width, blocksWide, blocks;
-    uint64_t uAt, vAt, step;
-};
-PlanarPlaces PlacesOf(const kestro::PixelFormat& f, FrameSize size) {
-    PlanarPlaces p{};
-    p.luma = uint64_t(size.width) * size.height;
-    p.width = size.width;
-    p.blocksWide = size.width / 2;
-    p.blocks = p.blocksWide * (size.height / 2);
-    const bool vFirst = f.planes.redFirst;
-    if (f.planes.count == 2) {
-        p.step = 2;
-        p.uAt = p.luma + (vFirst ? 1 : 0);
-        p.vAt = p.luma + (vFirst ? 0 : 1);
-    } else {
-        p.step = 1;
-        p.uAt = p.luma + (vFirst ? p.blocks : 0);
-        p.vAt = p.luma + (vFirst ? 0 : p.blocks);
-    }
-    return p;
-}
-
-// The pattern's luma, and each block's chroma as the rounded mean of its four pixels'.
-void MakePlanarPattern(const kestro::PixelFormat& f, FrameSize size, uint32_t frame, uint8_t* out) {
-    const PlanarPlaces p = PlacesOf(f, size);
+// The pattern's samples as the kind holds them: each pixel's luma, each chroma block's samples
+// the rounded mean of its pixels'.
+void MakeYuvPattern(const kestro::PixelFormat& f, FrameSize size, uint32_t frame, uint8_t* out) {
+    const kestro::SamplePlaces places(f, size.width, size.height);
+    std::memset(out, 0, size_t(places.Shape().bytes));
     for (uint32_t y = 0; y < size.height; ++y)
         for (uint32_t x = 0; x < size.width; ++x)
-            out[uint64_t(y) * size.width + x] = PatternYuv(PatternCell(size, frame, x, y)).y;
-    for (uint32_t by = 0; by < size.height / 2; ++by)
-        for (uint32_t bx = 0; bx < size.width / 2; ++bx) {
-            int u = 2, v = 2;
-            for (uint32_t k = 0; k < 4; ++k) {
-                const Yuv c = PatternYuv(PatternCell(size, frame, 2 * bx + k % 2, 2 * by + k / 2));
+            places.Write(out, places.Luma(x, y), PatternYuv(PatternCell(size, frame, x, y)).y);
+    if (!places.HasChroma())
+        return;
+    const uint32_t bw = places.BlockWidth(), bh = places.BlockHeight(), n = bw * bh;
+    for (uint32_t by = 0; by + bh <= size.height; by += bh)
+        for (uint32_t bx = 0; bx + bw <= size.width; bx += bw) {
+            uint32_t u = n / 2, v = n / 2;
+            for (uint32_t k = 0; k < n; ++k) {
+                const Yuv c = PatternYuv(PatternCell(size, frame, bx + k % bw, by + k / bw));
                 u += c.u, v += c.v;
             }
-            const uint64_t block = uint64_t(by) * p.blocksWide + bx;
-            out[p.uAt + block * p.step] = uint8_t(u / 4);
-            out[p.vAt + block * p.step] = uint8_t(v / 4);
+            places.Write(out, places.Chroma(kestro::Component::Cb, bx, by), uint8_t(u / n));
+            places.Write(out, places.Chroma(kestro::Component::Cr, bx, by), uint8_t(v / n));
         }
-}
-
-// A planar picture as the YUY2 picture of the same pixels: each row with its blocks' chroma.
-std::vector<uint8_t> PlanarAsYuy2(const uint8_t* src, FrameSize size,
-                                  const kestro::PixelFormat& f) {
-    const PlanarPlaces p = PlacesOf(f, size);
-    std::vector<uint8_t> yuy2(uint64_t(size.width) * size.height * 2);
-    for (uint32_t y = 0; y < size.height; ++y)
-        for (uint32_t k = 0; k < size.width / 2; ++k) {
-            const uint64_t block = uint64_t(y / 2) * p.blocksWide + k;
-            uint8_t* d = yuy2.data() + (uint64_t(y) * size.width + 2 * k) * 2;
-            d[0] = src[uint64_t(y) * size.width + 2 * k];
-            d[1] = src[p.uAt + block * p.step];
-            d[2] = src[uint64_t(y) * size.width + 2 * k + 1];
-            d[3] = src[p.vAt + block * p.step];
-        }
-    return yuy2;
 }
 
 } // namespace
@@ -187,16 +150,15 @@ std::optional<std::string> SizeProblem(kestro::PixelKind kind, FrameSize size) {
 
 uint64_t RawFrameBytes(kestro::PixelKind kind, FrameSize size) {
     const kestro::PixelFormat* format = kestro::FormatOf(kind);
-    if (format && format->layout == kestro::Layout::Planar)
-        return kestro::PictureBytesOf(*format, int32_t(size.width), int32_t(size.height));
-    if (format && format->layout == kestro::Layout::Packed10) // whole blocks of 128 bytes a row
-        return (uint64_t(size.width) + 47) / 48 * 128 * size.height;
+    if (format)
+        return kestro::ShapeOf(*format, size.width, size.height, kestro::RowRule::Packed).bytes;
     return uint64_t(size.width) * size.height * (BitsPerPixel(kind) / 8);
 }
 
 uint64_t DibFrameBytes(kestro::PixelKind kind, FrameSize size) {
-    if (!IsRgbKind(kind))
-        return RawFrameBytes(kind, size);
+    const kestro::PixelFormat* format = kestro::FormatOf(kind);
+    if (format)
+        return kestro::ShapeOf(*format, size.width, size.height, kestro::RowRule::Stored).bytes;
     return RgbStride(size, BitsPerPixel(kind) / 8) * size.height;
 }
 
@@ -212,71 +174,15 @@ void RawRgbToDib(const uint8_t* raw, uint8_t* dib, FrameSize size, uint32_t byte
 }
 
 void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, uint8_t* out) {
-    auto yuvOf = [](int cell) {
-        return cell < 8 ? kBarsYuv[cell] : cell == 9 ? Yuv{16, 128, 128} : Yuv{235, 128, 128};
-    };
     auto rgbOf = [](int cell) {
         return cell < 8 ? kBarsRgb[cell] : cell == 9 ? Bgr{0, 0, 0} : Bgr{255, 255, 255};
     };
     const kestro::PixelFormat* format = kestro::FormatOf(kind);
-    const kestro::Layout layout = format ? format->layout : kestro::Layout::Rgb;
-    if (layout == kestro::Layout::Packed422) {
-        const kestro::PackedOrder o = format->order;
-        for (uint32_t y = 0; y < size.height; ++y) {
-            uint8_t* row = out + uint64_t(y) * size.width * 2;
-            for (uint32_t x = 0; x + 1 < size.width; x += 2, row += 4) {
-                const Yuv a = yuvOf(PatternCell(size, frame, x, y));
-                const Yuv b = yuvOf(PatternCell(size, frame, x + 1, y));
-                row[o.y0] = a.y, row[o.y1] = b.y;
-                row[o.u] = uint8_t((a.u + b.u + 1) / 2), row[o.v] = uint8_t((a.v + b.v + 1) / 2);
-            }
-        }
+    if (format && format->matrix != kestro::Matrix::None) {
+        MakeYuvPattern(*format, size, frame, out);
         return;
     }
-    if (layout == kestro::Layout::Planar && format->planes.sampleBytes == 2) {
-        // Each 8-bit value v as the 16-bit sample v << 8 (the 10-bit 4v, low bits 0), which
-        // rounds back to v: the picture is the 8-bit kind's of the same planes.
-        const size_t samples = size_t(RawFrameBytes(kind, size) / 2);
-        std::vector<uint8_t> eight(samples);
-        MakePlanarPattern(*format, size, frame, eight.data());
-        for (size_t i = 0; i < samples; ++i)
-            out[2 * i] = 0, out[2 * i + 1] = eight[i];
-        return;
-    }
-    if (layout == kestro::Layout::Planar) {
-        MakePlanarPattern(*format, size, frame, out);
-        return;
-    }
-    if (layout == kestro::Layout::Packed10) {
-        // Each 8-bit value v as the 10-bit 4v, which rounds back to v; the rows' padding is zero.
-        const uint64_t stride = RawFrameBytes(kind, {size.width, 1});
-        std::memset(out, 0, size_t(stride * size.height));
-        for (uint32_t y = 0; y < size.height; ++y) {
-            uint8_t* row = out + y * stride;
-            for (uint32_t x = 0; x + 1 < size.width; x += 2) {
-                const Yuv a = yuvOf(PatternCell(size, frame, x, y));
-                const Yuv b = yuvOf(PatternCell(size, frame, x + 1, y));
-                const uint32_t cb = uint32_t(a.u + b.u + 1) / 2, cr = uint32_t(a.v + b.v + 1) / 2;
-                // Samples in word order: Cb Y Cr Y of every pair, three to a 32-bit word.
-                const uint32_t samples[4] = {cb, a.y, cr, b.y};
-                for (uint32_t i = 0; i < 4; ++i) {
-                    const uint32_t at = 2 * x + i; // this sample's index along the row
-                    uint8_t* word = row + 4 * (at / 3);
-                    const uint32_t bits = (4 * samples[i]) << (10 * (at % 3));
-                    for (int k = 0; k < 4; ++k)
-                        word[k] = uint8_t(word[k] | bits >> (8 * k));
-                }
-            }
-        }
-        return;
-    }
-    if (layout == kestro::Layout::Luma) {
-        for (uint32_t y = 0; y < size.height; ++y)
-            for (uint32_t x = 0; x < size.width; ++x)
-                out[uint64_t(y) * size.width + x] = yuvOf(PatternCell(size, frame, x, y)).y;
-        return;
-    }
-    if (layout == kestro::Layout::Indexed) {
+    if (format && format->layout == kestro::Layout::Indexed) {
         // Grey levels far apart, in runs: what a run-length codec is made for.
         for (uint32_t y = 0; y < size.height; ++y)
             for (uint32_t x = 0; x < size.width; ++x)
@@ -298,54 +204,8 @@ void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, ui
 void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro::PixelKind source,
                        uint32_t bytesPerPixel, bool bottomUp) {
     const kestro::PixelFormat* format = kestro::FormatOf(source);
-    if (format && format->layout == kestro::Layout::Luma) { // Cb = Cr = 0: grey
-        for (uint32_t j = 0; j < size.height; ++j) {
-            const uint8_t* s = src + uint64_t(bottomUp ? size.height - 1 - j : j) * size.width;
-            uint8_t* d = dst + uint64_t(j) * size.width * bytesPerPixel;
-            for (uint32_t x = 0; x < size.width; ++x, d += bytesPerPixel) {
-                d[0] = d[1] = d[2] = Clamp255((19077 * (s[x] - 16) + 8192) >> 14);
-                if (bytesPerPixel == 4)
-                    d[3] = 0;
-            }
-        }
+    if (!format || format->matrix == kestro::Matrix::None)
         return;
-    }
-    if (format && format->layout == kestro::Layout::Planar) { // the rule of its YUY2 picture
-        if (format->matrix != kestro::Matrix::Bt601 || size.width % 2 || size.height % 2)
-            return;
-        std::vector<uint8_t> reduced;
-        if (format->planes.sampleBytes == 2) { // the high 10 bits v of each, as min(255, (v+2)/4)
-            reduced.resize(size_t(RawFrameBytes(source, size) / 2));
-            for (size_t i = 0; i < reduced.size(); ++i) {
-                const uint32_t v = uint32_t(src[2 * i] | src[2 * i + 1] << 8) >> 6;
-                reduced[i] = uint8_t((v + 2) / 4 > 255 ? 255 : (v + 2) / 4);
-            }
-            src = reduced.data();
-        }
-        const std::vector<uint8_t> yuy2 = PlanarAsYuy2(src, size, *format);
-        ReferenceYuvToRgb(yuy2.data(), dst, size, kestro::KIND_YUY2, bytesPerPixel, bottomUp);
-        return;
-    }
-    if (format && format->layout == kestro::Layout::Packed10) {
-        // Its samples in word order are UYVY's at 10 bits: rounded to 8, they are UYVY pictures.
-        const uint64_t stride = RawFrameBytes(source, {size.width, 1});
-        std::vector<uint8_t> uyvy(size_t(size.width) * 2 * size.height);
-        for (uint32_t y = 0; y < size.height; ++y)
-            for (uint32_t i = 0; i < 2 * size.width; ++i) {
-                const uint8_t* w = src + y * stride + 4 * (i / 3);
-                const uint32_t word = w[0] | w[1] << 8 | w[2] << 16 | uint32_t(w[3]) << 24;
-                const uint32_t v = (word >> (10 * (i % 3)) & 1023) + 2;
-                uyvy[size_t(y) * 2 * size.width + i] = uint8_t(v >> 2 > 255 ? 255 : v >> 2);
-            }
-        static_assert(kestro::kPixelFormats[kestro::FormatIndexOf(kestro::KIND_V210)].matrix ==
-                      kestro::kPixelFormats[kestro::FormatIndexOf(kestro::KIND_UYVY)].matrix);
-        ReferenceYuvToRgb(uyvy.data(), dst, size, kestro::KIND_UYVY, bytesPerPixel, bottomUp);
-        return;
-    }
-    if (!format || format->layout != kestro::Layout::Packed422)
-        return;
-    const kestro::PackedOrder o = format->order;
-    const int iy0 = o.y0, iu = o.u, iy1 = o.y1, iv = o.v;
     // round(8192 x c) of the studio-range coefficients: red from Cr, green from Cb and Cr, blue
     // from Cb; BT.601 (1.596, 0.392, 0.813, 2.017) or BT.709 (1.793, 0.213, 0.533, 2.112).
     const bool hd = format->matrix == kestro::Matrix::Bt709;
@@ -359,17 +219,23 @@ void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro:
         if (bytesPerPixel == 4)
             d[3] = 0;
     };
+    // Each row as the YUY2 row of its samples at 8 bits (a kind without chroma: 128).
+    const kestro::SamplePlaces places(*format, size.width, size.height);
+    std::vector<uint8_t> row(size_t(size.width) * 2 + 2);
     const uint32_t pairs = size.width / 2;
     for (uint32_t j = 0; j < size.height; ++j) {
-        const uint32_t r = bottomUp ? size.height - 1 - j : j;
-        const uint8_t* s = src + uint64_t(r) * size.width * 2;
+        kestro::DecodeRow(places, src, bottomUp ? size.height - 1 - j : j, size.width,
+                          kestro::kOrderYuy2, row.data());
         uint8_t* d = dst + uint64_t(j) * size.width * bytesPerPixel;
         for (uint32_t k = 0; k < pairs; ++k) {
-            const uint8_t* p = s + 4 * k;
+            const uint8_t* p = row.data() + 4 * k;
             const uint8_t* next = k + 1 < pairs ? p + 4 : p;
-            put(d + 2 * k * bytesPerPixel, p[iy0], 2 * (p[iu] - 128), 2 * (p[iv] - 128));
-            put(d + (2 * k + 1) * bytesPerPixel, p[iy1], p[iu] + next[iu] - 256,
-                p[iv] + next[iv] - 256);
+            put(d + 2 * k * bytesPerPixel, p[0], 2 * (p[1] - 128), 2 * (p[3] - 128));
+            put(d + (2 * k + 1) * bytesPerPixel, p[2], p[1] + next[1] - 256, p[3] + next[3] - 256);
+        }
+        if (size.width & 1) { // the last pair's chroma, or none
+            const int u = pairs ? row[4 * pairs - 3] : 128, v = pairs ? row[4 * pairs - 1] : 128;
+            put(d + 2 * pairs * bytesPerPixel, row[4 * pairs], 2 * (u - 128), 2 * (v - 128));
         }
     }
 }

@@ -51,12 +51,12 @@ void RawRgbToDib(const uint8_t* raw, uint8_t* dib, FrameSize size, uint32_t byte
 // A moving test picture in the given kind (raw file layout), a pure function of the frame number.
 void MakePatternFrame(kestro::PixelKind kind, FrameSize size, uint32_t frame, uint8_t* out);
 
-// Studio-range BT.601 (BT.709 for a kind of that matrix) 4:2:2 to blue-green-red(-zero), 14-bit
-// fixed point, written from the formula independently of the codec's converters. Input rows top
-// first; output row j is input row height-1-j when bottomUp (the codec's bitmap order), else row j.
-// Output rows unpadded. Only the byte order of the source's packed groups, or where a planar
-// source puts its planes, is taken from its row of the kind table; a planar picture converts as
-// the YUY2 picture whose rows take their 2x2 blocks' chroma. Any other source writes nothing.
+// Studio-range BT.601 (BT.709 for a kind of that matrix) YUV to blue-green-red(-zero), 14-bit
+// fixed point, written from the formula independently of the codec's converters: each row is
+// read as the YUY2 row of its samples at 8 bits (the places of the samples are the kind table's,
+// through pure/PictureShape.h), a chroma block's samples serving all of its pixels. Input rows
+// top first; output row j is input row height-1-j when bottomUp (the codec's bitmap order), else
+// row j. Output rows unpadded. A source that is no YUV kind writes nothing.
 void ReferenceYuvToRgb(const uint8_t* src, uint8_t* dst, FrameSize size, kestro::PixelKind source,
                        uint32_t bytesPerPixel, bool bottomUp);
 

@@ -324,7 +324,7 @@ int ExportSession::SetChainedParameters(AVCodecParameters* p) {
 
 void ExportSession::SetRawParameters(AVCodecParameters* p) {
     p->bits_per_coded_sample = int(SourceBitsOf(info_.kind));
-    if (FormatOf(info_.kind)->layout == Layout::Packed10) {
+    if (FormatOf(info_.kind)->ffmpegCodec) {
         // No pixel format of FFmpeg's lies like this: its own codec, whose packets are the rows.
         p->codec_id = AV_CODEC_ID_V210;
         p->format = AV_PIX_FMT_YUV422P10LE;
@@ -468,7 +468,9 @@ void ExportSession::Substitute(const uint8_t*& data, size_t& size) {
         return;
     }
     if (!haveGood_)
-        avi::FillBlack(info_.kind, frame_.data(), frame_.size()), haveGood_ = true;
+        avi::FillBlack(info_.kind, uint32_t(info_.width), uint32_t(info_.height), frame_.data(),
+                       frame_.size()),
+            haveGood_ = true;
     data = frame_.data(), size = frame_.size();
 }
 
