@@ -9,6 +9,7 @@
 
 #include "AsyncIo.h"
 #include "Host.h"
+#include "SustainRate.h"
 #include "WineCodec.h"
 #include "settings/CodecSettings.h"
 
@@ -141,6 +142,67 @@ INSTANTIATE_TEST_SUITE_P(
                    false, Fault::Interrupt},
         SustainRow{"DiskFull", 1, K::KIND_P010, kP010, 76, 10, kExitPartial, "stopped after", false,
                    Fault::DiskFull}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The reading of the check's samples on made-up frame times: a rate that falls, stalls that are
+// no fall, a disk that never falls, a second fall from heat, the writes still in flight.
+struct TraceRow {
+    const char* name;
+    double fastRate, fallAt, slowRate; // the disk: fallAt 0 for none
+    double hotAt, hotRate;             // a second fall, 0 for none
+    double stallEvery, stallSeconds;   // 0 for none
+    uint64_t inFlight;
+    double until;      // seconds of frames fed
+    double cacheBytes; // the fall expected, 0 for none
+    std::optional<double> steady;
+};
+
+class Trace : public ::testing::TestWithParam<TraceRow> {};
+
+TEST_P(Trace, FindsTheFallAndTheRateAfterIt) {
+    const TraceRow& row = GetParam();
+    SustainTrace trace({0.05, 8, 0.5}, row.inFlight);
+    constexpr uint64_t kFrame = 64 << 10;
+    double t = 0, nextStall = row.stallEvery;
+    while (t < row.until) {
+        double rate = row.fallAt > 0 && t >= row.fallAt ? row.slowRate : row.fastRate;
+        if (row.hotAt > 0 && t >= row.hotAt)
+            rate = row.hotRate;
+        t += double(kFrame) / rate;
+        if (row.stallEvery > 0 && t >= nextStall) {
+            t += row.stallSeconds;
+            nextStall += row.stallEvery;
+        }
+        trace.Add(t, kFrame);
+    }
+    const RateReading r = trace.Read();
+    EXPECT_NEAR(r.fastRate, row.fastRate, 0.05 * row.fastRate);
+    ASSERT_EQ(r.steadyRate.has_value(), row.steady.has_value());
+    if (row.steady) {
+        EXPECT_NEAR(*r.steadyRate, *row.steady, 0.05 * *row.steady);
+    }
+    ASSERT_EQ(r.fall.has_value(), row.cacheBytes > 0);
+    if (r.fall) {
+        EXPECT_NEAR(double(r.fall->cacheBytes), row.cacheBytes, 0.02 * row.cacheBytes);
+    }
+}
+
+constexpr double MB = 1e6;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Trace,
+    ::testing::Values(
+        TraceRow{"CacheThenSlow", 100 * MB, 0.5, 20 * MB, 0, 0, 0, 0, 0, 1.5, 50 * MB, 20 * MB},
+        TraceRow{"RequestsInFlight", 100 * MB, 0.5, 20 * MB, 0, 0, 0, 0, 8 << 20, 1.5,
+                 50 * MB - (8 << 20), 20 * MB},
+        // 15 ms every 400 ms cost a sample in eight a fifth of its rate: no fall.
+        TraceRow{"StallsAreNoFall", 100 * MB, 0, 0, 0, 0, 0.4, 0.015, 0, 1.5, 0, 100 * MB},
+        TraceRow{"NoCache", 50 * MB, 0, 0, 0, 0, 0, 0, 0, 1.5, 0, 50 * MB},
+        // The first fall is the cache; the rate read is the one after the last.
+        TraceRow{"HeatAfterTheCache", 100 * MB, 0.5, 20 * MB, 1.2, 16 * MB, 0, 0, 0, 2.5, 50 * MB,
+                 16 * MB},
+        // Still falling: nothing steady, so no fall is read yet.
+        TraceRow{"NotSettled", 100 * MB, 0.5, 20 * MB, 0, 0, 0, 0, 0, 0.8, 0, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
