@@ -144,6 +144,8 @@ public:
                                         options.steadySeconds} {}
 
     int Run() {
+        // From here a Ctrl-C ends the check through its own cleanup.
+        ListenForStop();
         for (auto step : {&SustainCheck::CheckOptions, &SustainCheck::Prepare,
                           &SustainCheck::OpenCodec, &SustainCheck::Negotiate, &SustainCheck::Begin})
             if (int code = (this->*step)())
@@ -374,7 +376,6 @@ void SustainCheck::WriteFrames() {
     auto* format = reinterpret_cast<BITMAPINFOHEADER*>(formatBlock_.data());
     auto* frameFormat = reinterpret_cast<BITMAPINFOHEADER*>(frameFormatBlock_.data());
     const PathGate gate(checkBase_);
-    ListenForStop();
     size_t printed = 0;
     const double start = Seconds(), limit = o_.minutes * kSecondsPerMinute;
     while (out_.stop == SustainResult::Stop::None) {
@@ -407,7 +408,10 @@ void SustainCheck::WriteFrames() {
         if (gate.Refusal(piece, "").empty())
             files_.Add(piece.substr(0, piece.size() - 4));
         ++out_.frames;
-        if (trace.Add(out_.seconds, PageRounded(stored->size))) {
+        const bool sampled = trace.Add(out_.seconds, PageRounded(stored->size));
+        // What the codec writes a frame (less than the picture through a chained codec).
+        out_.needRate = double(trace.Bytes()) / double(out_.frames) * o_.rate;
+        if (sampled) {
             PrintRow(trace, printed);
             if (auto stop = Decide(trace.Read()))
                 out_.stop = *stop;
@@ -457,6 +461,9 @@ int SustainCheck::Judge() {
         v = "this disk keeps " + Stream() + " for the " + DurationText(plannedSeconds) +
             " planned: it wrote " + Gigabytes(double(out_.bytes)) + " at " + MbPerSecond(average) +
             " without slowing down; " + needs;
+    } else if (out_.stop == SustainResult::Stop::BelowNeed) {
+        v = "this disk does not keep " + Stream() + ": it writes " + MbPerSecond(out_.fastRate) +
+            " at first and settles at " + MbPerSecond(out_.sustainedRate) + "; " + needs;
     } else {
         const char* why = out_.stop == SustainResult::Stop::Space ? "the disk has no room for more"
                                                                   : "the time planned passed first";
