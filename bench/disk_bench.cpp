@@ -4,7 +4,8 @@
 // bandwidth at which transfers move one at a time). Each row is frames per second against the
 // model's limit for that frame size (the bandwidth, with every access hidden), computed for the
 // same model; rows "ideal, 16 in flight" drive the same model with a plain loop of overlapped
-// transfers, which shows what the layer itself reaches here.
+// transfers, which shows what the layer itself reaches here. Then captures paced at today's
+// streams' rates onto the drive presets, past their write caches (disk_presets.cpp).
 //   disk_bench [folder]   (default: T:\ when mapped, else the temporary folder)
 #include <windows.h>
 #include <vfw.h>
@@ -19,13 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "AsyncIo.h"
+#include "DiskBench.h"
+
+using namespace diskbench;
 
 namespace {
 
-constexpr DWORD kKest = mmioFOURCC('K', 'E', 'S', 'T');
-constexpr DWORD kKtst = mmioFOURCC('K', 'T', 'S', 'T');
-constexpr DWORD kYuy2 = mmioFOURCC('Y', 'U', 'Y', '2');
 constexpr double kModelledSeconds = 0.3; // of disk time per case, at the model's limit
 constexpr int kIdealDepth = 16;
 
@@ -38,76 +38,11 @@ struct Model {
 };
 const Model kModels[] = {{"0.1 ms 3000 MB/s", 0.0001, 3000e6}, {"5 ms 1500 MB/s", 0.005, 1500e6}};
 
-struct Size {
-    LONG width, height;
-};
-
-double Now() {
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return double(t.QuadPart) / double(f.QuadPart);
-}
-
-uint32_t PageSize() {
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    return info.dwPageSize;
-}
-
-uint64_t RoundUp(uint64_t n) {
-    uint64_t page = PageSize();
-    return (n + page - 1) / page * page;
-}
-
-std::string IniPath() {
-    char dir[MAX_PATH] = {};
-    GetSystemDirectoryA(dir, MAX_PATH);
-    return std::string(dir) + "\\kestdisk.ini";
-}
-
-// The codec reads its settings when it is loaded, which is when the first handle opens.
-void WriteIni(const std::string& text) {
-    HANDLE f = CreateFileA(IniPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    std::string all = "[general]\r\n" + text;
-    DWORD done;
-    WriteFile(f, all.data(), DWORD(all.size()), &done, nullptr);
-    CloseHandle(f);
-}
-
 kt::AsyncOptions Options(const Model& m) {
-    kt::AsyncOptions o;
-    o.driver = kt::AsyncOptions::Driver::Worker;
-    o.maxDelayUs = 0;
-    o.guardBuffers = false;
-    o.checksumWrites = false;
-    o.checkFiles = false;
+    kt::AsyncOptions o = LayerOptions();
     o.model = kt::DiskModel{m.access, m.bytesPerSecond};
     return o;
 }
-
-BITMAPINFOHEADER Bitmap(Size s, DWORD compression, WORD bits) {
-    BITMAPINFOHEADER h{};
-    h.biSize = sizeof h;
-    h.biWidth = s.width;
-    h.biHeight = s.height;
-    h.biPlanes = 1;
-    h.biBitCount = bits;
-    h.biCompression = compression;
-    h.biSizeImage = DWORD(((s.width * bits + 31) / 32) * 4 * s.height);
-    return h;
-}
-
-// Page-aligned, as capture drivers and the codec's own buffers are.
-struct Pages {
-    explicit Pages(size_t n)
-        : p(static_cast<uint8_t*>(
-              VirtualAlloc(nullptr, n, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))) {}
-    ~Pages() { VirtualFree(p, 0, MEM_RELEASE); }
-    Pages(const Pages&) = delete;
-    Pages& operator=(const Pages&) = delete;
-    uint8_t* p;
-};
 
 void Row(const char* what, const std::string& name, double fps, double limit) {
     std::printf("%-72s %9.1f %9.1f %6.2f\n", name.c_str(), fps, limit, limit > 0 ? fps / limit : 0);
@@ -434,12 +369,15 @@ int main(int argc, char** argv) {
     std::printf("disk_bench: folder %s; frames per second against the modelled disk's limit\n",
                 folder.c_str());
     std::printf("%-72s %9s %9s %6s\n", "case", "fps", "limit", "ratio");
-    // KESTRO_BENCH_ONLY=capture or =playback runs one half (profiling).
+    // KESTRO_BENCH_ONLY=capture, =playback or =presets runs one part (profiling).
     const char* only = std::getenv("KESTRO_BENCH_ONLY");
-    if (!only || std::strcmp(only, "playback") != 0)
+    auto wanted = [only](const char* part) { return !only || std::strcmp(only, part) == 0; };
+    if (wanted("capture"))
         CaptureRows(folder);
-    if (!only || std::strcmp(only, "capture") != 0)
+    if (wanted("playback"))
         PlaybackRows(folder);
+    if (wanted("presets"))
+        PresetRows(folder);
     DeleteFileA(IniPath().c_str());
     return 0;
 }

@@ -31,4 +31,17 @@ struct WritePlan {
 };
 WritePlan PlanWrites(uint64_t totalBytes, uint64_t unit);
 
+// A disk keeps a stream only with room to spare: capture-card makers tell users to plan on 50 to
+// 80 % of a drive's tested speed. Both the reservation and kestro-host's check ask for a fifth
+// more than the stream's own rate.
+constexpr double kRateMargin = 1.2;
+constexpr bool KeepsUp(double bytesPerSecond, double needBytesPerSecond) {
+    return bytesPerSecond >= needBytesPerSecond * kRateMargin;
+}
+
+// Bytes a second of a capture at `frameRate` of `frameBytes` each.
+constexpr double StreamBytesPerSecond(uint64_t frameBytes, double frameRate) {
+    return double(frameBytes) * frameRate;
+}
+
 } // namespace kestro

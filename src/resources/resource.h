@@ -30,6 +30,8 @@
 #define IDS_CHOOSER_TITLE 1130
 #define IDS_LOW_SPACE 1131
 #define IDS_SHARE_DATA_FILE 1132
+#define IDS_RESERVE_RATE 1140
+#define IDS_RESERVE_SLOW 1141
 
 // About page and its logo.
 #define IDR_ABOUT_HTML 1024

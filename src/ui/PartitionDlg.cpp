@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <cmath>
+#include <cstdio>
 #include <iterator>
 #include <new>
 
@@ -12,6 +13,7 @@
 #include "settings/CodecSettings.h"
 #include "ui/ConfigDlg.h"
 #include "ui/DataExchange.h"
+#include "ui/SheetChecks.h"
 #include "pure/ReserveMath.h"
 
 namespace {
@@ -31,6 +33,10 @@ constexpr int32_t kDefaultMinutes = 1;
 constexpr WPARAM kDecimal = 10; // the up-down controls' number base
 constexpr int kMaxRateRewrites = 40;
 constexpr uint32_t kWholePercent = 100;
+// A reservation shorter than this has measured the drive's buffers rather than the disk.
+constexpr DWORD kShortestTimedMs = 1000;
+constexpr double kMsPerSecond = 1000;
+constexpr double kBytesPerMegabyte = 1e6;
 
 } // namespace
 
@@ -166,6 +172,7 @@ BOOL CProgressDlg::OnInitDialog() {
         writers[0]->takeFile = take ? *take : std::string();
     }
     SendMessageW(Item(IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, kWholePercent);
+    startTicks = GetTickCount();
     for (size_t i = 0; i < writers.size(); ++i) {
         if (writers[i] && (int(i) == faults.failThreadAt || !writers[i]->Start())) {
             delete writers[i];
@@ -231,10 +238,20 @@ void CProgressDlg::ThreadFinished(CWriteThread* finished) {
         writer->Stop();
         delete writer;
         writer = nullptr;
-        if (!AnyWriter())
+        if (!AnyWriter()) {
+            endTicks = GetTickCount();
+            ended = true;
             EndDialog(hwnd_, IDCANCEL);
+        }
         return;
     }
+}
+
+double CProgressDlg::MeasuredBytesPerSecond() const {
+    const DWORD elapsed = endTicks - startTicks; // unsigned: right across the clock's wrap
+    if (!ended || elapsed < kShortestTimedMs)
+        return 0;
+    return double(writtenBytes) * kMsPerSecond / double(elapsed);
 }
 
 bool CPartitionDlg::UpdateData(bool save) {
@@ -301,7 +318,7 @@ void CPartitionDlg::Recompute() {
     UpdateData(true);
     HWND list = Item(IDC_FRAME_SIZE);
     LRESULT selected = SendMessageW(list, CB_GETCURSEL, 0, 0);
-    uint32_t frameBytes =
+    frameBytes =
         selected == CB_ERR ? 0 : uint32_t(SendMessageW(list, CB_GETITEMDATA, WPARAM(selected), 0));
     reserveBytes = kestro::ReserveBytes(minutes, frameRate, frameBytes);
     sizeText = std::to_wstring(kestro::MegabyteFigure(reserveBytes));
@@ -340,6 +357,26 @@ void CPartitionDlg::Reserve() {
     // Owned by this dialog so that it stays disabled while the writers run.
     CProgressDlg progress(owner, reserveBytes);
     progress.RunModal(hwnd_, IDD_PROGRESS);
+    ShowMeasuredRate(progress);
     if (UpdateData(true))
         EndDialog(hwnd_, IDOK);
+}
+
+void CPartitionDlg::ShowMeasuredRate(const CProgressDlg& progress) {
+    const double rate = progress.MeasuredBytesPerSecond();
+    if (rate <= 0)
+        return;
+    const double need = kestro::StreamBytesPerSecond(frameBytes, frameRate);
+    const bool keeps = kestro::KeepsUp(rate, need);
+    auto figure = [](double bytesPerSecond) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f", bytesPerSecond / kBytesPerMegabyte);
+        return kestro::Widen(text);
+    };
+    MessageBoxW(hwnd_,
+                kestro::WithValues(keeps ? IDS_RESERVE_RATE : IDS_RESERVE_SLOW, figure(rate),
+                                   figure(need * kestro::kRateMargin))
+                    .c_str(),
+                kestro::LoadResourceString(IDS_SHEET_CAPTION).c_str(),
+                MB_OK | (keeps ? MB_ICONINFORMATION : MB_ICONWARNING));
 }

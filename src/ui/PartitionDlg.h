@@ -51,6 +51,14 @@ public:
     uint64_t writtenBytes = 0;
     const CFilePage& owner;
     uint32_t percent = 0;
+    // The clock (milliseconds) when the writers started and when the last one ended; a cancel
+    // leaves the end unset.
+    DWORD startTicks = 0, endTicks = 0;
+    bool ended = false;
+
+    // The rate of the whole reservation, all pieces together; 0 when it was cancelled or lasted
+    // too short a time to tell the disk from its buffers.
+    double MeasuredBytesPerSecond() const;
 
 protected:
     BOOL OnInitDialog() override;
@@ -72,6 +80,7 @@ public:
     double frameRate = 0;
     int32_t minutes = 0;
     uint64_t reserveBytes = 0;
+    uint32_t frameBytes = 0; // the size selected
     struct FrameSize {
         std::wstring text;
         uint32_t size = 0;
@@ -93,6 +102,9 @@ protected:
 private:
     void FrameRateChanged();
     void Reserve();
+    // Says at what rate the reservation was written, and warns when that is less than the
+    // chosen frame size and rate need.
+    void ShowMeasuredRate(const CProgressDlg& progress);
     int rateChangeDepth_ = 0;
 };
 

@@ -355,24 +355,89 @@ struct ModelRow {
     double issued;
     uint64_t bytes;
     double begin, finish;
+    bool write = true;
 };
 
-// 2 ms access, 1000 bytes per ms: accesses overlap, the bytes move one transfer at a time.
-TEST(DiskModel, AccessOverlapsBandwidthDoesNot) {
-    kt::DiskModel disk{0.002, 1e6};
-    const ModelRow rows[] = {
-        {0.000, 1000, 0.002, 0.003}, // alone: access, then its bytes
-        {0.000, 1000, 0.003, 0.004}, // issued with it: waits for the channel only
-        {0.000, 2000, 0.004, 0.006},
-        {0.010, 1000, 0.012, 0.013}, // after an idle spell: the access again
-        {0.0125, 500, 0.0145, 0.015},
-    };
-    for (const ModelRow& r : rows) {
-        auto slot = disk.Schedule(r.issued, r.bytes);
+struct ModelCase {
+    const char* name;
+    kt::DiskModel disk;
+    std::vector<ModelRow> rows;
+};
+
+class DiskModelRows : public ::testing::TestWithParam<ModelCase> {};
+
+// Times in quarter seconds at 1024 bytes a second: every figure is exact in binary.
+TEST_P(DiskModelRows, SlotsFollowTheDisk) {
+    kt::DiskModel disk = GetParam().disk;
+    for (const ModelRow& r : GetParam().rows) {
+        auto slot = disk.Schedule(r.issued, r.bytes, r.write);
         EXPECT_NEAR(slot.begin, r.begin, 1e-12) << r.issued;
         EXPECT_NEAR(slot.finish, r.finish, 1e-12) << r.issued;
     }
-    EXPECT_DOUBLE_EQ(disk.LimitPerSecond(4000), 250.0);
+}
+
+constexpr kt::DiskModel kCached{.bytesPerSecond = 1024,
+                                .cacheBytes = 768,
+                                .sustainedBytesPerSecond = 256,
+                                .drainBytesPerSecond = 128};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DiskModelRows,
+    ::testing::Values(
+        // 2 ms access, 1000 bytes per ms: accesses overlap, the bytes move one transfer at a time.
+        ModelCase{"AccessOverlapsBandwidthDoesNot",
+                  {0.002, 1e6},
+                  {{0.000, 1000, 0.002, 0.003}, // alone: access, then its bytes
+                   {0.000, 1000, 0.003, 0.004}, // issued with it: waits for the channel only
+                   {0.000, 2000, 0.004, 0.006}, //
+                   {0.010, 1000, 0.012, 0.013}, // after an idle spell: the access again
+                   {0.0125, 500, 0.0145, 0.015}}},
+        // 768 bytes at the fast rate, then a quarter of it; idle time drains 128 bytes a second.
+        ModelCase{"WriteCacheFillsAndDrainsAtIdle",
+                  kCached,
+                  {{0, 512, 0, 0.5},
+                   {0, 512, 0.5, 1.75},        // 256 fill the cache, 256 at the slow rate
+                   {0, 256, 1.75, 2.75},       // full: all slow
+                   {0, 256, 2.75, 3.0, false}, // reads pass the cache by
+                   {7.0, 768, 7.0, 8.5}}},     // 4 s idle drained 512: 512 fast, 256 slow
+        // After 0.75 s of work half the rate; idle time cools as fast.
+        ModelCase{
+            "HeatSlowsAfterLoadAndCoolsAtIdle",
+            {.bytesPerSecond = 1024, .heatAfterSeconds = 0.75, .heatFactor = 0.5},
+            {{0, 512, 0, 0.5}, {0, 256, 0.5, 0.75}, {0, 256, 0.75, 1.25}, {2.0, 256, 2.0, 2.25}}},
+        // Every second from the first transfer the next one to begin waits 0.25 s; an idle spell
+        // of many seconds costs one stall, and the next is due on the same grid.
+        ModelCase{"StallsEverySecond",
+                  {.bytesPerSecond = 1024, .stallEverySeconds = 1.0, .stallSeconds = 0.25},
+                  {{0, 256, 0, 0.25},
+                   {0.875, 256, 0.875, 1.125},
+                   {1.0, 256, 1.375, 1.625}, // due at 1.0, begins at 1.125
+                   {1.75, 256, 1.75, 2.0},
+                   {5.5, 256, 5.75, 6.0},    // one stall for those due at 2, 3, 4 and 5
+                   {6.5, 256, 6.75, 7.0}}}), // the one due at 6
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DiskModel, LimitsScaleAndStreams) {
+    EXPECT_DOUBLE_EQ(kt::DiskModel({0.002, 1e6}).LimitPerSecond(4000), 250.0);
+    // Frames of 256 bytes twice a second for 4 s: the first three and part of the fourth fill
+    // the cache (drained a little between them), the fifth ends at 3.22 s, the sixth after 4 s.
+    kt::DiskModel used = kCached;
+    used.Schedule(0, 768);
+    EXPECT_EQ(used.FramesStoredWithin(256, 2, 4), 5u) << "from a rested disk";
+    for (const kt::DiskPreset& preset : kt::DiskPresets()) {
+        SCOPED_TRACE(preset.name);
+        const kt::DiskModel real = preset.model;
+        const kt::DiskModel test = real.Scaled(kt::kTestSizeDivisor, kt::kTestTimeDivisor);
+        // Crossing the cache takes a twentieth of the time; rates are a tenth.
+        EXPECT_NEAR(test.bytesPerSecond * 10, real.bytesPerSecond, 1e-3);
+        EXPECT_NEAR(test.cacheBytes / test.bytesPerSecond * 20,
+                    real.cacheBytes / real.bytesPerSecond, 1e-9);
+        EXPECT_NEAR(test.stallEverySeconds * 20, real.stallEverySeconds, 1e-12);
+        EXPECT_GT(real.bytesPerSecond, 0);
+    }
+    const kt::DiskModel qlc = kt::DiskPresets()[1].model.Scaled(200, 20);
+    EXPECT_DOUBLE_EQ(qlc.cacheBytes, 120e6);
+    EXPECT_NEAR(qlc.cacheBytes / qlc.bytesPerSecond, 0.4, 1e-12);
 }
 
 // The model's times are lower bounds of what the transfers take here.
@@ -396,6 +461,117 @@ TEST_F(Layer, ModelledTransfersTakeTheirTime) {
     EXPECT_GE(ms(t1), 29.0);
     EXPECT_GE(ms(t2), 39.0) << "the second transfer's bytes wait for the first's";
     EXPECT_EQ(buffer[2 * kPage + 3], FileByte(2 * kPage + 3));
+}
+
+// A sink: writes take the model's time, complete in full and store nothing, the file grows as
+// they say; a read of what it discarded fails at once, one beside it reads the file. A take file
+// on the same disk (buffered) keeps its bytes.
+TEST_F(Layer, SinkStoresNothingAndRefusesReadsOfWhatItDiscarded) {
+    kt::AsyncOptions options = Manual();
+    const std::string dir = kt::DataDir("layer");
+    options.disks.push_back({dir + "/", kt::DiskModel{0, 1e9}, true});
+    Open(options);
+    std::memset(buffer, 0x42, 2 * kPage);
+    OVERLAPPED ov;
+    ASSERT_FALSE(Write(ov, 4 * kPage, 2 * kPage));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    ASSERT_TRUE(io->Complete(OnlyPending()));
+    DWORD bytes = 0;
+    EXPECT_TRUE(call.GetOverlappedResult(file, &ov, &bytes, FALSE));
+    EXPECT_EQ(bytes, 2 * kPage);
+    EXPECT_EQ(Packets(&ov), 1);
+    ASSERT_FALSE(Write(ov, 20 * kPage, kPage));
+    ASSERT_TRUE(io->Complete(OnlyPending()));
+    EXPECT_EQ(Packets(&ov), 1);
+    const std::string now = kt::ReadFileBytes(path);
+    ASSERT_EQ(now.size(), 21 * kPage) << "grown by the write past its end";
+    EXPECT_EQ(uint8_t(now[4 * kPage]), FileByte(4 * kPage)) << "nothing stored";
+    EXPECT_EQ(now[20 * kPage], 0);
+
+    EXPECT_FALSE(Read(ov, 5 * kPage, 2 * kPage));
+    EXPECT_EQ(GetLastError(), kt::kDiscardedBytesError);
+    EXPECT_TRUE(io->Pending().empty());
+    EXPECT_EQ(Packets(&ov), 0);
+    ASSERT_FALSE(Read(ov, 6 * kPage, kPage));
+    ASSERT_TRUE(io->Complete(OnlyPending()));
+    EXPECT_EQ(buffer[7], FileByte(6 * kPage + 7));
+
+    HANDLE sync = call.CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_NO_BUFFERING, nullptr);
+    ASSERT_NE(sync, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER at{};
+    at.QuadPart = 8 * kPage;
+    SetFilePointerEx(sync, at, nullptr, FILE_BEGIN);
+    DWORD done = 0;
+    EXPECT_TRUE(call.WriteFile(sync, buffer, kPage, &done, nullptr));
+    EXPECT_EQ(done, kPage);
+    SetFilePointerEx(sync, LARGE_INTEGER{}, &at, FILE_CURRENT);
+    EXPECT_EQ(at.QuadPart, 9 * kPage) << "the pointer moves past the write";
+    at.QuadPart = 8 * kPage;
+    SetFilePointerEx(sync, at, nullptr, FILE_BEGIN);
+    EXPECT_FALSE(call.ReadFile(sync, buffer, kPage, &done, nullptr));
+    EXPECT_EQ(GetLastError(), kt::kDiscardedBytesError);
+    EXPECT_EQ(uint8_t(kt::ReadFileBytes(path)[8 * kPage]), FileByte(8 * kPage));
+    call.CloseHandle(sync);
+
+    const std::string take = dir + "\\probe.take";
+    HANDLE text = call.CreateFileA(take.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(text, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(call.WriteFile(text, "[take]", 6, &done, nullptr));
+    call.CloseHandle(text);
+    EXPECT_EQ(kt::ReadFileBytes(take), "[take]");
+    DeleteFileA(take.c_str());
+    kt::IoCounters c = io->Counters();
+    EXPECT_EQ(c.discarded, 3u) << io->Report();
+    EXPECT_EQ(c.discardedReads, 2u) << io->Report();
+}
+
+// Each disk times its own files and moves its bytes while the others move theirs: a short read
+// on a fast disk issued after a long one on a slow disk ends first; a file on no disk is not
+// timed.
+TEST_F(Layer, DisksChosenByPathMoveTheirBytesAtTheSameTime) {
+    const std::string dir = kt::DataDir("layer");
+    kt::AsyncOptions options;
+    options.maxDelayUs = 0;
+    options.disks = {{dir + "\\slow\\", kt::DiskModel{0, 2 * kPage * 5.0}},     // 200 ms
+                     {dir + "\\FAST\\", kt::DiskModel{0, 2 * kPage * 1000.0}}}; // 1 ms
+    Open(options);
+    HANDLE files[2];
+    const char* names[2] = {"slow", "fast"};
+    for (int i = 0; i < 2; ++i) {
+        const std::string folder = dir + "\\" + names[i];
+        CreateDirectoryA(folder.c_str(), nullptr);
+        kt::WriteFileBytes(folder + "\\probe.bin", kt::ReadFileBytes(path));
+        files[i] = call.CreateFileA((folder + "\\probe.bin").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING, nullptr);
+        ASSERT_NE(files[i], INVALID_HANDLE_VALUE);
+        ASSERT_EQ(call.CreateIoCompletionPort(files[i], port, 7, 0), port);
+    }
+    LARGE_INTEGER f, t0, t1;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&t0);
+    OVERLAPPED slow{}, fast{}, plain{};
+    ASSERT_FALSE(call.ReadFile(files[0], buffer, 2 * kPage, nullptr, &slow));
+    ASSERT_FALSE(call.ReadFile(files[1], buffer + 2 * kPage, 2 * kPage, nullptr, &fast));
+    ASSERT_FALSE(call.ReadFile(file, buffer + 4 * kPage, 2 * kPage, nullptr, &plain));
+    std::vector<OVERLAPPED*> order;
+    for (int i = 0; i < 3; ++i) {
+        DWORD bytes = 0;
+        ULONG_PTR key = 0;
+        OVERLAPPED* got = nullptr;
+        ASSERT_TRUE(GetQueuedCompletionStatus(port, &bytes, &key, &got, 5000));
+        order.push_back(got);
+    }
+    QueryPerformanceCounter(&t1);
+    EXPECT_EQ(order.back(), &slow) << "the fast disk waited for the slow one";
+    EXPECT_GE(double(t1.QuadPart - t0.QuadPart) * 1000 / f.QuadPart, 199.0);
+    EXPECT_EQ(buffer[2 * kPage + 9], FileByte(9));
+    for (HANDLE h : files)
+        call.CloseHandle(h);
+    EXPECT_EQ(io->Counters().Faults(), 0u) << io->Report();
 }
 
 } // namespace

@@ -24,8 +24,9 @@ AsyncIo::AsyncIo(AsyncOptions options, const char* module) : state_(std::make_un
     GetSystemInfo(&si);
     s->page = si.dwPageSize;
     s->tickBase = ::GetTickCount();
+    s->disks = options.disks;
     if (options.model)
-        s->model = *options.model;
+        s->disks.push_back({"", *options.model, false});
     g_state = s;
     if (options.guardBuffers)
         s->guardHandler = AddVectoredExceptionHandler(1, &GuardHandler);
@@ -58,20 +59,26 @@ AsyncIo::AsyncIo(AsyncOptions options, const char* module) : state_(std::make_un
         }
     }
     if (options.driver == AsyncOptions::Driver::Worker)
-        s->worker = CreateThread(nullptr, 0, &State::WorkerMain, s, 0, nullptr);
+        for (int disk = -1; disk < int(s->disks.size()); ++disk) {
+            s->workerStarts.push_back(
+                std::make_unique<State::WorkerStart>(State::WorkerStart{s, disk}));
+            s->workers.push_back(CreateThread(nullptr, 0, &State::WorkerMain,
+                                              s->workerStarts.back().get(), 0, nullptr));
+        }
 }
 
 AsyncIo::~AsyncIo() {
     State* s = state_.get();
-    if (s->worker) {
-        {
-            Locked hold(s);
-            s->stop = true;
-            WakeAllConditionVariable(&s->changed);
-        }
-        ::WaitForSingleObject(s->worker, INFINITE);
-        ::CloseHandle(s->worker);
+    {
+        Locked hold(s);
+        s->stop = true;
+        WakeAllConditionVariable(&s->changed);
     }
+    for (HANDLE worker : s->workers)
+        if (worker) {
+            ::WaitForSingleObject(worker, INFINITE);
+            ::CloseHandle(worker);
+        }
     // The import table goes back first; the library may unload here, still through us for the
     // entries it looked up itself.
     s->patch.reset();
@@ -197,16 +204,18 @@ IoCounters AsyncIo::Counters() const {
 
 std::string AsyncIo::Report() const {
     IoCounters c = Counters();
-    char text[640];
+    char text[720];
     std::snprintf(text, sizeof text,
                   "reads %u writes %u pending %u at-once %u refused %u completed %u failed %u "
-                  "cancelled %u packets %u in-flight max %u (reads %u, writes %u) | faults: "
+                  "cancelled %u packets %u in-flight max %u (reads %u, writes %u) discarded %u "
+                  "(reads refused %u) | faults: "
                   "freed %u overlapped-freed %u reused %u touched %u changed %u "
                   "overlapped-reused %u closed %u ports-closed %u misaligned %u",
                   c.reads, c.writes, c.pendingAnswers, c.atOnce, c.refused, c.completed, c.failed,
                   c.cancelled, c.packets, c.maxInFlight, c.maxReadsInFlight, c.maxWritesInFlight,
-                  c.freedInUse, c.overlappedFreed, c.reusedInUse, c.touchedInUse, c.changedInUse,
-                  c.overlappedReused, c.closedInUse, c.portsClosedInUse, c.misaligned);
+                  c.discarded, c.discardedReads, c.freedInUse, c.overlappedFreed, c.reusedInUse,
+                  c.touchedInUse, c.changedInUse, c.overlappedReused, c.closedInUse,
+                  c.portsClosedInUse, c.misaligned);
     return text;
 }
 

@@ -72,6 +72,8 @@ struct IoCounters {
     uint32_t syncReads = 0, syncWrites = 0; // transfers on handles opened without overlapped
     uint32_t closes = 0;                    // CloseHandle calls of the library seen
     uint32_t lookups = 0;                   // run-time lookups of the calls above answered
+    uint32_t discarded = 0;                 // writes a sink completed without storing their bytes
+    uint32_t discardedReads = 0;            // reads of bytes a sink discarded, refused
     uint32_t maxInFlight = 0, maxReadsInFlight = 0, maxWritesInFlight = 0;
     // Faults of the caller; Faults() is their sum.
     uint32_t freedInUse = 0;       // VirtualFree of memory a transfer still uses (not freed)
@@ -87,6 +89,22 @@ struct IoCounters {
         return freedInUse + overlappedFreed + reusedInUse + touchedInUse + changedInUse +
                overlappedReused + closedInUse + portsClosedInUse + misaligned;
     }
+};
+
+// A read of bytes that a sink discarded fails at once with this error: the layer holds no data
+// for them, and zeros would pass for a frame.
+constexpr DWORD kDiscardedBytesError = ERROR_INVALID_DATA;
+
+// A disk of its own for the files under one path. A sink discards the bytes of the data files
+// on it (files opened unbuffered or overlapped: capture pieces, the reservation's pieces): their
+// writes take the model's time and complete in full, a file grows as they say, and nothing is
+// stored, so a long modelled capture needs no space. Reads through the layer of discarded bytes
+// fail with kDiscardedBytesError (a program outside the layer reads the file's holes: zeros).
+// Small buffered files (take files) are stored as on any disk.
+struct ModelledDisk {
+    std::string prefix; // files whose path as opened starts with it (letter case, / and \ aside)
+    DiskModel model;
+    bool sink = false;
 };
 
 struct AsyncOptions {
@@ -113,6 +131,10 @@ struct AsyncOptions {
     bool withoutSkipOnSuccess = false;
     // Timing of every transfer, synchronous ones too (Worker driver only; benchmarks).
     std::optional<DiskModel> model;
+    // Disks by path, the first that matches a file's path timing its transfers; each disk's
+    // transfers finish on a worker thread of its own (Worker driver), so that disks move their
+    // bytes at the same time. `model` above stands for a disk of every other file.
+    std::vector<ModelledDisk> disks;
 };
 
 class AsyncIo {

@@ -10,20 +10,40 @@ namespace kt::asyncio {
 
 namespace {
 
-// A transfer on a handle opened without overlapped: done inside the call, timed by the disk
-// model if there is one. Called with the lock held; leaves it.
-template <typename Real> BOOL IssueSync(State* s, bool write, DWORD length, Real real) {
+// A sink's synchronous write at `ov`'s offset, else at the file pointer, which moves past it as
+// the write would have moved it.
+BOOL DiscardSync(State* s, const FileInfo& info, HANDLE file, DWORD length, DWORD* done,
+                 OVERLAPPED* ov) {
+    LARGE_INTEGER at{};
+    if (ov)
+        at.QuadPart = LONGLONG(uint64_t(ov->OffsetHigh) << 32 | ov->Offset);
+    else if (!SetFilePointerEx(file, LARGE_INTEGER{}, &at, FILE_CURRENT))
+        return FALSE;
+    const LONG status = s->Discard(info, file, uint64_t(at.QuadPart), length);
+    if (status != kStatusSuccess) {
+        SetLastError(s->statusToError ? s->statusToError(status) : ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    at.QuadPart += length;
+    SetFilePointerEx(file, at, nullptr, FILE_BEGIN);
+    if (done)
+        *done = length;
+    return TRUE;
+}
+
+// A transfer on a handle opened without overlapped: done inside the call, timed by the file's
+// disk if it has one. Called with the lock held; leaves it.
+template <typename Real>
+BOOL IssueSync(State* s, const FileInfo& info, bool write, DWORD length, Real real) {
     ++(write ? s->counters.syncWrites : s->counters.syncReads);
-    DiskModel::Slot slot{};
-    if (s->options.model)
-        slot = s->model.Schedule(Now(), length);
-    bool modelled = s->options.model.has_value();
+    bool timed = false;
+    const DiskModel::Slot slot = s->Place(info, length, write, &timed);
     LeaveCriticalSection(&s->lock);
-    if (modelled)
+    if (timed)
         WaitUntil(slot.begin);
     BOOL ok = real();
     DWORD error = GetLastError();
-    if (modelled)
+    if (timed)
         WaitUntil(slot.finish);
     SetLastError(error);
     return ok;
@@ -51,15 +71,19 @@ std::shared_ptr<Op> NewOp(State* s, bool write, HANDLE file, void* buffer, DWORD
 BOOL FinishAtOnce(State* s, Op* op, const FileInfo* info, bool lowBit, DWORD length, DWORD* done) {
     OVERLAPPED* ov = op->t.overlapped;
     ++s->counters.atOnce;
-    DiskModel::Slot slot{};
-    if (s->options.model)
-        slot = s->model.Schedule(Now(), length);
-    bool modelled = s->options.model.has_value();
+    bool timed = false;
+    const DiskModel::Slot slot = s->Place(*info, length, op->t.write, &timed);
     LeaveCriticalSection(&s->lock);
-    if (modelled)
+    if (timed)
         WaitUntil(slot.finish);
     DWORD bytes = 0;
-    LONG status = s->Move(*op, length, &bytes);
+    LONG status = kStatusSuccess;
+    if (info->sink && op->t.write) {
+        status = s->Discard(*info, op->dup, op->t.offset, length);
+        bytes = status == kStatusSuccess ? length : 0;
+    } else {
+        status = s->Move(*op, length, &bytes);
+    }
     ::CloseHandle(op->dup);
     ov->InternalHigh = bytes;
     MemoryBarrier();
@@ -91,8 +115,7 @@ void AddPending(State* s, const OpPtr& op, const FileInfo* info, bool lowBit) {
     op->packet = info->portDup && !lowBit;
     if (write && s->options.checksumWrites)
         op->sum = Checksum(buffer, length);
-    if (s->options.model)
-        op->slot = s->model.Schedule(Now(), length);
+    op->slot = s->Place(*info, length, write, &op->timed);
     Guard(*s, *op);
     s->pending.push_back(op);
     ++s->counters.pendingAnswers;
@@ -103,6 +126,21 @@ void AddPending(State* s, const OpPtr& op, const FileInfo* info, bool lowBit) {
     s->counters.maxReadsInFlight = std::max(s->counters.maxReadsInFlight, reads);
     s->counters.maxWritesInFlight = std::max(s->counters.maxWritesInFlight, writes);
     WakeAllConditionVariable(&s->changed);
+}
+
+// Whether a read of `length` bytes at `ov`'s offset (else the file pointer) takes any bytes a
+// sink discarded. Called with the lock held.
+bool ReadsDiscarded(const State* s, const FileInfo& info, HANDLE file, DWORD length,
+                    const OVERLAPPED* ov) {
+    auto ranges = s->discarded.find(info.where);
+    if (ranges == s->discarded.end())
+        return false;
+    LARGE_INTEGER at{};
+    if (ov)
+        at.QuadPart = LONGLONG(uint64_t(ov->OffsetHigh) << 32 | ov->Offset);
+    else
+        SetFilePointerEx(file, LARGE_INTEGER{}, &at, FILE_CURRENT);
+    return Touches(ranges->second, uint64_t(at.QuadPart), uint64_t(at.QuadPart) + length);
 }
 
 BOOL Issue(bool write, HANDLE file, void* buffer, DWORD length, DWORD* done, OVERLAPPED* ov) {
@@ -128,8 +166,18 @@ BOOL Issue(bool write, HANDLE file, void* buffer, DWORD length, DWORD* done, OVE
     for (const OpPtr& op : s->pending)
         if (!op->completing && Overlaps(op->t.buffer, op->t.length, buffer, length))
             ++s->counters.reusedInUse;
-    if (!(info->flags & FILE_FLAG_OVERLAPPED) || !ov)
-        return IssueSync(s, write, length, real);
+    if (!write && ReadsDiscarded(s, *info, file, length, ov)) {
+        ++s->counters.discardedReads;
+        LeaveCriticalSection(&s->lock);
+        SetLastError(kDiscardedBytesError);
+        return FALSE;
+    }
+    if (!(info->flags & FILE_FLAG_OVERLAPPED) || !ov) {
+        if (write && info->sink)
+            return IssueSync(s, *info, write, length,
+                             [&] { return DiscardSync(s, *info, file, length, done, ov); });
+        return IssueSync(s, *info, write, length, real);
+    }
 
     OpPtr op = NewOp(s, write, file, buffer, length, ov, info);
     bool lowBit = (uintptr_t(ov->hEvent) & 1) != 0;
@@ -182,6 +230,11 @@ HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY
         auto info = std::make_shared<FileInfo>();
         info->path = name ? name : "";
         info->flags = flags;
+        info->where = PathKey(info->path);
+        info->disk = s->DiskFor(info->path);
+        // The data files: pieces are opened unbuffered or overlapped, take files neither.
+        info->sink = info->disk >= 0 && s->disks[size_t(info->disk)].sink &&
+                     (flags & (FILE_FLAG_NO_BUFFERING | FILE_FLAG_OVERLAPPED));
         s->files[h] = info;
         SetLastError(error); // OPEN_ALWAYS reports through it whether the file existed
     }

@@ -1,6 +1,8 @@
 // The scheduler: which pending transfer finishes when (seeded random, or the disk model's
 // clock), and how its status, event and packet reach the caller.
 #include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <malloc.h>
@@ -73,6 +75,35 @@ void WaitUntil(double deadline) {
     }
 }
 
+void AddRange(Ranges& ranges, uint64_t begin, uint64_t end) {
+    if (begin >= end)
+        return;
+    auto at = ranges.upper_bound(begin);
+    if (at != ranges.begin() && std::prev(at)->second >= begin) {
+        --at;
+        begin = at->first;
+        end = std::max(end, at->second);
+        at = ranges.erase(at);
+    }
+    while (at != ranges.end() && at->first <= end) {
+        end = std::max(end, at->second);
+        at = ranges.erase(at);
+    }
+    ranges.emplace(begin, end);
+}
+
+bool Touches(const Ranges& ranges, uint64_t begin, uint64_t end) {
+    auto at = ranges.lower_bound(end);
+    return begin < end && at != ranges.begin() && std::prev(at)->second > begin;
+}
+
+std::string PathKey(const std::string& path) {
+    std::string key = path;
+    for (char& c : key)
+        c = c == '/' ? '\\' : char(std::toupper(uint8_t(c)));
+    return key;
+}
+
 uint64_t Checksum(const void* data, size_t bytes) {
     const auto* p = static_cast<const uint8_t*>(data);
     uint64_t h = 0xcbf29ce484222325ull;
@@ -91,12 +122,44 @@ uint64_t Checksum(const void* data, size_t bytes) {
 
 using namespace asyncio;
 
-size_t AsyncIo::State::Waiting(bool includeHeld) const {
+size_t AsyncIo::State::Waiting(bool includeHeld, int disk) const {
     size_t n = 0;
     for (const OpPtr& op : pending)
-        if (!op->completing && (includeHeld || !op->t.held))
+        if (!op->completing && (includeHeld || !op->t.held) &&
+            (disk == kAnyDisk || op->file->disk == disk))
             ++n;
     return n;
+}
+
+int AsyncIo::State::DiskFor(const std::string& path) const {
+    const std::string key = PathKey(path);
+    for (size_t i = 0; i < disks.size(); ++i)
+        if (key.compare(0, disks[i].prefix.size(), PathKey(disks[i].prefix)) == 0)
+            return int(i);
+    return -1;
+}
+
+DiskModel::Slot AsyncIo::State::Place(const FileInfo& file, uint64_t bytes, bool write,
+                                      bool* timed) {
+    *timed = file.disk >= 0;
+    if (!*timed)
+        return {};
+    return disks[size_t(file.disk)].model.Schedule(Now(), bytes, write);
+}
+
+LONG AsyncIo::State::Discard(const FileInfo& file, HANDLE h, uint64_t offset, DWORD length) {
+    {
+        Locked hold(this);
+        AddRange(discarded[file.where], offset, offset + length);
+        ++counters.discarded;
+    }
+    // The file is as long as the writes say, all of it a hole: no space taken.
+    LARGE_INTEGER size{}, end{};
+    end.QuadPart = LONGLONG(offset + length);
+    if (GetFileSizeEx(h, &size) && size.QuadPart < end.QuadPart &&
+        !(SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h)))
+        return StatusOf(GetLastError());
+    return kStatusSuccess;
 }
 
 std::shared_ptr<FileInfo> AsyncIo::State::FileOf(HANDLE h) const {
@@ -204,30 +267,28 @@ void AsyncIo::State::Publish(const OpPtr& op, LONG status, DWORD bytes) {
 void AsyncIo::State::Finish(const OpPtr& op, Fate how) {
     Unguard(*op);
     CountChangedWrite(*this, *op);
-    if (options.model)
+    if (op->timed)
         WaitUntil(op->slot.begin);
     LONG status = kStatusSuccess;
     DWORD bytes = 0;
-    switch (how.kind) {
-    case Fate::Fail:
+    const DWORD length = how.kind == Fate::Short ? std::min(how.bytes, op->t.length) : op->t.length;
+    if (how.kind == Fate::Fail) {
         status = StatusOf(how.error);
-        break;
-    case Fate::Short:
-        status = Move(*op, std::min(how.bytes, op->t.length), &bytes);
-        break;
-    default:
-        status = Move(*op, op->t.length, &bytes);
-        break;
+    } else if (op->file->sink && op->t.write) {
+        status = Discard(*op->file, op->dup, op->t.offset, length);
+        bytes = status == kStatusSuccess ? length : 0;
+    } else {
+        status = Move(*op, length, &bytes);
     }
-    if (options.model)
+    if (op->timed)
         WaitUntil(op->slot.finish);
     Publish(op, status, bytes);
 }
 
-OpPtr AsyncIo::State::TakeRandom() {
+OpPtr AsyncIo::State::TakeRandom(int disk) {
     std::vector<OpPtr> choice;
     for (const OpPtr& op : pending)
-        if (!op->completing && !op->t.held)
+        if (!op->completing && !op->t.held && (disk == kAnyDisk || op->file->disk == disk))
             choice.push_back(op);
     if (choice.empty())
         return nullptr;
@@ -236,27 +297,31 @@ OpPtr AsyncIo::State::TakeRandom() {
     return op;
 }
 
-OpPtr AsyncIo::State::TakeEarliest() {
+OpPtr AsyncIo::State::TakeEarliest(int disk) {
     OpPtr best;
     for (const OpPtr& op : pending)
-        if (!op->completing && !op->t.held && (!best || op->slot.begin < best->slot.begin))
+        if (!op->completing && !op->t.held && op->file->disk == disk &&
+            (!best || op->slot.begin < best->slot.begin))
             best = op;
     if (best)
         best->completing = true;
     return best;
 }
 
-DWORD WINAPI AsyncIo::State::WorkerMain(void* self) {
-    auto* s = static_cast<State*>(self);
+// One disk's transfers, in the order its channel moves them, or those of the files on no disk
+// in seeded random order after a random delay.
+DWORD WINAPI AsyncIo::State::WorkerMain(void* start) {
+    auto* s = static_cast<WorkerStart*>(start)->s;
+    const int disk = static_cast<WorkerStart*>(start)->disk;
     EnterCriticalSection(&s->lock);
     while (!s->stop) {
-        if (s->Waiting(false) == 0) {
+        if (s->Waiting(false, disk) == 0) {
             SleepConditionVariableCS(&s->changed, &s->lock, INFINITE);
             continue;
         }
         OpPtr op;
-        if (s->options.model) {
-            op = s->TakeEarliest();
+        if (disk >= 0) {
+            op = s->TakeEarliest(disk);
         } else {
             uint32_t delay = s->options.maxDelayUs ? s->random() % (s->options.maxDelayUs + 1) : 0;
             LeaveCriticalSection(&s->lock);
@@ -264,7 +329,7 @@ DWORD WINAPI AsyncIo::State::WorkerMain(void* self) {
             EnterCriticalSection(&s->lock);
             if (s->stop)
                 break;
-            op = s->TakeRandom();
+            op = s->TakeRandom(-1);
         }
         if (!op)
             continue;

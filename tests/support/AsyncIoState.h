@@ -49,6 +49,9 @@ inline bool Overlaps(const void* a, size_t an, const void* b, size_t bn) {
 struct FileInfo {
     std::string path;
     DWORD flags = 0;
+    int disk = -1;            // index into State::disks; -1: no modelled disk
+    bool sink = false;        // its bytes are discarded
+    std::string where;        // the path as the discarded ranges know it
     HANDLE port = nullptr;    // the caller's port handle
     HANDLE portDup = nullptr; // ours: packets still reach the port after the caller closes it
     ULONG_PTR key = 0;
@@ -79,7 +82,15 @@ struct Op {
     DWORD guardOld = 0;
     BY_HANDLE_FILE_INFORMATION identity{};
     DiskModel::Slot slot{};
+    bool timed = false; // slot holds the model's times
 };
+
+// Byte ranges of one file that a sink discarded, merged: begin -> end.
+using Ranges = std::map<uint64_t, uint64_t>;
+void AddRange(Ranges& ranges, uint64_t begin, uint64_t end);
+bool Touches(const Ranges& ranges, uint64_t begin, uint64_t end);
+// The path as a key: upper case, every separator a backslash.
+std::string PathKey(const std::string& path);
 
 using OpPtr = std::shared_ptr<Op>;
 } // namespace asyncio
@@ -101,11 +112,12 @@ struct AsyncIo::State {
     std::mt19937 random;
     std::function<Fate(const Transfer&)> policy;
     std::function<bool(AsyncIo&)> onBlock;
-    HANDLE worker = nullptr;
+    std::vector<HANDLE> workers;     // Worker driver: one for the files on no disk, one per disk
+    std::vector<ModelledDisk> disks; // the options' disks, then `model` for every other file
+    std::map<std::string, asyncio::Ranges> discarded; // by PathKey, for the layer's life
     bool stop = false;
     PVOID guardHandler = nullptr;
     DWORD tickBase = 0;
-    DiskModel model;
     uint32_t page = 4096;
     asyncio::NtSetIoCompletionFn setCompletion =
         asyncio::EntryAs<asyncio::NtSetIoCompletionFn>("ntdll.dll", "NtSetIoCompletion");
@@ -124,7 +136,15 @@ struct AsyncIo::State {
         State* s_;
     };
 
-    size_t Waiting(bool includeHeld) const;
+    // Transfers waiting to finish, not held unless `includeHeld`; of one disk unless `disk` is
+    // kAnyDisk.
+    static constexpr int kAnyDisk = -2;
+    size_t Waiting(bool includeHeld, int disk = kAnyDisk) const;
+    int DiskFor(const std::string& path) const;
+    // Places a transfer on its file's disk (the lock held); untimed on no disk.
+    DiskModel::Slot Place(const asyncio::FileInfo& file, uint64_t bytes, bool write, bool* timed);
+    // A sink's write: its range noted and the file grown to its end, nothing stored.
+    LONG Discard(const asyncio::FileInfo& file, HANDLE h, uint64_t offset, DWORD length);
     std::shared_ptr<asyncio::FileInfo> FileOf(HANDLE h) const;
     DWORD Scale(DWORD ms) const;
     bool DrivenByCaller() const { return options.driver != AsyncOptions::Driver::Worker; }
@@ -138,9 +158,14 @@ struct AsyncIo::State {
     void Publish(const asyncio::OpPtr& op, LONG status, DWORD bytes);
     // Finishes a transfer taken out of the waiting ones (marked completing).
     void Finish(const asyncio::OpPtr& op, Fate how);
-    asyncio::OpPtr TakeRandom();
-    asyncio::OpPtr TakeEarliest();
-    static DWORD WINAPI WorkerMain(void* self);
+    asyncio::OpPtr TakeRandom(int disk = kAnyDisk);
+    asyncio::OpPtr TakeEarliest(int disk);
+    struct WorkerStart {
+        State* s;
+        int disk; // -1: the files on no disk
+    };
+    std::vector<std::unique_ptr<WorkerStart>> workerStarts;
+    static DWORD WINAPI WorkerMain(void* start);
 };
 
 namespace asyncio {

@@ -3,8 +3,10 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
+#include "AsyncIo.h"
 #include "UiCommon.h"
 #include "UiDriver.h"
 #include "driver/CodecInstance.h"
@@ -12,6 +14,7 @@
 #include "resources/resource.h"
 #include "ui/ConfigDlg.h"
 #include "ui/PartitionDlg.h"
+#include "ui/SheetChecks.h"
 
 using namespace ui;
 
@@ -34,6 +37,17 @@ void WriteFilled(const std::string& path, size_t bytes, char fill) {
     kt::WriteFileBytes(path, std::string(bytes, fill));
 }
 
+// The end of a reservation: the message of the rate it measured, dismissed, or "" when the
+// dialog closed without one (a reservation too short to time).
+std::wstring RateMessage(DWORD thread, HWND partition) {
+    for (int i = 0; i < 2400 && IsWindow(partition); ++i) {
+        const std::wstring text = DismissMessageBox(thread, 50);
+        if (!text.empty())
+            return text;
+    }
+    return L"";
+}
+
 // The configuration sheet through the installed codec, with the reservation opened from it.
 class Reservation : public ::testing::Test {
 protected:
@@ -41,11 +55,18 @@ protected:
         ASSERT_TRUE(WaitCodecUnloaded());
         dataDir = kt::DataDir("reserve");
     }
+    // `layer`: the asynchronous I/O layer goes under the codec before the sheet opens.
     void RunSheet(const std::map<std::string, std::string>& ini,
-                  const std::function<void(DWORD, HWND)>& partitionDriver) {
+                  const std::function<void(DWORD, HWND)>& partitionDriver,
+                  std::optional<kt::AsyncOptions> layer = std::nullopt) {
         kt::WriteIni(ini);
         kt::Hic hic = kt::OpenKest();
         ASSERT_TRUE(hic);
+        std::optional<kt::AsyncIo> io;
+        if (layer) {
+            io.emplace(*layer);
+            ASSERT_TRUE(io->active());
+        }
         Drive(
             [&](DWORD thread) {
                 HWND sheet = WaitWindow(thread, kSheetTitle);
@@ -115,6 +136,7 @@ TEST_F(Reservation, SizeFollowsRateMinutesAndFrameSize) {
         EXPECT_EQ(ItemText(dialog, IDC_FRAME_RATE), L"1") << "the field shows the rate it kept";
         EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"4");
         Press(dialog, IDOK);
+        RateMessage(thread, dialog);
     });
     if (HasFatalFailure())
         return;
@@ -148,6 +170,7 @@ TEST_F(Reservation, SplitGibibyteOnTmpfs) {
                      // The writers may finish first; the deterministic picture is taken below.
                      SaveScreenshot(progress, ShotPath("progress-split"));
                  }
+                 RateMessage(thread, dialog);
              });
     if (HasFatalFailure())
         return;
@@ -159,6 +182,59 @@ TEST_F(Reservation, SplitGibibyteOnTmpfs) {
     DeleteFileA((base + ".000").c_str());
     DeleteFileA((base + ".001").c_str());
 }
+
+// The reservation says the rate it wrote at, and warns when that falls short of the chosen frame
+// size and rate (24 fps of 76800 bytes: 1.84 MB/s, 2.2 MB/s with the margin). The disk is a
+// modelled sink under the codec whose clock runs 100 times faster: 110 MB at 150 MB/s take
+// 0.74 s here and 74 s by the codec's clock, so it measures 1.5 MB/s.
+struct RateRow {
+    const char* name;
+    double bytesPerSecond; // of the model
+    UINT text;
+    double low, high; // the rate shown, in MB/s: a real clock's delays only lower it
+};
+
+class ReservationRate : public Reservation, public ::testing::WithParamInterface<RateRow> {};
+
+TEST_P(ReservationRate, SaysTheRateAndWarnsWhenTooSlow) {
+    const RateRow& row = GetParam();
+    const std::string base = dataDir + "\\rate-" + row.name;
+    kt::AsyncOptions layer;
+    layer.maxDelayUs = 0;
+    layer.guardBuffers = false;
+    layer.checksumWrites = false;
+    layer.timeScale = 100;
+    layer.disks.push_back({dataDir + "\\", kt::DiskModel{0, row.bytesPerSecond}, true});
+    std::wstring message;
+    RunSheet(
+        {{"filename", base}, {"divide", "0"}},
+        [&](DWORD thread, HWND dialog) {
+            SelectFrameSize(dialog, 11);
+            EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"105");
+            Press(dialog, IDOK);
+            message = RateMessage(thread, dialog);
+        },
+        layer);
+    if (HasFatalFailure())
+        return;
+    UseCodecResources(); // the texts as the codec holds them
+    const std::wstring expected = kestro::WithValues(row.text, L"\x01", L"2.2");
+    const size_t at = expected.find(L'\x01');
+    const size_t end = message.find_first_not_of(L"0123456789.", at);
+    ASSERT_NE(end, std::wstring::npos) << message;
+    EXPECT_EQ(message.substr(0, at), expected.substr(0, at));
+    EXPECT_EQ(message.substr(end), expected.substr(at + 1)) << "the need with its margin";
+    const double shown = end > at ? std::stod(message.substr(at, end - at)) : 0;
+    EXPECT_GE(shown, row.low) << message;
+    EXPECT_LE(shown, row.high) << message;
+    EXPECT_EQ(FileSize(base + ".000"), 110592000u) << "the sink grows the piece";
+    DeleteFileA((base + ".000").c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, ReservationRate,
+                         ::testing::Values(RateRow{"Slow", 150e6, IDS_RESERVE_SLOW, 0.5, 1.55},
+                                           RateRow{"Fast", 4e9, IDS_RESERVE_RATE, 5, 42}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // In-process: the dialog classes themselves, on this program's own settings record.
 

@@ -407,7 +407,8 @@ TEST(Resources, EnglishTwinsOfEveryDialogAndString) {
                             IDS_PARSE_REAL,     IDS_PARSE_REAL_RANGE,    IDS_ABOUT_PRODUCT,
                             IDS_ABOUT_NOTICE1,  IDS_ABOUT_NOTICE2,       IDS_ABOUT_VISIT,
                             IDS_FOLDER_MISSING, IDS_FOLDER_NOT_WRITABLE, IDS_FOLDER_NOT_CREATED,
-                            IDS_CHOOSER_TITLE,  IDS_LOW_SPACE,           IDS_SHARE_DATA_FILE};
+                            IDS_CHOOSER_TITLE,  IDS_LOW_SPACE,           IDS_SHARE_DATA_FILE,
+                            IDS_RESERVE_RATE,   IDS_RESERVE_SLOW};
     for (int id : dialogs) {
         SCOPED_TRACE(id);
         std::wstring japaneseCaption;

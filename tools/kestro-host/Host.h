@@ -103,6 +103,59 @@ struct CaptureResult {
 
 int RunCapture(const CaptureOptions& options, CaptureResult* result = nullptr);
 void RequestStop(); // what Ctrl-C does: the capture loop ends after the current frame
+// A command that runs until Ctrl-C: clears an earlier request and lets Ctrl-C make one.
+void ListenForStop();
+bool StopRequested();
+
+struct SustainOptions {
+    kestro::PixelKind kind = kestro::KIND_YUY2;
+    FrameSize size{};
+    double rate = 0;     // frames a second of the stream the disk must keep
+    double minutes = 10; // the capture planned: writing ends at its size, and after this long
+    bool quiet = false;  // no rows of the rate over time
+    // The check's own clock (SustainRate.h); a test on a disk whose seconds are shorter shortens
+    // it alike.
+    double sampleSeconds = 1;
+    double steadySeconds = 30;
+    std::function<void()> onCodecOpen; // the codec is loaded, its run not begun
+};
+
+struct SustainResult {
+    enum class Stop {
+        None,
+        AfterCache,  // the rate fell and then held steady
+        BelowNeed,   // held steady below the stream's need from the start
+        Planned,     // the planned capture's size was written
+        TimeLimit,   // --minutes passed first
+        Space,       // the free space would not take more
+        Interrupted, // Ctrl-C
+        WriteFailed, // the codec refused a frame
+    };
+    Stop stop = Stop::None;
+    uint64_t frames = 0;
+    uint64_t bytes = 0; // handed to the codec (whole pages, as it writes them)
+    double seconds = 0;
+    double needRate = 0; // bytes a second of the stream
+    double fastRate = 0; // at the start
+    // After the fall, or the steady rate of a disk that did not fall; 0 when none was seen.
+    double sustainedRate = 0;
+    uint64_t cacheBytes = 0; // what went at the fast rate; 0: no fall seen
+    double keepsSeconds = 0; // how long the stream is kept before the fall (0: not at all)
+    bool keeps = false;      // for the whole capture planned
+    std::string verdict;
+    std::vector<std::string> removed; // the files it wrote and took away again
+};
+
+// check --sustain: the codec writes frames of the stream's kind and size through the codec
+// manager, with the settings' writers and requests, into a data file of its own beside the
+// configured one (kestro-sustain-check in its folder), as fast as the disk takes them, until the
+// rate has fallen and held for `steadySeconds` or the planned capture is written; it prints the
+// rate over time and whether the disk keeps the stream (with a margin of 20 %), and removes what
+// it wrote, also after Ctrl-C or a failure. The codec must not be loaded yet: the settings file
+// names that data file only while it loads. Exit codes: kExitOk the disk keeps the stream for
+// the capture planned, kExitBroken it does not, kExitUsage bad arguments, kExitCodec the codec is
+// missing or refuses, kExitPartial nothing could be measured, kExitInterrupted Ctrl-C.
+int RunSustain(const SustainOptions& options, SustainResult* result = nullptr);
 
 struct PlayOptions {
     std::string input;

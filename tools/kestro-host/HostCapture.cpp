@@ -475,6 +475,15 @@ void RequestStop() {
     g_stop = true;
 }
 
+void ListenForStop() {
+    g_stop = false;
+    CatchConsoleControl();
+}
+
+bool StopRequested() {
+    return g_stop;
+}
+
 int RunCapture(const CaptureOptions& options, CaptureResult* result) {
     CaptureResult local;
     CaptureResult& out = result ? *result : local;

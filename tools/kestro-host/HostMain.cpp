@@ -59,6 +59,16 @@ const char kUsage[] =
     "                          top row first); info prints the ffmpeg command that takes them.\n"
     "  check                   Says whether the codec can start a capture with its settings, and\n"
     "                          if not, why (data file folder, piece 0, free space).\n"
+    "  check --sustain KIND WxH RATE [--minutes N] [-q]\n"
+    "      Whether the data file's disk keeps that stream (e.g. p010 3840x2160 60) for a\n"
+    "      capture of N minutes (10 unless given): the codec writes such frames with the\n"
+    "      settings' writers and requests, as fast as the disk takes them, into\n"
+    "      kestro-sustain-check.000 beside the data file, past the drive's write cache: until\n"
+    "      the rate has fallen and held for 30 s, or held from the start below what the stream\n"
+    "      needs, or the capture's size is written (at most N minutes, and never the last\n"
+    "      hundredth of the free space). Prints the rate over time, the rate after the cache\n"
+    "      and the verdict with a margin of 20 %, then removes what it wrote (also after\n"
+    "      Ctrl-C). Exit 0: the disk keeps the stream for the whole capture, 1: it does not.\n"
     "  relink IN.avi --data DIR --to BASE [-o OUT.avi]\n"
     "      After the pieces were moved (and renamed), makes every record name BASE.000,\n"
     "      BASE.001... (e.g. --to e:\\archive\\take1). Each piece must be in DIR under its new\n"
@@ -313,8 +323,37 @@ int ExportCommand(Args& args, const std::string&) {
     return RunExport(o);
 }
 
+// check, or check --sustain KIND WxH RATE [--minutes N] [-q].
 int CheckCommand(Args& args, const std::string&) {
-    return args.AtEnd() ? RunCheck() : Usage("check takes no options");
+    if (args.AtEnd())
+        return RunCheck();
+    if (args.Current() != "--sustain")
+        return Usage("check takes no options but --sustain KIND WxH RATE [--minutes N]");
+    SustainOptions o;
+    std::string kind, size, rate;
+    if (!args.Value(kind) || !args.Value(size) || !args.Value(rate))
+        return Usage("check --sustain needs the stream: KIND WxH RATE, e.g. p010 3840x2160 60");
+    if (!ParseRawKind(kind) || *ParseRawKind(kind) == kestro::KIND_PAL8)
+        return Usage("check --sustain: \"" + kind +
+                     "\" is no kind the codec stores (yuy2, nv12, "
+                     "p010, v210, rgb32, ...)");
+    if (!ParseFrameSize(size))
+        return Usage("check --sustain: bad size \"" + size + "\": expected WIDTHxHEIGHT");
+    o.kind = *ParseRawKind(kind);
+    o.size = *ParseFrameSize(size);
+    o.rate = std::atof(rate.c_str());
+    for (args.Next(); !args.AtEnd(); args.Next()) {
+        const std::string& a = args.Current();
+        std::string v;
+        int64_t minutes = 0;
+        if (a == "--minutes" && args.Value(v) && ParseCount(v, minutes) && minutes > 0)
+            o.minutes = double(minutes);
+        else if (a == "-q" || a == "--quiet")
+            o.quiet = true;
+        else
+            return Usage("unknown check --sustain option \"" + a + "\" (--minutes N, -q)");
+    }
+    return RunSustain(o);
 }
 
 int RelinkCommand(Args& args, const std::string&) {
