@@ -122,11 +122,6 @@ constexpr uint64_t PackedRowBytes(const PixelFormat& f, uint32_t width) {
     return ShapeOf(f, width, 1, RowRule::Packed).plane[0].rowBytes;
 }
 
-// The row rule of a stored picture of the kind: a bitmap row, or the row of PackedRowBytes.
-constexpr uint64_t StoredRowBytes(const PixelFormat& f, int32_t width) {
-    return ShapeOf(f, PixelsOf(width), 1, RowRule::Stored).plane[0].stride;
-}
-
 // Bytes of a stored picture, in 64 bits (the height's sign only orders the rows).
 constexpr uint64_t PictureBytesOf(const PixelFormat& f, int32_t width, int32_t height) {
     return ShapeOf(f, PixelsOf(width), RowsOf(height), RowRule::Stored).bytes;
