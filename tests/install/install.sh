@@ -32,16 +32,6 @@ start=$SECONDS
 wineserver -w
 echo "prefix made in $((SECONDS - start)) s"
 
-# A registry value in one view ("" when absent); the view is 32 or 64 (ignored in a 32-bit prefix).
-reg_value() { # view key name
-  local opt=; [ "$WINEARCH" = win64 ] && opt=/reg:$1
-  "$regtool" reg query "$2" /v "$3" $opt 2>/dev/null | tr -d '\r' |
-    sed -nE "s/^ +$3 +REG_[A-Z_]+ +(.*)\$/\\1/p" || true
-}
-key_exists() { # view key
-  local opt=; [ "$WINEARCH" = win64 ] && opt=/reg:$1
-  "$regtool" reg query "$2" $opt >/dev/null 2>&1
-}
 ini_filename() { tr -d '\r' <"$1" | sed -n 's/^filename=//p'; }
 
 # One build's view of the installed system: `sys` its system folder, `view` its registry view.

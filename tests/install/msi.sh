@@ -61,15 +61,6 @@ start=$SECONDS
 wineserver -w
 echo "prefix made in $((SECONDS - start)) s"
 
-reg_value() { # view key name: "" when absent (the view is ignored in a 32-bit prefix)
-  local opt=; [ "$WINEARCH" = win64 ] && opt=/reg:$1
-  "$regtool" reg query "$2" /v "$3" $opt 2>/dev/null | tr -d '\r' |
-    sed -nE "s/^ +$3 +REG_[A-Z_]+ +(.*)\$/\\1/p" || true
-}
-key_exists() { # view key
-  local opt=; [ "$WINEARCH" = win64 ] && opt=/reg:$1
-  "$regtool" reg query "$2" $opt >/dev/null 2>&1
-}
 ini_filename() { tr -d '\r' <"$1" | sed -n 's/^filename=//p'; }
 
 use_build() { # x86|x64

@@ -36,3 +36,29 @@ expect_rc() { # code what command...
 expect_err() { grep -qF -- "$1" "$scratch/err" || { cat "$scratch/err" >&2; fail "message \"$1\" missing"; }; }
 expect_out() { grep -qF -- "$1" "$scratch/out" || { cat "$scratch/out" >&2; fail "output \"$1\" missing"; }; }
 with_env() { ( export "$1"; shift; "$@" ); } # NAME=VALUE command...: also for shell functions
+
+# A `reg query` of a key, or of one value when `name` is given, in one registry view (ignored in a
+# 32-bit prefix). Only "unable to find" means absent: a run that failed otherwise (a loaded
+# machine now and then fails to start a Wine process) is tried again rather than read as absent.
+reg_query() { # view key [name]
+  local opt= try rc out said
+  [ "$WINEARCH" = win64 ] && opt=/reg:$1
+  for try in 1 2 3 4; do
+    rc=0
+    out=$("$regtool" reg query "$2" ${3:+/v "$3"} $opt 2>"$scratch/reg-err") || rc=$?
+    said="$out $(cat "$scratch/reg-err")"
+    if [ $rc = 0 ] || [[ ${said,,} == *"unable to find"* ]]; then
+      [ $rc != 0 ] || printf '%s\n' "$out"
+      return $rc
+    fi
+    sleep "$try"
+  done
+  cat "$scratch/reg-err" >&2
+  fail "reg query $2 ${3:-}: exit $rc four times"
+}
+reg_value() { # view key name: "" when absent
+  reg_query "$1" "$2" "$3" | tr -d '\r' | sed -nE "s/^ +$3 +REG_[A-Z_]+ +(.*)\$/\\1/p" || true
+}
+key_exists() { # view key
+  reg_query "$1" "$2" >/dev/null
+}
