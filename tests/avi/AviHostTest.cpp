@@ -7,10 +7,11 @@
 
 #include "Host.h"
 #include "HostWin.h"
-#include "Takes.h"
 #include "WineCodec.h"
+#include "pure/TakeNames.h"
 
 using namespace host;
+using namespace kestro;
 
 namespace {
 

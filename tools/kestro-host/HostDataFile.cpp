@@ -12,12 +12,12 @@
 #include "HostWin.h"
 #include "PathGate.h"
 #include "TakeRefusal.h"
-#include "Takes.h"
 #include "pure/CaptureRules.h"
 #include "pure/FrameRecord.h"
 #include "pure/PiecePath.h"
 #include "pure/SettingsText.h"
 #include "pure/StreamFormat.h"
+#include "pure/TakeNames.h"
 #include "settings/CodecSettings.h"
 
 namespace host {
@@ -46,7 +46,8 @@ std::map<int, uint64_t> ExistingPieces(const std::string& base) {
         return pieces;
     const std::string name = FileNameOf(base);
     do {
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY || !IsPieceOf(found.cFileName, name))
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ||
+            !kestro::IsPieceOf(found.cFileName, name))
             continue;
         const int index = std::atoi(found.cFileName + name.size() + 1);
         if (index >= kestro::kPieceCount)
@@ -69,7 +70,7 @@ bool SampledNonZero(const std::string& path, uint64_t bytes, uint32_t pageSize) 
     if (!file)
         return true;
     std::vector<uint8_t> page(pageSize);
-    for (uint64_t offset : SampledPages(bytes, pageSize, kSampledPages)) {
+    for (uint64_t offset : kestro::SampledPages(bytes, pageSize, kSampledPages)) {
         OVERLAPPED at{};
         at.Offset = DWORD(offset);
         at.OffsetHigh = DWORD(offset >> 32);
@@ -77,7 +78,7 @@ bool SampledNonZero(const std::string& path, uint64_t bytes, uint32_t pageSize) 
         DWORD got = 0;
         if (!ReadFile(file.get(), page.data(), want, &got, &at) || got != want)
             return true;
-        if (offset == 0 && IsHeaderPage(page.data(), got))
+        if (offset == 0 && kestro::IsHeaderPage(page.data(), got))
             continue;
         for (DWORD i = 0; i < got; ++i)
             if (page[i])
@@ -93,12 +94,12 @@ bool HeldByWriter(const std::string& piece) {
     return !file && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-PieceHolds Examine(const std::string& path, int index, uint64_t bytes, uint32_t pageSize) {
+kestro::PieceHolds Examine(const std::string& path, int index, uint64_t bytes, uint32_t pageSize) {
     // Only a piece that may hold frames is read.
-    const PieceHolds unread = ClassifyPiece(index, bytes, pageSize, false);
-    if (unread == PieceHolds::Nothing || unread == PieceHolds::HeaderOnly)
+    const kestro::PieceHolds unread = kestro::ClassifyPiece(index, bytes, pageSize, false);
+    if (unread == kestro::PieceHolds::Nothing || unread == kestro::PieceHolds::HeaderOnly)
         return unread;
-    return ClassifyPiece(index, bytes, pageSize, SampledNonZero(path, bytes, pageSize));
+    return kestro::ClassifyPiece(index, bytes, pageSize, SampledNonZero(path, bytes, pageSize));
 }
 
 // The INI's path as the codec forms it may hold a doubled separator; it is shown without.
@@ -208,7 +209,7 @@ std::vector<HeldTake> EarlierTake(const std::string& base, bool split) {
             continue;
         const std::string piece = kestro::FormatPieceName(base, index);
         if (take ? holdsFrames && bytes > 0
-                 : Examine(piece, index, bytes, pageSize) == PieceHolds::Frames)
+                 : Examine(piece, index, bytes, pageSize) == kestro::PieceHolds::Frames)
             takes.push_back({piece, bytes});
     }
     return takes;
@@ -245,9 +246,9 @@ std::string NextDataFile(const std::string& base, bool split, bool claim) {
     if (!held &&
         (!claim || !ExistingPieces(base).empty() || ClaimPieceZero(base, gate) != Claim::Existed))
         return base;
-    const NumberedBase numbered = SplitTakeNumber(base);
+    const kestro::NumberedBase numbered = kestro::SplitTakeNumber(base);
     for (uint32_t n = numbered.number + 1; n < numbered.number + 10000; ++n) {
-        const std::string name = TakeName(numbered, n);
+        const std::string name = kestro::TakeName(numbered, n);
         if (!ExistingPieces(name).empty())
             continue;
         if (!claim)
@@ -427,12 +428,12 @@ private:
                        : ", holds an earlier take (" + takeFile + ": take " +
                              kestro::avi::TakeSummary(*take) + ")";
         switch (Examine(piece_, 0, bytes_, pageSize_)) {
-        case PieceHolds::Nothing:
-        case PieceHolds::HeaderOnly:
+        case kestro::PieceHolds::Nothing:
+        case kestro::PieceHolds::HeaderOnly:
             return ", no frames";
-        case PieceHolds::Zeros:
+        case kestro::PieceHolds::Zeros:
             return ", space reserved in advance (zeros)";
-        case PieceHolds::Frames:
+        case kestro::PieceHolds::Frames:
             break;
         }
         return ", holds an earlier take";

@@ -12,10 +12,10 @@
 #include "HostWin.h"
 #include "PathGate.h"
 #include "SustainRate.h"
-#include "Takes.h"
 #include "pure/FrameRecord.h"
 #include "pure/PiecePath.h"
 #include "pure/ReserveMath.h"
+#include "pure/TakeNames.h"
 #include "settings/CodecSettings.h"
 
 namespace host {
@@ -56,7 +56,7 @@ std::string FileNameOf(const std::string& path) {
 // Whether `fileName` is one of the files a capture into the data file `baseName` makes: a piece,
 // its take file and what lies beside it under the data file's name.
 bool BelongsTo(const std::string& fileName, const std::string& baseName) {
-    if (IsPieceOf(fileName, baseName))
+    if (kestro::IsPieceOf(fileName, baseName))
         return true;
     if (fileName.size() <= baseName.size() + 1 ||
         lstrcmpiA(fileName.substr(0, baseName.size()).c_str(), baseName.c_str()) != 0 ||

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace host {
+namespace kestro {
 
 // The pages read to tell a stored take from space reserved in advance (zeros): the first, the
 // last and evenly spread ones between, at most `count` (at least the first). Offsets are
@@ -41,4 +41,4 @@ std::string TakeName(const NumberedBase& base, uint32_t number);
 // that name, a dot and three digits, compared without regard to case.
 bool IsPieceOf(std::string_view fileName, std::string_view baseFileName);
 
-} // namespace host
+} // namespace kestro

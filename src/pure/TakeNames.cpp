@@ -1,8 +1,8 @@
-#include "Takes.h"
+#include "pure/TakeNames.h"
 
 #include <cctype>
 
-namespace host {
+namespace kestro {
 
 std::vector<uint64_t> SampledPages(uint64_t pieceBytes, uint32_t pageSize, uint32_t count) {
     std::vector<uint64_t> pages;
@@ -74,4 +74,4 @@ bool IsPieceOf(std::string_view fileName, std::string_view baseFileName) {
     return true;
 }
 
-} // namespace host
+} // namespace kestro
