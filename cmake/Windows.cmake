@@ -22,6 +22,7 @@ set(KESTRO_CAPTURE_SOURCES
   src/capture/CaptureRun.cpp
   src/capture/ChainCompressor.cpp
   src/capture/FastWriter.cpp
+  src/capture/FrameJournal.cpp
   src/capture/PieceFile.cpp
   src/capture/RequestPool.cpp
   src/capture/SyncWriter.cpp

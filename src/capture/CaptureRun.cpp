@@ -13,6 +13,7 @@ CaptureRun::CaptureRun(CCodecSettings* shared, CodecFormats& formats, ChainedCod
 void CaptureRun::CloseRun() {
     fastWriter.Release();
     syncWriter.Release();
+    journal.End(); // after the writes it notes
     chain.Release();
     piece.Close();
 }
@@ -116,8 +117,27 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     if (!BeginWriter(kind, raw))
         return ICERR_BADFORMAT;
     writer = &WriterRowOf(kind);
+    BeginJournal(input->biCompression);
     SetActive(true);
     return ICERR_OK;
+}
+
+void CaptureRun::BeginJournal(uint32_t compression) {
+    JournalHeader h;
+    h.take = take.Id();
+    h.requests = fastWriter.PoolView().requests;
+    h.width = uint32_t(runWidth);
+    // Bottom-up or top-down, the picture is as high.
+    h.height = runHeight < 0 ? 0u - uint32_t(runHeight) : uint32_t(runHeight);
+    h.compression = compression;
+    h.imageBytes = runImageBytes;
+    journal.Begin(piece.NameOf(0), h);
+}
+
+LRESULT CaptureRun::FramesInfo(const ICCOMPRESSFRAMES* info, DWORD bytes) {
+    if (info && bytes >= offsetof(ICCOMPRESSFRAMES, dwScale) + sizeof info->dwScale)
+        journal.SetRate(info->dwRate, info->dwScale);
+    return ICERR_UNSUPPORTED;
 }
 
 bool CaptureRun::BeginWriter(WriterKind kind, FrameSize raw) {
@@ -150,6 +170,7 @@ void CaptureRun::SetActive(bool active) {
 }
 
 LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
+    const int64_t arrived = FrameJournal::Now();
     // Without a place for the record and its size the host could not store the frame; the size
     // goes into the output format, which must be as long as a header for that.
     if (!icc || !icc->lpbiInput || !icc->lpInput || !ReadBitmapHeader(icc->lpbiOutput) ||
@@ -159,13 +180,16 @@ LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
         return ICERR_BADFORMAT;
     if (!InputMatchesRun(icc) || !writer)
         return ICERR_BADFORMAT;
+    journal.Arrive(uint32_t(icc->lFrameNum), arrived);
     const ImageView image{icc->lpbiInput, static_cast<const uint8_t*>(icc->lpInput), runImageBytes};
     std::optional<StoredFrame> stored =
         writer->fast
             ? fastWriter.Write(image, writer->source, writer->split)
             : syncWriter.Write(image, writer->source == WriterSource::Compressed, writer->split);
-    if (!stored || stored->piece < 0 || stored->piece >= kPieceCount)
+    if (!stored || stored->piece < 0 || stored->piece >= kPieceCount) {
+        journal.Return(0, piece.View().index);
         return ICERR_BADFORMAT;
+    }
 
     if (icc->lpckid)
         *icc->lpckid = kFourccKest;
@@ -174,6 +198,7 @@ LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
     icc->lpbiOutput->biSizeImage = recordBytes;
     WriteFrameRecord(static_cast<uint8_t*>(icc->lpOutput), recordBytes, stored->offset,
                      stored->bytes, take.Stored(), piece.NameOf(stored->piece));
+    journal.Return(uint32_t(RoundUpToPage(stored->bytes, pageSize)), stored->piece);
     return ICERR_OK;
 }
 

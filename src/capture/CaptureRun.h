@@ -9,6 +9,7 @@
 #include "capture/CaptureStats.h"
 #include "capture/ChainCompressor.h"
 #include "capture/FastWriter.h"
+#include "capture/FrameJournal.h"
 #include "capture/PieceFile.h"
 #include "capture/SyncWriter.h"
 #include "capture/TakeRecorder.h"
@@ -39,6 +40,8 @@ public:
     LRESULT Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
     LRESULT Frame(ICCOMPRESS* icc);
     LRESULT End();
+    // The host's frame rate, for the journal; the answer stays that of a message not handled.
+    LRESULT FramesInfo(const ICCOMPRESSFRAMES* info, DWORD bytes);
 
     CaptureRunView View() const { return {stats, piece.View(), fastWriter.PoolView()}; }
 
@@ -53,6 +56,7 @@ private:
     bool BeginWriter(WriterKind kind, FrameSize raw);
     bool InputMatchesRun(const ICCOMPRESS* icc) const;
     void SetActive(bool active);
+    void BeginJournal(uint32_t compression);
 
     CCodecSettings* settings;
     CodecFormats& formats;  // the compress check of negotiation
@@ -74,8 +78,9 @@ private:
     TakeRecorder take; // the run's identity and its take file
     PieceFile piece{stats};
     ChainCompressor chain;
-    SyncWriter syncWriter{piece, chain};
-    FastWriter fastWriter{piece, chain, stats};
+    FrameJournal journal; // the writers note their writes in it
+    SyncWriter syncWriter{piece, chain, journal};
+    FastWriter fastWriter{piece, chain, stats, journal};
 };
 
 } // namespace kestro

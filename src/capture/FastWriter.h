@@ -7,6 +7,7 @@
 #include "capture/CaptureStats.h"
 #include "capture/ChainCompressor.h"
 #include "capture/Frame.h"
+#include "capture/FrameJournal.h"
 #include "capture/PieceFile.h"
 #include "capture/RequestPool.h"
 #include "capture/TailPage.h"
@@ -20,8 +21,8 @@ namespace kestro {
 // gets the image back.
 class FastWriter {
 public:
-    FastWriter(PieceFile& piece, ChainCompressor& chain, CaptureStats& stats)
-        : piece(piece), chain(chain), stats(stats) {}
+    FastWriter(PieceFile& piece, ChainCompressor& chain, CaptureStats& stats, FrameJournal& journal)
+        : piece(piece), chain(chain), stats(stats), pool(stats, journal) {}
     FastWriter(const FastWriter&) = delete;
     FastWriter& operator=(const FastWriter&) = delete;
 
@@ -49,7 +50,7 @@ private:
     uint32_t pageSize = 0;
     bool hostWritesAtOnce = false; // no write of this piece stayed pending: skip the copy
     TailPage tail;                 // the last page of a host image that is not whole pages
-    RequestPool pool{stats};       // last: its writes end before the memory above goes
+    RequestPool pool;              // last: its writes end before the memory above goes
 };
 
 } // namespace kestro

@@ -88,10 +88,7 @@ bool RequestPool::Attach(HANDLE file) {
 }
 
 RequestPoolView RequestPool::View() const {
-    RequestPoolView view{port.get(), count, 0};
-    for (uint32_t i = 0; i < count; ++i)
-        view.inFlight += requests[i].inFlight ? 1 : 0;
-    return view;
+    return {port.get(), count, InFlightCount()};
 }
 
 WriteRequest* RequestPool::RequestOf(OVERLAPPED* overlapped) const {
@@ -113,6 +110,25 @@ bool RequestPool::AnyInFlight() const {
         if (requests[i].inFlight)
             return true;
     return false;
+}
+
+uint32_t RequestPool::InFlightCount() const {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < count; ++i)
+        n += requests[i].inFlight ? 1 : 0;
+    return n;
+}
+
+void RequestPool::NoteIssue(WriteRequest* r) {
+    r->row = journal.Issue(InFlightCount() + 1);
+}
+
+// The host waits for a free request: the journal counts the time against the frame.
+RequestPool::Taken RequestPool::TimedWait(WriteRequest** delivered) {
+    const int64_t from = FrameJournal::Now();
+    const Taken taken = TakeCompletion(stallMs, delivered);
+    journal.Waited(FrameJournal::Now() - from);
+    return taken;
 }
 
 uint64_t RequestPool::InFlightBytes() const {
@@ -139,6 +155,7 @@ RequestPool::Taken RequestPool::TakeCompletion(DWORD timeout, WriteRequest** del
         return Taken::Empty;
     if (!r->Complete(ok != FALSE, bytes))
         failed = true;
+    journal.Complete(r->row);
     if (delivered)
         *delivered = r;
     return Taken::Request;
@@ -187,6 +204,7 @@ bool RequestPool::WatchRequests() {
                 continue;
             if (!r.CompleteAsRecorded())
                 failed = true;
+            journal.Complete(r.row);
         }
     }
     if (!AnyInFlight())
@@ -232,6 +250,7 @@ bool RequestPool::CollectCompletions() {
         // The write's own status and byte count are in its OVERLAPPED by now.
         if (!r->CompleteAsRecorded())
             failed = true;
+        journal.Complete(r->row);
         any = true;
     }
     return any;
@@ -242,7 +261,7 @@ WriteRequest* RequestPool::Acquire() {
     if (next && !next->inFlight)
         r = next;
     else if (!(r = FirstFree()) && !(CollectCompletions() && (r = FirstFree())) &&
-             TakeCompletion(stallMs, &r) != Taken::Request)
+             TimedWait(&r) != Taken::Request)
         r = nullptr;
     walked = r && r == next ? r : nullptr;
     return ConsumeFailure() ? nullptr : r;
@@ -257,7 +276,7 @@ WriteRequest* RequestPool::AcquireFirstFree() {
 // that finished is where the walk goes on.
 bool RequestPool::AwaitShortage() {
     WriteRequest* done = nullptr;
-    if (!AnyInFlight() || TakeCompletion(stallMs, &done) != Taken::Request)
+    if (!AnyInFlight() || TimedWait(&done) != Taken::Request)
         return false;
     next = done;
     return true;
@@ -266,6 +285,7 @@ bool RequestPool::AwaitShortage() {
 bool RequestPool::Issue(WriteRequest* r, WriteTarget at, const void* data, uint32_t bytes) {
     for (;;) {
         r->Prepare(at, bytes, nullptr);
+        NoteIssue(r);
         if (WriteFile(at.file, data, bytes, nullptr, &r->overlapped)) {
             // A packet follows unless the port skips writes that complete at once.
             r->inFlight = !skipOnSuccess;
@@ -302,6 +322,7 @@ RequestPool::Finished RequestPool::Finish(WriteRequest* r, WriteTarget at, const
     }
     for (;;) {
         r->Prepare(at, bytes, OwnEvent());
+        NoteIssue(r);
         if (WriteFile(at.file, data, bytes, nullptr, &r->overlapped)) {
             done.stored = FinishedWrite(r);
             break;
@@ -352,7 +373,9 @@ bool RequestPool::WaitOwnWrite(WriteRequest* r) {
 bool RequestPool::FinishedWrite(WriteRequest* r) {
     DWORD done = 0;
     BOOL ok = GetOverlappedResult(r->file, &r->overlapped, &done, FALSE);
-    return r->Complete(ok != FALSE, done);
+    const bool stored = r->Complete(ok != FALSE, done);
+    journal.Complete(r->row);
+    return stored;
 }
 
 bool RequestPool::WaitFor(WriteRequest* r) {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "capture/CaptureStats.h"
+#include "capture/FrameJournal.h"
 #include "capture/Frame.h"
 #include "edge/Win32Edge.h"
 
@@ -30,9 +31,10 @@ private:
 
     OVERLAPPED overlapped{};
     PageBuffer buffer;
-    HANDLE file = INVALID_HANDLE_VALUE; // the piece the last write went to
-    uint32_t bytes = 0;                 // what that write must transfer
-    bool inFlight = false;              // its completion is still owed
+    HANDLE file = INVALID_HANDLE_VALUE;  // the piece the last write went to
+    uint32_t bytes = 0;                  // what that write must transfer
+    bool inFlight = false;               // its completion is still owed
+    uint32_t row = FrameJournal::kNoRow; // the journal's row of the frame it writes
 };
 
 // What the pool shows of itself.
@@ -55,7 +57,7 @@ public:
         DWORD error = ERROR_SUCCESS;
     };
 
-    explicit RequestPool(CaptureStats& stats) : stats(stats) {}
+    RequestPool(CaptureStats& stats, FrameJournal& journal) : stats(stats), journal(journal) {}
     ~RequestPool() { Release(); }
     RequestPool(const RequestPool&) = delete;
     RequestPool& operator=(const RequestPool&) = delete;
@@ -113,8 +115,13 @@ private:
     WriteRequest* RequestOf(OVERLAPPED* overlapped) const;
     WriteRequest* FirstFree() const;
     bool AnyInFlight() const;
+    uint32_t InFlightCount() const;
+    // A write of r goes out: the journal notes it with the writes on their way.
+    void NoteIssue(WriteRequest* r);
+    Taken TimedWait(WriteRequest** delivered);
 
     CaptureStats& stats;
+    FrameJournal& journal;
     UniqueHandle event; // the writes the pool finishes itself complete on it
     std::unique_ptr<WriteRequest[]> requests;
     uint32_t count = 0;             // entries the pool was built with

@@ -21,8 +21,12 @@ std::optional<StoredFrame> SyncWriter::Write(const ImageView& image, bool compre
     }
     if (split && piece.Full(size.write) && !piece.OpenNext())
         return std::nullopt;
+    // The write is its own completion: the journal notes the time around it.
     auto writeAt = [&](const uint8_t* data, uint32_t bytes, uint64_t offset) {
-        return piece.WriteAt(data, bytes, offset);
+        const uint32_t row = journal.Issue(1);
+        const bool written = piece.WriteAt(data, bytes, offset);
+        journal.Complete(row);
+        return written;
     };
     const uint64_t offset = piece.Offset();
     bool written = compressed ? writeAt(chain.Buffer(), size.write, offset)

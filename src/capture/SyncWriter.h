@@ -6,6 +6,7 @@
 
 #include "capture/ChainCompressor.h"
 #include "capture/Frame.h"
+#include "capture/FrameJournal.h"
 #include "capture/PieceFile.h"
 #include "capture/TailPage.h"
 
@@ -15,7 +16,8 @@ namespace kestro {
 // a positioned write to its own offset, finished before the host gets its image back.
 class SyncWriter {
 public:
-    SyncWriter(PieceFile& piece, ChainCompressor& chain) : piece(piece), chain(chain) {}
+    SyncWriter(PieceFile& piece, ChainCompressor& chain, FrameJournal& journal)
+        : piece(piece), chain(chain), journal(journal) {}
     SyncWriter(const SyncWriter&) = delete;
     SyncWriter& operator=(const SyncWriter&) = delete;
 
@@ -29,6 +31,7 @@ public:
 private:
     PieceFile& piece;
     ChainCompressor& chain;
+    FrameJournal& journal;
     FrameSize raw;
     TailPage tail;
 };

@@ -27,6 +27,7 @@ public:
         ++frames_;
         return take_.id;
     }
+    uint32_t Id() const { return take_.id; }
     // Adds the frame count and the end time to the take file, once per take.
     void End();
 

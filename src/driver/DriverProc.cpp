@@ -103,6 +103,8 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT u
             return codec->capture.Frame(As<ICCOMPRESS>(lParam1));
         case ICM_COMPRESS_END:
             return codec->capture.End();
+        case ICM_COMPRESS_FRAMES_INFO:
+            return codec->capture.FramesInfo(As<ICCOMPRESSFRAMES>(lParam1), DWORD(lParam2));
 
         case ICM_DECOMPRESS_QUERY:
             return codec->formats.DecompressQuery(As<BITMAPINFOHEADER>(lParam1),

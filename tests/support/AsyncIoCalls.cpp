@@ -32,12 +32,16 @@ BOOL DiscardSync(State* s, const FileInfo& info, HANDLE file, DWORD length, DWOR
 }
 
 // A transfer on a handle opened without overlapped: done inside the call, timed by the file's
-// disk if it has one. Called with the lock held; leaves it.
+// disk if it has one. A write of a buffered file returns once the system's cache holds it, as
+// Windows' does: its bytes reach the disk later, after what the disk had to do, and take their
+// time there without the caller waiting for it. Called with the lock held; leaves it.
 template <typename Real>
 BOOL IssueSync(State* s, const FileInfo& info, bool write, DWORD length, Real real) {
     ++(write ? s->counters.syncWrites : s->counters.syncReads);
     bool timed = false;
     const DiskModel::Slot slot = s->Place(info, length, write, &timed);
+    if (write && !(info.flags & (FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH)))
+        timed = false;
     LeaveCriticalSection(&s->lock);
     if (timed)
         WaitUntil(slot.begin);
