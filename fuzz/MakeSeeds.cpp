@@ -12,6 +12,7 @@
 #include "FuzzSupport.h"
 #include "HostileTakeFiles.h"
 #include "SynthAvi.h"
+#include "pure/FrameJournal.h"
 #include "pure/FrameRecord.h"
 #include "pure/PixelKind.h"
 #include "pure/TakeFile.h"
@@ -303,6 +304,48 @@ void TakeSeeds() {
     }
 }
 
+// A journal as the codec leaves it, a page of 4K frames with a skip, a wait and a write never
+// seen to complete: whole, cut inside a row, and its rows behind the header the target makes.
+void JournalSeeds() {
+    kestro::JournalHeader header;
+    header.ticksPerSecond = 10'000'000;
+    header.take = 0x8F3A91C2u;
+    header.requests = 8;
+    header.width = 3840;
+    header.height = 2160;
+    header.compression = kestro::kFourccYuy2;
+    header.imageBytes = 3840 * 2160 * 2;
+    header.rate = 60000;
+    header.scale = 1001;
+    Bytes page(4096, 0);
+    kestro::EncodeJournalHeader(header, page.data());
+    for (uint32_t i = 0; i < 20; ++i) {
+        kestro::JournalRow row;
+        row.frame = i < 10 ? i : i + 3;
+        row.bytes = header.imageBytes;
+        row.arrived = 166'833 * uint64_t(row.frame);
+        row.piece = uint8_t(i / 8);
+        row.inFlight = uint8_t(std::min<uint32_t>(i + 1, 8));
+        row.returned = 900;
+        row.waited = i > 12 ? 120'000 : 0;
+        row.issued = 400;
+        row.completed = i == 19 ? kestro::kJournalUnknown : 80'000;
+        kestro::EncodeJournalRow(row, page.data() + kestro::kJournalHeaderBytes + 32 * i);
+    }
+    Seed("fuzz_journal", Writer().U8(0).Raw(page).bytes);
+    Seed("fuzz_journal",
+         Writer().U8(0).Raw(Bytes(page.begin(), page.begin() + 64 + 32 * 7 + 9)).bytes);
+    Seed("fuzz_journal", Writer()
+                             .U8(1)
+                             .U32(10'000'000)
+                             .U32(header.take)
+                             .U8(8)
+                             .U16(60)
+                             .U16(1)
+                             .Raw(Bytes(page.begin() + 64, page.begin() + 64 + 32 * 20))
+                             .bytes);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -318,6 +361,7 @@ int main(int argc, char** argv) {
     WaveSeeds();
     RecoverSeeds();
     TakeSeeds();
+    JournalSeeds();
     std::printf("fuzz_seeds: %d seeds in %s\n", gCount, gOut.c_str());
     return 0;
 }

@@ -12,7 +12,7 @@ seconds=${1:-600}
 seed=${2:-$((RANDOM * 32768 + RANDOM))}
 shift $(($# > 2 ? 2 : $#))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_avi fuzz_export fuzz_pure fuzz_wave fuzz_recover)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_avi fuzz_export fuzz_pure fuzz_wave fuzz_recover fuzz_journal)
 build=$root/build/fuzz
 [ -x "$build/fuzz/fuzz_seeds" ] || { echo "fuzz.sh: build the targets first: scripts/build.sh fuzz" >&2; exit 2; }
 norandom=(setarch "$(uname -m)" -R)
