@@ -73,9 +73,11 @@ void CaptureTest::TearDown() {
         if (!DeleteFileA(piece.c_str()))
             RemoveDirectoryA(piece.c_str());
     }
-    const std::string take = base + ".take";
-    if (!DeleteFileA(take.c_str()))
-        RemoveDirectoryA(take.c_str());
+    for (const char* beside : {".take", ".journal"}) {
+        const std::string path = base + beside;
+        if (!DeleteFileA(path.c_str()))
+            RemoveDirectoryA(path.c_str());
+    }
     for (const auto& path : extraCleanup)
         if (!DeleteFileA(path.c_str()))
             RemoveDirectoryA(path.c_str());
@@ -107,13 +109,13 @@ LRESULT CaptureTest::Begin(const Format& in) {
     return ICCompressBegin(hic.get(), in.header(), out.header());
 }
 
-FrameResult CaptureTest::Compress(const Format& in, const void* bits) {
+FrameResult CaptureTest::Compress(const Format& in, const void* bits, LONG frameNum) {
     FrameResult r;
     std::vector<uint8_t> record(600, 0xCD);
     Format input = in; // the codec must not depend on the host keeping its format
-    r.result =
-        LONG(ICCompress(hic.get(), 0, out.header(), record.data(), input.header(),
-                        const_cast<void*>(bits), &r.ckid, &r.flags, 0, 0, 0, nullptr, nullptr));
+    r.result = LONG(ICCompress(hic.get(), 0, out.header(), record.data(), input.header(),
+                               const_cast<void*>(bits), &r.ckid, &r.flags, frameNum, 0, 0, nullptr,
+                               nullptr));
     r.outputSize = out.header()->biSizeImage;
     if (r.result == ICERR_OK) {
         std::memcpy(&r.record.offset, record.data(), 8);

@@ -49,7 +49,7 @@ protected:
     void Open(std::map<std::string, std::string> settings);
     std::string Piece(int index) const;
     LRESULT Begin(const Format& in);
-    FrameResult Compress(const Format& in, const void* bits);
+    FrameResult Compress(const Format& in, const void* bits, LONG frameNum = 0);
     LRESULT End();
 
     std::string dir;

@@ -1,0 +1,168 @@
+// The frame journal a capture leaves beside its take, from captures through the codec manager:
+// the host's frame numbers as given, the rate it said, and on a modelled QLC drive the waits for a
+// request that begin once the drive's write cache is full.
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "AsyncIo.h"
+#include "CaptureFixture.h"
+#include "pure/FrameJournal.h"
+
+using namespace kt;
+
+namespace {
+
+class Journal : public CaptureTest {
+protected:
+    void TearDown() override {
+        hic.reset();
+        io.reset(); // after the codec: its close runs under the layer too
+        CaptureTest::TearDown();
+    }
+    std::string JournalPath() const { return kestro::JournalFileName(base); }
+    kestro::JournalRead Read() const {
+        auto size = FileSizeOf(JournalPath());
+        EXPECT_NE(size, UINT64_MAX) << "no journal at " << JournalPath();
+        auto bytes = ReadAt(JournalPath(), 0, size == UINT64_MAX ? 0 : size_t(size));
+        EXPECT_EQ(bytes.size() % 4096, 0u) << "written in whole pages";
+        return kestro::ParseJournal(bytes);
+    }
+    void SendRate(DWORD rate, DWORD scale) {
+        ICCOMPRESSFRAMES frames{};
+        frames.dwRate = rate;
+        frames.dwScale = scale;
+        // The answer stays that of a message the codec does not handle.
+        EXPECT_EQ(
+            ICSendMessage(hic.get(), ICM_COMPRESS_FRAMES_INFO, DWORD_PTR(&frames), sizeof frames),
+            ICERR_UNSUPPORTED);
+    }
+    std::optional<AsyncIo> io;
+};
+
+struct GapRow {
+    const char* name;
+    const char* fastwrite;
+    const char* buffer;
+};
+
+class JournalGaps : public Journal, public ::testing::WithParamInterface<GapRow> {};
+
+// A host that skips frame numbers: the rows carry them as given, each frame's write issued and
+// completed between its arrival and its return.
+TEST_P(JournalGaps, RowsCarryTheHostsFrameNumbers) {
+    Open({{"fastwrite", GetParam().fastwrite}, {"buffer", GetParam().buffer}, {"request", "3"}});
+    const Format in = MakeFormat(64, 64, kYuy2, 16);
+    SendRate(30000, 1001);
+    ASSERT_EQ(Begin(in), ICERR_OK);
+    const LONG numbers[] = {0, 1, 2, 5, 6, 7, 40, 41};
+    const auto image = FramePattern(in.header()->biSizeImage, 1);
+    for (LONG n : numbers)
+        ASSERT_EQ(Compress(in, image.data(), n).result, ICERR_OK);
+    SendRate(25, 1); // a host may say it during the run
+    const uint32_t take = runTake;
+    ASSERT_EQ(End(), ICERR_OK);
+
+    const kestro::JournalRead read = Read();
+    ASSERT_TRUE(read.header) << read.damage;
+    EXPECT_EQ(read.header->rate, 25u);
+    EXPECT_EQ(read.header->scale, 1u);
+    EXPECT_EQ(read.header->take, take);
+    EXPECT_EQ(read.header->width, 64u);
+    EXPECT_EQ(read.header->height, 64u);
+    EXPECT_EQ(read.header->compression, kYuy2);
+    EXPECT_EQ(read.header->requests, std::string(GetParam().fastwrite) == "1" ? 3u : 0u);
+    ASSERT_EQ(read.rows.size(), std::size(numbers));
+    for (size_t i = 0; i < read.rows.size(); ++i) {
+        const kestro::JournalRow& row = read.rows[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(row.frame, uint32_t(numbers[i]));
+        EXPECT_EQ(row.bytes, 8192u);
+        EXPECT_EQ(row.piece, 0);
+        EXPECT_GE(row.inFlight, 1);
+        EXPECT_LE(row.issued, row.returned);
+        EXPECT_NE(row.completed, kestro::kJournalUnknown);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, JournalGaps,
+                         ::testing::Values(GapRow{"Sync", "0", "0"}, GapRow{"FastDirect", "1", "0"},
+                                           GapRow{"FastCopied", "1", "1"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A journal that cannot be written costs the capture nothing.
+TEST_F(Journal, AFolderInItsPlaceLeavesTheCaptureAsItWas) {
+    Open({{"fastwrite", "1"}});
+    ASSERT_TRUE(CreateDirectoryA(JournalPath().c_str(), nullptr));
+    const Format in = MakeFormat(64, 64, kYuy2, 16);
+    ASSERT_EQ(Begin(in), ICERR_OK);
+    const auto image = FramePattern(in.header()->biSizeImage, 2);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(Compress(in, image.data(), i).result, ICERR_OK);
+    ASSERT_EQ(End(), ICERR_OK);
+    EXPECT_EQ(ReadAt(Piece(0), 3 * 8192, 8192), image);
+    EXPECT_EQ(GetFileAttributesA(JournalPath().c_str()) & FILE_ATTRIBUTE_DIRECTORY,
+              DWORD(FILE_ATTRIBUTE_DIRECTORY));
+}
+
+// 4K60 P010 at the tests' scale onto the QLC drive: 76 frames of 1.97 MB a second need
+// 150 MB/s, which its cache takes at 300 MB/s; once the cache's 120 MB are full the drive writes
+// 60 MB/s, the eight requests fill and every later frame waits for one.
+TEST_F(Journal, OnAQlcDriveTheWaitsBeginWhenItsCacheIsFull) {
+    Open({{"fastwrite", "1"}, {"buffer", "1"}, {"request", "8"}});
+    AsyncOptions o;
+    o.maxDelayUs = 0;
+    o.guardBuffers = false;
+    o.checksumWrites = false;
+    o.checkFiles = false;
+    const DiskModel qlc = DiskPresets()[1].model.Scaled(kTestSizeDivisor, kTestTimeDivisor);
+    o.disks.push_back({dir + "\\", qlc, true});
+    io.emplace(o);
+    ASSERT_TRUE(io->active());
+
+    const Format in = MakeFormat(1024, 960, kYuy2, 16); // 1,966,080 bytes
+    const uint32_t frameBytes = in.header()->biSizeImage;
+    SendRate(76, 1);
+    ASSERT_EQ(Begin(in), ICERR_OK);
+    const auto image = FramePattern(frameBytes, 3);
+    const int frames = 150; // 295 MB: the cache and as much again after it
+    LARGE_INTEGER frequency, start, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    for (int i = 0; i < frames; ++i) {
+        // Paced as a capture card delivers: frame i is due at i / 76 s.
+        const LONGLONG due = start.QuadPart + frequency.QuadPart * i / 76;
+        for (QueryPerformanceCounter(&now); now.QuadPart < due; QueryPerformanceCounter(&now))
+            Sleep(1);
+        ASSERT_EQ(Compress(in, image.data(), i).result, ICERR_OK) << "frame " << i;
+    }
+    ASSERT_EQ(End(), ICERR_OK);
+
+    const kestro::JournalRead read = Read();
+    ASSERT_TRUE(read.header) << read.damage;
+    ASSERT_EQ(read.rows.size(), size_t(frames));
+    EXPECT_EQ(read.header->requests, 8u);
+    // The first frame that waited, and how much had gone to the drive before it.
+    size_t firstWait = read.rows.size();
+    for (size_t i = 0; i < read.rows.size() && firstWait == read.rows.size(); ++i)
+        if (read.rows[i].waited > 0)
+            firstWait = i;
+    ASSERT_LT(firstWait, read.rows.size()) << "no frame waited: the drive kept up";
+    const double before = double(firstWait) * frameBytes;
+    // Between the cache's end and the first wait lie what the cache took back while the drive
+    // idled between frames, and the frames the drive still took at its slow rate while the eight
+    // requests filled.
+    EXPECT_GE(before, qlc.cacheBytes) << "frame " << firstWait << " waited inside the cache";
+    EXPECT_LE(before, qlc.cacheBytes + 32.0 * frameBytes) << "frame " << firstWait;
+    for (size_t i = firstWait; i < read.rows.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_GT(read.rows[i].waited, 0u);
+        EXPECT_EQ(read.rows[i].inFlight, 8) << "every request in flight";
+    }
+    for (size_t i = 0; i < read.rows.size(); ++i)
+        EXPECT_NE(read.rows[i].completed, kestro::kJournalUnknown) << i;
+    std::printf("first wait at frame %zu, %.1f MB written before it (cache %.1f MB)\n", firstWait,
+                before / 1e6, qlc.cacheBytes / 1e6);
+}
+
+} // namespace
