@@ -90,4 +90,7 @@ struct Pages {
 // (disk_presets.cpp).
 void PresetRows(const std::string& folder);
 
+// The frame journal's cost per frame against the same captures without it (journal_cost.cpp).
+void JournalCostRow(const std::string& folder);
+
 } // namespace diskbench

@@ -369,7 +369,7 @@ int main(int argc, char** argv) {
     std::printf("disk_bench: folder %s; frames per second against the modelled disk's limit\n",
                 folder.c_str());
     std::printf("%-72s %9s %9s %6s\n", "case", "fps", "limit", "ratio");
-    // KESTRO_BENCH_ONLY=capture, =playback or =presets runs one part (profiling).
+    // KESTRO_BENCH_ONLY=capture, =playback, =presets or =journal runs one part (profiling).
     const char* only = std::getenv("KESTRO_BENCH_ONLY");
     auto wanted = [only](const char* part) { return !only || std::strcmp(only, part) == 0; };
     if (wanted("capture"))
@@ -378,6 +378,8 @@ int main(int argc, char** argv) {
         PlaybackRows(folder);
     if (wanted("presets"))
         PresetRows(folder);
+    if (wanted("journal"))
+        JournalCostRow(folder);
     DeleteFileA(IniPath().c_str());
     return 0;
 }

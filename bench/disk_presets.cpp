@@ -135,6 +135,7 @@ Outcome PacedCapture(const std::string& base, const Stream& stream, const Layout
         const std::string folder = base + "\\disk" + std::to_string(d);
         DeleteFileA((folder + "\\take.000").c_str());
         DeleteFileA((folder + "\\take.take").c_str());
+        DeleteFileA((folder + "\\take.journal").c_str());
         RemoveDirectoryA(folder.c_str());
     }
     return out;
