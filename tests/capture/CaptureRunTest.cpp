@@ -300,7 +300,7 @@ TEST_F(CaptureRun, TakeFileNamesTheTakeThePiecesHold) {
         }
         hic.reset();
     }
-    EXPECT_EQ(NamesIn(dir), (std::vector<std::string>{"data.000", "data.take"}))
+    EXPECT_EQ(NamesIn(dir), (std::vector<std::string>{"data.000", "data.journal", "data.take"}))
         << "no temporary file is left";
 }
 
@@ -325,7 +325,7 @@ TEST_F(CaptureRun, TakeFileThatCannotBeWrittenStopsNoCapture) {
         DWORD attributes = GetFileAttributesA(takeFile.c_str());
         EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES &&
                     (attributes & FILE_ATTRIBUTE_DIRECTORY));
-        EXPECT_EQ(NamesIn(dir), (std::vector<std::string>{"data.000", "data.take"}))
+        EXPECT_EQ(NamesIn(dir), (std::vector<std::string>{"data.000", "data.journal", "data.take"}))
             << "no temporary file is left";
     }
 }
