@@ -49,8 +49,6 @@ public:
     // Writes what is left and closes the file. Idempotent.
     void End();
 
-    bool Open() const { return bool(file); }
-
 private:
     uint64_t PageOf(uint64_t row) const {
         return (kJournalHeaderBytes + row * kJournalRowBytes) / page;
