@@ -264,6 +264,8 @@ TEST_F(CoreRun, DirectWriterWaitsOnItsOwnEventOnly) {
 TEST_F(CoreRun, SettingsChangedDuringARunApplyFromTheNextBegin) {
     const std::string other = base + "-next";
     extraCleanup.push_back(other + ".000");
+    extraCleanup.push_back(other + ".journal");
+    extraCleanup.push_back(other + ".take");
     for (bool fast : {true, false}) {
         SCOPED_TRACE(fast ? "fastwrite=1" : "fastwrite=0");
         Start(fast, fast);
