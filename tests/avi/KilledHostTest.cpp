@@ -25,8 +25,15 @@ kestro::JournalRead ReadJournal(const std::string& path) {
         std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
 }
 
+// The host writes the settings it is given and, killed, never puts them back: the other tests'
+// come back however this one ends.
+struct SettingsKept {
+    std::string saved = kt::ReadFileBytes(kt::IniPath());
+    ~SettingsKept() { kt::WriteFileBytes(kt::IniPath(), saved); }
+};
+
 TEST(KilledHost, LeavesAJournalReadUpToItsLastWholeRow) {
-    const std::string savedIni = kt::ReadFileBytes(kt::IniPath());
+    const SettingsKept settings;
     const std::string dir = kt::DataDir("killed-journal");
     const std::string base = dir + "\\take", journal = kestro::JournalFileName(base);
     for (const char* fast : {"0", "1"}) {
@@ -64,7 +71,6 @@ TEST(KilledHost, LeavesAJournalReadUpToItsLastWholeRow) {
             DeleteFileA((base + leftover).c_str());
     }
     RemoveDirectoryA(dir.c_str());
-    kt::WriteFileBytes(kt::IniPath(), savedIni);
 }
 
 } // namespace
