@@ -207,9 +207,10 @@ void FindRates(const std::vector<JournalRow>& rows, const Clock& clock, JournalF
     }
     if (k == whole)
         return;
+    // The bucket of the fall is partly before it: the rate after it is told without that one.
     uint64_t bytes = 0;
     double seconds = 0;
-    for (size_t i = k; i < whole; ++i)
+    for (size_t i = whole - k > 1 ? k + 1 : k; i < whole; ++i)
         bytes += f.buckets[i].bytes, seconds += f.buckets[i].seconds;
     f.fallBucket = int64_t(k);
     f.rateAfterFall = double(bytes) / seconds;
@@ -302,7 +303,7 @@ std::string Verdict(const std::vector<JournalRow>& rows, const Clock& clock,
     const double frameMs = f.framePeriod * 1000;
     if (frameMs > 0 && f.codec.p99 > frameMs)
         return "the codec took " + MillisText(f.codec.p99) + " a frame at the 99th percentile (" +
-               MillisText(f.codec.max) + " at most) against the " + MillisText(frameMs) +
+               MillisText(f.codec.max) + " at most) against the " + MillisText(frameMs, true) +
                " a frame has, without waiting for the disk: the codec's own work (its copy or "
                "the chained codec)" +
                (f.skipped ? "; " + SkipsText(f) : "");
@@ -372,6 +373,12 @@ JournalFindings AnalyseJournal(const JournalRead& read, const TakeFacts& facts) 
     return f;
 }
 
+bool ShownBucket(const JournalFindings& f, size_t i) {
+    const RateBucket& b = f.buckets[i];
+    const double width = f.buckets.size() > 1 ? f.buckets[0].seconds : b.seconds;
+    return b.seconds > 0 && (f.buckets.size() == 1 || b.seconds >= 0.5 * width);
+}
+
 std::string ClockText(double seconds, bool millis) {
     const double s = std::clamp(std::isfinite(seconds) ? seconds : 0.0, 0.0, 1e12);
     const uint64_t whole = uint64_t(s);
@@ -390,10 +397,10 @@ std::string ClockText(double seconds, bool millis) {
     return out;
 }
 
-std::string MillisText(double ms) {
+std::string MillisText(double ms, bool tenths) {
     char text[64];
     const double v = std::clamp(std::isfinite(ms) ? ms : 0.0, 0.0, 1e15);
-    if (v < 9.95)
+    if (v < 9.95 || (tenths && v < 1e9))
         std::snprintf(text, sizeof text, "%.1f ms", v);
     else
         return Grouped(uint64_t(std::llround(v))) + " ms";

@@ -91,13 +91,18 @@ struct JournalFindings {
     std::string verdict;
 };
 
+// Whether a bucket is worth showing: not the last one of several when barely begun, which would
+// show a rate the disk never had.
+bool ShownBucket(const JournalFindings& f, size_t i);
+
 // Judges the journal's rows; a read without a header (damaged) gives no frames and says so.
 JournalFindings AnalyseJournal(const JournalRead& read, const TakeFacts& facts);
 
 // Numbers as the report prints them: "00:41", "1:02:03", "00:12.345"; "0.2 ms", "41 ms";
 // "1,493 MB/s"; "18.2 GB".
 std::string ClockText(double seconds, bool millis = false);
-std::string MillisText(double ms);
+// `tenths`: one decimal however long (a frame's time: "16.7 ms").
+std::string MillisText(double ms, bool tenths = false);
 std::string RateText(double bytesPerSecond);
 std::string SizeText(uint64_t bytes);
 // 1234567 as "1,234,567".

@@ -135,10 +135,11 @@ std::vector<Chart> Charts(const JournalFindings& f) {
                {},
                f.needRate / 1e6,
                "the stream needs " + RateText(f.needRate)};
-    for (const RateBucket& b : f.buckets)
-        // A last second barely begun would show a rate it never had.
-        if (b.seconds > 0 && (f.buckets.size() == 1 || b.seconds >= 0.5))
+    for (size_t i = 0; i < f.buckets.size(); ++i)
+        if (ShownBucket(f, i)) {
+            const RateBucket& b = f.buckets[i];
             rate.points.push_back({b.at + b.seconds / 2, double(b.bytes) / b.seconds / 1e6});
+        }
     Chart inFlight{"Requests in flight as each write was issued", "requests", f.inFlight,
                    double(f.requests), std::to_string(f.requests) + " in the pool"};
     Chart writes{"Each write's time from issue to completion", "ms", f.writeMs, 0, ""};

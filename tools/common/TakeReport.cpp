@@ -88,7 +88,8 @@ std::string RateLines(const JournalFindings& f) {
         uint64_t bytes = 0;
         double seconds = 0;
         for (size_t j = i; j < std::min(f.buckets.size(), i + group); ++j)
-            bytes += f.buckets[j].bytes, seconds += f.buckets[j].seconds;
+            if (ShownBucket(f, j))
+                bytes += f.buckets[j].bytes, seconds += f.buckets[j].seconds;
         if (seconds <= 0)
             continue;
         text += "  " + ClockText(f.buckets[i].at) + "  " + RateText(double(bytes) / seconds) +
@@ -131,7 +132,7 @@ std::string JournalLines(const std::string& journalPath, const JournalRead& read
     text += SkipLines(f);
     if (f.framePeriod > 0)
         text += "late: " + Plural(f.late, "frame", "frames") + " more than a frame's time (" +
-                MillisText(f.framePeriod * 1000) + ") after their place in the stream" +
+                MillisText(f.framePeriod * 1000, true) + ") after their place in the stream" +
                 (f.late ? ", up to " + MillisText(f.worstLate) : "") + "\n";
     else
         text += "late: not judged: neither the journal nor the AVI gives the stream's rate\n";
