@@ -73,7 +73,9 @@ JournalRead ParseJournal(std::span<const uint8_t> bytes) {
         return read;
     };
     if (bytes.size() > kMaxJournalBytes)
-        return refuse("larger than " + std::to_string(kMaxJournalBytes >> 20) + " MiB");
+        return refuse(std::string("larger than ")
+                          .append(std::to_string(kMaxJournalBytes >> 20))
+                          .append(" MiB"));
     if (bytes.size() < kJournalHeaderBytes)
         return refuse("shorter than its " + std::to_string(kJournalHeaderBytes) + "-byte header");
     const uint8_t* p = bytes.data();
