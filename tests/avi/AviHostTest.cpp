@@ -8,6 +8,8 @@
 #include "Host.h"
 #include "HostWin.h"
 #include "WineCodec.h"
+#include "edge/TakeFiles.h"
+#include "pure/FrameJournal.h"
 #include "pure/TakeNames.h"
 
 using namespace host;
@@ -139,6 +141,74 @@ TEST_F(AviHost, StopMidCaptureLeavesAReadableAvi) {
     ASSERT_EQ(RunPlay(p, &played), kExitOk);
     EXPECT_EQ(played.frames, 5u);
     EXPECT_EQ(FileBytes(PathOf("stop.raw")), PatternFrames(kestro::KIND_YUY2, kSmall, 5));
+}
+
+// A journal with the take's identity beside a capture's pieces, as the codec leaves one: report
+// blames what its rows show, reads a killed host's journal up to its last whole row, and refuses
+// the journal of another take and a folder in its place.
+TEST_F(AviHost, ReportJudgesTheJournalBesideTheCapture) {
+    CaptureOptions c = Capture("report.avi", kestro::KIND_YUY2, kSmall);
+    c.frames = 8;
+    ASSERT_EQ(RunCapture(c), kExitOk);
+    const kestro::TakeFileRead take = kestro::ReadTakeFileAt(PathOf("kestro.take"));
+    ASSERT_TRUE(take.take) << take.damage;
+    // 20 s at 30 frames a second, each written in 2 ms; the host skips numbers 300 to 304.
+    const auto journal = [&](uint32_t id) {
+        JournalHeader h;
+        h.ticksPerSecond = 10'000'000;
+        h.take = id;
+        h.requests = 3;
+        h.rate = 30, h.scale = 1;
+        std::string bytes(kJournalHeaderBytes, '\0');
+        EncodeJournalHeader(h, reinterpret_cast<uint8_t*>(bytes.data()));
+        for (uint32_t n = 0; n < 600; ++n) {
+            if (n >= 300 && n < 305)
+                continue;
+            JournalRow r{n, 16384, n * 10'000'000ull / 30, 0, 1, 1000, 0, 100, 20000};
+            bytes.resize(bytes.size() + kJournalRowBytes);
+            EncodeJournalRow(r, reinterpret_cast<uint8_t*>(bytes.data()) + bytes.size() -
+                                    kJournalRowBytes);
+        }
+        return bytes;
+    };
+    const std::string ours = journal(take.take->id), path = PathOf("kestro.journal"),
+                      page = PathOf("report.html");
+    struct Row {
+        const char* name;
+        std::string bytes; // empty: a folder
+        int code;
+        std::string said;
+    };
+    const std::vector<Row> rows = {
+        {"the take's", ours, kExitOk,
+         "verdict: the host skipped 5 frames at 00:10 while the codec returned within 0.1 ms: the "
+         "source or the host\n"},
+        {"cut by a killed host", ours.substr(0, ours.size() - 20), kExitOk,
+         "journal: its last row is cut (12 bytes after the last whole row)"},
+        {"another take's", journal(take.take->id ^ 1), kExitBroken,
+         "the journal " + path + " is of take "},
+        {"a folder", "", kExitBroken, "the journal " + path + " is a folder"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        DeleteFileA(path.c_str());
+        RemoveDirectoryA(path.c_str());
+        DeleteFileA(page.c_str());
+        if (row.bytes.empty())
+            ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr));
+        else
+            kt::WriteFileBytes(path, row.bytes);
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int code = RunReport(c.output, page);
+        const std::string said =
+            ::testing::internal::GetCapturedStdout() + ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(code, row.code) << said;
+        EXPECT_NE(said.find(row.said), std::string::npos) << said;
+        const std::string made = kt::ReadFileBytes(page);
+        EXPECT_EQ(made.find("<svg ") != std::string::npos, code == kExitOk);
+    }
+    RemoveDirectoryA(path.c_str());
 }
 
 TEST_F(AviHost, TruncatedInputKeepsTheWholeFrames) {

@@ -191,6 +191,13 @@ int RunExport(const ExportOptions& options);
 // info lists the stream and every record; verify checks them and prints only problems.
 int RunInspect(const std::string& avi, bool verify, bool listFrames);
 
+// report: the take's frames, waits and disk rate from the frame journal beside its pieces (else
+// what the AVI alone says) and why a frame was late, on standard output; with `html`, the same
+// as a page written whole or not at all. Exit codes: kExitBroken for a journal that cannot be
+// believed (damaged, of another take, no regular file) or a record's name the piece rule
+// refuses, kExitUsage for an AVI that is no capture, kExitPartial when the page is not written.
+int RunReport(const std::string& avi, const std::string& html);
+
 struct RelinkOptions {
     std::string input;
     std::string dataDir; // where the pieces are now, under their new file names

@@ -82,6 +82,10 @@ const char kUsage[] =
     "      from the surviving header, else the take file, else --format and --size, else the\n"
     "      one common size the frames fit. Frames whose writes never reached the disk (all\n"
     "      zero, at the end) are left out unless --keep-zero-frames.\n"
+    "  report IN.avi [--html FILE]\n"
+    "      Why a frame was late or lost: the frames the host skipped, the codec's time, each\n"
+    "      write's time, the disk's rate, the stalls and a verdict, from the journal beside the\n"
+    "      pieces (else what the AVI says); --html writes the same as a page with charts.\n"
     "  pattern [--format K] [--size WxH] [--frames N] [-o FILE|-]  Writes the raw test pattern.\n"
     "  baseline --path FILE --bytes N --frames N  Plain unbuffered write+read speed of the disk.\n"
     "  configure               Opens the codec's settings sheet, as a capture program's\n"
@@ -356,6 +360,19 @@ int CheckCommand(Args& args, const std::string&) {
     return RunSustain(o);
 }
 
+int ReportCommand(Args& args, const std::string&) {
+    std::string avi, html;
+    for (; !args.AtEnd(); args.Next()) {
+        const std::string& a = args.Current();
+        if (a == "--html" && args.Value(html) && !html.empty())
+            continue;
+        if (!avi.empty() || a.empty() || a[0] == '-')
+            return Usage("report takes IN.avi [--html FILE]");
+        avi = a;
+    }
+    return avi.empty() ? Usage("report needs an AVI file") : RunReport(avi, html);
+}
+
 int RelinkCommand(Args& args, const std::string&) {
     RelinkOptions o;
     for (; !args.AtEnd(); args.Next()) {
@@ -449,7 +466,7 @@ const Command kCommands[] = {
     {"info", InspectCommand},        {"verify", InspectCommand},  {"export", ExportCommand},
     {"check", CheckCommand},         {"relink", RelinkCommand},   {"recover", RecoverCommand},
     {"baseline", BaselineCommand},   {"install", InstallCommand}, {"uninstall", InstallCommand},
-    {"configure", ConfigureCommand},
+    {"configure", ConfigureCommand}, {"report", ReportCommand},
 };
 
 } // namespace

@@ -114,6 +114,8 @@ bool ParseOption(const std::string& a, Arguments& args, Options& o) {
         return args.Value(o.to, "--to wants a Windows base path");
     } else if (a == "-o") {
         return args.Value(o.output, "-o wants a file name");
+    } else if (a == "--html") {
+        return args.Value(o.html, "--html wants a file name");
     } else {
         Error("unknown option " + a);
         return false;
@@ -164,6 +166,10 @@ void Usage() {
         "  recover IN.avi -o OUT.avi [--format yuy2|uyvy|rgb24 --size WxH] [--rate FPS]\n"
         "          [--keep-zero-frames]             a new AVI from the frame records of one\n"
         "                                           whose writer died (the input is kept)\n"
+        "  report IN.avi [--html FILE]                  the take's frames, waits and disk rate "
+        "from\n"
+        "                                               the journal beside its pieces, and why a\n"
+        "                                               frame was late; --html: also as a page\n"
         "options:\n"
         "  --map 'WINPREFIX=DIR'   pieces under WINPREFIX lie in DIR (repeatable, first)\n"
         "  --wineprefix DIR        use that Wine prefix's drive links (default $WINEPREFIX)\n"

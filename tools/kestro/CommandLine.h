@@ -18,6 +18,7 @@ struct Options {
     bool keepGoing = false;
     std::string to;
     std::string output;
+    std::string html; // report: the page written beside the text
     // recover: the stream format when nothing in the files says it
     PixelKind kind = KIND_NONE;
     int32_t width = 0, height = 0;
