@@ -51,7 +51,8 @@ target_compile_definitions(kestro_windows INTERFACE WIN32_LEAN_AND_MEAN NOMINMAX
 
 # The Win32 edge (page buffers, owned handles, kernel32 calls found at run time, the module
 # handle, take files on disk): shared by the library and kestro-host.
-add_library(kestro_edge STATIC src/edge/Module.cpp src/edge/TakeFiles.cpp src/edge/Win32Edge.cpp)
+add_library(kestro_edge STATIC src/edge/Module.cpp src/edge/TakeFiles.cpp src/edge/TakePlace.cpp
+            src/edge/Win32Edge.cpp)
 target_include_directories(kestro_edge PUBLIC src)
 target_link_libraries(kestro_edge PUBLIC kestro_windows kestro_pure PRIVATE kestro_warnings)
 

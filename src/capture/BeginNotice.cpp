@@ -46,7 +46,7 @@ BeginRefusal OpenRefusal(const std::string& piece0, DWORD error) {
 }
 
 std::string BeginRefusalText(BeginRefusal refusal, const std::string& dataFile,
-                             const std::string& piece0, DWORD error) {
+                             const std::string& piece0, DWORD error, const std::string& place) {
     std::string reason;
     switch (refusal) {
     case BeginRefusal::NameRefused: {
@@ -72,8 +72,17 @@ std::string BeginRefusalText(BeginRefusal refusal, const std::string& dataFile,
     case BeginRefusal::NoSpace:
         reason = "the disk of " + piece0 + " has too little free space for the first frames";
         break;
+    case BeginRefusal::NameTooLong:
+        reason = "the next free name beside it, " + piece0 +
+                 ", is longer than a frame record holds for this picture";
+        break;
+    case BeginRefusal::AllNamesTaken:
+        reason = "every name beside it up to " + piece0 +
+                 " holds a take; remove takes you no longer need, or choose another data file";
+        break;
     }
-    return "Kestro32 cannot start the capture: " + reason + " (data file " + dataFile + ")";
+    return "Kestro32 cannot start the capture: " + reason + " (data file " + dataFile +
+           (place.empty() ? "" : "; " + place) + ")";
 }
 
 bool InteractiveDesktop() {

@@ -13,6 +13,8 @@ enum class BeginRefusal {
     FolderNotWritable, // the folder exists, but nothing can be created in it
     PieceNotOpened,    // piece 0 exists (or is no file) and cannot be opened for writing
     NoSpace,           // the disk has too little free space for the first page of piece 0
+    NameTooLong,       // the data file beside a kept take would be named beyond what records hold
+    AllNamesTaken,     // every data file name beside a kept take within the search holds one
 };
 
 // Which of the open refusals it was, from the system's error of opening piece 0 and what is
@@ -20,9 +22,10 @@ enum class BeginRefusal {
 BeginRefusal OpenRefusal(const std::string& piece0, DWORD error);
 
 // One line naming the reason and the data file, e.g. "the folder C:\x of the data file does
-// not exist (data file C:\x\take)".
+// not exist (data file C:\x\take)"; `place` names the take that kept its place and the name
+// tried, where the search for a place got that far.
 std::string BeginRefusalText(BeginRefusal refusal, const std::string& dataFile,
-                             const std::string& piece0, DWORD error);
+                             const std::string& piece0, DWORD error, const std::string& place = {});
 
 // The process has a desktop a user looks at: its window station is the interactive one and
 // visible. A service or a scheduled task without a logon has none, and a message box there

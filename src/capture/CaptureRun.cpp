@@ -1,5 +1,6 @@
 #include "capture/CaptureRun.h"
 
+#include "edge/TakePlace.h"
 #include "edge/Win32Edge.h"
 #include "pure/FrameRecord.h"
 #include "pure/PiecePath.h"
@@ -26,6 +27,8 @@ LRESULT CaptureRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* ou
 LRESULT CaptureRun::BeginRun(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     refusal.reset();
     refusalError = ERROR_SUCCESS;
+    refusalPiece = settings->piecenames[0];
+    refusalPlace.clear();
     LRESULT result = StartCapture(in, out);
     // The old run's pool and file are gone by now: later frames must begin afresh rather than
     // write through released handles.
@@ -43,9 +46,37 @@ void CaptureRun::SayRefusal() {
     if (!refusal || refusalSaid)
         return;
     refusalSaid = true;
-    SayBeginRefusal(
-        BeginRefusalText(*refusal, settings->dataFileName, settings->piecenames[0], refusalError),
-        settings->quiet);
+    SayBeginRefusal(BeginRefusalText(*refusal, settings->dataFileName, refusalPiece, refusalError,
+                                     refusalPlace),
+                    settings->quiet);
+}
+
+// Piece 0 of the data file that keeps every earlier take of frames: the configured one when it
+// holds none, else a free name beside it. The configuration sheet may rename the data file during
+// the run: the piece keeps the names the run began with.
+bool CaptureRun::OpenPlace(uint32_t largestFrame) {
+    const uint32_t flags = PieceCreateFlags(settings->overlappedWrites, settings->cachedWrites);
+    TakePlace place = TakePlace::Claim(settings->dataFileName, flags,
+                                       largestFrame - FrameRecordBytes(0), settings->overwrite);
+    refusalPlace = place.Context();
+    if (!place.Chosen()) {
+        refusalPiece = FormatPieceName(place.tried, 0);
+        refusalError = place.error;
+        refusal = place.failure == PlaceFailure::NameRefused ? BeginRefusal::NameTooLong
+                  : place.failure == PlaceFailure::AllTaken
+                      ? BeginRefusal::AllNamesTaken
+                      : OpenRefusal(refusalPiece, place.error);
+        return false;
+    }
+    std::array<std::string, kPieceCount> names;
+    for (int i = 0; i < kPieceCount; ++i)
+        names[i] = FormatPieceName(place.base, i);
+    refusalPiece = names[0];
+    recordBytes = FrameRecordBytes(names[0].size());
+    piece.OpenFirst(names, std::move(place.piece0), flags, settings->EffectivePieceBytes(),
+                    settings->splitPieces,
+                    settings->datadrive.empty() ? std::string() : settings->datadrive + "\\");
+    return true;
 }
 
 LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
@@ -86,17 +117,8 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
 
     stats = CaptureStats{};
     const bool split = settings->splitPieces;
-    // The configuration sheet may rename the data file during the run: the piece keeps the names
-    // the run began with.
-    if (!piece.OpenFirst(settings->piecenames,
-                         PieceCreateFlags(settings->overlappedWrites, settings->cachedWrites),
-                         settings->EffectivePieceBytes(), split,
-                         settings->datadrive.empty() ? std::string()
-                                                     : settings->datadrive + "\\")) {
-        refusalError = piece.OpenError();
-        refusal = OpenRefusal(settings->piecenames[0], refusalError);
+    if (!OpenPlace(uint32_t(*largest)))
         return ICERR_BADFORMAT;
-    }
 
     FrameSize raw{*imageBytes, uint32_t(RoundUpToPage(*imageBytes, pageSize))};
     chain.Reset(raw.write);

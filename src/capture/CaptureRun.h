@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "capture/BeginNotice.h"
 #include "capture/CaptureStats.h"
@@ -50,6 +51,7 @@ private:
     void CloseRun();
     LRESULT BeginRun(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
     void SayRefusal();
+    bool OpenPlace(uint32_t largestFrame);
     LRESULT StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
     bool BeginChainedCompressor(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out,
                                 uint32_t writeBytes);
@@ -72,6 +74,8 @@ private:
     // Why the last begin was refused, where the user can mend it, and whether that was said.
     std::optional<BeginRefusal> refusal;
     DWORD refusalError = ERROR_SUCCESS;
+    std::string refusalPiece; // piece 0 of the name tried last
+    std::string refusalPlace; // the take that kept its place and the name tried, for the reason
     bool refusalSaid = false;
 
     CaptureStats stats;

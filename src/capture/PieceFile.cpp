@@ -67,7 +67,7 @@ UniqueFile PieceFile::Open(int at, DWORD access) const {
     return opened;
 }
 
-bool PieceFile::OpenFirst(const std::array<std::string, kPieceCount>& runNames,
+void PieceFile::OpenFirst(const std::array<std::string, kPieceCount>& runNames, UniqueFile first,
                           uint32_t createFlags, uint64_t bytesPerPiece, bool splitRun,
                           std::string root) {
     names = runNames;
@@ -80,9 +80,7 @@ bool PieceFile::OpenFirst(const std::array<std::string, kPieceCount>& runNames,
     unbacked = false;
     grown = false;
     shortOfSpace = false;
-    file = Open(0, GENERIC_READ | GENERIC_WRITE);
-    openError = file ? ERROR_SUCCESS : GetLastError();
-    return bool(file);
+    file = std::move(first);
 }
 
 bool PieceFile::EnsureSize(uint64_t size) {

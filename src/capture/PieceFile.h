@@ -48,10 +48,11 @@ public:
     PieceFile(const PieceFile&) = delete;
     PieceFile& operator=(const PieceFile&) = delete;
 
-    // Opens piece 0 for a run that stores under `names`, created with `flags`; `pieceBytes` is the
-    // size of a piece where `split`, and `driveRoot` where free space is asked for.
-    bool OpenFirst(const std::array<std::string, kPieceCount>& names, uint32_t flags,
-                   uint64_t pieceBytes, bool split, std::string driveRoot);
+    // Starts a run that stores under `names` in `first`, its piece 0 as the run's choice of a
+    // place opened it; later pieces are created with `flags`. `pieceBytes` is the size of a piece
+    // where `split`, and `driveRoot` where free space is asked for.
+    void OpenFirst(const std::array<std::string, kPieceCount>& names, UniqueFile first,
+                   uint32_t flags, uint64_t pieceBytes, bool split, std::string driveRoot);
     // The header page, through the system-wide mapping name other programs look for.
     bool WriteHeader(const BITMAPINFOHEADER* in, uint32_t pageSize);
     // The frames start at offset 0 of a piece as long as the piece is now.
@@ -81,9 +82,7 @@ public:
     bool WriteAt(const void* data, uint32_t bytes, uint64_t at) const;
 
     HANDLE Handle() const { return file.get(); }
-    // Why the last OpenFirst or WriteHeader failed: the system's error of opening piece 0, and
-    // whether the drive had too little free space for the header.
-    DWORD OpenError() const { return openError; }
+    // Whether the drive had too little free space for the header when WriteHeader failed.
     bool ShortOfSpace() const { return shortOfSpace; }
     uint64_t Offset() const { return offset; }
     uint32_t Flags() const { return flags; }
@@ -105,7 +104,6 @@ private:
     uint64_t startBytes = 0; // length of the piece when the run reached it
     bool grown = false;      // the run set the piece's end itself: cut it back when done
     bool unbacked = false;   // growing a piece here reserves no disk space (sparse files)
-    DWORD openError = ERROR_SUCCESS;
     bool shortOfSpace = false;
     uint32_t flags = 0;
     uint64_t pieceBytes = 0;

@@ -12,7 +12,7 @@
 #define COMPRESS_PAGE_WIDTH 213
 #define COMPRESS_PAGE_HEIGHT 167
 #define FILE_PAGE_WIDTH 213
-#define FILE_PAGE_HEIGHT 189
+#define FILE_PAGE_HEIGHT 201
 
 // Strings.
 #define IDS_SHEET_CAPTION 1000
@@ -32,6 +32,8 @@
 #define IDS_SHARE_DATA_FILE 1132
 #define IDS_RESERVE_RATE 1140
 #define IDS_RESERVE_SLOW 1141
+#define IDS_RESERVE_NAME 1142
+#define IDS_RESERVE_NO_NAME 1143
 
 // About page and its logo.
 #define IDR_ABOUT_HTML 1024
@@ -66,6 +68,7 @@
 #define IDC_CPU 1012
 #define IDC_FASTREAD 1013
 #define IDC_HUFFYUV 1014
+#define IDC_OVERWRITE 1030
 
 // Space reservation dialog.
 #define IDC_FRAME_RATE 1021
@@ -74,6 +77,7 @@
 #define IDC_MINUTES_SPIN 1024
 #define IDC_FRAME_SIZE 1025
 #define IDC_SIZE_TEXT 1005
+#define IDC_RESERVE_NAME 1026
 
 // Progress dialog.
 #define IDC_PROGRESS_BAR 1027

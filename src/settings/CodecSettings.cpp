@@ -55,6 +55,7 @@ std::span<const SettingKey> SettingKeys() {
          .low = 1,
          .high = S::kMaxReadAhead},
         {.key = "quiet", .flag = &S::quiet, .fallback = 0},
+        {.key = "overwrite", .flag = &S::overwrite, .fallback = 0},
     };
     return keys;
 }

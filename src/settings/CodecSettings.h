@@ -43,6 +43,9 @@ public:
     // A compress begin that is refused says why on the debugger only, not in a message box
     // ("quiet").
     bool quiet;
+    // A compress begin captures into the data file of `dataFileName` over whatever take it holds,
+    // instead of beside a take of frames ("overwrite").
+    bool overwrite;
     std::array<std::string, kestro::kPieceCount> piecenames;
     std::string datadrive;
     uint64_t disktotal = 0;

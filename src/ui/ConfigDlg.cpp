@@ -151,6 +151,7 @@ const ControlRow kFileControls[] = {
     {.id = IDC_CPU, .flag = &S::cachedWrites},
     {.id = IDC_FASTREAD, .flag = &S::overlappedReads},
     {.id = IDC_HUFFYUV, .flag = &S::chainedExtraPages},
+    {.id = IDC_OVERWRITE, .flag = &S::overwrite},
 };
 
 } // namespace

@@ -6,15 +6,19 @@
 #include <cstdio>
 #include <iterator>
 #include <new>
+#include <utility>
 
 #include "edge/TakeFiles.h"
+#include "edge/TakePlace.h"
 #include "edge/Win32Edge.h"
 #include "resources/resource.h"
 #include "settings/CodecSettings.h"
 #include "ui/ConfigDlg.h"
 #include "ui/DataExchange.h"
 #include "ui/SheetChecks.h"
+#include "pure/PiecePath.h"
 #include "pure/ReserveMath.h"
+#include "pure/SettingsText.h"
 
 namespace {
 
@@ -133,8 +137,8 @@ void CWriteThread::Work() {
     PostMessageW(owner, WM_RESERVE_DONE, reinterpret_cast<WPARAM>(this), 0);
 }
 
-CProgressDlg::CProgressDlg(const CFilePage& owner, uint64_t reserveBytes)
-    : reserveBytes(reserveBytes), owner(owner) {}
+CProgressDlg::CProgressDlg(const CFilePage& owner, uint64_t reserveBytes, std::string base)
+    : reserveBytes(reserveBytes), base(std::move(base)), owner(owner) {}
 
 CProgressDlg::~CProgressDlg() {
     StopAll();
@@ -165,7 +169,10 @@ BOOL CProgressDlg::OnInitDialog() {
     for (size_t i = 0; i < writers.size(); ++i) {
         if (int(i) == faults.failWriterAt)
             continue;
-        writers[i] = CWriteThread::Create(hwnd_, owner.chosen.PieceName(int(i)), sizes[i]);
+        writers[i] = CWriteThread::Create(hwnd_,
+                                          base.empty() ? owner.chosen.PieceName(int(i))
+                                                       : kestro::FormatPieceName(base, int(i)),
+                                          sizes[i]);
     }
     if (!writers.empty() && writers[0]) {
         auto take = kestro::TakeFileOfPiece(writers[0]->fileName);
@@ -286,8 +293,26 @@ BOOL CPartitionDlg::OnInitDialog() {
     SendMessageW(list, CB_SETCURSEL, kestro::kDefaultFrameSizeIndex, 0);
     UpdateData(false);
     Recompute();
+    ShowReserveName();
     initialized = true;
     return TRUE;
+}
+
+// Space reserved under a data file that holds a take of frames would destroy it, and a capture
+// would then go beside it anyway: the zeros go where the next capture begins.
+void CPartitionDlg::ShowReserveName() {
+    const std::string& configured = owner.chosen.dataFileName;
+    reserveBase =
+        owner.chosen.overwrite || !kestro::DataFileNameUsable(configured, kestro::FileCallName)
+            ? configured
+            : kestro::TakePlace::Next(configured);
+    kestro::SetItemText(
+        hwnd_, IDC_RESERVE_NAME,
+        reserveBase.empty()
+            ? kestro::WithValues(IDS_RESERVE_NO_NAME, kestro::Widen(configured))
+            : kestro::WithValues(IDS_RESERVE_NAME,
+                                 kestro::Widen(kestro::FormatPieceName(reserveBase, 0))));
+    EnableWindow(Item(IDOK), !reserveBase.empty());
 }
 
 bool CPartitionDlg::OnCommand(int id, int code) {
@@ -351,11 +376,13 @@ void CPartitionDlg::FrameRateChanged() {
 }
 
 void CPartitionDlg::Reserve() {
+    if (reserveBase.empty())
+        return;
     const uint64_t total = owner.chosen.disktotal;
     if (reserveBytes > total)
         reserveBytes = total;
     // Owned by this dialog so that it stays disabled while the writers run.
-    CProgressDlg progress(owner, reserveBytes);
+    CProgressDlg progress(owner, reserveBytes, reserveBase);
     progress.RunModal(hwnd_, IDD_PROGRESS);
     ShowMeasuredRate(progress);
     if (UpdateData(true))

@@ -42,11 +42,13 @@ private:
 // Writes the data file's pieces to their full length with one writer per piece.
 class CProgressDlg : public kestro::Dialog {
 public:
-    CProgressDlg(const CFilePage& owner, uint64_t reserveBytes);
+    // Writes the pieces of the data file `base`; empty: the page's data file as it stands.
+    CProgressDlg(const CFilePage& owner, uint64_t reserveBytes, std::string base = {});
     ~CProgressDlg() override;
 
     std::vector<CWriteThread*> writers;
     uint64_t reserveBytes;
+    std::string base;
     uint32_t writerCount = 0;
     uint64_t writtenBytes = 0;
     const CFilePage& owner;
@@ -91,6 +93,9 @@ public:
     bool initialized = false;
     const CFilePage& owner;
     std::wstring sizeText;
+    // The data file the next capture would begin in, where the zeros go: the page's one when it
+    // holds no take of frames (or overwrite is on), else a free name beside it; empty when none.
+    std::string reserveBase;
 
     bool UpdateData(bool save);
     void Recompute();
@@ -101,6 +106,7 @@ protected:
 
 private:
     void FrameRateChanged();
+    void ShowReserveName();
     void Reserve();
     // Says at what rate the reservation was written, and warns when that is less than the
     // chosen frame size and rate need.

@@ -11,6 +11,7 @@
 #include "edge/TakeFiles.h"
 #include "pure/FrameJournal.h"
 #include "pure/TakeNames.h"
+#include "settings/CodecSettings.h"
 
 using namespace host;
 using namespace kestro;
@@ -333,50 +334,63 @@ protected:
         ASSERT_EQ(RunPlay(Play(take.avi, kestro::KIND_YUY2, take.avi + ".played")), kExitOk);
         EXPECT_EQ(FileBytes(PathOf(take.avi + ".played")), take.frames);
     }
+    // These captures keep every take, as the codec's settings do by default.
     void SetUp() override {
-        DeleteFileA(Piece0().c_str());
-        DeleteFileA(TakeFile().c_str());
+        Clean();
+        WriteKeyText(kt::IniPath(), SettingKeyOf(&CCodecSettings::overwrite), "0");
+    }
+    void TearDown() override {
+        WriteKeyText(kt::IniPath(), SettingKeyOf(&CCodecSettings::overwrite), "1");
+        Clean();
+    }
+    void Clean() {
+        for (const char* n : {"", "-2", "-3", "-4"}) {
+            DeleteFileA(PathOf(std::string("kestro") + n + ".000").c_str());
+            DeleteFileA(PathOf(std::string("kestro") + n + ".take").c_str());
+        }
     }
 };
 
-TEST_F(Takes, ASecondTakeIsRefusedAndTheFirstKept) {
+TEST_F(Takes, ASecondTakeGoesBesideTheFirstAndOverwriteReplacesIt) {
     Take a;
     ASSERT_EQ(CaptureTake("a.avi", PatternFrames(kestro::KIND_YUY2, kSmall, 10), false, &a),
               kExitOk);
     ASSERT_EQ(a.piece, Piece0());
     auto later = PatternFrames(kestro::KIND_YUY2, kSmall, 20);
     later.erase(later.begin(), later.begin() + later.size() / 4); // frames 5-19: other pictures
-    DeleteFileA(PathOf("b.avi").c_str()); // the folder may be an earlier run's
-    EXPECT_EQ(CaptureTake("b.avi", later, false), kExitUsage);
-    EXPECT_EQ(GetFileAttributesA(PathOf("b.avi").c_str()), INVALID_FILE_ATTRIBUTES)
-        << "a refused capture wrote its AVI";
+    Take b;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(CaptureTake("b.avi", later, false, &b), kExitOk);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(b.piece, PathOf("kestro-2.000"));
+    EXPECT_NE(said.find("the take went to " + PathOf("kestro-2.000")), std::string::npos) << said;
     ExpectUntouched(a);
+    ExpectUntouched(b);
+    EXPECT_EQ(ReadSetting(SettingKeyOf(&CCodecSettings::dataFileName)), PathOf("kestro"))
+        << "the settings keep the configured name";
 
     // Written over on request: the first take's frames are gone, and its AVI says so instead of
-    // showing the second one's pictures.
-    ASSERT_EQ(CaptureTake("b.avi", later, true), kExitOk);
+    // showing the third one's pictures; the request lasts for that capture only.
+    ASSERT_EQ(CaptureTake("c.avi", later, true), kExitOk);
+    EXPECT_EQ(ReadSetting(SettingKeyOf(&CCodecSettings::overwrite)), "0");
     EXPECT_EQ(RunPlay(Play("a.avi", kestro::KIND_YUY2, "a.after")), kExitBroken);
     EXPECT_EQ(FileBytes(PathOf("a.after")), std::vector<uint8_t>()) << "no frame was shown";
     EXPECT_EQ(RunInspect(PathOf("a.avi"), true, false), kExitBroken);
-    ASSERT_EQ(RunPlay(Play("b.avi", kestro::KIND_YUY2, "b.played")), kExitOk);
-    EXPECT_EQ(FileBytes(PathOf("b.played")), later);
+    ASSERT_EQ(RunPlay(Play("c.avi", kestro::KIND_YUY2, "c.played")), kExitOk);
+    EXPECT_EQ(FileBytes(PathOf("c.played")), later);
+    ExpectUntouched(b);
 }
 
-// Two captures started together pick their names one after the other: each pick claims its name
-// by creating piece 0, so the next one goes on past it even before either capture has begun.
-TEST_F(Takes, EveryPickOfAFreshDataFileClaimsItsName) {
+// check says where the next take goes, and looking creates nothing there.
+TEST_F(Takes, CheckNamesWhereTheNextTakeGoes) {
     ASSERT_EQ(CaptureTake("a.avi", PatternFrames(kestro::KIND_YUY2, kSmall, 2), false), kExitOk);
-    const std::string base = PathOf("kestro");
-    auto piece0 = [&](const char* n) { return base + n + ".000"; };
-    for (const char* n : {"-2", "-3", "-4"})
-        DeleteFileA(piece0(n).c_str()); // an earlier run's
-    EXPECT_EQ(NextDataFile(base, false, true), base + "-2");
-    EXPECT_EQ(NextDataFile(base, false, true), base + "-3");
-    EXPECT_EQ(NextDataFile(base, false, false), base + "-4");
-    EXPECT_EQ(GetFileAttributesA(piece0("-4").c_str()), INVALID_FILE_ATTRIBUTES)
-        << "a name looked for without a claim was created";
-    for (const char* n : {"-2", "-3"})
-        EXPECT_TRUE(DeleteFileA(piece0(n).c_str())) << "the claim created no " << piece0(n);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunCheck(), kExitOk);
+    const std::string checked = testing::internal::GetCapturedStdout();
+    EXPECT_NE(checked.find("the next take goes to " + PathOf("kestro-2.000")), std::string::npos)
+        << checked;
+    EXPECT_EQ(GetFileAttributesA(PathOf("kestro-2.000").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "a name looked for was created";
 }
 
 TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
@@ -384,8 +398,8 @@ TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
     const auto frames = PatternFrames(kestro::KIND_YUY2, kSmall, 4);
     struct Case {
         const char* what;
-        std::string piece0; // empty: no piece 0
-        int expected;
+        std::string piece0;    // empty: no piece 0
+        bool beside;           // the take goes beside, and piece 0 stays as it is
         std::string take = {}; // the take file beside it: empty for none, else its frame count
     };
     std::string blackThenPicture(8 * page, '\0'); // a take that starts black: zeros up front
@@ -397,36 +411,36 @@ TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
     std::string headerThenPicture = reservedWithHeader; // but a later page holds a frame
     headerThenPicture.back() = 1;                       // the last page is always read
     const Case cases[] = {
-        {"no piece 0", "", kExitOk},
-        {"an empty piece 0", std::string(), kExitOk},
-        {"space reserved in advance (zeros)", std::string(64 * page, '\0'), kExitOk},
-        {"the header page of a capture that stored no frame", std::string(page, '\x28'), kExitOk},
-        {"reserved space that a capture began in", reservedWithHeader, kExitOk},
-        {"a header page and a frame after it", headerThenPicture, kExitUsage},
-        {"a take that starts with black frames", blackThenPicture, kExitUsage},
+        {"no piece 0", "", false},
+        {"an empty piece 0", std::string(), false},
+        {"space reserved in advance (zeros)", std::string(64 * page, '\0'), false},
+        {"the header page of a capture that stored no frame", std::string(page, '\x28'), false},
+        {"reserved space that a capture began in", reservedWithHeader, false},
+        {"a header page and a frame after it", headerThenPicture, true},
+        {"a take that starts with black frames", blackThenPicture, true},
         {"a take in the last page only", std::string(15 * page, '\0') + std::string(page, '\x10'),
-         kExitUsage},
+         true},
         // A take file says exactly what the pieces hold, where sampling would guess.
-        {"a take of black frames, by its take file", std::string(64 * page, '\0'), kExitUsage,
+        {"a take of black frames, by its take file", std::string(64 * page, '\0'), true,
          "frames=4"},
-        {"a take whose capture has not ended", std::string(64 * page, '\0'), kExitUsage, "-"},
-        {"space reserved over a take, by its take file", headerThenPicture, kExitOk, "frames=0"},
+        {"a take whose capture has not ended", std::string(64 * page, '\0'), true, "-"},
+        {"space reserved over a take, by its take file", headerThenPicture, false, "frames=0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        DeleteFileA(TakeFile().c_str());
+        Clean();
         if (!c.take.empty())
             kt::WriteFileBytes(TakeFile(), "[take]\r\nid=0000beef\r\n" +
                                                (c.take == "-" ? std::string() : c.take + "\r\n"));
-        DeleteFileA(Piece0().c_str());
         if (std::string(c.what) != "no piece 0")
             kt::WriteFileBytes(Piece0(), c.piece0);
-        EXPECT_EQ(CaptureTake("c.avi", frames, false), c.expected);
-        if (c.expected == kExitOk) {
-            ASSERT_EQ(RunPlay(Play("c.avi", kestro::KIND_YUY2, "c.played")), kExitOk);
-            EXPECT_EQ(FileBytes(PathOf("c.played")), frames);
-        } else {
-            EXPECT_TRUE(kt::ReadFileBytes(Piece0()) == c.piece0) << "a refused capture wrote";
+        Take t;
+        ASSERT_EQ(CaptureTake("c.avi", frames, false, &t), kExitOk);
+        EXPECT_EQ(t.piece, c.beside ? PathOf("kestro-2.000") : Piece0());
+        ASSERT_EQ(RunPlay(Play("c.avi", kestro::KIND_YUY2, "c.played")), kExitOk);
+        EXPECT_EQ(FileBytes(PathOf("c.played")), frames);
+        if (c.beside) {
+            EXPECT_TRUE(kt::ReadFileBytes(Piece0()) == c.piece0) << "the kept take was written";
         }
     }
 }
@@ -434,6 +448,8 @@ TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
 // What the codec meets when it cannot start: named by the capture and by check.
 TEST_F(Takes, ARefusedStartSaysWhy) {
     const auto frames = PatternFrames(kestro::KIND_YUY2, kSmall, 2);
+    // With overwrite=1 the codec meets what piece 0 holds; without, it goes beside it.
+    WriteKeyText(kt::IniPath(), SettingKeyOf(&CCodecSettings::overwrite), "1");
     struct Case {
         const char* what;
         const char* reason;
@@ -470,6 +486,7 @@ TEST_F(Takes, ARefusedStartSaysWhy) {
     EXPECT_EQ(RunCheck(), kExitOk);
     const std::string checked = testing::internal::GetCapturedStdout();
     EXPECT_NE(checked.find("a capture can start"), std::string::npos) << checked;
+    WriteKeyText(kt::IniPath(), SettingKeyOf(&CCodecSettings::overwrite), "0");
 }
 
 TEST(TakeRules, ReservedSpaceAndNamesOfFreshDataFiles) {

@@ -29,6 +29,10 @@ void WriteIni(const std::map<std::string, std::string>& values) {
     // Tests run on a visible desktop: a refused begin would wait in its message box for a click.
     if (!values.count("quiet"))
         text << "quiet=1\r\n";
+    // Most tests begin capture after capture into one data file, which would keep every take
+    // beside it (and fill the test disk); tests of kept takes say overwrite=0.
+    if (!values.count("overwrite"))
+        text << "overwrite=1\r\n";
     WriteFileBytes(IniPath(), text.str());
 }
 

@@ -104,6 +104,9 @@ TEST_F(Reservation, SizeFollowsRateMinutesAndFrameSize) {
         }
         EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), 4);
         EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"843");
+        // overwrite=1: the zeros go into the data file of the settings, whatever it holds.
+        EXPECT_EQ(ItemText(dialog, IDC_RESERVE_NAME),
+                  L"確保先: " + std::wstring(base.begin(), base.end()) + L".000");
 
         // Spinning up from 29 reaches the top of the range, which stands for 29.97.
         SetText(dialog, IDC_FRAME_RATE, L"29");

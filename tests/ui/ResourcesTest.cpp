@@ -210,9 +210,9 @@ TEST(Resources, TemplateSizesTitlesAndFonts) {
     };
     for (const Expect& e :
          {Expect{IDD_COMPRESS_PAGE, 213, 167, L"ビデオ圧縮", L"MS UI Gothic", 9},
-          Expect{IDD_FILE_PAGE, 213, 189, L"ファイル", L"MS UI Gothic", 9},
+          Expect{IDD_FILE_PAGE, 213, 201, L"ファイル", L"MS UI Gothic", 9},
           Expect{IDD_ABOUT, 221, 149, L"KESTROコーデックについて", L"MS Shell Dlg", 8},
-          Expect{IDD_PARTITION, 165, 98, L"領域確保", L"MS Shell Dlg", 8},
+          Expect{IDD_PARTITION, 165, 112, L"領域確保", L"MS Shell Dlg", 8},
           Expect{IDD_PROGRESS, 186, 65, L"領域確保中", L"MS Shell Dlg", 8}}) {
         SCOPED_TRACE(e.id);
         TemplateHead head = ReadTemplate(e.id);
@@ -261,6 +261,7 @@ TEST(Resources, FilePageControls) {
          {IDC_CPU, L"Button", L"CPUを占有しない(&C)", BS_AUTOCHECKBOX},
          {IDC_FASTREAD, L"Button", L"高速読み込みを行う(&A)", BS_AUTOCHECKBOX},
          {IDC_HUFFYUV, L"Button", L"HUFFYUV用の最適化を行う(&H)", BS_AUTOCHECKBOX},
+         {IDC_OVERWRITE, L"Button", L"前回のテイクに上書きしてキャプチャする(&O)", BS_AUTOCHECKBOX},
          {IDC_HELP_BUTTON, L"Button", L"HELP", 0}},
         {L"ファイル名", L"分割", L"Ｇ", L"ファイル出力", L"リクエスト数上限(&R)",
          L"ファイル入力"}));
@@ -275,6 +276,7 @@ TEST(Resources, ReservationDialogControls) {
                                {IDC_MINUTES_SPIN, L"msctls_updown32", L"", spin},
                                {IDC_FRAME_SIZE, L"ComboBox", L"", CBS_DROPDOWNLIST | CBS_SORT},
                                {IDC_SIZE_TEXT, L"Edit", L"", ES_READONLY},
+                               {IDC_RESERVE_NAME, L"Static", L"", SS_PATHELLIPSIS},
                                {IDOK, L"Button", L"OK", BS_DEFPUSHBUTTON},
                                {IDCANCEL, L"Button", L"キャンセル", 0}},
                               {L"フレーム率(&R)", L"／秒", L"キャプチャ時間(&T)", L"分",

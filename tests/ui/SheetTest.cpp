@@ -155,6 +155,8 @@ TEST_F(Sheet, OkStoresEveryValueAndSavesTheIni) {
         Click(file, IDC_FASTREAD);
         EXPECT_FALSE(Enabled(file, IDC_HUFFYUV));
         EXPECT_TRUE(Checked(file, IDC_HUFFYUV)) << "a disabled box keeps its mark";
+        EXPECT_TRUE(Checked(file, IDC_OVERWRITE)) << "the tests' settings file says overwrite=1";
+        Click(file, IDC_OVERWRITE);
         PressSheet(sheet, PSBTN_OK);
     });
     EXPECT_EQ(IniValue("filename"), newName);
@@ -167,6 +169,7 @@ TEST_F(Sheet, OkStoresEveryValueAndSavesTheIni) {
     EXPECT_EQ(IniValue("huffyuv"), "1");
     EXPECT_EQ(IniValue("fastwrite"), "1");
     EXPECT_EQ(IniValue("fourcc"), "1234");
+    EXPECT_EQ(IniValue("overwrite"), "0");
 }
 
 // OK with a data file whose folder is missing asks first: Yes creates it (and every folder above

@@ -44,36 +44,20 @@ std::string ReadSetting(const SettingKey& row);
 // where the system folder holds it.
 std::string LoadedCodecPath();
 
-// Pieces of the data file `base` holding frames of an earlier take that a capture would write
-// over: piece 0, and with `split` every later piece too. A piece that cannot be read counts.
-struct HeldTake {
-    std::string piece;
-    uint64_t bytes = 0;
-};
-std::vector<HeldTake> EarlierTake(const std::string& base, bool split);
-// `base` itself when it holds no earlier take, else the first of base-2, base-3... (counting on
-// from base's own number) of which no piece exists; empty when none is found or the piece rule
-// refuses the names. With `claim` the name is taken by creating its piece 0 exclusively (empty),
-// so that two captures started together never pick the same one.
-std::string NextDataFile(const std::string& base, bool split, bool claim);
-// Before the codec loads: refuses (kExitUsage, after saying how to keep it) a capture that would
-// write over an earlier take, unless `overwrite`; with `next`, names a fresh data file in the
-// settings first.
-int PrepareDataFile(bool overwrite, bool next, bool quiet);
-
 // What decides whether the codec can start a capture, as found in its settings and data file:
-// one line per finding, the first obstacle (empty when none was found) and an earlier take.
+// one line per finding, the first obstacle (empty when none was found) and piece 0 of the data
+// file the next take goes to.
 struct StartReport {
     std::vector<std::pair<std::string, std::string>> lines;
     std::string obstacle;
-    std::vector<HeldTake> earlierTake;
+    std::string nextTake;
 };
 // `frameBytes`: the input picture's bytes; `largestFrame`: what the codec has the host keep for one
 // compressed frame (ICM_COMPRESS_GET_SIZE); 0 where not known.
 StartReport CheckCaptureStart(uint64_t frameBytes, int64_t largestFrame = 0);
 void PrintStartReport(const StartReport& report, bool toStdout);
-// Prints the report without capturing: kExitOk when a capture could start, kExitCodec when the
-// codec would refuse, kExitUsage when the capture would be refused for an earlier take.
+// Prints the report without capturing: kExitOk when a capture could start (naming where its take
+// goes), kExitCodec when the codec would refuse.
 int RunCheck();
 
 struct CaptureOptions {
@@ -87,8 +71,8 @@ struct CaptureOptions {
     std::string output;
     std::string audio;         // a WAV file whose samples are interleaved beside the video
     bool topDown = false;      // rgb24 input handed to the codec as a top-down bitmap
-    bool overwrite = false;    // capture over an earlier take in the data file
-    bool nextDataFile = false; // capture into the first unused data file beside the configured
+    bool overwrite = false;    // capture over the earlier take (overwrite=1 for this run only)
+    bool nextDataFile = false; // beside a take of frames: what every capture does, said aloud
     std::function<void(uint64_t framesDone)> onFrame; // after each stored frame
 };
 

@@ -54,6 +54,31 @@ std::string Fps(double rate) {
     return std::to_string(rate).substr(0, 6);
 }
 
+// A key set for one capture and given back its earlier text afterwards, also when the capture
+// fails or is stopped by Ctrl-C.
+class SettingForRun {
+public:
+    SettingForRun(const SettingKey& row, const std::string& value)
+        : row_(row), path_(SettingsFilePath()), earlier_(ReadKeyText(path_, row, kAbsent)),
+          set_(WriteKeyText(path_, row, value)) {}
+    ~SettingForRun() {
+        if (set_)
+            WritePrivateProfileStringA(kSettingsSection, row_.key,
+                                       earlier_ == kAbsent ? nullptr : earlier_.c_str(),
+                                       path_.c_str());
+    }
+    SettingForRun(const SettingForRun&) = delete;
+    SettingForRun& operator=(const SettingForRun&) = delete;
+    bool Set() const { return set_; }
+    const std::string& Path() const { return path_; }
+
+private:
+    static constexpr char kAbsent[] = "\x01";
+    const SettingKey& row_;
+    const std::string path_, earlier_;
+    const bool set_;
+};
+
 // One capture; each step returns kExitOk to go on, else the exit code (after its message).
 class CaptureSession {
 public:
@@ -90,6 +115,7 @@ private:
     int InputEnded(uint32_t frame);
     void Count(uint32_t frame);
     void Report();
+    void SayWhere() const;
     // A started run that cannot go on: the codec's run ends before `code` is returned.
     int EndRun(int code) {
         ICCompressEnd(hic_.get());
@@ -101,6 +127,8 @@ private:
     uint64_t rawBytes_ = 0, dibBytes_ = 0;
     FrameSource source_;
     AudioSource audio_;
+    // Restored only after the codec has closed: a codec that unloads writes its settings back.
+    std::optional<SettingForRun> overwrite_;
     CodecHandle hic_;
     // Palettized input carries its grey palette after the header.
     struct {
@@ -169,8 +197,14 @@ int CaptureSession::PrepareCodec() {
     // Without a registration nothing here would be the codec's data file.
     if (RegisteredDriver().empty() && !CodecHandle(OpenCodec(ICMODE_COMPRESS)))
         return kExitCodec;
-    if (int code = PrepareDataFile(options_.overwrite, options_.nextDataFile, options_.quiet))
-        return code;
+    if (options_.overwrite) {
+        overwrite_.emplace(SettingKeyOf(&CCodecSettings::overwrite), "1");
+        if (!overwrite_->Set()) {
+            Error("cannot write overwrite=1 into " + overwrite_->Path() + ": " +
+                  SystemMessage(GetLastError()));
+            return kExitUsage;
+        }
+    }
     hic_.Reset(OpenCodec(ICMODE_COMPRESS));
     return hic_ ? kExitOk : kExitCodec;
 }
@@ -431,6 +465,7 @@ int CaptureSession::Finish(int code) {
     avi_.Close();
     out_.pieces.assign(pieces_.begin(), pieces_.end());
     Report();
+    SayWhere();
     if (interrupted) {
         Note("capture stopped by Ctrl-C after " + std::to_string(out_.frames) + " frames; " +
              options_.output + " is closed and holds every captured frame");
@@ -467,6 +502,24 @@ void CaptureSession::Report() {
         wave.Blocks())
         Warning("the audio of " + options_.audio + " ends before the video: the last frames " +
                 "have no sound");
+}
+
+// The take went where the codec's begin chose: said whether or not that is beside the data file
+// of the settings, since only then does the user learn the name.
+void CaptureSession::SayWhere() const {
+    // Every piece of a take shares its base name; records name pieces by their suffix ".NNN".
+    if (out_.pieces.empty() || out_.pieces.front().size() < 4 || piece0_.size() < 4)
+        return;
+    const std::string& first = out_.pieces.front();
+    const std::string base = first.substr(0, first.size() - 4);
+    if (kestro::FormatPieceName(base, 0) == piece0_) {
+        if (!options_.quiet)
+            Note("the take went to " + piece0_);
+        return;
+    }
+    Note("the take went to " + kestro::FormatPieceName(base, 0) + ", beside " + piece0_ +
+         ", whose take keeps its place (the settings still name " +
+         piece0_.substr(0, piece0_.size() - 4) + ")");
 }
 
 } // namespace

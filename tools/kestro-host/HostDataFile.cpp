@@ -1,5 +1,5 @@
-// The data file a capture is about to write into: what its pieces already hold, a fresh name
-// beside it, and why the codec would refuse to start a capture into it.
+// The data file a capture is about to write into: which name the next take goes to, what its
+// pieces already hold, and why the codec would refuse to start a capture into it.
 #include <windows.h>
 
 #include <algorithm>
@@ -18,89 +18,12 @@
 #include "pure/SettingsText.h"
 #include "pure/StreamFormat.h"
 #include "pure/TakeNames.h"
+#include "edge/TakePlace.h"
 #include "settings/CodecSettings.h"
 
 namespace host {
 
 namespace {
-
-// Enough to find a take that starts (or ends) with black frames, few enough to cost nothing.
-constexpr uint32_t kSampledPages = 16;
-
-std::string FileNameOf(const std::string& path) {
-    const size_t slash = path.find_last_of("\\/:");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The pieces of the data file `base` that exist, by index, with their sizes. Nothing is looked
-// for under a name the piece rule refuses; a piece that is no regular file (a FIFO, a device)
-// is never read.
-std::map<int, uint64_t> ExistingPieces(const std::string& base) {
-    std::map<int, uint64_t> pieces;
-    const PathGate gate;
-    if (!gate.Refusal(kestro::FormatPieceName(base, 0), "").empty())
-        return pieces;
-    WIN32_FIND_DATAA found{};
-    HANDLE search = FindFirstFileA((base + ".*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return pieces;
-    const std::string name = FileNameOf(base);
-    do {
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ||
-            !kestro::IsPieceOf(found.cFileName, name))
-            continue;
-        const int index = std::atoi(found.cFileName + name.size() + 1);
-        if (index >= kestro::kPieceCount)
-            continue;
-        const GatedPath piece = gate.Piece(kestro::FormatPieceName(base, index), "");
-        if (piece.Regular())
-            pieces[index] = piece.bytes;
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    return pieces;
-}
-
-// Whether any sampled page of the piece holds a byte other than zero (a first page that holds
-// only a capture's header aside); a piece that cannot be read is taken to hold frames (it is not
-// this program's to write over).
-bool SampledNonZero(const std::string& path, uint64_t bytes, uint32_t pageSize) {
-    UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
-        return true;
-    std::vector<uint8_t> page(pageSize);
-    for (uint64_t offset : kestro::SampledPages(bytes, pageSize, kSampledPages)) {
-        OVERLAPPED at{};
-        at.Offset = DWORD(offset);
-        at.OffsetHigh = DWORD(offset >> 32);
-        const DWORD want = DWORD(std::min<uint64_t>(pageSize, bytes - offset));
-        DWORD got = 0;
-        if (!ReadFile(file.get(), page.data(), want, &got, &at) || got != want)
-            return true;
-        if (offset == 0 && kestro::IsHeaderPage(page.data(), got))
-            continue;
-        for (DWORD i = 0; i < got; ++i)
-            if (page[i])
-                return true;
-    }
-    return false;
-}
-
-// Whether another program holds the piece open for writing, as a running capture does.
-bool HeldByWriter(const std::string& piece) {
-    UniqueFile file(CreateFileA(piece.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return !file && GetLastError() == ERROR_SHARING_VIOLATION;
-}
-
-kestro::PieceHolds Examine(const std::string& path, int index, uint64_t bytes, uint32_t pageSize) {
-    // Only a piece that may hold frames is read.
-    const kestro::PieceHolds unread = kestro::ClassifyPiece(index, bytes, pageSize, false);
-    if (unread == kestro::PieceHolds::Nothing || unread == kestro::PieceHolds::HeaderOnly)
-        return unread;
-    return kestro::ClassifyPiece(index, bytes, pageSize, SampledNonZero(path, bytes, pageSize));
-}
 
 // The INI's path as the codec forms it may hold a doubled separator; it is shown without.
 std::string Shown(std::string path) {
@@ -170,8 +93,9 @@ std::string OpenLikeTheCodec(const std::string& piece, uint32_t flags, bool exis
         case ERROR_SHARING_VIOLATION:
         case ERROR_LOCK_VIOLATION:
             return piece + " is held open for writing by another program: a capture is running "
-                           "into this data file (a second one is refused until it ends); capture "
-                           "into another data file (--next-datafile, --datafile NAME)";
+                           "into this data file (with overwrite=1 a second one is refused until "
+                           "it ends); capture without --overwrite to go beside it, or into "
+                           "another data file (--datafile NAME)";
         case ERROR_ACCESS_DENIED:
             return "this user may not " + std::string(exists ? "write " : "create ") + piece +
                    " (a read-only file, or a folder that users may not write): " +
@@ -194,131 +118,11 @@ std::string OpenLikeTheCodec(const std::string& piece, uint32_t flags, bool exis
     return {};
 }
 
-} // namespace
-
-std::vector<HeldTake> EarlierTake(const std::string& base, bool split) {
-    std::vector<HeldTake> takes;
-    const uint32_t pageSize = kestro::SystemPageSize();
-    // The take file says exactly whether the pieces hold a take (one of no frames is space
-    // reserved in advance, or a capture that stored nothing); without one, pages are sampled.
-    const auto take = TakeBeside(kestro::FormatPieceName(base, 0)).take;
-    const bool holdsFrames = take && (!take->frames || *take->frames > 0);
-    for (const auto& [index, bytes] : ExistingPieces(base)) {
-        // A run that is not split writes piece 0 only.
-        if (index != 0 && !split)
-            continue;
-        const std::string piece = kestro::FormatPieceName(base, index);
-        if (take ? holdsFrames && bytes > 0
-                 : Examine(piece, index, bytes, pageSize) == kestro::PieceHolds::Frames)
-            takes.push_back({piece, bytes});
-    }
-    return takes;
+// The data file the next take goes to: the configured one with overwrite=1, else the one the
+// codec's begin would choose; empty when it would find none.
+std::string PlaceOf(const CCodecSettings& s) {
+    return s.overwrite ? s.dataFileName : kestro::TakePlace::Next(s.dataFileName);
 }
-
-namespace {
-
-enum class Claim { Created, Existed, Refused, Failed };
-
-// Creates piece 0 of `base`, empty, where none exists: of two captures that pick the same name,
-// only one creates it, and the other goes on to the next name.
-Claim ClaimPieceZero(const std::string& base, const PathGate& gate) {
-    const std::string piece = kestro::FormatPieceName(base, 0);
-    if (!gate.Refusal(piece, "").empty())
-        return Claim::Refused;
-    UniqueFile file(CreateFileA(piece.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file)
-        return Claim::Created;
-    const DWORD code = GetLastError();
-    return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS ? Claim::Existed
-                                                                     : Claim::Failed;
-}
-
-} // namespace
-
-std::string NextDataFile(const std::string& base, bool split, bool claim) {
-    const PathGate gate;
-    if (!gate.Refusal(kestro::FormatPieceName(base, 0), "").empty())
-        return {};
-    // A piece 0 that was there before and holds no take (space reserved, a capture of no
-    // frames) is used as it is; one that appeared meanwhile belongs to another capture.
-    const bool held = !EarlierTake(base, split).empty();
-    if (!held &&
-        (!claim || !ExistingPieces(base).empty() || ClaimPieceZero(base, gate) != Claim::Existed))
-        return base;
-    const kestro::NumberedBase numbered = kestro::SplitTakeNumber(base);
-    for (uint32_t n = numbered.number + 1; n < numbered.number + 10000; ++n) {
-        const std::string name = kestro::TakeName(numbered, n);
-        if (!ExistingPieces(name).empty())
-            continue;
-        if (!claim)
-            return name;
-        // Where it cannot be created at all, the codec's refusal at the start says why.
-        switch (ClaimPieceZero(name, gate)) {
-        case Claim::Created:
-        case Claim::Failed:
-            return name;
-        case Claim::Refused:
-            return {};
-        case Claim::Existed:
-            break;
-        }
-    }
-    return {};
-}
-
-int PrepareDataFile(bool overwrite, bool next, bool quiet) {
-    const CCodecSettings settings = SettingsBeside(CodecLibraryPath());
-    const std::string& base = settings.dataFileName;
-    if (next) {
-        const std::string chosen = NextDataFile(base, settings.splitPieces, true);
-        // The codec reads at most MAX_PATH characters of the name.
-        if (chosen.empty() || kestro::FormatPieceName(chosen, 0).size() >= MAX_PATH) {
-            Error("--next-datafile found no unused name beside " + base +
-                  "; name a data file with --datafile NAME");
-            return kExitUsage;
-        }
-        if (chosen != base && !WriteSetting(SettingKeyOf(&CCodecSettings::dataFileName), chosen))
-            return kExitUsage;
-        Note(chosen == base ? "--next-datafile: " + kestro::FormatPieceName(base, 0) +
-                                  " holds no earlier take; capturing into it"
-                            : "--next-datafile: " + kestro::FormatPieceName(base, 0) +
-                                  " holds an earlier take; capturing into " +
-                                  kestro::FormatPieceName(chosen, 0) + " (the settings now name " +
-                                  chosen + ")");
-        return kExitOk;
-    }
-    const std::vector<HeldTake> takes = EarlierTake(base, settings.splitPieces);
-    if (takes.empty())
-        return kExitOk;
-    if (overwrite) {
-        if (!quiet)
-            Note("--overwrite: capturing over the earlier take in " + takes[0].piece + " (" +
-                 SizeText(takes[0].bytes) + "); an AVI that names it will show the new pictures");
-        return kExitOk;
-    }
-    std::string others = HeldByWriter(takes[0].piece) ? " (a capture is writing into it now)" : "";
-    for (size_t i = 1; i < takes.size(); ++i)
-        others +=
-            (i == 1 ? "; so do " : ", ") + takes[i].piece + " (" + Megabytes(takes[i].bytes) + ")";
-    Error("the data file " + takes[0].piece + " (" + SizeText(takes[0].bytes) +
-          ") holds an earlier take" + others +
-          ". Every capture starts again at the beginning of the data file named in the settings "
-          "(\"filename\" in " +
-          Shown(settings.profilepath) + "), so this one would write over it.");
-    std::string takeFile;
-    if (auto take = TakeBeside(kestro::FormatPieceName(base, 0), &takeFile).take)
-        Note("  " + takeFile + ": take " + kestro::avi::TakeSummary(*take));
-    const std::string fresh = NextDataFile(base, settings.splitPieces, false);
-    Note("To keep it, capture with --next-datafile" +
-         (fresh.empty() ? std::string() : " (into " + kestro::FormatPieceName(fresh, 0) + ")") +
-         ",\n  or name a data file of your own: kestro-host --datafile NAME capture ... (the "
-         "name stays in the settings),\n  or capture over it with --overwrite (an AVI that "
-         "names it then shows the new pictures).");
-    return kExitUsage;
-}
-
-namespace {
 
 // The report, line by line in the order the codec meets each thing; the first obstacle found is
 // the one named.
@@ -326,8 +130,9 @@ class StartCheck {
 public:
     StartCheck(uint64_t frameBytes, int64_t largestFrame)
         : frameBytes_(frameBytes), largestFrame_(largestFrame), module_(LoadedCodecPath()),
-          s_(SettingsBeside(module_)), piece_(s_.piecenames[0]), folder_(DirectoryOf(piece_)),
-          pageSize_(kestro::SystemPageSize()) {}
+          s_(SettingsBeside(module_)), place_(PlaceOf(s_)),
+          piece_(kestro::FormatPieceName(place_.empty() ? s_.dataFileName : place_, 0)),
+          folder_(DirectoryOf(piece_)), pageSize_(kestro::SystemPageSize()) {}
 
     StartReport Run() {
         Add("codec", module_ + " (vidc.KEST = \"" + RegisteredDriver() + "\")");
@@ -335,10 +140,9 @@ public:
         // A name the piece rule refuses is not looked up at all: it may name a share or a device.
         if (!Named())
             return std::move(report_);
+        Place();
         Folder();
         PieceZero();
-        for (const HeldTake& take : EarlierTake(s_.dataFileName, s_.splitPieces))
-            report_.earlierTake.push_back(take);
         Open();
         Room();
         Requests();
@@ -387,6 +191,24 @@ private:
         return false;
     }
 
+    void Place() {
+        if (place_.empty()) {
+            Add("take", "no free name beside " + s_.dataFileName);
+            Obstacle("every data file name beside " + s_.dataFileName + " up to the " +
+                     std::to_string(kestro::kTakeNameTries) +
+                     "th holds a take (or is too long for a frame record): remove takes you no "
+                     "longer need (kestro-host takes), or name another data file with "
+                     "--datafile NAME");
+            return;
+        }
+        report_.nextTake = piece_;
+        Add("take",
+            "the next take goes to " + piece_ +
+                (place_ == s_.dataFileName
+                     ? std::string()
+                     : " (" + s_.piecenames[0] + " holds an earlier take, which keeps its place)"));
+    }
+
     void Folder() {
         const DWORD attributes = GetFileAttributesA(folder_.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -427,16 +249,16 @@ private:
                        ? ", no frames (" + takeFile + ": a take of no frames)"
                        : ", holds an earlier take (" + takeFile + ": take " +
                              kestro::avi::TakeSummary(*take) + ")";
-        switch (Examine(piece_, 0, bytes_, pageSize_)) {
+        switch (kestro::ClassifyPiece(0, bytes_, pageSize_, false)) {
         case kestro::PieceHolds::Nothing:
         case kestro::PieceHolds::HeaderOnly:
             return ", no frames";
         case kestro::PieceHolds::Zeros:
-            return ", space reserved in advance (zeros)";
         case kestro::PieceHolds::Frames:
             break;
         }
-        return ", holds an earlier take";
+        return kestro::PieceHoldsFrames(piece_, 0, bytes_) ? ", holds an earlier take"
+                                                           : ", space reserved in advance (zeros)";
     }
 
     void Open() {
@@ -510,7 +332,7 @@ private:
     const int64_t largestFrame_;
     const std::string module_;
     const CCodecSettings s_;
-    const std::string piece_, folder_;
+    const std::string place_, piece_, folder_;
     const uint32_t pageSize_;
     bool exists_ = false;
     uint64_t bytes_ = 0;
@@ -544,13 +366,7 @@ int RunCheck() {
         std::printf("check: a capture cannot start: %s\n", report.obstacle.c_str());
         return kExitCodec;
     }
-    if (!report.earlierTake.empty()) {
-        std::printf("check: %s holds an earlier take: kestro-host capture refuses to write over "
-                    "it without --overwrite (--next-datafile captures beside it)\n",
-                    report.earlierTake[0].piece.c_str());
-        return kExitUsage;
-    }
-    std::printf("check: a capture can start\n");
+    std::printf("check: a capture can start; the next take goes to %s\n", report.nextTake.c_str());
     return kExitOk;
 }
 
