@@ -114,6 +114,12 @@ bool ParseOption(const std::string& a, Arguments& args, Options& o) {
         return args.Value(o.to, "--to wants a Windows base path");
     } else if (a == "-o") {
         return args.Value(o.output, "-o wants a file name");
+    } else if (a == "--avi-dir") {
+        return args.Value(o.avisDir, "--avi-dir wants a folder");
+    } else if (a == "--remove") {
+        return args.Value(o.removeId, "--remove wants a take's identity, as takes lists it");
+    } else if (a == "--yes") {
+        o.yes = true;
     } else {
         Error("unknown option " + a);
         return false;
@@ -164,6 +170,9 @@ void Usage() {
         "  recover IN.avi -o OUT.avi [--format yuy2|uyvy|rgb24 --size WxH] [--rate FPS]\n"
         "          [--keep-zero-frames]             a new AVI from the frame records of one\n"
         "                                           whose writer died (the input is kept)\n"
+        "  takes DATAFILE|FOLDER [--avi-dir DIR]    the takes of a data file and its numbered\n"
+        "                                           siblings (take-2...), with the AVIs of DIR\n"
+        "  takes DATAFILE|FOLDER --remove ID [--yes]  deletes one take's pieces (asks first)\n"
         "options:\n"
         "  --map 'WINPREFIX=DIR'   pieces under WINPREFIX lie in DIR (repeatable, first)\n"
         "  --wineprefix DIR        use that Wine prefix's drive links (default $WINEPREFIX)\n"

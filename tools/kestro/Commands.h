@@ -9,5 +9,6 @@ int RunExport(const Options& options);
 int RunInspect(const Options& options, bool verify); // info, or verify with `verify`
 int RunRelink(const Options& options);
 int RunRecover(const Options& options);
+int RunTakes(const Options& options);
 
 } // namespace kestro::tool

@@ -26,6 +26,7 @@ const Command kCommands[] = {
     {"verify", [](const Options& o) { return RunInspect(o, true); }},
     {"relink", RunRelink},
     {"recover", RunRecover},
+    {"takes", RunTakes},
 };
 
 } // namespace
