@@ -65,6 +65,12 @@ std::optional<uint32_t> IdentityText(std::string_view text) {
     return id ? std::optional<uint32_t>(id) : std::nullopt;
 }
 
+RemovalPlan Refused(std::string why) {
+    RemovalPlan plan;
+    plan.refusal = std::move(why);
+    return plan;
+}
+
 std::string TakeLine(const DataFileTakes& data) {
     if (data.takeFile.empty())
         return "no take file: pieces of a build before takes, told apart by nothing";
@@ -237,16 +243,13 @@ RemovalPlan PlanRemoval(const std::vector<DataFileTakes>& takes, std::string_vie
     }
     for (size_t i = 0; i < data.pieces.size(); ++i) {
         const TakePiece& piece = data.pieces[i];
-        if (!piece.regular) {
-            plan.refusal = piece.name + " is no regular file, and no piece of take " + shown;
-            return plan;
-        }
-        if (i > 0 && data.pieces[i - 1].index == piece.index) {
-            plan.refusal = "two files are piece " + std::to_string(piece.index) + " of " +
+        // A refusal names nothing to delete.
+        if (!piece.regular)
+            return Refused(piece.name + " is no regular file, and no piece of take " + shown);
+        if (i > 0 && data.pieces[i - 1].index == piece.index)
+            return Refused("two files are piece " + std::to_string(piece.index) + " of " +
                            data.base + " (" + data.pieces[i - 1].name + ", " + piece.name +
-                           "): which one holds take " + shown + " cannot be told";
-            return plan;
-        }
+                           "): which one holds take " + shown + " cannot be told");
         plan.pieces.push_back(piece.name);
         plan.bytes += piece.bytes;
     }
