@@ -58,17 +58,18 @@ TEST(TakeList, AFolderIsGroupedByDataFileAndItsNumberedSiblings) {
     EXPECT_TRUE(FamilyOf(all, "ceremony").empty());
 }
 
-TEST(TakeList, OnlyATakeTheFilesNameWhollyIsRemoved) {
-    struct Row {
-        const char* what;
-        std::vector<FolderEntry> files;
-        std::vector<TakeFileRead> takes; // in the order of the groups with a take file
-        const char* id;
-        bool mustHaveEnded;
-        const char* refusal; // part of it; empty: removed
-        std::vector<std::string> pieces = {};
-    };
-    const std::vector<Row> rows = {
+struct Row {
+    const char* what;
+    std::vector<FolderEntry> files;
+    std::vector<TakeFileRead> takes; // in the order of the groups with a take file
+    const char* id;
+    bool mustHaveEnded;
+    const char* refusal; // part of it; empty: removed
+    std::vector<std::string> pieces = {};
+};
+
+const std::vector<Row>& RemovalRows() {
+    static const std::vector<Row> rows = {
         {"its pieces, and no sibling's",
          {File("take.000"), File("take.001", 100), File("take.take"), File("take-2.000"),
           File("take-2.take")},
@@ -152,7 +153,11 @@ TEST(TakeList, OnlyATakeTheFilesNameWhollyIsRemoved) {
          true,
          "no take 0000000a"},
     };
-    for (const Row& row : rows) {
+    return rows;
+}
+
+TEST(TakeList, OnlyATakeTheFilesNameWhollyIsRemoved) {
+    for (const Row& row : RemovalRows()) {
         SCOPED_TRACE(row.what);
         auto takes = GroupDataFiles(row.files);
         size_t next = 0;
