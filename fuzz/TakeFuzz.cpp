@@ -37,7 +37,8 @@ void Remove(const std::string& path) {
 bool SameTake(const TakeFile& a, const TakeFile& b) {
     return a.id == b.id && a.started == b.started && a.pieceBytes == b.pieceBytes &&
            a.inputFormat == b.inputFormat && a.streamFormat == b.streamFormat &&
-           a.frames == b.frames && a.ended == b.ended && a.replaced == b.replaced;
+           a.frames == b.frames && a.ended == b.ended && a.replaced == b.replaced &&
+           a.removed == b.removed;
 }
 
 // A damaged take file says why in words: no control character, no unbounded quote.
@@ -62,8 +63,15 @@ void CheckRead(const TakeFileRead& read, const std::string& shownAs) {
     }
     const TakeFile& take = *read.take;
     FUZZ_CHECK(take.id != 0, "a take of identity 0");
-    FUZZ_CHECK(MatchTake(read, take.id) == TakeMatch::Same, "its own take refused");
-    FUZZ_CHECK(!avi::TakeRefusalText(read, take.id, shownAs), "its own take refused");
+    // A take removed on request never plays: its refusal says it was removed.
+    const auto own = avi::TakeRefusalText(read, take.id, shownAs);
+    if (take.removed.empty()) {
+        FUZZ_CHECK(MatchTake(read, take.id) == TakeMatch::Same, "its own take refused");
+        FUZZ_CHECK(!own, "its own take refused");
+    } else {
+        FUZZ_CHECK(MatchTake(read, take.id) == TakeMatch::Removed, "a removed take matched");
+        FUZZ_CHECK(own && own->find("removed") != std::string::npos, "a removed take played");
+    }
     FUZZ_CHECK(avi::TakeRefusalText(read, take.id ^ 1, shownAs), "another take passed");
     const TakeFileRead again = ParseTakeFile(FormatTakeFile(take));
     FUZZ_CHECK(again.take && SameTake(*again.take, take), "written back, it reads as another");

@@ -208,6 +208,8 @@ std::optional<BOOL> PlaybackRun::OpenSource(const FramePlan& plan, bool overlapp
         ring.CollectPending();
     switch (piece.LookUp(path, record.path.size(), overlapped, runDataFileName)) {
     case ReadPiece::Opened::JustFailed:
+        if (piece.TakeRemoved(record))
+            return FALSE;
         ClearFrame(icd);
         return TRUE;
     case ReadPiece::Opened::Failed:

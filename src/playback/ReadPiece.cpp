@@ -51,7 +51,11 @@ ReadPiece::Opened ReadPiece::LookUp(const char* path, size_t length, bool overla
         DWORD attributes = GetFileAttributesA(name);
         bool folder =
             attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-        return folder ? Opened::Failed : Opened::JustFailed;
+        if (folder)
+            return Opened::Failed;
+        // A take whose pieces were removed on request leaves its take file to say so.
+        ReadTakeBeside();
+        return Opened::JustFailed;
     }
     if (!IsDiskFile(file.get())) {
         file.reset();
@@ -99,5 +103,9 @@ void ReadPiece::ReadTakeBeside() {
 
 bool ReadPiece::TakeRefused(const FrameRecordView& record) const {
     const TakeMatch match = MatchTake(take, record.take);
-    return match == TakeMatch::Replaced || match == TakeMatch::Untold;
+    return match != TakeMatch::Same && match != TakeMatch::NoTakeFile;
+}
+
+bool ReadPiece::TakeRemoved(const FrameRecordView& record) const {
+    return MatchTake(take, record.take) == TakeMatch::Removed;
 }

@@ -41,8 +41,12 @@ public:
     // Idempotent; the reads into the run's slots must be over before it.
     void Close();
     // Whether a record's frames cannot be delivered for its take: the take file beside the piece
-    // names another (they are gone) or is damaged (which take the pieces hold cannot be told).
+    // names another (they are gone), names the record's take as removed, or is damaged (which
+    // take the pieces hold cannot be told).
     bool TakeRefused(const FrameRecordView& record) const;
+    // Whether the piece that did not open belonged to the record's take and was removed with it:
+    // its frames are refused, not shown black as those of a piece merely missing.
+    bool TakeRemoved(const FrameRecordView& record) const;
     // A piece that another process is still writing grows past the size taken at its opening:
     // takes it again; true when it changed.
     bool SizeChanged();

@@ -131,8 +131,8 @@ std::optional<std::string> ControlCharacter(std::string_view text) {
     return std::nullopt;
 }
 
-constexpr std::string_view kKeys[] = {"id",     "started", "ended",  "piecebytes",
-                                      "frames", "input",   "stream", "replaced"};
+constexpr std::string_view kKeys[] = {"id",    "started", "ended",    "piecebytes", "frames",
+                                      "input", "stream",  "replaced", "removed"};
 
 // The key's place in kKeys; -1 for a key of a later build.
 int KeyIndex(std::string_view key) {
@@ -149,8 +149,10 @@ bool ReadValue(std::string_view key, std::string_view value, TakeFile& take) {
         take.id = id.value_or(0);
         return id.has_value();
     }
-    if (key == "started" || key == "ended") {
-        (key == "started" ? take.started : take.ended) = std::string(value);
+    if (key == "started" || key == "ended" || key == "removed") {
+        (key == "started" ? take.started
+         : key == "ended" ? take.ended
+                          : take.removed) = std::string(value);
         return TimeShaped(value);
     }
     if (key == "piecebytes" || key == "frames") {
@@ -181,7 +183,7 @@ bool ReadValue(std::string_view key, std::string_view value, TakeFile& take) {
 std::string WhatItIsNot(std::string_view key) {
     if (key == "id")
         return "is no take identity (eight hex digits, not all zero)";
-    if (key == "started" || key == "ended")
+    if (key == "started" || key == "ended" || key == "removed")
         return "is no time (YYYY-MM-DDThh:mm:ssZ)";
     if (key == "piecebytes" || key == "frames")
         return "is no count";
@@ -233,6 +235,8 @@ std::string FormatTakeFile(const TakeFile& take) {
         line("frames", std::to_string(*take.frames));
     if (TimeShaped(take.ended))
         line("ended", take.ended);
+    if (TimeShaped(take.removed))
+        line("removed", take.removed);
     const size_t skipped =
         take.replaced.size() > kMaxEarlierTakes ? take.replaced.size() - kMaxEarlierTakes : 0;
     for (size_t i = skipped; i < take.replaced.size(); ++i) {

@@ -14,6 +14,7 @@
 //   frames=277                     (written by compress end)
 //   ended=2026-12-09T10:21:12Z     (written by compress end)
 //   replaced=5e6f7a8b 2026-12-08T09:00:00Z   (takes this file named before, oldest first)
+//   removed=2026-12-10T08:00:00Z   (the take's pieces were deleted on request; the file stays)
 // Unknown keys are ignored, so that a later build may add some; anything else that does not read
 // makes the file a damaged one, never no file at all.
 #include <cstddef>
@@ -41,6 +42,9 @@ struct TakeFile {
     std::optional<uint64_t> frames;    // frames stored, once the run has ended
     std::string ended;                 // UTC, once the run has ended
     std::vector<EarlierTake> replaced; // oldest first, at most kMaxEarlierTakes
+    // UTC, once the take's pieces were removed: the file stays so that its AVIs say so. A build
+    // before removal ignores the key, finds no piece and refuses the frames all the same.
+    std::string removed;
 };
 
 // Larger files are damaged: a reader never takes more than this.
@@ -90,14 +94,17 @@ enum class TakeMatch {
     NoTakeFile, // no take file there (a capture of an earlier build, or its file was lost)
     Same,       // the pieces hold the record's take
     Replaced,   // the pieces hold another take: the record's frames are gone
+    Removed,    // the record's take was removed on request: its pieces are gone
     Untold,     // the take file is damaged: which take the pieces hold cannot be told
 };
 
 // A damaged take file tells nothing, so no record's frames are believed, with or without an
 // identity: a take file beside them means a build with takes has written there since.
 inline TakeMatch MatchTake(const TakeFileRead& beside, uint32_t recordTake) {
+    if (beside.take && beside.take->id != recordTake)
+        return TakeMatch::Replaced;
     if (beside.take)
-        return beside.take->id == recordTake ? TakeMatch::Same : TakeMatch::Replaced;
+        return beside.take->removed.empty() ? TakeMatch::Same : TakeMatch::Removed;
     return beside.damage.empty() ? TakeMatch::NoTakeFile : TakeMatch::Untold;
 }
 

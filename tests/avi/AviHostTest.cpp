@@ -445,6 +445,38 @@ TEST_F(Takes, WhatHoldsNoTakeIsCapturedInto) {
     }
 }
 
+// A removal opens every piece for nobody else: a piece a player holds stays, take and all; once
+// it is closed the take goes, and its AVI says it was removed.
+TEST_F(Takes, ARemovalLeavesATakeWhosePieceIsHeldOpen) {
+    Take a;
+    ASSERT_EQ(CaptureTake("r.avi", PatternFrames(kestro::KIND_YUY2, kSmall, 3), false, &a),
+              kExitOk);
+    const auto take = ReadTakeFile(TakeFile()).take;
+    ASSERT_TRUE(take);
+    TakesOptions o;
+    o.dataFile = PathOf("kestro");
+    o.remove = TakeIdText(take->id);
+    o.yes = true;
+    HANDLE held = CreateFileA(Piece0().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunTakes(o), kExitUsage);
+    std::string said = testing::internal::GetCapturedStderr();
+    CloseHandle(held);
+    EXPECT_NE(said.find("is in use"), std::string::npos) << said;
+    ExpectUntouched(a);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunTakes(o), kExitOk);
+    said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("removed take " + o.remove), std::string::npos) << said;
+    EXPECT_EQ(GetFileAttributesA(Piece0().c_str()), INVALID_FILE_ATTRIBUTES);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunPlay(Play("r.avi", kestro::KIND_YUY2, "r.after")), kExitBroken);
+    said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("was removed on"), std::string::npos) << said;
+}
+
 // What the codec meets when it cannot start: named by the capture and by check.
 TEST_F(Takes, ARefusedStartSaysWhy) {
     const auto frames = PatternFrames(kestro::KIND_YUY2, kSmall, 2);

@@ -1,6 +1,7 @@
 // The take file beside the pieces as a hostile user leaves it: every command refuses the frames
 // of the records beside a take file that names another take or is damaged, names the take file
 // and what is wrong with it, and hands out no picture the pieces hold now.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,7 +115,7 @@ TEST_F(HostileTakes, NoCommandHandsOutTheFramesBesideAnyOfThem) {
         EXPECT_EQ(synth::ReadFile(avi), original) << "the AVI changed";
     }
     EXPECT_EQ(runs, hostile::TakeFileRows().size() * commands.size());
-    EXPECT_EQ(hostile::TakeFileRows().size(), 31u);
+    EXPECT_EQ(hostile::TakeFileRows().size(), 33u);
 }
 
 // A record of an earlier build carries no identity, and without a take file beside it plays as
@@ -134,3 +135,72 @@ TEST_F(HostileTakes, RecordsWithoutAnIdentityPlayWhereNoTakeFileLies) {
 }
 
 } // namespace
+
+// Two takes side by side: takes lists both with their AVIs; a removal refuses what is not wholly
+// one take's or is held open, then takes the first one's pieces alone, and every command refuses
+// its frames, saying it was removed, while the second plays on.
+TEST_F(HostileTakes, OneOfTwoTakesIsRemovedAndTheOtherKept) {
+    RawCapture first = Yuy2(4), second = Yuy2(2);
+    first.base = "c:\\capture\\take";
+    second.base = "c:\\capture\\take-2";
+    MakeRawCapture(first, dir, dir + "/first.avi");
+    auto plan = MakeRawCapture(second, dir, dir + "/second.avi");
+    for (auto& record : plan.records)
+        std::fill(record.begin() + 12, record.begin() + 16, uint8_t(0x0B));
+    synth::WriteFile(dir + "/second.avi", synth::BuildAvi(plan));
+    for (const auto& [name, id] : {std::pair{"take", 0xCDCDCDCDu}, {"take-2", 0x0B0B0B0Bu}}) {
+        TakeFile take;
+        take.id = id;
+        take.started = TakeTimeText(2026, 12, 11, 9, 0, 0);
+        take.frames = 2;
+        take.ended = TakeTimeText(2026, 12, 11, 9, 1, 0);
+        if (id == 0x0B0B0B0Bu)
+            take.replaced = {{0x0BADF00D, ""}};
+        WriteText(dir + "/" + name + ".take", FormatTakeFile(take));
+    }
+    RunResult r = RunKestro({"takes", dir + "/take-2", "--avi-dir", dir});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (const char* line :
+         {"data file: ", "take:   cdcdcdcd, started", "take:   0b0b0b0b", "pieces: 2, ",
+          "first.avi: 4 frames, of this take", "second.avi: 2 frames, of this take"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+
+    struct Refused {
+        const char* id;
+        const char* says;
+    };
+    for (const Refused& refused : {Refused{"0badcafe", "no take 0badcafe among"},
+                                   Refused{"0badf00d", "its pieces hold take 0b0b0b0b now"}}) {
+        r = RunKestro({"takes", dir + "/take", "--remove", refused.id, "--yes"});
+        EXPECT_EQ(r.code, 2) << refused.id;
+        EXPECT_NE(r.err.find(refused.says), std::string::npos) << r.err;
+    }
+    // A player holding a piece open.
+    const std::string held = dir + "/take.001";
+    const auto echoed = Shell("sleep 60 <'" + held + "' >/dev/null 2>&1 & echo $!");
+    const pid_t pid = pid_t(std::stoi(std::string(echoed.begin(), echoed.end())));
+    ASSERT_TRUE(WaitUntil([&] { return HasOpen(pid, held); }, 10));
+    r = RunKestro({"takes", dir + "/take", "--remove", "cdcdcdcd", "--yes"});
+    kill(pid, SIGKILL);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("holds one of its pieces open"), std::string::npos) << r.err;
+    for (const char* piece : {"/take.000", "/take.001", "/take-2.000"})
+        EXPECT_TRUE(Exists(dir + piece)) << "a refused removal removed " << piece;
+
+    r = RunKestro({"takes", dir + "/take", "--remove", "CDCDCDCD", "--yes"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("removed take cdcdcdcd: 2 piece(s)"), std::string::npos) << r.out;
+    EXPECT_FALSE(Exists(dir + "/take.000") || Exists(dir + "/take.001"));
+    EXPECT_EQ(RunKestro({"verify", dir + "/second.avi"}).code, 0);
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"verify", dir + "/first.avi"},
+          {"info", dir + "/first.avi"},
+          {"export", dir + "/first.avi", "-", "-q"}}) {
+        r = RunKestro(command);
+        EXPECT_NE(r.code, 0) << command[0];
+        EXPECT_NE(r.err.find("cdcdcdcd (started 2026-12-11T09:00:00Z) was removed on "),
+                  std::string::npos)
+            << command[0] << ": " << r.err;
+        EXPECT_EQ(r.err.find("piece not found"), std::string::npos) << r.err;
+    }
+}

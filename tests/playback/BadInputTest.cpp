@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "PlaybackSupport.h"
+#include "pure/TakeFile.h"
 
 using namespace kp;
 
@@ -59,6 +60,15 @@ TEST_P(BadInput, MissingFileIsClearedOnceThenRefused) {
         ch = char(toupper(ch));
     EXPECT_EQ(player->Play(MakeRecord(0, 4096, upper), picture), ICERR_BADFORMAT);
     ExpectPlays(2);
+    // A take removed on request leaves its take file: its frames are refused, never black.
+    kestro::TakeFile removed;
+    removed.id = 0x5EED0001;
+    removed.removed = kestro::TakeTimeText(2026, 12, 11, 8, 0, 0);
+    kt::WriteFileBytes(dir + "\\removed.take", kestro::FormatTakeFile(removed));
+    Bytes record = MakeRecord(0, 4096, dir + "\\removed.000");
+    std::memcpy(record.data() + 12, &removed.id, 4);
+    EXPECT_EQ(player->Play(record, picture), ICERR_BADFORMAT);
+    EXPECT_EQ(picture, Bytes(picture.size(), 0xEE)) << "a removed take is no black frame";
     ExpectPlays(3);
 }
 

@@ -116,6 +116,13 @@ TEST(TakeFiles, WrittenAndReadBackBesideTheirPieces) {
     EXPECT_EQ(MatchTake(whole, 0), TakeMatch::Replaced);
     EXPECT_EQ(MatchTake(damaged, take.id), TakeMatch::Untold);
     EXPECT_EQ(MatchTake(damaged, 0), TakeMatch::Untold);
+    TakeFile gone = take;
+    gone.removed = TakeTimeText(2026, 12, 11, 8, 0, 0);
+    const TakeFileRead removed = ParseTakeFile(FormatTakeFile(gone));
+    ASSERT_TRUE(removed.take) << removed.damage;
+    EXPECT_EQ(removed.take->removed, gone.removed);
+    EXPECT_EQ(MatchTake(removed, take.id), TakeMatch::Removed) << "never Same once removed";
+    EXPECT_EQ(MatchTake(removed, take.id + 1), TakeMatch::Replaced);
 }
 
 TEST(TakeFiles, AnythingElseIsADamagedTakeFileThatSaysWhy) {
@@ -156,7 +163,7 @@ TEST(TakeFiles, AnythingElseIsADamagedTakeFileThatSaysWhy) {
         EXPECT_EQ(MatchTake(read, 0x8F3A91C2u), row.valid ? TakeMatch::Replaced : TakeMatch::Untold)
             << row.name;
     }
-    EXPECT_EQ(rows, 27u);
+    EXPECT_EQ(rows, 29u);
 }
 
 TEST(PixelKinds, ClassificationTable) {

@@ -140,8 +140,14 @@ inline const std::vector<TakeFileRow>& TakeFileRows() {
         {"piecebytes= that is no number", E::Text,
          [](const std::string& real) { return WithLine(real, "piecebytes", "piecebytes=2G\r\n"); },
          false, "is no count"},
+        {"removed= that is no time", E::Text,
+         [](const std::string& real) { return real + "removed=today\r\n"; }, false, "is no time"},
         {"another take's file, whole and valid", E::Text,
          [](const std::string& real) { return real; }, true, ""},
+        // Its pieces were removed on request: still another take, whose frames are not these.
+        {"another take's file, marked removed", E::Text,
+         [](const std::string& real) { return real + "removed=2026-12-10T08:00:00Z\r\n"; }, true,
+         ""},
     };
     return rows;
 }

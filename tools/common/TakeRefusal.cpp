@@ -8,6 +8,13 @@ std::string Started(const std::string& started) {
     return started.empty() ? std::string("start not known") : "started " + started;
 }
 
+// Why a record of `take`, which was removed on request, gets no frame.
+std::string RemovedTakeText(const TakeFile& take, std::string_view takeFile) {
+    return "the AVI's take " + TakeIdText(take.id) + " (" + Started(take.started) +
+           ") was removed on " + take.removed + ", as " + std::string(takeFile) +
+           " says: its pieces were deleted on request, and its frames with them";
+}
+
 } // namespace
 
 std::optional<std::string> TakeRefusalText(const TakeFileRead& beside, uint32_t recordTake,
@@ -17,6 +24,8 @@ std::optional<std::string> TakeRefusalText(const TakeFileRead& beside, uint32_t 
         return "the take file " + std::string(takeFile) + " is damaged: " + beside.damage +
                "; which take the data file holds cannot be told, so its frames are refused (if "
                "the pieces hold this AVI's take, remove the take file)";
+    if (match == TakeMatch::Removed)
+        return RemovedTakeText(*beside.take, takeFile);
     if (match != TakeMatch::Replaced)
         return std::nullopt;
     const TakeFile& now = *beside.take;
@@ -37,7 +46,8 @@ std::optional<std::string> TakeRefusalText(const TakeFileRead& beside, uint32_t 
 std::string TakeSummary(const TakeFile& take) {
     return TakeIdText(take.id) + ", " + Started(take.started) + ", " +
            (take.frames ? std::to_string(*take.frames) + " frames"
-                        : std::string("no frame count (its capture has not ended)"));
+                        : std::string("no frame count (its capture has not ended)")) +
+           (take.removed.empty() ? "" : ", removed on " + take.removed + " (its pieces are gone)");
 }
 
 std::string DamagedTakeSummary(const std::string& damage) {

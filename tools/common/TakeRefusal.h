@@ -11,8 +11,9 @@
 namespace kestro::avi {
 
 // Why the record's frame is not delivered: the take file `takeFile` (as the tool shows it) names
-// another take than the record's, or is damaged. Empty when it names the record's take, or when
-// there is no take file (a capture of a build before takes plays as it always did).
+// another take than the record's, names the record's take as removed, or is damaged. Empty when it
+// names the record's take, or when there is no take file (a capture of a build before takes plays
+// as it always did).
 std::optional<std::string> TakeRefusalText(const TakeFileRead& beside, uint32_t recordTake,
                                            std::string_view takeFile);
 

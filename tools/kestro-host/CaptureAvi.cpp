@@ -110,11 +110,13 @@ std::string ReferenceChecker::Problem(const kestro::FrameRecordView& r) {
     }
     if (auto refused = refused_.find(piece); refused != refused_.end())
         return refused->second;
-    if (known->second < 0)
-        return "its piece " + piece + " does not exist";
     auto [take, added] = takes_.try_emplace(piece);
     if (added)
         take->second.take = TakeBeside(piece, &take->second.file);
+    // A take removed on request leaves no piece, only its take file to say so.
+    const bool removed = kestro::MatchTake(take->second.take, r.take) == kestro::TakeMatch::Removed;
+    if (known->second < 0 && !removed)
+        return "its piece " + piece + " does not exist";
     if (auto replaced = kestro::avi::TakeRefusalText(take->second.take, r.take, take->second.file))
         return "the record names " + piece + " at " + std::to_string(r.offset) + " (" +
                std::to_string(r.size) + " bytes), but " + *replaced;

@@ -212,6 +212,19 @@ struct RecoverOptions {
 // listed), kExitPartial when the output cannot be written.
 int RunRecover(const RecoverOptions& options);
 
+struct TakesOptions {
+    std::string dataFile; // a data file's base name, one of its pieces or its folder; empty: the
+                          // settings' data file
+    std::string aviDir;   // the AVIs that may name the takes
+    std::string remove;   // the identity of the take to remove
+    bool yes = false;     // remove without asking
+};
+
+// Lists the takes of a data file and its numbered siblings, or removes one after saying what goes
+// (asked on a console unless `yes`). Exit codes: kExitBroken when no such data file is there,
+// kExitUsage for bad arguments or a removal refused, kExitPartial when removing failed.
+int RunTakes(const TakesOptions& options);
+
 // Plain unbuffered writes/reads of the same bytes, the baseline of the throughput table.
 int RunBaseline(const std::string& path, uint64_t frameBytes, uint64_t frames, bool quiet);
 // The codec's settings sheet, as a capture program's Configure button opens it; kExitCodec when

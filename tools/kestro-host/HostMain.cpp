@@ -89,6 +89,12 @@ const char kUsage[] =
     "      Why a frame was late or lost: the frames the host skipped, the codec's time, each\n"
     "      write's time, the disk's rate, the stalls and a verdict, from the journal beside the\n"
     "      pieces (else what the AVI says); --html writes the same as a page with charts.\n"
+    "  takes [DATAFILE|FOLDER] [--avi-dir DIR] [--remove ID [--yes]]\n"
+    "      Lists the takes of the data file (the settings' one unless given) and of its\n"
+    "      numbered siblings (take-2, take-3...): identity, start, end, frames, pieces and\n"
+    "      bytes, and which AVIs of DIR name each. --remove deletes one take's pieces after\n"
+    "      saying what goes and asking (--yes: without asking); a piece a program holds open\n"
+    "      is never removed. Its take file stays, so that its AVIs say it was removed.\n"
     "  pattern [--format K] [--size WxH] [--frames N] [-o FILE|-]  Writes the raw test pattern.\n"
     "  baseline --path FILE --bytes N --frames N  Plain unbuffered write+read speed of the disk.\n"
     "  configure               Opens the codec's settings sheet, as a capture program's\n"
@@ -451,6 +457,27 @@ int BaselineCommand(Args& args, const std::string&) {
     return RunBaseline(path, uint64_t(bytes), uint64_t(frames), false);
 }
 
+int TakesCommand(Args& args, const std::string&) {
+    TakesOptions o;
+    for (; !args.AtEnd(); args.Next()) {
+        const std::string& a = args.Current();
+        if (a == "--avi-dir") {
+            if (!args.Value(o.aviDir) || o.aviDir.empty())
+                return Usage("--avi-dir needs the folder of the AVIs");
+        } else if (a == "--remove") {
+            if (!args.Value(o.remove) || o.remove.empty())
+                return Usage("--remove needs a take's identity, as takes lists it");
+        } else if (a == "--yes") {
+            o.yes = true;
+        } else if (o.dataFile.empty() && !a.empty() && a[0] != '-') {
+            o.dataFile = a;
+        } else {
+            return Usage("unknown takes option \"" + a + "\"");
+        }
+    }
+    return RunTakes(o);
+}
+
 int ConfigureCommand(Args& args, const std::string&) {
     return args.AtEnd() ? RunConfigure() : Usage("configure takes no options");
 }
@@ -469,7 +496,7 @@ const Command kCommands[] = {
     {"info", InspectCommand},        {"verify", InspectCommand},  {"export", ExportCommand},
     {"check", CheckCommand},         {"relink", RelinkCommand},   {"recover", RecoverCommand},
     {"baseline", BaselineCommand},   {"install", InstallCommand}, {"uninstall", InstallCommand},
-    {"configure", ConfigureCommand}, {"report", ReportCommand},
+    {"configure", ConfigureCommand}, {"report", ReportCommand},   {"takes", TakesCommand},
 };
 
 } // namespace

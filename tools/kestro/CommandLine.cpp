@@ -116,6 +116,12 @@ bool ParseOption(const std::string& a, Arguments& args, Options& o) {
         return args.Value(o.output, "-o wants a file name");
     } else if (a == "--html") {
         return args.Value(o.html, "--html wants a file name");
+    } else if (a == "--avi-dir") {
+        return args.Value(o.avisDir, "--avi-dir wants a folder");
+    } else if (a == "--remove") {
+        return args.Value(o.removeId, "--remove wants a take's identity, as takes lists it");
+    } else if (a == "--yes") {
+        o.yes = true;
     } else {
         Error("unknown option " + a);
         return false;
@@ -166,10 +172,12 @@ void Usage() {
         "  recover IN.avi -o OUT.avi [--format yuy2|uyvy|rgb24 --size WxH] [--rate FPS]\n"
         "          [--keep-zero-frames]             a new AVI from the frame records of one\n"
         "                                           whose writer died (the input is kept)\n"
-        "  report IN.avi [--html FILE]                  the take's frames, waits and disk rate "
-        "from\n"
-        "                                               the journal beside its pieces, and why a\n"
-        "                                               frame was late; --html: also as a page\n"
+        "  report IN.avi [--html FILE]              the take's frames, waits and disk rate from\n"
+        "                                           the journal beside its pieces, and why a\n"
+        "                                           frame was late; --html: also as a page\n"
+        "  takes DATAFILE|FOLDER [--avi-dir DIR]    the takes of a data file and its numbered\n"
+        "                                           siblings (take-2...), with the AVIs of DIR\n"
+        "  takes DATAFILE|FOLDER --remove ID [--yes]  deletes one take's pieces (asks first)\n"
         "options:\n"
         "  --map 'WINPREFIX=DIR'   pieces under WINPREFIX lie in DIR (repeatable, first)\n"
         "  --wineprefix DIR        use that Wine prefix's drive links (default $WINEPREFIX)\n"

@@ -24,6 +24,10 @@ struct Options {
     int32_t width = 0, height = 0;
     double rate = 0;
     bool keepZeroFrames = false;
+    // takes: where the AVIs to name are, the take to remove, and whether to ask first
+    std::string avisDir;
+    std::string removeId;
+    bool yes = false;
 };
 
 // The options of `argv`; empty with the exit code in `code` when the command line asks for the

@@ -10,5 +10,6 @@ int RunInspect(const Options& options, bool verify); // info, or verify with `ve
 int RunRelink(const Options& options);
 int RunRecover(const Options& options);
 int RunReport(const Options& options);
+int RunTakes(const Options& options);
 
 } // namespace kestro::tool

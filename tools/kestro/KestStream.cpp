@@ -174,8 +174,12 @@ std::optional<std::string> RecordChecker::Check(uint64_t frame, const uint8_t* d
         return what + ": refused: " + *refused;
     std::string why;
     source.piece = finder_.Find(name, why);
-    if (!source.piece)
+    if (!source.piece) {
+        // A take removed on request leaves its take file where its pieces were.
+        if (auto removed = RemovedTake(name, record->take))
+            return what + ": " + *removed;
         return what + ": piece not found: " + why;
+    }
     WarnOnce(*source.piece);
     const PieceTake& beside = TakeOf(*source.piece);
     if (auto replaced = avi::TakeRefusalText(beside.take, record->take, beside.file))
@@ -199,6 +203,18 @@ const RecordChecker::PieceTake& RecordChecker::TakeOf(const Piece& piece) {
     if (auto file = added ? TakeFileBeside(piece.path) : std::nullopt)
         at->second.take = ReadTakeFile(*file, &at->second.file);
     return at->second;
+}
+
+std::optional<std::string> RecordChecker::RemovedTake(const std::string& name, uint32_t take) {
+    auto takeName = TakeFileOfPiece(name);
+    if (!takeName)
+        return std::nullopt;
+    auto [at, added] = removed_.try_emplace(*takeName);
+    if (auto file = added ? finder_.Locate(*takeName) : std::nullopt)
+        at->second.take = ReadTakeFile(*file, &at->second.file);
+    if (MatchTake(at->second.take, take) != TakeMatch::Removed)
+        return std::nullopt;
+    return avi::TakeRefusalText(at->second.take, take, at->second.file);
 }
 
 void RecordChecker::WarnOnce(const Piece& piece) {

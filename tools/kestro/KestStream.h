@@ -91,11 +91,16 @@ public:
     const std::map<std::string, PieceTake>& Takes() const { return takes_; } // by local piece
 
 private:
+    // Why a record whose piece is not found gets no frame when its take was removed on request,
+    // by the take file the finder's rules find where the piece was.
+    std::optional<std::string> RemovedTake(const std::string& name, uint32_t take);
+
     PieceFinder finder_;
     const KestInfo& info_;
     std::map<std::string, uint64_t> frames_;
     std::set<const Piece*> warned_;
     std::map<std::string, PieceTake> takes_;
+    std::map<std::string, PieceTake> removed_; // by the take file's Windows name
 };
 
 // Reads frames from the pieces: one descriptor per piece, sequential hints, whole-frame reads.

@@ -27,6 +27,7 @@ const Command kCommands[] = {
     {"relink", RunRelink},
     {"recover", RunRecover},
     {"report", RunReport},
+    {"takes", RunTakes},
 };
 
 } // namespace

@@ -239,6 +239,18 @@ const Piece* PieceFinder::Found(const std::string& windowsPath,
     return &(found_[windowsPath] = piece);
 }
 
+std::optional<std::string> PieceFinder::Locate(const std::string& windowsPath) {
+    std::vector<Split> splits;
+    for (const auto& reading : ReadingsOf(windowsPath, rules_.codePage))
+        if (auto split = SplitWindowsPath(reading.text))
+            splits.push_back({*split, reading.how});
+    std::string why;
+    for (const auto& rule : Tries(windowsPath, splits))
+        if (const auto hits = Hits(rule, why); hits.size() == 1)
+            return hits[0].first->local;
+    return std::nullopt;
+}
+
 const Piece* PieceFinder::Find(const std::string& windowsPath, std::string& why) {
     if (auto it = found_.find(windowsPath); it != found_.end())
         return &it->second;

@@ -51,6 +51,9 @@ public:
     // path that no --map rule maps. Empty when the name may be looked for.
     std::optional<std::string> Refusal(const std::string& windowsPath);
     const std::map<std::string, Piece>& Found() const { return found_; }
+    // A regular file of the Windows name `windowsPath` by the same rules in the same order, for a
+    // file that lies beside the pieces (a take file); nothing is kept of it.
+    std::optional<std::string> Locate(const std::string& windowsPath);
 
 private:
     struct Try {

@@ -1,0 +1,68 @@
+#!/bin/bash
+# Takes side by side: two captures into numbered data files, listed by both tools' takes; one
+# removed leaves the other playing, and every command refuses the removed one's frames, saying so.
+source "$(dirname "$0")/lib.sh"
+
+frame=$((640 * 480 * 2))
+host pattern --frames 8 -o - >"$scratch/eight.yuy2"
+head -c $((4 * frame)) "$scratch/eight.yuy2" >"$scratch/first.yuy2"
+tail -c +$((4 * frame + 1)) "$scratch/eight.yuy2" >"$scratch/second.yuy2"
+host --datafile "$win\\take" capture --input - -o "$win\\first.avi" -q <"$scratch/first.yuy2"
+host --datafile "$win\\take-2" capture --input - -o "$win\\second.avi" -q <"$scratch/second.yuy2"
+id_of() { sed -n 's/^id=//p' "$scratch/$1" | tr -d '\r'; }
+first=$(id_of take.take)
+second=$(id_of take-2.take)
+[ -n "$first" ] && [ -n "$second" ] && [ "$first" != "$second" ] || fail "no two takes: $first $second"
+
+# Both listed, from the settings' data file (take-2 now) or the first's name, with their AVIs.
+expect_rc 0 "takes" host takes --avi-dir "$win"
+for id in "$first" "$second"; do
+  grep -q "^  take:   $id, started .*, ended .*, 4 frames" "$scratch/out" ||
+    { cat "$scratch/out" >&2; fail "takes does not list take $id"; }
+done
+grep -q "^  pieces: 1, $((4 * frame)) bytes on disk (take-2.000)" "$scratch/out" ||
+  { cat "$scratch/out" >&2; fail "takes does not count the second take's piece"; }
+grep -q "^  avi:    first.avi: 4 frames, of this take" "$scratch/out" || fail "first.avi is not named"
+host takes "$win\\take" | cmp - <(host takes "$win\\take-2") || fail "takes of take and of take-2 differ"
+if [ -x "${KESTRO_NATIVE_TOOL:-}" ]; then
+  "$KESTRO_NATIVE_TOOL" takes "$scratch/take" --avi-dir "$scratch" >"$scratch/native"
+  grep -q "^  avi:    second.avi: 4 frames, of this take" "$scratch/native" ||
+    { cat "$scratch/native" >&2; fail "kestro takes does not name second.avi"; }
+fi
+
+# Refused: without a console or --yes, an identity no take has; nothing goes.
+expect_rc 2 "takes --remove, no console" host takes --remove "$first" </dev/null
+expect_err "standard input is no console"
+grep -q "take.000" "$scratch/out" || fail "what would go was not said"
+expect_rc 2 "takes --remove, unknown" host takes --remove 0badcafe --yes
+expect_err "no take 0badcafe among the takes"
+[ -f "$scratch/take.000" ] || fail "a refused removal removed the piece"
+
+expect_rc 0 "takes --remove" host takes --remove "$first" --yes
+grep -q "^removed take $first: 1 piece(s)" "$scratch/out" || { cat "$scratch/out" >&2; fail "no summary"; }
+[ ! -e "$scratch/take.000" ] || fail "the piece was not removed"
+grep -q '^removed=' "$scratch/take.take" || fail "the take file was not marked"
+host play "$win\\second.avi" --as yuy2 -o - -q | cmp - "$scratch/second.yuy2" ||
+  fail "the second take does not play after the first was removed"
+expect_rc 2 "takes --remove, again" host takes --remove "$first" --yes
+expect_err "was removed already"
+
+# Every command refuses the removed take's frames, and says it was removed.
+expect_rc 1 "verify, removed" host verify "$win\\first.avi"
+expect_err "frame 0: the record names .*take.000 .* was removed on "
+expect_rc 1 "play, removed" host play "$win\\first.avi" --as yuy2 -o "$win\\none.yuy2"
+expect_err "frame 0 cannot be played: .*was removed on "
+expect_rc 1 "play --getframe, removed" host play "$win\\first.avi" --getframe --as rgb24 -o "$win\\none.rgb"
+expect_err "was removed on "
+expect_rc 1 "export, removed" host export "$win\\first.avi" - -q
+expect_err "was removed on "
+expect_rc 1 "info, removed" host info "$win\\first.avi"
+grep -q "removed on " "$scratch/out" "$scratch/err" || fail "info does not say the take was removed"
+[ ! -s "$scratch/none.yuy2" ] && [ ! -s "$scratch/none.rgb" ] || fail "frames of a removed take were shown"
+if [ -x "${KESTRO_NATIVE_TOOL:-}" ]; then
+  rc=0
+  "$KESTRO_NATIVE_TOOL" verify "$scratch/first.avi" 2>"$scratch/err" || rc=$?
+  [ $rc = 1 ] && grep -q "was removed on " "$scratch/err" ||
+    { cat "$scratch/err" >&2; fail "kestro verify does not refuse the removed take ($rc)"; }
+fi
+echo "takes behave"

@@ -1,0 +1,189 @@
+// The takes of a folder as both tools group them, and what a removal may delete.
+#include <gtest/gtest.h>
+
+#include "TakeList.h"
+
+using namespace kestro;
+using namespace kestro::avi;
+
+namespace {
+
+FolderEntry File(const char* name, uint64_t bytes = 4096) {
+    return {name, bytes, true};
+}
+
+TakeFileRead Take(uint32_t id, bool ended = true, const char* removed = "",
+                  std::vector<EarlierTake> replaced = {}) {
+    TakeFile take;
+    take.id = id;
+    take.started = TakeTimeText(2026, 12, 11, 9, 0, 0);
+    if (ended) {
+        take.frames = 4;
+        take.ended = TakeTimeText(2026, 12, 11, 9, 1, 0);
+    }
+    take.removed = removed;
+    take.replaced = std::move(replaced);
+    return {take, {}};
+}
+
+std::vector<std::string> Bases(const std::vector<DataFileTakes>& takes) {
+    std::vector<std::string> bases;
+    for (const auto& data : takes)
+        bases.push_back(data.base + ":" + std::to_string(data.pieces.size()) +
+                        (data.takeFile.empty() ? "" : "+take"));
+    return bases;
+}
+
+TEST(TakeList, AFolderIsGroupedByDataFileAndItsNumberedSiblings) {
+    const std::vector<FolderEntry> folder = {
+        File("take-10.000"),  File("take-2.001"),       File("TAKE-2.000"),   File("take.000"),
+        File("take.take"),    File("take-2.take"),      File("take-10.take"), File("take.avi"),
+        File("take.500"),     File("take.00"),          File("other.000"),    File("take-1.000"),
+        File("take-02.take"), {"take-3.000", 0, false}, File("notes.txt")};
+    const auto all = GroupDataFiles(folder);
+    EXPECT_EQ(Bases(all),
+              (std::vector<std::string>{"other:1", "take:1+take", "take-2:2+take", "take-3:1",
+                                        "take-10:1+take", "take-02:0+take", "take-1:1"}));
+    const auto& pieces = all[2].pieces;
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_EQ(pieces[0].name, "TAKE-2.000") << "by index, letter case aside";
+    EXPECT_EQ(pieces[1].name, "take-2.001");
+    for (const char* named : {"take", "take-2", "TAKE-10", "take-7"})
+        EXPECT_EQ(Bases(FamilyOf(all, named)),
+                  (std::vector<std::string>{"take:1+take", "take-2:2+take", "take-3:1",
+                                            "take-10:1+take"}))
+            << named;
+    EXPECT_EQ(Bases(FamilyOf(all, "take-1")), std::vector<std::string>{"take-1:1"})
+        << "take-1 is a name of its own";
+    EXPECT_TRUE(FamilyOf(all, "ceremony").empty());
+}
+
+struct Row {
+    const char* what;
+    std::vector<FolderEntry> files;
+    std::vector<TakeFileRead> takes; // in the order of the groups with a take file
+    const char* id;
+    bool mustHaveEnded;
+    const char* refusal; // part of it; empty: removed
+    std::vector<std::string> pieces = {};
+};
+
+const std::vector<Row>& RemovalRows() {
+    static const std::vector<Row> rows = {
+        {"its pieces, and no sibling's",
+         {File("take.000"), File("take.001", 100), File("take.take"), File("take-2.000"),
+          File("take-2.take")},
+         {Take(0xA), Take(0xB)},
+         "0000000A",
+         true,
+         "",
+         {"take.000", "take.001"}},
+        {"no such identity",
+         {File("take.000"), File("take.take")},
+         {Take(0xA)},
+         "0000000b",
+         true,
+         "no take 0000000b among"},
+        {"no identity at all",
+         {File("take.take")},
+         {Take(0xA)},
+         "take",
+         true,
+         "is no take identity"},
+        {"an identity of zero",
+         {File("take.take")},
+         {Take(0xA)},
+         "00000000",
+         true,
+         "is no take identity"},
+        {"a take its pieces no longer hold",
+         {File("take.000"), File("take.take")},
+         {Take(0xB, true, "", {{0xA, ""}})},
+         "0000000a",
+         true,
+         "its pieces hold take 0000000b now"},
+        {"one identity in two take files",
+         {File("a.000"), File("a.take"), File("b.000"), File("b.take")},
+         {Take(0xA), Take(0xA)},
+         "0000000a",
+         true,
+         "two data files name take 0000000a"},
+        {"a capture not ended, where that is told by the take file alone",
+         {File("take.000"), File("take.take")},
+         {Take(0xA, false)},
+         "0000000a",
+         true,
+         "has not ended"},
+        {"a capture not ended, where held pieces tell",
+         {File("take.000"), File("take.take")},
+         {Take(0xA, false)},
+         "0000000a",
+         false,
+         "",
+         {"take.000"}},
+        {"removed already",
+         {File("take.take")},
+         {Take(0xA, true, "2026-12-11T10:00:00Z")},
+         "0000000a",
+         true,
+         "was removed already"},
+        {"a removal cut short, finished",
+         {File("take.001"), File("take.take")},
+         {Take(0xA, true, "2026-12-11T10:00:00Z")},
+         "0000000a",
+         true,
+         "",
+         {"take.001"}},
+        {"a piece that is a folder",
+         {File("take.000"), {"take.001", 0, false}, File("take.take")},
+         {Take(0xA)},
+         "0000000a",
+         true,
+         "take.001 is no regular file"},
+        {"two files of one piece's name",
+         {File("take.000"), File("TAKE.000"), File("take.take")},
+         {Take(0xA)},
+         "0000000a",
+         true,
+         "two files are piece 0"},
+        {"a damaged take file tells no identity",
+         {File("take.000"), File("take.take")},
+         {TakeFileRead{std::nullopt, "empty"}},
+         "0000000a",
+         true,
+         "no take 0000000a"},
+    };
+    return rows;
+}
+
+TEST(TakeList, OnlyATakeTheFilesNameWhollyIsRemoved) {
+    for (const Row& row : RemovalRows()) {
+        SCOPED_TRACE(row.what);
+        auto takes = GroupDataFiles(row.files);
+        size_t next = 0;
+        for (auto& data : takes)
+            if (!data.takeFile.empty() && next < row.takes.size())
+                data.take = row.takes[next++];
+        ASSERT_EQ(next, row.takes.size());
+        const RemovalPlan plan = PlanRemoval(takes, row.id, row.mustHaveEnded);
+        if (*row.refusal) {
+            EXPECT_NE(plan.refusal.find(row.refusal), std::string::npos) << plan.refusal;
+            EXPECT_TRUE(plan.pieces.empty());
+            continue;
+        }
+        ASSERT_EQ(plan.refusal, "");
+        EXPECT_EQ(plan.pieces, row.pieces);
+        const std::string said = RemovalText(plan, "d/");
+        for (const auto& piece : row.pieces)
+            EXPECT_NE(said.find("d/" + piece), std::string::npos) << said;
+        EXPECT_NE(said.find("d/take.take stays"), std::string::npos) << said;
+        const TakeFile marked = RemovedTake(*plan.data->take.take, "2026-12-11T11:00:00Z");
+        EXPECT_EQ(MatchTake({marked, {}}, plan.data->take.take->id), TakeMatch::Removed);
+        EXPECT_EQ(marked.removed, plan.data->take.take->removed.empty()
+                                      ? "2026-12-11T11:00:00Z"
+                                      : plan.data->take.take->removed)
+            << "a removal finished keeps its first time";
+    }
+}
+
+} // namespace
