@@ -111,6 +111,8 @@ public:
         s.pieceGiB = 1;
         s.chainedFourcc = 0;
         s.cachedWrites = cpu;
+        // Each case captures into the same data file again.
+        s.overwrite = true;
         s.RebuildPieceNames();
         id = DriverProc(0, nullptr, DRV_OPEN, 0, 0);
         ASSERT_NE(id, 0);
