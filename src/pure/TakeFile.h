@@ -43,7 +43,8 @@ struct TakeFile {
     std::string ended;                 // UTC, once the run has ended
     std::vector<EarlierTake> replaced; // oldest first, at most kMaxEarlierTakes
     // UTC, once the take's pieces were removed: the file stays so that its AVIs say so. A build
-    // before removal ignores the key, finds no piece and refuses the frames all the same.
+    // before removal ignores the key and finds no piece: its tools refuse the frames as missing,
+    // its codec shows them black as it shows any missing piece's.
     std::string removed;
 };
 

@@ -70,6 +70,10 @@ void NoteAvis(std::string aviDir, std::vector<kestro::avi::DataFileTakes>& takes
 std::vector<UniqueFile> HoldAlone(const std::vector<std::string>& paths) {
     std::vector<UniqueFile> held;
     for (const auto& path : paths) {
+        if (std::string why = PathGate().Refusal(path, ""); !why.empty()) {
+            Error("nothing removed: " + why);
+            return {};
+        }
         UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!file) {
