@@ -229,11 +229,13 @@ std::string TakePlace::Next(const std::string& configured) {
 }
 
 std::string TakePlace::Context() const {
-    std::string text;
-    if (!kept.empty())
-        text = kept + " holds an earlier take, which keeps its place";
+    // Without a take that kept its place the name tried is the data file itself, which the
+    // message names already.
+    if (kept.empty())
+        return {};
+    std::string text = kept + " holds an earlier take, which keeps its place";
     if (!tried.empty() && tried != kept)
-        text += (text.empty() ? "" : "; ") + std::string("the name tried was ") + tried;
+        text += "; the name tried was " + tried;
     return text;
 }
 

@@ -39,7 +39,8 @@ expect_err "no take 0badcafe among the takes"
 [ -f "$scratch/take.000" ] || fail "a refused removal removed the piece"
 
 expect_rc 0 "takes --remove" host takes --remove "$first" --yes
-grep -q "^removed take $first: 1 piece(s)" "$scratch/out" || { cat "$scratch/out" >&2; fail "no summary"; }
+grep -q "^removed take $first: 1 piece(s), .*, and its journal" "$scratch/out" || { cat "$scratch/out" >&2; fail "no summary"; }
+[ ! -e "$scratch/take.journal" ] && [ -f "$scratch/take-2.journal" ] || fail "the journals are not the takes' own"
 [ ! -e "$scratch/take.000" ] || fail "the piece was not removed"
 grep -q '^removed=' "$scratch/take.take" || fail "the take file was not marked"
 host play "$win\\second.avi" --as yuy2 -o - -q | cmp - "$scratch/second.yuy2" ||

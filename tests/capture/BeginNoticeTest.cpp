@@ -52,6 +52,7 @@ struct NoticeRow {
     const char* leaf;   // data file below the test's folder; "" keeps the fixture's
     const char* reason; // what the line must say
     std::function<void(BeginNotice&, ImportPatch&)> arrange;
+    bool keptTake = false; // the data file holds a take of frames, which keeps its place
 };
 
 // Every reason the user can mend is named with the data file; a frame of the host that tries
@@ -75,6 +76,16 @@ TEST_F(BeginNotice, EveryReasonGoesToTheDebuggerOncePerBegin) {
              ASSERT_NE(patch.Replace("GetDiskFreeSpaceExA", reinterpret_cast<void*>(&NoFreeSpace)),
                        nullptr);
          }},
+        {"the next name beside a kept take not writable", "", "is not writable (system error 5",
+         [this](BeginNotice&, ImportPatch& patch) {
+             WriteFileBytes(First(), std::string(2 * 4096, '\x5A'));
+             extraCleanup.push_back(First());
+             g_deniedPath = base + "-2.000";
+             g_createFile = reinterpret_cast<CreateFileFn>(
+                 patch.Replace("CreateFileA", reinterpret_cast<void*>(&DenyingCreateFile)));
+             ASSERT_NE(g_createFile, nullptr);
+         },
+         true},
     };
     Format in = MakeFormat(64, 32, kYuy2, 16);
     auto image = FramePattern(4096, 0);
@@ -86,6 +97,8 @@ TEST_F(BeginNotice, EveryReasonGoesToTheDebuggerOncePerBegin) {
             settings["filename"] = name;
         else
             name = base;
+        if (row.keptTake)
+            settings["overwrite"] = "0";
         Open(settings);
         std::vector<std::string> lines;
         {
@@ -104,7 +117,14 @@ TEST_F(BeginNotice, EveryReasonGoesToTheDebuggerOncePerBegin) {
         }
         ASSERT_EQ(lines.size(), 2u);
         EXPECT_NE(lines[0].find(row.reason), std::string::npos) << lines[0];
-        EXPECT_NE(lines[0].find("(data file " + name + ")\n"), std::string::npos) << lines[0];
+        const std::string place =
+            row.keptTake ? "; " + name +
+                               " holds an earlier take, which keeps its place; the name "
+                               "tried was " +
+                               name + "-2"
+                         : "";
+        EXPECT_NE(lines[0].find("(data file " + name + place + ")\n"), std::string::npos)
+            << lines[0];
         EXPECT_EQ(End(), ICERR_OK);
         hic.reset();
         RemoveDirectoryA(First().c_str());

@@ -10,6 +10,7 @@
 #include "PathGate.h"
 #include "TakeList.h"
 #include "edge/TakeFiles.h"
+#include "pure/FrameJournal.h"
 #include "settings/CodecSettings.h"
 
 namespace host {
@@ -109,6 +110,22 @@ bool Confirmed(bool yes) {
     return true;
 }
 
+// The journal beside the pieces goes with its take: only when its header names that take (a
+// later capture into the name has replaced it otherwise). True when one was removed.
+bool RemoveJournal(const std::string& journal, uint32_t take) {
+    UniqueFile file(CreateFileA(journal.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK)
+        return false;
+    uint8_t header[kestro::kJournalHeaderBytes] = {};
+    DWORD got = 0;
+    if (!ReadFile(file.get(), header, sizeof header, &got, nullptr) || got != sizeof header)
+        return false;
+    const kestro::JournalRead read = kestro::ParseJournal(header);
+    file.reset();
+    return read.header && read.header->take == take && DeleteFileA(journal.c_str());
+}
+
 int Remove(const TakesOptions& options, const std::string& folder,
            const std::vector<kestro::avi::DataFileTakes>& takes) {
     // Whether a capture still writes the take is told by its pieces held open, not by its end.
@@ -143,9 +160,11 @@ int Remove(const TakesOptions& options, const std::string& folder,
             code = kExitPartial;
         }
     }
-    std::printf("removed take %s: %zu piece(s), %llu bytes\n",
+    const bool journal =
+        RemoveJournal(folder + kestro::JournalFileName(plan.data->base), plan.data->take.take->id);
+    std::printf("removed take %s: %zu piece(s), %llu bytes%s\n",
                 kestro::TakeIdText(plan.data->take.take->id).c_str(), plan.pieces.size(),
-                (unsigned long long)plan.bytes);
+                (unsigned long long)plan.bytes, journal ? ", and its journal" : "");
     return code;
 }
 

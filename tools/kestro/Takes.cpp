@@ -17,6 +17,7 @@
 #include "Messages.h"
 #include "TakeBeside.h"
 #include "TakeList.h"
+#include "pure/FrameJournal.h"
 
 namespace kestro::tool {
 
@@ -137,6 +138,23 @@ bool Confirmed(const Options& options) {
     return true;
 }
 
+// The journal beside the pieces goes with its take: only when its header names that take (a
+// later capture into the name has replaced it otherwise). True when one was removed.
+bool RemoveJournal(const std::string& journal, uint32_t take) {
+    const int fd = open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    uint8_t header[kJournalHeaderBytes] = {};
+    const bool read = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                      ::read(fd, header, sizeof header) == ssize_t(sizeof header);
+    close(fd);
+    if (!read)
+        return false;
+    const JournalRead journalRead = ParseJournal(header);
+    return journalRead.header && journalRead.header->take == take && unlink(journal.c_str()) == 0;
+}
+
 int Remove(const Options& options, const std::string& folder,
            const std::vector<avi::DataFileTakes>& takes) {
     const avi::RemovalPlan plan = avi::PlanRemoval(takes, options.removeId, true);
@@ -172,10 +190,12 @@ int Remove(const Options& options, const std::string& folder,
             code = kExitOutput;
         }
     }
+    const bool journal =
+        RemoveJournal(InFolder(folder, JournalFileName(plan.data->base)), plan.data->take.take->id);
     SyncFolderOf(takeFile);
-    std::printf("removed take %s: %zu piece(s), %llu bytes\n",
+    std::printf("removed take %s: %zu piece(s), %llu bytes%s\n",
                 TakeIdText(plan.data->take.take->id).c_str(), plan.pieces.size(),
-                (unsigned long long)plan.bytes);
+                (unsigned long long)plan.bytes, journal ? ", and its journal" : "");
     return code;
 }
 
