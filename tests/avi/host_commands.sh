@@ -51,13 +51,14 @@ grep -q 'check: a capture cannot start: the folder .*nowhere.* does not exist' "
 expect_rc 3 "capture, no folder" host capture --frames 2 -o "$win\\nowhere.avi"
 expect_err 'cannot start the capture (ICERR_BADFORMAT): the folder .*nowhere.* does not exist'
 expect_err 'values: filename=.*nowhere.take'
-host --datafile "$win\\ro" capture --frames 2 -o "$win\\ro.avi" -q
+# (overwrite=1: a take of frames would otherwise keep its place and the next go beside it)
+host --datafile "$win\\ro" --ini overwrite=1 capture --frames 2 -o "$win\\ro.avi" -q
 chmod a-w "$scratch/ro.000" "$ini"
 expect_rc 3 "check, read-only piece" host check
 chmod u+w "$scratch/ro.000" "$ini"
 grep -q 'ro.000 is read-only' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not see the read-only piece"; }
 grep -q 'kestdisk.ini: read-only' "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not see the read-only settings"; }
-expect_rc 0 "check, an earlier take" host check
+expect_rc 0 "check, an earlier take" host --ini overwrite=0 check
 grep -q 'the next take goes to .*ro-2.000 (.*ro.000 holds an earlier take, which keeps its place)' "$scratch/out" ||
   { cat "$scratch/out" >&2; fail "check does not say where the next take goes"; }
 # The settings options pass the checks of their keys, all of them before anything is written: a

@@ -153,12 +153,32 @@ TEST_F(Reservation, SizeFollowsRateMinutesAndFrameSize) {
     DeleteFileA(piece.c_str());
 }
 
+// Cancel writes nothing. The dialog names where the zeros would go: beside a take of frames,
+// where the next capture would go too.
 TEST_F(Reservation, CancelWritesNothing) {
-    const std::string base = dataDir + "\\none";
-    RunSheet({{"filename", base}}, [&](DWORD, HWND dialog) { Press(dialog, IDCANCEL); });
-    if (HasFatalFailure())
-        return;
-    EXPECT_EQ(FileSize(base + ".000"), UINT64_MAX);
+    struct Row {
+        const char* leaf;
+        bool takeThere;
+        const char* shown;
+    };
+    for (const Row& row : {Row{"none", false, "none.000"}, Row{"kept", true, "kept-2.000"}}) {
+        SCOPED_TRACE(row.leaf);
+        const std::string base = dataDir + "\\" + row.leaf;
+        if (row.takeThere)
+            WriteFilled(base + ".000", 8 * 4096, '\xAB');
+        std::wstring shown;
+        RunSheet({{"filename", base}, {"overwrite", "0"}}, [&](DWORD, HWND dialog) {
+            shown = ItemText(dialog, IDC_RESERVE_NAME);
+            Press(dialog, IDCANCEL);
+        });
+        if (HasFatalFailure())
+            return;
+        const std::string want = dataDir + "\\" + row.shown;
+        EXPECT_EQ(shown, L"確保先: " + std::wstring(want.begin(), want.end()));
+        EXPECT_EQ(FileSize(base + "-2.000"), UINT64_MAX);
+        EXPECT_EQ(FileSize(base + ".000"), row.takeThere ? uint64_t(8 * 4096) : UINT64_MAX);
+        DeleteFileA((base + ".000").c_str());
+    }
 }
 
 TEST_F(Reservation, SplitGibibyteOnTmpfs) {
