@@ -12,6 +12,9 @@ using namespace kestro;
 
 namespace {
 
+// About a second: another begin holds the header's mapping while it writes one page.
+constexpr int kHeaderMappingTries = 100;
+
 bool MoveFilePointer(HANDLE file, uint64_t position) {
     LARGE_INTEGER to;
     to.QuadPart = LONGLONG(position);
@@ -104,16 +107,24 @@ bool PieceFile::WriteHeader(const BITMAPINFOHEADER* in, uint32_t pageSize) {
         return false;
     if (uint64_t(size.QuadPart) < header && !EnsureSize(header))
         return false;
-    SetLastError(ERROR_SUCCESS);
     // The header has always gone through a mapping of this one name, which other programs may
-    // look for; the name is system-wide, hence the check below for one that is already there.
-    UniqueHandle mapping(CreateFileMappingA(file.get(), nullptr, PAGE_READWRITE, 0, 0, "Kestrohd"));
-    if (!mapping)
-        return false;
-    // An existing mapping of that name belongs to another run's file: writing through it would
-    // put this header into someone else's data.
-    if (GetLastError() == ERROR_ALREADY_EXISTS)
-        return false;
+    // look for; the name is system-wide. An existing mapping of that name belongs to another
+    // run's file: writing through it would put this header into someone else's data. Another
+    // begin holds it only while it writes its own header, so two hosts beginning at once wait
+    // their turn for a moment rather than one of them failing.
+    UniqueHandle mapping;
+    for (int tries = 0;; ++tries) {
+        SetLastError(ERROR_SUCCESS);
+        mapping.reset(CreateFileMappingA(file.get(), nullptr, PAGE_READWRITE, 0, 0, "Kestrohd"));
+        if (!mapping)
+            return false;
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+        mapping.reset();
+        if (tries == kHeaderMappingTries)
+            return false;
+        Sleep(10);
+    }
     void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, SIZE_T(header));
     if (!view)
         return false;

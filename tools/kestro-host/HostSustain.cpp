@@ -67,6 +67,18 @@ bool BelongsTo(const std::string& fileName, const std::string& baseName) {
 }
 
 // Removes the files of data file `base`; those that would not go stay in `left`.
+// A file the codec has just closed may still be held for a moment by whoever else opened it (a
+// virus scanner, an indexer, the system finishing a transfer): tried again for up to 2 s.
+bool DeleteSoon(const std::string& file) {
+    for (int tries = 0;; ++tries) {
+        if (DeleteFileA(file.c_str()))
+            return true;
+        if (GetLastError() != ERROR_SHARING_VIOLATION || tries == 40)
+            return false;
+        Sleep(50);
+    }
+}
+
 void RemoveDataFile(const std::string& base, std::vector<std::string>& removed,
                     std::vector<std::string>& left) {
     WIN32_FIND_DATAA found{};
@@ -82,7 +94,7 @@ void RemoveDataFile(const std::string& base, std::vector<std::string>& removed,
     } while (FindNextFileA(search, &found));
     FindClose(search);
     for (const std::string& file : files)
-        (DeleteFileA(file.c_str()) ? removed : left).push_back(file);
+        (DeleteSoon(file) ? removed : left).push_back(file);
 }
 
 // The settings file names the check's data file while the codec loads, and the user's again at
