@@ -184,6 +184,8 @@ TEST_F(HostileTakes, OneOfTwoTakesIsRemovedAndTheOtherKept) {
     kill(pid, SIGKILL);
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("holds one of its pieces open"), std::string::npos) << r.err;
+    // A killed process lets its files go a moment later.
+    ASSERT_TRUE(WaitUntil([&] { return !HasOpen(pid, held); }, 10));
     for (const char* piece : {"/take.000", "/take.001", "/take-2.000"})
         EXPECT_TRUE(Exists(dir + piece)) << "a refused removal removed " << piece;
 
