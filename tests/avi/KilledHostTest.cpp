@@ -11,14 +11,6 @@
 
 namespace {
 
-std::string HostProgram() {
-    char exe[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    std::string dir(exe);
-    dir = dir.substr(0, dir.find_last_of("\\/")); // <build>\tests
-    return dir.substr(0, dir.find_last_of("\\/")) + "\\tools\\kestro-host.exe";
-}
-
 kestro::JournalRead ReadJournal(const std::string& path) {
     const std::string bytes = kt::ReadFileBytes(path);
     return kestro::ParseJournal(
@@ -38,7 +30,8 @@ TEST(KilledHost, LeavesAJournalReadUpToItsLastWholeRow) {
     const std::string base = dir + "\\take", journal = kestro::JournalFileName(base);
     for (const char* fast : {"0", "1"}) {
         SCOPED_TRACE(std::string("fastwrite=") + fast);
-        std::string command = std::string(1, '"').append(HostProgram()).append("\" --datafile ");
+        std::string command =
+            std::string(1, '"').append(kt::HostProgram()).append("\" --datafile ");
         command += base + " --ini fastwrite=" + fast + " --ini request=4 capture --pace --size " +
                    "320x240 --rate 30 --frames 0 -q -o " + dir + "\\take.avi";
         STARTUPINFOA start{};

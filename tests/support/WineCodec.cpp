@@ -52,6 +52,14 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
     out << bytes;
 }
 
+std::string HostProgram() {
+    char exe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string dir(exe);
+    dir = dir.substr(0, dir.find_last_of("\\/")); // <build>\tests
+    return dir.substr(0, dir.find_last_of("\\/")) + "\\tools\\kestro-host.exe";
+}
+
 bool CodecLoaded() {
     return GetModuleHandleA("kestro32.dll") != nullptr;
 }

@@ -28,6 +28,8 @@ void RemoveIni();
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool CodecLoaded(); // is kestro32.dll mapped in this process?
+// The build's kestro-host.exe, found from this test program's place (<build>\tests).
+std::string HostProgram();
 
 // A folder for data files of one test, on the tmpfs-backed drive T: when the harness mapped it.
 std::string DataDir(const std::string& name);

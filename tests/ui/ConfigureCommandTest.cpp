@@ -12,14 +12,6 @@ using namespace ui;
 
 namespace {
 
-std::string HostProgram() {
-    char exe[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    std::string dir(exe);
-    dir = dir.substr(0, dir.find_last_of("\\/")); // <build>\tests
-    return dir.substr(0, dir.find_last_of("\\/")) + "\\tools\\kestro-host.exe";
-}
-
 std::string DataFileIn(const std::string& settingsFile) {
     char text[MAX_PATH] = {};
     GetPrivateProfileStringA("general", "filename", "", text, sizeof text, settingsFile.c_str());
@@ -53,7 +45,7 @@ TEST(ConfigureCommand, AcceptedSheetWritesTheDataFileIntoBothSettingsFiles) {
             kt::WriteFileBytes(other, "[general]\r\nfilename=" + otherBefore + "\r\n");
         const std::string entered = dir + "\\take" + std::to_string(answer);
         // Appended, not added to a literal: GCC 12 warns of a bogus overlap in that operator.
-        std::string command = std::string(1, '"').append(HostProgram()).append("\" configure");
+        std::string command = std::string(1, '"').append(kt::HostProgram()).append("\" configure");
         STARTUPINFOA start{};
         start.cb = sizeof start;
         PROCESS_INFORMATION process{};
