@@ -60,7 +60,8 @@ void EncodeJournalHeader(const JournalHeader& h, uint8_t out[kJournalHeaderBytes
 void EncodeJournalRow(const JournalRow& r, uint8_t out[kJournalRowBytes]) {
     Put(out, r.frame, 4);
     Put(out + 4, r.bytes, 4);
-    Put(out + 8, std::min(r.arrived, kJournalMaxArrival), 6);
+    Put(out + 8, std::min(r.arrived, kJournalMaxArrival), 5);
+    out[13] = r.stripe;
     out[14] = uint8_t(std::min<unsigned>(r.piece, 254) + 1);
     out[15] = r.inFlight;
     Put(out + 16, r.returned, 4);
@@ -85,8 +86,11 @@ JournalRead ParseJournal(std::span<const uint8_t> bytes) {
     const uint8_t* p = bytes.data();
     if (std::memcmp(p, kJournalMagic, 4) != 0)
         return refuse("no \"KJRN\" at its start");
-    if (Get(p + 4, 4) != kJournalVersion)
-        return refuse(Said("version ", Get(p + 4, 4), ", this build reads ")
+    const uint64_t version = Get(p + 4, 4);
+    if (version != kJournalVersion && version != kJournalVersionUnstriped)
+        return refuse(Said("version ", version, ", this build reads ")
+                          .append(std::to_string(kJournalVersionUnstriped))
+                          .append(" and ")
                           .append(std::to_string(kJournalVersion)));
     if (Get(p + 8, 4) != kJournalHeaderBytes || Get(p + 12, 4) != kJournalRowBytes)
         return refuse("a header or row size this version never wrote");
@@ -117,7 +121,8 @@ JournalRead ParseJournal(std::span<const uint8_t> bytes) {
         JournalRow r;
         r.frame = uint32_t(Get(row, 4));
         r.bytes = uint32_t(Get(row + 4, 4));
-        r.arrived = Get(row + 8, 6);
+        r.arrived = Get(row + 8, version == kJournalVersionUnstriped ? 6 : 5);
+        r.stripe = version == kJournalVersionUnstriped ? 0 : row[13];
         r.piece = uint8_t(row[14] - 1);
         r.inFlight = row[15];
         r.returned = uint32_t(Get(row + 16, 4));

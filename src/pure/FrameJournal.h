@@ -7,7 +7,8 @@
 //
 // Header, 64 bytes (little-endian):
 //   0  char[4] "KJRN"          8  u32 header bytes (64)   16 u64 ticks per second
-//   4  u32 version (1)        12  u32 row bytes (32)      24 u32 take identity
+//   4  u32 version (2; 1 before striped takes)              24 u32 take identity
+//                             12  u32 row bytes (32)
 //   28 u32 requests of the run 32 u32 width  36 u32 height  40 u32 input compression (FOURCC or 0)
 //   44 u32 image bytes        48 u32 rate   52 u32 scale   (frames per second = rate / scale; 0
 //                                                            when the host never said)
@@ -15,8 +16,10 @@
 // Rows follow at byte 64, 32 bytes each:
 //   0  u32 the host's frame number (lFrameNum of ICCOMPRESS)
 //   4  u32 bytes written for the frame
-//   8  u48 arrival, ticks since the take's begin
-//   14 u8  piece index plus one (0 marks the unused rest of the last page)
+//   8  u40 arrival, ticks since the take's begin (version 1: u48 at 8, no stripe)
+//   13 u8  the stripe the frame went to (0 in a take written to one data file)
+//   14 u8  piece index plus one (0 marks the unused rest of the last page); the piece of its
+//          stripe's data file
 //   15 u8  requests in flight when its write was issued
 //   16 u32 ticks from arrival until the codec returned to the host
 //   20 u32 ticks spent waiting for a free request
@@ -34,11 +37,14 @@
 namespace kestro {
 
 constexpr char kJournalMagic[4] = {'K', 'J', 'R', 'N'};
-constexpr uint32_t kJournalVersion = 1;
+constexpr uint32_t kJournalVersion = 2;
+// The version before striped takes: rows with a six-byte arrival and no stripe.
+constexpr uint32_t kJournalVersionUnstriped = 1;
 constexpr uint32_t kJournalHeaderBytes = 64;
 constexpr uint32_t kJournalRowBytes = 32;
 constexpr uint32_t kJournalUnknown = 0xFFFFFFFF;
-constexpr uint64_t kJournalMaxArrival = (uint64_t(1) << 48) - 1;
+// About 30 hours of a 10 MHz clock.
+constexpr uint64_t kJournalMaxArrival = (uint64_t(1) << 40) - 1;
 // Larger journals are refused by readers: more rows than a day of 4K at 120 frames per second.
 constexpr uint64_t kMaxJournalBytes = uint64_t(512) << 20;
 constexpr std::string_view kJournalSuffix = ".journal";
@@ -61,6 +67,7 @@ struct JournalRow {
     uint32_t frame = 0;
     uint32_t bytes = 0;
     uint64_t arrived = 0; // at most kJournalMaxArrival
+    uint8_t stripe = 0;   // the data file of a striped take it went to, in the take's order
     uint8_t piece = 0;    // the piece's index (stored plus one)
     uint8_t inFlight = 0;
     uint32_t returned = 0;
@@ -92,7 +99,8 @@ struct JournalRead {
 
 // Reads a journal's bytes; never looks past them. Damaged: shorter than the header, another
 // magic, version, header or row size, no clock frequency, larger than kMaxJournalBytes, rows
-// whose arrival goes back in time, a used row after an unused one.
+// whose arrival goes back in time, a used row after an unused one. Journals of version 1 read
+// with every row in stripe 0.
 JournalRead ParseJournal(std::span<const uint8_t> bytes);
 
 } // namespace kestro

@@ -131,8 +131,14 @@ std::optional<std::string> ControlCharacter(std::string_view text) {
     return std::nullopt;
 }
 
-constexpr std::string_view kKeys[] = {"id",    "started", "ended",    "piecebytes", "frames",
-                                      "input", "stream",  "replaced", "removed"};
+constexpr std::string_view kKeys[] = {"id",      "started", "ended",     "piecebytes",
+                                      "frames",  "input",   "stream",    "replaced",
+                                      "removed", "stripe",  "stripefile"};
+
+// Keys that may come more than once.
+bool Repeated(std::string_view key) {
+    return key == "replaced" || key == "stripefile";
+}
 
 // The key's place in kKeys; -1 for a key of a later build.
 int KeyIndex(std::string_view key) {
@@ -169,6 +175,18 @@ bool ReadValue(std::string_view key, std::string_view value, TakeFile& take) {
             (key == "input" ? take.inputFormat : take.streamFormat) = std::move(*bytes);
         return bytes.has_value();
     }
+    if (key == "stripe") {
+        auto number = Decimal(value);
+        take.stripe = number && *number < kMaxStripes ? uint32_t(*number) : 0;
+        return number && *number < kMaxStripes;
+    }
+    if (key == "stripefile") {
+        if (value.empty() || value.size() > kMaxStripeFileName ||
+            take.stripeFiles.size() >= kMaxStripes)
+            return false;
+        take.stripeFiles.emplace_back(value);
+        return true;
+    }
     if (key == "replaced") {
         auto earlier = Earlier(value);
         if (earlier) {
@@ -189,6 +207,11 @@ std::string WhatItIsNot(std::string_view key) {
         return "is no count";
     if (key == "input" || key == "stream")
         return "is no format (hex bytes, at most " + std::to_string(kMaxTakeFormatBytes) + ")";
+    if (key == "stripe")
+        return "is no stripe (0 to " + std::to_string(kMaxStripes - 1) + ")";
+    if (key == "stripefile")
+        return "is no data file of a stripe (a name of 1 to " + std::to_string(kMaxStripeFileName) +
+               " characters, at most " + std::to_string(kMaxStripes) + " of them)";
     return "is no earlier take (an identity, then its start)";
 }
 
@@ -237,6 +260,11 @@ std::string FormatTakeFile(const TakeFile& take) {
         line("ended", take.ended);
     if (TimeShaped(take.removed))
         line("removed", take.removed);
+    if (take.stripeFiles.size() >= 2 && take.stripeFiles.size() <= kMaxStripes) {
+        line("stripe", std::to_string(take.stripe));
+        for (const std::string& file : take.stripeFiles)
+            line("stripefile", file);
+    }
     const size_t skipped =
         take.replaced.size() > kMaxEarlierTakes ? take.replaced.size() - kMaxEarlierTakes : 0;
     for (size_t i = skipped; i < take.replaced.size(); ++i) {
@@ -266,7 +294,7 @@ TakeFileRead ParseTakeFile(std::string_view text) {
             continue;
         std::string_view key = line.substr(0, equals), value = line.substr(equals + 1);
         const int index = KeyIndex(key);
-        const unsigned bit = index < 0 || key == "replaced" ? 0 : 1u << index;
+        const unsigned bit = index < 0 || Repeated(key) ? 0 : 1u << index;
         const std::string where = "line " + std::to_string(number) + ": ";
         if (seen & bit)
             return Damaged(where + "a second " + std::string(key) + "= line");
@@ -276,6 +304,12 @@ TakeFileRead ParseTakeFile(std::string_view text) {
     }
     if (take.id == 0)
         return Damaged("no id= line");
+    const bool stripeSaid = (seen & (1u << KeyIndex("stripe"))) != 0;
+    if (stripeSaid != !take.stripeFiles.empty() || take.stripeFiles.size() == 1)
+        return Damaged("a stripe= line needs two or more stripefile= lines, and they it");
+    if (!take.stripeFiles.empty() && take.stripe >= take.stripeFiles.size())
+        return Damaged("stripe " + std::to_string(take.stripe) + " of only " +
+                       std::to_string(take.stripeFiles.size()) + " stripefile= lines");
     return TakeFileRead{std::move(take), {}};
 }
 

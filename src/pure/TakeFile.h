@@ -15,6 +15,9 @@
 //   ended=2026-12-09T10:21:12Z     (written by compress end)
 //   replaced=5e6f7a8b 2026-12-08T09:00:00Z   (takes this file named before, oldest first)
 //   removed=2026-12-10T08:00:00Z   (the take's pieces were deleted on request; the file stays)
+//   stripe=1                       (a striped take: the place of this data file among them)
+//   stripefile=d:\caps\kestro      (a striped take: every data file, in turn, this one too)
+//   stripefile=e:\caps\kestro
 // Unknown keys are ignored, so that a later build may add some; anything else that does not read
 // makes the file a damaged one, never no file at all.
 #include <cstddef>
@@ -46,7 +49,17 @@ struct TakeFile {
     // before removal ignores the key and finds no piece: its tools refuse the frames as missing,
     // its codec shows them black as it shows any missing piece's.
     std::string removed;
+    // A take striped over several data files, frames going to each in turn: this file's place
+    // among them and the data files' names (base names, without a piece suffix). Empty for a
+    // take in one data file. Paths from a file: they pass the piece rule before any file call.
+    uint32_t stripe = 0;
+    std::vector<std::string> stripeFiles;
 };
+
+// The most data files one take is striped over.
+constexpr size_t kMaxStripes = 4;
+// The longest stripe name a take file keeps: its piece names still fit a record.
+constexpr size_t kMaxStripeFileName = 255;
 
 // Larger files are damaged: a reader never takes more than this.
 constexpr size_t kMaxTakeFileBytes = 64 * 1024;
@@ -73,7 +86,8 @@ struct TakeFileRead {
 };
 
 // Reads a take file's text: the take, or what makes it damaged (too long, no "[take]" line first,
-// a control character, no identity or two, a value that does not read). Never looks past `text`.
+// a control character, no identity or two, a value that does not read, a stripe outside its
+// data files or one of them alone, more than kMaxStripes). Never looks past `text`.
 TakeFileRead ParseTakeFile(std::string_view text);
 
 // `next` replaces `earlier` in the same file: the history `earlier` kept, and `earlier` itself,

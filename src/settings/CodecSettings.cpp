@@ -56,6 +56,10 @@ std::span<const SettingKey> SettingKeys() {
          .high = S::kMaxReadAhead},
         {.key = "quiet", .flag = &S::quiet, .fallback = 0},
         {.key = "overwrite", .flag = &S::overwrite, .fallback = 0},
+        // Data files on other disks a take is striped over, after `filename`; empty: none.
+        {.key = "stripe1", .text = &S::stripeFile1, .fallbackText = ""},
+        {.key = "stripe2", .text = &S::stripeFile2, .fallbackText = ""},
+        {.key = "stripe3", .text = &S::stripeFile3, .fallbackText = ""},
     };
     return keys;
 }
@@ -231,6 +235,14 @@ void CCodecSettings::RebuildPieceNames() {
     if (GetDiskFreeSpaceExA(datadrive.empty() ? nullptr : (datadrive + "\\").c_str(), nullptr,
                             &total, nullptr))
         disktotal = total.QuadPart;
+}
+
+std::vector<std::string> CCodecSettings::StripeFiles() const {
+    std::vector<std::string> files{dataFileName};
+    for (const std::string* stripe : {&stripeFile1, &stripeFile2, &stripeFile3})
+        if (!stripe->empty())
+            files.push_back(*stripe);
+    return files;
 }
 
 std::string CCodecSettings::PieceName(int i) const {

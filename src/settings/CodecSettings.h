@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "pure/SettingsText.h"
 
@@ -46,6 +47,9 @@ public:
     // A compress begin captures into the data file of `dataFileName` over whatever take it holds,
     // instead of beside a take of frames ("overwrite").
     bool overwrite;
+    // Data files on other disks a take is striped over: frames go to the data file and these in
+    // turn ("stripe1" to "stripe3"; empty ones are left out).
+    std::string stripeFile1, stripeFile2, stripeFile3;
     std::array<std::string, kestro::kPieceCount> piecenames;
     std::string datadrive;
     uint64_t disktotal = 0;
@@ -58,6 +62,9 @@ public:
     void ApplyPlatform(bool allowsFastIo);
     void RebuildPieceNames();
     std::string PieceName(int i) const;
+    // The data files of a take in the order frames go to them: `dataFileName`, then every stripe
+    // that is set.
+    std::vector<std::string> StripeFiles() const;
     void SetFilename(const std::string& name) { dataFileName = name; }
     // What the sheet's OK chose: every key of `chosen` is stored through its row, then the file
     // is written and the piece names follow the data file. Nothing is stored, and false comes

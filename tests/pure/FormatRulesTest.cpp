@@ -123,6 +123,15 @@ TEST(TakeFiles, WrittenAndReadBackBesideTheirPieces) {
     EXPECT_EQ(removed.take->removed, gone.removed);
     EXPECT_EQ(MatchTake(removed, take.id), TakeMatch::Removed) << "never Same once removed";
     EXPECT_EQ(MatchTake(removed, take.id + 1), TakeMatch::Replaced);
+
+    TakeFile striped = take;
+    striped.stripe = 2;
+    striped.stripeFiles = {"D:\\caps\\take", "E:\\caps\\take-2", "\\\\nas\\v\\take"};
+    const TakeFileRead back = ParseTakeFile(FormatTakeFile(striped));
+    ASSERT_TRUE(back.take) << back.damage;
+    EXPECT_EQ(back.take->stripe, 2u);
+    EXPECT_EQ(back.take->stripeFiles, striped.stripeFiles);
+    EXPECT_TRUE(ParseTakeFile(FormatTakeFile(take)).take->stripeFiles.empty());
 }
 
 TEST(TakeFiles, AnythingElseIsADamagedTakeFileThatSaysWhy) {
@@ -137,6 +146,13 @@ TEST(TakeFiles, AnythingElseIsADamagedTakeFileThatSaysWhy) {
           good + "frames=18446744073709551616\n", good + "input=zz\n",
           good + "replaced=0000beef yesterday\n", good + "replaced=00000000\n",
           good + "replaced=\n", good + "frames=1\nframes=2\n",
+          // Stripes: a place outside the files, a file alone, too many, a place twice.
+          good + "stripe=2\nstripefile=d:\\a\nstripefile=e:\\a\n",
+          good + "stripe=0\nstripefile=d:\\a\n", good + "stripefile=d:\\a\nstripefile=e:\\a\n",
+          good + "stripe=0\n"
+                 "stripefile=a\nstripefile=b\nstripefile=c\nstripefile=d\nstripefile=e\n",
+          good + "stripe=0\nstripe=1\nstripefile=d:\\a\nstripefile=e:\\a\n", good + "stripe=4\n",
+          good + "stripefile=\n",
           good + "stream=" + std::string(2 * kMaxTakeFormatBytes + 2, '0') + "\n",
           good + std::string(kMaxTakeFileBytes, ' ')}) {
         const TakeFileRead read = ParseTakeFile(bad);

@@ -40,6 +40,7 @@ std::vector<JournalRow> Rows() {
         rows[i].bytes = 49770496;
         rows[i].arrived = 166'833 * uint64_t(i) + (i == 2 ? kJournalMaxArrival / 2 : 0);
         rows[i].piece = uint8_t(i);
+        rows[i].stripe = uint8_t(i % 2);
         rows[i].inFlight = uint8_t(8 - i);
         rows[i].returned = 120 + i;
         rows[i].waited = i == 1 ? 410'000 : 0;
@@ -135,18 +136,18 @@ INSTANTIATE_TEST_SUITE_P(
         ParseRow{"LastRowCut", [](Bytes& b) { b.resize(kAfterRows - 10); }, 2, 22},
         ParseRow{"CutInsideTheZeros", [](Bytes& b) { b.resize(kAfterRows + 20); }, 3, 0},
         ParseRow{"EqualArrivals",
-                 [](Bytes& b) { std::memcpy(RowBytes(b, 1) + 8, RowBytes(b, 0) + 8, 6); }, 3, 0},
+                 [](Bytes& b) { std::memcpy(RowBytes(b, 1) + 8, RowBytes(b, 0) + 8, 5); }, 3, 0},
         ParseRow{"CutHeader", [](Bytes& b) { b.resize(kJournalHeaderBytes - 1); }, 0, 0,
                  "shorter than"},
         ParseRow{"Empty", [](Bytes& b) { b.clear(); }, 0, 0, "shorter than"},
         ParseRow{"OtherMagic", [](Bytes& b) { b[3] = 'X'; }, 0, 0, "KJRN"},
-        ParseRow{"LaterVersion", [](Bytes& b) { Put32(b, 4, 2); }, 0, 0, "version 2"},
+        ParseRow{"LaterVersion", [](Bytes& b) { Put32(b, 4, 3); }, 0, 0, "version 3"},
         ParseRow{"VersionZero", [](Bytes& b) { Put32(b, 4, 0); }, 0, 0, "version 0"},
         ParseRow{"OtherHeaderSize", [](Bytes& b) { Put32(b, 8, 128); }, 0, 0, "header or row"},
         ParseRow{"OtherRowSize", [](Bytes& b) { Put32(b, 12, 16); }, 0, 0, "header or row"},
         ParseRow{"NoClock", [](Bytes& b) { std::memset(b.data() + 16, 0, 8); }, 0, 0,
                  "clock frequency"},
-        ParseRow{"ArrivalGoesBack", [](Bytes& b) { std::memset(RowBytes(b, 2) + 8, 0, 6); }, 0, 0,
+        ParseRow{"ArrivalGoesBack", [](Bytes& b) { std::memset(RowBytes(b, 2) + 8, 0, 5); }, 0, 0,
                  "row 2 arrived before"},
         ParseRow{"UsedAfterUnused", [](Bytes& b) { RowBytes(b, 1)[14] = 0; }, 0, 0,
                  "after an unused one"},
@@ -154,6 +155,19 @@ INSTANTIATE_TEST_SUITE_P(
         ParseRow{"UsedRowPastTheZeros", [](Bytes& b) { RowBytes(b, 100)[14] = 1; }, 0, 0,
                  "after an unused one"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A journal of the build before striped takes: a six-byte arrival where the stripe is now.
+TEST(FrameJournal, VersionOneReadsInStripeZeroWithItsLongerArrival) {
+    Bytes page = Page();
+    Put32(page, 4, kJournalVersionUnstriped);
+    RowBytes(page, 1)[13] = 0x02; // arrival bits 40-47 of row 1
+    RowBytes(page, 2)[13] = 0x03;
+    const JournalRead read = ParseJournal(page);
+    ASSERT_EQ(read.rows.size(), 3u) << read.damage;
+    EXPECT_EQ(read.rows[1].arrived, Rows()[1].arrived + (uint64_t(2) << 40));
+    for (const JournalRow& row : read.rows)
+        EXPECT_EQ(row.stripe, 0) << "version 1 knew no stripes";
+}
 
 TEST(FrameJournal, HugeIsRefusedBeforeAnyByteIsRead) {
     // Only the length is looked at: a journal larger than any take writes is no journal.

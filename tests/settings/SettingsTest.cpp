@@ -34,11 +34,12 @@ TEST(SettingsFile, AbsentFileIsWrittenWithEveryDefaultAtUnload) {
     RemoveIni();
     ASSERT_NO_FATAL_FAILURE(LoadAndUnloadCodec());
     std::string text = ReadFileBytes(IniPath());
-    const char* keys[] = {"filename",  "fastwrite", "divide",   "dividesize", "buffer",
-                          "request",   "fourcc",    "cpu",      "fastread",   "huffyuv",
-                          "readahead", "quiet",     "overwrite"};
-    const char* values[] = {"c:\\kestro", "1", "0", "2", "1", "3", "0",
-                            "0",          "1", "0", "4", "0", "0"};
+    const char* keys[] = {"filename",  "fastwrite", "divide",    "dividesize",
+                          "buffer",    "request",   "fourcc",    "cpu",
+                          "fastread",  "huffyuv",   "readahead", "quiet",
+                          "overwrite", "stripe1",   "stripe2",   "stripe3"};
+    const char* values[] = {"c:\\kestro", "1", "0", "2", "1", "3", "0", "0",
+                            "1",          "0", "4", "0", "0", "",  "",  ""};
     size_t at = text.find("[general]");
     ASSERT_NE(at, std::string::npos) << text;
     for (size_t i = 0; i < std::size(keys); ++i) {
