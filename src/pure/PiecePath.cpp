@@ -1,5 +1,7 @@
 #include "pure/PiecePath.h"
 
+#include <algorithm>
+
 #include <optional>
 #include <string>
 
@@ -256,6 +258,17 @@ bool MayOpenPiecePath(std::string_view path, std::string_view dataFile, const Wi
     if (c.kind == PathKind::LocalAbsolute)
         return true;
     return c.kind == PathKind::Network && NetworkPathUnder(path, FolderOf(dataFile));
+}
+
+bool MayOpenPiecePath(std::string_view path, std::span<const std::string> dataFiles,
+                      const WideName& wide) {
+    PathClass c = ClassifyPiecePath(path, wide);
+    if (c.kind == PathKind::LocalAbsolute)
+        return true;
+    return c.kind == PathKind::Network &&
+           std::any_of(dataFiles.begin(), dataFiles.end(), [&](const std::string& dataFile) {
+               return NetworkPathUnder(path, FolderOf(dataFile));
+           });
 }
 
 bool DataFileNameUsable(std::string_view dataFile, const WideName& wide) {

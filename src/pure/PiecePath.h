@@ -4,6 +4,7 @@
 // tools that look for pieces apply the same rule.
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -73,6 +74,10 @@ bool NetworkPathUnder(std::string_view path, std::string_view folder);
 // machine (the settings' base name): a local absolute piece path, or a network piece path inside
 // the data file's folder (the share the user chose).
 bool MayOpenPiecePath(std::string_view path, std::string_view dataFile, const WideName& wide = {});
+// The same rule where a take may be striped over several data files (the settings' data file and
+// its stripes): a network piece path inside the folder of any of them.
+bool MayOpenPiecePath(std::string_view path, std::span<const std::string> dataFiles,
+                      const WideName& wide = {});
 
 // Whether a capture into `dataFile` writes records that MayOpenPiecePath accepts with the same
 // setting; a capture into any other name would store frames that can never play.

@@ -14,14 +14,16 @@ std::string Prefixed(const std::string& where, const std::string& text) {
 }
 
 // Why the rule refuses `name`, in words; empty when it accepts it.
-std::string RuleRefusal(const std::string& name, const std::string& dataFile) {
-    if (kestro::MayOpenPiecePath(name, dataFile, kestro::FileCallName))
+std::string RuleRefusal(const std::string& name, const std::vector<std::string>& dataFiles) {
+    if (kestro::MayOpenPiecePath(name, dataFiles, kestro::FileCallName))
         return {};
+    const std::string& dataFile = dataFiles.front();
     const kestro::PathClass shape = kestro::ClassifyPiecePath(name, kestro::FileCallName);
     if (shape.kind == kestro::PathKind::Network) {
         const std::string folder(kestro::FolderOf(dataFile));
         return "a network path outside the folder of the data file in the settings (" +
                (folder.empty() ? dataFile : folder) +
+               (dataFiles.size() > 1 ? " or a stripe's" : "") +
                "): opening it would offer this user's logon to that host";
     }
     return kestro::RefusalText(shape.refusal);
@@ -29,10 +31,15 @@ std::string RuleRefusal(const std::string& name, const std::string& dataFile) {
 
 } // namespace
 
-PathGate::PathGate() : dataFile_(ReadSetting(SettingKeyOf(&CCodecSettings::dataFileName))) {}
+PathGate::PathGate() : dataFiles_{ReadSetting(SettingKeyOf(&CCodecSettings::dataFileName))} {
+    for (auto stripe :
+         {&CCodecSettings::stripeFile1, &CCodecSettings::stripeFile2, &CCodecSettings::stripeFile3})
+        if (std::string file = ReadSetting(SettingKeyOf(stripe)); !file.empty())
+            dataFiles_.push_back(std::move(file));
+}
 
 std::string PathGate::Refusal(const std::string& name, const std::string& where) const {
-    const std::string why = RuleRefusal(name, dataFile_);
+    const std::string why = RuleRefusal(name, dataFiles_);
     if (why.empty())
         return {};
     return Prefixed(where, "the record names " + name + ", which is never opened: " + why);

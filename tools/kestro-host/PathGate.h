@@ -2,12 +2,14 @@
 // Every path this program takes from a file (a frame record, the data file of the settings, a
 // piece looked for under a record's file name) passes the codec's rule here before any call
 // touches the file system: the name as the ANSI file calls will read it, by MayOpenPiecePath with
-// the data file of this machine's settings, then the regular-file check. An AVI that names a
+// the data files of this machine's settings (the data file and its stripes), then the
+// regular-file check. An AVI that names a
 // share would otherwise hand the user's logon to its author's server as soon as it is listed.
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "edge/Win32Edge.h"
 
@@ -32,10 +34,11 @@ struct GatedPath {
 
 class PathGate {
 public:
-    // The rule as the codec applies it with the settings beside it (a data file on a share lets
-    // pieces inside that share's folder be opened).
+    // The rule as the codec applies it with the settings beside it (a data file or a stripe on a
+    // share lets pieces inside that share's folder be opened).
     PathGate();
-    explicit PathGate(std::string dataFile) : dataFile_(std::move(dataFile)) {}
+    explicit PathGate(std::string dataFile) : dataFiles_{std::move(dataFile)} {}
+    explicit PathGate(std::vector<std::string> dataFiles) : dataFiles_(std::move(dataFiles)) {}
 
     // Judges `name` by its text; only when the rule accepts it is the file system asked what
     // lies there. `where` names the source in messages: "frame 3 (record at byte 4096 of x.avi)",
@@ -45,7 +48,7 @@ public:
     std::string Refusal(const std::string& name, const std::string& where) const;
 
 private:
-    std::string dataFile_;
+    std::vector<std::string> dataFiles_; // the settings' data file first
 };
 
 // Opens what the gate found a regular file for reading, readers and writers allowed; invalid,
