@@ -1,9 +1,12 @@
 #include "capture/CaptureRun.h"
 
+#include <algorithm>
+
 #include "edge/TakePlace.h"
 #include "edge/Win32Edge.h"
 #include "pure/FrameRecord.h"
 #include "pure/PiecePath.h"
+#include "pure/SettingsText.h"
 #include "pure/StreamFormat.h"
 
 using namespace kestro;
@@ -16,7 +19,8 @@ void CaptureRun::CloseRun() {
     syncWriter.Release();
     journal.End(); // after the writes it notes
     chain.Release();
-    piece.Close();
+    for (PieceFile& piece : pieces)
+        piece.Close();
 }
 
 LRESULT CaptureRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
@@ -27,6 +31,7 @@ LRESULT CaptureRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* ou
 LRESULT CaptureRun::BeginRun(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
     refusal.reset();
     refusalError = ERROR_SUCCESS;
+    refusalFile = settings->dataFileName;
     refusalPiece = settings->piecenames[0];
     refusalPlace.clear();
     LRESULT result = StartCapture(in, out);
@@ -46,18 +51,25 @@ void CaptureRun::SayRefusal() {
     if (!refusal || refusalSaid)
         return;
     refusalSaid = true;
-    SayBeginRefusal(BeginRefusalText(*refusal, settings->dataFileName, refusalPiece, refusalError,
-                                     refusalPlace),
-                    settings->quiet);
+    SayBeginRefusal(
+        BeginRefusalText(*refusal, refusalFile, refusalPiece, refusalError, refusalPlace),
+        settings->quiet);
+}
+
+void CaptureRun::Refuse(BeginRefusal why, uint32_t stripe) {
+    refusal = why;
+    refusalFile = files[stripe];
+    refusalPiece = FormatPieceName(files[stripe], 0);
 }
 
 // Piece 0 of the data file that keeps every earlier take of frames: the configured one when it
 // holds none, else a free name beside it. The configuration sheet may rename the data file during
 // the run: the piece keeps the names the run began with.
-bool CaptureRun::OpenPlace(uint32_t largestFrame) {
+bool CaptureRun::OpenPlace(uint32_t stripe, uint32_t largestFrame) {
     const uint32_t flags = PieceCreateFlags(settings->overlappedWrites, settings->cachedWrites);
-    TakePlace place = TakePlace::Claim(settings->dataFileName, flags,
-                                       largestFrame - FrameRecordBytes(0), settings->overwrite);
+    TakePlace place = TakePlace::Claim(files[stripe], flags, largestFrame - FrameRecordBytes(0),
+                                       settings->overwrite);
+    refusalFile = files[stripe];
     refusalPlace = place.Context();
     if (!place.Chosen()) {
         refusalPiece = FormatPieceName(place.tried, 0);
@@ -68,14 +80,75 @@ bool CaptureRun::OpenPlace(uint32_t largestFrame) {
                       : OpenRefusal(refusalPiece, place.error);
         return false;
     }
+    // A take file keeps the name of every data file of a striped take.
+    if (stripes > 1 && place.base.size() > kMaxStripeFileName) {
+        refusalPiece = FormatPieceName(place.base, 0);
+        refusal = BeginRefusal::NameTooLong;
+        return false;
+    }
     std::array<std::string, kPieceCount> names;
     for (int i = 0; i < kPieceCount; ++i)
         names[i] = FormatPieceName(place.base, i);
     refusalPiece = names[0];
-    recordBytes = FrameRecordBytes(names[0].size());
-    piece.OpenFirst(names, std::move(place.piece0), flags, settings->EffectivePieceBytes(),
-                    settings->splitPieces,
-                    settings->datadrive.empty() ? std::string() : settings->datadrive + "\\");
+    chosen[stripe] = place.base;
+    recordBytes[stripe] = FrameRecordBytes(names[0].size());
+    const std::string drive = stripe == 0 ? settings->datadrive : DriveOf(files[stripe]);
+    pieces[stripe].OpenFirst(names, std::move(place.piece0), flags, settings->EffectivePieceBytes(),
+                             settings->splitPieces, drive.empty() ? std::string() : drive + "\\");
+    return true;
+}
+
+// Every data file claims its place before any take file is written: a begin refused for the
+// last one leaves the others' earlier takes as they were.
+bool CaptureRun::OpenPlaces(uint32_t largestFrame) {
+    for (uint32_t k = 0; k < stripes; ++k)
+        if (!OpenPlace(k, largestFrame))
+            return false;
+    refusalFile = files[0];
+    refusalPiece = pieces[0].NameOf(0);
+    return true;
+}
+
+bool CaptureRun::NamesUsable(uint32_t largestFrame) {
+    for (uint32_t k = 0; k < stripes; ++k) {
+        // Hosts size the output buffer by ICM_COMPRESS_GET_SIZE; a record longer than that
+        // answer would overrun it.
+        if (largestFrame < FrameRecordBytes(FormatPieceName(files[k], 0).size()))
+            return false;
+        // Playback opens only what this rule accepts: frames stored under any other name (a
+        // relative one, a stream, a dot component) could never be played.
+        if (!DataFileNameUsable(files[k], FileCallName)) {
+            Refuse(BeginRefusal::NameRefused, k);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The take files name the new take before the headers overwrite the earlier ones; a striped
+// take's name every data file of it and repeat the identity the first drew.
+bool CaptureRun::BeginTakes(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    const uint64_t pieceBytes = settings->splitPieces ? settings->EffectivePieceBytes() : 0;
+    StripeOfTake stripe;
+    try {
+        if (stripes > 1)
+            stripe.files.assign(chosen.begin(), chosen.begin() + stripes);
+    } catch (...) {
+        return false;
+    }
+    for (uint32_t k = 0; k < stripes; ++k) {
+        stripe.stripe = k;
+        stripe.drawn = k == 0 ? nullptr : &takes[0].Take();
+        takes[k].Begin(pieces[k].NameOf(0), in, out, pieceBytes, stripe);
+        if (!pieces[k].WriteHeader(in, pageSize)) {
+            refusalFile = files[k];
+            refusalPiece = pieces[k].NameOf(0);
+            if (pieces[k].ShortOfSpace())
+                refusal = BeginRefusal::NoSpace;
+            return false;
+        }
+        pieces[k].StartFrames();
+    }
     return true;
 }
 
@@ -102,22 +175,20 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     runHeight = input->biHeight;
     runImageBytes = *imageBytes;
 
-    // Hosts size the output buffer by ICM_COMPRESS_GET_SIZE; a record longer than that answer
-    // would overrun it.
-    recordBytes = FrameRecordBytes(settings->piecenames[0].size());
-    auto largest = LargestFrameBytes(*input);
-    if (!largest || uint32_t(*largest) < recordBytes)
-        return ICERR_BADFORMAT;
-    // Playback opens only what this rule accepts: frames stored under any other name (a relative
-    // one, a stream, a dot component) could never be played.
-    if (!DataFileNameUsable(settings->dataFileName, FileCallName)) {
-        refusal = BeginRefusal::NameRefused;
-        return ICERR_BADFORMAT;
+    try {
+        files = settings->StripeFiles();
+    } catch (...) {
+        return ICERR_MEMORY;
     }
+    stripes = uint32_t(std::min(files.size(), kMaxStripes));
+    turn = 0;
+    auto largest = LargestFrameBytes(*input);
+    if (!largest || !NamesUsable(uint32_t(*largest)))
+        return ICERR_BADFORMAT;
 
     stats = CaptureStats{};
     const bool split = settings->splitPieces;
-    if (!OpenPlace(uint32_t(*largest)))
+    if (!OpenPlaces(uint32_t(*largest)))
         return ICERR_BADFORMAT;
 
     FrameSize raw{*imageBytes, uint32_t(RoundUpToPage(*imageBytes, pageSize))};
@@ -125,14 +196,8 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
     if (!BeginChainedCompressor(in, out, raw.write))
         return ICERR_BADFORMAT;
 
-    // The take file names the new take before the header overwrites the earlier one.
-    take.Begin(piece.NameOf(0), in, out, split ? settings->EffectivePieceBytes() : 0);
-    if (!piece.WriteHeader(in, pageSize)) {
-        if (piece.ShortOfSpace())
-            refusal = BeginRefusal::NoSpace;
+    if (!BeginTakes(in, out))
         return ICERR_BADFORMAT;
-    }
-    piece.StartFrames();
 
     WriterKind kind = ChooseWriter(settings->overlappedWrites, split,
                                    chained.Compressor() != nullptr, settings->copyBeforeWrite);
@@ -146,14 +211,14 @@ LRESULT CaptureRun::StartCapture(const BITMAPINFOHEADER* in, const BITMAPINFOHEA
 
 void CaptureRun::BeginJournal(uint32_t compression) {
     JournalHeader h;
-    h.take = take.Id();
+    h.take = takes[0].Id();
     h.requests = fastWriter.PoolView().requests;
     h.width = uint32_t(runWidth);
     // Bottom-up or top-down, the picture is as high.
     h.height = runHeight < 0 ? 0u - uint32_t(runHeight) : uint32_t(runHeight);
     h.compression = compression;
     h.imageBytes = runImageBytes;
-    journal.Begin(piece.NameOf(0), h);
+    journal.Begin(pieces[0].NameOf(0), h);
 }
 
 LRESULT CaptureRun::FramesInfo(const ICCOMPRESSFRAMES* info, DWORD bytes) {
@@ -164,9 +229,17 @@ LRESULT CaptureRun::FramesInfo(const ICCOMPRESSFRAMES* info, DWORD bytes) {
 
 bool CaptureRun::BeginWriter(WriterKind kind, FrameSize raw) {
     const WriterRow& row = WriterRowOf(kind);
+    syncWriter.Use(pieces[0]);
+    fastWriter.Use(pieces[0]);
     if (!row.fast)
         return syncWriter.Begin(raw, pageSize, row.source == WriterSource::Host);
-    return fastWriter.Begin(raw, pageSize, row.source, settings->EffectiveRequestCount());
+    if (!fastWriter.Begin(raw, pageSize, row.source, settings->EffectiveRequestCount()))
+        return false;
+    for (uint32_t k = 1; k < stripes; ++k)
+        if (!fastWriter.Join(pieces[k]))
+            return false;
+    fastWriter.Use(pieces[0]);
+    return true;
 }
 
 bool CaptureRun::BeginChainedCompressor(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out,
@@ -203,13 +276,17 @@ LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
     if (!InputMatchesRun(icc) || !writer)
         return ICERR_BADFORMAT;
     journal.Arrive(uint32_t(icc->lFrameNum), arrived);
+    const uint32_t stripe = uint32_t(turn++ % stripes);
+    PieceFile& piece = pieces[stripe];
+    syncWriter.Use(piece);
+    fastWriter.Use(piece);
     const ImageView image{icc->lpbiInput, static_cast<const uint8_t*>(icc->lpInput), runImageBytes};
     std::optional<StoredFrame> stored =
         writer->fast
             ? fastWriter.Write(image, writer->source, writer->split)
             : syncWriter.Write(image, writer->source == WriterSource::Compressed, writer->split);
     if (!stored || stored->piece < 0 || stored->piece >= kPieceCount) {
-        journal.Return(0, piece.View().index);
+        journal.Return(0, piece.View().index, stripe);
         return ICERR_BADFORMAT;
     }
 
@@ -217,16 +294,17 @@ LRESULT CaptureRun::Frame(ICCOMPRESS* icc) {
         *icc->lpckid = kFourccKest;
     if (icc->lpdwFlags)
         *icc->lpdwFlags = AVIIF_KEYFRAME;
-    icc->lpbiOutput->biSizeImage = recordBytes;
-    WriteFrameRecord(static_cast<uint8_t*>(icc->lpOutput), recordBytes, stored->offset,
-                     stored->bytes, take.Stored(), piece.NameOf(stored->piece));
-    journal.Return(uint32_t(RoundUpToPage(stored->bytes, pageSize)), stored->piece);
+    icc->lpbiOutput->biSizeImage = recordBytes[stripe];
+    WriteFrameRecord(static_cast<uint8_t*>(icc->lpOutput), recordBytes[stripe], stored->offset,
+                     stored->bytes, takes[stripe].Stored(), piece.NameOf(stored->piece));
+    journal.Return(uint32_t(RoundUpToPage(stored->bytes, pageSize)), stored->piece, stripe);
     return ICERR_OK;
 }
 
 LRESULT CaptureRun::End() {
     CloseRun();
-    take.End();
+    for (TakeRecorder& take : takes)
+        take.End();
     chained.CloseCompressor();
     SetActive(false);
     refusalSaid = false;

@@ -15,7 +15,7 @@ bool FastWriter::Begin(FrameSize size, uint32_t page, WriterSource source, uint3
         tail.Release();
     else if (!tail.Begin(raw.bytes, pageSize))
         return false;
-    return pool.Begin(piece.Handle(), requests, chain.BufferBytes(),
+    return pool.Begin(piece->Handle(), requests, chain.BufferBytes(),
                       source != WriterSource::Compressed);
 }
 
@@ -25,13 +25,13 @@ void FastWriter::Release() {
 }
 
 bool FastWriter::SwitchPieceIfFull(uint32_t write) {
-    if (!piece.Full(write))
+    if (!piece->Full(write))
         return true;
     pool.Detach();
-    if (!piece.OpenNext())
+    if (!piece->OpenNext())
         return false;
-    if (!pool.Attach(piece.Handle())) {
-        piece.CloseCurrent();
+    if (!pool.Attach(piece->Handle())) {
+        piece->CloseCurrent();
         return false;
     }
     hostWritesAtOnce = true; // a fresh piece may finish writes at once where the last did not
@@ -48,10 +48,10 @@ FastWriter::HostWrite FastWriter::WriteHostWhileAtOnce(WriteRequest* r, const ui
     if (!hostWritesAtOnce || !tail.Ready() || raw.write == 0)
         return HostWrite::NotTried;
     // Unbuffered writes take memory aligned to the sector; the page covers every sector size.
-    if ((piece.Flags() & kNoBuffering) && uintptr_t(image) % pageSize != 0)
+    if ((piece->Flags() & kNoBuffering) && uintptr_t(image) % pageSize != 0)
         return HostWrite::NotTried;
     // The frame's own writes are finished here, whatever the growth decided.
-    auto place = piece.Place(raw, pool.InFlightBytes());
+    auto place = piece->Place(raw, pool.InFlightBytes());
     if (!place)
         return HostWrite::Failed;
     RequestPool::Finished done;
@@ -70,13 +70,13 @@ FastWriter::HostWrite FastWriter::WriteHostWhileAtOnce(WriteRequest* r, const ui
         // better.
         if (done.outstanding)
             return HostWrite::Failed;
-        piece.Undo(place->frame);
+        piece->Undo(place->frame);
         if (IsDiskFull(done.error))
             return HostWrite::Failed;
         hostWritesAtOnce = false; // memory the platform would not write from: copy it
         return HostWrite::NotTried;
     }
-    piece.CoverWritten();
+    piece->CoverWritten();
     stored = place->frame;
     return HostWrite::Stored;
 }
@@ -88,11 +88,11 @@ std::optional<StoredFrame> FastWriter::DirectFrame(const uint8_t* image) {
     if (!r)
         return std::nullopt;
     if (raw.write == 0) {
-        StoredFrame stored = piece.Store(raw);
-        piece.CoverWritten();
+        StoredFrame stored = piece->Store(raw);
+        piece->CoverWritten();
         return stored;
     }
-    auto place = piece.Place(raw, pool.InFlightBytes());
+    auto place = piece->Place(raw, pool.InFlightBytes());
     if (!place)
         return std::nullopt;
     RequestPool::Finished done = pool.Finish(r, place->target, image, raw.write, true);
@@ -100,10 +100,10 @@ std::optional<StoredFrame> FastWriter::DirectFrame(const uint8_t* image) {
         // A failed frame's write that the platform never finished may still land, any time later:
         // the frames after it go past its place, so that none of them lies under it.
         if (!done.outstanding)
-            piece.Undo(place->frame);
+            piece->Undo(place->frame);
         return std::nullopt;
     }
-    piece.CoverWritten();
+    piece->CoverWritten();
     return place->frame;
 }
 
@@ -128,12 +128,12 @@ std::optional<StoredFrame> FastWriter::PooledFrame(const ImageView& image, Write
         size = *produced;
     }
     if (size.write == 0)
-        return piece.Store(size);
-    auto place = piece.Place(size, pool.InFlightBytes());
+        return piece->Store(size);
+    auto place = piece->Place(size, pool.InFlightBytes());
     if (!place)
         return std::nullopt;
     if (!pool.Issue(r, place->target, r->Buffer(), size.write)) {
-        piece.Undo(place->frame);
+        piece->Undo(place->frame);
         return std::nullopt;
     }
     // Space the piece did not have for this frame, and no promise of it: the frame learns the
@@ -142,10 +142,10 @@ std::optional<StoredFrame> FastWriter::PooledFrame(const ImageView& image, Write
         if (!pool.WaitFor(r)) // still in flight: its place is not given to the next frame
             return std::nullopt;
         if (pool.ConsumeFailure()) {
-            piece.Undo(place->frame);
+            piece->Undo(place->frame);
             return std::nullopt;
         }
-        piece.CoverWritten();
+        piece->CoverWritten();
     }
     return place->frame;
 }

@@ -22,13 +22,17 @@ namespace kestro {
 class FastWriter {
 public:
     FastWriter(PieceFile& piece, ChainCompressor& chain, CaptureStats& stats, FrameJournal& journal)
-        : piece(piece), chain(chain), stats(stats), pool(stats, journal) {}
+        : piece(&piece), chain(chain), stats(stats), pool(stats, journal) {}
     FastWriter(const FastWriter&) = delete;
     FastWriter& operator=(const FastWriter&) = delete;
 
     // A run of host images of `raw` size, whose frames come from `source`, with a pool of
     // `requests`.
     bool Begin(FrameSize raw, uint32_t pageSize, WriterSource source, uint32_t requests);
+    // A piece of another stripe of the run joins the pool's port after Begin.
+    bool Join(const PieceFile& other) { return pool.Attach(other.Handle()); }
+    // The frames from now on go to `next` (the stripe whose turn it is).
+    void Use(PieceFile& next) { piece = &next; }
     std::optional<StoredFrame> Write(const ImageView& image, WriterSource source, bool split);
     // Idempotent: the writes finish (or are given up) before the memory they use goes.
     void Release();
@@ -43,7 +47,7 @@ private:
     std::optional<StoredFrame> DirectFrame(const uint8_t* image);
     std::optional<StoredFrame> PooledFrame(const ImageView& image, WriterSource source, bool split);
 
-    PieceFile& piece;
+    PieceFile* piece;
     ChainCompressor& chain;
     CaptureStats& stats;
     FrameSize raw;

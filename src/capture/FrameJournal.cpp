@@ -110,7 +110,7 @@ void FrameJournal::Arrive(uint32_t frame, int64_t tick) {
     if (!file)
         return;
     if (rowOpen)
-        Return(0, 0);
+        Return(0, 0, 0);
     const uint64_t filePage = PageOf(rows);
     // The page this one takes the place of in memory goes out first if it changed since.
     if (filePage >= ringPages && rows == FirstRowOf(filePage) && dirty[filePage % ringPages]) {
@@ -161,7 +161,7 @@ void FrameJournal::Waited(int64_t ticks) {
     r->waited = JournalTicks(uint64_t(r->waited) + uint64_t(ticks));
 }
 
-void FrameJournal::Return(uint32_t bytes, int32_t piece) {
+void FrameJournal::Return(uint32_t bytes, int32_t piece, uint32_t stripe) {
     if (!file || !rowOpen)
         return;
     rowOpen = false;
@@ -169,6 +169,7 @@ void FrameJournal::Return(uint32_t bytes, int32_t piece) {
     const int64_t now = Now();
     r->bytes = bytes;
     r->piece = uint8_t(std::clamp<int32_t>(piece, 0, 254));
+    r->stripe = uint8_t(std::min<uint32_t>(stripe, kMaxStripes - 1));
     r->returned = JournalTicks(uint64_t(std::max<int64_t>(now - began - int64_t(r->arrived), 0)));
     WriteDue(now);
 }
@@ -220,7 +221,7 @@ void FrameJournal::WriteHeaderOnly() {
 void FrameJournal::End() {
     if (file) {
         if (rowOpen)
-            Return(0, 0);
+            Return(0, 0, 0);
         const uint64_t newest = rows ? PageOf(rows - 1) : 0;
         const uint64_t oldest = newest + 1 > ringPages ? newest + 1 - ringPages : 0;
         for (uint64_t p = oldest; p <= newest && file; ++p)

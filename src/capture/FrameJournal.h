@@ -44,8 +44,9 @@ public:
     void Complete(uint32_t row);
     // Ticks the open row spent waiting for a free request.
     void Waited(int64_t ticks);
-    // The host gets the frame back: `bytes` written into piece `piece` (0 bytes: not stored).
-    void Return(uint32_t bytes, int32_t piece);
+    // The host gets the frame back: `bytes` written into piece `piece` of the data file `stripe`
+    // of the take (0 bytes: not stored).
+    void Return(uint32_t bytes, int32_t piece, uint32_t stripe);
     // Writes what is left and closes the file. Idempotent.
     void End();
 

@@ -68,23 +68,35 @@ void RequestPool::Release() {
     count = 0;
     next = walked = nullptr;
     port.reset();
+    joined.clear();
     event.reset();
 }
 
 void RequestPool::Detach() {
-    if (!port)
-        return;
-    Drain();
-    port.reset();
+    if (port)
+        Drain();
 }
 
 bool RequestPool::Attach(HANDLE file) {
-    port.reset(CreateIoCompletionPort(file, nullptr, 1, 0));
-    if (!port)
+    HANDLE joinedPort = CreateIoCompletionPort(file, port.get(), 1, 0);
+    if (!joinedPort)
         return false;
-    skipOnSuccess = SkipPacketsOnSuccess(file);
+    if (!port)
+        port.reset(joinedPort);
+    try {
+        joined.push_back({file, SkipPacketsOnSuccess(file)});
+    } catch (...) {
+        return false;
+    }
     next = requests.get();
     return true;
+}
+
+bool RequestPool::SkipsOnSuccess(HANDLE file) const {
+    for (auto j = joined.rbegin(); j != joined.rend(); ++j)
+        if (j->file == file)
+            return j->skipOnSuccess;
+    return false;
 }
 
 RequestPoolView RequestPool::View() const {
@@ -288,7 +300,7 @@ bool RequestPool::Issue(WriteRequest* r, WriteTarget at, const void* data, uint3
         NoteIssue(r);
         if (WriteFile(at.file, data, bytes, nullptr, &r->overlapped)) {
             // A packet follows unless the port skips writes that complete at once.
-            r->inFlight = !skipOnSuccess;
+            r->inFlight = !SkipsOnSuccess(at.file);
             break;
         }
         DWORD error = GetLastError();

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "capture/CaptureStats.h"
 #include "capture/FrameJournal.h"
@@ -44,9 +45,10 @@ struct RequestPoolView {
     uint32_t inFlight = 0;
 };
 
-// The fast writers' requests, the completion port of the piece they write, the event of the writes
-// the pool finishes itself, and what the completions told: a write that failed in the background,
-// writes that never finished (counted in the run's stats; their memory is left to them).
+// The fast writers' requests, the completion port of the run (every piece it writes joins it, the
+// pieces of every stripe at once), the event of the writes the pool finishes itself, and what the
+// completions told: a write that failed in the background, writes that never finished (counted in
+// the run's stats; their memory is left to them).
 class RequestPool {
 public:
     // What a write the pool waited for came to.
@@ -67,9 +69,11 @@ public:
     bool Begin(HANDLE file, uint32_t count, uint32_t bufferBytes, bool ownWrites);
     // Idempotent; a pool with writes the platform never finished is left to them.
     void Release();
-    // Leaves the piece being written: its writes finished or given up, its port closed.
+    // Before a piece is left: every write of the run finished or given up, whichever piece it
+    // went to, so that none lands in a piece after it was cut back.
     void Detach();
-    // Writes go to `file` from now on, through a port of its own, from the first request on.
+    // `file` joins the run's port (the first one opens it); the walk starts again from the first
+    // request. A handle joins one port for its life: each piece joins once.
     bool Attach(HANDLE file);
 
     // A free request for the next frame: the next one along the pool where it is free, else any,
@@ -119,6 +123,14 @@ private:
     // A write of r goes out: the journal notes it with the writes on their way.
     void NoteIssue(WriteRequest* r);
     Taken TimedWait(WriteRequest** delivered);
+    // Whether the port gets no packet for a write to `file` that completes at once.
+    bool SkipsOnSuccess(HANDLE file) const;
+
+    // A piece that joined the port, and whether it skips packets of writes done at once.
+    struct Joined {
+        HANDLE file;
+        bool skipOnSuccess;
+    };
 
     CaptureStats& stats;
     FrameJournal& journal;
@@ -127,8 +139,8 @@ private:
     uint32_t count = 0;             // entries the pool was built with
     WriteRequest* next = nullptr;   // the walk along the pool; null once it has passed the last
     WriteRequest* walked = nullptr; // what Acquire took from the walk, until it is issued
-    UniqueHandle port;              // of the piece being written
-    bool skipOnSuccess = false;     // the port gets no packet for a write that completes at once
+    UniqueHandle port;              // of the run
+    std::vector<Joined> joined;     // every piece of the run, the latest last
     bool failed = false;            // a write failed in the background and no frame reported it
     uint32_t stallMs = 10000;       // a write making no progress this long is given up on
 };

@@ -17,19 +17,21 @@ namespace kestro {
 class SyncWriter {
 public:
     SyncWriter(PieceFile& piece, ChainCompressor& chain, FrameJournal& journal)
-        : piece(piece), chain(chain), journal(journal) {}
+        : piece(&piece), chain(chain), journal(journal) {}
     SyncWriter(const SyncWriter&) = delete;
     SyncWriter& operator=(const SyncWriter&) = delete;
 
     // A run of host images of `raw` size; `fromHost` writers need a page of their own for an
     // image that ends inside a page.
     bool Begin(FrameSize raw, uint32_t pageSize, bool fromHost);
+    // The frames from now on go to `next` (the stripe whose turn it is).
+    void Use(PieceFile& next) { piece = &next; }
     std::optional<StoredFrame> Write(const ImageView& image, bool compressed, bool split);
     // Idempotent.
     void Release() { tail.Release(); }
 
 private:
-    PieceFile& piece;
+    PieceFile* piece;
     ChainCompressor& chain;
     FrameJournal& journal;
     FrameSize raw;

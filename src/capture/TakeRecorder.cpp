@@ -32,10 +32,17 @@ void Say(const std::string& what, const std::string& path) {
 } // namespace
 
 void TakeRecorder::Begin(const std::string& firstPiece, const BITMAPINFOHEADER* in,
-                         const BITMAPINFOHEADER* out, uint64_t pieceBytes) {
+                         const BITMAPINFOHEADER* out, uint64_t pieceBytes,
+                         const StripeOfTake& stripe) {
     auto path = TakeFileOfPiece(firstPiece);
     path_ = path ? *path : std::string();
-    take_ = FreshTake();
+    if (stripe.drawn) {
+        take_ = TakeFile{};
+        take_.id = stripe.drawn->id;
+        take_.started = stripe.drawn->started;
+    } else {
+        take_ = FreshTake();
+    }
     frames_ = 0;
     written_ = false;
     if (path_.empty())
@@ -45,6 +52,13 @@ void TakeRecorder::Begin(const std::string& firstPiece, const BITMAPINFOHEADER* 
         take_.inputFormat = FormatBytes(in);
         take_.streamFormat = FormatBytes(out);
     } catch (...) { // without its formats the file still tells the takes apart
+    }
+    take_.stripe = stripe.stripe;
+    try {
+        take_.stripeFiles = stripe.files;
+    } catch (...) { // a stripe that cannot say its place is taken for a take of its own
+        take_.stripe = 0;
+        take_.stripeFiles.clear();
     }
     written_ = ReplaceTakeFile(path_, take_);
     if (!written_) {

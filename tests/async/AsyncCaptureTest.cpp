@@ -126,6 +126,7 @@ struct WriterRow {
     Driver driver;
     int atOnceEvery = 0;          // every n-th write finishes inside WriteFile
     bool withoutSkipMode = false; // and the system knows no skip-on-success
+    int stripes = 1;              // data files the frames go to in turn, one pool for all
 };
 
 class FastWriters : public AsyncCapture, public ::testing::WithParamInterface<WriterRow> {};
@@ -136,15 +137,19 @@ TEST_P(FastWriters, EveryFrameReadsBackExact) {
     options.driver = w.driver;
     options.seed = uint32_t(std::hash<std::string>{}(w.name));
     options.withoutSkipOnSuccess = w.withoutSkipMode;
-    Start({{"fastwrite", "1"},
-           {"divide", w.divide},
-           {"dividesize", "1"},
-           {"buffer", w.buffer},
-           {"request", w.request},
-           {"fourcc", w.chain == Chain::Ktst   ? FourccSetting(kKtst)
-                      : w.chain == Chain::Mrle ? FourccSetting(kMrle)
-                                               : "0"}},
-          options);
+    std::map<std::string, std::string> settings{
+        {"fastwrite", "1"},
+        {"divide", w.divide},
+        {"dividesize", "1"},
+        {"buffer", w.buffer},
+        {"request", w.request},
+        {"fourcc", w.chain == Chain::Ktst   ? FourccSetting(kKtst)
+                   : w.chain == Chain::Mrle ? FourccSetting(kMrle)
+                                            : "0"}};
+    std::vector<std::string> files{base};
+    for (int k = 1; k < w.stripes; ++k)
+        files.push_back(AddStripe(settings, k));
+    Start(settings, options);
     if (w.atOnceEvery)
         io->SetPolicy([&](const Transfer& t) {
             return Fate{t.sequence % w.atOnceEvery == 1 ? Fate::AtOnce : Fate::Later};
@@ -159,6 +164,7 @@ TEST_P(FastWriters, EveryFrameReadsBackExact) {
         host.Fill(image);
         FrameResult r = Compress(in, host.data());
         ASSERT_EQ(r.result, ICERR_OK) << "frame " << f << ": " << io->Report();
+        EXPECT_EQ(r.record.name, files[size_t(f % w.stripes)] + ".000") << "frame " << f;
         // The host reuses its image at once: a writer still writing from it would store this.
         std::memset(host.data(), 0xA5, image.size());
         stored.push_back({r.record, Expected(w.chain, in, image)});
@@ -198,7 +204,13 @@ INSTANTIATE_TEST_SUITE_P(
         WriterRow{"MrleWorker", "0", "0", Chain::Mrle, "20", Driver::Worker},
         WriterRow{"DirectSplit", "1", "0", Chain::None, "3", Driver::WhenBlocked},
         WriterRow{"CopiedSplitPool20", "1", "1", Chain::None, "20", Driver::WhenBlocked},
-        WriterRow{"KtstSplit", "1", "0", Chain::Ktst, "3", Driver::Worker}),
+        WriterRow{"KtstSplit", "1", "0", Chain::Ktst, "3", Driver::Worker},
+        WriterRow{"DirectStriped2", "0", "0", Chain::None, "3", Driver::Worker, 0, false, 2},
+        WriterRow{"CopiedStriped3", "0", "1", Chain::None, "3", Driver::WhenBlocked, 0, false, 3},
+        WriterRow{"CopiedStripedAtOnceNoSkip", "1", "1", Chain::None, "3", Driver::Worker, 2, true,
+                  3},
+        WriterRow{"KtstSplitStriped2", "1", "0", Chain::Ktst, "3", Driver::WhenBlocked, 0, false,
+                  2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Frames of 16 MiB across the switch from piece 0 (1 GiB) to piece 1, every write of the pool

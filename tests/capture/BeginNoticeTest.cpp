@@ -52,7 +52,8 @@ struct NoticeRow {
     const char* leaf;   // data file below the test's folder; "" keeps the fixture's
     const char* reason; // what the line must say
     std::function<void(BeginNotice&, ImportPatch&)> arrange;
-    bool keptTake = false; // the data file holds a take of frames, which keeps its place
+    bool keptTake = false;         // the data file holds a take of frames, which keeps its place
+    const char* stripe1 = nullptr; // a second data file below the test's folder, which is refused
 };
 
 // Every reason the user can mend is named with the data file; a frame of the host that tries
@@ -76,6 +77,23 @@ TEST_F(BeginNotice, EveryReasonGoesToTheDebuggerOncePerBegin) {
              ASSERT_NE(patch.Replace("GetDiskFreeSpaceExA", reinterpret_cast<void*>(&NoFreeSpace)),
                        nullptr);
          }},
+        {"a stripe's folder missing",
+         "",
+         "nowhere of the data file does not exist",
+         {},
+         false,
+         "\\nowhere\\take"},
+        {"a stripe's name refused",
+         "",
+         "the data file name is refused: a relative name",
+         {},
+         false,
+         "!take"},
+        {"a stripe's piece 0 a folder", "", "cannot be created or opened for writing",
+         [this](BeginNotice&, ImportPatch&) {
+             CreateDirectoryA((dir + "\\other.000").c_str(), nullptr);
+         },
+         false, "\\other"},
         {"the next name beside a kept take not writable", "", "is not writable (system error 5",
          [this](BeginNotice&, ImportPatch& patch) {
              // The refused begins above left a take file of no frames, which would let this
@@ -102,6 +120,10 @@ TEST_F(BeginNotice, EveryReasonGoesToTheDebuggerOncePerBegin) {
             name = base;
         if (row.keptTake)
             settings["overwrite"] = "0";
+        if (row.stripe1) {
+            name = row.stripe1[0] == '!' ? std::string(row.stripe1 + 1) : dir + row.stripe1;
+            settings["stripe1"] = name;
+        }
         Open(settings);
         std::vector<std::string> lines;
         {
@@ -131,6 +153,7 @@ TEST_F(BeginNotice, EveryReasonGoesToTheDebuggerOncePerBegin) {
         EXPECT_EQ(End(), ICERR_OK);
         hic.reset();
         RemoveDirectoryA(First().c_str());
+        RemoveDirectoryA((dir + "\\other.000").c_str());
         base = dir + "\\data";
     }
     // A begin that works, and one refused for the format alone (the host's to mend), say nothing.

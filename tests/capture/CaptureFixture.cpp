@@ -101,6 +101,17 @@ std::string CaptureTest::Piece(int index) const {
     return base + suffix;
 }
 
+std::string CaptureTest::AddStripe(std::map<std::string, std::string>& settings, int k) {
+    const std::string folder = dir + "\\stripe" + std::to_string(k);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string file = folder + "\\data";
+    for (const char* beside : {".000", ".001", ".take", ".journal", "-2.000", "-2.take"})
+        extraCleanup.push_back(file + beside);
+    extraCleanup.push_back(folder);
+    settings["stripe" + std::to_string(k)] = file;
+    return file;
+}
+
 LRESULT CaptureTest::Begin(const Format& in) {
     runTake = 0;
     out = StreamFormatFor(hic.get(), in);

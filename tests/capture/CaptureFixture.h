@@ -48,6 +48,9 @@ protected:
     // Writes the settings (filename points into this test's folder unless given) and opens KEST.
     void Open(std::map<std::string, std::string> settings);
     std::string Piece(int index) const;
+    // Stripe `k` (1 to 3) of the take into a folder of its own in this test's folder: its data
+    // file, set as "stripe<k>" in `settings`, removed with the test.
+    std::string AddStripe(std::map<std::string, std::string>& settings, int k);
     LRESULT Begin(const Format& in);
     FrameResult Compress(const Format& in, const void* bits, LONG frameNum = 0);
     LRESULT End();
