@@ -44,12 +44,13 @@ const Stream kStreams[] = {
 };
 
 // How a take lies on the modelled drives: each folder a drive of its own. A take striped over
-// several drives is a further row, its other folders named in the settings beside `filename`.
+// several drives names its other folders in the settings beside `filename` ("stripe1"...); each
+// drive takes every n-th frame, and the codec's requests serve them all.
 struct Layout {
     const char* name;
     int disks;
 };
-const Layout kLayouts[] = {{"one disk", 1}};
+const Layout kLayouts[] = {{"one disk", 1}, {"two disks striped", 2}};
 
 struct Outcome {
     double fps = 0;      // stored, per second of the stream
@@ -78,8 +79,12 @@ void WaitUntil(double due) {
 
 Outcome PacedCapture(const std::string& base, const Stream& stream, const Layout& layout,
                      const kt::DiskModel& disk, double streamSeconds) {
+    std::string stripes;
+    for (int d = 1; d < layout.disks; ++d)
+        stripes +=
+            "stripe" + std::to_string(d) + "=" + base + "\\disk" + std::to_string(d) + "\\take\r\n";
     WriteIni("filename=" + base + "\\disk0\\take\r\nfastwrite=1\r\nbuffer=1\r\nrequest=3\r\n" +
-             "divide=0\r\nquiet=1\r\n");
+             "divide=0\r\nquiet=1\r\n" + stripes);
     Outcome out;
     HIC hic = ICOpen(ICTYPE_VIDEO, kKest, ICMODE_COMPRESS);
     if (!hic)
@@ -126,7 +131,10 @@ Outcome PacedCapture(const std::string& base, const Stream& stream, const Layout
             ICCompressEnd(hic);
             out.fps = double(stored) / (elapsed * kTimeDivisor);
             out.waitMs = stored ? waited / double(stored) * 1000 * kTimeDivisor : 0;
-            out.limitFps = double(disk.FramesStoredWithin(RoundUp(in.biSizeImage), fps, seconds)) /
+            // Each drive's best with its share of the frames, which reach it at 1/n of the rate.
+            out.limitFps = double(layout.disks) *
+                           double(disk.FramesStoredWithin(RoundUp(in.biSizeImage),
+                                                          fps / layout.disks, seconds)) /
                            streamSeconds;
         }
     }
@@ -151,8 +159,8 @@ void PresetRows(const std::string& folder) {
         for (const Layout& layout : kLayouts)
             for (const Stream& stream : kStreams) {
                 const BITMAPINFOHEADER in = Bitmap(stream.size, stream.fourcc, stream.bits);
-                const double seconds =
-                    StreamSeconds(disk, double(RoundUp(in.biSizeImage)), stream.fps * kTimeDivisor);
+                const double seconds = StreamSeconds(disk, double(RoundUp(in.biSizeImage)),
+                                                     stream.fps * kTimeDivisor / layout.disks);
                 char name[128];
                 std::snprintf(name, sizeof name, "%s, %s, %s, %.0f s", stream.name, preset.name,
                               layout.name, seconds);
