@@ -214,12 +214,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // Frames of 16 MiB across the switch from piece 0 (1 GiB) to piece 1, every write of the pool
-// still pending when the frame that needs the next piece arrives.
+// still pending when the frame that needs the next piece arrives. Striped, each data file
+// switches on its own while the writes of the others are on their way.
 struct SplitRow {
     const char* name;
     const char* buffer;
     Chain chain;
     Driver driver;
+    int stripes = 1;
 };
 
 class SplitSwitch : public AsyncCapture, public ::testing::WithParamInterface<SplitRow> {};
@@ -230,13 +232,14 @@ TEST_P(SplitSwitch, FramesOnBothSidesReadBackExact) {
     AsyncOptions options;
     options.driver = row.driver;
     options.checksumWrites = false; // 1 GiB; the guard pages see writes into them anyway
-    Start({{"fastwrite", "1"},
-           {"divide", "1"},
-           {"dividesize", "1"},
-           {"buffer", row.buffer},
-           {"request", "4"},
-           {"fourcc", row.chain == Chain::Ktst ? FourccSetting(kKtst) : "0"}},
-          options);
+    std::map<std::string, std::string> settings{
+        {"fastwrite", "1"},  {"divide", "1"},
+        {"dividesize", "1"}, {"buffer", row.buffer},
+        {"request", "4"},    {"fourcc", row.chain == Chain::Ktst ? FourccSetting(kKtst) : "0"}};
+    std::vector<std::string> files{base};
+    for (int k = 1; k < row.stripes; ++k)
+        files.push_back(AddStripe(settings, k));
+    Start(settings, options);
     Format in = MakeFormat(4096, 2048, kYuy2, 16);
     ASSERT_EQ(Begin(in), ICERR_OK);
     PageBuffer host(kBig);
@@ -246,20 +249,25 @@ TEST_P(SplitSwitch, FramesOnBothSidesReadBackExact) {
             std::memcpy(image.data() + at, &frame, 4);
     };
     std::vector<Record> records;
-    int frames = 0;
-    for (; frames < 70; ++frames) {
+    const int n = row.stripes;
+    for (int frames = 0; frames < 70 * n; ++frames) {
         stamp(frames);
         host.Fill(image);
         FrameResult r = Compress(in, host.data());
         ASSERT_EQ(r.result, ICERR_OK) << "frame " << frames << ": " << io->Report();
         records.push_back(r.record);
-        if (r.record.name == Piece(1) && records.size() > 2)
+        // The last data file in turn is the last to reach its piece 1.
+        if (r.record.name == files.back() + ".001")
             break;
     }
     EXPECT_EQ(End(), ICERR_OK);
-    ASSERT_EQ(records.back().name, Piece(1)) << "the run never reached piece 1";
-    EXPECT_EQ(records.back().offset, 0u);
-    EXPECT_EQ(records[records.size() - 2].name, Piece(0));
+    for (int k = 0; k < n; ++k) {
+        SCOPED_TRACE(files[size_t(k)]);
+        const size_t last = records.size() - size_t(n - k);
+        ASSERT_EQ(records[last].name, files[size_t(k)] + ".001") << "never reached piece 1";
+        EXPECT_EQ(records[last].offset, 0u);
+        EXPECT_EQ(records[last - size_t(n)].name, files[size_t(k)] + ".000");
+    }
     for (size_t f = 0; f < records.size(); ++f) {
         stamp(int(f));
         auto expected = row.chain == Chain::Ktst ? TestCodecForm(image) : image;
@@ -269,12 +277,13 @@ TEST_P(SplitSwitch, FramesOnBothSidesReadBackExact) {
     EXPECT_EQ(io->Counters().Faults(), 0u) << io->Report();
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, SplitSwitch,
-                         ::testing::Values(SplitRow{"Copied", "1", Chain::None,
-                                                    Driver::WhenBlocked},
-                                           SplitRow{"Direct", "0", Chain::None, Driver::Worker},
-                                           SplitRow{"Ktst", "0", Chain::Ktst, Driver::Worker}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SplitSwitch,
+    ::testing::Values(SplitRow{"Copied", "1", Chain::None, Driver::WhenBlocked},
+                      SplitRow{"Direct", "0", Chain::None, Driver::Worker},
+                      SplitRow{"CopiedStriped2", "1", Chain::None, Driver::WhenBlocked, 2},
+                      SplitRow{"Ktst", "0", Chain::Ktst, Driver::Worker}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // One write ends badly after its frame was reported stored. That frame alone is lost; the host
 // hears of it (one ICERR_BADFORMAT) within the pool's size of frames, and every other frame
