@@ -98,8 +98,8 @@ private:
     bool refusalSaid = false;
 
     CaptureStats stats;
-    std::array<TakeRecorder, kMaxStripes>
-        takes; // the run's identity and each data file's take file
+    // The run's identity, and the take file of each of its data files.
+    std::array<TakeRecorder, kMaxStripes> takes;
     std::array<PieceFile, kMaxStripes> pieces{PieceFile{stats}, PieceFile{stats}, PieceFile{stats},
                                               PieceFile{stats}};
     ChainCompressor chain;
