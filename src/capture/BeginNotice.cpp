@@ -80,6 +80,10 @@ std::string BeginRefusalText(BeginRefusal refusal, const std::string& dataFile,
         reason = "every name beside it up to " + piece0 +
                  " holds a take; remove takes you no longer need, or choose another data file";
         break;
+    case BeginRefusal::StripeRepeated:
+        reason = "a stripe names it again; each stripe needs a data file of its own, best on a "
+                 "disk of its own";
+        break;
     }
     return "Kestro32 cannot start the capture: " + reason + " (data file " + dataFile +
            (place.empty() ? "" : "; " + place) + ")";

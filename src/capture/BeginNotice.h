@@ -15,6 +15,7 @@ enum class BeginRefusal {
     NoSpace,           // the disk has too little free space for the first page of piece 0
     NameTooLong,       // the data file beside a kept take would be named beyond what records hold
     AllNamesTaken,     // every data file name beside a kept take within the search holds one
+    StripeRepeated,    // a stripe names the data file, or another stripe, again
 };
 
 // Which of the open refusals it was, from the system's error of opening piece 0 and what is

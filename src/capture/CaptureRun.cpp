@@ -11,6 +11,17 @@
 
 using namespace kestro;
 
+namespace {
+
+// Names of one file as the system compares them: letter case aside, either slash.
+bool SameFileName(std::string a, std::string b) {
+    std::replace(a.begin(), a.end(), '/', '\\');
+    std::replace(b.begin(), b.end(), '/', '\\');
+    return lstrcmpiA(a.c_str(), b.c_str()) == 0;
+}
+
+} // namespace
+
 CaptureRun::CaptureRun(CCodecSettings* shared, CodecFormats& formats, ChainedCodecs& chained)
     : settings(shared), formats(formats), chained(chained) {}
 
@@ -121,6 +132,12 @@ bool CaptureRun::NamesUsable(uint32_t largestFrame) {
             Refuse(BeginRefusal::NameRefused, k);
             return false;
         }
+        // Two stripes in one data file would fight over its piece 0.
+        for (uint32_t j = 0; j < k; ++j)
+            if (SameFileName(files[j], files[k])) {
+                Refuse(BeginRefusal::StripeRepeated, k);
+                return false;
+            }
     }
     return true;
 }

@@ -89,6 +89,7 @@ TEST_F(BeginNotice, EveryReasonGoesToTheDebuggerOncePerBegin) {
          {},
          false,
          "!take"},
+        {"a stripe repeating the data file", "", "a stripe names it again", {}, false, "\\DATA"},
         {"a stripe's piece 0 a folder", "", "cannot be created or opened for writing",
          [this](BeginNotice&, ImportPatch&) {
              CreateDirectoryA((dir + "\\other.000").c_str(), nullptr);
