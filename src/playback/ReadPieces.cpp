@@ -52,12 +52,11 @@ ReadPiece* ReadPieces::ChooseFor(const char* path, size_t length) {
 ReadPiece::Opened ReadPieces::LookUp(const char* path, size_t length, bool overlapped,
                                      std::span<const std::string> dataFiles) {
     ReadPiece* piece = Find(path, length);
-    // A piece that did not open is not tried again only by the frames right after it.
-    if (piece && piece != &Current() && piece->File() == INVALID_HANDLE_VALUE) {
+    // A piece that did not open is not tried again only by the frames right after it; its place
+    // is its folder's, so no other piece closes for it.
+    if (piece && piece != &Current() && piece->File() == INVALID_HANDLE_VALUE)
         piece->Close();
-        piece = nullptr;
-    }
-    if (!piece)
+    else if (!piece)
         piece = ChooseFor(path, length);
     MakeCurrent(piece);
     return piece->LookUp(path, length, overlapped, dataFiles);
