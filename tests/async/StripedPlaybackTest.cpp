@@ -205,4 +205,67 @@ INSTANTIATE_TEST_SUITE_P(Rows, StripedPlayback,
                                            StripeRow{"ChainedFourHuffyuv", 4, true, true, 1, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A piece named in the folder of an open one takes its place, and a fifth folder takes the place
+// of the piece played longest ago: the pieces no longer played are let go (they can be deleted),
+// the others stay open (they cannot, and are not opened again).
+TEST(OpenPieces, OnePerFolderUpToFour) {
+    ASSERT_FALSE(kt::CodecLoaded()) << "another test left a codec handle open";
+    const std::string dir = kt::DataDir("striped-" + TestName());
+    const Bytes frame = Noise(size_t(kRawWidth) * kRawHeight * 2, 77);
+    std::vector<std::string> folders, made;
+    for (int f = 0; f < 5; ++f) {
+        folders.push_back(dir + "\\disk" + std::to_string(f));
+        CreateDirectoryA(folders.back().c_str(), nullptr);
+        for (const char* piece : {"\\take.000", "\\take.001"}) {
+            made.push_back(folders.back() + piece);
+            WriteDataFile(made.back(), {frame});
+        }
+    }
+    PlaybackIni(true);
+    {
+        Player player(RawStream(kRawWidth, kRawHeight, kt::kYuy2, 16),
+                      kt::MakeFormat(kRawWidth, kRawHeight, kt::kYuy2, 16));
+        ASSERT_TRUE(player.ok());
+        AsyncIo io;
+        ASSERT_TRUE(io.active());
+        ASSERT_EQ(player.Begin(), ICERR_OK);
+        auto play = [&](int folder, const char* piece) {
+            Bytes picture;
+            const std::string path = folders[size_t(folder)] + piece;
+            EXPECT_EQ(player.Play(MakeRecord(0, uint32_t(frame.size()), path), picture), ICERR_OK)
+                << path;
+            EXPECT_EQ(picture, frame) << path;
+        };
+        auto held = [&](int folder, const char* piece) {
+            const std::string path = folders[size_t(folder)] + piece;
+            const bool deleted = DeleteFileA(path.c_str()) != FALSE;
+            if (deleted)
+                WriteDataFile(path, {frame});
+            return !deleted;
+        };
+        for (int folder : {0, 1, 0, 1})
+            play(folder, "\\take.000");
+        EXPECT_EQ(io.Counters().pieceOpens, 2u) << "a piece reopened when another folder played";
+        EXPECT_TRUE(held(0, "\\take.000"));
+        play(0, "\\take.001");
+        EXPECT_FALSE(held(0, "\\take.000")) << "replaced in its folder, yet kept open";
+        EXPECT_TRUE(held(1, "\\take.000"));
+        for (int folder : {2, 3, 4})
+            play(folder, "\\take.000");
+        EXPECT_FALSE(held(1, "\\take.000")) << "the piece played longest ago";
+        EXPECT_TRUE(held(0, "\\take.001"));
+        EXPECT_TRUE(held(2, "\\take.000"));
+        EXPECT_EQ(io.Counters().pieceOpens, 6u);
+        EXPECT_EQ(player.End(), ICERR_OK);
+        EXPECT_FALSE(held(4, "\\take.000")) << "the end lets every piece go";
+        EXPECT_EQ(io.Counters().Faults(), 0u) << io.Report();
+    }
+    kt::RemoveIni();
+    for (const std::string& path : made)
+        DeleteFileA(path.c_str());
+    for (const std::string& folder : folders)
+        RemoveDirectoryA(folder.c_str());
+    RemoveDirectoryA(dir.c_str());
+}
+
 } // namespace
