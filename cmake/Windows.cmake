@@ -32,6 +32,7 @@ set(KESTRO_CAPTURE_SOURCES
 set(KESTRO_PLAYBACK_SOURCES
   src/playback/PlaybackRun.cpp
   src/playback/ReadPiece.cpp
+  src/playback/ReadPieces.cpp
   src/playback/ReadRing.cpp
 )
 set(KESTRO_UI_SOURCES

@@ -55,7 +55,7 @@ LRESULT PlaybackRun::Begin(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* o
 
     pageSize = SystemPageSize();
     readRowsPadded = image->paddedRows;
-    runDataFileName = settings->dataFileName;
+    runDataFiles = settings->StripeFiles();
     runChainedExtraPages = settings->chainedExtraPages;
 
     // A slot holds a stored frame as well as the picture made of it: a stored kind may take more
@@ -141,7 +141,7 @@ void PlaybackRun::NoteChainedHeld() {
 void PlaybackRun::CloseReadFile() {
     // The outstanding reads target slot buffers; they must be over before the file goes.
     ring.CollectPending();
-    piece.Close();
+    pieces.Close();
 }
 
 bool PlaybackRun::OutputMatchesRun(const BITMAPINFOHEADER* out) const {
@@ -204,9 +204,12 @@ std::optional<BOOL> PlaybackRun::OpenSource(const FramePlan& plan, bool overlapp
     const FrameRecordView& record = plan.record;
     const char* path = record.path.data();
     // No read may be outstanding on a piece that closes.
-    if (!piece.Same(path, record.path.size()))
+    if (!pieces.Find(path, record.path.size()))
         ring.CollectPending();
-    switch (piece.LookUp(path, record.path.size(), overlapped, runDataFileName)) {
+    const ReadPiece::Opened opened =
+        pieces.LookUp(path, record.path.size(), overlapped, runDataFiles);
+    const ReadPiece& piece = pieces.Current();
+    switch (opened) {
     case ReadPiece::Opened::JustFailed:
         if (piece.TakeRemoved(record))
             return FALSE;
@@ -239,16 +242,18 @@ BOOL PlaybackRun::ReadFast(ICDECOMPRESS* icd, bool chained) {
         needed = readConversion.storedBytes;
     }
 
+    const ReadPiece* named = pieces.Find(record.path.data(), record.path.size());
     ReadSlot* slot =
-        ring.TakePredicted(record.offset, piece.Same(record.path.data(), record.path.size()) &&
-                                              !piece.TakeRefused(record));
-    if (!slot) {
+        ring.TakePredicted(named && !named->TakeRefused(record) ? named : nullptr, record.offset);
+    if (slot)
+        pieces.MakeCurrent(slot->source);
+    else {
         // A seek, a repeat or another piece: the reads ahead hold the wrong frames.
         ring.CollectPending();
         if (auto done = OpenSource(*plan, true, chained, icd))
             return *done;
         slot = ring.First();
-        if (!ring.Issue(slot, record.offset, 0, plan->rounded))
+        if (!ring.Issue(slot, &pieces.Current(), record.offset, 0, plan->rounded))
             return FALSE;
     }
 
@@ -259,7 +264,7 @@ BOOL PlaybackRun::ReadFast(ICDECOMPRESS* icd, bool chained) {
     if (chained && have < needed) {
         // The read-ahead was planned from a smaller frame: fetch the rest into the same slot.
         uint32_t start = ContinuationStart(have, pageSize);
-        if (!ring.Issue(slot, slot->position + start, start, plan->rounded - start) ||
+        if (!ring.Issue(slot, slot->source, slot->position + start, start, plan->rounded - start) ||
             !ring.Await(slot, kFrameReadTimeoutMs))
             return FALSE;
         have = start + slot->transferred;
@@ -267,6 +272,8 @@ BOOL PlaybackRun::ReadFast(ICDECOMPRESS* icd, bool chained) {
     if (have < needed) // the file ends inside the frame
         return FALSE;
 
+    // Compressed frames of a striped take: that data file's next frame starts after this one.
+    slot->source->NoteFrame(slot->position, plan->rounded);
     ring.TopUp(slot, plan->rounded, chained, runChainedExtraPages, pageSize);
     return chained ? DecodeChained(slot->Buffer(), record.size, icd)
                    : ProduceRaw(slot->Buffer(), have, icd);
@@ -297,11 +304,12 @@ BOOL PlaybackRun::ReadPlain(ICDECOMPRESS* icd, bool chained) {
         return *done;
 
     LARGE_INTEGER zero{}, position;
-    if (!SetFilePointerEx(piece.File(), zero, &position, FILE_CURRENT) ||
+    HANDLE file = pieces.Current().File();
+    if (!SetFilePointerEx(file, zero, &position, FILE_CURRENT) ||
         uint64_t(position.QuadPart) != record.offset) {
         LARGE_INTEGER target;
         target.QuadPart = LONGLONG(record.offset);
-        if (!SetFilePointerEx(piece.File(), target, nullptr, FILE_BEGIN))
+        if (!SetFilePointerEx(file, target, nullptr, FILE_BEGIN))
             return FALSE;
     }
 
@@ -312,7 +320,7 @@ BOOL PlaybackRun::ReadPlain(ICDECOMPRESS* icd, bool chained) {
                         reinterpret_cast<uintptr_t>(output) % pageSize == 0 &&
                         plan->rounded <= readImageBytes;
     DWORD got = 0;
-    if (!ReadFile(piece.File(), direct ? output : first->Buffer(), plan->rounded, &got, nullptr) ||
+    if (!ReadFile(file, direct ? output : first->Buffer(), plan->rounded, &got, nullptr) ||
         got < needed)
         return FALSE;
     if (chained)

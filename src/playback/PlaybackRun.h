@@ -7,10 +7,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "formats/ChainedCodecs.h"
 #include "formats/CodecFormats.h"
-#include "playback/ReadPiece.h"
+#include "playback/ReadPieces.h"
 #include "playback/ReadRing.h"
 #include "pure/PixelKind.h"
 #include "pure/RawConvert.h"
@@ -27,7 +28,7 @@ struct PlaybackRunView {
 };
 
 // The playback run of one codec instance: begin, the four frame readers, end, and what the
-// frames of a run share: the piece being read, the read slots with their reads ahead, and the
+// frames of a run share: the pieces being read, the read slots with their reads ahead, and the
 // output picture and conversion that begin planned. Each part is declared after those it reads
 // through, and so released before them.
 class PlaybackRun {
@@ -40,7 +41,7 @@ public:
     LRESULT Frame(ICDECOMPRESS* icd);
     LRESULT End();
 
-    PlaybackRunView View() const { return {piece.View(), ring.View()}; }
+    PlaybackRunView View() const { return {pieces.Current().View(), ring.View()}; }
 
 private:
     using FrameReader = BOOL (PlaybackRun::*)(ICDECOMPRESS* icd);
@@ -79,11 +80,12 @@ private:
     uint32_t pageSize = 0;
     // What the frames of a run take from the settings, copied at begin: the sheet's changes
     // apply from the next begin.
-    std::string runDataFileName;       // the name the pieces a record names must belong to
+    // The data file and its stripes: a network piece a record names must lie in one's folder.
+    std::vector<std::string> runDataFiles;
     bool runChainedExtraPages = false; // chained frames may run two pages past their size
 
-    ReadPiece piece;
-    ReadRing ring{piece};
+    ReadPieces pieces;
+    ReadRing ring{pieces};
     // The chained codec's input format, copied at begin; each frame sets its biSizeImage.
     std::unique_ptr<uint8_t[]> readChainFormat;
     // The output picture of the run, as begin accepted it.

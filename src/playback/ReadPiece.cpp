@@ -31,7 +31,7 @@ bool ReadPiece::Same(const char* path, size_t length) const {
 }
 
 ReadPiece::Opened ReadPiece::LookUp(const char* path, size_t length, bool overlapped,
-                                    const std::string& dataFile) {
+                                    std::span<const std::string> dataFiles) {
     if (Same(path, length))
         return file ? Opened::Open : Opened::Failed;
     Close();
@@ -41,7 +41,7 @@ ReadPiece::Opened ReadPiece::LookUp(const char* path, size_t length, bool overla
     // A pipe, a port or a device may never answer a read; a file that is no piece is no picture;
     // opening a share nobody chose here hands the user's logon to its host. Refused by the name
     // alone, which stays, so that later frames naming it are refused without another try.
-    if (!MayOpenPiecePath(std::string_view(path, length), dataFile, FileCallName))
+    if (!MayOpenPiecePath(std::string_view(path, length), dataFiles, FileCallName))
         return Opened::Failed;
     DWORD flags = FILE_FLAG_NO_BUFFERING | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
     file.reset(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -83,6 +83,7 @@ void ReadPiece::Close() {
     size = 0;
     take = {};
     portSkips = false;
+    nextFrame.reset();
 }
 
 bool ReadPiece::SizeChanged() {

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "edge/Win32Edge.h"
 #include "pure/TakeFile.h"
@@ -23,8 +25,9 @@ struct ReadPieceView {
     uint64_t size = 0;
 };
 
-// The piece a playback run reads: its name, handle, completion port and size, and the take file
-// beside it. It stays open from the frame that opened it until a frame names another piece.
+// A piece a playback run reads: its name, handle, completion port and size, the take file beside
+// it, and where its next frame should start. It stays open from the frame that opened it until a
+// frame names another piece in its folder (ReadPieces keeps one per folder).
 class ReadPiece {
 public:
     enum class Opened { Open, JustFailed, Failed };
@@ -35,8 +38,10 @@ public:
 
     // The piece a record names, opened unless it is the one open (also when that one's opening
     // failed: it is not tried again). JustFailed: it cannot be opened now (a black frame);
-    // Failed: it is no piece to read at all. `dataFile` is the data file of the run.
-    Opened LookUp(const char* path, size_t length, bool overlapped, const std::string& dataFile);
+    // Failed: it is no piece to read at all. `dataFiles` are the data files of the run: the
+    // settings' data file and its stripes.
+    Opened LookUp(const char* path, size_t length, bool overlapped,
+                  std::span<const std::string> dataFiles);
     bool Same(const char* path, size_t length) const;
     // Idempotent; the reads into the run's slots must be over before it.
     void Close();
@@ -51,6 +56,13 @@ public:
     // takes it again; true when it changed.
     bool SizeChanged();
 
+    // A frame of `rounded` bytes at `position` was read, or is being read ahead: the piece's next
+    // frame is expected after it.
+    void NoteFrame(uint64_t position, uint32_t rounded) { nextFrame = position + rounded; }
+    std::optional<uint64_t> NextFrame() const { return nextFrame; }
+
+    std::string_view Name() const { return name; }
+    const TakeFileRead& Take() const { return take; }
     HANDLE File() const { return file.get(); }
     HANDLE Port() const { return port.get(); }
     uint64_t Size() const { return size; }
@@ -67,6 +79,7 @@ private:
     uint64_t size = 0;
     TakeFileRead take; // beside the open piece; no file: play as before
     bool portSkips = false;
+    std::optional<uint64_t> nextFrame;
 };
 
 } // namespace kestro

@@ -4,6 +4,7 @@
 
 #include "edge/Win32Edge.h"
 #include "pure/ReadPlan.h"
+#include "pure/SettingsText.h"
 
 using namespace kestro;
 
@@ -15,7 +16,7 @@ constexpr DWORD kPollMs = 5;
 
 } // namespace
 
-ReadRing::ReadRing(ReadPiece& piece) : piece(piece) {
+ReadRing::ReadRing(ReadPieces& pieces) : pieces(pieces) {
     for (uint32_t i = 0; i < kMaxReadSlots; ++i)
         slots[i].index = i;
 }
@@ -70,21 +71,25 @@ void ReadRing::PushBack(uint32_t index) {
         first = index;
 }
 
-ReadSlot* ReadRing::TakePredicted(uint64_t position, bool samePiece) {
-    if (!count || !samePiece || slots[first].position != position)
+ReadSlot* ReadRing::TakePredicted(const ReadPiece* piece, uint64_t position) {
+    if (!count || !piece || slots[first].source != piece || slots[first].position != position)
         return nullptr;
     ReadSlot* slot = &slots[first];
     PopFront();
     return slot;
 }
 
-bool ReadRing::Issue(ReadSlot* slot, uint64_t position, uint32_t offset, uint32_t length) {
-    HANDLE file = piece.File();
-    if (slot->pending || !slot->pages || !slot->overlapped || !piece.Port() ||
+bool ReadRing::Issue(ReadSlot* slot, ReadPiece* piece, uint64_t position, uint32_t offset,
+                     uint32_t length) {
+    if (!piece)
+        return false;
+    HANDLE file = piece->File();
+    if (slot->pending || !slot->pages || !slot->overlapped || !piece->Port() ||
         file == INVALID_HANDLE_VALUE || length == 0 || offset > slot->size ||
         length > slot->size - offset)
         return false;
-    const bool skips = piece.PortSkips();
+    const bool skips = piece->PortSkips();
+    slot->source = piece;
     for (int attempt = 0;; ++attempt) {
         std::memset(slot->overlapped, 0, sizeof *slot->overlapped);
         slot->overlapped->Offset = DWORD(position);
@@ -136,8 +141,9 @@ bool ReadRing::Await(ReadSlot* slot, DWORD timeout) {
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         OVERLAPPED* overlapped = nullptr;
-        BOOL ok =
-            GetQueuedCompletionStatus(piece.Port(), &bytes, &key, &overlapped, timeout - waited);
+        // Each piece has its port: the slot's read completes on its own piece's.
+        BOOL ok = GetQueuedCompletionStatus(slot->source->Port(), &bytes, &key, &overlapped,
+                                            timeout - waited);
         if (!overlapped)
             break; // no completion in time, or the port failed
         TakeCompletion(bytes, overlapped, ok);
@@ -149,8 +155,8 @@ bool ReadRing::Await(ReadSlot* slot, DWORD timeout) {
 }
 
 // A read is still outstanding past its time: every outstanding read is cancelled and given a
-// bounded time. Their packets may still reach the port, where a later read of the same slot would
-// take them for its own, so the piece and its port are dropped and the next frame opens them
+// bounded time. Their packets may still reach a port, where a later read of the same slot would
+// take them for its own, so the pieces and their ports are dropped and the next frame opens them
 // afresh.
 void ReadRing::GiveUpOutstanding() {
     auto outstanding = [&](const ReadSlot& slot) {
@@ -158,7 +164,7 @@ void ReadRing::GiveUpOutstanding() {
     };
     for (uint32_t i = 0; i < slotCount; ++i)
         if (slots[i].pending)
-            CancelRequest(piece.File(), slots[i].overlapped);
+            CancelRequest(slots[i].source->File(), slots[i].overlapped);
     for (DWORD waited = 0; waited < kCancelGraceMs; waited += kPollMs) {
         bool any = false;
         for (uint32_t i = 0; i < slotCount; ++i)
@@ -181,7 +187,7 @@ void ReadRing::GiveUpOutstanding() {
         slot.ok = false;
     }
     count = 0;
-    piece.Close();
+    pieces.Close();
 }
 
 void ReadRing::CollectPending() {
@@ -189,7 +195,7 @@ void ReadRing::CollectPending() {
     bool any = false;
     for (uint32_t i = 0; i < slotCount; ++i)
         if (slots[i].pending) {
-            CancelRequest(piece.File(), slots[i].overlapped);
+            CancelRequest(slots[i].source->File(), slots[i].overlapped);
             any = true;
         }
     for (uint32_t i = 0; any && i < slotCount; ++i)
@@ -197,32 +203,81 @@ void ReadRing::CollectPending() {
             Await(&slots[i], kCancelGraceMs);
 }
 
+// Where the read after a frame goes: the piece and the read there (none when `piece` is null).
+struct ReadRing::NextRead {
+    ReadPiece* piece = nullptr;
+    ReadAhead read;
+};
+
+// The frame after the one in `after`: further on in its piece, or, where the take file beside
+// the piece says the take is striped, in the piece of the next data file of the turn, when a
+// frame of the same take opened it (a read ahead opens nothing). Compressed frames leave each
+// data file its own positions: the next one there starts after the last frame read from it, or
+// after the last one read ahead from it before `after`, among the first `inFlight` reads ahead.
+ReadRing::NextRead ReadRing::PlanNext(const ReadSlot& after, uint32_t inFlight, uint32_t rounded,
+                                      bool chained, bool extraPages, uint32_t pageSize) {
+    NextRead next;
+    ReadPiece* target = after.source;
+    if (!target)
+        return next;
+    uint32_t stripe = 0, stripes = 1;
+    std::optional<uint64_t> nextOfStripe;
+    if (const auto& take = target->Take().take; take && take->stripeFiles.size() > 1) {
+        stripe = take->stripe;
+        stripes = uint32_t(take->stripeFiles.size());
+        const auto index = PieceIndexOf(target->Name());
+        if (!index || stripe >= stripes)
+            return next;
+        // Compared with the names of open pieces only: no file call ever sees this name.
+        target = pieces.Find(FormatPieceName(take->stripeFiles[(stripe + 1) % stripes], *index));
+        if (!target || target->File() == INVALID_HANDLE_VALUE || !target->Take().take ||
+            target->Take().take->id != take->id)
+            return next;
+        if (chained)
+            nextOfStripe = target->NextFrame();
+        for (uint32_t i = 0; chained && i < inFlight; ++i) {
+            const ReadSlot& ahead = slots[(first + i) % slotCount];
+            if (ahead.source == target)
+                nextOfStripe = ahead.position + rounded;
+        }
+    }
+    const auto turn = NextInTurn(stripe, stripes, after.position, rounded, nextOfStripe);
+    if (!turn)
+        return next;
+    auto plan = [&] {
+        return chained ? PlanChainedReadAt(turn->position, rounded, target->Size(), pageSize,
+                                           after.size, extraPages)
+                       : PlanRawReadAt(turn->position, rounded, target->Size());
+    };
+    next.piece = target;
+    next.read = plan();
+    // A piece that another process is still writing grows past the size taken at its opening.
+    if (!next.read.issue && target->SizeChanged())
+        next.read = plan();
+    return next;
+}
+
 void ReadRing::TopUp(const ReadSlot* current, uint32_t rounded, bool chained, bool extraPages,
                      uint32_t pageSize) {
     // Reads predicted from a frame of another size lie off the frames that follow this one.
-    if (count && slots[first].position != current->position + rounded)
-        CollectPending();
-    auto planAhead = [&](uint64_t from) {
-        return chained ? PlanChainedReadAhead(from, rounded, piece.Size(), pageSize, current->size,
-                                              extraPages)
-                       : PlanRawReadAhead(from, rounded, piece.Size());
-    };
+    if (count) {
+        const NextRead expected = PlanNext(*current, 0, rounded, chained, extraPages, pageSize);
+        if (slots[first].source != expected.piece ||
+            slots[first].position != expected.read.position)
+            CollectPending();
+    }
     // Compressed frames of changing sizes would send every read past the next one astray: those
     // go one frame ahead until two frames in a row have the same size.
     const bool steady = !chained || rounded == lastRounded;
     lastRounded = rounded;
     const uint32_t reach = steady ? depth : 1;
-    bool sizeTaken = false;
     while (count < reach) {
         const ReadSlot* last = count ? &slots[Back()] : current;
-        ReadAhead next = planAhead(last->position);
-        // A piece that another process is still writing grows past the size taken at its opening.
-        if (!next.issue && !sizeTaken && piece.SizeChanged())
-            next = planAhead(last->position);
-        sizeTaken = sizeTaken || !next.issue;
+        const NextRead next = PlanNext(*last, count, rounded, chained, extraPages, pageSize);
         ReadSlot* target = &slots[(last->index + 1) % slotCount];
         // A read ahead that cannot start only costs its frame a fresh read.
-        if (!next.issue || target == current || !Issue(target, next.position, 0, next.length))
+        if (!next.read.issue || target == current ||
+            !Issue(target, next.piece, next.read.position, 0, next.read.length))
             return;
         PushBack(target->index);
     }

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "edge/Win32Edge.h"
-#include "playback/ReadPiece.h"
+#include "playback/ReadPieces.h"
 #include "settings/CodecSettings.h"
 
 namespace kestro {
@@ -20,6 +20,7 @@ struct ReadSlot {
     // The slot's last read: where it started, whether it is still outstanding, and how it ended
     // (its completion may be taken from the port while another slot's is awaited).
     uint64_t position = 0;
+    ReadPiece* source = nullptr; // the piece it read from
     bool pending = false;
     bool ok = false;
     DWORD transferred = 0;
@@ -41,13 +42,15 @@ struct ReadRingView {
     ReadSlotView slots[kMaxReadSlots];
 };
 
-// The read slots of a run and the reads in flight in them, on the piece being read. A fast run's
-// slots form a ring: the frame being decoded takes one, and the reads ahead, in the order of the
-// frames they predict, are `count` slots from `first` on, the first holding the frame predicted
-// next. A plain run has one slot and reads nothing ahead.
+// The read slots of a run and the reads in flight in them, on the pieces the run keeps open. A
+// fast run's slots form a ring: the frame being decoded takes one, and the reads ahead, in the
+// order of the frames they predict, are `count` slots from `first` on, the first holding the
+// frame predicted next. The frames of a striped take follow in turn over the pieces of its data
+// files, each open piece reading on its own completion port. A plain run has one slot and reads
+// nothing ahead.
 class ReadRing {
 public:
-    explicit ReadRing(ReadPiece& piece);
+    explicit ReadRing(ReadPieces& pieces);
     ~ReadRing() { Release(); }
     ReadRing(const ReadRing&) = delete;
     ReadRing& operator=(const ReadRing&) = delete;
@@ -66,15 +69,17 @@ public:
     // lost to a read that never ended.
     bool ReadsAhead() const { return slotCount >= 2 && !givenUp; }
     // The slot of the frame predicted next, taken off the reads ahead, when it is the one at
-    // `position` of the piece being read; null otherwise.
-    ReadSlot* TakePredicted(uint64_t position, bool samePiece);
+    // `position` of `piece`; null otherwise (and for no piece).
+    ReadSlot* TakePredicted(const ReadPiece* piece, uint64_t position);
 
-    bool Issue(ReadSlot* slot, uint64_t position, uint32_t offset, uint32_t length);
+    bool Issue(ReadSlot* slot, ReadPiece* piece, uint64_t position, uint32_t offset,
+               uint32_t length);
     // False when the read failed or did not end within `timeout`; every read still outstanding
-    // then is given up, and the piece closed.
+    // then is given up, and the pieces closed.
     bool Await(ReadSlot* slot, DWORD timeout);
-    // Tops the reads ahead up to the depth, each next frame at the previous position plus this
-    // frame's page-rounded size, into the slots after the one being decoded.
+    // Tops the reads ahead up to the depth, into the slots after the one being decoded: each next
+    // frame at the previous position plus this frame's page-rounded size, or, in a striped take,
+    // in the next data file of the turn where its piece is open.
     void TopUp(const ReadSlot* current, uint32_t rounded, bool chained, bool extraPages,
                uint32_t pageSize);
 
@@ -86,8 +91,11 @@ private:
     void PopFront();
     uint32_t Back() const { return (first + count - 1) % slotCount; }
     void PushBack(uint32_t index);
+    struct NextRead;
+    NextRead PlanNext(const ReadSlot& after, uint32_t inFlight, uint32_t rounded, bool chained,
+                      bool extraPages, uint32_t pageSize);
 
-    ReadPiece& piece;
+    ReadPieces& pieces;
     ReadSlot slots[kMaxReadSlots];
     uint32_t slotCount = 0; // allocated: the frame's own and one per read ahead
     uint32_t depth = 0; // reads kept in flight ahead: the setting, or less where memory ran short

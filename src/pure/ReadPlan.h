@@ -2,6 +2,7 @@
 // Size and position arithmetic of the playback readers, over plain numbers.
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "pure/FrameRecord.h"
 #include "pure/PixelFormats.h"
@@ -82,20 +83,18 @@ struct ReadAhead {
     uint32_t length = 0;
 };
 
-// The read-ahead after a compressed frame at `position` whose page-rounded size is `rounded`:
-// the next page-aligned position, the same length (two pages more for codecs whose frames grow
-// a little), never more than the slot and, at the end of the file, the remainder rounded up to
-// a page so that the unbuffered read stays valid (the read then returns short).
-constexpr ReadAhead PlanChainedReadAhead(uint64_t position, uint32_t rounded, uint64_t fileSize,
-                                         uint32_t pageSize, uint32_t slotBytes, bool extraPages) {
+// The read-ahead of a compressed frame expected at `next`, the frame before it being `rounded`
+// bytes when rounded to pages: the same length (two pages more for codecs whose frames grow a
+// little), never more than the slot and, at the end of the file, the remainder rounded up to a
+// page so that the unbuffered read stays valid (the read then returns short).
+constexpr ReadAhead PlanChainedReadAt(uint64_t next, uint32_t rounded, uint64_t fileSize,
+                                      uint32_t pageSize, uint32_t slotBytes, bool extraPages) {
     ReadAhead plan;
-    plan.position = position + rounded;
-    // A position so near the end of the 64-bit range would wrap: there is no next frame.
-    if (rounded == 0 || plan.position < position || plan.position >= fileSize ||
-        fileSize - plan.position < pageSize)
+    plan.position = next;
+    if (rounded == 0 || next >= fileSize || fileSize - next < pageSize)
         return plan;
     uint64_t length = uint64_t(rounded) + (extraPages ? 2ull * pageSize : 0);
-    uint64_t remainder = RoundUpToPage(fileSize - plan.position, pageSize);
+    uint64_t remainder = RoundUpToPage(fileSize - next, pageSize);
     if (remainder < length)
         length = remainder;
     if (length > slotBytes)
@@ -105,17 +104,74 @@ constexpr ReadAhead PlanChainedReadAhead(uint64_t position, uint32_t rounded, ui
     return plan;
 }
 
-// The read-ahead of a raw reader: the next stored frame, when the file still holds all of it.
-// Raw frames all have the same size, so the next one is `rounded` bytes further on.
-constexpr ReadAhead PlanRawReadAhead(uint64_t position, uint32_t rounded, uint64_t fileSize) {
+// The read-ahead after a compressed frame at `position` whose page-rounded size is `rounded`:
+// at the next page-aligned position of the same file.
+constexpr ReadAhead PlanChainedReadAhead(uint64_t position, uint32_t rounded, uint64_t fileSize,
+                                         uint32_t pageSize, uint32_t slotBytes, bool extraPages) {
+    // A position so near the end of the 64-bit range would wrap: there is no next frame.
+    if (position + rounded < position)
+        return ReadAhead{false, position + rounded, 0};
+    return PlanChainedReadAt(position + rounded, rounded, fileSize, pageSize, slotBytes,
+                             extraPages);
+}
+
+// The read-ahead of a raw reader: the stored frame expected at `next`, when the file still holds
+// all of it. Raw frames all have the same size, `rounded` bytes.
+constexpr ReadAhead PlanRawReadAt(uint64_t next, uint32_t rounded, uint64_t fileSize) {
     ReadAhead plan;
-    plan.position = position + rounded;
-    if (rounded != 0 && plan.position > position && plan.position < fileSize &&
-        fileSize - plan.position >= rounded) {
+    plan.position = next;
+    if (rounded != 0 && next < fileSize && fileSize - next >= rounded) {
         plan.issue = true;
         plan.length = rounded;
     }
     return plan;
+}
+
+// The read-ahead of a raw reader after the frame at `position`: `rounded` bytes further on.
+constexpr ReadAhead PlanRawReadAhead(uint64_t position, uint32_t rounded, uint64_t fileSize) {
+    if (position + rounded <= position)
+        return ReadAhead{false, position + rounded, 0};
+    return PlanRawReadAt(position + rounded, rounded, fileSize);
+}
+
+// The number of a piece from its name's suffix (".000" to ".499"); empty for any other name.
+constexpr std::optional<int> PieceIndexOf(std::string_view name) {
+    if (name.size() < 5 || name[name.size() - 4] != '.')
+        return std::nullopt;
+    int index = 0;
+    for (char c : name.substr(name.size() - 3)) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        index = index * 10 + (c - '0');
+    }
+    return index < 500 ? std::optional<int>(index) : std::nullopt;
+}
+
+// Where the frame after one lies in a take whose frames go to its `count` data files in turn:
+// the frame at `position` of data file `stripe`, `rounded` bytes rounded to pages, is followed by
+// one in data file (stripe + 1) % count. Each data file has the same header page, so where every
+// frame has the same size (raw frames) the turn puts the next one at the same position in a data
+// file later in the turn and one frame further on in the first. Frames of changing sizes
+// (compressed ones) leave each data file its own positions: `nextOfStripe` is where that file's
+// next frame starts, as the last frame read from it says, and is taken when known. A take in one
+// data file (count 0 or 1) goes on in the same one. Empty when the stripe is outside the take or
+// the position would wrap.
+struct StripeTurn {
+    uint32_t stripe = 0;
+    uint64_t position = 0;
+    bool operator==(const StripeTurn&) const = default;
+};
+constexpr std::optional<StripeTurn> NextInTurn(uint32_t stripe, uint32_t count, uint64_t position,
+                                               uint32_t rounded,
+                                               std::optional<uint64_t> nextOfStripe = {}) {
+    if (stripe >= (count ? count : 1) || position + rounded < position)
+        return std::nullopt;
+    if (count <= 1)
+        return StripeTurn{0, position + rounded};
+    const uint32_t next = (stripe + 1) % count;
+    if (nextOfStripe)
+        return StripeTurn{next, *nextOfStripe};
+    return StripeTurn{next, next > stripe ? position : position + rounded};
 }
 
 // Where the continuation of a short transfer starts: an unbuffered read must begin on a page,

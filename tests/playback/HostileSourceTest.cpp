@@ -233,12 +233,14 @@ TEST_P(HostileSource, NamesAreJudgedInTheCodePageOfTheFileCalls) {
         << "with ANSI file calls: " << ::testing::PrintToString(trace.Calls());
 }
 
-// The data file configured on this machine may lie on a share: pieces inside its folder are
-// opened (none exists here, so the frame is cleared as for a missing piece), all others not.
+// The data file configured on this machine, and each of its stripes, may lie on a share: pieces
+// inside their folders are opened (none exists here, so the frame is cleared as for a missing
+// piece), all others not.
 TEST_P(HostileSource, NetworkPiecesAreOpenedOnlyInsideTheConfiguredDataFilesFolder) {
     hic.reset();
-    kt::WriteIni(
-        {{"fastread", GetParam() ? "1" : "0"}, {"filename", "\\\\kestro-nas\\caps\\take"}});
+    kt::WriteIni({{"fastread", GetParam() ? "1" : "0"},
+                  {"filename", "\\\\kestro-nas\\caps\\take"},
+                  {"stripe2", "\\\\kestro-nas2\\disk2\\take"}});
     hic = kt::OpenKest(ICMODE_DECOMPRESS);
     ASSERT_TRUE(hic);
     ASSERT_EQ(ICDecompressBegin(hic.get(), in.header(), out.header()), ICERR_OK);
@@ -247,14 +249,16 @@ TEST_P(HostileSource, NetworkPiecesAreOpenedOnlyInsideTheConfiguredDataFilesFold
     for (const std::string& path : std::vector<std::string>{
              "\\\\kestro-nas\\other\\take.000", "\\\\kestro-nas\\capsule\\take.000",
              "\\\\kestro-nas\\caps\\..\\other\\take.000", "\\\\kestro-nas.evil\\caps\\take.000",
-             "\\\\127.0.0.1\\caps\\take.000", "\\\\kestro-nas\\caps\\take.txt"}) {
+             "\\\\127.0.0.1\\caps\\take.000", "\\\\kestro-nas\\caps\\take.txt",
+             "\\\\kestro-nas2\\caps\\take.000", "\\\\kestro-nas2\\disk\\take.000"}) {
         SCOPED_TRACE(path);
         trace.Clear();
         ASSERT_NO_FATAL_FAILURE(ExpectRefusedPromptly(path));
         EXPECT_EQ(trace.Calls(), std::vector<std::string>());
     }
-    for (const std::string& path : std::vector<std::string>{"\\\\kestro-nas\\caps\\take.000",
-                                                            "//KESTRO-NAS/Caps/old/take.001"}) {
+    for (const std::string& path : std::vector<std::string>{
+             "\\\\kestro-nas\\caps\\take.000", "//KESTRO-NAS/Caps/old/take.001",
+             "\\\\kestro-nas2\\disk2\\take.000", "\\\\kestro-nas2\\DISK2\\take.003"}) {
         Bytes picture;
         auto result = Bounded(
             [&] { return DecodeCopy(MakeRecord(0, kWidth * kHeight * 2, path), picture); }, 10000);

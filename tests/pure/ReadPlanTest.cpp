@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "pure/ReadPlan.h"
 
@@ -75,6 +76,54 @@ TEST(ReadPlan, RawReadAheadTakesTheNextWholeFrame) {
         << "a next position that wraps";
     EXPECT_EQ(ContinuationStart(5000, kPage), kPage);
     EXPECT_EQ(ContinuationStart(8192, kPage), 8192u);
+}
+
+// Frames of a striped take go to its data files in turn; every data file starts after one
+// header page.
+struct TurnRow {
+    uint32_t stripe, count;
+    uint64_t position;
+    uint32_t rounded;
+    std::optional<uint64_t> nextOfStripe;
+    std::optional<StripeTurn> expected;
+};
+
+TEST(ReadPlan, NextFrameOfAStripedTakeFollowsTheTurn) {
+    const uint64_t page = kPage, frame = 3 * kPage;
+    const TurnRow rows[] = {
+        // One data file: the next frame follows in it, whatever was read before.
+        {0, 1, page, 3 * kPage, {}, StripeTurn{0, page + frame}},
+        {0, 0, page, 3 * kPage, {}, StripeTurn{0, page + frame}},
+        {0, 1, page, 3 * kPage, 9 * page, StripeTurn{0, page + frame}},
+        // Later in the turn: the same place in the next data file; the last one wraps to the
+        // first, one frame further on.
+        {0, 2, page, 3 * kPage, {}, StripeTurn{1, page}},
+        {1, 2, page, 3 * kPage, {}, StripeTurn{0, page + frame}},
+        {1, 3, page + 4 * frame, 3 * kPage, {}, StripeTurn{2, page + 4 * frame}},
+        {3, 4, page + 4 * frame, 3 * kPage, {}, StripeTurn{0, page + 5 * frame}},
+        // Frames of changing sizes: where that data file's next frame starts, when known.
+        {0, 2, page, 3 * kPage, 5 * page, StripeTurn{1, 5 * page}},
+        {2, 3, 8 * page, kPage, 2 * page, StripeTurn{0, 2 * page}},
+        // A place outside the take, or a position that would wrap.
+        {2, 2, page, 3 * kPage, {}, std::nullopt},
+        {1, 1, page, 3 * kPage, {}, std::nullopt},
+        {1, 0, page, 3 * kPage, {}, std::nullopt},
+        {0, 2, UINT64_MAX - kPage + 1, 2 * kPage, {}, std::nullopt},
+    };
+    for (const TurnRow& row : rows)
+        EXPECT_EQ(NextInTurn(row.stripe, row.count, row.position, row.rounded, row.nextOfStripe),
+                  row.expected)
+            << "stripe " << row.stripe << " of " << row.count << " at " << row.position;
+}
+
+TEST(ReadPlan, PieceNumbersComeFromTheSuffix) {
+    EXPECT_EQ(PieceIndexOf("d:\\caps\\kestro.000"), 0);
+    EXPECT_EQ(PieceIndexOf("d:\\caps\\kestro.017"), 17);
+    EXPECT_EQ(PieceIndexOf("\\\\host\\share\\k.499"), 499);
+    EXPECT_FALSE(PieceIndexOf("d:\\caps\\kestro.500"));
+    EXPECT_FALSE(PieceIndexOf("d:\\caps\\kestro.0a1"));
+    EXPECT_FALSE(PieceIndexOf("d:\\caps\\kestro_000"));
+    EXPECT_FALSE(PieceIndexOf(".000"));
 }
 
 TEST(ReadPlan, RecordsAreBoundedByWhatTheHostHolds) {

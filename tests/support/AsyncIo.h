@@ -71,6 +71,7 @@ struct IoCounters {
     uint32_t packets = 0;                   // completion port packets queued
     uint32_t syncReads = 0, syncWrites = 0; // transfers on handles opened without overlapped
     uint32_t closes = 0;                    // CloseHandle calls of the library seen
+    uint32_t pieceOpens = 0;                // files opened unbuffered or overlapped (pieces)
     uint32_t lookups = 0;                   // run-time lookups of the calls above answered
     uint32_t discarded = 0;                 // writes a sink completed without storing their bytes
     uint32_t discardedReads = 0;            // reads of bytes a sink discarded, refused

@@ -239,6 +239,8 @@ HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY
         // The data files: pieces are opened unbuffered or overlapped, take files neither.
         info->sink = info->disk >= 0 && s->disks[size_t(info->disk)].sink &&
                      (flags & (FILE_FLAG_NO_BUFFERING | FILE_FLAG_OVERLAPPED));
+        if (flags & (FILE_FLAG_NO_BUFFERING | FILE_FLAG_OVERLAPPED))
+            ++s->counters.pieceOpens;
         s->files[h] = info;
         SetLastError(error); // OPEN_ALWAYS reports through it whether the file existed
     }
