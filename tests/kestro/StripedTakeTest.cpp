@@ -131,6 +131,52 @@ TEST_F(StripedTake, IsReadWholeListedOnceAndRemovedFromEveryFolder) {
     EXPECT_NE(r.err.find("was removed on "), std::string::npos) << r.err;
 }
 
+// Moved to two new folders: a new base for each data file, in turn order. Too few, or a new base
+// the codec would not open, changes nothing.
+TEST_F(StripedTake, IsRelinkedWithANewBaseForEachDataFile) {
+    const std::string avi = dir + "/take.avi";
+    const auto original = synth::ReadFile(avi);
+    const std::string moved[] = {dir + "/f", dir + "/g"};
+    for (size_t stripe = 0; stripe < 2; ++stripe)
+        ASSERT_EQ(0, rename(folders[stripe].c_str(), moved[stripe].c_str()));
+    for (const std::vector<std::string>& to :
+         {std::vector<std::string>{"f:\\k"}, {"f:\\k", "g:\\k", "h:\\k"}, {"f:\\k", "con"}}) {
+        std::vector<std::string> args = {"relink",         avi,     "--map",
+                                         "f:=" + moved[0], "--map", "g:=" + moved[1]};
+        for (const std::string& base : to)
+            args.insert(args.end(), {"--to", base});
+        const RunResult r = RunKestro(args);
+        EXPECT_EQ(r.code, 2) << to.size() << " --to: " << r.err;
+        if (to.size() != 2) {
+            EXPECT_NE(r.err.find("the records name 2 data file(s) (c:\\capture\\kestro, "
+                                 "d:\\stripe\\kestro) and " +
+                                 std::to_string(to.size()) + " --to were given"),
+                      std::string::npos)
+                << r.err;
+        }
+        EXPECT_TRUE(synth::ReadFile(avi) == original) << "a refused relink changed the AVI";
+    }
+    for (size_t stripe = 0; stripe < 2; ++stripe)
+        for (const char* piece : {"/kestro.000", "/kestro.001"})
+            ASSERT_EQ(0, rename((moved[stripe] + piece).c_str(),
+                                (moved[stripe] + "/k" + (piece + 7)).c_str()));
+    RunResult r = RunKestro({"relink", avi, "--map", "f:=" + moved[0], "--map", "g:=" + moved[1],
+                             "--to", "f:\\k", "--to", "g:\\k"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("relinked 6 records in place"), std::string::npos) << r.out;
+    for (size_t stripe = 0; stripe < 2; ++stripe)
+        EXPECT_TRUE(ParseTakeFile(ReadText(moved[stripe] + "/k.take")).take)
+            << "the take file went with stripe " << stripe;
+    r = RunKestro({"export", avi, "-", "-q", "--map", "f:=" + moved[0], "--map", "g:=" + moved[1]});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::string frames;
+    for (size_t i = 0; i < c.frames; ++i) {
+        const auto frame = StoredFrame(c, i);
+        frames.append(frame.begin(), frame.end());
+    }
+    EXPECT_TRUE(r.out == frames) << "frame k from the k-th data file's new name, in turn";
+}
+
 // What the second stripe's take file, or the first one's name for it, leaves: what takes says of
 // that stripe, and why a removal is refused with every piece left where it was.
 TEST_F(StripedTake, AStripeNotWhollyTheTakesIsNeverTouched) {
