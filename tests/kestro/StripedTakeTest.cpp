@@ -177,6 +177,34 @@ TEST_F(StripedTake, IsRelinkedWithANewBaseForEachDataFile) {
     EXPECT_TRUE(r.out == frames) << "frame k from the k-th data file's new name, in turn";
 }
 
+// An AVI whose writer died: rebuilt from the records of both folders; with one folder missing,
+// refused, naming it, rather than cut after its first frame.
+TEST_F(StripedTake, IsRecoveredWholeOrRefusedWithAStripeMissing) {
+    const std::string avi = dir + "/take.avi", out = dir + "/recovered.avi";
+    auto bytes = synth::ReadFile(avi);
+    std::fill(bytes.begin() + 4, bytes.begin() + 8, uint8_t(0)); // the RIFF size a crash leaves
+    synth::WriteFile(avi, bytes);
+    RunResult r =
+        RunKestro(With({"recover", avi, "-o", out, "--format", "yuy2", "--size", "66x48"}, false));
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find("stripe 1 of take cdcdcdcd (d:\\stripe\\kestro, as " + folders[0] +
+                         "/kestro.take names it) is missing: its first frame, frame 1"),
+              std::string::npos)
+        << r.err;
+    struct stat st;
+    EXPECT_NE(lstat(out.c_str(), &st), 0) << "a refused recovery wrote its output";
+    r = RunKestro(With({"recover", avi, "-o", out, "--format", "yuy2", "--size", "66x48"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = RunKestro(With({"export", out, "-", "-q"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::string frames;
+    for (size_t i = 0; i < c.frames; ++i) {
+        const auto frame = StoredFrame(c, i);
+        frames.append(frame.begin(), frame.end());
+    }
+    EXPECT_TRUE(r.out == frames) << "every frame of both folders, in turn";
+}
+
 // What the second stripe's take file, or the first one's name for it, leaves: what takes says of
 // that stripe, and why a removal is refused with every piece left where it was.
 TEST_F(StripedTake, AStripeNotWhollyTheTakesIsNeverTouched) {
