@@ -181,6 +181,13 @@ const std::vector<Row>& RemovalRows() {
          "0000000a",
          true,
          "no take 0000000a"},
+    };
+    return rows;
+}
+
+// A striped take goes from every folder, or from none.
+const std::vector<Row>& StripedRemovalRows() {
+    static const std::vector<Row> rows = {
         {"a striped take: every stripe's pieces go",
          {File("take.000"), File("take.001", 100), File("take.take")},
          {StripedTake(0xA, 0)},
@@ -244,7 +251,9 @@ const std::vector<Row>& RemovalRows() {
 }
 
 TEST(TakeList, OnlyATakeTheFilesNameWhollyIsRemoved) {
-    for (const Row& row : RemovalRows()) {
+    std::vector<Row> rows = RemovalRows();
+    rows.insert(rows.end(), StripedRemovalRows().begin(), StripedRemovalRows().end());
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         auto takes = GroupDataFiles(row.files);
         size_t next = 0;
