@@ -66,4 +66,49 @@ if [ -x "${KESTRO_NATIVE_TOOL:-}" ]; then
   [ $rc = 1 ] && grep -q "was removed on " "$scratch/err" ||
     { cat "$scratch/err" >&2; fail "kestro verify does not refuse the removed take ($rc)"; }
 fi
+# A take striped over two folders: one row naming both, and a removal from both, refused whole
+# while either stripe's take file, or the first one's name for it, is not the take's.
+mkdir -p "$scratch/sa" "$scratch/sb"
+for f in sa/st.000 sa/st.001 sb/st.000; do head -c 8192 /dev/zero >"$scratch/$f"; done
+stripe_take() { # folder stripe id second-stripe-name
+  printf '[take]\r\nid=%s\r\nstarted=2026-12-11T09:00:00Z\r\npiecebytes=0\r\nframes=3\r\nended=2026-12-11T09:01:00Z\r\nstripe=%s\r\nstripefile=%s\r\nstripefile=%s\r\n' \
+    "$3" "$2" "$win\\sa\\st" "$4" >"$scratch/$1/st.take"
+}
+striped() { stripe_take sa 0 5717ed00 "${1:-$win\\sb\\st}"; stripe_take sb 1 "${2:-5717ed00}" "$win\\sb\\st"; }
+striped
+expect_rc 0 "takes, striped" host takes "$win\\sb\\st"
+[ "$(grep -c '^data file: ' "$scratch/out")" = 1 ] || { cat "$scratch/out" >&2; fail "a striped take is not one row"; }
+grep -q "^  stripe: 0, .*sa.st: 2 piece(s), 16384 bytes, in .*sa." "$scratch/out" &&
+  grep -q "^  all:    3 piece(s), 24576 bytes on disk in 2 of its 2 data files" "$scratch/out" ||
+  { cat "$scratch/out" >&2; fail "takes does not name the other stripe"; }
+# name of stripe 1 in stripe 0's file | id of stripe 1's file | what a listing of sa says | refusal
+while IFS='|' read -r name id listed refusal; do
+  striped "${name:-$win\\sb\\st}" "${id:-5717ed00}"
+  rm -rf "$scratch/sb/st.take.gone"
+  [ "$id" != gone ] || mv "$scratch/sb/st.take" "$scratch/sb/st.take.gone"
+  expect_rc 0 "takes, $refusal" host takes "$win\\sa\\st"
+  grep -q -- "$listed" "$scratch/out" || { cat "$scratch/out" >&2; fail "takes does not say: $listed"; }
+  expect_rc 2 "takes --remove, $refusal" host takes "$win\\sa\\st" --remove 5717ed00 --yes
+  expect_err "nothing removed: .*$refusal"
+  for f in sa/st.000 sa/st.001 sb/st.000; do [ -f "$scratch/$f" ] || fail "a refused removal removed $f"; done
+  ! grep -q '^removed=' "$scratch/sa/st.take" || fail "a refused removal marked the take"
+done <<ROWS
+|0badcafe|names take 0badcafe: this take's frames there are gone|names take 0badcafe
+|gone|missing: no take file st.take in|has no take file in
+$win\\sb\\con||not looked at: |cannot be looked at: 
+\\\\server\\share\\st||not looked at: |cannot be looked at: 
+ROWS
+striped
+expect_rc 0 "takes --remove, striped" host takes "$win\\sb\\st" --remove 5717ed00 --yes
+grep -q "^removed take 5717ed00: 3 piece(s), 24576 bytes" "$scratch/out" || { cat "$scratch/out" >&2; fail "no summary of the striped removal"; }
+for s in sa sb; do
+  [ ! -e "$scratch/$s/st.000" ] || fail "the piece in $s was not removed"
+  grep -q '^removed=' "$scratch/$s/st.take" && grep -q '^stripefile=' "$scratch/$s/st.take" ||
+    fail "the take file in $s was not marked, or lost its stripes"
+done
+if [ -x "${KESTRO_NATIVE_TOOL:-}" ]; then
+  WINEPREFIX="$KESTRO_BUILD/wineprefix" "$KESTRO_NATIVE_TOOL" takes "$scratch/sa" >"$scratch/native"
+  grep -q "^  stripe: 1, .*sb.st: 0 piece(s), 0 bytes, in .*/sb/$" "$scratch/native" ||
+    { cat "$scratch/native" >&2; fail "kestro takes does not find the other stripe through the prefix"; }
+fi
 echo "takes behave"

@@ -113,6 +113,32 @@ def packet_list(path):
         print(len(p), hashlib.md5(p).hexdigest())
 
 
+def stripe(avi, first, second, first_name, second_name):
+    """Spreads a capture in one piece (first/kestro.000) over two folders as a striped take
+    writes it: frame k into folder k % 2, the records naming the piece of the second folder for
+    the odd frames (the two folders' Windows names are of one length), and both take files
+    naming the two data files."""
+    data = bytearray(open(avi, 'rb').read())
+    old = (first_name + '.000\0').encode()
+    at = [i - 16 for i in range(len(data)) if data.startswith(old, i)]
+    offsets = [struct.unpack_from('<Q', data, a)[0] for a in at]
+    span = offsets[1] - offsets[0]
+    piece = open(first + '/kestro.000', 'rb').read()
+    pieces = [b'', b'']
+    for k, a in enumerate(at):
+        pieces[k % 2] += piece[offsets[k]:offsets[k] + span]
+        struct.pack_into('<Q', data, a, offsets[k // 2])
+        if k % 2:
+            data[a + 16:a + 16 + len(old)] = (second_name + '.000\0').encode()
+    open(avi, 'wb').write(data)
+    take = open(first + '/kestro.take', 'rb').read()
+    for folder, place, bytes_ in ((first, 0, pieces[0]), (second, 1, pieces[1])):
+        open(folder + '/kestro.000', 'wb').write(bytes_)
+        open(folder + '/kestro.take', 'wb').write(take + (
+            'stripe=%d\r\nstripefile=%s\r\nstripefile=%s\r\n' %
+            (place, first_name, second_name)).encode())
+
+
 if __name__ == '__main__':
     cmd, args = sys.argv[1], sys.argv[2:]
     if cmd == 'wav':
@@ -128,6 +154,8 @@ if __name__ == '__main__':
         stored_packets(args[0])
     elif cmd == 'packets':
         packet_list(args[0])
+    elif cmd == 'stripe':
+        stripe(*args)
     elif cmd == 'ktst':
         ktst_packets(args[0], int(args[1]), args[2])
     else:

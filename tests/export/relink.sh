@@ -157,4 +157,40 @@ for holder in wine native; do
   [ ! -e "$scratch/locked.avi.bak" ] || fail "a relink refused for the $holder lock made a backup"
 done
 echo "each tool refuses to relink while the other's lock is held"
+# A take striped over two folders, frame k in folder k % 2: each tool reads it whole, and a relink
+# takes a folder and a new base for each data file, in turn order; too few change nothing.
+mkdir -p "$scratch/sa" "$scratch/sb" "$scratch/na" "$scratch/nb"
+host --chain none --datafile "$win\\sa\\kestro" capture -o "$win\\striped.avi" --format uyvy \
+  --size 128x96 --rate 25 --frames 6 -q
+host play "$win\\striped.avi" --as uyvy -o "$win\\striped-before.uyvy" -q
+media stripe "$scratch/striped.avi" "$scratch/sa" "$scratch/sb" "$win\\sa\\kestro" "$win\\sb\\kestro"
+[ "$(stat -c %s "$scratch/sb/kestro.000")" -gt 0 ] || fail "nothing was striped"
+expect_rc 0 "verify, striped" host verify "$win\\striped.avi"
+host play "$win\\striped.avi" --as uyvy -o - -q | cmp - "$scratch/striped-before.uyvy" ||
+  fail "the striped take does not play its frames in turn"
+WINEPREFIX="$KESTRO_BUILD/wineprefix" "$kestro" verify "$scratch/striped.avi" >/dev/null ||
+  fail "kestro verify refuses the striped take"
+cp "$scratch/striped.avi" "$scratch/striped.orig"
+for s in a b; do # pieces renamed, the take files moved along under their old names
+  mv "$scratch/s$s/kestro.000" "$scratch/n$s/k.000"
+  mv "$scratch/s$s/kestro.take" "$scratch/n$s/kestro.take"
+done
+expect_rc 2 "relink of a striped take, one --to" \
+  host relink "$win\\striped.avi" --data "$win\\na" --to "$win\\na\\k"
+expect_err "the records name 2 data file(s) (.*sa.kestro, .*sb.kestro) and 1 --to were given"
+expect_rc 2 "relink of a striped take, a --data short" \
+  host relink "$win\\striped.avi" --data "$win\\na" --to "$win\\na\\k" --to "$win\\nb\\k"
+expect_err "a --data for each --to"
+cmp "$scratch/striped.avi" "$scratch/striped.orig" || fail "a refused relink changed the striped AVI"
+expect_rc 0 "relink of a striped take" host relink "$win\\striped.avi" --data "$win\\na" \
+  --to "$win\\na\\k" --data "$win\\nb" --to "$win\\nb\\k" -o "$win\\striped-relinked.avi"
+host play "$win\\striped-relinked.avi" --as uyvy -o - -q | cmp - "$scratch/striped-before.uyvy" ||
+  fail "the relinked striped take does not play its frames in turn"
+[ -f "$scratch/na/k.take" ] && grep -q '^stripe=1' "$scratch/nb/k.take" ||
+  fail "the stripes' take files were not carried along"
+WINEPREFIX="$KESTRO_BUILD/wineprefix" "$kestro" relink "$scratch/striped.avi" --to "$win\\na\\k" \
+  --to "$win\\nb\\k" -o "$scratch/striped-native.avi" >/dev/null
+cmp "$scratch/striped-native.avi" "$scratch/striped-relinked.avi" ||
+  fail "native and kestro-host relinks of the striped take differ"
+echo "a striped take is relinked a folder for each data file"
 echo "relink keeps every frame, the sound and the original"

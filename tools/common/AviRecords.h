@@ -88,20 +88,41 @@ bool ForEachRecord(ByteFile& file, const AviLayout& layout,
                                                                   const FrameRecordView&)>& check,
                    std::string& error);
 
-// Whether every record of the KEST stream, renamed under newBase, fits its chunk.
-bool RelinkFitsInPlace(ByteFile& file, const AviLayout& layout, std::string_view newBase,
+// The bases a relink gives the records' piece names: one for every record, or, for a take
+// striped over several data files, one for each data file the records name, paired in the order
+// the records first name them (the turn order: frame 0 in the first, frame 1 in the next...).
+struct RelinkBases {
+    RelinkBases(std::string_view one) : newBases{std::string(one)} {}
+    RelinkBases(const std::string& one) : newBases{one} {}
+    RelinkBases(const char* one) : newBases{one} {}
+    RelinkBases(std::vector<std::string> olds, std::vector<std::string> news)
+        : oldBases(std::move(olds)), newBases(std::move(news)) {}
+    std::vector<std::string> oldBases; // empty: every record takes the one new base
+    std::vector<std::string> newBases;
+    // The new base for a record's piece name (letter case aside); empty when none is paired.
+    std::string_view For(std::string_view oldName) const;
+    size_t Longest() const;
+};
+
+// The data files the records name (piece names without their .NNN suffix), in the order the
+// records first name them, letter case aside; false with `error` when a record does not read.
+bool RecordedDataFiles(ByteFile& file, const AviLayout& layout, std::vector<std::string>& bases,
+                       std::string& error);
+
+// Whether every record of the KEST stream, renamed under its new base, fits its chunk.
+bool RelinkFitsInPlace(ByteFile& file, const AviLayout& layout, const RelinkBases& bases,
                        std::string& error);
 
 // Rewrites every record in place. Checks first that every record parses and fits (nothing is
 // written otherwise); the rest of each chunk is zero-filled. Returns the number of records.
 std::optional<uint64_t> RelinkInPlace(ByteFile& file, const AviLayout& layout,
-                                      std::string_view newBase, std::string& error);
+                                      const RelinkBases& bases, std::string& error);
 
 // Writes a new AVI into `out` (empty, writable): every byte of `in` copied, except that records
 // that do not fit their chunk get larger chunks, and every size and offset that this moves (RIFF
 // and LIST sizes, idx1, ix## and indx entries, the stream's suggested buffer size) follows.
 std::optional<uint64_t> RelinkToNewFile(ByteFile& in, const AviLayout& layout, ByteFile& out,
-                                        std::string_view newBase, std::string& error);
+                                        const RelinkBases& bases, std::string& error);
 
 // "00dc" style chunk ids: the stream number in two decimal digits, then two letters.
 int StreamOfChunkId(uint32_t id);

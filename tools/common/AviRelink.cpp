@@ -1,6 +1,7 @@
 // The rewrite of a KEST stream's piece names: in place when every new record fits its chunk, or
 // into a new file whose sizes and indexes follow the grown chunks.
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "AviRecords.h"
@@ -26,6 +27,52 @@ std::optional<std::string> RelinkedPieceName(std::string_view oldName, std::stri
     return name;
 }
 
+namespace {
+
+bool SameCaseless(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string_view DataFileOf(std::string_view pieceName) {
+    return pieceName.size() < 4 ? std::string_view() : pieceName.substr(0, pieceName.size() - 4);
+}
+
+} // namespace
+
+std::string_view RelinkBases::For(std::string_view oldName) const {
+    if (oldBases.empty())
+        return newBases.empty() ? std::string_view() : std::string_view(newBases[0]);
+    for (size_t i = 0; i < oldBases.size() && i < newBases.size(); ++i)
+        if (SameCaseless(oldBases[i], DataFileOf(oldName)))
+            return newBases[i];
+    return {};
+}
+
+size_t RelinkBases::Longest() const {
+    size_t longest = 0;
+    for (const std::string& base : newBases)
+        longest = std::max(longest, base.size());
+    return longest;
+}
+
+bool RecordedDataFiles(ByteFile& file, const AviLayout& layout, std::vector<std::string>& bases,
+                       std::string& error) {
+    bases.clear();
+    return ForEachRecord(
+        file, layout,
+        [&](const RecordChunk&, const FrameRecordView& record) -> std::optional<std::string> {
+            const std::string_view base = DataFileOf(record.path);
+            if (std::none_of(bases.begin(), bases.end(),
+                             [&](const std::string& known) { return SameCaseless(known, base); }))
+                bases.emplace_back(base);
+            return std::nullopt;
+        },
+        error);
+}
+
 bool RewriteRecord(const uint8_t* oldRecord, size_t chunkSize, std::string_view newName,
                    std::vector<uint8_t>& out) {
     if (chunkSize < FrameRecordBytes(newName.size()))
@@ -39,13 +86,13 @@ bool RewriteRecord(const uint8_t* oldRecord, size_t chunkSize, std::string_view 
 namespace {
 
 // Checks every record's new name (and, when asked, that it fits its chunk); counts the records.
-bool PlanRelink(ByteFile& file, const AviLayout& layout, std::string_view newBase, bool needFit,
+bool PlanRelink(ByteFile& file, const AviLayout& layout, const RelinkBases& bases, bool needFit,
                 uint64_t& records, std::string& error) {
     records = 0;
     return ForEachRecord(
         file, layout,
         [&](const RecordChunk& chunk, const FrameRecordView& record) -> std::optional<std::string> {
-            auto name = RelinkedPieceName(record.path, newBase);
+            auto name = RelinkedPieceName(record.path, bases.For(record.path));
             if (!name)
                 return "record " + std::to_string(chunk.index) + ": piece name '" +
                        std::string(record.path) +
@@ -61,23 +108,23 @@ bool PlanRelink(ByteFile& file, const AviLayout& layout, std::string_view newBas
 
 } // namespace
 
-bool RelinkFitsInPlace(ByteFile& file, const AviLayout& layout, std::string_view newBase,
+bool RelinkFitsInPlace(ByteFile& file, const AviLayout& layout, const RelinkBases& bases,
                        std::string& error) {
     uint64_t records;
-    return PlanRelink(file, layout, newBase, true, records, error);
+    return PlanRelink(file, layout, bases, true, records, error);
 }
 
 std::optional<uint64_t> RelinkInPlace(ByteFile& file, const AviLayout& layout,
-                                      std::string_view newBase, std::string& error) {
+                                      const RelinkBases& bases, std::string& error) {
     uint64_t records;
-    if (!PlanRelink(file, layout, newBase, true, records, error))
+    if (!PlanRelink(file, layout, bases, true, records, error))
         return std::nullopt;
     std::vector<uint8_t> rewritten;
     std::vector<uint8_t> old;
     bool ok = ForEachRecord(
         file, layout,
         [&](const RecordChunk& chunk, const FrameRecordView& record) -> std::optional<std::string> {
-            auto name = RelinkedPieceName(record.path, newBase);
+            auto name = RelinkedPieceName(record.path, bases.For(record.path));
             old.resize(kFrameRecordFixedBytes);
             if (!name || !file.ReadAt(chunk.chunkOffset + 8, old.data(), old.size()) ||
                 !RewriteRecord(old.data(), chunk.chunkSize, *name, rewritten))
@@ -99,8 +146,8 @@ namespace {
 class NewFileWriter {
 public:
     NewFileWriter(ByteFile& in, const AviLayout& layout, ByteFile& out, uint32_t newRecordBytes,
-                  std::string_view newBase)
-        : in_(in), layout_(layout), out_(out), newRecordBytes_(newRecordBytes), newBase_(newBase) {}
+                  const RelinkBases& bases)
+        : in_(in), layout_(layout), out_(out), newRecordBytes_(newRecordBytes), bases_(bases) {}
 
     bool Plan(std::string& error) {
         int64_t growth = 0;
@@ -295,7 +342,7 @@ private:
         auto record = ParseFrameRecord(data.data(), data.size());
         std::optional<std::string> name;
         if (record)
-            name = RelinkedPieceName(record->path, newBase_);
+            name = RelinkedPieceName(record->path, bases_.For(record->path));
         std::vector<uint8_t> rewritten;
         if (!name || !RewriteRecord(data.data(), NewChunkSize(c.size), *name, rewritten)) {
             error = "record chunk at offset " + Hex(c.offset) + " cannot be relinked";
@@ -388,7 +435,7 @@ private:
     const AviLayout& layout_;
     ByteFile& out_;
     uint32_t newRecordBytes_;
-    std::string_view newBase_;
+    const RelinkBases& bases_;
     std::vector<Shift> shifts_;
     uint64_t pos_ = 0;
 };
@@ -396,13 +443,13 @@ private:
 } // namespace
 
 std::optional<uint64_t> RelinkToNewFile(ByteFile& in, const AviLayout& layout, ByteFile& out,
-                                        std::string_view newBase, std::string& error) {
+                                        const RelinkBases& bases, std::string& error) {
     uint64_t records;
-    if (!PlanRelink(in, layout, newBase, false, records, error))
+    if (!PlanRelink(in, layout, bases, false, records, error))
         return std::nullopt;
     // Every new name has the same length: the base and a four-character suffix.
-    const uint32_t newRecordBytes = FrameRecordBytes(newBase.size() + 4);
-    NewFileWriter writer(in, layout, out, newRecordBytes, newBase);
+    const uint32_t newRecordBytes = FrameRecordBytes(bases.Longest() + 4);
+    NewFileWriter writer(in, layout, out, newRecordBytes, bases);
     if (!writer.Plan(error) || !writer.Write(error))
         return std::nullopt;
     return records;

@@ -1,5 +1,6 @@
 #include "Recover.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <numeric>
@@ -254,6 +255,45 @@ std::optional<std::string> UnclosedCaptureText(ByteFile& file, const std::string
            "` rebuilds it from its " + std::to_string(stream.passed) + " frame records";
 }
 
+namespace {
+
+// A take striped over several data files has its frames in each in turn: when the first record
+// of one of them is refused, that data file is missing (its disk not here, or moved), and no run
+// of frames longer than the turn goes on without it. Says which one; nothing when the run did not
+// stop so.
+std::optional<std::string> MissingStripe(const RecordStream& stream, const RecoveredRun& run,
+                                         RecoverTool& tool) {
+    if (!run.stop || !stream.firstPassed)
+        return std::nullopt;
+    std::string takeName;
+    const auto take = tool.TakeOf(*stream.firstPassed, takeName);
+    const FoundRecord& stop = stream.records[*run.stop];
+    if (!take || take->stripeFiles.size() < 2 || !stop.refused || stop.path.size() < 4)
+        return std::nullopt;
+    const auto dataFile = [](std::string_view path) {
+        std::string lower(path.substr(0, path.size() < 4 ? 0 : path.size() - 4));
+        for (char& c : lower)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        return lower;
+    };
+    const std::string missing = dataFile(stop.path);
+    for (size_t i = 0; i < *run.stop; ++i)
+        if (dataFile(stream.records[i].path) == missing)
+            return std::nullopt; // frames of it were found: it is there, this frame is not
+    for (size_t k = 0; k < take->stripeFiles.size(); ++k) {
+        if (dataFile(take->stripeFiles[k] + ".000") == missing)
+            return "stripe " + std::to_string(k) + " of take " + TakeIdText(take->id) + " (" +
+                   take->stripeFiles[k] + ", as " + takeName +
+                   " names it) is missing: its first frame, " + Where(*run.stop, stop) + ": " +
+                   *stop.refused +
+                   ". Frames go to each data file of the take in turn: bring that one back "
+                   "(or name where it lies), then recover again; nothing was written";
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 int Recover(const RecoverRequest& request, RecoverTool& tool) {
     std::string error;
     ByteFile* in = tool.OpenInput(request.input, error);
@@ -303,6 +343,10 @@ int Recover(const RecoverRequest& request, RecoverTool& tool) {
     const RecoveredRun run =
         RecoverableRun(stream, request.keepZeroFrames, kMostWritesInFlight,
                        [&](const FoundRecord& r) { return tool.FrameIsZero(r); });
+    if (auto missing = MissingStripe(stream, run, tool)) {
+        tool.Error(request.input + ": " + *missing);
+        return kRecoverBroken;
+    }
     if (run.frames == 0) {
         const FoundRecord& first = stream.records[0];
         tool.Error(request.input + ": " + Where(0, first) + ": " +

@@ -28,13 +28,15 @@ public:
         if (!capture)
             return tool_.Interrupted() ? kRelinkInterrupted : kRelinkRefused;
         capture_ = std::move(*capture);
+        if (int code = PairDataFiles())
+            return code;
         if (int code = CheckRecords())
             return code;
         WarnOldNames();
         if (int code = CarryTakeFiles())
             return code;
         std::string error;
-        const bool fits = RelinkFitsInPlace(*in_, capture_.layout, request_.newBase, error);
+        const bool fits = RelinkFitsInPlace(*in_, capture_.layout, bases_, error);
         if (tool_.Interrupted())
             return Stopped("nothing was changed");
         if (fits && request_.output.empty())
@@ -50,12 +52,44 @@ private:
 
     // The records must name what the codec opens: an absolute or a network base.
     int CheckNewBase() {
-        const auto shape = ClassifyPiecePath(request_.newBase + ".000");
-        if (shape.kind != PathKind::Refused)
+        for (size_t i = 0; i < request_.newBases.size(); ++i) {
+            const auto shape = ClassifyPiecePath(request_.newBases[i] + ".000");
+            if (shape.kind != PathKind::Refused)
+                continue;
+            tool_.Error("--to " + request_.shownBases[i] + ": " + RefusalText(shape.refusal) +
+                        ", which the codec does not open; give an absolute Windows path "
+                        "(e:\\archive\\take1)");
+            return kRelinkRefused;
+        }
+        return request_.newBases.empty() ? kRelinkRefused : kRelinkDone;
+    }
+
+    // A take striped over several data files takes a new base for each, in turn order: frame 0's
+    // data file the first, frame 1's the next. One base for several would give two stripes'
+    // pieces one name.
+    int PairDataFiles() {
+        std::vector<std::string> recorded;
+        std::string error;
+        if (!RecordedDataFiles(*in_, capture_.layout, recorded, error)) {
+            bases_ = RelinkBases(request_.newBases[0]); // the records' check says what is wrong
             return kRelinkDone;
-        tool_.Error("--to " + request_.shownBase + ": " + RefusalText(shape.refusal) +
-                    ", which the codec does not open; give an absolute Windows path "
-                    "(e:\\archive\\take1)");
+        }
+        if (recorded.size() <= 1 && request_.newBases.size() == 1) {
+            bases_ = RelinkBases(request_.newBases[0]);
+            return kRelinkDone;
+        }
+        if (recorded.size() == request_.newBases.size()) {
+            bases_ = RelinkBases(std::move(recorded), request_.newBases);
+            return kRelinkDone;
+        }
+        std::string named;
+        for (const std::string& base : recorded)
+            named += (named.empty() ? "" : ", ") + tool_.Shown(base);
+        tool_.Error(request_.input + ": the records name " + std::to_string(recorded.size()) +
+                    " data file(s) (" + named + ") and " +
+                    std::to_string(request_.newBases.size()) +
+                    " --to were given: give --to once for each data file, in that order"
+                    "; nothing was changed");
         return kRelinkRefused;
     }
 
@@ -96,7 +130,7 @@ private:
             p.why = *refused;
             return p;
         }
-        auto name = RelinkedPieceName(record.path, request_.newBase);
+        auto name = RelinkedPieceName(record.path, bases_.For(record.path));
         if (!name) {
             p.kind = RecordProblem::NoPieceSuffix;
             return p;
@@ -268,7 +302,7 @@ private:
         if (int code = MakeBackup(backup))
             return code;
         // From here on the backup is whole under its name: it stays, whatever happens to the AVI.
-        auto done = RelinkInPlace(*rw, capture_.layout, request_.newBase, error);
+        auto done = RelinkInPlace(*rw, capture_.layout, bases_, error);
         if (done && !tool_.FinishRewrite(error))
             done.reset();
         if (!done) {
@@ -314,7 +348,7 @@ private:
             tool_.Error(error);
             return kRelinkNotWritten;
         }
-        auto done = RelinkToNewFile(*in_, capture_.layout, *out, request_.newBase, error);
+        auto done = RelinkToNewFile(*in_, capture_.layout, *out, bases_, error);
         bool exists = false;
         const bool written = done.has_value();
         if (done && !tool_.FinishNew(true, false, exists, error))
@@ -335,6 +369,7 @@ private:
     RelinkTool& tool_;
     ByteFile* in_ = nullptr;
     RelinkCapture capture_;
+    RelinkBases bases_{""}; // paired with the data files the records name, by PairDataFiles
     // Pieces found under the names the records held, by that name: where, and the new name.
     std::map<std::string, std::pair<std::string, std::string>> oldNames_;
     std::map<std::string, PieceTake> takes_; // by the piece's local name

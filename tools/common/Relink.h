@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "AviRecords.h"
 #include "pure/TakeFile.h"
@@ -31,9 +32,11 @@ constexpr uint64_t kRelinkLockOffset = 0x7fffffff00000000;
 
 struct RelinkRequest {
     std::string input;
-    std::string newBase;   // the base the records will name, as bytes of the capture's code page
-    std::string shownBase; // the same as it was given, for messages
-    std::string output;    // empty: in place when every new record fits its chunk
+    // The bases the records will name, as bytes of the capture's code page: one, or one for each
+    // data file of a striped take in turn order (the order the records first name them).
+    std::vector<std::string> newBases;
+    std::vector<std::string> shownBases; // the same as they were given, for messages
+    std::string output;                  // empty: in place when every new record fits its chunk
 };
 
 // The capture as the relink needs it.

@@ -115,6 +115,97 @@ std::string AviLine(const DataFileTakes& data, const AviNaming& avi) {
     return line + (data.take.take->removed.empty() ? "of this take" : "of this removed take");
 }
 
+bool Striped(const DataFileTakes& data) {
+    return data.take.take && data.take.take->stripeFiles.size() > 1;
+}
+
+// Two take files of one striped take, each of its own data file: a folder may hold more than one
+// of its stripes.
+bool StripesOfOneTake(const DataFileTakes& a, const DataFileTakes& b) {
+    return Striped(a) && Striped(b) && a.take.take->id == b.take.take->id &&
+           a.take.take->stripe != b.take.take->stripe &&
+           a.take.take->stripeFiles == b.take.take->stripeFiles;
+}
+
+std::string StripeLine(const StripeFound& stripe, uint32_t id) {
+    std::string line = std::to_string(stripe.stripe) + ", " + stripe.dataFile + ": ";
+    if (!stripe.refusal.empty())
+        return line + "not looked at: " + stripe.refusal;
+    if (stripe.takeFile.empty())
+        return line + "missing: no take file " + stripe.base + ".take in " + stripe.folder +
+               (stripe.pieces.empty() ? "" : ", and pieces that nothing names");
+    if (!stripe.take.take)
+        return line + "its take file " + stripe.folder + stripe.takeFile + " is damaged (" +
+               stripe.take.damage + ")";
+    if (stripe.take.take->id != id)
+        return line + "its take file " + stripe.folder + stripe.takeFile + " names take " +
+               TakeIdText(stripe.take.take->id) + ": this take's frames there are gone";
+    uint64_t bytes = 0;
+    for (const TakePiece& piece : stripe.pieces)
+        bytes += piece.bytes;
+    return line + std::to_string(stripe.pieces.size()) + " piece(s), " + std::to_string(bytes) +
+           " bytes, in " + stripe.folder;
+}
+
+// A striped take's data files, each on a line, and what all of them hold together.
+std::string StripesText(const DataFileTakes& data) {
+    const TakeFile& take = *data.take.take;
+    std::string text = "  stripe: " + std::to_string(take.stripe) + " of " +
+                       std::to_string(take.stripeFiles.size()) +
+                       " (frames go to each data file in turn): this one\n";
+    size_t pieces = data.pieces.size(), found = 1;
+    uint64_t bytes = data.Bytes();
+    for (const StripeFound& stripe : data.stripes) {
+        text += "  stripe: " + StripeLine(stripe, take.id) + "\n";
+        if (stripe.refusal.empty() && stripe.take.take && stripe.take.take->id == take.id) {
+            ++found;
+            pieces += stripe.pieces.size();
+            for (const TakePiece& piece : stripe.pieces)
+                bytes += piece.bytes;
+        }
+    }
+    return text + "  all:    " + std::to_string(pieces) + " piece(s), " + std::to_string(bytes) +
+           " bytes on disk in " + std::to_string(found) + " of its " +
+           std::to_string(take.stripeFiles.size()) + " data files\n";
+}
+
+// Adds the pieces of one data file to what a removal deletes; the refusal when one may not go.
+std::string AddPieces(const std::vector<TakePiece>& pieces, const std::string& base,
+                      const std::string& shown, RemovalPlan& plan,
+                      std::vector<std::string>* names) {
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        const TakePiece& piece = pieces[i];
+        if (!piece.regular)
+            return piece.name + " is no regular file, and no piece of take " + shown;
+        if (i > 0 && pieces[i - 1].index == piece.index)
+            return "two files are piece " + std::to_string(piece.index) + " of " + base + " (" +
+                   pieces[i - 1].name + ", " + piece.name + "): which one holds take " + shown +
+                   " cannot be told";
+        if (names)
+            names->push_back(piece.name);
+        plan.bytes += piece.bytes;
+    }
+    return "";
+}
+
+// Why a striped take's other data file may not lose its pieces with the take; empty when it may.
+std::string StripeRefusal(const StripeFound& stripe, uint32_t id) {
+    const std::string which = "stripe " + std::to_string(stripe.stripe) + " of take " +
+                              TakeIdText(id) + " (" + stripe.dataFile + ")";
+    if (!stripe.refusal.empty())
+        return which + " cannot be looked at: " + stripe.refusal;
+    if (stripe.takeFile.empty())
+        return which + " has no take file in " + stripe.folder +
+               ": which take its pieces hold cannot be told (is its disk here?)";
+    if (!stripe.take.take)
+        return which + ": its take file " + stripe.folder + stripe.takeFile + " is damaged (" +
+               stripe.take.damage + ")";
+    if (stripe.take.take->id != id)
+        return which + ": its take file " + stripe.folder + stripe.takeFile + " names take " +
+               TakeIdText(stripe.take.take->id) + ", whose pieces are not this take's";
+    return "";
+}
+
 } // namespace
 
 uint64_t DataFileTakes::Bytes() const {
@@ -122,6 +213,33 @@ uint64_t DataFileTakes::Bytes() const {
     for (const TakePiece& piece : pieces)
         bytes += piece.bytes;
     return bytes;
+}
+
+std::vector<StripeFound> StripesOf(const DataFileTakes& data) {
+    std::vector<StripeFound> stripes;
+    if (!Striped(data))
+        return stripes;
+    const TakeFile& take = *data.take.take;
+    for (uint32_t k = 0; k < take.stripeFiles.size(); ++k) {
+        if (k == take.stripe)
+            continue;
+        StripeFound& stripe = stripes.emplace_back();
+        stripe.stripe = k;
+        stripe.dataFile = take.stripeFiles[k];
+        const size_t slash = stripe.dataFile.find_last_of("\\/:");
+        stripe.base =
+            slash == std::string::npos ? stripe.dataFile : stripe.dataFile.substr(slash + 1);
+    }
+    return stripes;
+}
+
+void NoteStripeFiles(StripeFound& stripe, const std::vector<FolderEntry>& entries) {
+    for (DataFileTakes& data : GroupDataFiles(entries)) {
+        if (Lower(data.base) == Lower(stripe.base)) {
+            stripe.pieces = std::move(data.pieces);
+            stripe.takeFile = std::move(data.takeFile);
+        }
+    }
 }
 
 std::vector<DataFileTakes> GroupDataFiles(const std::vector<FolderEntry>& entries) {
@@ -182,10 +300,17 @@ bool NoteAvi(ByteFile& file, const std::string& name, std::vector<DataFileTakes>
 std::string TakesText(const std::vector<DataFileTakes>& takes, const std::string& folder,
                       bool aviDirGiven) {
     std::string text;
-    for (const DataFileTakes& data : takes) {
+    for (size_t i = 0; i < takes.size(); ++i) {
+        const DataFileTakes& data = takes[i];
+        // One row for a take: a stripe listed already names this one.
+        if (std::any_of(takes.begin(), takes.begin() + long(i),
+                        [&](const DataFileTakes& other) { return StripesOfOneTake(other, data); }))
+            continue;
         text += "data file: " + folder + data.base + "\n";
         text += "  take:   " + TakeLine(data) + "\n";
         text += "  pieces: " + PiecesLine(data) + "\n";
+        if (Striped(data))
+            text += StripesText(data);
         for (const AviNaming& avi : data.avis)
             text += "  avi:    " + AviLine(data, avi) + "\n";
         if (aviDirGiven && data.avis.empty())
@@ -214,6 +339,10 @@ RemovalPlan PlanRemoval(const std::vector<DataFileTakes>& takes, std::string_vie
         else if (FindEarlierTake(*data.take.take, *wanted))
             history = &data;
     }
+    // Stripes of one take in one folder are that take once, by its first stripe there.
+    std::erase_if(found, [&](const DataFileTakes* data) {
+        return data != found[0] && StripesOfOneTake(*found[0], *data);
+    });
     if (found.size() > 1) {
         plan.refusal = "two data files name take " + shown + " (" + found[0]->takeFile + ", " +
                        found[1]->takeFile +
@@ -241,17 +370,17 @@ RemovalPlan PlanRemoval(const std::vector<DataFileTakes>& takes, std::string_vie
                        "its pieces, delete them by hand, or remove it with kestro-host";
         return plan;
     }
-    for (size_t i = 0; i < data.pieces.size(); ++i) {
-        const TakePiece& piece = data.pieces[i];
-        // A refusal names nothing to delete.
-        if (!piece.regular)
-            return Refused(piece.name + " is no regular file, and no piece of take " + shown);
-        if (i > 0 && data.pieces[i - 1].index == piece.index)
-            return Refused("two files are piece " + std::to_string(piece.index) + " of " +
-                           data.base + " (" + data.pieces[i - 1].name + ", " + piece.name +
-                           "): which one holds take " + shown + " cannot be told");
-        plan.pieces.push_back(piece.name);
-        plan.bytes += piece.bytes;
+    // A refusal names nothing to delete.
+    if (std::string why = AddPieces(data.pieces, data.base, shown, plan, &plan.pieces);
+        !why.empty())
+        return Refused(why);
+    for (const StripeFound& stripe : data.stripes) {
+        std::string why = StripeRefusal(stripe, take.id);
+        if (why.empty())
+            why = AddPieces(stripe.pieces, stripe.base, shown, plan, nullptr);
+        if (!why.empty())
+            return Refused(why);
+        plan.stripes.push_back(&stripe);
     }
     plan.data = &data;
     return plan;
@@ -259,13 +388,22 @@ RemovalPlan PlanRemoval(const std::vector<DataFileTakes>& takes, std::string_vie
 
 std::string RemovalText(const RemovalPlan& plan, const std::string& folder) {
     const DataFileTakes& data = *plan.data;
+    size_t pieces = plan.pieces.size();
+    for (const StripeFound* stripe : plan.stripes)
+        pieces += stripe->pieces.size();
     std::string text = "take " + TakeIdText(data.take.take->id) + " of " + folder + data.base +
-                       ": " + std::to_string(plan.pieces.size()) + " piece(s), " +
-                       std::to_string(plan.bytes) + " bytes, will be removed:\n";
+                       ": " + std::to_string(pieces) + " piece(s), " + std::to_string(plan.bytes) +
+                       " bytes, will be removed:\n";
     for (const std::string& piece : plan.pieces)
         text += "  " + folder + piece + "\n";
-    return text + "  " + folder + data.takeFile +
-           " stays, marked removed, so that the take's AVIs say it was removed\n";
+    for (const StripeFound* stripe : plan.stripes)
+        for (const TakePiece& piece : stripe->pieces)
+            text += "  " + stripe->folder + piece.name + "\n";
+    std::string stays = folder + data.takeFile;
+    for (const StripeFound* stripe : plan.stripes)
+        stays += ", " + stripe->folder + stripe->takeFile;
+    return text + "  " + stays + (plan.stripes.empty() ? " stays" : " stay") +
+           ", marked removed, so that the take's AVIs say it was removed\n";
 }
 
 TakeFile RemovedTake(const TakeFile& take, const std::string& now) {
@@ -277,6 +415,8 @@ TakeFile RemovedTake(const TakeFile& take, const std::string& now) {
     removed.ended = take.ended;
     removed.replaced = take.replaced;
     removed.removed = take.removed.empty() ? now : take.removed;
+    removed.stripe = take.stripe;
+    removed.stripeFiles = take.stripeFiles;
     return removed;
 }
 

@@ -187,6 +187,9 @@ struct RelinkOptions {
     std::string dataDir; // where the pieces are now, under their new file names
     std::string newBase; // Windows base path the records will name: BASE.000, BASE.001...
     std::string output;  // empty: in place (original kept as INPUT.bak) when the records fit
+    // A take striped over several data files: the folder and new base of each after the first,
+    // in turn order (--data DIR --to BASE once for each).
+    std::vector<std::pair<std::string, std::string>> moreStripes;
 };
 
 // Checks that every piece is in dataDir (under its new file name, else its old one) and holds

@@ -14,6 +14,7 @@
 #include "HostInstall.h"
 #include "pure/Fourcc.h"
 #include "pure/PixelFormats.h"
+#include "pure/TakeFile.h"
 #include "settings/CodecSettings.h"
 
 using namespace host;
@@ -77,7 +78,8 @@ const char kUsage[] =
     "      BASE.001... (e.g. --to e:\\archive\\take1). Each piece must be in DIR under its new\n"
     "      file name and hold its frames, or nothing is changed. Without -o the AVI is rewritten\n"
     "      and the original kept as IN.avi.bak; records that outgrow their chunks make a new AVI\n"
-    "      with everything else copied unchanged.\n"
+    "      with everything else copied unchanged. A take striped over several data files takes\n"
+    "      --data DIR --to BASE once for each, in turn order (the data file of frame 0 first).\n"
     "  recover IN.avi -o OUT.avi [--format yuy2|uyvy|rgb24 --size WxH] [--rate FPS]\n"
     "          [--keep-zero-frames]\n"
     "      After a crash: a new AVI from the frame records of one whose writer died (zeroed\n"
@@ -384,13 +386,14 @@ int ReportCommand(Args& args, const std::string&) {
 
 int RelinkCommand(Args& args, const std::string&) {
     RelinkOptions o;
+    std::vector<std::string> dirs, bases; // a striped take gives a pair for each data file
     for (; !args.AtEnd(); args.Next()) {
         const std::string& a = args.Current();
         if (a == "--data") {
-            if (!args.Value(o.dataDir) || o.dataDir.empty())
+            if (!args.Value(dirs.emplace_back()) || dirs.back().empty())
                 return Usage("--data needs the folder that holds the pieces");
         } else if (a == "--to") {
-            if (!args.Value(o.newBase) || o.newBase.empty())
+            if (!args.Value(bases.emplace_back()) || bases.back().empty())
                 return Usage("--to needs the new Windows base path, e.g. e:\\archive\\take1");
         } else if (a == "-o" || a == "--output") {
             if (!args.Value(o.output) || o.output.empty())
@@ -401,8 +404,16 @@ int RelinkCommand(Args& args, const std::string&) {
             return Usage("unknown relink option \"" + a + "\"");
         }
     }
-    if (o.input.empty() || o.dataDir.empty() || o.newBase.empty())
+    if (o.input.empty() || dirs.empty() || bases.empty())
         return Usage("relink needs IN.avi, --data DIR and --to BASE");
+    if (dirs.size() != bases.size() || dirs.size() > kestro::kMaxStripes)
+        return Usage("relink takes --data DIR --to BASE once for each data file of the take (at "
+                     "most " +
+                     std::to_string(kestro::kMaxStripes) + "), a --data for each --to");
+    o.dataDir = dirs[0];
+    o.newBase = bases[0];
+    for (size_t i = 1; i < dirs.size(); ++i)
+        o.moreStripes.push_back({dirs[i], bases[i]});
     return RunRelink(o);
 }
 

@@ -97,10 +97,10 @@ public:
         case avi::RecordProblem::Refused:
             return where + ": " + p.why;
         case avi::RecordProblem::NoPieceSuffix:
-            return where + ": the piece name has no .NNN suffix, or " + options_.newBase +
-                   " with one is longer than a record may hold";
+            return where + ": the piece name has no .NNN suffix, or its new base with one is " +
+                   "longer than a record may hold";
         case avi::RecordProblem::NotFound:
-            return where + ": the piece is in " + options_.dataDir + " neither as " +
+            return where + ": the piece is in " + DataDirOf(p.newName) + " neither as " +
                    FileNameOf(p.newName) + " nor as " + FileNameOf(p.record.path) +
                    (p.why.empty() ? "" : " (" + p.why + ")");
         case avi::RecordProblem::ReplacedTake:
@@ -226,7 +226,7 @@ public:
         auto [known, added] = pieces_.try_emplace(std::string(oldName));
         if (added) {
             for (const std::string& candidate : {FileNameOf(newName), FileNameOf(oldName)}) {
-                const std::string local = FullPathOf(Joined(options_.dataDir, candidate));
+                const std::string local = FullPathOf(Joined(DataDirOf(newName), candidate));
                 const GatedPath gated = gate_.Piece(local, "");
                 if (gated.Regular()) {
                     known->second =
@@ -259,6 +259,18 @@ public:
     }
 
 private:
+    // The folder given with the new base that `newName` takes: a striped take's pieces lie in a
+    // folder for each of its data files.
+    const std::string& DataDirOf(std::string_view newName) const {
+        const std::string_view base =
+            newName.substr(0, newName.size() < 4 ? 0 : newName.size() - 4);
+        for (const auto& [dir, newBase] : options_.moreStripes)
+            if (base.size() == newBase.size() &&
+                lstrcmpiA(std::string(base).c_str(), newBase.c_str()) == 0)
+                return dir;
+        return options_.dataDir;
+    }
+
     const RelinkOptions& options_;
     HandleFile in_, rw_, new_;
     std::string final_, temporary_;
@@ -282,13 +294,21 @@ int RunRelink(const RelinkOptions& options) {
         Error("relink needs IN.avi, --data DIR and --to BASE");
         return kExitUsage;
     }
-    const DWORD dirAttributes = GetFileAttributesA(options.dataDir.c_str());
-    if (dirAttributes == INVALID_FILE_ATTRIBUTES || !(dirAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        Error("--data " + options.dataDir + " is not a folder");
-        return kExitUsage;
+    std::vector<std::string> dirs = {options.dataDir}, bases = {options.newBase};
+    for (const auto& [dir, base] : options.moreStripes) {
+        dirs.push_back(dir);
+        bases.push_back(base);
+    }
+    for (const std::string& dir : dirs) {
+        const DWORD dirAttributes = GetFileAttributesA(dir.c_str());
+        if (dirAttributes == INVALID_FILE_ATTRIBUTES ||
+            !(dirAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            Error("--data " + dir + " is not a folder");
+            return kExitUsage;
+        }
     }
     HostRelinkTool tool(options);
-    return avi::Relink({options.input, options.newBase, options.newBase, options.output}, tool);
+    return avi::Relink({options.input, bases, bases, options.output}, tool);
 }
 
 } // namespace host

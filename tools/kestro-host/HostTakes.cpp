@@ -11,6 +11,7 @@
 #include "TakeList.h"
 #include "edge/TakeFiles.h"
 #include "pure/FrameJournal.h"
+#include "pure/SettingsText.h"
 #include "settings/CodecSettings.h"
 
 namespace host {
@@ -63,6 +64,33 @@ void NoteAvis(std::string aviDir, std::vector<kestro::avi::DataFileTakes>& takes
             Warning("cannot open " + aviDir + entry.name + ": " + file.LastError());
         else if (!kestro::avi::NoteAvi(file, entry.name, takes, error))
             Warning(aviDir + entry.name + ": not read as a capture: " + error);
+    }
+}
+
+// The other data files of each striped take: a name from a take file, looked at only where the
+// codec's rule would open its pieces.
+void FindStripes(std::vector<kestro::avi::DataFileTakes>& takes, const std::string& folder) {
+    for (auto& data : takes) {
+        data.stripes = kestro::avi::StripesOf(data);
+        for (auto& stripe : data.stripes) {
+            const std::string where =
+                "stripe " + std::to_string(stripe.stripe) + " named by " + folder + data.takeFile;
+            stripe.refusal = PathGate().Refusal(kestro::FormatPieceName(stripe.dataFile, 0), where);
+            if (!stripe.refusal.empty())
+                continue;
+            stripe.folder = DirectoryOf(stripe.dataFile);
+            // A folder that is not here (a disk not plugged in) holds none of its files.
+            const DWORD attributes = GetFileAttributesA(stripe.folder.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                continue;
+            if (auto entries = ListFolder(stripe.folder)) {
+                kestro::avi::NoteStripeFiles(stripe, *entries);
+                if (!stripe.takeFile.empty())
+                    stripe.take = ReadTakeFile(stripe.folder + stripe.takeFile);
+            } else {
+                stripe.refusal = "its folder " + stripe.folder + " cannot be listed";
+            }
+        }
     }
 }
 
@@ -126,6 +154,24 @@ bool RemoveJournal(const std::string& journal, uint32_t take) {
     return read.header && read.header->take == take && DeleteFileA(journal.c_str());
 }
 
+// Every take file of the take, as the removal marks it: the one listed first, then each stripe's.
+std::vector<std::pair<std::string, const kestro::TakeFile*>>
+TakeFilesOf(const kestro::avi::RemovalPlan& plan, const std::string& folder) {
+    std::vector<std::pair<std::string, const kestro::TakeFile*>> files = {
+        {folder + plan.data->takeFile, &*plan.data->take.take}};
+    for (const kestro::avi::StripeFound* stripe : plan.stripes)
+        files.push_back({stripe->folder + stripe->takeFile, &*stripe->take.take});
+    return files;
+}
+
+// The journal lies beside the take's first data file.
+std::string JournalOf(const kestro::avi::RemovalPlan& plan, const std::string& folder) {
+    for (const kestro::avi::StripeFound* stripe : plan.stripes)
+        if (stripe->stripe == 0)
+            return stripe->folder + kestro::JournalFileName(stripe->base);
+    return folder + kestro::JournalFileName(plan.data->base);
+}
+
 int Remove(const TakesOptions& options, const std::string& folder,
            const std::vector<kestro::avi::DataFileTakes>& takes) {
     // Whether a capture still writes the take is told by its pieces held open, not by its end.
@@ -137,6 +183,9 @@ int Remove(const TakesOptions& options, const std::string& folder,
     std::vector<std::string> paths;
     for (const auto& piece : plan.pieces)
         paths.push_back(folder + piece);
+    for (const kestro::avi::StripeFound* stripe : plan.stripes)
+        for (const auto& piece : stripe->pieces)
+            paths.push_back(stripe->folder + piece.name);
     std::vector<UniqueFile> held = HoldAlone(paths);
     if (held.size() != paths.size())
         return kExitUsage;
@@ -144,13 +193,14 @@ int Remove(const TakesOptions& options, const std::string& folder,
     std::fflush(stdout);
     if (!Confirmed(options.yes))
         return options.yes ? kExitOk : kExitUsage;
-    // The mark first: a removal cut short leaves a take that says so and can be removed again.
-    const std::string takeFile = folder + plan.data->takeFile;
-    const kestro::TakeFile marked =
-        kestro::avi::RemovedTake(*plan.data->take.take, kestro::TakeTimeNow());
-    if (!kestro::WriteTakeFileAt(takeFile, marked)) {
-        Error("nothing removed: cannot write " + takeFile + ": " + SystemMessage(GetLastError()));
-        return kExitPartial;
+    // The marks first: a removal cut short leaves a take that says so and can be removed again.
+    const std::string now = kestro::TakeTimeNow();
+    for (const auto& [takeFile, take] : TakeFilesOf(plan, folder)) {
+        if (!kestro::WriteTakeFileAt(takeFile, kestro::avi::RemovedTake(*take, now))) {
+            Error("nothing removed: cannot write " + takeFile + ": " +
+                  SystemMessage(GetLastError()));
+            return kExitPartial;
+        }
     }
     held.clear();
     int code = kExitOk;
@@ -160,10 +210,9 @@ int Remove(const TakesOptions& options, const std::string& folder,
             code = kExitPartial;
         }
     }
-    const bool journal =
-        RemoveJournal(folder + kestro::JournalFileName(plan.data->base), plan.data->take.take->id);
+    const bool journal = RemoveJournal(JournalOf(plan, folder), plan.data->take.take->id);
     std::printf("removed take %s: %zu piece(s), %llu bytes%s\n",
-                kestro::TakeIdText(plan.data->take.take->id).c_str(), plan.pieces.size(),
+                kestro::TakeIdText(plan.data->take.take->id).c_str(), paths.size(),
                 (unsigned long long)plan.bytes, journal ? ", and its journal" : "");
     return code;
 }
@@ -204,6 +253,7 @@ int RunTakes(const TakesOptions& options) {
     for (auto& data : takes)
         if (!data.takeFile.empty())
             data.take = ReadTakeFile(folder + data.takeFile);
+    FindStripes(takes, folder);
     if (!options.aviDir.empty())
         NoteAvis(options.aviDir, takes);
     if (!options.remove.empty())

@@ -111,7 +111,7 @@ bool ParseOption(const std::string& a, Arguments& args, Options& o) {
         return args.Value(page, "--codepage wants a number (1252, 932...) or auto") &&
                ParseCodePage(page, o.rules.codePage);
     } else if (a == "--to") {
-        return args.Value(o.to, "--to wants a Windows base path");
+        return args.Value(o.to.emplace_back(), "--to wants a Windows base path");
     } else if (a == "-o") {
         return args.Value(o.output, "-o wants a file name");
     } else if (a == "--html") {
@@ -169,6 +169,8 @@ void Usage() {
         "  info IN.avi                                  stream, frames, pieces, pipe parameters\n"
         "  verify IN.avi                                every record inside an existing piece\n"
         "  relink IN.avi --to 'e:\\archive\\take1' [--data DIR] [-o OUT.avi]\n"
+        "                                           a striped take: --to once for each data\n"
+        "                                           file, in turn order (frame 0's first)\n"
         "  recover IN.avi -o OUT.avi [--format yuy2|uyvy|rgb24 --size WxH] [--rate FPS]\n"
         "          [--keep-zero-frames]             a new AVI from the frame records of one\n"
         "                                           whose writer died (the input is kept)\n"

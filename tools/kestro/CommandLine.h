@@ -16,7 +16,7 @@ struct Options {
     PieceRules rules;
     bool quiet = false;
     bool keepGoing = false;
-    std::string to;
+    std::vector<std::string> to; // relink: a new base, or one for each data file of a striped take
     std::string output;
     std::string html; // report: the page written beside the text
     // recover: the stream format when nothing in the files says it

@@ -122,7 +122,8 @@ void PieceFinder::PathRules(const WindowsPath& split, const std::string& how, bo
     }
 }
 
-std::string PieceFinder::RecordedFolder(const std::string& windowsPath) {
+std::optional<std::string> PieceFinder::LocalFolderOf(const std::string& windowsPath,
+                                                      std::string* how) {
     auto readings = ReadingsOf(windowsPath, kCodePageAuto);
     if (rules_.codePage != kCodePageAuto)
         for (auto& r : ReadingsOf(windowsPath, rules_.codePage))
@@ -130,17 +131,28 @@ std::string PieceFinder::RecordedFolder(const std::string& windowsPath) {
     for (const auto& reading : readings) {
         auto split = SplitWindowsPath(reading.text);
         if (!split || split->parts.size() < 2)
-            continue; // a piece in a drive's root: its folder tells nothing
+            continue; // a name in a drive's root: its folder tells nothing
         split->parts.pop_back();
         std::vector<Try> tries;
         PathRules(*split, reading.how, true, tries);
         for (const auto& t : tries) {
             struct stat st;
-            if (stat(t.local.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-                return t.local + (t.how.empty() ? "" : " (reading the name as " + t.how + ")");
+            if (stat(t.local.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                if (how)
+                    *how = t.how;
+                return t.local;
+            }
         }
     }
-    return "";
+    return std::nullopt;
+}
+
+std::string PieceFinder::RecordedFolder(const std::string& windowsPath) {
+    std::string how;
+    const auto folder = LocalFolderOf(windowsPath, &how);
+    if (!folder)
+        return "";
+    return *folder + (how.empty() ? "" : " (reading the name as " + how + ")");
 }
 
 std::optional<std::string> PieceFinder::Refusal(const std::string& windowsPath) {

@@ -54,6 +54,11 @@ public:
     // A regular file of the Windows name `windowsPath` by the same rules in the same order, for a
     // file that lies beside the pieces (a take file); nothing is kept of it.
     std::optional<std::string> Locate(const std::string& windowsPath);
+    // The folder here that the path rules (--map, the Wine prefix) put the folder of the Windows
+    // name `windowsPath` in, never by a file name alone; nothing when no such folder is here.
+    // `how` gets the reading of the name that led there ("" for the name as it is).
+    std::optional<std::string> LocalFolderOf(const std::string& windowsPath,
+                                             std::string* how = nullptr);
 
 private:
     struct Try {

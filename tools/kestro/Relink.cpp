@@ -20,6 +20,7 @@
 #include "Relink.h"
 #include "Signals.h"
 #include "TakeBeside.h"
+#include "pure/TakeFile.h"
 
 namespace kestro::tool {
 
@@ -206,14 +207,22 @@ int RunRelink(const Options& options) {
         Error("usage: kestro relink IN.avi --data DIR --to 'e:\\archive\\take1' [-o OUT.avi]");
         return kExitUsage;
     }
+    if (options.to.size() > kMaxStripes) {
+        Error("--to is given once for each data file of a striped take: at most " +
+              std::to_string(kMaxStripes));
+        return kExitUsage;
+    }
     const std::string& path = options.args[0];
     // Records hold names in the capture's code page: a name typed here is UTF-8.
-    std::string newBase = options.to;
-    if (!IsAscii(newBase)) {
+    std::vector<std::string> newBases;
+    for (const std::string& to : options.to) {
+        std::string& newBase = newBases.emplace_back(to);
+        if (IsAscii(newBase))
+            continue;
         const int page = options.rules.codePage;
         auto bytes = page == kCodePageAuto ? std::nullopt : FromUtf8(newBase, page);
         if (!bytes) {
-            Error("--to " + newBase +
+            Error("--to " + to +
                   (page == kCodePageAuto
                        ? " is not plain ASCII: say with --codepage N which code page the "
                          "capture's Windows writes names in (1252 Western, 932 Japanese...)"
@@ -223,7 +232,7 @@ int RunRelink(const Options& options) {
         newBase = *bytes;
     }
     KestroRelink tool(options, path);
-    return avi::Relink({path, newBase, options.to, options.output}, tool);
+    return avi::Relink({path, newBases, options.to, options.output}, tool);
 }
 
 } // namespace kestro::tool

@@ -15,9 +15,11 @@
 #include "Files.h"
 #include "Kestro.h"
 #include "Messages.h"
+#include "Pieces.h"
 #include "TakeBeside.h"
 #include "TakeList.h"
 #include "pure/FrameJournal.h"
+#include "pure/SettingsText.h"
 
 namespace kestro::tool {
 
@@ -77,6 +79,33 @@ void NoteAvis(const std::string& aviDir, std::vector<avi::DataFileTakes>& takes)
             Warning(CannotOpen(InFolder(aviDir, entry.name), file));
         else if (!avi::NoteAvi(file, entry.name, takes, error))
             Warning(InFolder(aviDir, entry.name) + ": not read as a capture: " + error);
+    }
+}
+
+// The other data files of each striped take: a name from a take file, looked for only where the
+// piece rule accepts its pieces and the path rules (--map, the Wine prefix) lead.
+void FindStripes(const Options& options, std::vector<avi::DataFileTakes>& takes) {
+    PieceFinder finder(options.rules);
+    for (auto& data : takes) {
+        data.stripes = avi::StripesOf(data);
+        for (auto& stripe : data.stripes) {
+            if (auto refused = finder.Refusal(FormatPieceName(stripe.dataFile, 0))) {
+                stripe.refusal = *refused;
+                continue;
+            }
+            const auto folder = finder.LocalFolderOf(stripe.dataFile);
+            auto entries = folder ? ListFolder(*folder) : std::nullopt;
+            if (!folder) {
+                stripe.refusal = "no folder of it is here (--map maps its Windows folder to one)";
+            } else if (!entries) {
+                stripe.refusal = "cannot list " + *folder + ": " + Reason(errno);
+            } else {
+                stripe.folder = InFolder(*folder, "");
+                avi::NoteStripeFiles(stripe, *entries);
+                if (!stripe.takeFile.empty())
+                    stripe.take = ReadTakeFile(stripe.folder + stripe.takeFile);
+            }
+        }
     }
 }
 
@@ -155,6 +184,24 @@ bool RemoveJournal(const std::string& journal, uint32_t take) {
     return journalRead.header && journalRead.header->take == take && unlink(journal.c_str()) == 0;
 }
 
+// Every take file of the take, as the removal marks it: the one listed first, then each stripe's.
+std::vector<std::pair<std::string, const TakeFile*>> TakeFilesOf(const avi::RemovalPlan& plan,
+                                                                 const std::string& folder) {
+    std::vector<std::pair<std::string, const TakeFile*>> files = {
+        {InFolder(folder, plan.data->takeFile), &*plan.data->take.take}};
+    for (const avi::StripeFound* stripe : plan.stripes)
+        files.push_back({stripe->folder + stripe->takeFile, &*stripe->take.take});
+    return files;
+}
+
+// The journal lies beside the take's first data file.
+std::string JournalOf(const avi::RemovalPlan& plan, const std::string& folder) {
+    for (const avi::StripeFound* stripe : plan.stripes)
+        if (stripe->stripe == 0)
+            return stripe->folder + JournalFileName(stripe->base);
+    return InFolder(folder, JournalFileName(plan.data->base));
+}
+
 int Remove(const Options& options, const std::string& folder,
            const std::vector<avi::DataFileTakes>& takes) {
     const avi::RemovalPlan plan = avi::PlanRemoval(takes, options.removeId, true);
@@ -165,6 +212,9 @@ int Remove(const Options& options, const std::string& folder,
     std::vector<std::string> paths;
     for (const auto& piece : plan.pieces)
         paths.push_back(InFolder(folder, piece));
+    for (const avi::StripeFound* stripe : plan.stripes)
+        for (const auto& piece : stripe->pieces)
+            paths.push_back(stripe->folder + piece.name);
     if (std::string held = HeldOpen(paths); !held.empty()) {
         Error("nothing removed: " + held + " (a capture or a player): close it first");
         return kExitUsage;
@@ -173,15 +223,17 @@ int Remove(const Options& options, const std::string& folder,
     std::fflush(stdout);
     if (!Confirmed(options))
         return options.yes || isatty(STDIN_FILENO) ? kExitOk : kExitUsage;
-    // The mark first: a removal cut short leaves a take that says so and can be removed again.
-    const std::string takeFile = InFolder(folder, plan.data->takeFile);
-    const std::string text = FormatTakeFile(avi::RemovedTake(*plan.data->take.take, UtcNow()));
-    std::string error;
-    OutputFile out;
-    if (!out.Create(takeFile, UsualMode(), error) ||
-        !WriteAll(out.fd(), text.data(), text.size()) || !out.Finish(true, true, error)) {
-        Error("nothing removed: " + (error.empty() ? "cannot write " + takeFile : error));
-        return kExitOutput;
+    // The marks first: a removal cut short leaves a take that says so and can be removed again.
+    const std::string now = UtcNow();
+    for (const auto& [takeFile, take] : TakeFilesOf(plan, folder)) {
+        const std::string text = FormatTakeFile(avi::RemovedTake(*take, now));
+        std::string error;
+        OutputFile out;
+        if (!out.Create(takeFile, UsualMode(), error) ||
+            !WriteAll(out.fd(), text.data(), text.size()) || !out.Finish(true, true, error)) {
+            Error("nothing removed: " + (error.empty() ? "cannot write " + takeFile : error));
+            return kExitOutput;
+        }
     }
     int code = kExitOk;
     for (const auto& path : paths) {
@@ -190,11 +242,11 @@ int Remove(const Options& options, const std::string& folder,
             code = kExitOutput;
         }
     }
-    const bool journal =
-        RemoveJournal(InFolder(folder, JournalFileName(plan.data->base)), plan.data->take.take->id);
-    SyncFolderOf(takeFile);
+    const bool journal = RemoveJournal(JournalOf(plan, folder), plan.data->take.take->id);
+    for (const auto& [takeFile, take] : TakeFilesOf(plan, folder))
+        SyncFolderOf(takeFile);
     std::printf("removed take %s: %zu piece(s), %llu bytes%s\n",
-                TakeIdText(plan.data->take.take->id).c_str(), plan.pieces.size(),
+                TakeIdText(plan.data->take.take->id).c_str(), paths.size(),
                 (unsigned long long)plan.bytes, journal ? ", and its journal" : "");
     return code;
 }
@@ -224,6 +276,7 @@ int RunTakes(const Options& options) {
     for (auto& data : takes)
         if (!data.takeFile.empty())
             data.take = ReadTakeFile(InFolder(folder, data.takeFile));
+    FindStripes(options, takes);
     if (!options.avisDir.empty())
         NoteAvis(options.avisDir, takes);
     if (!options.removeId.empty())
