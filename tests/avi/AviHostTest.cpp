@@ -165,7 +165,7 @@ TEST_F(AviHost, ReportJudgesTheJournalBesideTheCapture) {
         for (uint32_t n = 0; n < 600; ++n) {
             if (n >= 300 && n < 305)
                 continue;
-            JournalRow r{n, 16384, n * 10'000'000ull / 30, 0, 1, 1000, 0, 100, 20000};
+            JournalRow r{n, 16384, n * 10'000'000ull / 30, 0, 0, 1, 1000, 0, 100, 20000};
             bytes.resize(bytes.size() + kJournalRowBytes);
             EncodeJournalRow(r, reinterpret_cast<uint8_t*>(bytes.data()) + bytes.size() -
                                     kJournalRowBytes);
