@@ -12,7 +12,7 @@
 #define COMPRESS_PAGE_WIDTH 213
 #define COMPRESS_PAGE_HEIGHT 167
 #define FILE_PAGE_WIDTH 213
-#define FILE_PAGE_HEIGHT 201
+#define FILE_PAGE_HEIGHT 263
 
 // Strings.
 #define IDS_SHEET_CAPTION 1000
@@ -34,6 +34,8 @@
 #define IDS_RESERVE_SLOW 1141
 #define IDS_RESERVE_NAME 1142
 #define IDS_RESERVE_NO_NAME 1143
+#define IDS_STRIPE_UNUSABLE 1144
+#define IDS_STRIPE_SAME_FOLDER 1145
 
 // About page and its logo.
 #define IDR_ABOUT_HTML 1024
@@ -69,6 +71,9 @@
 #define IDC_FASTREAD 1013
 #define IDC_HUFFYUV 1014
 #define IDC_OVERWRITE 1030
+#define IDC_STRIPE1 1031
+#define IDC_STRIPE2 1032
+#define IDC_STRIPE3 1033
 
 // Space reservation dialog.
 #define IDC_FRAME_RATE 1021
