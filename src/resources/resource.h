@@ -36,6 +36,7 @@
 #define IDS_RESERVE_NO_NAME 1143
 #define IDS_STRIPE_UNUSABLE 1144
 #define IDS_STRIPE_SAME_FOLDER 1145
+#define IDS_RESERVE_DISK_RATE 1146
 
 // About page and its logo.
 #define IDR_ABOUT_HTML 1024
