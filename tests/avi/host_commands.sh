@@ -95,6 +95,7 @@ for row in "nowhere|$win\\nowhere\\fresh|the folder .*nowhere.* of the stripe da
   grep -q "check: a capture cannot start: $why" "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not refuse the stripe ($name)"; }
 done
 host --ini stripe2= check >/dev/null
+! tr -d '\r' <"$ini" | grep -q '^stripe[123]=.' || fail "a stripe stayed in the settings"
 # A count of writes in flight no system can give a program: check and the refused capture name it
 # (the codec reads 99999999999999999999 as the largest number it holds), not "a capture can start".
 # Only a file can hold it: the command line refuses it as out of range.
