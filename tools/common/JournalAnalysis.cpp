@@ -356,12 +356,13 @@ std::string SkipsText(const JournalFindings& f) {
 // The data file whose disk wrote slowest after the take fell below the need; null when the take
 // is in one data file or never fell.
 const StripeFindings* SlowestStripe(const JournalFindings& f) {
-    if (f.fallBucket < 0 || f.stripes.empty())
-        return nullptr;
-    return &*std::min_element(f.stripes.begin(), f.stripes.end(),
-                              [](const StripeFindings& a, const StripeFindings& b) {
-                                  return a.rateAfterFall < b.rateAfterFall;
-                              });
+    const StripeFindings* slowest = nullptr;
+    // A data file that wrote nothing after the fall (no frame reached it) tells no rate.
+    for (const StripeFindings& s : f.stripes)
+        if (f.fallBucket >= 0 && s.rateAfterFall > 0 &&
+            (!slowest || s.rateAfterFall < slowest->rateAfterFall))
+            slowest = &s;
+    return slowest;
 }
 
 // The stalls to blame and whose they are: a striped take's other disks go on completing writes
