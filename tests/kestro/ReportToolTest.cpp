@@ -159,8 +159,10 @@ TEST_F(Report, AStripedTakesJournalLiesBesideItsFirstDataFile) {
     m.seconds = 2, m.take = kRecordsTake, m.stripes = 2;
     synth::WriteFile(dir + "/first.journal", modelled::Simulate(m));
     synth::WriteFile(journal, SkippingTake()); // beside the first piece, of no use
-    const RunResult r = RunKestro({"report", avi});
+    const RunResult r = RunKestro({"report", avi, "--html", page});
     ASSERT_EQ(r.code, 0) << r.err;
+    std::string said;
+    EXPECT_EQ(CheckPage(page, 3, &said), 0) << said;
     EXPECT_NE(r.out.find("journal: " + dir + "/first.journal: 120 rows"), std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("\ndisk of c:\\capture\\first: 60 frames, "), std::string::npos) << r.out;
