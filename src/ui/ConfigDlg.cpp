@@ -147,6 +147,9 @@ const ControlRow kFileControls[] = {
     {.id = IDC_REQUEST, .number = &S::writeRequests, .spin = IDC_REQUEST_SPIN},
     {.id = IDC_PIECE_SIZE, .number = &S::pieceGiB, .spin = IDC_PIECE_SPIN},
     {.id = IDC_FILENAME, .text = &S::dataFileName},
+    {.id = IDC_STRIPE1, .text = &S::stripeFile1},
+    {.id = IDC_STRIPE2, .text = &S::stripeFile2},
+    {.id = IDC_STRIPE3, .text = &S::stripeFile3},
     {.id = IDC_FASTWRITE, .flag = &S::overlappedWrites},
     {.id = IDC_CPU, .flag = &S::cachedWrites},
     {.id = IDC_FASTREAD, .flag = &S::overlappedReads},
@@ -247,7 +250,7 @@ INT_PTR CFilePage::OnMessage(UINT msg, WPARAM, LPARAM lParam) {
         return TRUE;
     }
     case PSN_APPLY: {
-        const bool stay = !ConfirmDataFolder();
+        const bool stay = !ConfirmStripes() || !ConfirmDataFolder();
         accepted = !stay;
         SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT,
                           stay ? PSNRET_INVALID_NOCHANGEPAGE : PSNRET_NOERROR);
@@ -320,6 +323,17 @@ bool CFilePage::ConfirmDataFolder() {
         return MessageBoxW(owner, WithFolder(IDS_FOLDER_NOT_WRITABLE, folder).c_str(),
                            caption.c_str(), MB_OKCANCEL | MB_ICONWARNING) == IDOK;
     return kestro::ConfirmFreeSpace(folder, owner, caption);
+}
+
+// Before OK stores stripe data files: one the codec could not play back from, or one sharing a
+// folder with the data file or another stripe, is said and keeps the sheet open.
+bool CFilePage::ConfirmStripes() {
+    const std::wstring why = kestro::StripeRefusal(chosen);
+    if (why.empty())
+        return true;
+    MessageBoxW(GetAncestor(hwnd_, GA_ROOT), why.c_str(),
+                kestro::LoadResourceString(IDS_SHEET_CAPTION).c_str(), MB_OK | MB_ICONERROR);
+    return false;
 }
 
 void CFilePage::UpdateSplitControls() {

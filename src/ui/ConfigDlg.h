@@ -30,6 +30,7 @@ protected:
 
 private:
     bool ConfirmDataFolder();
+    bool ConfirmStripes();
     void UpdateSplitControls();
     void UpdateFastWriteControls();
     void UpdateFastReadControls();

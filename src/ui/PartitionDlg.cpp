@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iterator>
@@ -299,20 +300,28 @@ BOOL CPartitionDlg::OnInitDialog() {
 }
 
 // Space reserved under a data file that holds a take of frames would destroy it, and a capture
-// would then go beside it anyway: the zeros go where the next capture begins.
+// would then go beside it anyway: the zeros go where the next capture begins, in each data file
+// of a striped take.
 void CPartitionDlg::ShowReserveName() {
-    const std::string& configured = owner.chosen.dataFileName;
-    reserveBase =
-        owner.chosen.overwrite || !kestro::DataFileNameUsable(configured, kestro::FileCallName)
-            ? configured
-            : kestro::TakePlace::Next(configured);
-    kestro::SetItemText(
-        hwnd_, IDC_RESERVE_NAME,
-        reserveBase.empty()
-            ? kestro::WithValues(IDS_RESERVE_NO_NAME, kestro::Widen(configured))
-            : kestro::WithValues(IDS_RESERVE_NAME,
-                                 kestro::Widen(kestro::FormatPieceName(reserveBase, 0))));
-    EnableWindow(Item(IDOK), !reserveBase.empty());
+    reserveBases.clear();
+    std::wstring names;
+    for (const std::string& configured : owner.chosen.StripeFiles()) {
+        const std::string base =
+            owner.chosen.overwrite || !kestro::DataFileNameUsable(configured, kestro::FileCallName)
+                ? configured
+                : kestro::TakePlace::Next(configured);
+        if (base.empty()) {
+            reserveBases.clear();
+            kestro::SetItemText(hwnd_, IDC_RESERVE_NAME,
+                                kestro::WithValues(IDS_RESERVE_NO_NAME, kestro::Widen(configured)));
+            EnableWindow(Item(IDOK), FALSE);
+            return;
+        }
+        reserveBases.push_back(base);
+        names += (names.empty() ? L"" : L", ") + kestro::Widen(kestro::FormatPieceName(base, 0));
+    }
+    kestro::SetItemText(hwnd_, IDC_RESERVE_NAME, kestro::WithValues(IDS_RESERVE_NAME, names));
+    EnableWindow(Item(IDOK), !reserveBases.empty());
 }
 
 bool CPartitionDlg::OnCommand(int id, int code) {
@@ -376,23 +385,32 @@ void CPartitionDlg::FrameRateChanged() {
 }
 
 void CPartitionDlg::Reserve() {
-    if (reserveBase.empty())
+    if (reserveBases.empty())
         return;
     const uint64_t total = owner.chosen.disktotal;
     if (reserveBytes > total)
         reserveBytes = total;
-    // Owned by this dialog so that it stays disabled while the writers run.
-    CProgressDlg progress(owner, reserveBytes, reserveBase);
-    progress.RunModal(hwnd_, IDD_PROGRESS);
-    ShowMeasuredRate(progress);
+    // Frames go to the data files in turn: each disk holds its share of the capture.
+    const uint64_t share = (reserveBytes + reserveBases.size() - 1) / reserveBases.size();
+    std::vector<double> rates;
+    for (const std::string& base : reserveBases) {
+        // Owned by this dialog so that it stays disabled while the writers run.
+        CProgressDlg progress(owner, share, base);
+        progress.RunModal(hwnd_, IDD_PROGRESS);
+        rates.push_back(progress.MeasuredBytesPerSecond());
+        if (!progress.ended)
+            break;
+    }
+    ShowMeasuredRate(rates);
     if (UpdateData(true))
         EndDialog(hwnd_, IDOK);
 }
 
-void CPartitionDlg::ShowMeasuredRate(const CProgressDlg& progress) {
-    const double rate = progress.MeasuredBytesPerSecond();
-    if (rate <= 0)
+void CPartitionDlg::ShowMeasuredRate(const std::vector<double>& rates) {
+    if (rates.size() != reserveBases.size() ||
+        std::find(rates.begin(), rates.end(), 0.0) != rates.end())
         return;
+    const double rate = *std::min_element(rates.begin(), rates.end()) * double(rates.size());
     const double need = kestro::StreamBytesPerSecond(frameBytes, frameRate);
     const bool keeps = kestro::KeepsUp(rate, need);
     auto figure = [](double bytesPerSecond) {
@@ -400,9 +418,15 @@ void CPartitionDlg::ShowMeasuredRate(const CProgressDlg& progress) {
         std::snprintf(text, sizeof text, "%.1f", bytesPerSecond / kBytesPerMegabyte);
         return kestro::Widen(text);
     };
+    std::wstring disks;
+    for (size_t i = 0; rates.size() > 1 && i < rates.size(); ++i)
+        disks += kestro::WithValues(IDS_RESERVE_DISK_RATE,
+                                    kestro::Widen(kestro::FormatPieceName(reserveBases[i], 0)),
+                                    figure(rates[i])) +
+                 (i + 1 < rates.size() ? L"\n" : L"\n\n");
     MessageBoxW(hwnd_,
-                kestro::WithValues(keeps ? IDS_RESERVE_RATE : IDS_RESERVE_SLOW, figure(rate),
-                                   figure(need * kestro::kRateMargin))
+                (disks + kestro::WithValues(keeps ? IDS_RESERVE_RATE : IDS_RESERVE_SLOW,
+                                            figure(rate), figure(need * kestro::kRateMargin)))
                     .c_str(),
                 kestro::LoadResourceString(IDS_SHEET_CAPTION).c_str(),
                 MB_OK | (keeps ? MB_ICONINFORMATION : MB_ICONWARNING));

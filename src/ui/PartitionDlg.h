@@ -93,9 +93,10 @@ public:
     bool initialized = false;
     const CFilePage& owner;
     std::wstring sizeText;
-    // The data file the next capture would begin in, where the zeros go: the page's one when it
-    // holds no take of frames (or overwrite is on), else a free name beside it; empty when none.
-    std::string reserveBase;
+    // The data files the next capture would begin in, where the zeros go: the page's data file
+    // and then each stripe, each the one named when it holds no take of frames (or overwrite is
+    // on), else a free name beside it; empty when one has none.
+    std::vector<std::string> reserveBases;
 
     bool UpdateData(bool save);
     void Recompute();
@@ -108,9 +109,10 @@ private:
     void FrameRateChanged();
     void ShowReserveName();
     void Reserve();
-    // Says at what rate the reservation was written, and warns when that is less than the
-    // chosen frame size and rate need.
-    void ShowMeasuredRate(const CProgressDlg& progress);
+    // Says at what rate the reservation was written (each disk's of a striped take, and the
+    // take's: frames go in turn, so the slowest disk sets the pace of all), and warns when that is
+    // less than the chosen frame size and rate need. A rate of 0: not timed, nothing said.
+    void ShowMeasuredRate(const std::vector<double>& rates);
     int rateChangeDepth_ = 0;
 };
 

@@ -1,7 +1,10 @@
 #include "ui/SheetChecks.h"
 
 #include <utility>
+#include <vector>
 
+#include "edge/Win32Edge.h"
+#include "pure/PiecePath.h"
 #include "pure/ReserveMath.h"
 #include "resources/resource.h"
 #include "settings/CodecSettings.h"
@@ -90,6 +93,19 @@ bool ConfirmFreeSpace(const std::wstring& folder, HWND owner, const std::wstring
                                   std::to_wstring(minute >> kMebibyteShift))
                            .c_str(),
                        caption.c_str(), MB_OKCANCEL | MB_ICONWARNING) == IDOK;
+}
+
+std::wstring StripeRefusal(const CCodecSettings& s) {
+    const std::vector<std::string> files = s.StripeFiles();
+    for (size_t k = 1; k < files.size(); ++k) {
+        if (!DataFileNameUsable(files[k], FileCallName))
+            return WithValues(IDS_STRIPE_UNUSABLE, Widen(files[k]));
+        const std::string folder(FolderOf(files[k]));
+        for (size_t j = 0; j < k; ++j)
+            if (SameFolder(folder, std::string(FolderOf(files[j])).c_str()))
+                return WithValues(IDS_STRIPE_SAME_FOLDER, Widen(files[k]), Widen(files[j]));
+    }
+    return {};
 }
 
 void OfferToShareDataFile(const std::string& profilepath, const std::string& dataFile) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+class CCodecSettings;
+
 namespace kestro {
 
 // The settings file of the codec of the other bitness on 64-bit Windows, when this codec is
@@ -28,6 +30,11 @@ std::wstring WithValues(UINT id, const std::wstring& one, const std::wstring& tw
 // On OK: a disk with less room than the estimate is said, and the user may go back. False
 // keeps the sheet open.
 bool ConfirmFreeSpace(const std::wstring& folder, HWND owner, const std::wstring& caption);
+
+// Why OK refuses the stripe data files of `s`, as the message to show; empty when it does not:
+// a stripe whose records no playback would open (DataFileNameUsable, as for the data file), or
+// one in the folder of the data file or of another stripe, which spreads no writes.
+std::wstring StripeRefusal(const CCodecSettings& s);
 
 // After the settings were saved: offers to write `dataFile` into the other bitness's settings
 // file too, where it names another one, and writes it on Yes.

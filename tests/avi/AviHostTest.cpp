@@ -146,7 +146,8 @@ TEST_F(AviHost, StopMidCaptureLeavesAReadableAvi) {
 
 // A journal with the take's identity beside a capture's pieces, as the codec leaves one: report
 // blames what its rows show, reads a killed host's journal up to its last whole row, and refuses
-// the journal of another take and a folder in its place.
+// the journal of another take and a folder in its place. A striped take's journal lies beside its
+// first data file, which the take file beside the pieces names.
 TEST_F(AviHost, ReportJudgesTheJournalBesideTheCapture) {
     CaptureOptions c = Capture("report.avi", kestro::KIND_YUY2, kSmall);
     c.frames = 8;
@@ -179,7 +180,10 @@ TEST_F(AviHost, ReportJudgesTheJournalBesideTheCapture) {
         std::string bytes; // empty: a folder
         int code;
         std::string said;
+        bool striped = false; // the pieces of the take's second data file; its journal elsewhere
     };
+    const std::string takeBytes = kt::ReadFileBytes(PathOf("kestro.take")),
+                      first = PathOf("first.journal");
     const std::vector<Row> rows = {
         {"the take's", ours, kExitOk,
          "verdict: the host skipped 5 frames at 00:10 while the codec returned within 0.1 ms: the "
@@ -189,6 +193,7 @@ TEST_F(AviHost, ReportJudgesTheJournalBesideTheCapture) {
         {"another take's", journal(take.take->id ^ 1), kExitBroken,
          "the journal " + path + " is of take "},
         {"a folder", "", kExitBroken, "the journal " + path + " is a folder"},
+        {"a striped take's", ours, kExitOk, "journal: " + first + ": 595 rows", true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -199,6 +204,14 @@ TEST_F(AviHost, ReportJudgesTheJournalBesideTheCapture) {
             ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr));
         else
             kt::WriteFileBytes(path, row.bytes);
+        if (row.striped) {
+            kestro::TakeFile striped = *take.take;
+            striped.stripe = 1;
+            striped.stripeFiles = {PathOf("first"), PathOf("kestro")};
+            kt::WriteFileBytes(PathOf("kestro.take"), kestro::FormatTakeFile(striped));
+            kt::WriteFileBytes(first, row.bytes);
+            kt::WriteFileBytes(path, journal(take.take->id ^ 1)); // not this take's: never read
+        }
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
         const int code = RunReport(c.output, page);
@@ -208,6 +221,8 @@ TEST_F(AviHost, ReportJudgesTheJournalBesideTheCapture) {
         EXPECT_NE(said.find(row.said), std::string::npos) << said;
         const std::string made = kt::ReadFileBytes(page);
         EXPECT_EQ(made.find("<svg ") != std::string::npos, code == kExitOk);
+        kt::WriteFileBytes(PathOf("kestro.take"), takeBytes);
+        DeleteFileA(first.c_str());
     }
     RemoveDirectoryA(path.c_str());
 }

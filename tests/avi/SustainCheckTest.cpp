@@ -30,6 +30,7 @@ struct SustainRow {
     const char* verdict; // what the verdict says
     bool cacheSeen;      // the model's cache and the rate after it, each within 10 %
     Fault fault = Fault::None;
+    bool striped = false; // a stripe in a folder of its own on a second such disk
 };
 
 bool WaitCodecUnloaded() {
@@ -44,8 +45,12 @@ protected:
         ASSERT_TRUE(WaitCodecUnloaded()) << "the check loads the codec itself";
         savedIni = kt::ReadFileBytes(kt::IniPath());
         dir = kt::DataDir(std::string("sustain-") + GetParam().name);
+        second = dir + "\\second";
+        CreateDirectoryA(second.c_str(), nullptr);
         // More requests than the default keep the modelled disk busy on a loaded machine.
-        kt::WriteIni({{"filename", dir + "\\take"}, {"request", "8"}});
+        kt::WriteIni({{"filename", dir + "\\take"},
+                      {"request", "8"},
+                      {"stripe1", GetParam().striped ? second + "\\take" : ""}});
     }
     void TearDown() override {
         io.reset();
@@ -64,6 +69,7 @@ protected:
         o.guardBuffers = false;
         o.checksumWrites = false;
         o.checkFiles = false;
+        o.disks.push_back({second + "\\", Model(), true});
         o.disks.push_back({dir + "\\", Model(), true});
         io.emplace(o);
         ASSERT_TRUE(io->active());
@@ -77,7 +83,7 @@ protected:
                 return fault == Fault::DiskFull ? kt::Fate::Failing(ERROR_DISK_FULL) : kt::Fate{};
             });
     }
-    std::string savedIni, dir;
+    std::string savedIni, dir, second;
     std::optional<kt::AsyncIo> io;
 };
 
@@ -113,12 +119,37 @@ TEST_P(Sustain, ReportsTheCacheAndTheRateAfterItAndRemovesWhatItWrote) {
     EXPECT_EQ(io->Counters().Faults(), 0u) << io->Report();
     // Nothing of the check is left, and the settings name the user's data file again.
     EXPECT_FALSE(r.removed.empty());
-    WIN32_FIND_DATAA found{};
-    HANDLE search = FindFirstFileA((dir + "\\kestro-sustain-check*").c_str(), &found);
-    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << found.cFileName;
-    if (search != INVALID_HANDLE_VALUE)
-        FindClose(search);
+    for (const std::string& folder : {dir, second}) {
+        WIN32_FIND_DATAA found{};
+        HANDLE search = FindFirstFileA((folder + "\\kestro-sustain-check*").c_str(), &found);
+        EXPECT_EQ(search, INVALID_HANDLE_VALUE) << found.cFileName;
+        if (search != INVALID_HANDLE_VALUE)
+            FindClose(search);
+    }
     EXPECT_EQ(ReadSetting(SettingKeyOf(&CCodecSettings::dataFileName)), dir + "\\take");
+    EXPECT_EQ(ReadSetting(SettingKeyOf(&CCodecSettings::stripeFile1)),
+              row.striped ? second + "\\take" : "");
+}
+
+// Two data files of a take in one folder spread no writes: the check refuses them before it
+// loads the codec, and the settings stay as they were.
+TEST(SustainStripes, TwoDataFilesInOneFolderAreRefused) {
+    ASSERT_TRUE(WaitCodecUnloaded());
+    const std::string saved = kt::ReadFileBytes(kt::IniPath());
+    const std::string dir = kt::DataDir("sustain-one-folder");
+    kt::WriteIni({{"filename", dir + "\\take"}, {"stripe1", dir + "\\other"}});
+    const std::string before = kt::ReadFileBytes(kt::IniPath());
+    SustainOptions o;
+    o.kind = kestro::PixelKind::KIND_YUY2;
+    o.size = {640, 384};
+    o.rate = 38;
+    o.minutes = 0.05;
+    SustainResult r;
+    EXPECT_EQ(RunSustain(o, &r), kExitUsage);
+    EXPECT_TRUE(r.removed.empty());
+    EXPECT_EQ(kt::ReadFileBytes(kt::IniPath()), before);
+    EXPECT_TRUE(WaitCodecUnloaded());
+    kt::WriteFileBytes(kt::IniPath(), saved);
 }
 
 // The streams are 4K60 P010 and the like at the tests' scale: a tenth of the bytes a second,
@@ -138,6 +169,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A short capture written whole before the cache is full.
         SustainRow{"QlcShortCapture", 1, K::KIND_YUY2, kYuy2, 38, 0.05, kExitOk,
                    "without slowing down", false},
+        // The same over two such disks: the check writes beside both data files and removes it.
+        SustainRow{"QlcShortStriped", 1, K::KIND_YUY2, kYuy2, 38, 0.05, kExitOk,
+                   "without slowing down", false, Fault::None, true},
         SustainRow{"CtrlC", 1, K::KIND_P010, kP010, 76, 10, kExitInterrupted, "stopped after",
                    false, Fault::Interrupt},
         SustainRow{"DiskFull", 1, K::KIND_P010, kP010, 76, 10, kExitPartial, "stopped after", false,

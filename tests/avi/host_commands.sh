@@ -79,6 +79,23 @@ grep -q 'check: a capture can start' "$scratch/out" || { cat "$scratch/out" >&2;
 grep -q 'values .*divide=0 dividesize=[0-9]* buffer=[01] request=25 (the sheet offers 1 to 20) fourcc=' "$scratch/out" ||
   { cat "$scratch/out" >&2; fail "check does not show the settings as the codec read them"; }
 [ ! -e "$scratch/fresh.000" ] || fail "check left the piece it opened"
+# A striped take: check says where each data file's part of the next take goes and the free space
+# on each, and refuses a stripe as the codec would: a folder that is not there, a relative name,
+# the data file twice.
+mkdir -p "$scratch/second"
+expect_rc 0 "check, striped" host --datafile "$win\\fresh" --ini "stripe2=$win\\second\\fresh" check
+grep -q 'stripe 1  frames 2 of every 2 go to .*second.fresh.000' "$scratch/out" &&
+  grep -q 'a capture can start; the next take goes to .*fresh.000, then .*second.fresh.000' "$scratch/out" &&
+  [ "$(grep -c '^free ' "$scratch/out")" = 2 ] || { cat "$scratch/out" >&2; fail "check does not say where a stripe's frames go"; }
+for row in "nowhere|$win\\nowhere\\fresh|the folder .*nowhere.* of the stripe data file" \
+           "relative|fresh|the stripe data file fresh (stripe2) is refused" \
+           "twice|$win\\fresh|stripe2 names .*fresh, which the take already writes"; do
+  IFS='|' read -r name stripe why <<<"$row"
+  expect_rc 3 "check, stripe $name" host --ini "stripe2=$stripe" check
+  grep -q "check: a capture cannot start: $why" "$scratch/out" || { cat "$scratch/out" >&2; fail "check does not refuse the stripe ($name)"; }
+done
+host --ini stripe2= check >/dev/null
+! tr -d '\r' <"$ini" | grep -q '^stripe[123]=.' || fail "a stripe stayed in the settings"
 # A count of writes in flight no system can give a program: check and the refused capture name it
 # (the codec reads 99999999999999999999 as the largest number it holds), not "a capture can start".
 # Only a file can hold it: the command line refuses it as out of range.

@@ -25,6 +25,9 @@ trap cleanup EXIT
 if [ -f "$ini" ] && grep -q '^quiet=' "$ini"; then sed -i 's/^quiet=.*/quiet=1\r/' "$ini"
 elif [ -f "$ini" ] && grep -q '^\[general\]' "$ini"; then sed -i 's/^\[general\].*/[general]\r\nquiet=1\r/' "$ini"
 elif [ -d "$(dirname "$ini")" ]; then printf '[general]\r\nquiet=1\r\n' >"$ini"; fi
+# Stripes that a test of the sheet left in the settings would spread these scripts' takes over
+# folders of its own: a script that stripes sets them itself.
+[ -f "$ini" ] && sed -i '/^stripe[123]=/d' "$ini"
 
 host() { "$KESTRO_BUILD/wine-run" "$KESTRO_HOST" "$@"; }
 # Runs a host of another build folder (its own prefix and codec); a folder without its own

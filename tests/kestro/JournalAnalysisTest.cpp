@@ -14,11 +14,17 @@ using namespace modelled;
 
 namespace {
 
-JournalFindings Judge(const std::vector<uint8_t>& bytes) {
+// A striped model's data files as the take file beside its pieces names them.
+const std::vector<std::string> kStripeFiles = {"d:\\caps\\kestro", "e:\\caps\\kestro",
+                                               "f:\\caps\\kestro", "g:\\caps\\kestro"};
+
+JournalFindings Judge(const std::vector<uint8_t>& bytes, uint32_t stripes = 1) {
     const JournalRead read = ParseJournal(bytes);
     EXPECT_TRUE(read.header) << read.damage;
     TakeFacts facts;
     facts.take = Model().take;
+    if (stripes > 1)
+        facts.stripeFiles.assign(kStripeFiles.begin(), kStripeFiles.begin() + stripes);
     return AnalyseJournal(read, facts);
 }
 
@@ -79,6 +85,26 @@ Model CacheRunsOut() {
     m.cacheBytes = 18.2e9;
     return m;
 }
+// Two disks in turn; the second alone runs out of cache and falls below its share.
+Model StripedCacheRunsOut() {
+    Model m = CacheRunsOut();
+    m.stripes = 2, m.slowStripe = 1;
+    m.cacheBytes = 9.1e9;
+    return m;
+}
+// Two disks whose rate after the cache still covers their share each.
+Model StripedKeepsUp() {
+    Model m = CacheRunsOut();
+    m.stripes = 2;
+    m.cacheBytes = 2e9, m.slowRate = 1000e6;
+    return m;
+}
+// The second of two disks pauses; the first goes on completing writes meanwhile.
+Model StripedStalls() {
+    Model m = Stalls();
+    m.stripes = 2, m.slowStripe = 1;
+    return m;
+}
 
 TEST(JournalVerdict, BlamesThePartThatHeldTheFrameUp) {
     const std::vector<Case> cases = {
@@ -97,10 +123,17 @@ TEST(JournalVerdict, BlamesThePartThatHeldTheFrameUp) {
          kAny, 0},
         {"stalls", Stalls(), "the disk stalled 3 times, the longest", kAny, 0, 3},
         {"cache runs out", CacheRunsOut(), "from ", kAny, 0, 0},
+        {"striped, one disk runs out of cache", StripedCacheRunsOut(), "from ", kAny, kAny, kAny},
+        {"striped, both keep their share", StripedKeepsUp(),
+         "all 1,800 frames kept in time: none skipped, none late, no wait for a request, no stall",
+         0, 0, 0},
+        {"striped, one disk stalls", StripedStalls(),
+         "the disk of e:\\caps\\kestro stalled 3 times, the longest", kAny, kAny, kAny},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const JournalFindings f = Judge(Simulate(c.model));
+        const JournalFindings f = Judge(Simulate(c.model), c.model.stripes);
+        EXPECT_EQ(f.stripes.size(), c.model.stripes > 1 ? c.model.stripes : 0);
         EXPECT_EQ(f.verdict.substr(0, c.verdict.size()), c.verdict) << f.verdict;
         if (c.skipped != kAny) {
             EXPECT_EQ(f.skipped, c.skipped);
@@ -108,7 +141,9 @@ TEST(JournalVerdict, BlamesThePartThatHeldTheFrameUp) {
         if (c.late != kAny) {
             EXPECT_EQ(f.late, c.late);
         }
-        EXPECT_EQ(f.stalls.size(), c.stalls);
+        if (c.stalls != kAny) {
+            EXPECT_EQ(f.stalls.size(), c.stalls);
+        }
     }
 }
 
@@ -133,6 +168,48 @@ TEST(JournalVerdict, SaysWhenTheDiskFellBelowTheStreamAndHowFar) {
     EXPECT_NEAR(f.needRate, 1.493e9, 1e6);
     EXPECT_GT(double(f.buckets[2].bytes), f.needRate * 0.95);
     EXPECT_TRUE(f.stalls.empty()) << "a disk slower all along is no stall";
+}
+
+// Frames go to the disks in turn, so both write the same share over the take: the slow one is
+// told by how long its writes were in flight, and the verdict names its data file.
+TEST(JournalVerdict, NamesTheDataFileWhoseDiskFellBehind) {
+    const JournalFindings f = Judge(Simulate(StripedCacheRunsOut()), 2);
+    const std::string& v = f.verdict;
+    ASSERT_EQ(f.stripes.size(), 2u);
+    EXPECT_EQ(v.substr(0, 5), "from ") << v;
+    const double from = NumberAfter(v, "from ");
+    EXPECT_GE(from, 9.1 - 0.8) << v;
+    EXPECT_LE(from, 9.1 + 0.1) << v;
+    EXPECT_NEAR(NumberAfter(v, "GB on e:\\caps\\kestro the disk wrote "), 610, 30) << v;
+    EXPECT_NE(v.find(" MB/s against the 746 MB/s its share of the stream needs (1,493 MB/s over 2 "
+                     "data files); the requests were all in flight"),
+              std::string::npos)
+        << v;
+    const StripeFindings &fast = f.stripes[0], &slow = f.stripes[1];
+    EXPECT_EQ(fast.name, "d:\\caps\\kestro");
+    EXPECT_LE(std::max(fast.frames, slow.frames) - std::min(fast.frames, slow.frames), 1u);
+    EXPECT_GT(fast.busyRate, 2.5e9);
+    EXPECT_NEAR(slow.rateAfterFall, 610e6, 30e6);
+    EXPECT_GT(fast.rateAfterFall, 2.5e9);
+    EXPECT_NEAR(slow.needRate, 1.493e9 / 2, 1e6);
+    EXPECT_GT(slow.waitedFrames, 0u);
+    EXPECT_FALSE(slow.rate.empty());
+
+    TakeFacts facts;
+    facts.take = Model().take;
+    facts.stripeFiles = {kStripeFiles[0], kStripeFiles[1]};
+    const JournalRead read = ParseJournal(Simulate(StripedCacheRunsOut()));
+    const std::string text = ReportText("x.avi", facts, "x.journal", &read, &f, "");
+    EXPECT_NE(text.find("\ndisk of d:\\caps\\kestro: "), std::string::npos) << text;
+    EXPECT_NE(text.find("\ndisk of e:\\caps\\kestro: "), std::string::npos) << text;
+    const std::string page = ReportPage("x.avi", text, &f);
+    EXPECT_NE(page.find(">the disk of e:\\caps\\kestro</text>"), std::string::npos);
+    // The take's own rate and one line for each data file.
+    size_t lines = 0;
+    for (size_t at = page.find("<polyline"); at != std::string::npos;
+         at = page.find("<polyline", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 3u + 2u);
 }
 
 TEST(JournalVerdict, StallsHaveTheirTimeAndLength) {

@@ -29,6 +29,10 @@ struct Model {
     std::set<uint32_t> sourceDrops;          // numbers the source never hands over
     std::function<double(uint32_t)> sourceDelay = [](uint32_t) { return 0.0; };
     uint32_t take = 0x5eed;
+    // Frames go in turn to this many disks, each as modelled above; only the disk of
+    // `slowStripe` runs out of cache and pauses, when one is named.
+    uint32_t stripes = 1;
+    int slowStripe = -1;
 };
 
 inline uint32_t Ticks(double seconds) {
@@ -48,7 +52,10 @@ inline std::vector<uint8_t> Simulate(const Model& m) {
     EncodeJournalHeader(h, bytes.data());
     const double period = 1.0 / m.rate;
     std::vector<double> busy(m.requests, 0);
-    double diskFree = 0, hostFree = 0, written = 0, nextStall = m.stallEvery;
+    std::vector<double> diskFree(m.stripes, 0), written(m.stripes, 0),
+        nextStall(m.stripes, m.stallEvery);
+    double hostFree = 0;
+    uint32_t turn = 0;
     for (uint32_t frame = 0; frame * period < m.seconds; ++frame) {
         if (m.sourceDrops.count(frame))
             continue;
@@ -57,24 +64,27 @@ inline std::vector<uint8_t> Simulate(const Model& m) {
             frame = uint32_t(arrive / period);
             arrive = std::max(arrive, frame * period);
         }
+        const uint32_t k = turn++ % m.stripes;
+        const bool modelled = m.slowStripe < 0 || int(k) == m.slowStripe;
         auto slot = std::min_element(busy.begin(), busy.end());
         const double waited = std::max(0.0, *slot - arrive);
         const double issue = arrive + waited + 0.00005;
         const uint8_t inFlight =
             uint8_t(std::count_if(busy.begin(), busy.end(), [&](double t) { return t > issue; }));
-        double start = std::max(issue, diskFree);
-        if (m.stallEvery > 0 && start >= nextStall)
-            start += m.stallSeconds, nextStall += m.stallEvery;
-        const double done =
-            start + m.frameBytes / (written < m.cacheBytes ? m.fastRate : m.slowRate);
-        diskFree = *slot = done;
-        written += m.frameBytes;
+        double start = std::max(issue, diskFree[k]);
+        if (modelled && m.stallEvery > 0 && start >= nextStall[k])
+            start += m.stallSeconds, nextStall[k] += m.stallEvery;
+        const bool cached = !modelled || written[k] < m.cacheBytes;
+        const double done = start + m.frameBytes / (cached ? m.fastRate : m.slowRate);
+        diskFree[k] = *slot = done;
+        written[k] += m.frameBytes;
         const double returned = issue + m.codecSeconds - 0.00005;
         hostFree = returned;
         JournalRow r;
         r.frame = frame;
         r.bytes = m.frameBytes;
         r.arrived = uint64_t(std::llround(arrive * kTicks));
+        r.stripe = uint8_t(k);
         r.inFlight = inFlight;
         r.returned = Ticks(returned - arrive);
         r.waited = Ticks(waited);

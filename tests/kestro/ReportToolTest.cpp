@@ -6,6 +6,7 @@
 
 #include "ModelledJournal.h"
 #include "PiecesFixture.h"
+#include "pure/TakeFile.h"
 
 using namespace kestro;
 
@@ -98,7 +99,7 @@ TEST_F(Report, AHostKilledMidRowLeavesAJournalReadToItsLastWholeRow) {
 TEST_F(Report, EveryJournalThatCannotBeBelievedIsRefusedByName) {
     const std::vector<uint8_t> good = SkippingTake();
     std::vector<uint8_t> version = good, order = good, other = good;
-    version[4] = 2;
+    version[4] = 3;
     order[kJournalHeaderBytes + kJournalRowBytes + 8] = 0; // row 1 arrives at tick 0
     order[kJournalHeaderBytes + kJournalRowBytes + 9] = 0;
     order[kJournalHeaderBytes + kJournalRowBytes + 10] = 0;
@@ -121,7 +122,7 @@ TEST_F(Report, EveryJournalThatCannotBeBelievedIsRefusedByName) {
              ASSERT_EQ(0, truncate(journal.c_str(), off_t(600) << 20));
          },
          "is 629145600 bytes, larger than a journal may be (512 MiB)"},
-        {"another version", write(version), "version 2, this build reads 1"},
+        {"another version", write(version), "version 3, this build reads 1 and 2"},
         {"rows out of order", write(order), "row 1 arrived before the row ahead of it"},
         {"another take", write(other), "is of take cdcdcdcc, the AVI's frames of take cdcdcdcd"},
         {"a folder", [&] { ASSERT_EQ(0, mkdir(journal.c_str(), 0755)); }, "is a folder"},
@@ -141,6 +142,43 @@ TEST_F(Report, EveryJournalThatCannotBeBelievedIsRefusedByName) {
         EXPECT_EQ(r.out, "");
         EXPECT_FALSE(Exists(page));
     }
+}
+
+// A striped take's first record may name a later data file's piece (the first frame failed and
+// used the first data file's turn): the take file beside it names the first data file, whose
+// journal is read, and each data file's disk gets its line. A first data file the piece rule
+// refuses is not looked for.
+TEST_F(Report, AStripedTakesJournalLiesBesideItsFirstDataFile) {
+    TakeFile take;
+    take.id = kRecordsTake;
+    take.started = TakeTimeText(2026, 12, 2, 9, 30, 0);
+    take.stripe = 1;
+    take.stripeFiles = {"c:\\capture\\first", "c:\\capture\\kestro"};
+    WriteText(dir + "/kestro.take", FormatTakeFile(take));
+    modelled::Model m;
+    m.seconds = 2, m.take = kRecordsTake, m.stripes = 2;
+    synth::WriteFile(dir + "/first.journal", modelled::Simulate(m));
+    synth::WriteFile(journal, SkippingTake()); // beside the first piece, of no use
+    const RunResult r = RunKestro({"report", avi, "--html", page});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::string said;
+    EXPECT_EQ(CheckPage(page, 3, &said), 0) << said;
+    EXPECT_NE(r.out.find("journal: " + dir + "/first.journal: 120 rows"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\ndisk of c:\\capture\\first: 60 frames, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\ndisk of c:\\capture\\kestro: 60 frames, "), std::string::npos) << r.out;
+
+    take.stripeFiles[0] = "\\\\server\\share\\first";
+    WriteText(dir + "/kestro.take", FormatTakeFile(take));
+    const RunResult refused = RunKestro({"report", avi});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find("the take file " + dir +
+                               "/kestro.take names the first data file's "
+                               "piece "),
+              std::string::npos)
+        << refused.err;
+    EXPECT_NE(refused.err.find("which is not looked for"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out, "");
 }
 
 TEST_F(Report, ARecordNameThePieceRuleRefusesIsNotFollowed) {

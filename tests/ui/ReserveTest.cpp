@@ -209,12 +209,14 @@ TEST_F(Reservation, SplitGibibyteOnTmpfs) {
 // The reservation says the rate it wrote at, and warns when that falls short of the chosen frame
 // size and rate (24 fps of 76800 bytes: 1.84 MB/s, 2.2 MB/s with the margin). The disk is a
 // modelled sink under the codec whose clock runs 100 times faster: 110 MB at 150 MB/s take
-// 0.74 s here and 74 s by the codec's clock, so it measures 1.5 MB/s.
+// 0.74 s here and 74 s by the codec's clock, so it measures 1.5 MB/s. With a stripe on a disk
+// of its own each disk writes half, and the take goes as fast as twice the slower one.
 struct RateRow {
     const char* name;
     double bytesPerSecond; // of the model
     UINT text;
-    double low, high; // the rate shown, in MB/s: a real clock's delays only lower it
+    double low, high;            // the rate shown, in MB/s: a real clock's delays only lower it
+    double stripeBytesPerSecond; // of the stripe's disk; 0: no stripe
 };
 
 class ReservationRate : public Reservation, public ::testing::WithParamInterface<RateRow> {};
@@ -227,10 +229,16 @@ TEST_P(ReservationRate, SaysTheRateAndWarnsWhenTooSlow) {
     layer.guardBuffers = false;
     layer.checksumWrites = false;
     layer.timeScale = 100;
+    const std::string stripe = dataDir + "\\second\\rate-" + row.name;
+    if (row.stripeBytesPerSecond > 0) {
+        CreateDirectoryA((dataDir + "\\second").c_str(), nullptr);
+        layer.disks.push_back(
+            {dataDir + "\\second\\", kt::DiskModel{0, row.stripeBytesPerSecond}, true});
+    }
     layer.disks.push_back({dataDir + "\\", kt::DiskModel{0, row.bytesPerSecond}, true});
     std::wstring message;
     RunSheet(
-        {{"filename", base}, {"divide", "0"}},
+        {{"filename", base}, {"divide", "0"}, {"stripe1", row.stripeBytesPerSecond ? stripe : ""}},
         [&](DWORD thread, HWND dialog) {
             SelectFrameSize(dialog, 11);
             EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"105");
@@ -241,6 +249,18 @@ TEST_P(ReservationRate, SaysTheRateAndWarnsWhenTooSlow) {
     if (HasFatalFailure())
         return;
     UseCodecResources(); // the texts as the codec holds them
+    if (row.stripeBytesPerSecond > 0) {
+        // A line per disk with the rate it measured, then the take's.
+        const size_t end = message.find(L"\n\n");
+        ASSERT_NE(end, std::wstring::npos) << message;
+        const std::wstring data = W(base + ".000: "), second = W(stripe + ".000: ");
+        ASSERT_EQ(message.find(data), 0u) << message;
+        const size_t at = message.find(second);
+        ASSERT_NE(at, std::wstring::npos) << message;
+        EXPECT_GT(std::stod(message.substr(data.size())), 5) << message;
+        EXPECT_LE(std::stod(message.substr(at + second.size())), row.high / 2) << message;
+        message = message.substr(end + 2);
+    }
     const std::wstring expected = kestro::WithValues(row.text, L"\x01", L"2.2");
     const size_t at = expected.find(L'\x01');
     const size_t end = message.find_first_not_of(L"0123456789.", at);
@@ -250,13 +270,20 @@ TEST_P(ReservationRate, SaysTheRateAndWarnsWhenTooSlow) {
     const double shown = end > at ? std::stod(message.substr(at, end - at)) : 0;
     EXPECT_GE(shown, row.low) << message;
     EXPECT_LE(shown, row.high) << message;
-    EXPECT_EQ(FileSize(base + ".000"), 110592000u) << "the sink grows the piece";
+    const uint64_t share = row.stripeBytesPerSecond > 0 ? 110592000u / 2 : 110592000u;
+    EXPECT_EQ(FileSize(base + ".000"), share) << "the sink grows the piece";
     DeleteFileA((base + ".000").c_str());
+    if (row.stripeBytesPerSecond > 0) {
+        EXPECT_EQ(FileSize(stripe + ".000"), share) << "the stripe's disk holds its share";
+        DeleteFileA((stripe + ".000").c_str());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, ReservationRate,
-                         ::testing::Values(RateRow{"Slow", 150e6, IDS_RESERVE_SLOW, 0.5, 1.55},
-                                           RateRow{"Fast", 4e9, IDS_RESERVE_RATE, 5, 42}),
+                         ::testing::Values(RateRow{"Slow", 150e6, IDS_RESERVE_SLOW, 0.5, 1.55, 0},
+                                           RateRow{"Fast", 4e9, IDS_RESERVE_RATE, 5, 42, 0},
+                                           RateRow{"Striped", 4e9, IDS_RESERVE_RATE, 2.3, 6.1,
+                                                   300e6}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // In-process: the dialog classes themselves, on this program's own settings record.

@@ -210,7 +210,7 @@ TEST(Resources, TemplateSizesTitlesAndFonts) {
     };
     for (const Expect& e :
          {Expect{IDD_COMPRESS_PAGE, 213, 167, L"ビデオ圧縮", L"MS UI Gothic", 9},
-          Expect{IDD_FILE_PAGE, 213, 201, L"ファイル", L"MS UI Gothic", 9},
+          Expect{IDD_FILE_PAGE, 213, 263, L"ファイル", L"MS UI Gothic", 9},
           Expect{IDD_ABOUT, 221, 149, L"KESTROコーデックについて", L"MS Shell Dlg", 8},
           Expect{IDD_PARTITION, 165, 112, L"領域確保", L"MS Shell Dlg", 8},
           Expect{IDD_PROGRESS, 186, 65, L"領域確保中", L"MS Shell Dlg", 8}}) {
@@ -262,9 +262,12 @@ TEST(Resources, FilePageControls) {
          {IDC_FASTREAD, L"Button", L"高速読み込みを行う(&A)", BS_AUTOCHECKBOX},
          {IDC_HUFFYUV, L"Button", L"HUFFYUV用の最適化を行う(&H)", BS_AUTOCHECKBOX},
          {IDC_OVERWRITE, L"Button", L"前回のテイクに上書きしてキャプチャする(&O)", BS_AUTOCHECKBOX},
+         {IDC_STRIPE1, L"Edit", L"", ES_AUTOHSCROLL},
+         {IDC_STRIPE2, L"Edit", L"", ES_AUTOHSCROLL},
+         {IDC_STRIPE3, L"Edit", L"", ES_AUTOHSCROLL},
          {IDC_HELP_BUTTON, L"Button", L"HELP", 0}},
-        {L"ファイル名", L"分割", L"Ｇ", L"ファイル出力", L"リクエスト数上限(&R)",
-         L"ファイル入力"}));
+        {L"ファイル名", L"ストライプ（別ディスクのデータファイル）", L"分割", L"Ｇ",
+         L"ファイル出力", L"リクエスト数上限(&R)", L"ファイル入力"}));
 }
 
 TEST(Resources, ReservationDialogControls) {
@@ -405,12 +408,12 @@ bool Ascii(const std::wstring& text) {
 TEST(Resources, EnglishTwinsOfEveryDialogAndString) {
     const int dialogs[] = {IDD_COMPRESS_PAGE, IDD_FILE_PAGE, IDD_ABOUT, IDD_PARTITION,
                            IDD_PROGRESS};
-    const UINT strings[] = {IDS_SHEET_CAPTION,  IDS_PARSE_INT,           IDS_PARSE_INT_RANGE,
-                            IDS_PARSE_REAL,     IDS_PARSE_REAL_RANGE,    IDS_ABOUT_PRODUCT,
-                            IDS_ABOUT_NOTICE1,  IDS_ABOUT_NOTICE2,       IDS_ABOUT_VISIT,
-                            IDS_FOLDER_MISSING, IDS_FOLDER_NOT_WRITABLE, IDS_FOLDER_NOT_CREATED,
-                            IDS_CHOOSER_TITLE,  IDS_LOW_SPACE,           IDS_SHARE_DATA_FILE,
-                            IDS_RESERVE_RATE,   IDS_RESERVE_SLOW};
+    const UINT strings[] = {
+        IDS_SHEET_CAPTION,    IDS_PARSE_INT,       IDS_PARSE_INT_RANGE,     IDS_PARSE_REAL,
+        IDS_PARSE_REAL_RANGE, IDS_ABOUT_PRODUCT,   IDS_ABOUT_NOTICE1,       IDS_ABOUT_NOTICE2,
+        IDS_ABOUT_VISIT,      IDS_FOLDER_MISSING,  IDS_FOLDER_NOT_WRITABLE, IDS_FOLDER_NOT_CREATED,
+        IDS_CHOOSER_TITLE,    IDS_LOW_SPACE,       IDS_SHARE_DATA_FILE,     IDS_RESERVE_RATE,
+        IDS_RESERVE_SLOW,     IDS_STRIPE_UNUSABLE, IDS_STRIPE_SAME_FOLDER};
     for (int id : dialogs) {
         SCOPED_TRACE(id);
         std::wstring japaneseCaption;

@@ -143,10 +143,11 @@ TEST_F(Sheet, OkStoresEveryValueAndSavesTheIni) {
           {"cpu", "0"},
           {"fastread", "1"},
           {"huffyuv", "1"}});
-    const std::string newName = dataDir + "\\renamed";
+    const std::string newName = dataDir + "\\renamed", stripe = dataDir + "\\second\\cap";
     Run([&](DWORD, HWND sheet) {
         HWND file = CurrentPage(sheet);
         SetText(file, IDC_FILENAME, std::wstring(newName.begin(), newName.end()));
+        SetText(file, IDC_STRIPE2, std::wstring(stripe.begin(), stripe.end()));
         Click(file, IDC_SPLIT);
         SetText(file, IDC_PIECE_SIZE, L"3");
         SetText(file, IDC_REQUEST, L"7");
@@ -170,6 +171,8 @@ TEST_F(Sheet, OkStoresEveryValueAndSavesTheIni) {
     EXPECT_EQ(IniValue("fastwrite"), "1");
     EXPECT_EQ(IniValue("fourcc"), "1234");
     EXPECT_EQ(IniValue("overwrite"), "0");
+    EXPECT_EQ(IniValue("stripe1"), "");
+    EXPECT_EQ(IniValue("stripe2"), stripe);
 }
 
 // OK with a data file whose folder is missing asks first: Yes creates it (and every folder above
@@ -206,6 +209,46 @@ TEST_F(Sheet, OkOffersToCreateAMissingDataFolder) {
         EXPECT_EQ(IniValue("filename"), row.stored ? folder + "\\take" : dataDir + "\\cap");
         const DWORD a = GetFileAttributesA(folder.c_str());
         EXPECT_EQ(a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY), row.created);
+        hic.reset();
+        ASSERT_TRUE(WaitCodecUnloaded());
+    }
+}
+
+// OK with a stripe data file whose pieces no playback would open, or one in the folder of the
+// data file or of another stripe (which spreads no writes over disks): says so, naming the files,
+// and keeps the sheet open with nothing stored.
+TEST_F(Sheet, OkRefusesAStripeThatCannotPlayOrSharesAFolder) {
+    struct Row {
+        const char* name;
+        std::string stripe1, stripe2;
+        std::vector<std::string> named;
+    };
+    const std::string other = dataDir + "\\other\\a", same = dataDir + "\\other\\b";
+    const Row rows[] = {
+        {"relative", "cap2", "", {"cap2"}},
+        {"the data file's folder", dataDir + "\\cap2", "", {dataDir + "\\cap2", dataDir + "\\cap"}},
+        {"another stripe's folder", other, same, {same, other}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Open({{"filename", dataDir + "\\cap"}});
+        Run([&](DWORD thread, HWND sheet) {
+            HWND file = CurrentPage(sheet);
+            SetText(file, IDC_STRIPE1, std::wstring(row.stripe1.begin(), row.stripe1.end()));
+            SetText(file, IDC_STRIPE2, std::wstring(row.stripe2.begin(), row.stripe2.end()));
+            PressSheet(sheet, PSBTN_OK);
+            HWND box = WaitMessageBox(thread);
+            ASSERT_NE(box, nullptr) << "no refusal";
+            const std::wstring text = MessageBoxText(box);
+            for (const std::string& named : row.named)
+                EXPECT_NE(text.find(std::wstring(named.begin(), named.end())), std::wstring::npos)
+                    << ::testing::PrintToString(text);
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            EXPECT_TRUE(WaitGone(box));
+            EXPECT_TRUE(Responsive(sheet) && IsWindowVisible(sheet)) << "the sheet closed";
+            PressSheet(sheet, PSBTN_CANCEL);
+        });
+        EXPECT_EQ(kt::ReadFileBytes(kt::IniPath()), before) << "the refused sheet stored something";
         hic.reset();
         ASSERT_TRUE(WaitCodecUnloaded());
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace kestro::avi {
 
@@ -216,6 +217,89 @@ void FindRates(const std::vector<JournalRow>& rows, const Clock& clock, JournalF
     f.rateAfterFall = double(bytes) / seconds;
 }
 
+// Seconds from `from` on during which at least one of the writes was in flight.
+double BusySeconds(std::vector<std::pair<double, double>> spans, double from) {
+    std::sort(spans.begin(), spans.end());
+    double busy = 0, reach = from;
+    for (const auto& [issued, done] : spans) {
+        const double start = std::max(issued, reach);
+        if (done > start)
+            busy += done - start, reach = done;
+    }
+    return busy;
+}
+
+// One data file's rows judged alone: its stalls against its own pace (every n-th frame), its
+// bytes and busy time, before and after the take as a whole fell below the need.
+StripeFindings JudgeStripe(const std::vector<JournalRow>& mine, const Clock& clock, size_t n,
+                           const JournalFindings& f) {
+    StripeFindings s;
+    JournalFindings alone;
+    alone.framePeriod = f.framePeriod * double(n);
+    alone.requests = f.requests;
+    FindStalls(mine, clock, alone);
+    s.stalls = std::move(alone.stalls);
+    s.stallLimit = alone.stallLimit;
+    s.frames = mine.size();
+    s.needRate = f.needRate / double(n);
+    const bool fell = f.fallBucket >= 0;
+    const size_t fallAt = size_t(std::max<int64_t>(f.fallBucket, 0));
+    // The bucket of the fall is partly before it, as for the take's own rate after it.
+    const double fall = fell ? f.buckets[fallAt].at : 0;
+    const double after = fell && fallAt + 1 < f.buckets.size() ? f.buckets[fallAt + 1].at : fall;
+    std::vector<std::pair<double, double>> spans;
+    std::vector<uint64_t> perBucket(f.buckets.size());
+    uint64_t bytesAfter = 0;
+    double last = 0;
+    for (const JournalRow& r : mine) {
+        if (Known(r.waited) && clock.Ms(r.waited) >= kWaitNoticedMs)
+            ++s.waitedFrames, s.longestWait = std::max(s.longestWait, clock.Ms(r.waited));
+        double issued = 0, done = 0;
+        if (!WriteTimes(r, clock, issued, done))
+            continue;
+        s.bytes += r.bytes;
+        spans.push_back({issued, done});
+        last = std::max(last, done);
+        if (fell && done < fall)
+            s.bytesBefore += r.bytes;
+        bytesAfter += fell && done >= after ? r.bytes : 0;
+        if (!perBucket.empty()) {
+            const double width = f.buckets[0].seconds > 0 ? f.buckets[0].seconds : 1;
+            perBucket[std::min(perBucket.size() - 1, size_t(done / width))] += r.bytes;
+        }
+    }
+    const double first = mine.empty() ? 0 : clock.Seconds(mine[0].arrived);
+    if (last > first)
+        s.meanRate = double(s.bytes) / (last - first);
+    const double busy = BusySeconds(spans, 0), busyAfter = fell ? BusySeconds(spans, after) : 0;
+    s.busyRate = busy > 0 ? double(s.bytes) / busy : 0;
+    s.rateAfterFall = busyAfter > 0 ? double(bytesAfter) / busyAfter : 0;
+    for (size_t i = 0; i < f.buckets.size(); ++i)
+        if (ShownBucket(f, i))
+            s.rate.push_back({f.buckets[i].at + f.buckets[i].seconds / 2,
+                              double(perBucket[i]) / f.buckets[i].seconds});
+    return s;
+}
+
+// A striped take: each data file alone, named as the take file names them.
+void FindStripes(const std::vector<JournalRow>& rows, const Clock& clock, const TakeFacts& facts,
+                 JournalFindings& f) {
+    size_t n = facts.stripeFiles.size();
+    for (const JournalRow& r : rows)
+        n = std::max(n, size_t(r.stripe) + 1);
+    if (n < 2)
+        return;
+    for (size_t k = 0; k < n; ++k) {
+        std::vector<JournalRow> mine;
+        for (const JournalRow& r : rows)
+            if (r.stripe == k)
+                mine.push_back(r);
+        f.stripes.push_back(JudgeStripe(mine, clock, n, f));
+        f.stripes.back().name =
+            k < facts.stripeFiles.size() ? facts.stripeFiles[k] : "stripe " + std::to_string(k);
+    }
+}
+
 // At most kChartPoints points, each the largest value of the rows it stands for.
 std::vector<ChartPoint> Thinned(const std::vector<ChartPoint>& points) {
     if (points.size() <= kChartPoints)
@@ -269,18 +353,48 @@ std::string SkipsText(const JournalFindings& f) {
     return "the host skipped " + frames + " at " + from + (from == to ? "" : "-" + to);
 }
 
+// The data file whose disk wrote slowest after the take fell below the need; null when the take
+// is in one data file or never fell.
+const StripeFindings* SlowestStripe(const JournalFindings& f) {
+    const StripeFindings* slowest = nullptr;
+    // A data file that wrote nothing after the fall (no frame reached it) tells no rate.
+    for (const StripeFindings& s : f.stripes)
+        if (f.fallBucket >= 0 && s.rateAfterFall > 0 &&
+            (!slowest || s.rateAfterFall < slowest->rateAfterFall))
+            slowest = &s;
+    return slowest;
+}
+
+// The stalls to blame and whose they are: a striped take's other disks go on completing writes
+// while one pauses, so there the data file with the longest stall of its own is named.
+std::pair<const std::vector<Stall>*, std::string> StallsToBlame(const JournalFindings& f) {
+    std::pair<const std::vector<Stall>*, std::string> blame{&f.stalls, "the disk"};
+    double longest = 0;
+    for (const StripeFindings& s : f.stripes)
+        for (const Stall& stall : s.stalls)
+            if (stall.length > longest)
+                longest = stall.length, blame = {&s.stalls, "the disk of " + s.name};
+    return blame;
+}
+
 std::string DiskVerdict(const JournalFindings& f) {
     std::string text;
-    if (f.fallBucket >= 0) {
+    const auto [stalls, whose] = StallsToBlame(f);
+    if (const StripeFindings* slow = SlowestStripe(f)) {
+        text = "from " + SizeText(slow->bytesBefore) + " on " + slow->name + " the disk wrote " +
+               RateText(slow->rateAfterFall) + " against the " + RateText(slow->needRate) +
+               " its share of the stream needs (" + RateText(f.needRate) + " over " +
+               std::to_string(f.stripes.size()) + " data files)";
+    } else if (f.fallBucket >= 0) {
         text = "from " + SizeText(f.buckets[size_t(f.fallBucket)].before) + " on the disk wrote " +
                RateText(f.rateAfterFall) + " against the " + RateText(f.needRate) +
                " the stream needs";
-    } else if (!f.stalls.empty()) {
+    } else if (!stalls->empty()) {
         const Stall& s =
-            *std::max_element(f.stalls.begin(), f.stalls.end(),
+            *std::max_element(stalls->begin(), stalls->end(),
                               [](const Stall& a, const Stall& b) { return a.length < b.length; });
-        text = "the disk stalled " + Grouped(f.stalls.size()) +
-               (f.stalls.size() == 1 ? " time" : " times") + ", the longest " +
+        text = whose + " stalled " + Grouped(stalls->size()) +
+               (stalls->size() == 1 ? " time" : " times") + ", the longest " +
                MillisText(s.length * 1000) + " at " + ClockText(s.at, true);
     } else {
         text = "the disk fell behind at times, a write taking up to " + MillisText(f.latency.max);
@@ -317,10 +431,11 @@ std::string Verdict(const std::vector<JournalRow>& rows, const Clock& clock,
                MillisText(f.codec.max) + ": the source or the host";
     std::string text = "all " + Grouped(f.frames) + " frames kept in time: none skipped";
     text += frameMs > 0 ? ", none late" : "";
-    if (f.stalls.empty())
+    const auto [stalls, whose] = StallsToBlame(f);
+    if (stalls->empty())
         return text + ", no wait for a request, no stall";
-    return text + ", no wait for a request; the disk stalled " + Grouped(f.stalls.size()) +
-           (f.stalls.size() == 1 ? " time" : " times") + " without holding a frame up";
+    return text + ", no wait for a request; " + whose + " stalled " + Grouped(stalls->size()) +
+           (stalls->size() == 1 ? " time" : " times") + " without holding a frame up";
 }
 
 } // namespace
@@ -368,6 +483,7 @@ JournalFindings AnalyseJournal(const JournalRead& read, const TakeFacts& facts) 
     FindLate(rows, clock, f);
     FindStalls(rows, clock, f);
     FindRates(rows, clock, f);
+    FindStripes(rows, clock, facts, f);
     ChartSeries(rows, clock, f);
     f.verdict = Verdict(rows, clock, f);
     return f;

@@ -22,6 +22,9 @@ struct TakeFacts {
     uint32_t take = 0;               // the first record's take
     std::vector<std::string> pieces; // every piece the records name, in the order first named
     bool cut = false;                // the AVI ends early: its writer never closed it
+    // A striped take's data files in turn order, as the take file beside its pieces names them;
+    // empty for a take in one data file or when no take file tells.
+    std::vector<std::string> stripeFiles;
 };
 
 struct Spread { // milliseconds
@@ -57,6 +60,24 @@ struct ChartPoint {
     double value = 0;
 };
 
+// One data file of a striped take judged alone. Frames go to the data files in turn, so each
+// writes the same share over the take whatever its disk can do: what tells a slow disk is how
+// long its writes were in flight for the bytes it took (its busy rate).
+struct StripeFindings {
+    std::string name; // the data file, or "stripe K" when no take file names it
+    uint64_t frames = 0, bytes = 0;
+    double meanRate = 0;      // bytes a second over the take
+    double busyRate = 0;      // bytes a second while a write of it was in flight
+    double needRate = 0;      // its share of the stream's need
+    uint64_t bytesBefore = 0; // completed before the take's fall below the need
+    double rateAfterFall = 0; // its busy rate after the fall; 0 when there was none
+    std::vector<Stall> stalls;
+    double stallLimit = 0;
+    uint64_t waitedFrames = 0; // of its frames, those that waited a millisecond or more
+    double longestWait = 0;
+    std::vector<ChartPoint> rate; // bytes a second in each of the take's shown rate spans
+};
+
 struct JournalFindings {
     uint64_t frames = 0;
     double seconds = 0;     // from the take's begin to the last arrival
@@ -87,6 +108,8 @@ struct JournalFindings {
 
     std::vector<ChartPoint> inFlight; // requests in flight as each write was issued
     std::vector<ChartPoint> writeMs;  // each write's latency
+
+    std::vector<StripeFindings> stripes; // empty for a take in one data file
 
     std::string verdict;
 };

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
+#include <utility>
 
 #include "TakeReport.h"
 
@@ -73,7 +75,11 @@ struct Chart {
     std::vector<ChartPoint> points;
     double reference = 0; // a dashed line at this value, 0 for none
     std::string referenceLabel;
+    std::vector<std::pair<std::string, std::vector<ChartPoint>>> more; // further lines, named
 };
+
+// The colours of the further lines: one a data file of a striped take.
+constexpr const char* kLineColours[] = {"#2e7d32", "#ef6c00", "#6a1b9a", "#00838f"};
 
 std::string Axes(const Chart& c, double maxX, double maxY) {
     const double w = kWidth - kLeft - kRight, h = kHeight - kTop - kBottom;
@@ -102,6 +108,9 @@ std::string ChartSvg(const Chart& c) {
     double maxX = 1, maxY = c.reference;
     for (const ChartPoint& p : c.points)
         maxX = std::max(maxX, p.at), maxY = std::max(maxY, p.value);
+    for (const auto& line : c.more)
+        for (const ChartPoint& p : line.second)
+            maxX = std::max(maxX, p.at), maxY = std::max(maxY, p.value);
     maxY = maxY > 0 ? maxY * 1.1 : 1;
     const double w = kWidth - kLeft - kRight, h = kHeight - kTop - kBottom;
     const auto x = [&](double at) { return Number(kLeft + w * std::clamp(at / maxX, 0.0, 1.0)); };
@@ -126,6 +135,16 @@ std::string ChartSvg(const Chart& c) {
             svg += x(p.at) + "," + y(p.value) + " ";
         svg += "\"/>\n";
     }
+    for (size_t i = 0; i < c.more.size(); ++i) {
+        const std::string colour = kLineColours[i % std::size(kLineColours)];
+        svg += "<polyline fill=\"none\" stroke=\"" + colour +
+               "\" stroke-width=\"1\" stroke-dasharray=\"3 2\" points=\"";
+        for (const ChartPoint& p : c.more[i].second)
+            svg += x(p.at) + "," + y(p.value) + " ";
+        svg += "\"/>\n<text x=\"" + Number(kLeft + 6) + "\" y=\"" +
+               Number(kTop + 14 + 13 * double(i)) + "\" font-size=\"11\" fill=\"" + colour + "\">" +
+               Escaped(c.more[i].first) + "</text>\n";
+    }
     return svg + "</svg>\n";
 }
 
@@ -134,15 +153,23 @@ std::vector<Chart> Charts(const JournalFindings& f) {
                "MB/s",
                {},
                f.needRate / 1e6,
-               "the stream needs " + RateText(f.needRate)};
+               "the stream needs " + RateText(f.needRate),
+               {}};
     for (size_t i = 0; i < f.buckets.size(); ++i)
         if (ShownBucket(f, i)) {
             const RateBucket& b = f.buckets[i];
             rate.points.push_back({b.at + b.seconds / 2, double(b.bytes) / b.seconds / 1e6});
         }
-    Chart inFlight{"Requests in flight as each write was issued", "requests", f.inFlight,
-                   double(f.requests), std::to_string(f.requests) + " in the pool"};
-    Chart writes{"Each write's time from issue to completion", "ms", f.writeMs, 0, ""};
+    for (const StripeFindings& s : f.stripes) {
+        std::vector<ChartPoint> points = s.rate;
+        for (ChartPoint& p : points)
+            p.value /= 1e6;
+        rate.more.push_back({"the disk of " + s.name, std::move(points)});
+    }
+    Chart inFlight{
+        "Requests in flight as each write was issued", "requests", f.inFlight, double(f.requests),
+        std::to_string(f.requests) + " in the pool",   {}};
+    Chart writes{"Each write's time from issue to completion", "ms", f.writeMs, 0, "", {}};
     return {rate, inFlight, writes};
 }
 

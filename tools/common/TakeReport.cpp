@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "pure/Fourcc.h"
+#include "pure/SettingsText.h"
 #include "pure/StreamFormat.h"
 #include "pure/TakeFile.h"
 
@@ -121,6 +122,29 @@ std::string StallLines(const JournalFindings& f) {
     return text;
 }
 
+// A striped take: each data file's rate, stalls and waits, its disk named.
+std::string StripeLines(const JournalFindings& f) {
+    std::string text;
+    for (const StripeFindings& s : f.stripes) {
+        text += "disk of " + s.name + ": " + Plural(s.frames, "frame", "frames") + ", " +
+                RateText(s.meanRate) + " over the take (its share of the need " +
+                RateText(s.needRate) + "), " + RateText(s.busyRate) + " while writing";
+        if (s.rateAfterFall > 0)
+            text += ", " + RateText(s.rateAfterFall) + " after the take fell behind";
+        text += "; " + Plural(s.stalls.size(), "stall", "stalls");
+        if (!s.stalls.empty()) {
+            const Stall& longest = *std::max_element(
+                s.stalls.begin(), s.stalls.end(),
+                [](const Stall& a, const Stall& b) { return a.length < b.length; });
+            text += " (the longest " + MillisText(longest.length * 1000) + " at " +
+                    ClockText(longest.at, true) + ")";
+        }
+        text += "; " + Plural(s.waitedFrames, "frame", "frames") + " waited for a request" +
+                (s.waitedFrames ? ", up to " + MillisText(s.longestWait) : "") + "\n";
+    }
+    return text;
+}
+
 std::string JournalLines(const std::string& journalPath, const JournalRead& read,
                          const JournalFindings& f) {
     std::string text = "journal: " + journalPath + ": " + Plural(f.frames, "row", "rows") + ", " +
@@ -143,7 +167,7 @@ std::string JournalLines(const std::string& journalPath, const JournalRead& read
                 : "\n";
     text += "waits: " + Plural(f.waitedFrames, "frame", "frames") + " waited for a free request" +
             (f.waitedFrames ? ", up to " + MillisText(f.longestWait) : "") + "\n";
-    return text + RateLines(f) + StallLines(f);
+    return text + RateLines(f) + StripeLines(f) + StallLines(f);
 }
 
 } // namespace
@@ -192,6 +216,15 @@ std::optional<std::string> JournalOfPiece(std::string_view piece) {
         return std::nullopt;
     return JournalFileName(
         std::string_view(*take).substr(0, take->size() - kTakeFileSuffix.size()));
+}
+
+std::optional<std::string> NoteStripes(const TakeFileRead& beside, TakeFacts& facts) {
+    if (!beside.take || beside.take->id != facts.take || beside.take->stripeFiles.size() < 2)
+        return std::nullopt;
+    facts.stripeFiles = beside.take->stripeFiles;
+    if (beside.take->stripe == 0)
+        return std::nullopt;
+    return FormatPieceName(facts.stripeFiles.front(), 0);
 }
 
 JournalRead ReadJournalFor(std::span<const uint8_t> bytes, const TakeFacts& facts,

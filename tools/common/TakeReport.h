@@ -9,6 +9,7 @@
 
 #include "AviRecords.h"
 #include "JournalAnalysis.h"
+#include "pure/TakeFile.h"
 
 namespace kestro::avi {
 
@@ -18,6 +19,13 @@ std::optional<TakeFacts> ReadTakeFacts(ByteFile& avi, std::string& error);
 
 // The journal beside a piece: the piece's name without its ".NNN" suffix, then ".journal".
 std::optional<std::string> JournalOfPiece(std::string_view piece);
+
+// What the take file beside the first piece tells of a striped take: its data files go into
+// `facts`; when that piece is not of the take's first data file, the first data file's piece 0 is
+// returned, beside which the journal lies (the piece rule judges that name before anything is
+// looked for there). Nothing when the journal lies beside the first piece, or the take file is of
+// another take.
+std::optional<std::string> NoteStripes(const TakeFileRead& beside, TakeFacts& facts);
 
 // The journal's bytes judged for this take: the read, or why it is refused (damaged, or the
 // journal of another take) in `refusal`, naming `journalPath`.

@@ -146,6 +146,7 @@ public:
         Open();
         Room();
         Requests();
+        Stripes();
         Records();
         return std::move(report_);
     }
@@ -315,15 +316,89 @@ private:
 
     // Each frame's record takes the place of a compressed frame, which the host keeps in as many
     // bytes as the codec's largest frame of this picture.
+    // The further data files of a striped take, each by the codec's rules for the data file: a
+    // name the piece rule refuses is not looked up, each claims a free name of its own, and its
+    // folder must be there. Frames go to them in turn, the data file's first.
+    void Stripes() {
+        const std::vector<std::string> files = s_.StripeFiles();
+        const std::string* keys[] = {&s_.stripeFile1, &s_.stripeFile2, &s_.stripeFile3};
+        int key = 0;
+        for (size_t k = 1; k < files.size(); ++k) {
+            while (keys[key]->empty())
+                ++key;
+            Stripe(files, k, "stripe" + std::to_string(++key));
+        }
+    }
+
+    void Stripe(const std::vector<std::string>& files, size_t k, const std::string& key) {
+        const std::string& name = files[k];
+        const std::string what = "stripe " + std::to_string(k);
+        const std::string first = kestro::FormatPieceName(name, 0);
+        const std::string why = PathGate(files).Refusal(first, "");
+        if (!why.empty() || !kestro::DataFileNameUsable(name, kestro::FileCallName)) {
+            Add(what, first + ": not looked up");
+            Obstacle("the stripe data file " + name + " (" + key + ") is refused: " +
+                     (why.empty() ? std::string("its piece names are no absolute paths") : why) +
+                     "; set another with --ini " + key + "=NAME, or clear it");
+            return;
+        }
+        for (size_t j = 0; j < k; ++j)
+            if (lstrcmpiA(files[j].c_str(), name.c_str()) == 0) {
+                Add(what, name + ": the same data file as " + files[j]);
+                Obstacle(key + " names " + name +
+                         ", which the take already writes: each stripe "
+                         "needs a data file of its own, on a disk of its own");
+                return;
+            }
+        const std::string place = s_.overwrite ? name : kestro::TakePlace::Next(name);
+        if (place.empty()) {
+            Add(what, "no free name beside " + name);
+            Obstacle("every data file name beside the stripe " + name + " up to the " +
+                     std::to_string(kestro::kTakeNameTries) +
+                     "th holds a take: remove takes you no longer need (kestro-host takes)");
+            return;
+        }
+        const std::string piece = kestro::FormatPieceName(place, 0), folder = DirectoryOf(piece);
+        if (piece.size() > longestPiece_.size())
+            longestPiece_ = piece;
+        report_.nextTake += ", then " + piece;
+        std::string line = "frames " + std::to_string(k + 1) + " of every " +
+                           std::to_string(files.size()) + " go to " + piece;
+        for (size_t j = 0; j < k; ++j)
+            if (lstrcmpiA(DirectoryOf(kestro::FormatPieceName(files[j], 0)).c_str(),
+                          folder.c_str()) == 0)
+                line += " (in the folder of " + files[j] + ": one disk writes both, no faster)";
+        const DWORD attributes = GetFileAttributesA(folder.c_str());
+        const GatedPath gated = PathGate(files).Piece(piece, "");
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            Add(what, line + "; its folder " + folder + " does not exist");
+            Obstacle("the folder " + folder + " of the stripe data file " + piece +
+                     " does not exist (the codec creates no folders): create it, or set another "
+                     "with --ini " +
+                     key + "=NAME");
+            return;
+        }
+        if (gated.found == GatedPath::Found::NotRegular) {
+            Add(what, line + ": no regular file");
+            Obstacle(gated.why + ": set another stripe with --ini " + key + "=NAME");
+            return;
+        }
+        Add(what, line);
+        if (const uint64_t room = FreeBytesAt(piece); room != UINT64_MAX)
+            Add("free", Megabytes(room) + " on " + folder);
+    }
+
     void Records() {
-        const uint32_t record = kestro::FrameRecordBytes(piece_.size());
+        // A striped take's records name the pieces of every stripe: the longest name decides.
+        const std::string& longest = longestPiece_.size() > piece_.size() ? longestPiece_ : piece_;
+        const uint32_t record = kestro::FrameRecordBytes(longest.size());
         if (largestFrame_ <= 0 || uint64_t(largestFrame_) >= record)
             return;
         Add("frames", "records of " + std::to_string(record) +
                           " bytes, in frames the host keeps in " + std::to_string(largestFrame_) +
                           " bytes");
         Obstacle("a frame record of " + std::to_string(record) + " bytes (16 and the name " +
-                 piece_ + ") does not fit the " + std::to_string(largestFrame_) +
+                 longest + ") does not fit the " + std::to_string(largestFrame_) +
                  " bytes a host keeps for a compressed frame of so small a picture: capture "
                  "larger pictures, or name a data file of a shorter name (--datafile NAME)");
     }
@@ -336,6 +411,7 @@ private:
     const uint32_t pageSize_;
     bool exists_ = false;
     uint64_t bytes_ = 0;
+    std::string longestPiece_; // the longest of the stripes' piece 0
     StartReport report_;
 };
 

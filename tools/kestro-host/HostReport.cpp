@@ -116,11 +116,20 @@ int RunReport(const std::string& path, const std::string& html) {
         return Print(path, html, *facts, "", nullptr, nullptr,
                      "none: the AVI holds no frame record");
     // The journal lies beside the first piece the records name, where the piece rule lets this
-    // program look.
-    const std::string& piece = facts->pieces.front();
+    // program look; a striped take's beside its first data file, as the take file there says.
+    std::string piece = facts->pieces.front();
     if (const std::string why = PathGate().Refusal(piece, "record 0 of " + path); !why.empty()) {
         Error(why);
         return kExitBroken;
+    }
+    std::string takeFile;
+    if (auto first = avi::NoteStripes(TakeBeside(piece, &takeFile), *facts)) {
+        if (const std::string why = PathGate().Refusal(*first, "the take file " + takeFile);
+            !why.empty()) {
+            Error(why);
+            return kExitBroken;
+        }
+        piece = *first;
     }
     const std::string journalPath = avi::JournalOfPiece(piece).value_or(piece + ".journal");
     const JournalFile journal = ReadJournalAt(journalPath);

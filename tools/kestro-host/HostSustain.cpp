@@ -4,9 +4,11 @@
 #include <windows.h>
 #include <vfw.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <set>
+#include <vector>
 
 #include "Host.h"
 #include "HostWin.h"
@@ -97,31 +99,50 @@ void RemoveDataFile(const std::string& base, std::vector<std::string>& removed,
         (DeleteSoon(file) ? removed : left).push_back(file);
 }
 
-// The settings file names the check's data file while the codec loads, and the user's again at
-// once: the codec holds what it read, and a check that is killed leaves the user's name.
+// The settings file names the check's data files while the codec loads (the data file's, and
+// each set stripe's in its own folder), and the user's again at once: the codec holds what it
+// read, and a check that is killed leaves the user's names.
 class DataFileSwap {
 public:
     DataFileSwap() : ini_(SettingsFilePath()) {
         const char kAbsent[] = "\x01";
-        original_ = ReadKeyText(ini_, Row(), kAbsent);
-        absent_ = original_ == kAbsent;
+        for (auto field : {&CCodecSettings::dataFileName, &CCodecSettings::stripeFile1,
+                           &CCodecSettings::stripeFile2, &CCodecSettings::stripeFile3}) {
+            Kept k{&SettingKeyOf(field), ReadKeyText(ini_, SettingKeyOf(field), kAbsent)};
+            k.absent = k.original == kAbsent;
+            kept_.push_back(k);
+        }
     }
     ~DataFileSwap() { Restore(); }
     DataFileSwap(const DataFileSwap&) = delete;
     DataFileSwap& operator=(const DataFileSwap&) = delete;
 
-    bool Point(const std::string& base) { return WriteKeyText(ini_, Row(), base); }
+    // `bases` in turn order: the data file's, then one for each stripe that is set.
+    bool Point(const std::vector<std::string>& bases) {
+        size_t next = 0;
+        for (size_t i = 0; i < kept_.size(); ++i)
+            if ((i == 0 || (!kept_[i].absent && !kept_[i].original.empty())) &&
+                (next >= bases.size() || !WriteKeyText(ini_, *kept_[i].row, bases[next++])))
+                return false;
+        return true;
+    }
     void Restore() {
-        if (absent_)
-            WritePrivateProfileStringA(kSettingsSection, Row().key, nullptr, ini_.c_str());
-        else
-            WriteKeyText(ini_, Row(), original_);
+        for (const Kept& k : kept_) {
+            if (k.absent)
+                WritePrivateProfileStringA(kSettingsSection, k.row->key, nullptr, ini_.c_str());
+            else
+                WriteKeyText(ini_, *k.row, k.original);
+        }
     }
 
 private:
-    static const SettingKey& Row() { return SettingKeyOf(&CCodecSettings::dataFileName); }
-    std::string ini_, original_;
-    bool absent_ = false;
+    struct Kept {
+        const SettingKey* row;
+        std::string original;
+        bool absent = false;
+    };
+    std::string ini_;
+    std::vector<Kept> kept_;
 };
 
 // The data files the check wrote, removed when it ends in whatever way.
@@ -179,6 +200,7 @@ public:
 private:
     int CheckOptions();
     int Prepare();
+    int PrepareFolder(const std::vector<std::string>& files, const std::string& file);
     int OpenCodec();
     int Negotiate();
     int Begin();
@@ -188,11 +210,12 @@ private:
     void PrintRow(const SustainTrace& trace, size_t& printed) const;
     int Judge();
     std::string Stream() const;
+    std::string Pieces() const;
 
     const SustainOptions& o_;
     SustainResult& out_;
     CCodecSettings settings_;
-    std::string checkBase_;
+    std::vector<std::string> checkBases_; // the data file's, then each stripe's, in turn order
     uint64_t dibBytes_ = 0, writeBytes_ = 0, room_ = UINT64_MAX, planned_ = 0;
     std::optional<DataFileSwap> swap_;
     CheckFiles files_; // declared before the codec: its files are closed before they go
@@ -202,6 +225,14 @@ private:
     SustainWindows windows_;
     RateReading reading_;
 };
+
+// Piece 0 of each of the check's data files, in turn order.
+std::string SustainCheck::Pieces() const {
+    std::string text;
+    for (const std::string& base : checkBases_)
+        text += (text.empty() ? "" : " and ") + kestro::FormatPieceName(base, 0);
+    return text;
+}
 
 std::string SustainCheck::Stream() const {
     char rate[32];
@@ -232,7 +263,8 @@ int SustainCheck::CheckOptions() {
     return kExitOk;
 }
 
-// The check's data file goes beside the configured one, on the same disk.
+// The check's data file goes beside the configured one, on the same disk; a striped take's
+// beside each of its data files, each disk writing its turns.
 int SustainCheck::Prepare() {
     if (GetModuleHandleA("kestro32.dll")) {
         Error("the codec is already loaded in this process: the check can give it a data file "
@@ -242,9 +274,19 @@ int SustainCheck::Prepare() {
     if (RegisteredDriver().empty() && !CodecHandle(host::OpenCodec(ICMODE_COMPRESS)))
         return kExitCodec;
     settings_.LoadSettings(CodecLibraryPath());
-    const std::string piece = kestro::FormatPieceName(settings_.dataFileName, 0);
-    if (const std::string why = PathGate(settings_.dataFileName).Refusal(piece, ""); !why.empty()) {
-        Error(why + ": name another data file with --datafile NAME");
+    const std::vector<std::string> files = settings_.StripeFiles();
+    for (const std::string& file : files)
+        if (int code = PrepareFolder(files, file))
+            return code;
+    room_ = room_ == UINT64_MAX ? room_ : room_ * files.size();
+    return kExitOk;
+}
+
+int SustainCheck::PrepareFolder(const std::vector<std::string>& files, const std::string& file) {
+    const std::string piece = kestro::FormatPieceName(file, 0);
+    if (const std::string why = PathGate(files).Refusal(piece, ""); !why.empty()) {
+        Error(why + ": name another data file with --datafile NAME" +
+              (files.size() > 1 ? " (or another stripe with --ini stripeN=NAME)" : ""));
         return kExitUsage;
     }
     const std::string folder = DirectoryOf(piece);
@@ -253,24 +295,32 @@ int SustainCheck::Prepare() {
         Error("the folder " + folder + " of the data file " + piece + " does not exist");
         return kExitUsage;
     }
-    checkBase_ = folder + kCheckName;
+    const std::string base = folder + kCheckName;
+    for (const std::string& earlier : checkBases_)
+        if (lstrcmpiA(earlier.c_str(), base.c_str()) == 0) {
+            Error("two data files of the take lie in " + folder +
+                  ": a stripe spreads the writes only on a disk of its own");
+            return kExitUsage;
+        }
     std::vector<std::string> removed, left;
-    RemoveDataFile(checkBase_, removed, left);
+    RemoveDataFile(base, removed, left);
     if (!left.empty()) {
         Error(left[0] + " is in use: another check is writing into " + folder);
         return kExitUsage;
     }
-    files_.Add(checkBase_);
+    checkBases_.push_back(base);
+    files_.Add(base);
+    // Each disk takes its turns: the take stops when the fullest would.
     if (const uint64_t free = FreeBytesAt(piece); free != UINT64_MAX) {
         const uint64_t keep = std::max(kLeftFree, free / kLeftFreeShare);
-        room_ = free > keep ? free - keep : 0;
+        room_ = std::min(room_, free > keep ? free - keep : 0);
     }
     return kExitOk;
 }
 
 int SustainCheck::OpenCodec() {
     swap_.emplace();
-    if (!swap_->Point(checkBase_)) {
+    if (!swap_->Point(checkBases_)) {
         Error("cannot write the check's data file into " + SettingsFilePath() + ": " +
               SystemMessage(GetLastError()));
         return kExitUsage;
@@ -318,8 +368,9 @@ int SustainCheck::Begin() {
     if (status == ICERR_OK)
         return kExitOk;
     const StartReport report = CheckCaptureStart(dibBytes_);
-    Error("the codec cannot start writing into " + kestro::FormatPieceName(checkBase_, 0) + " (" +
-          IcErrorText(status) + ")" + (report.obstacle.empty() ? "" : ": " + report.obstacle));
+    Error("the codec cannot start writing into " + kestro::FormatPieceName(checkBases_[0], 0) +
+          " (" + IcErrorText(status) + ")" +
+          (report.obstacle.empty() ? "" : ": " + report.obstacle));
     PrintStartReport(report, false);
     return kExitCodec;
 }
@@ -335,8 +386,8 @@ void SustainCheck::Announce() {
                 MbPerSecond(out_.needRate * kestro::kRateMargin).c_str());
     std::printf("sustain: the codec writes as fast as the disk takes it (%s) into %s, until the "
                 "rate has fallen and held for %g s or the %g min planned (%s) are written\n",
-                mode.c_str(), kestro::FormatPieceName(checkBase_, 0).c_str(), o_.steadySeconds,
-                o_.minutes, Gigabytes(double(planned_)).c_str());
+                mode.c_str(), Pieces().c_str(), o_.steadySeconds, o_.minutes,
+                Gigabytes(double(planned_)).c_str());
     if (!o_.quiet)
         std::printf("%10s %10s %13s\n", "time", "written", "rate");
     std::fflush(stdout);
@@ -387,7 +438,7 @@ void SustainCheck::WriteFrames() {
     }
     auto* format = reinterpret_cast<BITMAPINFOHEADER*>(formatBlock_.data());
     auto* frameFormat = reinterpret_cast<BITMAPINFOHEADER*>(frameFormatBlock_.data());
-    const PathGate gate(checkBase_);
+    const PathGate gate(checkBases_);
     size_t printed = 0;
     const double start = Seconds(), limit = o_.minutes * kSecondsPerMinute;
     while (out_.stop == SustainResult::Stop::None) {

@@ -12,6 +12,7 @@
 #include "Kestro.h"
 #include "Messages.h"
 #include "Pieces.h"
+#include "TakeBeside.h"
 #include "TakeReport.h"
 
 namespace kestro::tool {
@@ -143,7 +144,8 @@ int RunReport(const Options& options) {
     }
     if (facts->pieces.empty())
         return Print(options, *facts, "", nullptr, nullptr, "none: the AVI holds no frame record");
-    // The journal lies beside the first piece the records name, looked for as the piece is.
+    // The journal lies beside the first piece the records name, looked for as the piece is; a
+    // striped take's beside its first data file, as the take file beside that piece says.
     PieceFinder finder(options.rules);
     const std::string& piece = facts->pieces.front();
     if (auto refusal = finder.Refusal(piece)) {
@@ -152,7 +154,20 @@ int RunReport(const Options& options) {
     }
     std::string why;
     const Piece* found = finder.Find(piece, why);
-    const auto journalPath = found ? avi::JournalOfPiece(found->path) : std::nullopt;
+    auto journalPath = found ? avi::JournalOfPiece(found->path) : std::nullopt;
+    const auto takeFile = found ? TakeFileBeside(found->path) : std::nullopt;
+    if (auto first = takeFile ? avi::NoteStripes(ReadTakeFile(*takeFile), *facts) : std::nullopt) {
+        if (auto refusal = finder.Refusal(*first)) {
+            Error(path + ": the take file " + *takeFile + " names the first data file's piece " +
+                  Shown(*first) + ", which is not looked for: " + *refusal);
+            return kExitBroken;
+        }
+        const std::string windowsJournal = *avi::JournalOfPiece(*first);
+        journalPath = finder.Locate(windowsJournal);
+        if (!journalPath)
+            return Print(options, *facts, "", nullptr, nullptr,
+                         "none beside the take's first data file (" + Shown(windowsJournal) + ")");
+    }
     if (!journalPath)
         return Print(options, *facts, "", nullptr, nullptr,
                      "not looked for: the first piece, " + Shown(piece) + ", is not here (" + why +
