@@ -106,9 +106,18 @@ TEST_P(Sustain, ReportsTheCacheAndTheRateAfterItAndRemovesWhatItWrote) {
     std::printf("measured: cache %.1f MB (model %.1f MB), after it %.2f MB/s (model %.2f MB/s)\n",
                 double(r.cacheBytes) / 1e6, disk.cacheBytes / 1e6, r.sustainedRate / 1e6,
                 after / 1e6);
+    // Striped, each disk takes half the frames: together they cache and write twice as much.
+    const double disks = row.striped ? 2 : 1;
     if (row.cacheSeen) {
-        EXPECT_NEAR(double(r.cacheBytes), disk.cacheBytes, 0.1 * disk.cacheBytes) << r.verdict;
-        EXPECT_NEAR(r.sustainedRate, after, 0.1 * after) << r.verdict;
+        EXPECT_NEAR(double(r.cacheBytes), disks * disk.cacheBytes, 0.1 * disks * disk.cacheBytes)
+            << r.verdict;
+        EXPECT_NEAR(r.sustainedRate, disks * after, 0.1 * disks * after) << r.verdict;
+        ASSERT_EQ(r.stripeRates.size(), row.striped ? 2u : 0u);
+        for (size_t k = 0; k < r.stripeRates.size(); ++k) {
+            EXPECT_NEAR(double(r.stripeCacheBytes[k]), disk.cacheBytes, 0.1 * disk.cacheBytes)
+                << "data file " << k;
+            EXPECT_NEAR(r.stripeRates[k], after, 0.1 * after) << "data file " << k;
+        }
     } else if (row.fault == Fault::None) {
         EXPECT_EQ(r.cacheBytes, 0u) << r.verdict;
         if (r.stop == SustainResult::Stop::BelowNeed) {
@@ -163,6 +172,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SustainRow{"FastNvme", 0, K::KIND_P010, kP010, 76, 10, kExitBroken, "falls to", true},
         SustainRow{"QlcNvme", 1, K::KIND_P010, kP010, 76, 10, kExitBroken, "falls to", true},
+        SustainRow{"QlcNvmeStriped", 1, K::KIND_P010, kP010, 76, 10, kExitBroken, "falls to", true,
+                   Fault::None, true},
         SustainRow{"SataSsd", 2, K::KIND_YUY2, kYuy2, 38, 10, kExitOk, "(its write cache)", true},
         SustainRow{"HardDisk", 3, K::KIND_YUY2, kYuy2, 200, 10, kExitBroken, "does not keep",
                    false},

@@ -106,7 +106,8 @@ TEST_F(StripedTake, IsReadWholeListedOnceAndRemovedFromEveryFolder) {
              "  stripe: 1 of 2 (frames go to each data file in turn): this one\n",
              "  stripe: 0, c:\\capture\\kestro: 2 piece(s), " + std::to_string(3 * 8192) +
                  " bytes, in " + folders[0] + "/\n",
-             "  all:    4 piece(s), " + std::to_string(6 * 8192) + " bytes on disk in 2 of its 2",
+             "  all:    4 piece(s), " + std::to_string(6 * 8192) +
+                 " bytes on disk in 2 of its 2 data files, 6 frames\n",
              std::string("  avi:    take.avi: 6 frames, of this take")})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
 

@@ -155,6 +155,8 @@ std::string StripesText(const DataFileTakes& data) {
                        " (frames go to each data file in turn): this one\n";
     size_t pieces = data.pieces.size(), found = 1;
     uint64_t bytes = data.Bytes();
+    // Each take file counts the frames of its own data file: the take's are known once all are.
+    std::optional<uint64_t> frames = take.frames;
     for (const StripeFound& stripe : data.stripes) {
         text += "  stripe: " + StripeLine(stripe, take.id) + "\n";
         if (stripe.refusal.empty() && stripe.take.take && stripe.take.take->id == take.id) {
@@ -162,11 +164,16 @@ std::string StripesText(const DataFileTakes& data) {
             pieces += stripe.pieces.size();
             for (const TakePiece& piece : stripe.pieces)
                 bytes += piece.bytes;
+            frames = frames && stripe.take.take->frames
+                         ? std::optional(*frames + *stripe.take.take->frames)
+                         : std::nullopt;
         }
     }
+    const bool allFound = found == take.stripeFiles.size();
     return text + "  all:    " + std::to_string(pieces) + " piece(s), " + std::to_string(bytes) +
            " bytes on disk in " + std::to_string(found) + " of its " +
-           std::to_string(take.stripeFiles.size()) + " data files\n";
+           std::to_string(take.stripeFiles.size()) + " data files" +
+           (frames && allFound ? ", " + std::to_string(*frames) + " frames" : "") + "\n";
 }
 
 // Adds the pieces of one data file to what a removal deletes; the refusal when one may not go.

@@ -128,6 +128,10 @@ struct SustainResult {
     bool keeps = false;      // for the whole capture planned
     std::string verdict;
     std::vector<std::string> removed; // the files it wrote and took away again
+    // A striped check, per data file in turn order: the rate after its fall (or its steady or
+    // average rate) and what went before the fall (0: none seen).
+    std::vector<double> stripeRates;
+    std::vector<uint64_t> stripeCacheBytes;
 };
 
 // check --sustain: the codec writes frames of the stream's kind and size through the codec

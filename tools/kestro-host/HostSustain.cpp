@@ -209,6 +209,8 @@ private:
     std::optional<SustainResult::Stop> Decide(const RateReading& r) const;
     void PrintRow(const SustainTrace& trace, size_t& printed) const;
     int Judge();
+    void AddToStripe(const std::string& base, uint64_t bytes, uint64_t inFlight);
+    void SayStripes();
     std::string Stream() const;
     std::string Pieces() const;
 
@@ -224,6 +226,10 @@ private:
     std::vector<uint8_t> formatBlock_, frameFormatBlock_, record_;
     SustainWindows windows_;
     RateReading reading_;
+    // A striped check: each data file's own trace, in turn order (the order their pieces first
+    // came back in, as frames go to them in turn).
+    std::vector<std::string> stripeBases_;
+    std::vector<SustainTrace> stripeTraces_;
 };
 
 // Piece 0 of each of the check's data files, in turn order.
@@ -470,6 +476,9 @@ void SustainCheck::WriteFrames() {
         const std::string piece(stored->path);
         if (gate.Refusal(piece, "").empty())
             files_.Add(piece.substr(0, piece.size() - 4));
+        if (checkBases_.size() > 1)
+            AddToStripe(piece.substr(0, piece.size() - 4), PageRounded(stored->size),
+                        keepsInFlight ? settings_.EffectiveRequestCount() * writeBytes_ : 0);
         ++out_.frames;
         const bool sampled = trace.Add(out_.seconds, PageRounded(stored->size));
         // What the codec writes a frame (less than the picture through a chained codec).
@@ -488,7 +497,38 @@ void SustainCheck::WriteFrames() {
     reading_ = trace.Read();
 }
 
+void SustainCheck::AddToStripe(const std::string& base, uint64_t bytes, uint64_t inFlight) {
+    size_t k = 0;
+    while (k < stripeBases_.size() && stripeBases_[k] != base)
+        ++k;
+    if (k == stripeBases_.size()) {
+        stripeBases_.push_back(base);
+        // The requests are shared: each disk has its share of them in flight.
+        stripeTraces_.emplace_back(windows_, inFlight / checkBases_.size());
+    }
+    stripeTraces_[k].Add(out_.seconds, bytes);
+}
+
+// What each disk of a striped check did on its own: the slowest one holds the take back.
+void SustainCheck::SayStripes() {
+    for (size_t k = 0; k < stripeTraces_.size(); ++k) {
+        const RateReading r = stripeTraces_[k].Read();
+        const double average =
+            out_.seconds > 0 ? double(stripeTraces_[k].Bytes()) / out_.seconds : 0;
+        const double after = r.steadyRate.value_or(average);
+        out_.stripeRates.push_back(after);
+        out_.stripeCacheBytes.push_back(r.fall ? r.fall->cacheBytes : 0);
+        std::printf("check: data file %zu (%s): %s at first", k, stripeBases_[k].c_str(),
+                    MbPerSecond(r.fastRate > 0 ? r.fastRate : average).c_str());
+        if (r.fall)
+            std::printf(", then %s once %s were written", MbPerSecond(after).c_str(),
+                        Gigabytes(double(r.fall->cacheBytes)).c_str());
+        std::printf("\n");
+    }
+}
+
 int SustainCheck::Judge() {
+    SayStripes();
     const RateReading& r = reading_;
     const double average = out_.seconds > 0 ? double(out_.bytes) / out_.seconds : 0;
     out_.fastRate = r.fastRate > 0 ? r.fastRate : average;
