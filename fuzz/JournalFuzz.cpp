@@ -37,7 +37,8 @@ void CheckRead(const JournalRead& read, size_t size) {
                "more rows than bytes");
     FUZZ_CHECK(read.cutBytes < kJournalRowBytes, "a whole row counted as cut");
     for (size_t i = 0; i < read.rows.size(); ++i) {
-        FUZZ_CHECK(read.rows[i].arrived < (uint64_t(1) << 48) && read.rows[i].piece < 255,
+        FUZZ_CHECK(read.rows[i].arrived < (uint64_t(1) << 48) && read.rows[i].piece < 255 &&
+                       read.rows[i].stripe < kJournalStripes,
                    "a field beyond its width");
         FUZZ_CHECK(i == 0 || read.rows[i].arrived >= read.rows[i - 1].arrived,
                    "rows out of time order");
@@ -68,9 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!read.header)
         return 0;
 
+    // A journal of the version before stripes may hold arrivals wider than rows now keep: the
+    // writer clamps them, so only the others read back the same.
+    const bool fits = std::all_of(read.rows.begin(), read.rows.end(), [](const JournalRow& r) {
+        return r.arrived <= kJournalMaxArrival;
+    });
     const JournalRead again = ParseJournal(Encode(*read.header, read.rows));
-    FUZZ_CHECK(again.damage.empty() && again.header == read.header && again.rows == read.rows &&
-                   again.cutBytes == 0,
+    FUZZ_CHECK(!fits || (again.damage.empty() && again.header == read.header &&
+                         again.rows == read.rows && again.cutBytes == 0),
                "written back, it reads otherwise");
     // Cut after row k, as a host killed then leaves it: the first k rows.
     const size_t k = read.rows.size() / 2;

@@ -129,6 +129,10 @@ JournalRead ParseJournal(std::span<const uint8_t> bytes) {
         r.waited = uint32_t(Get(row + 20, 4));
         r.issued = uint32_t(Get(row + 24, 4));
         r.completed = uint32_t(Get(row + 28, 4));
+        if (r.stripe >= kJournalStripes)
+            return refuse(Said("row ", read.rows.size(), " names data file ")
+                              .append(std::to_string(r.stripe))
+                              .append(" of a take striped over at most four"));
         if (!read.rows.empty() && r.arrived < read.rows.back().arrived)
             return refuse(Said("row ", read.rows.size(), " arrived before the row ahead of it"));
         read.rows.push_back(r);

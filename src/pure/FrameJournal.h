@@ -48,6 +48,8 @@ constexpr uint64_t kJournalMaxArrival = (uint64_t(1) << 40) - 1;
 // Larger journals are refused by readers: more rows than a day of 4K at 120 frames per second.
 constexpr uint64_t kMaxJournalBytes = uint64_t(512) << 20;
 constexpr std::string_view kJournalSuffix = ".journal";
+// A take is striped over at most this many data files: a row naming a later one is damage.
+constexpr uint8_t kJournalStripes = 4;
 
 struct JournalHeader {
     uint64_t ticksPerSecond = 0;
@@ -99,7 +101,8 @@ struct JournalRead {
 
 // Reads a journal's bytes; never looks past them. Damaged: shorter than the header, another
 // magic, version, header or row size, no clock frequency, larger than kMaxJournalBytes, rows
-// whose arrival goes back in time, a used row after an unused one. Journals of version 1 read
+// whose arrival goes back in time or whose stripe is beyond kJournalStripes, a used row after an
+// unused one. Journals of version 1 read
 // with every row in stripe 0.
 JournalRead ParseJournal(std::span<const uint8_t> bytes);
 

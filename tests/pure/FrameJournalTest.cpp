@@ -149,6 +149,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "clock frequency"},
         ParseRow{"ArrivalGoesBack", [](Bytes& b) { std::memset(RowBytes(b, 2) + 8, 0, 5); }, 0, 0,
                  "row 2 arrived before"},
+        ParseRow{"StripeBeyondFour", [](Bytes& b) { RowBytes(b, 1)[13] = 4; }, 0, 0,
+                 "row 1 names data file 4"},
         ParseRow{"UsedAfterUnused", [](Bytes& b) { RowBytes(b, 1)[14] = 0; }, 0, 0,
                  "after an unused one"},
         // Bytes past the rows that are neither a row nor zeros: a used row far on is damage.
