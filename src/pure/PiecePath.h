@@ -40,6 +40,19 @@ struct PathClass {
 // never end, or a file that is no picture at all. ClassifyPiecePath includes this rule.
 bool IsPiecePath(std::string_view path);
 
+// The number of a piece from its name's suffix (".000" to ".499"); empty for any other name.
+constexpr std::optional<int> PieceIndexOf(std::string_view name) {
+    if (name.size() < 5 || name[name.size() - 4] != '.')
+        return std::nullopt;
+    int index = 0;
+    for (char c : name.substr(name.size() - 3)) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        index = index * 10 + (c - '0');
+    }
+    return index < 500 ? std::optional<int>(index) : std::nullopt;
+}
+
 // How the file call that opens a path reads its bytes: the UTF-16 name the system will see,
 // converted with the code page that call uses (the ANSI page, or the OEM page when the process
 // chose OEM file APIs); empty when the bytes are not valid there. A null function: not known,

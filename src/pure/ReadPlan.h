@@ -134,19 +134,6 @@ constexpr ReadAhead PlanRawReadAhead(uint64_t position, uint32_t rounded, uint64
     return PlanRawReadAt(position + rounded, rounded, fileSize);
 }
 
-// The number of a piece from its name's suffix (".000" to ".499"); empty for any other name.
-constexpr std::optional<int> PieceIndexOf(std::string_view name) {
-    if (name.size() < 5 || name[name.size() - 4] != '.')
-        return std::nullopt;
-    int index = 0;
-    for (char c : name.substr(name.size() - 3)) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        index = index * 10 + (c - '0');
-    }
-    return index < 500 ? std::optional<int>(index) : std::nullopt;
-}
-
 // Where the frame after one lies in a take whose frames go to its `count` data files in turn:
 // the frame at `position` of data file `stripe`, `rounded` bytes rounded to pages, is followed by
 // one in data file (stripe + 1) % count. Each data file has the same header page, so where every

@@ -5,6 +5,8 @@
 #include <map>
 #include <utility>
 
+#include "pure/PiecePath.h"
+
 namespace kestro::avi {
 
 namespace {
@@ -18,17 +20,10 @@ std::string Lower(std::string_view text) {
 
 // "take" and its index for "take.017"; nothing for any other name.
 std::optional<std::pair<std::string, int>> PieceName(std::string_view name) {
-    if (name.size() < 5 || name[name.size() - 4] != '.')
+    const std::optional<int> index = PieceIndexOf(name);
+    if (!index)
         return std::nullopt;
-    int index = 0;
-    for (char c : name.substr(name.size() - 3)) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        index = index * 10 + (c - '0');
-    }
-    if (index > 499)
-        return std::nullopt;
-    return std::pair{std::string(name.substr(0, name.size() - 4)), index};
+    return std::pair{std::string(name.substr(0, name.size() - 4)), *index};
 }
 
 std::optional<std::string> TakeFileBase(std::string_view name) {
