@@ -209,7 +209,7 @@ private:
     std::optional<SustainResult::Stop> Decide(const RateReading& r) const;
     void PrintRow(const SustainTrace& trace, size_t& printed) const;
     int Judge();
-    void AddToStripe(const std::string& base, uint64_t bytes, uint64_t inFlight);
+    void AddToStripe(const std::string& base, uint64_t bytes);
     void SayStripes();
     std::string Stream() const;
     std::string Pieces() const;
@@ -226,10 +226,11 @@ private:
     std::vector<uint8_t> formatBlock_, frameFormatBlock_, record_;
     SustainWindows windows_;
     RateReading reading_;
-    // A striped check: each data file's own trace, in turn order (the order their pieces first
-    // came back in, as frames go to them in turn).
+    // A striped check: each data file's frames in turn order (the order their pieces first came
+    // back in), as the moment and the bytes handed over by then.
     std::vector<std::string> stripeBases_;
-    std::vector<SustainTrace> stripeTraces_;
+    std::vector<std::vector<FrameMoment>> stripeFrames_;
+    uint64_t inFlightBytes_ = 0; // on their way when a frame is taken back, over every disk
 };
 
 // Piece 0 of each of the check's data files, in turn order.
@@ -426,8 +427,8 @@ void SustainCheck::WriteFrames() {
     // The codec writes whole pages; with a direct writer it waits for each write itself.
     const bool keepsInFlight =
         settings_.overlappedWrites && (settings_.copyBeforeWrite || settings_.chainedFourcc != 0);
-    SustainTrace trace(windows_,
-                       keepsInFlight ? settings_.EffectiveRequestCount() * writeBytes_ : 0);
+    inFlightBytes_ = keepsInFlight ? settings_.EffectiveRequestCount() * writeBytes_ : 0;
+    SustainTrace trace(windows_, inFlightBytes_);
     PageBuffer frames[2] = {PageBuffer(size_t(writeBytes_)), PageBuffer(size_t(writeBytes_))};
     if (!frames[0] || !frames[1]) {
         Error("out of memory for frames of " + std::to_string(dibBytes_) + " bytes");
@@ -477,8 +478,7 @@ void SustainCheck::WriteFrames() {
         if (gate.Refusal(piece, "").empty())
             files_.Add(piece.substr(0, piece.size() - 4));
         if (checkBases_.size() > 1)
-            AddToStripe(piece.substr(0, piece.size() - 4), PageRounded(stored->size),
-                        keepsInFlight ? settings_.EffectiveRequestCount() * writeBytes_ : 0);
+            AddToStripe(piece.substr(0, piece.size() - 4), PageRounded(stored->size));
         ++out_.frames;
         const bool sampled = trace.Add(out_.seconds, PageRounded(stored->size));
         // What the codec writes a frame (less than the picture through a chained codec).
@@ -497,32 +497,31 @@ void SustainCheck::WriteFrames() {
     reading_ = trace.Read();
 }
 
-void SustainCheck::AddToStripe(const std::string& base, uint64_t bytes, uint64_t inFlight) {
+void SustainCheck::AddToStripe(const std::string& base, uint64_t bytes) {
     size_t k = 0;
     while (k < stripeBases_.size() && stripeBases_[k] != base)
         ++k;
     if (k == stripeBases_.size()) {
         stripeBases_.push_back(base);
-        // The requests are shared: each disk has its share of them in flight.
-        stripeTraces_.emplace_back(windows_, inFlight / checkBases_.size());
+        stripeFrames_.emplace_back();
     }
-    stripeTraces_[k].Add(out_.seconds, bytes);
+    auto& frames = stripeFrames_[k];
+    frames.emplace_back(out_.seconds, (frames.empty() ? 0 : frames.back().second) + bytes);
 }
 
-// What each disk of a striped check did on its own: the slowest one holds the take back.
+// What each disk of a striped check did; the slowest one holds the take back.
 void SustainCheck::SayStripes() {
-    for (size_t k = 0; k < stripeTraces_.size(); ++k) {
-        const RateReading r = stripeTraces_[k].Read();
-        const double average =
-            out_.seconds > 0 ? double(stripeTraces_[k].Bytes()) / out_.seconds : 0;
-        const double after = r.steadyRate.value_or(average);
-        out_.stripeRates.push_back(after);
-        out_.stripeCacheBytes.push_back(r.fall ? r.fall->cacheBytes : 0);
+    for (size_t k = 0; k < stripeFrames_.size(); ++k) {
+        const StripeShare share =
+            ReadStripeShare(stripeFrames_[k], reading_.fall, out_.seconds, windows_.steadySeconds,
+                            inFlightBytes_ / stripeFrames_.size());
+        out_.stripeRates.push_back(share.after);
+        out_.stripeCacheBytes.push_back(share.cacheBytes);
         std::printf("check: data file %zu (%s): %s at first", k, stripeBases_[k].c_str(),
-                    MbPerSecond(r.fastRate > 0 ? r.fastRate : average).c_str());
-        if (r.fall)
-            std::printf(", then %s once %s were written", MbPerSecond(after).c_str(),
-                        Gigabytes(double(r.fall->cacheBytes)).c_str());
+                    MbPerSecond(share.first).c_str());
+        if (reading_.fall)
+            std::printf(", then %s once %s were written", MbPerSecond(share.after).c_str(),
+                        Gigabytes(double(share.cacheBytes)).c_str());
         std::printf("\n");
     }
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <iterator>
 
 namespace host {
 
@@ -97,6 +99,29 @@ std::string DurationText(double seconds) {
     if (minutes)
         return std::to_string(minutes) + " min " + std::to_string(rest) + " s";
     return std::to_string(rest) + " s";
+}
+
+StripeShare ReadStripeShare(const std::vector<FrameMoment>& frames,
+                            const std::optional<RateFall>& fall, double end, double steadySeconds,
+                            uint64_t inFlightBytes) {
+    StripeShare share;
+    if (frames.empty())
+        return share;
+    const auto bytesBy = [&](double at) {
+        auto after = std::upper_bound(frames.begin(), frames.end(), FrameMoment{at, UINT64_MAX});
+        return after == frames.begin() ? uint64_t(0) : std::prev(after)->second;
+    };
+    const uint64_t total = frames.back().second;
+    const double from = std::max(0.0, end - steadySeconds);
+    const uint64_t handed = fall ? bytesBy(fall->at) : 0;
+    share.cacheBytes = handed > inFlightBytes ? handed - inFlightBytes : 0;
+    share.first = fall && fall->at > 0 ? double(share.cacheBytes) / fall->at
+                  : end > 0            ? double(total) / end
+                                       : 0;
+    share.after = fall && end > from && from >= fall->at
+                      ? double(total - bytesBy(from)) / (end - from)
+                      : share.first;
+    return share;
 }
 
 } // namespace host

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace host {
@@ -65,6 +66,22 @@ private:
     uint64_t sampleStartBytes_ = 0;
     uint32_t sampleFrames_ = 0;
 };
+
+// A frame of one data file of a striped take: when it was taken back, and the bytes of that data
+// file handed over by then.
+using FrameMoment = std::pair<double, uint64_t>;
+
+// One disk's share of a striped check. Each takes too few of the frames to find its own fall in
+// time, so its share is read where the whole fell (`fall`) and over the whole's last steady
+// stretch (`steadySeconds` up to `end`); `inFlightBytes` of its share were still on their way.
+struct StripeShare {
+    double first = 0;        // bytes a second before the fall (or over everything: no fall)
+    uint64_t cacheBytes = 0; // handed over before the fall; 0 without one
+    double after = 0;        // bytes a second over the last steady stretch after the fall
+};
+StripeShare ReadStripeShare(const std::vector<FrameMoment>& frames,
+                            const std::optional<RateFall>& fall, double end, double steadySeconds,
+                            uint64_t inFlightBytes);
 
 // "3 min 10 s", "42 s", "1 h 5 min".
 std::string DurationText(double seconds);
