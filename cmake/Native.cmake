@@ -21,6 +21,7 @@ endif()
 
 add_executable(test_pure_native ${KESTRO_PURE_TEST_SOURCES})
 target_link_libraries(test_pure_native PRIVATE kestro_pure kestro_oracle kestro_warnings GTest::gtest_main)
+kestro_test_program(test_pure_native)
 add_test(NAME test_pure_native COMMAND test_pure_native)
 
 # The sanitizer build (build.sh native-san) is the one the test command builds and runs; its

@@ -63,7 +63,7 @@ synth::AviPlan Capture(size_t frames, const std::string& base, bool audio, bool 
     plan.format = synth::StreamFormat(64, 48, kestro::kFourccYuy2, 16);
     for (size_t i = 0; i < frames; ++i) {
         // Two pieces of two frames each, as a split capture with tiny pieces would name them.
-        char suffix[8];
+        char suffix[24];
         std::snprintf(suffix, sizeof suffix, ".%03zu", i / 2);
         plan.records.push_back(synth::Record((i % 2) * 8192, 6144, base + suffix));
     }

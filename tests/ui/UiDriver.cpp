@@ -195,7 +195,7 @@ std::wstring MessageBoxText(HWND box) {
 std::wstring DismissMessageBox(DWORD thread, int timeoutMs) {
     HWND box = WaitMessageBox(thread, timeoutMs);
     if (!box)
-        return L"";
+        return {};
     std::wstring text = MessageBoxText(box);
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     WaitGone(box, 5000);
