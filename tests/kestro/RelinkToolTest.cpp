@@ -350,7 +350,8 @@ protected:
 
 TEST_F(RelinkRace, TwoRelinksAtOnceOneWinsAndTheBackupIsTheOriginal) {
     int refusedAsBusy = 0;
-    for (int pair = 0; pair < 16; ++pair) {
+    const int pairs = LongCount(8, 32);
+    for (int pair = 0; pair < pairs; ++pair) {
         Restore();
         pid_t pids[2];
         for (int k = 0; k < 2; ++k)
@@ -375,12 +376,13 @@ TEST_F(RelinkRace, TwoRelinksAtOnceOneWinsAndTheBackupIsTheOriginal) {
         ASSERT_TRUE(synth::ReadFile(avi) == inPlace) << label;
         ASSERT_EQ(Temporaries(), "") << label;
     }
-    std::printf("16 pairs: the loser found the other relink under way %d times\n", refusedAsBusy);
+    std::printf("%d pairs: the loser found the other relink under way %d times\n", pairs,
+                refusedAsBusy);
 }
 
 TEST_F(RelinkRace, KilledAtRandomMomentsLeavesTheOriginalOrAWholeBackup) {
-    const char* asked = std::getenv("KESTRO_KILLS"); // 600 for a long run by hand
-    const int kills = asked ? std::atoi(asked) : 60;
+    const char* asked = std::getenv("KESTRO_KILLS");
+    const int kills = asked ? std::atoi(asked) : LongCount(24, 600);
     struct Job {
         const char* name;
         std::vector<std::string> args;

@@ -107,6 +107,11 @@ double Seconds() {
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
+int LongCount(int normal, int longer) {
+    const char* value = std::getenv("KESTRO_LONG");
+    return value && std::string(value) == "1" ? longer : normal;
+}
+
 int WaitForExit(pid_t pid, double seconds, double* took, long* peakKb) {
     const double t0 = Seconds();
     int status = 0;

@@ -36,6 +36,9 @@ bool HasOpen(pid_t pid, const std::string& path);
 // Polls `done` every millisecond for up to `seconds`.
 bool WaitUntil(const std::function<bool()>& done, double seconds);
 double Seconds(); // a monotonic clock
+// `normal`, or `longer` in a run with KESTRO_LONG=1 (scripts/test.sh --long): the count of a
+// random loop whose every behaviour the normal count already meets, and the long one more often.
+int LongCount(int normal, int longer);
 
 struct RawCapture {
     int32_t width = 66, height = 48; // height < 0: top-down
