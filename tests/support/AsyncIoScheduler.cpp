@@ -236,6 +236,10 @@ void AsyncIo::State::Publish(const OpPtr& op, LONG status, DWORD bytes) {
             ++counters.cancelled;
         else
             ++counters.failed;
+        // The system holds no handle of its own past a completion: a caller that sees it and
+        // closes the file may delete it at once.
+        ::CloseHandle(op->dup);
+        op->dup = nullptr;
     }
     ov->InternalHigh = bytes;
     MemoryBarrier();
@@ -258,8 +262,6 @@ void AsyncIo::State::Publish(const OpPtr& op, LONG status, DWORD bytes) {
             ++it;
         }
     }
-    ::CloseHandle(op->dup);
-    op->dup = nullptr;
     WakeAllConditionVariable(&changed);
 }
 
