@@ -18,7 +18,7 @@ host pattern --frames 12 -o - | tail -c +$((6 * frame + 1)) >"$scratch/later.yuy
 cp "$scratch/kestro.000" "$scratch/first.000"
 first_kept() {
   cmp "$scratch/kestro.000" "$scratch/first.000" || fail "$1 changed the first take's piece"
-  host verify "$win\\pipe.avi" | grep -q "all 6 frames intact" || fail "$1: the first take is broken"
+  host verify "$win\\pipe.avi" | has "all 6 frames intact" || fail "$1: the first take is broken"
   host play "$win\\pipe.avi" --as yuy2 -o - -q | cmp - "$scratch/six.yuy2" ||
     fail "$1: the first take plays other pictures"
 }
@@ -26,7 +26,7 @@ for n in 2 3; do
   opt=(); [ $n = 3 ] && opt=(--next-datafile)
   expect_rc 0 "take $n" host capture "${opt[@]}" --input "$win\\later.yuy2" -o "$win\\next$n.avi"
   expect_err "the take went to .*kestro-$n.000, beside .*kestro.000, whose take keeps its place"
-  host verify "$win\\next$n.avi" | grep -q "all 6 frames intact.*kestro-$n.000" || fail "next$n.avi is not in kestro-$n"
+  host verify "$win\\next$n.avi" | has "all 6 frames intact.*kestro-$n.000" || fail "next$n.avi is not in kestro-$n"
   host play "$win\\next$n.avi" --as yuy2 -o - -q | cmp - "$scratch/later.yuy2" || fail "next$n.avi plays other pictures"
   first_kept "take $n"
 done
@@ -121,7 +121,7 @@ grep -q 'check: a capture cannot start: .*fifo.000 is no regular file' "$scratch
 expect_rc 4 "wrong --size" host --datafile "$win\\wrong" capture --input "$win\\six.yuy2" --size 640x400 -o "$win\\wrong.avi"
 expect_err "--size or --format is wrong"
 expect_err "partial frame was not captured"
-host verify "$win\\wrong.avi" | grep -q "all 7 frames intact" || fail "the whole frames were not kept"
+host verify "$win\\wrong.avi" | has "all 7 frames intact" || fail "the whole frames were not kept"
 expect_rc 2 "odd width" host capture --size 641x480 -o "$win\\odd.avi"
 expect_err "even width"
 expect_rc 2 "bad size" host capture --size 640 -o "$win\\bad.avi"
@@ -193,7 +193,7 @@ expect_rc 1 "info, another machine's take" host info "$win\\pipe.avi"
 grep -q "^take     0badcafe, started 2026-01-02T03:04:05Z, 6 frames" "$scratch/out" ||
   { cat "$scratch/out" >&2; fail "info does not name the take the data file holds"; }
 cp "$scratch/kestro.take.ours" "$take"
-host info "$win\\pipe.avi" | grep -q "^take     [0-9a-f]\\{8\\}, started .*, 6 frames" || fail "info does not name the take"
+host info "$win\\pipe.avi" | has "^take     [0-9a-f]\\{8\\}, started .*, 6 frames" || fail "info does not name the take"
 host verify "$win\\pipe.avi" >/dev/null || fail "the capture's own take file refuses it"
 
 # A data file whose records playback would never open: refused at the begin, saying why.
@@ -237,7 +237,7 @@ done
 for k in $kinds; do
   host pattern --format $k --size 64x48 --frames 1 -o - >/dev/null || fail "--help names $k, which pattern refuses"
 done
-host --help | grep -q 'play IN.avi \[--as K\]' || fail "--help does not name the outputs"
+host --help | has 'play IN.avi \[--as K\]' || fail "--help does not name the outputs"
 for k in yvyu hdyc v210; do
   host pattern --format $k --size 66x48 --frames 3 -o - >"$scratch/pat.$k"
   host --datafile "$win\\f$k" capture --format $k --size 66x48 --input - -o "$win\\f$k.avi" -q <"$scratch/pat.$k"
@@ -247,7 +247,7 @@ for k in yvyu hdyc v210; do
   host export "$win\\p$k.avi" - -q | cmp - "$scratch/pat.$k" || fail "$k export changed the frames"
 done
 [ "$(stat -c %s "$scratch/pat.v210")" = $((256 * 48 * 3)) ] || fail "v210 rows are not whole blocks of 128 bytes"
-host info "$win\\fv210.avi" | grep -q -- '| ffmpeg -f v210 -s 66x48 ' || fail "info gives no v210 pipe line"
+host info "$win\\fv210.avi" | has -- '| ffmpeg -f v210 -s 66x48 ' || fail "info gives no v210 pipe line"
 # The 10-bit pattern is the 8-bit one times four: as YUY2 and as RGB it is the YUY2 pattern's.
 host pattern --format yuy2 --size 66x48 --frames 3 -o - >"$scratch/pat.yuy2"
 host play "$win\\fv210.avi" --as yuy2 -o - -q | cmp - "$scratch/pat.yuy2" || fail "v210 as yuy2 is not the pattern"
@@ -267,7 +267,7 @@ host play "$win\\fp010.avi" --as p010 -o - -q | cmp - "$scratch/pat.p010" || fai
 host --datafile "$win\\pp010" capture --format p010 --size 66x48 --frames 3 -o "$win\\pp010.avi" -q
 host play "$win\\pp010.avi" --as p010 -o - -q | cmp - "$scratch/pat.p010" || fail "p010 pattern frames changed"
 host export "$win\\pp010.avi" - -q | cmp - "$scratch/pat.p010" || fail "p010 export changed the frames"
-host info "$win\\fp010.avi" | grep -q -- '| ffmpeg -f rawvideo -pix_fmt p010le -s 66x48 ' || fail "info gives no p010 pipe line"
+host info "$win\\fp010.avi" | has -- '| ffmpeg -f rawvideo -pix_fmt p010le -s 66x48 ' || fail "info gives no p010 pipe line"
 host play "$win\\fp010.avi" --as yuy2 -o - -q | cmp - "$scratch/planes-nv12.yuy2" || fail "p010 as yuy2 is not nv12's"
 for as in rgb24 rgb32; do
   host play "$win\\planes-nv12.avi" --as $as -o - -q >"$scratch/nv12.$as"

@@ -40,6 +40,9 @@ host_of() {
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# grep -q for a program's output: it reads to the end, so that the program never writes into a pipe
+# that grep closed (where Wine has ended a program in ld.so, and pipefail then fails the line).
+has() { grep "$@" >/dev/null; }
 expect_rc() { # expected-code description command...
   local want=$1 what=$2 rc=0; shift 2
   "$@" >"$scratch/out" 2>"$scratch/err" || rc=$?

@@ -93,7 +93,7 @@ for run in "${runs[@]}"; do
   host pattern --size "$runsize" --frames "$n" -o - | md5sum >"$scratch/want"
   host play "$win\\$name.recovered.avi" --as yuy2 -o - -q | md5sum >"$scratch/got"
   cmp -s "$scratch/want" "$scratch/got" || fail "$name: the recovered frames are not the input's"
-  host verify "$win\\$name.recovered.avi" | grep -q "all $n frames intact" || fail "$name: verify"
+  host verify "$win\\$name.recovered.avi" | has "all $n frames intact" || fail "$name: verify"
   if [ -n "$kestro" ]; then
     "$kestro" export "$scratch/$name.recovered.avi" "$scratch/$name.mkv" -q --wineprefix "$prefix" ||
       fail "$name: the native export failed"

@@ -55,7 +55,7 @@ grep -q "the take file .*kestro.take is carried along as .*take1.take" "$scratch
   { cat "$scratch/err" >&2; fail "the take file was not carried along"; }
 cmp "$scratch/archive/kestro.take" "$scratch/archive/take1.take" || fail "the carried take file differs"
 cmp "$scratch/take.avi" "$scratch/take.orig" || fail "the input of a new-file relink changed"
-host verify "$win\\take.relinked.avi" | grep -q "all 12 frames intact" || fail "relinked AVI broken"
+host verify "$win\\take.relinked.avi" | has "all 12 frames intact" || fail "relinked AVI broken"
 host play "$win\\take.relinked.avi" --as uyvy -o "$win\\after.uyvy" -q
 cmp "$scratch/before.uyvy" "$scratch/after.uyvy" || fail "frames changed by a new-file relink"
 [ "$(sound "$scratch/take.relinked.avi")" = "$sound_before" ] || fail "sound changed by relink"
@@ -74,7 +74,7 @@ grep -q "relinked 12 records in place" "$scratch/out" || fail "not in place: $(c
 cmp "$scratch/take.relinked.avi.bak" "$scratch/relinked.orig" || fail "the .bak is not the original"
 [ "$(stat -c %s "$scratch/take.relinked.avi")" = "$(stat -c %s "$scratch/relinked.orig")" ] ||
   fail "an in-place relink changed the file's size"
-host verify "$win\\take.relinked.avi" | grep -q "all 12 frames intact.*t2.000" || fail "in-place relink broken"
+host verify "$win\\take.relinked.avi" | has "all 12 frames intact.*t2.000" || fail "in-place relink broken"
 cmp "$scratch/archive/take1.take" "$scratch/archive/t2.take" || fail "the take file did not follow to t2"
 host play "$win\\take.relinked.avi" --as uyvy -o "$win\\after2.uyvy" -q
 cmp "$scratch/before.uyvy" "$scratch/after2.uyvy" || fail "frames changed by an in-place relink"

@@ -143,7 +143,7 @@ chained_case() { # name codec kind WxH "carrying containers" "refusing container
   shift 7
   host --chain "$codec" --datafile "$win\\$name" capture -o "$win\\$name.avi" --format "$kind" \
     --size "$size" --rate 25 --frames $frames -q "$@"
-  host --chain none info "$win\\$name.avi" | grep -q "biChainHandler *\"$codec\"" ||
+  host --chain none info "$win\\$name.avi" | has "biChainHandler *\"$codec\"" ||
     fail "$name: the capture is not chained through $codec"
   stored_packets "$win\\$name.avi" "$scratch/$name.000" >"$scratch/$name.stored"
   [ "$(wc -l <"$scratch/$name.stored")" = $frames ] || fail "$name: not $frames stored packets"

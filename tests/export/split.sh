@@ -46,7 +46,7 @@ expect_rc 1 "verify after the move" host verify "$win\\split.avi"
 cp "$scratch/split.avi" "$scratch/split.orig"
 "$kestro" relink "$scratch/split.avi" --data "$scratch/archive" --to "$win\\archive\\take" \
   -o "$scratch/native.avi" >/dev/null || fail "native relink of the split capture"
-host verify "$win\\native.avi" | grep -q "all $frames frames intact.* in 2 piece(s)" ||
+host verify "$win\\native.avi" | has "all $frames frames intact.* in 2 piece(s)" ||
   fail "the natively relinked capture is broken"
 played_md5 "$win\\native.avi" >"$scratch/relinked.md5"
 diff "$scratch/played.md5" "$scratch/relinked.md5" >&2 || fail "native relink changed frames"
@@ -64,7 +64,7 @@ host relink "$win\\split.relinked.avi" --data "$win\\a" --to "$win\\a\\t" >"$scr
   fail "kestro-host relink of the split capture in place"
 grep -q "in place" "$scratch/out" || fail "not relinked in place: $(cat "$scratch/out")"
 cmp "$scratch/split.relinked.avi.bak" "$scratch/relinked.orig" || fail "the .bak is not the original"
-host verify "$win\\split.relinked.avi" | grep -q "all $frames frames intact.* in 2 piece(s)" ||
+host verify "$win\\split.relinked.avi" | has "all $frames frames intact.* in 2 piece(s)" ||
   fail "the capture relinked in place is broken"
 played_md5 "$win\\split.relinked.avi" >"$scratch/relinked.md5"
 diff "$scratch/played.md5" "$scratch/relinked.md5" >&2 || fail "relinking in place changed frames"
