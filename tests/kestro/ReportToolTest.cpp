@@ -168,6 +168,15 @@ TEST_F(Report, AStripedTakesJournalLiesBesideItsFirstDataFile) {
     EXPECT_NE(r.out.find("\ndisk of c:\\capture\\first: 60 frames, "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\ndisk of c:\\capture\\kestro: 60 frames, "), std::string::npos) << r.out;
 
+    // Something else where that journal belongs is refused by name, not taken for no journal.
+    Shell("rm -f '" + dir + "/first.journal' && mkdir '" + dir + "/first.journal'");
+    const RunResult folder = RunKestro({"report", avi});
+    EXPECT_EQ(folder.code, 1);
+    EXPECT_NE(folder.err.find("the journal " + dir + "/first.journal is a folder"),
+              std::string::npos)
+        << folder.err;
+    EXPECT_EQ(folder.out, "");
+
     take.stripeFiles[0] = "\\\\server\\share\\first";
     WriteText(dir + "/kestro.take", FormatTakeFile(take));
     const RunResult refused = RunKestro({"report", avi});

@@ -251,15 +251,20 @@ const Piece* PieceFinder::Found(const std::string& windowsPath,
     return &(found_[windowsPath] = piece);
 }
 
-std::optional<std::string> PieceFinder::Locate(const std::string& windowsPath) {
+std::optional<std::string> PieceFinder::Locate(const std::string& windowsPath, std::string* other) {
     std::vector<Split> splits;
     for (const auto& reading : ReadingsOf(windowsPath, rules_.codePage))
         if (auto split = SplitWindowsPath(reading.text))
             splits.push_back({*split, reading.how});
     std::string why;
-    for (const auto& rule : Tries(windowsPath, splits))
+    for (const auto& rule : Tries(windowsPath, splits)) {
         if (const auto hits = Hits(rule, why); hits.size() == 1)
             return hits[0].first->local;
+        uint64_t size = 0;
+        for (const auto& t : rule)
+            if (other && other->empty() && Exists(t.local) && !RegularFile(t.local, size))
+                *other = t.local;
+    }
     return std::nullopt;
 }
 

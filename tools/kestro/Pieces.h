@@ -52,8 +52,10 @@ public:
     std::optional<std::string> Refusal(const std::string& windowsPath);
     const std::map<std::string, Piece>& Found() const { return found_; }
     // A regular file of the Windows name `windowsPath` by the same rules in the same order, for a
-    // file that lies beside the pieces (a take file); nothing is kept of it.
-    std::optional<std::string> Locate(const std::string& windowsPath);
+    // file that lies beside the pieces (a take file); nothing is kept of it. Where there is none,
+    // `other` gets the first place a rule found something else at (a folder, a FIFO, a link to
+    // nothing), so that the caller can refuse it by name instead of calling it absent.
+    std::optional<std::string> Locate(const std::string& windowsPath, std::string* other = nullptr);
     // The folder here that the path rules (--map, the Wine prefix) put the folder of the Windows
     // name `windowsPath` in, never by a file name alone; nothing when no such folder is here.
     // `how` gets the reading of the name that led there ("" for the name as it is).

@@ -163,7 +163,10 @@ int RunReport(const Options& options) {
             return kExitBroken;
         }
         const std::string windowsJournal = *avi::JournalOfPiece(*first);
-        journalPath = finder.Locate(windowsJournal);
+        std::string other;
+        journalPath = finder.Locate(windowsJournal, &other);
+        if (!journalPath && !other.empty())
+            journalPath = other; // refused below, by what it is
         if (!journalPath)
             return Print(options, *facts, "", nullptr, nullptr,
                          "none beside the take's first data file (" + Shown(windowsJournal) + ")");
