@@ -339,7 +339,10 @@ TEST_F(Recover, RandomCutsRecoverExactlyTheRecordsWhollyPresent) {
     std::mt19937_64 random(20261209);
     size_t done = 0, refused = 0;
     for (int k = 0; k < cuts; ++k) {
-        const size_t at = size_t(random() % (whole.size() + 1));
+        // The first two at the edge that a few hundred random ones seldom meet: one byte short of
+        // the first whole record, and that record just whole.
+        const size_t first = parts.recordEnds.front();
+        const size_t at = k < 2 ? first - 1 + size_t(k) : size_t(random() % (whole.size() + 1));
         synth::WriteFile(cut, std::vector<uint8_t>(whole.begin(), whole.begin() + long(at)));
         size_t present = 0;
         while (present < parts.recordEnds.size() && parts.recordEnds[present] <= at)
